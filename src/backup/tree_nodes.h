@@ -1,0 +1,47 @@
+// Manifest records and the folders/files of the browsable backup tree.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/records.h"
+
+namespace salvor {
+
+struct MVTreeFileNode;
+struct MVTreeDirNode;
+using TreeDirPtr = std::shared_ptr<MVTreeDirNode>;
+using TreeFilePtr = std::shared_ptr<MVTreeFileNode>;
+
+// Serves two roles: one manifest record (domain, path, stored-file key) and one
+// folder of the backup tree (name, selection state, children).
+struct MVTreeDirNode {
+    Text fileDomain = std::string();
+    Text filePath = std::string();
+    Text fileKey = std::string();
+    Text fileName = std::string();
+    std::string nodeIcon = "unselected";
+    bool isLeaf = false;
+    std::int32_t isSelected = 0;  // 0 unselected, 1 selected, 2 partly selected
+    MVTreeDirNode* parent = nullptr;  // not owned
+    std::vector<TreeDirPtr> children;      // sub-folders, sorted
+    std::vector<TreeFilePtr> fileChildren;  // files, in arrival order
+
+    void addFileChildren(TreeFilePtr file) { fileChildren.push_back(std::move(file)); }
+};
+
+struct MVTreeFileNode {
+    Text treefileName = std::string();
+    Text treefileType = std::string();
+    Text fileSize;                 // size text; absent until attached
+    std::uint64_t realFileSize = 0;
+    bool isFile = false;           // a stored file exists in the backup folder
+    Text filePath;                 // stored file path (the record's fileKey)
+    Text dirFilePath = std::string();  // domain "/" relative path
+    bool bSelected = false;
+    MVTreeDirNode* parent = nullptr;  // not owned
+};
+
+}  // namespace salvor

@@ -1,0 +1,33 @@
+// Event names, spelled exactly as the scan and the result store exchange them.
+#pragma once
+
+namespace salvor::events {
+
+inline constexpr const char* ScanProgressInfo = "ScanProgressInfo";
+inline constexpr const char* FindBackUpDirFileInfo = "FindBackUpDirFileInfo";
+inline constexpr const char* ScanPhotoAndVideo = "ScanPhotoAndVideo";
+inline constexpr const char* scanFaceTwitterInfo = "scanFaceTwitterInfo";
+inline constexpr const char* ScanIOSDeviceInfo = "ScanIOSDeviceInfo";
+
+inline constexpr const char* ScanContactInfo = "ScanContactInfo";
+inline constexpr const char* ScanMessageInfo = "ScanMessageInfo";
+inline constexpr const char* ScanNoteInfo = "ScanNoteInfo";
+inline constexpr const char* ScanCallHistoryInfo = "ScanCallHistoryInfo";
+inline constexpr const char* scanBookMarkInfo = "scanBookMarkInfo";
+inline constexpr const char* scanCalenderInfo = "scanCalenderInfo";
+
+inline constexpr const char* ScanDelContactInfo = "ScanDelContactInfo";
+inline constexpr const char* ScanDelMessageInfo = "ScanDelMessageInfo";
+inline constexpr const char* ScanDelNoteInfo = "ScanDelNoteInfo";
+inline constexpr const char* ScanDelCallHistoryInfo = "ScanDelCallHistoryInfo";
+inline constexpr const char* scanDelBookMarkInfo = "scanDelBookMarkInfo";
+inline constexpr const char* scanDelCalenderInfo = "scanDelCalenderInfo";
+
+inline constexpr const char* DeviceConnect = "DeviceConnect";
+inline constexpr const char* DeviceDisConnect = "DeviceDisConnect";
+inline constexpr const char* MVbuttonMouseEntered = "MVbuttonMouseEntered";
+inline constexpr const char* MVbuttonMouseExited = "MVbuttonMouseExited";
+inline constexpr const char* RefreshNodeView = "RefreshNodeView";
+inline constexpr const char* RefreshNodeSelctedStatu = "RefreshNodeSelctedStatu";
+
+}  // namespace salvor::events

@@ -1,0 +1,278 @@
+// Text, number and date conversions shared by every scan stage.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <string_view>
+
+#include "core/app_delegate.h"
+#include "core/result_store.h"
+
+namespace salvor {
+
+namespace {
+
+// Strict UTF-8 decoding: rejects overlong forms, surrogates and values past U+10FFFF.
+bool decodeUtf8(std::string_view in, std::u32string& out) {
+    out.clear();
+    std::size_t i = 0;
+    while (i < in.size()) {
+        const auto b0 = static_cast<unsigned char>(in[i]);
+        char32_t cp;
+        std::size_t len;
+        if (b0 < 0x80) { cp = b0; len = 1; }
+        else if ((b0 & 0xE0) == 0xC0) { cp = b0 & 0x1F; len = 2; }
+        else if ((b0 & 0xF0) == 0xE0) { cp = b0 & 0x0F; len = 3; }
+        else if ((b0 & 0xF8) == 0xF0) { cp = b0 & 0x07; len = 4; }
+        else return false;
+        if (i + len > in.size()) return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            const auto b = static_cast<unsigned char>(in[i + k]);
+            if ((b & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        out.push_back(cp);
+        i += len;
+    }
+    return true;
+}
+
+void appendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Seconds from 1970-01-01 to 2001-01-01, the epoch of the newer databases.
+constexpr std::int64_t kEpoch2001 = 978307200;
+// Values this large are nanoseconds since 2001 (seconds would lie past year 5000).
+constexpr std::int64_t kNanosecondThreshold = 100000000000LL;
+
+std::optional<std::tm> localBreakdown(std::int64_t unixSeconds) {
+    if (unixSeconds < std::numeric_limits<std::time_t>::min() ||
+        unixSeconds > std::numeric_limits<std::time_t>::max())
+        return std::nullopt;
+    const std::time_t t = static_cast<std::time_t>(unixSeconds);
+    std::tm tm{};
+    if (!localtime_r(&t, &tm)) return std::nullopt;
+    const long year = static_cast<long>(tm.tm_year) + 1900;
+    if (year < 1 || year > 9999) return std::nullopt;  // keep the four-digit year form
+    return tm;
+}
+
+int listIndex(const char* ext, const char* const* list, std::size_t count) {
+    if (!ext || !*ext) return -1;
+    for (std::size_t i = 0; i < count; ++i)
+        if (strcasecmp(ext, list[i]) == 0) return static_cast<int>(i);
+    return -1;
+}
+
+const char* const kImageTypes[] = {
+    "3DM", "3DMF", "3DS", "ABM", "AFX", "AI", "ANI", "ART", "ARW", "BLD", "BLEND", "BMP", "BOO", "BR5",
+    "CDR", "CDR", "CDT", "CGM", "CIFF", "CLP", "CMX", "CONT", "CPT", "CR2", "CRW", "CUR", "CVX", "DCM",
+    "DCR", "DCR", "DIB", "DNG", "DRW", "DS4", "DSC", "DT2", "DWF", "DWG", "EMF", "EMZ", "ERF", "FH8",
+    "FLC", "FOV", "FPF", "FPX", "FUJI", "FXG", "GIF", "HDP", "HPI", "ICNS", "ICO", "IDML", "IFF", "IMG",
+    "INX", "IPX", "ISD", "ITC2", "IV", "JP2", "JPEG", "JPG", "JPX", "K25", "KDC", "LBM", "MA", "MAX",
+    "MB", "MDI", "MDL", "MDX", "MINO", "MNG", "MOS", "MRW", "MSP", "NCR", "NEF", "OBJ", "ORF", "PAL",
+    "PAT", "PBM", "PCS", "PCT", "PCX", "PEF", "PGM", "PIC", "PICT", "PICTCLIPPING", "PNG", "PPM", "PSD",
+    "PSP", "PSPIMGE", "PTX", "PXN", "QXD", "RAF", "RAS", "RAW", "RELS", "RGB", "RLE", "RTD", "SCT",
+    "SHP", "SKF", "SKP", "SR2", "SRF", "STP", "SVG", "SVGZ", "TEX", "TGA", "THM", "TIF", "TIFF", "VWX",
+    "WB1", "WBC", "WBD", "WBMP", "WBZ", "WEBP", "WMF", "WP", "WPG", "X3F", "XBM", "XCF", "XPM", "XPS"};
+static_assert(std::size(kImageTypes) == 138);
+
+const char* const kVideoTypes[] = {
+    "3G2", "3GP", "ANM", "ASF", "ASX", "AVI", "AVS", "CLK", "CPI", "DIVX", "DMSM", "DREAM", "DVDMEDIA",
+    "DVM", "DVR-MS", "DXR", "F4V", "FBR", "FLA", "FLV", "HDMOV", "M2P", "M2TS", "M4P", "M4V", "MKV",
+    "MOD", "MOI", "MOV", "MP4", "MPE", "MPEG", "MPG", "MXF", "OGM", "PSH", "QT", "QTM", "RCPROJECT", "RM",
+    "RMVB", "SCM", "SMIL", "SMJPEG", "SRT", "STX", "SWF", "TIX", "TS", "VOB", "VRO", "WMV", "WTV", "XVID",
+    "YUV"};
+static_assert(std::size(kVideoTypes) == 55);
+
+const char* const kAudioTypes[] = {
+    "RAM", "RFL", "RMI", "RNS", "RPS", "SIB", "SND", "VPM", "WAV", "WMA", "AA3", "AAC", "AC3",
+    "AFC", "AIF", "AIFF", "AM", "AT3", "AU", "CAF", "CDA", "CPF", "DMSA", "DMSE", "DSS", "EMP",
+    "EMX", "FLAC", "KPI", "M3D", "M4A", "M4R", "MID", "MIDI", "MP3", "OGG", "OMF", "PTF"};
+static_assert(std::size(kAudioTypes) == 38);
+
+std::string normalisePhone(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s)
+        if (c != '-' && c != '(' && c != ')' && c != ' ') out.push_back(c);
+    return out;
+}
+
+bool containsNoCase(const std::string& hay, const std::string& needle) {
+    if (needle.empty() || needle.size() > hay.size()) return false;
+    auto it = std::search(hay.begin(), hay.end(), needle.begin(), needle.end(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    });
+    return it != hay.end();
+}
+
+// The middle part of a number: from a quarter of its length, a quarter plus a half long.
+std::string phoneKey(const std::string& s) {
+    const std::size_t L = s.size();
+    const std::size_t start = L / 4;
+    return s.substr(start, std::min(L - start, L / 4 + L / 2));
+}
+
+// Index of the first contact whose numbers share the key with `phone`, or -1.
+long matchContact(const std::vector<ContactPtr>& contacts, const Text& phone, std::size_t minKey) {
+    const std::string p = normalisePhone(textOrEmpty(phone));
+    for (std::size_t i = 0; i < contacts.size(); ++i) {
+        const auto& contact = contacts[i];
+        if (!contact || textOrEmpty(contact->contactPhone).empty()) continue;
+        const std::string c = normalisePhone(*contact->contactPhone);
+        const bool keyFromC = c.size() < p.size();
+        const std::string key = phoneKey(keyFromC ? c : p);
+        if (key.size() < minKey) continue;
+        if (containsNoCase(keyFromC ? p : c, key)) return static_cast<long>(i);
+    }
+    return -1;
+}
+
+}  // namespace
+
+std::size_t SalvorAppDelegate::Char2Unicode(const char* utf8, char32_t* out, std::size_t count) {
+    if (!out) return 0;
+    std::fill(out, out + count, U'\0');
+    std::u32string decoded;
+    if (!utf8 || !decodeUtf8(utf8, decoded)) return 0;
+    // One slot is kept for the terminator.
+    const std::size_t n = count == 0 ? 0 : std::min(decoded.size(), count - 1);
+    std::copy_n(decoded.begin(), n, out);
+    if (count) out[n] = U'\0';
+    return n;
+}
+
+std::string SalvorAppDelegate::GetStringFormChar(const char* utf8) {
+    if (!utf8) return {};
+    std::u32string decoded;
+    if (!decodeUtf8(utf8, decoded)) return {};
+    std::string out;
+    out.reserve(decoded.size());
+    for (char32_t cp : decoded) appendUtf8(out, cp);
+    return out;
+}
+
+std::optional<std::u32string> SalvorAppDelegate::GetDateTime(std::int64_t seconds, std::uint8_t fileType) {
+    // Newer databases store nanoseconds since 2001; bring them back to seconds.
+    if (seconds >= kNanosecondThreshold || seconds <= -kNanosecondThreshold) seconds /= 1000000000LL;
+    std::optional<std::tm> tm;
+    if (fileType == 1) {
+        tm = localBreakdown(seconds + kEpoch2001);
+    } else {
+        // A value whose 1970 reading falls before 1990 was counted from 2001.
+        tm = localBreakdown(seconds);
+        if (tm && tm->tm_year + 1900 <= 1989) tm = localBreakdown(seconds + kEpoch2001);
+    }
+    if (!tm) return std::nullopt;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%02d-%02d-%04d %02d:%02d", tm->tm_mon + 1, tm->tm_mday, tm->tm_year + 1900,
+                  tm->tm_hour, tm->tm_min);
+    std::u32string out;
+    for (const char* c = buf; *c; ++c) out.push_back(static_cast<char32_t>(static_cast<unsigned char>(*c)));
+    return out;
+}
+
+std::string SalvorAppDelegate::GetNSStringDate(const std::u32string& chars) {
+    std::string out;
+    for (char32_t cp : chars) {
+        if (cp == 0) break;
+        appendUtf8(out, cp);
+    }
+    return out;
+}
+
+Text SalvorAppDelegate::dateText(std::int64_t seconds, std::uint8_t fileType) {
+    auto chars = GetDateTime(seconds, fileType);
+    if (!chars) return std::nullopt;
+    return GetNSStringDate(*chars);
+}
+
+std::string SalvorAppDelegate::size_to_unit(std::uint64_t size) {
+    // Single precision and powers of 1000, as the browser shows sizes.
+    char buf[100] = {};
+    const float f = static_cast<float>(size);
+    if (size <= 999ULL)
+        std::snprintf(buf, sizeof buf, "%.2fB", static_cast<double>(f));
+    else if (size <= 999999ULL)
+        std::snprintf(buf, sizeof buf, "%.2fK", static_cast<double>(f / 1000.0f));
+    else if (size <= 999999999ULL)
+        std::snprintf(buf, sizeof buf, "%.2fM", static_cast<double>(f / 1000.0f / 1000.0f));
+    else if (size <= 999999999999ULL)
+        std::snprintf(buf, sizeof buf, "%.2fG", static_cast<double>(f / 1000.0f / 1000.0f / 1000.0f));
+    else
+        std::snprintf(buf, sizeof buf, "%.2fT", static_cast<double>(f / 1000.0f / 1000.0f / 1000.0f / 1000.0f));
+    return buf;
+}
+
+std::string SalvorAppDelegate::getCallHistoryDuration(std::int32_t s) const {
+    char buf[64];
+    if (s >= 7200) {
+        std::snprintf(buf, sizeof buf, "%d hours", s / 3600);
+    } else if (s >= 3600) {
+        std::snprintf(buf, sizeof buf, "%d hour", 1);
+    } else {
+        const int r = s % 3600;
+        if (r >= 120) {
+            std::snprintf(buf, sizeof buf, "%d minutes", r / 60);
+        } else if (r >= 60) {
+            std::snprintf(buf, sizeof buf, "%d minute", 1);
+        } else {
+            const int t = r % 60;
+            std::snprintf(buf, sizeof buf, t >= 2 ? "%d seconds" : "%d second", t);
+        }
+    }
+    return buf;
+}
+
+std::int32_t SalvorAppDelegate::GetImageType(const char* ext) {
+    return listIndex(ext, kImageTypes, std::size(kImageTypes));
+}
+std::int32_t SalvorAppDelegate::GetViedoType(const char* ext) {
+    return listIndex(ext, kVideoTypes, std::size(kVideoTypes));
+}
+std::int32_t SalvorAppDelegate::GetAudioType(const char* ext) {
+    return listIndex(ext, kAudioTypes, std::size(kAudioTypes));
+}
+
+std::string SalvorAppDelegate::getFullName(std::uint64_t number) {
+    std::string s = std::to_string(number);
+    while (s.size() < 8) s.insert(s.begin(), '0');
+    return s;
+}
+
+Text SalvorAppDelegate::getNameByPhoneNumber(const Text& phone) const {
+    const long i = matchContact(contactArray, phone, 1);
+    if (i < 0) return std::nullopt;
+    return contactArray[static_cast<std::size_t>(i)]->contactName;
+}
+
+Text SalvorAppDelegate::getNameByPhoneNumber(const Text& phone, const void* /*withData*/) {
+    const long i = matchContact(contactArray, phone, 6);
+    if (i < 0) return std::nullopt;
+    const auto& contact = contactArray[static_cast<std::size_t>(i)];
+    messageContactData = contact->imageData;
+    return contact->contactName;
+}
+
+}  // namespace salvor

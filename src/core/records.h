@@ -1,0 +1,159 @@
+// Item records: plain data carried from the scan stages to the result store and
+// the recovery run. Defaults equal the documented start values; no behaviour.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace salvor {
+
+// Absent and empty text differ: a failed name lookup leaves a field absent.
+using Text = std::optional<std::string>;
+// Image data and file contents are shared between records, never copied.
+using ByteBuffer = std::vector<std::uint8_t>;
+using Bytes = std::shared_ptr<const ByteBuffer>;
+using Flag = std::uint8_t;
+
+struct MVContactNode {
+    std::int32_t rowid = -1;
+    Text contactName = std::string();
+    Text contactPhone = std::string();
+    Text contactEmail = std::string();
+    Text contactHomepage = std::string();
+    Text contactCompany = std::string();
+    Text contactBirthday = std::string();
+    Text contactJobtitle = std::string();
+    Text contactNote = std::string();
+    Text contactAdress = std::string();
+    Bytes imageData;
+    Flag bDeleted = 0;
+    Flag bSelected = 0;
+};
+
+struct MVContactImageNode {
+    std::int32_t rowid = -1;
+    Bytes imageData;
+};
+
+struct DelContactValue {
+    Text contactValue = std::string();
+    std::int32_t valueType = -1;
+    std::int32_t rowID = -1;
+};
+
+struct MVMessageNode {
+    Text messageName = std::string();
+    Text messagePhone = std::string();
+    Text messageContent = std::string();
+    Text messageDate = std::string();
+    Text messageType = std::string();
+    Flag bImessage = 0;
+    Flag bSelected = 0;
+    Flag bDeleted = 0;
+    std::int32_t handle_id = -1;
+    Flag isHasAttach = 0;
+    Text attachmentPath;  // absent until an attachment is found
+    Text attachType;      // absent until an attachment is found
+    std::int32_t rowId = -1;
+    Bytes contactImageData;
+};
+
+struct MVMessageTreeNode {
+    std::vector<std::shared_ptr<MVMessageNode>> MessageNodeArray;
+    Text messageTreeNodeName = std::string();
+    Text messageTreeNodeAdress = std::string();
+    Flag bSelected = 0;
+    Flag bdeleted = 0;
+};
+
+struct MVMessageAttachNode {
+    std::int32_t messageId = -1;
+    std::int32_t attachmentId = -1;
+    Text attachpath;
+    Text attachType;
+};
+
+struct MVChatMessageNode {
+    std::int32_t rowid = -1;
+    Text phoneValue = std::string();
+};
+
+struct MVCallHistoryNode {
+    Text callName = std::string();
+    Text callPhone = std::string();
+    Text callDate = std::string();
+    Text callType = std::string();
+    std::int32_t callTime = -1;
+    Text callDuration = std::string();
+    Flag bSelected = 0;
+    Flag bDeleted = 0;
+};
+
+struct MVNoteNode {
+    Text noteTitle = std::string();
+    Text noteContent = std::string();
+    Text noteDate = std::string();
+    std::int32_t uid = -1;
+    Flag bSelected = 0;
+    Flag bDeleted = 0;
+};
+
+struct MVNoteValueNode {
+    Text noteValue = std::string();
+    std::int32_t uid = -1;
+};
+
+struct MVBookMarkNode {
+    Text bookMarkTitle = std::string();
+    Text bookMarkURL = std::string();
+    Flag bSelected = 0;
+    Flag bDeleted = 0;
+};
+
+struct MVCalenderNode {
+    Text calTitle = std::string();
+    Text calNote = std::string();
+    Text location = std::string();
+    Text startDate = std::string();
+    Text endDate = std::string();
+    Flag bDeleted = 0;
+    Flag bSelected = 0;
+};
+
+struct MVPhotoAndVideoNode {
+    Text fileNodeName = std::string();
+    Text fileNodeSize = std::string();
+    Text filePath = std::string();
+    Flag bmov = 0;
+    Flag bSelected = 0;
+    std::uint64_t fileSizeNumber = 0;
+};
+
+struct MVFaceTwitterNode {
+    Text faceTwitterFileName = std::string();
+    Text faceTwitterFilePath = std::string();
+    Text fileSize = std::string();
+    Flag bSelected = 0;
+    std::uint64_t FileSizeNumber = 0;
+};
+
+using ContactPtr = std::shared_ptr<MVContactNode>;
+using MessagePtr = std::shared_ptr<MVMessageNode>;
+using ConversationPtr = std::shared_ptr<MVMessageTreeNode>;
+using CallPtr = std::shared_ptr<MVCallHistoryNode>;
+using NotePtr = std::shared_ptr<MVNoteNode>;
+using BookMarkPtr = std::shared_ptr<MVBookMarkNode>;
+using CalenderPtr = std::shared_ptr<MVCalenderNode>;
+using PhotoPtr = std::shared_ptr<MVPhotoAndVideoNode>;
+using FaceTwitterPtr = std::shared_ptr<MVFaceTwitterNode>;
+
+// Text of a field, treating absent as empty (comparisons never fail on absence).
+inline const std::string& textOrEmpty(const Text& t) {
+    static const std::string empty;
+    return t ? *t : empty;
+}
+
+}  // namespace salvor
