@@ -1,23 +1,145 @@
-// The model half of the result browser: category lists, counters, conversations,
-// deleted-record merging, selection, search and sorting. (Being built out.)
+// The model half of the result browser: the category lists a scan fills, the
+// counters shown while scanning, conversations, merging of deleted records,
+// selection, the deleted-only filter, search and sorting. No window code: the
+// views are replaced by the current category and its displayed list.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <variant>
 #include <vector>
 
+#include "backup/tree_controller.h"
+#include "core/notification_center.h"
 #include "core/records.h"
 
 namespace salvor {
 
 class SalvorAppDelegate;
+struct RecoveryReport;
+struct RecoveryOptions;
+
+enum class Category { PhotoAndVideo, Contact, Message, CallHistory, Note, BookMark, Calender, FaceTwitter, BackupTree };
+
+// One row of a displayed list: a record of the current category.
+using AnyRecord = std::variant<PhotoPtr, ContactPtr, ConversationPtr, MessagePtr, CallPtr, NotePtr, BookMarkPtr,
+                               CalenderPtr, FaceTwitterPtr>;
 
 class MVResultViewController {
 public:
-    explicit MVResultViewController(SalvorAppDelegate& app) : app_(app) {}
-    // End-of-scan step; runs on the main thread and returns when it is done.
-    void ScanThreadFinish() {}
+    // Subscribes to the scan's events on app.nc and registers itself with the app.
+    explicit MVResultViewController(SalvorAppDelegate& app);
+    ~MVResultViewController();
+    MVResultViewController(const MVResultViewController&) = delete;
+    MVResultViewController& operator=(const MVResultViewController&) = delete;
+
+    // ---- category lists ----
+    std::vector<PhotoPtr> photoAndVideoArray;
+    std::vector<ContactPtr> contactArray;
+    std::vector<MessagePtr> messageArray;
+    std::vector<ConversationPtr> messageTreeArray;
+    std::vector<CallPtr> callHistoryArray;
+    std::vector<NotePtr> noteArray;
+    std::vector<BookMarkPtr> bookMarkArray;
+    std::vector<CalenderPtr> calenderArray;
+    std::vector<FaceTwitterPtr> faceTwitterArray;
+    std::vector<AnyRecord> searchArray;
+    std::vector<AnyRecord> displayedList;  // what the current category's table shows
+    MVTreeController treeController;
+    std::int32_t backupfiles = 0;
+
+    // ---- counters (written by the scan thread, read by the view) ----
+    std::atomic<std::int32_t> BackUpFilesNum{0}, deleteeFilesNum{0}, selectedFilesNum{0};
+    std::atomic<std::int32_t> photovideoNum{0}, contactNum{0}, messageNum{0}, noteNum{0}, callNum{0},
+        bookMarkNum{0}, calenderNum{0}, facetwitterNum{0};
+    std::atomic<std::int32_t> delPhotovideoNum{0}, delContactNum{0}, delMessageNum{0}, delNoteNum{0},
+        delCallNum{0}, delBookMarkNum{0}, delCalenderNum{0}, delfacetwitterNum{0};
+
+    // ---- flags ----
+    bool bPhotoSelectAll = false, bContctSelectAll = false, bMessageSelectAll = false, bNoteSelectAll = false,
+         bCallSelectAll = false, bbookMarkSelectAll = false, bcalenderSelectAll = false,
+         bfaceTwitterSelectAll = false;
+    std::atomic<bool> bSearchThreadStart{false}, bSearchStop{false};
+    bool bOnlyDisplayDeleted = false;  // the "Only dispaly deleted files" box
+    int nameOrder = 0, sizeOrder = 0, dateOrder = 0;
+    Category currentCategory = Category::Message;
+    bool selectAllBoxState = false;      // the select-all box of the shown category
+    bool backupChooserEnabled = true;
+    bool categoryButtonsEnabled = false;
+
+    // ---- progress display ----
+    std::atomic<int> progressValue{0};   // 0..100 as posted
+    std::string progressText = "0%";
+    std::string countLabels[5];          // "Photo&Video:  %d", "Contacts:  %d", ...
+    std::string selectionText;           // "You select %d files in the recovery results." or empty
+    bool recoverEnabled = false;
+
+    // ---- scan event handlers (run on the posting thread) ----
+    void ScanProgressInfomationHandle(int percent);
+    void ScanPhotoAndVideoHandle(const PhotoPtr& record);
+    void ScanContactInfomationHandle(const ContactPtr& record);
+    void ScanMessageInfomationHandle(const MessagePtr& record);
+    void ScanCallHistoryInfomationHandle(const CallPtr& record);
+    void ScanNoteInfomationHandle(const NotePtr& record);
+    void scanBookMarkInfoHandle(const BookMarkPtr& record);
+    void scanCalenderInfoHandle(const CalenderPtr& record);
+    void scanFaceTwitterInfoHandle(const FaceTwitterPtr& record);
+    void ScanDelContactInfomationHandle(const ContactPtr& record);
+    void ScanDelMessageInfomationHandle(const MessagePtr& record);
+    void ScanDelNoteInfomationHandle(const NotePtr& record);
+    void ScanDelCallHistoryInfomationHandle(const CallPtr& record);
+    void scanDelBookMarkInfoHandle(const BookMarkPtr& record);
+    void scanDelCalenderInfoHandle(const CalenderPtr& record);
+    void FindBackUpDirFileInfoHandle(const TreeDirPtr& record);
+    void ScanIOSDeviceInfoHandle();
+    // End of a scan: runs the finishing step on the main thread and waits for it.
+    void ScanThreadFinish();
+
+    // ---- browser operations ----
+    void showCategory(Category category);
+    void actPhoto() { showCategory(Category::PhotoAndVideo); }
+    void actContact() { showCategory(Category::Contact); }
+    void actMessage() { showCategory(Category::Message); }
+    void actCallHistory() { showCategory(Category::CallHistory); }
+    void actNote() { showCategory(Category::Note); }
+    void actBookMark() { showCategory(Category::BookMark); }
+    void actCalender() { showCategory(Category::Calender); }
+    void actFaceTwitter() { showCategory(Category::FaceTwitter); }
+    void actBackUpBoswer() { showCategory(Category::BackupTree); }
+    // The check box of a row: applies `value` to every highlighted row of the displayed list.
+    void setRowsSelected(const std::vector<std::size_t>& highlightedRows, bool value);
+    // Clicking a folder of the backup tree (three-state) or a file of it.
+    void outlineViewSetObjectValue(MVTreeDirNode& folder);
+    void outlineViewSetObjectValue(MVTreeFileNode& file, bool value);
+    void ClickSelectAll(bool state);
+    void actCheck(bool onlyDeleted);
+    // Starts a search of the current category (empty text restores the list).
+    void controlTextDidChange(const std::string& text);
+    // Waits until no search thread runs (for callers that need its result).
+    void waitForSearch();
+    void tableViewDidClickTableColumn(const std::string& columnIdentifier);
+    std::int32_t getTreeSelectedItemNum() const;
+    void releaseUIMemory();
+    // Choosing another backup in the chooser: clears everything and scans it.
+    void actSelectBackUpBtn(const std::shared_ptr<struct MVIOSDeviceNode>& entry);
+    static std::uint64_t sizeFormString(const std::string& text);
+
+    // ---- recovery run (implemented with the document writers) ----
+    std::atomic<std::int32_t> recovredFilesNum{0};
+    std::atomic<std::int32_t> allSelectedFileNum{0};
+    std::string recoverPath;
+    RecoveryReport recoverFilesThread(const std::string& destination);
+
+    SalvorAppDelegate& app() { return app_; }
 
 private:
     SalvorAppDelegate& app_;
+    std::vector<NotificationCenter::Token> tokens_;
+    std::mutex searchMutex_;
+    std::thread searchThread_;
 };
 
 }  // namespace salvor
