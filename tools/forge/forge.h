@@ -1,0 +1,91 @@
+// The forge: writes complete synthetic backup stores for tests, the demo and
+// benchmarks. Deterministic: the same seed and scenario give byte-identical
+// backup folders.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace salvor::forge {
+
+// A small deterministic generator (splitmix64), independent of the standard
+// library's distributions so output is identical everywhere.
+class Rng {
+public:
+    explicit Rng(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t next() {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    // Uniform in [0, n); 0 when n is 0.
+    std::uint64_t below(std::uint64_t n) { return n == 0 ? 0 : next() % n; }
+    // Uniform in [lo, hi].
+    std::int64_t range(std::int64_t lo, std::int64_t hi) {
+        return lo + static_cast<std::int64_t>(below(static_cast<std::uint64_t>(hi - lo) + 1));
+    }
+    bool chance(unsigned percent) { return below(100) < percent; }
+    template <class T>
+    const T& pick(const std::vector<T>& v) { return v[below(v.size())]; }
+
+private:
+    std::uint64_t state_;
+};
+
+// One record of the backup's manifest and, for regular files, its stored content.
+struct FileEntry {
+    enum class Kind { File, Directory, Link };
+    std::string domain;
+    std::string path;
+    Kind kind = Kind::File;
+    std::string linkTarget;             // for links
+    std::vector<std::uint8_t> content;  // for files
+    bool stored = true;                 // false: listed in the manifest, stored file missing
+    std::uint32_t mtime = 1356998400;   // attribute block times (deterministic)
+};
+
+// How much the category databases hold (the benchmarks ask for big ones).
+struct DatabaseScale {
+    int contacts = 12;
+    int messages = 40;
+    int conversations = 6;
+    int calls = 15;
+    int notes = 6;
+    int bookmarks = 8;
+    int historyEntries = 6;
+    int calendarEvents = 6;
+    int deletedPercent = 20;  // share of rows deleted (bytes kept) after filling
+};
+
+// What one backup folder will hold, built up before anything is written.
+struct BackupPlan {
+    std::string folderName;         // 40 hex digits, like a device identifier
+    int iosMajor = 6;               // 4, 5, 6 or 7
+    std::string productVersion;     // e.g. "6.1.3"
+    std::string productType;        // e.g. "iPhone5,2"
+    std::string deviceName;         // e.g. "Ann's iPhone"
+    std::string serialNumber;
+    std::string itunesVersion;
+    std::vector<FileEntry> files;   // manifest order
+    // Expected results, keyed by category ("contacts", "messages", "calls", "notes",
+    // "bookmarks", "calendar", "photos", "social", ...). Paths of files inside the
+    // backup folder are written relative to the folder (the stored name alone),
+    // so the truth is the same wherever the store is written.
+    nlohmann::json truth = nlohmann::json::object();
+};
+
+// Adds the category databases (address book and pictures, messages with their
+// attachment files, call history, notes, bookmarks and browser history,
+// calendar) for plan.iosMajor to plan.files, and fills plan.truth with every
+// live record as the extractors must deliver it and every deleted row.
+// `scratchDir` is a private folder for building database files.
+void addCategoryDatabases(BackupPlan& plan, Rng& rng, const DatabaseScale& scale, const std::string& scratchDir);
+
+// SHA-1 of domain "-" path as 40 lower-case hex digits: the stored-file name.
+std::string storedName(const std::string& domain, const std::string& path);
+
+}  // namespace salvor::forge
