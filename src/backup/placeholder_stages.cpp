@@ -2,6 +2,7 @@
 #include "backup/device_list.h"
 #include "backup/manifest.h"
 #include "backup/media.h"
+#include "backup/tree_controller.h"
 
 namespace salvor {
 std::string storedFileName(const std::string&, const std::string&) { return {}; }
@@ -13,4 +14,5 @@ Text MVIOSDeviceController::GetDevcieType(const Text&) { return std::nullopt; }
 void MVIOSDeviceController::getSystemVersionMajor(int& a, int& b, int& c) { a = 10; b = 0; c = 0; }
 std::string defaultBackupStore() { return {}; }
 void showIphoneDisk(SalvorAppDelegate&, const std::string&) {}
+void MVTreeController::addTreeNode(const MVTreeDirNode&, bool) {}
 }  // namespace salvor

@@ -45,6 +45,12 @@ struct FileEntry {
     std::string linkTarget;             // for links
     std::vector<std::uint8_t> content;  // for files
     bool stored = true;                 // false: listed in the manifest, stored file missing
+    // Stored under this name instead of the SHA-1 name (older backups kept a few
+    // files under a suffixed name, e.g. "<sha1>.mddata").
+    std::string storedNameOverride;
+    // When non-zero, the content is this many deterministic pseudo-random bytes
+    // produced while writing (large media without holding it in memory).
+    std::uint64_t syntheticSize = 0;
     std::uint32_t mtime = 1356998400;   // attribute block times (deterministic)
 };
 
