@@ -1,0 +1,55 @@
+// `salvor list`: the backups of a backup store.
+#include <cstdio>
+
+#include "backup/device_list.h"
+#include "cli.h"
+
+namespace salvor::cli {
+
+int cmdList(const std::vector<std::string>& args) {
+    std::string store;
+    bool json = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--json") {
+            json = true;
+        } else if (args[i] == "--store" && i + 1 < args.size()) {
+            store = args[++i];
+        } else {
+            error("list: unexpected argument '" + args[i] + "'");
+            return kExitUsage;
+        }
+    }
+    if (store.empty()) store = defaultBackupStore();
+    store = absolutePath(store);
+
+    NotificationCenter nc;
+    InlineDispatcher dispatcher;
+    SalvorAppDelegate app(nc, dispatcher);
+    showIphoneDisk(app, store);
+    const auto& entries = app.GetMVIOSDeviceController().arrangedObjects;
+
+    if (json) {
+        Json out = Json::array();
+        for (const auto& e : entries)
+            if (e) out.push_back(toJson(*e));
+        std::printf("%s\n", out.dump(2).c_str());
+    }
+    if (entries.empty()) {
+        std::fprintf(stderr, "No iTunes backup found. Please connect your device and recover from iOS device.\n");
+        std::fprintf(stderr, "(looked in %s; use --store DIR to look elsewhere)\n", store.c_str());
+        return kExitFailure;
+    }
+    if (!json) {
+        std::printf("%-24s %-12s %-8s %-14s %-16s %s\n", "Device", "Model", "Version", "Serial", "Backup time",
+                    "Folder");
+        for (const auto& e : entries) {
+            std::printf("%-24s %-12s %-8s %-14s %-16s %s\n", textOrEmpty(e->strDeviceName).c_str(),
+                        e->strDeviceType ? e->strDeviceType->c_str() : "unknown",
+                        textOrEmpty(e->strIOSVersion).c_str(), textOrEmpty(e->strDeviceSerial).c_str(),
+                        textOrEmpty(e->strDeviceBackUpTime).c_str(), textOrEmpty(e->backUpFilePath).c_str());
+        }
+    }
+    return kExitOk;
+}
+
+}  // namespace salvor::cli

@@ -1,0 +1,52 @@
+// `salvor scan`: runs the whole scan pipeline on one backup folder.
+#include <cstdio>
+
+#include "cli.h"
+
+namespace salvor::cli {
+
+int cmdScan(const std::vector<std::string>& args) {
+    std::string backup;
+    bool json = false;
+    bool quiet = false;
+    for (const auto& a : args) {
+        if (a == "--json") json = true;
+        else if (a == "--quiet" || a == "-q") quiet = true;
+        else if (!a.empty() && a[0] == '-') {
+            error("scan: unknown option '" + a + "'");
+            return kExitUsage;
+        } else if (backup.empty()) backup = a;
+        else {
+            error("scan: only one backup folder can be scanned at a time");
+            return kExitUsage;
+        }
+    }
+    if (backup.empty()) {
+        error("scan: name the backup folder to scan (see 'salvor list')");
+        return kExitUsage;
+    }
+
+    ScanSession session;
+    if (auto problem = session.run(backup, !quiet)) {
+        error(*problem);
+        return kExitFailure;
+    }
+    if (!session.describedAsBackup && !quiet)
+        std::fprintf(stderr, "salvor: warning: %s has no readable Info.plist or Manifest.plist; scanned what it holds\n",
+                     absolutePath(backup).c_str());
+
+    if (json) {
+        std::printf("%s\n", scanToJson(session).dump(1).c_str());
+        return kExitOk;
+    }
+    if (!quiet) {
+        const auto& node = session.app.currentNode;
+        std::printf("Backup of %s (%s, iOS %s) at %s\n\n", textOrEmpty(node->strDeviceName).c_str(),
+                    node->strDeviceType ? node->strDeviceType->c_str() : "unknown model",
+                    textOrEmpty(node->strIOSVersion).c_str(), textOrEmpty(node->backUpFilePath).c_str());
+    }
+    printCountTable(countCategories(session.store));
+    return kExitOk;
+}
+
+}  // namespace salvor::cli

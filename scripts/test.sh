@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite twice: a normal build and one under
+# AddressSanitizer with UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs=$(nproc)
+export TZ=UTC LC_ALL=C
+
+run_suite() {  # name, extra cmake args...
+  local dir="build/$1"; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSALVOR_BENCH=ON "$@"
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
+}
+
+run_suite test
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite test-asan -DSALVOR_SANITIZE="address;undefined" -DSALVOR_BENCH=OFF
+echo "All test suites passed."
