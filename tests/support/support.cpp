@@ -1,0 +1,127 @@
+#include "support/support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include <openssl/sha.h>
+
+extern char** environ;
+
+namespace salvor::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "salvor-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Tests may leave read-only folders behind; make them writable before removing.
+    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (it->is_directory(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::uint8_t> readBytes(const std::string& path) {
+    const std::string s = readFile(path);
+    return {s.begin(), s.end()};
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+nlohmann::json readJson(const std::string& path) { return nlohmann::json::parse(readFile(path)); }
+
+std::string sha1Hex(const std::vector<std::uint8_t>& bytes) {
+    unsigned char d[SHA_DIGEST_LENGTH];
+    SHA1(bytes.data(), bytes.size(), d);
+    std::ostringstream hex;
+    for (unsigned char c : d) hex << std::hex << std::setw(2) << std::setfill('0') << static_cast<int>(c);
+    return hex.str();
+}
+
+CommandResult runSalvor(const std::vector<std::string>& args, const std::string& workDir,
+                        const std::map<std::string, std::string>& env) {
+    TempDir io;
+    const std::string outPath = io / "stdout";
+    const std::string errPath = io / "stderr";
+    std::vector<std::string> argvStore{SALVOR_CLI_PATH};
+    argvStore.insert(argvStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::map<std::string, std::string> merged;
+    for (char** e = environ; *e; ++e) {
+        std::string kv(*e);
+        const auto eq = kv.find('=');
+        if (eq != std::string::npos) merged[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    for (const auto& [k, v] : env) merged[k] = v;
+    std::vector<std::string> envStore;
+    for (const auto& [k, v] : merged) envStore.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!workDir.empty()) posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+    pid_t pid = 0;
+    CommandResult r;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    r.out = readFile(outPath);
+    r.err = readFile(errPath);
+    return r;
+}
+
+std::map<std::string, FileFingerprint> fingerprint(const std::string& dir) {
+    std::map<std::string, FileFingerprint> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (!e.is_regular_file()) continue;
+        struct stat st {};
+        stat(e.path().c_str(), &st);
+        FileFingerprint f;
+        f.sha1 = sha1Hex(readBytes(e.path().string()));
+        f.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+        out[fs::relative(e.path(), dir).string()] = f;
+    }
+    return out;
+}
+
+}  // namespace salvor::test
