@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,9 @@ public:
     // Private scratch folder of the running scan: databases are prepared on
     // copies here so the backup folder is never written. Empty between scans.
     std::string scanScratchDir;
+    // Stored database path -> its prepared private copy in scanScratchDir, so
+    // every stage of one scan reads the same copy.
+    std::map<std::string, std::string> preparedDatabases;
 
     // ---- scan operations ----
     // Tests the system version text; a major version of 7 also sets bIOS7DeviceNode.

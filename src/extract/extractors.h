@@ -2,6 +2,7 @@
 // (on a prepared private copy) and posts one event per record.
 #pragma once
 
+#include <array>
 #include <string>
 
 namespace salvor {
@@ -14,5 +15,23 @@ void scanNoteThread(SalvorAppDelegate& app, const std::string& backupPath);
 void scanCallHistoryThread(SalvorAppDelegate& app, const std::string& backupPath);
 void scanBookMarkThread(SalvorAppDelegate& app, const std::string& backupPath);
 void scanCalenderThread(SalvorAppDelegate& app, const std::string& backupPath);
+
+// A note body with its simple markup removed: "<div>" and "</div>" vanish,
+// "&nbsp;", "<br>" and "</br>" become one blank each; other markup stays.
+std::string cleanNoteContent(std::string text);
+
+// The browser's factory bookmarks (title, address), delivered after the
+// database's own bookmarks in this order.
+struct FactoryBookmark {
+    const char* title;
+    const char* url;
+};
+inline constexpr std::array<FactoryBookmark, 5> kFactoryBookmarks{{
+    {"Apple", "http://www.apple.com/"},
+    {"Yahoo", "http://www.yahoo.com/"},
+    {"Google", "http://www.google.com/"},
+    {"iPhone User Guide", "http://help.apple.com/iphone/"},
+    {"iPhone Web Applications", "http://www.apple.com/webapps/"},
+}};
 
 }  // namespace salvor

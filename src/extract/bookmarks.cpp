@@ -1,0 +1,69 @@
+// Bookmarks: the browser's bookmark rows, the factory bookmarks and the
+// browser's history list.
+#include <memory>
+
+#include "extract/commit_db.h"
+#include "extract/extract_util.h"
+#include "extract/extractors.h"
+#include "platform/log.h"
+
+namespace salvor {
+
+using namespace extract_detail;
+
+namespace {
+constexpr const char* kBookmarkFiles[] = {"d1f062e2da26192a6625d968274bfda8d07821e4",
+                                          "04cc352fd9943f7c0c3f0781d4834fa137775761"};
+constexpr const char* kHistory = "1d6740792a2b845f4c1e6220c43906d7f0afe8ab";
+constexpr const char* kBookmarksSql = "select TITLE,URL,id, parent,type from bookmarks";
+
+void post(SalvorAppDelegate& app, Text title, Text url) {
+    auto node = std::make_shared<MVBookMarkNode>();
+    node->bookMarkTitle = std::move(title);
+    node->bookMarkURL = std::move(url);
+    app.nc.post(events::scanBookMarkInfo, std::any(node));
+}
+
+void readHistory(SalvorAppDelegate& app, const std::string& path);
+}  // namespace
+
+void scanBookMarkThread(SalvorAppDelegate& app, const std::string& backupPath) {
+    if (backupPath.empty()) return;
+    std::string stored;
+    for (const char* name : kBookmarkFiles) {
+        if (fileExists(storedPath(backupPath, name))) {
+            stored = storedPath(backupPath, name);
+            break;
+        }
+    }
+    if (stored.empty()) {
+        log::line("messageDB is not exist");
+        return;
+    }
+    ScratchScope scratch(app);
+    if (const auto copy = preparedCopy(app, stored)) {
+        sqlite::Database db(*copy);
+        sqlite::Table table(db, kBookmarksSql);
+        for (int r = 0; r < table.rows(); ++r) {
+            auto node = std::make_shared<MVBookMarkNode>();
+            setText(node->bookMarkTitle, table.at(r, 0));
+            setText(node->bookMarkURL, table.at(r, 1));
+            // The root folder and the reading-list folder are structure, not bookmarks.
+            if (node->bookMarkTitle == "Root" || node->bookMarkTitle == "com.apple.ReadingList") continue;
+            app.nc.post(events::scanBookMarkInfo, std::any(node));
+        }
+    }
+    for (const FactoryBookmark& factory : kFactoryBookmarks) post(app, std::string(factory.title), std::string(factory.url));
+
+    const std::string history = storedPath(backupPath, kHistory);
+    if (fileExists(history))
+        readHistory(app, history);
+    else
+        log::line("bookMarkPlistPath not find");
+}
+
+namespace {
+void readHistory(SalvorAppDelegate& /*app*/, const std::string& /*path*/) {}
+}  // namespace
+
+}  // namespace salvor

@@ -1,0 +1,56 @@
+// Calendar: one record per calendar item (or per event of the oldest store).
+#include <memory>
+
+#include "extract/commit_db.h"
+#include "extract/extract_util.h"
+#include "extract/extractors.h"
+#include "platform/log.h"
+
+namespace salvor {
+
+using namespace extract_detail;
+
+namespace {
+constexpr const char* kCalendar = "2041457d5fe04d39d0ab481178355df6781e6858";
+constexpr const char* kIOS6Sql =
+    "select summary,location_id,description,start_date,end_date,start_tz,all_day,calendar_id from CalendarItem";
+constexpr const char* kOtherFirstSql =
+    "select summary,location.title as location,description,start_date,end_date,start_tz,all_day,calendar_id,"
+    "supported_entity_types from calendaritem left join location on calendaritem.[location_id]=location.rowid left "
+    "join Calendar on calendaritem.[calendar_id]=calendar.rowid where supported_entity_types !=8";
+constexpr const char* kOtherSecondSql =
+    "select summary,location,description,start_date,end_date,start_tz,all_day,calendar_id from event";
+}  // namespace
+
+void scanCalenderThread(SalvorAppDelegate& app, const std::string& backupPath) {
+    if (backupPath.empty()) return;
+    const std::string stored = storedPath(backupPath, kCalendar);
+    if (!fileExists(stored)) {
+        log::line("CalenderDB is not exist");
+        return;
+    }
+    ScratchScope scratch(app);
+    const auto copy = preparedCopy(app, stored);
+    if (!copy) return;
+    sqlite::Database db(*copy);
+    if (!db.ok()) return;
+
+    std::unique_ptr<sqlite::Table> table;
+    if (app.currentNodeIsiOS6Version) {
+        table = std::make_unique<sqlite::Table>(db, kIOS6Sql);
+    } else {
+        table = std::make_unique<sqlite::Table>(db, kOtherFirstSql);
+        if (table->rows() == 0) table = std::make_unique<sqlite::Table>(db, kOtherSecondSql);
+    }
+    for (int r = 0; r < table->rows(); ++r) {
+        auto event = std::make_shared<MVCalenderNode>();
+        setText(event->calTitle, table->at(r, 0));
+        setText(event->location, table->at(r, 1));
+        setText(event->calNote, table->at(r, 2));
+        setDate(event->startDate, table->at(r, 3), 1);
+        setDate(event->endDate, table->at(r, 4), 1);
+        app.nc.post(events::scanCalenderInfo, std::any(event));
+    }
+}
+
+}  // namespace salvor

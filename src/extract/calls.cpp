@@ -1,0 +1,52 @@
+// Call history: one record per row of the call table.
+#include <memory>
+
+#include "extract/commit_db.h"
+#include "extract/extract_util.h"
+#include "extract/extractors.h"
+
+namespace salvor {
+
+using namespace extract_detail;
+
+namespace {
+// WirelessDomain first, then the HomeDomain file of older systems.
+constexpr const char* kCallFiles[] = {"2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca",
+                                      "ff1324e6b949111b2fb449ecddb50c89c3699a78"};
+constexpr const char* kCallsSql = "select address,date,duration,flags from call";
+}  // namespace
+
+void scanCallHistoryThread(SalvorAppDelegate& app, const std::string& backupPath) {
+    if (backupPath.empty()) return;
+    std::string stored;
+    for (const char* name : kCallFiles) {
+        if (fileExists(storedPath(backupPath, name))) {
+            stored = storedPath(backupPath, name);
+            break;
+        }
+    }
+    if (stored.empty()) return;
+    ScratchScope scratch(app);
+    if (const auto copy = preparedCopy(app, stored)) {
+        sqlite::Database db(*copy);
+        sqlite::Table table(db, kCallsSql);
+        for (int r = 0; r < table.rows(); ++r) {
+            auto call = std::make_shared<MVCallHistoryNode>();
+            setText(call->callPhone, table.at(r, 0));
+            setDate(call->callDate, table.at(r, 1), 0);
+            if (const char* v = table.at(r, 2); sqlite::hasText(v))
+                call->callTime = static_cast<std::int32_t>(sqlite::parseInteger(v));
+            if (const char* v = table.at(r, 3); sqlite::hasText(v))
+                call->callType = sqlite::parseInteger(v) == 5 ? "Outgoing" : "Incoming";
+            if (call->callTime != 0)
+                call->callDuration = app.getCallHistoryDuration(call->callTime);
+            else
+                call->callDuration = call->callType == "Outgoing" ? "Cancelled" : "Missed";
+            call->callName = app.getNameByPhoneNumber(call->callPhone);
+            app.nc.post(events::ScanCallHistoryInfo, std::any(call));
+        }
+    }
+    postProgress(app, 60);
+}
+
+}  // namespace salvor

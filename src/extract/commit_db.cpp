@@ -1,0 +1,100 @@
+#include "extract/commit_db.h"
+
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "core/app_delegate.h"
+#include "platform/log.h"
+
+namespace salvor {
+
+namespace fs = std::filesystem;
+
+void commitDB(const std::string& path) {
+    sqlite3* db = nullptr;
+    // Never create a file that is not there.
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        if (db != nullptr) sqlite3_close(db);
+        return;
+    }
+    if (sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        if (sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) != SQLITE_OK) {
+            log::line("Failed to commit");
+        }
+    }
+    // The connection is closed on every path, a failed checkpoint included.
+    sqlite3_close_v2(db);
+}
+
+namespace {
+
+std::string makePrivateDir() {
+    std::error_code ec;
+    fs::path base = fs::temp_directory_path(ec);
+    if (ec) base = "/tmp";
+    std::string templ = (base / "salvor-extract-XXXXXX").string();
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) == nullptr) return {};
+    return std::string(buf.data());
+}
+
+bool insideDir(const std::string& path, const std::string& dir) {
+    return !dir.empty() && path.size() > dir.size() + 1 && path.compare(0, dir.size(), dir) == 0 &&
+           path[dir.size()] == '/';
+}
+
+}  // namespace
+
+std::optional<std::string> preparedCopy(SalvorAppDelegate& app, const std::string& storedPath) {
+    std::error_code ec;
+    if (storedPath.empty() || !fs::is_regular_file(storedPath, ec)) return std::nullopt;
+
+    if (app.scanScratchDir.empty()) {
+        app.scanScratchDir = makePrivateDir();
+        if (app.scanScratchDir.empty()) return std::nullopt;
+    }
+    // A cached copy counts only when it belongs to the current scratch folder
+    // (a previous scan's folder is gone) and is still there.
+    if (auto it = app.preparedDatabases.find(storedPath); it != app.preparedDatabases.end()) {
+        if (insideDir(it->second, app.scanScratchDir) && fs::is_regular_file(it->second, ec)) return it->second;
+        app.preparedDatabases.erase(it);
+    }
+
+    const fs::path copy = fs::path(app.scanScratchDir) /
+                          (std::to_string(app.preparedDatabases.size()) + "-" + fs::path(storedPath).filename().string());
+    fs::remove(copy, ec);
+    if (!fs::copy_file(storedPath, copy, fs::copy_options::overwrite_existing, ec) || ec) {
+        fs::remove(copy, ec);
+        return std::nullopt;
+    }
+    // The copy inherits the stored file's mode; it is ours, so make it writable.
+    fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
+    commitDB(copy.string());
+    app.preparedDatabases[storedPath] = copy.string();
+    return copy.string();
+}
+
+ScratchScope::ScratchScope(SalvorAppDelegate& app) : app_(app), owned_(app.scanScratchDir.empty()) {
+    // Created at once, so stages run inside this scope share its copies.
+    if (owned_) app_.scanScratchDir = makePrivateDir();
+}
+
+ScratchScope::~ScratchScope() {
+    if (!owned_ || app_.scanScratchDir.empty()) return;
+    std::error_code ec;
+    fs::remove_all(app_.scanScratchDir, ec);
+    for (auto it = app_.preparedDatabases.begin(); it != app_.preparedDatabases.end();) {
+        if (insideDir(it->second, app_.scanScratchDir))
+            it = app_.preparedDatabases.erase(it);
+        else
+            ++it;
+    }
+    app_.scanScratchDir.clear();
+}
+
+}  // namespace salvor

@@ -1,0 +1,108 @@
+// Contacts: persons of the address book with their multi-value rows and pictures.
+#include <memory>
+
+#include "extract/commit_db.h"
+#include "extract/extract_util.h"
+#include "extract/extractors.h"
+#include "platform/log.h"
+
+namespace salvor {
+
+using namespace extract_detail;
+
+namespace {
+
+constexpr const char* kAddressBook = "31bb7ba8914766d4ba40d6dfb6113c8b614be442";
+constexpr const char* kImages = "cd6702cea29fe89cf280a76794405adb17f9a0ee";
+constexpr const char* kImagesOld = "cd6702cea29fe89cf280a76794405adb17f9a0ee.mddata";
+
+constexpr const char* kPersonsSql =
+    "select DISTINCT Rowid, first, Department,DisplayName,firstPhonetic,jobTitle,organization,middle,"
+    "middlePhonetic,CreationDate,Last,Note,Nickname,prefix, suffix, Birthday from abperson ";
+constexpr const char* kMultiValuesSql = "select property,label,value, UID from abmultivalue where record_id = ? ";
+
+void readPictures(SalvorAppDelegate& app, const std::string& folder) {
+    std::string stored = storedPath(folder, kImages);
+    const char* sql = "select record_id, data from ABFullSizeImage";
+    if (!fileExists(stored)) {
+        stored = storedPath(folder, kImagesOld);
+        sql = "select record_id, data from ABImage";
+    }
+    const auto copy = preparedCopy(app, stored);
+    if (!copy) return;
+    sqlite::Database db(*copy);
+    sqlite::Statement st(db, sql);
+    while (st.step()) {
+        auto node = std::make_shared<MVContactImageNode>();
+        node->rowid = static_cast<std::int32_t>(st.int64(0));
+        auto bytes = st.blob(1);
+        if (!bytes.empty()) node->imageData = std::make_shared<const ByteBuffer>(std::move(bytes));
+        app.contactImageArray.push_back(std::move(node));
+    }
+}
+
+Text* multiValueField(MVContactNode& contact, std::int64_t property) {
+    switch (property) {
+        case 3: return &contact.contactPhone;
+        case 4: return &contact.contactEmail;
+        case 5: return &contact.contactAdress;
+        case 22: return &contact.contactHomepage;
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+void scanContactThread(SalvorAppDelegate& app, const std::string& backupPath) {
+    if (backupPath.empty()) return;
+    const std::string addressBook = storedPath(backupPath, kAddressBook);
+    if (!fileExists(addressBook)) {
+        log::line("contactDB is not exist");
+        return;
+    }
+    ScratchScope scratch(app);
+    const auto copy = preparedCopy(app, addressBook);
+
+    readPictures(app, backupPath);
+
+    sqlite::Database db;
+    if (copy) db = sqlite::Database(*copy);
+    {
+        sqlite::Statement persons(db, kPersonsSql);
+        while (persons.step()) {
+            auto contact = std::make_shared<MVContactNode>();
+            const auto rowid = static_cast<std::int32_t>(persons.int64(0));
+            if (rowid != 0) contact->rowid = rowid;
+            setText(contact->contactName, persons.text(1));
+            setText(contact->contactCompany, persons.text(2));
+            appendText(contact->contactCompany, persons.text(5));
+            appendText(contact->contactCompany, persons.text(6));
+            appendText(contact->contactName, persons.text(7));
+            appendText(contact->contactName, persons.text(10));
+            setText(contact->contactNote, persons.text(11));
+            setText(contact->contactBirthday, persons.text(15));
+            app.contactArray.push_back(std::move(contact));
+        }
+    }
+
+    for (const ContactPtr& contact : app.contactArray) {
+        for (const auto& image : app.contactImageArray) {
+            if (image->rowid == contact->rowid) contact->imageData = image->imageData;
+        }
+        sqlite::Statement values(db, kMultiValuesSql);
+        if (values.ok()) {
+            values.bindInt(1, contact->rowid);
+            while (values.step()) {
+                const char* property = values.text(0);
+                if (!sqlite::hasText(property)) continue;
+                if (Text* field = multiValueField(*contact, sqlite::parseInteger(property))) {
+                    appendText(*field, values.text(2));
+                }
+            }
+        }
+        app.nc.post(events::ScanContactInfo, std::any(contact));
+    }
+    postProgress(app, 40);
+}
+
+}  // namespace salvor

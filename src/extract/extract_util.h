@@ -1,0 +1,48 @@
+// Small helpers shared by the live extractors.
+#pragma once
+
+#include <any>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "core/app_delegate.h"
+#include "core/events.h"
+#include "core/records.h"
+#include "extract/sqlite_db.h"
+
+namespace salvor::extract_detail {
+
+// The stored file `name` inside backup folder `folder`.
+inline std::string storedPath(const std::string& folder, const char* name) { return folder + "/" + name; }
+
+inline bool fileExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+// A column value converted to text; only called for present, non-empty values.
+inline std::string columnText(const char* value) { return SalvorAppDelegate::GetStringFormChar(value); }
+
+// Sets `field` from a column value when it is present and not empty.
+inline void setText(Text& field, const char* value) {
+    if (sqlite::hasText(value)) field = columnText(value);
+}
+
+// Appends " value" to `field` when the value is present and not empty.
+inline void appendText(Text& field, const char* value) {
+    if (!sqlite::hasText(value)) return;
+    field = textOrEmpty(field) + " " + columnText(value);
+}
+
+// Sets a date field from a timestamp column when it is present and not empty;
+// a value that cannot be broken down leaves the field absent.
+inline void setDate(Text& field, const char* value, std::uint8_t fileType) {
+    if (sqlite::hasText(value)) field = SalvorAppDelegate::dateText(sqlite::parseInteger(value), fileType);
+}
+
+inline void postProgress(SalvorAppDelegate& app, int percent) {
+    app.nc.post(events::ScanProgressInfo, std::any(percent));
+}
+
+}  // namespace salvor::extract_detail

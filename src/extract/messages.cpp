@@ -1,0 +1,224 @@
+// Messages: SMS, MMS and iMessage rows of the message database, in the newer
+// (message/handle/attachment) or older (message/group_member) layout.
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "backup/manifest.h"
+#include "extract/commit_db.h"
+#include "extract/extract_util.h"
+#include "extract/extractors.h"
+
+namespace salvor {
+
+using namespace extract_detail;
+
+namespace {
+
+constexpr const char* kMessages = "3d0d7e5fb2ce288813306e4d4636395e047a3d28";
+
+constexpr const char* kAttachmentsSql =
+    "select message_attachment_join.message_id, message_attachment_join.attachment_id,"
+    "message_attachment_join.attachment_id,attachment.ROWID,attachment.filename from attachment left join  "
+    "message_attachment_join on  attachment.ROWID= message_attachment_join.attachment_id";
+constexpr const char* kHandlesSql = "select ROWID, id from handle";
+constexpr const char* kNewerFirstSql =
+    "select message.ROWID,message.cache_has_attachments,message.text,message.date,message.handle_id,handle.id,"
+    "is_from_me from message left join handle on message.handle_id=handle.ROWID";
+constexpr const char* kNewerSecondSql =
+    "select message.ROWID,message.cache_has_attachments,message.group_id,subject, text,date,group_member.address,"
+    "svc_center,flags,association_id from message left join  group_member on  message.group_id= "
+    "group_member.group_id";
+constexpr const char* kOlderFirstSql =
+    "select message.ROWID,message.group_id,subject, text,date,group_member.address,svc_center,flags,association_id "
+    ",is_madrid,madrid_handle, madrid_account,madrid_flags,madrid_attachmentInfo from message left join  "
+    "group_member on  message.group_id= group_member.group_id";
+constexpr const char* kOlderSecondSql =
+    "select message.ROWID,message.group_id,subject, text,date,group_member.address,svc_center,flags,association_id "
+    "from message left join  group_member on  message.group_id= group_member.group_id";
+
+// Direction of a message of the older layout, from its flags.
+std::string flagsType(std::int64_t flags) {
+    if (flags == 2 || flags == 22) return "Received";
+    if (flags == 3 || flags == 16387) return "Send";
+    return "unknown";
+}
+
+// iOS 5 iMessages carry their own flag values (36869 received, 12289 sent);
+// any other value reads as the ordinary flags.
+std::string madridFlagsType(std::int64_t flags) {
+    if (flags == 36869) return "Received";
+    if (flags == 12289) return "Send";
+    return flagsType(flags);
+}
+
+Text attachmentKind(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const auto dot = name.rfind('.');
+    const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    const char* e = dot == std::string::npos ? nullptr : ext.c_str();
+    if (SalvorAppDelegate::GetImageType(e) >= 0) return "Image";
+    if (SalvorAppDelegate::GetViedoType(e) >= 0) return "Mov";
+    if (SalvorAppDelegate::GetAudioType(e) >= 0) return "Mov";
+    if (name == "Contact.vcf") return "Contact";
+    if (name == "Current Location.loc.vcf") return "Location";
+    return std::nullopt;
+}
+
+std::string removeAll(std::string text, const std::string& what) {
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos)) text.erase(pos, what.size());
+    return text;
+}
+
+Bytes readWholeFile(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return nullptr;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return nullptr;
+    ByteBuffer bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return nullptr;
+    return std::make_shared<const ByteBuffer>(std::move(bytes));
+}
+
+// scanMessageAttachThread: the attachment rows, with device paths and kinds.
+void scanMessageAttachThread(SalvorAppDelegate& app, const std::string& databasePath) {
+    sqlite::Database db(databasePath);
+    sqlite::Statement st(db, kAttachmentsSql);
+    while (st.step()) {
+        auto node = std::make_shared<MVMessageAttachNode>();
+        if (sqlite::hasText(st.text(0))) node->messageId = static_cast<std::int32_t>(sqlite::parseInteger(st.text(0)));
+        if (sqlite::hasText(st.text(1)))
+            node->attachmentId = static_cast<std::int32_t>(sqlite::parseInteger(st.text(1)));
+        if (const char* filename = st.text(4); sqlite::hasText(filename)) {
+            node->attachpath = removeAll(columnText(filename), "~/");
+            node->attachType = attachmentKind(*node->attachpath);
+        }
+        app.meesageAttachArray.push_back(std::move(node));
+    }
+}
+
+// selectROWIDandIDFromHandleTablewithSqlite: the live handles, for the deleted-message scan.
+void selectROWIDandIDFromHandleTablewithSqlite(SalvorAppDelegate& app, const sqlite::Database& db) {
+    sqlite::Statement st(db, kHandlesSql);
+    while (st.step()) {
+        auto node = std::make_shared<MVChatMessageNode>();
+        if (sqlite::hasText(st.text(0))) node->rowid = static_cast<std::int32_t>(sqlite::parseInteger(st.text(0)));
+        setText(node->phoneValue, st.text(1));
+        app.chatMessageArray.push_back(std::move(node));
+    }
+}
+
+// Contact name and picture for the message's address; the picture is taken
+// out of the controller so it never carries over to the next message.
+void lookUpName(SalvorAppDelegate& app, MVMessageNode& message) {
+    message.messageName = app.getNameByPhoneNumber(message.messagePhone, nullptr);
+    Bytes picture = std::move(app.messageContactData);
+    app.messageContactData = nullptr;
+    message.contactImageData = (picture && !picture->empty()) ? picture : nullptr;
+}
+
+void attachAttachment(SalvorAppDelegate& app, MVMessageNode& message) {
+    if (message.isHasAttach != 1) return;
+    for (const auto& node : app.meesageAttachArray) {
+        if (node->messageId != message.rowId) continue;
+        if (!node->attachpath) return;
+        message.attachmentPath = getFileKeyBytheFilepath(app, *node->attachpath);
+        message.attachType = node->attachType;
+        if (message.attachType == "Contact" || message.attachType == "Location") {
+            // The card itself, read from its stored file inside the backup.
+            message.contactImageData = message.attachmentPath ? readWholeFile(*message.attachmentPath) : nullptr;
+        }
+        return;
+    }
+}
+
+// Column positions of one newer-layout statement.
+struct NewerColumns {
+    int rowId, hasAttach, text, date, phone, direction;
+    bool directionIsFromMe;  // is_from_me (0/1) rather than the older flags
+};
+constexpr NewerColumns kNewerFirst{0, 1, 2, 3, 5, 6, true};
+constexpr NewerColumns kNewerSecond{0, 1, 4, 5, 6, 8, false};
+
+void readNewer(SalvorAppDelegate& app, const std::string& databasePath) {
+    scanMessageAttachThread(app, databasePath);
+    sqlite::Database db(databasePath);
+    if (!db.ok()) return;
+    {
+        NewerColumns cols = kNewerFirst;
+        auto st = std::make_unique<sqlite::Statement>(db, kNewerFirstSql);
+        if (!st->ok()) {
+            st = std::make_unique<sqlite::Statement>(db, kNewerSecondSql);
+            cols = kNewerSecond;
+        }
+        while (st->step()) {
+            auto message = std::make_shared<MVMessageNode>();
+            if (const char* v = st->text(cols.rowId); sqlite::hasText(v))
+                message->rowId = static_cast<std::int32_t>(sqlite::parseInteger(v));
+            if (const char* v = st->text(cols.hasAttach); sqlite::hasText(v))
+                message->isHasAttach = sqlite::parseInteger(v) != 0 ? 1 : 0;
+            setText(message->messageContent, st->text(cols.text));
+            setDate(message->messageDate, st->text(cols.date), 0);
+            setText(message->messagePhone, st->text(cols.phone));
+            if (const char* v = st->text(cols.direction); sqlite::hasText(v)) {
+                const std::int64_t n = sqlite::parseInteger(v);
+                if (cols.directionIsFromMe)
+                    message->messageType = n == 0 ? "Received" : n == 1 ? "Send" : "unknown";
+                else
+                    message->messageType = flagsType(n);
+            }
+            lookUpName(app, *message);
+            attachAttachment(app, *message);
+            app.nc.post(events::ScanMessageInfo, std::any(message));
+        }
+    }
+    selectROWIDandIDFromHandleTablewithSqlite(app, db);
+}
+
+void readOlder(SalvorAppDelegate& app, const std::string& databasePath) {
+    sqlite::Database db(databasePath);
+    if (!db.ok()) return;
+    auto st = std::make_unique<sqlite::Statement>(db, kOlderFirstSql);
+    if (!st->ok()) st = std::make_unique<sqlite::Statement>(db, kOlderSecondSql);
+    while (st->step()) {
+        auto message = std::make_shared<MVMessageNode>();
+        setText(message->messageContent, st->text(3));
+        setDate(message->messageDate, st->text(4), 0);
+        setText(message->messagePhone, st->text(5));
+        if (const char* v = st->text(7); sqlite::hasText(v)) message->messageType = flagsType(sqlite::parseInteger(v));
+        if (const char* v = st->text(9); sqlite::hasText(v) && sqlite::parseInteger(v) == 1) {
+            message->bImessage = 1;
+            setText(message->messagePhone, st->text(10));
+            if (const char* f = st->text(12); sqlite::hasText(f))
+                message->messageType = madridFlagsType(sqlite::parseInteger(f));
+            const auto info = st->blob(13);
+            if (!info.empty()) {
+                std::string bytes;
+                for (std::uint8_t b : info)
+                    if (b != 0) bytes.push_back(static_cast<char>(b));
+                message->messageContent = columnText(bytes.c_str());
+            }
+        }
+        lookUpName(app, *message);
+        app.nc.post(events::ScanMessageInfo, std::any(message));
+    }
+}
+
+}  // namespace
+
+void scanMessageThread(SalvorAppDelegate& app, const std::string& backupPath) {
+    if (backupPath.empty()) return;
+    const std::string stored = storedPath(backupPath, kMessages);
+    if (!fileExists(stored)) return;
+    ScratchScope scratch(app);
+    if (const auto copy = preparedCopy(app, stored)) {
+        if (app.currentNodeIsiOS6Version)
+            readNewer(app, *copy);
+        else
+            readOlder(app, *copy);
+    }
+    postProgress(app, 50);
+}
+
+}  // namespace salvor

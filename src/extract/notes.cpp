@@ -1,0 +1,70 @@
+// Notes: the older (note / note_bodies) or newer (ZNOTE / ZNOTEBODY) notes store.
+#include <memory>
+
+#include "extract/commit_db.h"
+#include "extract/extract_util.h"
+#include "extract/extractors.h"
+#include "platform/log.h"
+
+namespace salvor {
+
+using namespace extract_detail;
+
+namespace {
+constexpr const char* kNoteFiles[] = {"ca3bc056d4da0bbf88b5fb3be254f3b7147e639c",
+                                      "740b7eaf93d6ea5d305e88bb349c8e9643f48c3b"};
+constexpr const char* kNotesFirstSql =
+    "select TITLE,SUMMARY,MODIFICATION_DATE,CREATION_DATE,DATA from note LEFT JOIN NOTE_BODIES ON NOTE.ROWID = "
+    "NOTE_BODIES.NOTE_ID";
+constexpr const char* kNotesSecondSql =
+    "select ZTITLE,ZSUMMARY,ZMODIFICATIONDATE,ZCREATIONDATE,ZCONTENT from znote LEFT JOIN ZNOTEBODY ON ZNOTE.Z_PK "
+    "= ZNOTEBODY.Z_PK";
+
+void replaceAll(std::string& text, const std::string& what, const std::string& with) {
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + with.size()))
+        text.replace(pos, what.size(), with);
+}
+}  // namespace
+
+// Removes the simple markup of a note body: division tags vanish, line breaks
+// and non-breaking spaces become blanks; other markup stays.
+std::string cleanNoteContent(std::string text) {
+    replaceAll(text, "<div>", "");
+    replaceAll(text, "</div>", "");
+    replaceAll(text, "&nbsp;", " ");
+    replaceAll(text, "<br>", " ");
+    replaceAll(text, "</br>", " ");
+    return text;
+}
+
+void scanNoteThread(SalvorAppDelegate& app, const std::string& backupPath) {
+    if (backupPath.empty()) return;
+    std::string stored;
+    for (const char* name : kNoteFiles) {
+        if (fileExists(storedPath(backupPath, name))) {
+            stored = storedPath(backupPath, name);
+            break;
+        }
+    }
+    if (stored.empty()) {
+        log::line("messageDB is not exist");
+        return;
+    }
+    ScratchScope scratch(app);
+    if (const auto copy = preparedCopy(app, stored)) {
+        sqlite::Database db(*copy);
+        auto table = std::make_unique<sqlite::Table>(db, kNotesFirstSql);
+        if (!table->ok()) table = std::make_unique<sqlite::Table>(db, kNotesSecondSql);
+        for (int r = 0; r < table->rows(); ++r) {
+            auto note = std::make_shared<MVNoteNode>();
+            setText(note->noteContent, table->at(r, 4));
+            setText(note->noteTitle, table->at(r, 0));
+            setDate(note->noteDate, table->at(r, 2), 1);
+            if (note->noteContent) note->noteContent = cleanNoteContent(*note->noteContent);
+            app.nc.post(events::ScanNoteInfo, std::any(note));
+        }
+    }
+    postProgress(app, 70);
+}
+
+}  // namespace salvor
