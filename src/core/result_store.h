@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <variant>
@@ -27,6 +29,18 @@ enum class Category { PhotoAndVideo, Contact, Message, CallHistory, Note, BookMa
 // One row of a displayed list: a record of the current category.
 using AnyRecord = std::variant<PhotoPtr, ContactPtr, ConversationPtr, MessagePtr, CallPtr, NotePtr, BookMarkPtr,
                                CalenderPtr, FaceTwitterPtr>;
+
+// The object of "RefreshNodeSelctedStatu": a photo thumbnail's record and the
+// state its check box now shows.
+struct PhotoThumbnailCheck {
+    PhotoPtr record;
+    bool checked = false;
+};
+
+// What the device panel shows for the backup being scanned.
+struct DeviceInfoDisplay {
+    std::string deviceName, deviceSerial, deviceType, iosVersion, backUpTime;
+};
 
 class MVResultViewController {
 public:
@@ -73,9 +87,12 @@ public:
     // ---- progress display ----
     std::atomic<int> progressValue{0};   // 0..100 as posted
     std::string progressText = "0%";
-    std::string countLabels[5];          // "Photo&Video:  %d", "Contacts:  %d", ...
+    std::string countLabels[5];          // "Photo&Video:  %d", "Contacts:  %d", ... (live items)
+    std::string deletedCountLabels[5];   // the same labels for the deleted items
     std::string selectionText;           // "You select %d files in the recovery results." or empty
     bool recoverEnabled = false;
+    std::optional<std::size_t> selectedRow;  // the highlighted row of the displayed list
+    DeviceInfoDisplay deviceInfo;
 
     // ---- scan event handlers (run on the posting thread) ----
     void ScanProgressInfomationHandle(int percent);
@@ -95,6 +112,8 @@ public:
     void scanDelCalenderInfoHandle(const CalenderPtr& record);
     void FindBackUpDirFileInfoHandle(const TreeDirPtr& record);
     void ScanIOSDeviceInfoHandle();
+    // A thumbnail's check box: the record takes the box's state.
+    void RefreshNodeSelctedStatuHandle(const PhotoThumbnailCheck& thumbnail);
     // End of a scan: runs the finishing step on the main thread and waits for it.
     void ScanThreadFinish();
 
@@ -117,8 +136,11 @@ public:
     void ClickSelectAll(bool state);
     void actCheck(bool onlyDeleted);
     // Starts a search of the current category (empty text restores the list).
+    // A newer search supersedes an older one: only the newest one publishes.
     void controlTextDidChange(const std::string& text);
     // Waits until no search thread runs (for callers that need its result).
+    // The search publishes through the dispatcher, so with a queued dispatcher
+    // call this from a thread other than the one that pumps the queue.
     void waitForSearch();
     void tableViewDidClickTableColumn(const std::string& columnIdentifier);
     std::int32_t getTreeSelectedItemNum() const;
@@ -126,6 +148,14 @@ public:
     // Choosing another backup in the chooser: clears everything and scans it.
     void actSelectBackUpBtn(const std::shared_ptr<struct MVIOSDeviceNode>& entry);
     static std::uint64_t sizeFormString(const std::string& text);
+    // Case-insensitive containment; an empty needle is never contained.
+    static bool containsText(const std::string& haystack, const std::string& needle);
+    // Whether a message address belongs to a conversation address: the longer
+    // of the two must contain the shorter (or equal it).
+    static bool addressMatches(const std::string& conversationAddress, const std::string& messageAddress);
+    // Refreshes the count text and the Recover button from the selected items
+    // of the lists and of the backup tree.
+    void updateSelectionText();
 
     // ---- recovery run (implemented with the document writers) ----
     std::atomic<std::int32_t> recovredFilesNum{0};
@@ -136,10 +166,24 @@ public:
     SalvorAppDelegate& app() { return app_; }
 
 private:
+    template <class T, class Handler>
+    void subscribe(const char* name, Handler handler);
+    void refreshCountLabels();
+    // Rebuilds displayedList from the current category's list; viewMutex_ held.
+    void refillDisplayedListLocked();
+    std::vector<AnyRecord> categoryRecordsLocked(Category category) const;
+    void supersedeSearchLocked();
+    void runSearch(std::uint64_t generation, std::string text, std::vector<AnyRecord> records);
+
     SalvorAppDelegate& app_;
     std::vector<NotificationCenter::Token> tokens_;
-    std::mutex searchMutex_;
+    // Guards the growth of the category lists against readers on other threads.
+    mutable std::mutex listMutex_;
+    // Guards displayedList, searchArray and selectedRow between the view and searches.
+    std::mutex viewMutex_;
+    std::mutex searchMutex_;  // serialises starting and joining search threads
     std::thread searchThread_;
+    std::atomic<std::uint64_t> searchGeneration_{0};
 };
 
 }  // namespace salvor

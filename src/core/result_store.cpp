@@ -1,0 +1,393 @@
+// The result store's side of a scan: event subscription, appending live
+// records, merging deleted ones, conversations, progress and the end of a scan.
+#include "core/result_store.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "core/app_delegate.h"
+#include "core/events.h"
+
+namespace salvor {
+
+template <class T, class Handler>
+void MVResultViewController::subscribe(const char* name, Handler handler) {
+    tokens_.push_back(app_.nc.addObserver(name, [this, handler](const std::any& object) {
+        // An object of another type (or a null record) is ignored quietly.
+        const T* value = std::any_cast<T>(&object);
+        if (value == nullptr) return;
+        if constexpr (std::is_same_v<T, int> || std::is_same_v<T, PhotoThumbnailCheck>) {
+            (this->*handler)(*value);
+        } else {
+            if (*value) (this->*handler)(*value);
+        }
+    }));
+}
+
+MVResultViewController::MVResultViewController(SalvorAppDelegate& app) : treeController(app), app_(app) {
+    using C = MVResultViewController;
+    subscribe<int>(events::ScanProgressInfo, &C::ScanProgressInfomationHandle);
+    subscribe<PhotoPtr>(events::ScanPhotoAndVideo, &C::ScanPhotoAndVideoHandle);
+    subscribe<ContactPtr>(events::ScanContactInfo, &C::ScanContactInfomationHandle);
+    subscribe<MessagePtr>(events::ScanMessageInfo, &C::ScanMessageInfomationHandle);
+    subscribe<CallPtr>(events::ScanCallHistoryInfo, &C::ScanCallHistoryInfomationHandle);
+    subscribe<NotePtr>(events::ScanNoteInfo, &C::ScanNoteInfomationHandle);
+    subscribe<BookMarkPtr>(events::scanBookMarkInfo, &C::scanBookMarkInfoHandle);
+    subscribe<CalenderPtr>(events::scanCalenderInfo, &C::scanCalenderInfoHandle);
+    subscribe<FaceTwitterPtr>(events::scanFaceTwitterInfo, &C::scanFaceTwitterInfoHandle);
+    subscribe<ContactPtr>(events::ScanDelContactInfo, &C::ScanDelContactInfomationHandle);
+    subscribe<MessagePtr>(events::ScanDelMessageInfo, &C::ScanDelMessageInfomationHandle);
+    subscribe<NotePtr>(events::ScanDelNoteInfo, &C::ScanDelNoteInfomationHandle);
+    subscribe<CallPtr>(events::ScanDelCallHistoryInfo, &C::ScanDelCallHistoryInfomationHandle);
+    subscribe<BookMarkPtr>(events::scanDelBookMarkInfo, &C::scanDelBookMarkInfoHandle);
+    subscribe<CalenderPtr>(events::scanDelCalenderInfo, &C::scanDelCalenderInfoHandle);
+    subscribe<TreeDirPtr>(events::FindBackUpDirFileInfo, &C::FindBackUpDirFileInfoHandle);
+    subscribe<PhotoThumbnailCheck>(events::RefreshNodeSelctedStatu, &C::RefreshNodeSelctedStatuHandle);
+    // The device panel shows the controller's current device, whatever object comes along.
+    tokens_.push_back(app_.nc.addObserver(events::ScanIOSDeviceInfo, [this](const std::any&) {
+        ScanIOSDeviceInfoHandle();
+    }));
+    refreshCountLabels();
+    app_.setResultViewController(this);
+}
+
+MVResultViewController::~MVResultViewController() {
+    for (NotificationCenter::Token token : tokens_) app_.nc.removeObserver(token);
+    if (app_.GetresultViewController() == this) app_.setResultViewController(nullptr);
+    {
+        std::lock_guard<std::mutex> view(viewMutex_);
+        supersedeSearchLocked();
+    }
+    waitForSearch();
+}
+
+// ---- progress ----
+
+void MVResultViewController::refreshCountLabels() {
+    char buf[64];
+    auto label = [&buf](const char* format, int value) {
+        std::snprintf(buf, sizeof buf, format, value);
+        return std::string(buf);
+    };
+    countLabels[0] = label("Photo&Video:  %d", photovideoNum);
+    countLabels[1] = label("Contacts:  %d", contactNum);
+    countLabels[2] = label("Messages:  %d", messageNum);
+    countLabels[3] = label("Notes:  %d", noteNum);
+    countLabels[4] = label("Call History:  %d", callNum);
+    // No deleted photos are ever found, so that label stays at 0.
+    deletedCountLabels[0] = label("Photo&Video:  %d", 0);
+    deletedCountLabels[1] = label("Contacts:  %d", delContactNum);
+    deletedCountLabels[2] = label("Messages:  %d", delMessageNum);
+    deletedCountLabels[3] = label("Notes:  %d", delNoteNum);
+    deletedCountLabels[4] = label("Call History:  %d", delCallNum);
+}
+
+void MVResultViewController::ScanProgressInfomationHandle(int percent) {
+    // The texts belong to the window, so they change on the main thread.
+    app_.dispatcher.runSync([this, percent] {
+        progressValue = percent;
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%d%%", percent);
+        progressText = buf;
+        refreshCountLabels();
+    });
+}
+
+// ---- live records ----
+
+void MVResultViewController::ScanPhotoAndVideoHandle(const PhotoPtr& record) {
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        photoAndVideoArray.push_back(record);
+    }
+    ++photovideoNum;
+    ++BackUpFilesNum;
+}
+
+void MVResultViewController::ScanContactInfomationHandle(const ContactPtr& record) {
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        contactArray.push_back(record);
+    }
+    ++BackUpFilesNum;
+    ++contactNum;
+}
+
+void MVResultViewController::ScanMessageInfomationHandle(const MessagePtr& record) {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    messageArray.push_back(record);
+    ++BackUpFilesNum;
+    ++messageNum;
+    const std::string& phone = textOrEmpty(record->messagePhone);
+    for (const ConversationPtr& conversation : messageTreeArray) {
+        if (addressMatches(textOrEmpty(conversation->messageTreeNodeAdress), phone)) {
+            conversation->MessageNodeArray.push_back(record);
+            return;
+        }
+    }
+    auto conversation = std::make_shared<MVMessageTreeNode>();
+    conversation->messageTreeNodeName = record->messageName;
+    conversation->messageTreeNodeAdress = record->messagePhone;
+    conversation->MessageNodeArray.push_back(record);
+    messageTreeArray.push_back(std::move(conversation));
+}
+
+void MVResultViewController::ScanCallHistoryInfomationHandle(const CallPtr& record) {
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        callHistoryArray.push_back(record);
+    }
+    ++BackUpFilesNum;
+    ++callNum;
+}
+
+void MVResultViewController::ScanNoteInfomationHandle(const NotePtr& record) {
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        noteArray.push_back(record);
+    }
+    ++BackUpFilesNum;
+    ++noteNum;
+}
+
+void MVResultViewController::scanBookMarkInfoHandle(const BookMarkPtr& record) {
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        bookMarkArray.push_back(record);
+    }
+    ++BackUpFilesNum;
+    ++bookMarkNum;
+}
+
+void MVResultViewController::scanCalenderInfoHandle(const CalenderPtr& record) {
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        calenderArray.push_back(record);
+    }
+    ++BackUpFilesNum;
+    ++calenderNum;
+}
+
+void MVResultViewController::scanFaceTwitterInfoHandle(const FaceTwitterPtr& record) {
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        faceTwitterArray.push_back(record);
+    }
+    ++facetwitterNum;
+    ++BackUpFilesNum;
+}
+
+// ---- deleted records ----
+
+namespace {
+
+const std::string& s(const Text& t) { return textOrEmpty(t); }
+
+// Appends a carved record unless an equal one is listed already (live records
+// arrive first, so a record the database still holds is dropped here).
+template <class Ptr, class Equal>
+bool mergeDeleted(std::vector<Ptr>& list, const Ptr& record, Equal equal) {
+    for (const Ptr& existing : list) {
+        if (equal(*existing, *record)) return false;
+    }
+    record->bDeleted = 1;
+    list.push_back(record);
+    return true;
+}
+
+}  // namespace
+
+void MVResultViewController::ScanDelContactInfomationHandle(const ContactPtr& record) {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    if (mergeDeleted(contactArray, record, [](const MVContactNode& a, const MVContactNode& b) {
+            return s(a.contactName) == s(b.contactName) && s(a.contactPhone) == s(b.contactPhone);
+        })) {
+        ++deleteeFilesNum;
+        ++delContactNum;
+    }
+}
+
+void MVResultViewController::ScanDelNoteInfomationHandle(const NotePtr& record) {
+    // Only a note with neither a title nor a body at all is empty; an empty
+    // string still counts as something the carving found.
+    if (!record->noteTitle && !record->noteContent) return;
+    std::lock_guard<std::mutex> lock(listMutex_);
+    if (mergeDeleted(noteArray, record, [](const MVNoteNode& a, const MVNoteNode& b) {
+            return s(a.noteContent) == s(b.noteContent);
+        })) {
+        ++deleteeFilesNum;
+        ++delNoteNum;
+    }
+}
+
+void MVResultViewController::ScanDelCallHistoryInfomationHandle(const CallPtr& record) {
+    if (s(record->callName).empty() && s(record->callPhone).empty()) return;
+    std::lock_guard<std::mutex> lock(listMutex_);
+    if (mergeDeleted(callHistoryArray, record, [](const MVCallHistoryNode& a, const MVCallHistoryNode& b) {
+            return s(a.callPhone) == s(b.callPhone) && s(a.callDate) == s(b.callDate);
+        })) {
+        ++deleteeFilesNum;
+        ++delCallNum;
+    }
+}
+
+void MVResultViewController::scanDelBookMarkInfoHandle(const BookMarkPtr& record) {
+    if (s(record->bookMarkURL).empty() && s(record->bookMarkTitle).empty()) return;
+    std::lock_guard<std::mutex> lock(listMutex_);
+    if (mergeDeleted(bookMarkArray, record, [](const MVBookMarkNode& a, const MVBookMarkNode& b) {
+            return s(a.bookMarkURL) == s(b.bookMarkURL) && s(a.bookMarkTitle) == s(b.bookMarkTitle);
+        })) {
+        ++deleteeFilesNum;
+        ++delBookMarkNum;
+    }
+}
+
+void MVResultViewController::scanDelCalenderInfoHandle(const CalenderPtr& record) {
+    if (s(record->calTitle).empty() && s(record->calNote).empty() && s(record->startDate).empty()) return;
+    std::lock_guard<std::mutex> lock(listMutex_);
+    if (mergeDeleted(calenderArray, record, [](const MVCalenderNode& a, const MVCalenderNode& b) {
+            return s(a.calTitle) == s(b.calTitle) && s(a.calNote) == s(b.calNote) && s(a.startDate) == s(b.startDate);
+        })) {
+        ++deleteeFilesNum;
+        ++delCalenderNum;
+    }
+}
+
+void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& record) {
+    if (s(record->messagePhone).empty() && s(record->messageContent).empty()) return;
+    // Carved addresses that are too short to tell anyone apart are grouped as "Unknown".
+    std::string phone = s(record->messagePhone);
+    std::string compact;
+    for (char c : phone) {
+        if (c != ' ') compact += c;
+    }
+    if (compact.size() < 3) {
+        record->messagePhone = std::string("Unknown");
+        phone = "Unknown";
+    }
+    std::lock_guard<std::mutex> lock(listMutex_);
+    for (const MessagePtr& existing : messageArray) {
+        if (s(existing->messagePhone) == phone && s(existing->messageContent) == s(record->messageContent) &&
+            s(existing->messageDate) == s(record->messageDate)) {
+            return;
+        }
+    }
+    // Deleted messages only ever join deleted conversations.
+    for (const ConversationPtr& conversation : messageTreeArray) {
+        if (conversation->bdeleted != 1) continue;
+        if (addressMatches(s(conversation->messageTreeNodeAdress), phone)) {
+            // Carved like the conversation's first message, so it is deleted too.
+            record->bDeleted = 1;
+            conversation->MessageNodeArray.push_back(record);
+            return;
+        }
+    }
+    auto conversation = std::make_shared<MVMessageTreeNode>();
+    conversation->messageTreeNodeName = record->messageName;
+    conversation->messageTreeNodeAdress = phone;
+    conversation->bdeleted = 1;
+    conversation->MessageNodeArray.push_back(record);
+    messageTreeArray.push_back(std::move(conversation));
+    record->bDeleted = 1;
+    messageArray.push_back(record);
+    ++deleteeFilesNum;
+    ++delMessageNum;
+}
+
+// ---- backup tree, device panel, thumbnails ----
+
+void MVResultViewController::FindBackUpDirFileInfoHandle(const TreeDirPtr& record) {
+    if (s(record->filePath).empty()) return;
+    // The tree belongs to the window: it is built on the main thread while the scan waits.
+    app_.dispatcher.runSync([this, &record] {
+        treeController.addTreeNode(*record, backupfiles == 0);
+        ++backupfiles;
+    });
+}
+
+void MVResultViewController::ScanIOSDeviceInfoHandle() {
+    app_.dispatcher.runSync([this] {
+        DeviceNodePtr node = app_.currentNode;
+        if (!node) return;
+        deviceInfo.deviceName = s(node->strDeviceName);
+        deviceInfo.deviceSerial = s(node->strDeviceSerial);
+        deviceInfo.deviceType = s(node->strDeviceType);
+        deviceInfo.iosVersion = s(node->strIOSVersion);
+        deviceInfo.backUpTime = s(node->strDeviceBackUpTime);
+    });
+}
+
+void MVResultViewController::RefreshNodeSelctedStatuHandle(const PhotoThumbnailCheck& thumbnail) {
+    if (!thumbnail.record) return;
+    const Flag value = thumbnail.checked ? 1 : 0;
+    if (thumbnail.record->bSelected == value) return;
+    thumbnail.record->bSelected = value;
+    selectedFilesNum += value ? 1 : -1;
+    updateSelectionText();
+}
+
+// ---- end of a scan, another backup ----
+
+void MVResultViewController::ScanThreadFinish() {
+    app_.dispatcher.runSync([this] {
+        progressValue = 0;
+        progressText = "0%";
+        for (std::atomic<std::int32_t>* counter :
+             {&photovideoNum, &contactNum, &messageNum, &noteNum, &callNum, &bookMarkNum, &calenderNum,
+              &facetwitterNum, &delPhotovideoNum, &delContactNum, &delMessageNum, &delNoteNum, &delCallNum,
+              &delBookMarkNum, &delCalenderNum, &delfacetwitterNum}) {
+            *counter = 0;
+        }
+        categoryButtonsEnabled = true;
+        backupChooserEnabled = true;
+        showCategory(Category::Message);
+    });
+}
+
+void MVResultViewController::releaseUIMemory() {
+    {
+        std::lock_guard<std::mutex> view(viewMutex_);
+        supersedeSearchLocked();
+        searchArray.clear();
+        displayedList.clear();
+        selectedRow.reset();
+    }
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        photoAndVideoArray.clear();
+        contactArray.clear();
+        messageArray.clear();
+        messageTreeArray.clear();
+        callHistoryArray.clear();
+        noteArray.clear();
+        bookMarkArray.clear();
+        calenderArray.clear();
+        faceTwitterArray.clear();
+    }
+    treeController.clear();
+    backupfiles = 0;
+    selectedFilesNum = 0;
+    recovredFilesNum = 0;
+    BackUpFilesNum = 0;
+    deleteeFilesNum = 0;
+    // Nothing is listed any more, so no category can be "all selected".
+    bPhotoSelectAll = bContctSelectAll = bMessageSelectAll = bNoteSelectAll = bCallSelectAll = bbookMarkSelectAll =
+        bcalenderSelectAll = bfaceTwitterSelectAll = false;
+    selectAllBoxState = false;
+    updateSelectionText();
+}
+
+void MVResultViewController::actSelectBackUpBtn(const std::shared_ptr<MVIOSDeviceNode>& entry) {
+    if (!entry) return;
+    const DeviceNodePtr& current = app_.currentNode;
+    if (entry == current || (current && s(current->backUpFilePath) == s(entry->backUpFilePath))) return;
+    // One scan at a time: while one runs, the chosen backup waits for the next click.
+    if (app_.isScanning()) return;
+    releaseUIMemory();
+    backupChooserEnabled = false;
+    app_.currentNode = entry;
+    app_.currentNodeIsiOS6Version = app_.IOSVersionIOS6(entry->strIOSVersion);
+    if (!app_.ScanIOSBackFile(s(entry->backUpFilePath))) backupChooserEnabled = true;
+}
+
+}  // namespace salvor

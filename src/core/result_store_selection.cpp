@@ -1,0 +1,252 @@
+// What the browser shows and what the user ticks: categories, the
+// deleted-only filter, row check boxes, select-all and the three-state
+// selection of the backup file tree.
+#include <cstdio>
+
+#include "core/app_delegate.h"
+#include "core/result_store.h"
+
+namespace salvor {
+
+namespace {
+
+Flag& selectionFlag(const AnyRecord& record) {
+    return std::visit([](const auto& ptr) -> Flag& { return ptr->bSelected; }, record);
+}
+
+bool isDeleted(const AnyRecord& record) {
+    return std::visit(
+        [](const auto& ptr) -> bool {
+            using T = std::decay_t<decltype(*ptr)>;
+            if constexpr (std::is_same_v<T, MVMessageTreeNode>) {
+                return ptr->bdeleted == 1;
+            } else if constexpr (std::is_same_v<T, MVPhotoAndVideoNode> || std::is_same_v<T, MVFaceTwitterNode>) {
+                return false;  // photos and application files are never deleted records
+            } else {
+                return ptr->bDeleted == 1;
+            }
+        },
+        record);
+}
+
+template <class Ptr>
+void appendAll(std::vector<AnyRecord>& out, const std::vector<Ptr>& list) {
+    out.reserve(out.size() + list.size());
+    for (const Ptr& p : list) out.emplace_back(p);
+}
+
+// Sets one flag and reports how the selected count changes (-1, 0 or +1).
+int applySelection(Flag& flag, bool value) {
+    const Flag v = value ? 1 : 0;
+    if (flag == v) return 0;
+    flag = v;
+    return value ? 1 : -1;
+}
+
+const char* iconFor(std::int32_t state) {
+    switch (state) {
+        case 1: return "selected";
+        case 2: return "selectedSome";
+        default: return "unselected";
+    }
+}
+
+void setFolderState(MVTreeDirNode& folder, std::int32_t state) {
+    folder.isSelected = state;
+    folder.nodeIcon = iconFor(state);
+}
+
+void pushDown(MVTreeDirNode& folder, std::int32_t state) {
+    for (const TreeFilePtr& file : folder.fileChildren) {
+        if (file) file->bSelected = state == 1;
+    }
+    for (const TreeDirPtr& child : folder.children) {
+        if (!child) continue;
+        setFolderState(*child, state);
+        pushDown(*child, state);
+    }
+}
+
+// Repairs the ancestors after `node` (a folder when fromFolder, else a file)
+// took `state`, starting with its parent.
+void walkUp(MVTreeDirNode* parent, bool fromFolder, std::int32_t state) {
+    bool partial = false;
+    while (parent != nullptr) {
+        if (partial) {
+            setFolderState(*parent, 2);
+        } else {
+            bool hasState = false, hasOther = false, anyPartFolder = false;
+            for (const TreeFilePtr& file : parent->fileChildren) {
+                if (!file) continue;
+                (static_cast<std::int32_t>(file->bSelected) == state ? hasState : hasOther) = true;
+            }
+            for (const TreeDirPtr& child : parent->children) {
+                if (!child) continue;
+                (child->isSelected == state ? hasState : hasOther) = true;
+                if (child->isSelected == 2) anyPartFolder = true;
+            }
+            if ((hasState && hasOther) || anyPartFolder) {
+                setFolderState(*parent, 2);
+                partial = true;
+            } else {
+                bool allOfKind = true;
+                if (fromFolder) {
+                    for (const TreeDirPtr& child : parent->children) {
+                        if (child && child->isSelected != state) allOfKind = false;
+                    }
+                } else {
+                    for (const TreeFilePtr& file : parent->fileChildren) {
+                        if (file && static_cast<std::int32_t>(file->bSelected) != state) allOfKind = false;
+                    }
+                }
+                if (allOfKind) setFolderState(*parent, state);
+            }
+        }
+        fromFolder = true;
+        parent = parent->parent;
+    }
+}
+
+std::int32_t countSelectedFiles(const std::vector<TreeDirPtr>& folders) {
+    std::int32_t n = 0;
+    for (const TreeDirPtr& folder : folders) {
+        if (!folder) continue;
+        for (const TreeFilePtr& file : folder->fileChildren) {
+            if (file && file->bSelected) ++n;
+        }
+        n += countSelectedFiles(folder->children);
+    }
+    return n;
+}
+
+}  // namespace
+
+std::vector<AnyRecord> MVResultViewController::categoryRecordsLocked(Category category) const {
+    std::vector<AnyRecord> out;
+    switch (category) {
+        case Category::PhotoAndVideo: appendAll(out, photoAndVideoArray); break;
+        case Category::Contact: appendAll(out, contactArray); break;
+        case Category::Message: appendAll(out, messageTreeArray); break;
+        case Category::CallHistory: appendAll(out, callHistoryArray); break;
+        case Category::Note: appendAll(out, noteArray); break;
+        case Category::BookMark: appendAll(out, bookMarkArray); break;
+        case Category::Calender: appendAll(out, calenderArray); break;
+        case Category::FaceTwitter: appendAll(out, faceTwitterArray); break;
+        case Category::BackupTree: break;  // the tree is shown by the tree controller
+    }
+    return out;
+}
+
+void MVResultViewController::refillDisplayedListLocked() {
+    std::vector<AnyRecord> all;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        all = categoryRecordsLocked(currentCategory);
+    }
+    displayedList.clear();
+    for (AnyRecord& record : all) {
+        if (!bOnlyDisplayDeleted || isDeleted(record)) displayedList.push_back(std::move(record));
+    }
+    if (displayedList.empty()) {
+        selectedRow.reset();
+    } else {
+        selectedRow = 0;
+    }
+}
+
+namespace {
+bool* selectAllFlag(MVResultViewController& store, Category category) {
+    switch (category) {
+        case Category::PhotoAndVideo: return &store.bPhotoSelectAll;
+        case Category::Contact: return &store.bContctSelectAll;
+        case Category::Message: return &store.bMessageSelectAll;
+        case Category::CallHistory: return &store.bCallSelectAll;
+        case Category::Note: return &store.bNoteSelectAll;
+        case Category::BookMark: return &store.bbookMarkSelectAll;
+        case Category::Calender: return &store.bcalenderSelectAll;
+        case Category::FaceTwitter: return &store.bfaceTwitterSelectAll;
+        case Category::BackupTree: return nullptr;
+    }
+    return nullptr;
+}
+}  // namespace
+
+void MVResultViewController::showCategory(Category category) {
+    std::lock_guard<std::mutex> view(viewMutex_);
+    // A search still running for the previous category must not replace this list.
+    supersedeSearchLocked();
+    currentCategory = category;
+    refillDisplayedListLocked();
+    const bool* flag = selectAllFlag(*this, category);
+    selectAllBoxState = flag != nullptr && *flag;
+}
+
+void MVResultViewController::actCheck(bool onlyDeleted) {
+    std::lock_guard<std::mutex> view(viewMutex_);
+    supersedeSearchLocked();
+    bOnlyDisplayDeleted = onlyDeleted;
+    refillDisplayedListLocked();
+}
+
+void MVResultViewController::setRowsSelected(const std::vector<std::size_t>& highlightedRows, bool value) {
+    int delta = 0;
+    {
+        std::lock_guard<std::mutex> view(viewMutex_);
+        for (std::size_t row : highlightedRows) {
+            if (row < displayedList.size()) delta += applySelection(selectionFlag(displayedList[row]), value);
+        }
+    }
+    selectedFilesNum += delta;
+    updateSelectionText();
+}
+
+void MVResultViewController::ClickSelectAll(bool state) {
+    bool* flag = selectAllFlag(*this, currentCategory);
+    if (flag == nullptr) return;
+    int delta = 0;
+    if (currentCategory == Category::Message) {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        for (const ConversationPtr& conversation : messageTreeArray) delta += applySelection(conversation->bSelected, state);
+    } else {
+        std::lock_guard<std::mutex> view(viewMutex_);
+        for (const AnyRecord& record : displayedList) delta += applySelection(selectionFlag(record), state);
+    }
+    *flag = state;
+    selectAllBoxState = state;
+    selectedFilesNum += delta;
+    updateSelectionText();
+}
+
+void MVResultViewController::updateSelectionText() {
+    const std::int32_t n = selectedFilesNum + getTreeSelectedItemNum();
+    if (n == 0) {
+        selectionText.clear();
+        recoverEnabled = false;
+        return;
+    }
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "You select %d files in the recovery results.", static_cast<int>(n));
+    selectionText = buf;
+    recoverEnabled = true;
+}
+
+void MVResultViewController::outlineViewSetObjectValue(MVTreeDirNode& folder) {
+    // A partly selected folder becomes selected, like an unselected one.
+    const std::int32_t state = folder.isSelected == 1 ? 0 : 1;
+    setFolderState(folder, state);
+    pushDown(folder, state);
+    walkUp(folder.parent, true, state);
+    updateSelectionText();
+}
+
+void MVResultViewController::outlineViewSetObjectValue(MVTreeFileNode& file, bool value) {
+    file.bSelected = value;
+    walkUp(file.parent, false, value ? 1 : 0);
+    updateSelectionText();
+}
+
+std::int32_t MVResultViewController::getTreeSelectedItemNum() const {
+    return countSelectedFiles(treeController.content);
+}
+
+}  // namespace salvor
