@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -49,9 +50,12 @@ struct FileEntry {
     // files under a suffixed name, e.g. "<sha1>.mddata").
     std::string storedNameOverride;
     // When non-zero, the content is this many deterministic pseudo-random bytes
-    // produced while writing (large media without holding it in memory).
+    // produced while writing (large media without holding it in memory). A
+    // non-empty `content` is then written first, as the file's header.
     std::uint64_t syntheticSize = 0;
     std::uint32_t mtime = 1356998400;   // attribute block times (deterministic)
+    // Extended-attribute pairs of the manifest record (name, value).
+    std::vector<std::pair<std::string, std::string>> properties;
 };
 
 // How much the category databases hold (the benchmarks ask for big ones).
@@ -93,5 +97,38 @@ void addCategoryDatabases(BackupPlan& plan, Rng& rng, const DatabaseScale& scale
 
 // SHA-1 of domain "-" path as 40 lower-case hex digits: the stored-file name.
 std::string storedName(const std::string& domain, const std::string& path);
+
+// The bytes of a "Manifest.mbdb" listing `files` in order. `digests` holds the
+// 20-byte content digest of each file record (empty: computed from `content`).
+std::vector<std::uint8_t> manifestBytes(const std::vector<FileEntry>& files,
+                                        const std::vector<std::string>& digests = {});
+
+// Size text as the reader shows it: powers of 1000, single precision, "%.2fB" ... "%.2fT".
+std::string sizeText(std::uint64_t bytes);
+
+// Extension classes of the media step: 0 picture, 1 audio or video, -1 neither.
+int mediaKind(const std::string& relativePath);
+
+// What to forge. Zero counts fall back to the scenario's defaults.
+struct ForgeOptions {
+    std::uint64_t seed = 1;
+    // "ios4", "ios5", "ios6", "ios7", "demo", "store", "bench-manifest",
+    // "bench-messages", "bench-media".
+    std::string scenario = "store";
+    DatabaseScale scale;
+    std::uint64_t manifestRecords = 0;  // bench-manifest: records in total (default 100000)
+    std::uint64_t mediaBytes = 0;       // bench-media: camera-roll bytes (default 64 MiB)
+};
+
+// One forged backup folder and the file of its expected scan results.
+struct ForgedBackup {
+    std::string path;       // the backup folder
+    std::string truthPath;  // "<store>/<folder>.truth.json", outside the backup
+    int iosMajor = 6;
+};
+
+// Writes the scenario's backups into `storeDir` (created when missing).
+// Throws std::runtime_error with a readable message on failure.
+std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOptions& options);
 
 }  // namespace salvor::forge

@@ -1,0 +1,92 @@
+// salvor-forge: writes a synthetic backup store for tests, the demo and benchmarks.
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "forge/forge.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: salvor-forge --store DIR [--seed N] [--scenario NAME] [--contacts N] [--messages N]\n"
+    "                    [--conversations N] [--manifest-records N] [--media-bytes N]\n"
+    "scenarios: ios4 ios5 ios6 ios7 demo store bench-manifest bench-messages bench-media\n";
+
+bool parseNumber(const std::string& text, std::uint64_t& out) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    out = v;
+    return true;
+}
+
+int usage(const std::string& problem) {
+    std::cerr << "salvor-forge: " << problem << "\n" << kUsage;
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    salvor::forge::ForgeOptions options;
+    std::string store;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (i + 1 >= argc) return usage("missing value after " + arg);
+        const std::string value = argv[++i];
+        std::uint64_t n = 0;
+        auto number = [&](std::uint64_t limit) {
+            if (!parseNumber(value, n) || n > limit) return false;
+            return true;
+        };
+        constexpr std::uint64_t kIntLimit = 100'000'000;
+        if (arg == "--store") {
+            store = value;
+        } else if (arg == "--scenario") {
+            options.scenario = value;
+        } else if (arg == "--seed") {
+            if (!number(UINT64_MAX)) return usage("--seed needs a number");
+            options.seed = n;
+        } else if (arg == "--contacts") {
+            if (!number(kIntLimit)) return usage("--contacts needs a number up to 100000000");
+            options.scale.contacts = static_cast<int>(n);
+        } else if (arg == "--messages") {
+            if (!number(kIntLimit)) return usage("--messages needs a number up to 100000000");
+            options.scale.messages = static_cast<int>(n);
+        } else if (arg == "--conversations") {
+            if (!number(kIntLimit) || n == 0) return usage("--conversations needs a number from 1 to 100000000");
+            options.scale.conversations = static_cast<int>(n);
+        } else if (arg == "--manifest-records") {
+            if (!number(kIntLimit)) return usage("--manifest-records needs a number up to 100000000");
+            options.manifestRecords = n;
+        } else if (arg == "--media-bytes") {
+            if (!number(UINT64_MAX)) return usage("--media-bytes needs a number");
+            options.mediaBytes = n;
+        } else {
+            return usage("unknown option " + arg);
+        }
+    }
+    if (store.empty()) return usage("--store DIR is required");
+    static const char* const kScenarios[] = {"ios4", "ios5", "ios6", "ios7", "demo", "store",
+                                             "bench-manifest", "bench-messages", "bench-media"};
+    bool known = false;
+    for (const char* s : kScenarios) known = known || options.scenario == s;
+    if (!known) return usage("unknown scenario \"" + options.scenario + "\"");
+
+    try {
+        for (const auto& backup : salvor::forge::forgeStore(store, options))
+            std::cout << backup.path << " " << backup.truthPath << "\n";
+    } catch (const std::exception& e) {
+        std::cerr << "salvor-forge: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
