@@ -1,0 +1,363 @@
+#include "output/recovery_run.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/app_delegate.h"
+#include "output/chunked_copy.h"
+#include "output/html_controller.h"
+#include "output/output_dir.h"
+#include "output/rtf_controller.h"
+#include "output/safe_name.h"
+#include "output/utf8.h"
+#include "output/vcf_controller.h"
+
+namespace salvor {
+
+using output::OutputDir;
+using output::WriteResult;
+
+const RecoveryFolderTally* RecoveryReport::folder(const std::string& name) const {
+    for (const auto& tally : folders) {
+        if (tally.folder == name) return &tally;
+    }
+    return nullptr;
+}
+
+int recoveryPercent(std::int64_t handled, std::int64_t total) {
+    if (total <= 0) return 0;
+    return static_cast<int>(static_cast<float>(handled) * 100.0f / static_cast<float>(total));
+}
+
+namespace {
+
+enum class AttachKind { None, Picture, Film, Card };
+
+AttachKind attachKind(const MVMessageNode& message) {
+    const std::string& type = textOrEmpty(message.attachType);
+    if (type == "Image") return AttachKind::Picture;
+    if (type == "Mov") return AttachKind::Film;
+    if (type == "Contact" || type == "Location") return AttachKind::Card;
+    return AttachKind::None;
+}
+
+// Visits the selected files of the tree in the run's order: a folder whose
+// state is 0 is skipped with everything below it; inside an entered folder
+// its files come first, then its sub-folders. Iterative, so a deep tree from
+// a hostile manifest cannot exhaust the stack.
+template <class Visit>
+void forEachSelectedTreeFile(const std::vector<TreeDirPtr>& roots, Visit visit) {
+    std::vector<const MVTreeDirNode*> stack;
+    for (auto it = roots.rbegin(); it != roots.rend(); ++it) {
+        if (*it) stack.push_back(it->get());
+    }
+    while (!stack.empty()) {
+        const MVTreeDirNode* folder = stack.back();
+        stack.pop_back();
+        if (folder->isSelected == 0) continue;
+        for (const auto& file : folder->fileChildren) {
+            if (file && file->bSelected) visit(*file);
+        }
+        for (auto it = folder->children.rbegin(); it != folder->children.rend(); ++it) {
+            if (*it) stack.push_back(it->get());
+        }
+    }
+}
+
+template <class List>
+std::int64_t countSelected(const List& list) {
+    std::int64_t n = 0;
+    for (const auto& record : list) {
+        if (record && record->bSelected == 1) ++n;
+    }
+    return n;
+}
+
+// The last component of a device path ("Library/SMS/Attachments/a/IMG_1.JPG" → "IMG_1.JPG").
+std::string lastComponent(const std::string& path) {
+    std::string p = path;
+    while (!p.empty() && p.back() == '/') p.pop_back();
+    const std::size_t slash = p.rfind('/');
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+class RecoveryRun {
+public:
+    RecoveryRun(MVResultViewController& store, const std::string& destination) : store_(store) {
+        report_.destination = destination;
+    }
+
+    RecoveryReport run() {
+        store_.recovredFilesNum = 0;
+        store_.recoverPath = report_.destination;
+        report_.itemsTotal = countRecoveryItems(store_);
+        store_.allSelectedFileNum = static_cast<std::int32_t>(report_.itemsTotal);
+
+        std::string error;
+        dest_ = OutputDir::create(report_.destination, error);
+        if (!dest_.valid()) fail(report_.destination, error);
+
+        recoverPhotos();
+        recoverTree();
+        recoverContacts();
+        recoverMessages();
+        recoverList(kNoteFolder, "Note", store_.noteArray, output::noteListEntry);
+        recoverList(kCallFolder, "CallHistory", store_.callHistoryArray, output::callListEntry);
+        recoverList(kBookMarkFolder, "BookMark", store_.bookMarkArray, output::bookMarkListEntry);
+        recoverList(kCalendarFolder, "Calendar&Reminder", store_.calenderArray, output::calenderListEntry);
+        recoverSocial();
+
+        report_.itemsHandled = store_.recovredFilesNum.load();
+        return std::move(report_);
+    }
+
+private:
+    // Opens (creating it) one of the nine folders and starts its tally.
+    OutputDir openFolder(const std::string& name) {
+        report_.folders.push_back({name, 0, 0});
+        std::string error;
+        OutputDir folder = dest_.subfolder(name, error);
+        if (!folder.valid() && dest_.valid()) fail(report_.destination + "/" + name, error);
+        return folder;
+    }
+    RecoveryFolderTally& tally() { return report_.folders.back(); }
+    void fail(const std::string& item, const std::string& reason) { report_.failures.push_back({item, reason}); }
+    void count() { store_.recovredFilesNum.fetch_add(1); }
+    // Notes a file write; true when it succeeded.
+    bool noteWrite(const WriteResult& result) {
+        if (!result.ok) {
+            fail(result.path, result.error);
+            return false;
+        }
+        ++tally().files;
+        return true;
+    }
+
+    std::string deviceName() const {
+        const auto& node = store_.app().currentNode;
+        return node ? output::shown(node->strDeviceName) : std::string("(null)");
+    }
+
+    void recoverPhotos() {
+        OutputDir folder = openFolder(kPhotoFolder);
+        for (const auto& photo : store_.photoAndVideoArray) {
+            if (!photo || photo->bSelected != 1) continue;
+            count();
+            // A photo of size 0 has nothing to recover.
+            if (photo->fileSizeNumber == 0) continue;
+            const std::string name = output::safeFileName(textOrEmpty(photo->fileNodeName));
+            if (noteWrite(output::copyFileInto(textOrEmpty(photo->filePath), &photo->fileSizeNumber, folder, name,
+                                               buffer_))) {
+                ++tally().items;
+            }
+        }
+    }
+
+    void recoverTree() {
+        OutputDir deviceFolder = openFolder(output::safeFileName(deviceName()));
+        forEachSelectedTreeFile(store_.treeController.content, [&](const MVTreeFileNode& file) {
+            std::vector<std::string> parts = output::safeRelativePath(textOrEmpty(file.dirFilePath));
+            if (parts.empty()) parts.push_back(output::safeFileName(textOrEmpty(file.treefileName)));
+            if (file.isFile) count();
+            // Every part but the last is a folder; the last is the file (or,
+            // for a directory record, one more folder).
+            const std::size_t folders = file.isFile ? parts.size() - 1 : parts.size();
+            std::string error;
+            OutputDir current;
+            const OutputDir* at = &deviceFolder;
+            for (std::size_t i = 0; i < folders; ++i) {
+                OutputDir next = at->subfolder(parts[i], error);
+                if (!next.valid()) {
+                    fail(next.path(), error);
+                    return;
+                }
+                current = std::move(next);
+                at = &current;
+            }
+            if (!file.isFile) return;
+            OutputDir& target = folders == 0 ? deviceFolder : current;
+            if (noteWrite(output::copyFileInto(textOrEmpty(file.filePath), &file.realFileSize, target, parts.back(),
+                                               buffer_))) {
+                ++tally().items;
+            }
+        });
+    }
+
+    void recoverContacts() {
+        OutputDir folder = openFolder(kContactFolder);
+        MVRtfController list;
+        for (const auto& contact : store_.contactArray) {
+            if (!contact || contact->bSelected != 1) continue;
+            count();
+            list.addRtfContent(output::contactListEntry(*contact));
+            std::string base;
+            if (!textOrEmpty(contact->contactName).empty()) {
+                base = *contact->contactName;
+            } else if (!textOrEmpty(contact->contactCompany).empty()) {
+                base = *contact->contactCompany;
+            } else {
+                base = "unknown " + std::to_string(contact->rowid);
+            }
+            MVVCFController card;
+            if (noteWrite(card.creatFile(*contact, folder, output::safeFileName(base, ".vcf")))) ++tally().items;
+        }
+        // The contacts' items are their cards; the list adds no further items.
+        writeList(list, folder, "Contact", 0);
+    }
+
+    void writeList(MVRtfController& list, OutputDir& folder, const std::string& fileType, std::size_t entries) {
+        if (noteWrite(list.writeRtfInPath(folder, fileType))) tally().items += entries;
+    }
+
+    template <class List, class Entry>
+    void recoverList(const char* folderName, const std::string& fileType, const List& records, Entry entry) {
+        OutputDir folder = openFolder(folderName);
+        MVRtfController list;
+        std::size_t entries = 0;
+        for (const auto& record : records) {
+            if (!record || record->bSelected != 1) continue;
+            count();
+            list.addRtfContent(entry(*record));
+            ++entries;
+        }
+        writeList(list, folder, fileType, entries);
+    }
+
+    // Copies a card or location attachment, which must be UTF-8 text.
+    WriteResult copyCardText(const std::string& source, OutputDir& folder, const std::string& name) {
+        const int src = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+        if (src < 0) {
+            return {false, folder.path() + "/" + name,
+                    "cannot open source " + source + ": " + std::strerror(errno)};
+        }
+        WriteResult result = folder.place(name, [&](int dst) -> std::string {
+            char* buf = buffer_.get();
+            output::Utf8Validator utf8;
+            for (;;) {
+                const ssize_t n = ::read(src, buf, output::kCopyChunkBytes);
+                if (n < 0) {
+                    if (errno == EINTR) continue;
+                    return std::string("cannot read source: ") + std::strerror(errno);
+                }
+                if (n == 0) break;
+                if (!utf8.feed(reinterpret_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(n))) {
+                    return "the attachment is not UTF-8 text";
+                }
+                std::string error = output::writeAll(dst, buf, static_cast<std::size_t>(n));
+                if (!error.empty()) return error;
+            }
+            return utf8.finish() ? std::string() : "the attachment is not UTF-8 text";
+        });
+        ::close(src);
+        return result;
+    }
+
+    // Copies a message's attachment beside its page; returns how the page refers to it.
+    output::AttachmentRef copyAttachment(const MVMessageNode& message, OutputDir& folder) {
+        output::AttachmentRef ref;
+        const AttachKind kind = attachKind(message);
+        ref.picture = kind == AttachKind::Picture || kind == AttachKind::None;
+        // Without a copy the page points at the file where the backup holds it.
+        ref.href = output::urlEncodePath(output::shown(message.attachmentPath));
+        ref.label = lastComponent(output::shown(message.attachmentPath));
+        if (kind == AttachKind::None) return ref;
+        count();
+        if (!message.attachmentPath || message.attachmentPath->empty()) {
+            fail(folder.path() + "/" + ref.label, "the attachment has no file in the backup");
+            return ref;
+        }
+        const std::string& source = *message.attachmentPath;
+        const std::string base = lastComponent(source);
+        WriteResult result;
+        switch (kind) {
+            case AttachKind::Picture:
+                result = output::copyFileInto(source, nullptr, folder, output::safeFileName(base), buffer_);
+                break;
+            case AttachKind::Film:
+                result = output::copyFileInto(source, nullptr, folder, output::safeFileName(base, ".mov"), buffer_);
+                break;
+            case AttachKind::Card:
+                result = copyCardText(source, folder, output::safeFileName(base, ".vcf"));
+                break;
+            case AttachKind::None:
+                break;
+        }
+        if (noteWrite(result)) {
+            ++tally().items;
+            const std::string written = lastComponent(result.path);
+            ref.href = output::urlEncodePath(written);
+            ref.label = written;
+        }
+        return ref;
+    }
+
+    void recoverMessages() {
+        OutputDir folder = openFolder(kMessageFolder);
+        const std::string title = deviceName() + "'s Message";
+        for (const auto& conversation : store_.messageTreeArray) {
+            if (!conversation || conversation->bSelected != 1) continue;
+            MVHtmlController page;
+            page.initMessageHtmlHeader(title);
+            count();
+            page.addHtmlContent(output::conversationHeading(*conversation));
+            for (const auto& message : conversation->MessageNodeArray) {
+                if (!message) continue;
+                // The copy comes first so the page can name the file as written.
+                const output::AttachmentRef ref = copyAttachment(*message, folder);
+                page.addHtmlContent(output::messageEntry(*message, ref));
+            }
+            page.addHtmlContent("<hr/>");
+            const std::string& name = textOrEmpty(conversation->messageTreeNodeName);
+            const std::string pageName =
+                output::codePointCount(name) >= 2 ? name : output::shown(conversation->messageTreeNodeAdress);
+            if (noteWrite(page.writeHtmlInPath(folder, output::safeFileName(pageName, ".html")))) ++tally().items;
+        }
+    }
+
+    void recoverSocial() {
+        OutputDir folder = openFolder(kSocialFolder);
+        for (const auto& file : store_.faceTwitterArray) {
+            if (!file || file->bSelected != 1) continue;
+            count();
+            const std::string name = output::safeFileName(textOrEmpty(file->faceTwitterFileName));
+            if (noteWrite(output::copyFileInto(textOrEmpty(file->faceTwitterFilePath), &file->FileSizeNumber, folder,
+                                               name, buffer_))) {
+                ++tally().items;
+            }
+        }
+    }
+
+    MVResultViewController& store_;
+    RecoveryReport report_;
+    OutputDir dest_;
+    output::CopyBuffer buffer_;
+};
+
+}  // namespace
+
+std::int64_t countRecoveryItems(const MVResultViewController& store) {
+    std::int64_t n = countSelected(store.photoAndVideoArray) + countSelected(store.contactArray) +
+                     countSelected(store.noteArray) + countSelected(store.callHistoryArray) +
+                     countSelected(store.bookMarkArray) + countSelected(store.calenderArray) +
+                     countSelected(store.faceTwitterArray);
+    for (const auto& conversation : store.messageTreeArray) {
+        if (!conversation || conversation->bSelected != 1) continue;
+        ++n;
+        for (const auto& message : conversation->MessageNodeArray) {
+            if (message && attachKind(*message) != AttachKind::None) ++n;
+        }
+    }
+    forEachSelectedTreeFile(store.treeController.content, [&n](const MVTreeFileNode& file) {
+        if (file.isFile) ++n;
+    });
+    return n;
+}
+
+RecoveryReport MVResultViewController::recoverFilesThread(const std::string& destination) {
+    return RecoveryRun(*this, destination).run();
+}
+
+}  // namespace salvor
