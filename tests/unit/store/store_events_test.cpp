@@ -1,0 +1,255 @@
+// The result store fed through the notification centre: counting, merging
+// of carved records, conversations, the backup tree feed and the end of a scan.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "core/app_delegate.h"
+#include "core/events.h"
+#include "core/result_store.h"
+#include "store_fixture.h"
+
+namespace salvor {
+namespace {
+
+using StoreEvents = StoreFixture;
+
+TEST_F(StoreEvents, RegistersWithTheControllerAndLeavesCleanly) {
+    EXPECT_EQ(app.GetresultViewController(), &store);
+    {
+        auto second = std::make_unique<MVResultViewController>(app);
+        EXPECT_EQ(app.GetresultViewController(), second.get());
+    }
+    EXPECT_EQ(app.GetresultViewController(), nullptr);
+    // The destroyed store no longer listens; ours still does (exactly once).
+    nc.post(events::ScanContactInfo, std::any(contact("Ann", " 555")));
+    EXPECT_EQ(store.contactArray.size(), 1u);
+}
+
+TEST_F(StoreEvents, LiveRecordsAreListedCountedAndLabelled) {
+    nc.post(events::ScanContactInfo, std::any(contact("Ann", " 555")));
+    nc.post(events::ScanPhotoAndVideo, std::any(std::make_shared<MVPhotoAndVideoNode>()));
+    nc.post(events::ScanNoteInfo, std::any(note("t", "c")));
+    nc.post(events::ScanCallHistoryInfo, std::any(call("Bob", "555", "01-01-2013 10:00")));
+    nc.post(events::scanBookMarkInfo, std::any(std::make_shared<MVBookMarkNode>()));
+    nc.post(events::scanCalenderInfo, std::any(std::make_shared<MVCalenderNode>()));
+    nc.post(events::scanFaceTwitterInfo, std::any(std::make_shared<MVFaceTwitterNode>()));
+    // Objects of the wrong type, null records and no object are ignored quietly.
+    nc.post(events::ScanContactInfo, std::any(42));
+    nc.post(events::ScanContactInfo, std::any(ContactPtr()));
+    nc.post(events::ScanContactInfo);
+    EXPECT_EQ(store.contactArray.size(), 1u);
+    EXPECT_EQ(store.BackUpFilesNum, 7);
+    EXPECT_EQ(store.contactNum, 1);
+    EXPECT_EQ(store.photovideoNum, 1);
+    EXPECT_EQ(store.facetwitterNum, 1);
+    EXPECT_EQ(store.calenderNum, 1);
+    EXPECT_EQ(store.deleteeFilesNum, 0);
+
+    nc.post(events::ScanDelContactInfo, std::any(contact("Old", " 1")));
+    nc.post(events::ScanProgressInfo, std::any(75));
+    EXPECT_EQ(store.progressValue, 75);
+    EXPECT_EQ(store.progressText, "75%");
+    EXPECT_EQ(store.countLabels[0], "Photo&Video:  1");
+    EXPECT_EQ(store.countLabels[1], "Contacts:  1");
+    EXPECT_EQ(store.countLabels[4], "Call History:  1");
+    EXPECT_EQ(store.deletedCountLabels[0], "Photo&Video:  0");
+    EXPECT_EQ(store.deletedCountLabels[1], "Contacts:  1");
+}
+
+TEST_F(StoreEvents, DeletedRecordsMergeByTheirCategoryRules) {
+    // Contacts: no emptiness test; equal name and phone means "still live".
+    nc.post(events::ScanContactInfo, std::any(contact("Ann", " 555")));
+    nc.post(events::ScanDelContactInfo, std::any(contact("Ann", " 555")));
+    nc.post(events::ScanDelContactInfo, std::any(contact("Ann", " 556")));
+    nc.post(events::ScanDelContactInfo, std::any(contact("", "")));
+    nc.post(events::ScanDelContactInfo, std::any(contact("", "")));  // equals the carved one before
+    ASSERT_EQ(store.contactArray.size(), 3u);
+    EXPECT_EQ(store.contactArray[0]->bDeleted, 0);
+    EXPECT_EQ(store.contactArray[1]->bDeleted, 1);
+    EXPECT_EQ(store.delContactNum, 2);
+
+    // Notes: empty only when title and body are both absent; equal by body alone.
+    nc.post(events::ScanNoteInfo, std::any(note("Shopping", "milk")));
+    nc.post(events::ScanDelNoteInfo, std::any(note("Other title", "milk")));
+    auto absent = note("", "");
+    absent->noteTitle.reset();
+    absent->noteContent.reset();
+    nc.post(events::ScanDelNoteInfo, std::any(absent));
+    nc.post(events::ScanDelNoteInfo, std::any(note("", "")));  // empty strings still count
+    nc.post(events::ScanDelNoteInfo, std::any(note("x", "eggs")));
+    EXPECT_EQ(store.noteArray.size(), 3u);
+    EXPECT_EQ(store.delNoteNum, 2);
+
+    // Calls: an absent name counts as empty; equal by number and date.
+    nc.post(events::ScanCallHistoryInfo, std::any(call("Bob", "555", "01-01-2013 10:00")));
+    nc.post(events::ScanDelCallHistoryInfo, std::any(call("Someone", "555", "01-01-2013 10:00")));
+    auto nameless = call("", "", "01-01-2013 11:00");
+    nameless->callName.reset();
+    nc.post(events::ScanDelCallHistoryInfo, std::any(nameless));
+    nc.post(events::ScanDelCallHistoryInfo, std::any(call("", "555", "01-02-2013 10:00")));
+    EXPECT_EQ(store.callHistoryArray.size(), 2u);
+    EXPECT_EQ(store.delCallNum, 1);
+
+    // Bookmarks: equal by address and title.
+    auto bookmark = [](const char* title, const char* url) {
+        auto b = std::make_shared<MVBookMarkNode>();
+        b->bookMarkTitle = title;
+        b->bookMarkURL = url;
+        return b;
+    };
+    nc.post(events::scanBookMarkInfo, std::any(bookmark("News", "http://n")));
+    nc.post(events::scanDelBookMarkInfo, std::any(bookmark("News", "http://n")));
+    nc.post(events::scanDelBookMarkInfo, std::any(bookmark("", "")));
+    nc.post(events::scanDelBookMarkInfo, std::any(bookmark("News2", "http://n")));
+    EXPECT_EQ(store.bookMarkArray.size(), 2u);
+    EXPECT_EQ(store.delBookMarkNum, 1);
+
+    // Calendar: equal by title, note and start.
+    auto event = [](const char* title, const char* note, const char* start) {
+        auto c = std::make_shared<MVCalenderNode>();
+        c->calTitle = title;
+        c->calNote = note;
+        c->startDate = start;
+        return c;
+    };
+    nc.post(events::scanCalenderInfo, std::any(event("Dentist", "", "03-07-2013 14:05")));
+    nc.post(events::scanDelCalenderInfo, std::any(event("Dentist", "", "03-07-2013 14:05")));
+    nc.post(events::scanDelCalenderInfo, std::any(event("", "", "")));
+    nc.post(events::scanDelCalenderInfo, std::any(event("Dentist", "", "03-08-2013 14:05")));
+    EXPECT_EQ(store.calenderArray.size(), 2u);
+    EXPECT_EQ(store.delCalenderNum, 1);
+
+    EXPECT_EQ(store.deleteeFilesNum, 2 + 2 + 1 + 1 + 1);
+    EXPECT_EQ(store.BackUpFilesNum, 5);
+}
+
+TEST_F(StoreEvents, LiveMessagesGroupByContainedAddress) {
+    nc.post(events::ScanMessageInfo, std::any(message("Ann", "5551234", "hi", "01-01-2013 10:00")));
+    // A country prefix in front: the message address contains the conversation's.
+    nc.post(events::ScanMessageInfo, std::any(message("Ann", "+15551234", "yo", "01-01-2013 10:01")));
+    // A shorter address contained in the conversation's also joins.
+    nc.post(events::ScanMessageInfo, std::any(message("", "1234", "x", "01-01-2013 10:02")));
+    nc.post(events::ScanMessageInfo, std::any(message("Bo", "bo@Mail.example", "a", "01-01-2013 10:03")));
+    nc.post(events::ScanMessageInfo, std::any(message("Bo", "BO@mail.example", "b", "01-01-2013 10:04")));
+    nc.post(events::ScanMessageInfo, std::any(message("Cy", "777", "c", "01-01-2013 10:05")));
+    ASSERT_EQ(store.messageTreeArray.size(), 3u);
+    EXPECT_EQ(store.messageTreeArray[0]->MessageNodeArray.size(), 3u);
+    EXPECT_EQ(*store.messageTreeArray[0]->messageTreeNodeName, "Ann");
+    EXPECT_EQ(*store.messageTreeArray[0]->messageTreeNodeAdress, "5551234");
+    EXPECT_EQ(store.messageTreeArray[1]->MessageNodeArray.size(), 2u);
+    EXPECT_EQ(store.messageArray.size(), 6u);
+    EXPECT_EQ(store.messageNum, 6);
+
+    EXPECT_TRUE(MVResultViewController::addressMatches("abc", "ABC"));
+    EXPECT_FALSE(MVResultViewController::addressMatches("abc", ""));
+    EXPECT_FALSE(MVResultViewController::addressMatches("123", "1245"));
+}
+
+TEST_F(StoreEvents, DeletedMessagesFormTheirOwnConversations) {
+    nc.post(events::ScanMessageInfo, std::any(message("Ann", "5551234", "hi", "01-01-2013 10:00")));
+    // Equal to a live message: dropped.
+    nc.post(events::ScanDelMessageInfo, std::any(message("Ann", "5551234", "hi", "01-01-2013 10:00")));
+    // Neither address nor text: dropped.
+    nc.post(events::ScanDelMessageInfo, std::any(message("", "", "", "01-01-2013 10:00")));
+    EXPECT_EQ(store.messageTreeArray.size(), 1u);
+    EXPECT_EQ(store.delMessageNum, 0);
+
+    // Same address as the live conversation, but deleted messages never join it.
+    auto carved = message("Ann", "5551234", "gone", "01-01-2013 11:00");
+    nc.post(events::ScanDelMessageInfo, std::any(carved));
+    ASSERT_EQ(store.messageTreeArray.size(), 2u);
+    EXPECT_EQ(store.messageTreeArray[0]->MessageNodeArray.size(), 1u);
+    EXPECT_EQ(store.messageTreeArray[1]->bdeleted, 1);
+    EXPECT_EQ(carved->bDeleted, 1);
+
+    // Short addresses become "Unknown"; the second one joins and is not counted again.
+    auto first = message("", "12", "a", "01-01-2013 12:00");
+    auto second = message("", " 1 ", "b", "01-01-2013 12:01");
+    nc.post(events::ScanDelMessageInfo, std::any(first));
+    nc.post(events::ScanDelMessageInfo, std::any(second));
+    ASSERT_EQ(store.messageTreeArray.size(), 3u);
+    const auto& unknown = store.messageTreeArray[2];
+    EXPECT_EQ(*unknown->messageTreeNodeAdress, "Unknown");
+    EXPECT_EQ(*first->messagePhone, "Unknown");
+    EXPECT_EQ(unknown->MessageNodeArray.size(), 2u);
+    EXPECT_EQ(unknown->bdeleted, 1);
+    EXPECT_EQ(second->bDeleted, 1);
+    EXPECT_EQ(store.messageArray.size(), 3u);  // the joining message is only in its conversation
+    EXPECT_EQ(store.delMessageNum, 2);
+    EXPECT_EQ(store.deleteeFilesNum, 2);
+    EXPECT_EQ(store.messageNum, 1);
+}
+
+TEST_F(StoreEvents, TreeRecordsWithAPathAreCounted) {
+    auto record = std::make_shared<MVTreeDirNode>();
+    record->fileDomain = "HomeDomain";
+    record->filePath = "";
+    nc.post(events::FindBackUpDirFileInfo, std::any(record));
+    EXPECT_EQ(store.backupfiles, 0);
+    record->filePath = "Library/SMS/sms.db";
+    nc.post(events::FindBackUpDirFileInfo, std::any(record));
+    nc.post(events::FindBackUpDirFileInfo, std::any(record));
+    EXPECT_EQ(store.backupfiles, 2);
+}
+
+TEST_F(StoreEvents, FinishingAScanResetsCategoryCountersAndShowsMessages) {
+    nc.post(events::ScanContactInfo, std::any(contact("Ann", " 555")));
+    nc.post(events::ScanMessageInfo, std::any(message("Ann", "5551234", "hi", "01-01-2013 10:00")));
+    nc.post(events::ScanDelMessageInfo, std::any(message("", "12", "a", "01-01-2013 12:00")));
+    nc.post(events::ScanProgressInfo, std::any(100));
+    store.backupChooserEnabled = false;
+    store.currentCategory = Category::Contact;
+    store.ScanThreadFinish();
+    EXPECT_EQ(store.progressValue, 0);
+    EXPECT_EQ(store.progressText, "0%");
+    EXPECT_EQ(store.contactNum, 0);
+    EXPECT_EQ(store.messageNum, 0);
+    EXPECT_EQ(store.delMessageNum, 0);
+    EXPECT_EQ(store.BackUpFilesNum, 2);
+    EXPECT_EQ(store.deleteeFilesNum, 1);
+    EXPECT_TRUE(store.categoryButtonsEnabled);
+    EXPECT_TRUE(store.backupChooserEnabled);
+    EXPECT_EQ(store.currentCategory, Category::Message);
+    EXPECT_EQ(store.displayedList.size(), 2u);
+    EXPECT_EQ(store.selectedRow, std::optional<std::size_t>(0));
+}
+
+TEST_F(StoreEvents, ThumbnailCheckBoxesCountOnlyChanges) {
+    auto photo = std::make_shared<MVPhotoAndVideoNode>();
+    nc.post(events::RefreshNodeSelctedStatu, std::any(PhotoThumbnailCheck{photo, true}));
+    nc.post(events::RefreshNodeSelctedStatu, std::any(PhotoThumbnailCheck{photo, true}));
+    EXPECT_EQ(photo->bSelected, 1);
+    EXPECT_EQ(store.selectedFilesNum, 1);
+    EXPECT_EQ(store.selectionText, "You select 1 files in the recovery results.");
+    nc.post(events::RefreshNodeSelctedStatu, std::any(PhotoThumbnailCheck{photo, false}));
+    EXPECT_EQ(store.selectedFilesNum, 0);
+    EXPECT_FALSE(store.recoverEnabled);
+}
+
+TEST_F(StoreEvents, ChoosingAnotherBackupClearsAndRescans) {
+    nc.post(events::ScanContactInfo, std::any(contact("Ann", " 555")));
+    store.actContact();
+    store.ClickSelectAll(true);
+    auto entry = std::make_shared<MVIOSDeviceNode>();
+    entry->strIOSVersion = "6.1.3";
+    entry->backUpFilePath = "/nonexistent/salvor-store-test";
+    store.actSelectBackUpBtn(entry);
+    app.waitForScan();
+    EXPECT_EQ(app.currentNode, entry);
+    EXPECT_TRUE(app.currentNodeIsiOS6Version);
+    EXPECT_TRUE(store.contactArray.empty());
+    EXPECT_EQ(store.selectedFilesNum, 0);
+    EXPECT_EQ(store.BackUpFilesNum, 0);
+    EXPECT_FALSE(store.bContctSelectAll);
+    EXPECT_TRUE(store.backupChooserEnabled);  // the finishing step enabled it again
+
+    // Choosing the entry that is already current does nothing.
+    nc.post(events::ScanContactInfo, std::any(contact("Bob", " 1")));
+    store.actSelectBackUpBtn(entry);
+    EXPECT_FALSE(app.isScanning());
+    EXPECT_EQ(store.contactArray.size(), 1u);
+}
+
+}  // namespace
+}  // namespace salvor

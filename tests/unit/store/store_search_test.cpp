@@ -1,0 +1,173 @@
+// Searching (including rapid superseding searches) and sorting.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "core/events.h"
+#include "store_fixture.h"
+
+namespace salvor {
+namespace {
+
+using StoreSearch = StoreFixture;
+
+std::vector<std::string> contactNames(const std::vector<AnyRecord>& rows) {
+    std::vector<std::string> out;
+    for (const AnyRecord& r : rows) out.push_back(*std::get<ContactPtr>(r)->contactName);
+    return out;
+}
+
+TEST_F(StoreSearch, FindsByEitherFieldCaseInsensitively) {
+    nc.post(events::ScanContactInfo, std::any(contact("Ann Lee", " 555-1234")));
+    nc.post(events::ScanContactInfo, std::any(contact("Bob", " 777")));
+    nc.post(events::ScanContactInfo, std::any(contact("annabel", " 000")));
+    store.actContact();
+    store.controlTextDidChange("ANN");
+    store.waitForSearch();
+    EXPECT_EQ(contactNames(store.displayedList), (std::vector<std::string>{"Ann Lee", "annabel"}));
+    EXPECT_EQ(store.searchArray.size(), 2u);
+    store.controlTextDidChange("777");
+    store.waitForSearch();
+    EXPECT_EQ(contactNames(store.displayedList), (std::vector<std::string>{"Bob"}));
+    EXPECT_FALSE(store.bSearchThreadStart);
+
+    // Clearing the box restores the full list of the shown category.
+    for (int i = 0; i < 3; ++i) {
+        auto c = std::make_shared<MVCalenderNode>();
+        c->calTitle = "event " + std::to_string(i);
+        nc.post(events::scanCalenderInfo, std::any(c));
+    }
+    store.actCalender();
+    store.controlTextDidChange("event 1");
+    store.waitForSearch();
+    EXPECT_EQ(store.displayedList.size(), 1u);
+    store.controlTextDidChange("");
+    EXPECT_EQ(store.displayedList.size(), 3u);
+
+    // Categories without searchable fields show an empty result.
+    nc.post(events::scanBookMarkInfo, std::any(std::make_shared<MVBookMarkNode>()));
+    store.actBookMark();
+    store.controlTextDidChange("x");
+    store.waitForSearch();
+    EXPECT_TRUE(store.displayedList.empty());
+}
+
+TEST_F(StoreSearch, NewerSearchesSupersedeOlderOnes) {
+    for (int i = 0; i < 3000; ++i) {
+        nc.post(events::ScanContactInfo, std::any(contact("name" + std::to_string(i), " " + std::to_string(i * 7))));
+    }
+    store.actContact();
+    const std::vector<std::string> texts = {"n", "na", "nam", "name", "name1", "name12", "7", "name2", "name29"};
+    for (int round = 0; round < 5; ++round) {
+        for (const std::string& t : texts) store.controlTextDidChange(t);
+    }
+    store.waitForSearch();
+    EXPECT_EQ(store.displayedList.size(), 111u);  // name29, name290..299, name2900..2999
+    for (const std::string& name : contactNames(store.displayedList)) EXPECT_EQ(name.rfind("name29", 0), 0u);
+    EXPECT_EQ(store.searchArray.size(), 111u);
+
+    // A category change while a search runs keeps the newly shown list.
+    store.controlTextDidChange("name");
+    store.actNote();
+    store.waitForSearch();
+    EXPECT_EQ(store.currentCategory, Category::Note);
+    EXPECT_TRUE(store.displayedList.empty());
+}
+
+TEST(StoreSearchQueued, SearchesPublishThroughTheMainThreadQueue) {
+    NotificationCenter nc;
+    QueueDispatcher dispatcher;  // this thread is the main thread
+    SalvorAppDelegate app(nc, dispatcher);
+    MVResultViewController store(app);
+    for (int i = 0; i < 500; ++i) {
+        auto c = std::make_shared<MVContactNode>();
+        c->contactName = "n" + std::to_string(i);
+        nc.post(events::ScanContactInfo, std::any(c));
+    }
+    store.actContact();
+    // Searches started on the main thread never wait for one another there.
+    for (const char* t : {"n1", "n2", "n3", "n49", "n499"}) store.controlTextDidChange(t);
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        store.waitForSearch();
+        done = true;
+        dispatcher.wake();
+    });
+    dispatcher.pumpUntil([&] { return done.load(); });
+    waiter.join();
+    ASSERT_EQ(store.displayedList.size(), 1u);
+    EXPECT_EQ(*std::get<ContactPtr>(store.displayedList[0])->contactName, "n499");
+}
+
+TEST_F(StoreSearch, SortsPhotosByNumberAndSize) {
+    auto photo = [](const char* name, const char* size) {
+        auto p = std::make_shared<MVPhotoAndVideoNode>();
+        p->fileNodeName = name;
+        p->fileNodeSize = size;
+        return p;
+    };
+    nc.post(events::ScanPhotoAndVideo, std::any(photo("00000010.JPG", "2.00K")));
+    nc.post(events::ScanPhotoAndVideo, std::any(photo("00000009.MOV", "1.50M")));
+    nc.post(events::ScanPhotoAndVideo, std::any(photo("00000100.PNG", "999.00B")));
+    store.actPhoto();
+    auto names = [&] {
+        std::vector<std::string> out;
+        for (const AnyRecord& r : store.displayedList) out.push_back(*std::get<PhotoPtr>(r)->fileNodeName);
+        return out;
+    };
+    store.tableViewDidClickTableColumn("Name");  // first click: ascending
+    EXPECT_EQ(names(), (std::vector<std::string>{"00000009.MOV", "00000010.JPG", "00000100.PNG"}));
+    store.tableViewDidClickTableColumn("Name");
+    EXPECT_EQ(names(), (std::vector<std::string>{"00000100.PNG", "00000010.JPG", "00000009.MOV"}));
+    store.tableViewDidClickTableColumn("Size");
+    EXPECT_EQ(names(), (std::vector<std::string>{"00000100.PNG", "00000010.JPG", "00000009.MOV"}));
+    store.tableViewDidClickTableColumn("Size");
+    EXPECT_EQ(names(), (std::vector<std::string>{"00000009.MOV", "00000010.JPG", "00000100.PNG"}));
+    store.tableViewDidClickTableColumn("bSelected");  // the check box column does not sort
+    EXPECT_EQ(store.sizeOrder, 0);
+    EXPECT_EQ(store.nameOrder, 0);
+}
+
+TEST_F(StoreSearch, SortsCallsByDateAndContactsByName) {
+    nc.post(events::ScanCallHistoryInfo, std::any(call("b", "1", "12-31-2012 23:59")));
+    nc.post(events::ScanCallHistoryInfo, std::any(call("a", "2", "01-01-2013 00:00")));
+    nc.post(events::ScanCallHistoryInfo, std::any(call("c", "3", "02-15-2011 10:00")));
+    store.actCallHistory();
+    auto callNames = [&] {
+        std::string out;
+        for (const AnyRecord& r : store.displayedList) out += *std::get<CallPtr>(r)->callName;
+        return out;
+    };
+    store.tableViewDidClickTableColumn("Date");
+    EXPECT_EQ(callNames(), "cba");  // by date, not by the text's month first
+    store.tableViewDidClickTableColumn("Date");
+    EXPECT_EQ(callNames(), "abc");
+    store.tableViewDidClickTableColumn("Name");
+    EXPECT_EQ(callNames(), "abc");
+    EXPECT_EQ(store.selectedRow, std::optional<std::size_t>(0));
+
+    // The name order is one toggle for all tables: it is already ascending, so this descends.
+    nc.post(events::ScanContactInfo, std::any(contact("Zed", "")));
+    nc.post(events::ScanContactInfo, std::any(contact("Amy", "")));
+    store.actContact();
+    store.tableViewDidClickTableColumn("Phone");
+    EXPECT_EQ(contactNames(store.displayedList), (std::vector<std::string>{"Zed", "Amy"}));
+    store.tableViewDidClickTableColumn("Phone");
+    EXPECT_EQ(contactNames(store.displayedList), (std::vector<std::string>{"Amy", "Zed"}));
+}
+
+TEST(StoreSizeText, ParsesUnitsAndSurvivesNonsense) {
+    EXPECT_EQ(MVResultViewController::sizeFormString("1.54M"), 1540000u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("1000.00K"), 1000000u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("2.00G"), 2000000000u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("2.00T"), 2000000000000u);
+    EXPECT_EQ(MVResultViewController::sizeFormString(""), 0u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("M"), 0u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("-5.00K"), 0u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("junkB"), 0u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("1e300T"), UINT64_MAX);
+}
+
+}  // namespace
+}  // namespace salvor
