@@ -394,6 +394,7 @@ std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOpt
         setString(info.get(), "Device Name", "Lonely iPhone");
         setString(info.get(), "Product Type", "iPhone4,1");
         writeFile(single + "/Info.plist", serialise(info.get(), false));
+        setModificationTime(single + "/Info.plist", 1356998400);
         fs::create_directories(storeDir + "/" + folderNameFor(options.seed, "empty", 0), ec);
         if (ec) throw std::runtime_error("forge: cannot create folders in " + storeDir + ": " + ec.message());
     }
