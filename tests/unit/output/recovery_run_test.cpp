@@ -1,0 +1,347 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+
+#include "core/app_delegate.h"
+#include "core/notification_center.h"
+#include "core/result_store.h"
+#include "output/recovery_run.h"
+#include "output/utf8.h"
+#include "output_test_util.h"
+#include "platform/dispatcher.h"
+
+namespace salvor {
+namespace {
+
+using namespace test_output;
+
+const char* const kNineFolders[] = {"Photo&Video", "Phone", "Contact", "Message", "Note",
+                                    "CallHistory", "BookMark", "Calendar&Reminder", "FaceBook&Twitter"};
+
+class RecoveryRunTest : public ::testing::Test {
+protected:
+    RecoveryRunTest() : app(nc, dispatcher), store(app) {
+        app.currentNode = std::make_shared<MVIOSDeviceNode>();
+        app.currentNode->strDeviceName = "Phone";
+        backup = scratch.path() / "backup";
+        dest = scratch.path() / "out";
+        fs::create_directories(backup);
+    }
+
+    // A file inside the fake backup folder.
+    std::string stored(const std::string& name, const std::string& bytes) {
+        writeFile(backup / name, bytes);
+        return (backup / name).string();
+    }
+
+    ContactPtr contact(const std::string& name) {
+        auto c = std::make_shared<MVContactNode>();
+        c->contactName = name;
+        c->bSelected = 1;
+        store.contactArray.push_back(c);
+        return c;
+    }
+
+    PhotoPtr photo(const std::string& name, const std::string& path, std::uint64_t size) {
+        auto p = std::make_shared<MVPhotoAndVideoNode>();
+        p->fileNodeName = name;
+        p->filePath = path;
+        p->fileSizeNumber = size;
+        p->bSelected = 1;
+        store.photoAndVideoArray.push_back(p);
+        return p;
+    }
+
+    ConversationPtr conversation(const Text& name, const std::string& address) {
+        auto c = std::make_shared<MVMessageTreeNode>();
+        c->messageTreeNodeName = name;
+        c->messageTreeNodeAdress = address;
+        c->bSelected = 1;
+        store.messageTreeArray.push_back(c);
+        return c;
+    }
+
+    RecoveryReport run() { return store.recoverFilesThread(dest.string()); }
+
+    // Every file and folder now present below `root`, as relative paths.
+    static std::set<std::string> listing(const fs::path& root) {
+        std::set<std::string> out;
+        for (const auto& e : fs::recursive_directory_iterator(root)) out.insert(fs::relative(e.path(), root).string());
+        return out;
+    }
+
+    NotificationCenter nc;
+    InlineDispatcher dispatcher;
+    SalvorAppDelegate app;
+    MVResultViewController store;
+    ScratchDir scratch;
+    fs::path backup, dest;
+};
+
+TEST_F(RecoveryRunTest, OneContactGivesNineFoldersAndFiveLists) {
+    auto ann = contact("Ann");
+    ann->contactPhone = " 555";
+    contact("Bob")->bSelected = 0;
+    const RecoveryReport report = run();
+    EXPECT_TRUE(report.succeeded());
+    EXPECT_EQ(report.destination, dest.string());
+    ASSERT_EQ(report.folders.size(), 9u);
+    for (std::size_t i = 0; i < 9; ++i) {
+        EXPECT_EQ(report.folders[i].folder, kNineFolders[i]);
+        EXPECT_TRUE(fs::is_directory(dest / kNineFolders[i])) << kNineFolders[i];
+    }
+    EXPECT_EQ(listing(dest / "Contact"), (std::set<std::string>{"Ann.vcf", "Contacts.txt"}));
+    EXPECT_EQ(readFile(dest / "Contact/Contacts.txt"),
+              "Name:Ann  Phone: 555  Email:  Company:  JobTitle:  Home Page:  Birthday:  Note:  \n\n");
+    for (const char* list : {"Note/Notes.txt", "CallHistory/Call History.txt", "BookMark/BookMark.txt",
+                             "Calendar&Reminder/Calendar&Reminder.txt"}) {
+        EXPECT_TRUE(fs::is_regular_file(dest / list)) << list;
+        EXPECT_EQ(fs::file_size(dest / list), 0u) << list;
+    }
+    EXPECT_EQ(report.folder("Contact")->items, 1u);
+    EXPECT_EQ(report.folder("Contact")->files, 2u);
+    EXPECT_EQ(report.folder("Note")->files, 1u);
+    EXPECT_EQ(report.itemsTotal, 1);
+    EXPECT_EQ(store.recovredFilesNum.load(), 1);
+    EXPECT_EQ(store.allSelectedFileNum.load(), 1);
+    EXPECT_EQ(store.recoverPath, dest.string());
+}
+
+TEST_F(RecoveryRunTest, ContactNamesFallBackToCompanyThenRowId) {
+    contact("")->contactCompany = "Acme";
+    contact("")->rowid = 12;
+    contact("")->contactName = std::nullopt;
+    EXPECT_TRUE(run().succeeded());
+    EXPECT_EQ(listing(dest / "Contact"),
+              (std::set<std::string>{"Acme.vcf", "unknown 12.vcf", "unknown -1.vcf", "Contacts.txt"}));
+}
+
+TEST_F(RecoveryRunTest, TreeFilesKeepDomainLayoutAndSkipUnselectedFolders) {
+    auto root = std::make_shared<MVTreeDirNode>();
+    root->fileName = "Phone";
+    root->isSelected = 2;
+    auto domain = std::make_shared<MVTreeDirNode>();
+    domain->fileName = "HomeDomain";
+    domain->isSelected = 2;
+    root->children.push_back(domain);
+    auto library = std::make_shared<MVTreeDirNode>();
+    library->fileName = "Library";
+    library->isSelected = 1;
+    domain->children.push_back(library);
+    auto skipped = std::make_shared<MVTreeDirNode>();
+    skipped->fileName = "Media";
+    skipped->isSelected = 0;
+    domain->children.push_back(skipped);
+    store.treeController.content.push_back(root);
+
+    auto file = [&](MVTreeDirNode& folder, const std::string& dirPath, const std::string& content,
+                    std::uint64_t size, bool isFile = true) {
+        auto f = std::make_shared<MVTreeFileNode>();
+        f->dirFilePath = dirPath;
+        f->treefileName = fs::path(dirPath).filename().string();
+        f->filePath = stored(std::to_string(folder.fileChildren.size()) + f->treefileName.value(), content);
+        f->realFileSize = size;
+        f->isFile = isFile;
+        f->bSelected = true;
+        f->parent = &folder;
+        folder.fileChildren.push_back(f);
+        return f;
+    };
+    file(*library, "HomeDomain/Library/SMS/sms.db", "database", 8);
+    file(*library, "HomeDomain/Library/short.bin", "abc", 6);  // stored file shorter than recorded
+    file(*library, "HomeDomain/Library/Caches", "", 0, false);  // a directory record
+    file(*domain, "HomeDomain/../../../escape.txt", "out", 3);  // hostile manifest path
+    file(*library, "HomeDomain/Library/unticked", "x", 1)->bSelected = false;
+    file(*skipped, "HomeDomain/Media/DCIM/IMG.JPG", "jpeg", 4);  // ticked, but its folder is not
+
+    const RecoveryReport report = run();
+    EXPECT_TRUE(report.succeeded());
+    const fs::path dev = dest / "Phone";
+    EXPECT_EQ(listing(dev), (std::set<std::string>{"HomeDomain", "HomeDomain/escape.txt", "HomeDomain/Library",
+                                                   "HomeDomain/Library/SMS", "HomeDomain/Library/SMS/sms.db",
+                                                   "HomeDomain/Library/short.bin", "HomeDomain/Library/Caches"}));
+    EXPECT_EQ(readFile(dev / "HomeDomain/Library/SMS/sms.db"), "database");
+    EXPECT_EQ(readFile(dev / "HomeDomain/Library/short.bin"), std::string("abc\0\0\0", 6));
+    EXPECT_EQ(report.folder("Phone")->items, 3u);
+    EXPECT_EQ(report.itemsTotal, 3);
+    EXPECT_EQ(report.itemsHandled, 3);
+    EXPECT_EQ(listing(dest).count("Phone/../escape.txt"), 0u);
+    EXPECT_FALSE(fs::exists(scratch.path() / "escape.txt"));
+}
+
+TEST_F(RecoveryRunTest, PhotosOfSizeZeroWriteNothingButCount) {
+    photo("IMG_0001.JPG", stored("a", "jpegdata"), 8);
+    photo("IMG_0002.JPG", stored("b", ""), 0);
+    const RecoveryReport report = run();
+    EXPECT_TRUE(report.succeeded());
+    EXPECT_EQ(listing(dest / "Photo&Video"), (std::set<std::string>{"IMG_0001.JPG"}));
+    EXPECT_EQ(readFile(dest / "Photo&Video/IMG_0001.JPG"), "jpegdata");
+    EXPECT_EQ(store.recovredFilesNum.load(), 2);
+    EXPECT_EQ(recoveryPercent(store.recovredFilesNum, store.allSelectedFileNum), 100);
+}
+
+TEST_F(RecoveryRunTest, ConversationPageWithCopiedAttachments) {
+    auto c = conversation("A", "+1 555 0101");  // one-character name: the page is named by the address
+    auto text = std::make_shared<MVMessageNode>();
+    text->messageName = "A";
+    text->messageDate = "03-07-2013 14:05";
+    text->messageType = "Received";
+    text->messageContent = "see <this> & that";
+    auto mine = std::make_shared<MVMessageNode>();
+    mine->messageName = "";
+    mine->messageDate = "03-07-2013 14:06";
+    mine->messageType = "Send";
+    mine->messageContent = "ok";
+    auto picture = std::make_shared<MVMessageNode>();
+    picture->messageName = "A";
+    picture->messageType = "Received";
+    picture->isHasAttach = 1;
+    picture->attachType = "Image";
+    picture->attachmentPath = stored("IMG 0001.JPG", "picture");
+    auto film = std::make_shared<MVMessageNode>();
+    film->messageName = " ";
+    film->messageType = "Send";
+    film->isHasAttach = 1;
+    film->attachType = "Mov";
+    film->attachmentPath = stored("clip.MOV", std::string(1000, 'm'));
+    auto card = std::make_shared<MVMessageNode>();
+    card->messageName = "A";
+    card->messageType = "Received";
+    card->isHasAttach = 1;
+    card->attachType = "Contact";
+    card->attachmentPath = stored("Ann.vcf", "BEGIN:VCARD\r\nN:Ann \xC3\xA9\r\nEND:VCARD");
+    c->MessageNodeArray = {text, mine, picture, film, card};
+    conversation("Bob", "555")->bSelected = 0;
+
+    const RecoveryReport report = run();
+    EXPECT_TRUE(report.succeeded()) << report.failures.front().item << ": " << report.failures.front().reason;
+    EXPECT_EQ(listing(dest / "Message"),
+              (std::set<std::string>{"+1 555 0101.html", "IMG 0001.JPG", "clip.MOV.mov", "Ann.vcf.vcf"}));
+    EXPECT_EQ(readFile(dest / "Message/IMG 0001.JPG"), "picture");
+    EXPECT_EQ(fs::file_size(dest / "Message/clip.MOV.mov"), 1000u);
+    EXPECT_EQ(readFile(dest / "Message/Ann.vcf.vcf"), readFile(backup / "Ann.vcf"));
+    // One page and three attachment copies: the total covers them all.
+    EXPECT_EQ(report.itemsTotal, 4);
+    EXPECT_EQ(store.recovredFilesNum.load(), 4);
+    EXPECT_EQ(recoveryPercent(store.recovredFilesNum, store.allSelectedFileNum), 100);
+    EXPECT_EQ(report.folder("Message")->files, 4u);
+
+    const std::string page = decodeUtf16Page(readFile(dest / "Message/+1 555 0101.html"));
+    std::string expected = golden("conversation.html");
+    while (!expected.empty() && expected.back() == '\n') expected.pop_back();
+    EXPECT_EQ(page, expected);
+}
+
+TEST_F(RecoveryRunTest, HostileNamesStayInsideTheDestination) {
+    std::string longName;
+    for (int i = 0; i < 100; ++i) longName += "\xE6\x97\xA5";  // 300 bytes
+    for (const std::string& name : {std::string("../../x"), std::string("a/b"), longName, std::string("n\0ul", 4),
+                                    std::string(".."), std::string("/etc/passwd")}) {
+        contact(name);
+        photo(name, stored("p", "photo"), 5);
+        conversation(name, "555")->MessageNodeArray.push_back(std::make_shared<MVMessageNode>());
+    }
+    app.currentNode->strDeviceName = "../Evil";
+    const RecoveryReport report = run();
+    EXPECT_TRUE(report.succeeded());
+    // Nothing escaped: the scratch folder holds only the backup and the destination.
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), fs::directory_iterator()), 2);
+    EXPECT_TRUE(fs::is_directory(dest / ".._Evil"));
+    EXPECT_EQ(fs::directory_iterator(dest / "Contact")->path().parent_path(), dest / "Contact");
+    std::size_t cards = 0, pages = 0, photos = 0;
+    for (const auto& e : fs::recursive_directory_iterator(dest)) {
+        const std::string name = e.path().filename().string();
+        EXPECT_LE(name.size(), 255u);
+        output::Utf8Validator v;
+        EXPECT_TRUE(v.feed(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()) && v.finish());
+        cards += e.path().extension() == ".vcf";
+        pages += e.path().extension() == ".html";
+        photos += e.path().parent_path() == dest / "Photo&Video";
+    }
+    EXPECT_EQ(cards, 6u);
+    EXPECT_EQ(pages, 6u);
+    EXPECT_EQ(photos, 6u);
+    EXPECT_TRUE(fs::exists(dest / "Contact/.._.._x.vcf"));
+    EXPECT_TRUE(fs::exists(dest / "Contact/a_b.vcf"));
+    EXPECT_TRUE(fs::exists(dest / "Contact/n_ul.vcf"));
+    EXPECT_TRUE(fs::exists(dest / "Contact/unnamed.vcf"));
+    EXPECT_TRUE(fs::exists(dest / "Contact/_etc_passwd.vcf"));
+}
+
+TEST_F(RecoveryRunTest, ClashingNamesAreNumberedAndNothingIsReplaced) {
+    writeFile(dest / "Contact/Contacts.txt", "earlier list");
+    writeFile(dest / "Contact/Ann.vcf", "earlier card");
+    contact("Ann")->contactPhone = " 1";
+    contact("Ann")->contactPhone = " 2";
+    photo("IMG_0001.JPG", stored("dcim100/IMG_0001.JPG", "first"), 5);
+    photo("IMG_0001.JPG", stored("dcim101/IMG_0001.JPG", "second"), 6);
+    conversation("Same Name", "1");
+    conversation("Same Name", "2");
+    const RecoveryReport report = run();
+    EXPECT_TRUE(report.succeeded());
+    EXPECT_EQ(readFile(dest / "Contact/Contacts.txt"), "earlier list");
+    EXPECT_EQ(readFile(dest / "Contact/Ann.vcf"), "earlier card");
+    EXPECT_NE(readFile(dest / "Contact/Ann (2).vcf").find("TEL;CELL;PREF: 1"), std::string::npos);
+    EXPECT_NE(readFile(dest / "Contact/Ann (3).vcf").find("TEL;CELL;PREF: 2"), std::string::npos);
+    EXPECT_NE(readFile(dest / "Contact/Contacts (2).txt").find("Phone: 2"), std::string::npos);
+    EXPECT_EQ(readFile(dest / "Photo&Video/IMG_0001.JPG"), "first");
+    EXPECT_EQ(readFile(dest / "Photo&Video/IMG_0001 (2).JPG"), "second");
+    EXPECT_NE(decodeUtf16Page(readFile(dest / "Message/Same Name.html")).find("Phone: 1 "), std::string::npos);
+    EXPECT_NE(decodeUtf16Page(readFile(dest / "Message/Same Name (2).html")).find("Phone: 2 "), std::string::npos);
+
+    // A second run into the same destination adds, never replaces.
+    const std::string before = readFile(dest / "Contact/Ann (2).vcf");
+    EXPECT_TRUE(run().succeeded());
+    EXPECT_EQ(readFile(dest / "Contact/Ann (2).vcf"), before);
+    EXPECT_TRUE(fs::exists(dest / "Contact/Ann (5).vcf"));
+    EXPECT_TRUE(fs::exists(dest / "Contact/Contacts (3).txt"));
+    EXPECT_TRUE(fs::exists(dest / "Note/Notes (2).txt"));
+}
+
+TEST_F(RecoveryRunTest, FailuresAreReportedAndTheRunGoesOn) {
+    photo("gone.jpg", (backup / "vanished.jpg").string(), 10);
+    photo("here.jpg", stored("here", "ok"), 2);
+    auto c = conversation("Chat", "1");
+    auto msg = std::make_shared<MVMessageNode>();
+    msg->isHasAttach = 1;
+    msg->attachType = "Image";
+    msg->attachmentPath = (backup / "missing.jpg").string();
+    auto bad = std::make_shared<MVMessageNode>();
+    bad->isHasAttach = 1;
+    bad->attachType = "Location";
+    bad->attachmentPath = stored("loc.vcf", "\xFF\xFE not text");
+    c->MessageNodeArray = {msg, bad};
+    contact("Ann");
+
+    RecoveryReport report = run();
+    ASSERT_EQ(report.failures.size(), 3u);
+    EXPECT_NE(report.failures[0].item.find("gone.jpg"), std::string::npos);
+    EXPECT_NE(report.failures[0].reason.find("vanished.jpg"), std::string::npos);
+    EXPECT_NE(report.failures[1].item.find("missing.jpg"), std::string::npos);
+    EXPECT_NE(report.failures[2].reason.find("UTF-8"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dest / "Photo&Video/gone.jpg"));
+    EXPECT_FALSE(fs::exists(dest / "Message/loc.vcf.vcf"));
+    EXPECT_EQ(readFile(dest / "Photo&Video/here.jpg"), "ok");
+    EXPECT_TRUE(fs::exists(dest / "Contact/Ann.vcf"));
+    // The page still refers to the picture where the backup held it.
+    EXPECT_NE(decodeUtf16Page(readFile(dest / "Message/Chat.html")).find("<img src='" + msg->attachmentPath.value()),
+              std::string::npos);
+    // Every file written is in its place; no temporary file is left over.
+    for (const auto& e : fs::recursive_directory_iterator(dest)) {
+        EXPECT_EQ(e.path().filename().string().find(".salvor-"), std::string::npos) << e.path();
+    }
+
+    // A destination that cannot be created: every item is reported, nothing throws.
+    writeFile(scratch.path() / "plainfile", "x");
+    dest = scratch.path() / "plainfile" / "out";
+    report = run();
+    EXPECT_FALSE(report.succeeded());
+    EXPECT_GE(report.failures.size(), 5u);  // the folder, two photos, the page's attachments, the page, the card, the lists
+    EXPECT_NE(report.failures[0].reason.find("cannot create folder"), std::string::npos);
+    EXPECT_EQ(report.folders.size(), 9u);
+    EXPECT_EQ(report.folder("Contact")->files, 0u);
+}
+
+}  // namespace
+}  // namespace salvor

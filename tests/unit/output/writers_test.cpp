@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "output/html_controller.h"
+#include "output/rtf_controller.h"
+#include "output/safe_name.h"
+#include "output/utf8.h"
+#include "output/vcf_controller.h"
+#include "output_test_util.h"
+
+namespace salvor {
+namespace {
+
+using namespace test_output;
+
+std::string listText(const std::string& fileType, const std::vector<std::string>& entries) {
+    ScratchDir dir;
+    MVRtfController list;
+    for (const auto& e : entries) list.addRtfContent(e);
+    const auto result = list.writeRtfInPath(dir.str(), fileType);
+    EXPECT_TRUE(result.ok) << result.error;
+    return readFile(result.path);
+}
+
+TEST(ListWriter, EntryFormatsMatchGoldenFiles) {
+    MVContactNode ann;
+    ann.contactName = "Ann Lee";
+    ann.contactPhone = " 555-0101 555-0102";
+    ann.contactEmail = " ann@example.com";
+    ann.contactCompany = "Sales Manager Acme";
+    ann.contactHomepage = " http://ann.example";
+    ann.contactBirthday = "1980-01-01";
+    ann.contactNote = "likes tea\nand cake";
+    ann.contactAdress = " 1 Main St";  // addresses go nowhere in the list
+    MVContactNode nameless;
+    nameless.contactName = std::nullopt;
+    nameless.contactPhone = " 555-0199";
+    EXPECT_EQ(listText("Contact", {output::contactListEntry(ann), output::contactListEntry(nameless)}),
+              golden("contacts.txt"));
+
+    MVNoteNode note;
+    note.noteTitle = "Shopping";
+    note.noteContent = "milk, eggs";
+    note.noteDate = "03-07-2013 14:05";
+    EXPECT_EQ(listText("Note", {output::noteListEntry(note)}), golden("notes.txt"));
+
+    MVCallHistoryNode missed;
+    missed.callName = std::nullopt;
+    missed.callPhone = "555-0199";
+    missed.callDate = "03-07-2013 14:05";
+    missed.callType = "Incoming";
+    missed.callDuration = "Missed";
+    MVCallHistoryNode out;
+    out.callName = "Ann Lee";
+    out.callPhone = "555-0101";
+    out.callDate = "03-08-2013 09:00";
+    out.callType = "Outgoing";
+    out.callDuration = "00:01:05";
+    EXPECT_EQ(listText("CallHistory", {output::callListEntry(missed), output::callListEntry(out)}),
+              golden("call_history.txt"));
+
+    MVBookMarkNode mark;
+    mark.bookMarkTitle = "Example";
+    mark.bookMarkURL = "http://example.com/?a=1&b=2";
+    EXPECT_EQ(listText("BookMark", {output::bookMarkListEntry(mark)}), golden("bookmarks.txt"));
+
+    MVCalenderNode event;
+    event.calTitle = "Dentist";
+    event.calNote = "bring card";
+    event.startDate = "03-07-2013 14:05";
+    event.endDate = std::nullopt;
+    EXPECT_EQ(listText("Calendar&Reminder", {output::calenderListEntry(event)}), golden("calendar.txt"));
+}
+
+TEST(ListWriter, NamesByFileTypeAndNeverReplaces) {
+    EXPECT_EQ(MVRtfController::listFileName("Contact"), "Contacts.txt");
+    EXPECT_EQ(MVRtfController::listFileName("CallHistory"), "Call History.txt");
+    EXPECT_EQ(MVRtfController::listFileName("BookMark"), "BookMark.txt");
+    EXPECT_EQ(MVRtfController::listFileName("Calendar&Reminder"), "Calendar&Reminder.txt");
+    EXPECT_EQ(MVRtfController::listFileName("contact"), "TXT.txt");
+
+    ScratchDir dir;
+    writeFile(dir.path() / "Contacts.txt", "precious");
+    MVRtfController empty;
+    auto first = empty.writeRtfInPath(dir.str(), "Contact");
+    ASSERT_TRUE(first.ok) << first.error;
+    EXPECT_EQ(fs::path(first.path).filename(), "Contacts (2).txt");
+    EXPECT_EQ(readFile(first.path), "");
+    MVRtfController second;
+    second.addRtfContent("x");
+    auto again = second.writeRtfInPath(dir.str(), "Contact");
+    EXPECT_EQ(fs::path(again.path).filename(), "Contacts (3).txt");
+    EXPECT_EQ(readFile(dir.path() / "Contacts.txt"), "precious");
+    // No temporary file is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3);
+}
+
+TEST(VCardWriter, PlainCardIsEscapedAndHasEightLines) {
+    MVContactNode c;
+    c.contactName = "Lee; Ann, Jr\\ \r\nsecond line";
+    c.contactCompany = std::nullopt;
+    c.contactEmail = " ann@example.com";
+    c.contactPhone = " 555-0101";
+    c.contactBirthday = "1980-01-01";  // the card carries no birthday
+    ScratchDir dir;
+    MVVCFController writer;
+    const auto result = writer.creatFile(c, (dir.path() / "Ann.vcf").string());
+    ASSERT_TRUE(result.ok) << result.error;
+    const std::string card = readFile(result.path);
+    EXPECT_EQ(card, golden("card_plain.vcf"));
+    EXPECT_EQ(writer.strContent, card);
+}
+
+TEST(VCardWriter, PictureIsOneBase64Line) {
+    const std::pair<std::vector<std::uint8_t>, std::string> cases[] = {
+        {{'M'}, "TQ=="}, {{'M', 'a'}, "TWE="}, {{'M', 'a', 'n'}, "TWFu"}, {{0xFF, 0xD8, 0xFF, 0xE0}, "/9j/4A=="}};
+    for (const auto& [bytes, encoded] : cases) {
+        MVContactNode c;
+        c.contactName = "P";
+        c.imageData = std::make_shared<const ByteBuffer>(bytes);
+        const std::string card = MVVCFController::cardText(c);
+        EXPECT_NE(card.find("URL:\r\nPHOTO;ENCODING=b;TYPE=JPEG:" + encoded + "\r\nEND:VCARD"), std::string::npos)
+            << card;
+        EXPECT_EQ(card.substr(card.size() - 9), "END:VCARD");
+    }
+}
+
+TEST(VCardWriter, BaseEncodeBoundsAlphabetAndPadding) {
+    const std::uint8_t one[] = {'M'};
+    char out[8] = {};
+    // Four characters for one byte: twice the input length would not do.
+    EXPECT_EQ(MVVCFController::baseEncode(one, 1, out, 2, MVVCFController::kBase64Alphabet, true), 0u);
+    EXPECT_EQ(MVVCFController::baseEncode(one, 1, out, 4, MVVCFController::kBase64Alphabet, true), 4u);
+    EXPECT_EQ(std::string(out, 4), "TQ==");
+    EXPECT_EQ(MVVCFController::baseEncode(one, 1, out, 8, MVVCFController::kBase64Alphabet, false), 2u);
+    EXPECT_EQ(MVVCFController::baseEncode(nullptr, 1, out, 8, MVVCFController::kBase64Alphabet, true), 0u);
+    EXPECT_EQ(MVVCFController::baseEncode(one, 0, out, 8, MVVCFController::kBase64Alphabet, true), 0u);
+    const std::uint8_t bits[] = {0xFB, 0xFF};  // uses both of the last two alphabet characters
+    const char* urlSafe = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    ASSERT_EQ(MVVCFController::baseEncode(bits, 2, out, 8, urlSafe, true), 4u);
+    EXPECT_EQ(std::string(out, 4), "-_8=");
+    // A large picture crosses the encoder's internal blocks without a seam.
+    ByteBuffer big(100003, 0);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
+    const std::string encoded = MVVCFController::base64(big);
+    EXPECT_EQ(encoded.size(), (big.size() + 2) / 3 * 4);
+    EXPECT_EQ(encoded.find('\n'), std::string::npos);
+    EXPECT_EQ(encoded.substr(encoded.size() - 2), "==");
+}
+
+TEST(PageWriter, EntriesEscapeRecordTextAndPlaceBubbles) {
+    MVMessageTreeNode conv;
+    conv.messageTreeNodeName = "<Ann>";
+    conv.messageTreeNodeAdress = "+1 555&0101";
+    EXPECT_EQ(output::conversationHeading(conv),
+              "<p><h3>Name: &lt;Ann&gt; &nbsp;&nbsp;Phone: +1 555&amp;0101 &nbsp;&nbsp;Email: </h3><hr/><p>");
+
+    MVMessageNode me;
+    me.messageName = " ";
+    me.messageDate = "03-07-2013 14:05";
+    me.messageType = "Send";
+    me.messageContent = "<script>alert(1)</script> & 'x'";
+    EXPECT_EQ(output::messageEntry(me, {}),
+              "<p class='name'>Name: Me &nbsp;&nbsp; Date: 03-07-2013 14:05 <p>"
+              "<p class='triangle-isosceles2'> &lt;script&gt;alert(1)&lt;/script&gt; &amp; &#39;x&#39; </p>");
+
+    MVMessageNode other;
+    other.messageName = std::nullopt;
+    other.messageType = "unknown";
+    other.messageContent = "hi";
+    EXPECT_EQ(output::messageEntry(other, {}),
+              "<p class='name'>Name: (null) &nbsp;&nbsp; Date:  <p><p class='triangle-isosceles'> hi </p>");
+
+    MVMessageNode pic;
+    pic.messageName = "Ann";
+    pic.isHasAttach = 1;
+    pic.messageType = "Received";
+    output::AttachmentRef ref{output::urlEncodePath("IMG 1'.JPG"), "IMG 1'.JPG", true};
+    EXPECT_EQ(output::messageEntry(pic, ref),
+              "<p class='name'>Name: Ann &nbsp;&nbsp; Date:  <p><p><img src='IMG%201%27.JPG'/></p>");
+    pic.messageType = "Send";
+    EXPECT_NE(output::messageEntry(pic, ref).find("<p class='imgdic'><img"), std::string::npos);
+    pic.messageType = "Receive";  // not the direction messages carry
+    EXPECT_NE(output::messageEntry(pic, ref).find("<p class='imgdic'><img"), std::string::npos);
+    pic.messageType = "Received";
+    ref = {"clip.MOV.mov", "clip.MOV.mov", false};
+    EXPECT_NE(output::messageEntry(pic, ref).find("<p><a href='clip.MOV.mov'>clip.MOV.mov</a></p>"),
+              std::string::npos);
+}
+
+TEST(PageWriter, PageIsUtf16WithBomAndEscapedTitle) {
+    ScratchDir dir;
+    MVHtmlController page;
+    page.initMessageHtmlHeader("Ann's <Phone> \xF0\x9F\x93\xB1's Message");
+    page.addHtmlContent("<p>\xC3\xA9</p>");
+    const auto result = page.writeHtmlInPath((dir.path() / "x.html").string());
+    ASSERT_TRUE(result.ok) << result.error;
+    const std::string text = decodeUtf16Page(readFile(result.path));
+    EXPECT_EQ(text.rfind("<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><title>", 0), 0u);
+    EXPECT_NE(text.find("<title>Ann&#39;s &lt;Phone&gt; \xF0\x9F\x93\xB1&#39;s Message</title>"), std::string::npos);
+    EXPECT_NE(text.find("<h1>Ann&#39;s &lt;Phone&gt; \xF0\x9F\x93\xB1&#39;s Message</h1><div id='container'>"),
+              std::string::npos);
+    EXPECT_NE(text.find("<p>\xC3\xA9</p></div></div></body></html>"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 26), "</div></div></body></html>");
+}
+
+TEST(SafeNames, HostileFieldsBecomeOneComponent) {
+    EXPECT_EQ(output::safeFileName("../../x"), ".._.._x");
+    EXPECT_EQ(output::safeFileName("a/b"), "a_b");
+    EXPECT_EQ(output::safeFileName(std::string("a\0b", 3), ".vcf"), "a_b.vcf");
+    EXPECT_EQ(output::safeFileName("a\\b\x1b\x7f"), "a_b__");
+    EXPECT_EQ(output::safeFileName(".."), "unnamed");
+    EXPECT_EQ(output::safeFileName("."), "unnamed");
+    EXPECT_EQ(output::safeFileName("", ".html"), "unnamed.html");
+    EXPECT_EQ(output::safeFileName("...", ".vcf"), "....vcf");
+    EXPECT_EQ(output::safeFileName("bad\xFF\xC3"), "bad__");
+    EXPECT_EQ(output::safeFileName("caf\xC3\xA9"), "caf\xC3\xA9");
+
+    std::string longName;
+    for (int i = 0; i < 150; ++i) longName += "\xC3\xA9";  // 300 bytes
+    for (const std::string& name : {output::safeFileName(longName, ".vcf"), output::safeFileName(longName + ".jpg"),
+                                    output::numberedName(output::safeFileName(longName + ".jpg"), 12)}) {
+        EXPECT_LE(name.size(), output::kMaxNameBytes);
+        output::Utf8Validator v;
+        EXPECT_TRUE(v.feed(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()) && v.finish()) << name;
+    }
+    EXPECT_EQ(output::safeFileName(longName, ".vcf").substr(250), ".vcf");
+    EXPECT_EQ(output::numberedName(output::safeFileName(longName + ".jpg"), 12).substr(245), "\xA9 (12).jpg");
+
+    EXPECT_EQ(output::numberedName("Ann.vcf", 2), "Ann (2).vcf");
+    EXPECT_EQ(output::numberedName("README", 3), "README (3)");
+    EXPECT_EQ(output::numberedName(".profile", 2), ".profile (2)");
+    EXPECT_EQ(output::safeRelativePath("HomeDomain/../../a/./b//c\x01"),
+              (std::vector<std::string>{"HomeDomain", "a", "b", "c_"}));
+    EXPECT_TRUE(output::safeRelativePath("../..").empty());
+}
+
+}  // namespace
+}  // namespace salvor
