@@ -212,6 +212,8 @@ void addFileTruth(BackupPlan& plan, const WrittenFiles& written) {
         const std::uint64_t size = exists ? it->second : 0;
         manifest.push_back({{"domain", f.domain}, {"path", f.path}, {"kind", kindText(f.kind)},
                             {"storedName", name}, {"size", size}, {"stored", exists}});
+        // A file kept under another name is invisible to a reader that follows the name rule.
+        if (!f.storedNameOverride.empty()) manifest.back()["storedAs"] = f.storedNameOverride;
         if (!isKeptDomain(f.domain)) continue;
         const int kind = mediaKind(f.path);
         if (kind >= 0) {

@@ -181,16 +181,21 @@ TEST(ForgeManifest, HandMadeEntriesParseBack) {
     EXPECT_EQ(records[2].linkTarget, "target");
 }
 
-TEST(ForgeManifest, WrittenManifestMatchesTruthAndStoredFiles) {
-    ScratchDir dir;
-    const auto backups = forge(dir.path, "ios6", 11);
-    ASSERT_EQ(backups.size(), 1u);
-    const Json truth = readJson(backups[0].truthPath);
-    const auto records = MbdbParser(readAll(fs::path(backups[0].path) / "Manifest.mbdb")).parse();
-    const Json& manifest = truth.at("manifest");
-    ASSERT_EQ(records.size(), manifest.size());
+struct ManifestStats {
+    std::size_t records = 0;
     bool sawLong = false, sawTwoProperties = false, sawLink = false;
-    for (std::size_t i = 0; i < records.size(); ++i) {
+};
+
+// Reads the backup's manifest independently and checks it against the truth
+// and against the stored files (digest and size of every file present).
+ManifestStats checkManifest(const ForgedBackup& backup) {
+    ManifestStats stats;
+    const Json truth = readJson(backup.truthPath);
+    const auto records = MbdbParser(readAll(fs::path(backup.path) / "Manifest.mbdb")).parse();
+    const Json& manifest = truth.at("manifest");
+    EXPECT_EQ(records.size(), manifest.size());
+    stats.records = records.size();
+    for (std::size_t i = 0; i < records.size() && i < manifest.size(); ++i) {
         const ParsedRecord& r = records[i];
         const Json& t = manifest[i];
         SCOPED_TRACE(t.dump());
@@ -199,28 +204,66 @@ TEST(ForgeManifest, WrittenManifestMatchesTruthAndStoredFiles) {
         EXPECT_EQ(kindOfMode(r.mode), t.at("kind").get<std::string>());
         EXPECT_FALSE(r.key.has_value());
         // Long paths are hashed whole.
-        EXPECT_EQ(t.at("storedName"), salvor::forge::storedName(*r.domain, *r.path));
-        const fs::path stored = fs::path(backups[0].path) / t.at("storedName").get<std::string>();
+        EXPECT_EQ(t.at("storedName"), salvor::forge::storedName(r.domain.value_or(""), r.path.value_or("")));
+        const fs::path stored = fs::path(backup.path) / t.at("storedName").get<std::string>();
         EXPECT_EQ(fs::exists(stored), t.at("stored").get<bool>());
         if (t.at("kind") == "file") {
-            ASSERT_TRUE(r.digest.has_value());
-            EXPECT_EQ(r.digest->size(), 20u);
+            EXPECT_TRUE(r.digest.has_value() && r.digest->size() == 20u);
             if (t.at("stored").get<bool>()) {
-                EXPECT_EQ(*r.digest, sha1Raw(readAll(stored)));
+                EXPECT_EQ(r.digest.value_or(""), sha1Raw(readAll(stored)));
                 EXPECT_EQ(r.size, fs::file_size(stored));
                 EXPECT_EQ(t.at("size").get<std::uint64_t>(), r.size);
             }
         } else {
             EXPECT_FALSE(r.digest.has_value());
             EXPECT_EQ(r.linkTarget.has_value(), t.at("kind") == "link");
-            sawLink = sawLink || r.linkTarget.has_value();
+            stats.sawLink = stats.sawLink || r.linkTarget.has_value();
         }
-        sawLong = sawLong || r.path->size() > 300;
-        sawTwoProperties = sawTwoProperties || r.properties.size() == 2;
+        stats.sawLong = stats.sawLong || r.path.value_or("").size() > 300;
+        stats.sawTwoProperties = stats.sawTwoProperties || r.properties.size() == 2;
     }
-    EXPECT_TRUE(sawLong);
-    EXPECT_TRUE(sawTwoProperties);
-    EXPECT_TRUE(sawLink);
+    return stats;
+}
+
+TEST(ForgeManifest, WrittenManifestMatchesTruthAndStoredFiles) {
+    ScratchDir dir;
+    const auto backups = forge(dir.path, "ios4", 11);
+    ASSERT_EQ(backups.size(), 1u);
+    const ManifestStats stats = checkManifest(backups[0]);
+    EXPECT_TRUE(stats.sawLong);
+    EXPECT_TRUE(stats.sawTwoProperties);
+    EXPECT_TRUE(stats.sawLink);
+    // Files kept under a suffixed name are there, but not under the hashed name.
+    std::size_t suffixed = 0;
+    const Json truth = readJson(backups[0].truthPath);
+    for (const Json& t : truth.at("manifest")) {
+        if (!t.contains("storedAs")) continue;
+        ++suffixed;
+        EXPECT_FALSE(t.at("stored").get<bool>());
+        EXPECT_TRUE(fs::exists(fs::path(backups[0].path) / t.at("storedAs").get<std::string>()));
+    }
+    EXPECT_GE(suffixed, 1u);
+}
+
+TEST(ForgeManifest, BenchScenariosHonourTheirSizes) {
+    ScratchDir dir;
+    ForgeOptions o;
+    o.scenario = "bench-manifest";
+    o.manifestRecords = 1500;
+    const auto manifestBackups = forgeStore((dir.path / "m").string(), o);
+    ASSERT_EQ(manifestBackups.size(), 1u);
+    EXPECT_EQ(checkManifest(manifestBackups[0]).records, 1500u);
+
+    o.scenario = "bench-media";
+    o.mediaBytes = 3'000'000;
+    const auto mediaBackups = forgeStore((dir.path / "p").string(), o);
+    ASSERT_EQ(mediaBackups.size(), 1u);
+    checkManifest(mediaBackups[0]);  // streamed content: digests and sizes must still agree
+    std::uint64_t large = 0;
+    const Json mediaTruth = readJson(mediaBackups[0].truthPath);
+    for (const Json& p : mediaTruth.at("photos"))
+        if (p.at("fileSizeNumber").get<std::uint64_t>() > 1'000'000) large += p.at("fileSizeNumber").get<std::uint64_t>();
+    EXPECT_GE(large, 3'000'000u);
 }
 
 TEST(ForgeStore, SameSeedIsByteIdenticalOtherSeedDiffers) {
