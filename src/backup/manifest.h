@@ -1,7 +1,9 @@
 // The backup's file list ("Manifest.mbdb") and the stored-file name rule.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "backup/tree_nodes.h"
 #include "core/records.h"
@@ -11,7 +13,25 @@ namespace salvor {
 class SalvorAppDelegate;
 
 // 40 lower-case hex digits of SHA-1(domain "-" path): the name a file is stored under.
+// Empty only if the digest cannot be computed.
 std::string storedFileName(const std::string& domain, const std::string& relativePath);
+
+// The same rule for many names in a row: keeps one digest context and one
+// scratch buffer, so naming every record of a manifest allocates nothing.
+class StoredNameHasher {
+public:
+    StoredNameHasher();
+    ~StoredNameHasher();
+    StoredNameHasher(const StoredNameHasher&) = delete;
+    StoredNameHasher& operator=(const StoredNameHasher&) = delete;
+
+    // Writes the 40 hex digits (and a terminating NUL) to `out`; false when the digest failed.
+    bool name(std::string_view domain, std::string_view relativePath, char (&out)[41]);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 // Pipeline stage 1: reads the manifest, posts every record for the file tree,
 // keeps the records of the six looked-up domains and reports their media.

@@ -1,0 +1,169 @@
+#include "backup/device_list.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string_view>
+
+#include "core/app_delegate.h"
+#include "platform/log.h"
+#include "platform/plist.h"
+
+namespace salvor {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Case-insensitive (ASCII) search for `needle` anywhere in `text`.
+bool containsNoCase(std::string_view text, std::string_view needle) {
+    auto eq = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    };
+    return std::search(text.begin(), text.end(), needle.begin(), needle.end(), eq) != text.end();
+}
+
+// Modification time as "YYYY-MM-DD HH:MM" in local time; empty when unknown.
+std::string backupTimeText(const struct stat& st) {
+    const std::time_t t = st.st_mtime;
+    std::tm tm {};
+    if (!localtime_r(&t, &tm)) return {};
+    char buf[64];
+    if (std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm) == 0) return {};
+    return buf;
+}
+
+// True when the folder holds at least two entries (hidden ones count).
+bool hasTwoEntries(const std::string& folder) {
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    int n = 0;
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec))
+        if (++n >= 2) return true;
+    return false;
+}
+
+std::string loginName() {
+    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name && *pw->pw_name) return pw->pw_name;
+    for (const char* var : {"LOGNAME", "USER"})
+        if (const char* v = std::getenv(var); v && *v) return v;
+    return {};
+}
+
+}  // namespace
+
+bool MVIOSDeviceController::addDeviceNodeByPath(const std::string& folderPath) {
+    std::error_code ec;
+    if (!fs::exists(folderPath, ec)) {
+        log::line("Filepath is not exist");
+        return false;
+    }
+    if (!hasTwoEntries(folderPath)) return false;
+
+    // Status.plist is part of a backup too but describes nothing shown here.
+    const std::string infoPath = folderPath + "/Info.plist";
+    const std::string manifestPath = folderPath + "/Manifest.plist";
+    const plist::Document info = plist::Document::fromFile(infoPath);
+    const plist::Node infoDict = info.rootDict();
+    plist::Document manifest;
+    plist::Node source;
+    std::string timeSource;
+    bool fromInfo = false;
+    if (infoDict) {
+        source = infoDict;
+        timeSource = infoPath;
+        fromInfo = true;
+    } else {
+        manifest = plist::Document::fromFile(manifestPath);
+        const plist::Node manifestDict = manifest.rootDict();
+        if (!manifestDict) return false;
+        source = manifestDict.dict("Lockdown");
+        if (!source) return false;
+        timeSource = manifestPath;
+    }
+
+    auto entry = std::make_shared<MVIOSDeviceNode>();
+    // A missing key leaves its field absent.
+    entry->strDeviceName = source.string(fromInfo ? "Device Name" : "DeviceName");
+    entry->strDeviceSerial = source.string(fromInfo ? "Serial Number" : "SerialNumber");
+    entry->strDeviceType = GetDevcieType(source.string(fromInfo ? "Product Type" : "ProductType"));
+    entry->strIOSVersion = source.string(fromInfo ? "Product Version" : "ProductVersion");
+    entry->itunesVersion = source.string(fromInfo ? "iTunes Version" : "BuildVersion");
+
+    struct stat st {};
+    const bool haveStat = ::stat(timeSource.c_str(), &st) == 0;
+    if (fromInfo) entry->strDeviceSize = std::to_string(haveStat ? static_cast<long long>(st.st_size) : 0LL);
+    if (haveStat) entry->strDeviceBackUpTime = backupTimeText(st);
+
+    static constexpr std::array<std::string_view, 3> kTabletNames = {"Ipad1", "Ipad2", "NewIpad"};
+    const std::string& type = textOrEmpty(entry->strDeviceType);
+    const bool tablet = std::find(kTabletNames.begin(), kTabletNames.end(), type) != kTabletNames.end();
+    entry->deviceImage = tablet ? "ipad" : "iphone";
+    entry->backUpFilePath = folderPath;
+    arrangedObjects.push_back(std::move(entry));
+    return true;
+}
+
+Text MVIOSDeviceController::GetDevcieType(const Text& productType) {
+    struct Row {
+        std::string_view pattern;
+        const char* name;
+    };
+    // First hit wins; the search is for a substring, so "iPhone5,2" is an iPhone 5.
+    static constexpr std::array<Row, 14> kModels = {{
+        {"iPhone1,1", "iPhone"},
+        {"iPhone1,2", "iPhone3G"},
+        {"iPhone2,1", "iPhone3GS"},
+        {"iPhone3,1", "iPhone 4"},
+        {"iPhone3,3", "iPhone 4"},
+        {"iPhone4,1", "iPhone 4S"},
+        {"iPhone5", "iPhone 5"},
+        {"iPod1,1", "iPodTouch"},
+        {"iPod2,1", "iPodTouch2G"},
+        {"iPod3,1", "IpodTouch3G"},
+        {"iPod4,1", "iPodTouch4G"},
+        {"iPad1,1", "iPad 1"},
+        {"iPad2,1", "iPad 2"},
+        {"iPad3", "NewiPad"},
+    }};
+    if (!productType || productType->empty()) return std::string("iPhone");
+    for (const Row& row : kModels)
+        if (containsNoCase(*productType, row.pattern)) return std::string(row.name);
+    return std::nullopt;
+}
+
+void MVIOSDeviceController::getSystemVersionMajor(int& major, int& minor, int& bugFix) {
+    major = 10;
+    minor = 0;
+    bugFix = 0;
+}
+
+std::string defaultBackupStore() {
+    if (const char* store = std::getenv("SALVOR_BACKUP_STORE"); store && *store) return store;
+    return "/Users/" + loginName() + "/Library/Application Support/MobileSync/Backup";
+}
+
+void showIphoneDisk(SalvorAppDelegate& app, const std::string& storeDir) {
+    MVIOSDeviceController& list = app.GetMVIOSDeviceController();
+    list.removeAll();
+    // Names are sorted: the file system gives no order of its own, and a list
+    // in name order is the same on every run.
+    std::vector<std::string> names;
+    std::error_code ec;
+    fs::directory_iterator it(storeDir, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (!name.empty() && name[0] != '.') names.push_back(std::move(name));
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) list.addDeviceNodeByPath(storeDir + "/" + name);
+}
+
+}  // namespace salvor

@@ -1,0 +1,129 @@
+#include "backup/manifest.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <any>
+#include <array>
+#include <string_view>
+
+#include "backup/mbdb_reader.h"
+#include "backup/media.h"
+#include "core/app_delegate.h"
+#include "core/events.h"
+#include "platform/log.h"
+
+namespace salvor {
+
+// ---- stored-file names --------------------------------------------------------
+
+struct StoredNameHasher::Impl {
+    EVP_MD* md = nullptr;
+    EVP_MD_CTX* ctx = nullptr;
+};
+
+StoredNameHasher::StoredNameHasher() : impl_(std::make_unique<Impl>()) {
+    // Fetched once: looking the algorithm up per digest costs more than the digest.
+    impl_->md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    impl_->ctx = EVP_MD_CTX_new();
+}
+
+StoredNameHasher::~StoredNameHasher() {
+    EVP_MD_CTX_free(impl_->ctx);
+    EVP_MD_free(impl_->md);
+}
+
+bool StoredNameHasher::name(std::string_view domain, std::string_view relativePath, char (&out)[41]) {
+    out[0] = '\0';
+    if (!impl_->md || !impl_->ctx) return false;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_DigestInit_ex2(impl_->ctx, impl_->md, nullptr) != 1 ||
+        EVP_DigestUpdate(impl_->ctx, domain.data(), domain.size()) != 1 ||
+        EVP_DigestUpdate(impl_->ctx, "-", 1) != 1 ||
+        EVP_DigestUpdate(impl_->ctx, relativePath.data(), relativePath.size()) != 1 ||
+        EVP_DigestFinal_ex(impl_->ctx, digest, &len) != 1 || len != 20)
+        return false;
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (unsigned i = 0; i < 20; ++i) {
+        out[2 * i] = kHex[digest[i] >> 4];
+        out[2 * i + 1] = kHex[digest[i] & 0x0F];
+    }
+    out[40] = '\0';
+    return true;
+}
+
+std::string storedFileName(const std::string& domain, const std::string& relativePath) {
+    StoredNameHasher hasher;
+    char hex[41];
+    if (!hasher.name(domain, relativePath, hex)) return {};
+    return std::string(hex, 40);
+}
+
+// ---- the manifest stage ---------------------------------------------------------
+
+namespace {
+
+// The domains whose records are kept for lookups and searched for media.
+constexpr std::array<std::string_view, 6> kKeptDomains = {
+    "CameraRollDomain", "MediaDomain", "HomeDomain", "AppDomain-com.facebook.Facebook",
+    "AppDomain-com.facebook.Messenger", "AppDomain-com.atebits.Tweetie2"};
+
+bool isKeptDomain(std::string_view domain) {
+    return std::find(kKeptDomains.begin(), kKeptDomains.end(), domain) != kKeptDomains.end();
+}
+
+// Manifest text to a record field: valid UTF-8 is kept as it is, anything else
+// becomes the empty text. Plain ASCII (nearly every record) needs no decoding.
+std::string decodeText(const std::string& bytes) {
+    const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; });
+    return ascii ? bytes : SalvorAppDelegate::GetStringFormChar(bytes.c_str());
+}
+
+}  // namespace
+
+void scanDirAnalyThread(SalvorAppDelegate& app, const std::string& backupPath) {
+    static const std::string kFindEvent = events::FindBackUpDirFileInfo;
+    static const std::string kProgressEvent = events::ScanProgressInfo;
+
+    MbdbReader reader;
+    if (!reader.open(backupPath + "/Manifest.mbdb")) return;
+    if (!reader.readMagic()) return;
+    const std::uint64_t size = reader.size();
+
+    StoredNameHasher hasher;
+    MbdbRecord record;
+    std::string key;
+    char hex[41];
+    while (reader.next(record)) {
+        auto node = std::make_shared<MVTreeDirNode>();
+        // Texts are taken whole: a stored name made from a shortened path would
+        // point at no file, and that file would be lost to the scan.
+        if (!record.domain.empty()) node->fileDomain = decodeText(record.domain);
+        if (!record.path.empty()) node->filePath = decodeText(record.path);
+        if (hasher.name(record.domain, record.path, hex)) {
+            key.assign(backupPath).append("/").append(hex, 40);
+            node->fileKey = key;
+        } else {
+            log::line("AnalyzerFile hash1 could not compute message digest.");
+        }
+
+        app.nc.post(kFindEvent, std::any(node));
+
+        if (isKeptDomain(textOrEmpty(node->fileDomain))) {
+            if (!app.bIOSRecoveryMode && size > 0)
+                app.nc.post(kProgressEvent, std::any(static_cast<int>(reader.position() * 20 / size)));
+            GetMediaFileByNode(app, *node);
+            app.treeFileArray.push_back(std::move(node));
+        }
+    }
+}
+
+Text getFileKeyBytheFilepath(const SalvorAppDelegate& app, const std::string& relativePath) {
+    // The last record with that path wins, so search from the end.
+    for (auto it = app.treeFileArray.rbegin(); it != app.treeFileArray.rend(); ++it)
+        if (*it && textOrEmpty((*it)->filePath) == relativePath) return (*it)->fileKey;
+    return std::nullopt;
+}
+
+}  // namespace salvor

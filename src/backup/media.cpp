@@ -1,0 +1,88 @@
+#include "backup/media.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <any>
+#include <array>
+#include <string_view>
+
+#include "core/app_delegate.h"
+#include "core/events.h"
+
+namespace salvor {
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kSocialDomains = {
+    "AppDomain-com.facebook.Facebook", "AppDomain-com.atebits.Tweetie2", "AppDomain-com.facebook.Messenger"};
+
+std::string_view lastComponent(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// Text after the last dot of the last component; empty when there is none.
+std::string extensionOf(std::string_view path) {
+    const std::string_view name = lastComponent(path);
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string_view::npos ? std::string() : std::string(name.substr(dot + 1));
+}
+
+// Size of the stored file, and whether anything exists there.
+struct StoredFile {
+    bool exists = false;
+    std::uint64_t size = 0;
+};
+
+StoredFile statStored(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return {};
+    return {true, S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0};
+}
+
+}  // namespace
+
+void GetMediaFileByNode(SalvorAppDelegate& app, const MVTreeDirNode& node) {
+    static const std::string kPhotoEvent = events::ScanPhotoAndVideo;
+    static const std::string kSocialEvent = events::scanFaceTwitterInfo;
+
+    const std::string& path = textOrEmpty(node.filePath);
+    const std::string& key = textOrEmpty(node.fileKey);
+    const std::string ext = extensionOf(path);
+
+    bool picture = false, movie = false;
+    if (!ext.empty()) {
+        picture = SalvorAppDelegate::GetImageType(ext.c_str()) >= 0;
+        // Audio is listed with the videos.
+        movie = !picture && (SalvorAppDelegate::GetAudioType(ext.c_str()) >= 0 ||
+                             SalvorAppDelegate::GetViedoType(ext.c_str()) >= 0);
+    }
+    const bool social =
+        std::find(kSocialDomains.begin(), kSocialDomains.end(), textOrEmpty(node.fileDomain)) != kSocialDomains.end();
+    if (!picture && !movie && !social) return;
+
+    const StoredFile stored = statStored(key);
+    const std::string name(lastComponent(path));
+
+    if (picture || movie) {
+        // A missing copy is still listed, with the size 0.
+        auto photo = std::make_shared<MVPhotoAndVideoNode>();
+        photo->filePath = key;
+        photo->fileSizeNumber = stored.size;
+        photo->fileNodeName = name;
+        photo->fileNodeSize = SalvorAppDelegate::size_to_unit(stored.size);
+        photo->bmov = movie ? 1 : 0;
+        app.nc.post(kPhotoEvent, std::any(PhotoPtr(std::move(photo))));
+    }
+    if (social && stored.exists) {
+        auto file = std::make_shared<MVFaceTwitterNode>();
+        file->faceTwitterFilePath = key;
+        file->faceTwitterFileName = name;
+        file->FileSizeNumber = stored.size;
+        file->fileSize = SalvorAppDelegate::size_to_unit(stored.size);
+        app.nc.post(kSocialEvent, std::any(FaceTwitterPtr(std::move(file))));
+    }
+}
+
+}  // namespace salvor
