@@ -1,0 +1,216 @@
+// `salvor recover`: scans a backup, ticks what was asked for through the result
+// store's own selection operations and writes it into a destination folder.
+#include <spawn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "cli.h"
+#include "output/recovery_run.h"
+
+namespace salvor::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::map<std::string, Category>& categoryNames() {
+    static const std::map<std::string, Category> names{
+        {"photos", Category::PhotoAndVideo}, {"contacts", Category::Contact}, {"messages", Category::Message},
+        {"calls", Category::CallHistory},    {"notes", Category::Note},       {"bookmarks", Category::BookMark},
+        {"calendar", Category::Calender},    {"social", Category::FaceTwitter}};
+    return names;
+}
+
+// "Salvor YYYY-MM-DD - HH.MM.SS", the name the save panel proposes.
+std::string defaultDestinationName() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char buf[64];
+    std::strftime(buf, sizeof buf, "Salvor %Y-%m-%d - %H.%M.%S", &tm);
+    return buf;
+}
+
+// Splits a domain path such as "HomeDomain/Library/SMS" into its parts.
+std::vector<std::string> pathParts(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : path) {
+        if (c == '/') {
+            if (!cur.empty()) parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(c);
+        }
+    }
+    if (!cur.empty()) parts.push_back(cur);
+    return parts;
+}
+
+void collectFiles(const MVTreeDirNode& dir, const std::string& dirFilePath, std::vector<MVTreeFileNode*>& out) {
+    for (const auto& f : dir.fileChildren)
+        if (f && textOrEmpty(f->dirFilePath) == dirFilePath) out.push_back(f.get());
+    for (const auto& c : dir.children)
+        if (c) collectFiles(*c, dirFilePath, out);
+}
+
+// Ticks a file or folder of the backup tree named by its domain path; false when none matches.
+bool tickTreePath(MVResultViewController& store, const std::string& rawPath) {
+    const auto parts = pathParts(rawPath);
+    if (parts.empty()) return false;
+    std::string joined;
+    for (const auto& p : parts) joined += (joined.empty() ? "" : "/") + p;
+    bool found = false;
+    for (const auto& root : store.treeController.content) {
+        if (!root) continue;
+        // A folder: walk domain and folder names below the device folder.
+        MVTreeDirNode* node = root.get();
+        for (const auto& part : parts) {
+            MVTreeDirNode* next = nullptr;
+            for (const auto& c : node->children)
+                if (c && textOrEmpty(c->fileName) == part) next = c.get();
+            node = next;
+            if (!node) break;
+        }
+        if (node) {
+            if (node->isSelected != 1) store.outlineViewSetObjectValue(*node);
+            found = true;
+        }
+        // Files: every file node with this domain path (a path may be listed twice).
+        std::vector<MVTreeFileNode*> files;
+        collectFiles(*root, joined, files);
+        for (auto* f : files) store.outlineViewSetObjectValue(*f, true);
+        found = found || !files.empty();
+    }
+    return found;
+}
+
+}  // namespace
+
+int cmdRecover(const std::vector<std::string>& args) {
+    std::string backup, to;
+    bool all = false, deletedOnly = false, open = false;
+    std::vector<std::string> categories, files;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == "--to" && hasValue) to = args[++i];
+        else if (a == "--all") all = true;
+        else if (a == "--deleted-only") deletedOnly = true;
+        else if (a == "--open") open = true;
+        else if (a == "--category" && hasValue) categories.push_back(args[++i]);
+        else if (a == "--file" && hasValue) files.push_back(args[++i]);
+        else if (!a.empty() && a[0] == '-') {
+            error("recover: unknown or incomplete option '" + a + "'");
+            return kExitUsage;
+        } else if (backup.empty()) backup = a;
+        else {
+            error("recover: only one backup folder can be recovered at a time");
+            return kExitUsage;
+        }
+    }
+    if (backup.empty()) {
+        error("recover: name the backup folder to recover from (see 'salvor list')");
+        return kExitUsage;
+    }
+    if (all && deletedOnly) {
+        error("recover: choose either --all or --deleted-only");
+        return kExitUsage;
+    }
+    bool treeWanted = false;
+    std::vector<Category> chosen;
+    for (const auto& c : categories) {
+        if (c == "files") {
+            treeWanted = true;
+            continue;
+        }
+        const auto it = categoryNames().find(c);
+        if (it == categoryNames().end()) {
+            error("recover: unknown category '" + c +
+                  "' (use contacts, messages, calls, notes, bookmarks, calendar, photos, social or files)");
+            return kExitUsage;
+        }
+        chosen.push_back(it->second);
+    }
+    // Without a narrower choice everything is recovered.
+    if (chosen.empty() && !treeWanted && files.empty()) {
+        for (const auto& [name, cat] : categoryNames()) chosen.push_back(cat);
+        treeWanted = !deletedOnly;
+    }
+    const std::string destination = absolutePath(to.empty() ? defaultDestinationName() : to);
+
+    ScanSession session;
+    if (auto problem = session.run(backup, true)) {
+        error(*problem);
+        return kExitFailure;
+    }
+    MVResultViewController& store = session.store;
+    printCountTable(countCategories(store));
+
+    // Tick through the store's own operations, as the user would in the browser.
+    store.actCheck(deletedOnly);
+    for (Category c : chosen) {
+        store.showCategory(c);
+        store.ClickSelectAll(true);
+    }
+    if (treeWanted)
+        for (const auto& root : store.treeController.content)
+            if (root && root->isSelected != 1) store.outlineViewSetObjectValue(*root);
+    for (const auto& f : files) {
+        if (!tickTreePath(store, f)) {
+            error("recover: no file or folder '" + f + "' in the backup's file tree");
+            return kExitFailure;
+        }
+    }
+    if (store.selectedFilesNum + store.getTreeSelectedItemNum() == 0) {
+        std::printf("\nNothing to recover: the selection is empty.\n");
+        return kExitOk;
+    }
+
+    // The run works on its own thread; this thread serves the main-thread queue
+    // and draws progress from the run's counters.
+    ProgressBar bar("Recovering", true);
+    std::atomic<bool> done{false};
+    RecoveryReport report;
+    std::thread worker([&] {
+        report = store.recoverFilesThread(destination);
+        done = true;
+        session.dispatcher.wake();
+    });
+    while (!done) {
+        session.dispatcher.pumpUntil([&] { return true; });
+        bar.update(recoveryPercent(store.recovredFilesNum, store.allSelectedFileNum));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    worker.join();
+    session.dispatcher.pumpUntil([] { return true; });
+    bar.finish();
+
+    std::printf("\nRecovered into %s\n", report.destination.c_str());
+    std::printf("%-28s %8s %8s\n", "Folder", "Items", "Files");
+    for (const auto& f : report.folders) std::printf("%-28s %8zu %8zu\n", f.folder.c_str(), f.items, f.files);
+    if (!report.failures.empty()) {
+        std::printf("\n%zu item(s) could not be written:\n", report.failures.size());
+        for (const auto& f : report.failures) std::printf("  %s: %s\n", f.item.c_str(), f.reason.c_str());
+    }
+    if (open) {
+        // Show the destination in the desktop's file viewer when there is one;
+        // the path goes to it as one argument, never through a shell.
+        std::string prog = "xdg-open", dest = report.destination;
+        char* argv[] = {prog.data(), dest.data(), nullptr};
+        pid_t pid = 0;
+        if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0)
+            std::fprintf(stderr, "salvor: could not open a file viewer; the files are in %s\n",
+                         report.destination.c_str());
+    }
+    return report.failures.empty() ? kExitOk : kExitFailure;
+}
+
+}  // namespace salvor::cli

@@ -1,0 +1,177 @@
+// `salvor list` and `salvor scan --json` on forged backup stores, compared with
+// what the forge says each backup holds.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <set>
+
+#include "forge/forge.h"
+#include "support/support.h"
+
+namespace salvor::test {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+struct Forged {
+    std::unique_ptr<TempDir> dir;
+    std::vector<forge::ForgedBackup> backups;
+};
+
+Forged forgeScenario(const std::string& scenario, std::uint64_t seed = 7) {
+    Forged f;
+    f.dir = std::make_unique<TempDir>();
+    forge::ForgeOptions options;
+    options.seed = seed;
+    options.scenario = scenario;
+    f.backups = forge::forgeStore(*f.dir / "store", options);
+    return f;
+}
+
+json scanJson(const std::string& backup) {
+    auto r = runSalvor({"scan", backup, "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return json::parse(r.out);
+}
+
+// A truth record with its backup-relative paths made absolute, as the scan reports them.
+json absolutePaths(json record, const std::string& backup, std::initializer_list<const char*> keys) {
+    for (const char* k : keys)
+        if (record.contains(k) && record[k].is_string()) record[k] = backup + "/" + record[k].get<std::string>();
+    return record;
+}
+
+void collectTreeFiles(const json& dir, std::vector<json>& out) {
+    for (const auto& f : dir["fileChildren"]) out.push_back(f);
+    for (const auto& c : dir["children"]) collectTreeFiles(c, out);
+}
+
+TEST(ScanEndToEnd, ListShowsEveryBackupOfTheStore) {
+    auto f = forgeScenario("store");
+    ASSERT_GE(f.backups.size(), 4u);
+    auto r = runSalvor({"list", "--store", *f.dir / "store", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json listed = json::parse(r.out);
+    ASSERT_EQ(listed.size(), f.backups.size());
+    std::set<std::string> paths;
+    for (const auto& e : listed) paths.insert(e["backUpFilePath"].get<std::string>());
+    for (const auto& b : f.backups) {
+        ASSERT_TRUE(paths.count(b.path)) << b.path;
+        const json truth = readJson(b.truthPath)["backup"];
+        for (const auto& e : listed) {
+            if (e["backUpFilePath"] != b.path) continue;
+            for (auto it = truth.begin(); it != truth.end(); ++it) EXPECT_EQ(e[it.key()], it.value()) << it.key();
+        }
+    }
+    // The plain table names every device too.
+    auto table = runSalvor({"list"}, {}, {{"SALVOR_BACKUP_STORE", *f.dir / "store"}});
+    EXPECT_EQ(table.exitCode, 0);
+    for (const auto& e : listed) EXPECT_NE(table.out.find(e["strDeviceName"].get<std::string>()), std::string::npos);
+}
+
+TEST(ScanEndToEnd, EmptyOrMissingStoreSaysSoAndFails) {
+    TempDir empty;
+    auto r = runSalvor({"list", "--store", empty.path()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("No iTunes backup found. Please connect your device and recover from iOS device."),
+              std::string::npos);
+    EXPECT_EQ(runSalvor({"list", "--store", empty / "missing"}).exitCode, 1);
+    EXPECT_EQ(runSalvor({"list", "--bogus"}).exitCode, 2);
+}
+
+TEST(ScanEndToEnd, ScanReportsExactlyTheForgedMediaSocialFilesAndTree) {
+    auto f = forgeScenario("ios6");
+    ASSERT_EQ(f.backups.size(), 1u);
+    const auto& b = f.backups[0];
+    const json truth = readJson(b.truthPath);
+    const json scan = scanJson(b.path);
+
+    EXPECT_EQ(scan["backup"]["backUpFilePath"], b.path);
+    EXPECT_EQ(scan["backup"]["strDeviceName"], truth["backup"]["strDeviceName"]);
+    EXPECT_EQ(scan["flags"]["currentNodeIsiOS6Version"], 1);
+    EXPECT_EQ(scan["flags"]["bIOS7DeviceNode"], 0);
+
+    // Photos, videos and audio, in manifest order.
+    ASSERT_EQ(scan["photos"].size(), truth["photos"].size());
+    for (std::size_t i = 0; i < scan["photos"].size(); ++i) {
+        json expected = absolutePaths(truth["photos"][i], b.path, {"filePath"});
+        for (auto it = expected.begin(); it != expected.end(); ++it)
+            EXPECT_EQ(scan["photos"][i][it.key()], it.value()) << "photo " << i << " " << it.key();
+    }
+    ASSERT_EQ(scan["social"].size(), truth["social"].size());
+    for (std::size_t i = 0; i < scan["social"].size(); ++i) {
+        json expected = absolutePaths(truth["social"][i], b.path, {"faceTwitterFilePath"});
+        for (auto it = expected.begin(); it != expected.end(); ++it)
+            EXPECT_EQ(scan["social"][i][it.key()], it.value()) << "social " << i << " " << it.key();
+    }
+
+    // The tree: one device folder; every manifest record with a path is one file node.
+    ASSERT_EQ(scan["tree"].size(), 1u);
+    EXPECT_EQ(scan["tree"][0]["fileName"], truth["backup"]["strDeviceName"]);
+    std::vector<json> files;
+    collectTreeFiles(scan["tree"][0], files);
+    std::multiset<std::string> got, want;
+    for (const auto& n : files) got.insert(n["dirFilePath"].get<std::string>());
+    for (const auto& rec : truth["manifest"]) {
+        std::string path = rec["path"].get<std::string>();
+        if (path.empty()) continue;
+        for (std::size_t p; (p = path.find("/.")) != std::string::npos;) path.replace(p, 2, "/");
+        want.insert(rec["domain"].get<std::string>() + "/" + path);
+    }
+    EXPECT_EQ(got, want);
+    // Each file node points at its stored file and knows whether it exists.
+    std::map<std::string, json> byStored;
+    for (const auto& rec : truth["manifest"]) byStored[b.path + "/" + rec["storedName"].get<std::string>()] = rec;
+    for (const auto& n : files) {
+        const auto it = byStored.find(n["filePath"].get<std::string>());
+        ASSERT_NE(it, byStored.end()) << n.dump();
+        const bool exists = it->second["stored"].get<bool>() && it->second["kind"] == "file";
+        EXPECT_EQ(n["isFile"], exists ? 1 : 0) << n.dump();
+        if (exists) EXPECT_EQ(n["realFileSize"], it->second["size"]) << n.dump();
+    }
+}
+
+TEST(ScanEndToEnd, ScanLeavesTheBackupUntouchedAndWorksReadOnly) {
+    auto f = forgeScenario("ios6", 11);
+    const auto& b = f.backups[0];
+    const auto before = fingerprint(b.path);
+    const json first = scanJson(b.path);
+    EXPECT_EQ(fingerprint(b.path), before);
+
+    // A read-only copy scans to the same result (paths aside).
+    const std::string copy = *f.dir / "readonly";
+    fs::copy(b.path, copy, fs::copy_options::recursive);
+    for (const auto& e : fs::directory_iterator(copy)) chmod(e.path().c_str(), 0444);
+    chmod(copy.c_str(), 0555);
+    json second = scanJson(copy);
+    chmod(copy.c_str(), 0755);
+    std::string a = first.dump(), c = second.dump();
+    for (std::size_t p; (p = c.find(copy)) != std::string::npos;) c.replace(p, copy.size(), b.path);
+    EXPECT_EQ(json::parse(a)["photos"], json::parse(c)["photos"]);
+    EXPECT_EQ(json::parse(a)["contacts"], json::parse(c)["contacts"]);
+    EXPECT_EQ(json::parse(a)["messages"], json::parse(c)["messages"]);
+    EXPECT_EQ(json::parse(a)["tree"], json::parse(c)["tree"]);
+}
+
+TEST(ScanEndToEnd, BadFoldersAndUsage) {
+    TempDir t;
+    auto missing = runSalvor({"scan", t / "nope"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("no such folder"), std::string::npos);
+    writeFile(t / "file", "x");
+    EXPECT_EQ(runSalvor({"scan", t / "file"}).exitCode, 1);
+    EXPECT_EQ(runSalvor({"scan"}).exitCode, 2);
+    EXPECT_EQ(runSalvor({"scan", "a", "b"}).exitCode, 2);
+    EXPECT_EQ(runSalvor({"frobnicate"}).exitCode, 2);
+    // A folder that is no backup at all still scans, to nothing, with a warning.
+    fs::create_directories(t / "empty");
+    auto r = runSalvor({"scan", t / "empty"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.err.find("warning"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace salvor::test

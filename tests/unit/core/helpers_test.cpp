@@ -1,0 +1,168 @@
+// Dates, sizes, durations, media kinds and the phone-number name lookup.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "core/app_delegate.h"
+#include "core/result_store.h"
+
+namespace salvor {
+namespace {
+
+constexpr std::int64_t k2001 = 978307200;
+
+// Seconds since 1970 of a UTC calendar time, computed independently of the code under test.
+std::int64_t utc(int y, int mo, int d, int h = 0, int mi = 0) {
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    return static_cast<std::int64_t>(timegm(&tm));
+}
+
+std::string date(std::int64_t v, std::uint8_t type) { return SalvorAppDelegate::dateText(v, type).value_or("<none>"); }
+
+class UtcZone : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+};
+
+TEST_F(UtcZone, FileType1CountsFrom2001AcrossLeapYearsAndAfter2016) {
+    EXPECT_EQ(date(0, 1), "01-01-2001 00:00");
+    // Around the leap days of 2004, 2016, 2020 and 2024, and far past 2016.
+    EXPECT_EQ(date(utc(2004, 2, 29, 12, 30) - k2001, 1), "02-29-2004 12:30");
+    EXPECT_EQ(date(utc(2004, 3, 1, 0, 1) - k2001, 1), "03-01-2004 00:01");
+    EXPECT_EQ(date(utc(2003, 3, 1) - k2001, 1), "03-01-2003 00:00");
+    EXPECT_EQ(date(utc(2016, 12, 31, 23, 59) - k2001, 1), "12-31-2016 23:59");
+    EXPECT_EQ(date(utc(2017, 1, 1) - k2001, 1), "01-01-2017 00:00");
+    EXPECT_EQ(date(utc(2020, 2, 29, 8, 5) - k2001, 1), "02-29-2020 08:05");
+    EXPECT_EQ(date(utc(2024, 12, 31, 22, 0) - k2001, 1), "12-31-2024 22:00");
+    EXPECT_EQ(date(utc(2031, 7, 4, 9, 9) - k2001, 1), "07-04-2031 09:09");
+}
+
+TEST_F(UtcZone, FileType0UsesThe1990Rule) {
+    // A 1970-based value from 2011 stays as it is.
+    EXPECT_EQ(date(utc(2011, 3, 7, 14, 5), 0), "03-07-2011 14:05");
+    // A small value is a 2001-based one: 380 million seconds after 2001 is in 2013.
+    EXPECT_EQ(date(utc(2013, 1, 15, 10, 20) - k2001, 0), "01-15-2013 10:20");
+    // The threshold: 1990-01-01 read from 1970 stays; one second earlier counts from 2001.
+    EXPECT_EQ(date(utc(1990, 1, 1), 0), "01-01-1990 00:00");
+    EXPECT_EQ(date(utc(1990, 1, 1) - 1, 0), "12-31-2020 23:59");
+    // Every file type other than 1 follows this rule.
+    EXPECT_EQ(date(utc(2011, 3, 7, 14, 5), 7), "03-07-2011 14:05");
+}
+
+TEST_F(UtcZone, NanosecondValuesAreScaledFirst) {
+    const std::int64_t secs = utc(2014, 6, 30, 18, 45) - k2001;
+    EXPECT_EQ(date(secs * 1000000000LL, 0), "06-30-2014 18:45");
+    EXPECT_EQ(date(secs * 1000000000LL, 1), "06-30-2014 18:45");
+    EXPECT_EQ(date(secs + 59, 1), "06-30-2014 18:45");
+}
+
+TEST_F(UtcZone, LocalTimeZoneIsApplied) {
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    EXPECT_EQ(date(utc(2013, 7, 1, 12, 0) - k2001, 1), "07-01-2013 08:00");
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+TEST(Helpers, ValuesThatCannotBeBrokenDownGiveNoDate) {
+    EXPECT_FALSE(SalvorAppDelegate::GetDateTime(99999999999LL, 1).has_value());  // year past 9999
+    EXPECT_FALSE(SalvorAppDelegate::GetDateTime(-99999999999LL, 0).has_value());
+    auto chars = SalvorAppDelegate::GetDateTime(0, 1);
+    ASSERT_TRUE(chars);
+    EXPECT_EQ(chars->size(), 16u);
+}
+
+TEST(Helpers, SizeTextAndBack) {
+    EXPECT_EQ(SalvorAppDelegate::size_to_unit(0), "0.00B");
+    EXPECT_EQ(SalvorAppDelegate::size_to_unit(999), "999.00B");
+    EXPECT_EQ(SalvorAppDelegate::size_to_unit(1000), "1.00K");
+    EXPECT_EQ(SalvorAppDelegate::size_to_unit(999999), "1000.00K");
+    EXPECT_EQ(SalvorAppDelegate::size_to_unit(1536000), "1.54M");
+    EXPECT_EQ(SalvorAppDelegate::size_to_unit(2500000000ULL), "2.50G");
+    EXPECT_EQ(SalvorAppDelegate::size_to_unit(2000000000000ULL), "2.00T");
+    EXPECT_EQ(MVResultViewController::sizeFormString("1.54M"), 1540000u);
+    EXPECT_EQ(MVResultViewController::sizeFormString(""), 0u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("2.00T"), 2000000000000ULL);
+    EXPECT_EQ(MVResultViewController::sizeFormString("512.00B"), 512u);
+}
+
+TEST(Helpers, CallDurations) {
+    NotificationCenter nc;
+    InlineDispatcher d;
+    SalvorAppDelegate app(nc, d);
+    EXPECT_EQ(app.getCallHistoryDuration(1), "1 second");
+    EXPECT_EQ(app.getCallHistoryDuration(59), "59 seconds");
+    EXPECT_EQ(app.getCallHistoryDuration(61), "1 minute");
+    EXPECT_EQ(app.getCallHistoryDuration(150), "2 minutes");
+    EXPECT_EQ(app.getCallHistoryDuration(3599), "59 minutes");
+    EXPECT_EQ(app.getCallHistoryDuration(3600), "1 hour");
+    EXPECT_EQ(app.getCallHistoryDuration(7199), "1 hour");
+    EXPECT_EQ(app.getCallHistoryDuration(7300), "2 hours");
+}
+
+TEST(Helpers, MediaKindsAndFileNames) {
+    EXPECT_GE(SalvorAppDelegate::GetImageType("jpg"), 0);
+    EXPECT_EQ(SalvorAppDelegate::GetImageType("3dm"), 0);
+    EXPECT_EQ(SalvorAppDelegate::GetImageType("DCR"), SalvorAppDelegate::GetImageType("dcr"));
+    EXPECT_EQ(SalvorAppDelegate::GetImageType(""), -1);
+    EXPECT_EQ(SalvorAppDelegate::GetImageType(nullptr), -1);
+    EXPECT_EQ(SalvorAppDelegate::GetImageType("mov"), -1);
+    EXPECT_GE(SalvorAppDelegate::GetViedoType("3gp"), 0);
+    EXPECT_GE(SalvorAppDelegate::GetViedoType("dvr-ms"), 0);
+    EXPECT_GE(SalvorAppDelegate::GetAudioType("m4a"), 0);
+    EXPECT_EQ(SalvorAppDelegate::GetAudioType("plist"), -1);
+    EXPECT_EQ(SalvorAppDelegate::getFullName(7), "00000007");
+    EXPECT_EQ(SalvorAppDelegate::getFullName(12345678), "12345678");
+}
+
+TEST(Helpers, Utf8Text) {
+    EXPECT_EQ(SalvorAppDelegate::GetStringFormChar("Zoë 😀"), "Zoë 😀");
+    EXPECT_EQ(SalvorAppDelegate::GetStringFormChar("bad \xC3"), "");
+    EXPECT_EQ(SalvorAppDelegate::GetStringFormChar("\xC0\xAF"), "");        // overlong "/"
+    EXPECT_EQ(SalvorAppDelegate::GetStringFormChar("\xED\xA0\x80"), "");    // surrogate
+    char32_t buf[4];
+    EXPECT_EQ(SalvorAppDelegate::Char2Unicode("abcdef", buf, 4), 3u);
+    EXPECT_EQ(buf[3], U'\0');
+}
+
+TEST(Helpers, NameLookupByPhoneNumber) {
+    NotificationCenter nc;
+    InlineDispatcher d;
+    SalvorAppDelegate app(nc, d);
+    auto noPhone = std::make_shared<MVContactNode>();
+    noPhone->contactName = "Nobody";
+    auto ann = std::make_shared<MVContactNode>();
+    ann->contactName = "Ann";
+    ann->contactPhone = " (555) 123-4567 555-0000";
+    ann->imageData = std::make_shared<ByteBuffer>(ByteBuffer{1, 2, 3});
+    auto bob = std::make_shared<MVContactNode>();
+    bob->contactName = "Bob";
+    bob->contactPhone = " 1234567";
+    app.contactArray = {noPhone, ann, bob};
+
+    EXPECT_EQ(app.getNameByPhoneNumber(std::string("555-123-4567")), "Ann");
+    EXPECT_EQ(app.getNameByPhoneNumber(std::string("+1 (555) 123-4567")), "Ann");
+    EXPECT_FALSE(app.getNameByPhoneNumber(std::string("999")).has_value());
+    EXPECT_FALSE(app.getNameByPhoneNumber(std::string("")).has_value());
+    // A seven-digit number gives a four-character key: found by the plain lookup only.
+    EXPECT_EQ(app.getNameByPhoneNumber(std::string("1234567")), "Bob");
+    app.messageContactData.reset();
+    EXPECT_FALSE(app.getNameByPhoneNumber(std::string("1234567"), nullptr).has_value());
+    EXPECT_FALSE(app.messageContactData);
+    // The picture lookup leaves the matching contact's picture behind.
+    EXPECT_EQ(app.getNameByPhoneNumber(std::string("555-123-4567"), nullptr), "Ann");
+    ASSERT_TRUE(app.messageContactData);
+    EXPECT_EQ(app.messageContactData->size(), 3u);
+}
+
+}  // namespace
+}  // namespace salvor
