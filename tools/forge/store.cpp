@@ -337,6 +337,7 @@ ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const Ba
         {"deviceImage", (type == "Ipad1" || type == "Ipad2" || type == "NewIpad") ? "ipad" : "iphone"},
     };
     plan.truth["backup"] = std::move(backup);
+    plan.truth["folder"] = plan.folderName;
     plan.truth["iosMajor"] = plan.iosMajor;
     plan.truth["hasInfoPlist"] = spec.infoPlist;
     plan.truth["binaryPlists"] = spec.binaryPlists;
