@@ -1,0 +1,125 @@
+// Helpers for the backup-source tests: a private temporary folder, a small
+// manifest writer and a recorder of the events a stage posts.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <any>
+
+#include "core/app_delegate.h"
+#include "core/events.h"
+#include "core/notification_center.h"
+#include "platform/dispatcher.h"
+
+namespace salvor::testing_backup {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "salvor-backup-test-XXXXXX").string();
+        path_ = ::mkdtemp(tmpl.data()) ? tmpl : std::string();
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline void writeFile(const std::string& path, std::string_view bytes) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    writeFile(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+// Writes "Manifest.mbdb" contents record by record.
+class MbdbWriter {
+public:
+    MbdbWriter() : bytes_{0x6D, 0x62, 0x64, 0x62, 0x05, 0x00} {}
+
+    // A string field; nullopt writes the absent marker 0xFFFF.
+    MbdbWriter& str(std::optional<std::string_view> s) {
+        if (!s) return length(0xFFFF);
+        length(static_cast<std::uint16_t>(s->size()));
+        bytes_.insert(bytes_.end(), s->begin(), s->end());
+        return *this;
+    }
+    MbdbWriter& length(std::uint16_t n) {
+        bytes_.push_back(static_cast<std::uint8_t>(n >> 8));
+        bytes_.push_back(static_cast<std::uint8_t>(n & 0xFF));
+        return *this;
+    }
+    // The 40-byte attribute block whose last byte is the property count.
+    MbdbWriter& attributes(std::uint8_t propertyCount) {
+        for (int i = 0; i < 39; ++i) bytes_.push_back(static_cast<std::uint8_t>(i));
+        bytes_.push_back(propertyCount);
+        return *this;
+    }
+    // One complete record with `properties` name/value pairs.
+    MbdbWriter& record(std::optional<std::string_view> domain, std::optional<std::string_view> path,
+                       int properties = 0) {
+        str(domain).str(path).str(std::nullopt).str("0123456789abcdefghij").str(std::nullopt);
+        attributes(static_cast<std::uint8_t>(properties));
+        for (int i = 0; i < properties; ++i) str("com.apple.name").str("value");
+        return *this;
+    }
+    MbdbWriter& raw(std::initializer_list<std::uint8_t> b) {
+        bytes_.insert(bytes_.end(), b);
+        return *this;
+    }
+    std::vector<std::uint8_t>& bytes() { return bytes_; }
+    void save(const std::string& folder) const { writeFile(folder + "/Manifest.mbdb", bytes_); }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+// A controller with its own notification centre that records what is posted.
+struct ScanHarness {
+    NotificationCenter nc;
+    InlineDispatcher dispatcher;
+    SalvorAppDelegate app{nc, dispatcher};
+    std::vector<TreeDirPtr> records;
+    std::vector<int> progress;
+    std::vector<PhotoPtr> photos;
+    std::vector<FaceTwitterPtr> social;
+    std::vector<std::string> order;  // event names in posting order
+
+    ScanHarness() {
+        nc.addObserver(events::FindBackUpDirFileInfo, [this](const std::any& o) {
+            records.push_back(std::any_cast<TreeDirPtr>(o));
+            order.push_back(events::FindBackUpDirFileInfo);
+        });
+        nc.addObserver(events::ScanProgressInfo, [this](const std::any& o) {
+            progress.push_back(std::any_cast<int>(o));
+            order.push_back(events::ScanProgressInfo);
+        });
+        nc.addObserver(events::ScanPhotoAndVideo, [this](const std::any& o) {
+            photos.push_back(std::any_cast<PhotoPtr>(o));
+            order.push_back(events::ScanPhotoAndVideo);
+        });
+        nc.addObserver(events::scanFaceTwitterInfo, [this](const std::any& o) {
+            social.push_back(std::any_cast<FaceTwitterPtr>(o));
+            order.push_back(events::scanFaceTwitterInfo);
+        });
+    }
+};
+
+}  // namespace salvor::testing_backup

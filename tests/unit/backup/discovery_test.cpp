@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/time.h>
+
+#include <map>
+
+#include "backup/device_list.h"
+#include "backup_test_util.h"
+#include "platform/log.h"
+
+namespace salvor {
+namespace {
+
+using testing_backup::TempDir;
+using testing_backup::writeFile;
+
+// A property list of string values, optionally nested one level under `nestUnder`.
+std::string makePlist(const std::map<std::string, std::string>& values, bool binary,
+                      const std::string& nestUnder = "") {
+    plist_t root = plist_new_dict();
+    plist_t target = root;
+    if (!nestUnder.empty()) {
+        target = plist_new_dict();
+        plist_dict_set_item(root, nestUnder.c_str(), target);
+    }
+    for (const auto& [k, v] : values) plist_dict_set_item(target, k.c_str(), plist_new_string(v.c_str()));
+    char* out = nullptr;
+    std::uint32_t len = 0;
+    if (binary) plist_to_bin(root, &out, &len);
+    else plist_to_xml(root, &out, &len);
+    std::string bytes(out, len);
+    if (binary) plist_to_bin_free(out);
+    else plist_to_xml_free(out);
+    plist_free(root);
+    return bytes;
+}
+
+void setMtime(const std::string& path, long seconds) {
+    struct timeval tv[2] = {{seconds, 0}, {seconds, 0}};
+    ::utimes(path.c_str(), tv);
+}
+
+struct Discovery : ::testing::Test {
+    testing_backup::ScanHarness h;
+    MVIOSDeviceController& list() { return h.app.GetMVIOSDeviceController(); }
+};
+
+TEST_F(Discovery, StoreListingInfoAndManifestOnlyBackups) {
+    TempDir store;
+    writeFile(store / ".DS_Store", "x");
+    const std::string info = makePlist({{"Device Name", "Ann's iPhone"},
+                                        {"Serial Number", "SER123"},
+                                        {"Product Type", "iPhone4,1"},
+                                        {"Product Version", "6.1.3"},
+                                        {"iTunes Version", "11.0"}},
+                                       /*binary=*/false);
+    writeFile(store / "def/Manifest.plist",
+              makePlist({{"DeviceName", "Pad"}, {"ProductType", "iPad2,1"}, {"ProductVersion", "5.1.1"},
+                         {"BuildVersion", "9B206"}, {"SerialNumber", "S2"}},
+                        /*binary=*/true, "Lockdown"));
+    writeFile(store / "def/Manifest.mbdb", "mbdb");
+    writeFile(store / "abc/Info.plist", info);
+    writeFile(store / "abc/Manifest.mbdb", "mbdb");
+    writeFile(store / "one/Info.plist", info);  // a folder of one file is no backup
+    writeFile(store / "nolockdown/Manifest.plist", makePlist({{"Other", "x"}}, true));
+    writeFile(store / "nolockdown/x", "x");
+    writeFile(store / "junk/Info.plist", "<plist><dict><key>Device Name");  // damaged
+    writeFile(store / "junk/x", "x");
+    setMtime(store / "abc/Info.plist", 1356998400 + 3 * 3600 + 25 * 60 + 59);  // 2013-01-01 03:25:59 UTC
+
+    showIphoneDisk(h.app, store.path());
+    ASSERT_EQ(list().arrangedObjects.size(), 2u);
+    const MVIOSDeviceNode& abc = *list().arrangedObjects[0];
+    EXPECT_EQ(*abc.strDeviceName, "Ann's iPhone");
+    EXPECT_EQ(*abc.strDeviceSerial, "SER123");
+    EXPECT_EQ(*abc.strDeviceType, "iPhone 4S");
+    EXPECT_EQ(*abc.strIOSVersion, "6.1.3");
+    EXPECT_EQ(*abc.itunesVersion, "11.0");
+    EXPECT_EQ(*abc.strDeviceSize, std::to_string(info.size()));
+    EXPECT_EQ(*abc.strDeviceBackUpTime, "2013-01-01 03:25");
+    EXPECT_EQ(*abc.deviceImage, "iphone");
+    EXPECT_EQ(*abc.backUpFilePath, store / "abc");
+
+    const MVIOSDeviceNode& def = *list().arrangedObjects[1];
+    EXPECT_EQ(*def.strDeviceName, "Pad");
+    EXPECT_EQ(*def.strDeviceType, "iPad 2");
+    EXPECT_EQ(*def.deviceImage, "iphone");  // only the names "Ipad1", "Ipad2", "NewIpad" pick the tablet image
+    EXPECT_EQ(*def.itunesVersion, "9B206");
+    EXPECT_EQ(*def.strDeviceSize, "");
+    EXPECT_EQ(def.strDeviceBackUpTime->size(), 16u);
+
+    // A refill starts from an empty list.
+    showIphoneDisk(h.app, store.path());
+    EXPECT_EQ(list().arrangedObjects.size(), 2u);
+    showIphoneDisk(h.app, store / "does-not-exist");
+    EXPECT_TRUE(list().arrangedObjects.empty());
+}
+
+TEST_F(Discovery, MissingKeysAndDamagedInfoFallBack) {
+    TempDir store;
+    // No product type: shown as the first model; other missing keys stay absent.
+    writeFile(store / "a/Info.plist", makePlist({{"Device Name", "X"}}, true));
+    writeFile(store / "a/y", "y");
+    // A damaged Info.plist counts as missing, so Manifest.plist describes the backup.
+    writeFile(store / "b/Info.plist", std::string("bplist00\x01\x02", 10));
+    writeFile(store / "b/Manifest.plist", makePlist({{"DeviceName", "From manifest"}}, false, "Lockdown"));
+    // An Info.plist whose top level is not a dictionary counts as missing too.
+    writeFile(store / "c/Info.plist",
+              "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>");
+    writeFile(store / "c/y", "y");
+
+    showIphoneDisk(h.app, store.path());
+    ASSERT_EQ(list().arrangedObjects.size(), 2u);
+    const MVIOSDeviceNode& a = *list().arrangedObjects[0];
+    EXPECT_EQ(*a.strDeviceType, "iPhone");
+    EXPECT_EQ(*a.deviceImage, "iphone");
+    EXPECT_FALSE(a.strDeviceSerial);
+    EXPECT_FALSE(a.strIOSVersion);
+    EXPECT_EQ(*list().arrangedObjects[1]->strDeviceName, "From manifest");
+}
+
+TEST_F(Discovery, MissingFolderIsLogged) {
+    std::vector<std::string> lines;
+    log::setSink([&](log::Level, const std::string& l) { lines.push_back(l); });
+    log::setVerbosity(log::Level::Debug);
+    EXPECT_FALSE(list().addDeviceNodeByPath("/nonexistent/salvor/backup"));
+    log::setSink(nullptr);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "Filepath is not exist");
+}
+
+TEST(ModelTable, SubstringSearchFirstHitWins) {
+    auto type = [](const char* t) { return MVIOSDeviceController::GetDevcieType(std::string(t)); };
+    EXPECT_EQ(MVIOSDeviceController::GetDevcieType(std::nullopt), "iPhone");
+    EXPECT_EQ(type(""), "iPhone");
+    EXPECT_EQ(type("iPhone1,1"), "iPhone");
+    EXPECT_EQ(type("iPhone1,2"), "iPhone3G");
+    EXPECT_EQ(type("iPhone2,1"), "iPhone3GS");
+    EXPECT_EQ(type("iPhone3,1"), "iPhone 4");
+    EXPECT_EQ(type("iPhone3,3"), "iPhone 4");
+    EXPECT_EQ(type("iphone4,1"), "iPhone 4S");  // case-insensitive
+    EXPECT_EQ(type("iPhone5,2"), "iPhone 5");
+    EXPECT_EQ(type("iPod3,1"), "IpodTouch3G");
+    EXPECT_EQ(type("iPod4,1"), "iPodTouch4G");
+    EXPECT_EQ(type("iPad1,1"), "iPad 1");
+    EXPECT_EQ(type("iPad3,4"), "NewiPad");
+    EXPECT_EQ(type("iPad2,5"), std::nullopt);
+    EXPECT_EQ(type("iPhone3,2"), std::nullopt);
+    EXPECT_EQ(type("iPod5,1"), std::nullopt);
+}
+
+TEST(BackupStore, EnvironmentOverridesTheLoginPath) {
+    ::unsetenv("SALVOR_BACKUP_STORE");
+    const std::string def = defaultBackupStore();
+    EXPECT_EQ(def.rfind("/Users/", 0), 0u);
+    EXPECT_NE(def.find("/Library/Application Support/MobileSync/Backup"), std::string::npos);
+    ::setenv("SALVOR_BACKUP_STORE", "/tmp/elsewhere", 1);
+    EXPECT_EQ(defaultBackupStore(), "/tmp/elsewhere");
+    ::unsetenv("SALVOR_BACKUP_STORE");
+}
+
+}  // namespace
+}  // namespace salvor

@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <string>
+
+#include "backup/manifest.h"
+#include "backup/mbdb_reader.h"
+#include "backup_test_util.h"
+
+namespace salvor {
+namespace {
+
+using testing_backup::MbdbWriter;
+using testing_backup::ScanHarness;
+using testing_backup::TempDir;
+
+// SHA-1 through the one-shot routine, as a second opinion on the stage's context-based digest.
+std::string referenceName(const std::string& text) {
+    unsigned char d[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), d);
+    std::string hex;
+    char b[3];
+    for (unsigned char c : d) {
+        std::snprintf(b, sizeof b, "%02x", c);
+        hex += b;
+    }
+    return hex;
+}
+
+TEST(StoredName, KnownNameAndIndependentDigest) {
+    EXPECT_EQ(storedFileName("HomeDomain", "Library/SMS/sms.db"), "3d0d7e5fb2ce288813306e4d4636395e047a3d28");
+    EXPECT_EQ(storedFileName("HomeDomain", "Library/SMS/sms.db"), referenceName("HomeDomain-Library/SMS/sms.db"));
+    EXPECT_EQ(storedFileName("", "a/b"), referenceName("-a/b"));
+    const std::string longPath(300, 'p');
+    EXPECT_EQ(storedFileName("MediaDomain", longPath), referenceName("MediaDomain-" + longPath));
+    // The reusable hasher gives the same names, record after record.
+    StoredNameHasher hasher;
+    char hex[41];
+    ASSERT_TRUE(hasher.name("HomeDomain", "Library/SMS/sms.db", hex));
+    EXPECT_STREQ(hex, "3d0d7e5fb2ce288813306e4d4636395e047a3d28");
+    ASSERT_TRUE(hasher.name("", "a/b", hex));
+    EXPECT_EQ(std::string(hex), referenceName("-a/b"));
+}
+
+TEST(Manifest, EveryRecordPostedKeptDomainsListedInOrder) {
+    TempDir dir;
+    MbdbWriter w;
+    w.record("HomeDomain", "Library/SMS/sms.db", 2)    // two properties: four strings skipped
+        .record(std::nullopt, "orphan.txt")            // absent domain
+        .record("KeychainDomain", "keychain-backup.plist")
+        .record("HomeDomain", std::string_view())       // empty path: a directory record of the domain
+        .record("MediaDomain", "Media/Recordings/a.m4a");
+    w.save(dir.path());
+
+    ScanHarness h;
+    scanDirAnalyThread(h.app, dir.path());
+
+    ASSERT_EQ(h.records.size(), 5u);
+    EXPECT_EQ(*h.records[0]->fileDomain, "HomeDomain");
+    EXPECT_EQ(*h.records[0]->filePath, "Library/SMS/sms.db");
+    EXPECT_EQ(*h.records[0]->fileKey, dir.path() + "/3d0d7e5fb2ce288813306e4d4636395e047a3d28");
+    EXPECT_EQ(*h.records[1]->fileDomain, "");
+    EXPECT_EQ(*h.records[1]->fileKey, dir.path() + "/" + referenceName("-orphan.txt"));
+    EXPECT_EQ(*h.records[2]->fileDomain, "KeychainDomain");
+    EXPECT_EQ(*h.records[3]->filePath, "");
+    EXPECT_EQ(*h.records[3]->fileKey, dir.path() + "/" + referenceName("HomeDomain-"));
+
+    // Kept: the three records of HomeDomain / MediaDomain, in manifest order.
+    ASSERT_EQ(h.app.treeFileArray.size(), 3u);
+    EXPECT_EQ(h.app.treeFileArray[0], h.records[0]);
+    EXPECT_EQ(h.app.treeFileArray[1], h.records[3]);
+    EXPECT_EQ(h.app.treeFileArray[2], h.records[4]);
+
+    // Progress once per kept record, within 0..20, reaching 20 at the last record.
+    ASSERT_EQ(h.progress.size(), 3u);
+    for (int p : h.progress) EXPECT_TRUE(p >= 0 && p <= 20);
+    EXPECT_EQ(h.progress.back(), 20);
+    // The audio file of a kept domain was reported as media (stored copy missing: size 0).
+    ASSERT_EQ(h.photos.size(), 1u);
+    EXPECT_EQ(h.photos[0]->bmov, 1);
+    EXPECT_EQ(*h.photos[0]->fileNodeSize, "0.00B");
+}
+
+TEST(Manifest, NoProgressInRecoveryMode) {
+    TempDir dir;
+    MbdbWriter w;
+    w.record("HomeDomain", "a").record("CameraRollDomain", "b");
+    w.save(dir.path());
+    ScanHarness h;
+    h.app.bIOSRecoveryMode = true;
+    scanDirAnalyThread(h.app, dir.path());
+    EXPECT_EQ(h.records.size(), 2u);
+    EXPECT_EQ(h.app.treeFileArray.size(), 2u);
+    EXPECT_TRUE(h.progress.empty());
+}
+
+TEST(Manifest, LongTextsAreKeptAndHashedWhole) {
+    TempDir dir;
+    const std::string longPath = "Library/" + std::string(292, 'x');  // 300 bytes
+    const std::string longDomain = "AppDomain-" + std::string(400, 'd');
+    MbdbWriter w;
+    w.record("HomeDomain", longPath).record(longDomain, "f").record("HomeDomain", "next.db");
+    w.save(dir.path());
+    ScanHarness h;
+    scanDirAnalyThread(h.app, dir.path());
+    ASSERT_EQ(h.records.size(), 3u);
+    EXPECT_EQ(*h.records[0]->filePath, longPath);
+    EXPECT_EQ(*h.records[0]->fileKey, dir.path() + "/" + referenceName("HomeDomain-" + longPath));
+    EXPECT_EQ(*h.records[1]->fileDomain, longDomain);
+    EXPECT_EQ(*h.records[2]->filePath, "next.db");  // the long string was consumed whole
+}
+
+TEST(Manifest, TextEndsAtNulByteAndBadUtf8IsEmpty) {
+    TempDir dir;
+    MbdbWriter w;
+    w.record("HomeDomain", std::string_view("a.db\0junk", 9))
+        .record("HomeDomain", "\xff\xfe.db")
+        .record("HomeDomain", "after");
+    w.save(dir.path());
+    ScanHarness h;
+    scanDirAnalyThread(h.app, dir.path());
+    ASSERT_EQ(h.records.size(), 3u);
+    EXPECT_EQ(*h.records[0]->filePath, "a.db");
+    EXPECT_EQ(*h.records[0]->fileKey, dir.path() + "/" + referenceName("HomeDomain-a.db"));
+    // Not UTF-8: no path to show, but the stored name still comes from the bytes.
+    EXPECT_EQ(*h.records[1]->filePath, "");
+    EXPECT_EQ(*h.records[1]->fileKey, dir.path() + "/" + referenceName("HomeDomain-\xff\xfe.db"));
+    EXPECT_EQ(*h.records[2]->filePath, "after");
+}
+
+TEST(Manifest, HostileFilesEndTheStageCleanly) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> bytes;
+        std::size_t records;
+    };
+    std::vector<Case> cases;
+    {
+        MbdbWriter w;
+        w.record("HomeDomain", "a");
+        auto b = w.bytes();
+        b[4] = 0x04;  // older format number
+        cases.push_back({"wrong magic", b, 0});
+    }
+    cases.push_back({"magic only", MbdbWriter().bytes(), 0});
+    cases.push_back({"shorter than the magic", {0x6D, 0x62, 0x64}, 0});
+    {
+        MbdbWriter w;
+        w.record("HomeDomain", "ok").length(500).raw({'H', 'o', 'm', 'e'});
+        cases.push_back({"domain length past the end", w.bytes(), 1});
+    }
+    {
+        MbdbWriter w;
+        w.record("HomeDomain", "ok").str("HomeDomain").str("p").str(std::nullopt).str(std::nullopt).str(std::nullopt)
+            .raw({1, 2, 3, 4, 5});
+        cases.push_back({"attribute block cut short", w.bytes(), 1});
+    }
+    {
+        MbdbWriter w;
+        w.record("HomeDomain", "ok").str("HomeDomain").str("p").str(std::nullopt).str(std::nullopt).str(std::nullopt)
+            .attributes(255).str("name").str("value");
+        cases.push_back({"property count beyond the file", w.bytes(), 1});
+    }
+    {
+        MbdbWriter w;
+        w.record(std::nullopt, std::nullopt).str(std::nullopt).str(std::nullopt).str(std::nullopt).str(std::nullopt)
+            .str(std::nullopt).attributes(0);
+        cases.push_back({"all strings absent", w.bytes(), 2});
+    }
+    {
+        MbdbWriter w;
+        w.record("HomeDomain", "ok").raw({0xFF});
+        cases.push_back({"half a length", w.bytes(), 1});
+    }
+    {
+        MbdbWriter w;
+        w.record("HomeDomain", "ok").str("HomeDomain").str("p").length(0xFFFE);
+        cases.push_back({"link target longer than the file", w.bytes(), 1});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        testing_backup::writeFile(dir / "Manifest.mbdb", c.bytes);
+        ScanHarness h;
+        scanDirAnalyThread(h.app, dir.path());
+        EXPECT_EQ(h.records.size(), c.records);
+        EXPECT_LE(h.app.treeFileArray.size(), c.records);
+    }
+    // No manifest at all, or a folder in its place.
+    TempDir dir;
+    ScanHarness h;
+    scanDirAnalyThread(h.app, dir.path());
+    std::filesystem::create_directory(dir / "Manifest.mbdb");
+    scanDirAnalyThread(h.app, dir.path());
+    EXPECT_TRUE(h.records.empty());
+}
+
+TEST(Manifest, ReaderCrossesItsBufferBoundary) {
+    // Enough records that strings straddle the 64 KiB buffer many times.
+    TempDir dir;
+    MbdbWriter w;
+    const int n = 3000;
+    for (int i = 0; i < n; ++i) w.record("HomeDomain", "Library/folder/file-" + std::to_string(i) + ".db", i % 3);
+    w.save(dir.path());
+    MbdbReader reader;
+    ASSERT_TRUE(reader.open(dir / "Manifest.mbdb"));
+    ASSERT_TRUE(reader.readMagic());
+    MbdbRecord rec;
+    int count = 0;
+    while (reader.next(rec)) {
+        ASSERT_EQ(rec.path, "Library/folder/file-" + std::to_string(count) + ".db");
+        ASSERT_EQ(rec.propertyCount, count % 3);
+        ++count;
+    }
+    EXPECT_EQ(count, n);
+    EXPECT_EQ(reader.position(), reader.size());
+}
+
+TEST(Manifest, LookupReturnsTheLaterDuplicate) {
+    TempDir dir;
+    MbdbWriter w;
+    w.record("HomeDomain", "Library/SMS/Attachments/x.jpg")
+        .record("KeychainDomain", "shared.db")
+        .record("MediaDomain", "Library/SMS/Attachments/x.jpg");
+    w.save(dir.path());
+    ScanHarness h;
+    EXPECT_FALSE(getFileKeyBytheFilepath(h.app, "anything"));  // empty list
+    scanDirAnalyThread(h.app, dir.path());
+    const Text key = getFileKeyBytheFilepath(h.app, "Library/SMS/Attachments/x.jpg");
+    ASSERT_TRUE(key);
+    EXPECT_EQ(*key, dir.path() + "/" + referenceName("MediaDomain-Library/SMS/Attachments/x.jpg"));
+    EXPECT_FALSE(getFileKeyBytheFilepath(h.app, "shared.db"));  // not a kept domain
+    EXPECT_FALSE(getFileKeyBytheFilepath(h.app, "Library/SMS"));
+}
+
+}  // namespace
+}  // namespace salvor

@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include "backup/media.h"
+#include "backup_test_util.h"
+
+namespace salvor {
+namespace {
+
+using testing_backup::ScanHarness;
+using testing_backup::TempDir;
+
+MVTreeDirNode node(const std::string& domain, const std::string& path, const std::string& key) {
+    MVTreeDirNode n;
+    n.fileDomain = domain;
+    n.filePath = path;
+    n.fileKey = key;
+    return n;
+}
+
+TEST(Media, ClassifiedByExtensionAlone) {
+    TempDir dir;
+    testing_backup::writeFile(dir / "stored-jpg", std::string(1536, 'j'));
+    ScanHarness h;
+    GetMediaFileByNode(h.app, node("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0001.JPG", dir / "stored-jpg"));
+    GetMediaFileByNode(h.app, node("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0002.MOV", dir / "missing"));
+    GetMediaFileByNode(h.app, node("MediaDomain", "Media/Recordings/memo.m4a", dir / "missing"));
+    GetMediaFileByNode(h.app, node("MediaDomain", "Media/x.mp3", dir / "missing"));
+    GetMediaFileByNode(h.app, node("MediaDomain", "Media/clip.3g2", dir / "missing"));
+    GetMediaFileByNode(h.app, node("MediaDomain", "Media/model.3dm", dir / "missing"));
+    GetMediaFileByNode(h.app, node("HomeDomain", "Library/wallpaper.png", dir / "missing"));
+    // Nothing for unlisted extensions, names without one, or a dot only in a folder name.
+    GetMediaFileByNode(h.app, node("HomeDomain", "Library/SMS/sms.db", dir / "missing"));
+    GetMediaFileByNode(h.app, node("HomeDomain", "Library/README", dir / "missing"));
+    GetMediaFileByNode(h.app, node("HomeDomain", "Library/photos.jpg/data", dir / "missing"));
+
+    ASSERT_EQ(h.photos.size(), 7u);
+    EXPECT_EQ(*h.photos[0]->fileNodeName, "IMG_0001.JPG");
+    EXPECT_EQ(*h.photos[0]->filePath, dir / "stored-jpg");
+    EXPECT_EQ(h.photos[0]->fileSizeNumber, 1536u);
+    EXPECT_EQ(*h.photos[0]->fileNodeSize, "1.54K");
+    EXPECT_EQ(h.photos[0]->bmov, 0);
+    const int expectedMov[] = {0, 1, 1, 1, 1, 0, 0};
+    for (std::size_t i = 0; i < h.photos.size(); ++i) EXPECT_EQ(h.photos[i]->bmov, expectedMov[i]) << i;
+    // A missing stored copy is still listed, with size 0.
+    EXPECT_EQ(h.photos[1]->fileSizeNumber, 0u);
+    EXPECT_EQ(*h.photos[1]->fileNodeSize, "0.00B");
+    EXPECT_TRUE(h.social.empty());
+}
+
+TEST(Media, SocialApplicationFilesNeedAStoredCopy) {
+    TempDir dir;
+    testing_backup::writeFile(dir / "fb-jpg", std::string(10, 'x'));
+    testing_backup::writeFile(dir / "tw-plist", std::string(2000, 'x'));
+    ScanHarness h;
+    GetMediaFileByNode(h.app, node("AppDomain-com.facebook.Facebook", "Library/Caches/pic.jpg", dir / "fb-jpg"));
+    GetMediaFileByNode(h.app, node("AppDomain-com.atebits.Tweetie2", "Library/Preferences/t.plist", dir / "tw-plist"));
+    GetMediaFileByNode(h.app, node("AppDomain-com.facebook.Messenger", "Library/gone.db", dir / "missing"));
+
+    // The picture gives a photo record first, then the social record for the same file.
+    ASSERT_EQ(h.order.size(), 3u);
+    EXPECT_EQ(h.order[0], events::ScanPhotoAndVideo);
+    EXPECT_EQ(h.order[1], events::scanFaceTwitterInfo);
+    EXPECT_EQ(h.order[2], events::scanFaceTwitterInfo);
+    ASSERT_EQ(h.social.size(), 2u);
+    EXPECT_EQ(*h.social[0]->faceTwitterFileName, "pic.jpg");
+    EXPECT_EQ(*h.social[0]->faceTwitterFilePath, dir / "fb-jpg");
+    EXPECT_EQ(h.social[0]->FileSizeNumber, 10u);
+    EXPECT_EQ(*h.social[1]->faceTwitterFileName, "t.plist");
+    EXPECT_EQ(*h.social[1]->fileSize, "2.00K");
+}
+
+}  // namespace
+}  // namespace salvor

@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include "backup/tree_controller.h"
+#include "backup_test_util.h"
+
+namespace salvor {
+namespace {
+
+using testing_backup::ScanHarness;
+using testing_backup::TempDir;
+
+struct TreeFixture : ::testing::Test {
+    ScanHarness h;
+    MVTreeController tree{h.app};
+    int redraws = 0;
+
+    TreeFixture() {
+        h.app.currentNode = std::make_shared<MVIOSDeviceNode>();
+        h.app.currentNode->strDeviceName = "Phone";
+        tree.refreshOutlineView = [this] { ++redraws; };
+    }
+    void place(const std::string& domain, const std::string& path, const std::string& key = "/nonexistent/key") {
+        MVTreeDirNode r;
+        r.fileDomain = domain;
+        r.filePath = path;
+        r.fileKey = key;
+        tree.addTreeNode(r, false);
+    }
+    static std::vector<std::string> names(const std::vector<TreeDirPtr>& list) {
+        std::vector<std::string> out;
+        for (const auto& f : list) out.push_back(*f->fileName);
+        return out;
+    }
+    MVTreeDirNode& domain(const std::string& name) {
+        for (const auto& d : tree.content.at(0)->children)
+            if (*d->fileName == name) return *d;
+        throw std::runtime_error("no domain " + name);
+    }
+};
+
+TEST_F(TreeFixture, FoldersSortedUnderDeviceAndDomain) {
+    TempDir dir;
+    testing_backup::writeFile(dir / "sms", std::string(3000, 's'));
+    place("HomeDomain", "Library/SMS/sms.db", dir / "sms");
+    place("HomeDomain", "Library/Notes/notes.sqlite");
+    ASSERT_EQ(names(tree.content), std::vector<std::string>{"Phone"});
+    ASSERT_EQ(names(tree.content[0]->children), std::vector<std::string>{"HomeDomain"});
+    MVTreeDirNode& library = *domain("HomeDomain").children.at(0);
+    EXPECT_EQ(*library.fileName, "Library");
+    EXPECT_FALSE(library.isLeaf);
+    EXPECT_EQ(names(library.children), (std::vector<std::string>{"Notes", "SMS"}));
+    MVTreeDirNode& sms = *library.children[1];
+    ASSERT_EQ(sms.fileChildren.size(), 1u);
+    const MVTreeFileNode& f = *sms.fileChildren[0];
+    EXPECT_TRUE(sms.isLeaf);
+    EXPECT_EQ(sms.parent, &library);
+    EXPECT_EQ(f.parent, &sms);
+    EXPECT_EQ(*f.treefileName, "sms.db");
+    EXPECT_EQ(*f.treefileType, "db");
+    EXPECT_TRUE(f.isFile);
+    EXPECT_EQ(f.realFileSize, 3000u);
+    EXPECT_EQ(*f.fileSize, "3.00K");
+    EXPECT_EQ(*f.filePath, dir / "sms");
+    EXPECT_EQ(*f.dirFilePath, "HomeDomain/Library/SMS/sms.db");
+    const MVTreeFileNode& notes = *library.children[0]->fileChildren.at(0);
+    EXPECT_FALSE(notes.isFile);
+    EXPECT_EQ(notes.realFileSize, 0u);
+    EXPECT_EQ(redraws, 2);  // once per new folder that holds a file
+}
+
+TEST_F(TreeFixture, CaseInsensitiveOrderWithByteTieBreak) {
+    for (const char* p : {"cherry/x", "Banana/x", "apple/x", "notes/x", "Notes/x", "Apple/x"}) place("HomeDomain", p);
+    EXPECT_EQ(names(domain("HomeDomain").children),
+              (std::vector<std::string>{"Apple", "apple", "Banana", "cherry", "Notes", "notes"}));
+}
+
+TEST_F(TreeFixture, DirectoryRecordAndFolderOfTheSameName) {
+    place("HomeDomain", "Library");
+    place("HomeDomain", "Library/Preferences/a.plist");
+    place("HomeDomain", "README");
+    MVTreeDirNode& home = domain("HomeDomain");
+    ASSERT_EQ(home.fileChildren.size(), 2u);
+    EXPECT_EQ(*home.fileChildren[0]->treefileName, "Library");
+    EXPECT_EQ(*home.fileChildren[0]->treefileType, "Library");  // no extension: the whole name
+    EXPECT_FALSE(home.fileChildren[0]->isFile);
+    EXPECT_EQ(*home.fileChildren[1]->treefileName, "README");
+    ASSERT_EQ(names(home.children), std::vector<std::string>{"Library"});
+}
+
+TEST_F(TreeFixture, HiddenComponentsDuplicatesAndMissingDeviceName) {
+    place("HomeDomain", "a/.b/c");
+    place("HomeDomain", "a/.b/c");
+    MVTreeDirNode& a = *domain("HomeDomain").children.at(0);
+    ASSERT_EQ(names(a.children), std::vector<std::string>{"b"});
+    ASSERT_EQ(a.children[0]->fileChildren.size(), 2u);  // duplicates are both shown
+    EXPECT_EQ(*a.children[0]->fileChildren[0]->dirFilePath, "HomeDomain/a/b/c");
+
+    h.app.currentNode->strDeviceName = "";
+    place("MediaDomain", "x/y");
+    h.app.currentNode.reset();
+    place("MediaDomain", "x/y");
+    EXPECT_EQ(tree.content.at(0)->children.size(), 1u);
+}
+
+TEST_F(TreeFixture, NewFolderBesideTickedSiblingMakesAncestorsPartly) {
+    place("HomeDomain", "Library/SMS/sms.db");
+    MVTreeDirNode& home = domain("HomeDomain");
+    MVTreeDirNode& library = *home.children.at(0);
+    MVTreeDirNode& sms = *library.children.at(0);
+    tree.content[0]->isSelected = 1;
+    home.isSelected = 1;
+    library.isSelected = 1;
+    sms.isSelected = 1;
+
+    // A new folder under a folder with no ticked sub-folders changes nothing.
+    place("HomeDomain", "Library/SMS/Drafts/d.txt");
+    EXPECT_EQ(sms.isSelected, 1);
+
+    // A new unticked folder beside the ticked "SMS": every fully ticked ancestor becomes partly ticked.
+    place("HomeDomain", "Library/Notes/n.db");
+    EXPECT_EQ(library.isSelected, 2);
+    EXPECT_EQ(library.nodeIcon, "selectedSome");
+    EXPECT_EQ(home.isSelected, 2);
+    EXPECT_EQ(tree.content[0]->isSelected, 2);
+    EXPECT_EQ(sms.isSelected, 1);  // the sibling itself keeps its value
+
+    // A changed folder: itself and its fully ticked ancestors.
+    MVTreeDirNode& drafts = *sms.children.at(0);
+    drafts.isSelected = 1;
+    tree.refreshNodeState(drafts, false);
+    EXPECT_EQ(drafts.isSelected, 2);
+    EXPECT_EQ(sms.isSelected, 2);
+    EXPECT_EQ(sms.nodeIcon, "selectedSome");
+}
+
+TEST(TreeSubstring, BeforeAndAfterFirstCharacter) {
+    EXPECT_EQ(MVTreeController::SubstringToCh("a/b/c", '/'), "a");
+    EXPECT_EQ(MVTreeController::SubstringFromCh("a/b/c", '/'), "b/c");
+    EXPECT_EQ(MVTreeController::SubstringToCh("/x", '/'), "");
+    EXPECT_FALSE(MVTreeController::SubstringToCh("abc", '/'));
+    EXPECT_FALSE(MVTreeController::SubstringFromCh("abc", '/'));
+    EXPECT_FALSE(MVTreeController::SubstringFromCh("abc/", '/'));
+}
+
+}  // namespace
+}  // namespace salvor
