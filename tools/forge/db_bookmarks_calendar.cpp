@@ -1,0 +1,320 @@
+// Safari bookmarks and history, and the calendar.
+#include <algorithm>
+#include <cstdlib>
+
+#include <plist/plist.h>
+
+#include "forge/db_common.h"
+
+namespace salvor::forge::db {
+
+// The browser's factory bookmarks, which the bookmarks reader always adds after
+// the database rows.
+const std::vector<std::pair<std::string, std::string>>& factoryBookmarks() {
+    static const std::vector<std::pair<std::string, std::string>> k = {
+        {"Apple", "http://www.apple.com/"},
+        {"Yahoo", "http://www.yahoo.com/"},
+        {"Google", "http://www.google.com/"},
+        {"iPhone User Guide", "http://help.apple.com/iphone/"},
+        {"iPhone Web Applications", "http://www.apple.com/webapps/"},
+    };
+    return k;
+}
+
+namespace {
+
+struct Bookmark {
+    std::int64_t id = 0;
+    std::optional<std::int64_t> parent;
+    int type = 0;  // 0 bookmark, 1 folder
+    int specialId = 0;
+    std::string title;
+    std::optional<std::string> url;
+    int children = 0;
+    int order = 0;
+    bool deletable = false;
+    bool deleted = false;
+};
+
+const std::vector<std::pair<std::string, std::string>> kSites = {
+    {"BBC News", "http://www.bbc.co.uk/news/"},
+    {"Weather Forecast", "http://weather.example.com/forecast?zip=94110"},
+    {"Wikipedia", "http://en.m.wikipedia.org/wiki/Main_Page"},
+    {"Train Times", "https://trains.example.org/departures"},
+    {"Recipes – Quick Dinners", "http://food.example.com/quick-dinners"},
+    {"City Library", "https://library.example.gov/catalogue"},
+    {"Bank Login", "https://secure.bank.example.com/login"},
+    {"Café Central", "http://cafe-central.example.at/"},
+};
+
+struct Event {
+    std::int64_t rowid = 0;
+    std::string summary;
+    std::optional<std::string> description;
+    std::optional<std::string> location;  // title
+    std::int64_t locationId = 0;
+    std::int64_t start = 0, end = 0;      // seconds since 2001
+    bool allDay = false;
+    int calendar = 1;
+    bool reminder = false;
+    bool deleted = false;
+};
+
+}  // namespace
+
+void buildBookmarks(Context& cx) {
+    Rng& rng = cx.rng;
+    const int ios = cx.ios;
+    std::vector<Bookmark> rows;
+    rows.push_back({0, std::nullopt, 1, 0, "Root", std::nullopt, 0, 0, false, false});
+    std::int64_t readingList = -1;
+    if (ios >= 5) {
+        readingList = 1;
+        rows.push_back({1, 0, 1, 1, "com.apple.ReadingList", std::nullopt, 0, 0, false, false});
+    }
+    const std::int64_t folderId = static_cast<std::int64_t>(rows.size());
+    rows.push_back({folderId, 0, 1, 0, "Travel", std::nullopt, 0, 0, true, false});
+    const int n = std::max(0, cx.scale.bookmarks);
+    for (int i = 0; i < n; ++i) {
+        Bookmark b;
+        b.id = static_cast<std::int64_t>(rows.size());
+        const auto& site = kSites[static_cast<std::size_t>(i) % kSites.size()];
+        b.title = site.first + (i >= static_cast<int>(kSites.size()) ? " " + std::to_string(i + 1) : "");
+        b.url = site.second + (i >= static_cast<int>(kSites.size()) ? "#" + std::to_string(i + 1) : "");
+        b.parent = (i % 3 == 2) ? folderId : 0;
+        if (readingList >= 0 && i == 3) b.parent = readingList;
+        b.deletable = true;
+        rows.push_back(std::move(b));
+    }
+    for (Bookmark& b : rows)
+        if (b.parent) {
+            for (Bookmark& p : rows)
+                if (p.id == *b.parent) b.order = p.children++;
+        }
+    {
+        std::vector<std::size_t> cand;
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            if (rows[i].deletable && rows[i].type == 0) cand.push_back(i);
+        int nDel = std::min<int>(deletedCount(n, cx.scale.deletedPercent), static_cast<int>(cand.size()));
+        for (int k = 0; k < nDel; ++k) {
+            std::size_t j = static_cast<std::size_t>(k) + rng.below(cand.size() - static_cast<std::size_t>(k));
+            std::swap(cand[static_cast<std::size_t>(k)], cand[j]);
+            rows[cand[static_cast<std::size_t>(k)]].deleted = true;
+        }
+    }
+
+    const std::string gen = "ios" + std::to_string(ios) + "/";
+    DbFile db(cx.scratchPath("Bookmarks.db"), ios <= 6);
+    db.exec(schemaText(gen + "Bookmarks.db.sql"));
+    db.begin();
+    {
+        Inserter ins(db, "bookmarks");
+        for (const Bookmark& b : rows) {
+            std::vector<V> row = {b.id, b.specialId, b.parent ? V(*b.parent) : V(), b.type, b.title, V::opt(b.url),
+                                  b.children, 1, b.deletable ? 1 : 0};
+            if (ios >= 5) row.insert(row.end(), {0, 0});
+            row.insert(row.end(), {b.order, uuid(rng)});
+            if (ios >= 5) {
+                bool inReadingList = readingList >= 0 && b.parent && *b.parent == readingList;
+                row.insert(row.end(), {inReadingList ? V(0) : V(), 380000000.0 + static_cast<double>(rng.below(40000000)) + 0.25,
+                                       nullptr, nullptr, nullptr, 1});
+            }
+            if (ios >= 6) row.insert(row.end(), {0, nullptr, nullptr, 0, nullptr});
+            if (ios >= 7) row.insert(row.end(), {0, 0, 0, 1, 0});
+            ins.insert(row);
+        }
+    }
+    db.commit();
+    db.begin();
+    nlohmann::json live = nlohmann::json::array(), dead = nlohmann::json::array();
+    for (const Bookmark& b : rows) {
+        if (!b.deleted) continue;
+        execWithId(db, "DELETE FROM bookmarks WHERE id = ?", b.id);
+        dead.push_back({{"id", b.id}, {"title", b.title}, {"url", b.url ? nlohmann::json(*b.url) : nlohmann::json()}});
+    }
+    db.commit();
+    cx.addFile("HomeDomain", "Library/Safari/Bookmarks.db", db.finish());
+
+    for (const Bookmark& b : rows) {
+        if (b.deleted || b.title == "Root" || b.title == "com.apple.ReadingList") continue;
+        live.push_back({{"bookMarkTitle", b.title}, {"bookMarkURL", b.url.value_or("")}, {"bSelected", 0}, {"bDeleted", 0}});
+    }
+    for (const auto& [title, url] : factoryBookmarks())
+        live.push_back({{"bookMarkTitle", title}, {"bookMarkURL", url}, {"bSelected", 0}, {"bDeleted", 0}, {"factory", 1}});
+
+    // History.plist: newest first; XML on the older systems, binary later.
+    plist_t root = plist_new_dict();
+    plist_t dates = plist_new_array();
+    const int h = std::max(0, cx.scale.historyEntries);
+    double visited = (ios == 4 ? 310000000.0 : ios == 5 ? 350000000.0 : ios == 6 ? 385000000.0 : 420000000.0) + 40000000.0;
+    for (int i = 0; i < h; ++i) {
+        const auto& site = kSites[static_cast<std::size_t>(i + 3) % kSites.size()];
+        std::string url = site.second + (site.second.find('?') == std::string::npos ? "?v=" : "&v=") + std::to_string(i + 1);
+        bool untitled = i == 1;
+        plist_t e = plist_new_dict();
+        plist_dict_set_item(e, "", plist_new_string(url.c_str()));
+        if (!untitled) plist_dict_set_item(e, "title", plist_new_string(site.first.c_str()));
+        visited -= static_cast<double>(rng.range(60, 400000)) + 0.5;
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.6f", visited);
+        plist_dict_set_item(e, "lastVisitedDate", plist_new_string(buf));
+        int count = static_cast<int>(rng.range(1, 9));
+        plist_dict_set_item(e, "visitCount", plist_new_uint(static_cast<uint64_t>(count)));
+        plist_t d = plist_new_array();
+        plist_array_append_item(d, plist_new_uint(static_cast<uint64_t>(count)));
+        plist_dict_set_item(e, "D", d);
+        plist_array_append_item(dates, e);
+        live.push_back({{"bookMarkTitle", untitled ? nlohmann::json() : nlohmann::json(site.first)},
+                        {"bookMarkURL", url},
+                        {"bSelected", 0},
+                        {"bDeleted", 0}});
+    }
+    plist_dict_set_item(root, "WebHistoryDates", dates);
+    plist_dict_set_item(root, "WebHistoryFileVersion", plist_new_uint(1));
+    char* out = nullptr;
+    uint32_t len = 0;
+    if (ios <= 5)
+        plist_to_xml(root, &out, &len);
+    else
+        plist_to_bin(root, &out, &len);
+    Blob bytes(out, out + len);
+    std::free(out);
+    plist_free(root);
+    cx.addFile("HomeDomain", "Library/Safari/History.plist", std::move(bytes));
+
+    cx.plan.truth["bookmarks"] = {{"live", std::move(live)}, {"deleted", std::move(dead)}};
+}
+
+void buildCalendar(Context& cx) {
+    Rng& rng = cx.rng;
+    const int ios = cx.ios;
+    static const std::vector<std::string> kTitles = {"Dentist", "Team meeting", "Lunch with Ann", "Flight to Lisbon",
+                                                     "Parents' evening", "Yoga", "Project review", "Concert"};
+    static const std::vector<std::string> kPlaces = {"Riverside Dental Clinic", "Room 4B", "Café Central",
+                                                     "Terminal 2", "Lakewood School", "Studio One"};
+    const int n = std::max(0, cx.scale.calendarEvents);
+    std::vector<Event> events;
+    std::int64_t t = ios == 4 ? 310000000 : ios == 5 ? 350000000 : ios == 6 ? 385000000 : 420000000;
+    const std::int64_t maxStep = std::max<std::int64_t>(3600, 2 * 30000000 / std::max(1, n));
+    for (int i = 0; i < n; ++i) {
+        Event e;
+        e.rowid = static_cast<std::int64_t>(events.size()) + 1;
+        e.summary = kTitles[static_cast<std::size_t>(i) % kTitles.size()] +
+                    (i >= static_cast<int>(kTitles.size()) ? " " + std::to_string(i + 1) : "");
+        if (i % 3 != 1) e.location = kPlaces[static_cast<std::size_t>(i) % kPlaces.size()];
+        if (i % 2 == 0) e.description = "Bring the papers for item " + std::to_string(i + 1);
+        t += rng.range(3600, maxStep) / 900 * 900;
+        e.allDay = i % 5 == 4;
+        e.start = e.allDay ? t / 86400 * 86400 : t;
+        e.end = e.allDay ? e.start + 86400 : e.start + 900 * rng.range(2, 8);
+        events.push_back(std::move(e));
+    }
+    // A reminder lives in its own calendar (iOS 5 and later).
+    if (ios >= 5 && n > 0) {
+        Event r;
+        r.rowid = static_cast<std::int64_t>(events.size()) + 1;
+        r.summary = "Call the plumber";
+        r.start = t + 7200;
+        r.end = t + 7200;
+        r.calendar = 2;
+        r.reminder = true;
+        events.push_back(std::move(r));
+    }
+    {
+        std::vector<std::size_t> cand;
+        for (std::size_t i = 0; i < events.size(); ++i)
+            if (!events[i].reminder) cand.push_back(i);
+        int nDel = std::min<int>(deletedCount(n, cx.scale.deletedPercent), static_cast<int>(cand.size()));
+        for (int k = 0; k < nDel; ++k) {
+            std::size_t j = static_cast<std::size_t>(k) + rng.below(cand.size() - static_cast<std::size_t>(k));
+            std::swap(cand[static_cast<std::size_t>(k)], cand[j]);
+            events[cand[static_cast<std::size_t>(k)]].deleted = true;
+        }
+    }
+
+    const std::string gen = "ios" + std::to_string(ios) + "/";
+    DbFile db(cx.scratchPath("Calendar.sqlitedb"), false);
+    db.exec(schemaText(gen + "Calendar.sqlitedb.sql"));
+    db.begin();
+    if (ios == 4) {
+        Inserter ins(db, "Event");
+        for (const Event& e : events) {
+            std::int64_t modified = e.start - 86400 * rng.range(1, 20);
+            ins.insert({e.rowid, e.summary, V::opt(e.location), V::opt(e.description), static_cast<double>(e.start),
+                        e.allDay ? V() : V("Europe/London"), static_cast<double>(e.end), e.allDay ? 1 : 0, 1, 0, 0.0, 0,
+                        0, nullptr, 0, 0, 0, 0, nullptr, static_cast<double>(modified), 0, 0, 0, 0, nullptr, nullptr,
+                        uuid(rng), nullptr, nullptr, nullptr, 0});
+        }
+    } else {
+        Inserter cal(db, "Calendar"), loc(db, "Location"), ins(db, "CalendarItem");
+        for (int c = 1; c <= 2; ++c) {
+            std::vector<V> row = {c, 1, c == 1 ? "Home" : "Reminders", 0, c == 1 ? "#0E61B9FF" : "#FF9500FF"};
+            if (ios >= 7) row.emplace_back(nullptr);
+            row.insert(row.end(), {0, "Local", c == 1 ? 4 : 8, nullptr, nullptr, nullptr, nullptr, c - 1, uuid(rng),
+                                   nullptr, nullptr, 0, 0, nullptr, 0, 0, nullptr, -1, nullptr, -1, nullptr});
+            if (ios >= 7) row.insert(row.end(), {nullptr, nullptr, nullptr, nullptr, nullptr});
+            cal.insert(row);
+        }
+        std::int64_t nextLoc = 1;
+        for (Event& e : events) {
+            if (!e.location) continue;
+            e.locationId = nextLoc++;
+            std::vector<V> row = {e.locationId, *e.location};
+            if (ios >= 7) row.emplace_back(nullptr);
+            row.insert(row.end(), {rng.range(-90000000, 90000000), rng.range(-180000000, 180000000), nullptr, 0, e.rowid, 0});
+            loc.insert(row);
+        }
+        for (const Event& e : events) {
+            std::int64_t modified = e.start - 86400 * rng.range(1, 20);
+            std::vector<V> row = {e.rowid, e.summary, e.locationId, V::opt(e.description), static_cast<double>(e.start),
+                                  (e.allDay || e.reminder) ? V() : V("Europe/London"), static_cast<double>(e.end),
+                                  e.allDay ? 1 : 0, e.calendar, 0, 0.0, 0, 0, 0, 0, 0, 0, nullptr,
+                                  static_cast<double>(modified), 0, 0, 0, 0, nullptr, nullptr, uuid(rng), nullptr,
+                                  nullptr, nullptr, 0, 0, 0, uuid(rng), e.reminder ? 3 : 2, 0, nullptr, nullptr, 0,
+                                  nullptr, static_cast<double>(modified), nullptr};
+            if (ios >= 6) row.insert(row.end(), {0, -1, -1, nullptr, nullptr, nullptr, nullptr, 0, 0, 0});
+            if (ios >= 7) row.emplace_back(nullptr);
+            ins.insert(row);
+        }
+    }
+    db.commit();
+    db.begin();
+    nlohmann::json live = nlohmann::json::array(), dead = nlohmann::json::array();
+    for (const Event& e : events) {
+        if (!e.deleted) continue;
+        execWithId(db, ios == 4 ? "DELETE FROM Event WHERE ROWID = ?" : "DELETE FROM CalendarItem WHERE ROWID = ?", e.rowid);
+        if (ios > 4 && e.locationId) execWithId(db, "DELETE FROM Location WHERE ROWID = ?", e.locationId);
+        dead.push_back({{"ROWID", e.rowid},
+                        {"summary", e.summary},
+                        {"description", e.description ? nlohmann::json(*e.description) : nlohmann::json()},
+                        {"location", e.location ? nlohmann::json(*e.location) : nlohmann::json()},
+                        {"location_id", e.locationId},
+                        {"start_date", e.start},
+                        {"end_date", e.end},
+                        {"startDate", dateText(e.start, 1)},
+                        {"endDate", dateText(e.end, 1)}});
+    }
+    db.commit();
+    cx.addFile("HomeDomain", "Library/Calendar/Calendar.sqlitedb", db.finish());
+
+    for (const Event& e : events) {
+        if (e.deleted) continue;
+        // iOS 5 reads through the calendar join, which leaves out reminder lists.
+        if (ios == 5 && e.reminder) continue;
+        std::string location;
+        if (ios >= 6)
+            location = std::to_string(e.locationId);
+        else
+            location = e.location.value_or("");
+        live.push_back({{"calTitle", e.summary},
+                        {"calNote", e.description.value_or("")},
+                        {"location", location},
+                        {"startDate", dateText(e.start, 1)},
+                        {"endDate", dateText(e.end, 1)},
+                        {"bDeleted", 0},
+                        {"bSelected", 0}});
+    }
+    cx.plan.truth["calendar"] = {{"live", std::move(live)}, {"deleted", std::move(dead)}};
+}
+
+}  // namespace salvor::forge::db
