@@ -6,6 +6,7 @@
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
 #include "platform/log.h"
+#include "platform/plist.h"
 
 namespace salvor {
 
@@ -63,7 +64,17 @@ void scanBookMarkThread(SalvorAppDelegate& app, const std::string& backupPath) {
 }
 
 namespace {
-void readHistory(SalvorAppDelegate& /*app*/, const std::string& /*path*/) {}
+// The browser's history list: "WebHistoryDates" holds one dictionary per page,
+// its address under the empty key and its title under "title".
+void readHistory(SalvorAppDelegate& app, const std::string& path) {
+    const plist::Document doc = plist::Document::fromFile(path);
+    const plist::Node dates = doc.rootDict().array("WebHistoryDates");
+    for (std::size_t i = 0; i < dates.size(); ++i) {
+        const plist::Node entry = dates.at(i);
+        if (!entry.isDict()) continue;  // nothing to show for a stray value
+        post(app, entry.string("title"), entry.string(""));
+    }
+}
 }  // namespace
 
 }  // namespace salvor
