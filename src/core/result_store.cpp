@@ -2,8 +2,9 @@
 // records, merging deleted ones, conversations, progress and the end of a scan.
 #include "core/result_store.h"
 
-#include <cctype>
+#include <any>
 #include <cstdio>
+#include <type_traits>
 
 #include "core/app_delegate.h"
 #include "core/events.h"

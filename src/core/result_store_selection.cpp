@@ -2,6 +2,7 @@
 // deleted-only filter, row check boxes, select-all and the three-state
 // selection of the backup file tree.
 #include <cstdio>
+#include <type_traits>
 
 #include "core/app_delegate.h"
 #include "core/result_store.h"
