@@ -1,5 +1,6 @@
 // Call history: one record per row of the call table.
 #include <memory>
+#include <unordered_map>
 
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
@@ -30,6 +31,7 @@ void scanCallHistoryThread(SalvorAppDelegate& app, const std::string& backupPath
     if (const auto copy = preparedCopy(app, stored)) {
         sqlite::Database db(*copy);
         sqlite::Table table(db, kCallsSql);
+        std::unordered_map<std::string, Text> names;
         for (int r = 0; r < table.rows(); ++r) {
             auto call = std::make_shared<MVCallHistoryNode>();
             setText(call->callPhone, table.at(r, 0));
@@ -42,7 +44,11 @@ void scanCallHistoryThread(SalvorAppDelegate& app, const std::string& backupPath
                 call->callDuration = app.getCallHistoryDuration(call->callTime);
             else
                 call->callDuration = call->callType == "Outgoing" ? "Cancelled" : "Missed";
-            call->callName = app.getNameByPhoneNumber(call->callPhone);
+            // The contact list is fixed while calls are read: one lookup per number.
+            const std::string& phone = textOrEmpty(call->callPhone);
+            auto known = names.find(phone);
+            if (known == names.end()) known = names.emplace(phone, app.getNameByPhoneNumber(call->callPhone)).first;
+            call->callName = known->second;
             app.nc.post(events::ScanCallHistoryInfo, std::any(call));
         }
     }

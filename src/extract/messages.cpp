@@ -3,6 +3,8 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <unordered_map>
+#include <utility>
 
 #include "backup/manifest.h"
 #include "extract/commit_db.h"
@@ -110,13 +112,30 @@ void selectROWIDandIDFromHandleTablewithSqlite(SalvorAppDelegate& app, const sql
 }
 
 // Contact name and picture for the message's address; the picture is taken
-// out of the controller so it never carries over to the next message.
-void lookUpName(SalvorAppDelegate& app, MVMessageNode& message) {
-    message.messageName = app.getNameByPhoneNumber(message.messagePhone, nullptr);
-    Bytes picture = std::move(app.messageContactData);
-    app.messageContactData = nullptr;
-    message.contactImageData = (picture && !picture->empty()) ? picture : nullptr;
-}
+// out of the controller so it never carries over to the next message. The
+// contact list does not change while messages are read, so each address is
+// looked up once (a conversation's messages share it).
+class NameLookup {
+public:
+    explicit NameLookup(SalvorAppDelegate& app) : app_(app) {}
+    void apply(MVMessageNode& message) {
+        const std::string& phone = textOrEmpty(message.messagePhone);
+        auto it = cache_.find(phone);
+        if (it == cache_.end()) {
+            Text name = app_.getNameByPhoneNumber(message.messagePhone, nullptr);
+            Bytes picture = std::move(app_.messageContactData);
+            if (picture && picture->empty()) picture = nullptr;
+            it = cache_.emplace(phone, std::make_pair(std::move(name), std::move(picture))).first;
+        }
+        app_.messageContactData = nullptr;
+        message.messageName = it->second.first;
+        message.contactImageData = it->second.second;
+    }
+
+private:
+    SalvorAppDelegate& app_;
+    std::unordered_map<std::string, std::pair<Text, Bytes>> cache_;
+};
 
 void attachAttachment(SalvorAppDelegate& app, MVMessageNode& message) {
     if (message.isHasAttach != 1) return;
@@ -145,6 +164,7 @@ void readNewer(SalvorAppDelegate& app, const std::string& databasePath) {
     scanMessageAttachThread(app, databasePath);
     sqlite::Database db(databasePath);
     if (!db.ok()) return;
+    NameLookup names(app);
     {
         NewerColumns cols = kNewerFirst;
         auto st = std::make_unique<sqlite::Statement>(db, kNewerFirstSql);
@@ -168,7 +188,7 @@ void readNewer(SalvorAppDelegate& app, const std::string& databasePath) {
                 else
                     message->messageType = flagsType(n);
             }
-            lookUpName(app, *message);
+            names.apply(*message);
             attachAttachment(app, *message);
             app.nc.post(events::ScanMessageInfo, std::any(message));
         }
@@ -179,6 +199,7 @@ void readNewer(SalvorAppDelegate& app, const std::string& databasePath) {
 void readOlder(SalvorAppDelegate& app, const std::string& databasePath) {
     sqlite::Database db(databasePath);
     if (!db.ok()) return;
+    NameLookup names(app);
     auto st = std::make_unique<sqlite::Statement>(db, kOlderFirstSql);
     if (!st->ok()) st = std::make_unique<sqlite::Statement>(db, kOlderSecondSql);
     while (st->step()) {
@@ -200,7 +221,7 @@ void readOlder(SalvorAppDelegate& app, const std::string& databasePath) {
                 message->messageContent = columnText(bytes.c_str());
             }
         }
-        lookUpName(app, *message);
+        names.apply(*message);
         app.nc.post(events::ScanMessageInfo, std::any(message));
     }
 }

@@ -186,6 +186,13 @@ TEST_F(MessagesTest, OlderLayoutFlagsAndIMessages) {
     EXPECT_EQ(m[3]->messageContent, "im in");
     EXPECT_EQ(m[4]->messagePhone, "5551234567");  // empty handle keeps the member address
     EXPECT_EQ(m[4]->messageType, "Send");
+    // Repeated addresses keep getting the name and picture, with none in between.
+    for (int i : {0, 1, 4}) {
+        EXPECT_EQ(m[i]->messageName, "Ann") << i;
+        ASSERT_TRUE(m[i]->contactImageData) << i;
+        EXPECT_EQ(*m[i]->contactImageData, (ByteBuffer{1, 2})) << i;
+    }
+    EXPECT_FALSE(m[3]->contactImageData);
     EXPECT_EQ(m[5]->messageContent, "ab");  // zero bytes removed
     EXPECT_EQ(m[5]->messageType, "Received");
     EXPECT_EQ(m[6]->messageContent, "");  // not UTF-8
