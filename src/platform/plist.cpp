@@ -15,7 +15,7 @@ namespace {
 
 plist_t raw(void* p) { return static_cast<plist_t>(p); }
 
-// ---- nesting guards -------------------------------------------------------
+// ---- shape guards -------------------------------------------------------
 // The parser recurses once per nested container, so a small hostile file of a
 // million nested arrays would exhaust the stack; the nesting is measured first.
 
@@ -52,9 +52,12 @@ class BinaryShape {
 public:
     BinaryShape(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
-    // False when containers nest deeper than `limit` or refer to themselves.
+    // False when containers nest deeper than `limit`, refer to themselves, or
+    // would expand to more than `maxNodes` values: the parser copies a value
+    // each time it is referred to, so a few hundred bytes that refer to the
+    // same array twice at every level would otherwise expand without bound.
     // Anything this view cannot follow is left to the parser to judge.
-    bool nestingWithin(std::size_t limit) {
+    bool shapeWithin(std::size_t limit, std::uint64_t maxNodes) {
         if (size_ < 8 + 32) return true;
         const std::uint8_t* t = data_ + size_ - 32;
         offsetSize_ = t[6];
@@ -70,6 +73,12 @@ public:
         // Post-order walk with an explicit stack: 0 unseen, 1 on the path, 2 done.
         std::vector<std::uint8_t> state(count_, 0);
         std::vector<std::uint32_t> height(count_, 0);
+        std::vector<std::uint64_t> nodes(count_, 1);  // values in the expanded tree, saturating
+        auto add = [&](std::uint64_t parent, std::uint64_t child) {
+            nodes[parent] = std::min<std::uint64_t>(nodes[parent] + nodes[child], maxNodes + 1);
+            height[parent] = std::max(height[parent], height[child] + 1);
+            return height[parent] <= limit && nodes[parent] <= maxNodes;
+        };
         struct Frame {
             std::uint64_t obj;
             std::uint64_t next;  // index of the next child to visit
@@ -85,8 +94,7 @@ public:
                 if (child >= count_) continue;
                 if (state[child] == 1) return false;  // a container inside itself
                 if (state[child] == 2) {
-                    height[f.obj] = std::max(height[f.obj], height[child] + 1);
-                    if (height[f.obj] > limit) return false;
+                    if (!add(f.obj, child)) return false;
                     continue;
                 }
                 state[child] = 1;
@@ -97,11 +105,7 @@ public:
             const std::uint64_t done = f.obj;
             state[done] = 2;
             stack.pop_back();
-            if (!stack.empty()) {
-                const std::uint64_t parent = stack.back().obj;
-                height[parent] = std::max(height[parent], height[done] + 1);
-                if (height[parent] > limit) return false;
-            }
+            if (!stack.empty() && !add(stack.back().obj, done)) return false;
         }
         return true;
     }
@@ -143,8 +147,8 @@ private:
     std::uint64_t count_ = 0, tableOffset_ = 0;
 };
 
-bool nestingWithin(const std::uint8_t* data, std::size_t size, std::size_t limit) {
-    if (size >= 8 && std::memcmp(data, "bplist", 6) == 0) return BinaryShape(data, size).nestingWithin(limit);
+bool shapeWithin(const std::uint8_t* data, std::size_t size, std::size_t limit, std::uint64_t maxNodes) {
+    if (size >= 8 && std::memcmp(data, "bplist", 6) == 0) return BinaryShape(data, size).shapeWithin(limit, maxNodes);
     return xmlNestingWithin(std::string_view(reinterpret_cast<const char*>(data), size), limit);
 }
 
@@ -257,7 +261,7 @@ void Node::forEach(const std::function<void(const std::string& key, const Node& 
 Document Document::fromBytes(const std::uint8_t* data, std::size_t size) {
     Document doc;
     if (!data || size == 0 || size > kMaxFileSize) return doc;
-    if (!nestingWithin(data, size, kMaxDepth)) return doc;
+    if (!shapeWithin(data, size, kMaxDepth, kMaxValues)) return doc;
     plist_t root = nullptr;
     plist_from_memory(reinterpret_cast<const char*>(data), static_cast<std::uint32_t>(size), &root);
     if (root) doc.root_ = std::shared_ptr<void>(root, [](void* p) { plist_free(static_cast<plist_t>(p)); });

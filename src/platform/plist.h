@@ -1,6 +1,7 @@
 // Property lists (XML or binary) read into a tree that callers query by key.
 // Reading never throws and never crashes on damaged input: a file that is
-// missing, too large, too deeply nested or not a property list gives an empty
+// missing, too large, too deeply nested, self-referring, expanding beyond a
+// sane number of values or not a property list gives an empty
 // document, and every query on a missing or mistyped value gives "absent".
 #pragma once
 
@@ -76,6 +77,9 @@ public:
     static constexpr std::size_t kMaxFileSize = 256u * 1024u * 1024u;
     // Containers nested deeper than this are refused before parsing.
     static constexpr std::size_t kMaxDepth = 512;
+    // Binary lists may refer to one value many times; one that would expand
+    // to more values than this is refused before parsing.
+    static constexpr std::uint64_t kMaxValues = 2'000'000;
 
 private:
     std::shared_ptr<void> root_;  // plist_t, freed with the last copy

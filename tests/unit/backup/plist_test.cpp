@@ -85,8 +85,9 @@ TEST(Plist, HostileInputGivesAnEmptyDocument) {
     deep += "</plist>";
     EXPECT_TRUE(parse(deep).empty());
 
-    // Binary: a chain of 5000 one-element arrays, and an array that holds itself.
-    auto chain = [](std::uint32_t n, bool cycle) {
+    // Binary: a chain of 5000 one-element arrays, an array that holds itself, and
+    // 40 levels of arrays that each refer twice to the next (2^40 values once expanded).
+    auto chain = [](std::uint32_t n, bool cycle, int refs = 1) {
         std::string b = "bplist00";
         std::vector<std::uint32_t> offsets;
         for (std::uint32_t i = 0; i < n; ++i) {
@@ -96,8 +97,9 @@ TEST(Plist, HostileInputGivesAnEmptyDocument) {
                 continue;
             }
             const std::uint32_t ref = i + 1 == n ? 0 : i + 1;
-            b += '\xA1';
-            for (int s = 24; s >= 0; s -= 8) b += static_cast<char>((ref >> s) & 0xFF);
+            b += static_cast<char>(0xA0 | refs);
+            for (int r = 0; r < refs; ++r)
+                for (int s = 24; s >= 0; s -= 8) b += static_cast<char>((ref >> s) & 0xFF);
         }
         const std::uint32_t table = static_cast<std::uint32_t>(b.size());
         for (std::uint32_t o : offsets)
@@ -116,6 +118,8 @@ TEST(Plist, HostileInputGivesAnEmptyDocument) {
     EXPECT_FALSE(parse(chain(10, false)).empty());  // the same shape, shallow, is fine
     EXPECT_TRUE(parse(chain(5000, false)).empty());
     EXPECT_TRUE(parse(chain(3, true)).empty());
+    EXPECT_FALSE(parse(chain(8, false, 2)).empty());
+    EXPECT_TRUE(parse(chain(40, false, 2)).empty());
 }
 
 }  // namespace
