@@ -130,7 +130,9 @@ TEST(ScanEndToEnd, ScanReportsExactlyTheForgedMediaSocialFilesAndTree) {
         ASSERT_NE(it, byStored.end()) << n.dump();
         const bool exists = it->second["stored"].get<bool>() && it->second["kind"] == "file";
         EXPECT_EQ(n["isFile"], exists ? 1 : 0) << n.dump();
-        if (exists) EXPECT_EQ(n["realFileSize"], it->second["size"]) << n.dump();
+        if (exists) {
+            EXPECT_EQ(n["realFileSize"], it->second["size"]) << n.dump();
+        }
     }
 }
 
