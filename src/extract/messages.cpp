@@ -137,18 +137,25 @@ private:
     std::unordered_map<std::string, std::pair<Text, Bytes>> cache_;
 };
 
-void attachAttachment(SalvorAppDelegate& app, MVMessageNode& message) {
+// The first attachment row of each message, found without walking the list per message.
+using AttachmentIndex = std::unordered_map<std::int32_t, const MVMessageAttachNode*>;
+
+AttachmentIndex indexAttachments(const SalvorAppDelegate& app) {
+    AttachmentIndex index;
+    for (const auto& node : app.meesageAttachArray) index.emplace(node->messageId, node.get());
+    return index;
+}
+
+void attachAttachment(SalvorAppDelegate& app, const AttachmentIndex& index, MVMessageNode& message) {
     if (message.isHasAttach != 1) return;
-    for (const auto& node : app.meesageAttachArray) {
-        if (node->messageId != message.rowId) continue;
-        if (!node->attachpath) return;
-        message.attachmentPath = getFileKeyBytheFilepath(app, *node->attachpath);
-        message.attachType = node->attachType;
-        if (message.attachType == "Contact" || message.attachType == "Location") {
-            // The card itself, read from its stored file inside the backup.
-            message.contactImageData = message.attachmentPath ? readWholeFile(*message.attachmentPath) : nullptr;
-        }
-        return;
+    const auto it = index.find(message.rowId);
+    if (it == index.end() || !it->second->attachpath) return;
+    const MVMessageAttachNode& node = *it->second;
+    message.attachmentPath = getFileKeyBytheFilepath(app, *node.attachpath);
+    message.attachType = node.attachType;
+    if (message.attachType == "Contact" || message.attachType == "Location") {
+        // The card itself, read from its stored file inside the backup.
+        message.contactImageData = message.attachmentPath ? readWholeFile(*message.attachmentPath) : nullptr;
     }
 }
 
@@ -165,6 +172,7 @@ void readNewer(SalvorAppDelegate& app, const std::string& databasePath) {
     sqlite::Database db(databasePath);
     if (!db.ok()) return;
     NameLookup names(app);
+    const AttachmentIndex attachments = indexAttachments(app);
     {
         NewerColumns cols = kNewerFirst;
         auto st = std::make_unique<sqlite::Statement>(db, kNewerFirstSql);
@@ -189,7 +197,7 @@ void readNewer(SalvorAppDelegate& app, const std::string& databasePath) {
                     message->messageType = flagsType(n);
             }
             names.apply(*message);
-            attachAttachment(app, *message);
+            attachAttachment(app, attachments, *message);
             app.nc.post(events::ScanMessageInfo, std::any(message));
         }
     }
