@@ -79,8 +79,12 @@ void buildBookmarks(Context& cx) {
         Bookmark b;
         b.id = static_cast<std::int64_t>(rows.size());
         const auto& site = kSites[static_cast<std::size_t>(i) % kSites.size()];
-        b.title = site.first + (i >= static_cast<int>(kSites.size()) ? " " + std::to_string(i + 1) : "");
-        b.url = site.second + (i >= static_cast<int>(kSites.size()) ? "#" + std::to_string(i + 1) : "");
+        b.title = site.first;
+        b.url = site.second;
+        if (i >= static_cast<int>(kSites.size())) {
+            b.title.append(" ").append(std::to_string(i + 1));
+            b.url->append("#").append(std::to_string(i + 1));
+        }
         b.parent = (i % 3 == 2) ? folderId : 0;
         if (readingList >= 0 && i == 3) b.parent = readingList;
         b.deletable = true;
@@ -199,8 +203,8 @@ void buildCalendar(Context& cx) {
     for (int i = 0; i < n; ++i) {
         Event e;
         e.rowid = static_cast<std::int64_t>(events.size()) + 1;
-        e.summary = kTitles[static_cast<std::size_t>(i) % kTitles.size()] +
-                    (i >= static_cast<int>(kTitles.size()) ? " " + std::to_string(i + 1) : "");
+        e.summary = kTitles[static_cast<std::size_t>(i) % kTitles.size()];
+        if (i >= static_cast<int>(kTitles.size())) e.summary.append(" ").append(std::to_string(i + 1));
         if (i % 3 != 1) e.location = kPlaces[static_cast<std::size_t>(i) % kPlaces.size()];
         if (i % 2 == 0) e.description = "Bring the papers for item " + std::to_string(i + 1);
         t += rng.range(3600, maxStep) / 900 * 900;

@@ -162,7 +162,8 @@ void buildNotes(Context& cx) {
         Note& note = notes[static_cast<std::size_t>(i)];
         note.pk = i + 1;
         const auto& [title, body] = kBodies[static_cast<std::size_t>(i) % kBodies.size()];
-        note.title = title + (i >= static_cast<int>(kBodies.size()) ? " " + std::to_string(i + 1) : "");
+        note.title = title;
+        if (i >= static_cast<int>(kBodies.size())) note.title.append(" ").append(std::to_string(i + 1));
         note.html = note.title + "<div><br></div>" + body + "<div>No. " + std::to_string(i + 1) + "</div>";
         note.summary = body.substr(0, std::min<std::size_t>(body.size(), 40));
         t += static_cast<double>(rng.range(3600, 2000000));

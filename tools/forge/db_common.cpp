@@ -53,7 +53,8 @@ DbFile::DbFile(const std::string& path, bool legacyFormat) : path_(path) {
     // and the same content always gives the same file.
     exec("PRAGMA page_size=4096");
     exec("PRAGMA secure_delete=OFF");
-    exec("PRAGMA journal_mode=DELETE");
+    exec("PRAGMA journal_mode=OFF");
+    exec("PRAGMA cache_size=-131072");
     exec("PRAGMA synchronous=OFF");
 }
 
