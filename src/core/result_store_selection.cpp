@@ -204,11 +204,10 @@ void MVResultViewController::setRowsSelected(const std::vector<std::size_t>& hig
 void MVResultViewController::ClickSelectAll(bool state) {
     bool* flag = selectAllFlag(*this, currentCategory);
     if (flag == nullptr) return;
+    // Only the rows on show are ticked (for messages these are conversations): with
+    // the deleted-only filter on, select-all must not tick the live records too.
     int delta = 0;
-    if (currentCategory == Category::Message) {
-        std::lock_guard<std::mutex> lock(listMutex_);
-        for (const ConversationPtr& conversation : messageTreeArray) delta += applySelection(conversation->bSelected, state);
-    } else {
+    {
         std::lock_guard<std::mutex> view(viewMutex_);
         for (const AnyRecord& record : displayedList) delta += applySelection(selectionFlag(record), state);
     }

@@ -60,13 +60,19 @@ TEST_F(StoreSelection, DeletedOnlyFilterLimitsWhatSelectAllTouches) {
     EXPECT_FALSE(store.selectedRow.has_value());
 }
 
-TEST_F(StoreSelection, SelectAllMessagesTicksEveryConversation) {
+TEST_F(StoreSelection, SelectAllMessagesTicksTheConversationsOnShow) {
     nc.post(events::ScanMessageInfo, std::any(message("A", "111", "x", "01-01-2013 10:00")));
     nc.post(events::ScanMessageInfo, std::any(message("B", "222", "y", "01-01-2013 10:00")));
     nc.post(events::ScanDelMessageInfo, std::any(message("", "333", "z", "01-01-2013 10:00")));
+    // With the deleted-only filter on, only the deleted conversation is ticked.
     store.actCheck(true);
     store.actMessage();
     EXPECT_EQ(store.displayedList.size(), 1u);
+    store.ClickSelectAll(true);
+    EXPECT_EQ(store.selectedFilesNum, 1);
+    for (const auto& c : store.messageTreeArray) EXPECT_EQ(c->bSelected, c->bdeleted);
+    // Without it every conversation is.
+    store.actCheck(false);
     store.ClickSelectAll(true);
     EXPECT_EQ(store.selectedFilesNum, 3);
     for (const auto& c : store.messageTreeArray) EXPECT_EQ(c->bSelected, 1);
