@@ -10,26 +10,64 @@
 
 namespace salvor::output {
 
+namespace {
+// Moves up to `n` bytes from src to dst inside the kernel. Returns the bytes
+// moved (0 at the source's end) or -1 when this pair of files cannot be copied
+// that way, after which the caller goes through the buffer instead.
+ssize_t kernelCopy(int srcFd, int dstFd, std::size_t n, std::string& error) {
+    for (;;) {
+        const ssize_t r = ::copy_file_range(srcFd, nullptr, dstFd, nullptr, n, 0);
+        if (r >= 0) return r;
+        if (errno == EINTR) continue;
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF ||
+            errno == EPERM) {
+            return -1;
+        }
+        error = std::string("cannot copy: ") + std::strerror(errno);
+        return -2;
+    }
+}
+}  // namespace
+
 std::string copyChunked(int srcFd, std::uint64_t expectedBytes, int dstFd, CopyBuffer& buffer) {
-    char* buf = buffer.get();
     std::uint64_t remaining = expectedBytes;
     bool sourceEnded = false;
+    bool useKernel = true;
     while (remaining >= 1) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kCopyChunkBytes));
-        std::size_t got = 0;
-        while (!sourceEnded && got < n) {
-            const ssize_t r = ::read(srcFd, buf + got, n - got);
+        // Within one chunk: the kernel copies what it can without a round
+        // trip through memory; the rest goes through the buffer.
+        std::size_t done = 0;
+        while (useKernel && !sourceEnded && done < n) {
+            std::string error;
+            const ssize_t r = kernelCopy(srcFd, dstFd, n - done, error);
+            if (r == -2) return error;
             if (r < 0) {
-                if (errno == EINTR) continue;
-                return std::string("cannot read source: ") + std::strerror(errno);
+                useKernel = false;
+            } else if (r == 0) {
+                useKernel = false;  // confirm the end with a plain read below
+            } else {
+                done += static_cast<std::size_t>(r);
             }
-            if (r == 0) sourceEnded = true;
-            got += static_cast<std::size_t>(r);
         }
-        // A source shorter than its recorded size is padded with zeros.
-        if (got < n) std::memset(buf + got, 0, n - got);
-        std::string error = writeAll(dstFd, buf, n);
-        if (!error.empty()) return error;
+        if (done < n) {
+            char* buf = buffer.get();
+            const std::size_t want = n - done;
+            std::size_t got = 0;
+            while (!sourceEnded && got < want) {
+                const ssize_t r = ::read(srcFd, buf + got, want - got);
+                if (r < 0) {
+                    if (errno == EINTR) continue;
+                    return std::string("cannot read source: ") + std::strerror(errno);
+                }
+                if (r == 0) sourceEnded = true;
+                got += static_cast<std::size_t>(r);
+            }
+            // A source shorter than its recorded size is padded with zeros.
+            if (got < want) std::memset(buf + got, 0, want - got);
+            std::string error = writeAll(dstFd, buf, want);
+            if (!error.empty()) return error;
+        }
         remaining -= n;
     }
     return {};

@@ -190,12 +190,12 @@ std::string writeAll(int fd, const char* data, std::size_t size) {
 void splitPath(const std::string& fullPath, std::string& folder, std::string& name) {
     const std::size_t slash = fullPath.rfind('/');
     if (slash == std::string::npos) {
-        folder = ".";
+        folder.assign(1, '.');
         name = fullPath;
-    } else {
-        folder = slash == 0 ? "/" : fullPath.substr(0, slash);
-        name = fullPath.substr(slash + 1);
+        return;
     }
+    folder.assign(fullPath, 0, slash == 0 ? 1 : slash);
+    name.assign(fullPath, slash + 1, std::string::npos);
 }
 
 }  // namespace salvor::output

@@ -256,7 +256,7 @@ private:
     }
 
     // Copies a message's attachment beside its page; returns how the page refers to it.
-    output::AttachmentRef copyAttachment(const MVMessageNode& message, OutputDir& folder) {
+    output::AttachmentRef copyAttachment(const MVMessageNode& message, OutputDir& folder, const std::string& pageName) {
         output::AttachmentRef ref;
         const AttachKind kind = attachKind(message);
         ref.picture = kind == AttachKind::Picture || kind == AttachKind::None;
@@ -266,7 +266,9 @@ private:
         if (kind == AttachKind::None) return ref;
         count();
         if (!message.attachmentPath || message.attachmentPath->empty()) {
-            fail(folder.path() + "/" + ref.label, "the attachment has no file in the backup");
+            fail(folder.path() + "/" + pageName,
+                 "the " + textOrEmpty(message.attachType) + " attachment of the message of " +
+                     output::shown(message.messageDate) + " has no file in the backup");
             return ref;
         }
         const std::string& source = *message.attachmentPath;
@@ -299,6 +301,9 @@ private:
         const std::string title = deviceName() + "'s Message";
         for (const auto& conversation : store_.messageTreeArray) {
             if (!conversation || conversation->bSelected != 1) continue;
+            const std::string& name = textOrEmpty(conversation->messageTreeNodeName);
+            const std::string pageName = output::safeFileName(
+                output::codePointCount(name) >= 2 ? name : output::shown(conversation->messageTreeNodeAdress), ".html");
             MVHtmlController page;
             page.initMessageHtmlHeader(title);
             count();
@@ -306,14 +311,11 @@ private:
             for (const auto& message : conversation->MessageNodeArray) {
                 if (!message) continue;
                 // The copy comes first so the page can name the file as written.
-                const output::AttachmentRef ref = copyAttachment(*message, folder);
+                const output::AttachmentRef ref = copyAttachment(*message, folder, pageName);
                 page.addHtmlContent(output::messageEntry(*message, ref));
             }
             page.addHtmlContent("<hr/>");
-            const std::string& name = textOrEmpty(conversation->messageTreeNodeName);
-            const std::string pageName =
-                output::codePointCount(name) >= 2 ? name : output::shown(conversation->messageTreeNodeAdress);
-            if (noteWrite(page.writeHtmlInPath(folder, output::safeFileName(pageName, ".html")))) ++tally().items;
+            if (noteWrite(page.writeHtmlInPath(folder, pageName))) ++tally().items;
         }
     }
 

@@ -88,16 +88,23 @@ std::string_view prefixWithin(std::string_view text, std::size_t maxBytes) {
 }
 
 std::string toUtf16LEWithBom(std::string_view text) {
-    std::string out;
-    out.reserve(2 + text.size() * 2);
-    out.push_back(static_cast<char>(0xFF));
-    out.push_back(static_cast<char>(0xFE));
-    auto unit = [&out](char32_t u) {
-        out.push_back(static_cast<char>(u & 0xFF));
-        out.push_back(static_cast<char>((u >> 8) & 0xFF));
+    // At most two bytes per input byte (a 4-byte sequence becomes 4 bytes), plus the mark.
+    std::string out(2 + text.size() * 2, '\0');
+    char* p = out.data();
+    *p++ = static_cast<char>(0xFF);
+    *p++ = static_cast<char>(0xFE);
+    auto unit = [&p](char32_t u) {
+        *p++ = static_cast<char>(u & 0xFF);
+        *p++ = static_cast<char>((u >> 8) & 0xFF);
     };
     std::size_t pos = 0;
     while (pos < text.size()) {
+        const auto b = static_cast<unsigned char>(text[pos]);
+        if (b < 0x80) {  // the common case, without the decoder
+            unit(b);
+            ++pos;
+            continue;
+        }
         char32_t cp = 0;
         if (!nextCodePoint(text, pos, cp)) cp = 0xFFFD;
         if (cp >= 0x10000) {
@@ -108,6 +115,7 @@ std::string toUtf16LEWithBom(std::string_view text) {
             unit(cp);
         }
     }
+    out.resize(static_cast<std::size_t>(p - out.data()));
     return out;
 }
 

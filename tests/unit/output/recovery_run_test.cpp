@@ -150,6 +150,7 @@ TEST_F(RecoveryRunTest, TreeFilesKeepDomainLayoutAndSkipUnselectedFolders) {
     };
     file(*library, "HomeDomain/Library/SMS/sms.db", "database", 8);
     file(*library, "HomeDomain/Library/short.bin", "abc", 6);  // stored file shorter than recorded
+    file(*library, "HomeDomain/Library/long.bin", "abcdef", 2);  // only the recorded size is copied
     file(*library, "HomeDomain/Library/Caches", "", 0, false);  // a directory record
     file(*domain, "HomeDomain/../../../escape.txt", "out", 3);  // hostile manifest path
     file(*library, "HomeDomain/Library/unticked", "x", 1)->bSelected = false;
@@ -160,12 +161,14 @@ TEST_F(RecoveryRunTest, TreeFilesKeepDomainLayoutAndSkipUnselectedFolders) {
     const fs::path dev = dest / "Phone";
     EXPECT_EQ(listing(dev), (std::set<std::string>{"HomeDomain", "HomeDomain/escape.txt", "HomeDomain/Library",
                                                    "HomeDomain/Library/SMS", "HomeDomain/Library/SMS/sms.db",
-                                                   "HomeDomain/Library/short.bin", "HomeDomain/Library/Caches"}));
+                                                   "HomeDomain/Library/short.bin", "HomeDomain/Library/long.bin",
+                                                   "HomeDomain/Library/Caches"}));
     EXPECT_EQ(readFile(dev / "HomeDomain/Library/SMS/sms.db"), "database");
     EXPECT_EQ(readFile(dev / "HomeDomain/Library/short.bin"), std::string("abc\0\0\0", 6));
-    EXPECT_EQ(report.folder("Phone")->items, 3u);
-    EXPECT_EQ(report.itemsTotal, 3);
-    EXPECT_EQ(report.itemsHandled, 3);
+    EXPECT_EQ(readFile(dev / "HomeDomain/Library/long.bin"), "ab");
+    EXPECT_EQ(report.folder("Phone")->items, 4u);
+    EXPECT_EQ(report.itemsTotal, 4);
+    EXPECT_EQ(report.itemsHandled, 4);
     EXPECT_EQ(listing(dest).count("Phone/../escape.txt"), 0u);
     EXPECT_FALSE(fs::exists(scratch.path() / "escape.txt"));
 }
