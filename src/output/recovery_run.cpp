@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "core/app_delegate.h"
 #include "output/chunked_copy.h"
@@ -30,6 +31,15 @@ const RecoveryFolderTally* RecoveryReport::folder(const std::string& name) const
 int recoveryPercent(std::int64_t handled, std::int64_t total) {
     if (total <= 0) return 0;
     return static_cast<int>(static_cast<float>(handled) * 100.0f / static_cast<float>(total));
+}
+
+std::string proposedRecoveryName(std::time_t now) {
+    std::tm local{};
+    localtime_r(&now, &local);
+    char date[32], time[32];
+    std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+    std::strftime(time, sizeof time, "%H.%M.%S", &local);
+    return std::string("Salvor ") + date + " - " + time;
 }
 
 namespace {

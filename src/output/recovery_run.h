@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,10 @@ inline constexpr const char* kSocialFolder = "FaceBook&Twitter";
 // Progress in percent as the progress display shows it: the integer part of
 // handled × 100 ÷ total in single precision; 0 while the total is 0.
 int recoveryPercent(std::int64_t handled, std::int64_t total);
+
+// The destination name proposed for a run started at `now` (local time):
+// "Salvor 2024-03-07 - 09.05.31".
+std::string proposedRecoveryName(std::time_t now);
 
 // The number of items a run over the store's current selection will count:
 // selected records, selected files of entered tree folders, and every

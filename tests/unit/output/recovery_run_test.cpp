@@ -346,5 +346,13 @@ TEST_F(RecoveryRunTest, FailuresAreReportedAndTheRunGoesOn) {
     EXPECT_EQ(report.folder("Contact")->files, 0u);
 }
 
+TEST(RecoveryRun, ProposedNameAndPercent) {
+    // 7 March 2024 09:05:31 UTC; the tests run with TZ=UTC.
+    EXPECT_EQ(proposedRecoveryName(1709802331), "Salvor 2024-03-07 - 09.05.31");
+    EXPECT_EQ(recoveryPercent(0, 0), 0);
+    EXPECT_EQ(recoveryPercent(1, 3), 33);
+    EXPECT_EQ(recoveryPercent(3, 3), 100);
+}
+
 }  // namespace
 }  // namespace salvor
