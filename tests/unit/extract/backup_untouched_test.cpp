@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 
 #include "extract/commit_db.h"
@@ -66,6 +67,53 @@ TEST_F(BackupUntouchedTest, ReadOnlyBackupScansFullyAndKeepsEveryByte) {
     const auto again = preparedCopy(app, stored("31bb7ba8914766d4ba40d6dfb6113c8b614be442"));
     EXPECT_EQ(again, app.preparedDatabases.at(stored("31bb7ba8914766d4ba40d6dfb6113c8b614be442")));
     app.scanScratchDir.clear();
+}
+
+}  // namespace
+}  // namespace salvor::test
+
+namespace salvor::test {
+namespace {
+
+// Databases cut short after their first pages: every stage ends quietly, the
+// progress values still come, and nothing is delivered twice or crashes.
+TEST_F(BackupUntouchedTest, TruncatedDatabasesEndQuietly) {
+    struct Db {
+        const char* name;
+        const char* schema;
+        const char* rows;
+    };
+    const Db dbs[] = {
+        {"31bb7ba8914766d4ba40d6dfb6113c8b614be442", "ios6/AddressBook.sqlitedb.sql",
+         "INSERT INTO ABPerson(First, Note) SELECT 'Ann', hex(randomblob(300)) FROM (SELECT 1 UNION SELECT 2 UNION "
+         "SELECT 3 UNION SELECT 4 UNION SELECT 5 UNION SELECT 6 UNION SELECT 7 UNION SELECT 8);"},
+        {"3d0d7e5fb2ce288813306e4d4636395e047a3d28", "ios6/sms.db.sql",
+         "INSERT INTO message(guid, text) SELECT hex(randomblob(16)), hex(randomblob(500)) FROM (SELECT 1 UNION "
+         "SELECT 2 UNION SELECT 3 UNION SELECT 4 UNION SELECT 5 UNION SELECT 6 UNION SELECT 7 UNION SELECT 8);"},
+        {"2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca", "ios6/call_history.db.sql",
+         "INSERT INTO call(address) SELECT hex(randomblob(400)) FROM (SELECT 1 UNION SELECT 2 UNION SELECT 3 UNION "
+         "SELECT 4 UNION SELECT 5 UNION SELECT 6 UNION SELECT 7 UNION SELECT 8 UNION SELECT 9);"},
+        {"ca3bc056d4da0bbf88b5fb3be254f3b7147e639c", "ios6/notes.sqlite.sql",
+         "INSERT INTO ZNOTEBODY(ZCONTENT) SELECT hex(randomblob(400)) FROM (SELECT 1 UNION SELECT 2 UNION SELECT 3 "
+         "UNION SELECT 4 UNION SELECT 5 UNION SELECT 6 UNION SELECT 7 UNION SELECT 8);"},
+        {"d1f062e2da26192a6625d968274bfda8d07821e4", "ios6/Bookmarks.db.sql", ""},
+        {"2041457d5fe04d39d0ab481178355df6781e6858", "ios6/Calendar.sqlitedb.sql", ""},
+    };
+    for (const Db& db : dbs) {
+        const std::string full = backup / (std::string(db.name) + ".full");
+        makeDb(full, db.schema, db.rows);
+        auto bytes = readBytes(full);
+        bytes.resize(std::min<std::size_t>(bytes.size(), 3 * 4096 + 100));
+        writeFile(stored(db.name), std::string(bytes.begin(), bytes.end()));
+        fs::remove(full);
+    }
+    app.currentNodeIsiOS6Version = true;
+    for (auto* stage : {&scanContactThread, &scanMessageThread, &scanNoteThread, &scanCallHistoryThread,
+                        &scanBookMarkThread, &scanCalenderThread}) {
+        stage(app, backup.path());
+    }
+    EXPECT_EQ(progress(), (std::vector<int>{40, 50, 70, 60}));
+    EXPECT_TRUE(app.scanScratchDir.empty());
 }
 
 }  // namespace
