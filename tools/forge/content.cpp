@@ -15,7 +15,10 @@ namespace {
 void put(Bytes& out, std::initializer_list<int> bytes) {
     for (int b : bytes) out.push_back(static_cast<std::uint8_t>(b));
 }
-void putText(Bytes& out, const char* text, std::size_t n) { out.insert(out.end(), text, text + n); }
+void putText(Bytes& out, const char* text, std::size_t n) {
+    // Byte by byte: GCC 12 at -O2 misreads a range insert into a small vector as an overflow.
+    for (std::size_t i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(text[i]));
+}
 void putBE32(Bytes& out, std::uint32_t v) {
     for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<std::uint8_t>(v >> s));
 }
