@@ -200,6 +200,10 @@ int cmdRecover(const std::vector<std::string>& args) {
         std::printf("\n%zu item(s) could not be written:\n", report.failures.size());
         for (const auto& f : report.failures) std::printf("  %s: %s\n", f.item.c_str(), f.reason.c_str());
     }
+    if (!report.notInBackup.empty()) {
+        std::printf("\n%zu item(s) are not in the backup:\n", report.notInBackup.size());
+        for (const auto& f : report.notInBackup) std::printf("  %s: %s\n", f.item.c_str(), f.reason.c_str());
+    }
     if (open) {
         // Show the destination in the desktop's file viewer when there is one;
         // the path goes to it as one argument, never through a shell.

@@ -135,6 +135,7 @@ private:
     }
     RecoveryFolderTally& tally() { return report_.folders.back(); }
     void fail(const std::string& item, const std::string& reason) { report_.failures.push_back({item, reason}); }
+    void notHeld(const std::string& item, const std::string& reason) { report_.notInBackup.push_back({item, reason}); }
     void count() { store_.recovredFilesNum.fetch_add(1); }
     // Notes a file write; true when it succeeded.
     bool noteWrite(const WriteResult& result) {
@@ -276,7 +277,9 @@ private:
         if (kind == AttachKind::None) return ref;
         count();
         if (!message.attachmentPath || message.attachmentPath->empty()) {
-            fail(folder.path() + "/" + pageName,
+            // The backup never held this file: nothing failed to write, but the user
+            // should know the page lacks it.
+            notHeld(folder.path() + "/" + pageName,
                  "the " + textOrEmpty(message.attachType) + " attachment of the message of " +
                      output::shown(message.messageDate) + " has no file in the backup");
             return ref;

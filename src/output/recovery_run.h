@@ -33,6 +33,9 @@ struct RecoveryReport {
     std::string destination;
     std::vector<RecoveryFolderTally> folders;  // the nine folders, in the order they are written
     std::vector<RecoveryFailure> failures;
+    // Items the backup itself does not hold (a message attachment without a
+    // stored file): reported, but not failures of the run.
+    std::vector<RecoveryFailure> notInBackup;
     std::int64_t itemsTotal = 0;    // the progress total
     std::int64_t itemsHandled = 0;  // the progress count at the end
 

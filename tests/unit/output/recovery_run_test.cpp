@@ -314,10 +314,15 @@ TEST_F(RecoveryRunTest, FailuresAreReportedAndTheRunGoesOn) {
     bad->isHasAttach = 1;
     bad->attachType = "Location";
     bad->attachmentPath = stored("loc.vcf", "\xFF\xFE not text");
-    c->MessageNodeArray = {msg, bad};
+    auto never = std::make_shared<MVMessageNode>();  // an attachment row whose file the backup never held
+    never->isHasAttach = 1;
+    never->attachType = "Image";
+    c->MessageNodeArray = {msg, bad, never};
     contact("Ann");
 
     RecoveryReport report = run();
+    ASSERT_EQ(report.notInBackup.size(), 1u);
+    EXPECT_NE(report.notInBackup[0].reason.find("has no file in the backup"), std::string::npos);
     ASSERT_EQ(report.failures.size(), 3u);
     EXPECT_NE(report.failures[0].item.find("gone.jpg"), std::string::npos);
     EXPECT_NE(report.failures[0].reason.find("vanished.jpg"), std::string::npos);
