@@ -94,6 +94,7 @@ void SalvorAppDelegate::ScanIOSBackUpFilehand(const std::string& backupPath) {
         fs::remove_all(scanScratchDir, ec);
         scanScratchDir.clear();
     }
+    preparedDatabases.clear();
     scanning_ = false;
 }
 
