@@ -231,7 +231,7 @@ void addFileTruth(BackupPlan& plan, const WrittenFiles& written) {
 }
 
 // Writes one backup folder and its truth file.
-ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const BackupSpec& spec, std::uint64_t seed,
+ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const BackupLayout& layout, std::uint64_t seed,
                          Rng& rng) {
     const std::string folder = storeDir + "/" + plan.folderName;
     std::error_code ec;
@@ -243,12 +243,12 @@ ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const Ba
     writeFile(folder + "/Manifest.mbdb", manifestBytes(plan.files, written.digests));
 
     const std::int64_t backupTime = 1356998400 + static_cast<std::int64_t>(rng.below(2 * 365 * 86400));
-    const std::string buildVersion = spec.profile.build;
+    const std::string buildVersion = layout.profile.build;
     const std::string guid = hexOf(rng, 32, true);
 
     // Info.plist: the device description as the synchronisation service writes it.
     std::string infoSize;
-    if (spec.infoPlist) {
+    if (layout.infoPlist) {
         PlistPtr info(plist_new_dict());
         plist_t d = info.get();
         setString(d, "Build Version", buildVersion);
@@ -275,7 +275,7 @@ ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const Ba
         plist_dict_set_item(d, "iTunes Settings", settings);
         setString(d, "iTunes Version", plan.itunesVersion);
         const std::string path = folder + "/Info.plist";
-        writeFile(path, serialise(d, spec.binaryPlists));
+        writeFile(path, serialise(d, layout.binaryPlists));
         setModificationTime(path, backupTime);
         infoSize = std::to_string(fs::file_size(path));
     }
@@ -303,11 +303,11 @@ ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const Ba
         setString(lockdown, "SerialNumber", plan.serialNumber);
         setString(lockdown, "UniqueDeviceID", plan.folderName);
         plist_dict_set_item(d, "Lockdown", lockdown);
-        setString(d, "SystemDomainsVersion", spec.profile.iosMajor >= 6 ? "16.0" : "11.0");
-        setString(d, "Version", spec.profile.iosMajor >= 5 ? "9.1" : "8.0");
+        setString(d, "SystemDomainsVersion", layout.profile.iosMajor >= 6 ? "16.0" : "11.0");
+        setString(d, "Version", layout.profile.iosMajor >= 5 ? "9.1" : "8.0");
         plist_dict_set_item(d, "WasPasscodeSet", plist_new_bool(rng.chance(50) ? 1 : 0));
         const std::string path = folder + "/Manifest.plist";
-        writeFile(path, serialise(d, spec.binaryPlists));
+        writeFile(path, serialise(d, layout.binaryPlists));
         setModificationTime(path, backupTime);
     }
 
@@ -321,7 +321,7 @@ ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const Ba
         setString(d, "UUID", hexOf(rng, 8, true) + "-" + hexOf(rng, 4, true) + "-" + hexOf(rng, 4, true) + "-" +
                                   hexOf(rng, 4, true) + "-" + hexOf(rng, 12, true));
         setString(d, "Version", "2.4");
-        writeFile(folder + "/Status.plist", serialise(d, spec.binaryPlists));
+        writeFile(folder + "/Status.plist", serialise(d, layout.binaryPlists));
     }
 
     const nlohmann::json type = displayName(plan.productType);
@@ -332,15 +332,15 @@ ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const Ba
         {"strDeviceSerial", plan.serialNumber},
         {"strDeviceType", type},
         {"strIOSVersion", plan.productVersion},
-        {"itunesVersion", spec.infoPlist ? plan.itunesVersion : buildVersion},
+        {"itunesVersion", layout.infoPlist ? plan.itunesVersion : buildVersion},
         // The iPad picture is chosen only for display names "Ipad1", "Ipad2" and "NewIpad".
         {"deviceImage", (type == "Ipad1" || type == "Ipad2" || type == "NewIpad") ? "ipad" : "iphone"},
     };
     plan.truth["backup"] = std::move(backup);
     plan.truth["folder"] = plan.folderName;
     plan.truth["iosMajor"] = plan.iosMajor;
-    plan.truth["hasInfoPlist"] = spec.infoPlist;
-    plan.truth["binaryPlists"] = spec.binaryPlists;
+    plan.truth["hasInfoPlist"] = layout.infoPlist;
+    plan.truth["binaryPlists"] = layout.binaryPlists;
     addFileTruth(plan, written);
 
     ForgedBackup result;
@@ -361,8 +361,8 @@ std::string folderNameFor(std::uint64_t seed, const std::string& scenario, std::
 
 std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOptions& options) {
     if (storeDir.empty()) throw std::runtime_error("forge: no store folder given");
-    const std::vector<BackupSpec> specs = scenarioSpecs(options.scenario);
-    if (specs.empty()) throw std::runtime_error("forge: unknown scenario \"" + options.scenario + "\"");
+    const std::vector<BackupLayout> layouts = scenarioLayouts(options.scenario);
+    if (layouts.empty()) throw std::runtime_error("forge: unknown scenario \"" + options.scenario + "\"");
     std::error_code ec;
     fs::create_directories(storeDir, ec);
     if (ec || !fs::is_directory(storeDir))
@@ -370,20 +370,20 @@ std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOpt
 
     std::vector<ForgedBackup> result;
     Rng seeds(options.seed);
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        const BackupSpec& spec = specs[i];
+    for (std::size_t i = 0; i < layouts.size(); ++i) {
+        const BackupLayout& layout = layouts[i];
         const std::uint64_t backupSeed = seeds.next();
         Rng rng(backupSeed);
-        BackupPlan plan = describeDevice(spec, rng);
+        BackupPlan plan = describeDevice(layout, rng);
         plan.folderName = folderNameFor(options.seed, options.scenario, i);
         {
             TempDir scratch;
             Rng dbRng(backupSeed ^ 0xD1B54A32D192ED03ULL);
             addCategoryDatabases(plan, dbRng, options.scale, scratch.path);
             Rng fileRng(backupSeed ^ 0x8CB92BA72F3D8DD7ULL);
-            addOtherFiles(plan, fileRng, spec, options, scratch.path);
+            addOtherFiles(plan, fileRng, layout, options, scratch.path);
         }
-        result.push_back(writeBackup(storeDir, plan, spec, backupSeed, rng));
+        result.push_back(writeBackup(storeDir, plan, layout, backupSeed, rng));
     }
 
     if (options.scenario == "store") {

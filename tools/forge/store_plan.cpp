@@ -73,7 +73,7 @@ std::size_t between(Rng& rng, std::size_t lo, std::size_t hi) {
     return static_cast<std::size_t>(rng.range(static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi)));
 }
 
-void addStandardFiles(PlanBuilder& b, Rng& rng, const BackupSpec& spec, const std::string& scratch) {
+void addStandardFiles(PlanBuilder& b, Rng& rng, const BackupLayout& layout, const std::string& scratch) {
     const std::string dcim = "Media/DCIM/100APPLE/";
     // Camera roll: photos, a video, a screenshot, a missing photo, an empty one, one listed twice.
     b.dir("CameraRollDomain", "Media");
@@ -89,7 +89,7 @@ void addStandardFiles(PlanBuilder& b, Rng& rng, const BackupSpec& spec, const st
     const Bytes twice = jpegBytes(rng, between(rng, 1500, 2500));
     b.file("CameraRollDomain", dcim + "IMG_0006.JPG", twice);
     b.file("CameraRollDomain", dcim + "IMG_0006.JPG", twice);
-    if (spec.content == BackupSpec::Content::Demo) {
+    if (layout.content == BackupLayout::Content::Demo) {
         for (int i = 7; i <= 10; ++i) {
             char name[32];
             std::snprintf(name, sizeof name, "IMG_%04d.JPG", i);
@@ -114,7 +114,7 @@ void addStandardFiles(PlanBuilder& b, Rng& rng, const BackupSpec& spec, const st
     b.file("HomeDomain", "Library/Preferences/.GlobalPreferences.plist", plistBytes(rng, "com.apple.global"));
     FileEntry& springboard =
         b.file("HomeDomain", "Library/Preferences/com.apple.springboard.plist", plistBytes(rng, "com.apple.springboard"));
-    if (spec.profile.iosMajor == 4)  // older backups kept some files under a suffixed name
+    if (layout.profile.iosMajor == 4)  // older backups kept some files under a suffixed name
         springboard.storedNameOverride = storedName(springboard.domain, springboard.path) + ".mddata";
     b.file("HomeDomain", "Library/Caches/Snapshots/com.apple.mobilesafari/UIApplicationAutomaticSnapshotDefault-Portrait@2x.png",
            pngBytes(rng, between(rng, 1500, 4000)));
@@ -204,38 +204,38 @@ bool isSocialDomain(const std::string& domain) {
     return domain == kFacebook || domain == kMessenger || domain == kTwitter;
 }
 
-std::vector<BackupSpec> scenarioSpecs(const std::string& scenario) {
-    using C = BackupSpec::Content;
-    auto spec = [](DeviceProfile p, C c = C::Standard, bool binary = false, bool info = true) {
-        BackupSpec s;
+std::vector<BackupLayout> scenarioLayouts(const std::string& scenario) {
+    using C = BackupLayout::Content;
+    auto layout = [](DeviceProfile p, C c = C::Standard, bool binary = false, bool info = true) {
+        BackupLayout s;
         s.profile = p;
         s.content = c;
         s.binaryPlists = binary;
         s.infoPlist = info;
         return s;
     };
-    if (scenario == "ios4") return {spec(kIos4)};
-    if (scenario == "ios5") return {spec(kIos5, C::Standard, true)};
-    if (scenario == "ios6") return {spec(kIos6)};
-    if (scenario == "ios7") return {spec(kIos7)};
-    if (scenario == "demo") return {spec(kIos6, C::Demo)};
+    if (scenario == "ios4") return {layout(kIos4)};
+    if (scenario == "ios5") return {layout(kIos5, C::Standard, true)};
+    if (scenario == "ios6") return {layout(kIos6)};
+    if (scenario == "ios7") return {layout(kIos7)};
+    if (scenario == "demo") return {layout(kIos6, C::Demo)};
     if (scenario == "store")
-        return {spec(kIos4), spec(kIos5, C::Standard, true), spec(kIos6), spec(kIos7, C::Standard, false, false)};
-    if (scenario == "bench-manifest") return {spec(kIos6, C::BenchManifest)};
-    if (scenario == "bench-messages") return {spec(kIos6, C::BenchMessages)};
-    if (scenario == "bench-media") return {spec(kIos6, C::BenchMedia)};
+        return {layout(kIos4), layout(kIos5, C::Standard, true), layout(kIos6), layout(kIos7, C::Standard, false, false)};
+    if (scenario == "bench-manifest") return {layout(kIos6, C::BenchManifest)};
+    if (scenario == "bench-messages") return {layout(kIos6, C::BenchMessages)};
+    if (scenario == "bench-media") return {layout(kIos6, C::BenchMedia)};
     return {};
 }
 
-BackupPlan describeDevice(const BackupSpec& spec, Rng& rng) {
+BackupPlan describeDevice(const BackupLayout& layout, Rng& rng) {
     static const std::vector<std::string> kNames = {
         "Ann\xE2\x80\x99s iPhone", "Ben's iPhone", "Zo\xC3\xAB\xE2\x80\x99s iPhone", "Work phone",
         "iPhone von J\xC3\xBCrgen", "Mia's iPhone"};
     BackupPlan plan;
-    plan.iosMajor = spec.profile.iosMajor;
-    plan.productVersion = spec.profile.productVersion;
-    plan.productType = spec.profile.productType;
-    plan.itunesVersion = spec.profile.itunesVersion;
+    plan.iosMajor = layout.profile.iosMajor;
+    plan.productVersion = layout.profile.productVersion;
+    plan.productType = layout.profile.productType;
+    plan.itunesVersion = layout.profile.itunesVersion;
     plan.deviceName = rng.pick(kNames);
     static const char kSerialChars[] = "0123456789ABCDEFGHJKLMNPQRSTUVWXYZ";
     plan.serialNumber = "C";
@@ -243,13 +243,13 @@ BackupPlan describeDevice(const BackupSpec& spec, Rng& rng) {
     return plan;
 }
 
-void addOtherFiles(BackupPlan& plan, Rng& rng, const BackupSpec& spec, const ForgeOptions& options,
+void addOtherFiles(BackupPlan& plan, Rng& rng, const BackupLayout& layout, const ForgeOptions& options,
                    const std::string& scratchDir) {
     PlanBuilder b(plan, rng);
-    addStandardFiles(b, rng, spec, scratchDir);
-    if (spec.content == BackupSpec::Content::BenchManifest)
+    addStandardFiles(b, rng, layout, scratchDir);
+    if (layout.content == BackupLayout::Content::BenchManifest)
         addFiller(b, plan, rng, options.manifestRecords ? options.manifestRecords : 100000);
-    if (spec.content == BackupSpec::Content::BenchMedia)
+    if (layout.content == BackupLayout::Content::BenchMedia)
         addBenchMedia(b, rng, options.mediaBytes ? options.mediaBytes : 64ULL << 20);
 }
 

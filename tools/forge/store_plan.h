@@ -16,7 +16,7 @@ struct DeviceProfile {
     const char* itunesVersion = "11.0.2.26";
 };
 
-struct BackupSpec {
+struct BackupLayout {
     enum class Content { Standard, Demo, BenchManifest, BenchMessages, BenchMedia };
     DeviceProfile profile;
     Content content = Content::Standard;
@@ -25,14 +25,14 @@ struct BackupSpec {
 };
 
 // The backups of a scenario, in writing order; empty for an unknown scenario.
-std::vector<BackupSpec> scenarioSpecs(const std::string& scenario);
+std::vector<BackupLayout> scenarioLayouts(const std::string& scenario);
 
 // Device name, serial number and versions of one backup.
-BackupPlan describeDevice(const BackupSpec& spec, Rng& rng);
+BackupPlan describeDevice(const BackupLayout& layout, Rng& rng);
 
 // Adds the media, application and system files (and, for the benchmarks, the
 // filler records and large media) after the category databases.
-void addOtherFiles(BackupPlan& plan, Rng& rng, const BackupSpec& spec, const ForgeOptions& options,
+void addOtherFiles(BackupPlan& plan, Rng& rng, const BackupLayout& layout, const ForgeOptions& options,
                    const std::string& scratchDir);
 
 bool isSocialDomain(const std::string& domain);
