@@ -30,13 +30,7 @@ void readHistory(SalvorAppDelegate& app, const std::string& path);
 
 void scanBookMarkThread(SalvorAppDelegate& app, const std::string& backupPath) {
     if (backupPath.empty()) return;
-    std::string stored;
-    for (const char* name : kBookmarkFiles) {
-        if (fileExists(storedPath(backupPath, name))) {
-            stored = storedPath(backupPath, name);
-            break;
-        }
-    }
+    const std::string stored = firstExistingStored(backupPath, kBookmarkFiles);
     if (stored.empty()) {
         log::line("messageDB is not exist");
         return;

@@ -21,6 +21,14 @@ inline bool fileExists(const std::string& path) {
     return std::filesystem::exists(path, ec);
 }
 
+// The first of the stored files `names` that exists in `folder`; empty when none does.
+template <std::size_t N>
+std::string firstExistingStored(const std::string& folder, const char* const (&names)[N]) {
+    for (const char* name : names)
+        if (fileExists(storedPath(folder, name))) return storedPath(folder, name);
+    return {};
+}
+
 // A column value converted to text; only called for present, non-empty values.
 inline std::string columnText(const char* value) { return SalvorAppDelegate::GetStringFormChar(value); }
 

@@ -39,13 +39,7 @@ std::string cleanNoteContent(std::string text) {
 
 void scanNoteThread(SalvorAppDelegate& app, const std::string& backupPath) {
     if (backupPath.empty()) return;
-    std::string stored;
-    for (const char* name : kNoteFiles) {
-        if (fileExists(storedPath(backupPath, name))) {
-            stored = storedPath(backupPath, name);
-            break;
-        }
-    }
+    const std::string stored = firstExistingStored(backupPath, kNoteFiles);
     if (stored.empty()) {
         log::line("messageDB is not exist");
         return;
