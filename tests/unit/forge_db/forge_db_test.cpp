@@ -102,17 +102,6 @@ std::uint32_t schemaFormat(const std::vector<std::uint8_t>& b) {
     return (std::uint32_t{b.at(44)} << 24) | (std::uint32_t{b.at(45)} << 16) | (std::uint32_t{b.at(46)} << 8) | b.at(47);
 }
 
-const char* kNewerMessages =
-    "select message.ROWID,message.cache_has_attachments,message.text,message.date,message.handle_id,handle.id,is_from_me "
-    "from message left join handle on message.handle_id=handle.ROWID";
-const char* kOlderMessagesMadrid =
-    "select message.ROWID,message.group_id,subject, text,date,group_member.address,svc_center,flags,association_id "
-    ",is_madrid,madrid_handle, madrid_account,madrid_flags,madrid_attachmentInfo from message left join  group_member "
-    "on  message.group_id= group_member.group_id";
-const char* kOlderMessages =
-    "select message.ROWID,message.group_id,subject, text,date,group_member.address,svc_center,flags,association_id from "
-    "message left join  group_member on  message.group_id= group_member.group_id";
-
 }  // namespace
 
 TEST(ForgeDbRules, DateTextAndLookup) {
@@ -133,7 +122,10 @@ TEST(ForgeDbRules, DateTextAndLookup) {
 
 class ForgeDbGeneration : public ::testing::TestWithParam<int> {};
 
-TEST_P(ForgeDbGeneration, LiveRowsMatchTruth) {
+// What a scan cannot show: deleted rows keep their bytes for the carving, the
+// file formats are those of each generation, and attachments are stored.
+// (Live rows are checked against real extractor output end to end.)
+TEST_P(ForgeDbGeneration, DeletedBytesFormatsAndAttachments) {
     const int ios = GetParam();
     Built b = build(ios, 1234);
     const auto& truth = b.plan.truth;
@@ -142,150 +134,39 @@ TEST_P(ForgeDbGeneration, LiveRowsMatchTruth) {
         EXPECT_TRUE(truth[k]["live"].is_array());
         EXPECT_TRUE(truth[k]["deleted"].is_array());
     }
-
-    {  // contacts: the reader's statement, in its order
-        Db ab(b, "HomeDomain", "Library/AddressBook/AddressBook.sqlitedb");
-        auto rows = ab.rows("select DISTINCT Rowid, first, Department,DisplayName,firstPhonetic,jobTitle,organization,middle,"
-                            "middlePhonetic,CreationDate,Last,Note,Nickname,prefix, suffix, Birthday from abperson ");
-        const auto& live = truth["contacts"]["live"];
-        ASSERT_EQ(rows.size(), live.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(std::stoll(rows[i][0]), live[i]["rowid"].get<long long>());
-        EXPECT_FALSE(truth["contacts"]["deleted"].empty());
-        bool onlyLast = false, onlyOrg = false;
-        for (const auto& c : live) {
-            onlyLast |= c["contactName"] == " Whitfield";
-            onlyOrg |= c["contactName"] == "" && c["contactCompany"] == " Riverside Dental Clinic";
-        }
-        EXPECT_TRUE(onlyLast);
-        EXPECT_TRUE(onlyOrg);
-        if (ios == 4) {
-            const FileEntry* f = findFile(b.plan, "HomeDomain", "Library/AddressBook/AddressBookImages.sqlitedb");
-            ASSERT_NE(f, nullptr);
-            EXPECT_EQ(f->storedNameOverride, "cd6702cea29fe89cf280a76794405adb17f9a0ee.mddata");
-        } else {
-            Db img(b, "HomeDomain", "Library/AddressBook/AddressBookImages.sqlitedb");
-            EXPECT_FALSE(img.rows("select record_id, data from ABFullSizeImage").empty());
-        }
+    EXPECT_FALSE(truth["contacts"]["deleted"].empty());
+    if (ios == 4) {
+        const FileEntry* f = findFile(b.plan, "HomeDomain", "Library/AddressBook/AddressBookImages.sqlitedb");
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f->storedNameOverride, "cd6702cea29fe89cf280a76794405adb17f9a0ee.mddata");
     }
 
-    {  // messages: row count, addresses and texts in delivery order
-        Db sms(b, "HomeDomain", "Library/SMS/sms.db");
-        const auto& live = truth["messages"]["live"];
-        std::vector<std::vector<std::string>> rows;
-        if (ios >= 6) {
-            rows = sms.rows(kNewerMessages);
-        } else {
-            EXPECT_EQ(sms.prepares(kOlderMessagesMadrid), ios == 5);
-            rows = sms.rows(ios == 5 ? kOlderMessagesMadrid : kOlderMessages);
+    Db sms(b, "HomeDomain", "Library/SMS/sms.db");
+    const auto& dead = truth["messages"]["deleted"];
+    ASSERT_FALSE(dead.empty());
+    for (const auto& d : dead) EXPECT_TRUE(contains(sms.bytes, d["text"].get<std::string>())) << d["text"];
+    if (ios >= 6) {
+        for (const auto& m : truth["messages"]["live"]) {
+            if (!m["attachmentPath"].is_string()) continue;
+            bool found = false;
+            for (const auto& f : b.plan.files)
+                found |= f.domain == "MediaDomain" && db::hashedName(f.domain, f.path) == m["attachmentPath"];
+            EXPECT_TRUE(found) << m["attachmentPath"];
         }
-        ASSERT_EQ(rows.size(), live.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (ios >= 6) {
-                EXPECT_EQ(rows[i][5], live[i]["messagePhone"]);
-                EXPECT_EQ(rows[i][2], live[i]["messageContent"]);
-                EXPECT_EQ(std::stoll(rows[i][0]), live[i]["rowId"].get<long long>());
-            } else {
-                bool imsg = ios == 5 && rows[i][9] == "1";
-                EXPECT_EQ(imsg ? rows[i][10] : rows[i][5], live[i]["messagePhone"]);
-                EXPECT_EQ(live[i]["bImessage"], imsg ? 1 : 0);
-                if (!imsg || rows[i][13] == "<null>") {
-                    EXPECT_EQ(rows[i][3], live[i]["messageContent"]);
-                }
-            }
-        }
-        std::size_t members = 0;
-        for (const auto& c : truth["conversations"]["live"]) members += c["members"].size();
-        EXPECT_EQ(members, live.size());
-        EXPECT_GE(truth["conversations"]["live"].size(), 2u);
-        // Names: some known, some unknown (null).
-        int named = 0, unnamed = 0;
-        for (const auto& m : live) (m["messageName"].is_null() ? unnamed : named)++;
-        EXPECT_GT(named, 0);
-        EXPECT_GT(unnamed, 0);
-        // Deleted texts are still in the file.
-        const auto& dead = truth["messages"]["deleted"];
-        ASSERT_FALSE(dead.empty());
-        for (const auto& d : dead) EXPECT_TRUE(contains(sms.bytes, d["text"].get<std::string>())) << d["text"];
-        if (ios >= 6) {
-            std::map<std::string, int> kinds;
-            for (const auto& m : live) {
-                if (m["attachType"].is_null()) continue;
-                kinds[m["attachType"]]++;
-                if (m["attachmentPath"].is_null()) continue;
-                bool found = false;
-                for (const auto& f : b.plan.files)
-                    found |= f.domain == "MediaDomain" && db::hashedName(f.domain, f.path) == m["attachmentPath"];
-                EXPECT_TRUE(found) << m["attachmentPath"];
-            }
-            EXPECT_EQ(kinds["Image"], 2);
-            EXPECT_EQ(kinds["Mov"], 1);
-            EXPECT_EQ(kinds["Contact"], 1);
-            EXPECT_EQ(kinds["Location"], 1);
-            auto att = sms.rows("select filename from attachment");
-            ASSERT_FALSE(att.empty());
-            EXPECT_EQ(att[0][0].rfind("~/Library/SMS/Attachments/", 0), 0u);
-        }
+        auto att = sms.rows("select filename from attachment");
+        ASSERT_FALSE(att.empty());
+        EXPECT_EQ(att[0][0].rfind("~/Library/SMS/Attachments/", 0), 0u);
     }
 
-    {  // calls
-        const char* path = "Library/CallHistory/call_history.db";
-        Db calls(b, ios == 4 ? "HomeDomain" : "WirelessDomain", path);
-        auto rows = calls.rows("select address,date,duration,flags from call");
-        const auto& live = truth["calls"]["live"];
-        ASSERT_EQ(rows.size(), live.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            EXPECT_EQ(rows[i][0], live[i]["callPhone"]);
-            EXPECT_EQ(std::stoi(rows[i][2]), live[i]["callTime"].get<int>());
-        }
-    }
-
-    {  // notes: the older statement fails, the Core Data one reads every note
-        Db notes(b, "HomeDomain", "Library/Notes/notes.sqlite");
-        EXPECT_FALSE(notes.prepares("select TITLE,SUMMARY,MODIFICATION_DATE,CREATION_DATE,DATA from note LEFT JOIN "
-                                    "NOTE_BODIES ON NOTE.ROWID = NOTE_BODIES.NOTE_ID"));
-        auto rows = notes.rows("select ZTITLE,ZSUMMARY,ZMODIFICATIONDATE,ZCREATIONDATE,ZCONTENT from znote LEFT JOIN "
-                               "ZNOTEBODY ON ZNOTE.Z_PK = ZNOTEBODY.Z_PK");
-        ASSERT_EQ(rows.size(), truth["notes"]["live"].size());
-        for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i][0], truth["notes"]["live"][i]["noteTitle"]);
-        EXPECT_EQ(schemaFormat(notes.bytes), ios <= 6 ? 1u : 4u);
-    }
-
-    {  // bookmarks: database rows without the two special folders, factory bookmarks, history
-        Db bm(b, "HomeDomain", "Library/Safari/Bookmarks.db");
-        auto rows = bm.rows("select TITLE,URL,id, parent,type from bookmarks");
-        std::size_t kept = 0;
-        for (const auto& r : rows) kept += r[0] != "Root" && r[0] != "com.apple.ReadingList";
-        const FileEntry* hist = findFile(b.plan, "HomeDomain", "Library/Safari/History.plist");
-        ASSERT_NE(hist, nullptr);
-        EXPECT_EQ(contains(hist->content, "bplist00"), ios >= 6);
-        EXPECT_EQ(truth["bookmarks"]["live"].size(), kept + 5 + static_cast<std::size_t>(DatabaseScale{}.historyEntries));
-        EXPECT_EQ(schemaFormat(bm.bytes), ios <= 6 ? 1u : 4u);
-        for (const auto& d : truth["bookmarks"]["deleted"])
-            EXPECT_TRUE(contains(bm.bytes, d["url"].get<std::string>()));
-    }
-
-    {  // calendar: the statement that the reader uses for this generation
-        Db cal(b, "HomeDomain", "Library/Calendar/Calendar.sqlitedb");
-        std::vector<std::vector<std::string>> rows;
-        if (ios >= 6) {
-            rows = cal.rows("select summary,location_id,description,start_date,end_date,start_tz,all_day,calendar_id from CalendarItem");
-        } else if (ios == 5) {
-            rows = cal.rows(
-                "select summary,location.title as location,description,start_date,end_date,start_tz,all_day,calendar_id,"
-                "supported_entity_types from calendaritem left join location on calendaritem.[location_id]=location.rowid "
-                "left join Calendar on calendaritem.[calendar_id]=calendar.rowid where supported_entity_types !=8");
-        } else {
-            EXPECT_FALSE(cal.prepares("select summary from calendaritem"));
-            rows = cal.rows("select summary,location,description,start_date,end_date,start_tz,all_day,calendar_id from event");
-        }
-        const auto& live = truth["calendar"]["live"];
-        ASSERT_EQ(rows.size(), live.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            EXPECT_EQ(rows[i][0], live[i]["calTitle"]);
-            std::string loc = rows[i][1] == "<null>" ? "" : rows[i][1];
-            EXPECT_EQ(loc, live[i]["location"]);
-        }
-    }
+    // Notes and bookmarks of iOS 4-6 are legacy-format files (0/1 stored as one-byte integers).
+    Db notes(b, "HomeDomain", "Library/Notes/notes.sqlite");
+    EXPECT_EQ(schemaFormat(notes.bytes), ios <= 6 ? 1u : 4u);
+    Db bm(b, "HomeDomain", "Library/Safari/Bookmarks.db");
+    EXPECT_EQ(schemaFormat(bm.bytes), ios <= 6 ? 1u : 4u);
+    for (const auto& d : truth["bookmarks"]["deleted"]) EXPECT_TRUE(contains(bm.bytes, d["url"].get<std::string>()));
+    const FileEntry* hist = findFile(b.plan, "HomeDomain", "Library/Safari/History.plist");
+    ASSERT_NE(hist, nullptr);
+    EXPECT_EQ(contains(hist->content, "bplist00"), ios >= 6);
     fs::remove_all(b.dir);
 }
 
