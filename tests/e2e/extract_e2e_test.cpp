@@ -68,8 +68,13 @@ TEST_P(LiveRecords, MatchTheForgedTruth) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Generations, LiveRecords, ::testing::Values("ios4", "ios5", "ios6", "ios7"),
-                         [](const auto& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(Generations, LiveRecords, ::testing::Values("ios4", "ios4-legacy", "ios5", "ios6", "ios7"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             for (char& c : name)
+                                 if (c == '-') c = '_';
+                             return name;
+                         });
 
 }  // namespace
 }  // namespace salvor::test

@@ -137,7 +137,8 @@ void buildBookmarks(Context& cx) {
         dead.push_back({{"id", b.id}, {"title", b.title}, {"url", b.url ? nlohmann::json(*b.url) : nlohmann::json()}});
     }
     db.commit();
-    cx.addFile("HomeDomain", "Library/Safari/Bookmarks.db", db.finish());
+    cx.addFile("HomeDomain", cx.plan.olderFileNames ? "Library/Safari/Bookmarks.plist" : "Library/Safari/Bookmarks.db",
+               db.finish());
 
     for (const Bookmark& b : rows) {
         if (b.deleted || b.title == "Root" || b.title == "com.apple.ReadingList") continue;

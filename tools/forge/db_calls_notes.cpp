@@ -66,6 +66,45 @@ std::string replaceAll(std::string s, const std::string& from, const std::string
     return s;
 }
 
+// The notes file of the oldest devices: tables Note and note_bodies joined on
+// the note's row number, dates in whole seconds since 2001.
+template <class Clean>
+void addOlderNotes(Context& cx, const std::vector<Note>& notes, const Clean& clean) {
+    DbFile db(cx.scratchPath("notes.db"), true);
+    db.exec(schemaText("legacy/notes.db.sql"));
+    db.begin();
+    {
+        Inserter note(db, "Note"), body(db, "note_bodies");
+        std::int64_t rowid = 0;
+        for (const Note& n : notes) {
+            ++rowid;  // Note has no key column: rows are numbered 1, 2, ... in insertion order
+            note.insert({static_cast<std::int64_t>(n.created), n.title, n.summary, 0,
+                         static_cast<std::int64_t>(n.modified), nullptr, 0});
+            body.insert({rowid, n.html});
+        }
+    }
+    db.commit();
+    db.begin();
+    nlohmann::json dead = nlohmann::json::array(), live = nlohmann::json::array();
+    std::int64_t rowid = 0;
+    for (const Note& n : notes) {
+        ++rowid;
+        const auto whole = static_cast<std::int64_t>(n.modified);
+        if (n.deleted) {
+            execWithId(db, "DELETE FROM note_bodies WHERE note_id = ?", rowid);
+            execWithId(db, "DELETE FROM Note WHERE ROWID = ?", rowid);
+            dead.push_back({{"ROWID", rowid}, {"title", n.title}, {"modification_date", whole},
+                            {"dateText", dateText(whole, 1)}, {"data", n.html}, {"noteContent", clean(n.html)}});
+            continue;
+        }
+        live.push_back({{"noteTitle", n.title}, {"noteContent", clean(n.html)}, {"noteDate", dateText(whole, 1)},
+                        {"uid", -1}, {"bSelected", 0}, {"bDeleted", 0}});
+    }
+    db.commit();
+    cx.addFile("HomeDomain", "Library/Notes/notes.db", db.finish());
+    cx.plan.truth["notes"] = {{"live", std::move(live)}, {"deleted", std::move(dead)}};
+}
+
 }  // namespace
 
 void buildCalls(Context& cx) {
@@ -172,6 +211,19 @@ void buildNotes(Context& cx) {
     }
     pickDeleted(rng, notes, cx.scale.deletedPercent);
 
+    auto clean = [](std::string s) {
+        s = replaceAll(s, "<div>", "");
+        s = replaceAll(s, "</div>", "");
+        s = replaceAll(s, "&nbsp;", " ");
+        s = replaceAll(s, "<br>", " ");
+        s = replaceAll(s, "</br>", " ");
+        return s;
+    };
+    if (cx.plan.olderFileNames) {
+        addOlderNotes(cx, notes, clean);
+        return;
+    }
+
     // Files first created on iOS 5 or earlier keep the old schema format for life.
     const bool legacy = cx.ios <= 6;
     const bool ios7 = cx.ios >= 7;
@@ -198,14 +250,6 @@ void buildNotes(Context& cx) {
     db.commit();
     db.begin();
     nlohmann::json dead = nlohmann::json::array(), live = nlohmann::json::array();
-    auto clean = [](std::string s) {
-        s = replaceAll(s, "<div>", "");
-        s = replaceAll(s, "</div>", "");
-        s = replaceAll(s, "&nbsp;", " ");
-        s = replaceAll(s, "<br>", " ");
-        s = replaceAll(s, "</br>", " ");
-        return s;
-    };
     for (const Note& note : notes) {
         if (!note.deleted) continue;
         execWithId(db, "DELETE FROM ZNOTEBODY WHERE Z_PK = ?", note.pk);

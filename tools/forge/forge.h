@@ -80,6 +80,9 @@ struct BackupPlan {
     std::string deviceName;         // e.g. "Ann's iPhone"
     std::string serialNumber;
     std::string itunesVersion;
+    // Notes in the older notes.db layout and bookmarks under the older
+    // Bookmarks.plist name, as devices before the Core Data notes store kept them.
+    bool olderFileNames = false;
     std::vector<FileEntry> files;   // manifest order
     // Expected results, keyed by category ("contacts", "messages", "calls", "notes",
     // "bookmarks", "calendar", "photos", "social", ...). Paths of files inside the

@@ -215,6 +215,11 @@ std::vector<BackupLayout> scenarioLayouts(const std::string& scenario) {
         return s;
     };
     if (scenario == "ios4") return {layout(kIos4)};
+    if (scenario == "ios4-legacy") {
+        BackupLayout older = layout(kIos4);
+        older.olderFileNames = true;
+        return {older};
+    }
     if (scenario == "ios5") return {layout(kIos5, C::Standard, true)};
     if (scenario == "ios6") return {layout(kIos6)};
     if (scenario == "ios7") return {layout(kIos7)};
@@ -236,6 +241,7 @@ BackupPlan describeDevice(const BackupLayout& layout, Rng& rng) {
     plan.productVersion = layout.profile.productVersion;
     plan.productType = layout.profile.productType;
     plan.itunesVersion = layout.profile.itunesVersion;
+    plan.olderFileNames = layout.olderFileNames;
     plan.deviceName = rng.pick(kNames);
     static const char kSerialChars[] = "0123456789ABCDEFGHJKLMNPQRSTUVWXYZ";
     plan.serialNumber = "C";

@@ -22,6 +22,7 @@ struct BackupLayout {
     Content content = Content::Standard;
     bool binaryPlists = false;
     bool infoPlist = true;  // false: only Manifest.plist describes the device
+    bool olderFileNames = false;  // older notes and bookmark file names
 };
 
 // The backups of a scenario, in writing order; empty for an unknown scenario.
