@@ -5,40 +5,28 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "forge/db_common.h"
 #include "forge/forge.h"
+#include "support/support.h"
 
 using namespace salvor::forge;
-namespace fs = std::filesystem;
 
 namespace {
 
 struct Built {
     BackupPlan plan;
-    fs::path dir;
+    std::unique_ptr<salvor::test::TempDir> dir = std::make_unique<salvor::test::TempDir>();
 };
-
-fs::path tempDir(const std::string& tag) {
-    fs::path d = fs::temp_directory_path() /
-                 ("forge_db_test_" + tag + "_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-                  std::to_string(reinterpret_cast<std::uintptr_t>(&tag) & 0xffff));
-    fs::remove_all(d);
-    fs::create_directories(d);
-    return d;
-}
 
 Built build(int ios, std::uint64_t seed, const DatabaseScale& scale = {}) {
     Built b;
     b.plan.iosMajor = ios;
-    b.dir = tempDir("ios" + std::to_string(ios));
     Rng rng(seed);
-    addCategoryDatabases(b.plan, rng, scale, (b.dir / "scratch").string());
+    addCategoryDatabases(b.plan, rng, scale, *b.dir / "scratch");
     return b;
 }
 
@@ -48,53 +36,29 @@ const FileEntry* findFile(const BackupPlan& plan, const std::string& domain, con
     return nullptr;
 }
 
-// Writes one database of the plan to disk and opens it read-only.
-class Db {
-public:
-    Db(const Built& b, const std::string& domain, const std::string& path) {
-        const FileEntry* f = findFile(b.plan, domain, path);
-        if (!f) throw std::runtime_error("missing " + path);
-        bytes = f->content;
-        file = b.dir / db::hashedName(domain, path);
-        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                     static_cast<std::streamsize>(bytes.size()));
-        if (sqlite3_open_v2(file.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-            throw std::runtime_error("cannot open " + path);
-    }
-    ~Db() { sqlite3_close(h); }
-    // Every row of a statement, each column as text ("<null>" for NULL).
-    std::vector<std::vector<std::string>> rows(const std::string& sql) {
-        std::vector<std::vector<std::string>> out;
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-            ADD_FAILURE() << "prepare failed: " << sql << ": " << sqlite3_errmsg(h);
-            return out;
-        }
-        while (sqlite3_step(st) == SQLITE_ROW) {
-            std::vector<std::string> r;
-            for (int i = 0; i < sqlite3_column_count(st); ++i) {
-                auto t = sqlite3_column_text(st, i);
-                r.push_back(t ? reinterpret_cast<const char*>(t) : "<null>");
-            }
-            out.push_back(std::move(r));
-        }
-        sqlite3_finalize(st);
-        return out;
-    }
-    bool prepares(const std::string& sql) {
-        sqlite3_stmt* st = nullptr;
-        int rc = sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr);
-        sqlite3_finalize(st);
-        return rc == SQLITE_OK;
-    }
-    std::vector<std::uint8_t> bytes;
-    fs::path file;
+const std::vector<std::uint8_t>& bytesOf(const Built& b, const std::string& path) {
+    const FileEntry* f = findFile(b.plan, "HomeDomain", path);
+    if (!f) throw std::runtime_error("missing " + path);
+    return f->content;
+}
+
+// The first column of the first row of `sql`, run on the database bytes written to disk.
+std::string firstText(const Built& b, const std::vector<std::uint8_t>& bytes, const std::string& sql) {
+    const std::string file = *b.dir / "query.db";
+    salvor::test::writeFile(file, std::string(bytes.begin(), bytes.end()));
     sqlite3* h = nullptr;
-};
+    sqlite3_stmt* st = nullptr;
+    std::string out = "<none>";
+    sqlite3_open_v2(file.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
+    if (sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+        out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    sqlite3_close(h);
+    return out;
+}
 
 bool contains(const std::vector<std::uint8_t>& hay, const std::string& needle) {
-    const std::vector<std::uint8_t> n(needle.begin(), needle.end());
-    return std::search(hay.begin(), hay.end(), n.begin(), n.end()) != hay.end();
+    return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
 }
 
 // The schema format number: the big-endian 32-bit value at header offset 44.
@@ -141,10 +105,10 @@ TEST_P(ForgeDbGeneration, DeletedBytesFormatsAndAttachments) {
         EXPECT_EQ(f->storedNameOverride, "cd6702cea29fe89cf280a76794405adb17f9a0ee.mddata");
     }
 
-    Db sms(b, "HomeDomain", "Library/SMS/sms.db");
+    const auto& sms = bytesOf(b, "Library/SMS/sms.db");
     const auto& dead = truth["messages"]["deleted"];
     ASSERT_FALSE(dead.empty());
-    for (const auto& d : dead) EXPECT_TRUE(contains(sms.bytes, d["text"].get<std::string>())) << d["text"];
+    for (const auto& d : dead) EXPECT_TRUE(contains(sms, d["text"].get<std::string>())) << d["text"];
     if (ios >= 6) {
         for (const auto& m : truth["messages"]["live"]) {
             if (!m["attachmentPath"].is_string()) continue;
@@ -153,21 +117,17 @@ TEST_P(ForgeDbGeneration, DeletedBytesFormatsAndAttachments) {
                 found |= f.domain == "MediaDomain" && db::hashedName(f.domain, f.path) == m["attachmentPath"];
             EXPECT_TRUE(found) << m["attachmentPath"];
         }
-        auto att = sms.rows("select filename from attachment");
-        ASSERT_FALSE(att.empty());
-        EXPECT_EQ(att[0][0].rfind("~/Library/SMS/Attachments/", 0), 0u);
+        EXPECT_EQ(firstText(b, sms, "select filename from attachment").rfind("~/Library/SMS/Attachments/", 0), 0u);
     }
 
     // Notes and bookmarks of iOS 4-6 are legacy-format files (0/1 stored as one-byte integers).
-    Db notes(b, "HomeDomain", "Library/Notes/notes.sqlite");
-    EXPECT_EQ(schemaFormat(notes.bytes), ios <= 6 ? 1u : 4u);
-    Db bm(b, "HomeDomain", "Library/Safari/Bookmarks.db");
-    EXPECT_EQ(schemaFormat(bm.bytes), ios <= 6 ? 1u : 4u);
-    for (const auto& d : truth["bookmarks"]["deleted"]) EXPECT_TRUE(contains(bm.bytes, d["url"].get<std::string>()));
+    EXPECT_EQ(schemaFormat(bytesOf(b, "Library/Notes/notes.sqlite")), ios <= 6 ? 1u : 4u);
+    const auto& bm = bytesOf(b, "Library/Safari/Bookmarks.db");
+    EXPECT_EQ(schemaFormat(bm), ios <= 6 ? 1u : 4u);
+    for (const auto& d : truth["bookmarks"]["deleted"]) EXPECT_TRUE(contains(bm, d["url"].get<std::string>()));
     const FileEntry* hist = findFile(b.plan, "HomeDomain", "Library/Safari/History.plist");
     ASSERT_NE(hist, nullptr);
     EXPECT_EQ(contains(hist->content, "bplist00"), ios >= 6);
-    fs::remove_all(b.dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllGenerations, ForgeDbGeneration, ::testing::Values(4, 5, 6, 7));
@@ -181,11 +141,7 @@ TEST(ForgeDb, SameSeedSameBytes) {
             EXPECT_TRUE(a.plan.files[i].content == c.plan.files[i].content) << a.plan.files[i].path;
         }
         EXPECT_EQ(a.plan.truth, c.plan.truth);
-        Built other = build(ios, 100);
-        EXPECT_NE(a.plan.truth, other.plan.truth);
-        fs::remove_all(a.dir);
-        fs::remove_all(c.dir);
-        fs::remove_all(other.dir);
+        EXPECT_NE(a.plan.truth, build(ios, 100).plan.truth);
     }
 }
 
@@ -201,5 +157,4 @@ TEST(ForgeDb, LargeScale) {
     EXPECT_EQ(t["messages"]["live"].size() + t["messages"]["deleted"].size(), 20000u);
     EXPECT_LE(t["conversations"]["live"].size(), 200u);
     EXPECT_GE(t["conversations"]["live"].size(), 150u);
-    fs::remove_all(b.dir);
 }
