@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,36 +15,15 @@
 #include "core/events.h"
 #include "core/notification_center.h"
 #include "platform/dispatcher.h"
+#include "support/support.h"
 
 namespace salvor::testing_backup {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "salvor-backup-test-XXXXXX").string();
-        path_ = ::mkdtemp(tmpl.data()) ? tmpl : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+using test::TempDir;
 
-private:
-    std::string path_;
-};
-
-inline void writeFile(const std::string& path, std::string_view bytes) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
+inline void writeFile(const std::string& path, std::string_view bytes) { test::writeFile(path, std::string(bytes)); }
 inline void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    writeFile(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    test::writeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 // Writes "Manifest.mbdb" contents record by record.

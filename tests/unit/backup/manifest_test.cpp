@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <openssl/sha.h>
 
 #include <string>
 
@@ -14,18 +13,8 @@ using testing_backup::MbdbWriter;
 using testing_backup::ScanHarness;
 using testing_backup::TempDir;
 
-// SHA-1 through the one-shot routine, as a second opinion on the stage's context-based digest.
-std::string referenceName(const std::string& text) {
-    unsigned char d[SHA_DIGEST_LENGTH];
-    SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), d);
-    std::string hex;
-    char b[3];
-    for (unsigned char c : d) {
-        std::snprintf(b, sizeof b, "%02x", c);
-        hex += b;
-    }
-    return hex;
-}
+// SHA-1 computed apart from the stage, as a second opinion on the stage's context-based digest.
+std::string referenceName(const std::string& text) { return test::sha1Hex({text.begin(), text.end()}); }
 
 TEST(StoredName, KnownNameAndIndependentDigest) {
     EXPECT_EQ(storedFileName("HomeDomain", "Library/SMS/sms.db"), "3d0d7e5fb2ce288813306e4d4636395e047a3d28");
@@ -79,53 +68,38 @@ TEST(Manifest, EveryRecordPostedKeptDomainsListedInOrder) {
     ASSERT_EQ(h.photos.size(), 1u);
     EXPECT_EQ(h.photos[0]->bmov, 1);
     EXPECT_EQ(*h.photos[0]->fileNodeSize, "0.00B");
+
+    // A device in recovery mode keeps the same records but shows no progress.
+    ScanHarness r;
+    r.app.bIOSRecoveryMode = true;
+    scanDirAnalyThread(r.app, dir.path());
+    EXPECT_EQ(r.app.treeFileArray.size(), 3u);
+    EXPECT_TRUE(r.progress.empty());
 }
 
-TEST(Manifest, NoProgressInRecoveryMode) {
-    TempDir dir;
-    MbdbWriter w;
-    w.record("HomeDomain", "a").record("CameraRollDomain", "b");
-    w.save(dir.path());
-    ScanHarness h;
-    h.app.bIOSRecoveryMode = true;
-    scanDirAnalyThread(h.app, dir.path());
-    EXPECT_EQ(h.records.size(), 2u);
-    EXPECT_EQ(h.app.treeFileArray.size(), 2u);
-    EXPECT_TRUE(h.progress.empty());
-}
-
-TEST(Manifest, LongTextsAreKeptAndHashedWhole) {
+TEST(Manifest, LongTextsHashedWholeNulEndsTextBadUtf8IsEmpty) {
     TempDir dir;
     const std::string longPath = "Library/" + std::string(292, 'x');  // 300 bytes
     const std::string longDomain = "AppDomain-" + std::string(400, 'd');
     MbdbWriter w;
-    w.record("HomeDomain", longPath).record(longDomain, "f").record("HomeDomain", "next.db");
-    w.save(dir.path());
-    ScanHarness h;
-    scanDirAnalyThread(h.app, dir.path());
-    ASSERT_EQ(h.records.size(), 3u);
-    EXPECT_EQ(*h.records[0]->filePath, longPath);
-    EXPECT_EQ(*h.records[0]->fileKey, dir.path() + "/" + referenceName("HomeDomain-" + longPath));
-    EXPECT_EQ(*h.records[1]->fileDomain, longDomain);
-    EXPECT_EQ(*h.records[2]->filePath, "next.db");  // the long string was consumed whole
-}
-
-TEST(Manifest, TextEndsAtNulByteAndBadUtf8IsEmpty) {
-    TempDir dir;
-    MbdbWriter w;
-    w.record("HomeDomain", std::string_view("a.db\0junk", 9))
+    w.record("HomeDomain", longPath)
+        .record(longDomain, "f")
+        .record("HomeDomain", std::string_view("a.db\0junk", 9))
         .record("HomeDomain", "\xff\xfe.db")
         .record("HomeDomain", "after");
     w.save(dir.path());
     ScanHarness h;
     scanDirAnalyThread(h.app, dir.path());
-    ASSERT_EQ(h.records.size(), 3u);
-    EXPECT_EQ(*h.records[0]->filePath, "a.db");
-    EXPECT_EQ(*h.records[0]->fileKey, dir.path() + "/" + referenceName("HomeDomain-a.db"));
+    ASSERT_EQ(h.records.size(), 5u);
+    EXPECT_EQ(*h.records[0]->filePath, longPath);
+    EXPECT_EQ(*h.records[0]->fileKey, dir.path() + "/" + referenceName("HomeDomain-" + longPath));
+    EXPECT_EQ(*h.records[1]->fileDomain, longDomain);
+    EXPECT_EQ(*h.records[2]->filePath, "a.db");
+    EXPECT_EQ(*h.records[2]->fileKey, dir.path() + "/" + referenceName("HomeDomain-a.db"));
     // Not UTF-8: no path to show, but the stored name still comes from the bytes.
-    EXPECT_EQ(*h.records[1]->filePath, "");
-    EXPECT_EQ(*h.records[1]->fileKey, dir.path() + "/" + referenceName("HomeDomain-\xff\xfe.db"));
-    EXPECT_EQ(*h.records[2]->filePath, "after");
+    EXPECT_EQ(*h.records[3]->filePath, "");
+    EXPECT_EQ(*h.records[3]->fileKey, dir.path() + "/" + referenceName("HomeDomain-\xff\xfe.db"));
+    EXPECT_EQ(*h.records[4]->filePath, "after");
 }
 
 TEST(Manifest, HostileFilesEndTheStageCleanly) {
