@@ -184,7 +184,8 @@ TEST(ForgeManifest, WrittenManifestMatchesTruthAndStoredFiles) {
     EXPECT_TRUE(stats.sawLong && stats.sawTwoProperties && stats.sawLink);
     // Files kept under a suffixed name are there, but not under the hashed name.
     std::size_t suffixed = 0;
-    for (const Json& t : readJson(backups[0].truthPath).at("manifest")) {
+    const Json truth = readJson(backups[0].truthPath);  // kept alive for the loop below
+    for (const Json& t : truth.at("manifest")) {
         if (!t.contains("storedAs")) continue;
         ++suffixed;
         EXPECT_FALSE(t.at("stored").get<bool>());
@@ -205,7 +206,8 @@ TEST(ForgeManifest, BenchScenariosHonourTheirSizes) {
     const auto media = forgeStore(dir / "p", o).at(0);
     checkManifest(media);  // streamed content: digests and sizes must still agree
     std::uint64_t large = 0;
-    for (const Json& p : readJson(media.truthPath).at("photos"))
+    const Json mediaTruth = readJson(media.truthPath);
+    for (const Json& p : mediaTruth.at("photos"))
         if (p.at("fileSizeNumber").get<std::uint64_t>() > 1'000'000) large += p.at("fileSizeNumber").get<std::uint64_t>();
     EXPECT_GE(large, 3'000'000u);
 }

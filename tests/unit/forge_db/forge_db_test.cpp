@@ -58,7 +58,9 @@ std::string firstText(const Built& b, const std::vector<std::uint8_t>& bytes, co
 }
 
 bool contains(const std::vector<std::uint8_t>& hay, const std::string& needle) {
-    return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
+    // Compare as bytes: a signed char never equals a byte above 0x7F.
+    const std::vector<std::uint8_t> n(needle.begin(), needle.end());
+    return std::search(hay.begin(), hay.end(), n.begin(), n.end()) != hay.end();
 }
 
 // The schema format number: the big-endian 32-bit value at header offset 44.
