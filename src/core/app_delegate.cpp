@@ -3,7 +3,7 @@
 #include <atomic>
 #include <exception>
 #include <filesystem>
-#include <random>
+#include <cstdlib>
 
 #include "backup/device_list.h"
 #include "core/pipeline.h"
@@ -17,20 +17,14 @@ namespace fs = std::filesystem;
 namespace {
 std::atomic<SalvorAppDelegate*> g_app{nullptr};
 
-// A fresh private folder for one scan's prepared database copies.
+// A fresh private folder (mode 0700) for one scan's prepared database copies.
 std::string makeScratchDir() {
     std::error_code ec;
     fs::path base = fs::temp_directory_path(ec);
     if (ec) base = "/tmp";
-    std::random_device rd;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path dir = base / ("salvor-scan-" + std::to_string(rd()) + std::to_string(attempt));
-        if (fs::create_directory(dir, ec) && !ec) {
-            fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
-            return dir.string();
-        }
-    }
-    return {};
+    std::string templ = (base / "salvor-scan-XXXXXX").string();
+    if (::mkdtemp(templ.data()) == nullptr) return {};
+    return templ;
 }
 }  // namespace
 
