@@ -127,6 +127,14 @@ TEST_F(StoreSearch, SortsPhotosByNumberAndSize) {
     store.tableViewDidClickTableColumn("bSelected");  // the check box column does not sort
     EXPECT_EQ(store.sizeOrder, 0);
     EXPECT_EQ(store.nameOrder, 0);
+
+    // Size texts: units parse, nonsense gives nothing, overflow saturates.
+    EXPECT_EQ(MVResultViewController::sizeFormString("1.54M"), 1540000u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("1000.00K"), 1000000u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("2.00G"), 2000000000u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("2.00T"), 2000000000000u);
+    for (const char* junk : {"", "M", "-5.00K", "junkB"}) EXPECT_EQ(MVResultViewController::sizeFormString(junk), 0u);
+    EXPECT_EQ(MVResultViewController::sizeFormString("1e300T"), UINT64_MAX);
 }
 
 TEST_F(StoreSearch, SortsCallsByDateAndContactsByName) {
@@ -155,18 +163,6 @@ TEST_F(StoreSearch, SortsCallsByDateAndContactsByName) {
     EXPECT_EQ(contactNames(store.displayedList), (std::vector<std::string>{"Zed", "Amy"}));
     store.tableViewDidClickTableColumn("Phone");
     EXPECT_EQ(contactNames(store.displayedList), (std::vector<std::string>{"Amy", "Zed"}));
-}
-
-TEST(StoreSizeText, ParsesUnitsAndSurvivesNonsense) {
-    EXPECT_EQ(MVResultViewController::sizeFormString("1.54M"), 1540000u);
-    EXPECT_EQ(MVResultViewController::sizeFormString("1000.00K"), 1000000u);
-    EXPECT_EQ(MVResultViewController::sizeFormString("2.00G"), 2000000000u);
-    EXPECT_EQ(MVResultViewController::sizeFormString("2.00T"), 2000000000000u);
-    EXPECT_EQ(MVResultViewController::sizeFormString(""), 0u);
-    EXPECT_EQ(MVResultViewController::sizeFormString("M"), 0u);
-    EXPECT_EQ(MVResultViewController::sizeFormString("-5.00K"), 0u);
-    EXPECT_EQ(MVResultViewController::sizeFormString("junkB"), 0u);
-    EXPECT_EQ(MVResultViewController::sizeFormString("1e300T"), UINT64_MAX);
 }
 
 }  // namespace

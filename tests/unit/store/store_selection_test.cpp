@@ -37,6 +37,15 @@ TEST_F(StoreSelection, SelectAllCountsOnlyChangedRecords) {
     EXPECT_TRUE(store.selectAllBoxState);
     store.setRowsSelected({1}, false);
     EXPECT_EQ(store.selectedFilesNum, 4);
+
+    // Thumbnail check boxes count only real changes too.
+    auto photo = std::make_shared<MVPhotoAndVideoNode>();
+    nc.post(events::RefreshNodeSelctedStatu, std::any(PhotoThumbnailCheck{photo, true}));
+    nc.post(events::RefreshNodeSelctedStatu, std::any(PhotoThumbnailCheck{photo, true}));
+    EXPECT_EQ(photo->bSelected, 1);
+    EXPECT_EQ(store.selectedFilesNum, 5);
+    nc.post(events::RefreshNodeSelctedStatu, std::any(PhotoThumbnailCheck{photo, false}));
+    EXPECT_EQ(store.selectedFilesNum, 4);
 }
 
 TEST_F(StoreSelection, DeletedOnlyFilterLimitsWhatSelectAllTouches) {
@@ -58,23 +67,19 @@ TEST_F(StoreSelection, DeletedOnlyFilterLimitsWhatSelectAllTouches) {
     store.actPhoto();
     EXPECT_TRUE(store.displayedList.empty());
     EXPECT_FALSE(store.selectedRow.has_value());
-}
 
-TEST_F(StoreSelection, SelectAllMessagesTicksTheConversationsOnShow) {
+    // Messages: only the deleted conversation on show is ticked, then every one.
     nc.post(events::ScanMessageInfo, std::any(message("A", "111", "x", "01-01-2013 10:00")));
     nc.post(events::ScanMessageInfo, std::any(message("B", "222", "y", "01-01-2013 10:00")));
     nc.post(events::ScanDelMessageInfo, std::any(message("", "333", "z", "01-01-2013 10:00")));
-    // With the deleted-only filter on, only the deleted conversation is ticked.
-    store.actCheck(true);
     store.actMessage();
     EXPECT_EQ(store.displayedList.size(), 1u);
     store.ClickSelectAll(true);
-    EXPECT_EQ(store.selectedFilesNum, 1);
+    EXPECT_EQ(store.selectedFilesNum, 3);
     for (const auto& c : store.messageTreeArray) EXPECT_EQ(c->bSelected, c->bdeleted);
-    // Without it every conversation is.
     store.actCheck(false);
     store.ClickSelectAll(true);
-    EXPECT_EQ(store.selectedFilesNum, 3);
+    EXPECT_EQ(store.selectedFilesNum, 5);
     for (const auto& c : store.messageTreeArray) EXPECT_EQ(c->bSelected, 1);
 }
 
@@ -106,7 +111,7 @@ struct Tree {
     }
 };
 
-TEST_F(StoreSelection, TreeFolderClicksPushDownAndRepairUpward) {
+TEST_F(StoreSelection, TreeClicksPushDownAndRepairUpward) {
     Tree t;
     store.treeController.content = {t.root};
 
@@ -143,11 +148,10 @@ TEST_F(StoreSelection, TreeFolderClicksPushDownAndRepairUpward) {
     store.outlineViewSetObjectValue(*t.b);
     EXPECT_EQ(t.root->isSelected, 1);
     EXPECT_EQ(t.root->nodeIcon, "selected");
-}
 
-TEST_F(StoreSelection, TreeFileClicksWalkUpToTheRoot) {
-    Tree t;
-    store.treeController.content = {t.root};
+    // File clicks walk up to the root.
+    store.outlineViewSetObjectValue(*t.root);
+    EXPECT_EQ(store.getTreeSelectedItemNum(), 0);
     store.outlineViewSetObjectValue(*t.fx, true);
     EXPECT_EQ(t.a1->isSelected, 1);  // its only file is selected
     EXPECT_EQ(t.a->isSelected, 2);
