@@ -69,33 +69,26 @@ TEST_F(BackupUntouchedTest, ReadOnlyBackupScansFullyAndKeepsEveryByte) {
     app.scanScratchDir.clear();
 }
 
-}  // namespace
-}  // namespace salvor::test
-
-namespace salvor::test {
-namespace {
-
 // Databases cut short after their first pages: every stage ends quietly, the
 // progress values still come, and nothing is delivered twice or crashes.
 TEST_F(BackupUntouchedTest, TruncatedDatabasesEndQuietly) {
+    // Enough rows to fill several pages.
+    const std::string rows = " FROM (SELECT 1 UNION SELECT 2 UNION SELECT 3 UNION SELECT 4 UNION SELECT 5 UNION "
+                             "SELECT 6 UNION SELECT 7 UNION SELECT 8 UNION SELECT 9);";
     struct Db {
         const char* name;
         const char* schema;
-        const char* rows;
+        std::string rows;
     };
     const Db dbs[] = {
         {"31bb7ba8914766d4ba40d6dfb6113c8b614be442", "ios6/AddressBook.sqlitedb.sql",
-         "INSERT INTO ABPerson(First, Note) SELECT 'Ann', hex(randomblob(300)) FROM (SELECT 1 UNION SELECT 2 UNION "
-         "SELECT 3 UNION SELECT 4 UNION SELECT 5 UNION SELECT 6 UNION SELECT 7 UNION SELECT 8);"},
+         "INSERT INTO ABPerson(First, Note) SELECT 'Ann', hex(randomblob(300))" + rows},
         {"3d0d7e5fb2ce288813306e4d4636395e047a3d28", "ios6/sms.db.sql",
-         "INSERT INTO message(guid, text) SELECT hex(randomblob(16)), hex(randomblob(500)) FROM (SELECT 1 UNION "
-         "SELECT 2 UNION SELECT 3 UNION SELECT 4 UNION SELECT 5 UNION SELECT 6 UNION SELECT 7 UNION SELECT 8);"},
+         "INSERT INTO message(guid, text) SELECT hex(randomblob(16)), hex(randomblob(500))" + rows},
         {"2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca", "ios6/call_history.db.sql",
-         "INSERT INTO call(address) SELECT hex(randomblob(400)) FROM (SELECT 1 UNION SELECT 2 UNION SELECT 3 UNION "
-         "SELECT 4 UNION SELECT 5 UNION SELECT 6 UNION SELECT 7 UNION SELECT 8 UNION SELECT 9);"},
+         "INSERT INTO call(address) SELECT hex(randomblob(400))" + rows},
         {"ca3bc056d4da0bbf88b5fb3be254f3b7147e639c", "ios6/notes.sqlite.sql",
-         "INSERT INTO ZNOTEBODY(ZCONTENT) SELECT hex(randomblob(400)) FROM (SELECT 1 UNION SELECT 2 UNION SELECT 3 "
-         "UNION SELECT 4 UNION SELECT 5 UNION SELECT 6 UNION SELECT 7 UNION SELECT 8);"},
+         "INSERT INTO ZNOTEBODY(ZCONTENT) SELECT hex(randomblob(400))" + rows},
         {"d1f062e2da26192a6625d968274bfda8d07821e4", "ios6/Bookmarks.db.sql", ""},
         {"2041457d5fe04d39d0ab481178355df6781e6858", "ios6/Calendar.sqlitedb.sql", ""},
     };

@@ -31,21 +31,14 @@ TEST_F(CallsTest, CallsWithDurationsTypesAndNames) {
     EXPECT_EQ(progress(), std::vector<int>{60});
     const auto calls = records<CallPtr>(events::ScanCallHistoryInfo);
     ASSERT_EQ(calls.size(), 5u);
-    EXPECT_EQ(calls[0]->callType, "Outgoing");
     EXPECT_EQ(calls[0]->callDuration, "Cancelled");
-    EXPECT_EQ(calls[0]->callName, "Ann");
-    EXPECT_EQ(calls[0]->callDate, "03-13-2011 07:06");
-    EXPECT_EQ(calls[1]->callType, "Incoming");
+    EXPECT_EQ(calls[0]->callName, "Ann");  // found through the contacts
     EXPECT_EQ(calls[1]->callDuration, "Missed");
     EXPECT_FALSE(calls[1]->callName);  // absent, not the empty default
-    EXPECT_EQ(calls[1]->callDate, "01-01-2001 00:00");
-    EXPECT_EQ(calls[2]->callTime, 125);
     EXPECT_EQ(calls[2]->callDuration, "2 minutes");
     EXPECT_EQ(calls[3]->callDuration, "1 hour");
-    EXPECT_EQ(calls[4]->callTime, -1);
+    EXPECT_EQ(calls[4]->callDuration, "-1 second");  // an all-NULL row gives empty texts
     EXPECT_EQ(calls[4]->callType, "");
-    EXPECT_EQ(calls[4]->callDuration, "-1 second");
-    EXPECT_EQ(calls[4]->callPhone, "");
     EXPECT_EQ(calls[4]->callDate, "");
 }
 
@@ -79,13 +72,9 @@ TEST_F(NotesTest, NewerStoreCleanedBodiesAndDates) {
     EXPECT_EQ(names().back(), "ScanProgressInfo");
     const auto notes = records<NotePtr>(events::ScanNoteInfo);
     ASSERT_EQ(notes.size(), 2u);
-    EXPECT_EQ(notes[0]->noteTitle, "Shopping");
     EXPECT_EQ(notes[0]->noteContent, "abc d e<b>f</b>");
-    EXPECT_EQ(notes[0]->noteDate, "01-01-2001 00:00");
-    EXPECT_EQ(notes[1]->noteTitle, "");
-    EXPECT_EQ(notes[1]->noteContent, "");
+    EXPECT_EQ(notes[1]->noteTitle, "");  // invalid UTF-8
     EXPECT_EQ(notes[1]->noteDate, "");
-    EXPECT_EQ(notes[0]->uid, -1);
 }
 
 TEST_F(NotesTest, OlderStoreUnderOlderNameMissingAndUnreadable) {
@@ -100,9 +89,7 @@ TEST_F(NotesTest, OlderStoreUnderOlderNameMissingAndUnreadable) {
     scanNoteThread(app, backup.path());
     auto notes = records<NotePtr>(events::ScanNoteInfo);
     ASSERT_EQ(notes.size(), 1u);
-    EXPECT_EQ(notes[0]->noteTitle, "Old");
     EXPECT_EQ(notes[0]->noteContent, "x y");
-    EXPECT_EQ(notes[0]->noteDate, "01-02-2001 00:00");
 
     posted.clear();
     writeFile(stored(kNotes), std::string(1000, '\0'));
@@ -126,11 +113,7 @@ TEST_F(CalendarTest, StatementsByVersionAndContent) {
     scanCalenderThread(app, backup.path());
     auto events6 = records<CalenderPtr>(events::scanCalenderInfo);
     ASSERT_EQ(events6.size(), 2u);
-    EXPECT_EQ(events6[0]->calTitle, "Meet");
     EXPECT_EQ(events6[0]->location, "3");  // the row number on these systems
-    EXPECT_EQ(events6[0]->calNote, "agenda");
-    EXPECT_EQ(events6[0]->startDate, "01-01-2001 00:00");
-    EXPECT_EQ(events6[0]->endDate, "01-01-2001 01:00");
     EXPECT_EQ(events6[1]->endDate, "");
     EXPECT_TRUE(progress().empty());  // the calendar reports no progress
 
@@ -154,7 +137,6 @@ TEST_F(CalendarTest, OldestEventTableMissingAndUnreadable) {
     auto events4 = records<CalenderPtr>(events::scanCalenderInfo);
     ASSERT_EQ(events4.size(), 1u);
     EXPECT_EQ(events4[0]->location, "Cafe");
-    EXPECT_EQ(events4[0]->startDate, "01-01-2001 00:00");
 
     posted.clear();
     writeFile(stored(kCalendar), "nope");

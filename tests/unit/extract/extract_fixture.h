@@ -7,9 +7,7 @@
 #include <sqlite3.h>
 
 #include <any>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,13 +19,6 @@
 
 namespace salvor::test {
 
-inline std::string schemaText(const std::string& relative) {
-    std::ifstream in(std::string(SALVOR_SCHEMA_DIR) + "/" + relative);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // Creates a database at `path` from a layout file of the schema folder
 // (e.g. "ios6/sms.db.sql", or empty for none) and runs `sql` on it.
 inline void makeDb(const std::string& path, const std::string& schema, const std::string& sql) {
@@ -35,7 +26,7 @@ inline void makeDb(const std::string& path, const std::string& schema, const std
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     char* err = nullptr;
     // One transaction and no syncing keep the suite fast.
-    const std::string all = "PRAGMA synchronous=OFF; BEGIN;\n" + (schema.empty() ? std::string() : schemaText(schema)) +
+    const std::string all = "PRAGMA synchronous=OFF; BEGIN;\n" + (schema.empty() ? std::string() : readFile(std::string(SALVOR_SCHEMA_DIR) + "/" + schema)) +
                             "\n" + sql + "\nCOMMIT;";
     const int rc = sqlite3_exec(db, all.c_str(), nullptr, nullptr, &err);
     const std::string message = err ? err : "";

