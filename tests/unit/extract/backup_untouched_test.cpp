@@ -109,5 +109,42 @@ TEST_F(BackupUntouchedTest, TruncatedDatabasesEndQuietly) {
     EXPECT_TRUE(app.scanScratchDir.empty());
 }
 
+// Per stage: the diagnostic for a missing database, and the progress it still
+// reports when its database is present but unreadable.
+TEST_F(BackupUntouchedTest, MissingAndUnreadableDatabasesPerStage) {
+    struct Stage {
+        void (*run)(SalvorAppDelegate&, const std::string&);
+        const char* stored;
+        std::vector<std::string> missingLog;
+        std::vector<int> unreadableProgress;
+    };
+    const Stage stages[] = {
+        {&scanContactThread, "31bb7ba8914766d4ba40d6dfb6113c8b614be442", {"contactDB is not exist"}, {40}},
+        {&scanMessageThread, "3d0d7e5fb2ce288813306e4d4636395e047a3d28", {}, {50}},
+        {&scanCallHistoryThread, "2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca", {}, {60}},
+        {&scanNoteThread, "ca3bc056d4da0bbf88b5fb3be254f3b7147e639c", {"messageDB is not exist"}, {70}},
+        {&scanCalenderThread, "2041457d5fe04d39d0ab481178355df6781e6858", {"CalenderDB is not exist"}, {}},
+    };
+    for (bool newer : {false, true}) {
+        app.currentNodeIsiOS6Version = newer;
+        for (const Stage& st : stages) {
+            SCOPED_TRACE(st.stored);
+            TempDir empty;
+            posted.clear();
+            logLines.clear();
+            st.run(app, empty.path());
+            EXPECT_TRUE(posted.empty());
+            EXPECT_EQ(logLines, st.missingLog);
+
+            writeFile(empty / st.stored, std::string(4096, 'x'));
+            logLines.clear();
+            st.run(app, empty.path());
+            EXPECT_EQ(progress(), st.unreadableProgress);
+            EXPECT_EQ(posted.size(), st.unreadableProgress.size());  // nothing but progress
+            EXPECT_TRUE(logLines.empty());
+        }
+    }
+}
+
 }  // namespace
 }  // namespace salvor::test

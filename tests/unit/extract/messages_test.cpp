@@ -192,21 +192,5 @@ TEST_F(MessagesTest, OlderLayoutFlagsAndIMessages) {
     EXPECT_EQ(progress(), std::vector<int>{50});
 }
 
-TEST_F(MessagesTest, MissingAndUnreadableDatabase) {
-    scanMessageThread(app, backup.path());
-    EXPECT_TRUE(posted.empty());
-    EXPECT_TRUE(logLines.empty());
-
-    writeFile(stored(kSms), std::string(2048, 'z'));
-    for (bool newer : {false, true}) {
-        posted.clear();
-        app.currentNodeIsiOS6Version = newer;
-        scanMessageThread(app, backup.path());
-        EXPECT_EQ(names(), std::vector<std::string>{"ScanProgressInfo"});
-        EXPECT_EQ(progress(), std::vector<int>{50});
-    }
-    EXPECT_TRUE(logLines.empty());
-}
-
 }  // namespace
 }  // namespace salvor::test
