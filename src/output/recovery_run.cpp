@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -43,6 +44,22 @@ std::string proposedRecoveryName(std::time_t now) {
 }
 
 namespace {
+
+// The extension of a picture file by its first bytes; empty when unknown.
+std::string pictureExtension(const std::string& path) {
+    unsigned char head[12] = {};
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return {};
+    const std::size_t n = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    if (n >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return ".jpg";
+    if (n >= 8 && std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) return ".png";
+    if (n >= 6 && (std::memcmp(head, "GIF87a", 6) == 0 || std::memcmp(head, "GIF89a", 6) == 0)) return ".gif";
+    if (n >= 12 && std::memcmp(head + 4, "ftyp", 4) == 0 &&
+        (std::memcmp(head + 8, "heic", 4) == 0 || std::memcmp(head + 8, "mif1", 4) == 0))
+        return ".heic";
+    return {};
+}
 
 enum class AttachKind { None, Picture, Film, Card };
 
@@ -289,7 +306,10 @@ private:
         WriteResult result;
         switch (kind) {
             case AttachKind::Picture:
-                result = output::copyFileInto(source, nullptr, folder, output::safeFileName(base), buffer_);
+                // Stored files have no extension; name the copy by its image type so
+                // it opens by itself as well as on the page.
+                result = output::copyFileInto(source, nullptr, folder,
+                                              output::safeFileName(base, pictureExtension(source)), buffer_);
                 break;
             case AttachKind::Film:
                 result = output::copyFileInto(source, nullptr, folder, output::safeFileName(base, ".mov"), buffer_);

@@ -188,19 +188,23 @@ TEST_F(RecoveryRunTest, ConversationPageWithCopiedAttachments) {
     auto card = attached("A", "Received", "Contact", "Ann.vcf", "BEGIN:VCARD\r\nN:Ann \xC3\xA9\r\nEND:VCARD");
     c->MessageNodeArray = {text, mine, picture, film, card};
     conversation("Bob", "555")->bSelected = 0;
+    // A stored picture has no extension of its own: its copy is named by its type.
+    auto stored2 = conversation("Cy", "556");
+    stored2->MessageNodeArray = {attached("Cy", "Received", "Image", "4f1e2d", std::string("\xFF\xD8\xFF\xE0jfif", 8))};
 
     const RecoveryReport report = run();
     EXPECT_TRUE(report.succeeded()) << report.failures.front().item << ": " << report.failures.front().reason;
     EXPECT_EQ(listing(dest / "Message"),
-              (std::set<std::string>{"+1 555 0101.html", "IMG 0001.JPG", "clip.MOV.mov", "Ann.vcf.vcf"}));
+              (std::set<std::string>{"+1 555 0101.html", "IMG 0001.JPG", "clip.MOV.mov", "Ann.vcf.vcf", "Cy.html",
+                                     "4f1e2d.jpg"}));
     EXPECT_EQ(readFile(dest / "Message/IMG 0001.JPG"), "picture");
     EXPECT_EQ(fs::file_size(dest / "Message/clip.MOV.mov"), 1000u);
     EXPECT_EQ(readFile(dest / "Message/Ann.vcf.vcf"), readFile(backup / "Ann.vcf"));
-    // One page and three attachment copies: the total covers them all.
-    EXPECT_EQ(report.itemsTotal, 4);
-    EXPECT_EQ(store.recovredFilesNum.load(), 4);
+    // Two pages and four attachment copies: the total covers them all.
+    EXPECT_EQ(report.itemsTotal, 6);
+    EXPECT_EQ(store.recovredFilesNum.load(), 6);
     EXPECT_EQ(recoveryPercent(store.recovredFilesNum, store.allSelectedFileNum), 100);
-    EXPECT_EQ(report.folder("Message")->files, 4u);
+    EXPECT_EQ(report.folder("Message")->files, 6u);
 
     std::string expected = golden("conversation.html");
     while (!expected.empty() && expected.back() == '\n') expected.pop_back();
