@@ -243,3 +243,27 @@ TEST(RecoverCommand, SelectsByCategoryFileAndDeletedOnly) {
 
 }  // namespace
 }  // namespace salvor::test
+
+namespace salvor::test {
+namespace {
+
+TEST(DemoCommand, ForgesScansAndRecoversTheSample) {
+    TempDir dir;
+    const auto r = runSalvor({"demo", "--to", dir / "out"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Sample backup:"), std::string::npos);
+    EXPECT_NE(r.out.find("Recovered into " + (dir / "out")), std::string::npos);
+    for (const char* folder : {"Photo&Video", "Contact", "Message", "Note", "CallHistory", "BookMark",
+                               "Calendar&Reminder", "FaceBook&Twitter"})
+        EXPECT_TRUE(std::filesystem::is_directory(dir / "out/" + folder)) << folder;
+    EXPECT_FALSE(readFile(dir / "out/Contact/Contacts.txt").empty());
+    // The sample store it names can be listed.
+    const auto pos = r.out.find("Sample backup store: ");
+    ASSERT_NE(pos, std::string::npos);
+    const std::string store = r.out.substr(pos + 21, r.out.find('\n', pos) - pos - 21);
+    EXPECT_EQ(runSalvor({"list", "--store", store}).exitCode, 0);
+    std::filesystem::remove_all(std::filesystem::path(store).parent_path());
+}
+
+}  // namespace
+}  // namespace salvor::test
