@@ -2,6 +2,7 @@
 // scan thread can hand the window (or the CLI's main loop) a task and wait.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -38,13 +39,18 @@ public:
 private:
     struct Job {
         std::function<void()> task;
-        bool finished = false;
+        std::atomic<bool> finished{false};
+        std::atomic<bool> waiting{false};  // the poster sleeps on finished_
     };
+    void runQueued();
+
     std::thread::id mainId_;
     std::mutex mutex_;
     std::condition_variable queued_;
     std::condition_variable finished_;
     std::deque<std::shared_ptr<Job>> jobs_;
+    std::atomic<int> queuedCount_{0};
+    std::atomic<bool> mainSleeping_{false};
 };
 
 }  // namespace salvor

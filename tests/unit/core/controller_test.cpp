@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -98,6 +99,22 @@ TEST(Controller, QueueDispatcherRunsTasksOnTheMainThread) {
     d.pumpUntil([&] { return done.load(); });
     worker.join();
     EXPECT_EQ(ranOn, mainId);
+    // Many quick hand-overs in a row (one per manifest record in a scan): none is
+    // lost, they run in order, and the pump returns once the worker is done.
+    std::vector<int> order;
+    std::atomic<bool> finished{false};
+    std::thread burst([&] {
+        for (int i = 0; i < 20000; ++i) {
+            d.runSync([&order, i] { order.push_back(i); });
+            if (i % 5000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));  // let the pump sleep
+        }
+        finished = true;
+        d.wake();
+    });
+    d.pumpUntil([&] { return finished.load(); });
+    burst.join();
+    ASSERT_EQ(order.size(), 20000u);
+    for (int i = 0; i < 20000; ++i) ASSERT_EQ(order[static_cast<std::size_t>(i)], i);
     bool inline_ = false;
     d.runSync([&] { inline_ = true; });  // from the main thread itself: runs at once
     EXPECT_TRUE(inline_);
