@@ -1,11 +1,16 @@
 // The `salvor` command: list backups, scan one, recover what was found, demo.
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli.h"
 #include "platform/log.h"
+#include "platform/scratch.h"
 
 namespace {
 
@@ -26,9 +31,29 @@ void usage(FILE* out) {
         out);
 }
 
+// Ctrl-C, a hang-up or a termination request must not leave copies of the
+// person's databases behind in the temporary folder. The signals are blocked in
+// every thread and taken by one watcher thread, which can clean up safely.
+void watchStopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set] {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0) return;
+        salvor::scratch::removeAll();
+        std::fputs("\nsalvor: stopped\n", stderr);
+        _exit(128 + sig);
+    }).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    watchStopSignals();  // first, so every later thread inherits the blocked signals
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         usage(stderr);

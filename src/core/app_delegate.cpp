@@ -9,6 +9,7 @@
 #include "core/pipeline.h"
 #include "core/result_store.h"
 #include "platform/log.h"
+#include "platform/scratch.h"
 
 namespace salvor {
 
@@ -17,15 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 std::atomic<SalvorAppDelegate*> g_app{nullptr};
 
-// A fresh private folder (mode 0700) for one scan's prepared database copies.
-std::string makeScratchDir() {
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec) base = "/tmp";
-    std::string templ = (base / "salvor-scan-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) return {};
-    return templ;
-}
 }  // namespace
 
 SalvorAppDelegate::SalvorAppDelegate(NotificationCenter& center, MainThreadDispatcher& mainThread)
@@ -61,7 +53,7 @@ bool SalvorAppDelegate::ScanIOSBackFile(const std::string& backupPath) {
     if (scanBackFileThreader.joinable()) scanBackFileThreader.join();
     removeSomeArray();
     messageContactData = std::make_shared<ByteBuffer>();
-    scanScratchDir = makeScratchDir();
+    scanScratchDir = scratch::create("salvor-scan-");
     scanBackFileThreader = std::thread([this, backupPath] {
         ScanIOSBackUpFilehand(backupPath);
         if (onScanThreadExit) onScanThreadExit();
@@ -84,8 +76,7 @@ void SalvorAppDelegate::ScanIOSBackUpFilehand(const std::string& backupPath) {
     if (resultViewController) resultViewController->ScanThreadFinish();
     removeSomeArray();
     if (!scanScratchDir.empty()) {
-        std::error_code ec;
-        fs::remove_all(scanScratchDir, ec);
+        scratch::release(scanScratchDir);
         scanScratchDir.clear();
     }
     preparedDatabases.clear();

@@ -9,6 +9,7 @@
 
 #include "core/app_delegate.h"
 #include "platform/log.h"
+#include "platform/scratch.h"
 
 namespace salvor {
 
@@ -32,17 +33,6 @@ void commitDB(const std::string& path) {
 
 namespace {
 
-std::string makePrivateDir() {
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec) base = "/tmp";
-    std::string templ = (base / "salvor-extract-XXXXXX").string();
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr) return {};
-    return std::string(buf.data());
-}
-
 bool insideDir(const std::string& path, const std::string& dir) {
     return !dir.empty() && path.size() > dir.size() + 1 && path.compare(0, dir.size(), dir) == 0 &&
            path[dir.size()] == '/';
@@ -55,7 +45,7 @@ std::optional<std::string> preparedCopy(SalvorAppDelegate& app, const std::strin
     if (storedPath.empty() || !fs::is_regular_file(storedPath, ec)) return std::nullopt;
 
     if (app.scanScratchDir.empty()) {
-        app.scanScratchDir = makePrivateDir();
+        app.scanScratchDir = scratch::create("salvor-extract-");
         if (app.scanScratchDir.empty()) return std::nullopt;
     }
     // A cached copy counts only when it belongs to the current scratch folder
@@ -81,13 +71,12 @@ std::optional<std::string> preparedCopy(SalvorAppDelegate& app, const std::strin
 
 ScratchScope::ScratchScope(SalvorAppDelegate& app) : app_(app), owned_(app.scanScratchDir.empty()) {
     // Created at once, so stages run inside this scope share its copies.
-    if (owned_) app_.scanScratchDir = makePrivateDir();
+    if (owned_) app_.scanScratchDir = scratch::create("salvor-extract-");
 }
 
 ScratchScope::~ScratchScope() {
     if (!owned_ || app_.scanScratchDir.empty()) return;
-    std::error_code ec;
-    fs::remove_all(app_.scanScratchDir, ec);
+    scratch::release(app_.scanScratchDir);
     for (auto it = app_.preparedDatabases.begin(); it != app_.preparedDatabases.end();) {
         if (insideDir(it->second, app_.scanScratchDir))
             it = app_.preparedDatabases.erase(it);

@@ -2,7 +2,12 @@
 // what the forge says each backup holds.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -173,6 +178,53 @@ TEST(ScanEndToEnd, BadFoldersAndUsage) {
     auto r = runSalvor({"scan", t / "empty"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.err.find("warning"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace salvor::test
+
+namespace salvor::test {
+namespace {
+
+// Stopping a scan with Ctrl-C removes the private copies of the databases.
+TEST(ScanEndToEnd, InterruptedScanLeavesNoCopiesBehind) {
+    TempDir dir;
+    forge::ForgeOptions options;
+    options.scenario = "bench-manifest";
+    options.manifestRecords = 20000;
+    const auto b = forge::forgeStore(dir / "store", options).at(0);
+    const std::string tmp = dir / "tmp";
+    fs::create_directories(tmp);
+
+    std::string tmpEnv = "TMPDIR=" + tmp;
+    std::vector<char*> envp{tmpEnv.data(), nullptr};
+    std::string cli = SALVOR_CLI_PATH, cmd = "scan", quiet = "--quiet", backup = b.path;
+    std::vector<char*> argv{cli.data(), cmd.data(), backup.data(), quiet.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    auto scratchCount = [&] {
+        std::size_t n = 0;
+        for (const auto& e : fs::directory_iterator(tmp)) n += e.path().filename().string().rfind("salvor-", 0) == 0;
+        return n;
+    };
+    bool seen = false;
+    for (int i = 0; i < 400 && !seen; ++i) {
+        seen = scratchCount() > 0;
+        if (!seen) usleep(10000);
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!seen) GTEST_SKIP() << "the scan ended before it could be interrupted";
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) GTEST_SKIP() << "the scan ended before the signal";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
+    EXPECT_EQ(scratchCount(), 0u);
 }
 
 }  // namespace
