@@ -89,12 +89,7 @@ class RecoverAll : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RecoverAll, WritesEverythingTheBackupHolds) {
     TempDir dir;
-    forge::ForgeOptions options;
-    options.seed = 23;
-    options.scenario = GetParam();
-    const auto backups = forge::forgeStore(dir / "store", options);
-    ASSERT_EQ(backups.size(), 1u);
-    const auto& b = backups[0];
+    const auto b = forgeOne(dir, GetParam(), 23);
     const json truth = readJson(b.truthPath);
     const std::string dest = dir / "out";
     const auto r = runSalvor({"recover", b.path, "--all", "--to", dest});
@@ -185,10 +180,7 @@ TEST_P(RecoverAll, WritesEverythingTheBackupHolds) {
 
 TEST_P(RecoverAll, SecondRunIntoTheSameFolderReplacesNothing) {
     TempDir dir;
-    forge::ForgeOptions options;
-    options.seed = 29;
-    options.scenario = GetParam();
-    const auto b = forge::forgeStore(dir / "store", options).at(0);
+    const auto b = forgeOne(dir, GetParam(), 29);
     const std::string dest = dir / "out";
     const auto before = fingerprint(b.path);
     runSalvor({"recover", b.path, "--category", "contacts", "--category", "notes", "--to", dest});
@@ -209,10 +201,7 @@ INSTANTIATE_TEST_SUITE_P(Generations, RecoverAll, ::testing::Values("ios4", "ios
 
 TEST(RecoverCommand, SelectsByCategoryFileAndDeletedOnly) {
     TempDir dir;
-    forge::ForgeOptions options;
-    options.seed = 31;
-    options.scenario = "ios6";
-    const auto b = forge::forgeStore(dir / "store", options).at(0);
+    const auto b = forgeOne(dir, "ios6", 31);
     const json truth = readJson(b.truthPath);
 
     // One file of the tree by its domain path; nothing else is written but empty lists.

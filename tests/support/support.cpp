@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
 #include <openssl/sha.h>
 
 extern char** environ;
@@ -108,6 +109,31 @@ CommandResult runSalvor(const std::vector<std::string>& args, const std::string&
     r.out = readFile(outPath);
     r.err = readFile(errPath);
     return r;
+}
+
+forge::ForgedBackup forgeOne(const TempDir& dir, const std::string& scenario, std::uint64_t seed) {
+    forge::ForgeOptions options;
+    options.seed = seed;
+    options.scenario = scenario;
+    const auto backups = forge::forgeStore(dir / "store", options);
+    if (backups.size() != 1) throw std::runtime_error("scenario " + scenario + " does not make one backup");
+    return backups.front();
+}
+
+void expectListMatchesTruth(const nlohmann::json& got, const nlohmann::json& want, const std::string& backup,
+                            const std::string& what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        nlohmann::json expected = want[i];
+        for (const char* k : {"attachmentPath", "filePath", "faceTwitterFilePath"})
+            if (expected.contains(k) && expected[k].is_string())
+                expected[k] = backup + "/" + expected[k].get<std::string>();
+        for (auto it = expected.begin(); it != expected.end(); ++it) {
+            if (it.key() == "members" || it.key() == "factory") continue;
+            ASSERT_TRUE(got[i].contains(it.key())) << what << "[" << i << "]: no field " << it.key();
+            EXPECT_EQ(got[i][it.key()], it.value()) << what << "[" << i << "]." << it.key();
+        }
+    }
 }
 
 std::map<std::string, FileFingerprint> fingerprint(const std::string& dir) {

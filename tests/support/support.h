@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "forge/forge.h"
+
 namespace salvor::test {
 
 // A fresh private folder, removed (with its contents) when the object dies.
@@ -48,5 +50,14 @@ struct FileFingerprint {
     bool operator==(const FileFingerprint&) const = default;
 };
 std::map<std::string, FileFingerprint> fingerprint(const std::string& dir);
+
+// Forges a store with one backup of `scenario` into `dir`/store and returns that backup.
+forge::ForgedBackup forgeOne(const TempDir& dir, const std::string& scenario, std::uint64_t seed);
+
+// Compares a list from `salvor scan --json` with the forge's expected list,
+// record by record and field by field. Expected paths inside the backup are
+// relative to the folder; the forge's own annotations are not record fields.
+void expectListMatchesTruth(const nlohmann::json& got, const nlohmann::json& want, const std::string& backup,
+                            const std::string& what);
 
 }  // namespace salvor::test
