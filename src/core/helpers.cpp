@@ -10,34 +10,19 @@
 
 #include "core/app_delegate.h"
 #include "core/result_store.h"
+#include "core/utf8.h"
 
 namespace salvor {
 
 namespace {
 
-// Strict UTF-8 decoding: rejects overlong forms, surrogates and values past U+10FFFF.
+// Strict UTF-8 decoding: any invalid sequence fails the whole text.
 bool decodeUtf8(std::string_view in, std::u32string& out) {
     out.clear();
-    std::size_t i = 0;
-    while (i < in.size()) {
-        const auto b0 = static_cast<unsigned char>(in[i]);
-        char32_t cp;
-        std::size_t len;
-        if (b0 < 0x80) { cp = b0; len = 1; }
-        else if ((b0 & 0xE0) == 0xC0) { cp = b0 & 0x1F; len = 2; }
-        else if ((b0 & 0xF0) == 0xE0) { cp = b0 & 0x0F; len = 3; }
-        else if ((b0 & 0xF8) == 0xF0) { cp = b0 & 0x07; len = 4; }
-        else return false;
-        if (i + len > in.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto b = static_cast<unsigned char>(in[i + k]);
-            if ((b & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    for (std::size_t pos = 0; pos < in.size();) {
+        char32_t cp = 0;
+        if (!utf8::nextCodePoint(in, pos, cp)) return false;
         out.push_back(cp);
-        i += len;
     }
     return true;
 }

@@ -2,7 +2,7 @@
 
 #include "output/rtf_controller.h"
 #include "output/safe_name.h"
-#include "output/utf8.h"
+#include "core/utf8.h"
 
 namespace salvor {
 
@@ -59,7 +59,7 @@ output::WriteResult MVHtmlController::writeHtmlInPath(const std::string& filePat
 
 output::WriteResult MVHtmlController::writeHtmlInPath(output::OutputDir& folder, const std::string& safeName) {
     strHtmlContent += "</div></div></body></html>";
-    return folder.placeBytes(safeName, output::toUtf16LEWithBom(strHtmlContent));
+    return folder.placeBytes(safeName, utf8::toUtf16LEWithBom(strHtmlContent));
 }
 
 namespace output {

@@ -14,7 +14,7 @@
 #include "output/output_dir.h"
 #include "output/rtf_controller.h"
 #include "output/safe_name.h"
-#include "output/utf8.h"
+#include "core/utf8.h"
 #include "output/vcf_controller.h"
 
 namespace salvor {
@@ -263,7 +263,7 @@ private:
         }
         WriteResult result = folder.place(name, [&](int dst) -> std::string {
             char* buf = buffer_.get();
-            output::Utf8Validator utf8;
+            utf8::Utf8Validator utf8;
             for (;;) {
                 const ssize_t n = ::read(src, buf, output::kCopyChunkBytes);
                 if (n < 0) {
@@ -336,7 +336,7 @@ private:
             if (!conversation || conversation->bSelected != 1) continue;
             const std::string& name = textOrEmpty(conversation->messageTreeNodeName);
             const std::string pageName = output::safeFileName(
-                output::codePointCount(name) >= 2 ? name : output::shown(conversation->messageTreeNodeAdress), ".html");
+                utf8::codePointCount(name) >= 2 ? name : output::shown(conversation->messageTreeNodeAdress), ".html");
             MVHtmlController page;
             page.initMessageHtmlHeader(title);
             count();

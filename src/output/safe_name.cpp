@@ -1,6 +1,6 @@
 #include "output/safe_name.h"
 
-#include "output/utf8.h"
+#include "core/utf8.h"
 
 namespace salvor::output {
 
@@ -12,7 +12,7 @@ bool isControl(char32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
 // Shortens the stem so stem + tail fits; the tail is kept whole.
 std::string fit(std::string_view stem, std::string_view tail) {
     const std::size_t room = tail.size() >= kMaxNameBytes ? 0 : kMaxNameBytes - tail.size();
-    std::string out(prefixWithin(stem, room));
+    std::string out(utf8::prefixWithin(stem, room));
     out.append(tail);
     return out;
 }
@@ -36,7 +36,7 @@ std::string safeFileName(std::string_view field, std::string_view extension) {
     while (pos < field.size()) {
         const std::size_t start = pos;
         char32_t cp = 0;
-        if (!nextCodePoint(field, pos, cp) || isControl(cp) || cp == '/' || cp == '\\') {
+        if (!utf8::nextCodePoint(field, pos, cp) || isControl(cp) || cp == '/' || cp == '\\') {
             clean.push_back('_');
         } else {
             clean.append(field.substr(start, pos - start));

@@ -7,7 +7,7 @@
 #include "core/notification_center.h"
 #include "core/result_store.h"
 #include "output/recovery_run.h"
-#include "output/utf8.h"
+#include "core/utf8.h"
 #include "output_test_util.h"
 #include "platform/dispatcher.h"
 
@@ -231,7 +231,7 @@ TEST_F(RecoveryRunTest, HostileNamesStayInsideTheDestination) {
     for (const auto& e : fs::recursive_directory_iterator(dest)) {
         const std::string name = e.path().filename().string();
         EXPECT_LE(name.size(), 255u);
-        output::Utf8Validator v;
+        utf8::Utf8Validator v;
         EXPECT_TRUE(v.feed(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()) && v.finish());
         cards += e.path().extension() == ".vcf";
         pages += e.path().extension() == ".html";

@@ -5,7 +5,7 @@
 #include "output/html_controller.h"
 #include "output/rtf_controller.h"
 #include "output/safe_name.h"
-#include "output/utf8.h"
+#include "core/utf8.h"
 #include "output/vcf_controller.h"
 #include "output_test_util.h"
 
@@ -212,7 +212,7 @@ TEST(SafeNames, HostileFieldsBecomeOneComponent) {
     for (const std::string& name : {output::safeFileName(longName, ".vcf"), output::safeFileName(longName + ".jpg"),
                                     output::numberedName(output::safeFileName(longName + ".jpg"), 12)}) {
         EXPECT_LE(name.size(), output::kMaxNameBytes);
-        output::Utf8Validator v;
+        utf8::Utf8Validator v;
         EXPECT_TRUE(v.feed(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()) && v.finish()) << name;
     }
     EXPECT_EQ(output::safeFileName(longName, ".vcf").substr(250), ".vcf");

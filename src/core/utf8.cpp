@@ -1,6 +1,6 @@
-#include "output/utf8.h"
+#include "core/utf8.h"
 
-namespace salvor::output {
+namespace salvor::utf8 {
 
 namespace {
 // Start of a sequence: how many continuation bytes follow and the allowed
@@ -135,4 +135,4 @@ bool Utf8Validator::feed(const std::uint8_t* data, std::size_t size) {
     return valid_;
 }
 
-}  // namespace salvor::output
+}  // namespace salvor::utf8

@@ -1,4 +1,4 @@
-// UTF-8 handling for output: record texts come from damaged databases and may
+// UTF-8 handling: record texts come from damaged databases and may
 // hold invalid sequences, so every consumer decodes defensively.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace salvor::output {
+namespace salvor::utf8 {
 
 // Decodes the code point at `pos` and advances `pos` past it. An invalid or
 // truncated sequence yields false and advances one byte.
@@ -37,4 +37,4 @@ private:
     std::uint8_t lo_ = 0x80, hi_ = 0xBF;
 };
 
-}  // namespace salvor::output
+}  // namespace salvor::utf8
