@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-#include "core/app_delegate.h"
+#include "core/scan_context.h"
 #include "core/events.h"
 #include "extract/extractors.h"
 #include "forge/forge.h"
@@ -85,8 +85,7 @@ sqlite3* openReadOnly(const std::string& path) {
 
 struct Controller {
     NotificationCenter nc;
-    InlineDispatcher dispatcher;
-    SalvorAppDelegate app{nc, dispatcher};
+    ScanContext ctx{nc};
     std::size_t records = 0;
     Controller() {
         nc.addObserver(events::ScanContactInfo, [this](const std::any&) { ++records; });
@@ -98,7 +97,7 @@ void BM_ExtractContacts(benchmark::State& state) {
     const std::string backup = store().backup;
     for (auto _ : state) {
         Controller c;
-        scanContactThread(c.app, backup);
+        scanContactThread(c.ctx, backup);
         benchmark::DoNotOptimize(c.records);
         state.counters["contacts"] = static_cast<double>(c.records);
     }
@@ -131,13 +130,13 @@ void BM_SqliteContacts(benchmark::State& state) {
 void BM_ExtractMessages(benchmark::State& state) {
     const std::string backup = store().backup;
     Controller c;
-    scanContactThread(c.app, backup);  // the contacts that names are looked up in
-    c.app.currentNodeIsiOS6Version = true;
+    scanContactThread(c.ctx, backup);  // the contacts that names are looked up in
+    c.ctx.currentNodeIsiOS6Version = true;
     for (auto _ : state) {
         c.records = 0;
-        c.app.meesageAttachArray.clear();
-        c.app.chatMessageArray.clear();
-        scanMessageThread(c.app, backup);
+        c.ctx.meesageAttachArray.clear();
+        c.ctx.chatMessageArray.clear();
+        scanMessageThread(c.ctx, backup);
         state.counters["messages"] = static_cast<double>(c.records);
     }
 }

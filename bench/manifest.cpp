@@ -13,7 +13,7 @@
 
 #include "backup/manifest.h"
 #include "backup/mbdb_reader.h"
-#include "core/app_delegate.h"
+#include "core/scan_context.h"
 #include "core/notification_center.h"
 #include "forge/forge.h"
 #include "platform/dispatcher.h"
@@ -54,12 +54,11 @@ void BM_ManifestStage(benchmark::State& state) {
     std::size_t posted = 0;
     for (auto _ : state) {
         salvor::NotificationCenter nc;
-        salvor::InlineDispatcher dispatcher;
-        salvor::SalvorAppDelegate app(nc, dispatcher);
+        salvor::ScanContext ctx(nc, backup);
         // One receiver, as the result store would have.
         nc.addObserver("FindBackUpDirFileInfo", [&](const std::any&) { ++posted; });
-        salvor::scanDirAnalyThread(app, backup);
-        benchmark::DoNotOptimize(app.treeFileArray.data());
+        salvor::scanDirAnalyThread(ctx, backup);
+        benchmark::DoNotOptimize(ctx.treeFileArray.data());
     }
     state.counters["records"] = static_cast<double>(posted) / static_cast<double>(state.iterations());
 }

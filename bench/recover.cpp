@@ -26,9 +26,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/app_delegate.h"
+#include "engine/app_delegate.h"
 #include "core/notification_center.h"
-#include "core/result_store.h"
+#include "engine/result_store.h"
 #include "forge/forge.h"
 #include "output/recovery_run.h"
 #include "platform/dispatcher.h"

@@ -1,6 +1,5 @@
-// Shared pieces of the `salvor` subcommands: argument helpers, the scan
-// session that wires the controller, the result store and the main-thread
-// queue together, the progress bar and the JSON form of records.
+// Shared pieces of the `salvor` subcommands: messages, the progress bar and
+// the JSON form of records. The scan session itself lives in the library.
 #pragma once
 
 #include <functional>
@@ -11,10 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/app_delegate.h"
-#include "core/notification_center.h"
-#include "core/result_store.h"
-#include "platform/dispatcher.h"
+#include "engine/scan_session.h"
 
 namespace salvor::cli {
 
@@ -48,25 +44,9 @@ private:
     bool drawn_ = false;
 };
 
-// One scan of one backup folder, run to its end on a scan thread while the
-// calling (main) thread serves the main-thread queue.
-class ScanSession {
-public:
-    ScanSession();
-    ~ScanSession();
-    // Describes the folder as the backup list would, sets the scan flags and
-    // runs the whole pipeline. Returns an error text when the folder is unusable.
-    std::optional<std::string> run(const std::string& backupDir, bool showProgress);
-
-    NotificationCenter nc;
-    QueueDispatcher dispatcher;
-    SalvorAppDelegate app{nc, dispatcher};
-    MVResultViewController store{app};
-    bool describedAsBackup = false;  // Info.plist or Manifest.plist described the folder
-};
-
-// Absolute, lexically normal form of a path given on the command line.
-std::string absolutePath(const std::string& path);
+// Runs `session` on the backup folder with a progress bar on stderr (when
+// wanted and stderr is a terminal).
+std::optional<std::string> runScan(ScanSession& session, const std::string& backupDir, bool showProgress);
 
 // JSON forms of the records, keyed by their field names; absent text is null,
 // bytes are {"size", "sha1"} or null, flags 0 or 1.
@@ -85,13 +65,6 @@ Json toJson(const MVTreeFileNode& n);
 // The whole scan result as `salvor scan --json` prints it.
 Json scanToJson(const ScanSession& session);
 
-// Live and deleted counts per category, as the scan table shows them.
-struct CategoryCount {
-    std::string name;
-    long live = 0;
-    long deleted = 0;
-};
-std::vector<CategoryCount> countCategories(const MVResultViewController& store);
 void printCountTable(const std::vector<CategoryCount>& counts);
 
 }  // namespace salvor::cli

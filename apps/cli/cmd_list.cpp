@@ -22,11 +22,9 @@ int cmdList(const std::vector<std::string>& args) {
     if (store.empty()) store = defaultBackupStore();
     store = absolutePath(store);
 
-    NotificationCenter nc;
-    InlineDispatcher dispatcher;
-    SalvorAppDelegate app(nc, dispatcher);
-    showIphoneDisk(app, store);
-    const auto& entries = app.GetMVIOSDeviceController().arrangedObjects;
+    MVIOSDeviceController devices;
+    showIphoneDisk(devices, store);
+    const auto& entries = devices.arrangedObjects;
 
     if (json) {
         Json out = Json::array();

@@ -28,70 +28,6 @@ const std::map<std::string, Category>& categoryNames() {
     return names;
 }
 
-// "Salvor YYYY-MM-DD - HH.MM.SS", the name the save panel proposes.
-std::string defaultDestinationName() {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    char buf[64];
-    std::strftime(buf, sizeof buf, "Salvor %Y-%m-%d - %H.%M.%S", &tm);
-    return buf;
-}
-
-// Splits a domain path such as "HomeDomain/Library/SMS" into its parts.
-std::vector<std::string> pathParts(const std::string& path) {
-    std::vector<std::string> parts;
-    std::string cur;
-    for (char c : path) {
-        if (c == '/') {
-            if (!cur.empty()) parts.push_back(cur);
-            cur.clear();
-        } else {
-            cur.push_back(c);
-        }
-    }
-    if (!cur.empty()) parts.push_back(cur);
-    return parts;
-}
-
-void collectFiles(const MVTreeDirNode& dir, const std::string& dirFilePath, std::vector<MVTreeFileNode*>& out) {
-    for (const auto& f : dir.fileChildren)
-        if (f && textOrEmpty(f->dirFilePath) == dirFilePath) out.push_back(f.get());
-    for (const auto& c : dir.children)
-        if (c) collectFiles(*c, dirFilePath, out);
-}
-
-// Ticks a file or folder of the backup tree named by its domain path; false when none matches.
-bool tickTreePath(MVResultViewController& store, const std::string& rawPath) {
-    const auto parts = pathParts(rawPath);
-    if (parts.empty()) return false;
-    std::string joined;
-    for (const auto& p : parts) joined += (joined.empty() ? "" : "/") + p;
-    bool found = false;
-    for (const auto& root : store.treeController.content) {
-        if (!root) continue;
-        // A folder: walk domain and folder names below the device folder.
-        MVTreeDirNode* node = root.get();
-        for (const auto& part : parts) {
-            MVTreeDirNode* next = nullptr;
-            for (const auto& c : node->children)
-                if (c && textOrEmpty(c->fileName) == part) next = c.get();
-            node = next;
-            if (!node) break;
-        }
-        if (node) {
-            if (node->isSelected != 1) store.outlineViewSetObjectValue(*node);
-            found = true;
-        }
-        // Files: every file node with this domain path (a path may be listed twice).
-        std::vector<MVTreeFileNode*> files;
-        collectFiles(*root, joined, files);
-        for (auto* f : files) store.outlineViewSetObjectValue(*f, true);
-        found = found || !files.empty();
-    }
-    return found;
-}
-
 }  // namespace
 
 int cmdRecover(const std::vector<std::string>& args) {
@@ -144,10 +80,10 @@ int cmdRecover(const std::vector<std::string>& args) {
         for (const auto& [name, cat] : categoryNames()) chosen.push_back(cat);
         treeWanted = !deletedOnly;
     }
-    const std::string destination = absolutePath(to.empty() ? defaultDestinationName() : to);
+    const std::string destination = absolutePath(to.empty() ? proposedRecoveryName(std::time(nullptr)) : to);
 
     ScanSession session;
-    if (auto problem = session.run(backup, true)) {
+    if (auto problem = runScan(session, backup, true)) {
         error(*problem);
         return kExitFailure;
     }

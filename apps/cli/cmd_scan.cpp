@@ -27,7 +27,7 @@ int cmdScan(const std::vector<std::string>& args) {
     }
 
     ScanSession session;
-    if (auto problem = session.run(backup, !quiet)) {
+    if (auto problem = runScan(session, backup, !quiet)) {
         error(*problem);
         return kExitFailure;
     }

@@ -17,15 +17,6 @@ namespace fs = std::filesystem;
 
 void error(const std::string& message) { std::fprintf(stderr, "salvor: %s\n", message.c_str()); }
 
-std::string absolutePath(const std::string& path) {
-    std::error_code ec;
-    fs::path p = fs::absolute(path, ec);
-    if (ec) p = path;
-    std::string s = p.lexically_normal().string();
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
-    return s;
-}
-
 // ---- progress bar ----
 
 ProgressBar::ProgressBar(std::string label, bool enabled)
@@ -55,49 +46,13 @@ void ProgressBar::finish() {
     }
 }
 
-// ---- scan session ----
+// ---- scan ----
 
-ScanSession::ScanSession() = default;
-ScanSession::~ScanSession() { app.waitForScan(); }
-
-std::optional<std::string> ScanSession::run(const std::string& backupDirArg, bool showProgress) {
-    const std::string backupDir = absolutePath(backupDirArg);
-    std::error_code ec;
-    if (!fs::exists(backupDir, ec)) return "no such folder: " + backupDir;
-    if (!fs::is_directory(backupDir, ec)) return "not a folder: " + backupDir;
-    if (access(backupDir.c_str(), R_OK | X_OK) != 0) return "cannot read the folder " + backupDir + " (check its permissions)";
-
-    // Describe the folder exactly as the backup list would.
-    auto& devices = app.GetMVIOSDeviceController();
-    devices.removeAll();
-    describedAsBackup = devices.addDeviceNodeByPath(backupDir);
-    DeviceNodePtr node;
-    if (describedAsBackup && !devices.arrangedObjects.empty()) {
-        node = devices.arrangedObjects.back();
-    } else {
-        // Not described (no usable Info.plist or Manifest.plist): still scan what is
-        // there, since a damaged backup may hold the very data the user needs.
-        node = std::make_shared<MVIOSDeviceNode>();
-        node->backUpFilePath = backupDir;
-    }
-    app.bIOSRecoveryMode = false;
-    app.currentNode = node;
-    app.currentNodeIsiOS6Version = app.IOSVersionIOS6(node->strIOSVersion);
-
+std::optional<std::string> runScan(ScanSession& session, const std::string& backupDir, bool showProgress) {
     ProgressBar bar("Scanning", showProgress);
-    const auto token = nc.addObserver(events::ScanProgressInfo, [&bar](const std::any& object) {
-        if (const int* percent = std::any_cast<int>(&object)) bar.update(*percent);
-    });
-    app.onScanThreadExit = [this] { dispatcher.wake(); };
-    if (!app.ScanIOSBackFile(textOrEmpty(node->backUpFilePath))) {
-        nc.removeObserver(token);
-        return std::string("another scan is running");
-    }
-    dispatcher.pumpUntil([this] { return !app.isScanning(); });
-    app.waitForScan();
-    nc.removeObserver(token);
+    auto problem = session.run(backupDir, [&bar](int percent) { bar.update(percent); });
     bar.finish();
-    return std::nullopt;
+    return problem;
 }
 
 // ---- JSON ----
@@ -255,58 +210,6 @@ Json scanToJson(const ScanSession& s) {
     out["photos"] = listJson(st.photoAndVideoArray);
     out["social"] = listJson(st.faceTwitterArray);
     out["tree"] = listJson(st.treeController.content);
-    return out;
-}
-
-// ---- counts ----
-
-namespace {
-template <class List>
-CategoryCount countList(const std::string& name, const List& list) {
-    CategoryCount c{name};
-    for (const auto& r : list) {
-        if (!r) continue;
-        if (r->bDeleted) ++c.deleted;
-        else ++c.live;
-    }
-    return c;
-}
-
-long countTreeFiles(const std::vector<TreeDirPtr>& dirs) {
-    long n = 0;
-    for (const auto& d : dirs) {
-        if (!d) continue;
-        n += static_cast<long>(d->fileChildren.size());
-        n += countTreeFiles(d->children);
-    }
-    return n;
-}
-}  // namespace
-
-std::vector<CategoryCount> countCategories(const MVResultViewController& st) {
-    std::vector<CategoryCount> out;
-    out.push_back(countList("Contacts", st.contactArray));
-    out.push_back(countList("Messages", st.messageArray));
-    CategoryCount conv{"Conversations"};
-    for (const auto& c : st.messageTreeArray) {
-        if (!c) continue;
-        if (c->bdeleted) ++conv.deleted;
-        else ++conv.live;
-    }
-    out.push_back(conv);
-    out.push_back(countList("Call history", st.callHistoryArray));
-    out.push_back(countList("Notes", st.noteArray));
-    out.push_back(countList("Bookmarks", st.bookMarkArray));
-    out.push_back(countList("Calendar", st.calenderArray));
-    CategoryCount photos{"Photos & videos"};
-    photos.live = static_cast<long>(st.photoAndVideoArray.size());
-    out.push_back(photos);
-    CategoryCount social{"Social app files"};
-    social.live = static_cast<long>(st.faceTwitterArray.size());
-    out.push_back(social);
-    CategoryCount files{"Backup files"};
-    files.live = countTreeFiles(st.treeController.content);
-    out.push_back(files);
     return out;
 }
 

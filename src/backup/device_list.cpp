@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "core/app_delegate.h"
+#include "core/helpers.h"
 #include "platform/log.h"
 #include "platform/plist.h"
 
@@ -150,8 +150,7 @@ std::string defaultBackupStore() {
     return "/Users/" + loginName() + "/Library/Application Support/MobileSync/Backup";
 }
 
-void showIphoneDisk(SalvorAppDelegate& app, const std::string& storeDir) {
-    MVIOSDeviceController& list = app.GetMVIOSDeviceController();
+void showIphoneDisk(MVIOSDeviceController& list, const std::string& storeDir) {
     list.removeAll();
     // Names are sorted: the file system gives no order of its own, and a list
     // in name order is the same on every run.

@@ -5,11 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "backup/device_node.h"
+#include "core/device_node.h"
 
 namespace salvor {
-
-class SalvorAppDelegate;
 
 class MVIOSDeviceController {
 public:
@@ -29,6 +27,6 @@ public:
 // environment variable SALVOR_BACKUP_STORE.
 std::string defaultBackupStore();
 // Empties the list and fills it from the folders of `storeDir` (names starting with "." skipped).
-void showIphoneDisk(SalvorAppDelegate& app, const std::string& storeDir);
+void showIphoneDisk(MVIOSDeviceController& list, const std::string& storeDir);
 
 }  // namespace salvor

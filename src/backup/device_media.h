@@ -5,8 +5,8 @@
 
 namespace salvor {
 
-class SalvorAppDelegate;
+class ScanContext;
 
-void scanDiskAidMediaThread(SalvorAppDelegate& app, const std::string& backupPath);
+void scanDiskAidMediaThread(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

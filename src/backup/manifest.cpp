@@ -9,8 +9,9 @@
 
 #include "backup/mbdb_reader.h"
 #include "backup/media.h"
-#include "core/app_delegate.h"
+#include "core/scan_context.h"
 #include "core/events.h"
+#include "core/helpers.h"
 #include "platform/log.h"
 
 namespace salvor {
@@ -77,12 +78,12 @@ bool isKeptDomain(std::string_view domain) {
 // becomes the empty text. Plain ASCII (nearly every record) needs no decoding.
 std::string decodeText(const std::string& bytes) {
     const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; });
-    return ascii ? bytes : SalvorAppDelegate::GetStringFormChar(bytes.c_str());
+    return ascii ? bytes : GetStringFormChar(bytes.c_str());
 }
 
 }  // namespace
 
-void scanDirAnalyThread(SalvorAppDelegate& app, const std::string& backupPath) {
+void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
     static const std::string kFindEvent = events::FindBackUpDirFileInfo;
     static const std::string kProgressEvent = events::ScanProgressInfo;
 
@@ -95,7 +96,7 @@ void scanDirAnalyThread(SalvorAppDelegate& app, const std::string& backupPath) {
     MbdbRecord record;
     std::string key;
     char hex[41];
-    while (reader.next(record)) {
+    while (!ctx.stopRequested() && reader.next(record)) {
         auto node = std::make_shared<MVTreeDirNode>();
         // Texts are taken whole: a stored name made from a shortened path would
         // point at no file, and that file would be lost to the scan.
@@ -108,22 +109,15 @@ void scanDirAnalyThread(SalvorAppDelegate& app, const std::string& backupPath) {
             log::line("AnalyzerFile hash1 could not compute message digest.");
         }
 
-        app.nc.post(kFindEvent, std::any(node));
+        ctx.nc.post(kFindEvent, std::any(node));
 
         if (isKeptDomain(textOrEmpty(node->fileDomain))) {
-            if (!app.bIOSRecoveryMode && size > 0)
-                app.nc.post(kProgressEvent, std::any(static_cast<int>(reader.position() * 20 / size)));
-            GetMediaFileByNode(app, *node);
-            app.treeFileArray.push_back(std::move(node));
+            if (!ctx.bIOSRecoveryMode && size > 0)
+                ctx.nc.post(kProgressEvent, std::any(static_cast<int>(reader.position() * 20 / size)));
+            GetMediaFileByNode(ctx, *node);
+            ctx.treeFileArray.push_back(std::move(node));
         }
     }
-}
-
-Text getFileKeyBytheFilepath(const SalvorAppDelegate& app, const std::string& relativePath) {
-    // The last record with that path wins, so search from the end.
-    for (auto it = app.treeFileArray.rbegin(); it != app.treeFileArray.rend(); ++it)
-        if (*it && textOrEmpty((*it)->filePath) == relativePath) return (*it)->fileKey;
-    return std::nullopt;
 }
 
 }  // namespace salvor

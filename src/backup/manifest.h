@@ -5,12 +5,11 @@
 #include <string>
 #include <string_view>
 
-#include "backup/tree_nodes.h"
-#include "core/records.h"
+#include "core/tree_nodes.h"
 
 namespace salvor {
 
-class SalvorAppDelegate;
+class ScanContext;
 
 // 40 lower-case hex digits of SHA-1(domain "-" path): the name a file is stored under.
 // Empty only if the digest cannot be computed.
@@ -35,9 +34,6 @@ private:
 
 // Pipeline stage 1: reads the manifest, posts every record for the file tree,
 // keeps the records of the six looked-up domains and reports their media.
-void scanDirAnalyThread(SalvorAppDelegate& app, const std::string& backupPath);
-
-// Stored-file path of the last kept record whose relative path equals `relativePath`.
-Text getFileKeyBytheFilepath(const SalvorAppDelegate& app, const std::string& relativePath);
+void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

@@ -7,8 +7,9 @@
 #include <array>
 #include <string_view>
 
-#include "core/app_delegate.h"
+#include "core/scan_context.h"
 #include "core/events.h"
+#include "core/helpers.h"
 
 namespace salvor {
 
@@ -43,7 +44,7 @@ StoredFile statStored(const std::string& path) {
 
 }  // namespace
 
-void GetMediaFileByNode(SalvorAppDelegate& app, const MVTreeDirNode& node) {
+void GetMediaFileByNode(ScanContext& ctx, const MVTreeDirNode& node) {
     static const std::string kPhotoEvent = events::ScanPhotoAndVideo;
     static const std::string kSocialEvent = events::scanFaceTwitterInfo;
 
@@ -53,10 +54,10 @@ void GetMediaFileByNode(SalvorAppDelegate& app, const MVTreeDirNode& node) {
 
     bool picture = false, movie = false;
     if (!ext.empty()) {
-        picture = SalvorAppDelegate::GetImageType(ext.c_str()) >= 0;
+        picture = GetImageType(ext.c_str()) >= 0;
         // Audio is listed with the videos.
-        movie = !picture && (SalvorAppDelegate::GetAudioType(ext.c_str()) >= 0 ||
-                             SalvorAppDelegate::GetViedoType(ext.c_str()) >= 0);
+        movie = !picture && (GetAudioType(ext.c_str()) >= 0 ||
+                             GetViedoType(ext.c_str()) >= 0);
     }
     const bool social =
         std::find(kSocialDomains.begin(), kSocialDomains.end(), textOrEmpty(node.fileDomain)) != kSocialDomains.end();
@@ -71,17 +72,17 @@ void GetMediaFileByNode(SalvorAppDelegate& app, const MVTreeDirNode& node) {
         photo->filePath = key;
         photo->fileSizeNumber = stored.size;
         photo->fileNodeName = name;
-        photo->fileNodeSize = SalvorAppDelegate::size_to_unit(stored.size);
+        photo->fileNodeSize = size_to_unit(stored.size);
         photo->bmov = movie ? 1 : 0;
-        app.nc.post(kPhotoEvent, std::any(PhotoPtr(std::move(photo))));
+        ctx.nc.post(kPhotoEvent, std::any(PhotoPtr(std::move(photo))));
     }
     if (social && stored.exists) {
         auto file = std::make_shared<MVFaceTwitterNode>();
         file->faceTwitterFilePath = key;
         file->faceTwitterFileName = name;
         file->FileSizeNumber = stored.size;
-        file->fileSize = SalvorAppDelegate::size_to_unit(stored.size);
-        app.nc.post(kSocialEvent, std::any(FaceTwitterPtr(std::move(file))));
+        file->fileSize = size_to_unit(stored.size);
+        ctx.nc.post(kSocialEvent, std::any(FaceTwitterPtr(std::move(file))));
     }
 }
 

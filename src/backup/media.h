@@ -1,12 +1,12 @@
 // Photos, videos, audio and social-application files found among the manifest records.
 #pragma once
 
-#include "backup/tree_nodes.h"
+#include "core/tree_nodes.h"
 
 namespace salvor {
 
-class SalvorAppDelegate;
+class ScanContext;
 
-void GetMediaFileByNode(SalvorAppDelegate& app, const MVTreeDirNode& node);
+void GetMediaFileByNode(ScanContext& ctx, const MVTreeDirNode& node);
 
 }  // namespace salvor

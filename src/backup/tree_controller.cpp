@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/app_delegate.h"
+#include "core/helpers.h"
 
 namespace salvor {
 
@@ -48,8 +48,9 @@ void MVTreeController::addTreeNode(const MVTreeDirNode& record, bool /*isFistNod
     dirFilePath = domainPath;
 
     // The tree is rooted at the device name; without one nothing is placed.
-    if (!app_.currentNode) return;
-    const std::string& device = textOrEmpty(app_.currentNode->strDeviceName);
+    const DeviceNodePtr node = currentDevice_ ? currentDevice_() : nullptr;
+    if (!node) return;
+    const std::string& device = textOrEmpty(node->strDeviceName);
     if (device.empty()) return;
     addTreeFolder(device + "/" + domainPath, textOrEmpty(record.fileKey));
 }
@@ -126,7 +127,7 @@ void MVTreeController::addFileNode(MVTreeDirNode& folder, const std::string& fil
     struct stat st {};
     const bool exists = !stored.empty() && ::stat(stored.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     file->realFileSize = exists ? static_cast<std::uint64_t>(st.st_size) : 0;
-    file->fileSize = SalvorAppDelegate::size_to_unit(file->realFileSize);
+    file->fileSize = size_to_unit(file->realFileSize);
     file->isFile = exists;
     file->dirFilePath = dirFilePath ? *dirFilePath : std::string();
     file->filePath = realKeypath;

@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "backup/tree_nodes.h"
+#include "core/device_node.h"
+#include "core/tree_nodes.h"
 
 namespace salvor {
 
-class SalvorAppDelegate;
-
 class MVTreeController {
 public:
-    explicit MVTreeController(SalvorAppDelegate& app) : app_(app) {}
+    // `currentDevice` names the backup being scanned: the tree is rooted at its device name.
+    explicit MVTreeController(std::function<DeviceNodePtr()> currentDevice) : currentDevice_(std::move(currentDevice)) {}
 
     std::vector<TreeDirPtr> content;  // root folders, one per device name
     bool bRefreshTreeFlag = false;
@@ -38,7 +38,7 @@ public:
     static std::optional<std::string> SubstringFromCh(const std::string& text, char ch);
 
 private:
-    SalvorAppDelegate& app_;
+    std::function<DeviceNodePtr()> currentDevice_;
 };
 
 }  // namespace salvor

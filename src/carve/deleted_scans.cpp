@@ -10,11 +10,11 @@ namespace {
 void notYet(const char* what) { log::line(std::string(what) + ": deleted-record carving not available", log::Level::Debug); }
 }  // namespace
 
-void scanDelContactThread(SalvorAppDelegate&, const std::string&) { notYet("contacts"); }
-void scanDelMessageThread(SalvorAppDelegate&, const std::string&) { notYet("messages"); }
-void scanDelNoteThread(SalvorAppDelegate&, const std::string&) { notYet("notes"); }
-void scanDelCallHistoryThread(SalvorAppDelegate&, const std::string&) { notYet("call history"); }
-void ScanDelBookMarkThread(SalvorAppDelegate&, const std::string&) { notYet("bookmarks"); }
-void ScanDelCalenderThread(SalvorAppDelegate&, const std::string&) { notYet("calendar"); }
+void scanDelContactThread(ScanContext&, const std::string&) { notYet("contacts"); }
+void scanDelMessageThread(ScanContext&, const std::string&) { notYet("messages"); }
+void scanDelNoteThread(ScanContext&, const std::string&) { notYet("notes"); }
+void scanDelCallHistoryThread(ScanContext&, const std::string&) { notYet("call history"); }
+void ScanDelBookMarkThread(ScanContext&, const std::string&) { notYet("bookmarks"); }
+void ScanDelCalenderThread(ScanContext&, const std::string&) { notYet("calendar"); }
 
 }  // namespace salvor

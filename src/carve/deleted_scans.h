@@ -5,13 +5,13 @@
 
 namespace salvor {
 
-class SalvorAppDelegate;
+class ScanContext;
 
-void scanDelContactThread(SalvorAppDelegate& app, const std::string& backupPath);
-void scanDelMessageThread(SalvorAppDelegate& app, const std::string& backupPath);
-void scanDelNoteThread(SalvorAppDelegate& app, const std::string& backupPath);
-void scanDelCallHistoryThread(SalvorAppDelegate& app, const std::string& backupPath);
-void ScanDelBookMarkThread(SalvorAppDelegate& app, const std::string& backupPath);
-void ScanDelCalenderThread(SalvorAppDelegate& app, const std::string& backupPath);
+void scanDelContactThread(ScanContext& ctx, const std::string& backupPath);
+void scanDelMessageThread(ScanContext& ctx, const std::string& backupPath);
+void scanDelNoteThread(ScanContext& ctx, const std::string& backupPath);
+void scanDelCallHistoryThread(ScanContext& ctx, const std::string& backupPath);
+void ScanDelBookMarkThread(ScanContext& ctx, const std::string& backupPath);
+void ScanDelCalenderThread(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

@@ -8,8 +8,7 @@
 #include <limits>
 #include <string_view>
 
-#include "core/app_delegate.h"
-#include "core/result_store.h"
+#include "core/helpers.h"
 #include "core/utf8.h"
 
 namespace salvor {
@@ -96,47 +95,9 @@ const char* const kAudioTypes[] = {
     "EMX", "FLAC", "KPI", "M3D", "M4A", "M4R", "MID", "MIDI", "MP3", "OGG", "OMF", "PTF"};
 static_assert(std::size(kAudioTypes) == 38);
 
-std::string normalisePhone(const std::string& s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char c : s)
-        if (c != '-' && c != '(' && c != ')' && c != ' ') out.push_back(c);
-    return out;
-}
-
-bool containsNoCase(const std::string& hay, const std::string& needle) {
-    if (needle.empty() || needle.size() > hay.size()) return false;
-    auto it = std::search(hay.begin(), hay.end(), needle.begin(), needle.end(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-    });
-    return it != hay.end();
-}
-
-// The middle part of a number: from a quarter of its length, a quarter plus a half long.
-std::string phoneKey(const std::string& s) {
-    const std::size_t L = s.size();
-    const std::size_t start = L / 4;
-    return s.substr(start, std::min(L - start, L / 4 + L / 2));
-}
-
-// Index of the first contact whose numbers share the key with `phone`, or -1.
-long matchContact(const std::vector<ContactPtr>& contacts, const Text& phone, std::size_t minKey) {
-    const std::string p = normalisePhone(textOrEmpty(phone));
-    for (std::size_t i = 0; i < contacts.size(); ++i) {
-        const auto& contact = contacts[i];
-        if (!contact || textOrEmpty(contact->contactPhone).empty()) continue;
-        const std::string c = normalisePhone(*contact->contactPhone);
-        const bool keyFromC = c.size() < p.size();
-        const std::string key = phoneKey(keyFromC ? c : p);
-        if (key.size() < minKey) continue;
-        if (containsNoCase(keyFromC ? p : c, key)) return static_cast<long>(i);
-    }
-    return -1;
-}
-
 }  // namespace
 
-std::size_t SalvorAppDelegate::Char2Unicode(const char* utf8, char32_t* out, std::size_t count) {
+std::size_t Char2Unicode(const char* utf8, char32_t* out, std::size_t count) {
     if (!out) return 0;
     std::fill(out, out + count, U'\0');
     std::u32string decoded;
@@ -148,7 +109,7 @@ std::size_t SalvorAppDelegate::Char2Unicode(const char* utf8, char32_t* out, std
     return n;
 }
 
-std::string SalvorAppDelegate::GetStringFormChar(const char* utf8) {
+std::string GetStringFormChar(const char* utf8) {
     if (!utf8) return {};
     std::u32string decoded;
     if (!decodeUtf8(utf8, decoded)) return {};
@@ -158,7 +119,7 @@ std::string SalvorAppDelegate::GetStringFormChar(const char* utf8) {
     return out;
 }
 
-std::optional<std::u32string> SalvorAppDelegate::GetDateTime(std::int64_t seconds, std::uint8_t fileType) {
+std::optional<std::u32string> GetDateTime(std::int64_t seconds, std::uint8_t fileType) {
     // Newer databases store nanoseconds since 2001; bring them back to seconds.
     if (seconds >= kNanosecondThreshold || seconds <= -kNanosecondThreshold) seconds /= 1000000000LL;
     std::optional<std::tm> tm;
@@ -178,7 +139,7 @@ std::optional<std::u32string> SalvorAppDelegate::GetDateTime(std::int64_t second
     return out;
 }
 
-std::string SalvorAppDelegate::GetNSStringDate(const std::u32string& chars) {
+std::string GetNSStringDate(const std::u32string& chars) {
     std::string out;
     for (char32_t cp : chars) {
         if (cp == 0) break;
@@ -187,13 +148,13 @@ std::string SalvorAppDelegate::GetNSStringDate(const std::u32string& chars) {
     return out;
 }
 
-Text SalvorAppDelegate::dateText(std::int64_t seconds, std::uint8_t fileType) {
+Text dateText(std::int64_t seconds, std::uint8_t fileType) {
     auto chars = GetDateTime(seconds, fileType);
     if (!chars) return std::nullopt;
     return GetNSStringDate(*chars);
 }
 
-std::string SalvorAppDelegate::size_to_unit(std::uint64_t size) {
+std::string size_to_unit(std::uint64_t size) {
     // Single precision and powers of 1000, as the browser shows sizes.
     char buf[100] = {};
     const float f = static_cast<float>(size);
@@ -210,7 +171,7 @@ std::string SalvorAppDelegate::size_to_unit(std::uint64_t size) {
     return buf;
 }
 
-std::string SalvorAppDelegate::getCallHistoryDuration(std::int32_t s) const {
+std::string getCallHistoryDuration(std::int32_t s) {
     char buf[64];
     if (s >= 7200) {
         std::snprintf(buf, sizeof buf, "%d hours", s / 3600);
@@ -230,34 +191,20 @@ std::string SalvorAppDelegate::getCallHistoryDuration(std::int32_t s) const {
     return buf;
 }
 
-std::int32_t SalvorAppDelegate::GetImageType(const char* ext) {
+std::int32_t GetImageType(const char* ext) {
     return listIndex(ext, kImageTypes, std::size(kImageTypes));
 }
-std::int32_t SalvorAppDelegate::GetViedoType(const char* ext) {
+std::int32_t GetViedoType(const char* ext) {
     return listIndex(ext, kVideoTypes, std::size(kVideoTypes));
 }
-std::int32_t SalvorAppDelegate::GetAudioType(const char* ext) {
+std::int32_t GetAudioType(const char* ext) {
     return listIndex(ext, kAudioTypes, std::size(kAudioTypes));
 }
 
-std::string SalvorAppDelegate::getFullName(std::uint64_t number) {
+std::string getFullName(std::uint64_t number) {
     std::string s = std::to_string(number);
     while (s.size() < 8) s.insert(s.begin(), '0');
     return s;
-}
-
-Text SalvorAppDelegate::getNameByPhoneNumber(const Text& phone) const {
-    const long i = matchContact(contactArray, phone, 1);
-    if (i < 0) return std::nullopt;
-    return contactArray[static_cast<std::size_t>(i)]->contactName;
-}
-
-Text SalvorAppDelegate::getNameByPhoneNumber(const Text& phone, const void* /*withData*/) {
-    const long i = matchContact(contactArray, phone, 6);
-    if (i < 0) return std::nullopt;
-    const auto& contact = contactArray[static_cast<std::size_t>(i)];
-    messageContactData = contact->imageData;
-    return contact->contactName;
 }
 
 }  // namespace salvor

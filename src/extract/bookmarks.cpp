@@ -18,41 +18,41 @@ constexpr const char* kBookmarkFiles[] = {"d1f062e2da26192a6625d968274bfda8d0782
 constexpr const char* kHistory = "1d6740792a2b845f4c1e6220c43906d7f0afe8ab";
 constexpr const char* kBookmarksSql = "select TITLE,URL,id, parent,type from bookmarks";
 
-void post(SalvorAppDelegate& app, Text title, Text url) {
+void post(ScanContext& ctx, Text title, Text url) {
     auto node = std::make_shared<MVBookMarkNode>();
     node->bookMarkTitle = std::move(title);
     node->bookMarkURL = std::move(url);
-    app.nc.post(events::scanBookMarkInfo, std::any(node));
+    ctx.nc.post(events::scanBookMarkInfo, std::any(node));
 }
 
-void readHistory(SalvorAppDelegate& app, const std::string& path);
+void readHistory(ScanContext& ctx, const std::string& path);
 }  // namespace
 
-void scanBookMarkThread(SalvorAppDelegate& app, const std::string& backupPath) {
+void scanBookMarkThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const std::string stored = firstExistingStored(backupPath, kBookmarkFiles);
     if (stored.empty()) {
         log::line("messageDB is not exist");
         return;
     }
-    ScratchScope scratch(app);
-    if (const auto copy = preparedCopy(app, stored)) {
-        sqlite::Database db(*copy);
+    ScratchScope scratch(ctx);
+    if (const auto copy = preparedCopy(ctx, stored)) {
+        sqlite::Database db(*copy, ctx.stop);
         sqlite::Table table(db, kBookmarksSql);
-        for (int r = 0; r < table.rows(); ++r) {
+        for (int r = 0; r < table.rows() && !ctx.stopRequested(); ++r) {
             auto node = std::make_shared<MVBookMarkNode>();
             setText(node->bookMarkTitle, table.at(r, 0));
             setText(node->bookMarkURL, table.at(r, 1));
             // The root folder and the reading-list folder are structure, not bookmarks.
             if (node->bookMarkTitle == "Root" || node->bookMarkTitle == "com.apple.ReadingList") continue;
-            app.nc.post(events::scanBookMarkInfo, std::any(node));
+            ctx.nc.post(events::scanBookMarkInfo, std::any(node));
         }
     }
-    for (const FactoryBookmark& factory : kFactoryBookmarks) post(app, std::string(factory.title), std::string(factory.url));
+    for (const FactoryBookmark& factory : kFactoryBookmarks) post(ctx, std::string(factory.title), std::string(factory.url));
 
     const std::string history = storedPath(backupPath, kHistory);
     if (fileExists(history))
-        readHistory(app, history);
+        readHistory(ctx, history);
     else
         log::line("bookMarkPlistPath not find");
 }
@@ -60,13 +60,13 @@ void scanBookMarkThread(SalvorAppDelegate& app, const std::string& backupPath) {
 namespace {
 // The browser's history list: "WebHistoryDates" holds one dictionary per page,
 // its address under the empty key and its title under "title".
-void readHistory(SalvorAppDelegate& app, const std::string& path) {
+void readHistory(ScanContext& ctx, const std::string& path) {
     const plist::Document doc = plist::Document::fromFile(path);
     const plist::Node dates = doc.rootDict().array("WebHistoryDates");
     for (std::size_t i = 0; i < dates.size(); ++i) {
         const plist::Node entry = dates.at(i);
         if (!entry.isDict()) continue;  // nothing to show for a stray value
-        post(app, entry.string("title"), entry.string(""));
+        post(ctx, entry.string("title"), entry.string(""));
     }
 }
 }  // namespace

@@ -22,34 +22,34 @@ constexpr const char* kOtherSecondSql =
     "select summary,location,description,start_date,end_date,start_tz,all_day,calendar_id from event";
 }  // namespace
 
-void scanCalenderThread(SalvorAppDelegate& app, const std::string& backupPath) {
+void scanCalenderThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const std::string stored = storedPath(backupPath, kCalendar);
     if (!fileExists(stored)) {
         log::line("CalenderDB is not exist");
         return;
     }
-    ScratchScope scratch(app);
-    const auto copy = preparedCopy(app, stored);
+    ScratchScope scratch(ctx);
+    const auto copy = preparedCopy(ctx, stored);
     if (!copy) return;
-    sqlite::Database db(*copy);
+    sqlite::Database db(*copy, ctx.stop);
     if (!db.ok()) return;
 
     std::unique_ptr<sqlite::Table> table;
-    if (app.currentNodeIsiOS6Version) {
+    if (ctx.currentNodeIsiOS6Version) {
         table = std::make_unique<sqlite::Table>(db, kIOS6Sql);
     } else {
         table = std::make_unique<sqlite::Table>(db, kOtherFirstSql);
         if (table->rows() == 0) table = std::make_unique<sqlite::Table>(db, kOtherSecondSql);
     }
-    for (int r = 0; r < table->rows(); ++r) {
+    for (int r = 0; r < table->rows() && !ctx.stopRequested(); ++r) {
         auto event = std::make_shared<MVCalenderNode>();
         setText(event->calTitle, table->at(r, 0));
         setText(event->location, table->at(r, 1));
         setText(event->calNote, table->at(r, 2));
         setDate(event->startDate, table->at(r, 3), 1);
         setDate(event->endDate, table->at(r, 4), 1);
-        app.nc.post(events::scanCalenderInfo, std::any(event));
+        ctx.nc.post(events::scanCalenderInfo, std::any(event));
     }
 }
 

@@ -17,7 +17,7 @@ constexpr const char* kCallFiles[] = {"2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca"
 constexpr const char* kCallsSql = "select address,date,duration,flags from call";
 }  // namespace
 
-void scanCallHistoryThread(SalvorAppDelegate& app, const std::string& backupPath) {
+void scanCallHistoryThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     std::string stored;
     for (const char* name : kCallFiles) {
@@ -27,12 +27,12 @@ void scanCallHistoryThread(SalvorAppDelegate& app, const std::string& backupPath
         }
     }
     if (stored.empty()) return;
-    ScratchScope scratch(app);
-    if (const auto copy = preparedCopy(app, stored)) {
-        sqlite::Database db(*copy);
+    ScratchScope scratch(ctx);
+    if (const auto copy = preparedCopy(ctx, stored)) {
+        sqlite::Database db(*copy, ctx.stop);
         sqlite::Table table(db, kCallsSql);
         std::unordered_map<std::string, Text> names;
-        for (int r = 0; r < table.rows(); ++r) {
+        for (int r = 0; r < table.rows() && !ctx.stopRequested(); ++r) {
             auto call = std::make_shared<MVCallHistoryNode>();
             setText(call->callPhone, table.at(r, 0));
             setDate(call->callDate, table.at(r, 1), 0);
@@ -41,18 +41,18 @@ void scanCallHistoryThread(SalvorAppDelegate& app, const std::string& backupPath
             if (const char* v = table.at(r, 3); sqlite::hasText(v))
                 call->callType = sqlite::parseInteger(v) == 5 ? "Outgoing" : "Incoming";
             if (call->callTime != 0)
-                call->callDuration = app.getCallHistoryDuration(call->callTime);
+                call->callDuration = getCallHistoryDuration(call->callTime);
             else
                 call->callDuration = call->callType == "Outgoing" ? "Cancelled" : "Missed";
             // The contact list is fixed while calls are read: one lookup per number.
             const std::string& phone = textOrEmpty(call->callPhone);
             auto known = names.find(phone);
-            if (known == names.end()) known = names.emplace(phone, app.getNameByPhoneNumber(call->callPhone)).first;
+            if (known == names.end()) known = names.emplace(phone, ctx.contacts().getNameByPhoneNumber(call->callPhone)).first;
             call->callName = known->second;
-            app.nc.post(events::ScanCallHistoryInfo, std::any(call));
+            ctx.nc.post(events::ScanCallHistoryInfo, std::any(call));
         }
     }
-    postProgress(app, 60);
+    ctx.postStageProgress();
 }
 
 }  // namespace salvor

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-#include "core/app_delegate.h"
+#include "core/scan_context.h"
 #include "platform/log.h"
 #include "platform/scratch.h"
 
@@ -40,23 +40,23 @@ bool insideDir(const std::string& path, const std::string& dir) {
 
 }  // namespace
 
-std::optional<std::string> preparedCopy(SalvorAppDelegate& app, const std::string& storedPath) {
+std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& storedPath) {
     std::error_code ec;
     if (storedPath.empty() || !fs::is_regular_file(storedPath, ec)) return std::nullopt;
 
-    if (app.scanScratchDir.empty()) {
-        app.scanScratchDir = scratch::create("salvor-extract-");
-        if (app.scanScratchDir.empty()) return std::nullopt;
+    if (ctx.scanScratchDir.empty()) {
+        ctx.scanScratchDir = scratch::create("salvor-extract-");
+        if (ctx.scanScratchDir.empty()) return std::nullopt;
     }
     // A cached copy counts only when it belongs to the current scratch folder
     // (a previous scan's folder is gone) and is still there.
-    if (auto it = app.preparedDatabases.find(storedPath); it != app.preparedDatabases.end()) {
-        if (insideDir(it->second, app.scanScratchDir) && fs::is_regular_file(it->second, ec)) return it->second;
-        app.preparedDatabases.erase(it);
+    if (auto it = ctx.preparedDatabases.find(storedPath); it != ctx.preparedDatabases.end()) {
+        if (insideDir(it->second, ctx.scanScratchDir) && fs::is_regular_file(it->second, ec)) return it->second;
+        ctx.preparedDatabases.erase(it);
     }
 
-    const fs::path copy = fs::path(app.scanScratchDir) /
-                          (std::to_string(app.preparedDatabases.size()) + "-" + fs::path(storedPath).filename().string());
+    const fs::path copy = fs::path(ctx.scanScratchDir) /
+                          (std::to_string(ctx.preparedDatabases.size()) + "-" + fs::path(storedPath).filename().string());
     fs::remove(copy, ec);
     if (!fs::copy_file(storedPath, copy, fs::copy_options::overwrite_existing, ec) || ec) {
         fs::remove(copy, ec);
@@ -65,25 +65,25 @@ std::optional<std::string> preparedCopy(SalvorAppDelegate& app, const std::strin
     // The copy inherits the stored file's mode; it is ours, so make it writable.
     fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
     commitDB(copy.string());
-    app.preparedDatabases[storedPath] = copy.string();
+    ctx.preparedDatabases[storedPath] = copy.string();
     return copy.string();
 }
 
-ScratchScope::ScratchScope(SalvorAppDelegate& app) : app_(app), owned_(app.scanScratchDir.empty()) {
+ScratchScope::ScratchScope(ScanContext& ctx) : ctx_(ctx), owned_(ctx.scanScratchDir.empty()) {
     // Created at once, so stages run inside this scope share its copies.
-    if (owned_) app_.scanScratchDir = scratch::create("salvor-extract-");
+    if (owned_) ctx_.scanScratchDir = scratch::create("salvor-extract-");
 }
 
 ScratchScope::~ScratchScope() {
-    if (!owned_ || app_.scanScratchDir.empty()) return;
-    scratch::release(app_.scanScratchDir);
-    for (auto it = app_.preparedDatabases.begin(); it != app_.preparedDatabases.end();) {
-        if (insideDir(it->second, app_.scanScratchDir))
-            it = app_.preparedDatabases.erase(it);
+    if (!owned_ || ctx_.scanScratchDir.empty()) return;
+    scratch::release(ctx_.scanScratchDir);
+    for (auto it = ctx_.preparedDatabases.begin(); it != ctx_.preparedDatabases.end();) {
+        if (insideDir(it->second, ctx_.scanScratchDir))
+            it = ctx_.preparedDatabases.erase(it);
         else
             ++it;
     }
-    app_.scanScratchDir.clear();
+    ctx_.scanScratchDir.clear();
 }
 
 }  // namespace salvor

@@ -10,7 +10,7 @@
 
 namespace salvor {
 
-class SalvorAppDelegate;
+class ScanContext;
 
 // Switches the database at `path` to write-ahead-log journal mode and runs a
 // passive checkpoint, so pages still held in a log reach the main file (and
@@ -20,10 +20,10 @@ void commitDB(const std::string& path);
 
 // Path of the prepared private copy of the database stored at `storedPath`
 // (a file inside the backup folder). The first call of a scan copies the file
-// into app.scanScratchDir (creating a private folder when the scan has none)
+// into ctx.scanScratchDir (creating a private folder when the scan has none)
 // and runs commitDB on the copy; later calls return the same copy. Absent when
 // the file is missing, not a regular file, or cannot be copied.
-std::optional<std::string> preparedCopy(SalvorAppDelegate& app, const std::string& storedPath);
+std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& storedPath);
 
 // Held by a stage for its duration. When there is no scratch folder yet (a
 // test or tool calling stages directly), the scope creates a private one and
@@ -31,13 +31,13 @@ std::optional<std::string> preparedCopy(SalvorAppDelegate& app, const std::strin
 // outer scope share its copies. A scan's own scratch folder is left to the scan.
 class ScratchScope {
 public:
-    explicit ScratchScope(SalvorAppDelegate& app);
+    explicit ScratchScope(ScanContext& ctx);
     ~ScratchScope();
     ScratchScope(const ScratchScope&) = delete;
     ScratchScope& operator=(const ScratchScope&) = delete;
 
 private:
-    SalvorAppDelegate& app_;
+    ScanContext& ctx_;
     bool owned_;
 };
 

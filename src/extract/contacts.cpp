@@ -21,23 +21,23 @@ constexpr const char* kPersonsSql =
     "middlePhonetic,CreationDate,Last,Note,Nickname,prefix, suffix, Birthday from abperson ";
 constexpr const char* kMultiValuesSql = "select property,label,value, UID from abmultivalue where record_id = ? ";
 
-void readPictures(SalvorAppDelegate& app, const std::string& folder) {
+void readPictures(ScanContext& ctx, const std::string& folder) {
     std::string stored = storedPath(folder, kImages);
     const char* sql = "select record_id, data from ABFullSizeImage";
     if (!fileExists(stored)) {
         stored = storedPath(folder, kImagesOld);
         sql = "select record_id, data from ABImage";
     }
-    const auto copy = preparedCopy(app, stored);
+    const auto copy = preparedCopy(ctx, stored);
     if (!copy) return;
-    sqlite::Database db(*copy);
+    sqlite::Database db(*copy, ctx.stop);
     sqlite::Statement st(db, sql);
     while (st.step()) {
         auto node = std::make_shared<MVContactImageNode>();
         node->rowid = static_cast<std::int32_t>(st.int64(0));
         auto bytes = st.blob(1);
         if (!bytes.empty()) node->imageData = std::make_shared<const ByteBuffer>(std::move(bytes));
-        app.contactImageArray.push_back(std::move(node));
+        ctx.contactImageArray.push_back(std::move(node));
     }
 }
 
@@ -53,20 +53,20 @@ Text* multiValueField(MVContactNode& contact, std::int64_t property) {
 
 }  // namespace
 
-void scanContactThread(SalvorAppDelegate& app, const std::string& backupPath) {
+void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const std::string addressBook = storedPath(backupPath, kAddressBook);
     if (!fileExists(addressBook)) {
         log::line("contactDB is not exist");
         return;
     }
-    ScratchScope scratch(app);
-    const auto copy = preparedCopy(app, addressBook);
+    ScratchScope scratch(ctx);
+    const auto copy = preparedCopy(ctx, addressBook);
 
-    readPictures(app, backupPath);
+    readPictures(ctx, backupPath);
 
     sqlite::Database db;
-    if (copy) db = sqlite::Database(*copy);
+    if (copy) db = sqlite::Database(*copy, ctx.stop);
     {
         sqlite::Statement persons(db, kPersonsSql);
         while (persons.step()) {
@@ -81,12 +81,12 @@ void scanContactThread(SalvorAppDelegate& app, const std::string& backupPath) {
             appendText(contact->contactName, persons.text(10));
             setText(contact->contactNote, persons.text(11));
             setText(contact->contactBirthday, persons.text(15));
-            app.contactArray.push_back(std::move(contact));
+            ctx.contactArray.push_back(std::move(contact));
         }
     }
 
-    for (const ContactPtr& contact : app.contactArray) {
-        for (const auto& image : app.contactImageArray) {
+    for (const ContactPtr& contact : ctx.contactArray) {
+        for (const auto& image : ctx.contactImageArray) {
             if (image->rowid == contact->rowid) contact->imageData = image->imageData;
         }
         sqlite::Statement values(db, kMultiValuesSql);
@@ -100,9 +100,9 @@ void scanContactThread(SalvorAppDelegate& app, const std::string& backupPath) {
                 }
             }
         }
-        app.nc.post(events::ScanContactInfo, std::any(contact));
+        ctx.nc.post(events::ScanContactInfo, std::any(contact));
     }
-    postProgress(app, 40);
+    ctx.postStageProgress();
 }
 
 }  // namespace salvor

@@ -6,8 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "core/app_delegate.h"
+#include "core/scan_context.h"
 #include "core/events.h"
+#include "core/helpers.h"
 #include "core/records.h"
 #include "extract/sqlite_db.h"
 
@@ -30,7 +31,7 @@ std::string firstExistingStored(const std::string& folder, const char* const (&n
 }
 
 // A column value converted to text; only called for present, non-empty values.
-inline std::string columnText(const char* value) { return SalvorAppDelegate::GetStringFormChar(value); }
+inline std::string columnText(const char* value) { return GetStringFormChar(value); }
 
 // Sets `field` from a column value when it is present and not empty.
 inline void setText(Text& field, const char* value) {
@@ -46,11 +47,8 @@ inline void appendText(Text& field, const char* value) {
 // Sets a date field from a timestamp column when it is present and not empty;
 // a value that cannot be broken down leaves the field absent.
 inline void setDate(Text& field, const char* value, std::uint8_t fileType) {
-    if (sqlite::hasText(value)) field = SalvorAppDelegate::dateText(sqlite::parseInteger(value), fileType);
+    if (sqlite::hasText(value)) field = dateText(sqlite::parseInteger(value), fileType);
 }
 
-inline void postProgress(SalvorAppDelegate& app, int percent) {
-    app.nc.post(events::ScanProgressInfo, std::any(percent));
-}
 
 }  // namespace salvor::extract_detail

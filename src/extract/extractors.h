@@ -7,14 +7,14 @@
 
 namespace salvor {
 
-class SalvorAppDelegate;
+class ScanContext;
 
-void scanContactThread(SalvorAppDelegate& app, const std::string& backupPath);
-void scanMessageThread(SalvorAppDelegate& app, const std::string& backupPath);
-void scanNoteThread(SalvorAppDelegate& app, const std::string& backupPath);
-void scanCallHistoryThread(SalvorAppDelegate& app, const std::string& backupPath);
-void scanBookMarkThread(SalvorAppDelegate& app, const std::string& backupPath);
-void scanCalenderThread(SalvorAppDelegate& app, const std::string& backupPath);
+void scanContactThread(ScanContext& ctx, const std::string& backupPath);
+void scanMessageThread(ScanContext& ctx, const std::string& backupPath);
+void scanNoteThread(ScanContext& ctx, const std::string& backupPath);
+void scanCallHistoryThread(ScanContext& ctx, const std::string& backupPath);
+void scanBookMarkThread(ScanContext& ctx, const std::string& backupPath);
+void scanCalenderThread(ScanContext& ctx, const std::string& backupPath);
 
 // A note body with its simple markup removed: "<div>" and "</div>" vanish,
 // "&nbsp;", "<br>" and "</br>" become one blank each; other markup stays.

@@ -6,7 +6,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "backup/manifest.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
@@ -60,9 +59,9 @@ Text attachmentKind(const std::string& path) {
     const auto dot = name.rfind('.');
     const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
     const char* e = dot == std::string::npos ? nullptr : ext.c_str();
-    if (SalvorAppDelegate::GetImageType(e) >= 0) return "Image";
-    if (SalvorAppDelegate::GetViedoType(e) >= 0) return "Mov";
-    if (SalvorAppDelegate::GetAudioType(e) >= 0) return "Mov";
+    if (GetImageType(e) >= 0) return "Image";
+    if (GetViedoType(e) >= 0) return "Mov";
+    if (GetAudioType(e) >= 0) return "Mov";
     if (name == "Contact.vcf") return "Contact";
     if (name == "Current Location.loc.vcf") return "Location";
     return std::nullopt;
@@ -84,8 +83,8 @@ Bytes readWholeFile(const std::string& path) {
 }
 
 // scanMessageAttachThread: the attachment rows, with device paths and kinds.
-void scanMessageAttachThread(SalvorAppDelegate& app, const std::string& databasePath) {
-    sqlite::Database db(databasePath);
+void scanMessageAttachThread(ScanContext& ctx, const std::string& databasePath) {
+    sqlite::Database db(databasePath, ctx.stop);
     sqlite::Statement st(db, kAttachmentsSql);
     while (st.step()) {
         auto node = std::make_shared<MVMessageAttachNode>();
@@ -96,62 +95,59 @@ void scanMessageAttachThread(SalvorAppDelegate& app, const std::string& database
             node->attachpath = removeAll(columnText(filename), "~/");
             node->attachType = attachmentKind(*node->attachpath);
         }
-        app.meesageAttachArray.push_back(std::move(node));
+        ctx.meesageAttachArray.push_back(std::move(node));
     }
 }
 
 // selectROWIDandIDFromHandleTablewithSqlite: the live handles, for the deleted-message scan.
-void selectROWIDandIDFromHandleTablewithSqlite(SalvorAppDelegate& app, const sqlite::Database& db) {
+void selectROWIDandIDFromHandleTablewithSqlite(ScanContext& ctx, const sqlite::Database& db) {
     sqlite::Statement st(db, kHandlesSql);
     while (st.step()) {
         auto node = std::make_shared<MVChatMessageNode>();
         if (sqlite::hasText(st.text(0))) node->rowid = static_cast<std::int32_t>(sqlite::parseInteger(st.text(0)));
         setText(node->phoneValue, st.text(1));
-        app.chatMessageArray.push_back(std::move(node));
+        ctx.chatMessageArray.push_back(std::move(node));
     }
 }
 
-// Contact name and picture for the message's address; the picture is taken
-// out of the controller so it never carries over to the next message. The
-// contact list does not change while messages are read, so each address is
-// looked up once (a conversation's messages share it).
+// Contact name and picture for the message's address. The contact list does
+// not change while messages are read, so each address is looked up once (a
+// conversation's messages share it).
 class NameLookup {
 public:
-    explicit NameLookup(SalvorAppDelegate& app) : app_(app) {}
+    explicit NameLookup(const ScanContext& ctx) : index_(ctx.contacts()) {}
     void apply(MVMessageNode& message) {
         const std::string& phone = textOrEmpty(message.messagePhone);
         auto it = cache_.find(phone);
         if (it == cache_.end()) {
-            Text name = app_.getNameByPhoneNumber(message.messagePhone, nullptr);
-            Bytes picture = std::move(app_.messageContactData);
-            if (picture && picture->empty()) picture = nullptr;
-            it = cache_.emplace(phone, std::make_pair(std::move(name), std::move(picture))).first;
+            ContactMatch match = index_.getNameByPhoneNumber(message.messagePhone, nullptr);
+            if (match.picture && match.picture->empty()) match.picture = nullptr;
+            it = cache_.emplace(phone, std::make_pair(std::move(match.name), std::move(match.picture))).first;
         }
-        app_.messageContactData = nullptr;
         message.messageName = it->second.first;
         message.contactImageData = it->second.second;
     }
 
 private:
-    SalvorAppDelegate& app_;
+    ContactIndex index_;
     std::unordered_map<std::string, std::pair<Text, Bytes>> cache_;
 };
 
 // The first attachment row of each message, found without walking the list per message.
 using AttachmentIndex = std::unordered_map<std::int32_t, const MVMessageAttachNode*>;
 
-AttachmentIndex indexAttachments(const SalvorAppDelegate& app) {
+AttachmentIndex indexAttachments(const ScanContext& ctx) {
     AttachmentIndex index;
-    for (const auto& node : app.meesageAttachArray) index.emplace(node->messageId, node.get());
+    for (const auto& node : ctx.meesageAttachArray) index.emplace(node->messageId, node.get());
     return index;
 }
 
-void attachAttachment(SalvorAppDelegate& app, const AttachmentIndex& index, MVMessageNode& message) {
+void attachAttachment(ScanContext& ctx, const AttachmentIndex& index, MVMessageNode& message) {
     if (message.isHasAttach != 1) return;
     const auto it = index.find(message.rowId);
     if (it == index.end() || !it->second->attachpath) return;
     const MVMessageAttachNode& node = *it->second;
-    message.attachmentPath = getFileKeyBytheFilepath(app, *node.attachpath);
+    message.attachmentPath = ctx.getFileKeyBytheFilepath(*node.attachpath);
     message.attachType = node.attachType;
     if (message.attachType == "Contact" || message.attachType == "Location") {
         // The card itself, read from its stored file inside the backup.
@@ -167,12 +163,12 @@ struct NewerColumns {
 constexpr NewerColumns kNewerFirst{0, 1, 2, 3, 5, 6, true};
 constexpr NewerColumns kNewerSecond{0, 1, 4, 5, 6, 8, false};
 
-void readNewer(SalvorAppDelegate& app, const std::string& databasePath) {
-    scanMessageAttachThread(app, databasePath);
-    sqlite::Database db(databasePath);
+void readNewer(ScanContext& ctx, const std::string& databasePath) {
+    scanMessageAttachThread(ctx, databasePath);
+    sqlite::Database db(databasePath, ctx.stop);
     if (!db.ok()) return;
-    NameLookup names(app);
-    const AttachmentIndex attachments = indexAttachments(app);
+    NameLookup names(ctx);
+    const AttachmentIndex attachments = indexAttachments(ctx);
     {
         NewerColumns cols = kNewerFirst;
         auto st = std::make_unique<sqlite::Statement>(db, kNewerFirstSql);
@@ -197,17 +193,17 @@ void readNewer(SalvorAppDelegate& app, const std::string& databasePath) {
                     message->messageType = flagsType(n);
             }
             names.apply(*message);
-            attachAttachment(app, attachments, *message);
-            app.nc.post(events::ScanMessageInfo, std::any(message));
+            attachAttachment(ctx, attachments, *message);
+            ctx.nc.post(events::ScanMessageInfo, std::any(message));
         }
     }
-    selectROWIDandIDFromHandleTablewithSqlite(app, db);
+    selectROWIDandIDFromHandleTablewithSqlite(ctx, db);
 }
 
-void readOlder(SalvorAppDelegate& app, const std::string& databasePath) {
-    sqlite::Database db(databasePath);
+void readOlder(ScanContext& ctx, const std::string& databasePath) {
+    sqlite::Database db(databasePath, ctx.stop);
     if (!db.ok()) return;
-    NameLookup names(app);
+    NameLookup names(ctx);
     auto st = std::make_unique<sqlite::Statement>(db, kOlderFirstSql);
     if (!st->ok()) st = std::make_unique<sqlite::Statement>(db, kOlderSecondSql);
     while (st->step()) {
@@ -230,24 +226,24 @@ void readOlder(SalvorAppDelegate& app, const std::string& databasePath) {
             }
         }
         names.apply(*message);
-        app.nc.post(events::ScanMessageInfo, std::any(message));
+        ctx.nc.post(events::ScanMessageInfo, std::any(message));
     }
 }
 
 }  // namespace
 
-void scanMessageThread(SalvorAppDelegate& app, const std::string& backupPath) {
+void scanMessageThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const std::string stored = storedPath(backupPath, kMessages);
     if (!fileExists(stored)) return;
-    ScratchScope scratch(app);
-    if (const auto copy = preparedCopy(app, stored)) {
-        if (app.currentNodeIsiOS6Version)
-            readNewer(app, *copy);
+    ScratchScope scratch(ctx);
+    if (const auto copy = preparedCopy(ctx, stored)) {
+        if (ctx.currentNodeIsiOS6Version)
+            readNewer(ctx, *copy);
         else
-            readOlder(app, *copy);
+            readOlder(ctx, *copy);
     }
-    postProgress(app, 50);
+    ctx.postStageProgress();
 }
 
 }  // namespace salvor

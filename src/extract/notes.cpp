@@ -37,28 +37,28 @@ std::string cleanNoteContent(std::string text) {
     return text;
 }
 
-void scanNoteThread(SalvorAppDelegate& app, const std::string& backupPath) {
+void scanNoteThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const std::string stored = firstExistingStored(backupPath, kNoteFiles);
     if (stored.empty()) {
         log::line("messageDB is not exist");
         return;
     }
-    ScratchScope scratch(app);
-    if (const auto copy = preparedCopy(app, stored)) {
-        sqlite::Database db(*copy);
+    ScratchScope scratch(ctx);
+    if (const auto copy = preparedCopy(ctx, stored)) {
+        sqlite::Database db(*copy, ctx.stop);
         auto table = std::make_unique<sqlite::Table>(db, kNotesFirstSql);
         if (!table->ok()) table = std::make_unique<sqlite::Table>(db, kNotesSecondSql);
-        for (int r = 0; r < table->rows(); ++r) {
+        for (int r = 0; r < table->rows() && !ctx.stopRequested(); ++r) {
             auto note = std::make_shared<MVNoteNode>();
             setText(note->noteContent, table->at(r, 4));
             setText(note->noteTitle, table->at(r, 0));
             setDate(note->noteDate, table->at(r, 2), 1);
             if (note->noteContent) note->noteContent = cleanNoteContent(*note->noteContent);
-            app.nc.post(events::ScanNoteInfo, std::any(note));
+            ctx.nc.post(events::ScanNoteInfo, std::any(note));
         }
     }
-    postProgress(app, 70);
+    ctx.postStageProgress();
 }
 
 }  // namespace salvor

@@ -32,6 +32,17 @@ Database::Database(const std::string& path) {
     }
 }
 
+Database::Database(const std::string& path, std::stop_token stop) : Database(path) {
+    if (db_ == nullptr || !stop.stop_possible()) return;
+    stop_ = std::make_unique<std::stop_token>(std::move(stop));
+    // Asked every few thousand virtual-machine steps: a non-zero answer
+    // interrupts the running statement, so a cancelled scan never waits for a
+    // long query to finish.
+    sqlite3_progress_handler(
+        db_, 4000, [](void* token) -> int { return static_cast<std::stop_token*>(token)->stop_requested() ? 1 : 0; },
+        stop_.get());
+}
+
 Database::~Database() { close(); }
 
 void Database::close() {

@@ -6,7 +6,9 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -25,14 +27,18 @@ public:
     Database() = default;
     // Opens an existing file read-write (never creates one); check ok().
     explicit Database(const std::string& path);
+    // As above; every statement on the connection is interrupted (ends as if
+    // it had no more rows) once `stop` is requested.
+    Database(const std::string& path, std::stop_token stop);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
-    Database(Database&& other) noexcept : db_(other.db_) { other.db_ = nullptr; }
+    Database(Database&& other) noexcept : db_(other.db_), stop_(std::move(other.stop_)) { other.db_ = nullptr; }
     Database& operator=(Database&& other) noexcept {
         if (this != &other) {
             close();
             db_ = other.db_;
+            stop_ = std::move(other.stop_);
             other.db_ = nullptr;
         }
         return *this;
@@ -44,6 +50,8 @@ public:
 
 private:
     sqlite3* db_ = nullptr;
+    // Read by SQLite's progress handler; on the heap so a move keeps its address.
+    std::unique_ptr<std::stop_token> stop_;
 };
 
 class Statement {

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/app_delegate.h"
 #include "output/chunked_copy.h"
 #include "output/html_controller.h"
 #include "output/output_dir.h"
@@ -113,15 +112,13 @@ std::string lastComponent(const std::string& path) {
 
 class RecoveryRun {
 public:
-    RecoveryRun(MVResultViewController& store, const std::string& destination) : store_(store) {
+    RecoveryRun(const RecoverySource& source, const std::string& destination) : source_(source) {
         report_.destination = destination;
     }
 
     RecoveryReport run() {
-        store_.recovredFilesNum = 0;
-        store_.recoverPath = report_.destination;
-        report_.itemsTotal = countRecoveryItems(store_);
-        store_.allSelectedFileNum = static_cast<std::int32_t>(report_.itemsTotal);
+        report_.itemsTotal = countRecoveryItems(source_);
+        if (source_.allSelectedFileNum) *source_.allSelectedFileNum = static_cast<std::int32_t>(report_.itemsTotal);
 
         std::string error;
         dest_ = OutputDir::create(report_.destination, error);
@@ -131,13 +128,13 @@ public:
         recoverTree();
         recoverContacts();
         recoverMessages();
-        recoverList(kNoteFolder, "Note", store_.noteArray, output::noteListEntry);
-        recoverList(kCallFolder, "CallHistory", store_.callHistoryArray, output::callListEntry);
-        recoverList(kBookMarkFolder, "BookMark", store_.bookMarkArray, output::bookMarkListEntry);
-        recoverList(kCalendarFolder, "Calendar&Reminder", store_.calenderArray, output::calenderListEntry);
+        recoverList(kNoteFolder, "Note", source_.noteArray, output::noteListEntry);
+        recoverList(kCallFolder, "CallHistory", source_.callHistoryArray, output::callListEntry);
+        recoverList(kBookMarkFolder, "BookMark", source_.bookMarkArray, output::bookMarkListEntry);
+        recoverList(kCalendarFolder, "Calendar&Reminder", source_.calenderArray, output::calenderListEntry);
         recoverSocial();
 
-        report_.itemsHandled = store_.recovredFilesNum.load();
+        report_.itemsHandled = handled_;
         return std::move(report_);
     }
 
@@ -153,7 +150,10 @@ private:
     RecoveryFolderTally& tally() { return report_.folders.back(); }
     void fail(const std::string& item, const std::string& reason) { report_.failures.push_back({item, reason}); }
     void notHeld(const std::string& item, const std::string& reason) { report_.notInBackup.push_back({item, reason}); }
-    void count() { store_.recovredFilesNum.fetch_add(1); }
+    void count() {
+        ++handled_;
+        if (source_.recovredFilesNum) source_.recovredFilesNum->fetch_add(1);
+    }
     // Notes a file write; true when it succeeded.
     bool noteWrite(const WriteResult& result) {
         if (!result.ok) {
@@ -165,13 +165,13 @@ private:
     }
 
     std::string deviceName() const {
-        const auto& node = store_.app().currentNode;
+        const auto& node = source_.device;
         return node ? output::shown(node->strDeviceName) : std::string("(null)");
     }
 
     void recoverPhotos() {
         OutputDir folder = openFolder(kPhotoFolder);
-        for (const auto& photo : store_.photoAndVideoArray) {
+        for (const auto& photo : source_.photoAndVideoArray) {
             if (!photo || photo->bSelected != 1) continue;
             count();
             // A photo of size 0 has nothing to recover.
@@ -186,7 +186,7 @@ private:
 
     void recoverTree() {
         OutputDir deviceFolder = openFolder(output::safeFileName(deviceName()));
-        forEachSelectedTreeFile(store_.treeController.content, [&](const MVTreeFileNode& file) {
+        forEachSelectedTreeFile(source_.tree, [&](const MVTreeFileNode& file) {
             std::vector<std::string> parts = output::safeRelativePath(textOrEmpty(file.dirFilePath));
             if (parts.empty()) parts.push_back(output::safeFileName(textOrEmpty(file.treefileName)));
             if (file.isFile) count();
@@ -217,7 +217,7 @@ private:
     void recoverContacts() {
         OutputDir folder = openFolder(kContactFolder);
         MVRtfController list;
-        for (const auto& contact : store_.contactArray) {
+        for (const auto& contact : source_.contactArray) {
             if (!contact || contact->bSelected != 1) continue;
             count();
             list.addRtfContent(output::contactListEntry(*contact));
@@ -332,7 +332,7 @@ private:
     void recoverMessages() {
         OutputDir folder = openFolder(kMessageFolder);
         const std::string title = deviceName() + "'s Message";
-        for (const auto& conversation : store_.messageTreeArray) {
+        for (const auto& conversation : source_.messageTreeArray) {
             if (!conversation || conversation->bSelected != 1) continue;
             const std::string& name = textOrEmpty(conversation->messageTreeNodeName);
             const std::string pageName = output::safeFileName(
@@ -354,7 +354,7 @@ private:
 
     void recoverSocial() {
         OutputDir folder = openFolder(kSocialFolder);
-        for (const auto& file : store_.faceTwitterArray) {
+        for (const auto& file : source_.faceTwitterArray) {
             if (!file || file->bSelected != 1) continue;
             count();
             const std::string name = output::safeFileName(textOrEmpty(file->faceTwitterFileName));
@@ -365,7 +365,8 @@ private:
         }
     }
 
-    MVResultViewController& store_;
+    const RecoverySource& source_;
+    std::int64_t handled_ = 0;
     RecoveryReport report_;
     OutputDir dest_;
     output::CopyBuffer buffer_;
@@ -373,7 +374,7 @@ private:
 
 }  // namespace
 
-std::int64_t countRecoveryItems(const MVResultViewController& store) {
+std::int64_t countRecoveryItems(const RecoverySource& store) {
     std::int64_t n = countSelected(store.photoAndVideoArray) + countSelected(store.contactArray) +
                      countSelected(store.noteArray) + countSelected(store.callHistoryArray) +
                      countSelected(store.bookMarkArray) + countSelected(store.calenderArray) +
@@ -385,14 +386,14 @@ std::int64_t countRecoveryItems(const MVResultViewController& store) {
             if (message && attachKind(*message) != AttachKind::None) ++n;
         }
     }
-    forEachSelectedTreeFile(store.treeController.content, [&n](const MVTreeFileNode& file) {
+    forEachSelectedTreeFile(store.tree, [&n](const MVTreeFileNode& file) {
         if (file.isFile) ++n;
     });
     return n;
 }
 
-RecoveryReport MVResultViewController::recoverFilesThread(const std::string& destination) {
-    return RecoveryRun(*this, destination).run();
+RecoveryReport recoverFiles(const RecoverySource& source, const std::string& destination) {
+    return RecoveryRun(source, destination).run();
 }
 
 }  // namespace salvor

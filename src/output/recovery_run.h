@@ -1,18 +1,22 @@
 // The recovery run: writes every ticked item of the result store into one
 // destination folder and reports what it wrote and what it could not write.
-// The save panel, the progress sheet and the file viewer belong to the
-// platform adapters; they start MVResultViewController::recoverFilesThread on
-// a worker thread and poll recovredFilesNum / allSelectedFileNum (see
-// recoveryPercent) while it runs.
+// The run reads a snapshot of the store's lists (the records themselves are
+// shared, so their selection flags are read as they are); the store's
+// recoverFilesThread builds it. A caller polls the two counters (see
+// recoveryPercent) while the run works on another thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <atomic>
+#include <stop_token>
 #include <string>
 #include <vector>
 
-#include "core/result_store.h"
+#include "core/device_node.h"
+#include "core/records.h"
+#include "core/tree_nodes.h"
 
 namespace salvor {
 
@@ -55,6 +59,27 @@ inline constexpr const char* kBookMarkFolder = "BookMark";
 inline constexpr const char* kCalendarFolder = "Calendar&Reminder";
 inline constexpr const char* kSocialFolder = "FaceBook&Twitter";
 
+// What one run writes, and where it reports.
+struct RecoverySource {
+    std::vector<PhotoPtr> photoAndVideoArray;
+    std::vector<ContactPtr> contactArray;
+    std::vector<ConversationPtr> messageTreeArray;
+    std::vector<CallPtr> callHistoryArray;
+    std::vector<NotePtr> noteArray;
+    std::vector<BookMarkPtr> bookMarkArray;
+    std::vector<CalenderPtr> calenderArray;
+    std::vector<FaceTwitterPtr> faceTwitterArray;
+    std::vector<TreeDirPtr> tree;  // root folders of the backup tree
+    DeviceNodePtr device;          // names the tree's folder
+    // Progress counters, updated as the run goes (either may be null).
+    std::atomic<std::int32_t>* recovredFilesNum = nullptr;
+    std::atomic<std::int32_t>* allSelectedFileNum = nullptr;
+    std::stop_token stop;
+};
+
+// Writes every selected item of `source` into `destination`.
+RecoveryReport recoverFiles(const RecoverySource& source, const std::string& destination);
+
 // Progress in percent as the progress display shows it: the integer part of
 // handled × 100 ÷ total in single precision; 0 while the total is 0.
 int recoveryPercent(std::int64_t handled, std::int64_t total);
@@ -66,6 +91,6 @@ std::string proposedRecoveryName(std::time_t now);
 // The number of items a run over the store's current selection will count:
 // selected records, selected files of entered tree folders, and every
 // attachment copy of the selected conversations.
-std::int64_t countRecoveryItems(const MVResultViewController& store);
+std::int64_t countRecoveryItems(const struct RecoverySource& source);
 
 }  // namespace salvor

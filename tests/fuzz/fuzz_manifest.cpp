@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "backup/manifest.h"
-#include "core/app_delegate.h"
+#include "core/scan_context.h"
 #include "core/notification_center.h"
 #include "platform/dispatcher.h"
 
@@ -47,14 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(f);
 
     salvor::NotificationCenter nc;
-    salvor::InlineDispatcher dispatcher;
-    salvor::SalvorAppDelegate app(nc, dispatcher);
+    salvor::ScanContext ctx(nc, folder.path);
     std::size_t posted = 0;
     nc.addObserver("FindBackUpDirFileInfo", [&](const std::any&) { ++posted; });
-    salvor::scanDirAnalyThread(app, folder.path);
+    salvor::scanDirAnalyThread(ctx, folder.path);
     // Every record is at least the five length fields and the attribute block.
     if (posted > size / 50 + 1) std::abort();
-    for (const auto& node : app.treeFileArray)
+    for (const auto& node : ctx.treeFileArray)
         if (!node || !node->fileKey || node->fileKey->size() != folder.path.size() + 41) std::abort();
     return 0;
 }

@@ -11,7 +11,8 @@
 
 #include <any>
 
-#include "core/app_delegate.h"
+#include "backup/device_list.h"
+#include "core/scan_context.h"
 #include "core/events.h"
 #include "core/notification_center.h"
 #include "platform/dispatcher.h"
@@ -72,7 +73,9 @@ private:
 struct ScanHarness {
     NotificationCenter nc;
     InlineDispatcher dispatcher;
-    SalvorAppDelegate app{nc, dispatcher};
+    ScanContext ctx{nc};
+    MVIOSDeviceController devices;
+    DeviceNodePtr currentNode;
     std::vector<TreeDirPtr> records;
     std::vector<int> progress;
     std::vector<PhotoPtr> photos;

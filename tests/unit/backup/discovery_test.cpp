@@ -42,7 +42,7 @@ void setMtime(const std::string& path, long seconds) {
 
 struct Discovery : ::testing::Test {
     testing_backup::ScanHarness h;
-    MVIOSDeviceController& list() { return h.app.GetMVIOSDeviceController(); }
+    MVIOSDeviceController& list() { return h.devices; }
 };
 
 TEST_F(Discovery, StoreListingInfoAndManifestOnlyBackups) {
@@ -68,7 +68,7 @@ TEST_F(Discovery, StoreListingInfoAndManifestOnlyBackups) {
     writeFile(store / "junk/x", "x");
     setMtime(store / "abc/Info.plist", 1356998400 + 3 * 3600 + 25 * 60 + 59);  // 2013-01-01 03:25:59 UTC
 
-    showIphoneDisk(h.app, store.path());
+    showIphoneDisk(h.devices, store.path());
     ASSERT_EQ(list().arrangedObjects.size(), 2u);
     const MVIOSDeviceNode& abc = *list().arrangedObjects[0];
     EXPECT_EQ(*abc.strDeviceName, "Ann's iPhone");
@@ -89,9 +89,9 @@ TEST_F(Discovery, StoreListingInfoAndManifestOnlyBackups) {
     EXPECT_EQ(def.strDeviceBackUpTime->size(), 16u);
 
     // A refill starts from an empty list.
-    showIphoneDisk(h.app, store.path());
+    showIphoneDisk(h.devices, store.path());
     EXPECT_EQ(list().arrangedObjects.size(), 2u);
-    showIphoneDisk(h.app, store / "does-not-exist");
+    showIphoneDisk(h.devices, store / "does-not-exist");
     EXPECT_TRUE(list().arrangedObjects.empty());
 }
 
@@ -108,7 +108,7 @@ TEST_F(Discovery, MissingKeysAndDamagedInfoFallBack) {
               "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>");
     writeFile(store / "c/y", "y");
 
-    showIphoneDisk(h.app, store.path());
+    showIphoneDisk(h.devices, store.path());
     ASSERT_EQ(list().arrangedObjects.size(), 2u);
     const MVIOSDeviceNode& a = *list().arrangedObjects[0];
     EXPECT_EQ(*a.strDeviceType, "iPhone");

@@ -41,7 +41,7 @@ TEST(Manifest, EveryRecordPostedKeptDomainsListedInOrder) {
     w.save(dir.path());
 
     ScanHarness h;
-    scanDirAnalyThread(h.app, dir.path());
+    scanDirAnalyThread(h.ctx, dir.path());
 
     ASSERT_EQ(h.records.size(), 5u);
     EXPECT_EQ(*h.records[0]->fileDomain, "HomeDomain");
@@ -54,10 +54,10 @@ TEST(Manifest, EveryRecordPostedKeptDomainsListedInOrder) {
     EXPECT_EQ(*h.records[3]->fileKey, dir.path() + "/" + referenceName("HomeDomain-"));
 
     // Kept: the three records of HomeDomain / MediaDomain, in manifest order.
-    ASSERT_EQ(h.app.treeFileArray.size(), 3u);
-    EXPECT_EQ(h.app.treeFileArray[0], h.records[0]);
-    EXPECT_EQ(h.app.treeFileArray[1], h.records[3]);
-    EXPECT_EQ(h.app.treeFileArray[2], h.records[4]);
+    ASSERT_EQ(h.ctx.treeFileArray.size(), 3u);
+    EXPECT_EQ(h.ctx.treeFileArray[0], h.records[0]);
+    EXPECT_EQ(h.ctx.treeFileArray[1], h.records[3]);
+    EXPECT_EQ(h.ctx.treeFileArray[2], h.records[4]);
 
     // Progress once per kept record, within 0..20, reaching 20 at the last record.
     ASSERT_EQ(h.progress.size(), 3u);
@@ -70,9 +70,9 @@ TEST(Manifest, EveryRecordPostedKeptDomainsListedInOrder) {
 
     // A device in recovery mode keeps the same records but shows no progress.
     ScanHarness r;
-    r.app.bIOSRecoveryMode = true;
-    scanDirAnalyThread(r.app, dir.path());
-    EXPECT_EQ(r.app.treeFileArray.size(), 3u);
+    r.ctx.bIOSRecoveryMode = true;
+    scanDirAnalyThread(r.ctx, dir.path());
+    EXPECT_EQ(r.ctx.treeFileArray.size(), 3u);
     EXPECT_TRUE(r.progress.empty());
 }
 
@@ -88,7 +88,7 @@ TEST(Manifest, LongTextsHashedWholeNulEndsTextBadUtf8IsEmpty) {
         .record("HomeDomain", "after");
     w.save(dir.path());
     ScanHarness h;
-    scanDirAnalyThread(h.app, dir.path());
+    scanDirAnalyThread(h.ctx, dir.path());
     ASSERT_EQ(h.records.size(), 5u);
     EXPECT_EQ(*h.records[0]->filePath, longPath);
     EXPECT_EQ(*h.records[0]->fileKey, dir.path() + "/" + referenceName("HomeDomain-" + longPath));
@@ -139,16 +139,16 @@ TEST(Manifest, HostileFilesEndTheStageCleanly) {
         TempDir dir;
         testing_backup::writeFile(dir / "Manifest.mbdb", c.bytes);
         ScanHarness h;
-        scanDirAnalyThread(h.app, dir.path());
+        scanDirAnalyThread(h.ctx, dir.path());
         EXPECT_EQ(h.records.size(), c.records);
-        EXPECT_LE(h.app.treeFileArray.size(), c.records);
+        EXPECT_LE(h.ctx.treeFileArray.size(), c.records);
     }
     // No manifest at all, or a folder in its place.
     TempDir dir;
     ScanHarness h;
-    scanDirAnalyThread(h.app, dir.path());
+    scanDirAnalyThread(h.ctx, dir.path());
     std::filesystem::create_directory(dir / "Manifest.mbdb");
-    scanDirAnalyThread(h.app, dir.path());
+    scanDirAnalyThread(h.ctx, dir.path());
     EXPECT_TRUE(h.records.empty());
 }
 
@@ -181,13 +181,13 @@ TEST(Manifest, LookupReturnsTheLaterDuplicate) {
         .record("MediaDomain", "Library/SMS/Attachments/x.jpg");
     w.save(dir.path());
     ScanHarness h;
-    EXPECT_FALSE(getFileKeyBytheFilepath(h.app, "anything"));  // empty list
-    scanDirAnalyThread(h.app, dir.path());
-    const Text key = getFileKeyBytheFilepath(h.app, "Library/SMS/Attachments/x.jpg");
+    EXPECT_FALSE(h.ctx.getFileKeyBytheFilepath("anything"));  // empty list
+    scanDirAnalyThread(h.ctx, dir.path());
+    const Text key = h.ctx.getFileKeyBytheFilepath("Library/SMS/Attachments/x.jpg");
     ASSERT_TRUE(key);
     EXPECT_EQ(*key, dir.path() + "/" + referenceName("MediaDomain-Library/SMS/Attachments/x.jpg"));
-    EXPECT_FALSE(getFileKeyBytheFilepath(h.app, "shared.db"));  // not a kept domain
-    EXPECT_FALSE(getFileKeyBytheFilepath(h.app, "Library/SMS"));
+    EXPECT_FALSE(h.ctx.getFileKeyBytheFilepath("shared.db"));  // not a kept domain
+    EXPECT_FALSE(h.ctx.getFileKeyBytheFilepath("Library/SMS"));
 }
 
 }  // namespace

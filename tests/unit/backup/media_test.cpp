@@ -21,17 +21,17 @@ TEST(Media, ClassifiedByExtensionAlone) {
     TempDir dir;
     testing_backup::writeFile(dir / "stored-jpg", std::string(1536, 'j'));
     ScanHarness h;
-    GetMediaFileByNode(h.app, node("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0001.JPG", dir / "stored-jpg"));
-    GetMediaFileByNode(h.app, node("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0002.MOV", dir / "missing"));
-    GetMediaFileByNode(h.app, node("MediaDomain", "Media/Recordings/memo.m4a", dir / "missing"));
-    GetMediaFileByNode(h.app, node("MediaDomain", "Media/x.mp3", dir / "missing"));
-    GetMediaFileByNode(h.app, node("MediaDomain", "Media/clip.3g2", dir / "missing"));
-    GetMediaFileByNode(h.app, node("MediaDomain", "Media/model.3dm", dir / "missing"));
-    GetMediaFileByNode(h.app, node("HomeDomain", "Library/wallpaper.png", dir / "missing"));
+    GetMediaFileByNode(h.ctx, node("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0001.JPG", dir / "stored-jpg"));
+    GetMediaFileByNode(h.ctx, node("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0002.MOV", dir / "missing"));
+    GetMediaFileByNode(h.ctx, node("MediaDomain", "Media/Recordings/memo.m4a", dir / "missing"));
+    GetMediaFileByNode(h.ctx, node("MediaDomain", "Media/x.mp3", dir / "missing"));
+    GetMediaFileByNode(h.ctx, node("MediaDomain", "Media/clip.3g2", dir / "missing"));
+    GetMediaFileByNode(h.ctx, node("MediaDomain", "Media/model.3dm", dir / "missing"));
+    GetMediaFileByNode(h.ctx, node("HomeDomain", "Library/wallpaper.png", dir / "missing"));
     // Nothing for unlisted extensions, names without one, or a dot only in a folder name.
-    GetMediaFileByNode(h.app, node("HomeDomain", "Library/SMS/sms.db", dir / "missing"));
-    GetMediaFileByNode(h.app, node("HomeDomain", "Library/README", dir / "missing"));
-    GetMediaFileByNode(h.app, node("HomeDomain", "Library/photos.jpg/data", dir / "missing"));
+    GetMediaFileByNode(h.ctx, node("HomeDomain", "Library/SMS/sms.db", dir / "missing"));
+    GetMediaFileByNode(h.ctx, node("HomeDomain", "Library/README", dir / "missing"));
+    GetMediaFileByNode(h.ctx, node("HomeDomain", "Library/photos.jpg/data", dir / "missing"));
 
     ASSERT_EQ(h.photos.size(), 7u);
     EXPECT_EQ(*h.photos[0]->fileNodeName, "IMG_0001.JPG");
@@ -52,9 +52,9 @@ TEST(Media, SocialApplicationFilesNeedAStoredCopy) {
     testing_backup::writeFile(dir / "fb-jpg", std::string(10, 'x'));
     testing_backup::writeFile(dir / "tw-plist", std::string(2000, 'x'));
     ScanHarness h;
-    GetMediaFileByNode(h.app, node("AppDomain-com.facebook.Facebook", "Library/Caches/pic.jpg", dir / "fb-jpg"));
-    GetMediaFileByNode(h.app, node("AppDomain-com.atebits.Tweetie2", "Library/Preferences/t.plist", dir / "tw-plist"));
-    GetMediaFileByNode(h.app, node("AppDomain-com.facebook.Messenger", "Library/gone.db", dir / "missing"));
+    GetMediaFileByNode(h.ctx, node("AppDomain-com.facebook.Facebook", "Library/Caches/pic.jpg", dir / "fb-jpg"));
+    GetMediaFileByNode(h.ctx, node("AppDomain-com.atebits.Tweetie2", "Library/Preferences/t.plist", dir / "tw-plist"));
+    GetMediaFileByNode(h.ctx, node("AppDomain-com.facebook.Messenger", "Library/gone.db", dir / "missing"));
 
     // The picture gives a photo record first, then the social record for the same file.
     ASSERT_EQ(h.order.size(), 3u);

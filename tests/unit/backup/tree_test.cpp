@@ -11,12 +11,12 @@ using testing_backup::TempDir;
 
 struct TreeFixture : ::testing::Test {
     ScanHarness h;
-    MVTreeController tree{h.app};
+    MVTreeController tree{[this] { return h.currentNode; }};
     int redraws = 0;
 
     TreeFixture() {
-        h.app.currentNode = std::make_shared<MVIOSDeviceNode>();
-        h.app.currentNode->strDeviceName = "Phone";
+        h.currentNode = std::make_shared<MVIOSDeviceNode>();
+        h.currentNode->strDeviceName = "Phone";
         tree.refreshOutlineView = [this] { ++redraws; };
     }
     void place(const std::string& domain, const std::string& path, const std::string& key = "/nonexistent/key") {
@@ -93,9 +93,9 @@ TEST_F(TreeFixture, HiddenComponentsDuplicatesAndMissingDeviceName) {
     ASSERT_EQ(a.children[0]->fileChildren.size(), 2u);  // duplicates are both shown
     EXPECT_EQ(*a.children[0]->fileChildren[0]->dirFilePath, "HomeDomain/a/b/c");
 
-    h.app.currentNode->strDeviceName = "";
+    h.currentNode->strDeviceName = "";
     place("MediaDomain", "x/y");
-    h.app.currentNode.reset();
+    h.currentNode.reset();
     place("MediaDomain", "x/y");
     EXPECT_EQ(tree.content.at(0)->children.size(), 1u);
 }

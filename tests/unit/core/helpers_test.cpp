@@ -4,8 +4,9 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "core/app_delegate.h"
-#include "core/result_store.h"
+#include "core/contact_index.h"
+#include "core/helpers.h"
+#include "engine/result_store.h"
 
 namespace salvor {
 namespace {
@@ -23,7 +24,7 @@ std::int64_t utc(int y, int mo, int d, int h = 0, int mi = 0) {
     return static_cast<std::int64_t>(timegm(&tm));
 }
 
-std::string date(std::int64_t v, std::uint8_t type) { return SalvorAppDelegate::dateText(v, type).value_or("<none>"); }
+std::string date(std::int64_t v, std::uint8_t type) { return dateText(v, type).value_or("<none>"); }
 
 class UtcZone : public ::testing::Test {
 protected:
@@ -64,63 +65,57 @@ TEST_F(UtcZone, LocalTimeZoneIsApplied) {
 
 TEST(Helpers, ValuesThatCannotBeBrokenDownGiveNoDate) {
     // Just below the nanosecond threshold a value is still seconds: year 1169 BC or so.
-    EXPECT_FALSE(SalvorAppDelegate::GetDateTime(-99999999999LL, 1).has_value());
-    EXPECT_FALSE(SalvorAppDelegate::GetDateTime(-99999999999LL, 0).has_value());
+    EXPECT_FALSE(GetDateTime(-99999999999LL, 1).has_value());
+    EXPECT_FALSE(GetDateTime(-99999999999LL, 0).has_value());
     EXPECT_EQ(date(99999999999LL, 0).substr(6, 4), "5138");
-    auto chars = SalvorAppDelegate::GetDateTime(0, 1);
+    auto chars = GetDateTime(0, 1);
     ASSERT_TRUE(chars);
     EXPECT_EQ(chars->size(), 16u);
 }
 
 TEST(Helpers, SizeTextAndBack) {
-    EXPECT_EQ(SalvorAppDelegate::size_to_unit(999999), "1000.00K");
-    EXPECT_EQ(SalvorAppDelegate::size_to_unit(1536000), "1.54M");
-    EXPECT_EQ(SalvorAppDelegate::size_to_unit(2500000000ULL), "2.50G");
-    EXPECT_EQ(SalvorAppDelegate::size_to_unit(2000000000000ULL), "2.00T");
+    EXPECT_EQ(size_to_unit(999999), "1000.00K");
+    EXPECT_EQ(size_to_unit(1536000), "1.54M");
+    EXPECT_EQ(size_to_unit(2500000000ULL), "2.50G");
+    EXPECT_EQ(size_to_unit(2000000000000ULL), "2.00T");
     EXPECT_EQ(MVResultViewController::sizeFormString("1.54M"), 1540000u);
     EXPECT_EQ(MVResultViewController::sizeFormString(""), 0u);
     EXPECT_EQ(MVResultViewController::sizeFormString("2.00T"), 2000000000000ULL);
 }
 
 TEST(Helpers, CallDurations) {
-    NotificationCenter nc;
-    InlineDispatcher d;
-    SalvorAppDelegate app(nc, d);
-    EXPECT_EQ(app.getCallHistoryDuration(1), "1 second");
-    EXPECT_EQ(app.getCallHistoryDuration(59), "59 seconds");
-    EXPECT_EQ(app.getCallHistoryDuration(61), "1 minute");
-    EXPECT_EQ(app.getCallHistoryDuration(3599), "59 minutes");
-    EXPECT_EQ(app.getCallHistoryDuration(3600), "1 hour");
-    EXPECT_EQ(app.getCallHistoryDuration(7199), "1 hour");
-    EXPECT_EQ(app.getCallHistoryDuration(7300), "2 hours");
+    EXPECT_EQ(getCallHistoryDuration(1), "1 second");
+    EXPECT_EQ(getCallHistoryDuration(59), "59 seconds");
+    EXPECT_EQ(getCallHistoryDuration(61), "1 minute");
+    EXPECT_EQ(getCallHistoryDuration(3599), "59 minutes");
+    EXPECT_EQ(getCallHistoryDuration(3600), "1 hour");
+    EXPECT_EQ(getCallHistoryDuration(7199), "1 hour");
+    EXPECT_EQ(getCallHistoryDuration(7300), "2 hours");
 }
 
 TEST(Helpers, MediaKindsAndFileNames) {
     // The lookups must not read past their tables, whatever the case or length.
-    EXPECT_EQ(SalvorAppDelegate::GetImageType("3dm"), 0);
-    EXPECT_EQ(SalvorAppDelegate::GetImageType("DCR"), SalvorAppDelegate::GetImageType("dcr"));
-    EXPECT_EQ(SalvorAppDelegate::GetImageType(nullptr), -1);
-    EXPECT_EQ(SalvorAppDelegate::GetImageType("mov"), -1);
-    EXPECT_GE(SalvorAppDelegate::GetViedoType("dvr-ms"), 0);
-    EXPECT_EQ(SalvorAppDelegate::GetAudioType("plist"), -1);
-    EXPECT_EQ(SalvorAppDelegate::getFullName(7), "00000007");
-    EXPECT_EQ(SalvorAppDelegate::getFullName(12345678), "12345678");
+    EXPECT_EQ(GetImageType("3dm"), 0);
+    EXPECT_EQ(GetImageType("DCR"), GetImageType("dcr"));
+    EXPECT_EQ(GetImageType(nullptr), -1);
+    EXPECT_EQ(GetImageType("mov"), -1);
+    EXPECT_GE(GetViedoType("dvr-ms"), 0);
+    EXPECT_EQ(GetAudioType("plist"), -1);
+    EXPECT_EQ(getFullName(7), "00000007");
+    EXPECT_EQ(getFullName(12345678), "12345678");
 }
 
 TEST(Helpers, Utf8Text) {
-    EXPECT_EQ(SalvorAppDelegate::GetStringFormChar("Zoë 😀"), "Zoë 😀");
-    EXPECT_EQ(SalvorAppDelegate::GetStringFormChar("bad \xC3"), "");
-    EXPECT_EQ(SalvorAppDelegate::GetStringFormChar("\xC0\xAF"), "");        // overlong "/"
-    EXPECT_EQ(SalvorAppDelegate::GetStringFormChar("\xED\xA0\x80"), "");    // surrogate
+    EXPECT_EQ(GetStringFormChar("Zoë 😀"), "Zoë 😀");
+    EXPECT_EQ(GetStringFormChar("bad \xC3"), "");
+    EXPECT_EQ(GetStringFormChar("\xC0\xAF"), "");        // overlong "/"
+    EXPECT_EQ(GetStringFormChar("\xED\xA0\x80"), "");    // surrogate
     char32_t buf[4];
-    EXPECT_EQ(SalvorAppDelegate::Char2Unicode("abcdef", buf, 4), 3u);
+    EXPECT_EQ(Char2Unicode("abcdef", buf, 4), 3u);
     EXPECT_EQ(buf[3], U'\0');
 }
 
 TEST(Helpers, NameLookupByPhoneNumber) {
-    NotificationCenter nc;
-    InlineDispatcher d;
-    SalvorAppDelegate app(nc, d);
     auto noPhone = std::make_shared<MVContactNode>();
     noPhone->contactName = "Nobody";
     auto ann = std::make_shared<MVContactNode>();
@@ -130,21 +125,22 @@ TEST(Helpers, NameLookupByPhoneNumber) {
     auto bob = std::make_shared<MVContactNode>();
     bob->contactName = "Bob";
     bob->contactPhone = " 7654321";
-    app.contactArray = {noPhone, ann, bob};
+    const std::vector<ContactPtr> contacts{noPhone, ann, bob};
+    const ContactIndex index(contacts);
 
-    EXPECT_EQ(app.getNameByPhoneNumber(std::string("555-123-4567")), "Ann");
-    EXPECT_EQ(app.getNameByPhoneNumber(std::string("+1 (555) 123-4567")), "Ann");
-    EXPECT_FALSE(app.getNameByPhoneNumber(std::string("999")).has_value());
-    EXPECT_FALSE(app.getNameByPhoneNumber(std::string("")).has_value());
+    EXPECT_EQ(index.getNameByPhoneNumber(std::string("555-123-4567")), "Ann");
+    EXPECT_EQ(index.getNameByPhoneNumber(std::string("+1 (555) 123-4567")), "Ann");
+    EXPECT_FALSE(index.getNameByPhoneNumber(std::string("999")).has_value());
+    EXPECT_FALSE(index.getNameByPhoneNumber(std::string("")).has_value());
     // A seven-digit number gives a four-character key: found by the plain lookup only.
-    EXPECT_EQ(app.getNameByPhoneNumber(std::string("7654321")), "Bob");
-    app.messageContactData.reset();
-    EXPECT_FALSE(app.getNameByPhoneNumber(std::string("7654321"), nullptr).has_value());
-    EXPECT_FALSE(app.messageContactData);
-    // The picture lookup leaves the matching contact's picture behind.
-    EXPECT_EQ(app.getNameByPhoneNumber(std::string("555-123-4567"), nullptr), "Ann");
-    ASSERT_TRUE(app.messageContactData);
-    EXPECT_EQ(app.messageContactData->size(), 3u);
+    EXPECT_EQ(index.getNameByPhoneNumber(std::string("7654321")), "Bob");
+    const ContactMatch none = index.getNameByPhoneNumber(std::string("7654321"), nullptr);
+    EXPECT_FALSE(none.found || none.name || none.picture);
+    // The picture lookup answers with the matching contact's picture.
+    const ContactMatch match = index.getNameByPhoneNumber(std::string("555-123-4567"), nullptr);
+    EXPECT_EQ(match.name, "Ann");
+    ASSERT_TRUE(match.picture);
+    EXPECT_EQ(match.picture->size(), 3u);
 }
 
 }  // namespace

@@ -39,11 +39,11 @@ TEST_F(BackupUntouchedTest, ReadOnlyBackupScansFullyAndKeepsEveryByte) {
 
     // As inside a scan: one scratch folder shared by every stage.
     TempDir scratch;
-    app.scanScratchDir = scratch.path();
-    app.currentNodeIsiOS6Version = true;
+    ctx.scanScratchDir = scratch.path();
+    ctx.currentNodeIsiOS6Version = true;
     for (auto* stage : {&scanContactThread, &scanMessageThread, &scanNoteThread, &scanCallHistoryThread,
                         &scanBookMarkThread, &scanCalenderThread}) {
-        stage(app, backup.path());
+        runPiped(stage, backup.path());
     }
 
     EXPECT_EQ(fingerprint(backup.path()), before);  // same files, bytes and times
@@ -58,15 +58,15 @@ TEST_F(BackupUntouchedTest, ReadOnlyBackupScansFullyAndKeepsEveryByte) {
     EXPECT_EQ(progress(), (std::vector<int>{40, 50, 70, 60}));
 
     // The prepared copies stay for the later stages of the scan, in write-ahead-log mode.
-    EXPECT_EQ(app.scanScratchDir, scratch.path());
-    EXPECT_EQ(app.preparedDatabases.size(), 7u);
-    for (const auto& [original, copy] : app.preparedDatabases) {
+    EXPECT_EQ(ctx.scanScratchDir, scratch.path());
+    EXPECT_EQ(ctx.preparedDatabases.size(), 7u);
+    for (const auto& [original, copy] : ctx.preparedDatabases) {
         EXPECT_EQ(copy.rfind(scratch.path() + "/", 0), 0u) << copy;
         EXPECT_EQ(readBytes(copy).at(18), 2) << original;
     }
-    const auto again = preparedCopy(app, stored("31bb7ba8914766d4ba40d6dfb6113c8b614be442"));
-    EXPECT_EQ(again, app.preparedDatabases.at(stored("31bb7ba8914766d4ba40d6dfb6113c8b614be442")));
-    app.scanScratchDir.clear();
+    const auto again = preparedCopy(ctx, stored("31bb7ba8914766d4ba40d6dfb6113c8b614be442"));
+    EXPECT_EQ(again, ctx.preparedDatabases.at(stored("31bb7ba8914766d4ba40d6dfb6113c8b614be442")));
+    ctx.scanScratchDir.clear();
 }
 
 // Databases cut short after their first pages: every stage ends quietly, the
@@ -100,20 +100,20 @@ TEST_F(BackupUntouchedTest, TruncatedDatabasesEndQuietly) {
         writeFile(stored(db.name), std::string(bytes.begin(), bytes.end()));
         fs::remove(full);
     }
-    app.currentNodeIsiOS6Version = true;
+    ctx.currentNodeIsiOS6Version = true;
     for (auto* stage : {&scanContactThread, &scanMessageThread, &scanNoteThread, &scanCallHistoryThread,
                         &scanBookMarkThread, &scanCalenderThread}) {
-        stage(app, backup.path());
+        runPiped(stage, backup.path());
     }
     EXPECT_EQ(progress(), (std::vector<int>{40, 50, 70, 60}));
-    EXPECT_TRUE(app.scanScratchDir.empty());
+    EXPECT_TRUE(ctx.scanScratchDir.empty());
 }
 
 // Per stage: the diagnostic for a missing database, and the progress it still
 // reports when its database is present but unreadable.
 TEST_F(BackupUntouchedTest, MissingAndUnreadableDatabasesPerStage) {
     struct Stage {
-        void (*run)(SalvorAppDelegate&, const std::string&);
+        void (*run)(ScanContext&, const std::string&);
         const char* stored;
         std::vector<std::string> missingLog;
         std::vector<int> unreadableProgress;
@@ -126,19 +126,19 @@ TEST_F(BackupUntouchedTest, MissingAndUnreadableDatabasesPerStage) {
         {&scanCalenderThread, "2041457d5fe04d39d0ab481178355df6781e6858", {"CalenderDB is not exist"}, {}},
     };
     for (bool newer : {false, true}) {
-        app.currentNodeIsiOS6Version = newer;
+        ctx.currentNodeIsiOS6Version = newer;
         for (const Stage& st : stages) {
             SCOPED_TRACE(st.stored);
             TempDir empty;
             posted.clear();
             logLines.clear();
-            st.run(app, empty.path());
+            runPiped(st.run, empty.path());
             EXPECT_TRUE(posted.empty());
             EXPECT_EQ(logLines, st.missingLog);
 
             writeFile(empty / st.stored, std::string(4096, 'x'));
             logLines.clear();
-            st.run(app, empty.path());
+            runPiped(st.run, empty.path());
             EXPECT_EQ(progress(), st.unreadableProgress);
             EXPECT_EQ(posted.size(), st.unreadableProgress.size());  // nothing but progress
             EXPECT_TRUE(logLines.empty());

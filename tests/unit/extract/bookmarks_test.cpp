@@ -36,7 +36,7 @@ TEST_F(BookmarksTest, RowsFactoryBookmarksAndHistory) {
         INSERT INTO bookmarks(title, order_index) VALUES('Folder', 3);
     )");
     writeFile(stored(kHistory), kHistoryXml);
-    scanBookMarkThread(app, backup.path());
+    runPiped(&scanBookMarkThread, backup.path());
 
     const auto marks = titlesAndUrls(records<BookMarkPtr>(events::scanBookMarkInfo));
     ASSERT_EQ(marks.size(), 2u + kFactoryBookmarks.size() + 2u);
@@ -53,7 +53,7 @@ TEST_F(BookmarksTest, RowsFactoryBookmarksAndHistory) {
 }
 
 TEST_F(BookmarksTest, OlderNameMissingFilesAndBadHistory) {
-    scanBookMarkThread(app, backup.path());
+    runPiped(&scanBookMarkThread, backup.path());
     EXPECT_TRUE(posted.empty());
     EXPECT_EQ(logLines, std::vector<std::string>{"messageDB is not exist"});
 
@@ -61,7 +61,7 @@ TEST_F(BookmarksTest, OlderNameMissingFilesAndBadHistory) {
     // factory bookmarks still come, and a missing history is reported.
     logLines.clear();
     writeFile(stored(kBookmarksOld), kHistoryXml);
-    scanBookMarkThread(app, backup.path());
+    runPiped(&scanBookMarkThread, backup.path());
     EXPECT_EQ(records<BookMarkPtr>(events::scanBookMarkInfo).size(), kFactoryBookmarks.size());
     EXPECT_EQ(logLines, std::vector<std::string>{"bookMarkPlistPath not find"});
 
@@ -71,7 +71,7 @@ TEST_F(BookmarksTest, OlderNameMissingFilesAndBadHistory) {
                                    std::string(R"(<plist version="1.0"><array/></plist>)")}) {
         posted.clear();
         writeFile(stored(kHistory), bad);
-        scanBookMarkThread(app, backup.path());
+        runPiped(&scanBookMarkThread, backup.path());
         EXPECT_EQ(records<BookMarkPtr>(events::scanBookMarkInfo).size(), kFactoryBookmarks.size()) << bad;
     }
 }

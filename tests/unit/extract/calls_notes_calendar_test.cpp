@@ -18,7 +18,7 @@ TEST_F(CallsTest, CallsWithDurationsTypesAndNames) {
     auto ann = std::make_shared<MVContactNode>();
     ann->contactName = "Ann";
     ann->contactPhone = " 555-1234";
-    app.contactArray.push_back(ann);
+    ctx.contactArray.push_back(ann);
     makeDb(stored(kCallsWireless), "ios7/call_history.db.sql", R"(
         INSERT INTO call(address, date, duration, flags) VALUES('5551234', 1300000000, 0, 5);
         INSERT INTO call(address, date, duration, flags) VALUES('999', 0, 0, 4);
@@ -26,7 +26,7 @@ TEST_F(CallsTest, CallsWithDurationsTypesAndNames) {
         INSERT INTO call(address, date, duration, flags) VALUES('999', 0, 3700, 5);
         INSERT INTO call(address, date, duration, flags) VALUES(NULL, NULL, NULL, NULL);
     )");
-    scanCallHistoryThread(app, backup.path());
+    runPiped(&scanCallHistoryThread, backup.path());
     EXPECT_EQ(names().back(), "ScanProgressInfo");
     EXPECT_EQ(progress(), std::vector<int>{60});
     const auto calls = records<CallPtr>(events::ScanCallHistoryInfo);
@@ -45,14 +45,14 @@ TEST_F(CallsTest, CallsWithDurationsTypesAndNames) {
 TEST_F(CallsTest, OlderFileNameAndPreferredNameWins) {
     makeDb(stored(kCallsHome), "ios4/call_history.db.sql",
            "INSERT INTO call(address, date, duration, flags) VALUES('123', 1300000000, 61, 4);");
-    scanCallHistoryThread(app, backup.path());
+    runPiped(&scanCallHistoryThread, backup.path());
     const auto calls = records<CallPtr>(events::ScanCallHistoryInfo);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0]->callDuration, "1 minute");
 
     posted.clear();
     writeFile(stored(kCallsWireless), "not a database");  // preferred name wins, even unreadable
-    scanCallHistoryThread(app, backup.path());
+    runPiped(&scanCallHistoryThread, backup.path());
     EXPECT_EQ(names(), std::vector<std::string>{"ScanProgressInfo"});
 }
 
@@ -62,7 +62,7 @@ TEST_F(NotesTest, NewerStoreCleanedBodiesAndDates) {
         INSERT INTO ZNOTEBODY(Z_PK, ZCONTENT) VALUES(1, 'a<div>b</div>c&nbsp;d<br>e<b>f</b>');
         INSERT INTO ZNOTE(Z_PK, ZTITLE, ZMODIFICATIONDATE) VALUES(2, CAST(X'FF' AS TEXT), NULL);
     )");
-    scanNoteThread(app, backup.path());
+    runPiped(&scanNoteThread, backup.path());
     EXPECT_EQ(progress(), std::vector<int>{70});
     EXPECT_EQ(names().back(), "ScanProgressInfo");
     const auto notes = records<NotePtr>(events::ScanNoteInfo);
@@ -77,14 +77,14 @@ TEST_F(NotesTest, OlderStoreUnderOlderNameAndPreferredNameWins) {
         INSERT INTO Note(ROWID, title, modification_date) VALUES(1, 'Old', 86400);
         INSERT INTO note_bodies(note_id, data) VALUES(1, 'x</br>y');
     )");
-    scanNoteThread(app, backup.path());
+    runPiped(&scanNoteThread, backup.path());
     auto notes = records<NotePtr>(events::ScanNoteInfo);
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0]->noteContent, "x y");
 
     posted.clear();
     writeFile(stored(kNotes), std::string(1000, '\0'));
-    scanNoteThread(app, backup.path());
+    runPiped(&scanNoteThread, backup.path());
     EXPECT_EQ(names(), std::vector<std::string>{"ScanProgressInfo"});
 }
 
@@ -99,8 +99,8 @@ TEST_F(CalendarTest, StatementsByVersionAndContent) {
     )";
     makeDb(stored(kCalendar), "ios6/Calendar.sqlitedb.sql", rows);
 
-    app.currentNodeIsiOS6Version = true;
-    scanCalenderThread(app, backup.path());
+    ctx.currentNodeIsiOS6Version = true;
+    runPiped(&scanCalenderThread, backup.path());
     auto events6 = records<CalenderPtr>(events::scanCalenderInfo);
     ASSERT_EQ(events6.size(), 2u);
     EXPECT_EQ(events6[0]->location, "3");  // the row number on these systems
@@ -108,8 +108,8 @@ TEST_F(CalendarTest, StatementsByVersionAndContent) {
     EXPECT_TRUE(progress().empty());  // the calendar reports no progress
 
     posted.clear();
-    app.currentNodeIsiOS6Version = false;
-    scanCalenderThread(app, backup.path());
+    ctx.currentNodeIsiOS6Version = false;
+    runPiped(&scanCalenderThread, backup.path());
     auto events5 = records<CalenderPtr>(events::scanCalenderInfo);
     ASSERT_EQ(events5.size(), 1u);  // items of task-only calendars are left out
     EXPECT_EQ(events5[0]->location, "Office");
@@ -119,7 +119,7 @@ TEST_F(CalendarTest, StatementsByVersionAndContent) {
 TEST_F(CalendarTest, OldestEventTable) {
     makeDb(stored(kCalendar), "ios4/Calendar.sqlitedb.sql",
            "INSERT INTO Event(summary, location, start_date) VALUES('Dinner', 'Cafe', 0);");
-    scanCalenderThread(app, backup.path());
+    runPiped(&scanCalenderThread, backup.path());
     auto events4 = records<CalenderPtr>(events::scanCalenderInfo);
     ASSERT_EQ(events4.size(), 1u);
     EXPECT_EQ(events4[0]->location, "Cafe");

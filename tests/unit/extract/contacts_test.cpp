@@ -27,33 +27,33 @@ TEST_F(ContactsTest, PreparedCopyIsPrivateCommittedAndShared) {
 
     std::string scratch;
     {
-        ScratchScope scope(app);
-        scratch = app.scanScratchDir;
+        ScratchScope scope(ctx);
+        scratch = ctx.scanScratchDir;
         ASSERT_FALSE(scratch.empty());
-        const auto copy = preparedCopy(app, original);
+        const auto copy = preparedCopy(ctx, original);
         ASSERT_TRUE(copy);
         EXPECT_EQ(copy->rfind(scratch + "/", 0), 0u);
         EXPECT_EQ(header(*copy)[18], 2);
         EXPECT_EQ(header(*copy)[19], 2);
-        EXPECT_EQ(preparedCopy(app, original), copy);  // once per scan
+        EXPECT_EQ(preparedCopy(ctx, original), copy);  // once per scan
         {
-            ScratchScope nested(app);  // a stage inside the scope shares its copies
-            EXPECT_EQ(app.scanScratchDir, scratch);
+            ScratchScope nested(ctx);  // a stage inside the scope shares its copies
+            EXPECT_EQ(ctx.scanScratchDir, scratch);
         }
         EXPECT_TRUE(std::filesystem::exists(*copy));
 
-        EXPECT_FALSE(preparedCopy(app, backup / "missing"));
-        EXPECT_FALSE(preparedCopy(app, backup.path()));  // a folder is no database
+        EXPECT_FALSE(preparedCopy(ctx, backup / "missing"));
+        EXPECT_FALSE(preparedCopy(ctx, backup.path()));  // a folder is no database
     }
-    EXPECT_TRUE(app.scanScratchDir.empty());
-    EXPECT_TRUE(app.preparedDatabases.empty());
+    EXPECT_TRUE(ctx.scanScratchDir.empty());
+    EXPECT_TRUE(ctx.preparedDatabases.empty());
     EXPECT_FALSE(std::filesystem::exists(scratch));
     EXPECT_EQ(readBytes(original), before);
 
     // A file that is not a database: nothing is prepared and nothing fails loudly.
     writeFile(backup / "junk", "this is not a database at all, just some words....");
-    ScratchScope scope(app);
-    const auto copy = preparedCopy(app, backup / "junk");
+    ScratchScope scope(ctx);
+    const auto copy = preparedCopy(ctx, backup / "junk");
     ASSERT_TRUE(copy);
     EXPECT_EQ(readFile(*copy), readFile(backup / "junk"));
     EXPECT_TRUE(logLines.empty());
@@ -80,14 +80,14 @@ TEST_F(ContactsTest, PersonsMultiValuesAndPictures) {
         INSERT INTO ABFullSizeImage(record_id, data) VALUES(-1, X'09');
     )");
 
-    scanContactThread(app, backup.path());
+    runPiped(&scanContactThread, backup.path());
 
     EXPECT_EQ(names(), (std::vector<std::string>{"ScanContactInfo", "ScanContactInfo", "ScanContactInfo",
                                                  "ScanProgressInfo"}));
     EXPECT_EQ(progress(), std::vector<int>{40});
     const auto contacts = records<ContactPtr>(events::ScanContactInfo);
     ASSERT_EQ(contacts.size(), 3u);
-    EXPECT_EQ(app.contactImageArray.size(), 3u);
+    EXPECT_EQ(ctx.contactImageArray.size(), 3u);
 
     const auto& zero = *contacts[0];
     EXPECT_EQ(zero.rowid, -1);  // a Rowid of 0 is not taken over
@@ -108,7 +108,7 @@ TEST_F(ContactsTest, PersonsMultiValuesAndPictures) {
     EXPECT_EQ(smith.contactNote, "");  // invalid UTF-8 gives empty text
     EXPECT_FALSE(smith.imageData);
     EXPECT_TRUE(logLines.empty());
-    EXPECT_TRUE(app.scanScratchDir.empty());  // the stage's private copies are gone
+    EXPECT_TRUE(ctx.scanScratchDir.empty());  // the stage's private copies are gone
 }
 
 TEST_F(ContactsTest, OlderPictureNameAndNewerLayout) {
@@ -118,7 +118,7 @@ TEST_F(ContactsTest, OlderPictureNameAndNewerLayout) {
            "VALUES(1, 3, '555-1', '00000000-0000-0000-0000-000000000002');");
     makeDb(stored(std::string(kImages) + ".mddata"), "legacy/AddressBookImages.sqlitedb.mddata.sql",
            "INSERT INTO ABImage(record_id, format, data) VALUES(1, 0, X'AB');");
-    scanContactThread(app, backup.path());
+    runPiped(&scanContactThread, backup.path());
     const auto contacts = records<ContactPtr>(events::ScanContactInfo);
     ASSERT_EQ(contacts.size(), 1u);
     EXPECT_EQ(contacts[0]->contactPhone, " 555-1");
@@ -127,21 +127,21 @@ TEST_F(ContactsTest, OlderPictureNameAndNewerLayout) {
 }
 
 TEST_F(ContactsTest, UnreadablePictureStoreAndFolderInPlace) {
-    scanContactThread(app, "");  // no backup chosen: quietly nothing
+    runPiped(&scanContactThread, "");  // no backup chosen: quietly nothing
     EXPECT_TRUE(posted.empty() && logLines.empty());
     // A picture store that is not a database does not stop the stage.
     writeFile(stored(kAddressBook), std::string(4096, 'x'));
     writeFile(stored(kImages), "garbage");
-    scanContactThread(app, backup.path());
+    runPiped(&scanContactThread, backup.path());
     EXPECT_EQ(names(), std::vector<std::string>{"ScanProgressInfo"});
 
     // A stored name that is a folder cannot even be copied.
     posted.clear();
     std::filesystem::remove(stored(kAddressBook));
     std::filesystem::create_directory(stored(kAddressBook));
-    scanContactThread(app, backup.path());
+    runPiped(&scanContactThread, backup.path());
     EXPECT_EQ(progress(), std::vector<int>{40});
-    EXPECT_TRUE(app.contactArray.empty());
+    EXPECT_TRUE(ctx.contactArray.empty());
 }
 
 }  // namespace

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/app_delegate.h"
+#include "core/scan_context.h"
+#include "engine/pipeline.h"
 #include "core/events.h"
 #include "platform/dispatcher.h"
 #include "platform/log.h"
@@ -43,8 +44,7 @@ struct Posted {
 class ExtractTest : public ::testing::Test {
 protected:
     NotificationCenter nc;
-    InlineDispatcher dispatcher;
-    SalvorAppDelegate app{nc, dispatcher};
+    ScanContext ctx{nc};
     TempDir backup;
     std::vector<Posted> posted;
     std::vector<std::string> logLines;
@@ -60,6 +60,14 @@ protected:
     void TearDown() override { log::setSink(nullptr); }
 
     std::string stored(const std::string& name) const { return backup / name; }
+
+    // Runs a stage as the pipeline does: inside its guard, with its progress value.
+    void runPiped(void (*fn)(ScanContext&, const std::string&), const std::string& path) {
+        for (const PipelineStage& s : scanPipeline()) {
+            if (s.run == fn) return runStage(s, ctx, path);
+        }
+        ADD_FAILURE() << "not a pipeline stage";
+    }
 
     template <class Ptr>
     std::vector<Ptr> records(const char* event) const {

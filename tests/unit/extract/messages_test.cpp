@@ -16,8 +16,7 @@ protected:
         ann->contactName = "Ann";
         ann->contactPhone = " (555) 123-4567";
         ann->imageData = std::make_shared<const ByteBuffer>(ByteBuffer{1, 2});
-        app.contactArray.push_back(ann);
-        app.messageContactData = std::make_shared<ByteBuffer>();  // as a scan starts
+        ctx.contactArray.push_back(ann);
     }
 
     void addTreeFile(const std::string& relativePath, const std::string& storedName, const std::string& content) {
@@ -26,7 +25,7 @@ protected:
         node->filePath = relativePath;
         node->fileKey = backup / storedName;
         writeFile(backup / storedName, content);
-        app.treeFileArray.push_back(node);
+        ctx.treeFileArray.push_back(node);
     }
 };
 
@@ -58,7 +57,7 @@ TEST_F(MessagesTest, NewerLayoutWithAttachmentsAndHandles) {
     addTreeFile("Library/SMS/Attachments/ab/12/XYZ/IMG_0001.JPG", "1111111111111111111111111111111111111111", "jpeg");
     addTreeFile("Library/SMS/Attachments/cd/Contact.vcf", "2222222222222222222222222222222222222222",
                 "BEGIN:VCARD\nEND:VCARD\n");
-    app.currentNodeIsiOS6Version = true;
+    ctx.currentNodeIsiOS6Version = true;
 
     // The working directory holds a file under the attachment's device path:
     // it must not be read in place of the stored file.
@@ -69,7 +68,7 @@ TEST_F(MessagesTest, NewerLayoutWithAttachmentsAndHandles) {
     writeFile(workDir / "Library/SMS/Attachments/gh/Current Location.loc.vcf", "WRONG PLACE");
     const auto oldDir = std::filesystem::current_path();
     std::filesystem::current_path(workDir.path());
-    scanMessageThread(app, backup.path());
+    runPiped(&scanMessageThread, backup.path());
     std::filesystem::current_path(oldDir);
 
     EXPECT_EQ(progress(), std::vector<int>{50});
@@ -112,16 +111,15 @@ TEST_F(MessagesTest, NewerLayoutWithAttachmentsAndHandles) {
     EXPECT_FALSE(m5.attachmentPath);
     EXPECT_FALSE(m5.contactImageData);
 
-    ASSERT_EQ(app.meesageAttachArray.size(), 6u);
-    EXPECT_EQ(app.meesageAttachArray[0]->attachpath, "Library/SMS/Attachments/ab/12/XYZ/IMG_0001.JPG");
-    EXPECT_EQ(app.meesageAttachArray[3]->messageId, -1);  // referred to by no message
-    EXPECT_EQ(app.meesageAttachArray[3]->attachType, "Mov");
-    EXPECT_FALSE(app.meesageAttachArray[4]->attachType);
+    ASSERT_EQ(ctx.meesageAttachArray.size(), 6u);
+    EXPECT_EQ(ctx.meesageAttachArray[0]->attachpath, "Library/SMS/Attachments/ab/12/XYZ/IMG_0001.JPG");
+    EXPECT_EQ(ctx.meesageAttachArray[3]->messageId, -1);  // referred to by no message
+    EXPECT_EQ(ctx.meesageAttachArray[3]->attachType, "Mov");
+    EXPECT_FALSE(ctx.meesageAttachArray[4]->attachType);
 
-    ASSERT_EQ(app.chatMessageArray.size(), 2u);
-    EXPECT_EQ(app.chatMessageArray[1]->rowid, 2);
-    EXPECT_EQ(app.chatMessageArray[1]->phoneValue, "bob@example.com");
-    EXPECT_FALSE(app.messageContactData);
+    ASSERT_EQ(ctx.chatMessageArray.size(), 2u);
+    EXPECT_EQ(ctx.chatMessageArray[1]->rowid, 2);
+    EXPECT_EQ(ctx.chatMessageArray[1]->phoneValue, "bob@example.com");
     EXPECT_TRUE(logLines.empty());
 }
 
@@ -133,8 +131,8 @@ TEST_F(MessagesTest, NewerSecondStatementUsesItsOwnColumns) {
         INSERT INTO message(ROWID, text, date, flags, group_id, cache_has_attachments)
             VALUES(9, 'from the second', 1300000000, 3, 7, 0);
     )");
-    app.currentNodeIsiOS6Version = true;
-    scanMessageThread(app, backup.path());
+    ctx.currentNodeIsiOS6Version = true;
+    runPiped(&scanMessageThread, backup.path());
     const auto messages = records<MessagePtr>(events::ScanMessageInfo);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0]->rowId, 9);
@@ -143,7 +141,7 @@ TEST_F(MessagesTest, NewerSecondStatementUsesItsOwnColumns) {
     EXPECT_EQ(messages[0]->messageType, "Send");
     EXPECT_EQ(messages[0]->messageDate.value_or("").substr(6, 4), "2011");
     EXPECT_EQ(messages[0]->messageName, "Ann");
-    EXPECT_TRUE(app.chatMessageArray.empty());
+    EXPECT_TRUE(ctx.chatMessageArray.empty());
     EXPECT_EQ(progress(), std::vector<int>{50});
 }
 
@@ -162,7 +160,7 @@ TEST_F(MessagesTest, OlderLayoutFlagsAndIMessages) {
         INSERT INTO message(text, group_id, is_madrid, madrid_flags, madrid_attachmentInfo)
             VALUES('replaced too', 2, 1, 5, X'FF00');
     )");
-    scanMessageThread(app, backup.path());
+    runPiped(&scanMessageThread, backup.path());
     const auto m = records<MessagePtr>(events::ScanMessageInfo);
     ASSERT_EQ(m.size(), 7u);
     EXPECT_EQ(m[0]->messageType, "Received");
@@ -188,7 +186,7 @@ TEST_F(MessagesTest, OlderLayoutFlagsAndIMessages) {
     EXPECT_EQ(m[5]->messageType, "Received");
     EXPECT_EQ(m[6]->messageContent, "");  // not UTF-8
     EXPECT_EQ(m[6]->messageType, "unknown");
-    EXPECT_TRUE(app.chatMessageArray.empty());
+    EXPECT_TRUE(ctx.chatMessageArray.empty());
     EXPECT_EQ(progress(), std::vector<int>{50});
 }
 

@@ -3,9 +3,9 @@
 #include <memory>
 #include <set>
 
-#include "core/app_delegate.h"
+#include "engine/app_delegate.h"
 #include "core/notification_center.h"
-#include "core/result_store.h"
+#include "engine/result_store.h"
 #include "output/recovery_run.h"
 #include "core/utf8.h"
 #include "output_test_util.h"

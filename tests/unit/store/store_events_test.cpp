@@ -4,9 +4,9 @@
 
 #include <memory>
 
-#include "core/app_delegate.h"
+#include "engine/app_delegate.h"
 #include "core/events.h"
-#include "core/result_store.h"
+#include "engine/result_store.h"
 #include "store_fixture.h"
 
 namespace salvor {

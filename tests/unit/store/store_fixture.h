@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "core/app_delegate.h"
+#include "engine/app_delegate.h"
 #include "core/notification_center.h"
-#include "core/result_store.h"
+#include "engine/result_store.h"
 #include "platform/dispatcher.h"
 
 namespace salvor {

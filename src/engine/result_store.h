@@ -15,14 +15,13 @@
 #include <vector>
 
 #include "backup/tree_controller.h"
+#include "output/recovery_run.h"
 #include "core/notification_center.h"
 #include "core/records.h"
 
 namespace salvor {
 
 class SalvorAppDelegate;
-struct RecoveryReport;
-struct RecoveryOptions;
 
 enum class Category { PhotoAndVideo, Contact, Message, CallHistory, Note, BookMark, Calender, FaceTwitter, BackupTree };
 
@@ -161,7 +160,12 @@ public:
     std::atomic<std::int32_t> recovredFilesNum{0};
     std::atomic<std::int32_t> allSelectedFileNum{0};
     std::string recoverPath;
+    // Writes the selected items into `destination` (on the calling thread);
+    // cancelRecovery() from another thread stops it between files.
     RecoveryReport recoverFilesThread(const std::string& destination);
+    void cancelRecovery();
+    // The selected items as a run reads them: a snapshot of the lists.
+    RecoverySource recoverySource();
 
     SalvorAppDelegate& app() { return app_; }
 
@@ -184,6 +188,8 @@ private:
     std::mutex searchMutex_;  // serialises starting and joining search threads
     std::thread searchThread_;
     std::atomic<std::uint64_t> searchGeneration_{0};
+    std::mutex recoveryMutex_;  // guards recoveryStop_ between the run and cancelRecovery
+    std::stop_source recoveryStop_;
 };
 
 }  // namespace salvor

@@ -7,15 +7,16 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
-#include "backup/device_node.h"
-#include "backup/tree_nodes.h"
+#include "core/device_node.h"
+#include "core/scan_context.h"
 #include "core/notification_center.h"
 #include "core/records.h"
 #include "platform/dispatcher.h"
@@ -54,26 +55,9 @@ public:
     NotificationCenter& nc;
     MainThreadDispatcher& dispatcher;
 
-    // ---- working collections of one scan (created by ScanIOSBackFile, released by removeSomeArray) ----
-    std::vector<TreeDirPtr> treeFileArray;
-    std::vector<ContactPtr> contactArray;
-    std::vector<std::shared_ptr<MVContactImageNode>> contactImageArray;
-    std::vector<std::shared_ptr<MVChatMessageNode>> chatMessageArray;
-    std::vector<MessagePtr> messageArray;
-    std::vector<std::shared_ptr<MVMessageAttachNode>> meesageAttachArray;
-    Bytes messageContactData;
-    std::vector<ContactPtr> delContactArray;
-    std::vector<std::shared_ptr<DelContactValue>> delContactValueArray;
-    std::vector<ContactPtr> delUnKnowContactArray;
-    std::vector<NotePtr> noteArray;
-    std::vector<std::shared_ptr<MVNoteValueNode>> noteValueArray;
-
-    // Private scratch folder of the running scan: databases are prepared on
-    // copies here so the backup folder is never written. Empty between scans.
-    std::string scanScratchDir;
-    // Stored database path -> its prepared private copy in scanScratchDir, so
-    // every stage of one scan reads the same copy.
-    std::map<std::string, std::string> preparedDatabases;
+    // The running (or last) scan's context: its working collections, private
+    // copies and stop token. Null before the first scan.
+    ScanContext* scanContext() { return scan_.get(); }
 
     // ---- scan operations ----
     // Tests the system version text; a major version of 7 also sets bIOS7DeviceNode.
@@ -83,36 +67,28 @@ public:
     bool ScanIOSBackFile(const std::string& backupPath);
     // The pipeline body, run on the scan thread.
     void ScanIOSBackUpFilehand(const std::string& backupPath);
+    // Releases the scan's working collections (the context itself stays until the next scan).
     void removeSomeArray();
     bool isScanning() const { return scanning_.load(); }
+    // Asks the running scan to stop, from any thread: it ends at the next check
+    // (between stages, inside long loops and queries), then finishes through
+    // the normal path, so what was found so far stays listed and its private
+    // copies are removed. Returns false when no scan runs.
+    bool cancelScan();
+    // Whether the last scan ended because it was cancelled.
+    bool scanWasCancelled() const { return cancelled_.load(); }
     // Joins a finished (or finishing) scan thread; call from the thread that started it.
     void waitForScan();
     // Called when the scan thread has finished, after removeSomeArray (for a CLI main loop).
     std::function<void()> onScanThreadExit;
 
-    // ---- text, number and date helpers ----
-    static std::string GetStringFormChar(const char* utf8);
-    static std::size_t Char2Unicode(const char* utf8, char32_t* out, std::size_t count);
-    // Date text of a timestamp; fileType 1 counts from 2001, any other value uses the 1990 rule.
-    static std::optional<std::u32string> GetDateTime(std::int64_t seconds, std::uint8_t fileType);
-    static std::string GetNSStringDate(const std::u32string& chars);
-    // GetDateTime then GetNSStringDate; absent when no date could be formed.
-    static Text dateText(std::int64_t seconds, std::uint8_t fileType);
-    static std::string size_to_unit(std::uint64_t size);
-    std::string getCallHistoryDuration(std::int32_t seconds) const;
-    static std::int32_t GetImageType(const char* ext);
-    static std::int32_t GetViedoType(const char* ext);
-    static std::int32_t GetAudioType(const char* ext);
-    static std::string getFullName(std::uint64_t number);
-    // Contact name for a phone number, from contactArray; absent when none matches.
-    Text getNameByPhoneNumber(const Text& phone) const;
-    // As above but the key must be at least 6 characters; also leaves the
-    // matching contact's picture in messageContactData. `withData` is not read.
-    Text getNameByPhoneNumber(const Text& phone, const void* withData);
-
 private:
     std::thread scanBackFileThreader;
     std::atomic<bool> scanning_{false};
+    std::atomic<bool> cancelled_{false};
+    std::mutex stopMutex_;  // guards stopSource_ between the scan's start and cancelScan
+    std::stop_source stopSource_;
+    std::unique_ptr<ScanContext> scan_;
 };
 
 }  // namespace salvor

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "core/app_delegate.h"
-#include "core/result_store.h"
+#include "engine/app_delegate.h"
+#include "engine/result_store.h"
 
 namespace salvor {
 

@@ -1,12 +1,12 @@
 // The result store's side of a scan: event subscription, appending live
 // records, merging deleted ones, conversations, progress and the end of a scan.
-#include "core/result_store.h"
+#include "engine/result_store.h"
 
 #include <any>
 #include <cstdio>
 #include <type_traits>
 
-#include "core/app_delegate.h"
+#include "engine/app_delegate.h"
 #include "core/events.h"
 
 namespace salvor {
@@ -25,7 +25,8 @@ void MVResultViewController::subscribe(const char* name, Handler handler) {
     }));
 }
 
-MVResultViewController::MVResultViewController(SalvorAppDelegate& app) : treeController(app), app_(app) {
+MVResultViewController::MVResultViewController(SalvorAppDelegate& app)
+    : treeController([&app] { return app.currentNode; }), app_(app) {
     using C = MVResultViewController;
     subscribe<int>(events::ScanProgressInfo, &C::ScanProgressInfomationHandle);
     subscribe<PhotoPtr>(events::ScanPhotoAndVideo, &C::ScanPhotoAndVideoHandle);

@@ -1,13 +1,14 @@
-#include "core/app_delegate.h"
+#include "engine/app_delegate.h"
 
 #include <atomic>
-#include <exception>
+#include <any>
 #include <filesystem>
 #include <cstdlib>
 
 #include "backup/device_list.h"
-#include "core/pipeline.h"
-#include "core/result_store.h"
+#include "core/events.h"
+#include "engine/pipeline.h"
+#include "engine/result_store.h"
 #include "platform/log.h"
 #include "platform/scratch.h"
 
@@ -45,15 +46,27 @@ bool SalvorAppDelegate::IOSVersionIOS6(const Text& version) {
 }
 
 bool SalvorAppDelegate::ScanIOSBackFile(const std::string& backupPath) {
-    bool expected = false;
-    if (!scanning_.compare_exchange_strong(expected, true)) {
-        log::line("a scan is already running", log::Level::Error);
-        return false;
+    {
+        // Claiming the scan and arming its stop source happen together, so a
+        // cancel that comes in between is never lost.
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        bool expected = false;
+        if (!scanning_.compare_exchange_strong(expected, true)) {
+            log::line("a scan is already running", log::Level::Error);
+            return false;
+        }
+        stopSource_ = std::stop_source();
+        cancelled_ = false;
     }
     if (scanBackFileThreader.joinable()) scanBackFileThreader.join();
-    removeSomeArray();
-    messageContactData = std::make_shared<ByteBuffer>();
-    scanScratchDir = scratch::create("salvor-scan-");
+    scan_ = std::make_unique<ScanContext>(nc, backupPath);
+    scan_->currentNodeIsiOS6Version = currentNodeIsiOS6Version;
+    scan_->bIOS7DeviceNode = bIOS7DeviceNode;
+    scan_->bIOSRecoveryMode = bIOSRecoveryMode;
+    scan_->stop = stopSource_.get_token();
+    scan_->scanScratchDir = scratch::create("salvor-scan-");
+    // The device panel shows the backup being scanned from its first moment.
+    if (currentNode) nc.post(events::ScanIOSDeviceInfo, std::any(currentNode));
     scanBackFileThreader = std::thread([this, backupPath] {
         ScanIOSBackUpFilehand(backupPath);
         if (onScanThreadExit) onScanThreadExit();
@@ -61,41 +74,34 @@ bool SalvorAppDelegate::ScanIOSBackFile(const std::string& backupPath) {
     return true;
 }
 
+bool SalvorAppDelegate::cancelScan() {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    if (!scanning_) return false;
+    cancelled_ = true;
+    stopSource_.request_stop();
+    return true;
+}
+
 void SalvorAppDelegate::ScanIOSBackUpFilehand(const std::string& backupPath) {
+    ScanContext& ctx = *scan_;
     for (const PipelineStage& stage : scanPipeline()) {
-        if (stage.onlyInRecoveryMode && !bIOSRecoveryMode) continue;
-        // One guard per stage: an unexpected failure costs that stage, not the scan.
-        try {
-            stage.run(*this, backupPath);
-        } catch (const std::exception& e) {
-            log::line(std::string(stage.name) + " failed: " + e.what(), log::Level::Error);
-        } catch (...) {
-            log::line(std::string(stage.name) + " failed", log::Level::Error);
-        }
+        // A cancelled scan skips the stages still to come but finishes as usual.
+        if (ctx.stopRequested()) break;
+        if (stage.onlyInRecoveryMode && !ctx.bIOSRecoveryMode) continue;
+        runStage(stage, ctx, backupPath);
     }
     if (resultViewController) resultViewController->ScanThreadFinish();
     removeSomeArray();
-    if (!scanScratchDir.empty()) {
-        scratch::release(scanScratchDir);
-        scanScratchDir.clear();
+    if (!ctx.scanScratchDir.empty()) {
+        scratch::release(ctx.scanScratchDir);
+        ctx.scanScratchDir.clear();
     }
-    preparedDatabases.clear();
+    ctx.preparedDatabases.clear();
     scanning_ = false;
 }
 
 void SalvorAppDelegate::removeSomeArray() {
-    if (messageContactData) messageContactData.reset();
-    treeFileArray = {};
-    contactArray = {};
-    contactImageArray = {};
-    chatMessageArray = {};
-    messageArray = {};
-    meesageAttachArray = {};
-    delContactArray = {};
-    delContactValueArray = {};
-    delUnKnowContactArray = {};
-    noteArray = {};
-    noteValueArray = {};
+    if (scan_) scan_->removeSomeArray();
 }
 
 void SalvorAppDelegate::waitForScan() {

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <type_traits>
 
-#include "core/app_delegate.h"
-#include "core/result_store.h"
+#include "engine/app_delegate.h"
+#include "engine/result_store.h"
 
 namespace salvor {
 

@@ -1,0 +1,36 @@
+// Text, number, date, size and media-type conversions shared by every layer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/records.h"
+
+namespace salvor {
+
+// UTF-8 text of a column or manifest value; empty when the bytes are not valid UTF-8.
+std::string GetStringFormChar(const char* utf8);
+// Decodes up to `count` code points into `out`; returns how many were written
+// (0 for invalid UTF-8).
+std::size_t Char2Unicode(const char* utf8, char32_t* out, std::size_t count);
+// Date text of a timestamp; fileType 1 counts from 2001, any other value uses
+// the 1990 rule; magnitudes of 1e11 or more are nanoseconds.
+std::optional<std::u32string> GetDateTime(std::int64_t seconds, std::uint8_t fileType);
+std::string GetNSStringDate(const std::u32string& chars);
+// GetDateTime then GetNSStringDate; absent when no date could be formed.
+Text dateText(std::int64_t seconds, std::uint8_t fileType);
+// "12.34K"-style size text (powers of 1000).
+std::string size_to_unit(std::uint64_t size);
+// "2 hours", "1 minute", "5 seconds"...
+std::string getCallHistoryDuration(std::int32_t seconds);
+// Index of an extension (case-insensitive, no dot) in the picture, film or
+// sound list; -1 when it is not listed.
+std::int32_t GetImageType(const char* ext);
+std::int32_t GetViedoType(const char* ext);
+std::int32_t GetAudioType(const char* ext);
+// A number as at least eight digits, zero-padded.
+std::string getFullName(std::uint64_t number);
+
+}  // namespace salvor

@@ -1,0 +1,46 @@
+#include "core/scan_context.h"
+
+#include "core/events.h"
+
+namespace salvor {
+
+void ScanCollections::removeSomeArray() {
+    treeFileArray = {};
+    contactArray = {};
+    contactImageArray = {};
+    chatMessageArray = {};
+    messageArray = {};
+    meesageAttachArray = {};
+    delContactArray = {};
+    delContactValueArray = {};
+    delUnKnowContactArray = {};
+    noteArray = {};
+    noteValueArray = {};
+}
+
+ScanContext::ScanContext(NotificationCenter& center, std::string backupFolder)
+    : backupPath(std::move(backupFolder)), nc(center) {}
+
+ScanContext::~ScanContext() = default;
+
+Text ScanContext::getFileKeyBytheFilepath(const std::string& relativePath) const {
+    if (indexed_ > treeFileArray.size()) {  // the list was emptied or replaced
+        pathIndex_.clear();
+        indexed_ = 0;
+    }
+    for (; indexed_ < treeFileArray.size(); ++indexed_) {
+        const TreeDirPtr& node = treeFileArray[indexed_];
+        if (node) pathIndex_[textOrEmpty(node->filePath)] = indexed_;  // the last record wins
+    }
+    const auto it = pathIndex_.find(relativePath);
+    if (it == pathIndex_.end()) return std::nullopt;
+    return treeFileArray[it->second]->fileKey;
+}
+
+void ScanContext::postStageProgress() {
+    if (stageProgress >= 0) postProgress(stageProgress);
+}
+
+void ScanContext::postProgress(int percent) { nc.post(events::ScanProgressInfo, std::any(percent)); }
+
+}  // namespace salvor

@@ -1,0 +1,92 @@
+// What one scan stage gets to work with, handed to it explicitly: the backup's
+// files, the private database copies, the contact index for name lookups, the
+// record sink (events), progress reporting, a stop token and the working
+// collections that several stages share.
+#pragma once
+
+#include <any>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/contact_index.h"
+#include "core/notification_center.h"
+#include "core/records.h"
+#include "core/tree_nodes.h"
+
+namespace salvor {
+
+// The working collections of one scan, each written and read by the stages
+// named beside it.
+struct ScanCollections {
+    std::vector<TreeDirPtr> treeFileArray;  // manifest stage → stored-file lookups, attachments
+    std::vector<ContactPtr> contactArray;   // contacts → name lookups
+    std::vector<std::shared_ptr<MVContactImageNode>> contactImageArray;   // contacts
+    std::vector<std::shared_ptr<MVChatMessageNode>> chatMessageArray;     // messages → deleted messages
+    std::vector<MessagePtr> messageArray;                                 // deleted messages
+    std::vector<std::shared_ptr<MVMessageAttachNode>> meesageAttachArray;  // messages
+    std::vector<ContactPtr> delContactArray;                              // deleted contacts
+    std::vector<std::shared_ptr<DelContactValue>> delContactValueArray;   // deleted contacts
+    std::vector<ContactPtr> delUnKnowContactArray;                        // deleted contacts
+    std::vector<NotePtr> noteArray;                                       // deleted notes
+    std::vector<std::shared_ptr<MVNoteValueNode>> noteValueArray;         // deleted notes
+
+    // Empties and releases every list.
+    void removeSomeArray();
+};
+
+class ScanContext : public ScanCollections {
+public:
+    explicit ScanContext(NotificationCenter& center, std::string backupFolder = {});
+    ~ScanContext();
+    ScanContext(const ScanContext&) = delete;
+    ScanContext& operator=(const ScanContext&) = delete;
+
+    // ---- the backup ----
+    std::string backupPath;
+    bool currentNodeIsiOS6Version = false;  // system version 6 or 7
+    bool bIOS7DeviceNode = false;           // a version 7 backup was seen
+    bool bIOSRecoveryMode = false;          // a backup made of a connected device
+
+    // The stored file `name` (40 hex digits) inside the backup folder.
+    std::string storedPath(const std::string& name) const { return backupPath + "/" + name; }
+    // Stored-file path of the last kept manifest record whose relative path
+    // equals `relativePath`; absent when none does.
+    Text getFileKeyBytheFilepath(const std::string& relativePath) const;
+
+    // ---- private database copies (the backup folder is never written) ----
+    // Empty until a stage needs a copy; the owner of the scan removes it.
+    std::string scanScratchDir;
+    // Stored database path → its prepared copy inside scanScratchDir.
+    std::map<std::string, std::string> preparedDatabases;
+
+    // ---- name lookups over the live contacts ----
+    ContactIndex contacts() const { return ContactIndex(contactArray); }
+
+    // ---- the record sink ----
+    NotificationCenter& nc;
+    void post(const std::string& event, const std::any& object) { nc.post(event, object); }
+
+    // ---- progress ----
+    // The running stage's fixed percentage from the pipeline table; -1 when it has none.
+    int stageProgress = -1;
+    // Posts the running stage's percentage, when it has one.
+    void postStageProgress();
+    void postProgress(int percent);
+
+    // ---- cancellation ----
+    std::stop_token stop;
+    bool stopRequested() const { return stop.stop_requested(); }
+
+private:
+    // Relative path → index in treeFileArray of the last record with it,
+    // extended lazily as the manifest stage appends records.
+    mutable std::unordered_map<std::string, std::size_t> pathIndex_;
+    mutable std::size_t indexed_ = 0;
+};
+
+}  // namespace salvor

@@ -1,0 +1,55 @@
+#include "engine/pipeline.h"
+
+#include <exception>
+
+#include "backup/device_media.h"
+#include "backup/manifest.h"
+#include "carve/deleted_scans.h"
+#include "core/scan_context.h"
+#include "extract/extractors.h"
+#include "platform/log.h"
+
+namespace salvor {
+
+const std::array<PipelineStage, 14>& scanPipeline() {
+    // Live stages run before every deleted-record scan, so the result store can
+    // drop a carved record that equals a live one. The progress values need
+    // not rise: notes (70) come before call history (60).
+    static const std::array<PipelineStage, 14> stages{{
+        {"scanDirAnalyThread", &scanDirAnalyThread, false, -1},
+        {"scanDiskAidMediaThread", &scanDiskAidMediaThread, true, -1},
+        {"scanContactThread", &scanContactThread, false, 40},
+        {"scanMessageThread", &scanMessageThread, false, 50},
+        {"scanNoteThread", &scanNoteThread, false, 70},
+        {"scanCallHistoryThread", &scanCallHistoryThread, false, 60},
+        {"scanBookMarkThread", &scanBookMarkThread, false, -1},
+        {"scanCalenderThread", &scanCalenderThread, false, -1},
+        {"scanDelContactThread", &scanDelContactThread, false, 75},
+        {"scanDelMessageThread", &scanDelMessageThread, false, 80},
+        {"scanDelNoteThread", &scanDelNoteThread, false, 85},
+        {"scanDelCallHistoryThread", &scanDelCallHistoryThread, false, 90},
+        {"ScanDelBookMarkThread", &ScanDelBookMarkThread, false, 95},
+        {"ScanDelCalenderThread", &ScanDelCalenderThread, false, 100},
+    }};
+    return stages;
+}
+
+const PipelineStage* findStage(std::string_view name) {
+    for (const PipelineStage& stage : scanPipeline())
+        if (name == stage.name) return &stage;
+    return nullptr;
+}
+
+void runStage(const PipelineStage& stage, ScanContext& ctx, const std::string& backupPath) {
+    ctx.stageProgress = stage.progress;
+    try {
+        stage.run(ctx, backupPath);
+    } catch (const std::exception& e) {
+        log::line(std::string(stage.name) + " failed: " + e.what(), log::Level::Error);
+    } catch (...) {
+        log::line(std::string(stage.name) + " failed", log::Level::Error);
+    }
+    ctx.stageProgress = -1;
+}
+
+}  // namespace salvor

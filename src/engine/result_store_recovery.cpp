@@ -1,0 +1,44 @@
+// The store's side of a recovery run: the snapshot the writers read.
+#include "engine/app_delegate.h"
+#include "engine/result_store.h"
+
+namespace salvor {
+
+RecoverySource MVResultViewController::recoverySource() {
+    RecoverySource source;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        source.photoAndVideoArray = photoAndVideoArray;
+        source.contactArray = contactArray;
+        source.messageTreeArray = messageTreeArray;
+        source.callHistoryArray = callHistoryArray;
+        source.noteArray = noteArray;
+        source.bookMarkArray = bookMarkArray;
+        source.calenderArray = calenderArray;
+        source.faceTwitterArray = faceTwitterArray;
+    }
+    source.tree = treeController.content;
+    source.device = app_.currentNode;
+    source.recovredFilesNum = &recovredFilesNum;
+    source.allSelectedFileNum = &allSelectedFileNum;
+    return source;
+}
+
+RecoveryReport MVResultViewController::recoverFilesThread(const std::string& destination) {
+    RecoverySource source = recoverySource();
+    {
+        std::lock_guard<std::mutex> lock(recoveryMutex_);
+        recoveryStop_ = std::stop_source();
+        source.stop = recoveryStop_.get_token();
+    }
+    recovredFilesNum = 0;
+    recoverPath = destination;
+    return recoverFiles(source, destination);
+}
+
+void MVResultViewController::cancelRecovery() {
+    std::lock_guard<std::mutex> lock(recoveryMutex_);
+    recoveryStop_.request_stop();
+}
+
+}  // namespace salvor

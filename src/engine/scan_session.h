@@ -1,0 +1,61 @@
+// One scan of one backup folder, run to its end on a scan thread while the
+// calling (main) thread serves the main-thread queue; and the operations a
+// front end performs on the store on the user's behalf (counting categories,
+// ticking a path of the backup tree). Shared by the command line and the window.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/notification_center.h"
+#include "engine/app_delegate.h"
+#include "engine/result_store.h"
+#include "platform/dispatcher.h"
+
+namespace salvor {
+
+class ScanSession {
+public:
+    ScanSession();
+    ~ScanSession();
+    ScanSession(const ScanSession&) = delete;
+    ScanSession& operator=(const ScanSession&) = delete;
+
+    // Describes the folder as the backup list would, sets the scan flags and
+    // runs the whole pipeline, reporting each progress value. Returns an error
+    // text when the folder is unusable.
+    std::optional<std::string> run(const std::string& backupDir, std::function<void(int)> onProgress = {});
+    // Stops the scan from any thread (also before it has started): it ends
+    // through the normal finishing path and run() returns.
+    void cancel();
+    bool cancelled() const { return cancelRequested_.load(); }
+
+    NotificationCenter nc;
+    QueueDispatcher dispatcher;
+    SalvorAppDelegate app{nc, dispatcher};
+    MVResultViewController store{app};
+    bool describedAsBackup = false;  // Info.plist or Manifest.plist described the folder
+
+private:
+    std::atomic<bool> cancelRequested_{false};
+};
+
+// Absolute, lexically normal form of a path, without a trailing "/".
+std::string absolutePath(const std::string& path);
+
+// Live and deleted counts per category, as a summary table shows them.
+struct CategoryCount {
+    std::string name;
+    long live = 0;
+    long deleted = 0;
+};
+std::vector<CategoryCount> countCategories(const MVResultViewController& store);
+
+// Ticks a file or folder of the backup tree named by its domain path
+// ("HomeDomain/Library/SMS"); false when nothing matches.
+bool tickTreePath(MVResultViewController& store, const std::string& domainPath);
+
+}  // namespace salvor
