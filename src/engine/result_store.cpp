@@ -92,91 +92,128 @@ void MVResultViewController::ScanProgressInfomationHandle(int percent) {
         std::snprintf(buf, sizeof buf, "%d%%", percent);
         progressText = buf;
         refreshCountLabels();
+        announce([percent](ResultStoreObserver& o) { o.progressChanged(percent); });
     });
+}
+
+// ---- observers and snapshots ----
+
+void MVResultViewController::addObserver(ResultStoreObserver* observer) {
+    if (!observer) return;
+    std::lock_guard<std::mutex> lock(observerMutex_);
+    observers_.push_back(observer);
+}
+
+void MVResultViewController::removeObserver(ResultStoreObserver* observer) {
+    std::lock_guard<std::mutex> lock(observerMutex_);
+    std::erase(observers_, observer);
+}
+
+std::vector<AnyRecord> MVResultViewController::snapshot(Category category) const {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    return categoryRecordsLocked(category);
+}
+
+std::size_t MVResultViewController::recordCount(Category category) const {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    switch (category) {
+        case Category::PhotoAndVideo: return photoAndVideoArray.size();
+        case Category::Contact: return contactArray.size();
+        case Category::Message: return messageTreeArray.size();
+        case Category::CallHistory: return callHistoryArray.size();
+        case Category::Note: return noteArray.size();
+        case Category::BookMark: return bookMarkArray.size();
+        case Category::Calender: return calenderArray.size();
+        case Category::FaceTwitter: return faceTwitterArray.size();
+        case Category::BackupTree: return static_cast<std::size_t>(backupfiles);
+    }
+    return 0;
+}
+
+std::vector<MessagePtr> MVResultViewController::conversationMessages(std::size_t index) const {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    if (index >= messageTreeArray.size() || !messageTreeArray[index]) return {};
+    return messageTreeArray[index]->MessageNodeArray;
+}
+
+std::vector<AnyRecord> MVResultViewController::displayedSnapshot() const {
+    std::lock_guard<std::mutex> lock(viewMutex_);
+    return displayedList;
 }
 
 // ---- live records ----
 
-void MVResultViewController::ScanPhotoAndVideoHandle(const PhotoPtr& record) {
+template <class Ptr>
+void MVResultViewController::appendLive(std::vector<Ptr>& list, const Ptr& record, Category category,
+                                        std::atomic<std::int32_t>& counter) {
+    std::size_t index = 0;
     {
         std::lock_guard<std::mutex> lock(listMutex_);
-        photoAndVideoArray.push_back(record);
+        index = list.size();
+        list.push_back(record);
     }
-    ++photovideoNum;
+    ++counter;
     ++BackUpFilesNum;
+    announce([&](ResultStoreObserver& o) { o.recordsAdded(category, index, 1); });
+}
+
+void MVResultViewController::ScanPhotoAndVideoHandle(const PhotoPtr& record) {
+    appendLive(photoAndVideoArray, record, Category::PhotoAndVideo, photovideoNum);
 }
 
 void MVResultViewController::ScanContactInfomationHandle(const ContactPtr& record) {
-    {
-        std::lock_guard<std::mutex> lock(listMutex_);
-        contactArray.push_back(record);
-    }
-    ++BackUpFilesNum;
-    ++contactNum;
+    appendLive(contactArray, record, Category::Contact, contactNum);
 }
 
 void MVResultViewController::ScanMessageInfomationHandle(const MessagePtr& record) {
-    std::lock_guard<std::mutex> lock(listMutex_);
-    messageArray.push_back(record);
-    ++BackUpFilesNum;
-    ++messageNum;
-    const std::string& phone = textOrEmpty(record->messagePhone);
-    for (const ConversationPtr& conversation : messageTreeArray) {
-        if (addressMatches(textOrEmpty(conversation->messageTreeNodeAdress), phone)) {
+    std::size_t index = 0;
+    bool joined = false;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        messageArray.push_back(record);
+        ++BackUpFilesNum;
+        ++messageNum;
+        const std::string& phone = textOrEmpty(record->messagePhone);
+        for (std::size_t i = 0; i < messageTreeArray.size() && !joined; ++i) {
+            if (addressMatches(textOrEmpty(messageTreeArray[i]->messageTreeNodeAdress), phone)) {
+                messageTreeArray[i]->MessageNodeArray.push_back(record);
+                index = i;
+                joined = true;
+            }
+        }
+        if (!joined) {
+            auto conversation = std::make_shared<MVMessageTreeNode>();
+            conversation->messageTreeNodeName = record->messageName;
+            conversation->messageTreeNodeAdress = record->messagePhone;
             conversation->MessageNodeArray.push_back(record);
-            return;
+            index = messageTreeArray.size();
+            messageTreeArray.push_back(std::move(conversation));
         }
     }
-    auto conversation = std::make_shared<MVMessageTreeNode>();
-    conversation->messageTreeNodeName = record->messageName;
-    conversation->messageTreeNodeAdress = record->messagePhone;
-    conversation->MessageNodeArray.push_back(record);
-    messageTreeArray.push_back(std::move(conversation));
+    if (joined)
+        announce([&](ResultStoreObserver& o) { o.conversationChanged(index); });
+    else
+        announce([&](ResultStoreObserver& o) { o.recordsAdded(Category::Message, index, 1); });
 }
 
 void MVResultViewController::ScanCallHistoryInfomationHandle(const CallPtr& record) {
-    {
-        std::lock_guard<std::mutex> lock(listMutex_);
-        callHistoryArray.push_back(record);
-    }
-    ++BackUpFilesNum;
-    ++callNum;
+    appendLive(callHistoryArray, record, Category::CallHistory, callNum);
 }
 
 void MVResultViewController::ScanNoteInfomationHandle(const NotePtr& record) {
-    {
-        std::lock_guard<std::mutex> lock(listMutex_);
-        noteArray.push_back(record);
-    }
-    ++BackUpFilesNum;
-    ++noteNum;
+    appendLive(noteArray, record, Category::Note, noteNum);
 }
 
 void MVResultViewController::scanBookMarkInfoHandle(const BookMarkPtr& record) {
-    {
-        std::lock_guard<std::mutex> lock(listMutex_);
-        bookMarkArray.push_back(record);
-    }
-    ++BackUpFilesNum;
-    ++bookMarkNum;
+    appendLive(bookMarkArray, record, Category::BookMark, bookMarkNum);
 }
 
 void MVResultViewController::scanCalenderInfoHandle(const CalenderPtr& record) {
-    {
-        std::lock_guard<std::mutex> lock(listMutex_);
-        calenderArray.push_back(record);
-    }
-    ++BackUpFilesNum;
-    ++calenderNum;
+    appendLive(calenderArray, record, Category::Calender, calenderNum);
 }
 
 void MVResultViewController::scanFaceTwitterInfoHandle(const FaceTwitterPtr& record) {
-    {
-        std::lock_guard<std::mutex> lock(listMutex_);
-        faceTwitterArray.push_back(record);
-    }
-    ++facetwitterNum;
-    ++BackUpFilesNum;
+    appendLive(faceTwitterArray, record, Category::FaceTwitter, facetwitterNum);
 }
 
 // ---- deleted records ----
@@ -187,72 +224,67 @@ const std::string& s(const Text& t) { return textOrEmpty(t); }
 
 // Appends a carved record unless an equal one is listed already (live records
 // arrive first, so a record the database still holds is dropped here).
+// Returns the new record's index, or -1 when it was dropped.
 template <class Ptr, class Equal>
-bool mergeDeleted(std::vector<Ptr>& list, const Ptr& record, Equal equal) {
+long mergeDeleted(std::vector<Ptr>& list, const Ptr& record, Equal equal) {
     for (const Ptr& existing : list) {
-        if (equal(*existing, *record)) return false;
+        if (equal(*existing, *record)) return -1;
     }
     record->bDeleted = 1;
     list.push_back(record);
-    return true;
+    return static_cast<long>(list.size() - 1);
 }
 
 }  // namespace
 
-void MVResultViewController::ScanDelContactInfomationHandle(const ContactPtr& record) {
-    std::lock_guard<std::mutex> lock(listMutex_);
-    if (mergeDeleted(contactArray, record, [](const MVContactNode& a, const MVContactNode& b) {
-            return s(a.contactName) == s(b.contactName) && s(a.contactPhone) == s(b.contactPhone);
-        })) {
-        ++deleteeFilesNum;
-        ++delContactNum;
+template <class Ptr, class Equal>
+void MVResultViewController::appendDeleted(std::vector<Ptr>& list, const Ptr& record, Category category,
+                                           std::atomic<std::int32_t>& counter, Equal equal) {
+    long index = -1;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        index = mergeDeleted(list, record, equal);
     }
+    if (index < 0) return;
+    ++deleteeFilesNum;
+    ++counter;
+    announce([&](ResultStoreObserver& o) { o.recordsAdded(category, static_cast<std::size_t>(index), 1); });
+}
+
+void MVResultViewController::ScanDelContactInfomationHandle(const ContactPtr& record) {
+    appendDeleted(contactArray, record, Category::Contact, delContactNum, [](const MVContactNode& a, const MVContactNode& b) {
+            return s(a.contactName) == s(b.contactName) && s(a.contactPhone) == s(b.contactPhone);
+        });
 }
 
 void MVResultViewController::ScanDelNoteInfomationHandle(const NotePtr& record) {
     // Only a note with neither a title nor a body at all is empty; an empty
     // string still counts as something the carving found.
     if (!record->noteTitle && !record->noteContent) return;
-    std::lock_guard<std::mutex> lock(listMutex_);
-    if (mergeDeleted(noteArray, record, [](const MVNoteNode& a, const MVNoteNode& b) {
+    appendDeleted(noteArray, record, Category::Note, delNoteNum, [](const MVNoteNode& a, const MVNoteNode& b) {
             return s(a.noteContent) == s(b.noteContent);
-        })) {
-        ++deleteeFilesNum;
-        ++delNoteNum;
-    }
+        });
 }
 
 void MVResultViewController::ScanDelCallHistoryInfomationHandle(const CallPtr& record) {
     if (s(record->callName).empty() && s(record->callPhone).empty()) return;
-    std::lock_guard<std::mutex> lock(listMutex_);
-    if (mergeDeleted(callHistoryArray, record, [](const MVCallHistoryNode& a, const MVCallHistoryNode& b) {
+    appendDeleted(callHistoryArray, record, Category::CallHistory, delCallNum, [](const MVCallHistoryNode& a, const MVCallHistoryNode& b) {
             return s(a.callPhone) == s(b.callPhone) && s(a.callDate) == s(b.callDate);
-        })) {
-        ++deleteeFilesNum;
-        ++delCallNum;
-    }
+        });
 }
 
 void MVResultViewController::scanDelBookMarkInfoHandle(const BookMarkPtr& record) {
     if (s(record->bookMarkURL).empty() && s(record->bookMarkTitle).empty()) return;
-    std::lock_guard<std::mutex> lock(listMutex_);
-    if (mergeDeleted(bookMarkArray, record, [](const MVBookMarkNode& a, const MVBookMarkNode& b) {
+    appendDeleted(bookMarkArray, record, Category::BookMark, delBookMarkNum, [](const MVBookMarkNode& a, const MVBookMarkNode& b) {
             return s(a.bookMarkURL) == s(b.bookMarkURL) && s(a.bookMarkTitle) == s(b.bookMarkTitle);
-        })) {
-        ++deleteeFilesNum;
-        ++delBookMarkNum;
-    }
+        });
 }
 
 void MVResultViewController::scanDelCalenderInfoHandle(const CalenderPtr& record) {
     if (s(record->calTitle).empty() && s(record->calNote).empty() && s(record->startDate).empty()) return;
-    std::lock_guard<std::mutex> lock(listMutex_);
-    if (mergeDeleted(calenderArray, record, [](const MVCalenderNode& a, const MVCalenderNode& b) {
+    appendDeleted(calenderArray, record, Category::Calender, delCalenderNum, [](const MVCalenderNode& a, const MVCalenderNode& b) {
             return s(a.calTitle) == s(b.calTitle) && s(a.calNote) == s(b.calNote) && s(a.startDate) == s(b.startDate);
-        })) {
-        ++deleteeFilesNum;
-        ++delCalenderNum;
-    }
+        });
 }
 
 void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& record) {
@@ -267,33 +299,46 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
         record->messagePhone = std::string("Unknown");
         phone = "Unknown";
     }
-    std::lock_guard<std::mutex> lock(listMutex_);
-    for (const MessagePtr& existing : messageArray) {
-        if (s(existing->messagePhone) == phone && s(existing->messageContent) == s(record->messageContent) &&
-            s(existing->messageDate) == s(record->messageDate)) {
-            return;
+    std::size_t index = 0;
+    bool joined = false;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        for (const MessagePtr& existing : messageArray) {
+            if (s(existing->messagePhone) == phone && s(existing->messageContent) == s(record->messageContent) &&
+                s(existing->messageDate) == s(record->messageDate)) {
+                return;
+            }
         }
-    }
-    // Deleted messages only ever join deleted conversations.
-    for (const ConversationPtr& conversation : messageTreeArray) {
-        if (conversation->bdeleted != 1) continue;
-        if (addressMatches(s(conversation->messageTreeNodeAdress), phone)) {
-            // Carved like the conversation's first message, so it is deleted too.
-            record->bDeleted = 1;
+        // Deleted messages only ever join deleted conversations.
+        for (std::size_t i = 0; i < messageTreeArray.size() && !joined; ++i) {
+            const ConversationPtr& conversation = messageTreeArray[i];
+            if (conversation->bdeleted != 1) continue;
+            if (addressMatches(s(conversation->messageTreeNodeAdress), phone)) {
+                // Carved like the conversation's first message, so it is deleted too.
+                record->bDeleted = 1;
+                conversation->MessageNodeArray.push_back(record);
+                index = i;
+                joined = true;
+            }
+        }
+        if (!joined) {
+            auto conversation = std::make_shared<MVMessageTreeNode>();
+            conversation->messageTreeNodeName = record->messageName;
+            conversation->messageTreeNodeAdress = phone;
+            conversation->bdeleted = 1;
             conversation->MessageNodeArray.push_back(record);
-            return;
+            index = messageTreeArray.size();
+            messageTreeArray.push_back(std::move(conversation));
+            record->bDeleted = 1;
+            messageArray.push_back(record);
+            ++deleteeFilesNum;
+            ++delMessageNum;
         }
     }
-    auto conversation = std::make_shared<MVMessageTreeNode>();
-    conversation->messageTreeNodeName = record->messageName;
-    conversation->messageTreeNodeAdress = phone;
-    conversation->bdeleted = 1;
-    conversation->MessageNodeArray.push_back(record);
-    messageTreeArray.push_back(std::move(conversation));
-    record->bDeleted = 1;
-    messageArray.push_back(record);
-    ++deleteeFilesNum;
-    ++delMessageNum;
+    if (joined)
+        announce([&](ResultStoreObserver& o) { o.conversationChanged(index); });
+    else
+        announce([&](ResultStoreObserver& o) { o.recordsAdded(Category::Message, index, 1); });
 }
 
 // ---- backup tree, device panel, thumbnails ----
@@ -305,6 +350,7 @@ void MVResultViewController::FindBackUpDirFileInfoHandle(const TreeDirPtr& recor
         treeController.addTreeNode(*record, backupfiles == 0);
         ++backupfiles;
     });
+    announce([](ResultStoreObserver& o) { o.backupTreeChanged(); });
 }
 
 void MVResultViewController::ScanIOSDeviceInfoHandle() {
@@ -316,6 +362,7 @@ void MVResultViewController::ScanIOSDeviceInfoHandle() {
         deviceInfo.deviceType = s(node->strDeviceType);
         deviceInfo.iosVersion = s(node->strIOSVersion);
         deviceInfo.backUpTime = s(node->strDeviceBackUpTime);
+        announce([this](ResultStoreObserver& o) { o.deviceInfoChanged(deviceInfo); });
     });
 }
 
@@ -343,6 +390,9 @@ void MVResultViewController::ScanThreadFinish() {
         categoryButtonsEnabled = true;
         backupChooserEnabled = true;
         showCategory(Category::Message);
+        announce([](ResultStoreObserver& o) { o.countersChanged(); });
+        const bool cancelled = app_.scanWasCancelled();
+        announce([cancelled](ResultStoreObserver& o) { o.scanFinished(cancelled); });
     });
 }
 
@@ -377,6 +427,7 @@ void MVResultViewController::releaseUIMemory() {
         bcalenderSelectAll = bfaceTwitterSelectAll = false;
     selectAllBoxState = false;
     updateSelectionText();
+    announce([](ResultStoreObserver& o) { o.countersChanged(); });
 }
 
 void MVResultViewController::actSelectBackUpBtn(const std::shared_ptr<MVIOSDeviceNode>& entry) {

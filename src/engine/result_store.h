@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "backup/tree_controller.h"
+#include "engine/result_store_observer.h"
 #include "output/recovery_run.h"
 #include "core/notification_center.h"
 #include "core/records.h"
@@ -169,10 +170,32 @@ public:
 
     SalvorAppDelegate& app() { return app_; }
 
+    // ---- observers and reads that are safe while a scan appends ----
+    // Observers are not owned; remove one before it is destroyed.
+    void addObserver(ResultStoreObserver* observer);
+    void removeObserver(ResultStoreObserver* observer);
+    // The records of a category as they are now (for messages: conversations).
+    std::vector<AnyRecord> snapshot(Category category) const;
+    std::size_t recordCount(Category category) const;
+    // The messages of the conversation at `index` as they are now.
+    std::vector<MessagePtr> conversationMessages(std::size_t index) const;
+    // The shown category's rows as they are now.
+    std::vector<AnyRecord> displayedSnapshot() const;
+
 private:
+    template <class Fn>
+    void announce(Fn fn) const;
+    template <class Ptr>
+    void appendLive(std::vector<Ptr>& list, const Ptr& record, Category category, std::atomic<std::int32_t>& counter);
+
+    template <class Ptr, class Equal>
+    void appendDeleted(std::vector<Ptr>& list, const Ptr& record, Category category,
+                       std::atomic<std::int32_t>& counter, Equal equal);
     template <class T, class Handler>
     void subscribe(const char* name, Handler handler);
     void refreshCountLabels();
+    // Sorts the displayed list by a column; false when the column sorts nothing. viewMutex_ held.
+    bool sortByColumnLocked(const std::string& columnIdentifier);
     // Rebuilds displayedList from the current category's list; viewMutex_ held.
     void refillDisplayedListLocked();
     std::vector<AnyRecord> categoryRecordsLocked(Category category) const;
@@ -184,12 +207,27 @@ private:
     // Guards the growth of the category lists against readers on other threads.
     mutable std::mutex listMutex_;
     // Guards displayedList, searchArray and selectedRow between the view and searches.
-    std::mutex viewMutex_;
+    mutable std::mutex viewMutex_;
     std::mutex searchMutex_;  // serialises starting and joining search threads
     std::thread searchThread_;
     std::atomic<std::uint64_t> searchGeneration_{0};
     std::mutex recoveryMutex_;  // guards recoveryStop_ between the run and cancelRecovery
     std::stop_source recoveryStop_;
+    mutable std::mutex observerMutex_;
+    std::vector<ResultStoreObserver*> observers_;
 };
+
+// Calls `fn` on each observer, outside every list lock, so an observer may read
+// the store's snapshots.
+template <class Fn>
+inline void MVResultViewController::announce(Fn fn) const {
+    std::vector<ResultStoreObserver*> observers;
+    {
+        std::lock_guard<std::mutex> lock(observerMutex_);
+        if (observers_.empty()) return;
+        observers = observers_;
+    }
+    for (ResultStoreObserver* observer : observers) fn(*observer);
+}
 
 }  // namespace salvor

@@ -128,6 +128,8 @@ void MVResultViewController::controlTextDidChange(const std::string& text) {
         supersedeSearchLocked();
         if (text.empty()) {
             refillDisplayedListLocked();
+            const std::size_t rows = displayedList.size();
+            announce([this, rows](ResultStoreObserver& o) { o.displayedListChanged(currentCategory, rows); });
             return;
         }
         generation = searchGeneration_;
@@ -165,16 +167,21 @@ void MVResultViewController::runSearch(std::uint64_t generation, std::string tex
     }
     if (!superseded && current()) {
         app_.dispatcher.runSync([this, &current, &found] {
-            std::lock_guard<std::mutex> view(viewMutex_);
-            // Checked under the view lock: a newer search or category change wins.
-            if (!current()) return;
-            searchArray = std::move(found);
-            displayedList = searchArray;
-            if (displayedList.empty()) {
-                selectedRow.reset();
-            } else {
-                selectedRow = 0;
+            std::size_t rows = 0;
+            {
+                std::lock_guard<std::mutex> view(viewMutex_);
+                // Checked under the view lock: a newer search or category change wins.
+                if (!current()) return;
+                searchArray = std::move(found);
+                displayedList = searchArray;
+                if (displayedList.empty()) {
+                    selectedRow.reset();
+                } else {
+                    selectedRow = 0;
+                }
+                rows = displayedList.size();
             }
+            announce([rows](ResultStoreObserver& o) { o.searchResultsPublished(rows); });
         });
     }
     bSearchStop = false;
@@ -193,7 +200,16 @@ void MVResultViewController::waitForSearch() {
 
 void MVResultViewController::tableViewDidClickTableColumn(const std::string& columnIdentifier) {
     if (columnIdentifier == "bSelected") return;
-    std::lock_guard<std::mutex> view(viewMutex_);
+    std::size_t rows = 0;
+    {
+        std::lock_guard<std::mutex> view(viewMutex_);
+        if (!sortByColumnLocked(columnIdentifier)) return;
+        rows = displayedList.size();
+    }
+    announce([this, rows](ResultStoreObserver& o) { o.displayedListChanged(currentCategory, rows); });
+}
+
+bool MVResultViewController::sortByColumnLocked(const std::string& columnIdentifier) {
     switch (currentCategory) {
         case Category::PhotoAndVideo:
             if (columnIdentifier == "Name") {
@@ -206,7 +222,7 @@ void MVResultViewController::tableViewDidClickTableColumn(const std::string& col
                     return sizeFormString(textOrEmpty(p.fileNodeSize));
                 });
             } else {
-                return;
+                return false;
             }
             break;
         case Category::Contact:
@@ -237,13 +253,14 @@ void MVResultViewController::tableViewDidClickTableColumn(const std::string& col
                                      [](const MVCallHistoryNode& c) { return dateKey(c.callDate); });
             }
             break;
-        default: return;
+        default: return false;
     }
     if (displayedList.empty()) {
         selectedRow.reset();
     } else {
         selectedRow = 0;
     }
+    return true;
 }
 
 std::uint64_t MVResultViewController::sizeFormString(const std::string& text) {

@@ -173,20 +173,30 @@ bool* selectAllFlag(MVResultViewController& store, Category category) {
 }  // namespace
 
 void MVResultViewController::showCategory(Category category) {
-    std::lock_guard<std::mutex> view(viewMutex_);
-    // A search still running for the previous category must not replace this list.
-    supersedeSearchLocked();
-    currentCategory = category;
-    refillDisplayedListLocked();
-    const bool* flag = selectAllFlag(*this, category);
-    selectAllBoxState = flag != nullptr && *flag;
+    std::size_t rows = 0;
+    {
+        std::lock_guard<std::mutex> view(viewMutex_);
+        // A search still running for the previous category must not replace this list.
+        supersedeSearchLocked();
+        currentCategory = category;
+        refillDisplayedListLocked();
+        const bool* flag = selectAllFlag(*this, category);
+        selectAllBoxState = flag != nullptr && *flag;
+        rows = displayedList.size();
+    }
+    announce([category, rows](ResultStoreObserver& o) { o.displayedListChanged(category, rows); });
 }
 
 void MVResultViewController::actCheck(bool onlyDeleted) {
-    std::lock_guard<std::mutex> view(viewMutex_);
-    supersedeSearchLocked();
-    bOnlyDisplayDeleted = onlyDeleted;
-    refillDisplayedListLocked();
+    std::size_t rows = 0;
+    {
+        std::lock_guard<std::mutex> view(viewMutex_);
+        supersedeSearchLocked();
+        bOnlyDisplayDeleted = onlyDeleted;
+        refillDisplayedListLocked();
+        rows = displayedList.size();
+    }
+    announce([this, rows](ResultStoreObserver& o) { o.displayedListChanged(currentCategory, rows); });
 }
 
 void MVResultViewController::setRowsSelected(const std::vector<std::size_t>& highlightedRows, bool value) {
@@ -222,12 +232,13 @@ void MVResultViewController::updateSelectionText() {
     if (n == 0) {
         selectionText.clear();
         recoverEnabled = false;
-        return;
+    } else {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "You select %d files in the recovery results.", static_cast<int>(n));
+        selectionText = buf;
+        recoverEnabled = true;
     }
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "You select %d files in the recovery results.", static_cast<int>(n));
-    selectionText = buf;
-    recoverEnabled = true;
+    announce([n](ResultStoreObserver& o) { o.selectionChanged(n); });
 }
 
 void MVResultViewController::outlineViewSetObjectValue(MVTreeDirNode& folder) {

@@ -1,0 +1,42 @@
+// What a view of the result store listens to, instead of polling it. Each
+// announcement is made on the thread that made the change: records and
+// counters on the scan thread, progress, device information, the end of a
+// scan, the displayed list and the selection on the main thread (the store
+// makes those changes there). An observer that owns a window hands the
+// scan-thread announcements over to its own thread; it reads the store through
+// the store's snapshot accessors, which are safe while a scan appends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace salvor {
+
+enum class Category;
+struct DeviceInfoDisplay;
+
+class ResultStoreObserver {
+public:
+    virtual ~ResultStoreObserver() = default;
+
+    // Records appended to a category's list at indices [first, first + count).
+    // For messages the list is that of conversations; the counters changed with them.
+    virtual void recordsAdded(Category /*category*/, std::size_t /*first*/, std::size_t /*count*/) {}
+    // A message joined the conversation at `index`.
+    virtual void conversationChanged(std::size_t /*index*/) {}
+    // Files were placed in the backup tree.
+    virtual void backupTreeChanged() {}
+    // The counters changed without records being added (a reset).
+    virtual void countersChanged() {}
+    virtual void progressChanged(int /*percent*/) {}
+    virtual void deviceInfoChanged(const DeviceInfoDisplay& /*info*/) {}
+    virtual void scanFinished(bool /*cancelled*/) {}
+    // The shown category's list was refilled (category change, filter, sort,
+    // cleared search) and now has `rows` rows.
+    virtual void displayedListChanged(Category /*category*/, std::size_t /*rows*/) {}
+    // A search published its results; they are the displayed list now.
+    virtual void searchResultsPublished(std::size_t /*count*/) {}
+    virtual void selectionChanged(std::int32_t /*selectedCount*/) {}
+};
+
+}  // namespace salvor
