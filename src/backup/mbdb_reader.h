@@ -1,14 +1,17 @@
 // Sequential, bounds-checked reader of a backup's file list ("Manifest.mbdb").
-// Every length comes from the file and is checked against what is left of it:
-// a record that runs past the end is reported as the end of the list, never
-// read beyond. One buffer serves the whole file; record texts are read into
-// strings the caller reuses, so a long list costs no allocation per record.
+// The manifest is read whole into memory once and parsed with a ByteReader:
+// every length comes from the file and is checked against what is left of it,
+// and a record that runs past the end is reported as the end of the list,
+// never read beyond. Record texts are read into strings the caller reuses, so
+// a long list costs no allocation per record.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
-#include <vector>
+
+#include "core/byte_reader.h"
 
 namespace salvor {
 
@@ -22,41 +25,38 @@ struct MbdbRecord {
 
 class MbdbReader {
 public:
-    static constexpr std::size_t kBufferSize = 64 * 1024;
     static constexpr std::size_t kAttributeBlockSize = 40;
     static constexpr std::uint16_t kAbsent = 0xFFFF;
+    // Far above any real manifest (some hundred bytes per file of the device),
+    // low enough that a hostile file cannot take the machine's memory.
+    static constexpr std::uint64_t kMaxFileSize = std::uint64_t{1} << 30;
 
-    MbdbReader();
-    ~MbdbReader();
+    MbdbReader() = default;
     MbdbReader(const MbdbReader&) = delete;
     MbdbReader& operator=(const MbdbReader&) = delete;
 
-    // Opens a manifest file; false when it cannot be opened for reading.
+    // Reads a manifest file into memory; false when it is not a regular file
+    // that can be read whole (see FileImage) or is larger than kMaxFileSize.
     bool open(const std::string& path);
+    // Parses bytes the caller keeps alive for as long as the reader is used.
+    void openBytes(const std::uint8_t* data, std::size_t size);
+    void openBytes(std::span<const std::uint8_t> bytes) { openBytes(bytes.data(), bytes.size()); }
+
     // Reads the 6-byte header; true only for the bytes 6D 62 64 62 05 00.
     bool readMagic();
     // Reads the next record. False when the list has ended: at the end of the
-    // file or inside a record cut short by it (that record is not returned).
+    // bytes or inside a record cut short by it (that record is not returned,
+    // the position stays at its start and every later call answers false).
     bool next(MbdbRecord& record);
 
-    std::uint64_t size() const { return size_; }
+    std::uint64_t size() const { return in_.size(); }
     // Bytes consumed so far.
-    std::uint64_t position() const { return bufferStart_ + bufferPos_; }
+    std::uint64_t position() const { return in_.position(); }
 
 private:
-    bool fill();
-    bool readBytes(void* out, std::size_t n);
-    bool skip(std::uint64_t n);
-    bool readLength(std::uint16_t& length);
-    bool readText(std::string& out);
-    bool skipString();
-
-    int fd_ = -1;
-    std::uint64_t size_ = 0;
-    std::vector<std::uint8_t> buffer_;
-    std::size_t bufferLen_ = 0;      // valid bytes in buffer_
-    std::size_t bufferPos_ = 0;      // next unread byte in buffer_
-    std::uint64_t bufferStart_ = 0;  // file offset of buffer_[0]
+    FileImage image_;
+    ByteReader in_;
+    bool ended_ = false;
 };
 
 }  // namespace salvor

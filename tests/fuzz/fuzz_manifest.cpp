@@ -1,59 +1,47 @@
-// The manifest stage on arbitrary bytes: written as the backup folder's
-// Manifest.mbdb and read by a fresh controller, exactly as a scan would.
+// The manifest reader on arbitrary bytes, read straight from memory, and the
+// stored name of every record it returns.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <unistd.h>
+#include <cstring>
 
 #include "backup/manifest.h"
-#include "core/scan_context.h"
-#include "core/notification_center.h"
-#include "platform/dispatcher.h"
+#include "backup/mbdb_reader.h"
 
 namespace {
 
-// One private folder for the whole run, removed at exit. Each input is one
-// file write, so a memory-backed folder is preferred when no TMPDIR is given.
-std::filesystem::path scratchBase() {
-    std::error_code ec;
-    if (!std::getenv("TMPDIR") && std::filesystem::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0)
-        return "/dev/shm";
-    return std::filesystem::temp_directory_path(ec);
+void check(bool ok) {
+    if (!ok) std::abort();
 }
-
-struct Folder {
-    std::string path;
-    Folder() {
-        std::string tmpl = (scratchBase() / "salvor-fuzz-manifest-XXXXXX").string();
-        if (::mkdtemp(tmpl.data())) path = tmpl;
-    }
-    ~Folder() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static Folder folder;
-    if (folder.path.empty()) return 0;
-    const std::string file = folder.path + "/Manifest.mbdb";
-    std::FILE* f = std::fopen(file.c_str(), "wb");
-    if (!f) return 0;
-    if (size) std::fwrite(data, 1, size, f);
-    std::fclose(f);
+    salvor::MbdbReader reader;
+    reader.openBytes(data, size);
+    if (!reader.readMagic()) return 0;
+    check(reader.position() == 6 && reader.size() == size);
 
-    salvor::NotificationCenter nc;
-    salvor::ScanContext ctx(nc, folder.path);
-    std::size_t posted = 0;
-    nc.addObserver("FindBackUpDirFileInfo", [&](const std::any&) { ++posted; });
-    salvor::scanDirAnalyThread(ctx, folder.path);
-    // Every record is at least the five length fields and the attribute block.
-    if (posted > size / 50 + 1) std::abort();
-    for (const auto& node : ctx.treeFileArray)
-        if (!node || !node->fileKey || node->fileKey->size() != folder.path.size() + 41) std::abort();
+    // Five string lengths and the attribute block: no record is shorter.
+    constexpr std::uint64_t kMinRecord = 5 * 2 + salvor::MbdbReader::kAttributeBlockSize;
+    salvor::StoredNameHasher hasher;
+    salvor::MbdbRecord record;
+    std::size_t records = 0;
+    char hex[41];
+    for (;;) {
+        const std::uint64_t before = reader.position();
+        if (!reader.next(record)) {
+            // A refused record leaves the position at its start, and the list stays ended.
+            check(reader.position() == before && !reader.next(record) && reader.position() == before);
+            break;
+        }
+        ++records;
+        check(reader.position() >= before + kMinRecord && reader.position() <= size);
+        // Texts come out of the input, stop at the first NUL and fit a 16-bit length.
+        check(record.domain.size() < 0xFFFF && record.path.size() < 0xFFFF);
+        check(std::memchr(record.domain.data(), 0, record.domain.size()) == nullptr);
+        check(std::memchr(record.path.data(), 0, record.path.size()) == nullptr);
+        check(hasher.name(record.domain, record.path, hex) && std::strlen(hex) == 40);
+    }
+    check(records <= (size - 6) / kMinRecord);
     return 0;
 }

@@ -152,25 +152,38 @@ TEST(Manifest, HostileFilesEndTheStageCleanly) {
     EXPECT_TRUE(h.records.empty());
 }
 
-TEST(Manifest, ReaderCrossesItsBufferBoundary) {
-    // Enough records that strings straddle the 64 KiB buffer many times.
+TEST(Manifest, ReaderGivesTheSameListFromAFileAndFromBytes) {
     TempDir dir;
     MbdbWriter w;
     const int n = 3000;
     for (int i = 0; i < n; ++i) w.record("HomeDomain", "Library/folder/file-" + std::to_string(i) + ".db", i % 3);
     w.save(dir.path());
-    MbdbReader reader;
-    ASSERT_TRUE(reader.open(dir / "Manifest.mbdb"));
-    ASSERT_TRUE(reader.readMagic());
+    const std::vector<std::uint8_t> bytes = w.bytes();
+    MbdbReader fromFile, fromBytes;
+    ASSERT_TRUE(fromFile.open(dir / "Manifest.mbdb"));
+    fromBytes.openBytes(bytes.data(), bytes.size());
+    for (MbdbReader* reader : {&fromFile, &fromBytes}) {
+        ASSERT_TRUE(reader->readMagic());
+        MbdbRecord rec;
+        int count = 0;
+        while (reader->next(rec)) {
+            ASSERT_EQ(rec.path, "Library/folder/file-" + std::to_string(count) + ".db");
+            ASSERT_EQ(rec.propertyCount, count % 3);
+            ++count;
+        }
+        EXPECT_EQ(count, n);
+        EXPECT_EQ(reader->position(), reader->size());
+    }
+    // A record cut short is not returned and the position stays at its start.
+    MbdbReader cut;
+    cut.openBytes(bytes.data(), bytes.size() - 1);
+    ASSERT_TRUE(cut.readMagic());
     MbdbRecord rec;
     int count = 0;
-    while (reader.next(rec)) {
-        ASSERT_EQ(rec.path, "Library/folder/file-" + std::to_string(count) + ".db");
-        ASSERT_EQ(rec.propertyCount, count % 3);
-        ++count;
-    }
-    EXPECT_EQ(count, n);
-    EXPECT_EQ(reader.position(), reader.size());
+    while (cut.next(rec)) ++count;
+    EXPECT_EQ(count, n - 1);
+    EXPECT_LT(cut.position(), cut.size());
+    EXPECT_FALSE(cut.next(rec));
 }
 
 TEST(Manifest, LookupReturnsTheLaterDuplicate) {
