@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libsqlite3-dev sqlite3 libplist-dev libssl-dev libimobiledevice-dev
   nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
+  python3-vobject
 )
 if [ "${SALVOR_WITH_GUI:-0}" = 1 ]; then packages+=(qt6-base-dev); fi
 

@@ -28,6 +28,12 @@ struct MVContactNode {
     Text contactJobtitle = std::string();
     Text contactNote = std::string();
     Text contactAdress = std::string();
+    // The separate values behind contactPhone, contactEmail and contactHomepage,
+    // which join them with spaces: a number may hold spaces itself, so the
+    // joined text cannot be split again.
+    std::vector<std::string> contactPhoneValues;
+    std::vector<std::string> contactEmailValues;
+    std::vector<std::string> contactHomepageValues;
     Bytes imageData;
     Flag bDeleted = 0;
     Flag bSelected = 0;

@@ -41,13 +41,20 @@ void readPictures(ScanContext& ctx, const std::string& folder) {
     }
 }
 
-Text* multiValueField(MVContactNode& contact, std::int64_t property) {
+// Where one multi-value row goes: the joined text and, where kept, the list
+// of separate values.
+struct MultiValueField {
+    Text* joined = nullptr;
+    std::vector<std::string>* values = nullptr;
+};
+
+MultiValueField multiValueField(MVContactNode& contact, std::int64_t property) {
     switch (property) {
-        case 3: return &contact.contactPhone;
-        case 4: return &contact.contactEmail;
-        case 5: return &contact.contactAdress;
-        case 22: return &contact.contactHomepage;
-        default: return nullptr;
+        case 3: return {&contact.contactPhone, &contact.contactPhoneValues};
+        case 4: return {&contact.contactEmail, &contact.contactEmailValues};
+        case 5: return {&contact.contactAdress, nullptr};
+        case 22: return {&contact.contactHomepage, &contact.contactHomepageValues};
+        default: return {};
     }
 }
 
@@ -95,9 +102,11 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
             while (values.step()) {
                 const char* property = values.text(0);
                 if (!sqlite::hasText(property)) continue;
-                if (Text* field = multiValueField(*contact, sqlite::parseInteger(property))) {
-                    appendText(*field, values.text(2));
-                }
+                const MultiValueField field = multiValueField(*contact, sqlite::parseInteger(property));
+                if (!field.joined) continue;
+                const char* value = values.text(2);
+                appendText(*field.joined, value);
+                if (field.values && sqlite::hasText(value)) field.values->push_back(columnText(value));
             }
         }
         ctx.nc.post(events::ScanContactInfo, std::any(contact));

@@ -14,7 +14,7 @@ const char* MVHtmlController::styleSheet() {
            "\th1{font-size:18px;text-align:center;font-weight:bold;}"
            "\th3{font-size:14px;font-weight:bold;font-style:normal;text-align:left;color:#272727;}"
            "\t.triangle-isosceles{position:relative;padding:10px;margin:1em 0 3em;width:200px;"
-           "word-break:break-all;background:#f3f3f3;"
+           "word-wrap:break-word;overflow-wrap:anywhere;background:#f3f3f3;"
            "background:-webkit-gradient(linear, 0 0, 0 100%, from(#f3f3f3), to(#dedede));"
            "background:-moz-linear-gradient(#f3f3f3, #dedede);background:-o-linear-gradient(#f3f3f3, #dedede);"
            "background:linear-gradient(#f3f3f3, #dedede);"
@@ -23,7 +23,7 @@ const char* MVHtmlController::styleSheet() {
            "border-width:15px 15px 0;border-style:solid;border-color:#dedede transparent;display:block;width:0;}"
            "\t.content{width:400px;position:relative;z-index:1;}"
            "\t.triangle-isosceles2{position:relative;left:170px;padding:10px;margin:1em 0 3em;width:200px;"
-           "word-break:break-all;background:#addc53;"
+           "word-wrap:break-word;overflow-wrap:anywhere;background:#addc53;"
            "background:-webkit-gradient(linear, 0 0, 0 100%, from(#addc53), to(#8eca35));"
            "background:-moz-linear-gradient(#addc53, #8eca35);background:-o-linear-gradient(#addc53, #8eca35);"
            "background:linear-gradient(#addc53, #8eca35);"
@@ -31,7 +31,7 @@ const char* MVHtmlController::styleSheet() {
            "\t.triangle-isosceles2:after{content:'';position:absolute;bottom:-15px;right:30px;"
            "border-width:15px 15px 0;border-style:solid;border-color:#8eca35 transparent;display:block;width:0;}"
            "\t.triangle-isosceles3{position:relative;left:170px;padding:10px;margin:1em 0 3em;width:200px;"
-           "word-break:break-all;background:#a0cff8;"
+           "word-wrap:break-word;overflow-wrap:anywhere;background:#a0cff8;"
            "background:-webkit-gradient(linear, 0 0, 0 100%, from(#a0cff8), to(#87bfef));"
            "background:-moz-linear-gradient(#a0cff8, #87bfef);background:-o-linear-gradient(#a0cff8, #87bfef);"
            "background:linear-gradient(#a0cff8, #87bfef);"
@@ -104,15 +104,21 @@ std::string conversationHeading(const MVMessageTreeNode& conversation) {
            htmlEscape(shown(conversation.messageTreeNodeAdress)) + " &nbsp;&nbsp;Email: </h3><hr/><p>";
 }
 
+std::string sender(const MVMessageNode& m) {
+    // The name belongs to the conversation's other party, whichever way the
+    // message went, so only the direction says who wrote it.
+    if (textOrEmpty(m.messageType) == "Send") return "Me";
+    const std::string& name = textOrEmpty(m.messageName);
+    if (name.find_first_not_of(' ') != std::string::npos) return name;
+    const std::string& address = textOrEmpty(m.messagePhone);
+    return address.empty() ? std::string("Unknown") : address;
+}
+
 std::string messageEntry(const MVMessageNode& m, const AttachmentRef& attachment) {
     std::string out;
     const std::string date = htmlEscape(shown(m.messageDate));
-    if (m.messageName && (m.messageName->empty() || *m.messageName == " ")) {
-        out = "<p class='name'>Name: Me &nbsp;&nbsp; Date: " + date + " <p>";
-    } else {
-        out = "<p class='name'>Name: " + htmlEscape(shown(m.messageName)) + " &nbsp;&nbsp; Date: " + date + " <p>";
-    }
     const std::string type = shown(m.messageType);
+    out = "<p class='name'>Name: " + htmlEscape(sender(m)) + " &nbsp;&nbsp; Date: " + date + " <p>";
     if (m.isHasAttach) {
         // Received attachments stand on the left, everything else is shifted right.
         out += type == "Received" ? "<p>" : "<p class='imgdic'>";

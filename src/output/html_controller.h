@@ -44,6 +44,10 @@ struct AttachmentRef {
     bool picture = true;
 };
 
+// Who wrote a message, as its sender line names them: "Me" for a sent
+// message, otherwise the contact's name, else the address, else "Unknown".
+std::string sender(const MVMessageNode& message);
+
 // The sender line and body of one message. `attachment` is used when the
 // message has an attachment.
 std::string messageEntry(const MVMessageNode& message, const AttachmentRef& attachment);

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <unordered_map>
 
 #include "output/chunked_copy.h"
 #include "output/html_controller.h"
@@ -302,24 +304,21 @@ private:
             return ref;
         }
         const std::string& source = *message.attachmentPath;
-        const std::string base = lastComponent(source);
-        WriteResult result;
-        switch (kind) {
-            case AttachKind::Picture:
-                // Stored files have no extension; name the copy by its image type so
-                // it opens by itself as well as on the page.
-                result = output::copyFileInto(source, nullptr, folder,
-                                              output::safeFileName(base, pictureExtension(source)), buffer_);
-                break;
-            case AttachKind::Film:
-                result = output::copyFileInto(source, nullptr, folder, output::safeFileName(base, ".mov"), buffer_);
-                break;
-            case AttachKind::Card:
-                result = copyCardText(source, folder, output::safeFileName(base, ".vcf"));
-                break;
-            case AttachKind::None:
-                break;
+        // A stored file is named by its hash: the copy takes the attachment's own
+        // name where the backup's file list holds it (that name has the extension
+        // its kind was told by), else the stored name with its kind's extension.
+        std::string name;
+        if (const std::string* own = attachmentName(source)) {
+            name = output::safeFileName(*own);
+        } else if (kind == AttachKind::Picture) {
+            // Name the copy by its image type so it opens by itself as well as on the page.
+            name = output::safeFileName(lastComponent(source), pictureExtension(source));
+        } else {
+            name = output::safeFileName(lastComponent(source), kind == AttachKind::Film ? ".mov" : ".vcf");
         }
+        const WriteResult result = kind == AttachKind::Card
+                                       ? copyCardText(source, folder, name)
+                                       : output::copyFileInto(source, nullptr, folder, name, buffer_);
         if (noteWrite(result)) {
             ++tally().items;
             const std::string written = lastComponent(result.path);
@@ -327,6 +326,32 @@ private:
             ref.label = written;
         }
         return ref;
+    }
+
+    // The device name of the stored file at `storedPath`, from the backup's
+    // file tree (whose files are named as the device named them); null when
+    // the tree does not hold it.
+    const std::string* attachmentName(const std::string& storedPath) {
+        if (!attachmentNames_) {
+            attachmentNames_.emplace();
+            std::vector<const MVTreeDirNode*> stack;
+            for (const auto& root : store_.treeController.content) {
+                if (root) stack.push_back(root.get());
+            }
+            while (!stack.empty()) {
+                const MVTreeDirNode* folder = stack.back();
+                stack.pop_back();
+                for (const auto& file : folder->fileChildren) {
+                    if (file && file->filePath && !textOrEmpty(file->treefileName).empty())
+                        attachmentNames_->emplace(*file->filePath, *file->treefileName);
+                }
+                for (const auto& child : folder->children) {
+                    if (child) stack.push_back(child.get());
+                }
+            }
+        }
+        const auto it = attachmentNames_->find(storedPath);
+        return it == attachmentNames_->end() ? nullptr : &it->second;
     }
 
     void recoverMessages() {
@@ -370,6 +395,7 @@ private:
     RecoveryReport report_;
     OutputDir dest_;
     output::CopyBuffer buffer_;
+    std::optional<std::unordered_map<std::string, std::string>> attachmentNames_;
 };
 
 }  // namespace

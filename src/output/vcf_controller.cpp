@@ -2,7 +2,10 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstring>
+#include <initializer_list>
+#include <vector>
 
 #include "output/rtf_controller.h"
 #include "output/safe_name.h"
@@ -69,15 +72,78 @@ std::string MVVCFController::vcardEscape(std::string_view value) {
     return out;
 }
 
+namespace {
+
+std::string trimmed(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return {};
+    return std::string(text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1));
+}
+
+// The separate values of a multi-valued field, blank ones left out. A record
+// that carries only the joined text (one made without the extractor's list)
+// gives that text whole, or split at spaces when no value can hold one.
+std::vector<std::string> fieldValues(const std::vector<std::string>& list, const Text& joined, bool splitAtSpaces) {
+    std::vector<std::string> out;
+    if (!list.empty()) {
+        for (const auto& v : list) {
+            if (!trimmed(v).empty()) out.push_back(v);
+        }
+        return out;
+    }
+    const std::string whole = trimmed(textOrEmpty(joined));
+    if (whole.empty()) return out;
+    if (!splitAtSpaces) return {whole};
+    std::size_t pos = 0;
+    while (pos < whole.size()) {
+        const std::size_t end = std::min(whole.find(' ', pos), whole.size());
+        if (end > pos) out.push_back(whole.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+const char* MVVCFController::pictureType(const ByteBuffer& bytes) {
+    const auto starts = [&](std::initializer_list<std::uint8_t> magic) {
+        return bytes.size() >= magic.size() && std::equal(magic.begin(), magic.end(), bytes.begin());
+    };
+    if (starts({0xFF, 0xD8, 0xFF})) return "JPEG";
+    if (starts({0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'})) return "PNG";
+    if (starts({'G', 'I', 'F', '8', '7', 'a'}) || starts({'G', 'I', 'F', '8', '9', 'a'})) return "GIF";
+    return nullptr;
+}
+
 std::string MVVCFController::cardText(const MVContactNode& c) {
-    auto value = [](const Text& t) { return vcardEscape(output::shown(t)); };
+    const auto line = [](std::string& card, const std::string& name, std::string_view value) {
+        card += name + ":" + vcardEscape(value) + "\r\n";
+    };
+    const std::vector<std::string> phones = fieldValues(c.contactPhoneValues, c.contactPhone, false);
+    const std::vector<std::string> emails = fieldValues(c.contactEmailValues, c.contactEmail, true);
+    const std::vector<std::string> pages = fieldValues(c.contactHomepageValues, c.contactHomepage, true);
+    const std::string company = trimmed(textOrEmpty(c.contactCompany));
+
+    // An address book shows a card by its formatted name, which every card must have.
+    std::string formatted = trimmed(textOrEmpty(c.contactName));
+    if (formatted.empty()) formatted = company;
+    if (formatted.empty() && !phones.empty()) formatted = trimmed(phones.front());
+    if (formatted.empty() && !emails.empty()) formatted = trimmed(emails.front());
+    if (formatted.empty()) formatted = "Unknown";
+
     std::string card = "BEGIN:VCARD\r\nVERSION:3.0\r\n";
-    card += "N:" + value(c.contactName) + "\r\n";
-    card += "ORG:" + value(c.contactCompany) + "\r\n";
-    card += "EMAIL;INTERNET;HOME;PREF:" + value(c.contactEmail) + "\r\n";
-    card += "TEL;CELL;PREF:" + value(c.contactPhone) + "\r\n";
-    card += "URL:" + value(c.contactHomepage) + "\r\n";
-    if (c.imageData) card += "PHOTO;ENCODING=b;TYPE=JPEG:" + base64(*c.imageData) + "\r\n";
+    line(card, "N", output::shown(c.contactName));
+    line(card, "FN", formatted);
+    if (!company.empty()) line(card, "ORG", company);
+    for (std::size_t i = 0; i < emails.size(); ++i)
+        line(card, i == 0 ? "EMAIL;INTERNET;HOME;PREF" : "EMAIL;INTERNET;HOME", emails[i]);
+    for (std::size_t i = 0; i < phones.size(); ++i) line(card, i == 0 ? "TEL;CELL;PREF" : "TEL;CELL", phones[i]);
+    for (const auto& page : pages) line(card, "URL", page);
+    if (c.imageData && !c.imageData->empty()) {
+        const char* type = pictureType(*c.imageData);
+        card += std::string("PHOTO;ENCODING=b") + (type ? std::string(";TYPE=") + type : std::string()) + ":" +
+                base64(*c.imageData) + "\r\n";
+    }
     card += "END:VCARD";
     return card;
 }

@@ -24,8 +24,12 @@ public:
     output::WriteResult creatFile(const MVContactNode& contact, const std::string& filePath);
     output::WriteResult creatFile(const MVContactNode& contact, output::OutputDir& folder, const std::string& safeName);
 
-    // The card's text: CR LF after every line but the last.
+    // The card's text: CR LF after every line but the last. Every card has
+    // N and FN; each phone number, e-mail address and home page has a line of
+    // its own, and a field without a value has no line.
     static std::string cardText(const MVContactNode& contact);
+    // The picture's format by its first bytes ("JPEG", "PNG", "GIF"); null when unknown.
+    static const char* pictureType(const ByteBuffer& bytes);
 
     // Base64 of `src` with the 64-character `charset`, "=" padded when
     // `padded`. Returns the characters written, 0 when an input is empty or

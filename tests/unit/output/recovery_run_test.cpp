@@ -182,29 +182,52 @@ TEST_F(RecoveryRunTest, ConversationPageWithCopiedAttachments) {
         return m;
     };
     auto text = msg("A", "Received", "03-07-2013 14:05", "see <this> & that");
-    auto mine = msg("", "Send", "03-07-2013 14:06", "ok");
+    auto mine = msg("A", "Send", "03-07-2013 14:06", "ok");  // sent: "Me", whatever the contact's name
     auto picture = attached("A", "Received", "Image", "IMG 0001.JPG", "picture");
-    auto film = attached(" ", "Send", "Mov", "clip.MOV", std::string(1000, 'm'));
+    auto film = attached("A", "Send", "Mov", "clip.MOV", std::string(1000, 'm'));
     auto card = attached("A", "Received", "Contact", "Ann.vcf", "BEGIN:VCARD\r\nN:Ann \xC3\xA9\r\nEND:VCARD");
     c->MessageNodeArray = {text, mine, picture, film, card};
     conversation("Bob", "555")->bSelected = 0;
     // A stored picture has no extension of its own: its copy is named by its type.
     auto stored2 = conversation("Cy", "556");
     stored2->MessageNodeArray = {attached("Cy", "Received", "Image", "4f1e2d", std::string("\xFF\xD8\xFF\xE0jfif", 8))};
+    // Attachments whose stored files the backup's file list names take those
+    // names, numbered when taken, never replacing a file.
+    auto named = conversation("Dee", "557");
+    named->MessageNodeArray = {attached("Dee", "Received", "Image", "410433c7", "first"),
+                               attached("Dee", "Received", "Image", "5b5b5b", "second"),
+                               attached("Dee", "Received", "Contact", "c0ffee", "BEGIN:VCARD\r\nEND:VCARD")};
+    auto media = std::make_shared<MVTreeDirNode>();
+    for (const auto& [key, name] : {std::pair{"410433c7", "IMG_1000.JPG"}, std::pair{"5b5b5b", "IMG_1000.JPG"},
+                                    std::pair{"c0ffee", "Contact.vcf"}}) {
+        auto f = std::make_shared<MVTreeFileNode>();
+        f->treefileName = name;
+        f->filePath = (backup / key).string();
+        media->fileChildren.push_back(f);
+    }
+    auto device = std::make_shared<MVTreeDirNode>();
+    device->children.push_back(media);
+    store.treeController.content.push_back(device);
+    writeFile(dest / "Message/Contact.vcf", "earlier");
 
     const RecoveryReport report = run();
     EXPECT_TRUE(report.succeeded()) << report.failures.front().item << ": " << report.failures.front().reason;
     EXPECT_EQ(listing(dest / "Message"),
               (std::set<std::string>{"+1 555 0101.html", "IMG 0001.JPG", "clip.MOV.mov", "Ann.vcf.vcf", "Cy.html",
-                                     "4f1e2d.jpg"}));
+                                     "4f1e2d.jpg", "Dee.html", "IMG_1000.JPG", "IMG_1000 (2).JPG", "Contact.vcf",
+                                     "Contact (2).vcf"}));
+    EXPECT_EQ(readFile(dest / "Message/IMG_1000 (2).JPG"), "second");
+    EXPECT_EQ(readFile(dest / "Message/Contact.vcf"), "earlier");
+    EXPECT_NE(decodeUtf16Page(readFile(dest / "Message/Dee.html")).find("<img src='IMG_1000%20%282%29.JPG'/>"),
+              std::string::npos);
     EXPECT_EQ(readFile(dest / "Message/IMG 0001.JPG"), "picture");
     EXPECT_EQ(fs::file_size(dest / "Message/clip.MOV.mov"), 1000u);
     EXPECT_EQ(readFile(dest / "Message/Ann.vcf.vcf"), readFile(backup / "Ann.vcf"));
-    // Two pages and four attachment copies: the total covers them all.
-    EXPECT_EQ(report.itemsTotal, 6);
-    EXPECT_EQ(store.recovredFilesNum.load(), 6);
+    // Three pages and seven attachment copies: the total covers them all.
+    EXPECT_EQ(report.itemsTotal, 10);
+    EXPECT_EQ(store.recovredFilesNum.load(), 10);
     EXPECT_EQ(recoveryPercent(store.recovredFilesNum, store.allSelectedFileNum), 100);
-    EXPECT_EQ(report.folder("Message")->files, 6u);
+    EXPECT_EQ(report.folder("Message")->files, 10u);
 
     std::string expected = golden("conversation.html");
     while (!expected.empty() && expected.back() == '\n') expected.pop_back();
@@ -260,8 +283,8 @@ TEST_F(RecoveryRunTest, ClashingNamesAreNumberedAndNothingIsReplaced) {
     EXPECT_TRUE(report.succeeded());
     EXPECT_EQ(readFile(dest / "Contact/Contacts.txt"), "earlier list");
     EXPECT_EQ(readFile(dest / "Contact/Ann.vcf"), "earlier card");
-    EXPECT_NE(readFile(dest / "Contact/Ann (2).vcf").find("TEL;CELL;PREF: 1"), std::string::npos);
-    EXPECT_NE(readFile(dest / "Contact/Ann (3).vcf").find("TEL;CELL;PREF: 2"), std::string::npos);
+    EXPECT_NE(readFile(dest / "Contact/Ann (2).vcf").find("TEL;CELL;PREF:1\r\n"), std::string::npos);
+    EXPECT_NE(readFile(dest / "Contact/Ann (3).vcf").find("TEL;CELL;PREF:2\r\n"), std::string::npos);
     EXPECT_NE(readFile(dest / "Contact/Contacts (2).txt").find("Phone: 2"), std::string::npos);
     EXPECT_EQ(readFile(dest / "Photo&Video/IMG_0001.JPG"), "first");
     EXPECT_EQ(readFile(dest / "Photo&Video/IMG_0001 (2).JPG"), "second");

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 #include "output/html_controller.h"
 #include "output/rtf_controller.h"
@@ -90,11 +91,11 @@ TEST(ListWriter, NamesByFileTypeAndNeverReplaces) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3);
 }
 
-TEST(VCardWriter, PlainCardIsEscapedAndHasEightLines) {
+TEST(VCardWriter, PlainCardIsEscapedAndHasNoEmptyLines) {
     MVContactNode c;
     c.contactName = "Lee; Ann, Jr\\ \r\nsecond line";
     c.contactCompany = std::nullopt;
-    c.contactEmail = " ann@example.com";
+    c.contactEmail = " ann@example.com";  // joined text without the extractor's lists
     c.contactPhone = " 555-0101";
     c.contactBirthday = "1980-01-01";  // the card carries no birthday
     ScratchDir dir;
@@ -106,18 +107,58 @@ TEST(VCardWriter, PlainCardIsEscapedAndHasEightLines) {
     EXPECT_EQ(writer.strContent, card);
 }
 
-TEST(VCardWriter, PictureIsOneBase64Line) {
-    const std::pair<std::vector<std::uint8_t>, std::string> cases[] = {
-        {{'M'}, "TQ=="}, {{'M', 'a'}, "TWE="}, {{'M', 'a', 'n'}, "TWFu"}, {{0xFF, 0xD8, 0xFF, 0xE0}, "/9j/4A=="}};
-    for (const auto& [bytes, encoded] : cases) {
+TEST(VCardWriter, EveryValueHasItsOwnLine) {
+    MVContactNode c;
+    c.contactName = "Clara Smith";
+    c.contactCompany = " Acme";
+    c.contactPhone = " 512-602-1186 312 673 8225";
+    c.contactPhoneValues = {"512-602-1186", "312 673 8225", " "};
+    c.contactEmail = " clara@mail.example.org clara.work@example.com";
+    c.contactEmailValues = {"clara@mail.example.org", "clara.work@example.com"};
+    c.contactHomepageValues = {"http://example.com/a,b"};
+    c.imageData = std::make_shared<const ByteBuffer>(ByteBuffer{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'});
+    EXPECT_EQ(MVVCFController::cardText(c),
+              "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Clara Smith\r\nFN:Clara Smith\r\nORG:Acme\r\n"
+              "EMAIL;INTERNET;HOME;PREF:clara@mail.example.org\r\nEMAIL;INTERNET;HOME:clara.work@example.com\r\n"
+              "TEL;CELL;PREF:512-602-1186\r\nTEL;CELL:312 673 8225\r\nURL:http://example.com/a\\,b\r\n"
+              "PHOTO;ENCODING=b;TYPE=PNG:iVBORw0KGgo=\r\nEND:VCARD");
+
+    // Without a list, addresses split at spaces but a number stays whole.
+    MVContactNode joined;
+    joined.contactName = std::nullopt;
+    joined.contactEmail = " a@x.org  b@x.org";
+    joined.contactPhone = " 312 673 8225";
+    EXPECT_EQ(MVVCFController::cardText(joined),
+              "BEGIN:VCARD\r\nVERSION:3.0\r\nN:(null)\r\nFN:312 673 8225\r\nEMAIL;INTERNET;HOME;PREF:a@x.org\r\n"
+              "EMAIL;INTERNET;HOME:b@x.org\r\nTEL;CELL;PREF:312 673 8225\r\nEND:VCARD");
+
+    // The formatted name falls back to the company, then to "Unknown".
+    MVContactNode firm;
+    firm.contactName = " ";
+    firm.contactCompany = "Acme";
+    EXPECT_NE(MVVCFController::cardText(firm).find("\r\nFN:Acme\r\nORG:Acme\r\nEND:VCARD"), std::string::npos);
+    EXPECT_EQ(MVVCFController::cardText(MVContactNode{}), "BEGIN:VCARD\r\nVERSION:3.0\r\nN:\r\nFN:Unknown\r\nEND:VCARD");
+}
+
+TEST(VCardWriter, PictureIsOneBase64LineTypedByItsBytes) {
+    const std::tuple<std::vector<std::uint8_t>, std::string, std::string> cases[] = {
+        {{'M'}, "", "TQ=="},
+        {{'M', 'a'}, "", "TWE="},
+        {{'M', 'a', 'n'}, "", "TWFu"},
+        {{0xFF, 0xD8, 0xFF, 0xE0}, ";TYPE=JPEG", "/9j/4A=="},
+        {{'G', 'I', 'F', '8', '9', 'a'}, ";TYPE=GIF", "R0lGODlh"},
+        {{'G', 'I', 'F', '8', '8', 'a'}, "", "R0lGODhh"}};
+    for (const auto& [bytes, type, encoded] : cases) {
         MVContactNode c;
         c.contactName = "P";
         c.imageData = std::make_shared<const ByteBuffer>(bytes);
         const std::string card = MVVCFController::cardText(c);
-        EXPECT_NE(card.find("URL:\r\nPHOTO;ENCODING=b;TYPE=JPEG:" + encoded + "\r\nEND:VCARD"), std::string::npos)
+        EXPECT_NE(card.find("FN:P\r\nPHOTO;ENCODING=b" + type + ":" + encoded + "\r\nEND:VCARD"), std::string::npos)
             << card;
-        EXPECT_EQ(card.substr(card.size() - 9), "END:VCARD");
     }
+    MVContactNode empty;
+    empty.imageData = std::make_shared<const ByteBuffer>();
+    EXPECT_EQ(MVVCFController::cardText(empty).find("PHOTO"), std::string::npos);
 }
 
 TEST(VCardWriter, BaseEncodeBoundsAndPadding) {
@@ -147,7 +188,7 @@ TEST(PageWriter, EntriesEscapeRecordTextAndPlaceBubbles) {
               "<p><h3>Name: &lt;Ann&gt; &nbsp;&nbsp;Phone: +1 555&amp;0101 &nbsp;&nbsp;Email: </h3><hr/><p>");
 
     MVMessageNode me;
-    me.messageName = " ";
+    me.messageName = "Clara Smith";  // the conversation's contact, not the writer
     me.messageDate = "03-07-2013 14:05";
     me.messageType = "Send";
     me.messageContent = "<script>alert(1)</script> & 'x'";
@@ -157,10 +198,32 @@ TEST(PageWriter, EntriesEscapeRecordTextAndPlaceBubbles) {
 
     MVMessageNode other;
     other.messageName = std::nullopt;
+    other.messagePhone = "+1 555";
     other.messageType = "unknown";
     other.messageContent = "hi";
     EXPECT_EQ(output::messageEntry(other, {}),
-              "<p class='name'>Name: (null) &nbsp;&nbsp; Date:  <p><p class='triangle-isosceles'> hi </p>");
+              "<p class='name'>Name: +1 555 &nbsp;&nbsp; Date:  <p><p class='triangle-isosceles'> hi </p>");
+
+    // A received message is headed by its contact, else its address, never "Me".
+    MVMessageNode in;
+    in.messageType = "Received";
+    in.messageName = "Clara Smith";
+    in.messagePhone = "555";
+    EXPECT_EQ(output::sender(in), "Clara Smith");
+    in.messageName = " ";
+    EXPECT_EQ(output::sender(in), "555");
+    in.messagePhone = std::nullopt;
+    EXPECT_EQ(output::sender(in), "Unknown");
+    in.messageType = "Send";
+    EXPECT_EQ(output::sender(in), "Me");
+
+    // Bubbles wrap only words that do not fit.
+    const std::string css = MVHtmlController::styleSheet();
+    EXPECT_EQ(css.find("break-all"), std::string::npos);
+    const std::string wrap = "word-wrap:break-word;overflow-wrap:anywhere;";
+    std::size_t wraps = 0;
+    for (auto pos = css.find(wrap); pos != std::string::npos; pos = css.find(wrap, pos + 1)) ++wraps;
+    EXPECT_EQ(wraps, 3u);  // the three bubble kinds
 
     MVMessageNode pic;
     pic.messageName = "Ann";
