@@ -335,7 +335,7 @@ private:
         if (!attachmentNames_) {
             attachmentNames_.emplace();
             std::vector<const MVTreeDirNode*> stack;
-            for (const auto& root : store_.treeController.content) {
+            for (const auto& root : source_.tree) {
                 if (root) stack.push_back(root.get());
             }
             while (!stack.empty()) {
