@@ -30,10 +30,11 @@ bool xmlNestingWithin(std::string_view text, std::size_t limit) {
         if (text.compare(nameStart, 5, "array") == 0) nameLen = 5;
         else if (text.compare(nameStart, 4, "dict") == 0) nameLen = 4;
         if (nameLen == 0) continue;
+        // Any byte may follow the name ("<array\0>" is still an array to the
+        // parser), so a tag that merely starts like a container counts as one:
+        // counting too many only refuses a file that is deep anyway.
         const std::size_t after = nameStart + nameLen;
         if (after >= text.size()) break;
-        const char c = text[after];
-        if (c != '>' && c != '/' && c != ' ' && c != '\t' && c != '\r' && c != '\n') continue;
         if (closing) {
             if (depth > 0) --depth;
             continue;

@@ -74,12 +74,14 @@ TEST(Plist, HostileInputGivesAnEmptyDocument) {
     EXPECT_TRUE(parse("bplist00").empty());
     EXPECT_TRUE(parse(std::string("bplist00") + std::string(40, '\xff')).empty());
 
-    // Nesting far beyond any real file would exhaust the parser's stack.
-    std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
-    for (int i = 0; i < 200000; ++i) deep += "<array>";
-    for (int i = 0; i < 200000; ++i) deep += "</array>";
-    deep += "</plist>";
-    EXPECT_TRUE(parse(deep).empty());
+    // Nesting far beyond any real file would exhaust the parser's stack, also
+    // when odd bytes follow the tag name (the parser still reads a container).
+    for (const std::string& open : {std::string("<array>"), std::string("<array\0>", 8), std::string("<dict\x01>")}) {
+        std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+        for (int i = 0; i < 300000; ++i) deep += open;
+        deep += "</plist>";
+        EXPECT_TRUE(parse(deep).empty());
+    }
 
     // Binary: a chain of 5000 one-element arrays, an array that holds itself, and
     // 40 levels of arrays that each refer twice to the next (2^40 values once expanded).
