@@ -79,7 +79,8 @@ Json toJson(const MVIOSDeviceNode& n) {
                 {"strDeviceBackUpTime", text(n.strDeviceBackUpTime)}, {"strDeviceSerial", text(n.strDeviceSerial)},
                 {"strDeviceType", text(n.strDeviceType)},         {"strIOSVersion", text(n.strIOSVersion)},
                 {"deviceImage", text(n.deviceImage)},             {"itunesVersion", text(n.itunesVersion)},
-                {"backUpFilePath", text(n.backUpFilePath)}};
+                {"backUpFilePath", text(n.backUpFilePath)},       {"backupFormat", backupFormatName(n.backupFormat)},
+                {"bEncrypted", flag(n.bEncrypted)}};
 }
 
 Json toJson(const MVContactNode& n) {

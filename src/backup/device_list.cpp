@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -30,9 +31,8 @@ bool containsNoCase(std::string_view text, std::string_view needle) {
     return std::search(text.begin(), text.end(), needle.begin(), needle.end(), eq) != text.end();
 }
 
-// Modification time as "YYYY-MM-DD HH:MM" in local time; empty when unknown.
-std::string backupTimeText(const struct stat& st) {
-    const std::time_t t = st.st_mtime;
+// A time as "YYYY-MM-DD HH:MM" in local time; empty when unknown.
+std::string backupTimeText(std::time_t t) {
     std::tm tm {};
     if (!localtime_r(&t, &tm)) return {};
     char buf[64];
@@ -48,6 +48,14 @@ bool hasTwoEntries(const std::string& folder) {
     for (; !ec && it != fs::directory_iterator(); it.increment(ec))
         if (++n >= 2) return true;
     return false;
+}
+
+// Manifest.plist's "IsEncrypted": a boolean, tolerated as an integer.
+std::uint8_t encryptedFlag(const plist::Node& manifestDict) {
+    const plist::Node v = manifestDict.get("IsEncrypted");
+    if (const auto b = v.asBool()) return *b ? 1 : 0;
+    if (const auto n = v.asInteger()) return *n != 0 ? 1 : 0;
+    return 0;
 }
 
 std::string loginName() {
@@ -72,7 +80,9 @@ bool MVIOSDeviceController::addDeviceNodeByPath(const std::string& folderPath) {
     const std::string manifestPath = folderPath + "/Manifest.plist";
     const plist::Document info = plist::Document::fromFile(infoPath);
     const plist::Node infoDict = info.rootDict();
-    plist::Document manifest;
+    // Manifest.plist is read in every case: it alone says whether the backup is encrypted.
+    const plist::Document manifest = plist::Document::fromFile(manifestPath);
+    const plist::Node manifestDict = manifest.rootDict();
     plist::Node source;
     std::string timeSource;
     bool fromInfo = false;
@@ -81,8 +91,6 @@ bool MVIOSDeviceController::addDeviceNodeByPath(const std::string& folderPath) {
         timeSource = infoPath;
         fromInfo = true;
     } else {
-        manifest = plist::Document::fromFile(manifestPath);
-        const plist::Node manifestDict = manifest.rootDict();
         if (!manifestDict) return false;
         source = manifestDict.dict("Lockdown");
         if (!source) return false;
@@ -100,7 +108,15 @@ bool MVIOSDeviceController::addDeviceNodeByPath(const std::string& folderPath) {
     struct stat st {};
     const bool haveStat = ::stat(timeSource.c_str(), &st) == 0;
     if (fromInfo) entry->strDeviceSize = std::to_string(haveStat ? static_cast<long long>(st.st_size) : 0LL);
-    if (haveStat) entry->strDeviceBackUpTime = backupTimeText(st);
+    // The date the backup recorded for itself; the file's time is a fallback
+    // (copying a backup folder changes it).
+    const std::optional<double> recorded = fromInfo ? infoDict.get("Last Backup Date").asDateUnix() : std::nullopt;
+    if (recorded && std::isfinite(*recorded))
+        entry->strDeviceBackUpTime = backupTimeText(static_cast<std::time_t>(std::floor(*recorded)));
+    else if (haveStat)
+        entry->strDeviceBackUpTime = backupTimeText(st.st_mtime);
+    entry->backupFormat = detectBackupFormat(folderPath);
+    entry->bEncrypted = manifestDict ? encryptedFlag(manifestDict) : 0;
 
     static constexpr std::array<std::string_view, 3> kTabletNames = {"Ipad1", "Ipad2", "NewIpad"};
     const std::string& type = textOrEmpty(entry->strDeviceType);
@@ -163,6 +179,36 @@ void showIphoneDisk(MVIOSDeviceController& list, const std::string& storeDir) {
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) list.addDeviceNodeByPath(storeDir + "/" + name);
+}
+
+BackupFormat detectBackupFormat(const std::string& folderPath) {
+    std::error_code ec;
+    if (fs::exists(folderPath + "/Manifest.mbdb", ec)) return BackupFormat::Mbdb;
+    if (fs::exists(folderPath + "/Manifest.db", ec)) return BackupFormat::ManifestDb;
+    return BackupFormat::None;
+}
+
+void describeBackupFormat(MVIOSDeviceNode& node, const std::string& folderPath) {
+    node.backupFormat = detectBackupFormat(folderPath);
+    const plist::Document manifest = plist::Document::fromFile(folderPath + "/Manifest.plist");
+    const plist::Node manifestDict = manifest.rootDict();
+    node.bEncrypted = manifestDict ? encryptedFlag(manifestDict) : 0;
+}
+
+std::optional<std::string> whyBackupCannotBeScanned(const MVIOSDeviceNode& node) {
+    // Read as an older backup, a Manifest.db backup would list no files and the
+    // scan would report an empty phone: refuse instead.
+    if (node.backupFormat != BackupFormat::ManifestDb) return std::nullopt;
+    if (node.bEncrypted)
+        return std::string("this backup is encrypted and in the iOS 10 and later format (Manifest.db); "
+                           "Salvor cannot read either yet");
+    return std::string("this backup is in the iOS 10 and later format (Manifest.db), which Salvor cannot read yet");
+}
+
+std::string backupFormatNote(const MVIOSDeviceNode& node) {
+    if (node.backupFormat == BackupFormat::ManifestDb)
+        return node.bEncrypted ? "iOS 10+ format, encrypted, not readable yet" : "iOS 10+ format, not readable yet";
+    return node.bEncrypted ? "encrypted" : "";
 }
 
 }  // namespace salvor

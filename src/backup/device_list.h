@@ -2,6 +2,7 @@
 // description files (Info.plist, Manifest.plist).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,5 +29,17 @@ public:
 std::string defaultBackupStore();
 // Empties the list and fills it from the folders of `storeDir` (names starting with "." skipped).
 void showIphoneDisk(MVIOSDeviceController& list, const std::string& storeDir);
+
+// Which manifest the folder holds. A folder with both keeps the older reading.
+BackupFormat detectBackupFormat(const std::string& folderPath);
+// Sets the entry's format and encryption flag from the folder's files; for a
+// folder that addDeviceNodeByPath could not describe (it sets them itself).
+void describeBackupFormat(MVIOSDeviceNode& node, const std::string& folderPath);
+// Absent when the backup an entry describes can be scanned; otherwise one
+// sentence for the user saying why not. Front ends ask before scanning.
+std::optional<std::string> whyBackupCannotBeScanned(const MVIOSDeviceNode& node);
+// A short remark for a backup list ("iOS 10+ format, not readable yet",
+// "encrypted"); empty when there is nothing to say.
+std::string backupFormatNote(const MVIOSDeviceNode& node);
 
 }  // namespace salvor

@@ -51,7 +51,11 @@ std::optional<std::string> ScanSession::run(const std::string& backupDirArg, std
         // there, since a damaged backup may hold the very data the user needs.
         node = std::make_shared<MVIOSDeviceNode>();
         node->backUpFilePath = backupDir;
+        describeBackupFormat(*node, backupDir);
     }
+    // Refused before anything is scanned: a format the readers do not know
+    // would come out as an empty phone.
+    if (auto refusal = whyBackupCannotBeScanned(*node)) return refusal;
     app.bIOSRecoveryMode = false;
     app.currentNode = node;
     app.currentNodeIsiOS6Version = app.IOSVersionIOS6(node->strIOSVersion);

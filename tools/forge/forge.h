@@ -115,8 +115,8 @@ int mediaKind(const std::string& relativePath);
 // What to forge. Zero counts fall back to the scenario's defaults.
 struct ForgeOptions {
     std::uint64_t seed = 1;
-    // "ios4", "ios5", "ios6", "ios7", "demo", "store", "bench-manifest",
-    // "bench-messages", "bench-media".
+    // "ios4", "ios5", "ios6", "ios7", "ios16", "ios16-encrypted", "demo",
+    // "store", "bench-manifest", "bench-messages", "bench-media".
     std::string scenario = "store";
     DatabaseScale scale;
     std::uint64_t manifestRecords = 0;  // bench-manifest: records in total (default 100000)
@@ -129,6 +129,15 @@ struct ForgedBackup {
     std::string truthPath;  // "<store>/<folder>.truth.json", outside the backup
     int iosMajor = 6;
 };
+
+// Writes one backup of the iOS 10 and later layout (Manifest.db, stored files
+// under two-hex-digit folders, an iOS 16 device) into the existing `storeDir`:
+// a few directory and file rows, one of them without its stored file. When
+// `encrypted`, Manifest.plist says so and Manifest.db and the stored files are
+// noise of ciphertext sizes, with no key material. `scratchDir` is a private
+// folder for building the database.
+ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, bool encrypted,
+                               const std::string& scratchDir);
 
 // Writes the scenario's backups into `storeDir` (created when missing).
 // Throws std::runtime_error with a readable message on failure.

@@ -335,6 +335,8 @@ ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const Ba
         {"itunesVersion", layout.infoPlist ? plan.itunesVersion : buildVersion},
         // The iPad picture is chosen only for display names "Ipad1", "Ipad2" and "NewIpad".
         {"deviceImage", (type == "Ipad1" || type == "Ipad2" || type == "NewIpad") ? "ipad" : "iphone"},
+        {"backupFormat", "mbdb"},
+        {"bEncrypted", 0},
     };
     plan.truth["backup"] = std::move(backup);
     plan.truth["folder"] = plan.folderName;
@@ -361,12 +363,17 @@ std::string folderNameFor(std::uint64_t seed, const std::string& scenario, std::
 
 std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOptions& options) {
     if (storeDir.empty()) throw std::runtime_error("forge: no store folder given");
+    const bool modern = options.scenario == "ios16" || options.scenario == "ios16-encrypted";
     const std::vector<BackupLayout> layouts = scenarioLayouts(options.scenario);
-    if (layouts.empty()) throw std::runtime_error("forge: unknown scenario \"" + options.scenario + "\"");
+    if (layouts.empty() && !modern) throw std::runtime_error("forge: unknown scenario \"" + options.scenario + "\"");
     std::error_code ec;
     fs::create_directories(storeDir, ec);
     if (ec || !fs::is_directory(storeDir))
         throw std::runtime_error("forge: cannot create store folder " + storeDir + (ec ? ": " + ec.message() : ""));
+    if (modern) {
+        TempDir scratch;
+        return {forgeModernBackup(storeDir, options.seed, options.scenario == "ios16-encrypted", scratch.path)};
+    }
 
     std::vector<ForgedBackup> result;
     Rng seeds(options.seed);

@@ -2,7 +2,10 @@
 #include <plist/plist.h>
 #include <sys/time.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <map>
+#include <optional>
 
 #include "backup/device_list.h"
 #include "backup_test_util.h"
@@ -116,6 +119,108 @@ TEST_F(Discovery, MissingKeysAndDamagedInfoFallBack) {
     EXPECT_FALSE(a.strDeviceSerial);
     EXPECT_FALSE(a.strIOSVersion);
     EXPECT_EQ(*list().arrangedObjects[1]->strDeviceName, "From manifest");
+}
+
+// Manifest.plist with an "IsEncrypted" flag (none when absent) and, optionally, a Lockdown description.
+std::string manifestPlist(std::optional<bool> encrypted, bool lockdown) {
+    plist_t root = plist_new_dict();
+    if (encrypted) plist_dict_set_item(root, "IsEncrypted", plist_new_bool(*encrypted ? 1 : 0));
+    if (lockdown) {
+        plist_t l = plist_new_dict();
+        plist_dict_set_item(l, "DeviceName", plist_new_string("Lockdown only"));
+        plist_dict_set_item(root, "Lockdown", l);
+    }
+    char* out = nullptr;
+    std::uint32_t len = 0;
+    plist_to_bin(root, &out, &len);
+    std::string bytes(out, len);
+    plist_to_bin_free(out);
+    plist_free(root);
+    return bytes;
+}
+
+// Sets TZ for one scope; local-time texts must follow it.
+struct ZoneScope {
+    std::string saved;
+    explicit ZoneScope(const char* tz) : saved(std::getenv("TZ") ? std::getenv("TZ") : "UTC") {
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+    }
+    ~ZoneScope() {
+        ::setenv("TZ", saved.c_str(), 1);
+        ::tzset();
+    }
+};
+
+TEST_F(Discovery, FormatEncryptionAndRecordedBackupDate) {
+    TempDir store;
+    // Modern and encrypted; the date as the XML text the synchronisation service writes.
+    writeFile(store / "a/Info.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+              "<key>Device Name</key><string>A</string>"
+              "<key>Last Backup Date</key><date>2023-06-14T09:41:27Z</date></dict></plist>");
+    writeFile(store / "a/Manifest.db", "SQLite format 3");
+    writeFile(store / "a/Manifest.plist", manifestPlist(true, false));
+    // Older manifest, binary Info.plist with its date, explicitly not encrypted.
+    plist_t info = plist_new_dict();
+    plist_dict_set_item(info, "Last Backup Date", plist_new_date(1572738600 - 978307200, 0));  // 2019-11-02 23:50 UTC
+    char* bin = nullptr;
+    std::uint32_t binLen = 0;
+    plist_to_bin(info, &bin, &binLen);
+    writeFile(store / "b/Info.plist", std::string(bin, binLen));
+    plist_to_bin_free(bin);
+    plist_free(info);
+    writeFile(store / "b/Manifest.mbdb", "mbdb");
+    writeFile(store / "b/Manifest.plist", manifestPlist(false, false));
+    // No date: the file's time. Both manifests: read as before.
+    writeFile(store / "c/Info.plist", makePlist({{"Device Name", "C"}}, false));
+    writeFile(store / "c/Manifest.db", "x");
+    writeFile(store / "c/Manifest.mbdb", "x");
+    // Only Manifest.plist describes this modern backup; no flag means not encrypted.
+    writeFile(store / "d/Manifest.plist", manifestPlist(std::nullopt, true));
+    writeFile(store / "d/Manifest.db", "x");
+    for (const char* f : {"a/Info.plist", "b/Info.plist", "c/Info.plist", "d/Manifest.plist"})
+        setMtime(store / f, 1356998400 + 3 * 3600 + 25 * 60 + 59);  // 2013-01-01 03:25:59 UTC
+
+    showIphoneDisk(h.devices, store.path());
+    ASSERT_EQ(list().arrangedObjects.size(), 4u);
+    const MVIOSDeviceNode &a = *list().arrangedObjects[0], &b = *list().arrangedObjects[1],
+                          &c = *list().arrangedObjects[2], &d = *list().arrangedObjects[3];
+    EXPECT_EQ(a.backupFormat, BackupFormat::ManifestDb);
+    EXPECT_EQ(a.bEncrypted, 1);
+    EXPECT_EQ(*a.strDeviceBackUpTime, "2023-06-14 09:41");
+    EXPECT_EQ(b.backupFormat, BackupFormat::Mbdb);
+    EXPECT_EQ(b.bEncrypted, 0);
+    EXPECT_EQ(*b.strDeviceBackUpTime, "2019-11-02 23:50");
+    EXPECT_EQ(c.backupFormat, BackupFormat::Mbdb);
+    EXPECT_EQ(*c.strDeviceBackUpTime, "2013-01-01 03:25");
+    EXPECT_EQ(d.backupFormat, BackupFormat::ManifestDb);
+    EXPECT_EQ(d.bEncrypted, 0);
+    EXPECT_EQ(*d.strDeviceBackUpTime, "2013-01-01 03:25");
+
+    // Only the modern format is refused, and the sentence says what applies.
+    EXPECT_FALSE(whyBackupCannotBeScanned(b));
+    EXPECT_FALSE(whyBackupCannotBeScanned(c));
+    EXPECT_EQ(whyBackupCannotBeScanned(d),
+              "this backup is in the iOS 10 and later format (Manifest.db), which Salvor cannot read yet");
+    EXPECT_EQ(whyBackupCannotBeScanned(a), "this backup is encrypted and in the iOS 10 and later format "
+                                           "(Manifest.db); Salvor cannot read either yet");
+
+    // A folder the list cannot describe still gets its format and flag.
+    writeFile(store / "e/Manifest.plist", manifestPlist(true, false));
+    writeFile(store / "e/Manifest.db", "x");
+    EXPECT_FALSE(list().addDeviceNodeByPath(store / "e"));
+    MVIOSDeviceNode e;
+    describeBackupFormat(e, store / "e");
+    EXPECT_EQ(e.backupFormat, BackupFormat::ManifestDb);
+    EXPECT_EQ(e.bEncrypted, 1);
+
+    // Both date forms are instants, shown in local time.
+    ZoneScope zone("XST-5:30");
+    list().removeAll();
+    ASSERT_TRUE(list().addDeviceNodeByPath(store / "a") && list().addDeviceNodeByPath(store / "b"));
+    EXPECT_EQ(*list().arrangedObjects[0]->strDeviceBackUpTime, "2023-06-14 15:11");
+    EXPECT_EQ(*list().arrangedObjects[1]->strDeviceBackUpTime, "2019-11-03 05:20");
 }
 
 TEST_F(Discovery, MissingFolderIsLogged) {

@@ -1,0 +1,296 @@
+// A backup in the iOS 10 and later layout: "Manifest.db" (SQLite, the real
+// table layout) lists the files, and each file is stored under
+// "<first two hex digits>/<fileID>". Deliberately small: it gives discovery,
+// listing and the refusal to scan a realistic folder; the readers of this
+// format will grow it.
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+
+#include "forge/content.h"
+#include "forge/db_common.h"
+#include "forge/forge.h"
+
+namespace fs = std::filesystem;
+
+namespace salvor::forge {
+namespace {
+
+constexpr std::int64_t kEpoch2001 = 978307200;  // 2001-01-01 00:00:00 UTC
+constexpr std::int64_t kFlagFile = 1;
+constexpr std::int64_t kFlagDirectory = 2;
+
+struct PlistDeleter {
+    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+Bytes serialise(plist_t root, bool binary) {
+    char* data = nullptr;
+    std::uint32_t len = 0;
+    if (binary) plist_to_bin(root, &data, &len); else plist_to_xml(root, &data, &len);
+    if (!data) throw std::runtime_error("forge: property list could not be serialised");
+    Bytes out(data, data + len);
+    if (binary) plist_to_bin_free(data); else plist_to_xml_free(data);
+    return out;
+}
+
+void writeFile(const std::string& path, const Bytes& data, std::int64_t mtime) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out) throw std::runtime_error("forge: cannot create " + path + ": " + std::strerror(errno));
+        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        if (!out) throw std::runtime_error("forge: cannot write " + path);
+    }
+    timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(mtime);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+        throw std::runtime_error("forge: cannot set the time of " + path + ": " + std::strerror(errno));
+}
+
+void setString(plist_t dict, const char* key, const std::string& value) {
+    plist_dict_set_item(dict, key, plist_new_string(value.c_str()));
+}
+
+plist_t dateValue(std::int64_t unixSeconds) {
+    return plist_new_date(static_cast<std::int32_t>(unixSeconds - kEpoch2001), 0);
+}
+
+std::string hexOf(Rng& rng, std::size_t digits) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string s;
+    for (std::size_t i = 0; i < digits; ++i) s += kDigits[rng.below(16)];
+    return s;
+}
+
+std::string localMinuteText(std::int64_t when) {
+    const time_t t = static_cast<time_t>(when);
+    std::tm tm{};
+    if (!localtime_r(&t, &tm)) return {};
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
+    return buf;
+}
+
+struct Row {
+    std::string domain;
+    std::string path;
+    bool directory = false;
+    Bytes content;
+    bool stored = true;  // false: listed, stored file missing (an interrupted backup)
+    std::int64_t mtime = 0;
+};
+
+// The "file" column: an NSKeyedArchiver archive of one MBFile object, with
+// the keys the published readers take from it. Times are Unix seconds.
+Bytes mbFileBlob(const Row& row, std::uint64_t inode) {
+    PlistPtr archive(plist_new_dict());
+    plist_t a = archive.get();
+    setString(a, "$archiver", "NSKeyedArchiver");
+    plist_dict_set_item(a, "$version", plist_new_uint(100000));
+    plist_t top = plist_new_dict();
+    plist_dict_set_item(top, "root", plist_new_uid(1));
+    plist_dict_set_item(a, "$top", top);
+
+    plist_t objects = plist_new_array();
+    plist_array_append_item(objects, plist_new_string("$null"));
+    plist_t file = plist_new_dict();
+    plist_dict_set_item(file, "$class", plist_new_uid(3));
+    plist_dict_set_item(file, "RelativePath", plist_new_uid(2));
+    plist_dict_set_item(file, "Size", plist_new_uint(row.directory ? 0 : row.content.size()));
+    plist_dict_set_item(file, "Mode", plist_new_uint(row.directory ? 040755 : 0100644));
+    plist_dict_set_item(file, "UserID", plist_new_uint(501));
+    plist_dict_set_item(file, "GroupID", plist_new_uint(501));
+    plist_dict_set_item(file, "InodeNumber", plist_new_uint(inode));
+    plist_dict_set_item(file, "Birth", plist_new_uint(static_cast<std::uint64_t>(row.mtime)));
+    plist_dict_set_item(file, "LastModified", plist_new_uint(static_cast<std::uint64_t>(row.mtime)));
+    plist_dict_set_item(file, "LastStatusChange", plist_new_uint(static_cast<std::uint64_t>(row.mtime)));
+    if (!row.directory) plist_dict_set_item(file, "ProtectionClass", plist_new_uint(3));
+    plist_array_append_item(objects, file);
+    plist_array_append_item(objects, plist_new_string(row.path.c_str()));
+    plist_t cls = plist_new_dict();
+    setString(cls, "$classname", "MBFile");
+    plist_t classes = plist_new_array();
+    plist_array_append_item(classes, plist_new_string("MBFile"));
+    plist_array_append_item(classes, plist_new_string("NSObject"));
+    plist_dict_set_item(cls, "$classes", classes);
+    plist_array_append_item(objects, cls);
+    plist_dict_set_item(a, "$objects", objects);
+    return serialise(a, true);
+}
+
+Bytes manifestDb(const std::vector<Row>& rows, const std::string& scratchDir) {
+    db::DbFile db(scratchDir + "/Manifest.db", false);
+    // As in the real file: incremental auto-vacuum, user_version 2.
+    db.exec("PRAGMA auto_vacuum=INCREMENTAL");
+    db.exec(db::schemaText("ios14/Manifest.db.sql"));
+    db.exec("PRAGMA user_version=2");
+    {
+        db::Inserter files(db, "Files");
+        std::uint64_t inode = 120000;
+        for (const Row& r : rows) {
+            const Bytes blob = mbFileBlob(r, ++inode);
+            files.insert({storedName(r.domain, r.path), r.domain, r.path, r.directory ? kFlagDirectory : kFlagFile, blob});
+        }
+    }
+    return db.finish();
+}
+
+// What AES-CBC with PKCS#7 padding would leave of `plain`: as many bytes,
+// rounded up to the next block, and unreadable without the key.
+Bytes ciphertextShaped(Rng& rng, std::size_t plainSize) {
+    Bytes out((plainSize / 16 + 1) * 16);
+    fillRandom(rng, out.data(), out.size());
+    return out;
+}
+
+}  // namespace
+
+ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, bool encrypted,
+                               const std::string& scratchDir) {
+    Rng rng(seed ^ (encrypted ? 0x2545F4914F6CDD1DULL : 0x5DEECE66DULL));
+    const std::int64_t backupTime = 1685577600 + static_cast<std::int64_t>(rng.below(90 * 86400));  // mid-2023
+    // Devices since 2018 have identifiers of this shape; it names the folder.
+    const std::string udid = "00008110-" + hexOf(rng, 16);
+    const std::string deviceName = rng.below(2) ? "Lena\xE2\x80\x99s iPhone" : "Omar's iPhone";
+    const std::string serial = "F" + hexOf(rng, 11);
+    const std::string productVersion = "16.5", build = "20F66", productType = "iPhone14,5";
+
+    std::vector<Row> rows;
+    auto dir = [&](const std::string& domain, const std::string& path) {
+        rows.push_back(Row{domain, path, true, {}, true, backupTime - static_cast<std::int64_t>(rng.below(86400 * 200))});
+    };
+    auto file = [&](const std::string& domain, const std::string& path, Bytes content, bool stored = true) {
+        rows.push_back(Row{domain, path, false, std::move(content), stored,
+                           backupTime - static_cast<std::int64_t>(rng.below(86400 * 200))});
+    };
+    dir("CameraRollDomain", "Media");
+    dir("CameraRollDomain", "Media/DCIM");
+    dir("CameraRollDomain", "Media/DCIM/100APPLE");
+    file("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0001.JPG", jpegBytes(rng, 1500 + rng.below(1500)));
+    file("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0002.MOV", quickTimeBytes(rng, 3000 + rng.below(3000)));
+    dir("HomeDomain", "Library");
+    dir("HomeDomain", "Library/Preferences");
+    file("HomeDomain", "Library/Preferences/com.apple.springboard.plist", plistBytes(rng, "com.apple.springboard"));
+    file("HomeDomain", "Library/Preferences/com.apple.gone.plist", plistBytes(rng, "com.apple.gone"), false);
+
+    const std::string folder = storeDir + "/" + udid;
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    if (!fs::create_directories(folder, ec) || ec)
+        throw std::runtime_error("forge: cannot create backup folder " + folder + ": " + ec.message());
+
+    // Manifest.db and the stored files. An encrypted backup's bytes are noise
+    // of the right sizes here: it exists to be recognised, not decrypted.
+    nlohmann::json listed = nlohmann::json::array();
+    {
+        const Bytes db = manifestDb(rows, scratchDir);
+        writeFile(folder + "/Manifest.db", encrypted ? ciphertextShaped(rng, db.size()) : db, backupTime);
+    }
+    for (const Row& r : rows) {
+        const std::string id = storedName(r.domain, r.path);
+        listed.push_back({{"fileID", id}, {"domain", r.domain}, {"relativePath", r.path},
+                          {"flags", r.directory ? kFlagDirectory : kFlagFile}, {"stored", !r.directory && r.stored}});
+        if (r.directory || !r.stored) continue;
+        fs::create_directories(folder + "/" + id.substr(0, 2), ec);
+        writeFile(folder + "/" + id.substr(0, 2) + "/" + id,
+                  encrypted ? ciphertextShaped(rng, r.content.size()) : r.content, r.mtime);
+    }
+
+    // The description files are written as the backup finishes, a while after
+    // the date it records for itself: their times must not be taken for it.
+    const std::int64_t finished = backupTime + 23 * 60;
+    std::string infoSize;
+    {
+        PlistPtr info(plist_new_dict());
+        plist_t d = info.get();
+        setString(d, "Build Version", build);
+        setString(d, "Device Name", deviceName);
+        setString(d, "Display Name", deviceName);
+        setString(d, "GUID", hexOf(rng, 32));
+        setString(d, "IMEI", "35" + std::to_string(1000000000000ULL + rng.below(8999999999999ULL)));
+        plist_dict_set_item(d, "Last Backup Date", dateValue(backupTime));
+        setString(d, "Product Name", "iPhone 13");
+        setString(d, "Product Type", productType);
+        setString(d, "Product Version", productVersion);
+        setString(d, "Serial Number", serial);
+        setString(d, "Target Identifier", udid);
+        setString(d, "Target Type", "Device");
+        setString(d, "Unique Identifier", udid);
+        setString(d, "iTunes Version", "12.12.8.2");
+        const Bytes bytes = serialise(d, false);
+        writeFile(folder + "/Info.plist", bytes, finished);
+        infoSize = std::to_string(bytes.size());
+    }
+    {
+        PlistPtr manifest(plist_new_dict());
+        plist_t d = manifest.get();
+        plist_t apps = plist_new_dict();
+        plist_t app = plist_new_dict();
+        setString(app, "CFBundleIdentifier", "com.example.app");
+        setString(app, "CFBundleVersion", "3.1");
+        setString(app, "ContainerContentClass", "Data/Application");
+        plist_dict_set_item(apps, "com.example.app", app);
+        plist_dict_set_item(d, "Applications", apps);
+        plist_dict_set_item(d, "Date", dateValue(backupTime));
+        plist_dict_set_item(d, "IsEncrypted", plist_new_bool(encrypted ? 1 : 0));
+        plist_t lockdown = plist_new_dict();
+        setString(lockdown, "BuildVersion", build);
+        setString(lockdown, "DeviceName", deviceName);
+        setString(lockdown, "ProductType", productType);
+        setString(lockdown, "ProductVersion", productVersion);
+        setString(lockdown, "SerialNumber", serial);
+        setString(lockdown, "UniqueDeviceID", udid);
+        plist_dict_set_item(d, "Lockdown", lockdown);
+        plist_dict_set_item(d, "WasPasscodeSet", plist_new_bool(1));
+        writeFile(folder + "/Manifest.plist", serialise(d, true), finished);
+    }
+    {
+        PlistPtr status(plist_new_dict());
+        plist_t d = status.get();
+        setString(d, "BackupState", "new");
+        plist_dict_set_item(d, "Date", dateValue(backupTime));
+        plist_dict_set_item(d, "IsFullBackup", plist_new_bool(0));
+        setString(d, "SnapshotState", "finished");
+        std::string uuid;  // one part after the other: the order of draws is fixed
+        for (std::size_t digits : {8, 4, 4, 4, 12}) uuid += (uuid.empty() ? "" : "-") + hexOf(rng, digits);
+        setString(d, "UUID", uuid);
+        writeFile(folder + "/Status.plist", serialise(d, true), finished);
+    }
+
+    nlohmann::json truth = {
+        {"folder", udid},
+        {"iosMajor", 16},
+        {"backup",
+         {{"strDeviceName", deviceName},
+          {"strDeviceSize", infoSize},
+          {"strDeviceBackUpTime", localMinuteText(backupTime)},
+          {"strDeviceSerial", serial},
+          {"strDeviceType", nullptr},  // the model table stops long before this device
+          {"strIOSVersion", productVersion},
+          {"itunesVersion", "12.12.8.2"},
+          {"deviceImage", "iphone"},
+          {"backupFormat", "manifest-db"},
+          {"bEncrypted", encrypted ? 1 : 0}}},
+        {"manifestDb", encrypted ? nlohmann::json(nullptr) : listed},
+    };
+    ForgedBackup result;
+    result.path = folder;
+    result.truthPath = storeDir + "/" + udid + ".truth.json";
+    result.iosMajor = 16;
+    const std::string text = truth.dump(1) + "\n";
+    writeFile(result.truthPath, Bytes(text.begin(), text.end()), finished);
+    return result;
+}
+
+}  // namespace salvor::forge
