@@ -183,8 +183,11 @@ void showIphoneDisk(MVIOSDeviceController& list, const std::string& storeDir) {
 
 BackupFormat detectBackupFormat(const std::string& folderPath) {
     std::error_code ec;
-    if (fs::exists(folderPath + "/Manifest.mbdb", ec)) return BackupFormat::Mbdb;
+    // A folder reused across an upgrade to iOS 10 may still hold the old
+    // Manifest.mbdb, whose records point at files that have moved: the newer
+    // manifest is the one that describes the backup.
     if (fs::exists(folderPath + "/Manifest.db", ec)) return BackupFormat::ManifestDb;
+    if (fs::exists(folderPath + "/Manifest.mbdb", ec)) return BackupFormat::Mbdb;
     return BackupFormat::None;
 }
 

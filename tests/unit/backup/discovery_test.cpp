@@ -192,7 +192,7 @@ TEST_F(Discovery, FormatEncryptionAndRecordedBackupDate) {
     EXPECT_EQ(b.backupFormat, BackupFormat::Mbdb);
     EXPECT_EQ(b.bEncrypted, 0);
     EXPECT_EQ(*b.strDeviceBackUpTime, "2019-11-02 23:50");
-    EXPECT_EQ(c.backupFormat, BackupFormat::Mbdb);
+    EXPECT_EQ(c.backupFormat, BackupFormat::ManifestDb);  // both manifests: the newer one describes the backup
     EXPECT_EQ(*c.strDeviceBackUpTime, "2013-01-01 03:25");
     EXPECT_EQ(d.backupFormat, BackupFormat::ManifestDb);
     EXPECT_EQ(d.bEncrypted, 0);
@@ -200,7 +200,7 @@ TEST_F(Discovery, FormatEncryptionAndRecordedBackupDate) {
 
     // Only the modern format is refused, and the sentence says what applies.
     EXPECT_FALSE(whyBackupCannotBeScanned(b));
-    EXPECT_FALSE(whyBackupCannotBeScanned(c));
+    EXPECT_TRUE(whyBackupCannotBeScanned(c));
     EXPECT_EQ(whyBackupCannotBeScanned(d),
               "this backup is in the iOS 10 and later format (Manifest.db), which Salvor cannot read yet");
     EXPECT_EQ(whyBackupCannotBeScanned(a), "this backup is encrypted and in the iOS 10 and later format "
