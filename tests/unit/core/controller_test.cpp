@@ -57,8 +57,20 @@ TEST(Controller, ScanOfAMissingFolderEndsQuietlyAndFinishesOnce) {
     QueueDispatcher d;
     SalvorAppDelegate app(nc, d);
     MVResultViewController store(app);
-    std::atomic<int> finishes{0};
-    // The end-of-scan step runs on the main thread; count the queued tasks that ran.
+    // The store announces the end of each scan; it must hear it exactly once,
+    // after the last stage and before the working collections are released.
+    struct Finishes : ResultStoreObserver {
+        SalvorAppDelegate* app = nullptr;
+        int count = 0;
+        bool collectionsStillThere = false;
+        void scanFinished(bool cancelled) override {
+            ++count;
+            EXPECT_FALSE(cancelled);
+            collectionsStillThere = app->scanContext() != nullptr && app->isScanning();
+        }
+    } finishes;
+    finishes.app = &app;
+    store.addObserver(&finishes);
     app.onScanThreadExit = [&] { d.wake(); };
     int progress = 0;
     nc.addObserver(events::ScanProgressInfo, [&](const std::any&) { ++progress; });
@@ -66,17 +78,19 @@ TEST(Controller, ScanOfAMissingFolderEndsQuietlyAndFinishesOnce) {
     EXPECT_FALSE(app.ScanIOSBackFile("/nonexistent/other"));  // one scan at a time
     d.pumpUntil([&] { return !app.isScanning(); });
     app.waitForScan();
-    ++finishes;
-    EXPECT_EQ(finishes, 1);
+    EXPECT_EQ(finishes.count, 1);
+    EXPECT_TRUE(finishes.collectionsStillThere);
     EXPECT_EQ(progress, 0);
     ASSERT_NE(app.scanContext(), nullptr);
     EXPECT_TRUE(app.scanContext()->treeFileArray.empty());
     EXPECT_TRUE(app.scanContext()->scanScratchDir.empty());
     EXPECT_TRUE(store.categoryButtonsEnabled);  // the finishing step ran
-    // A second scan may start once the first has ended.
+    // A second scan may start once the first has ended, and finishes once too.
     ASSERT_TRUE(app.ScanIOSBackFile("/nonexistent/again"));
     d.pumpUntil([&] { return !app.isScanning(); });
     app.waitForScan();
+    EXPECT_EQ(finishes.count, 2);
+    store.removeObserver(&finishes);
 }
 
 TEST(Controller, NotificationsAreSynchronousAndOrdered) {
