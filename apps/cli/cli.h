@@ -66,5 +66,7 @@ Json toJson(const MVTreeFileNode& n);
 Json scanToJson(const ScanSession& session);
 
 void printCountTable(const std::vector<CategoryCount>& counts);
+// Prints on stderr what cost the scan data; true when there was anything.
+bool printProblems(const MVResultViewController& store);
 
 }  // namespace salvor::cli

@@ -89,6 +89,7 @@ int cmdRecover(const std::vector<std::string>& args) {
     }
     MVResultViewController& store = session.store;
     printCountTable(countCategories(store));
+    const bool scanLostData = printProblems(store);
 
     // Tick through the store's own operations, as the user would in the browser.
     store.actCheck(deletedOnly);
@@ -107,7 +108,7 @@ int cmdRecover(const std::vector<std::string>& args) {
     }
     if (store.selectedFilesNum + store.getTreeSelectedItemNum() == 0) {
         std::printf("\nNothing to recover: the selection is empty.\n");
-        return kExitOk;
+        return scanLostData ? kExitFailure : kExitOk;
     }
 
     // The run works on its own thread; this thread serves the main-thread queue
@@ -150,7 +151,7 @@ int cmdRecover(const std::vector<std::string>& args) {
             std::fprintf(stderr, "salvor: could not open a file viewer; the files are in %s\n",
                          report.destination.c_str());
     }
-    return report.failures.empty() ? kExitOk : kExitFailure;
+    return report.failures.empty() && !scanLostData ? kExitOk : kExitFailure;
 }
 
 }  // namespace salvor::cli

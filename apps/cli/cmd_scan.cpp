@@ -46,7 +46,7 @@ int cmdScan(const std::vector<std::string>& args) {
                     textOrEmpty(node->strIOSVersion).c_str(), textOrEmpty(node->backUpFilePath).c_str());
     }
     printCountTable(countCategories(session.store));
-    return kExitOk;
+    return printProblems(session.store) ? kExitFailure : kExitOk;
 }
 
 }  // namespace salvor::cli

@@ -214,6 +214,12 @@ Json scanToJson(const ScanSession& s) {
     return out;
 }
 
+bool printProblems(const MVResultViewController& store) {
+    const std::vector<std::string> problems = store.problems();
+    for (const std::string& p : problems) std::fprintf(stderr, "salvor: %s\n", p.c_str());
+    return !problems.empty();
+}
+
 void printCountTable(const std::vector<CategoryCount>& counts) {
     std::printf("%-18s %10s %10s\n", "Category", "Live", "Deleted");
     for (const auto& c : counts) std::printf("%-18s %10ld %10ld\n", c.name.c_str(), c.live, c.deleted);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <any>
 #include <array>
+#include <filesystem>
 #include <string_view>
 
 #include "backup/mbdb_reader.h"
@@ -88,9 +89,28 @@ void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
     static const std::string kProgressEvent = events::ScanProgressInfo;
 
     MbdbReader reader;
-    if (!reader.open(backupPath + "/Manifest.mbdb")) return;
-    if (!reader.readMagic()) return;
+    const std::string manifestPath = backupPath + "/Manifest.mbdb";
+    if (!reader.open(manifestPath)) {
+        std::error_code ec;
+        if (!std::filesystem::exists(std::filesystem::symlink_status(manifestPath, ec)))
+            ctx.reportProblem("The backup has no file list (Manifest.mbdb), so its photos, videos, app files and "
+                              "file tree cannot be found.");
+        else
+            ctx.reportProblem(std::string("The backup's file list (Manifest.mbdb) cannot be read (") +
+                              FileImage::describe(reader.openStatus()) +
+                              "), so its photos, videos, app files and file tree cannot be found.");
+        return;
+    }
+    if (!reader.readMagic()) {
+        ctx.reportProblem(reader.size() == 0
+                              ? "The backup's file list (Manifest.mbdb) is empty, so its photos, videos, app files "
+                                "and file tree cannot be found."
+                              : "The backup's file list (Manifest.mbdb) is damaged (it does not start as one "
+                                "does), so its photos, videos, app files and file tree cannot be found.");
+        return;
+    }
     const std::uint64_t size = reader.size();
+    std::size_t listed = 0;
 
     StoredNameHasher hasher;
     MbdbRecord record;
@@ -110,6 +130,7 @@ void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
         }
 
         ctx.nc.post(kFindEvent, std::any(node));
+        ++listed;
 
         if (isKeptDomain(textOrEmpty(node->fileDomain))) {
             if (!ctx.bIOSRecoveryMode && size > 0)
@@ -118,6 +139,10 @@ void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
             ctx.treeFileArray.push_back(std::move(node));
         }
     }
+    if (!ctx.stopRequested() && !reader.complete())
+        ctx.reportProblem("The backup's file list (Manifest.mbdb) is damaged: it breaks off after " +
+                          std::to_string(listed) + (listed == 1 ? " file" : " files") +
+                          ", so the files listed after that point cannot be found.");
 }
 
 }  // namespace salvor

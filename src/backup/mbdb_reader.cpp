@@ -38,7 +38,8 @@ bool skipString(ByteReader& in) {
 
 bool MbdbReader::open(const std::string& path) {
     ended_ = false;
-    if (image_.load(path, kMaxFileSize) != FileImage::Status::ok) {
+    status_ = image_.load(path, kMaxFileSize);
+    if (status_ != FileImage::Status::ok) {
         in_ = ByteReader();
         return false;
     }

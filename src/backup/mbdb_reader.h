@@ -49,6 +49,10 @@ public:
     // the position stays at its start and every later call answers false).
     bool next(MbdbRecord& record);
 
+    // Why the last open() failed (ok after a successful one).
+    FileImage::Status openStatus() const { return status_; }
+    // Whether every byte was read as whole records (false after a record cut short).
+    bool complete() const { return in_.position() == in_.size(); }
     std::uint64_t size() const { return in_.size(); }
     // Bytes consumed so far.
     std::uint64_t position() const { return in_.position(); }
@@ -57,6 +61,7 @@ private:
     FileImage image_;
     ByteReader in_;
     bool ended_ = false;
+    FileImage::Status status_ = FileImage::Status::ok;
 };
 
 }  // namespace salvor

@@ -8,6 +8,9 @@ inline constexpr const char* FindBackUpDirFileInfo = "FindBackUpDirFileInfo";
 inline constexpr const char* ScanPhotoAndVideo = "ScanPhotoAndVideo";
 inline constexpr const char* scanFaceTwitterInfo = "scanFaceTwitterInfo";
 inline constexpr const char* ScanIOSDeviceInfo = "ScanIOSDeviceInfo";
+// A problem that cost the scan data (object: std::string, one sentence for the
+// person): a damaged file list, a private copy that could not be made...
+inline constexpr const char* ScanProblemInfo = "ScanProblemInfo";
 
 inline constexpr const char* ScanContactInfo = "ScanContactInfo";
 inline constexpr const char* ScanMessageInfo = "ScanMessageInfo";

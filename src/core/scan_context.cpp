@@ -2,6 +2,8 @@
 
 #include "core/events.h"
 
+#include <any>
+
 namespace salvor {
 
 void ScanCollections::removeSomeArray() {
@@ -35,6 +37,13 @@ Text ScanContext::getFileKeyBytheFilepath(const std::string& relativePath) const
     const auto it = pathIndex_.find(relativePath);
     if (it == pathIndex_.end()) return std::nullopt;
     return treeFileArray[it->second]->fileKey;
+}
+
+void ScanContext::reportProblem(const std::string& text) {
+    for (const std::string& seen : reported_)
+        if (seen == text) return;
+    reported_.push_back(text);
+    nc.post(events::ScanProblemInfo, std::any(text));
 }
 
 void ScanContext::postStageProgress() {

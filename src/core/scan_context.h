@@ -70,6 +70,9 @@ public:
     // ---- the record sink ----
     NotificationCenter& nc;
     void post(const std::string& event, const std::any& object) { nc.post(event, object); }
+    // Reports, once per text, something that cost the scan data; the person
+    // sees it with the results. Stages go on with what they can read.
+    void reportProblem(const std::string& text);
 
     // ---- progress ----
     // The running stage's fixed percentage from the pipeline table; -1 when it has none.
@@ -87,6 +90,7 @@ private:
     // extended lazily as the manifest stage appends records.
     mutable std::unordered_map<std::string, std::size_t> pathIndex_;
     mutable std::size_t indexed_ = 0;
+    std::vector<std::string> reported_;
 };
 
 }  // namespace salvor

@@ -17,7 +17,8 @@ void MVResultViewController::subscribe(const char* name, Handler handler) {
         // An object of another type (or a null record) is ignored quietly.
         const T* value = std::any_cast<T>(&object);
         if (value == nullptr) return;
-        if constexpr (std::is_same_v<T, int> || std::is_same_v<T, PhotoThumbnailCheck>) {
+        if constexpr (std::is_same_v<T, int> || std::is_same_v<T, PhotoThumbnailCheck> ||
+                      std::is_same_v<T, std::string>) {
             (this->*handler)(*value);
         } else {
             if (*value) (this->*handler)(*value);
@@ -45,6 +46,7 @@ MVResultViewController::MVResultViewController(SalvorAppDelegate& app)
     subscribe<CalenderPtr>(events::scanDelCalenderInfo, &C::scanDelCalenderInfoHandle);
     subscribe<TreeDirPtr>(events::FindBackUpDirFileInfo, &C::FindBackUpDirFileInfoHandle);
     subscribe<PhotoThumbnailCheck>(events::RefreshNodeSelctedStatu, &C::RefreshNodeSelctedStatuHandle);
+    subscribe<std::string>(events::ScanProblemInfo, &C::ScanProblemInfoHandle);
     // The device panel shows the controller's current device, whatever object comes along.
     tokens_.push_back(app_.nc.addObserver(events::ScanIOSDeviceInfo, [this](const std::any&) {
         ScanIOSDeviceInfoHandle();
@@ -134,6 +136,19 @@ std::vector<MessagePtr> MVResultViewController::conversationMessages(std::size_t
     std::lock_guard<std::mutex> lock(listMutex_);
     if (index >= messageTreeArray.size() || !messageTreeArray[index]) return {};
     return messageTreeArray[index]->MessageNodeArray;
+}
+
+std::vector<std::string> MVResultViewController::problems() const {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    return problems_;
+}
+
+void MVResultViewController::ScanProblemInfoHandle(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        problems_.push_back(text);
+    }
+    announce([&text](ResultStoreObserver& o) { o.problemReported(text); });
 }
 
 std::vector<AnyRecord> MVResultViewController::displayedSnapshot() const {
@@ -415,6 +430,7 @@ void MVResultViewController::releaseUIMemory() {
         bookMarkArray.clear();
         calenderArray.clear();
         faceTwitterArray.clear();
+        problems_.clear();
     }
     treeController.clear();
     backupfiles = 0;

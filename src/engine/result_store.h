@@ -112,6 +112,7 @@ public:
     void scanDelCalenderInfoHandle(const CalenderPtr& record);
     void FindBackUpDirFileInfoHandle(const TreeDirPtr& record);
     void ScanIOSDeviceInfoHandle();
+    void ScanProblemInfoHandle(const std::string& text);
     // A thumbnail's check box: the record takes the box's state.
     void RefreshNodeSelctedStatuHandle(const PhotoThumbnailCheck& thumbnail);
     // End of a scan: runs the finishing step on the main thread and waits for it.
@@ -179,6 +180,8 @@ public:
     std::size_t recordCount(Category category) const;
     // The messages of the conversation at `index` as they are now.
     std::vector<MessagePtr> conversationMessages(std::size_t index) const;
+    // What cost the scan data, in the order it was reported (one sentence each).
+    std::vector<std::string> problems() const;
     // The shown category's rows as they are now.
     std::vector<AnyRecord> displayedSnapshot() const;
 
@@ -213,6 +216,7 @@ private:
     std::atomic<std::uint64_t> searchGeneration_{0};
     std::mutex recoveryMutex_;  // guards recoveryStop_ between the run and cancelRecovery
     std::stop_source recoveryStop_;
+    std::vector<std::string> problems_;  // guarded by listMutex_
     mutable std::mutex observerMutex_;
     std::vector<ResultStoreObserver*> observers_;
 };

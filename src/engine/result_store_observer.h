@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace salvor {
 
@@ -31,6 +32,8 @@ public:
     virtual void progressChanged(int /*percent*/) {}
     virtual void deviceInfoChanged(const DeviceInfoDisplay& /*info*/) {}
     virtual void scanFinished(bool /*cancelled*/) {}
+    // Something cost the scan data; one sentence for the person.
+    virtual void problemReported(const std::string& /*text*/) {}
     // The shown category's list was refilled (category change, filter, sort,
     // cleared search) and now has `rows` rows.
     virtual void displayedListChanged(Category /*category*/, std::size_t /*rows*/) {}

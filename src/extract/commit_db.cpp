@@ -46,7 +46,12 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& sto
 
     if (ctx.scanScratchDir.empty()) {
         ctx.scanScratchDir = scratch::create("salvor-extract-");
-        if (ctx.scanScratchDir.empty()) return std::nullopt;
+        if (ctx.scanScratchDir.empty()) {
+            ctx.reportProblem("No private folder could be made in the temporary folder (" + scratch::lastError() +
+                              "), so the backup's databases could not be read. Free some space or set TMPDIR to "
+                              "another folder, and scan again.");
+            return std::nullopt;
+        }
     }
     // A cached copy counts only when it belongs to the current scratch folder
     // (a previous scan's folder is gone) and is still there.
@@ -59,7 +64,12 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& sto
                           (std::to_string(ctx.preparedDatabases.size()) + "-" + fs::path(storedPath).filename().string());
     fs::remove(copy, ec);
     if (!fs::copy_file(storedPath, copy, fs::copy_options::overwrite_existing, ec) || ec) {
+        const std::string why = ec ? ec.message() : std::string("copy failed");
         fs::remove(copy, ec);
+        ctx.reportProblem("A private copy of the database " + fs::path(storedPath).filename().string() +
+                          " could not be made in " + ctx.scanScratchDir + " (" + why +
+                          "), so its records are missing. Free some space or set TMPDIR to another folder, and "
+                          "scan again.");
         return std::nullopt;
     }
     // The copy inherits the stored file's mode; it is ours, so make it writable.

@@ -1,6 +1,8 @@
 #include "platform/scratch.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -11,6 +13,10 @@ namespace fs = std::filesystem;
 
 namespace {
 std::mutex g_mutex;
+std::string& lastErrorText() {
+    thread_local std::string text;
+    return text;
+}
 std::set<std::string>& live() {
     static std::set<std::string> dirs;
     return dirs;
@@ -22,11 +28,16 @@ std::string create(const std::string& prefix) {
     fs::path base = fs::temp_directory_path(ec);
     if (ec) base = "/tmp";
     std::string templ = (base / (prefix + "XXXXXX")).string();
-    if (::mkdtemp(templ.data()) == nullptr) return {};
+    if (::mkdtemp(templ.data()) == nullptr) {
+        lastErrorText() = base.string() + ": " + std::strerror(errno);
+        return {};
+    }
     std::lock_guard lock(g_mutex);
     live().insert(templ);
     return templ;
 }
+
+std::string lastError() { return lastErrorText(); }
 
 void release(const std::string& dir) {
     if (dir.empty()) return;

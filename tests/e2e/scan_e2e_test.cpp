@@ -155,11 +155,12 @@ TEST(ScanEndToEnd, BadFoldersAndUsage) {
     EXPECT_EQ(runSalvor({"scan"}).exitCode, 2);
     EXPECT_EQ(runSalvor({"scan", "a", "b"}).exitCode, 2);
     EXPECT_EQ(runSalvor({"frobnicate"}).exitCode, 2);
-    // A folder that is no backup at all still scans, to nothing, with a warning.
+    // A folder that is no backup at all still scans, to nothing, and says so.
     fs::create_directories(t / "empty");
     auto r = runSalvor({"scan", t / "empty"});
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("warning"), std::string::npos);
+    EXPECT_NE(r.err.find("no file list (Manifest.mbdb)"), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,74 @@
+// Backups damaged on purpose: what can be read is read, and what was lost is
+// said, in the summary and in the exit status.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/support.h"
+
+namespace salvor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The "Contacts" row of the scan table: live count.
+long liveContacts(const std::string& table) {
+    const auto at = table.find("Contacts");
+    if (at == std::string::npos) return -1;
+    return std::stol(table.substr(at + 8, 20));
+}
+
+TEST(DamagedBackups, ADamagedFileListIsReportedAndTheDatabasesStillRead) {
+    TempDir t;
+    const auto forged = forgeOne(t, "ios6", 5);
+    const std::string manifest = forged.path + "/Manifest.mbdb";
+    const auto whole = readBytes(manifest);
+    ASSERT_GT(whole.size(), 400u);
+    const auto intact = runSalvor({"scan", forged.path});
+    ASSERT_EQ(intact.exitCode, 0) << intact.err;
+    EXPECT_EQ(intact.err, "");
+    const long contacts = liveContacts(intact.out);
+    ASSERT_GT(contacts, 0);
+
+    struct Case {
+        const char* what;
+        std::string bytes;  // the manifest's new content
+        bool remove;
+        const char* said;
+    };
+    const std::string head(whole.begin(), whole.end());
+    const Case cases[] = {
+        {"cut in the middle of a record", head.substr(0, whole.size() / 2 + 3), false, "breaks off after"},
+        {"wrong magic", "mbdx" + head.substr(4), false, "is damaged"},
+        {"empty", "", false, "is empty"},
+        {"missing", "", true, "has no file list"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.remove) fs::remove(manifest);
+        else writeFile(manifest, c.bytes);
+        const auto r = runSalvor({"scan", forged.path});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Manifest.mbdb"), std::string::npos);
+        EXPECT_EQ(liveContacts(r.out), contacts);  // the databases are found by their fixed names
+    }
+}
+
+TEST(DamagedBackups, NoRoomForPrivateCopiesIsReportedNotHidden) {
+    TempDir t;
+    const auto forged = forgeOne(t, "ios5", 6);
+    // No folder can be made there, as on a full or read-only temporary disk.
+    const std::map<std::string, std::string> env{{"TMPDIR", "/proc"}};
+    const auto scan = runSalvor({"scan", forged.path}, {}, env);
+    EXPECT_EQ(scan.exitCode, 1);
+    EXPECT_NE(scan.err.find("No private folder could be made"), std::string::npos) << scan.err;
+    EXPECT_NE(scan.err.find("TMPDIR"), std::string::npos);
+
+    const auto recover = runSalvor({"recover", forged.path, "--to", t / "out", "--category", "contacts"}, {}, env);
+    EXPECT_EQ(recover.exitCode, 1);
+    EXPECT_NE(recover.err.find("No private folder could be made"), std::string::npos) << recover.err;
+}
+
+}  // namespace
+}  // namespace salvor::test
