@@ -65,7 +65,19 @@ std::string loginName() {
     return {};
 }
 
+bool isBlank(const Text& text) {
+    if (!text) return true;
+    return std::all_of(text->begin(), text->end(), [](unsigned char c) { return std::isspace(c) != 0; });
+}
+
 }  // namespace
+
+void nameAfterFolderIfUnnamed(MVIOSDeviceNode& node, const std::string& folderPath) {
+    if (!isBlank(node.strDeviceName)) return;
+    std::string name = fs::path(folderPath).filename().string();
+    if (name.empty()) name = fs::path(folderPath).parent_path().filename().string();
+    node.strDeviceName = name.empty() ? std::string("Backup") : name;
+}
 
 bool MVIOSDeviceController::addDeviceNodeByPath(const std::string& folderPath) {
     std::error_code ec;
@@ -117,6 +129,15 @@ bool MVIOSDeviceController::addDeviceNodeByPath(const std::string& folderPath) {
         entry->strDeviceBackUpTime = backupTimeText(st.st_mtime);
     entry->backupFormat = detectBackupFormat(folderPath);
     entry->bEncrypted = manifestDict ? encryptedFlag(manifestDict) : 0;
+
+    if (isBlank(entry->strDeviceName)) {
+        const Text display = source.string(fromInfo ? "Display Name" : "DisplayName");
+        const Text product = source.string(fromInfo ? "Product Type" : "ProductType");
+        // The model's name ("iPhone 5") only when the backup names its product.
+        if (!isBlank(display)) entry->strDeviceName = display;
+        else if (!isBlank(product)) entry->strDeviceName = isBlank(entry->strDeviceType) ? product : entry->strDeviceType;
+    }
+    nameAfterFolderIfUnnamed(*entry, folderPath);
 
     static constexpr std::array<std::string_view, 3> kTabletNames = {"Ipad1", "Ipad2", "NewIpad"};
     const std::string& type = textOrEmpty(entry->strDeviceType);

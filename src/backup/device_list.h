@@ -24,6 +24,11 @@ public:
     static void getSystemVersionMajor(int& major, int& minor, int& bugFix);
 };
 
+// Gives a backup without a usable device name (missing, blank, not a text) the
+// name of its folder: the backup tree is rooted at the device name, and
+// without one every file of the backup would be left out.
+void nameAfterFolderIfUnnamed(MVIOSDeviceNode& node, const std::string& folderPath);
+
 // The store path for the current login name, unless overridden by the
 // environment variable SALVOR_BACKUP_STORE.
 std::string defaultBackupStore();

@@ -51,6 +51,7 @@ std::optional<std::string> ScanSession::run(const std::string& backupDirArg, std
         // there, since a damaged backup may hold the very data the user needs.
         node = std::make_shared<MVIOSDeviceNode>();
         node->backUpFilePath = backupDir;
+        nameAfterFolderIfUnnamed(*node, backupDir);
         describeBackupFormat(*node, backupDir);
     }
     // Refused before anything is scanned: a format the readers do not know

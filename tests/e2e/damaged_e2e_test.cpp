@@ -55,6 +55,34 @@ TEST(DamagedBackups, ADamagedFileListIsReportedAndTheDatabasesStillRead) {
     }
 }
 
+// The "Backup files" row of the scan table: how many files the tree lists.
+long treeFiles(const std::string& table) {
+    const auto at = table.find("Backup files");
+    if (at == std::string::npos) return -1;
+    return std::stol(table.substr(at + 12, 20));
+}
+
+TEST(DamagedBackups, ABackupWithoutADeviceNameStillListsAndRecoversItsFiles) {
+    TempDir t;
+    const auto forged = forgeOne(t, "ios6", 8);
+    const long files = treeFiles(runSalvor({"scan", forged.path}).out);
+    ASSERT_GT(files, 0);
+    writeFile(forged.path + "/Info.plist",
+              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Device Name</key><string></string>"
+              "<key>Product Version</key><string>6.1</string></dict></plist>");
+    const auto scan = runSalvor({"scan", forged.path});
+    EXPECT_EQ(scan.exitCode, 0) << scan.err;
+    EXPECT_EQ(treeFiles(scan.out), files);
+    const auto recover = runSalvor({"recover", forged.path, "--to", t / "out", "--category", "files"});
+    EXPECT_EQ(recover.exitCode, 0) << recover.err;
+    // The tree's folder is named after the backup folder.
+    const std::string root = t / ("out/" + fs::path(forged.path).filename().string());
+    long copied = 0;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file()) ++copied;
+    EXPECT_GT(copied, 0);
+}
+
 TEST(DamagedBackups, NoRoomForPrivateCopiesIsReportedNotHidden) {
     TempDir t;
     const auto forged = forgeOne(t, "ios5", 6);

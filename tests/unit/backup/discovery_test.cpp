@@ -255,4 +255,35 @@ TEST(BackupStore, EnvironmentOverridesTheLoginPath) {
 }
 
 }  // namespace
+// Without a usable device name the backup tree would have no root and every
+// file of the backup would be left out: a name is always found.
+TEST_F(Discovery, BackupsWithoutADeviceNameAreNamedAnyway) {
+    TempDir store;
+    const struct {
+        const char* folder;
+        std::map<std::string, std::string> info;
+        const char* name;
+    } cases[] = {
+        {"display", {{"Display Name", "Ann"}, {"Product Type", "iPhone5,2"}}, "Ann"},
+        {"model", {{"Device Name", "  "}, {"Product Type", "iPhone5,2"}}, "iPhone 5"},
+        {"product", {{"Product Type", "Watch9,9"}}, "Watch9,9"},
+        {"folder-name", {{"Product Version", "6.1"}}, "folder-name"},
+    };
+    for (const auto& c : cases) {
+        writeFile(store / (std::string(c.folder) + "/Info.plist"), makePlist(c.info, false));
+        writeFile(store / (std::string(c.folder) + "/Manifest.mbdb"), "mbdb");
+    }
+    // A name that is not a text at all.
+    writeFile(store / "zz-number/Info.plist",
+              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Device Name</key><integer>7</integer>"
+              "</dict></plist>");
+    writeFile(store / "zz-number/Manifest.mbdb", "mbdb");
+    showIphoneDisk(h.devices, store.path());
+    std::map<std::string, std::string> names;
+    for (const auto& e : list().arrangedObjects)
+        names[std::filesystem::path(*e->backUpFilePath).filename().string()] = textOrEmpty(e->strDeviceName);
+    for (const auto& c : cases) EXPECT_EQ(names[c.folder], c.name) << c.folder;
+    EXPECT_EQ(names["zz-number"], "zz-number");
+}
+
 }  // namespace salvor
