@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "cli.h"
+#include "output/destination.h"
 #include "output/recovery_run.h"
 
 namespace salvor::cli {
@@ -32,12 +33,16 @@ const std::map<std::string, Category>& categoryNames() {
 
 int cmdRecover(const std::vector<std::string>& args) {
     std::string backup, to;
+    bool toGiven = false;
     bool all = false, deletedOnly = false, open = false;
     std::vector<std::string> categories, files;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
-        if (a == "--to" && hasValue) to = args[++i];
+        if (a == "--to" && hasValue) {
+            to = args[++i];
+            toGiven = true;
+        }
         else if (a == "--all") all = true;
         else if (a == "--deleted-only") deletedOnly = true;
         else if (a == "--open") open = true;
@@ -80,7 +85,16 @@ int cmdRecover(const std::vector<std::string>& args) {
         for (const auto& [name, cat] : categoryNames()) chosen.push_back(cat);
         treeWanted = !deletedOnly;
     }
+    if (toGiven && to.empty()) {
+        error("recover: --to needs a folder name");
+        return kExitUsage;
+    }
     const std::string destination = absolutePath(to.empty() ? proposedRecoveryName(std::time(nullptr)) : to);
+    // Said before the scan, not after it: nothing is scanned for a run that cannot be written.
+    if (auto problem = destinationProblem(destination, absolutePath(backup))) {
+        error("recover: " + *problem);
+        return kExitFailure;
+    }
 
     ScanSession session;
     if (auto problem = runScan(session, backup, true)) {

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "output/chunked_copy.h"
+#include "output/destination.h"
 #include "output/html_controller.h"
 #include "output/output_dir.h"
 #include "output/rtf_controller.h"
@@ -122,6 +123,13 @@ public:
         report_.itemsTotal = countRecoveryItems(source_);
         if (source_.allSelectedFileNum) *source_.allSelectedFileNum = static_cast<std::int32_t>(report_.itemsTotal);
 
+        // Nothing is written when the destination cannot take the run, above
+        // all when it lies inside the backup folder.
+        const std::string backup = source_.device ? textOrEmpty(source_.device->backUpFilePath) : std::string();
+        if (auto problem = destinationProblem(report_.destination, backup)) {
+            fail(report_.destination, *problem);
+            return std::move(report_);
+        }
         std::string error;
         dest_ = OutputDir::create(report_.destination, error);
         if (!dest_.valid()) fail(report_.destination, error);

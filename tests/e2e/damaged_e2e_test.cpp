@@ -98,5 +98,38 @@ TEST(DamagedBackups, NoRoomForPrivateCopiesIsReportedNotHidden) {
     EXPECT_NE(recover.err.find("No private folder could be made"), std::string::npos) << recover.err;
 }
 
+TEST(DamagedBackups, DestinationsThatCannotTakeARunAreRefusedBeforeScanning) {
+    TempDir t;
+    const auto forged = forgeOne(t, "ios5", 9);
+    const auto before = fingerprint(forged.path);
+    fs::create_symlink(forged.path, t / "link-to-backup");
+    writeFile(t / "a-file", "x");
+    const struct {
+        std::vector<std::string> args;
+        std::string workDir;
+        int exit;
+        const char* said;
+    } cases[] = {
+        {{"--to", forged.path}, "", 1, "inside the backup folder"},
+        {{"--to", forged.path + "/sub/deeper"}, "", 1, "inside the backup folder"},
+        {{"--to", t / "link-to-backup/x"}, "", 1, "inside the backup folder"},
+        {{}, forged.path, 1, "inside the backup folder"},  // the default name lands in the current folder
+        {{"--to", ""}, "", 2, "needs a folder name"},
+        {{"--to", t / "a-file"}, "", 1, "is not a folder"},
+        {{"--to", t / "a-file/below"}, "", 1, "is not a folder"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"recover", c.workDir.empty() ? forged.path : "."};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto r = runSalvor(args, c.workDir);
+        SCOPED_TRACE(args.size() > 2 ? args[3] : c.workDir);
+        EXPECT_EQ(r.exitCode, c.exit);
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");  // refused before the scan: no table, nothing written
+    }
+    EXPECT_EQ(fingerprint(forged.path), before);
+    EXPECT_EQ(readFile(t / "a-file"), "x");
+}
+
 }  // namespace
 }  // namespace salvor::test

@@ -358,4 +358,16 @@ TEST(RecoveryRun, ProposedNameAndPercent) {
 }
 
 }  // namespace
+// The library refuses a destination inside the backup folder on its own, so
+// no front end can write into a backup by mistake.
+TEST_F(RecoveryRunTest, ADestinationInsideTheBackupIsRefusedAndNothingIsWritten) {
+    contact("Ann");
+    fs::create_directories(dest);
+    app.currentNode->backUpFilePath = dest.string();
+    const RecoveryReport report = store.recoverFilesThread((dest / "inside").string());
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_NE(report.failures[0].reason.find("inside the backup folder"), std::string::npos);
+    EXPECT_TRUE(listing(dest).empty());
+}
+
 }  // namespace salvor
