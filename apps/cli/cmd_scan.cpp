@@ -36,7 +36,10 @@ int cmdScan(const std::vector<std::string>& args) {
                      absolutePath(backup).c_str());
 
     if (json) {
-        std::printf("%s\n", scanToJson(session).dump(1).c_str());
+        if (!writeScanJson(session, stdout)) {
+            error("could not write the scan result to the standard output (is the disk full?)");
+            return kExitFailure;
+        }
         return kExitOk;
     }
     if (!quiet) {
