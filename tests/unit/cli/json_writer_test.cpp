@@ -34,6 +34,30 @@ std::string written(int indent, Body body) {
     return text;
 }
 
+// Drives the writer through a document held by the library.
+void replay(JsonWriter& w, const Ordered& v) {
+    if (v.is_object()) {
+        w.beginObject();
+        for (auto it = v.begin(); it != v.end(); ++it) {
+            w.key(it.key());
+            replay(w, it.value());
+        }
+        w.endObject();
+    } else if (v.is_array()) {
+        w.beginArray();
+        for (const auto& e : v) replay(w, e);
+        w.endArray();
+    } else if (v.is_string()) {
+        w.string(v.get<std::string>());
+    } else if (v.is_number_unsigned()) {
+        w.number(v.get<std::uint64_t>());
+    } else if (v.is_number_integer()) {
+        w.number(v.get<std::int64_t>());
+    } else {
+        w.null();
+    }
+}
+
 TEST(JsonWriter, LaysOutDocumentsExactlyAsThePrettyPrinter) {
     const std::string awkward = std::string("q\"b\\s/\b\f\n\r\t\x01\x1f\x7f caf\xC3\xA9 \xF0\x9F\x98\x80") + '\0' + "end";
     Ordered want;
@@ -41,43 +65,8 @@ TEST(JsonWriter, LaysOutDocumentsExactlyAsThePrettyPrinter) {
     want["empty array"] = Ordered::array();
     want["numbers"] = {-1, 0, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::uint64_t>::max()};
     want["nested"] = {{"text", awkward}, {"none", nullptr}, {"list", {{{"a", 1}}, Ordered::array(), "x"}}};
-    for (int indent : {1, 2}) {
-        const std::string got = written(indent, [&](JsonWriter& w) {
-            w.beginObject();
-            w.key("empty object");
-            w.beginObject();
-            w.endObject();
-            w.key("empty array");
-            w.beginArray();
-            w.endArray();
-            w.key("numbers");
-            w.beginArray();
-            w.number(-1);
-            w.number(0);
-            w.number(std::numeric_limits<std::int32_t>::min());
-            w.number(std::numeric_limits<std::uint64_t>::max());
-            w.endArray();
-            w.key("nested");
-            w.beginObject();
-            w.key("text");
-            w.string(awkward);
-            w.key("none");
-            w.null();
-            w.key("list");
-            w.beginArray();
-            w.beginObject();
-            w.key("a");
-            w.number(1);
-            w.endObject();
-            w.beginArray();
-            w.endArray();
-            w.string("x");
-            w.endArray();
-            w.endObject();
-            w.endObject();
-        });
-        EXPECT_EQ(got, want.dump(indent) + "\n") << "indent " << indent;
-    }
+    for (int indent : {1, 2})
+        EXPECT_EQ(written(indent, [&](JsonWriter& w) { replay(w, want); }), want.dump(indent) + "\n") << indent;
 }
 
 TEST(JsonWriter, HostileTextsAlwaysParseBackWithInvalidBytesReplaced) {
@@ -122,7 +111,7 @@ TEST(JsonWriter, HostileTextsAlwaysParseBackWithInvalidBytesReplaced) {
 }
 
 TEST(JsonWriter, DeepNestingStaysValidAndLinearInSize) {
-    constexpr int kDepth = 50000;
+    constexpr int kDepth = 5000;
     const std::string out = written(1, [](JsonWriter& w) {
         for (int i = 0; i < kDepth; ++i) {
             w.beginArray();
@@ -135,7 +124,7 @@ TEST(JsonWriter, DeepNestingStaysValidAndLinearInSize) {
             w.endArray();
         }
     });
-    EXPECT_LT(out.size(), 20u * kDepth);  // indented all the way down it would be gigabytes
+    EXPECT_LT(out.size(), 20u * kDepth) << out.size();  // indented all the way down: 100 MB
     const json parsed = json::parse(out);
     const json* node = &parsed;
     for (int i = 0; i < kDepth; ++i) node = &node->at(0).at("k");
