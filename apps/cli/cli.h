@@ -2,19 +2,16 @@
 // the JSON form of records. The scan session itself lives in the library.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "engine/scan_session.h"
 
 namespace salvor::cli {
-
-using Json = nlohmann::ordered_json;
 
 // Exit codes: 0 success, 1 failure or partial failure, 2 bad usage.
 inline constexpr int kExitOk = 0;
@@ -48,22 +45,14 @@ private:
 // wanted and stderr is a terminal).
 std::optional<std::string> runScan(ScanSession& session, const std::string& backupDir, bool showProgress);
 
+class JsonWriter;
+
 // JSON forms of the records, keyed by their field names; absent text is null,
 // bytes are {"size", "sha1"} or null, flags 0 or 1.
-Json toJson(const MVIOSDeviceNode& n);
-Json toJson(const MVContactNode& n);
-Json toJson(const MVMessageNode& n);
-Json toJson(const MVMessageTreeNode& n);
-Json toJson(const MVCallHistoryNode& n);
-Json toJson(const MVNoteNode& n);
-Json toJson(const MVBookMarkNode& n);
-Json toJson(const MVCalenderNode& n);
-Json toJson(const MVPhotoAndVideoNode& n);
-Json toJson(const MVFaceTwitterNode& n);
-Json toJson(const MVTreeDirNode& n);
-Json toJson(const MVTreeFileNode& n);
-// The whole scan result as `salvor scan --json` prints it.
-Json scanToJson(const ScanSession& session);
+void writeDeviceJson(JsonWriter& writer, const MVIOSDeviceNode& n);
+// The whole scan result as `salvor scan --json` prints it, streamed to `out`;
+// false when the output could not be written.
+bool writeScanJson(const ScanSession& session, std::FILE* out);
 
 void printCountTable(const std::vector<CategoryCount>& counts);
 // Prints on stderr what cost the scan data; true when there was anything.

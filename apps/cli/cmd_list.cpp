@@ -3,6 +3,7 @@
 
 #include "backup/device_list.h"
 #include "cli.h"
+#include "cli/json_writer.h"
 
 namespace salvor::cli {
 
@@ -27,10 +28,15 @@ int cmdList(const std::vector<std::string>& args) {
     const auto& entries = devices.arrangedObjects;
 
     if (json) {
-        Json out = Json::array();
+        JsonWriter writer(stdout, 2);
+        writer.beginArray();
         for (const auto& e : entries)
-            if (e) out.push_back(toJson(*e));
-        std::printf("%s\n", out.dump(2).c_str());
+            if (e) writeDeviceJson(writer, *e);
+        writer.endArray();
+        if (!writer.finish()) {
+            error("could not write the backup list to the standard output (is the disk full?)");
+            return kExitFailure;
+        }
     }
     if (entries.empty()) {
         std::fprintf(stderr, "No iTunes backup found. Please connect your device and recover from iOS device.\n");

@@ -36,8 +36,11 @@ int cmdScan(const std::vector<std::string>& args) {
                      absolutePath(backup).c_str());
 
     if (json) {
-        std::printf("%s\n", scanToJson(session).dump(1).c_str());
-        return kExitOk;
+        if (!writeScanJson(session, stdout)) {
+            error("could not write the scan result to the standard output (is the disk full?)");
+            return kExitFailure;
+        }
+        return printProblems(session.store) ? kExitFailure : kExitOk;
     }
     if (!quiet) {
         const auto& node = session.app.currentNode;

@@ -1,14 +1,14 @@
 #include <unistd.h>
 
+#include <concepts>
 #include <cstdio>
 #include <filesystem>
-#include <iomanip>
-#include <sstream>
 
 #include <openssl/sha.h>
 
 #include "backup/device_list.h"
 #include "cli.h"
+#include "cli/json_writer.h"
 #include "core/events.h"
 
 namespace salvor::cli {
@@ -59,159 +59,284 @@ std::optional<std::string> runScan(ScanSession& session, const std::string& back
 
 namespace {
 
-Json text(const Text& t) { return t ? Json(*t) : Json(nullptr); }
+// The members of one record, in the order they are named.
+struct Fields {
+    JsonWriter& w;
 
-Json bytes(const Bytes& b) {
-    if (!b) return nullptr;
-    unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(b->data(), b->size(), digest);
-    std::ostringstream hex;
-    for (unsigned char c : digest) hex << std::hex << std::setw(2) << std::setfill('0') << static_cast<int>(c);
-    return Json{{"size", b->size()}, {"sha1", hex.str()}};
+    // Absent text is null.
+    Fields& text(const char* name, const Text& t) {
+        w.key(name);
+        if (t) w.string(*t);
+        else w.null();
+        return *this;
+    }
+    template <std::integral T>
+    Fields& number(const char* name, T value) {
+        w.key(name);
+        w.number(value);
+        return *this;
+    }
+    Fields& flag(const char* name, bool f) { return number(name, f ? 1 : 0); }
+    // Bytes are described by their size and SHA-1, or null.
+    Fields& bytes(const char* name, const Bytes& b) {
+        w.key(name);
+        if (!b) {
+            w.null();
+            return *this;
+        }
+        unsigned char digest[SHA_DIGEST_LENGTH];
+        SHA1(b->data(), b->size(), digest);
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string hex;
+        for (unsigned char c : digest) {
+            hex.push_back(kHex[c >> 4]);
+            hex.push_back(kHex[c & 0xF]);
+        }
+        w.beginObject();
+        number("size", b->size());
+        w.key("sha1");
+        w.string(hex);
+        w.endObject();
+        return *this;
+    }
+};
+
+void write(JsonWriter& w, const MVContactNode& n) {
+    w.beginObject();
+    Fields{w}
+        .number("rowid", n.rowid)
+        .text("contactName", n.contactName)
+        .text("contactPhone", n.contactPhone)
+        .text("contactEmail", n.contactEmail)
+        .text("contactHomepage", n.contactHomepage)
+        .text("contactCompany", n.contactCompany)
+        .text("contactBirthday", n.contactBirthday)
+        .text("contactJobtitle", n.contactJobtitle)
+        .text("contactNote", n.contactNote)
+        .text("contactAdress", n.contactAdress)
+        .bytes("imageData", n.imageData)
+        .flag("bDeleted", n.bDeleted)
+        .flag("bSelected", n.bSelected);
+    w.endObject();
 }
 
-int flag(std::uint8_t f) { return f ? 1 : 0; }
-
-}  // namespace
-
-Json toJson(const MVIOSDeviceNode& n) {
-    return Json{{"strDeviceName", text(n.strDeviceName)},         {"strDeviceSize", text(n.strDeviceSize)},
-                {"strDeviceBackUpTime", text(n.strDeviceBackUpTime)}, {"strDeviceSerial", text(n.strDeviceSerial)},
-                {"strDeviceType", text(n.strDeviceType)},         {"strIOSVersion", text(n.strIOSVersion)},
-                {"deviceImage", text(n.deviceImage)},             {"itunesVersion", text(n.itunesVersion)},
-                {"backUpFilePath", text(n.backUpFilePath)},       {"backupFormat", backupFormatName(n.backupFormat)},
-                {"bEncrypted", flag(n.bEncrypted)}};
+void write(JsonWriter& w, const MVMessageNode& n) {
+    w.beginObject();
+    Fields{w}
+        .text("messageName", n.messageName)
+        .text("messagePhone", n.messagePhone)
+        .text("messageContent", n.messageContent)
+        .text("messageDate", n.messageDate)
+        .text("messageType", n.messageType)
+        .flag("bImessage", n.bImessage)
+        .flag("bSelected", n.bSelected)
+        .flag("bDeleted", n.bDeleted)
+        .number("handle_id", n.handle_id)
+        .flag("isHasAttach", n.isHasAttach)
+        .text("attachmentPath", n.attachmentPath)
+        .text("attachType", n.attachType)
+        .number("rowId", n.rowId)
+        .bytes("contactImageData", n.contactImageData);
+    w.endObject();
 }
 
-Json toJson(const MVContactNode& n) {
-    return Json{{"rowid", n.rowid},
-                {"contactName", text(n.contactName)},
-                {"contactPhone", text(n.contactPhone)},
-                {"contactEmail", text(n.contactEmail)},
-                {"contactHomepage", text(n.contactHomepage)},
-                {"contactCompany", text(n.contactCompany)},
-                {"contactBirthday", text(n.contactBirthday)},
-                {"contactJobtitle", text(n.contactJobtitle)},
-                {"contactNote", text(n.contactNote)},
-                {"contactAdress", text(n.contactAdress)},
-                {"imageData", bytes(n.imageData)},
-                {"bDeleted", flag(n.bDeleted)},
-                {"bSelected", flag(n.bSelected)}};
-}
-
-Json toJson(const MVMessageNode& n) {
-    return Json{{"messageName", text(n.messageName)},
-                {"messagePhone", text(n.messagePhone)},
-                {"messageContent", text(n.messageContent)},
-                {"messageDate", text(n.messageDate)},
-                {"messageType", text(n.messageType)},
-                {"bImessage", flag(n.bImessage)},
-                {"bSelected", flag(n.bSelected)},
-                {"bDeleted", flag(n.bDeleted)},
-                {"handle_id", n.handle_id},
-                {"isHasAttach", flag(n.isHasAttach)},
-                {"attachmentPath", text(n.attachmentPath)},
-                {"attachType", text(n.attachType)},
-                {"rowId", n.rowId},
-                {"contactImageData", bytes(n.contactImageData)}};
-}
-
-Json toJson(const MVMessageTreeNode& n) {
-    Json messages = Json::array();
-    for (const auto& m : n.MessageNodeArray)
-        if (m) messages.push_back(toJson(*m));
-    return Json{{"messageTreeNodeName", text(n.messageTreeNodeName)},
-                {"messageTreeNodeAdress", text(n.messageTreeNodeAdress)},
-                {"bSelected", flag(n.bSelected)},
-                {"bdeleted", flag(n.bdeleted)},
-                {"MessageNodeArray", std::move(messages)}};
-}
-
-Json toJson(const MVCallHistoryNode& n) {
-    return Json{{"callName", text(n.callName)},         {"callPhone", text(n.callPhone)},
-                {"callDate", text(n.callDate)},         {"callType", text(n.callType)},
-                {"callTime", n.callTime},               {"callDuration", text(n.callDuration)},
-                {"bSelected", flag(n.bSelected)},       {"bDeleted", flag(n.bDeleted)}};
-}
-
-Json toJson(const MVNoteNode& n) {
-    return Json{{"noteTitle", text(n.noteTitle)}, {"noteContent", text(n.noteContent)},
-                {"noteDate", text(n.noteDate)},   {"uid", n.uid},
-                {"bSelected", flag(n.bSelected)}, {"bDeleted", flag(n.bDeleted)}};
-}
-
-Json toJson(const MVBookMarkNode& n) {
-    return Json{{"bookMarkTitle", text(n.bookMarkTitle)}, {"bookMarkURL", text(n.bookMarkURL)},
-                {"bSelected", flag(n.bSelected)},         {"bDeleted", flag(n.bDeleted)}};
-}
-
-Json toJson(const MVCalenderNode& n) {
-    return Json{{"calTitle", text(n.calTitle)},   {"calNote", text(n.calNote)},     {"location", text(n.location)},
-                {"startDate", text(n.startDate)}, {"endDate", text(n.endDate)},     {"bDeleted", flag(n.bDeleted)},
-                {"bSelected", flag(n.bSelected)}};
-}
-
-Json toJson(const MVPhotoAndVideoNode& n) {
-    return Json{{"fileNodeName", text(n.fileNodeName)}, {"fileNodeSize", text(n.fileNodeSize)},
-                {"filePath", text(n.filePath)},         {"bmov", flag(n.bmov)},
-                {"bSelected", flag(n.bSelected)},       {"fileSizeNumber", n.fileSizeNumber}};
-}
-
-Json toJson(const MVFaceTwitterNode& n) {
-    return Json{{"faceTwitterFileName", text(n.faceTwitterFileName)},
-                {"faceTwitterFilePath", text(n.faceTwitterFilePath)},
-                {"fileSize", text(n.fileSize)},
-                {"bSelected", flag(n.bSelected)},
-                {"FileSizeNumber", n.FileSizeNumber}};
-}
-
-Json toJson(const MVTreeFileNode& n) {
-    return Json{{"treefileName", text(n.treefileName)}, {"treefileType", text(n.treefileType)},
-                {"fileSize", text(n.fileSize)},         {"realFileSize", n.realFileSize},
-                {"isFile", n.isFile ? 1 : 0},           {"filePath", text(n.filePath)},
-                {"dirFilePath", text(n.dirFilePath)},   {"bSelected", n.bSelected ? 1 : 0}};
-}
-
-Json toJson(const MVTreeDirNode& n) {
-    Json children = Json::array();
-    for (const auto& c : n.children)
-        if (c) children.push_back(toJson(*c));
-    Json files = Json::array();
-    for (const auto& f : n.fileChildren)
-        if (f) files.push_back(toJson(*f));
-    return Json{{"fileName", text(n.fileName)},
-                {"isSelected", n.isSelected},
-                {"children", std::move(children)},
-                {"fileChildren", std::move(files)}};
-}
-
-namespace {
 template <class List>
-Json listJson(const List& list) {
-    Json out = Json::array();
-    for (const auto& r : list)
-        if (r) out.push_back(toJson(*r));
-    return out;
+void writeList(JsonWriter& w, const char* name, const List& list);
+
+void write(JsonWriter& w, const MVMessageTreeNode& n) {
+    w.beginObject();
+    Fields{w}
+        .text("messageTreeNodeName", n.messageTreeNodeName)
+        .text("messageTreeNodeAdress", n.messageTreeNodeAdress)
+        .flag("bSelected", n.bSelected)
+        .flag("bdeleted", n.bdeleted);
+    writeList(w, "MessageNodeArray", n.MessageNodeArray);
+    w.endObject();
 }
+
+void write(JsonWriter& w, const MVCallHistoryNode& n) {
+    w.beginObject();
+    Fields{w}
+        .text("callName", n.callName)
+        .text("callPhone", n.callPhone)
+        .text("callDate", n.callDate)
+        .text("callType", n.callType)
+        .number("callTime", n.callTime)
+        .text("callDuration", n.callDuration)
+        .flag("bSelected", n.bSelected)
+        .flag("bDeleted", n.bDeleted);
+    w.endObject();
+}
+
+void write(JsonWriter& w, const MVNoteNode& n) {
+    w.beginObject();
+    Fields{w}
+        .text("noteTitle", n.noteTitle)
+        .text("noteContent", n.noteContent)
+        .text("noteDate", n.noteDate)
+        .number("uid", n.uid)
+        .flag("bSelected", n.bSelected)
+        .flag("bDeleted", n.bDeleted);
+    w.endObject();
+}
+
+void write(JsonWriter& w, const MVBookMarkNode& n) {
+    w.beginObject();
+    Fields{w}
+        .text("bookMarkTitle", n.bookMarkTitle)
+        .text("bookMarkURL", n.bookMarkURL)
+        .flag("bSelected", n.bSelected)
+        .flag("bDeleted", n.bDeleted);
+    w.endObject();
+}
+
+void write(JsonWriter& w, const MVCalenderNode& n) {
+    w.beginObject();
+    Fields{w}
+        .text("calTitle", n.calTitle)
+        .text("calNote", n.calNote)
+        .text("location", n.location)
+        .text("startDate", n.startDate)
+        .text("endDate", n.endDate)
+        .flag("bDeleted", n.bDeleted)
+        .flag("bSelected", n.bSelected);
+    w.endObject();
+}
+
+void write(JsonWriter& w, const MVPhotoAndVideoNode& n) {
+    w.beginObject();
+    Fields{w}
+        .text("fileNodeName", n.fileNodeName)
+        .text("fileNodeSize", n.fileNodeSize)
+        .text("filePath", n.filePath)
+        .flag("bmov", n.bmov)
+        .flag("bSelected", n.bSelected)
+        .number("fileSizeNumber", n.fileSizeNumber);
+    w.endObject();
+}
+
+void write(JsonWriter& w, const MVFaceTwitterNode& n) {
+    w.beginObject();
+    Fields{w}
+        .text("faceTwitterFileName", n.faceTwitterFileName)
+        .text("faceTwitterFilePath", n.faceTwitterFilePath)
+        .text("fileSize", n.fileSize)
+        .flag("bSelected", n.bSelected)
+        .number("FileSizeNumber", n.FileSizeNumber);
+    w.endObject();
+}
+
+void write(JsonWriter& w, const MVTreeFileNode& n) {
+    w.beginObject();
+    Fields{w}
+        .text("treefileName", n.treefileName)
+        .text("treefileType", n.treefileType)
+        .text("fileSize", n.fileSize)
+        .number("realFileSize", n.realFileSize)
+        .flag("isFile", n.isFile)
+        .text("filePath", n.filePath)
+        .text("dirFilePath", n.dirFilePath)
+        .flag("bSelected", n.bSelected);
+    w.endObject();
+}
+
+template <class List>
+void writeList(JsonWriter& w, const char* name, const List& list) {
+    w.key(name);
+    w.beginArray();
+    for (const auto& r : list)
+        if (r) write(w, *r);
+    w.endArray();
+}
+
+// Each folder is {"fileName", "isSelected", "children": [folders], "fileChildren": [files]}.
+// A folder path may be as deep as the manifest makes it, so the folders being
+// written are kept on an explicit stack rather than the call stack.
+void writeTree(JsonWriter& w, const char* name, const std::vector<TreeDirPtr>& roots) {
+    struct Open {
+        const MVTreeDirNode* dir;
+        std::size_t nextChild;
+    };
+    std::vector<Open> open;
+    auto enter = [&](const MVTreeDirNode& dir) {
+        w.beginObject();
+        Fields{w}.text("fileName", dir.fileName).number("isSelected", dir.isSelected);
+        w.key("children");
+        w.beginArray();
+        open.push_back({&dir, 0});
+    };
+    w.key(name);
+    w.beginArray();
+    for (const auto& root : roots) {
+        if (!root) continue;
+        enter(*root);
+        while (!open.empty()) {
+            Open& top = open.back();
+            const auto& children = top.dir->children;
+            while (top.nextChild < children.size() && !children[top.nextChild]) ++top.nextChild;
+            if (top.nextChild < children.size()) {
+                const MVTreeDirNode& child = *children[top.nextChild++];
+                enter(child);
+                continue;
+            }
+            w.endArray();
+            writeList(w, "fileChildren", top.dir->fileChildren);
+            w.endObject();
+            open.pop_back();
+        }
+    }
+    w.endArray();
+}
+
 }  // namespace
 
-Json scanToJson(const ScanSession& s) {
+void writeDeviceJson(JsonWriter& w, const MVIOSDeviceNode& n) {
+    w.beginObject();
+    Fields{w}
+        .text("strDeviceName", n.strDeviceName)
+        .text("strDeviceSize", n.strDeviceSize)
+        .text("strDeviceBackUpTime", n.strDeviceBackUpTime)
+        .text("strDeviceSerial", n.strDeviceSerial)
+        .text("strDeviceType", n.strDeviceType)
+        .text("strIOSVersion", n.strIOSVersion)
+        .text("deviceImage", n.deviceImage)
+        .text("itunesVersion", n.itunesVersion)
+        .text("backUpFilePath", n.backUpFilePath)
+        .text("backupFormat", Text(backupFormatName(n.backupFormat)))
+        .flag("bEncrypted", n.bEncrypted);
+    w.endObject();
+}
+
+bool writeScanJson(const ScanSession& s, std::FILE* out) {
     const auto& st = s.store;
-    Json out;
-    out["backup"] = s.app.currentNode ? toJson(*s.app.currentNode) : Json(nullptr);
-    out["flags"] = Json{{"currentNodeIsiOS6Version", s.app.currentNodeIsiOS6Version ? 1 : 0},
-                        {"bIOS7DeviceNode", s.app.bIOS7DeviceNode ? 1 : 0}};
-    out["contacts"] = listJson(st.contactArray);
-    out["messages"] = listJson(st.messageArray);
-    out["conversations"] = listJson(st.messageTreeArray);
-    out["calls"] = listJson(st.callHistoryArray);
-    out["notes"] = listJson(st.noteArray);
-    out["bookmarks"] = listJson(st.bookMarkArray);
-    out["calendar"] = listJson(st.calenderArray);
-    out["photos"] = listJson(st.photoAndVideoArray);
-    out["social"] = listJson(st.faceTwitterArray);
-    out["tree"] = listJson(st.treeController.content);
-    return out;
+    JsonWriter w(out, 1);
+    w.beginObject();
+    w.key("backup");
+    if (s.app.currentNode) writeDeviceJson(w, *s.app.currentNode);
+    else w.null();
+    w.key("flags");
+    w.beginObject();
+    Fields{w}
+        .flag("currentNodeIsiOS6Version", s.app.currentNodeIsiOS6Version)
+        .flag("bIOS7DeviceNode", s.app.bIOS7DeviceNode);
+    w.endObject();
+    writeList(w, "contacts", st.contactArray);
+    writeList(w, "messages", st.messageArray);
+    writeList(w, "conversations", st.messageTreeArray);
+    writeList(w, "calls", st.callHistoryArray);
+    writeList(w, "notes", st.noteArray);
+    writeList(w, "bookmarks", st.bookMarkArray);
+    writeList(w, "calendar", st.calenderArray);
+    writeList(w, "photos", st.photoAndVideoArray);
+    writeList(w, "social", st.faceTwitterArray);
+    writeTree(w, "tree", st.treeController.content);
+    // What cost the scan data, one sentence each (empty when nothing did).
+    w.key("problems");
+    w.beginArray();
+    for (const std::string& problem : st.problems()) w.string(problem);
+    w.endArray();
+    w.endObject();
+    return w.finish();
 }
 
 bool printProblems(const MVResultViewController& store) {

@@ -30,6 +30,19 @@ struct MVTreeDirNode {
     std::vector<TreeFilePtr> fileChildren;  // files, in arrival order
 
     void addFileChildren(TreeFilePtr file) { fileChildren.push_back(std::move(file)); }
+
+    // A manifest path may nest folders tens of thousands deep: the sub-folders
+    // are taken apart one level at a time, since destroying them recursively
+    // would run out of stack.
+    ~MVTreeDirNode() {
+        std::vector<TreeDirPtr> pending = std::move(children);
+        while (!pending.empty()) {
+            TreeDirPtr folder = std::move(pending.back());
+            pending.pop_back();
+            if (folder && folder.use_count() == 1)  // owned by no one else: its sub-folders go too
+                for (auto& c : folder->children) pending.push_back(std::move(c));
+        }
+    }
 };
 
 struct MVTreeFileNode {

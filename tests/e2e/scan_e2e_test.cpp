@@ -145,6 +145,56 @@ TEST(ScanEndToEnd, ScanLeavesTheBackupUntouchedAndWorksReadOnly) {
     EXPECT_EQ(json::parse(a)["tree"], json::parse(c)["tree"]);
 }
 
+// A backup whose device name is not UTF-8 and whose manifest holds one record
+// 40,000 folders deep still gives valid JSON, beside a good backup of the store.
+TEST(ScanEndToEnd, HostileBackupStillGivesValidJson) {
+    TempDir dir;
+    const auto good = forgeOne(dir, "ios6", 5);
+    const std::string hostile = dir / "store/00000000000000000000000000000000000000ff";
+    fs::copy(good.path, hostile, fs::copy_options::recursive);
+
+    const auto name = readJson(good.truthPath)["backup"]["strDeviceName"].get<std::string>();
+    std::string info = readFile(hostile + "/Info.plist");
+    for (std::size_t p; (p = info.find(name)) != std::string::npos;) info.replace(p, name.size(), "Ann\xFF\xC3 \x01");
+    writeFile(hostile + "/Info.plist", info);
+
+    forge::FileEntry deep;
+    for (int i = 0; i < 15000; ++i) deep.domain += "d/";
+    for (int i = 0; i < 25000; ++i) deep.path += "p/";
+    deep.domain += "d";
+    deep.path += "f";
+    const auto record = forge::manifestBytes({deep});
+    std::string manifest = readFile(hostile + "/Manifest.mbdb");
+    manifest.append(record.begin() + 6, record.end());  // without the file header
+    writeFile(hostile + "/Manifest.mbdb", manifest);
+
+    const auto r = runSalvor({"scan", hostile, "--json", "--quiet"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json scan = json::parse(r.out);
+    EXPECT_EQ(scan["backup"]["strDeviceName"], "Ann\xEF\xBF\xBD\xEF\xBF\xBD \x01");
+    const json* folder = &scan["tree"].at(0);
+    int depth = 0;
+    for (bool deeper = true; deeper;) {
+        deeper = false;
+        for (const auto& c : folder->at("children"))
+            if (c["fileName"] == "d" || c["fileName"] == "p") {
+                folder = &c;
+                deeper = true;
+                ++depth;
+                break;
+            }
+    }
+    EXPECT_EQ(depth, 40001);
+    ASSERT_EQ(folder->at("fileChildren").size(), 1u);
+    EXPECT_EQ(folder->at("fileChildren")[0]["dirFilePath"], deep.domain + "/" + deep.path);
+
+    const auto listed = runSalvor({"list", "--store", dir / "store", "--json"});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    std::set<std::string> paths;
+    for (const auto& e : json::parse(listed.out)) paths.insert(e["backUpFilePath"].get<std::string>());
+    EXPECT_EQ(paths, (std::set<std::string>{good.path, hostile}));
+}
+
 TEST(ScanEndToEnd, BadFoldersAndUsage) {
     TempDir t;
     auto missing = runSalvor({"scan", t / "nope"});
