@@ -57,14 +57,21 @@ void setFolderState(MVTreeDirNode& folder, std::int32_t state) {
     folder.nodeIcon = iconFor(state);
 }
 
+// Gives every file and folder below `folder` the state. Iterative: a manifest
+// may describe folders nested far deeper than the stack allows.
 void pushDown(MVTreeDirNode& folder, std::int32_t state) {
-    for (const TreeFilePtr& file : folder.fileChildren) {
-        if (file) file->bSelected = state == 1;
-    }
-    for (const TreeDirPtr& child : folder.children) {
-        if (!child) continue;
-        setFolderState(*child, state);
-        pushDown(*child, state);
+    std::vector<MVTreeDirNode*> pending{&folder};
+    while (!pending.empty()) {
+        MVTreeDirNode* at = pending.back();
+        pending.pop_back();
+        for (const TreeFilePtr& file : at->fileChildren) {
+            if (file) file->bSelected = state == 1;
+        }
+        for (const TreeDirPtr& child : at->children) {
+            if (!child) continue;
+            setFolderState(*child, state);
+            pending.push_back(child.get());
+        }
     }
 }
 
@@ -110,12 +117,17 @@ void walkUp(MVTreeDirNode* parent, bool fromFolder, std::int32_t state) {
 
 std::int32_t countSelectedFiles(const std::vector<TreeDirPtr>& folders) {
     std::int32_t n = 0;
-    for (const TreeDirPtr& folder : folders) {
-        if (!folder) continue;
-        for (const TreeFilePtr& file : folder->fileChildren) {
+    std::vector<const MVTreeDirNode*> pending;
+    for (const TreeDirPtr& folder : folders)
+        if (folder) pending.push_back(folder.get());
+    while (!pending.empty()) {
+        const MVTreeDirNode* at = pending.back();
+        pending.pop_back();
+        for (const TreeFilePtr& file : at->fileChildren) {
             if (file && file->bSelected) ++n;
         }
-        n += countSelectedFiles(folder->children);
+        for (const TreeDirPtr& child : at->children)
+            if (child) pending.push_back(child.get());
     }
     return n;
 }
