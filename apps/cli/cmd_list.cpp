@@ -1,5 +1,6 @@
 // `salvor list`: the backups of a backup store.
 #include <cstdio>
+#include <filesystem>
 
 #include "backup/device_list.h"
 #include "cli.h"
@@ -39,8 +40,12 @@ int cmdList(const std::vector<std::string>& args) {
         }
     }
     if (entries.empty()) {
-        std::fprintf(stderr, "No iTunes backup found. Please connect your device and recover from iOS device.\n");
-        std::fprintf(stderr, "(looked in %s; use --store DIR to look elsewhere)\n", store.c_str());
+        std::error_code ec;
+        const bool exists = std::filesystem::is_directory(store, ec);
+        std::fprintf(stderr, "No backup found in %s%s.\n", store.c_str(), exists ? "" : " (no such folder)");
+        std::fprintf(stderr,
+                     "Name the folder that holds your device backups with --store DIR (or set "
+                     "SALVOR_BACKUP_STORE), or scan one backup folder directly with 'salvor scan BACKUP_DIR'.\n");
         return kExitFailure;
     }
     if (!json) {

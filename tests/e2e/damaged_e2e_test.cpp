@@ -131,5 +131,24 @@ TEST(DamagedBackups, DestinationsThatCannotTakeARunAreRefusedBeforeScanning) {
     EXPECT_EQ(readFile(t / "a-file"), "x");
 }
 
+// One hostile folder must not take the listing of every other backup down.
+TEST(DamagedBackups, AHostileDescriptionCostsOnlyItsOwnBackup) {
+    TempDir t;
+    const auto good = forgeOne(t, "ios5", 12);
+    const std::string store = fs::path(good.path).parent_path().string();
+    std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (int i = 0; i < 300000; ++i) deep += std::string("<array\0>", 8);
+    writeFile(store + "/hostile/Info.plist", deep);
+    writeFile(store + "/hostile/Manifest.mbdb", std::string("mbdb\x05\x00", 6));
+    const auto list = runSalvor({"list", "--store", store, "--json"});
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    const auto listed = nlohmann::json::parse(list.out);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]["backUpFilePath"], good.path);
+    const auto scan = runSalvor({"scan", store + "/hostile"});
+    EXPECT_EQ(scan.exitCode, 0) << scan.err;  // scanned as an undescribed folder, with a warning
+    EXPECT_NE(scan.err.find("warning"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace salvor::test

@@ -74,9 +74,11 @@ TEST(ScanEndToEnd, EmptyOrMissingStoreSaysSoAndFails) {
     TempDir empty;
     auto r = runSalvor({"list", "--store", empty.path()});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("No iTunes backup found. Please connect your device and recover from iOS device."),
-              std::string::npos);
-    EXPECT_EQ(runSalvor({"list", "--store", empty / "missing"}).exitCode, 1);
+    EXPECT_NE(r.err.find("No backup found in " + empty.path() + ".\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--store DIR"), std::string::npos);
+    const auto missing = runSalvor({"list", "--store", empty / "missing"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("(no such folder)"), std::string::npos);
     EXPECT_EQ(runSalvor({"list", "--bogus"}).exitCode, 2);
 }
 
