@@ -1,6 +1,7 @@
 #include "output/recovery_run.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -113,6 +114,17 @@ std::string lastComponent(const std::string& path) {
     return slash == std::string::npos ? p : p.substr(slash + 1);
 }
 
+// The folder of the backup tree is named after the device, but never like a
+// category folder: a phone called "Contact" must not pour its files among the cards.
+std::string treeFolderName(const std::string& device) {
+    const std::string name = output::safeFileName(device);
+    for (const char* folder : {kPhotoFolder, kContactFolder, kMessageFolder, kNoteFolder, kCallFolder,
+                               kBookMarkFolder, kCalendarFolder, kSocialFolder}) {
+        if (strcasecmp(name.c_str(), folder) == 0) return output::safeFileName(device + " (device)");
+    }
+    return name;
+}
+
 class RecoveryRun {
 public:
     RecoveryRun(const RecoverySource& source, const std::string& destination) : source_(source) {
@@ -195,7 +207,7 @@ private:
     }
 
     void recoverTree() {
-        OutputDir deviceFolder = openFolder(output::safeFileName(deviceName()));
+        OutputDir deviceFolder = openFolder(treeFolderName(deviceName()));
         forEachSelectedTreeFile(source_.tree, [&](const MVTreeFileNode& file) {
             std::vector<std::string> parts = output::safeRelativePath(textOrEmpty(file.dirFilePath));
             if (parts.empty()) parts.push_back(output::safeFileName(textOrEmpty(file.treefileName)));

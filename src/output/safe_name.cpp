@@ -29,7 +29,19 @@ void splitExtension(std::string_view name, std::string_view& stem, std::string_v
     extension = name.substr(dot);
 }
 
-std::string safeFileName(std::string_view field, std::string_view extension) {
+namespace {
+
+// Leading dots would hide the file; spaces at either end are invisible in a
+// listing and trailing dots are dropped by some file systems.
+void makeVisible(std::string& name) {
+    std::size_t start = 0;
+    while (start < name.size() && (name[start] == '.' || name[start] == ' ')) ++start;
+    std::size_t end = name.size();
+    while (end > start && (name[end - 1] == ' ' || name[end - 1] == '.')) --end;
+    name = name.substr(start, end - start);
+}
+
+std::string safeName(std::string_view field, std::string_view extension, bool visible) {
     std::string clean;
     clean.reserve(field.size());
     std::size_t pos = 0;
@@ -42,12 +54,19 @@ std::string safeFileName(std::string_view field, std::string_view extension) {
             clean.append(field.substr(start, pos - start));
         }
     }
+    if (visible) makeVisible(clean);
     if (clean.empty() || clean == "." || clean == "..") clean = "unnamed";
     if (clean.size() + extension.size() <= kMaxNameBytes) return clean + std::string(extension);
     if (!extension.empty()) return fit(clean, extension);
     std::string_view stem, ext;
     splitExtension(clean, stem, ext);
     return fit(stem, ext);
+}
+
+}  // namespace
+
+std::string safeFileName(std::string_view field, std::string_view extension) {
+    return safeName(field, extension, true);
 }
 
 std::vector<std::string> safeRelativePath(std::string_view path) {
@@ -57,7 +76,8 @@ std::vector<std::string> safeRelativePath(std::string_view path) {
         std::size_t slash = path.find('/', start);
         if (slash == std::string_view::npos) slash = path.size();
         const std::string_view part = path.substr(start, slash - start);
-        if (!part.empty() && part != "." && part != "..") parts.push_back(safeFileName(part));
+        // The device's own file names are kept as they are, dots included.
+        if (!part.empty() && part != "." && part != "..") parts.push_back(safeName(part, {}, false));
         start = slash + 1;
     }
     return parts;

@@ -14,15 +14,17 @@ namespace salvor::output {
 constexpr std::size_t kMaxNameBytes = 255;
 
 // Turns one record field into a single file name: path separators, control
-// characters and invalid UTF-8 bytes become "_"; a name that is empty, "." or
-// ".." becomes "unnamed"; the name is shortened (never inside a UTF-8 sequence,
+// characters and invalid UTF-8 bytes become "_"; leading dots and spaces and
+// trailing spaces and dots are dropped, so the file is never hidden; a name
+// that is then empty becomes "unnamed"; the name is shortened (never inside a UTF-8 sequence,
 // keeping a short extension) so that it and `extension` fit in kMaxNameBytes.
 // `extension` (".vcf", ".html") is appended as given and must itself be safe.
 std::string safeFileName(std::string_view field, std::string_view extension = {});
 
 // Splits a slash-separated relative path from a record (a manifest's
 // domain/relative path) into safe components: empty, "." and ".." parts are
-// dropped and every other part goes through safeFileName.
+// dropped and every other part is made safe as by safeFileName, but keeps
+// its dots and spaces (these are the device's own file names).
 std::vector<std::string> safeRelativePath(std::string_view path);
 
 // The n-th name for a clash (n >= 2): "Ann.vcf" → "Ann (2).vcf", still

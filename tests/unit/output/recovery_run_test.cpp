@@ -166,6 +166,14 @@ TEST_F(RecoveryRunTest, TreeFilesKeepDomainLayoutAndSkipUnselectedFolders) {
     EXPECT_EQ(report.itemsHandled, 4);
     EXPECT_EQ(listing(dest).count("Phone/../escape.txt"), 0u);
     EXPECT_FALSE(fs::exists(scratch.path() / "escape.txt"));
+
+    // A device named like a category folder keeps its files apart from that category.
+    app.currentNode->strDeviceName = "contact";
+    dest = scratch.path() / "second";
+    run();
+    EXPECT_EQ(readFile(dest / "contact (device)/HomeDomain/Library/SMS/sms.db"), "database");
+    EXPECT_FALSE(fs::exists(dest / "Contact/HomeDomain"));
+    EXPECT_FALSE(fs::exists(dest / "contact/HomeDomain"));
 }
 
 TEST_F(RecoveryRunTest, ConversationPageWithCopiedAttachments) {
@@ -248,7 +256,7 @@ TEST_F(RecoveryRunTest, HostileNamesStayInsideTheDestination) {
     EXPECT_TRUE(report.succeeded());
     // Nothing escaped: the scratch folder holds only the backup and the destination.
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), fs::directory_iterator()), 2);
-    EXPECT_TRUE(fs::is_directory(dest / ".._Evil"));
+    EXPECT_TRUE(fs::is_directory(dest / "_Evil"));
     EXPECT_EQ(fs::directory_iterator(dest / "Contact")->path().parent_path(), dest / "Contact");
     std::size_t cards = 0, pages = 0, photos = 0;
     for (const auto& e : fs::recursive_directory_iterator(dest)) {
@@ -263,7 +271,7 @@ TEST_F(RecoveryRunTest, HostileNamesStayInsideTheDestination) {
     EXPECT_EQ(cards, 6u);
     EXPECT_EQ(pages, 6u);
     EXPECT_EQ(photos, 6u);
-    EXPECT_TRUE(fs::exists(dest / "Contact/.._.._x.vcf"));
+    EXPECT_TRUE(fs::exists(dest / "Contact/_.._x.vcf"));
     EXPECT_TRUE(fs::exists(dest / "Contact/a_b.vcf"));
     EXPECT_TRUE(fs::exists(dest / "Contact/n_ul.vcf"));
     EXPECT_TRUE(fs::exists(dest / "Contact/unnamed.vcf"));

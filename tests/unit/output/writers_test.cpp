@@ -259,14 +259,17 @@ TEST(PageWriter, PageIsUtf16WithBomAndEscapedTitle) {
 }
 
 TEST(SafeNames, HostileFieldsBecomeOneComponent) {
-    EXPECT_EQ(output::safeFileName("../../x"), ".._.._x");
+    EXPECT_EQ(output::safeFileName("../../x"), "_.._x");  // never hidden
+    EXPECT_EQ(output::safeFileName(" Whitfield ", ".vcf"), "Whitfield.vcf");
+    EXPECT_EQ(output::safeRelativePath("HomeDomain/Library/.hidden"),
+              (std::vector<std::string>{"HomeDomain", "Library", ".hidden"}));  // the device's own names stay
     EXPECT_EQ(output::safeFileName("a/b"), "a_b");
     EXPECT_EQ(output::safeFileName(std::string("a\0b", 3), ".vcf"), "a_b.vcf");
     EXPECT_EQ(output::safeFileName("a\\b\x1b\x7f"), "a_b__");
     EXPECT_EQ(output::safeFileName(".."), "unnamed");
     EXPECT_EQ(output::safeFileName("."), "unnamed");
     EXPECT_EQ(output::safeFileName("", ".html"), "unnamed.html");
-    EXPECT_EQ(output::safeFileName("...", ".vcf"), "....vcf");
+    EXPECT_EQ(output::safeFileName("...", ".vcf"), "unnamed.vcf");
     EXPECT_EQ(output::safeFileName("bad\xFF\xC3"), "bad__");
     EXPECT_EQ(output::safeFileName("caf\xC3\xA9"), "caf\xC3\xA9");
 
