@@ -133,10 +133,11 @@ int cmdRecover(const std::vector<std::string>& args) {
         done = true;
         session.dispatcher.wake();
     });
+    // Short naps, so the end of a run (a stopped one above all) is seen at once.
     while (!done) {
         session.dispatcher.pumpUntil([&] { return true; });
         bar.update(recoveryPercent(store.recovredFilesNum, store.allSelectedFileNum));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     worker.join();
     session.dispatcher.pumpUntil([] { return true; });
