@@ -26,6 +26,32 @@ int cmdRecover(const std::vector<std::string>& args);
 // Prints "salvor: <message>" on stderr.
 void error(const std::string& message);
 
+// ---- stopping ----
+// Ctrl-C, a termination request, a hang-up and the other stop signals are
+// taken by one watcher thread. While a command holds a StopScope, the first
+// of them only calls the scope's canceller: the command then finishes through
+// its normal path (the scan ends and removes its private copies, a recovery
+// run stops between files) and returns stopExitCode(). A second one, or one
+// that comes outside any scope, ends the process at once after removing the
+// private copies and any file still being written.
+void watchStopSignals();
+// The stop signal received first; 0 while none has come.
+int stopSignal();
+// 128 + the stop signal, as a shell reports a process ended by it.
+int stopExitCode();
+
+class StopScope {
+public:
+    StopScope();
+    ~StopScope();
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+    // What a stop cancels from now on, replacing the previous canceller; run
+    // at once when a stop has already come. It runs on the watcher thread, so
+    // it must be safe to call from any thread and return quickly.
+    void cancelWith(std::function<void()> cancel);
+};
+
 // A progress bar on stderr, drawn only when stderr is a terminal.
 class ProgressBar {
 public:

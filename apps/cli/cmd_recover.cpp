@@ -1,5 +1,6 @@
 // `salvor recover`: scans a backup, ticks what was asked for through the result
 // store's own selection operations and writes it into a destination folder.
+#include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <stop_token>
 #include <thread>
 
 #include "cli.h"
@@ -97,7 +99,17 @@ int cmdRecover(const std::vector<std::string>& args) {
     }
 
     ScanSession session;
-    if (auto problem = runScan(session, backup, true)) {
+    std::stop_source runStop;
+    // A stop first ends the scan, later the recovery run (between files);
+    // either way the command finishes through its normal path.
+    StopScope stop;
+    stop.cancelWith([&session] { session.cancel(); });
+    const auto problem = runScan(session, backup, true);
+    if (stopSignal() != 0) {
+        error("stopped");
+        return stopExitCode();
+    }
+    if (problem) {
         error(*problem);
         return kExitFailure;
     }
@@ -127,18 +139,20 @@ int cmdRecover(const std::vector<std::string>& args) {
 
     // The run works on its own thread; this thread serves the main-thread queue
     // and draws progress from the run's counters.
+    stop.cancelWith([&runStop] { runStop.request_stop(); });
     ProgressBar bar("Recovering", true);
     std::atomic<bool> done{false};
     RecoveryReport report;
     std::thread worker([&] {
-        report = store.recoverFilesThread(destination);
+        report = store.recoverFilesThread(destination, runStop.get_token());
         done = true;
         session.dispatcher.wake();
     });
+    // Short naps, so the end of a run (a stopped one above all) is seen at once.
     while (!done) {
         session.dispatcher.pumpUntil([&] { return true; });
         bar.update(recoveryPercent(store.recovredFilesNum, store.allSelectedFileNum));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     worker.join();
     session.dispatcher.pumpUntil([] { return true; });
@@ -155,15 +169,38 @@ int cmdRecover(const std::vector<std::string>& args) {
         std::printf("\n%zu item(s) are not in the backup:\n", report.notInBackup.size());
         for (const auto& f : report.notInBackup) std::printf("  %s: %s\n", f.item.c_str(), f.reason.c_str());
     }
+    if (report.cancelled) {
+        // Every file listed is complete; the one being copied was removed.
+        std::printf("\nStopped after %lld of %lld items.\n", static_cast<long long>(report.itemsHandled),
+                    static_cast<long long>(report.itemsTotal));
+    }
+    if (stopSignal() != 0) {
+        std::fflush(stdout);
+        error("stopped");
+        return stopExitCode();
+    }
     if (open) {
         // Show the destination in the desktop's file viewer when there is one;
         // the path goes to it as one argument, never through a shell.
         std::string prog = "xdg-open", dest = report.destination;
         char* argv[] = {prog.data(), dest.data(), nullptr};
+        // The viewer gets the ordinary signal handling back: none blocked
+        // (this process leaves its stop signals to one watcher thread), none ignored.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none, ignored;
+        sigemptyset(&none);
+        sigemptyset(&ignored);
+        sigaddset(&ignored, SIGPIPE);
+        sigaddset(&ignored, SIGXFSZ);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &ignored);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         pid_t pid = 0;
-        if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0)
+        if (posix_spawnp(&pid, "xdg-open", nullptr, &attr, argv, environ) != 0)
             std::fprintf(stderr, "salvor: could not open a file viewer; the files are in %s\n",
                          report.destination.c_str());
+        posix_spawnattr_destroy(&attr);
     }
     return report.failures.empty() && !scanLostData ? kExitOk : kExitFailure;
 }

@@ -27,7 +27,16 @@ int cmdScan(const std::vector<std::string>& args) {
     }
 
     ScanSession session;
-    if (auto problem = runScan(session, backup, !quiet)) {
+    // A stop ends the scan through its normal path, which removes its private
+    // copies; what was found until then is not shown.
+    StopScope stop;
+    stop.cancelWith([&session] { session.cancel(); });
+    const auto problem = runScan(session, backup, !quiet);
+    if (stopSignal() != 0) {
+        error("stopped");
+        return stopExitCode();
+    }
+    if (problem) {
         error(*problem);
         return kExitFailure;
     }

@@ -1,16 +1,111 @@
 // The `salvor` command: list backups, scan one, recover what was found, demo.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli.h"
+#include "output/output_dir.h"
 #include "platform/log.h"
 #include "platform/scratch.h"
+
+// ---- stopping ----
+
+namespace salvor::cli {
+
+namespace {
+
+// Every signal that asks the process to stop. Left to their default action,
+// each would end the process on the spot and leave the private database
+// copies in the temporary folder.
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) sigaddset(&set, sig);
+    return set;
+}
+
+// Never destroyed: a signal may come while static objects are torn down.
+struct StopState {
+    std::mutex mutex;
+    std::function<void()> cancel;
+    int scopes = 0;
+    std::atomic<int> signal{0};
+};
+StopState& stopState() {
+    static StopState* state = new StopState;
+    return *state;
+}
+
+// The last resort: nothing is left to finish, so only what must not stay
+// behind is removed before the process ends.
+[[noreturn]] void stopNow(int sig) {
+    scratch::removeAll();
+    output::OutputDir::removeUnfinishedFiles();
+    static const char kMessage[] = "\nsalvor: stopped\n";
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+    _exit(128 + sig);
+}
+
+}  // namespace
+
+int stopSignal() { return stopState().signal.load(); }
+int stopExitCode() { return 128 + stopSignal(); }
+
+StopScope::StopScope() {
+    std::lock_guard lock(stopState().mutex);
+    ++stopState().scopes;
+}
+
+StopScope::~StopScope() {
+    std::lock_guard lock(stopState().mutex);
+    --stopState().scopes;
+    stopState().cancel = nullptr;
+}
+
+void StopScope::cancelWith(std::function<void()> cancel) {
+    StopState& state = stopState();
+    std::lock_guard lock(state.mutex);
+    state.cancel = std::move(cancel);
+    if (state.signal.load() != 0 && state.cancel) state.cancel();
+}
+
+// The signals are blocked in every thread and taken by one watcher thread,
+// which may lock, allocate and call the canceller as any thread can.
+void watchStopSignals() {
+    // A closed output pipe or a file-size limit must not end the process
+    // either: each becomes a write error (EPIPE, EFBIG) that the writers report.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    const sigset_t set = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set] {
+        for (;;) {
+            int sig = 0;
+            if (sigwait(&set, &sig) != 0) continue;
+            StopState& state = stopState();
+            std::unique_lock lock(state.mutex);
+            int first = 0;
+            if (state.scopes > 0 && state.signal.compare_exchange_strong(first, sig)) {
+                if (state.cancel) state.cancel();
+                continue;
+            }
+            lock.unlock();
+            stopNow(first != 0 ? first : sig);
+        }
+    }).detach();
+}
+
+}  // namespace salvor::cli
 
 namespace {
 
@@ -27,33 +122,36 @@ void usage(FILE* out) {
         "\n"
         "options for every command: --verbose (diagnostic lines on stderr)\n"
         "The backup store defaults to the platform's backup folder of the current user;\n"
-        "--store DIR or the environment variable SALVOR_BACKUP_STORE override it.\n",
+        "--store DIR or the environment variable SALVOR_BACKUP_STORE override it.\n"
+        "Ctrl-C stops a scan or a recovery cleanly (exit status 130).\n",
         out);
 }
 
-// Ctrl-C, a hang-up or a termination request must not leave copies of the
-// person's databases behind in the temporary folder. The signals are blocked in
-// every thread and taken by one watcher thread, which can clean up safely.
-void watchStopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::thread([set] {
-        int sig = 0;
-        if (sigwait(&set, &sig) != 0) return;
-        salvor::scratch::removeAll();
-        std::fputs("\nsalvor: stopped\n", stderr);
-        _exit(128 + sig);
-    }).detach();
+// Whether `fd` is a pipe whose reading end has been closed.
+bool readerGone(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
+
+int dispatch(const std::string& command, const std::vector<std::string>& args) {
+    try {
+        if (command == "list") return salvor::cli::cmdList(args);
+        if (command == "scan") return salvor::cli::cmdScan(args);
+        if (command == "recover") return salvor::cli::cmdRecover(args);
+        if (command == "demo") return salvor::cli::cmdDemo(args);
+    } catch (const std::exception& e) {
+        salvor::cli::error(e.what());
+        return salvor::cli::kExitFailure;
+    }
+    salvor::cli::error("unknown command '" + command + "'");
+    usage(stderr);
+    return salvor::cli::kExitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    watchStopSignals();  // first, so every later thread inherits the blocked signals
+    salvor::cli::watchStopSignals();  // first, so every later thread inherits the blocked signals
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         usage(stderr);
@@ -72,16 +170,13 @@ int main(int argc, char** argv) {
         usage(stdout);
         return salvor::cli::kExitOk;
     }
-    try {
-        if (command == "list") return salvor::cli::cmdList(args);
-        if (command == "scan") return salvor::cli::cmdScan(args);
-        if (command == "recover") return salvor::cli::cmdRecover(args);
-        if (command == "demo") return salvor::cli::cmdDemo(args);
-    } catch (const std::exception& e) {
-        salvor::cli::error(e.what());
-        return salvor::cli::kExitFailure;
+    int rc = dispatch(command, args);
+    // With SIGPIPE ignored a closed output pipe shows up here, as a failed
+    // write; only the reader going away (`salvor scan --json | head`) needs
+    // no message.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        if (!readerGone(STDOUT_FILENO)) salvor::cli::error("cannot write the output");
+        if (rc == salvor::cli::kExitOk) rc = salvor::cli::kExitFailure;
     }
-    salvor::cli::error("unknown command '" + command + "'");
-    usage(stderr);
-    return salvor::cli::kExitUsage;
+    return rc;
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <variant>
@@ -162,9 +163,12 @@ public:
     std::atomic<std::int32_t> recovredFilesNum{0};
     std::atomic<std::int32_t> allSelectedFileNum{0};
     std::string recoverPath;
-    // Writes the selected items into `destination` (on the calling thread);
-    // cancelRecovery() from another thread stops it between files.
-    RecoveryReport recoverFilesThread(const std::string& destination);
+    // Writes the selected items into `destination` (on the calling thread).
+    // cancelRecovery() from another thread stops the running run between
+    // files (or between the chunks of a large one); so does `stop`, which,
+    // unlike cancelRecovery, also takes effect when it was requested before
+    // the run began.
+    RecoveryReport recoverFilesThread(const std::string& destination, std::stop_token stop = {});
     void cancelRecovery();
     // The selected items as a run reads them: a snapshot of the lists.
     RecoverySource recoverySource();

@@ -24,13 +24,16 @@ RecoverySource MVResultViewController::recoverySource() {
     return source;
 }
 
-RecoveryReport MVResultViewController::recoverFilesThread(const std::string& destination) {
+RecoveryReport MVResultViewController::recoverFilesThread(const std::string& destination, std::stop_token stop) {
     RecoverySource source = recoverySource();
     {
         std::lock_guard<std::mutex> lock(recoveryMutex_);
         recoveryStop_ = std::stop_source();
         source.stop = recoveryStop_.get_token();
     }
+    // The caller's token reaches this run's own stop source; a request made
+    // before this point is passed on at once.
+    std::stop_callback forward(stop, [this] { cancelRecovery(); });
     recovredFilesNum = 0;
     recoverPath = destination;
     return recoverFiles(source, destination);

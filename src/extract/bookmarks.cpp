@@ -48,6 +48,7 @@ void scanBookMarkThread(ScanContext& ctx, const std::string& backupPath) {
             ctx.nc.post(events::scanBookMarkInfo, std::any(node));
         }
     }
+    if (ctx.stopRequested()) return;
     for (const FactoryBookmark& factory : kFactoryBookmarks) post(ctx, std::string(factory.title), std::string(factory.url));
 
     const std::string history = storedPath(backupPath, kHistory);
@@ -63,7 +64,7 @@ namespace {
 void readHistory(ScanContext& ctx, const std::string& path) {
     const plist::Document doc = plist::Document::fromFile(path);
     const plist::Node dates = doc.rootDict().array("WebHistoryDates");
-    for (std::size_t i = 0; i < dates.size(); ++i) {
+    for (std::size_t i = 0; i < dates.size() && !ctx.stopRequested(); ++i) {
         const plist::Node entry = dates.at(i);
         if (!entry.isDict()) continue;  // nothing to show for a stray value
         post(ctx, entry.string("title"), entry.string(""));

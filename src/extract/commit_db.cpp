@@ -42,6 +42,8 @@ bool insideDir(const std::string& path, const std::string& dir) {
 
 std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& storedPath) {
     std::error_code ec;
+    // A stopped scan makes no further copies.
+    if (ctx.stopRequested()) return std::nullopt;
     if (storedPath.empty() || !fs::is_regular_file(storedPath, ec)) return std::nullopt;
 
     if (ctx.scanScratchDir.empty()) {

@@ -32,7 +32,7 @@ void readPictures(ScanContext& ctx, const std::string& folder) {
     if (!copy) return;
     sqlite::Database db(*copy, ctx.stop);
     sqlite::Statement st(db, sql);
-    while (st.step()) {
+    while (!ctx.stopRequested() && st.step()) {
         auto node = std::make_shared<MVContactImageNode>();
         node->rowid = static_cast<std::int32_t>(st.int64(0));
         auto bytes = st.blob(1);
@@ -76,7 +76,7 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
     if (copy) db = sqlite::Database(*copy, ctx.stop);
     {
         sqlite::Statement persons(db, kPersonsSql);
-        while (persons.step()) {
+        while (!ctx.stopRequested() && persons.step()) {
             auto contact = std::make_shared<MVContactNode>();
             const auto rowid = static_cast<std::int32_t>(persons.int64(0));
             if (rowid != 0) contact->rowid = rowid;
@@ -92,7 +92,10 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
         }
     }
 
+    // One short query per person: each may end before SQLite ever asks
+    // whether to stop, so the loop asks itself.
     for (const ContactPtr& contact : ctx.contactArray) {
+        if (ctx.stopRequested()) break;
         for (const auto& image : ctx.contactImageArray) {
             if (image->rowid == contact->rowid) contact->imageData = image->imageData;
         }
@@ -109,6 +112,8 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
                 if (field.values && sqlite::hasText(value)) field.values->push_back(columnText(value));
             }
         }
+        // A stop during the query may have cut this person's values short.
+        if (ctx.stopRequested()) break;
         ctx.nc.post(events::ScanContactInfo, std::any(contact));
     }
     ctx.postStageProgress();

@@ -86,7 +86,7 @@ Bytes readWholeFile(const std::string& path) {
 void scanMessageAttachThread(ScanContext& ctx, const std::string& databasePath) {
     sqlite::Database db(databasePath, ctx.stop);
     sqlite::Statement st(db, kAttachmentsSql);
-    while (st.step()) {
+    while (!ctx.stopRequested() && st.step()) {
         auto node = std::make_shared<MVMessageAttachNode>();
         if (sqlite::hasText(st.text(0))) node->messageId = static_cast<std::int32_t>(sqlite::parseInteger(st.text(0)));
         if (sqlite::hasText(st.text(1)))
@@ -102,7 +102,7 @@ void scanMessageAttachThread(ScanContext& ctx, const std::string& databasePath) 
 // selectROWIDandIDFromHandleTablewithSqlite: the live handles, for the deleted-message scan.
 void selectROWIDandIDFromHandleTablewithSqlite(ScanContext& ctx, const sqlite::Database& db) {
     sqlite::Statement st(db, kHandlesSql);
-    while (st.step()) {
+    while (!ctx.stopRequested() && st.step()) {
         auto node = std::make_shared<MVChatMessageNode>();
         if (sqlite::hasText(st.text(0))) node->rowid = static_cast<std::int32_t>(sqlite::parseInteger(st.text(0)));
         setText(node->phoneValue, st.text(1));
@@ -176,7 +176,9 @@ void readNewer(ScanContext& ctx, const std::string& databasePath) {
             st = std::make_unique<sqlite::Statement>(db, kNewerSecondSql);
             cols = kNewerSecond;
         }
-        while (st->step()) {
+        // SQLite interrupts a statement only every few thousand steps; the
+        // row loop stops at once.
+        while (!ctx.stopRequested() && st->step()) {
             auto message = std::make_shared<MVMessageNode>();
             if (const char* v = st->text(cols.rowId); sqlite::hasText(v))
                 message->rowId = static_cast<std::int32_t>(sqlite::parseInteger(v));
@@ -206,7 +208,7 @@ void readOlder(ScanContext& ctx, const std::string& databasePath) {
     NameLookup names(ctx);
     auto st = std::make_unique<sqlite::Statement>(db, kOlderFirstSql);
     if (!st->ok()) st = std::make_unique<sqlite::Statement>(db, kOlderSecondSql);
-    while (st->step()) {
+    while (!ctx.stopRequested() && st->step()) {
         auto message = std::make_shared<MVMessageNode>();
         setText(message->messageContent, st->text(3));
         setDate(message->messageDate, st->text(4), 0);

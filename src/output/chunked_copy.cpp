@@ -29,11 +29,13 @@ ssize_t kernelCopy(int srcFd, int dstFd, std::size_t n, std::string& error) {
 }
 }  // namespace
 
-std::string copyChunked(int srcFd, std::uint64_t expectedBytes, int dstFd, CopyBuffer& buffer) {
+std::string copyChunked(int srcFd, std::uint64_t expectedBytes, int dstFd, CopyBuffer& buffer,
+                        const std::stop_token& stop) {
     std::uint64_t remaining = expectedBytes;
     bool sourceEnded = false;
     bool useKernel = true;
     while (remaining >= 1) {
+        if (stop.stop_requested()) return kWriteStopped;
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kCopyChunkBytes));
         // Within one chunk: the kernel copies what it can without a round
         // trip through memory; the rest goes through the buffer.
@@ -74,7 +76,7 @@ std::string copyChunked(int srcFd, std::uint64_t expectedBytes, int dstFd, CopyB
 }
 
 WriteResult copyFileInto(const std::string& sourcePath, const std::uint64_t* expectedBytes, OutputDir& folder,
-                         const std::string& safeName, CopyBuffer& buffer) {
+                         const std::string& safeName, CopyBuffer& buffer, const std::stop_token& stop) {
     const int src = ::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
     if (src < 0) {
         WriteResult result;
@@ -90,7 +92,7 @@ WriteResult copyFileInto(const std::string& sourcePath, const std::uint64_t* exp
         if (::fstat(src, &st) == 0) size = static_cast<std::uint64_t>(st.st_size);
     }
     ::posix_fadvise(src, 0, 0, POSIX_FADV_SEQUENTIAL);
-    WriteResult result = folder.place(safeName, [&](int dst) { return copyChunked(src, size, dst, buffer); });
+    WriteResult result = folder.place(safeName, [&](int dst) { return copyChunked(src, size, dst, buffer, stop); });
     ::close(src);
     return result;
 }

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <set>
 
 #include "output/safe_name.h"
 
@@ -24,7 +26,43 @@ std::string temporaryName() {
 }
 
 constexpr unsigned kMaxNumber = 1000000;
+
+// The temporary files being filled right now, by full path, so a process that
+// is stopped hard can still remove them. Never destroyed: a stop may come
+// while static objects are being torn down.
+struct Unfinished {
+    std::mutex mutex;
+    std::set<std::string> paths;
+};
+Unfinished& unfinished() {
+    static Unfinished* files = new Unfinished;
+    return *files;
+}
+
+// Registers a temporary file for the time it is being filled.
+class UnfinishedFile {
+public:
+    explicit UnfinishedFile(std::string path) : path_(std::move(path)) {
+        std::lock_guard lock(unfinished().mutex);
+        unfinished().paths.insert(path_);
+    }
+    ~UnfinishedFile() {
+        std::lock_guard lock(unfinished().mutex);
+        unfinished().paths.erase(path_);
+    }
+    UnfinishedFile(const UnfinishedFile&) = delete;
+    UnfinishedFile& operator=(const UnfinishedFile&) = delete;
+
+private:
+    std::string path_;
+};
 }  // namespace
+
+void OutputDir::removeUnfinishedFiles() {
+    std::lock_guard lock(unfinished().mutex);
+    for (const auto& path : unfinished().paths) ::unlink(path.c_str());
+    unfinished().paths.clear();
+}
 
 OutputDir::~OutputDir() {
     if (fd_ >= 0) ::close(fd_);
@@ -106,10 +144,12 @@ WriteResult OutputDir::place(const std::string& safeName, const Fill& fill) {
         result.error = "cannot create file: " + errnoText(errno);
         return result;
     }
+    UnfinishedFile registered(path_ + "/" + temp);
     std::string error = fill(fd);
     if (::close(fd) != 0 && error.empty()) error = "cannot finish writing: " + errnoText(errno);
     if (!error.empty()) {
         ::unlinkat(fd_, temp.c_str(), 0);
+        result.stopped = error == kWriteStopped;
         result.error = error;
         return result;
     }

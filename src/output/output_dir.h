@@ -16,7 +16,13 @@ struct WriteResult {
     bool ok = false;
     std::string path;   // full path of the file written (or of the intended target)
     std::string error;  // why it was not written
+    // The fill gave up because it was asked to stop (kWriteStopped): nothing
+    // was left behind, and the caller should treat it as no failure of its own.
+    bool stopped = false;
 };
+
+// What a fill returns when it gives up because it was asked to stop.
+inline constexpr const char* kWriteStopped = "stopped on request";
 
 class OutputDir {
 public:
@@ -44,6 +50,10 @@ public:
     WriteResult place(const std::string& safeName, const Fill& fill);
     // place() with fixed content.
     WriteResult placeBytes(const std::string& safeName, const std::string& bytes);
+    // Removes every temporary file that a place() of this process is still
+    // filling, for a process that must end at once and cannot let the fills
+    // finish. Safe from any thread.
+    static void removeUnfinishedFiles();
 
 private:
     enum class Publish { Link, RenameNoReplace, ReserveAndRename };

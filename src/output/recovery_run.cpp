@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <unordered_map>
 
@@ -77,14 +78,15 @@ AttachKind attachKind(const MVMessageNode& message) {
 // Visits the selected files of the tree in the run's order: a folder whose
 // state is 0 is skipped with everything below it; inside an entered folder
 // its files come first, then its sub-folders. Iterative, so a deep tree from
-// a hostile manifest cannot exhaust the stack.
+// a hostile manifest cannot exhaust the stack. The walk ends early once
+// `stop` is requested.
 template <class Visit>
-void forEachSelectedTreeFile(const std::vector<TreeDirPtr>& roots, Visit visit) {
+void forEachSelectedTreeFile(const std::vector<TreeDirPtr>& roots, Visit visit, const std::stop_token& stop = {}) {
     std::vector<const MVTreeDirNode*> stack;
     for (auto it = roots.rbegin(); it != roots.rend(); ++it) {
         if (*it) stack.push_back(it->get());
     }
-    while (!stack.empty()) {
+    while (!stack.empty() && !stop.stop_requested()) {
         const MVTreeDirNode* folder = stack.back();
         stack.pop_back();
         if (folder->isSelected == 0) continue;
@@ -142,21 +144,30 @@ public:
             fail(report_.destination, *problem);
             return std::move(report_);
         }
-        std::string error;
-        dest_ = OutputDir::create(report_.destination, error);
-        if (!dest_.valid()) fail(report_.destination, error);
-
-        recoverPhotos();
-        recoverTree();
-        recoverContacts();
-        recoverMessages();
-        recoverList(kNoteFolder, "Note", source_.noteArray, output::noteListEntry);
-        recoverList(kCallFolder, "CallHistory", source_.callHistoryArray, output::callListEntry);
-        recoverList(kBookMarkFolder, "BookMark", source_.bookMarkArray, output::bookMarkListEntry);
-        recoverList(kCalendarFolder, "Calendar&Reminder", source_.calenderArray, output::calenderListEntry);
-        recoverSocial();
+        if (!stopped()) {
+            std::string error;
+            dest_ = OutputDir::create(report_.destination, error);
+            if (!dest_.valid()) fail(report_.destination, error);
+        }
+        // Each step opens its folder; a stopped run starts no further one.
+        const std::function<void()> steps[] = {
+            [&] { recoverPhotos(); },
+            [&] { recoverTree(); },
+            [&] { recoverContacts(); },
+            [&] { recoverMessages(); },
+            [&] { recoverList(kNoteFolder, "Note", source_.noteArray, output::noteListEntry); },
+            [&] { recoverList(kCallFolder, "CallHistory", source_.callHistoryArray, output::callListEntry); },
+            [&] { recoverList(kBookMarkFolder, "BookMark", source_.bookMarkArray, output::bookMarkListEntry); },
+            [&] { recoverList(kCalendarFolder, "Calendar&Reminder", source_.calenderArray, output::calenderListEntry); },
+            [&] { recoverSocial(); },
+        };
+        for (const auto& step : steps) {
+            if (stopped()) break;
+            step();
+        }
 
         report_.itemsHandled = handled_;
+        report_.cancelled = cancelled_;
         return std::move(report_);
     }
 
@@ -175,6 +186,16 @@ private:
     void count() {
         ++handled_;
         if (source_.recovredFilesNum) source_.recovredFilesNum->fetch_add(1);
+    }
+    // True once the run has been asked to stop; from then on nothing new is started.
+    bool stopped() {
+        if (!cancelled_ && source_.stop.stop_requested()) cancelled_ = true;
+        return cancelled_;
+    }
+    // A copy that came back stopped: the item is not handled, and the run ends.
+    bool copyStopped(const WriteResult& result) {
+        if (result.stopped) cancelled_ = true;
+        return result.stopped;
     }
     // Notes a file write; true when it succeeded.
     bool noteWrite(const WriteResult& result) {
@@ -195,23 +216,27 @@ private:
         OutputDir folder = openFolder(kPhotoFolder);
         for (const auto& photo : source_.photoAndVideoArray) {
             if (!photo || photo->bSelected != 1) continue;
-            count();
+            if (stopped()) return;
             // A photo of size 0 has nothing to recover.
-            if (photo->fileSizeNumber == 0) continue;
-            const std::string name = output::safeFileName(textOrEmpty(photo->fileNodeName));
-            if (noteWrite(output::copyFileInto(textOrEmpty(photo->filePath), &photo->fileSizeNumber, folder, name,
-                                               buffer_))) {
-                ++tally().items;
+            if (photo->fileSizeNumber == 0) {
+                count();
+                continue;
             }
+            const std::string name = output::safeFileName(textOrEmpty(photo->fileNodeName));
+            const WriteResult result = output::copyFileInto(textOrEmpty(photo->filePath), &photo->fileSizeNumber,
+                                                            folder, name, buffer_, source_.stop);
+            if (copyStopped(result)) return;
+            count();
+            if (noteWrite(result)) ++tally().items;
         }
     }
 
     void recoverTree() {
         OutputDir deviceFolder = openFolder(treeFolderName(deviceName()));
         forEachSelectedTreeFile(source_.tree, [&](const MVTreeFileNode& file) {
+            if (stopped()) return;
             std::vector<std::string> parts = output::safeRelativePath(textOrEmpty(file.dirFilePath));
             if (parts.empty()) parts.push_back(output::safeFileName(textOrEmpty(file.treefileName)));
-            if (file.isFile) count();
             // Every part but the last is a folder; the last is the file (or,
             // for a directory record, one more folder).
             const std::size_t folders = file.isFile ? parts.size() - 1 : parts.size();
@@ -221,6 +246,7 @@ private:
             for (std::size_t i = 0; i < folders; ++i) {
                 OutputDir next = at->subfolder(parts[i], error);
                 if (!next.valid()) {
+                    if (file.isFile) count();
                     fail(next.path(), error);
                     return;
                 }
@@ -229,11 +255,12 @@ private:
             }
             if (!file.isFile) return;
             OutputDir& target = folders == 0 ? deviceFolder : current;
-            if (noteWrite(output::copyFileInto(textOrEmpty(file.filePath), &file.realFileSize, target, parts.back(),
-                                               buffer_))) {
-                ++tally().items;
-            }
-        });
+            const WriteResult result = output::copyFileInto(textOrEmpty(file.filePath), &file.realFileSize, target,
+                                                            parts.back(), buffer_, source_.stop);
+            if (copyStopped(result)) return;
+            count();
+            if (noteWrite(result)) ++tally().items;
+        }, source_.stop);
     }
 
     void recoverContacts() {
@@ -241,6 +268,7 @@ private:
         MVRtfController list;
         for (const auto& contact : source_.contactArray) {
             if (!contact || contact->bSelected != 1) continue;
+            if (stopped()) return;  // the cards written so far stay; no list is started
             count();
             list.addRtfContent(output::contactListEntry(*contact));
             std::string base;
@@ -262,6 +290,8 @@ private:
         if (noteWrite(list.writeRtfInPath(folder, fileType))) tally().items += entries;
     }
 
+    // A list is one file made in memory: it is written whole or, when the run
+    // stopped before its folder, not at all.
     template <class List, class Entry>
     void recoverList(const char* folderName, const std::string& fileType, const List& records, Entry entry) {
         OutputDir folder = openFolder(folderName);
@@ -287,6 +317,7 @@ private:
             char* buf = buffer_.get();
             utf8::Utf8Validator utf8;
             for (;;) {
+                if (source_.stop.stop_requested()) return output::kWriteStopped;
                 const ssize_t n = ::read(src, buf, output::kCopyChunkBytes);
                 if (n < 0) {
                     if (errno == EINTR) continue;
@@ -305,7 +336,9 @@ private:
         return result;
     }
 
-    // Copies a message's attachment beside its page; returns how the page refers to it.
+    // Copies a message's attachment beside its page; returns how the page
+    // refers to it. When the copy was stopped the run is cancelled and the
+    // reference is not to be used.
     output::AttachmentRef copyAttachment(const MVMessageNode& message, OutputDir& folder, const std::string& pageName) {
         output::AttachmentRef ref;
         const AttachKind kind = attachKind(message);
@@ -314,8 +347,9 @@ private:
         ref.href = output::urlEncodePath(output::shown(message.attachmentPath));
         ref.label = lastComponent(output::shown(message.attachmentPath));
         if (kind == AttachKind::None) return ref;
-        count();
+        if (stopped()) return ref;
         if (!message.attachmentPath || message.attachmentPath->empty()) {
+            count();
             // The backup never held this file: nothing failed to write, but the user
             // should know the page lacks it.
             notHeld(folder.path() + "/" + pageName,
@@ -324,6 +358,7 @@ private:
             return ref;
         }
         const std::string& source = *message.attachmentPath;
+<<<<<<< HEAD
         // A stored file is named by its hash: the copy takes the attachment's own
         // name where the backup's file list holds it (that name has the extension
         // its kind was told by), else the stored name with its kind's extension.
@@ -339,6 +374,30 @@ private:
         const WriteResult result = kind == AttachKind::Card
                                        ? copyCardText(source, folder, name)
                                        : output::copyFileInto(source, nullptr, folder, name, buffer_);
+=======
+        const std::string base = lastComponent(source);
+        WriteResult result;
+        switch (kind) {
+            case AttachKind::Picture:
+                // Stored files have no extension; name the copy by its image type so
+                // it opens by itself as well as on the page.
+                result = output::copyFileInto(source, nullptr, folder,
+                                              output::safeFileName(base, pictureExtension(source)), buffer_,
+                                              source_.stop);
+                break;
+            case AttachKind::Film:
+                result = output::copyFileInto(source, nullptr, folder, output::safeFileName(base, ".mov"), buffer_,
+                                              source_.stop);
+                break;
+            case AttachKind::Card:
+                result = copyCardText(source, folder, output::safeFileName(base, ".vcf"));
+                break;
+            case AttachKind::None:
+                break;
+        }
+        if (copyStopped(result)) return ref;
+        count();
+>>>>>>> h-cancel
         if (noteWrite(result)) {
             ++tally().items;
             const std::string written = lastComponent(result.path);
@@ -379,20 +438,24 @@ private:
         const std::string title = deviceName() + "'s Message";
         for (const auto& conversation : source_.messageTreeArray) {
             if (!conversation || conversation->bSelected != 1) continue;
+            if (stopped()) return;
             const std::string& name = textOrEmpty(conversation->messageTreeNodeName);
             const std::string pageName = output::safeFileName(
                 utf8::codePointCount(name) >= 2 ? name : output::shown(conversation->messageTreeNodeAdress), ".html");
             MVHtmlController page;
             page.initMessageHtmlHeader(title);
-            count();
             page.addHtmlContent(output::conversationHeading(*conversation));
             for (const auto& message : conversation->MessageNodeArray) {
                 if (!message) continue;
                 // The copy comes first so the page can name the file as written.
                 const output::AttachmentRef ref = copyAttachment(*message, folder, pageName);
+                // A page that would lack some of its attachments is not written;
+                // the copies made so far are complete files and stay.
+                if (cancelled_) return;
                 page.addHtmlContent(output::messageEntry(*message, ref));
             }
             page.addHtmlContent("<hr/>");
+            count();
             if (noteWrite(page.writeHtmlInPath(folder, pageName))) ++tally().items;
         }
     }
@@ -401,17 +464,19 @@ private:
         OutputDir folder = openFolder(kSocialFolder);
         for (const auto& file : source_.faceTwitterArray) {
             if (!file || file->bSelected != 1) continue;
-            count();
+            if (stopped()) return;
             const std::string name = output::safeFileName(textOrEmpty(file->faceTwitterFileName));
-            if (noteWrite(output::copyFileInto(textOrEmpty(file->faceTwitterFilePath), &file->FileSizeNumber, folder,
-                                               name, buffer_))) {
-                ++tally().items;
-            }
+            const WriteResult result = output::copyFileInto(textOrEmpty(file->faceTwitterFilePath),
+                                                            &file->FileSizeNumber, folder, name, buffer_, source_.stop);
+            if (copyStopped(result)) return;
+            count();
+            if (noteWrite(result)) ++tally().items;
         }
     }
 
     const RecoverySource& source_;
     std::int64_t handled_ = 0;
+    bool cancelled_ = false;
     RecoveryReport report_;
     OutputDir dest_;
     output::CopyBuffer buffer_;

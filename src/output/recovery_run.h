@@ -42,6 +42,9 @@ struct RecoveryReport {
     std::vector<RecoveryFailure> notInBackup;
     std::int64_t itemsTotal = 0;    // the progress total
     std::int64_t itemsHandled = 0;  // the progress count at the end
+    // The run was stopped through RecoverySource::stop before it had handled
+    // every item: the folders and counts cover what was written until then.
+    bool cancelled = false;
 
     bool succeeded() const { return failures.empty(); }
     // The tally of a folder by its name; null when there is none.
@@ -74,6 +77,10 @@ struct RecoverySource {
     // Progress counters, updated as the run goes (either may be null).
     std::atomic<std::int32_t>* recovredFilesNum = nullptr;
     std::atomic<std::int32_t>* allSelectedFileNum = nullptr;
+    // Asks the run to stop, from any thread. It stops between items and
+    // between the chunks of a large copy; the copy in progress leaves nothing
+    // behind, every file already written is complete, no further folder or
+    // list is started, and an item counts as handled only once it is done.
     std::stop_token stop;
 };
 

@@ -2,6 +2,8 @@
 // list, card or page, and every selected file is copied byte for byte.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <filesystem>
 #include <map>
 #include <set>
@@ -228,6 +230,37 @@ TEST(RecoverCommand, SelectsByCategoryFileAndDeletedOnly) {
     for (const auto& e : fs::directory_iterator(dir.path()))
         named = named || e.path().filename().string().rfind("Salvor 20", 0) == 0;
     EXPECT_TRUE(named);
+}
+
+std::size_t partialFiles(const std::string& dir) {
+    std::size_t n = 0;
+    for (const auto& f : filesBelow(dir)) n += f.size() > 5 && f.compare(f.size() - 5, 5, ".part") == 0;
+    return n;
+}
+
+// A stop signal while a large photo is copied: the run ends there, the
+// partial copy goes, the photo written before stays whole, the summary says
+// where it stopped and the scan's copies are gone. The photo (1 GiB, sparse
+// in the backup) copies for long enough to be caught.
+TEST(RecoverCommand, StopSignalEndsTheRunWithoutPartialFiles) {
+    TempDir dir;
+    const auto b = forgeOne(dir, "ios6", 7);
+    const json photos = readJson(b.truthPath)["photos"];
+    fs::resize_file(b.path + "/" + photos[1]["filePath"].get<std::string>(), 1ULL << 30);
+    const std::string tmp = dir / "tmp", dest = dir / "out";
+    fs::create_directories(tmp);
+    RunningSalvor salvor({"recover", b.path, "--category", "photos", "--to", dest}, {{"TMPDIR", tmp}});
+    // The first photo is written and the second is being copied.
+    ASSERT_TRUE(waitFor([&] { return partialFiles(dest) == 1 && filesBelow(dest).size() == 2; }));
+    kill(salvor.pid(), SIGINT);
+    const CommandResult r = salvor.wait();
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_NE(r.out.find("Stopped after 1 of " + std::to_string(photos.size()) + " items."), std::string::npos);
+    EXPECT_NE(r.err.find("salvor: stopped"), std::string::npos);
+    const auto written = filesBelow(dest);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(readFile(written[0]), readFile(b.path + "/" + photos[0]["filePath"].get<std::string>()));
+    EXPECT_TRUE(fs::is_empty(tmp));
 }
 
 }  // namespace

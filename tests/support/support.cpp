@@ -1,6 +1,7 @@
 #include "support/support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,6 +41,25 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
+bool waitFor(const std::function<bool()>& ready) {
+    for (int i = 0; i < 60000; ++i) {
+        if (ready()) return true;
+        usleep(1000);
+    }
+    return ready();
+}
+
+std::vector<std::string> filesBelow(const std::string& dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        std::error_code typeEc;
+        if (it->is_regular_file(typeEc)) out.push_back(it->path().string());
+    }
+    return out;
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
@@ -68,11 +88,10 @@ std::string sha1Hex(const std::vector<std::uint8_t>& bytes) {
     return hex.str();
 }
 
-CommandResult runSalvor(const std::vector<std::string>& args, const std::string& workDir,
-                        const std::map<std::string, std::string>& env) {
-    TempDir io;
-    const std::string outPath = io / "stdout";
-    const std::string errPath = io / "stderr";
+RunningSalvor::RunningSalvor(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                             const std::string& workDir) {
+    const std::string outPath = io_ / "stdout";
+    const std::string errPath = io_ / "stderr";
     std::vector<std::string> argvStore{SALVOR_CLI_PATH};
     argvStore.insert(argvStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -99,16 +118,34 @@ CommandResult runSalvor(const std::vector<std::string>& args, const std::string&
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!workDir.empty()) posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
     pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) pid_ = pid;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+RunningSalvor::~RunningSalvor() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+CommandResult RunningSalvor::wait() {
     CommandResult r;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+    if (pid_ > 0) {
         int status = 0;
-        waitpid(pid, &status, 0);
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        r.signalled = WIFSIGNALED(status);
         r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    posix_spawn_file_actions_destroy(&actions);
-    r.out = readFile(outPath);
-    r.err = readFile(errPath);
+    r.out = readFile(io_ / "stdout");
+    r.err = readFile(io_ / "stderr");
     return r;
+}
+
+CommandResult runSalvor(const std::vector<std::string>& args, const std::string& workDir,
+                        const std::map<std::string, std::string>& env) {
+    return RunningSalvor(args, env, workDir).wait();
 }
 
 forge::ForgedBackup forgeOne(const TempDir& dir, const std::string& scenario, std::uint64_t seed) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -28,7 +29,8 @@ private:
 };
 
 struct CommandResult {
-    int exitCode = -1;
+    int exitCode = -1;       // 128 + the signal when one ended the command
+    bool signalled = false;
     std::string out;
     std::string err;
 };
@@ -36,6 +38,26 @@ struct CommandResult {
 // Runs the built salvor command with `args` (no shell), in `workDir` when given.
 CommandResult runSalvor(const std::vector<std::string>& args, const std::string& workDir = {},
                         const std::map<std::string, std::string>& env = {});
+
+// The salvor command started in the background, to be signalled while it works.
+class RunningSalvor {
+public:
+    RunningSalvor(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
+                  const std::string& workDir = {});
+    ~RunningSalvor();  // a command still running is killed
+    int pid() const { return pid_; }
+    CommandResult wait();
+
+private:
+    TempDir io_;
+    int pid_ = -1;
+};
+
+// Polls `ready` every millisecond for up to a minute; whether it came true.
+bool waitFor(const std::function<bool()>& ready);
+// Regular files below `dir` (none when it does not exist), tolerating a tree
+// that changes while it is walked.
+std::vector<std::string> filesBelow(const std::string& dir);
 
 std::string readFile(const std::string& path);
 std::vector<std::uint8_t> readBytes(const std::string& path);

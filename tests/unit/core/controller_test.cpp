@@ -5,12 +5,15 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "engine/app_delegate.h"
 #include "core/events.h"
 #include "engine/pipeline.h"
 #include "engine/result_store.h"
+#include "support/support.h"
 
 namespace salvor {
 namespace {
@@ -91,6 +94,53 @@ TEST(Controller, ScanOfAMissingFolderEndsQuietlyAndFinishesOnce) {
     app.waitForScan();
     EXPECT_EQ(finishes.count, 2);
     store.removeObserver(&finishes);
+}
+
+// Runs tasks inline and counts the end-of-scan step, the one task that turns
+// the category buttons on.
+struct FinishCounter final : MainThreadDispatcher {
+    MVResultViewController* store = nullptr;
+    int finishes = 0;
+    void runSync(const std::function<void()>& task) override {
+        task();
+        if (store && std::exchange(store->categoryButtonsEnabled, false)) ++finishes;
+    }
+};
+
+// A scan cancelled inside a stage (from an observer, on the scan thread) ends
+// through its finishing step, once: what was found stays, no later record or
+// stage follows, and the private copies are gone.
+TEST(Controller, CancelledScanKeepsWhatWasFoundAndRemovesItsCopies) {
+    test::TempDir dir;
+    const auto backup = test::forgeOne(dir, "ios6", 7);
+    const auto truth = test::readJson(backup.truthPath);
+    for (const char* event : {events::ScanContactInfo, events::ScanMessageInfo}) {
+        NotificationCenter nc;
+        FinishCounter d;
+        SalvorAppDelegate app(nc, d);
+        MVResultViewController store(app);
+        d.store = &store;
+        app.currentNodeIsiOS6Version = true;
+        int seen = 0;
+        std::string copies;
+        nc.addObserver(event, [&](const std::any&) {
+            if (++seen != 3) return;
+            copies = app.scanContext()->scanScratchDir;
+            EXPECT_FALSE(std::filesystem::is_empty(copies));
+            EXPECT_TRUE(app.cancelScan());
+        });
+        ASSERT_TRUE(app.ScanIOSBackFile(backup.path));
+        app.waitForScan();
+        const bool inContacts = event == events::ScanContactInfo;
+        EXPECT_TRUE(app.scanWasCancelled());
+        EXPECT_EQ(d.finishes, 1);
+        EXPECT_EQ(seen, 3);
+        EXPECT_FALSE(copies.empty() || std::filesystem::exists(copies));
+        EXPECT_EQ(store.photoAndVideoArray.size(), truth["photos"].size());  // the manifest stage ran whole
+        EXPECT_EQ(store.contactArray.size(), inContacts ? 3u : truth["contacts"]["live"].size());
+        EXPECT_EQ(store.messageArray.size(), inContacts ? 0u : 3u);
+        EXPECT_TRUE(store.noteArray.empty() && store.callHistoryArray.empty() && store.calenderArray.empty());
+    }
 }
 
 TEST(Controller, NotificationsAreSynchronousAndOrdered) {

@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "engine/app_delegate.h"
 #include "core/notification_center.h"
 #include "engine/result_store.h"
+#include "output/chunked_copy.h"
 #include "output/recovery_run.h"
 #include "core/utf8.h"
 #include "output_test_util.h"
@@ -354,6 +360,43 @@ TEST_F(RecoveryRunTest, FailuresAreReportedAndTheRunGoesOn) {
     ASSERT_EQ(report.failures.size(), 1u);
     EXPECT_NE(report.failures[0].reason.find("is not a folder"), std::string::npos);
     EXPECT_TRUE(report.folders.empty());
+}
+
+// A run stopped from another thread during a large copy: the copy's
+// temporary file goes, the file written before stays whole, only it is
+// counted, and no later folder is started. The large photo is a pipe fed by
+// the test, so the stop comes while its first chunk is incomplete.
+TEST_F(RecoveryRunTest, StoppedRunKeepsWholeFilesOnlyAndSaysSo) {
+    photo("a.jpg", stored("a", "first"), 5);
+    const fs::path slow = backup / "slow";
+    ASSERT_EQ(::mkfifo(slow.c_str(), 0600), 0);
+    photo("big.mov", slow.string(), 3 * output::kCopyChunkBytes);
+    photo("c.jpg", stored("c", "never"), 5);
+    contact("Ann");
+    std::thread feeder([&] {
+        const int fd = ::open(slow.c_str(), O_WRONLY);  // returns once the run opens the big photo
+        const std::string chunk(output::kCopyChunkBytes, 'm');
+        output::writeAll(fd, chunk.data(), chunk.size() - 1);
+        store.cancelRecovery();
+        output::writeAll(fd, chunk.data(), 1);
+        ::close(fd);
+    });
+    const RecoveryReport report = run();
+    feeder.join();
+    EXPECT_TRUE(report.cancelled);
+    EXPECT_TRUE(report.succeeded());
+    EXPECT_EQ(report.itemsTotal, 4);
+    EXPECT_EQ(report.itemsHandled, 1);
+    EXPECT_EQ(store.recovredFilesNum.load(), 1);
+    EXPECT_EQ(report.folders.size(), 1u);
+    EXPECT_EQ(listing(dest), (std::set<std::string>{"Photo&Video", "Photo&Video/a.jpg"}));
+    EXPECT_EQ(readFile(dest / "Photo&Video/a.jpg"), "first");
+
+    // A stop requested before the run begins writes nothing.
+    std::stop_source early;
+    early.request_stop();
+    EXPECT_TRUE(store.recoverFilesThread((scratch.path() / "none").string(), early.get_token()).cancelled);
+    EXPECT_FALSE(fs::exists(scratch.path() / "none"));
 }
 
 TEST(RecoveryRun, ProposedNameAndPercent) {
