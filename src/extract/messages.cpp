@@ -222,7 +222,7 @@ void readOlder(ScanContext& ctx, const std::string& databasePath) {
                 std::string bytes;
                 for (std::uint8_t b : info)
                     if (b != 0) bytes.push_back(static_cast<char>(b));
-                message->messageContent = columnText(bytes.c_str());
+                message->messageContent = blobText(bytes);
             }
         }
         names.apply(*message);
