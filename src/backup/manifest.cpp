@@ -75,8 +75,9 @@ bool isKeptDomain(std::string_view domain) {
     return std::find(kKeptDomains.begin(), kKeptDomains.end(), domain) != kKeptDomains.end();
 }
 
-// Manifest text to a record field: valid UTF-8 is kept as it is, anything else
-// becomes the empty text. Plain ASCII (nearly every record) needs no decoding.
+// Manifest text to a record field, for showing: valid UTF-8 is kept as it is,
+// each invalid sequence becomes U+FFFD. Plain ASCII (nearly every record)
+// needs no decoding. The stored name is hashed from the raw bytes.
 std::string decodeText(const std::string& bytes) {
     const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; });
     return ascii ? bytes : GetStringFormChar(bytes.c_str());

@@ -15,17 +15,6 @@ namespace salvor {
 
 namespace {
 
-// Strict UTF-8 decoding: any invalid sequence fails the whole text.
-bool decodeUtf8(std::string_view in, std::u32string& out) {
-    out.clear();
-    for (std::size_t pos = 0; pos < in.size();) {
-        char32_t cp = 0;
-        if (!utf8::nextCodePoint(in, pos, cp)) return false;
-        out.push_back(cp);
-    }
-    return true;
-}
-
 void appendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
@@ -100,24 +89,19 @@ static_assert(std::size(kAudioTypes) == 38);
 std::size_t Char2Unicode(const char* utf8, char32_t* out, std::size_t count) {
     if (!out) return 0;
     std::fill(out, out + count, U'\0');
-    std::u32string decoded;
-    if (!utf8 || !decodeUtf8(utf8, decoded)) return 0;
+    if (!utf8 || count == 0) return 0;
+    // The replaced text is valid UTF-8, so every step decodes.
+    const std::string text = utf8::replaceInvalid(utf8);
+    std::size_t n = 0;
+    char32_t cp = 0;
     // One slot is kept for the terminator.
-    const std::size_t n = count == 0 ? 0 : std::min(decoded.size(), count - 1);
-    std::copy_n(decoded.begin(), n, out);
-    if (count) out[n] = U'\0';
+    for (std::size_t pos = 0; pos < text.size() && n + 1 < count;)
+        if (utf8::nextCodePoint(text, pos, cp)) out[n++] = cp;
+    out[n] = U'\0';
     return n;
 }
 
-std::string GetStringFormChar(const char* utf8) {
-    if (!utf8) return {};
-    std::u32string decoded;
-    if (!decodeUtf8(utf8, decoded)) return {};
-    std::string out;
-    out.reserve(decoded.size());
-    for (char32_t cp : decoded) appendUtf8(out, cp);
-    return out;
-}
+std::string GetStringFormChar(const char* utf8) { return utf8 ? utf8::replaceInvalid(utf8) : std::string(); }
 
 std::optional<std::u32string> GetDateTime(std::int64_t seconds, std::uint8_t fileType) {
     // Newer databases store nanoseconds since 2001; bring them back to seconds.

@@ -10,10 +10,12 @@
 
 namespace salvor {
 
-// UTF-8 text of a column or manifest value; empty when the bytes are not valid UTF-8.
+// UTF-8 text of a column or manifest value. Each invalid sequence becomes
+// U+FFFD (one per maximal subpart), so a damaged byte costs one character,
+// not the whole text.
 std::string GetStringFormChar(const char* utf8);
-// Decodes up to `count` code points into `out`; returns how many were written
-// (0 for invalid UTF-8).
+// Decodes into `out` (cleared first) at most count - 1 code points and a
+// terminating 0, invalid sequences as U+FFFD; returns how many were written.
 std::size_t Char2Unicode(const char* utf8, char32_t* out, std::size_t count);
 // Date text of a timestamp; fileType 1 counts from 2001, any other value uses
 // the 1990 rule; magnitudes of 1e11 or more are nanoseconds.

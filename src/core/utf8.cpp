@@ -87,6 +87,46 @@ std::string_view prefixWithin(std::string_view text, std::size_t maxBytes) {
     return text.substr(0, end);
 }
 
+bool isValid(std::string_view text) {
+    Utf8Validator validator;
+    validator.feed(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return validator.finish();
+}
+
+std::string replaceInvalid(std::string_view text) {
+    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(text.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const auto b0 = static_cast<std::uint8_t>(text[pos]);
+        int remaining = 0;
+        std::uint8_t lo = 0x80, hi = 0xBF;
+        if (!leadByte(b0, remaining, lo, hi)) {
+            out.append(kReplacement, 3);
+            ++pos;
+            continue;
+        }
+        // Take continuation bytes while they fit; a sequence cut short is
+        // replaced as a whole and the byte that cut it starts the next one.
+        std::size_t len = 1;
+        while (remaining > 0 && pos + len < text.size()) {
+            const auto b = static_cast<std::uint8_t>(text[pos + len]);
+            if (b < lo || b > hi) break;
+            lo = 0x80;
+            hi = 0xBF;
+            ++len;
+            --remaining;
+        }
+        if (remaining == 0)
+            out.append(text.substr(pos, len));
+        else
+            out.append(kReplacement, 3);
+        pos += len;
+    }
+    return out;
+}
+
 std::string toUtf16LEWithBom(std::string_view text) {
     // At most two bytes per input byte (a 4-byte sequence becomes 4 bytes), plus the mark.
     std::string out(2 + text.size() * 2, '\0');

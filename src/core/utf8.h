@@ -19,6 +19,14 @@ std::size_t codePointCount(std::string_view text);
 // The longest prefix of at most `maxBytes` bytes that does not split a sequence.
 std::string_view prefixWithin(std::string_view text, std::size_t maxBytes);
 
+// True when the whole text is valid UTF-8.
+bool isValid(std::string_view text);
+
+// The text with each invalid sequence replaced by U+FFFD, one replacement per
+// maximal subpart (the longest start of a well-formed sequence, or else one
+// byte), as Unicode recommends; valid text comes back unchanged.
+std::string replaceInvalid(std::string_view text);
+
 // UTF-16 little-endian bytes with a leading byte-order mark (FF FE); invalid
 // input bytes become U+FFFD.
 std::string toUtf16LEWithBom(std::string_view text);

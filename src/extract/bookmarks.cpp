@@ -16,7 +16,7 @@ namespace {
 constexpr const char* kBookmarkFiles[] = {"d1f062e2da26192a6625d968274bfda8d07821e4",
                                           "04cc352fd9943f7c0c3f0781d4834fa137775761"};
 constexpr const char* kHistory = "1d6740792a2b845f4c1e6220c43906d7f0afe8ab";
-constexpr const char* kBookmarksSql = "select TITLE,URL,id, parent,type from bookmarks";
+const sqlite::ReadPlan kBookmarks{{"TITLE,URL,id, parent,type", "bookmarks", "", {"bookmarks"}}, {}};
 
 void post(ScanContext& ctx, Text title, Text url) {
     auto node = std::make_shared<MVBookMarkNode>();
@@ -37,8 +37,8 @@ void scanBookMarkThread(ScanContext& ctx, const std::string& backupPath) {
     }
     ScratchScope scratch(ctx);
     if (const auto copy = preparedCopy(ctx, stored)) {
-        sqlite::Database db(*copy, ctx.stop);
-        sqlite::Table table(db, kBookmarksSql);
+        sqlite::Database db(*copy, ctx.stop, "Bookmarks.db");
+        sqlite::Table table(db, kBookmarks);
         for (int r = 0; r < table.rows() && !ctx.stopRequested(); ++r) {
             auto node = std::make_shared<MVBookMarkNode>();
             setText(node->bookMarkTitle, table.at(r, 0));

@@ -12,14 +12,29 @@ using namespace extract_detail;
 
 namespace {
 constexpr const char* kCalendar = "2041457d5fe04d39d0ab481178355df6781e6858";
-constexpr const char* kIOS6Sql =
-    "select summary,location_id,description,start_date,end_date,start_tz,all_day,calendar_id from CalendarItem";
-constexpr const char* kOtherFirstSql =
-    "select summary,location.title as location,description,start_date,end_date,start_tz,all_day,calendar_id,"
-    "supported_entity_types from calendaritem left join location on calendaritem.[location_id]=location.rowid left "
-    "join Calendar on calendaritem.[calendar_id]=calendar.rowid where supported_entity_types !=8";
-constexpr const char* kOtherSecondSql =
-    "select summary,location,description,start_date,end_date,start_tz,all_day,calendar_id from event";
+const sqlite::ReadPlan kIOS6{
+    {"summary,location_id,description,start_date,end_date,start_tz,all_day,calendar_id", "CalendarItem", "",
+     {"CalendarItem"}},
+    {}};
+// A damaged location table costs the locations; a damaged calendar table the
+// filter on task-only calendars, so the items are still read.
+const sqlite::ReadPlan kOtherFirst{
+    {"summary,location.title as location,description,start_date,end_date,start_tz,all_day,calendar_id,"
+     "supported_entity_types",
+     "calendaritem left join location on calendaritem.[location_id]=location.rowid left join Calendar on "
+     "calendaritem.[calendar_id]=calendar.rowid",
+     "supported_entity_types !=8",
+     {"calendaritem", "location", "Calendar"}},
+    {{"summary,NULL as location,description,start_date,end_date,start_tz,all_day,calendar_id,supported_entity_types",
+      "calendaritem left join Calendar on calendaritem.[calendar_id]=calendar.rowid",
+      "supported_entity_types !=8",
+      {"calendaritem", "Calendar"}},
+     {"summary,NULL as location,description,start_date,end_date,start_tz,all_day,calendar_id,NULL",
+      "calendaritem",
+      "",
+      {"calendaritem"}}}};
+const sqlite::ReadPlan kOtherSecond{
+    {"summary,location,description,start_date,end_date,start_tz,all_day,calendar_id", "event", "", {"event"}}, {}};
 }  // namespace
 
 void scanCalenderThread(ScanContext& ctx, const std::string& backupPath) {
@@ -32,15 +47,15 @@ void scanCalenderThread(ScanContext& ctx, const std::string& backupPath) {
     ScratchScope scratch(ctx);
     const auto copy = preparedCopy(ctx, stored);
     if (!copy) return;
-    sqlite::Database db(*copy, ctx.stop);
+    sqlite::Database db(*copy, ctx.stop, "Calendar.sqlitedb");
     if (!db.ok()) return;
 
     std::unique_ptr<sqlite::Table> table;
     if (ctx.currentNodeIsiOS6Version) {
-        table = std::make_unique<sqlite::Table>(db, kIOS6Sql);
+        table = std::make_unique<sqlite::Table>(db, kIOS6);
     } else {
-        table = std::make_unique<sqlite::Table>(db, kOtherFirstSql);
-        if (table->rows() == 0) table = std::make_unique<sqlite::Table>(db, kOtherSecondSql);
+        table = std::make_unique<sqlite::Table>(db, kOtherFirst);
+        if (table->rows() == 0) table = std::make_unique<sqlite::Table>(db, kOtherSecond);
     }
     for (int r = 0; r < table->rows() && !ctx.stopRequested(); ++r) {
         auto event = std::make_shared<MVCalenderNode>();

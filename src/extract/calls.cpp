@@ -14,7 +14,7 @@ namespace {
 // WirelessDomain first, then the HomeDomain file of older systems.
 constexpr const char* kCallFiles[] = {"2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca",
                                       "ff1324e6b949111b2fb449ecddb50c89c3699a78"};
-constexpr const char* kCallsSql = "select address,date,duration,flags from call";
+const sqlite::ReadPlan kCalls{{"address,date,duration,flags", "call", "", {"call"}}, {}};
 }  // namespace
 
 void scanCallHistoryThread(ScanContext& ctx, const std::string& backupPath) {
@@ -29,8 +29,8 @@ void scanCallHistoryThread(ScanContext& ctx, const std::string& backupPath) {
     if (stored.empty()) return;
     ScratchScope scratch(ctx);
     if (const auto copy = preparedCopy(ctx, stored)) {
-        sqlite::Database db(*copy, ctx.stop);
-        sqlite::Table table(db, kCallsSql);
+        sqlite::Database db(*copy, ctx.stop, "call_history.db");
+        sqlite::Table table(db, kCalls);
         std::unordered_map<std::string, Text> names;
         for (int r = 0; r < table.rows() && !ctx.stopRequested(); ++r) {
             auto call = std::make_shared<MVCallHistoryNode>();

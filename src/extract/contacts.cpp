@@ -16,22 +16,27 @@ constexpr const char* kAddressBook = "31bb7ba8914766d4ba40d6dfb6113c8b614be442";
 constexpr const char* kImages = "cd6702cea29fe89cf280a76794405adb17f9a0ee";
 constexpr const char* kImagesOld = "cd6702cea29fe89cf280a76794405adb17f9a0ee.mddata";
 
-constexpr const char* kPersonsSql =
-    "select DISTINCT Rowid, first, Department,DisplayName,firstPhonetic,jobTitle,organization,middle,"
-    "middlePhonetic,CreationDate,Last,Note,Nickname,prefix, suffix, Birthday from abperson ";
-constexpr const char* kMultiValuesSql = "select property,label,value, UID from abmultivalue where record_id = ? ";
+const sqlite::ReadPlan kPersons{{"DISTINCT Rowid, first, Department,DisplayName,firstPhonetic,jobTitle,organization,"
+                                  "middle,middlePhonetic,CreationDate,Last,Note,Nickname,prefix, suffix, Birthday",
+                                  "abperson", "", {"abperson"}},
+                                 {}};
+// Read once per person, whose row id is bound to ":record".
+const sqlite::ReadPlan kMultiValues{
+    {"property,label,value, UID", "abmultivalue", "record_id = :record", {"abmultivalue"}}, {}};
+const sqlite::ReadPlan kPictures{{"record_id, data", "ABFullSizeImage", "", {"ABFullSizeImage"}}, {}};
+const sqlite::ReadPlan kPicturesOld{{"record_id, data", "ABImage", "", {"ABImage"}}, {}};
 
 void readPictures(ScanContext& ctx, const std::string& folder) {
     std::string stored = storedPath(folder, kImages);
-    const char* sql = "select record_id, data from ABFullSizeImage";
+    const sqlite::ReadPlan* plan = &kPictures;
     if (!fileExists(stored)) {
         stored = storedPath(folder, kImagesOld);
-        sql = "select record_id, data from ABImage";
+        plan = &kPicturesOld;
     }
     const auto copy = preparedCopy(ctx, stored);
     if (!copy) return;
-    sqlite::Database db(*copy, ctx.stop);
-    sqlite::Statement st(db, sql);
+    sqlite::Database db(*copy, ctx.stop, "AddressBookImages.sqlitedb");
+    sqlite::Reader st(db, *plan);
     while (!ctx.stopRequested() && st.step()) {
         auto node = std::make_shared<MVContactImageNode>();
         node->rowid = static_cast<std::int32_t>(st.int64(0));
@@ -73,9 +78,9 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
     readPictures(ctx, backupPath);
 
     sqlite::Database db;
-    if (copy) db = sqlite::Database(*copy, ctx.stop);
+    if (copy) db = sqlite::Database(*copy, ctx.stop, "AddressBook.sqlitedb");
     {
-        sqlite::Statement persons(db, kPersonsSql);
+        sqlite::Reader persons(db, kPersons);
         while (!ctx.stopRequested() && persons.step()) {
             auto contact = std::make_shared<MVContactNode>();
             const auto rowid = static_cast<std::int32_t>(persons.int64(0));
@@ -99,9 +104,8 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
         for (const auto& image : ctx.contactImageArray) {
             if (image->rowid == contact->rowid) contact->imageData = image->imageData;
         }
-        sqlite::Statement values(db, kMultiValuesSql);
+        sqlite::Reader values(db, kMultiValues, {{":record", contact->rowid}});
         if (values.ok()) {
-            values.bindInt(1, contact->rowid);
             while (values.step()) {
                 const char* property = values.text(0);
                 if (!sqlite::hasText(property)) continue;

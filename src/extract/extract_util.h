@@ -10,6 +10,7 @@
 #include "core/events.h"
 #include "core/helpers.h"
 #include "core/records.h"
+#include "core/utf8.h"
 #include "extract/sqlite_db.h"
 
 namespace salvor::extract_detail {
@@ -31,7 +32,12 @@ std::string firstExistingStored(const std::string& folder, const char* const (&n
 }
 
 // A column value converted to text; only called for present, non-empty values.
+// Invalid UTF-8 sequences become U+FFFD, so one bad byte costs one character.
 inline std::string columnText(const char* value) { return GetStringFormChar(value); }
+
+// The bytes of a blob meant as text: kept when they are UTF-8, otherwise
+// empty, since binary data (a property list, say) is no text to show.
+inline std::string blobText(const std::string& bytes) { return utf8::isValid(bytes) ? bytes : std::string(); }
 
 // Sets `field` from a column value when it is present and not empty.
 inline void setText(Text& field, const char* value) {

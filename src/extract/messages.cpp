@@ -17,26 +17,48 @@ using namespace extract_detail;
 namespace {
 
 constexpr const char* kMessages = "3d0d7e5fb2ce288813306e4d4636395e047a3d28";
+constexpr const char* kLabel = "sms.db";
 
-constexpr const char* kAttachmentsSql =
-    "select message_attachment_join.message_id, message_attachment_join.attachment_id,"
-    "message_attachment_join.attachment_id,attachment.ROWID,attachment.filename from attachment left join  "
-    "message_attachment_join on  attachment.ROWID= message_attachment_join.attachment_id";
-constexpr const char* kHandlesSql = "select ROWID, id from handle";
-constexpr const char* kNewerFirstSql =
-    "select message.ROWID,message.cache_has_attachments,message.text,message.date,message.handle_id,handle.id,"
-    "is_from_me from message left join handle on message.handle_id=handle.ROWID";
-constexpr const char* kNewerSecondSql =
-    "select message.ROWID,message.cache_has_attachments,message.group_id,subject, text,date,group_member.address,"
-    "svc_center,flags,association_id from message left join  group_member on  message.group_id= "
-    "group_member.group_id";
-constexpr const char* kOlderFirstSql =
-    "select message.ROWID,message.group_id,subject, text,date,group_member.address,svc_center,flags,association_id "
-    ",is_madrid,madrid_handle, madrid_account,madrid_flags,madrid_attachmentInfo from message left join  "
-    "group_member on  message.group_id= group_member.group_id";
-constexpr const char* kOlderSecondSql =
-    "select message.ROWID,message.group_id,subject, text,date,group_member.address,svc_center,flags,association_id "
-    "from message left join  group_member on  message.group_id= group_member.group_id";
+// The statements of the two layouts, each with what to read when a joined
+// table is damaged: the message rows alone, with the address the row itself
+// carries where the layout has one (the older layouts' message.address).
+const sqlite::ReadPlan kAttachmentsRead{
+    {"message_attachment_join.message_id, message_attachment_join.attachment_id,"
+     "message_attachment_join.attachment_id,attachment.ROWID,attachment.filename",
+     "attachment left join  message_attachment_join on  attachment.ROWID= message_attachment_join.attachment_id",
+     "",
+     {"attachment", "message_attachment_join"}},
+    {{"NULL,NULL,NULL,attachment.ROWID,attachment.filename", "attachment", "", {"attachment"}}}};
+const sqlite::ReadPlan kHandlesRead{{"ROWID, id", "handle", "", {"handle"}}, {}};
+const sqlite::ReadPlan kNewerFirstRead{
+    {"message.ROWID,message.cache_has_attachments,message.text,message.date,message.handle_id,handle.id,is_from_me",
+     "message left join handle on message.handle_id=handle.ROWID",
+     "",
+     {"message", "handle"}},
+    {{"message.ROWID,message.cache_has_attachments,message.text,message.date,message.handle_id,NULL,is_from_me",
+      "message",
+      "",
+      {"message"}}}};
+
+// The older statements differ only in their columns.
+sqlite::ReadPlan olderPlan(const std::string& before, const std::string& after) {
+    auto columns = [&](const char* address) { return before + address + after; };
+    return {{columns("group_member.address"),
+             "message left join  group_member on  message.group_id= group_member.group_id",
+             "",
+             {"message", "group_member"}},
+            {{columns("message.address"), "message", "", {"message"}},
+             {columns("NULL"), "message", "", {"message"}}}};
+}
+const sqlite::ReadPlan kNewerSecondRead =
+    olderPlan("message.ROWID,message.cache_has_attachments,message.group_id,subject, text,date,",
+              ",svc_center,flags,association_id");
+const sqlite::ReadPlan kOlderFirstRead =
+    olderPlan("message.ROWID,message.group_id,subject, text,date,",
+              ",svc_center,flags,association_id ,is_madrid,madrid_handle, madrid_account,madrid_flags,"
+              "madrid_attachmentInfo");
+const sqlite::ReadPlan kOlderSecondRead =
+    olderPlan("message.ROWID,message.group_id,subject, text,date,", ",svc_center,flags,association_id");
 
 // Direction of a message of the older layout, from its flags.
 std::string flagsType(std::int64_t flags) {
@@ -83,9 +105,8 @@ Bytes readWholeFile(const std::string& path) {
 }
 
 // scanMessageAttachThread: the attachment rows, with device paths and kinds.
-void scanMessageAttachThread(ScanContext& ctx, const std::string& databasePath) {
-    sqlite::Database db(databasePath, ctx.stop);
-    sqlite::Statement st(db, kAttachmentsSql);
+void scanMessageAttachThread(ScanContext& ctx, const sqlite::Database& db) {
+    sqlite::Reader st(db, kAttachmentsRead);
     while (!ctx.stopRequested() && st.step()) {
         auto node = std::make_shared<MVMessageAttachNode>();
         if (sqlite::hasText(st.text(0))) node->messageId = static_cast<std::int32_t>(sqlite::parseInteger(st.text(0)));
@@ -101,7 +122,7 @@ void scanMessageAttachThread(ScanContext& ctx, const std::string& databasePath) 
 
 // selectROWIDandIDFromHandleTablewithSqlite: the live handles, for the deleted-message scan.
 void selectROWIDandIDFromHandleTablewithSqlite(ScanContext& ctx, const sqlite::Database& db) {
-    sqlite::Statement st(db, kHandlesSql);
+    sqlite::Reader st(db, kHandlesRead);
     while (!ctx.stopRequested() && st.step()) {
         auto node = std::make_shared<MVChatMessageNode>();
         if (sqlite::hasText(st.text(0))) node->rowid = static_cast<std::int32_t>(sqlite::parseInteger(st.text(0)));
@@ -164,16 +185,16 @@ constexpr NewerColumns kNewerFirst{0, 1, 2, 3, 5, 6, true};
 constexpr NewerColumns kNewerSecond{0, 1, 4, 5, 6, 8, false};
 
 void readNewer(ScanContext& ctx, const std::string& databasePath) {
-    scanMessageAttachThread(ctx, databasePath);
-    sqlite::Database db(databasePath, ctx.stop);
+    sqlite::Database db(databasePath, ctx.stop, kLabel);
+    scanMessageAttachThread(ctx, db);
     if (!db.ok()) return;
     NameLookup names(ctx);
     const AttachmentIndex attachments = indexAttachments(ctx);
     {
         NewerColumns cols = kNewerFirst;
-        auto st = std::make_unique<sqlite::Statement>(db, kNewerFirstSql);
+        auto st = std::make_unique<sqlite::Reader>(db, kNewerFirstRead);
         if (!st->ok()) {
-            st = std::make_unique<sqlite::Statement>(db, kNewerSecondSql);
+            st = std::make_unique<sqlite::Reader>(db, kNewerSecondRead);
             cols = kNewerSecond;
         }
         // SQLite interrupts a statement only every few thousand steps; the
@@ -203,11 +224,11 @@ void readNewer(ScanContext& ctx, const std::string& databasePath) {
 }
 
 void readOlder(ScanContext& ctx, const std::string& databasePath) {
-    sqlite::Database db(databasePath, ctx.stop);
+    sqlite::Database db(databasePath, ctx.stop, kLabel);
     if (!db.ok()) return;
     NameLookup names(ctx);
-    auto st = std::make_unique<sqlite::Statement>(db, kOlderFirstSql);
-    if (!st->ok()) st = std::make_unique<sqlite::Statement>(db, kOlderSecondSql);
+    auto st = std::make_unique<sqlite::Reader>(db, kOlderFirstRead);
+    if (!st->ok()) st = std::make_unique<sqlite::Reader>(db, kOlderSecondRead);
     while (!ctx.stopRequested() && st->step()) {
         auto message = std::make_shared<MVMessageNode>();
         setText(message->messageContent, st->text(3));
@@ -224,7 +245,7 @@ void readOlder(ScanContext& ctx, const std::string& databasePath) {
                 std::string bytes;
                 for (std::uint8_t b : info)
                     if (b != 0) bytes.push_back(static_cast<char>(b));
-                message->messageContent = columnText(bytes.c_str());
+                message->messageContent = blobText(bytes);
             }
         }
         names.apply(*message);

@@ -13,12 +13,19 @@ using namespace extract_detail;
 namespace {
 constexpr const char* kNoteFiles[] = {"ca3bc056d4da0bbf88b5fb3be254f3b7147e639c",
                                       "740b7eaf93d6ea5d305e88bb349c8e9643f48c3b"};
-constexpr const char* kNotesFirstSql =
-    "select TITLE,SUMMARY,MODIFICATION_DATE,CREATION_DATE,DATA from note LEFT JOIN NOTE_BODIES ON NOTE.ROWID = "
-    "NOTE_BODIES.NOTE_ID";
-constexpr const char* kNotesSecondSql =
-    "select ZTITLE,ZSUMMARY,ZMODIFICATIONDATE,ZCREATIONDATE,ZCONTENT from znote LEFT JOIN ZNOTEBODY ON ZNOTE.Z_PK "
-    "= ZNOTEBODY.Z_PK";
+// With a damaged body table the notes are read without their bodies.
+const sqlite::ReadPlan kNotesFirst{
+    {"TITLE,SUMMARY,MODIFICATION_DATE,CREATION_DATE,DATA",
+     "note LEFT JOIN NOTE_BODIES ON NOTE.ROWID = NOTE_BODIES.NOTE_ID",
+     "",
+     {"note", "NOTE_BODIES"}},
+    {{"TITLE,SUMMARY,MODIFICATION_DATE,CREATION_DATE,NULL", "note", "", {"note"}}}};
+const sqlite::ReadPlan kNotesSecond{
+    {"ZTITLE,ZSUMMARY,ZMODIFICATIONDATE,ZCREATIONDATE,ZCONTENT",
+     "znote LEFT JOIN ZNOTEBODY ON ZNOTE.Z_PK = ZNOTEBODY.Z_PK",
+     "",
+     {"znote", "ZNOTEBODY"}},
+    {{"ZTITLE,ZSUMMARY,ZMODIFICATIONDATE,ZCREATIONDATE,NULL", "znote", "", {"znote"}}}};
 
 void replaceAll(std::string& text, const std::string& what, const std::string& with) {
     for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + with.size()))
@@ -46,9 +53,10 @@ void scanNoteThread(ScanContext& ctx, const std::string& backupPath) {
     }
     ScratchScope scratch(ctx);
     if (const auto copy = preparedCopy(ctx, stored)) {
-        sqlite::Database db(*copy, ctx.stop);
-        auto table = std::make_unique<sqlite::Table>(db, kNotesFirstSql);
-        if (!table->ok()) table = std::make_unique<sqlite::Table>(db, kNotesSecondSql);
+        const char* label = stored == storedPath(backupPath, kNoteFiles[0]) ? "notes.sqlite" : "notes.db";
+        sqlite::Database db(*copy, ctx.stop, label);
+        auto table = std::make_unique<sqlite::Table>(db, kNotesFirst);
+        if (!table->ok()) table = std::make_unique<sqlite::Table>(db, kNotesSecond);
         for (int r = 0; r < table->rows() && !ctx.stopRequested(); ++r) {
             auto note = std::make_shared<MVNoteNode>();
             setText(note->noteContent, table->at(r, 4));

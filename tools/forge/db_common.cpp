@@ -235,6 +235,33 @@ bool validUtf8(std::string_view s) {
     return true;
 }
 
+std::string textAsRead(std::string_view s) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        // Length of a well-formed sequence led by c (0: c leads none) and the
+        // range of its second byte.
+        std::size_t need = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c < 0x80) need = 1;
+        else if (c >= 0xC2 && c <= 0xDF) need = 2;
+        else if (c >= 0xE0 && c <= 0xEF) need = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+        else if (c >= 0xF0 && c <= 0xF4) need = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+        std::size_t k = 1;
+        for (; k < need && i + k < s.size(); ++k) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if (d < (k == 1 ? lo : 0x80) || d > (k == 1 ? hi : 0xBF)) break;
+        }
+        if (need != 0 && k == need)
+            out.append(s.substr(i, k));
+        else
+            out += "\xEF\xBF\xBD";
+        i += k;
+    }
+    return out;
+}
+
 std::string normalisePhone(std::string_view s) {
     std::string out;
     for (char c : s)

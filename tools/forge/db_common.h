@@ -106,8 +106,11 @@ std::string sha1Hex(const std::uint8_t* p, std::size_t n);
 // The backup's stored-file name of domain + "-" + path.
 std::string hashedName(const std::string& domain, const std::string& path);
 
-// Valid UTF-8 text passes unchanged; anything else reads as the empty text.
+// True when the bytes are valid UTF-8.
 bool validUtf8(std::string_view s);
+// A text column as the extractors deliver it: valid UTF-8 unchanged, each
+// invalid sequence replaced by U+FFFD (one per maximal subpart).
+std::string textAsRead(std::string_view s);
 
 // Contact name lookup by phone number over the live contacts, in delivery order.
 struct LookupEntry {

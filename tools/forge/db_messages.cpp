@@ -465,7 +465,7 @@ void buildMessages(Context& cx) {
         const auto& hit = match[static_cast<std::size_t>(m.party)];
         nlohmann::json name = hit ? nlohmann::json(*cx.book[*hit].name) : nlohmann::json();
         nlohmann::json picture = hit ? bytesJson(cx.book[*hit].picture) : nlohmann::json();
-        std::string content = validUtf8(m.text) ? m.text : "";
+        std::string content = textAsRead(m.text);
         std::string type;
         if (newer) {
             type = m.fromMe ? "Send" : "Received";
@@ -475,7 +475,7 @@ void buildMessages(Context& cx) {
                 std::string s;
                 for (std::uint8_t b : *m.attachInfo)
                     if (b) s += static_cast<char>(b);
-                content = validUtf8(s) ? s : "";
+                content = validUtf8(s) ? s : "";  // a binary blob is no text
             }
         } else {
             type = m.flags == 2 || m.flags == 22 ? "Received" : (m.flags == 3 || m.flags == 16387 ? "Send" : "unknown");

@@ -139,6 +139,18 @@ struct ForgedBackup {
 ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, bool encrypted,
                                const std::string& scratchDir);
 
+// Damaged databases, for the readers' tests. Both work in place on a database
+// file that the caller owns (never a backup that should stay intact) and throw
+// std::runtime_error when the file has no such table.
+//
+// Overwrites one page of `table` with garbage: its root page, or with
+// `middleLeaf` the middle one of its leaf pages. Returns the page's number.
+int damageTablePage(const std::string& dbPath, const std::string& table, bool middleLeaf = false);
+// Replaces `table` by a view of the same name whose rows never end (a
+// recursive common table expression); each of `columns` gives the row counter.
+void replaceWithEndlessView(const std::string& dbPath, const std::string& table,
+                            const std::vector<std::string>& columns);
+
 // Writes the scenario's backups into `storeDir` (created when missing).
 // Throws std::runtime_error with a readable message on failure.
 std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOptions& options);

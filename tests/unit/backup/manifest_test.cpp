@@ -76,7 +76,7 @@ TEST(Manifest, EveryRecordPostedKeptDomainsListedInOrder) {
     EXPECT_TRUE(r.progress.empty());
 }
 
-TEST(Manifest, LongTextsHashedWholeNulEndsTextBadUtf8IsEmpty) {
+TEST(Manifest, LongTextsHashedWholeNulEndsTextBadUtf8IsReplaced) {
     TempDir dir;
     const std::string longPath = "Library/" + std::string(292, 'x');  // 300 bytes
     const std::string longDomain = "AppDomain-" + std::string(400, 'd');
@@ -95,8 +95,8 @@ TEST(Manifest, LongTextsHashedWholeNulEndsTextBadUtf8IsEmpty) {
     EXPECT_EQ(*h.records[1]->fileDomain, longDomain);
     EXPECT_EQ(*h.records[2]->filePath, "a.db");
     EXPECT_EQ(*h.records[2]->fileKey, dir.path() + "/" + referenceName("HomeDomain-a.db"));
-    // Not UTF-8: no path to show, but the stored name still comes from the bytes.
-    EXPECT_EQ(*h.records[3]->filePath, "");
+    // Not UTF-8: shown with U+FFFD, but the stored name still comes from the bytes.
+    EXPECT_EQ(*h.records[3]->filePath, "\xEF\xBF\xBD\xEF\xBF\xBD.db");
     EXPECT_EQ(*h.records[3]->fileKey, dir.path() + "/" + referenceName("HomeDomain-\xff\xfe.db"));
     EXPECT_EQ(*h.records[4]->filePath, "after");
 }

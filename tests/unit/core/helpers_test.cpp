@@ -105,14 +105,31 @@ TEST(Helpers, MediaKindsAndFileNames) {
     EXPECT_EQ(getFullName(12345678), "12345678");
 }
 
-TEST(Helpers, Utf8Text) {
-    EXPECT_EQ(GetStringFormChar("Zoë 😀"), "Zoë 😀");
-    EXPECT_EQ(GetStringFormChar("bad \xC3"), "");
-    EXPECT_EQ(GetStringFormChar("\xC0\xAF"), "");        // overlong "/"
-    EXPECT_EQ(GetStringFormChar("\xED\xA0\x80"), "");    // surrogate
+// Invalid UTF-8 costs one U+FFFD per maximal subpart, never the whole text.
+TEST(Helpers, Utf8TextKeepsWhatIsValid) {
+    const std::string R = "\xEF\xBF\xBD";
+    const struct {
+        const char* in;
+        std::string out;
+    } cases[] = {
+        {"Zo\xC3\xAB \xF0\x9F\x98\x80", "Zo\xC3\xAB \xF0\x9F\x98\x80"},
+        {"bad \xC3", "bad " + R},                   // cut short at the end
+        {"caf\xE9 au lait", "caf" + R + " au lait"},  // a Latin-1 byte
+        {"\xC0\xAF", R + R},                         // overlong "/"
+        {"\xED\xA0\x80", R + R + R},                 // surrogate
+        {"\xF4\x90\x80\x80", R + R + R + R},         // past U+10FFFF
+        // The example of the Unicode standard: F1 80 80 and E1 80 are cut-short
+        // sequences (one replacement each), C2 is cut short by "b".
+        {"a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", "a" + R + R + R + "b" + R + "c" + R + R + "d"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(GetStringFormChar(c.in), c.out) << c.in;
+    EXPECT_EQ(GetStringFormChar(nullptr), "");
+
     char32_t buf[4];
     EXPECT_EQ(Char2Unicode("abcdef", buf, 4), 3u);
     EXPECT_EQ(buf[3], U'\0');
+    EXPECT_EQ(Char2Unicode("a\xFF" "b", buf, 4), 3u);
+    EXPECT_EQ(std::u32string(buf), U"a\uFFFDb");
 }
 
 TEST(Helpers, NameLookupByPhoneNumber) {

@@ -68,7 +68,7 @@ TEST_F(NotesTest, NewerStoreCleanedBodiesAndDates) {
     const auto notes = records<NotePtr>(events::ScanNoteInfo);
     ASSERT_EQ(notes.size(), 2u);
     EXPECT_EQ(notes[0]->noteContent, "abc d e<b>f</b>");
-    EXPECT_EQ(notes[1]->noteTitle, "");  // invalid UTF-8
+    EXPECT_EQ(notes[1]->noteTitle, "\xEF\xBF\xBD");  // an invalid byte becomes U+FFFD
     EXPECT_EQ(notes[1]->noteDate, "");
 }
 

@@ -101,7 +101,7 @@ TEST_F(MessagesTest, NewerLayoutWithAttachmentsAndHandles) {
     EXPECT_EQ(*m3.contactImageData, ByteBuffer(card.begin(), card.end()));
 
     const auto& m4 = *messages[3];
-    EXPECT_EQ(m4.messageContent, "");  // invalid UTF-8
+    EXPECT_EQ(m4.messageContent, "\xEF\xBF\xBD");  // invalid UTF-8: replaced, not dropped
     EXPECT_EQ(m4.messageDate, "");     // NULL date: default kept
     EXPECT_FALSE(m4.attachmentPath);   // not in the file tree
     EXPECT_EQ(m4.attachType, "Mov");
@@ -184,7 +184,7 @@ TEST_F(MessagesTest, OlderLayoutFlagsAndIMessages) {
     EXPECT_FALSE(m[3]->contactImageData);
     EXPECT_EQ(m[5]->messageContent, "ab");  // zero bytes removed
     EXPECT_EQ(m[5]->messageType, "Received");
-    EXPECT_EQ(m[6]->messageContent, "");  // not UTF-8
+    EXPECT_EQ(m[6]->messageContent, "");  // a binary blob is no text
     EXPECT_EQ(m[6]->messageType, "unknown");
     EXPECT_TRUE(ctx.chatMessageArray.empty());
     EXPECT_EQ(progress(), std::vector<int>{50});
