@@ -190,6 +190,15 @@ private:
     std::atomic<std::uint64_t> searchGeneration_{0};
     std::mutex recoveryMutex_;  // guards recoveryStop_ between the run and cancelRecovery
     std::stop_source recoveryStop_;
+
+    // ---- scan-thread helpers of the tree and message handlers (result_store.cpp) ----
+    // Backup tree records waiting for the next hand-over to the main thread,
+    // the last progress value shown, the conversation chosen per message
+    // address, and the messages by key.
+    struct ScanIndexes;
+    std::unique_ptr<ScanIndexes> scanIndexes_;
+    // Hands the waiting tree records to the main thread in one task.
+    void placeWaitingTreeRecords();
 };
 
 }  // namespace salvor
