@@ -223,11 +223,11 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const auto bare = reporter.real.find("BM_ReadAndHash");
-    for (const char* name : {"BM_Scan/real_time", "BM_ScanOneCoreBusy/real_time"}) {
-        const auto scan = reporter.real.find(name);
-        if (scan != reporter.real.end() && bare != reporter.real.end() && bare->second > 0)
-            std::printf("%s / read+hash (wall clock): %.1f ms / %.1f ms = %.1fx\n", name, scan->second, bare->second,
-                        scan->second / bare->second);
+    for (const auto& [name, time] : reporter.real) {
+        const bool scan = name.rfind("BM_Scan/", 0) == 0 || name.rfind("BM_ScanOneCoreBusy/", 0) == 0;
+        if (scan && bare != reporter.real.end() && bare->second > 0)
+            std::printf("%s / read+hash (wall clock): %.1f ms / %.1f ms = %.1fx\n", name.c_str(), time, bare->second,
+                        time / bare->second);
     }
     benchmark::Shutdown();
     return 0;

@@ -3,6 +3,7 @@
 #include "engine/result_store.h"
 
 #include <any>
+#include <cctype>
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
@@ -51,9 +52,11 @@ public:
             e = Entry{};  // the list was replaced behind our back: look again
         }
         if (e.tried > conversations.size()) e.tried = 0;
+        if (e.tried == conversations.size()) return nullptr;
+        const std::string lowAddress = lowered(address);
         for (std::size_t i = e.tried; i < conversations.size(); ++i) {
             MVMessageTreeNode* c = conversations[i].get();
-            if (c && eligible(*c) && MVResultViewController::addressMatches(textOrEmpty(c->messageTreeNodeAdress), address)) {
+            if (c && eligible(*c) && matches(conversations, i, address, lowAddress)) {
                 e.match = c;
                 e.at = i;
                 return c;
@@ -68,7 +71,10 @@ public:
         e.at = conversations.size() - 1;
         e.match = conversations.back().get();
     }
-    void clear() { byAddress_.clear(); }
+    void clear() {
+        byAddress_.clear();
+        lowered_.clear();
+    }
 
 private:
     struct Entry {
@@ -76,7 +82,33 @@ private:
         std::size_t at = 0;     // position of `match`
         std::size_t tried = 0;  // without a match: conversations tried so far
     };
+    // Case folding as the containment test folds, one byte at a time.
+    static std::string lowered(const std::string& text) {
+        std::string out(text);
+        for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    }
+    // addressMatches, with each conversation's address folded once: the
+    // containment test is then a plain substring search.
+    bool matches(const std::vector<ConversationPtr>& conversations, std::size_t i, const std::string& address,
+                 const std::string& lowAddress) {
+        const MVMessageTreeNode* c = conversations[i].get();
+        const std::string& conversation = textOrEmpty(c->messageTreeNodeAdress);
+        if (i >= lowered_.size()) lowered_.resize(i + 1);
+        auto& [folded, lowConversation] = lowered_[i];
+        if (folded != c) {
+            folded = c;
+            lowConversation = lowered(conversation);
+        }
+        if (conversation.size() > address.size())
+            return !address.empty() && lowConversation.find(lowAddress) != std::string::npos;
+        return conversation == address ||
+               (!conversation.empty() && lowAddress.find(lowConversation) != std::string::npos);
+    }
     std::unordered_map<std::string, Entry> byAddress_;
+    // Folded addresses of the conversations tried so far, by position, with
+    // the conversation each was folded from.
+    std::vector<std::pair<const MVMessageTreeNode*, std::string>> lowered_;
 };
 
 // The messages of a list by address, text and date, for the test whether a
