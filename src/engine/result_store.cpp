@@ -243,6 +243,9 @@ void MVResultViewController::ScanProgressInfomationHandle(int percent) {
     // keeps: only a value that differs from the last one is worth a hand-over.
     if (percent == scanIndexes_->lastProgress) return;
     scanIndexes_->lastProgress = percent;
+    // A new value marks a step of the scan: the tree records read so far go
+    // along, so the window's tree is at most one step behind the manifest.
+    placeWaitingTreeRecords();
     // The texts belong to the window, so they change on the main thread; the
     // scan does not wait for them.
     app_.dispatcher.post([this, percent] {
@@ -461,8 +464,9 @@ void MVResultViewController::FindBackUpDirFileInfoHandle(const TreeDirPtr& recor
         return;
     }
     // The tree belongs to the window, so it is built on the main thread; the
-    // records go there a batch at a time (the rest with the end of the scan)
-    // and are placed in order, which gives the same tree as one at a time.
+    // records go there a batch at a time (and with each new progress value
+    // and the end of the scan) and are placed in order, which gives the same
+    // tree as one at a time.
     std::vector<MVTreeController::PreparedRecord>& waiting = scanIndexes_->waitingTreeRecords;
     waiting.push_back(scanIndexes_->treePreparer.prepare(*record));
     if (waiting.size() >= kTreeBatch) placeWaitingTreeRecords();
