@@ -1,9 +1,13 @@
 #include "backup/tree_controller.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstring>
-#include <string_view>
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <unordered_map>
 
 #include "core/helpers.h"
 
@@ -13,7 +17,8 @@ namespace {
 
 // Folder-name order: case-insensitive (ASCII letters), with byte order breaking
 // ties, so "notes" and "Notes" sort together yet stay two distinct folders and
-// the order is total and the same on every machine.
+// the order is total and the same on every machine. Two names compare equal
+// only when their bytes are equal.
 int compareFolderNames(std::string_view a, std::string_view b) {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
@@ -27,63 +32,257 @@ int compareFolderNames(std::string_view a, std::string_view b) {
     return bytes < 0 ? -1 : (bytes > 0 ? 1 : 0);
 }
 
+std::string_view folderName(const MVTreeDirNode* folder) {
+    return folder && folder->fileName ? std::string_view(*folder->fileName) : std::string_view();
+}
+
+struct FolderOrder {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return compareFolderNames(a, b) < 0; }
+    bool operator()(const TreeDirPtr& a, const TreeDirPtr& b) const {
+        return compareFolderNames(folderName(a.get()), folderName(b.get())) < 0;
+    }
+};
+
 void markPartly(MVTreeDirNode& folder) {
     folder.isSelected = 2;
     folder.nodeIcon = "selectedSome";
 }
 
+void markAncestorsPartly(MVTreeDirNode& folder) {
+    for (MVTreeDirNode* a = folder.parent; a; a = a->parent)
+        if (a->isSelected == 1) markPartly(*a);
+}
+
+// Text before / after the first `ch`, as SubstringToCh / SubstringFromCh, without copying.
+std::optional<std::string_view> before(std::string_view text, char ch) {
+    const std::size_t at = text.find(ch);
+    if (at == std::string_view::npos) return std::nullopt;
+    return text.substr(0, at);
+}
+
+std::optional<std::string_view> after(std::string_view text, char ch) {
+    const std::size_t at = text.find(ch);
+    if (at == std::string_view::npos || at + 1 == text.size()) return std::nullopt;
+    return text.substr(at + 1);
+}
+
+// A record's path under its domain, each "/." shown as "/" (a hidden folder of
+// a relative path appears without its dot).
+void domainPathOf(const MVTreeDirNode& record, std::string& out) {
+    out = textOrEmpty(record.fileDomain);
+    out.push_back('/');
+    const std::string& rel = textOrEmpty(record.filePath);
+    out.reserve(out.size() + rel.size());
+    for (std::size_t i = 0; i < rel.size(); ++i) {
+        out.push_back(rel[i]);
+        if (rel[i] == '/' && i + 1 < rel.size() && rel[i + 1] == '.') ++i;
+    }
+}
+
+// Fills a file node as the tree shows it, but for `dirFilePath` (the domain
+// path) and `parent`; `stat` reads the stored file's attributes.
+template <class Stat>
+void fillFileNode(MVTreeFileNode& file, std::string_view name, const Text& storedPath, Stat stat) {
+    file.treefileName = std::string(name);
+    const std::size_t dot = name.rfind('.');
+    const std::string_view ext = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+    file.treefileType = std::string(ext.empty() ? name : ext);
+    const std::string& stored = textOrEmpty(storedPath);
+    struct stat st {};
+    const bool exists = !stored.empty() && stat(stored, st) && S_ISREG(st.st_mode);
+    file.realFileSize = exists ? static_cast<std::uint64_t>(st.st_size) : 0;
+    static const std::string kNoBytes = size_to_unit(0);  // most records of a backup store nothing
+    file.fileSize = file.realFileSize == 0 ? kNoBytes : size_to_unit(file.realFileSize);
+    file.isFile = exists;
+    file.filePath = storedPath;
+}
+
+// Sorted `added` into sorted `list`. Only the part of `list` that follows the
+// first added name moves, so folders that arrive in order cost nothing extra.
+void mergeFolders(std::vector<TreeDirPtr>& list, std::vector<TreeDirPtr>& added) {
+    if (added.empty()) return;
+    const auto from = std::upper_bound(list.begin(), list.end(), added.front(), FolderOrder{}) - list.begin();
+    const auto middle = static_cast<std::ptrdiff_t>(list.size());
+    list.insert(list.end(), std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+    std::inplace_merge(list.begin() + from, list.begin() + middle, list.end(), FolderOrder{});
+}
+
+// Releasing a folder releases its sub-folders from inside its destructor, one
+// nested call per level: a manifest path of thousands of levels would overflow
+// the stack. The sub-folders are taken out first, so every release is flat.
+void releaseFolders(std::vector<TreeDirPtr>&& folders) {
+    std::vector<TreeDirPtr> pending = std::move(folders);
+    while (!pending.empty()) {
+        TreeDirPtr folder = std::move(pending.back());
+        pending.pop_back();
+        if (!folder || folder.use_count() != 1) continue;  // still shared: its other owner releases it
+        for (TreeDirPtr& child : folder->children) pending.push_back(std::move(child));
+        folder->children.clear();
+    }
+}
+
 }  // namespace
 
-void MVTreeController::addTreeNode(const MVTreeDirNode& record, bool /*isFistNode*/) {
-    // "/." becomes "/": a hidden folder of a relative path is shown without its dot.
-    std::string rel;
-    const std::string& path = textOrEmpty(record.filePath);
-    rel.reserve(path.size());
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        rel.push_back(path[i]);
-        if (path[i] == '/' && i + 1 < path.size() && path[i + 1] == '.') ++i;
-    }
-    const std::string domainPath = textOrEmpty(record.fileDomain) + "/" + rel;
-    realKeypath = record.fileKey;
-    dirFilePath = domainPath;
+// The attributes of stored files, which sit side by side in the backup
+// folder: that folder is opened once and each file looked up in it, rather
+// than the whole path being walked again for every record.
+struct MVTreeController::RecordPreparer::StoredFiles {
+    std::string dir;
+    int fd = -1;
+    bool opened = false;
 
-    // The tree is rooted at the device name; without one nothing is placed.
+    ~StoredFiles() {
+        if (fd >= 0) ::close(fd);
+    }
+    bool stat(const std::string& file, struct stat& st) {
+        const std::size_t slash = file.rfind('/');
+        if (slash == std::string::npos || slash == 0 || slash + 1 == file.size())
+            return ::stat(file.c_str(), &st) == 0;
+        const std::string_view folder(file.data(), slash);
+        if (!opened || folder != dir) {
+            if (fd >= 0) ::close(fd);
+            dir.assign(folder);
+            fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            opened = true;
+        }
+        if (fd < 0) return ::stat(file.c_str(), &st) == 0;
+        return ::fstatat(fd, file.c_str() + slash + 1, &st, 0) == 0;
+    }
+};
+
+MVTreeController::RecordPreparer::RecordPreparer() : stored_(std::make_unique<StoredFiles>()) {}
+MVTreeController::RecordPreparer::~RecordPreparer() = default;
+
+MVTreeController::PreparedRecord MVTreeController::RecordPreparer::prepare(const MVTreeDirNode& record) {
+    auto file = std::make_shared<MVTreeFileNode>();
+    file->dirFilePath.emplace();
+    std::string& domainPath = *file->dirFilePath;
+    domainPathOf(record, domainPath);
+    // The file goes to the folder that directly holds it, the last part of
+    // the path; a path that ends with "/" names folders only.
+    const std::size_t slash = domainPath.rfind('/');
+    const bool attach = slash + 1 < domainPath.size();
+    const std::string_view name = attach ? std::string_view(domainPath).substr(slash + 1) : std::string_view();
+    auto stat = [this, attach](const std::string& path, struct stat& st) { return attach && stored_->stat(path, st); };
+    fillFileNode(*file, name, record.fileKey, stat);
+    return {std::move(file), attach};
+}
+
+// What one call places before the folders' sorted lists are brought up to
+// date. Folders it creates wait here, per parent (null: the root list), in
+// name order; each list gets them in one merge at the end. Until then a name
+// is looked up in the (sorted) list by binary search and among the waiting ones.
+struct MVTreeController::Placing {
+    struct NewFolders {
+        std::map<std::string_view, TreeDirPtr, FolderOrder> byName;  // keys view the folders' own names
+        // Whether a folder already listed before this call is ticked. New
+        // folders start unticked, and while placing only ticked ancestors turn
+        // partly ticked, so the answer holds for the whole call.
+        std::optional<bool> anyListedTicked;
+    };
+    std::unordered_map<MVTreeDirNode*, NewFolders> created;
+    // The folders of the previous path, level by level: records of one folder
+    // tend to follow one another, and their common levels need no search.
+    std::vector<MVTreeDirNode*> previous;
+    std::string path;  // device "/" domain path of the record being placed
+    bool redraw = false;
+};
+
+MVTreeController::~MVTreeController() { releaseFolders(std::move(content)); }
+
+void MVTreeController::clear() {
+    releaseFolders(std::move(content));
+    content.clear();
+}
+
+std::string MVTreeController::deviceName() const {
     const DeviceNodePtr node = currentDevice_ ? currentDevice_() : nullptr;
-    if (!node) return;
-    const std::string& device = textOrEmpty(node->strDeviceName);
+    return node ? textOrEmpty(node->strDeviceName) : std::string();
+}
+
+void MVTreeController::addTreeNode(const MVTreeDirNode& record, bool /*isFistNode*/) {
+    RecordPreparer preparer;
+    addTreeNodes(std::vector<PreparedRecord>{preparer.prepare(record)});
+}
+
+void MVTreeController::addTreeNodes(const std::vector<TreeDirPtr>& records) {
+    RecordPreparer preparer;
+    std::vector<PreparedRecord> prepared;
+    prepared.reserve(records.size());
+    for (const TreeDirPtr& record : records)
+        if (record) prepared.push_back(preparer.prepare(*record));
+    addTreeNodes(prepared);
+}
+
+void MVTreeController::addTreeNodes(const std::vector<PreparedRecord>& records) {
+    if (records.empty()) return;
+    Placing placing;
+    // The device cannot change during the call: both run on the main thread.
+    const std::string device = deviceName();
+    for (const PreparedRecord& record : records)
+        if (record.file) placeRecord(record, device, placing);
+    finishPlacing(placing);
+    if (const TreeFilePtr& last = records.back().file) {
+        realKeypath = last->filePath;
+        dirFilePath = last->dirFilePath;
+    }
+}
+
+void MVTreeController::placeRecord(const PreparedRecord& record, const std::string& device, Placing& placing) {
+    // The tree is rooted at the device name; without one nothing is placed.
     if (device.empty()) return;
-    addTreeFolder(device + "/" + domainPath, textOrEmpty(record.fileKey));
+    placing.path.assign(device).append("/").append(textOrEmpty(record.file->dirFilePath));
+    placePath(placing.path, record.attach ? record.file : nullptr, placing);
 }
 
 void MVTreeController::addTreeFolder(const std::string& path, const std::string& fileKey) {
     realKeypath = fileKey;
+    Placing placing;
+    placePath(path, nullptr, placing);
+    finishPlacing(placing);
+}
+
+void MVTreeController::placePath(std::string_view path, const TreeFilePtr& file, Placing& placing) {
     std::vector<TreeDirPtr>* list = &content;
     MVTreeDirNode* parent = nullptr;
-    std::optional<std::string> head = SubstringToCh(path, '/');
-    std::optional<std::string> rest = SubstringFromCh(path, '/');
-    int depth = 0;
+    std::optional<std::string_view> head = before(path, '/');
+    std::optional<std::string_view> rest = after(path, '/');
+    std::size_t depth = 0;
+    auto attach = [&](MVTreeDirNode& folder) {
+        if (!file) {
+            addFileNode(folder, std::string(*rest));
+            return;
+        }
+        file->parent = &folder;
+        folder.addFileChildren(file);
+    };
     while (head) {
         // The folder that directly holds the file: what follows is one name.
-        const bool last = rest && rest->find('/') == std::string::npos;
-        if (depth == 1 && !head->empty() && (*head)[0] == '.') head->erase(0, 1);
+        const bool last = rest && rest->find('/') == std::string_view::npos;
+        if (depth == 1 && !head->empty() && (*head)[0] == '.') head->remove_prefix(1);
 
-        std::size_t insertAt = list->size();
         MVTreeDirNode* found = nullptr;
-        for (std::size_t i = 0; i < list->size(); ++i) {
-            const int cmp = compareFolderNames(*head, textOrEmpty((*list)[i]->fileName));
-            if (cmp == 0) {
-                found = (*list)[i].get();
-                break;
+        Placing::NewFolders* waiting = nullptr;
+        if (depth < placing.previous.size() && folderName(placing.previous[depth]) == *head) {
+            found = placing.previous[depth];
+        } else {
+            placing.previous.resize(depth);
+            const auto at = std::lower_bound(list->begin(), list->end(), *head, [](const TreeDirPtr& f, std::string_view n) {
+                return compareFolderNames(folderName(f.get()), n) < 0;
+            });
+            if (at != list->end() && compareFolderNames(folderName(at->get()), *head) == 0) found = at->get();
+            if (!found) {
+                waiting = &placing.created[parent];
+                const auto it = waiting->byName.find(*head);
+                if (it != waiting->byName.end()) found = it->second.get();
             }
-            if (cmp < 0) {
-                insertAt = i;
-                break;
-            }
+            if (found) placing.previous.push_back(found);
         }
 
         if (found) {
             if (last) {
-                addFileNode(*found, *rest);
+                attach(*found);
                 return;
             }
             found->isLeaf = false;
@@ -91,15 +290,22 @@ void MVTreeController::addTreeFolder(const std::string& path, const std::string&
             list = &found->children;
         } else {
             auto folder = std::make_shared<MVTreeDirNode>();
-            folder->fileName = *head;
+            folder->fileName = std::string(*head);
             folder->parent = parent;
             MVTreeDirNode* created = folder.get();
-            list->insert(list->begin() + static_cast<std::ptrdiff_t>(insertAt), std::move(folder));
-            refreshNodeState(*created, true);
+            waiting->byName.emplace(std::string_view(*created->fileName), std::move(folder));
+            placing.previous.push_back(created);
+            // A new unticked folder beside a ticked one: fully ticked ancestors become partly ticked.
+            if (!waiting->anyListedTicked) {
+                waiting->anyListedTicked = std::any_of(list->begin(), list->end(), [](const TreeDirPtr& s) {
+                    return s && s->isSelected != 0;
+                });
+            }
+            if (*waiting->anyListedTicked) markAncestorsPartly(*created);
             if (last) {
-                addFileNode(*created, *rest);
+                attach(*created);
                 created->isLeaf = true;
-                reloadOutLineData();
+                placing.redraw = true;
                 return;
             }
             parent = created;
@@ -107,8 +313,8 @@ void MVTreeController::addTreeFolder(const std::string& path, const std::string&
         }
 
         if (rest) {
-            head = SubstringToCh(*rest, '/');
-            rest = SubstringFromCh(*rest, '/');
+            head = before(*rest, '/');
+            rest = after(*rest, '/');
         } else {
             head.reset();
         }
@@ -116,21 +322,26 @@ void MVTreeController::addTreeFolder(const std::string& path, const std::string&
     }
 }
 
+void MVTreeController::finishPlacing(Placing& placing) {
+    std::vector<TreeDirPtr> added;
+    for (auto& [parent, waiting] : placing.created) {
+        if (waiting.byName.empty()) continue;
+        added.clear();
+        added.reserve(waiting.byName.size());
+        for (auto& entry : waiting.byName) added.push_back(std::move(entry.second));
+        waiting.byName.clear();
+        mergeFolders(parent ? parent->children : content, added);
+    }
+    // Once per call rather than once per new folder that holds a file: the
+    // view redraws when the records handed over together are all in place.
+    if (placing.redraw) reloadOutLineData();
+}
+
 void MVTreeController::addFileNode(MVTreeDirNode& folder, const std::string& fileNodeName) {
     auto file = std::make_shared<MVTreeFileNode>();
-    file->treefileName = fileNodeName;
-    const std::size_t dot = fileNodeName.rfind('.');
-    const std::string ext = dot == std::string::npos ? std::string() : fileNodeName.substr(dot + 1);
-    file->treefileType = ext.empty() ? fileNodeName : ext;
-
-    const std::string& stored = textOrEmpty(realKeypath);
-    struct stat st {};
-    const bool exists = !stored.empty() && ::stat(stored.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    file->realFileSize = exists ? static_cast<std::uint64_t>(st.st_size) : 0;
-    file->fileSize = size_to_unit(file->realFileSize);
-    file->isFile = exists;
+    auto stat = [](const std::string& path, struct stat& st) { return ::stat(path.c_str(), &st) == 0; };
+    fillFileNode(*file, fileNodeName, realKeypath, stat);
     file->dirFilePath = dirFilePath ? *dirFilePath : std::string();
-    file->filePath = realKeypath;
     file->parent = &folder;
     folder.addFileChildren(std::move(file));
 }
@@ -139,17 +350,13 @@ void MVTreeController::refreshNodeState(MVTreeDirNode& folder, bool isFirstCreat
     if (isFirstCreate) {
         // A new (unselected) folder beside a ticked one: fully ticked ancestors become partly ticked.
         const std::vector<TreeDirPtr>& siblings = folder.parent ? folder.parent->children : content;
-        bool anyTicked = false;
-        for (const auto& s : siblings)
-            if (s && s->isSelected != 0) anyTicked = true;
-        if (!anyTicked) return;
-        for (MVTreeDirNode* a = folder.parent; a; a = a->parent)
-            if (a->isSelected == 1) markPartly(*a);
+        const bool anyTicked =
+            std::any_of(siblings.begin(), siblings.end(), [](const TreeDirPtr& s) { return s && s->isSelected != 0; });
+        if (anyTicked) markAncestorsPartly(folder);
         return;
     }
     if (folder.isSelected == 1) markPartly(folder);
-    for (MVTreeDirNode* a = folder.parent; a; a = a->parent)
-        if (a->isSelected == 1) markPartly(*a);
+    markAncestorsPartly(folder);
 }
 
 void MVTreeController::reloadOutLineData() {
@@ -161,15 +368,15 @@ void MVTreeController::reloadOutLineData() {
 }
 
 std::optional<std::string> MVTreeController::SubstringToCh(const std::string& text, char ch) {
-    const std::size_t at = text.find(ch);
-    if (at == std::string::npos) return std::nullopt;
-    return text.substr(0, at);
+    const auto part = before(text, ch);
+    if (!part) return std::nullopt;
+    return std::string(*part);
 }
 
 std::optional<std::string> MVTreeController::SubstringFromCh(const std::string& text, char ch) {
-    const std::size_t at = text.find(ch);
-    if (at == std::string::npos || at + 1 == text.size()) return std::nullopt;
-    return text.substr(at + 1);
+    const auto part = after(text, ch);
+    if (!part) return std::nullopt;
+    return std::string(*part);
 }
 
 }  // namespace salvor

@@ -3,8 +3,14 @@
 #include "engine/result_store.h"
 
 #include <any>
+#include <cctype>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string_view>
 #include <type_traits>
+#include <unordered_map>
 
 #include "engine/app_delegate.h"
 #include "core/events.h"
@@ -26,8 +32,158 @@ void MVResultViewController::subscribe(const char* name, Handler handler) {
     }));
 }
 
+namespace {
+
+// Tree records handed to the main thread in one task: few enough hand-overs
+// that their cost vanishes, small enough that a window shows the tree grow.
+constexpr std::size_t kTreeBatch = 4096;
+
+// The first conversation of a list whose address matches a message address,
+// remembered per distinct address. Conversations are only appended and keep
+// their addresses, so a remembered match stays the first one; an address that
+// matched none is tried again only against the conversations appended since.
+class ConversationLookup {
+public:
+    template <class Eligible>
+    MVMessageTreeNode* find(const std::vector<ConversationPtr>& conversations, const std::string& address,
+                            Eligible eligible) {
+        Entry& e = byAddress_[address];
+        if (e.match) {
+            if (e.at < conversations.size() && conversations[e.at].get() == e.match) return e.match;
+            e = Entry{};  // the list was replaced behind our back: look again
+        }
+        if (e.tried > conversations.size()) e.tried = 0;
+        if (e.tried == conversations.size()) return nullptr;
+        const std::string lowAddress = lowered(address);
+        for (std::size_t i = e.tried; i < conversations.size(); ++i) {
+            MVMessageTreeNode* c = conversations[i].get();
+            if (c && eligible(*c) && matches(conversations, i, address, lowAddress)) {
+                e.match = c;
+                e.at = i;
+                return c;
+            }
+        }
+        e.tried = conversations.size();
+        return nullptr;
+    }
+    // Where the conversation found last for `address` sits in the list.
+    std::size_t positionOf(const std::string& address) const { return byAddress_.at(address).at; }
+    // The conversation just appended for `address` (which it matches) is its first match.
+    void appended(const std::vector<ConversationPtr>& conversations, const std::string& address) {
+        Entry& e = byAddress_[address];
+        e.at = conversations.size() - 1;
+        e.match = conversations.back().get();
+    }
+    void clear() {
+        byAddress_.clear();
+        lowered_.clear();
+    }
+
+private:
+    struct Entry {
+        MVMessageTreeNode* match = nullptr;
+        std::size_t at = 0;     // position of `match`
+        std::size_t tried = 0;  // without a match: conversations tried so far
+    };
+    // Case folding as the containment test folds, one byte at a time.
+    static std::string lowered(const std::string& text) {
+        std::string out(text);
+        for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    }
+    // addressMatches, with each conversation's address folded once: the
+    // containment test is then a plain substring search.
+    bool matches(const std::vector<ConversationPtr>& conversations, std::size_t i, const std::string& address,
+                 const std::string& lowAddress) {
+        const MVMessageTreeNode* c = conversations[i].get();
+        const std::string& conversation = textOrEmpty(c->messageTreeNodeAdress);
+        if (i >= lowered_.size()) lowered_.resize(i + 1);
+        auto& [folded, lowConversation] = lowered_[i];
+        if (folded != c) {
+            folded = c;
+            lowConversation = lowered(conversation);
+        }
+        if (conversation.size() > address.size())
+            return !address.empty() && lowConversation.find(lowAddress) != std::string::npos;
+        return conversation == address ||
+               (!conversation.empty() && lowAddress.find(lowConversation) != std::string::npos);
+    }
+    std::unordered_map<std::string, Entry> byAddress_;
+    // Folded addresses of the conversations tried so far, by position, with
+    // the conversation each was folded from.
+    std::vector<std::pair<const MVMessageTreeNode*, std::string>> lowered_;
+};
+
+// The messages of a list by address, text and date, for the test whether a
+// carved message is still listed. It catches up with what was appended since.
+class MessageKeyIndex {
+public:
+    bool contains(const std::vector<MessagePtr>& messages, const std::string& phone, const std::string& content,
+                  const std::string& date) {
+        if (indexed_ > messages.size()) {  // the list was emptied or replaced
+            positions_.clear();
+            indexed_ = 0;
+        }
+        for (; indexed_ < messages.size(); ++indexed_) {
+            const MVMessageNode* m = messages[indexed_].get();
+            if (m)
+                positions_.emplace(
+                    key(textOrEmpty(m->messagePhone), textOrEmpty(m->messageContent), textOrEmpty(m->messageDate)),
+                    indexed_);
+        }
+        const auto [first, last] = positions_.equal_range(key(phone, content, date));
+        for (auto it = first; it != last; ++it) {
+            const MVMessageNode* m = messages[it->second].get();
+            if (m && textOrEmpty(m->messagePhone) == phone && textOrEmpty(m->messageContent) == content &&
+                textOrEmpty(m->messageDate) == date)
+                return true;
+        }
+        return false;
+    }
+    void clear() {
+        positions_.clear();
+        indexed_ = 0;
+    }
+
+private:
+    static std::size_t key(std::string_view phone, std::string_view content, std::string_view date) {
+        std::size_t h = std::hash<std::string_view>{}(phone);
+        for (std::string_view part : {content, date})
+            h ^= std::hash<std::string_view>{}(part) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+        return h;
+    }
+    std::unordered_multimap<std::size_t, std::size_t> positions_;
+    std::size_t indexed_ = 0;
+};
+
+}  // namespace
+
+struct MVResultViewController::ScanIndexes {
+    // Tree records prepared on the scan thread (file attributes read there),
+    // waiting for the next hand-over.
+    MVTreeController::RecordPreparer treePreparer;
+    std::vector<MVTreeController::PreparedRecord> waitingTreeRecords;
+    // Batches handed to the main thread and not placed yet: the scan reads on
+    // while one is placed, but never gets more than two ahead of the tree.
+    std::mutex treeMutex;
+    std::condition_variable treeBatchPlaced;
+    int treeBatchesQueued = 0;
+    int lastProgress = -1;                    // the percent last handed over (posting thread)
+    ConversationLookup liveConversations;     // every conversation may take a live message
+    ConversationLookup deletedConversations;  // only deleted ones take a carved message
+    MessageKeyIndex messageKeys;              // messageArray by address, text and date
+
+    void clear() {
+        waitingTreeRecords.clear();
+        lastProgress = -1;
+        liveConversations.clear();
+        deletedConversations.clear();
+        messageKeys.clear();
+    }
+};
+
 MVResultViewController::MVResultViewController(SalvorAppDelegate& app)
-    : treeController([&app] { return app.currentNode; }), app_(app) {
+    : treeController([&app] { return app.currentNode; }), app_(app), scanIndexes_(std::make_unique<ScanIndexes>()) {
     using C = MVResultViewController;
     subscribe<int>(events::ScanProgressInfo, &C::ScanProgressInfomationHandle);
     subscribe<PhotoPtr>(events::ScanPhotoAndVideo, &C::ScanPhotoAndVideoHandle);
@@ -87,8 +243,16 @@ void MVResultViewController::refreshCountLabels() {
 }
 
 void MVResultViewController::ScanProgressInfomationHandle(int percent) {
-    // The texts belong to the window, so they change on the main thread.
-    app_.dispatcher.runSync([this, percent] {
+    // The manifest stage reports its position with nearly every record it
+    // keeps: only a value that differs from the last one is worth a hand-over.
+    if (percent == scanIndexes_->lastProgress) return;
+    scanIndexes_->lastProgress = percent;
+    // A new value marks a step of the scan: the tree records read so far go
+    // along, so the window's tree is at most one step behind the manifest.
+    placeWaitingTreeRecords();
+    // The texts belong to the window, so they change on the main thread; the
+    // scan does not wait for them.
+    app_.dispatcher.post([this, percent] {
         progressValue = percent;
         char buf[32];
         std::snprintf(buf, sizeof buf, "%d%%", percent);
@@ -189,20 +353,20 @@ void MVResultViewController::ScanMessageInfomationHandle(const MessagePtr& recor
         ++BackUpFilesNum;
         ++messageNum;
         const std::string& phone = textOrEmpty(record->messagePhone);
-        for (std::size_t i = 0; i < messageTreeArray.size() && !joined; ++i) {
-            if (addressMatches(textOrEmpty(messageTreeArray[i]->messageTreeNodeAdress), phone)) {
-                messageTreeArray[i]->MessageNodeArray.push_back(record);
-                index = i;
-                joined = true;
-            }
-        }
-        if (!joined) {
-            auto conversation = std::make_shared<MVMessageTreeNode>();
-            conversation->messageTreeNodeName = record->messageName;
-            conversation->messageTreeNodeAdress = record->messagePhone;
+        // The first conversation whose address matches, in order.
+        if (MVMessageTreeNode* conversation = scanIndexes_->liveConversations.find(
+                messageTreeArray, phone, [](const MVMessageTreeNode&) { return true; })) {
             conversation->MessageNodeArray.push_back(record);
+            index = scanIndexes_->liveConversations.positionOf(phone);
+            joined = true;
+        } else {
+            auto created = std::make_shared<MVMessageTreeNode>();
+            created->messageTreeNodeName = record->messageName;
+            created->messageTreeNodeAdress = record->messagePhone;
+            created->MessageNodeArray.push_back(record);
             index = messageTreeArray.size();
-            messageTreeArray.push_back(std::move(conversation));
+            messageTreeArray.push_back(std::move(created));
+            scanIndexes_->liveConversations.appended(messageTreeArray, phone);
         }
     }
     if (joined)
@@ -318,32 +482,25 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
     bool joined = false;
     {
         std::lock_guard<std::mutex> lock(listMutex_);
-        for (const MessagePtr& existing : messageArray) {
-            if (s(existing->messagePhone) == phone && s(existing->messageContent) == s(record->messageContent) &&
-                s(existing->messageDate) == s(record->messageDate)) {
-                return;
-            }
-        }
+        if (scanIndexes_->messageKeys.contains(messageArray, phone, s(record->messageContent), s(record->messageDate)))
+            return;
         // Deleted messages only ever join deleted conversations.
-        for (std::size_t i = 0; i < messageTreeArray.size() && !joined; ++i) {
-            const ConversationPtr& conversation = messageTreeArray[i];
-            if (conversation->bdeleted != 1) continue;
-            if (addressMatches(s(conversation->messageTreeNodeAdress), phone)) {
-                // Carved like the conversation's first message, so it is deleted too.
-                record->bDeleted = 1;
-                conversation->MessageNodeArray.push_back(record);
-                index = i;
-                joined = true;
-            }
-        }
-        if (!joined) {
-            auto conversation = std::make_shared<MVMessageTreeNode>();
-            conversation->messageTreeNodeName = record->messageName;
-            conversation->messageTreeNodeAdress = phone;
-            conversation->bdeleted = 1;
+        if (MVMessageTreeNode* conversation = scanIndexes_->deletedConversations.find(
+                messageTreeArray, phone, [](const MVMessageTreeNode& c) { return c.bdeleted == 1; })) {
+            // Carved like the conversation's first message, so it is deleted too.
+            record->bDeleted = 1;
             conversation->MessageNodeArray.push_back(record);
+            index = scanIndexes_->deletedConversations.positionOf(phone);
+            joined = true;
+        } else {
+            auto created = std::make_shared<MVMessageTreeNode>();
+            created->messageTreeNodeName = record->messageName;
+            created->messageTreeNodeAdress = phone;
+            created->bdeleted = 1;
+            created->MessageNodeArray.push_back(record);
             index = messageTreeArray.size();
-            messageTreeArray.push_back(std::move(conversation));
+            messageTreeArray.push_back(std::move(created));
+            scanIndexes_->deletedConversations.appended(messageTreeArray, phone);
             record->bDeleted = 1;
             messageArray.push_back(record);
             ++deleteeFilesNum;
@@ -360,12 +517,43 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
 
 void MVResultViewController::FindBackUpDirFileInfoHandle(const TreeDirPtr& record) {
     if (s(record->filePath).empty()) return;
-    // The tree belongs to the window: it is built on the main thread while the scan waits.
-    app_.dispatcher.runSync([this, &record] {
+    if (app_.dispatcher.runsInline()) {
         treeController.addTreeNode(*record, backupfiles == 0);
         ++backupfiles;
+        announce([](ResultStoreObserver& o) { o.backupTreeChanged(); });
+        return;
+    }
+    // The tree belongs to the window, so it is built on the main thread; the
+    // records go there a batch at a time (and with each new progress value
+    // and the end of the scan) and are placed in order, which gives the same
+    // tree as one at a time.
+    std::vector<MVTreeController::PreparedRecord>& waiting = scanIndexes_->waitingTreeRecords;
+    waiting.push_back(scanIndexes_->treePreparer.prepare(*record));
+    if (waiting.size() >= kTreeBatch) placeWaitingTreeRecords();
+}
+
+void MVResultViewController::placeWaitingTreeRecords() {
+    ScanIndexes& x = *scanIndexes_;
+    if (x.waitingTreeRecords.empty()) return;
+    {
+        std::unique_lock lock(x.treeMutex);
+        x.treeBatchPlaced.wait(lock, [&x] { return x.treeBatchesQueued < 2; });
+        ++x.treeBatchesQueued;
+    }
+    auto batch = std::make_shared<std::vector<MVTreeController::PreparedRecord>>(std::move(x.waitingTreeRecords));
+    x.waitingTreeRecords.clear();
+    x.waitingTreeRecords.reserve(kTreeBatch);
+    // Queued, not waited for: a later hand-over (the end of the scan included)
+    // runs after it.
+    app_.dispatcher.post([this, batch] {
+        treeController.addTreeNodes(*batch);
+        backupfiles += static_cast<std::int32_t>(batch->size());
+        announce([](ResultStoreObserver& o) { o.backupTreeChanged(); });
+        ScanIndexes& y = *scanIndexes_;
+        std::lock_guard lock(y.treeMutex);
+        --y.treeBatchesQueued;
+        y.treeBatchPlaced.notify_all();
     });
-    announce([](ResultStoreObserver& o) { o.backupTreeChanged(); });
 }
 
 void MVResultViewController::ScanIOSDeviceInfoHandle() {
@@ -393,6 +581,8 @@ void MVResultViewController::RefreshNodeSelctedStatuHandle(const PhotoThumbnailC
 // ---- end of a scan, another backup ----
 
 void MVResultViewController::ScanThreadFinish() {
+    placeWaitingTreeRecords();
+    scanIndexes_->lastProgress = -1;  // the next scan's first value is always shown
     app_.dispatcher.runSync([this] {
         progressValue = 0;
         progressText = "0%";
@@ -431,6 +621,7 @@ void MVResultViewController::releaseUIMemory() {
         calenderArray.clear();
         faceTwitterArray.clear();
         problems_.clear();
+        scanIndexes_->clear();
     }
     treeController.clear();
     backupfiles = 0;

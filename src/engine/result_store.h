@@ -223,6 +223,15 @@ private:
     std::vector<std::string> problems_;  // guarded by listMutex_
     mutable std::mutex observerMutex_;
     std::vector<ResultStoreObserver*> observers_;
+
+    // ---- scan-thread helpers of the tree and message handlers (result_store.cpp) ----
+    // Backup tree records waiting for the next hand-over to the main thread,
+    // the last progress value shown, the conversation chosen per message
+    // address, and the messages by key.
+    struct ScanIndexes;
+    std::unique_ptr<ScanIndexes> scanIndexes_;
+    // Hands the waiting tree records to the main thread in one task.
+    void placeWaitingTreeRecords();
 };
 
 // Calls `fn` on each observer, outside every list lock, so an observer may read

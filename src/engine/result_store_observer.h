@@ -1,7 +1,7 @@
 // What a view of the result store listens to, instead of polling it. Each
 // announcement is made on the thread that made the change: records and
-// counters on the scan thread, progress, device information, the end of a
-// scan, the displayed list and the selection on the main thread (the store
+// counters on the scan thread, progress, the backup tree, device information,
+// the end of a scan, the displayed list and the selection on the main thread (the store
 // makes those changes there). An observer that owns a window hands the
 // scan-thread announcements over to its own thread; it reads the store through
 // the store's snapshot accessors, which are safe while a scan appends.
@@ -25,7 +25,7 @@ public:
     virtual void recordsAdded(Category /*category*/, std::size_t /*first*/, std::size_t /*count*/) {}
     // A message joined the conversation at `index`.
     virtual void conversationChanged(std::size_t /*index*/) {}
-    // Files were placed in the backup tree.
+    // Files were placed in the backup tree (a batch at a time during a scan).
     virtual void backupTreeChanged() {}
     // The counters changed without records being added (a reset).
     virtual void countersChanged() {}

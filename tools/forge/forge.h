@@ -120,6 +120,10 @@ struct ForgeOptions {
     std::string scenario = "store";
     DatabaseScale scale;
     std::uint64_t manifestRecords = 0;  // bench-manifest: records in total (default 100000)
+    // bench-manifest: when non-zero, the added records sit in this many sibling
+    // folders of one domain, in scattered name order (one folder per record
+    // when it equals manifestRecords).
+    std::uint64_t manifestFolders = 0;
     std::uint64_t mediaBytes = 0;       // bench-media: camera-roll bytes (default 64 MiB)
 };
 

@@ -11,7 +11,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: salvor-forge --store DIR [--seed N] [--scenario NAME] [--contacts N] [--messages N]\n"
-    "                    [--conversations N] [--manifest-records N] [--media-bytes N]\n"
+    "                    [--conversations N] [--manifest-records N] [--manifest-folders N]\n"
+    "                    [--media-bytes N]\n"
     "scenarios: ios4 ios4-legacy ios5 ios6 ios7 ios16 ios16-encrypted demo store bench-manifest bench-messages\n"
     "           bench-media\n";
 
@@ -68,6 +69,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--manifest-records") {
             if (!number(kIntLimit)) return usage("--manifest-records needs a number up to 100000000");
             options.manifestRecords = n;
+        } else if (arg == "--manifest-folders") {
+            if (!number(kIntLimit)) return usage("--manifest-folders needs a number up to 100000000");
+            options.manifestFolders = n;
         } else if (arg == "--media-bytes") {
             if (!number(UINT64_MAX)) return usage("--media-bytes needs a number");
             options.mediaBytes = n;

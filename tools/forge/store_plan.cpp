@@ -180,6 +180,22 @@ void addFiller(PlanBuilder& b, BackupPlan& plan, Rng& rng, std::uint64_t total) 
     }
 }
 
+// Records spread over `folders` sibling folders of one domain; the folder
+// names are scattered so that they arrive out of name order.
+void addSiblingFiller(PlanBuilder& b, BackupPlan& plan, Rng& rng, std::uint64_t total, std::uint64_t folders) {
+    std::uint64_t k = 0;
+    while (plan.files.size() < total) {
+        // Multiplying by an odd constant permutes 32-bit numbers: distinct folders stay distinct.
+        const std::uint32_t id = static_cast<std::uint32_t>((k % folders) * 2654435761ULL);
+        char folder[32];
+        std::snprintf(folder, sizeof folder, "f%08x", static_cast<unsigned>(id));
+        const std::string path = std::string("Library/Caches/bench/") + folder + "/item" + std::to_string(k) + ".dat";
+        if (rng.below(100) < 5) b.file("AppDomain-com.bench.siblings", path, textBytes(rng, 16));
+        else b.missing("AppDomain-com.bench.siblings", path, {});
+        ++k;
+    }
+}
+
 void addBenchMedia(PlanBuilder& b, Rng& rng, std::uint64_t target) {
     std::uint64_t sum = 0;
     for (int i = 1000; sum < target; ++i) {
@@ -253,8 +269,11 @@ void addOtherFiles(BackupPlan& plan, Rng& rng, const BackupLayout& layout, const
                    const std::string& scratchDir) {
     PlanBuilder b(plan, rng);
     addStandardFiles(b, rng, layout, scratchDir);
-    if (layout.content == BackupLayout::Content::BenchManifest)
-        addFiller(b, plan, rng, options.manifestRecords ? options.manifestRecords : 100000);
+    const std::uint64_t records = options.manifestRecords ? options.manifestRecords : 100000;
+    if (layout.content == BackupLayout::Content::BenchManifest && options.manifestFolders)
+        addSiblingFiller(b, plan, rng, records, options.manifestFolders);
+    else if (layout.content == BackupLayout::Content::BenchManifest)
+        addFiller(b, plan, rng, records);
     if (layout.content == BackupLayout::Content::BenchMedia)
         addBenchMedia(b, rng, options.mediaBytes ? options.mediaBytes : 64ULL << 20);
 }

@@ -131,5 +131,23 @@ TEST_F(TreeFixture, NewFolderBesideTickedSiblingMakesAncestorsPartly) {
     EXPECT_EQ(sms.nodeIcon, "selectedSome");
 }
 
+TEST_F(TreeFixture, PathOfThirtyThousandLevelsIsPlacedAndReleasedWithoutRecursion) {
+    std::string path;
+    for (int i = 0; i < 30000; ++i) path += "d/";
+    place("HomeDomain", path + "f");
+    auto second = std::make_shared<MVTreeDirNode>();
+    second->fileDomain = "HomeDomain";
+    second->filePath = path + "g";
+    tree.addTreeNodes({second});
+    const MVTreeDirNode* folder = tree.content.at(0).get();
+    int depth = 0;
+    for (; folder->children.size() == 1; ++depth) folder = folder->children[0].get();
+    EXPECT_EQ(depth, 30001);  // the domain and every "d"
+    EXPECT_EQ(folder->fileChildren.size(), 2u);
+    tree.clear();
+    EXPECT_TRUE(tree.content.empty());
+    place("HomeDomain", path + "f");  // released again with the fixture
+}
+
 }  // namespace
 }  // namespace salvor
