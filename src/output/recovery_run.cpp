@@ -358,7 +358,6 @@ private:
             return ref;
         }
         const std::string& source = *message.attachmentPath;
-<<<<<<< HEAD
         // A stored file is named by its hash: the copy takes the attachment's own
         // name where the backup's file list holds it (that name has the extension
         // its kind was told by), else the stored name with its kind's extension.
@@ -373,31 +372,9 @@ private:
         }
         const WriteResult result = kind == AttachKind::Card
                                        ? copyCardText(source, folder, name)
-                                       : output::copyFileInto(source, nullptr, folder, name, buffer_);
-=======
-        const std::string base = lastComponent(source);
-        WriteResult result;
-        switch (kind) {
-            case AttachKind::Picture:
-                // Stored files have no extension; name the copy by its image type so
-                // it opens by itself as well as on the page.
-                result = output::copyFileInto(source, nullptr, folder,
-                                              output::safeFileName(base, pictureExtension(source)), buffer_,
-                                              source_.stop);
-                break;
-            case AttachKind::Film:
-                result = output::copyFileInto(source, nullptr, folder, output::safeFileName(base, ".mov"), buffer_,
-                                              source_.stop);
-                break;
-            case AttachKind::Card:
-                result = copyCardText(source, folder, output::safeFileName(base, ".vcf"));
-                break;
-            case AttachKind::None:
-                break;
-        }
+                                       : output::copyFileInto(source, nullptr, folder, name, buffer_, source_.stop);
         if (copyStopped(result)) return ref;
         count();
->>>>>>> h-cancel
         if (noteWrite(result)) {
             ++tally().items;
             const std::string written = lastComponent(result.path);
