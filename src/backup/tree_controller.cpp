@@ -46,6 +46,7 @@ void MVTreeController::addTreeNode(const MVTreeDirNode& record, bool /*isFistNod
     const std::string domainPath = textOrEmpty(record.fileDomain) + "/" + rel;
     realKeypath = record.fileKey;
     dirFilePath = domainPath;
+    directoryRecord = record.isDirectoryRecord();
 
     // The tree is rooted at the device name; without one nothing is placed.
     const DeviceNodePtr node = currentDevice_ ? currentDevice_() : nullptr;
@@ -124,11 +125,14 @@ void MVTreeController::addFileNode(MVTreeDirNode& folder, const std::string& fil
     file->treefileType = ext.empty() ? fileNodeName : ext;
 
     const std::string& stored = textOrEmpty(realKeypath);
+    // Only a regular file counts as stored; a link is not followed (it could
+    // lead anywhere on the machine).
     struct stat st {};
-    const bool exists = !stored.empty() && ::stat(stored.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const bool exists = !stored.empty() && ::lstat(stored.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     file->realFileSize = exists ? static_cast<std::uint64_t>(st.st_size) : 0;
     file->fileSize = size_to_unit(file->realFileSize);
     file->isFile = exists;
+    file->isDirectory = !exists && directoryRecord;
     file->dirFilePath = dirFilePath ? *dirFilePath : std::string();
     file->filePath = realKeypath;
     file->parent = &folder;
