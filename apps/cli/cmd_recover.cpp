@@ -202,7 +202,7 @@ int cmdRecover(const std::vector<std::string>& args) {
                          report.destination.c_str());
         posix_spawnattr_destroy(&attr);
     }
-    return report.failures.empty() && !scanLostData ? kExitOk : kExitFailure;
+    return report.succeeded() && !scanLostData ? kExitOk : kExitFailure;
 }
 
 }  // namespace salvor::cli

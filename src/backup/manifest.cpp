@@ -123,6 +123,7 @@ void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
         // point at no file, and that file would be lost to the scan.
         if (!record.domain.empty()) node->fileDomain = decodeText(record.domain);
         if (!record.path.empty()) node->filePath = decodeText(record.path);
+        node->fileMode = record.mode;
         if (hasher.name(record.domain, record.path, hex)) {
             key.assign(backupPath).append("/").append(hex, 40);
             node->fileKey = key;

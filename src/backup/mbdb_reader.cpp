@@ -67,7 +67,10 @@ bool MbdbReader::next(MbdbRecord& record) {
     for (int i = 0; ok && i < 3; ++i) ok = skipString(in);
     const auto attributes = ok ? in.bytes(kAttributeBlockSize) : std::nullopt;
     ok = attributes.has_value();
-    if (ok) record.propertyCount = attributes->back();
+    if (ok) {
+        record.mode = static_cast<std::uint16_t>(((*attributes)[0] << 8) | (*attributes)[1]);
+        record.propertyCount = attributes->back();
+    }
     for (unsigned i = 0; ok && i < 2u * record.propertyCount; ++i) ok = skipString(in);
     if (!ok) {
         ended_ = true;

@@ -20,6 +20,7 @@ namespace salvor {
 struct MbdbRecord {
     std::string domain;
     std::string path;
+    std::uint16_t mode = 0;          // first two bytes of the attribute block: file type and permissions
     std::uint8_t propertyCount = 0;  // last byte of the 40-byte attribute block
 };
 

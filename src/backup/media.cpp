@@ -30,16 +30,18 @@ std::string extensionOf(std::string_view path) {
     return dot == std::string_view::npos ? std::string() : std::string(name.substr(dot + 1));
 }
 
-// Size of the stored file, and whether anything exists there.
+// Size of the stored file, and whether the backup holds one.
 struct StoredFile {
     bool exists = false;
     std::uint64_t size = 0;
 };
 
+// Only a regular file is a stored file: a link is not followed (it could lead
+// anywhere on the machine) and a FIFO, device or folder holds nothing to copy.
 StoredFile statStored(const std::string& path) {
     struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) return {};
-    return {true, S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0};
+    if (path.empty() || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    return {true, static_cast<std::uint64_t>(st.st_size)};
 }
 
 }  // namespace

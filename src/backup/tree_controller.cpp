@@ -81,9 +81,12 @@ void domainPathOf(const MVTreeDirNode& record, std::string& out) {
 }
 
 // Fills a file node as the tree shows it, but for `dirFilePath` (the domain
-// path) and `parent`; `stat` reads the stored file's attributes.
+// path) and `parent`; `stat` reads the stored file's attributes without
+// following a link: only a regular file inside the backup counts as stored (a
+// link could lead anywhere on the machine).
 template <class Stat>
-void fillFileNode(MVTreeFileNode& file, std::string_view name, const Text& storedPath, Stat stat) {
+void fillFileNode(MVTreeFileNode& file, std::string_view name, const Text& storedPath, bool directoryRecord,
+                  Stat stat) {
     file.treefileName = std::string(name);
     const std::size_t dot = name.rfind('.');
     const std::string_view ext = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
@@ -95,6 +98,7 @@ void fillFileNode(MVTreeFileNode& file, std::string_view name, const Text& store
     static const std::string kNoBytes = size_to_unit(0);  // most records of a backup store nothing
     file.fileSize = file.realFileSize == 0 ? kNoBytes : size_to_unit(file.realFileSize);
     file.isFile = exists;
+    file.isDirectory = !exists && directoryRecord;
     file.filePath = storedPath;
 }
 
@@ -138,7 +142,7 @@ struct MVTreeController::RecordPreparer::StoredFiles {
     bool stat(const std::string& file, struct stat& st) {
         const std::size_t slash = file.rfind('/');
         if (slash == std::string::npos || slash == 0 || slash + 1 == file.size())
-            return ::stat(file.c_str(), &st) == 0;
+            return ::lstat(file.c_str(), &st) == 0;
         const std::string_view folder(file.data(), slash);
         if (!opened || folder != dir) {
             if (fd >= 0) ::close(fd);
@@ -146,8 +150,8 @@ struct MVTreeController::RecordPreparer::StoredFiles {
             fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
             opened = true;
         }
-        if (fd < 0) return ::stat(file.c_str(), &st) == 0;
-        return ::fstatat(fd, file.c_str() + slash + 1, &st, 0) == 0;
+        if (fd < 0) return ::lstat(file.c_str(), &st) == 0;
+        return ::fstatat(fd, file.c_str() + slash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
     }
 };
 
@@ -165,7 +169,7 @@ MVTreeController::PreparedRecord MVTreeController::RecordPreparer::prepare(const
     const bool attach = slash + 1 < domainPath.size();
     const std::string_view name = attach ? std::string_view(domainPath).substr(slash + 1) : std::string_view();
     auto stat = [this, attach](const std::string& path, struct stat& st) { return attach && stored_->stat(path, st); };
-    fillFileNode(*file, name, record.fileKey, stat);
+    fillFileNode(*file, name, record.fileKey, record.isDirectoryRecord(), stat);
     return {std::move(file), attach};
 }
 
@@ -202,6 +206,7 @@ std::string MVTreeController::deviceName() const {
 }
 
 void MVTreeController::addTreeNode(const MVTreeDirNode& record, bool /*isFistNode*/) {
+    directoryRecord = record.isDirectoryRecord();
     RecordPreparer preparer;
     addTreeNodes(std::vector<PreparedRecord>{preparer.prepare(record)});
 }
@@ -339,8 +344,8 @@ void MVTreeController::finishPlacing(Placing& placing) {
 
 void MVTreeController::addFileNode(MVTreeDirNode& folder, const std::string& fileNodeName) {
     auto file = std::make_shared<MVTreeFileNode>();
-    auto stat = [](const std::string& path, struct stat& st) { return ::stat(path.c_str(), &st) == 0; };
-    fillFileNode(*file, fileNodeName, realKeypath, stat);
+    auto stat = [](const std::string& path, struct stat& st) { return ::lstat(path.c_str(), &st) == 0; };
+    fillFileNode(*file, fileNodeName, realKeypath, directoryRecord, stat);
     file->dirFilePath = dirFilePath ? *dirFilePath : std::string();
     file->parent = &folder;
     folder.addFileChildren(std::move(file));

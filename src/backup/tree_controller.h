@@ -25,6 +25,7 @@ public:
     bool bRefreshTreeFlag = false;
     Text realKeypath;                 // stored-file path of the record being placed
     Text dirFilePath;                 // domain path of the record being placed
+    bool directoryRecord = false;     // the record being placed is a folder of the device
     // Called after a re-arrangement so a view can redraw (may be empty).
     std::function<void()> refreshOutlineView;
 

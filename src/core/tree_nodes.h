@@ -21,6 +21,9 @@ struct MVTreeDirNode {
     Text fileDomain = std::string();
     Text filePath = std::string();
     Text fileKey = std::string();
+    // The record's mode from the manifest: file type and permission bits of
+    // the device's file (0 when unknown).
+    std::uint16_t fileMode = 0;
     Text fileName = std::string();
     std::string nodeIcon = "unselected";
     bool isLeaf = false;
@@ -30,6 +33,8 @@ struct MVTreeDirNode {
     std::vector<TreeFilePtr> fileChildren;  // files, in arrival order
 
     void addFileChildren(TreeFilePtr file) { fileChildren.push_back(std::move(file)); }
+    // The record stands for a folder of the device, which has no stored file.
+    bool isDirectoryRecord() const { return (fileMode & 0xF000) == 0x4000; }
 
     // A manifest path may nest folders tens of thousands deep: the sub-folders
     // are taken apart one level at a time, since destroying them recursively
@@ -51,6 +56,7 @@ struct MVTreeFileNode {
     Text fileSize;                 // size text; absent until attached
     std::uint64_t realFileSize = 0;
     bool isFile = false;           // a stored file exists in the backup folder
+    bool isDirectory = false;      // no stored file, as the record is a folder of the device
     Text filePath;                 // stored file path (the record's fileKey)
     Text dirFilePath = std::string();  // domain "/" relative path
     bool bSelected = false;

@@ -1,10 +1,16 @@
 #include "extract/commit_db.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "core/scan_context.h"
@@ -44,7 +50,19 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& sto
     std::error_code ec;
     // A stopped scan makes no further copies.
     if (ctx.stopRequested()) return std::nullopt;
-    if (storedPath.empty() || !fs::is_regular_file(storedPath, ec)) return std::nullopt;
+    if (storedPath.empty()) return std::nullopt;
+    // Only a regular file of the backup is copied, read through the descriptor
+    // that was checked: a link is never followed (it could lead anywhere on
+    // the machine) and a FIFO is opened without waiting on it.
+    struct Fd {
+        int fd;
+        ~Fd() {
+            if (fd >= 0) ::close(fd);
+        }
+    };
+    const Fd source{::open(storedPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat st {};
+    if (source.fd < 0 || ::fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
 
     if (ctx.scanScratchDir.empty()) {
         ctx.scanScratchDir = scratch::create("salvor-extract-");
@@ -65,8 +83,25 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& sto
     const fs::path copy = fs::path(ctx.scanScratchDir) /
                           (std::to_string(ctx.preparedDatabases.size()) + "-" + fs::path(storedPath).filename().string());
     fs::remove(copy, ec);
-    if (!fs::copy_file(storedPath, copy, fs::copy_options::overwrite_existing, ec) || ec) {
-        const std::string why = ec ? ec.message() : std::string("copy failed");
+    std::string why;
+    {
+        Fd target{::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+        if (target.fd < 0) why = std::strerror(errno);
+        std::vector<char> buffer(target.fd < 0 ? 0 : 1 << 20);
+        while (why.empty()) {
+            const ssize_t n = ::read(source.fd, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) why = std::strerror(errno);
+            if (n <= 0) break;
+            for (ssize_t done = 0; why.empty() && done < n;) {
+                const ssize_t w = ::write(target.fd, buffer.data() + done, static_cast<std::size_t>(n - done));
+                if (w < 0 && errno != EINTR) why = std::strerror(errno);
+                if (w > 0) done += w;
+            }
+        }
+        if (target.fd >= 0 && ::close(std::exchange(target.fd, -1)) != 0 && why.empty()) why = std::strerror(errno);
+    }
+    if (!why.empty()) {
         fs::remove(copy, ec);
         ctx.reportProblem("A private copy of the database " + fs::path(storedPath).filename().string() +
                           " could not be made in " + ctx.scanScratchDir + " (" + why +
@@ -74,8 +109,6 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& sto
                           "scan again.");
         return std::nullopt;
     }
-    // The copy inherits the stored file's mode; it is ours, so make it writable.
-    fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
     commitDB(copy.string());
     ctx.preparedDatabases[storedPath] = copy.string();
     return copy.string();

@@ -75,26 +75,64 @@ std::string copyChunked(int srcFd, std::uint64_t expectedBytes, int dstFd, CopyB
     return {};
 }
 
-WriteResult copyFileInto(const std::string& sourcePath, const std::uint64_t* expectedBytes, OutputDir& folder,
+SourceFile::SourceFile(const std::string& path) {
+    if (path.empty()) {
+        notHeld_ = true;
+        problem_ = "the backup holds no file for it";
+        return;
+    }
+    // Never blocks (a FIFO opens at once) and never follows a link.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        notHeld_ = err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENXIO || err == ENODEV;
+        if (err == ENOENT || err == ENOTDIR)
+            problem_ = "the backup holds no file " + path;
+        else if (err == ELOOP)
+            problem_ = "the backup holds a link at " + path + ", which is never followed";
+        else
+            problem_ = "cannot open source " + path + ": " + std::strerror(err);
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        problem_ = "cannot read source " + path + ": " + std::strerror(errno);
+        ::close(fd);
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        notHeld_ = true;
+        problem_ = "the backup holds no regular file at " + path +
+                   (S_ISDIR(st.st_mode) ? " (a folder)" : S_ISFIFO(st.st_mode) ? " (a FIFO)" : " (a special file)");
+        ::close(fd);
+        return;
+    }
+    fd_ = fd;
+    size_ = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+SourceFile::~SourceFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+WriteResult copyFileInto(const SourceFile& source, const std::uint64_t* expectedBytes, OutputDir& folder,
                          const std::string& safeName, CopyBuffer& buffer, const std::stop_token& stop) {
-    const int src = ::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (src < 0) {
+    if (!source.ok()) {
         WriteResult result;
         result.path = folder.path() + "/" + safeName;
-        result.error = "cannot open source " + sourcePath + ": " + std::strerror(errno);
+        result.error = source.problem();
+        result.notInBackup = source.notHeld();
         return result;
     }
-    std::uint64_t size = 0;
-    if (expectedBytes) {
-        size = *expectedBytes;
-    } else {
-        struct stat st{};
-        if (::fstat(src, &st) == 0) size = static_cast<std::uint64_t>(st.st_size);
-    }
-    ::posix_fadvise(src, 0, 0, POSIX_FADV_SEQUENTIAL);
-    WriteResult result = folder.place(safeName, [&](int dst) { return copyChunked(src, size, dst, buffer, stop); });
-    ::close(src);
-    return result;
+    const std::uint64_t size = expectedBytes ? *expectedBytes : source.size();
+    ::posix_fadvise(source.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return folder.place(safeName, [&](int dst) { return copyChunked(source.fd(), size, dst, buffer, stop); });
+}
+
+WriteResult copyFileInto(const std::string& sourcePath, const std::uint64_t* expectedBytes, OutputDir& folder,
+                         const std::string& safeName, CopyBuffer& buffer, const std::stop_token& stop) {
+    const SourceFile source(sourcePath);
+    return copyFileInto(source, expectedBytes, folder, safeName, buffer, stop);
 }
 
 }  // namespace salvor::output

@@ -22,6 +22,34 @@ struct CopyBuffer {
     }
 };
 
+// A file of the backup opened for reading. Only a regular file is opened: a
+// link is never followed (a hostile backup could point it at any file of the
+// machine), and a FIFO, device, socket or folder is refused before anything
+// can wait on it. Such a file, like a missing one, is not a file the backup
+// holds; a regular file that cannot be read is a failure of its own.
+class SourceFile {
+public:
+    explicit SourceFile(const std::string& path);
+    ~SourceFile();
+    SourceFile(const SourceFile&) = delete;
+    SourceFile& operator=(const SourceFile&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    std::uint64_t size() const { return size_; }
+    // Not open because the backup holds no regular file there (as opposed to
+    // one that could not be opened).
+    bool notHeld() const { return notHeld_; }
+    // Why it is not open.
+    const std::string& problem() const { return problem_; }
+
+private:
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    bool notHeld_ = false;
+    std::string problem_;
+};
+
 // Copies exactly `expectedBytes` from `srcFd` to `dstFd` in chunks of 8 MiB.
 // Bytes the source does not supply (it is shorter than recorded) are written
 // as zeros; a read or write error ends the copy with its reason. `stop` is
@@ -30,11 +58,15 @@ struct CopyBuffer {
 std::string copyChunked(int srcFd, std::uint64_t expectedBytes, int dstFd, CopyBuffer& buffer,
                         const std::stop_token& stop = {});
 
-// Opens `sourcePath` and copies `expectedBytes` of it into a new file of
-// `folder` named `safeName` (numbered on a clash). When `expectedBytes` is
-// absent the source's own size is used. A source that cannot be opened
-// writes nothing and is reported; a copy stopped through `stop` leaves
-// nothing and comes back with `stopped` set.
+// Copies `expectedBytes` of an open source into a new file of `folder` named
+// `safeName` (numbered on a clash). When `expectedBytes` is absent the
+// source's own size is used. A copy stopped through `stop` leaves nothing and
+// comes back with `stopped` set.
+WriteResult copyFileInto(const SourceFile& source, const std::uint64_t* expectedBytes, OutputDir& folder,
+                         const std::string& safeName, CopyBuffer& buffer, const std::stop_token& stop = {});
+// The same from a path. A source that is not open (see SourceFile) writes
+// nothing and is reported, with `notInBackup` set when the backup holds no
+// regular file there.
 WriteResult copyFileInto(const std::string& sourcePath, const std::uint64_t* expectedBytes, OutputDir& folder,
                          const std::string& safeName, CopyBuffer& buffer, const std::stop_token& stop = {});
 

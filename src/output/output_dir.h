@@ -19,6 +19,10 @@ struct WriteResult {
     // The fill gave up because it was asked to stop (kWriteStopped): nothing
     // was left behind, and the caller should treat it as no failure of its own.
     bool stopped = false;
+    // Nothing was written because the backup holds no regular file to copy
+    // (missing, a link, a FIFO, ...): the item is absent from the backup
+    // rather than a failure of the run.
+    bool notInBackup = false;
 };
 
 // What a fill returns when it gives up because it was asked to stop.

@@ -1,11 +1,9 @@
 #include "output/recovery_run.h"
 
-#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -50,12 +48,13 @@ std::string proposedRecoveryName(std::time_t now) {
 namespace {
 
 // The extension of a picture file by its first bytes; empty when unknown.
-std::string pictureExtension(const std::string& path) {
+std::string pictureExtension(const output::SourceFile& source) {
     unsigned char head[12] = {};
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return {};
-    const std::size_t n = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
+    ssize_t got = -1;
+    do {
+        got = ::pread(source.fd(), head, sizeof head, 0);
+    } while (got < 0 && errno == EINTR);
+    const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
     if (n >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return ".jpg";
     if (n >= 8 && std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) return ".png";
     if (n >= 6 && (std::memcmp(head, "GIF87a", 6) == 0 || std::memcmp(head, "GIF89a", 6) == 0)) return ".gif";
@@ -127,6 +126,15 @@ std::string treeFolderName(const std::string& device) {
     return name;
 }
 
+// One folder of the run. It is made when the first file goes into it, so a
+// run creates only the folders (and lists) that its selection fills.
+struct RunFolder {
+    std::string name;
+    std::string path;  // where it is, or will be
+    OutputDir dir;
+    bool opened = false;
+};
+
 class RecoveryRun {
 public:
     RecoveryRun(const RecoverySource& source, const std::string& destination) : source_(source) {
@@ -144,12 +152,7 @@ public:
             fail(report_.destination, *problem);
             return std::move(report_);
         }
-        if (!stopped()) {
-            std::string error;
-            dest_ = OutputDir::create(report_.destination, error);
-            if (!dest_.valid()) fail(report_.destination, error);
-        }
-        // Each step opens its folder; a stopped run starts no further one.
+        // Each step fills its folder; a stopped run starts no further one.
         const std::function<void()> steps[] = {
             [&] { recoverPhotos(); },
             [&] { recoverTree(); },
@@ -172,20 +175,46 @@ public:
     }
 
 private:
-    // Opens (creating it) one of the nine folders and starts its tally.
-    OutputDir openFolder(const std::string& name) {
-        report_.folders.push_back({name, 0, 0});
-        std::string error;
-        OutputDir folder = dest_.subfolder(name, error);
-        if (!folder.valid() && dest_.valid()) fail(report_.destination + "/" + name, error);
-        return folder;
+    // The destination, made on first use: a run that writes nothing makes nothing.
+    OutputDir& destination() {
+        if (!destinationOpened_) {
+            destinationOpened_ = true;
+            std::string error;
+            dest_ = OutputDir::create(report_.destination, error);
+            if (!dest_.valid()) fail(report_.destination, error);
+        }
+        return dest_;
+    }
+    RunFolder folderNamed(const std::string& name) const { return {name, report_.destination + "/" + name, {}, false}; }
+    // Makes (once) one of the run's folders and starts its tally.
+    OutputDir& open(RunFolder& folder) {
+        if (!folder.opened) {
+            folder.opened = true;
+            report_.folders.push_back({folder.name, 0, 0});
+            OutputDir& dest = destination();
+            std::string error;
+            folder.dir = dest.subfolder(folder.name, error);
+            if (!folder.dir.valid() && dest.valid()) fail(folder.path, error);
+        }
+        return folder.dir;
     }
     RecoveryFolderTally& tally() { return report_.folders.back(); }
     void fail(const std::string& item, const std::string& reason) { report_.failures.push_back({item, reason}); }
     void notHeld(const std::string& item, const std::string& reason) { report_.notInBackup.push_back({item, reason}); }
+    // A source that is not open: a file the backup does not hold, or one it
+    // holds but that cannot be read.
+    void sourceMissing(const std::string& item, const output::SourceFile& source, const std::string& what = {}) {
+        if (source.notHeld()) notHeld(item, what + source.problem());
+        else fail(item, what + source.problem());
+    }
     void count() {
         ++handled_;
         if (source_.recovredFilesNum) source_.recovredFilesNum->fetch_add(1);
+    }
+    // `n` selected items written into the current folder.
+    void recovered(std::size_t n = 1) {
+        tally().items += n;
+        report_.itemsRecovered += static_cast<std::int64_t>(n);
     }
     // True once the run has been asked to stop; from then on nothing new is started.
     bool stopped() {
@@ -200,7 +229,8 @@ private:
     // Notes a file write; true when it succeeded.
     bool noteWrite(const WriteResult& result) {
         if (!result.ok) {
-            fail(result.path, result.error);
+            if (result.notInBackup) notHeld(result.path, result.error);
+            else fail(result.path, result.error);
             return false;
         }
         ++tally().files;
@@ -213,63 +243,92 @@ private:
     }
 
     void recoverPhotos() {
-        OutputDir folder = openFolder(kPhotoFolder);
+        RunFolder folder = folderNamed(kPhotoFolder);
         for (const auto& photo : source_.photoAndVideoArray) {
             if (!photo || photo->bSelected != 1) continue;
             if (stopped()) return;
+            const std::string name = output::safeFileName(textOrEmpty(photo->fileNodeName));
+            const output::SourceFile source(textOrEmpty(photo->filePath));
+            if (!source.ok()) {
+                count();
+                sourceMissing(folder.path + "/" + name, source);
+                continue;
+            }
             // A photo of size 0 has nothing to recover.
             if (photo->fileSizeNumber == 0) {
                 count();
                 continue;
             }
-            const std::string name = output::safeFileName(textOrEmpty(photo->fileNodeName));
-            const WriteResult result = output::copyFileInto(textOrEmpty(photo->filePath), &photo->fileSizeNumber,
-                                                            folder, name, buffer_, source_.stop);
+            const WriteResult result =
+                output::copyFileInto(source, &photo->fileSizeNumber, open(folder), name, buffer_, source_.stop);
             if (copyStopped(result)) return;
             count();
-            if (noteWrite(result)) ++tally().items;
+            if (noteWrite(result)) recovered();
         }
     }
 
     void recoverTree() {
-        OutputDir deviceFolder = openFolder(treeFolderName(deviceName()));
+        RunFolder deviceFolder = folderNamed(treeFolderName(deviceName()));
         forEachSelectedTreeFile(source_.tree, [&](const MVTreeFileNode& file) {
             if (stopped()) return;
             std::vector<std::string> parts = output::safeRelativePath(textOrEmpty(file.dirFilePath));
             if (parts.empty()) parts.push_back(output::safeFileName(textOrEmpty(file.treefileName)));
+            std::string item = deviceFolder.path;
+            for (const auto& part : parts) item += "/" + part;
+            // Only a stored file is copied and only a directory record becomes
+            // a folder; for anything else the backup holds nothing, and
+            // nothing is made for it.
+            std::optional<output::SourceFile> source;
+            if (file.isFile) {
+                source.emplace(textOrEmpty(file.filePath));
+                if (!source->ok()) {
+                    count();
+                    sourceMissing(item, *source);
+                    return;
+                }
+            } else if (!file.isDirectory) {
+                count();
+                notHeld(item, "the backup's file list names it, but the backup holds no file for it");
+                return;
+            }
             // Every part but the last is a folder; the last is the file (or,
             // for a directory record, one more folder).
             const std::size_t folders = file.isFile ? parts.size() - 1 : parts.size();
             std::string error;
             OutputDir current;
-            const OutputDir* at = &deviceFolder;
+            OutputDir* at = &open(deviceFolder);
             for (std::size_t i = 0; i < folders; ++i) {
                 OutputDir next = at->subfolder(parts[i], error);
                 if (!next.valid()) {
-                    if (file.isFile) count();
+                    count();
                     fail(next.path(), error);
                     return;
                 }
                 current = std::move(next);
                 at = &current;
             }
-            if (!file.isFile) return;
-            OutputDir& target = folders == 0 ? deviceFolder : current;
-            const WriteResult result = output::copyFileInto(textOrEmpty(file.filePath), &file.realFileSize, target,
-                                                            parts.back(), buffer_, source_.stop);
+            if (!file.isFile) {
+                count();
+                recovered();
+                return;
+            }
+            const WriteResult result =
+                output::copyFileInto(*source, &file.realFileSize, *at, parts.back(), buffer_, source_.stop);
             if (copyStopped(result)) return;
             count();
-            if (noteWrite(result)) ++tally().items;
+            if (noteWrite(result)) recovered();
         }, source_.stop);
     }
 
     void recoverContacts() {
-        OutputDir folder = openFolder(kContactFolder);
+        RunFolder folder = folderNamed(kContactFolder);
         MVRtfController list;
+        bool any = false;
         for (const auto& contact : source_.contactArray) {
             if (!contact || contact->bSelected != 1) continue;
             if (stopped()) return;  // the cards written so far stay; no list is started
             count();
+            any = true;
             list.addRtfContent(output::contactListEntry(*contact));
             std::string base;
             if (!textOrEmpty(contact->contactName).empty()) {
@@ -280,21 +339,22 @@ private:
                 base = "unknown " + std::to_string(contact->rowid);
             }
             MVVCFController card;
-            if (noteWrite(card.creatFile(*contact, folder, output::safeFileName(base, ".vcf")))) ++tally().items;
+            if (noteWrite(card.creatFile(*contact, open(folder), output::safeFileName(base, ".vcf")))) recovered();
         }
         // The contacts' items are their cards; the list adds no further items.
-        writeList(list, folder, "Contact", 0);
+        if (any) writeList(list, open(folder), "Contact", 0);
     }
 
     void writeList(MVRtfController& list, OutputDir& folder, const std::string& fileType, std::size_t entries) {
-        if (noteWrite(list.writeRtfInPath(folder, fileType))) tally().items += entries;
+        if (noteWrite(list.writeRtfInPath(folder, fileType)) && entries > 0) recovered(entries);
     }
 
     // A list is one file made in memory: it is written whole or, when the run
-    // stopped before its folder, not at all.
+    // stopped before its folder, not at all; a category with nothing selected
+    // has no list.
     template <class List, class Entry>
     void recoverList(const char* folderName, const std::string& fileType, const List& records, Entry entry) {
-        OutputDir folder = openFolder(folderName);
+        RunFolder folder = folderNamed(folderName);
         MVRtfController list;
         std::size_t entries = 0;
         for (const auto& record : records) {
@@ -303,22 +363,17 @@ private:
             list.addRtfContent(entry(*record));
             ++entries;
         }
-        writeList(list, folder, fileType, entries);
+        if (entries > 0) writeList(list, open(folder), fileType, entries);
     }
 
     // Copies a card or location attachment, which must be UTF-8 text.
-    WriteResult copyCardText(const std::string& source, OutputDir& folder, const std::string& name) {
-        const int src = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-        if (src < 0) {
-            return {false, folder.path() + "/" + name,
-                    "cannot open source " + source + ": " + std::strerror(errno)};
-        }
-        WriteResult result = folder.place(name, [&](int dst) -> std::string {
+    WriteResult copyCardText(const output::SourceFile& source, OutputDir& folder, const std::string& name) {
+        return folder.place(name, [&](int dst) -> std::string {
             char* buf = buffer_.get();
             utf8::Utf8Validator utf8;
             for (;;) {
                 if (source_.stop.stop_requested()) return output::kWriteStopped;
-                const ssize_t n = ::read(src, buf, output::kCopyChunkBytes);
+                const ssize_t n = ::read(source.fd(), buf, output::kCopyChunkBytes);
                 if (n < 0) {
                     if (errno == EINTR) continue;
                     return std::string("cannot read source: ") + std::strerror(errno);
@@ -332,14 +387,12 @@ private:
             }
             return utf8.finish() ? std::string() : "the attachment is not UTF-8 text";
         });
-        ::close(src);
-        return result;
     }
 
     // Copies a message's attachment beside its page; returns how the page
     // refers to it. When the copy was stopped the run is cancelled and the
     // reference is not to be used.
-    output::AttachmentRef copyAttachment(const MVMessageNode& message, OutputDir& folder, const std::string& pageName) {
+    output::AttachmentRef copyAttachment(const MVMessageNode& message, RunFolder& folder, const std::string& pageName) {
         output::AttachmentRef ref;
         const AttachKind kind = attachKind(message);
         ref.picture = kind == AttachKind::Picture || kind == AttachKind::None;
@@ -348,35 +401,42 @@ private:
         ref.label = lastComponent(output::shown(message.attachmentPath));
         if (kind == AttachKind::None) return ref;
         if (stopped()) return ref;
+        const std::string what = "the " + textOrEmpty(message.attachType) + " attachment of the message of " +
+                                 output::shown(message.messageDate);
         if (!message.attachmentPath || message.attachmentPath->empty()) {
             count();
             // The backup never held this file: nothing failed to write, but the user
             // should know the page lacks it.
-            notHeld(folder.path() + "/" + pageName,
-                 "the " + textOrEmpty(message.attachType) + " attachment of the message of " +
-                     output::shown(message.messageDate) + " has no file in the backup");
+            notHeld(folder.path + "/" + pageName, what + " has no file in the backup");
             return ref;
         }
-        const std::string& source = *message.attachmentPath;
+        const std::string& sourcePath = *message.attachmentPath;
+        const output::SourceFile source(sourcePath);
+        if (!source.ok()) {
+            count();
+            sourceMissing(folder.path + "/" + pageName, source, what + ": ");
+            return ref;
+        }
         // A stored file is named by its hash: the copy takes the attachment's own
         // name where the backup's file list holds it (that name has the extension
         // its kind was told by), else the stored name with its kind's extension.
         std::string name;
-        if (const std::string* own = attachmentName(source)) {
+        if (const std::string* own = attachmentName(sourcePath)) {
             name = output::safeFileName(*own);
         } else if (kind == AttachKind::Picture) {
             // Name the copy by its image type so it opens by itself as well as on the page.
-            name = output::safeFileName(lastComponent(source), pictureExtension(source));
+            name = output::safeFileName(lastComponent(sourcePath), pictureExtension(source));
         } else {
-            name = output::safeFileName(lastComponent(source), kind == AttachKind::Film ? ".mov" : ".vcf");
+            name = output::safeFileName(lastComponent(sourcePath), kind == AttachKind::Film ? ".mov" : ".vcf");
         }
+        OutputDir& dir = open(folder);
         const WriteResult result = kind == AttachKind::Card
-                                       ? copyCardText(source, folder, name)
-                                       : output::copyFileInto(source, nullptr, folder, name, buffer_, source_.stop);
+                                       ? copyCardText(source, dir, name)
+                                       : output::copyFileInto(source, nullptr, dir, name, buffer_, source_.stop);
         if (copyStopped(result)) return ref;
         count();
         if (noteWrite(result)) {
-            ++tally().items;
+            recovered();
             const std::string written = lastComponent(result.path);
             ref.href = output::urlEncodePath(written);
             ref.label = written;
@@ -411,7 +471,7 @@ private:
     }
 
     void recoverMessages() {
-        OutputDir folder = openFolder(kMessageFolder);
+        RunFolder folder = folderNamed(kMessageFolder);
         const std::string title = deviceName() + "'s Message";
         for (const auto& conversation : source_.messageTreeArray) {
             if (!conversation || conversation->bSelected != 1) continue;
@@ -433,21 +493,27 @@ private:
             }
             page.addHtmlContent("<hr/>");
             count();
-            if (noteWrite(page.writeHtmlInPath(folder, pageName))) ++tally().items;
+            if (noteWrite(page.writeHtmlInPath(open(folder), pageName))) recovered();
         }
     }
 
     void recoverSocial() {
-        OutputDir folder = openFolder(kSocialFolder);
+        RunFolder folder = folderNamed(kSocialFolder);
         for (const auto& file : source_.faceTwitterArray) {
             if (!file || file->bSelected != 1) continue;
             if (stopped()) return;
             const std::string name = output::safeFileName(textOrEmpty(file->faceTwitterFileName));
-            const WriteResult result = output::copyFileInto(textOrEmpty(file->faceTwitterFilePath),
-                                                            &file->FileSizeNumber, folder, name, buffer_, source_.stop);
+            const output::SourceFile source(textOrEmpty(file->faceTwitterFilePath));
+            if (!source.ok()) {
+                count();
+                sourceMissing(folder.path + "/" + name, source);
+                continue;
+            }
+            const WriteResult result =
+                output::copyFileInto(source, &file->FileSizeNumber, open(folder), name, buffer_, source_.stop);
             if (copyStopped(result)) return;
             count();
-            if (noteWrite(result)) ++tally().items;
+            if (noteWrite(result)) recovered();
         }
     }
 
@@ -456,6 +522,7 @@ private:
     bool cancelled_ = false;
     RecoveryReport report_;
     OutputDir dest_;
+    bool destinationOpened_ = false;
     output::CopyBuffer buffer_;
     std::optional<std::unordered_map<std::string, std::string>> attachmentNames_;
 };
@@ -474,9 +541,9 @@ std::int64_t countRecoveryItems(const RecoverySource& store) {
             if (message && attachKind(*message) != AttachKind::None) ++n;
         }
     }
-    forEachSelectedTreeFile(store.tree, [&n](const MVTreeFileNode& file) {
-        if (file.isFile) ++n;
-    });
+    // Every selected file of the tree is an item: a copy, a folder for a
+    // directory record, or one the backup does not hold.
+    forEachSelectedTreeFile(store.tree, [&n](const MVTreeFileNode&) { ++n; });
     return n;
 }
 

@@ -35,24 +35,32 @@ struct RecoveryFolderTally {
 
 struct RecoveryReport {
     std::string destination;
-    std::vector<RecoveryFolderTally> folders;  // the nine folders, in the order they are written
+    // The folders the run made, in the order they were written: only those that
+    // its selection filled, out of the nine.
+    std::vector<RecoveryFolderTally> folders;
     std::vector<RecoveryFailure> failures;
-    // Items the backup itself does not hold (a message attachment without a
-    // stored file): reported, but not failures of the run.
+    // Items the backup itself does not hold (a message attachment, photo or
+    // listed file without a stored file, or whose stored file is a link, a
+    // FIFO or anything but a regular file): reported, nothing is made
+    // for them, but they are not failures of the run.
     std::vector<RecoveryFailure> notInBackup;
-    std::int64_t itemsTotal = 0;    // the progress total
-    std::int64_t itemsHandled = 0;  // the progress count at the end
+    std::int64_t itemsTotal = 0;      // the progress total
+    std::int64_t itemsHandled = 0;    // the progress count at the end
+    std::int64_t itemsRecovered = 0;  // items written whole (the tallies' items together)
     // The run was stopped through RecoverySource::stop before it had handled
     // every item: the folders and counts cover what was written until then.
     bool cancelled = false;
 
-    bool succeeded() const { return failures.empty(); }
+    // Nothing failed, and the run recovered something unless nothing it was
+    // asked for is in the backup at all.
+    bool succeeded() const { return failures.empty() && (notInBackup.empty() || itemsRecovered > 0); }
     // The tally of a folder by its name; null when there is none.
     const RecoveryFolderTally* folder(const std::string& name) const;
 };
 
 // The folders of a run, in the order they are written; the second one is
-// named after the device (safe form of its name).
+// named after the device (safe form of its name). A folder is made only when
+// something is written into it.
 inline constexpr const char* kPhotoFolder = "Photo&Video";
 inline constexpr const char* kContactFolder = "Contact";
 inline constexpr const char* kMessageFolder = "Message";
@@ -96,8 +104,9 @@ int recoveryPercent(std::int64_t handled, std::int64_t total);
 std::string proposedRecoveryName(std::time_t now);
 
 // The number of items a run over the store's current selection will count:
-// selected records, selected files of entered tree folders, and every
-// attachment copy of the selected conversations.
+// selected records, selected files of entered tree folders (directory records
+// and files the backup does not hold included), and every attachment copy of
+// the selected conversations.
 std::int64_t countRecoveryItems(const struct RecoverySource& source);
 
 }  // namespace salvor
