@@ -158,9 +158,13 @@ int cmdRecover(const std::vector<std::string>& args) {
     session.dispatcher.pumpUntil([] { return true; });
     bar.finish();
 
-    std::printf("\nRecovered into %s\n", report.destination.c_str());
-    std::printf("%-28s %8s %8s\n", "Folder", "Items", "Files");
-    for (const auto& f : report.folders) std::printf("%-28s %8zu %8zu\n", f.folder.c_str(), f.items, f.files);
+    if (report.folders.empty()) {
+        std::printf("\nNothing was written into %s\n", report.destination.c_str());
+    } else {
+        std::printf("\nRecovered into %s\n", report.destination.c_str());
+        std::printf("%-28s %8s %8s\n", "Folder", "Items", "Files");
+        for (const auto& f : report.folders) std::printf("%-28s %8zu %8zu\n", f.folder.c_str(), f.items, f.files);
+    }
     if (!report.failures.empty()) {
         std::printf("\n%zu item(s) could not be written:\n", report.failures.size());
         for (const auto& f : report.failures) std::printf("  %s: %s\n", f.item.c_str(), f.reason.c_str());

@@ -1,11 +1,10 @@
 // Messages: SMS, MMS and iMessage rows of the message database, in the newer
 // (message/handle/attachment) or older (message/group_member) layout.
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <unordered_map>
 #include <utility>
 
+#include "core/byte_reader.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
@@ -94,14 +93,15 @@ std::string removeAll(std::string text, const std::string& what) {
     return text;
 }
 
+// A contact or location card attachment, read whole. Only a regular file of the
+// backup is read: a link is not followed, a FIFO never waited on, and a card
+// larger than any real one is left out.
 Bytes readWholeFile(const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return nullptr;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return nullptr;
-    ByteBuffer bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return nullptr;
-    return std::make_shared<const ByteBuffer>(std::move(bytes));
+    constexpr std::uint64_t kMaxCardBytes = 64ull << 20;
+    FileImage image;
+    if (image.load(path, kMaxCardBytes) != FileImage::Status::ok) return nullptr;
+    const auto bytes = image.bytes();
+    return std::make_shared<const ByteBuffer>(bytes.begin(), bytes.end());
 }
 
 // scanMessageAttachThread: the attachment rows, with device paths and kinds.

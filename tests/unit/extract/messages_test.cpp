@@ -123,6 +123,29 @@ TEST_F(MessagesTest, NewerLayoutWithAttachmentsAndHandles) {
     EXPECT_TRUE(logLines.empty());
 }
 
+// A card attachment is read only from a regular file of the backup: a link in
+// its place could lead to any file of the machine.
+TEST_F(MessagesTest, ACardAttachmentThatIsALinkIsNotRead) {
+    makeDb(stored(kSms), "ios6/sms.db.sql", R"(
+        INSERT INTO handle(ROWID, id, service) VALUES(1, '555-123-4567', 'SMS');
+        INSERT INTO message(ROWID, guid, text, handle_id, date, is_from_me, cache_has_attachments)
+            VALUES(1, 'g1', 'card', 1, 0, 0, 1);
+        INSERT INTO attachment(ROWID, guid, filename) VALUES(1, 'a1', '~/Library/SMS/Attachments/cd/Contact.vcf');
+        INSERT INTO message_attachment_join VALUES(1, 1);
+    )");
+    TempDir outside;
+    writeFile(outside / "secret", "BEGIN:VCARD\nEND:VCARD\n");
+    addTreeFile("Library/SMS/Attachments/cd/Contact.vcf", "3333333333333333333333333333333333333333", "x");
+    std::filesystem::remove(backup / "3333333333333333333333333333333333333333");
+    std::filesystem::create_symlink(outside / "secret", backup / "3333333333333333333333333333333333333333");
+    ctx.currentNodeIsiOS6Version = true;
+    runPiped(&scanMessageThread, backup.path());
+    const auto messages = records<MessagePtr>(events::ScanMessageInfo);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0]->attachType, "Contact");
+    EXPECT_FALSE(messages[0]->contactImageData);
+}
+
 TEST_F(MessagesTest, NewerSecondStatementUsesItsOwnColumns) {
     // An upgraded older store with the attachment flag but no handle table.
     makeDb(stored(kSms), "ios5/sms.db.sql", R"(
