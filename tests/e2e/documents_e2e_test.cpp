@@ -72,21 +72,6 @@ std::string trimmed(const std::string& s) {
     return first == std::string::npos ? std::string() : s.substr(first, s.find_last_not_of(' ') - first + 1);
 }
 
-std::string html(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
 // A page (UTF-16 with a byte-order mark) as UTF-8.
 std::string fromUtf16(std::string bytes) {
     std::string out(bytes.size() * 2, '\0');
@@ -184,9 +169,9 @@ TEST_P(RecoveredDocuments, PagesNameTheWriterAndAttachmentsKeepTheirNames) {
         const bool mine = m["messageType"] == "Send";
         std::string who = mine ? "Me" : text(m["messageName"]);
         if (!mine && (m["messageName"].is_null() || trimmed(who).empty())) who = text(m["messagePhone"]);
-        const std::string entry = "<p class='name'>Name: " + html(who) + " &nbsp;&nbsp; Date: " +
-                                  html(text(m["messageDate"])) + " <p><p class='triangle-isosceles" +
-                                  (mine ? "2" : "") + "'> " + html(text(m["messageContent"])) + " </p>";
+        const std::string entry = "<p class='name'>Name: " + htmlEscaped(who) + " &nbsp;&nbsp; Date: " +
+                                  htmlEscaped(text(m["messageDate"])) + " <p><p class='triangle-isosceles" +
+                                  (mine ? "2" : "") + "'> " + htmlEscaped(text(m["messageContent"])) + " </p>";
         EXPECT_NE(pages.find(entry), std::string::npos) << entry;
         ++(mine ? sent : received);
     }

@@ -28,21 +28,6 @@ std::string entry(const json& r, std::initializer_list<std::pair<const char*, co
     return out + "\n\n";
 }
 
-std::string html(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
 std::string vcardValue(const std::string& s) {
     std::string out;
     for (char c : s) {
@@ -144,7 +129,7 @@ TEST_P(RecoverAll, WritesEverythingTheBackupHolds) {
     EXPECT_EQ(pageCount, truth["conversations"]["live"].size());
     for (const auto& m : truth["messages"]["live"]) {
         if (m["isHasAttach"] == 1 || m["messageContent"].is_null()) continue;
-        EXPECT_NE(pages.find(html(m["messageContent"].get<std::string>())), std::string::npos) << m.dump();
+        EXPECT_NE(pages.find(htmlEscaped(m["messageContent"].get<std::string>())), std::string::npos) << m.dump();
     }
     // Every attachment that the backup holds is copied beside the pages.
     const auto copied = digestsBelow(dest + "/Message");

@@ -148,6 +148,21 @@ CommandResult runSalvor(const std::vector<std::string>& args, const std::string&
     return RunningSalvor(args, env, workDir).wait();
 }
 
+std::string htmlEscaped(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '&': out += "&amp;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
 forge::ForgedBackup forgeOne(const TempDir& dir, const std::string& scenario, std::uint64_t seed) {
     forge::ForgeOptions options;
     options.seed = seed;

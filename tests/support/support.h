@@ -64,6 +64,8 @@ std::vector<std::uint8_t> readBytes(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 nlohmann::json readJson(const std::string& path);
 std::string sha1Hex(const std::vector<std::uint8_t>& bytes);
+// A text as the conversation pages write it: < > & " ' as entities.
+std::string htmlEscaped(const std::string& text);
 
 // Every regular file below `dir` (relative path → content SHA-1 and mtime in ns).
 struct FileFingerprint {
