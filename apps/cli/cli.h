@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/scan_session.h"
@@ -81,6 +82,8 @@ void writeDeviceJson(JsonWriter& writer, const MVIOSDeviceNode& n);
 bool writeScanJson(const ScanSession& session, std::FILE* out);
 
 void printCountTable(const std::vector<CategoryCount>& counts);
+// `text` padded with spaces to `width` characters (not bytes), for tables.
+std::string column(std::string_view text, std::size_t width);
 // Prints on stderr what cost the scan data; true when there was anything.
 bool printProblems(const MVResultViewController& store);
 

@@ -55,7 +55,7 @@ int cmdList(const std::vector<std::string>& args) {
             // A format that cannot be read yet, or encryption, is remarked at the end of the row.
             const std::string note = backupFormatNote(*e);
             const std::string suffix = note.empty() ? std::string() : "  (" + note + ")";
-            std::printf("%-24s %-12s %-8s %-14s %-16s %s%s\n", textOrEmpty(e->strDeviceName).c_str(),
+            std::printf("%s %-12s %-8s %-14s %-16s %s%s\n", column(textOrEmpty(e->strDeviceName), 24).c_str(),
                         e->strDeviceType ? e->strDeviceType->c_str() : "unknown",
                         textOrEmpty(e->strIOSVersion).c_str(), textOrEmpty(e->strDeviceSerial).c_str(),
                         textOrEmpty(e->strDeviceBackUpTime).c_str(), textOrEmpty(e->backUpFilePath).c_str(),

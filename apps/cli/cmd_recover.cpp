@@ -163,7 +163,8 @@ int cmdRecover(const std::vector<std::string>& args) {
     } else {
         std::printf("\nRecovered into %s\n", report.destination.c_str());
         std::printf("%-28s %8s %8s\n", "Folder", "Items", "Files");
-        for (const auto& f : report.folders) std::printf("%-28s %8zu %8zu\n", f.folder.c_str(), f.items, f.files);
+        for (const auto& f : report.folders)
+            std::printf("%s %8zu %8zu\n", column(f.folder, 28).c_str(), f.items, f.files);
     }
     if (!report.failures.empty()) {
         std::printf("\n%zu item(s) could not be written:\n", report.failures.size());

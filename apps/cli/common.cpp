@@ -10,6 +10,7 @@
 #include "cli.h"
 #include "cli/json_writer.h"
 #include "core/events.h"
+#include "core/utf8.h"
 
 namespace salvor::cli {
 
@@ -337,6 +338,19 @@ bool writeScanJson(const ScanSession& s, std::FILE* out) {
     w.endArray();
     w.endObject();
     return w.finish();
+}
+
+std::string column(std::string_view text, std::size_t width) {
+    // A terminal shows one cell per character, not per byte: "Ann’s iPhone"
+    // is 14 bytes but 12 cells wide.
+    std::size_t cells = 0;
+    for (std::size_t pos = 0; pos < text.size(); ++cells) {
+        char32_t cp = 0;
+        if (!utf8::nextCodePoint(text, pos, cp)) ++pos;
+    }
+    std::string out(text);
+    if (cells < width) out.append(width - cells, ' ');
+    return out;
 }
 
 bool printProblems(const MVResultViewController& store) {
