@@ -108,7 +108,7 @@ void buildBookmarks(Context& cx) {
     }
 
     const std::string gen = "ios" + std::to_string(ios) + "/";
-    DbFile db(cx.scratchPath("Bookmarks.db"), ios <= 6);
+    DbFile db(cx.scratchPath("Bookmarks.db"), ios <= 6, cx.pageSize);
     db.exec(schemaText(gen + "Bookmarks.db.sql"));
     db.begin();
     {
@@ -238,7 +238,7 @@ void buildCalendar(Context& cx) {
     }
 
     const std::string gen = "ios" + std::to_string(ios) + "/";
-    DbFile db(cx.scratchPath("Calendar.sqlitedb"), false);
+    DbFile db(cx.scratchPath("Calendar.sqlitedb"), false, cx.pageSize);
     db.exec(schemaText(gen + "Calendar.sqlitedb.sql"));
     db.begin();
     if (ios == 4) {

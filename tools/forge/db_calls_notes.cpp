@@ -70,7 +70,7 @@ std::string replaceAll(std::string s, const std::string& from, const std::string
 // the note's row number, dates in whole seconds since 2001.
 template <class Clean>
 void addOlderNotes(Context& cx, const std::vector<Note>& notes, const Clean& clean) {
-    DbFile db(cx.scratchPath("notes.db"), true);
+    DbFile db(cx.scratchPath("notes.db"), true, cx.pageSize);
     db.exec(schemaText("legacy/notes.db.sql"));
     db.begin();
     {
@@ -137,7 +137,7 @@ void buildCalls(Context& cx) {
     pickDeleted(rng, calls, cx.scale.deletedPercent);
 
     const std::string gen = "ios" + std::to_string(cx.ios) + "/";
-    DbFile db(cx.scratchPath("call_history.db"), false);
+    DbFile db(cx.scratchPath("call_history.db"), false, cx.pageSize);
     db.exec(schemaText(gen + "call_history.db.sql"));
     db.begin();
     {
@@ -228,7 +228,7 @@ void buildNotes(Context& cx) {
     const bool legacy = cx.ios <= 6;
     const bool ios7 = cx.ios >= 7;
     const std::string gen = "ios" + std::to_string(cx.ios) + "/";
-    DbFile db(cx.scratchPath("notes.sqlite"), legacy);
+    DbFile db(cx.scratchPath("notes.sqlite"), legacy, cx.pageSize);
     db.exec(schemaText(gen + "notes.sqlite.sql"));
     db.begin();
     {

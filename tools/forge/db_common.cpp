@@ -12,6 +12,7 @@
 #include <iterator>
 #include <map>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace salvor::forge::db {
 
@@ -38,7 +39,7 @@ const std::string& schemaText(std::string_view name) {
 
 // ---- DbFile ----
 
-DbFile::DbFile(const std::string& path, bool legacyFormat) : path_(path) {
+DbFile::DbFile(const std::string& path, bool legacyFormat, int pageSize) : path_(path) {
     std::error_code ec;
     std::filesystem::remove(path_, ec);
     std::filesystem::remove(path_ + "-journal", ec);
@@ -51,7 +52,7 @@ DbFile::DbFile(const std::string& path, bool legacyFormat) : path_(path) {
     if (legacyFormat) sqlite3_db_config(db_, SQLITE_DBCONFIG_LEGACY_FILE_FORMAT, 1, nullptr);
     // A fixed page size and no secure deletion: deleted rows keep their bytes,
     // and the same content always gives the same file.
-    exec("PRAGMA page_size=4096");
+    exec("PRAGMA page_size=" + std::to_string(pageSize));
     exec("PRAGMA secure_delete=OFF");
     exec("PRAGMA journal_mode=OFF");
     exec("PRAGMA cache_size=-131072");
@@ -167,6 +168,80 @@ void execWithIds(DbFile& db, const std::string& sql, std::initializer_list<std::
 }
 
 void execWithId(DbFile& db, const std::string& sql, std::int64_t id) { execWithIds(db, sql, {id}); }
+
+void execWithTextAndIds(DbFile& db, const std::string& sql, const std::string& text,
+                        std::initializer_list<std::int64_t> ids) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
+        throw std::runtime_error("forge: cannot prepare " + sql);
+    sqlite3_bind_text(st, 1, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    int k = 2;
+    for (std::int64_t id : ids) sqlite3_bind_int64(st, k++, id);
+    const int rc = sqlite3_step(st);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) throw std::runtime_error("forge: statement failed: " + sql);
+}
+
+Blob intBody(std::int64_t v) {
+    if (v == 0 || v == 1) return {};
+    int n = 8;
+    for (int bytes : {1, 2, 3, 4, 6}) {
+        const std::int64_t lim = std::int64_t{1} << (8 * bytes - 1);
+        if (v >= -lim && v < lim) {
+            n = bytes;
+            break;
+        }
+    }
+    Blob b(static_cast<std::size_t>(n));
+    for (int k = n - 1; k >= 0; --k, v >>= 8) b[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(v & 0xFF);
+    return b;
+}
+
+void appendText(Blob& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
+
+std::vector<bool> holdsAll(const Blob& file, const std::vector<Blob>& needles) {
+    // Needles of 8 bytes or more are found by their first 8 bytes through a
+    // table (a bitmap filter keeps the per-position cost low); shorter ones
+    // are searched directly.
+    constexpr std::size_t kKey = 8;
+    std::vector<bool> found(needles.size(), false);
+    auto keyAt = [](const std::uint8_t* p) {
+        std::uint64_t k = 0;
+        for (std::size_t i = 0; i < kKey; ++i) k = (k << 8) | p[i];
+        return k;
+    };
+    auto slot = [](std::uint64_t k) { return static_cast<std::size_t>((k * 0x9E3779B97F4A7C15ULL) >> 44); };  // 20 bits
+    std::unordered_map<std::uint64_t, std::vector<std::size_t>> byKey;
+    std::vector<bool> filter(std::size_t{1} << 20, false);
+    for (std::size_t i = 0; i < needles.size(); ++i) {
+        const Blob& n = needles[i];
+        if (n.empty()) continue;
+        if (n.size() < kKey) {
+            found[i] = std::search(file.begin(), file.end(), n.begin(), n.end()) != file.end();
+            continue;
+        }
+        const std::uint64_t k = keyAt(n.data());
+        byKey[k].push_back(i);
+        filter[slot(k)] = true;
+    }
+    if (byKey.empty() || file.size() < kKey) return found;
+    std::uint64_t k = keyAt(file.data());
+    for (std::size_t pos = 0;; ++pos) {
+        if (filter[slot(k)]) {
+            auto it = byKey.find(k);
+            if (it != byKey.end()) {
+                for (std::size_t i : it->second) {
+                    const Blob& n = needles[i];
+                    if (!found[i] && n.size() <= file.size() - pos && std::equal(n.begin(), n.end(), file.begin() + static_cast<std::ptrdiff_t>(pos)))
+                        found[i] = true;
+                }
+            }
+        }
+        if (pos + kKey >= file.size()) break;
+        k = (k << 8) | file[pos + kKey];
+    }
+    return found;
+}
 
 // ---- expected values ----
 

@@ -49,7 +49,7 @@ struct V {
 class DbFile {
 public:
     // legacyFormat: schema format 1 (files first created by the older SQLite of iOS 5 and before).
-    DbFile(const std::string& path, bool legacyFormat);
+    DbFile(const std::string& path, bool legacyFormat, int pageSize = 4096);
     ~DbFile();
     DbFile(const DbFile&) = delete;
     DbFile& operator=(const DbFile&) = delete;
@@ -90,6 +90,21 @@ private:
 // Runs one statement with integer parameters (deletes by row number).
 void execWithId(DbFile& db, const std::string& sql, std::int64_t id);
 void execWithIds(DbFile& db, const std::string& sql, std::initializer_list<std::int64_t> ids);
+// Runs one statement with a text parameter, then integer ones (row updates).
+void execWithTextAndIds(DbFile& db, const std::string& sql, const std::string& text,
+                        std::initializer_list<std::int64_t> ids);
+
+// ---- what stays in the file ----
+
+// The bytes of a record body that SQLite writes for an integer column in a
+// schema-format-4 file (0 and 1 take none; others big-endian in 1-8 bytes).
+Blob intBody(std::int64_t v);
+// Appends text bytes to a body excerpt.
+void appendText(Blob& b, const std::string& s);
+// For each needle, whether it occurs in `file`: the row's bytes are still
+// physically there. One pass over the file for any number of needles (an
+// empty needle counts as absent).
+std::vector<bool> holdsAll(const Blob& file, const std::vector<Blob>& needles);
 
 // ---- expected values ----
 
@@ -136,6 +151,7 @@ struct Context {
     const DatabaseScale& scale;
     std::string scratch;
     int ios = 6;
+    int pageSize = 4096;  // of every database file built
     // Filled by the contacts builder; read by the messages and calls builders.
     std::vector<LookupEntry> book;
     // Phone numbers of contacts, by contact; live ones and deleted ones.

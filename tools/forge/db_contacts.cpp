@@ -59,7 +59,28 @@ struct Person {
     std::vector<std::shared_ptr<Blob>> pictures;  // in row order; the last one is shown
     std::vector<std::int64_t> pictureRows;         // ROWIDs in the picture tables
     bool deletable = true;
+    bool batch = false;   // part of a batch of contacts removed together
+    bool later = false;   // added after the deletions
+    std::int64_t created = 0, modified = 0;
+    std::optional<std::optional<std::string>> oldNote;  // the note before an edit
+    std::int64_t oldModified = 0;
 };
+
+// The body bytes of an ABPerson row from its first column to ModificationDate
+// (NULL columns and the 0 of Kind take no body bytes): whether they are still
+// in the file says whether the row can be carved.
+Blob personBody(const Person& p, const std::optional<std::string>& note, std::int64_t modified, const std::string& sortKey) {
+    Blob b;
+    for (const auto* f : {&p.first, &p.last, &p.middle, &p.org, &p.dept, &note, &p.birthday, &p.job, &p.nickname})
+        if (*f) appendText(b, **f);
+    appendText(b, sortKey + " ");
+    appendText(b, sortKey + "  ");
+    for (std::int64_t v : {p.created, modified}) {
+        const Blob x = intBody(v);
+        b.insert(b.end(), x.begin(), x.end());
+    }
+    return b;
+}
 
 // Appends " value" the way the address-book reader joins fields.
 void append(std::string& field, const std::optional<std::string>& v) {
@@ -76,7 +97,7 @@ void buildContacts(Context& cx) {
     std::int64_t nextUid = 1;
     std::vector<Person> people(static_cast<std::size_t>(n));
 
-    for (int i = 0; i < n; ++i) {
+    auto makePerson = [&](int i) {
         Person& p = people[static_cast<std::size_t>(i)];
         p.rowid = i + 1;
         if (i == 1) {  // only a last name
@@ -131,7 +152,8 @@ void buildContacts(Context& cx) {
             if (i == 3) p.pictures.push_back(std::make_shared<Blob>(jpegBytes("earlier picture of contact 4")));
             p.pictures.push_back(std::make_shared<Blob>(jpegBytes("contact picture " + std::to_string(p.rowid))));
         }
-    }
+    };
+    for (int i = 0; i < n; ++i) makePerson(i);
     if (n > 3 && people[3].pictures.empty())
         people[3].pictures.push_back(std::make_shared<Blob>(jpegBytes("contact picture 4")));
 
@@ -146,10 +168,38 @@ void buildContacts(Context& cx) {
         std::swap(candidates[static_cast<std::size_t>(k)], candidates[j]);
         deleted[candidates[static_cast<std::size_t>(k)]] = true;
     }
+    // What a phone does afterwards: a batch of contacts is removed together
+    // (enough consecutive rows that whole pages go to the free list), a few
+    // contacts are added later into part of the freed space, and a few notes
+    // are edited, which may leave the older row behind in free space.
+    if (n >= 6) {
+        const int batch = std::max(6, 3 * cx.pageSize / 200);
+        const int total = n + batch + std::max(2, cx.pageSize / 160);  // later ones take a freed page
+        people.resize(static_cast<std::size_t>(total));
+        deleted.resize(people.size(), false);
+        for (int i = n; i < total; ++i) {
+            makePerson(i);
+            Person& p = people[static_cast<std::size_t>(i)];
+            p.batch = i < n + batch;
+            p.later = !p.batch;
+            deleted[static_cast<std::size_t>(i)] = p.batch;
+        }
+        std::vector<std::size_t> editable;
+        for (int i = 0; i < n; ++i)
+            if (!deleted[static_cast<std::size_t>(i)] && people[static_cast<std::size_t>(i)].first)
+                editable.push_back(static_cast<std::size_t>(i));
+        for (int k = 0; k < 2 && !editable.empty(); ++k) {
+            const std::size_t j = rng.below(editable.size());
+            Person& p = people[editable[j]];
+            editable.erase(editable.begin() + static_cast<std::ptrdiff_t>(j));
+            p.oldNote = p.note;
+            p.note = rng.pick(kNotes) + " (updated " + std::to_string(p.rowid) + ")";
+        }
+    }
 
     // ---- AddressBook.sqlitedb ----
     const std::string gen = "ios" + std::to_string(cx.ios) + "/";
-    DbFile ab(cx.scratchPath("AddressBook.sqlitedb"), false);
+    DbFile ab(cx.scratchPath("AddressBook.sqlitedb"), false, cx.pageSize);
     ab.exec(schemaText(gen + "AddressBook.sqlitedb.sql"));
     ab.begin();
     {
@@ -159,20 +209,27 @@ void buildContacts(Context& cx) {
         Inserter key(ab, "ABMultiValueEntryKey");
         for (const char* k : {"Street", "City", "State", "ZIP", "Country", "CountryCode"}) key.insert({k});
     }
+    auto sortKeyOf = [](const Person& p) {
+        std::string disp = p.first ? *p.first + (p.last ? " " + *p.last : "") : (p.last ? *p.last : p.org.value_or(""));
+        return asciiLower(disp);
+    };
     {
         Inserter per(ab, "ABPerson");
         Inserter mv(ab, "ABMultiValue");
         Inserter ent(ab, "ABMultiValueEntry");
         const bool legacyIndex = cx.ios == 4;
-        for (const Person& p : people) {
+        auto insertPerson = [&](Person& p) {
             std::string disp = p.first ? *p.first + (p.last ? " " + *p.last : "") : (p.last ? *p.last : p.org.value_or(""));
-            std::string sortKey = asciiLower(disp);
-            std::int64_t created = rng.range(250000000, 400000000);
+            std::string sortKey = sortKeyOf(p);
+            p.created = rng.range(250000000, 400000000);
+            p.modified = p.created + rng.range(0, 5000000);
+            // Rows are first written with their original note; edits come later.
+            const std::optional<std::string>& note = p.oldNote ? *p.oldNote : p.note;
             std::vector<V> row = {
                 p.rowid, V::opt(p.first), V::opt(p.last), V::opt(p.middle), nullptr, nullptr, nullptr,
-                V::opt(p.org), V::opt(p.dept), V::opt(p.note), 0, V::opt(p.birthday), V::opt(p.job),
-                V::opt(p.nickname), nullptr, nullptr, sortKey + " ", sortKey + "  ", created,
-                created + rng.range(0, 5000000), nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr};
+                V::opt(p.org), V::opt(p.dept), V::opt(note), 0, V::opt(p.birthday), V::opt(p.job),
+                V::opt(p.nickname), nullptr, nullptr, sortKey + " ", sortKey + "  ", p.created,
+                p.modified, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr};
             if (legacyIndex) {
                 std::string sec = disp.empty() ? "#" : std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(disp[0]))));
                 if (static_cast<unsigned char>(sec[0]) >= 0x80) sec = "#";
@@ -189,26 +246,40 @@ void buildContacts(Context& cx) {
                 mv.insert(r);
                 for (const auto& [k, text] : v.entries) ent.insert({v.uid, k, text});
             }
+        };
+        for (Person& p : people)
+            if (!p.later) insertPerson(p);
+        ab.commit();
+        ab.begin();
+        for (std::size_t i = 0; i < people.size(); ++i) {
+            if (!deleted[i]) continue;
+            for (const MultiValue& v : people[i].values) {
+                execWithId(ab, "DELETE FROM ABMultiValueEntry WHERE parent_id = ?", v.uid);
+                execWithId(ab, "DELETE FROM ABMultiValue WHERE UID = ?", v.uid);
+            }
+            execWithId(ab, "DELETE FROM ABPerson WHERE ROWID = ?", people[i].rowid);
+        }
+        ab.commit();
+        ab.begin();
+        for (Person& p : people)
+            if (p.later) insertPerson(p);
+        for (Person& p : people) {
+            if (!p.oldNote) continue;
+            p.oldModified = p.modified;
+            p.modified += rng.range(86400, 40000000);
+            execWithTextAndIds(ab, "UPDATE ABPerson SET Note = ?, ModificationDate = ? WHERE ROWID = ?", *p.note,
+                               {p.modified, p.rowid});
         }
     }
     ab.commit();
-    ab.begin();
-    for (std::size_t i = 0; i < people.size(); ++i) {
-        if (!deleted[i]) continue;
-        for (const MultiValue& v : people[i].values) {
-            execWithId(ab, "DELETE FROM ABMultiValueEntry WHERE parent_id = ?", v.uid);
-            execWithId(ab, "DELETE FROM ABMultiValue WHERE UID = ?", v.uid);
-        }
-        execWithId(ab, "DELETE FROM ABPerson WHERE ROWID = ?", people[i].rowid);
-    }
-    ab.commit();
-    cx.addFile("HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", ab.finish());
+    const Blob abFile = ab.finish();
+    cx.addFile("HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", abFile);
 
     // ---- pictures ----
     if (cx.ios == 4) {
         // Older backups keep the picture database under a suffixed name, in the
         // ABImage layout: a thumbnail row and then the full-size row per person.
-        DbFile img(cx.scratchPath("AddressBookImages.mddata"), false);
+        DbFile img(cx.scratchPath("AddressBookImages.mddata"), false, cx.pageSize);
         img.exec(schemaText("legacy/AddressBookImages.sqlitedb.mddata.sql"));
         img.begin();
         {
@@ -234,7 +305,7 @@ void buildContacts(Context& cx) {
         cx.addFile("HomeDomain", "Library/AddressBook/AddressBookImages.sqlitedb", img.finish(),
                    "cd6702cea29fe89cf280a76794405adb17f9a0ee.mddata");
     } else {
-        DbFile img(cx.scratchPath("AddressBookImages.sqlitedb"), false);
+        DbFile img(cx.scratchPath("AddressBookImages.sqlitedb"), false, cx.pageSize);
         img.exec(schemaText(gen + "AddressBookImages.sqlitedb.sql"));
         img.begin();
         {
@@ -270,6 +341,19 @@ void buildContacts(Context& cx) {
     }
 
     // ---- expected records ----
+    // Which deleted and replaced rows kept their bytes, found in one pass; the
+    // flags are handed out below in the same order.
+    std::vector<Blob> needles;
+    for (std::size_t i = 0; i < people.size(); ++i) {
+        if (!deleted[i]) continue;
+        for (const MultiValue& v : people[i].values)
+            if (v.value) needles.emplace_back(v.value->begin(), v.value->end());
+        needles.push_back(personBody(people[i], people[i].note, people[i].modified, sortKeyOf(people[i])));
+    }
+    for (const Person& p : people)
+        if (p.oldNote) needles.push_back(personBody(p, *p.oldNote, p.oldModified, sortKeyOf(p)));
+    const std::vector<bool> there = holdsAll(abFile, needles);
+    std::size_t nextFlag = 0;
     nlohmann::json live = nlohmann::json::array(), dead = nlohmann::json::array();
     cx.people.clear();
     cx.book.clear();
@@ -281,13 +365,18 @@ void buildContacts(Context& cx) {
         cp.live = !deleted[i];
         if (deleted[i]) {
             nlohmann::json mvs = nlohmann::json::array();
-            for (const MultiValue& v : p.values)
+            for (const MultiValue& v : p.values) {
                 mvs.push_back({{"UID", v.uid}, {"property", v.property}, {"value", v.value ? nlohmann::json(*v.value) : nlohmann::json()}});
+                // A value-less row (postal address parts live elsewhere) has no text to find.
+                if (v.value) mvs.back()["recoverable"] = static_cast<bool>(there[nextFlag++]);
+            }
             auto o = [](const std::optional<std::string>& t) { return t ? nlohmann::json(*t) : nlohmann::json(); };
             dead.push_back({{"ROWID", p.rowid}, {"First", o(p.first)}, {"Last", o(p.last)}, {"Middle", o(p.middle)},
                             {"Organization", o(p.org)}, {"Department", o(p.dept)}, {"Note", o(p.note)},
                             {"JobTitle", o(p.job)}, {"Nickname", o(p.nickname)}, {"multiValues", mvs},
-                            {"hasPicture", !p.pictures.empty()}});
+                            {"hasPicture", !p.pictures.empty()},
+                            {"recoverable", static_cast<bool>(there[nextFlag++])}});
+            if (p.batch) dead.back()["batch"] = true;
             cx.people.push_back(std::move(cp));
             continue;
         }
@@ -323,7 +412,14 @@ void buildContacts(Context& cx) {
         cx.book.push_back({name, asciiLower(normalisePhone(phone)), pic});
         cx.people.push_back(std::move(cp));
     }
-    cx.plan.truth["contacts"] = {{"live", std::move(live)}, {"deleted", std::move(dead)}};
+    nlohmann::json stale = nlohmann::json::array();
+    for (const Person& p : people)
+        if (p.oldNote)
+            stale.push_back({{"ROWID", p.rowid},
+                             {"Note", *p.oldNote ? nlohmann::json(**p.oldNote) : nlohmann::json()},
+                             {"newNote", *p.note},
+                             {"recoverable", static_cast<bool>(there[nextFlag++])}});
+    cx.plan.truth["contacts"] = {{"live", std::move(live)}, {"deleted", std::move(dead)}, {"stale", std::move(stale)}};
 }
 
 }  // namespace salvor::forge::db

@@ -13,6 +13,7 @@ void addCategoryDatabases(BackupPlan& plan, Rng& rng, const DatabaseScale& scale
     std::filesystem::create_directories(scratchDir);
     db::Context cx{plan, rng, scale, scratchDir};
     cx.ios = plan.iosMajor;
+    cx.pageSize = plan.dbPageSize;
     // Contacts first: messages and calls look their names up in them.
     db::buildContacts(cx);
     db::chooseParties(cx);

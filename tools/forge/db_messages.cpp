@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <optional>
+#include <utility>
 
 #include <plist/plist.h>
 
@@ -143,6 +146,10 @@ struct Msg {
     bool deleted = false;
     int flags = 2;  // older layout
     const Blob* attachInfo = nullptr;
+    bool burst = false;   // part of a thread deleted as a whole
+    bool later = false;   // written after the deletions
+    std::string guid;     // newer layout, as stored
+    std::optional<std::string> oldText;  // the text before an edit
 };
 
 struct Attachment {
@@ -207,10 +214,9 @@ void buildMessages(Context& cx) {
     const std::int64_t span = 60000000;  // about two years
     const std::int64_t maxStep = std::max<std::int64_t>(2, 2 * span / std::max(1, n));
     std::int64_t t = start;
-    for (int i = 0; i < n; ++i) {
-        Msg& m = msgs[static_cast<std::size_t>(i)];
-        m.rowid = i + 1;
-        m.party = who[static_cast<std::size_t>(i)];
+    auto planMessage = [&](Msg& m, std::int64_t rowid, int partyIndex) {
+        m.rowid = rowid;
+        m.party = partyIndex;
         const auto& party = cx.parties[static_cast<std::size_t>(m.party)];
         t += rng.range(1, maxStep);
         m.unixTime = t;
@@ -219,7 +225,8 @@ void buildMessages(Context& cx) {
         m.text = rng.pick(kPhrases) + " (" + std::to_string(m.rowid) + ")";
         m.flags = m.fromMe ? 3 : 2;
         if (!m.imsg && rng.chance(3)) m.flags = 33;  // a send that failed: no known direction
-    }
+    };
+    for (int i = 0; i < n; ++i) planMessage(msgs[static_cast<std::size_t>(i)], i + 1, who[static_cast<std::size_t>(i)]);
     // Attachments (the newer layout): a picture, a film, a contact card, a
     // location card, and a picture whose file did not make it into the backup.
     std::vector<Attachment> atts;
@@ -300,6 +307,51 @@ void buildMessages(Context& cx) {
             msgs[cand[static_cast<std::size_t>(k)]].deleted = true;
         }
     }
+    // What a phone does afterwards: a long text thread is deleted as a whole
+    // (enough consecutive rows that whole pages go to the free list), a few
+    // later messages reuse part of the freed space, and a few texts are
+    // changed, which may leave the older version behind in free space.
+    if (n >= 10) {
+        std::vector<int> phoneParties;
+        for (int p = 0; p < nParties; ++p)
+            if (!cx.parties[static_cast<std::size_t>(p)].email) phoneParties.push_back(p);
+        const int burstParty = phoneParties.empty() ? -1 : rng.pick(phoneParties);
+        const int burst = burstParty < 0 ? 0 : std::max(6, 3 * cx.pageSize / 220);
+        for (int k = 0; k < burst; ++k) {
+            Msg m;
+            m.rowid = static_cast<std::int64_t>(msgs.size()) + 1;
+            m.party = burstParty;
+            t += rng.range(1, 600);
+            m.unixTime = t;
+            m.fromMe = rng.chance(50);
+            m.flags = m.fromMe ? 3 : 2;
+            m.text = rng.pick(kPhrases) + ". " + rng.pick(kPhrases) + ". " + rng.pick(kPhrases) + " (" +
+                     std::to_string(m.rowid) + ")";
+            m.burst = m.deleted = true;
+            msgs.push_back(std::move(m));
+        }
+        // Enough later rows to fill the last page and take a freed one.
+        const int later = std::max(3, cx.pageSize / 256);
+        for (int k = 0; k < later; ++k) {
+            Msg m;
+            planMessage(m, static_cast<std::int64_t>(msgs.size()) + 1, static_cast<int>(rng.below(static_cast<std::uint64_t>(nParties))));
+            m.later = true;
+            msgs.push_back(std::move(m));
+        }
+        // Edited texts: plain SMS rows only, whose text lives in one column.
+        std::vector<std::size_t> editable;
+        for (int i = 0; i < n; ++i) {
+            const Msg& m = msgs[static_cast<std::size_t>(i)];
+            if (!m.deleted && !m.imsg && m.attach == AttachKind::None && !m.attachInfo) editable.push_back(static_cast<std::size_t>(i));
+        }
+        for (int k = 0; k < 2 && !editable.empty(); ++k) {
+            const std::size_t j = rng.below(editable.size());
+            Msg& m = msgs[editable[j]];
+            editable.erase(editable.begin() + static_cast<std::ptrdiff_t>(j));
+            m.oldText = m.text;
+            m.text = rng.pick(kPhrases) + " (" + std::to_string(m.rowid) + ", corrected)";
+        }
+    }
 
     // Stored date of a message as the device keeps it.
     auto storedDate = [&](const Msg& m) -> std::int64_t {
@@ -310,39 +362,58 @@ void buildMessages(Context& cx) {
     };
 
     const std::string gen = "ios" + std::to_string(cx.ios) + "/";
-    DbFile db(cx.scratchPath("sms.db"), false);
+    DbFile db(cx.scratchPath("sms.db"), false, cx.pageSize);
     db.exec(schemaText(gen + "sms.db.sql"));
     nlohmann::json deadRows = nlohmann::json::array();
     std::map<std::pair<int, bool>, std::int64_t> handleOf;  // (party, iMessage) -> handle ROWID
 
+    std::vector<std::size_t> deadIndex;  // msgs index of each deleted row, in deadRows order
     db.begin();
-    if (newer) {
+    {
         const bool ios7 = cx.ios >= 7;
-        Inserter hIns(db, "handle"), mIns(db, "message"), cIns(db, "chat"), cmj(db, "chat_message_join"),
-            chj(db, "chat_handle_join"), aIns(db, "attachment"), maj(db, "message_attachment_join");
+        std::unique_ptr<Inserter> hIns, mIns, cIns, cmj, chj;
         std::map<std::pair<int, bool>, std::int64_t> chatOf;
         std::int64_t nextHandle = 1;
-        for (const Msg& m : msgs) {
+        if (newer) {
+            hIns = std::make_unique<Inserter>(db, "handle");
+            mIns = std::make_unique<Inserter>(db, "message");
+            cIns = std::make_unique<Inserter>(db, "chat");
+            cmj = std::make_unique<Inserter>(db, "chat_message_join");
+            chj = std::make_unique<Inserter>(db, "chat_handle_join");
+        } else {
+            mIns = std::make_unique<Inserter>(db, "message");
+            Inserter gIns(db, "msg_group"), gmIns(db, "group_member");
+            std::map<int, std::int64_t> newest;
+            for (const Msg& m : msgs)
+                if (!m.imsg) newest[m.party] = m.rowid;
+            std::int64_t member = 1;
+            for (const auto& [party, last] : newest) {
+                gIns.insert({party + 1, 0, last, 0, static_cast<std::int64_t>(rng.below(2000000000))});
+                gmIns.insert({member++, party + 1, cx.parties[static_cast<std::size_t>(party)].addr, "us"});
+            }
+        }
+        auto insertNewer = [&](Msg& m) {
             const auto& party = cx.parties[static_cast<std::size_t>(m.party)];
             auto key = std::make_pair(m.party, m.imsg);
             if (!handleOf.count(key)) {
                 std::int64_t h = nextHandle++;
                 handleOf[key] = h;
-                hIns.insert({h, party.addr, party.email ? V() : V("us"), m.imsg ? "iMessage" : "SMS", nullptr});
+                hIns->insert({h, party.addr, party.email ? V() : V("us"), m.imsg ? "iMessage" : "SMS", nullptr});
                 std::string service = m.imsg ? "iMessage" : "SMS";
                 std::vector<V> chat = {h, service + ";-;" + party.addr, 45, 3, uuid(rng), nullptr, party.addr, service,
                                        nullptr, m.imsg ? V("E:me@icloud.example.com") : V("P:+14155550100"), 0, nullptr};
                 if (ios7) chat.emplace_back(nullptr);
-                cIns.insert(chat);
-                chj.insert({h, h});
+                cIns->insert(chat);
+                chj->insert({h, h});
                 chatOf[key] = h;
             }
             std::int64_t date = storedDate(m);
             std::int64_t later = ios7 ? date + 30000000000LL : date + 30;
             Blob body;
             if (m.imsg) body = typedStreamBody(m.text);
+            m.guid = uuid(rng);
             std::vector<V> row = {m.rowid,
-                                  uuid(rng),
+                                  m.guid,
                                   m.text,
                                   0,
                                   nullptr,
@@ -379,30 +450,11 @@ void buildMessages(Context& cx) {
                                   nullptr,
                                   1,
                                   0};
-            mIns.insert(row);
-            cmj.insert({chatOf[key], m.rowid});
-        }
-        for (const Attachment& a : atts) {
-            std::int64_t created = msgs[static_cast<std::size_t>(a.messageRowid - 1)].unixTime - kEpoch2001;
-            bool outgoing = msgs[static_cast<std::size_t>(a.messageRowid - 1)].fromMe;
-            std::vector<V> row = {a.rowid, uuid(rng), created, 0, a.devicePath, a.uti, a.mime, 5, outgoing ? 1 : 0};
-            if (ios7) row.insert(row.end(), {nullptr, a.name, static_cast<std::int64_t>(a.content.size())});
-            aIns.insert(row);
-            maj.insert({a.messageRowid, a.rowid});
-            if (a.stored) cx.addFile("MediaDomain", a.devicePath.substr(2), a.content);
-        }
-    } else {
-        Inserter mIns(db, "message"), gIns(db, "msg_group"), gmIns(db, "group_member");
-        const bool madrid = cx.ios == 5;
-        std::map<int, std::int64_t> newest;
-        for (const Msg& m : msgs)
-            if (!m.imsg) newest[m.party] = m.rowid;
-        std::int64_t member = 1;
-        for (const auto& [party, last] : newest) {
-            gIns.insert({party + 1, 0, last, 0, static_cast<std::int64_t>(rng.below(2000000000))});
-            gmIns.insert({member++, party + 1, cx.parties[static_cast<std::size_t>(party)].addr, "us"});
-        }
-        for (const Msg& m : msgs) {
+            mIns->insert(row);
+            cmj->insert({chatOf[key], m.rowid});
+        };
+        auto insertOlder = [&](Msg& m) {
+            const bool madrid = cx.ios == 5;
             const auto& party = cx.parties[static_cast<std::size_t>(m.party)];
             std::int64_t date = storedDate(m);
             std::vector<V> row;
@@ -422,33 +474,92 @@ void buildMessages(Context& cx) {
                                        m.fromMe ? std::int64_t{0} : date + 30, m.fromMe ? date + 2 : std::int64_t{0},
                                        uuid(rng)});
             }
-            mIns.insert(row);
-        }
-    }
-    db.commit();
-    db.begin();
-    for (const Msg& m : msgs) {
-        if (!m.deleted) continue;
-        const auto& party = cx.parties[static_cast<std::size_t>(m.party)];
-        execWithId(db, "DELETE FROM message WHERE ROWID = ?", m.rowid);
-        if (newer)
-            execWithIds(db, "DELETE FROM chat_message_join WHERE chat_id = ? AND message_id = ?",
-                        {handleOf[{m.party, m.imsg}], m.rowid});
-        nlohmann::json d = {{"ROWID", m.rowid}, {"text", m.text}, {"date", storedDate(m)},
-                            {"dateText", dateText(storedDate(m), 0)}, {"address", party.addr}};
+            mIns->insert(row);
+        };
+        // Rows are first written with their original text; edits come later.
+        auto insertOne = [&](Msg& m) {
+            std::optional<std::string> edited;
+            if (m.oldText) edited = std::exchange(m.text, *m.oldText);
+            newer ? insertNewer(m) : insertOlder(m);
+            if (edited) m.text = *edited;
+        };
+        for (Msg& m : msgs)
+            if (!m.later) insertOne(m);
         if (newer) {
-            d["handle_id"] = handleOf[{m.party, m.imsg}];
-            d["is_from_me"] = m.fromMe ? 1 : 0;
-            d["service"] = m.imsg ? "iMessage" : "SMS";
-        } else {
-            d["flags"] = m.imsg ? 0 : m.flags;
-            d["is_madrid"] = m.imsg ? 1 : 0;
-            if (m.imsg) d["madrid_flags"] = m.fromMe ? 12289 : 36869;
+            Inserter aIns(db, "attachment"), maj(db, "message_attachment_join");
+            for (const Attachment& a : atts) {
+                std::int64_t created = msgs[static_cast<std::size_t>(a.messageRowid - 1)].unixTime - kEpoch2001;
+                bool outgoing = msgs[static_cast<std::size_t>(a.messageRowid - 1)].fromMe;
+                std::vector<V> row = {a.rowid, uuid(rng), created, 0, a.devicePath, a.uti, a.mime, 5, outgoing ? 1 : 0};
+                if (ios7) row.insert(row.end(), {nullptr, a.name, static_cast<std::int64_t>(a.content.size())});
+                aIns.insert(row);
+                maj.insert({a.messageRowid, a.rowid});
+                if (a.stored) cx.addFile("MediaDomain", a.devicePath.substr(2), a.content);
+            }
         }
-        deadRows.push_back(std::move(d));
+        db.commit();
+        db.begin();
+        for (std::size_t i = 0; i < msgs.size(); ++i) {
+            const Msg& m = msgs[i];
+            if (!m.deleted) continue;
+            const auto& party = cx.parties[static_cast<std::size_t>(m.party)];
+            execWithId(db, "DELETE FROM message WHERE ROWID = ?", m.rowid);
+            if (newer)
+                execWithIds(db, "DELETE FROM chat_message_join WHERE chat_id = ? AND message_id = ?",
+                            {handleOf[{m.party, m.imsg}], m.rowid});
+            nlohmann::json d = {{"ROWID", m.rowid}, {"text", m.text}, {"date", storedDate(m)},
+                                {"dateText", dateText(storedDate(m), 0)}, {"address", party.addr}};
+            if (newer) {
+                d["handle_id"] = handleOf[{m.party, m.imsg}];
+                d["is_from_me"] = m.fromMe ? 1 : 0;
+                d["service"] = m.imsg ? "iMessage" : "SMS";
+            } else {
+                d["flags"] = m.imsg ? 0 : m.flags;
+                d["is_madrid"] = m.imsg ? 1 : 0;
+                if (m.imsg) d["madrid_flags"] = m.fromMe ? 12289 : 36869;
+            }
+            deadRows.push_back(std::move(d));
+            deadIndex.push_back(i);
+        }
+        db.commit();
+        db.begin();
+        for (Msg& m : msgs)
+            if (m.later) insertOne(m);
+        for (const Msg& m : msgs)
+            if (m.oldText) execWithTextAndIds(db, "UPDATE message SET text = ? WHERE ROWID = ?", m.text, {m.rowid});
+        db.commit();
     }
-    db.commit();
-    cx.addFile("HomeDomain", "Library/SMS/sms.db", db.finish());
+    const Blob file = db.finish();
+    // Whether a row's bytes survived: the body from its first text column on
+    // (the newer layout: guid + text; the older one: address + date + text).
+    auto body = [&](const Msg& m, const std::string& text) {
+        Blob b;
+        if (newer) {
+            appendText(b, m.guid);
+        } else {
+            if (!m.imsg) appendText(b, cx.parties[static_cast<std::size_t>(m.party)].addr);
+            const Blob d = intBody(storedDate(m));
+            b.insert(b.end(), d.begin(), d.end());
+        }
+        appendText(b, text);
+        return b;
+    };
+    std::vector<Blob> needles;
+    for (std::size_t i : deadIndex) needles.push_back(body(msgs[i], msgs[i].text));
+    for (const Msg& m : msgs)
+        if (m.oldText) needles.push_back(body(m, *m.oldText));
+    const std::vector<bool> there = holdsAll(file, needles);
+    for (std::size_t k = 0; k < deadIndex.size(); ++k) {
+        deadRows[k]["recoverable"] = static_cast<bool>(there[k]);
+        if (msgs[deadIndex[k]].burst) deadRows[k]["thread"] = true;
+    }
+    nlohmann::json stale = nlohmann::json::array();
+    std::size_t next = deadIndex.size();
+    for (const Msg& m : msgs)
+        if (m.oldText)
+            stale.push_back({{"ROWID", m.rowid}, {"text", *m.oldText}, {"newText", m.text},
+                             {"recoverable", static_cast<bool>(there[next++])}});
+    cx.addFile("HomeDomain", "Library/SMS/sms.db", file);
 
     // ---- expected records, in row order ----
     std::vector<std::optional<std::size_t>> match(cx.parties.size());
@@ -545,7 +656,7 @@ void buildMessages(Context& cx) {
                             {"members", c.members},
                             {"bSelected", 0},
                             {"bdeleted", 0}});
-    cx.plan.truth["messages"] = {{"live", std::move(live)}, {"deleted", std::move(deadRows)}};
+    cx.plan.truth["messages"] = {{"live", std::move(live)}, {"deleted", std::move(deadRows)}, {"stale", std::move(stale)}};
     cx.plan.truth["conversations"] = {{"live", std::move(convJson)}, {"deleted", nlohmann::json::array()}};
 }
 

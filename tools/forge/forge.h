@@ -83,6 +83,7 @@ struct BackupPlan {
     // Notes in the older notes.db layout and bookmarks under the older
     // Bookmarks.plist name, as devices before the Core Data notes store kept them.
     bool olderFileNames = false;
+    int dbPageSize = 4096;          // page size of the category databases
     std::vector<FileEntry> files;   // manifest order
     // Expected results, keyed by category ("contacts", "messages", "calls", "notes",
     // "bookmarks", "calendar", "photos", "social", ...). Paths of files inside the
@@ -115,7 +116,7 @@ int mediaKind(const std::string& relativePath);
 // What to forge. Zero counts fall back to the scenario's defaults.
 struct ForgeOptions {
     std::uint64_t seed = 1;
-    // "ios4", "ios5", "ios6", "ios7", "ios16", "ios16-encrypted", "demo",
+    // "ios4", "ios5", "ios6", "ios6-p1024" (1024-byte database pages), "ios7", "ios16", "ios16-encrypted", "demo",
     // "store", "bench-manifest", "bench-messages", "bench-media".
     std::string scenario = "store";
     DatabaseScale scale;

@@ -238,6 +238,11 @@ std::vector<BackupLayout> scenarioLayouts(const std::string& scenario) {
     }
     if (scenario == "ios5") return {layout(kIos5, C::Standard, true)};
     if (scenario == "ios6") return {layout(kIos6)};
+    if (scenario == "ios6-p1024") {
+        BackupLayout small = layout(kIos6);
+        small.pageSize = 1024;
+        return {small};
+    }
     if (scenario == "ios7") return {layout(kIos7)};
     if (scenario == "demo") return {layout(kIos6, C::Demo)};
     if (scenario == "store")
@@ -258,6 +263,7 @@ BackupPlan describeDevice(const BackupLayout& layout, Rng& rng) {
     plan.productType = layout.profile.productType;
     plan.itunesVersion = layout.profile.itunesVersion;
     plan.olderFileNames = layout.olderFileNames;
+    plan.dbPageSize = layout.pageSize;
     plan.deviceName = rng.pick(kNames);
     static const char kSerialChars[] = "0123456789ABCDEFGHJKLMNPQRSTUVWXYZ";
     plan.serialNumber = "C";

@@ -23,6 +23,7 @@ struct BackupLayout {
     bool binaryPlists = false;
     bool infoPlist = true;  // false: only Manifest.plist describes the device
     bool olderFileNames = false;  // older notes and bookmark file names
+    int pageSize = 4096;          // of the category databases
 };
 
 // The backups of a scenario, in writing order; empty for an unknown scenario.

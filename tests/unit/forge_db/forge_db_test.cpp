@@ -22,9 +22,10 @@ struct Built {
     std::unique_ptr<salvor::test::TempDir> dir = std::make_unique<salvor::test::TempDir>();
 };
 
-Built build(int ios, std::uint64_t seed, const DatabaseScale& scale = {}) {
+Built build(int ios, std::uint64_t seed, const DatabaseScale& scale = {}, int pageSize = 4096) {
     Built b;
     b.plan.iosMajor = ios;
+    b.plan.dbPageSize = pageSize;
     Rng rng(seed);
     addCategoryDatabases(b.plan, rng, scale, *b.dir / "scratch");
     return b;
@@ -61,6 +62,50 @@ bool contains(const std::vector<std::uint8_t>& hay, const std::string& needle) {
     // Compare as bytes: a signed char never equals a byte above 0x7F.
     const std::vector<std::uint8_t> n(needle.begin(), needle.end());
     return std::search(hay.begin(), hay.end(), n.begin(), n.end()) != hay.end();
+}
+
+// Big-endian header fields: page size (offset 16) and free-list page count (offset 36).
+unsigned pageSizeOf(const std::vector<std::uint8_t>& b) { return (unsigned{b.at(16)} << 8) | b.at(17); }
+std::uint32_t freePages(const std::vector<std::uint8_t>& b) {
+    return (std::uint32_t{b.at(36)} << 24) | (std::uint32_t{b.at(37)} << 16) | (std::uint32_t{b.at(38)} << 8) | b.at(39);
+}
+
+std::string textOr(const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : ""; }
+
+// Checks the "recoverable" flags of deleted and stale rows against the file
+// bytes, independently of how the forge decides them: a row marked
+// recoverable has its text (a person: the name as stored, the note) in the
+// file; a message marked lost has lost its text. Returns how many were lost.
+int checkRecoverable(const nlohmann::json& truth, const std::vector<std::uint8_t>& sms,
+                     const std::vector<std::uint8_t>& ab) {
+    int lost = 0;
+    for (const char* key : {"deleted", "stale"}) {
+        for (const auto& d : truth["messages"][key]) {
+            EXPECT_EQ(d.at("recoverable").get<bool>(), contains(sms, d["text"].get<std::string>())) << d;
+            lost += !d["recoverable"].get<bool>();
+        }
+    }
+    for (const auto& d : truth["contacts"]["deleted"]) {
+        const std::string name = textOr(d["First"]) + textOr(d["Last"]) + textOr(d["Middle"]);
+        if (d.at("recoverable").get<bool>()) {
+            EXPECT_TRUE(contains(ab, name)) << d;
+            EXPECT_TRUE(contains(ab, textOr(d["Note"]))) << d;
+        } else {
+            ++lost;
+        }
+        for (const auto& v : d["multiValues"])
+            if (v["value"].is_string()) {
+                EXPECT_EQ(v.at("recoverable").get<bool>(), contains(ab, v["value"].get<std::string>())) << v;
+            }
+    }
+    for (const auto& st : truth["contacts"]["stale"]) {
+        EXPECT_TRUE(contains(ab, st["newNote"].get<std::string>()));  // the live row
+        if (st.at("recoverable").get<bool>()) {
+            EXPECT_TRUE(contains(ab, textOr(st["Note"])));
+        }
+        lost += !st["recoverable"].get<bool>();
+    }
+    return lost;
 }
 
 // The schema format number: the big-endian 32-bit value at header offset 44.
@@ -108,9 +153,29 @@ TEST_P(ForgeDbGeneration, DeletedBytesFormatsAndAttachments) {
     }
 
     const auto& sms = bytesOf(b, "Library/SMS/sms.db");
-    const auto& dead = truth["messages"]["deleted"];
-    ASSERT_FALSE(dead.empty());
-    for (const auto& d : dead) EXPECT_TRUE(contains(sms, d["text"].get<std::string>())) << d["text"];
+    const auto& ab = bytesOf(b, "Library/AddressBook/AddressBook.sqlitedb");
+    ASSERT_FALSE(truth["messages"]["deleted"].empty());
+    checkRecoverable(truth, sms, ab);
+    // Whole pages of deleted rows went to the free list; edited rows list their old version.
+    EXPECT_GT(freePages(sms), 0u);
+    EXPECT_GT(freePages(ab), 0u);
+    EXPECT_EQ(pageSizeOf(sms), 4096u);
+    ASSERT_EQ(truth["messages"]["stale"].size(), 2u);
+    ASSERT_EQ(truth["contacts"]["stale"].size(), 2u);
+    for (const auto& st : truth["messages"]["stale"]) {
+        const auto rowid = st["ROWID"].get<std::int64_t>();
+        EXPECT_EQ(firstText(b, sms, "select text from message where ROWID = " + std::to_string(rowid)), st["newText"]);
+        EXPECT_NE(st["newText"], st["text"]);
+        int listed = 0;  // the live list carries the new text only
+        for (const auto& m : truth["messages"]["live"]) {
+            listed += m["messageContent"] == st["newText"];
+            EXPECT_NE(m["messageContent"], st["text"]);
+        }
+        EXPECT_EQ(listed, 1);
+    }
+    for (const auto& st : truth["contacts"]["stale"])
+        EXPECT_EQ(firstText(b, ab, "select Note from ABPerson where ROWID = " + std::to_string(st["ROWID"].get<std::int64_t>())),
+                  st["newNote"]);
     if (ios >= 6) {
         for (const auto& m : truth["messages"]["live"]) {
             if (!m["attachmentPath"].is_string()) continue;
@@ -147,6 +212,27 @@ TEST(ForgeDb, SameSeedSameBytes) {
     }
 }
 
+// Small pages: every database uses them, and more rows are lost to reuse.
+TEST(ForgeDb, SmallPagesAndLostRows) {
+    Built b = build(6, 1234, {}, 1024);
+    const auto& sms = bytesOf(b, "Library/SMS/sms.db");
+    const auto& ab = bytesOf(b, "Library/AddressBook/AddressBook.sqlitedb");
+    for (const auto& f : b.plan.files)
+        if (f.domain == "HomeDomain" && f.content.size() > 100 && contains(f.content, "SQLite format 3")) {
+            EXPECT_EQ(pageSizeOf(f.content), 1024u) << f.path;
+        }
+    EXPECT_GT(freePages(sms), 0u);
+    EXPECT_GT(checkRecoverable(b.plan.truth, sms, ab), 0);  // later rows took some freed space
+
+    salvor::test::TempDir store;
+    ForgeOptions o;
+    o.scenario = "ios6-p1024";
+    const auto out = forgeStore(store.path(), o);
+    ASSERT_EQ(out.size(), 1u);
+    const std::string smsPath = out[0].path + "/" + storedName("HomeDomain", "Library/SMS/sms.db");
+    EXPECT_EQ(pageSizeOf(salvor::test::readBytes(smsPath)), 1024u);
+}
+
 TEST(ForgeDb, LargeScale) {
     DatabaseScale big;
     big.contacts = 2000;
@@ -155,8 +241,15 @@ TEST(ForgeDb, LargeScale) {
     big.calls = 2000;
     Built b = build(7, 5, big);
     const auto& t = b.plan.truth;
-    EXPECT_EQ(t["contacts"]["live"].size() + t["contacts"]["deleted"].size(), 2000u);
-    EXPECT_EQ(t["messages"]["live"].size() + t["messages"]["deleted"].size(), 20000u);
+    // Rows of the planned range are either live or deleted; later ones come on top.
+    auto planned = [&](const char* cat, const char* liveKey, const char* deadKey, std::int64_t n) {
+        std::size_t k = 0;
+        for (const auto& r : t[cat]["live"]) k += r[liveKey].get<std::int64_t>() <= n;
+        for (const auto& r : t[cat]["deleted"]) k += r[deadKey].get<std::int64_t>() <= n;
+        return k;
+    };
+    EXPECT_EQ(planned("contacts", "rowid", "ROWID", 2000), 2000u);
+    EXPECT_EQ(planned("messages", "rowId", "ROWID", 20000), 20000u);
     EXPECT_LE(t["conversations"]["live"].size(), 200u);
     EXPECT_GE(t["conversations"]["live"].size(), 150u);
 }
