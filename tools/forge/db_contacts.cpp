@@ -346,8 +346,18 @@ void buildContacts(Context& cx) {
     std::vector<Blob> needles;
     for (std::size_t i = 0; i < people.size(); ++i) {
         if (!deleted[i]) continue;
-        for (const MultiValue& v : people[i].values)
-            if (v.value) needles.emplace_back(v.value->begin(), v.value->end());
+        // A multi-value row's body: record_id, property, identifier, label and
+        // value (the same postal address text can belong to several people).
+        for (const MultiValue& v : people[i].values) {
+            if (!v.value) continue;
+            Blob b;
+            for (std::int64_t x : {people[i].rowid, std::int64_t{v.property}, std::int64_t{v.identifier}, std::int64_t{v.label}}) {
+                const Blob xb = intBody(x);
+                b.insert(b.end(), xb.begin(), xb.end());
+            }
+            appendText(b, *v.value);
+            needles.push_back(std::move(b));
+        }
         needles.push_back(personBody(people[i], people[i].note, people[i].modified, sortKeyOf(people[i])));
     }
     for (const Person& p : people)
@@ -416,6 +426,8 @@ void buildContacts(Context& cx) {
     for (const Person& p : people)
         if (p.oldNote)
             stale.push_back({{"ROWID", p.rowid},
+                             {"First", p.first ? nlohmann::json(*p.first) : nlohmann::json()},
+                             {"Last", p.last ? nlohmann::json(*p.last) : nlohmann::json()},
                              {"Note", *p.oldNote ? nlohmann::json(**p.oldNote) : nlohmann::json()},
                              {"newNote", *p.note},
                              {"recoverable", static_cast<bool>(there[nextFlag++])}});

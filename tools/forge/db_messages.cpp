@@ -557,7 +557,8 @@ void buildMessages(Context& cx) {
     std::size_t next = deadIndex.size();
     for (const Msg& m : msgs)
         if (m.oldText)
-            stale.push_back({{"ROWID", m.rowid}, {"text", *m.oldText}, {"newText", m.text},
+            stale.push_back({{"ROWID", m.rowid}, {"text", *m.oldText}, {"newText", m.text}, {"date", storedDate(m)},
+                             {"address", cx.parties[static_cast<std::size_t>(m.party)].addr},
                              {"recoverable", static_cast<bool>(there[next++])}});
     cx.addFile("HomeDomain", "Library/SMS/sms.db", file);
 
