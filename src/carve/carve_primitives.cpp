@@ -73,14 +73,19 @@ bool twoByteField(const PageImage& image, std::uint64_t typeAt, std::uint64_t bo
 }
 
 // Some window of `w` characters, starting at 0 up to but not including
-// (length - w), satisfies `test`.
-template <class Test>
-bool anyWindow(std::string_view hex, std::int64_t w, Test test) {
+// (length - w), begins with one of `patterns`. A window begins with a pattern
+// exactly when the pattern fits in it and occurs at its start, so the first
+// occurrence of each pattern that fits decides: one pass over the text per
+// pattern instead of one comparison per pattern at every half-byte.
+bool anyWindowStartsWith(std::string_view hex, std::int64_t w, std::span<const std::string_view> patterns) {
     if (w < 0 || static_cast<std::uint64_t>(w) >= hex.size()) return false;
     const std::size_t width = static_cast<std::size_t>(w);
-    for (std::size_t i = 0; i + width < hex.size(); ++i)
-        if (test(hex.substr(i, width))) return true;
-    return false;
+    const std::size_t starts = hex.size() - width;
+    return std::any_of(patterns.begin(), patterns.end(), [&](std::string_view p) {
+        if (p.size() > width) return false;
+        const std::size_t at = hex.find(p);
+        return at != std::string_view::npos && at < starts;
+    });
 }
 
 bool startsWithAny(std::string_view text, std::span<const std::string_view> patterns) {
@@ -297,17 +302,17 @@ int bCheckDataIsValid(std::optional<std::string_view> hex, int type) {
 
 int bcheckSubStringIsValid(std::optional<std::string_view> hex, int type, std::int64_t longth) {
     if (!hex) return 0;
-    return anyWindow(*hex, longth, [&](std::string_view w) { return bCheckDataIsValid(w, type) == 1; }) ? 1 : 0;
+    return anyWindowStartsWith(*hex, longth, patternsOf(type)) ? 1 : 0;
 }
 
 int bcheckChatIOS6SubStringIsValid(std::optional<std::string_view> hex, std::int64_t longth) {
     if (!hex) return 0;
-    return anyWindow(*hex, longth, [](std::string_view w) { return startsWithAny(w, kChatIOS6Patterns); }) ? 1 : 0;
+    return anyWindowStartsWith(*hex, longth, kChatIOS6Patterns) ? 1 : 0;
 }
 
 int bcheckMessageIOS6SubStringIsValid(std::optional<std::string_view> hex, std::int64_t longth) {
     if (!hex) return 0;
-    return anyWindow(*hex, longth, [](std::string_view w) { return startsWithAny(w, kMessageIOS6Patterns); }) ? 1 : 0;
+    return anyWindowStartsWith(*hex, longth, kMessageIOS6Patterns) ? 1 : 0;
 }
 
 int getDeletedMark(const PageImage& image, std::uint64_t offset, std::uint64_t longth, int type) {

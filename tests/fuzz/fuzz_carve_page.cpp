@@ -10,6 +10,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "carve/carve_primitives.h"
@@ -32,14 +33,14 @@ std::uint8_t ref(const std::vector<std::uint8_t>& file, std::uint64_t at, std::u
 
 // Runs every decoder at `at` into destinations of several sizes inside a guarded buffer.
 void decodeAt(const carve::PageImage& image, std::uint64_t at, std::int64_t postion, std::int64_t length) {
-    for (const std::size_t room : {std::size_t{0}, std::size_t{3}, std::size_t{64}, std::size_t{512}}) {
+    for (const std::size_t room : {std::size_t{0}, std::size_t{3}, std::size_t{512}}) {
         std::vector<std::uint8_t> buffer(room + 16, kGuard);
         const std::span<std::uint8_t> dest(buffer.data() + 8, room);
         std::uint64_t dataoff = 0;
         const bool a = carve::AnalyseDBDataFile(image, postion, dataoff, at, length, dest);
         check(a ? dataoff > 0 && dataoff <= 121 : dataoff == 0);
         const std::uint64_t before = dataoff;
-        carve::AnalyseTheDBDataFile(image, postion + 1, dataoff, at, 1, length, dest);
+        carve::AnalyseTheDBDataFile(image, postion, dataoff, at, 1, length, dest);
         check(dataoff - before <= 121);
         const std::uint64_t mid = dataoff;
         carve::AnalyseAlterbleDB(image, postion, dataoff, at, length, dest);
@@ -101,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(image->pageCount() == file.size() / pageSize);
 
     // The first pages, and one past the end: its bytes all read as 0.
-    const std::uint64_t pages = std::min<std::uint64_t>(image->pageCount(), 4) + 1;
+    const std::uint64_t pages = std::min<std::uint64_t>(image->pageCount(), 3) + 1;
     for (std::uint64_t n = 0; n < pages; ++n) {
         const std::uint64_t start = n * pageSize;
         const salvor::ByteReader page = image->page(n);
@@ -112,10 +113,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint64_t span = std::min<std::uint64_t>(pageSize, 1024);
         const auto hex = carve::getHexString(*image, start == 0 ? 100 : start, span);
         check(hex && hex->size() == 2 * span);
-        for (int kind = 0; kind <= 7; ++kind) {
-            carve::bcheckSubStringIsValid(*hex, kind, 10);
-            carve::bCheckDataIsValid(*hex, kind);
+        // The windows, against the literal rule: every half-byte start up to
+        // but not including (length - w), each window tested on its own.
+        const std::string_view head = std::string_view(*hex).substr(0, 96);
+        for (const std::int64_t w : {0, 8, 10, 16}) {
+            auto literal = [&](auto test) {
+                for (std::size_t i = 0; i + static_cast<std::size_t>(w) < head.size(); ++i)
+                    if (test(head.substr(i, static_cast<std::size_t>(w)))) return 1;
+                return 0;
+            };
+            for (int kind = 0; kind <= 7; ++kind)
+                check(carve::bcheckSubStringIsValid(head, kind, w) ==
+                      literal([&](std::string_view v) { return carve::bCheckDataIsValid(v, kind) == 1; }));
+            check(carve::bcheckChatIOS6SubStringIsValid(head, w) ==
+                  literal([](std::string_view v) { return v.starts_with("0600"); }));
+            check(carve::bcheckMessageIOS6SubStringIsValid(head, w) == literal([](std::string_view v) {
+                      for (const char* p : {"0800010000", "0800010011", "0800020011", "0800020000", "0800090011"})
+                          if (v.starts_with(p)) return true;
+                      return false;
+                  }));
         }
+        carve::bcheckSubStringIsValid(*hex, static_cast<int>(n % 6) + 1, 16);
         carve::bcheckChatIOS6SubStringIsValid(*hex, 8);
         carve::bcheckMessageIOS6SubStringIsValid(*hex, 16);
 
@@ -126,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (text.size() > 8) carve::getNextSubStringInString(text, text.substr(text.size() / 2, 3));
 
         // Probes and decoders at a spread of positions, record headers included.
-        for (std::uint64_t i = 0; i < span; i += (i < 128 ? 1 : 13)) {
+        for (std::uint64_t i = 0; i < span; i += (i < 64 ? 1 : 17)) {
             probeAt(*image, file, start + i);
             if (i % 5 == 0)
                 decodeAt(*image, start + i, static_cast<std::int64_t>(i % 7), 5 + static_cast<std::int64_t>(i % 11));
