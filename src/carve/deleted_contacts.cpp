@@ -1,0 +1,280 @@
+#include "carve/deleted_contacts.h"
+
+#include <algorithm>
+#include <any>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include "core/events.h"
+#include "core/helpers.h"
+#include "core/scan_context.h"
+
+namespace salvor {
+
+namespace {
+
+constexpr std::array<std::string_view, 4> kPersonAnchors = {"0f0f080801", "0000040401", "0000040400", "0000040413"};
+
+// The person columns this scan reads (ABPerson's column order).
+enum PersonColumn : std::int64_t {
+    kFirst = 1,
+    kLast = 2,
+    kMiddle = 3,
+    kOrganization = 7,
+    kDepartment = 8,
+    kNote = 9,
+    kBirthday = 11,
+    kJobTitle = 12,
+};
+constexpr std::int64_t kPersonFields = 34;
+
+std::int32_t toInt32(std::int64_t v) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
+                                                              std::numeric_limits<std::int32_t>::max()));
+}
+
+// The decimal value of a decoded number text; 0 when there is none.
+std::int64_t decimal(const std::string& text) {
+    std::int64_t v = 0;
+    std::from_chars(text.data(), text.data() + text.size(), v);
+    return v;
+}
+
+// Joins " value" the way the live address-book reader does.
+void appendWord(Text& field, const std::string& value) {
+    if (value.empty()) return;
+    field = textOrEmpty(field) + " " + value;
+}
+
+bool hasDigit(const std::string& s) {
+    return std::any_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+DelContactScan::DelContactScan(ScanContext& ctx, const carve::PageImage& image)
+    : ctx_(ctx), image_(image), dest_(image.pageSize() + std::size_t{1}, 0), valueHeader_(ctx.bIOS7DeviceNode ? 7 : 6) {}
+
+std::string DelContactScan::decodePersonField(std::int64_t position, std::uint64_t& dataoff, std::uint64_t base,
+                                              std::int64_t header, bool twoByte) {
+    std::fill(dest_.begin(), dest_.end(), 0);
+    const std::span<std::uint8_t> out(dest_.data(), image_.pageSize());
+    const bool decoded = twoByte ? carve::AnalyseAlterbleDB(image_, position, dataoff, base, header, out)
+                                 : carve::AnalyseDBDataFile(image_, position, dataoff, base, header, out);
+    // dest_ ends with a zero no decoder writes, so the text always ends.
+    return decoded ? std::string(reinterpret_cast<const char*>(dest_.data())) : std::string();
+}
+
+std::string DelContactScan::decodeValueField(std::int64_t position, std::uint64_t& dataoff, std::uint64_t base) {
+    std::fill(dest_.begin(), dest_.end(), 0);
+    const std::span<std::uint8_t> out(dest_.data(), image_.pageSize());
+    const bool decoded = carve::AnalyseTheDBDataFile(image_, position, dataoff, base, 3, valueHeader_, out);
+    return decoded ? std::string(reinterpret_cast<const char*>(dest_.data())) : std::string();
+}
+
+bool DelContactScan::bPageHoldsKind(std::uint64_t offset, std::uint64_t bytes, std::int64_t window) const {
+    const auto hex = carve::getHexString(image_, offset, bytes);
+    return carve::bcheckSubStringIsValid(hex ? std::optional<std::string_view>(*hex) : std::nullopt, 4, window) == 1;
+}
+
+std::optional<std::int64_t> DelContactScan::valueUid(std::uint64_t q) const {
+    // Cell: payload length, row id (both varints), header size, the NULL id
+    // column, then the serial types the pattern at q begins with.
+    if (q < 16 || image_.byteAt(q - 2) != valueHeader_ + 1 || image_.byteAt(q - 1) != 0) return std::nullopt;
+    // A varint ending at `end` (its last byte has the high bit clear, the
+    // bytes before it have it set); the answer is its value and first byte.
+    auto varintEndingAt = [this](std::uint64_t end) -> std::optional<std::pair<std::uint64_t, std::uint64_t>> {
+        if (image_.byteAt(end) & 0x80) return std::nullopt;
+        std::uint64_t start = end;
+        while (end - start < 8 && start > 0 && (image_.byteAt(start - 1) & 0x80)) --start;
+        std::uint64_t v = 0;
+        for (std::uint64_t p = start; p <= end; ++p) v = (v << 7) | (image_.byteAt(p) & 0x7F);
+        return std::make_pair(v, start);
+    };
+    const auto uid = varintEndingAt(q - 3);
+    if (!uid || uid->second < 2) return std::nullopt;
+    const auto payload = varintEndingAt(uid->second - 1);
+    if (!payload) return std::nullopt;
+    // The payload length must match the record the header describes; a cell
+    // whose first bytes were overwritten when it was freed fails here.
+    std::uint64_t expected = static_cast<std::uint64_t>(valueHeader_) + 1;
+    for (std::int64_t k = 1; k <= valueHeader_ - 1; ++k) {
+        const std::uint8_t type = image_.byteAt(q - 1 + static_cast<std::uint64_t>(k));
+        if (type >= 0x80) return std::nullopt;
+        expected += static_cast<std::uint64_t>(carve::getFieldDataLengthBy(type));
+    }
+    if (payload->first != expected) return std::nullopt;
+    return static_cast<std::int64_t>(uid->first);
+}
+
+void DelContactScan::run() {
+    const std::uint64_t pages = image_.pageCount();
+    for (std::uint64_t i = pages; i >= 1; --i) {
+        if (ctx_.stopRequested()) return;
+        scanPage(i);
+    }
+    for (const ContactPtr& node : ctx_.delContactArray) {
+        if (ctx_.stopRequested()) return;
+        join(*node);
+        ctx_.post(events::ScanDelContactInfo, std::any(node));
+    }
+    ctx_.postStageProgress();
+}
+
+void DelContactScan::scanPage(std::uint64_t i) {
+    const std::uint64_t P = image_.pageSize();
+    const std::uint64_t off = i * P;
+    const int kind = carve::getPageType(image_, off);
+    if (i + 1 == image_.pageCount()) {
+        const ByteReader page = image_.page(i);
+        lastPageText_ = carve::GetLastPageStringWithChar(std::span<const std::uint8_t>(page.data(), page.size()));
+    }
+    if (kind != 1) return;
+    const std::uint64_t first = off + ((std::uint64_t{image_.byteAt(off + 8)} << 8) | image_.byteAt(off + 9));
+    if (bPageHoldsKind(first + 30, 10, 10)) {
+        for (std::uint64_t a = off; a < off + P; ++a) {
+            if (ctx_.stopRequested()) return;
+            carvePerson(a);
+        }
+    }
+    mergeUnknown();
+    if (bPageHoldsKind(first + 4, 8, 8)) {
+        for (std::uint64_t q = off + P; q > off; --q) {
+            if (ctx_.stopRequested()) return;
+            carveValue(q);
+        }
+    }
+}
+
+void DelContactScan::carvePerson(std::uint64_t a) {
+    const auto hex = carve::getHexString(image_, a, 5);
+    if (!hex || std::find(kPersonAnchors.begin(), kPersonAnchors.end(), *hex) == kPersonAnchors.end()) return;
+
+    const std::int64_t d = carve::bSortAlter(image_, a - 12);
+    if (d < 0 || static_cast<std::uint64_t>(d) + 20 > a) return;
+    const bool wide = carve::bNoteAlter(image_, a - 19 - static_cast<std::uint64_t>(d)) == 1;
+    const std::uint64_t back = 27 + static_cast<std::uint64_t>(d) + (wide ? 1 : 0);
+    const std::int64_t header = (ctx_.bIOS7DeviceNode ? 36 : 34) + d + (wide ? 1 : 0) +
+                                (carve::bImageURLAlter(image_, a + 6) == 1 ? 1 : 0);
+    if (back + 3 > a) return;
+    const std::uint64_t base = a - back;
+
+    auto node = std::make_shared<MVContactNode>();
+    std::string first, last, middle;
+    std::uint64_t dataoff = 0;
+    for (std::int64_t k = 1; k <= kPersonFields; ++k) {
+        // A wide note's serial type takes two bytes, so every later column's
+        // serial type sits one byte further on.
+        if (wide && k == kNote + 1) continue;
+        const std::int64_t column = wide && k > kNote ? k - 1 : k;
+        const std::string raw = decodePersonField(k, dataoff, base, header, wide && k == kNote);
+        if (raw.empty()) continue;
+        const bool shortText = raw.size() <= 259;
+        const std::string text = GetStringFormChar(raw.c_str());
+        switch (column) {
+            case kFirst: if (shortText) first = text; break;
+            case kLast: if (shortText) last = text; break;
+            case kMiddle: if (shortText) middle = text; break;
+            case kOrganization: if (shortText) node->contactCompany = text; break;
+            case kDepartment: if (shortText) appendWord(node->contactCompany, text); break;
+            case kNote: node->contactNote = text; break;
+            // Stored as text; shown as stored, as the live reader does.
+            case kBirthday: node->contactBirthday = text; break;
+            case kJobTitle: if (shortText) node->contactJobtitle = text; break;
+            default: break;
+        }
+    }
+    // First, middle and last name, each after a space, as the live reader joins them.
+    if (!first.empty()) node->contactName = first;
+    appendWord(node->contactName, middle);
+    appendWord(node->contactName, last);
+
+    if (carve::getDeletedMark(image_, base - 1, 2, 4) == 1) {
+        const std::uint8_t b1 = image_.byteAt(base - 2), b0 = image_.byteAt(base - 3);
+        const std::int64_t rowid = b0 >= 0x81 && b0 <= 0x89 ? carve::getAlterInteger(b0, b1) : b1;
+        counter_ = rowid == 0 ? counter_ + 1 : rowid;
+        largestRowid_ = std::max(largestRowid_, rowid);
+    } else if (counter_ == 0) {
+        ctx_.delUnKnowContactArray.push_back(std::move(node));
+        return;
+    } else {
+        --counter_;
+    }
+    node->rowid = toInt32(counter_);
+    ctx_.delContactArray.push_back(std::move(node));
+}
+
+void DelContactScan::mergeUnknown() {
+    // Every batch of rowid-less persons gets ids above all ids read or handed
+    // out so far, the last found getting the lowest.
+    const std::vector<ContactPtr>& unknown = ctx_.delUnKnowContactArray;
+    if (unknown.size() <= mergedUnknown_) return;
+    const std::int64_t m = std::max(largestRowid_, lastMergedRowid_);
+    for (std::size_t j = unknown.size(); j-- > mergedUnknown_;) {
+        unknown[j]->rowid = toInt32(m + static_cast<std::int64_t>(unknown.size() - j));
+        ctx_.delContactArray.push_back(unknown[j]);
+    }
+    lastMergedRowid_ = m + static_cast<std::int64_t>(unknown.size() - mergedUnknown_);
+    mergedUnknown_ = unknown.size();
+}
+
+void DelContactScan::carveValue(std::uint64_t q) {
+    const auto hex = carve::getHexString(image_, q, 4);
+    if (carve::bCheckDataIsValid(hex ? std::optional<std::string_view>(*hex) : std::nullopt, 4) != 1) return;
+    auto value = std::make_shared<DelContactValue>();
+    std::uint64_t dataoff = 0;
+    const std::uint64_t base = q - 4;
+    const std::int64_t rowID = decimal(decodeValueField(1, dataoff, base));
+    value->rowID = rowID == 0 ? 1 : toInt32(rowID);
+    value->valueType = toInt32(decimal(decodeValueField(2, dataoff, base)));
+    decodeValueField(3, dataoff, base);
+    decodeValueField(4, dataoff, base);
+    const std::string text = decodeValueField(5, dataoff, base);
+    if (!text.empty() && text.size() <= 1023) value->contactValue = GetStringFormChar(text.c_str());
+    ctx_.delContactValueArray.push_back(value);
+    values_.push_back({std::move(value), valueUid(q)});
+}
+
+void DelContactScan::join(MVContactNode& node) const {
+    // The person's values, each once: a row moved inside the file leaves its
+    // old copy behind with the same text.
+    std::vector<CarvedValue> mine;
+    for (const CarvedValue& v : values_) {
+        const DelContactValue& dv = *v.value;
+        if (dv.rowID != node.rowid || textOrEmpty(dv.contactValue).empty()) continue;
+        if (dv.valueType != 3 && dv.valueType != 4 && dv.valueType != 22) continue;
+        auto same = std::find_if(mine.begin(), mine.end(), [&](const CarvedValue& m) {
+            return m.value->valueType == dv.valueType && m.value->contactValue == dv.contactValue;
+        });
+        if (same == mine.end())
+            mine.push_back(v);
+        else if (!same->uid)
+            same->uid = v.uid;
+    }
+    // In the database's order when every row still names itself, so that a
+    // live person's carved copy lists its numbers as the live reader does.
+    if (std::all_of(mine.begin(), mine.end(), [](const CarvedValue& v) { return v.uid.has_value(); }))
+        std::stable_sort(mine.begin(), mine.end(), [](const CarvedValue& x, const CarvedValue& y) { return *x.uid < *y.uid; });
+    for (const CarvedValue& v : mine) {
+        const std::string& text = *v.value->contactValue;
+        switch (v.value->valueType) {
+            case 3: appendWord(node.contactPhone, text); node.contactPhoneValues.push_back(text); break;
+            case 4: appendWord(node.contactEmail, text); node.contactEmailValues.push_back(text); break;
+            default: appendWord(node.contactHomepage, text); node.contactHomepageValues.push_back(text); break;
+        }
+    }
+    // Without a phone row, a number may still stand after the name in the
+    // last page's text; only a token with a digit in it is taken for one.
+    if (textOrEmpty(node.contactPhone).size() <= 2) {
+        std::string key = textOrEmpty(node.contactName);
+        key.erase(std::remove(key.begin(), key.end(), ' '), key.end());
+        if (key.empty() || !lastPageText_) return;
+        const auto token = carve::getNextSubStringInString(*lastPageText_, key);
+        if (token && hasDigit(*token)) node.contactPhone = *token;
+    }
+}
+
+}  // namespace salvor

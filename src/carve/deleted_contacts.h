@@ -1,0 +1,67 @@
+// The deleted-contacts scan: carves person records and their multi-value rows
+// (phone numbers, e-mail and web addresses) out of every table leaf page of the
+// address book and joins them by the person's row id.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "carve/carve_primitives.h"
+#include "core/records.h"
+
+namespace salvor {
+
+class ScanContext;
+
+class DelContactScan {
+public:
+    DelContactScan(ScanContext& ctx, const carve::PageImage& image);
+
+    // Carves every page, then joins the values to the persons and posts one
+    // "ScanDelContactInfo" per person. Stops early when the scan is stopped.
+    void run();
+
+private:
+    // A carved multi-value row and where it was found; `uid` is the row's own
+    // id when its cell header is still intact.
+    struct CarvedValue {
+        std::shared_ptr<DelContactValue> value;
+        std::optional<std::int64_t> uid;
+    };
+
+    void scanPage(std::uint64_t page);
+    void carvePerson(std::uint64_t a);
+    void mergeUnknown();
+    void carveValue(std::uint64_t q);
+    void join(MVContactNode& node) const;
+
+    // ---- this scan's probes ----
+    // The decoded text of one field into the page-sized destination; empty
+    // when the field was not decoded.
+    std::string decodePersonField(std::int64_t position, std::uint64_t& dataoff, std::uint64_t base,
+                                  std::int64_t header, bool twoByte);
+    std::string decodeValueField(std::int64_t position, std::uint64_t& dataoff, std::uint64_t base);
+    // True when the hex text of `bytes` bytes at `offset` (in a leaf page's
+    // first cell) passes the kind-4 test in windows of `window` characters.
+    bool bPageHoldsKind(std::uint64_t offset, std::uint64_t bytes, std::int64_t window) const;
+    // The row id of a multi-value cell whose header (size byte, NULL id column)
+    // precedes the pattern at q unbroken.
+    std::optional<std::int64_t> valueUid(std::uint64_t q) const;
+
+    ScanContext& ctx_;
+    const carve::PageImage& image_;
+    std::vector<std::uint8_t> dest_;  // one page and a terminating zero
+    std::int64_t valueHeader_;        // 6, or 7 on system version 7
+
+    std::int64_t counter_ = 0;
+    std::int64_t largestRowid_ = 0;
+    std::size_t mergedUnknown_ = 0;     // rowid-less persons already given ids
+    std::int64_t lastMergedRowid_ = 0;  // highest id handed to a rowid-less person
+    std::optional<std::string> lastPageText_;
+    std::vector<CarvedValue> values_;
+};
+
+}  // namespace salvor

@@ -1,0 +1,154 @@
+// The deleted-contacts scan over address books built with SQLite in the real
+// table layout: persons removed with their rows left in free space come back
+// with their names and numbers, and a live person's carved copy equals what
+// the live reader makes of it, so the result store drops it.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <any>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "carve/deleted_scans.h"
+#include "core/events.h"
+#include "core/scan_context.h"
+#include "extract/extractors.h"
+#include "support/support.h"
+
+namespace salvor::test {
+namespace {
+
+constexpr const char* kAddressBook = "31bb7ba8914766d4ba40d6dfb6113c8b614be442";
+
+// A person row as the phone writes it (sort keys, dates, language indexes).
+std::string person(int rowid, const std::string& first, const std::string& last, const std::string& middle,
+                   const std::string& job, const std::string& nickname) {
+    auto q = [](const std::string& s) { return s.empty() ? std::string("NULL") : "'" + s + "'"; };
+    const std::string sort = first + " " + last;
+    return "INSERT INTO ABPerson (ROWID, First, Last, Middle, Organization, Department, Kind, Birthday, JobTitle, "
+           "Nickname, FirstSort, LastSort, CreationDate, ModificationDate, StoreID) VALUES (" +
+           std::to_string(rowid) + ", " + q(first) + ", " + q(last) + ", " + q(middle) + ", 'Acme', 'Sales', 0, " +
+           "'-3600.000000', " + q(job) + ", " + q(nickname) + ", '" + sort + " ', '" + sort + "  ', 300000000, " +
+           "300000100, 0);\n";
+}
+
+std::string value(int uid, int record, int property, const std::string& text) {
+    return "INSERT INTO ABMultiValue VALUES (" + std::to_string(uid) + ", " + std::to_string(record) + ", " +
+           std::to_string(property) + ", 0, 1, '" + text + "');\n";
+}
+
+class DelContactTest : public ::testing::Test {
+protected:
+    NotificationCenter nc;
+    ScanContext ctx{nc};
+    TempDir backup, scratch;
+    std::vector<ContactPtr> live, carved;
+    int progressPosts = 0;
+
+    void SetUp() override {
+        nc.addObserver(events::ScanContactInfo, [this](const std::any& o) { live.push_back(std::any_cast<ContactPtr>(o)); });
+        nc.addObserver(events::ScanDelContactInfo, [this](const std::any& o) { carved.push_back(std::any_cast<ContactPtr>(o)); });
+        nc.addObserver(events::ScanProgressInfo, [this](const std::any&) { ++progressPosts; });
+        ctx.backupPath = backup.path();
+        ctx.scanScratchDir = scratch.path();  // as the controller does for a whole scan
+        ctx.stageProgress = 75;
+    }
+
+    std::string folder() const { return ctx.backupPath; }
+    void useFolder(const std::string& path) {
+        std::filesystem::create_directory(path);
+        ctx.backupPath = path;
+        live.clear();
+        carved.clear();
+        ctx.removeSomeArray();
+    }
+
+    void makeBook(int pageSize, const std::string& sql) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((folder() + "/" + kAddressBook).c_str(), &db), SQLITE_OK);
+        const std::string all = "PRAGMA page_size=" + std::to_string(pageSize) + "; PRAGMA secure_delete=OFF; BEGIN;\n" +
+                                readFile(std::string(SALVOR_SCHEMA_DIR) + "/ios6/AddressBook.sqlitedb.sql") + sql + "COMMIT;";
+        char* err = nullptr;
+        const int rc = sqlite3_exec(db, all.c_str(), nullptr, nullptr, &err);
+        const std::string message = err ? err : "";
+        sqlite3_free(err);
+        sqlite3_close(db);
+        ASSERT_EQ(rc, SQLITE_OK) << message;
+    }
+
+    // The live stage prepares the private copy the carving reads.
+    void scan() {
+        scanContactThread(ctx, folder());
+        scanDelContactThread(ctx, folder());
+    }
+
+    const MVContactNode* carvedNamed(const std::string& name) const {
+        for (const ContactPtr& c : carved)
+            if (textOrEmpty(c->contactName) == name) return c.get();
+        return nullptr;
+    }
+};
+
+// Three persons, the middle one and its numbers deleted; the live person's
+// phone rows were written out of id order.
+std::string threePersons() {
+    return person(1, "Ann", "Smith", "Lee", "Engineer", "Nicky") + value(5, 1, 3, "415-555-0105") +
+           value(2, 1, 3, "415-555-0102") + value(6, 1, 4, "ann@example.org") + person(2, "Ben", "Miller", "", "", "") +
+           value(7, 2, 3, "212-555-0200") + value(8, 2, 3, "212-555-0201") + value(9, 2, 22, "http://ben.example.com") +
+           person(3, "Clara", "Brown", "", "Nurse", "") + value(10, 3, 3, "617-555-0300") +
+           "DELETE FROM ABMultiValue WHERE record_id = 2; DELETE FROM ABPerson WHERE ROWID = 2;\n";
+}
+
+TEST_F(DelContactTest, DeletedPersonComesBackWithItsNumbers) {
+    for (int pageSize : {1024, 4096}) {
+        SCOPED_TRACE(pageSize);
+        // The same content at either page size carves the same persons.
+        useFolder(backup / std::to_string(pageSize));
+        makeBook(pageSize, threePersons());
+        scan();
+
+        const MVContactNode* ben = carvedNamed("Ben Miller");
+        ASSERT_NE(ben, nullptr);
+        EXPECT_EQ(ben->rowid, 2);
+        EXPECT_EQ(textOrEmpty(ben->contactPhone), " 212-555-0200 212-555-0201");
+        EXPECT_EQ(ben->contactPhoneValues, (std::vector<std::string>{"212-555-0200", "212-555-0201"}));
+        EXPECT_EQ(textOrEmpty(ben->contactHomepage), " http://ben.example.com");
+        EXPECT_EQ(textOrEmpty(ben->contactCompany), "Acme Sales");
+    }
+}
+
+TEST_F(DelContactTest, LivePersonCarvedCopyEqualsTheLiveRecord) {
+    makeBook(1024, threePersons());
+    scan();
+    EXPECT_EQ(progressPosts, 2);  // one from each stage
+    ASSERT_EQ(live.size(), 2u);
+    for (const ContactPtr& l : live) {
+        SCOPED_TRACE(textOrEmpty(l->contactName));
+        const MVContactNode* c = carvedNamed(textOrEmpty(l->contactName));
+        ASSERT_NE(c, nullptr);
+        // What the result store compares, and the rest the reader shows.
+        EXPECT_EQ(textOrEmpty(c->contactPhone), textOrEmpty(l->contactPhone));
+        EXPECT_EQ(c->contactPhoneValues, l->contactPhoneValues);
+        EXPECT_EQ(textOrEmpty(c->contactEmail), textOrEmpty(l->contactEmail));
+        EXPECT_EQ(textOrEmpty(c->contactBirthday), textOrEmpty(l->contactBirthday));
+        EXPECT_EQ(c->rowid, l->rowid);
+    }
+    // First, middle and last name; the job title, not the nickname.
+    const MVContactNode* ann = carvedNamed("Ann Lee Smith");
+    ASSERT_NE(ann, nullptr);
+    EXPECT_EQ(textOrEmpty(ann->contactPhone), " 415-555-0102 415-555-0105");
+    EXPECT_EQ(textOrEmpty(ann->contactJobtitle), "Engineer");
+}
+
+TEST_F(DelContactTest, WithoutAPreparedCopyTheScanEndsQuietly) {
+    makeBook(1024, threePersons());
+    scanDelContactThread(ctx, folder());
+    scanDelContactThread(ctx, "");
+    EXPECT_TRUE(carved.empty());
+    EXPECT_EQ(progressPosts, 0);
+}
+
+}  // namespace
+}  // namespace salvor::test
