@@ -49,8 +49,18 @@ void appendWord(Text& field, const std::string& value) {
     field = textOrEmpty(field) + " " + value;
 }
 
-bool hasDigit(const std::string& s) {
-    return std::any_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+// A token that can be a phone number: digits and the signs numbers are
+// written with, three digits at least. The bytes after a name in a person
+// row are its other columns (a birthday, the sort keys), never a number.
+bool looksLikePhone(const std::string& s) {
+    int digits = 0;
+    for (char c : s) {
+        if (c >= '0' && c <= '9')
+            ++digits;
+        else if (std::string_view("+-(). ").find(c) == std::string_view::npos)
+            return false;
+    }
+    return digits >= 3;
 }
 
 }  // namespace
@@ -267,13 +277,13 @@ void DelContactScan::join(MVContactNode& node) const {
         }
     }
     // Without a phone row, a number may still stand after the name in the
-    // last page's text; only a token with a digit in it is taken for one.
+    // last page's text; only a token that looks like one is taken.
     if (textOrEmpty(node.contactPhone).size() <= 2) {
         std::string key = textOrEmpty(node.contactName);
         key.erase(std::remove(key.begin(), key.end(), ' '), key.end());
         if (key.empty() || !lastPageText_) return;
         const auto token = carve::getNextSubStringInString(*lastPageText_, key);
-        if (token && hasDigit(*token)) node.contactPhone = *token;
+        if (token && looksLikePhone(*token)) node.contactPhone = *token;
     }
 }
 
