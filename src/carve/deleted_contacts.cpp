@@ -8,9 +8,11 @@
 #include <limits>
 #include <string_view>
 
+#include "core/byte_reader.h"
 #include "core/events.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
+#include "platform/log.h"
 
 namespace salvor {
 
@@ -120,6 +122,38 @@ std::optional<std::int64_t> DelContactScan::valueUid(std::uint64_t q) const {
     return static_cast<std::int64_t>(uid->first);
 }
 
+void DelContactScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
+    if (backupPath.empty()) return;
+    // The live contacts stage prepared a private copy of the address book
+    // (write-ahead log folded in); without one there is nothing to carve.
+    const auto copy = ctx.preparedDatabases.find(backupPath + "/31bb7ba8914766d4ba40d6dfb6113c8b614be442");
+    if (copy == ctx.preparedDatabases.end()) {
+        log::line("contacts: no prepared address book to carve", log::Level::Debug);
+        return;
+    }
+    FileImage file;
+    constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
+    if (const FileImage::Status status = file.load(copy->second, kMaxBytes); status != FileImage::Status::ok) {
+        log::line(std::string("contacts: address book not carved: ") + FileImage::describe(status));
+        return;
+    }
+    const auto image = carve::PageImage::open(file.bytes(), "AddressBook.sqlitedb");
+    if (!image) return;
+    DelContactScan(ctx, *image).run();
+}
+
+bool DelContactScan::bValueRecordAt(std::uint64_t q) const {
+    const auto hex = carve::getHexString(image_, q, 4);
+    if (carve::bCheckDataIsValid(hex ? std::optional<std::string_view>(*hex) : std::nullopt, 4) == 1) return true;
+    // The patterns miss rows whose record id or label is the stored constant
+    // 0 or 1 (the first person's rows); such a row still shows itself by its
+    // intact header: its size, the NULL id column, then small integer columns.
+    auto small = [](std::uint8_t t) { return t == 1 || t == 8 || t == 9; };
+    return q >= 2 && image_.byteAt(q - 2) == valueHeader_ + 1 && image_.byteAt(q - 1) == 0 &&
+           (small(image_.byteAt(q)) || image_.byteAt(q) == 2) && image_.byteAt(q + 1) == 1 &&
+           small(image_.byteAt(q + 2)) && small(image_.byteAt(q + 3));
+}
+
 void DelContactScan::run() {
     const std::uint64_t pages = image_.pageCount();
     for (std::uint64_t i = pages; i >= 1; --i) {
@@ -151,7 +185,11 @@ void DelContactScan::scanPage(std::uint64_t i) {
         }
     }
     mergeUnknown();
-    if (bPageHoldsKind(first + 4, 8, 8)) {
+    bool values = bPageHoldsKind(first + 4, 8, 8);
+    // The first cell's serial types start after its two varints (1 to 9 bytes
+    // each) and the header size.
+    for (std::uint64_t q = first + 3; !values && q <= first + 20; ++q) values = bValueRecordAt(q);
+    if (values) {
         for (std::uint64_t q = off + P; q > off; --q) {
             if (ctx_.stopRequested()) return;
             carveValue(q);
@@ -232,8 +270,7 @@ void DelContactScan::mergeUnknown() {
 }
 
 void DelContactScan::carveValue(std::uint64_t q) {
-    const auto hex = carve::getHexString(image_, q, 4);
-    if (carve::bCheckDataIsValid(hex ? std::optional<std::string_view>(*hex) : std::nullopt, 4) != 1) return;
+    if (!bValueRecordAt(q)) return;
     auto value = std::make_shared<DelContactValue>();
     std::uint64_t dataoff = 0;
     const std::uint64_t base = q - 4;

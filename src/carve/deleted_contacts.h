@@ -18,6 +18,10 @@ class ScanContext;
 
 class DelContactScan {
 public:
+    // The stage: carves the prepared private copy of the backup's address book
+    // (made by the live contacts stage); without one it ends quietly.
+    static void scanBackup(ScanContext& ctx, const std::string& backupPath);
+
     DelContactScan(ScanContext& ctx, const carve::PageImage& image);
 
     // Carves every page, then joins the values to the persons and posts one
@@ -47,6 +51,9 @@ private:
     // True when the hex text of `bytes` bytes at `offset` (in a leaf page's
     // first cell) passes the kind-4 test in windows of `window` characters.
     bool bPageHoldsKind(std::uint64_t offset, std::uint64_t bytes, std::int64_t window) const;
+    // True when a multi-value row's serial types (record id, property,
+    // identifier, label) begin at q.
+    bool bValueRecordAt(std::uint64_t q) const;
     // The row id of a multi-value cell whose header (size byte, NULL id column)
     // precedes the pattern at q unbroken.
     std::optional<std::int64_t> valueUid(std::uint64_t q) const;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "carve/deleted_scans.h"
+#include "carve/deleted_contacts.h"
 #include "core/events.h"
 #include "core/scan_context.h"
 #include "extract/extractors.h"
@@ -34,9 +34,9 @@ std::string person(int rowid, const std::string& first, const std::string& last,
            "300000100, 0);\n";
 }
 
-std::string value(int uid, int record, int property, const std::string& text) {
+std::string value(int uid, int record, int property, const std::string& text, int label = 1) {
     return "INSERT INTO ABMultiValue VALUES (" + std::to_string(uid) + ", " + std::to_string(record) + ", " +
-           std::to_string(property) + ", 0, 1, '" + text + "');\n";
+           std::to_string(property) + ", 0, " + std::to_string(label) + ", '" + text + "');\n";
 }
 
 class DelContactTest : public ::testing::Test {
@@ -81,7 +81,7 @@ protected:
     // The live stage prepares the private copy the carving reads.
     void scan() {
         scanContactThread(ctx, folder());
-        scanDelContactThread(ctx, folder());
+        DelContactScan::scanBackup(ctx, folder());
     }
 
     const MVContactNode* carvedNamed(const std::string& name) const {
@@ -92,10 +92,11 @@ protected:
 };
 
 // Three persons, the middle one and its numbers deleted; the live person's
-// phone rows were written out of id order.
+// phone rows were written out of id order, and the table's first row stores
+// both its record id and its label as constants.
 std::string threePersons() {
     return person(1, "Ann", "Smith", "Lee", "Engineer", "Nicky") + value(5, 1, 3, "415-555-0105") +
-           value(2, 1, 3, "415-555-0102") + value(6, 1, 4, "ann@example.org") + person(2, "Ben", "Miller", "", "", "") +
+           value(2, 1, 3, "415-555-0102", 2) + value(6, 1, 4, "ann@example.org") + person(2, "Ben", "Miller", "", "", "") +
            value(7, 2, 3, "212-555-0200") + value(8, 2, 3, "212-555-0201") + value(9, 2, 22, "http://ben.example.com") +
            person(3, "Clara", "Brown", "", "Nurse", "") + value(10, 3, 3, "617-555-0300") +
            "DELETE FROM ABMultiValue WHERE record_id = 2; DELETE FROM ABPerson WHERE ROWID = 2;\n";
@@ -147,10 +148,54 @@ TEST_F(DelContactTest, LivePersonCarvedCopyEqualsTheLiveRecord) {
     EXPECT_EQ(textOrEmpty(ann->contactJobtitle), "Engineer");
 }
 
+// Rowid-less persons are given ids after every page they turn up on, not only
+// after the first: a file laid out by hand from one real person row, copied
+// with other names, with and without the intact cell header that names it.
+TEST_F(DelContactTest, EveryRowidLessPersonIsReported) {
+    makeBook(1024, person(1, "Ann", "Smith", "", "", "", false));
+    const std::string bytes = readFile(folder() + "/" + kAddressBook);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((folder() + "/" + kAddressBook).c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_master WHERE name = 'ABPerson'", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    const std::size_t P = 1024, root = static_cast<std::size_t>(sqlite3_column_int(st, 0) - 1) * P;
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    const std::size_t cellAt = root + ((static_cast<std::uint8_t>(bytes[root + 8]) << 8) | static_cast<std::uint8_t>(bytes[root + 9]));
+    const std::string cell = bytes.substr(cellAt, root + P - cellAt);
+    ASSERT_LT(cell.size(), 180u);
+
+    std::vector<std::uint8_t> image(3 * P, 0);
+    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(P), image.begin());
+    auto place = [&](std::size_t page, std::size_t at, const std::string& name, bool named) {
+        std::string c = cell;
+        c.replace(c.find("Ann"), 3, name);
+        if (!named) std::fill(c.begin(), c.begin() + 3, '\0');  // as a freed cell's first bytes are overwritten
+        std::copy(c.begin(), c.end(), image.begin() + static_cast<std::ptrdiff_t>(page * P + at));
+        if (image[page * P + 9] == 0) {  // the page's first cell
+            image[page * P] = 0x0D;
+            image[page * P + 8] = static_cast<std::uint8_t>(at >> 8);
+            image[page * P + 9] = static_cast<std::uint8_t>(at & 0xFF);
+        }
+    };
+    place(2, 200, "Bob", false);  // carved first: no id read yet
+    place(1, 200, "Cal", true);   // id 1
+    place(1, 400, "Dan", false);  // inferred: id 0
+    place(1, 600, "Eve", false);  // nothing left to infer from
+    const auto pages = carve::PageImage::open(image, "test");
+    ASSERT_TRUE(pages);
+    DelContactScan(ctx, *pages).run();
+
+    std::vector<std::pair<std::string, int>> got;
+    for (const ContactPtr& c : carved) got.emplace_back(textOrEmpty(c->contactName), c->rowid);
+    EXPECT_EQ(got, (std::vector<std::pair<std::string, int>>{{"Bob Smith", 1}, {"Cal Smith", 1}, {"Dan Smith", 0}, {"Eve Smith", 2}}));
+}
+
 TEST_F(DelContactTest, WithoutAPreparedCopyTheScanEndsQuietly) {
     makeBook(1024, threePersons());
-    scanDelContactThread(ctx, folder());
-    scanDelContactThread(ctx, "");
+    DelContactScan::scanBackup(ctx, folder());
+    DelContactScan::scanBackup(ctx, "");
     EXPECT_TRUE(carved.empty());
     EXPECT_EQ(progressPosts, 0);
 }
