@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -203,6 +204,8 @@ private:
     void refreshCountLabels();
     // Sorts the displayed list by a column; false when the column sorts nothing. viewMutex_ held.
     bool sortByColumnLocked(const std::string& columnIdentifier);
+    // Applies `changeLocked` (under viewMutex_), refills the shown list and announces it.
+    void refillDisplayedList(const std::function<void()>& changeLocked);
     // Rebuilds displayedList from the current category's list; viewMutex_ held.
     void refillDisplayedListLocked();
     std::vector<AnyRecord> categoryRecordsLocked(Category category) const;

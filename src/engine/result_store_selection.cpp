@@ -2,6 +2,7 @@
 // deleted-only filter, row check boxes, select-all and the three-state
 // selection of the backup file tree.
 #include <cstdio>
+#include <functional>
 #include <type_traits>
 
 #include "engine/app_delegate.h"
@@ -184,31 +185,31 @@ bool* selectAllFlag(MVResultViewController& store, Category category) {
 }
 }  // namespace
 
-void MVResultViewController::showCategory(Category category) {
+void MVResultViewController::refillDisplayedList(const std::function<void()>& changeLocked) {
+    Category shown;
     std::size_t rows = 0;
     {
         std::lock_guard<std::mutex> view(viewMutex_);
-        // A search still running for the previous category must not replace this list.
+        // A search still running for the previous list must not replace this one.
         supersedeSearchLocked();
-        currentCategory = category;
+        changeLocked();
         refillDisplayedListLocked();
-        const bool* flag = selectAllFlag(*this, category);
-        selectAllBoxState = flag != nullptr && *flag;
+        shown = currentCategory;
         rows = displayedList.size();
     }
-    announce([category, rows](ResultStoreObserver& o) { o.displayedListChanged(category, rows); });
+    announce([shown, rows](ResultStoreObserver& o) { o.displayedListChanged(shown, rows); });
+}
+
+void MVResultViewController::showCategory(Category category) {
+    refillDisplayedList([this, category] {
+        currentCategory = category;
+        const bool* flag = selectAllFlag(*this, category);
+        selectAllBoxState = flag != nullptr && *flag;
+    });
 }
 
 void MVResultViewController::actCheck(bool onlyDeleted) {
-    std::size_t rows = 0;
-    {
-        std::lock_guard<std::mutex> view(viewMutex_);
-        supersedeSearchLocked();
-        bOnlyDisplayDeleted = onlyDeleted;
-        refillDisplayedListLocked();
-        rows = displayedList.size();
-    }
-    announce([this, rows](ResultStoreObserver& o) { o.displayedListChanged(currentCategory, rows); });
+    refillDisplayedList([this, onlyDeleted] { bOnlyDisplayDeleted = onlyDeleted; });
 }
 
 void MVResultViewController::setRowsSelected(const std::vector<std::size_t>& highlightedRows, bool value) {
