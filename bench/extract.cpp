@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 
+#include "ratio_reporter.h"
 #include "core/scan_context.h"
 #include "core/events.h"
 #include "extract/extractors.h"
@@ -162,16 +163,6 @@ BENCHMARK(BM_SqliteContacts)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_ExtractMessages)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_SqliteMessages)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// Prints the runs as usual and keeps their times for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> times;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 double timeOf(const std::map<std::string, double>& times, const std::string& prefix) {
     for (const auto& [name, t] : times)
         if (name.rfind(prefix, 0) == 0) return t;
@@ -192,8 +183,8 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     for (const char* what : {"Contacts", "Messages"}) {
-        const double extract = timeOf(reporter.times, std::string("BM_Extract") + what);
-        const double sqlite = timeOf(reporter.times, std::string("BM_Sqlite") + what);
+        const double extract = timeOf(reporter.real, std::string("BM_Extract") + what);
+        const double sqlite = timeOf(reporter.real, std::string("BM_Sqlite") + what);
         if (extract > 0 && sqlite > 0)
             std::printf("%s: extractor / SQLite alone = %.2f\n", what, extract / sqlite);
     }

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "ratio_reporter.h"
 #include "backup/manifest.h"
 #include "backup/mbdb_reader.h"
 #include "core/scan_context.h"
@@ -88,17 +89,6 @@ BENCHMARK(BM_ManifestStage)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadAndHash)->Unit(benchmark::kMillisecond);
 
 // Keeps the CPU time per iteration of each benchmark so the ratio can be printed.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> cpu;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                cpu[r.benchmark_name()] = r.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {

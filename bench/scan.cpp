@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "ratio_reporter.h"
 #include "backup/manifest.h"
 #include "backup/mbdb_reader.h"
 #include "backup/tree_controller.h"
@@ -200,16 +201,6 @@ BENCHMARK(BM_GroupMessages)->Args({200000, 500})->Args({200000, 4000})->Args({40
 BENCHMARK(BM_TreeSiblingFolders)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 // Keeps the wall-clock time per iteration of each benchmark for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> real;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration && r.iterations > 0) real[r.benchmark_name()] = r.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
