@@ -124,19 +124,31 @@ Bytes mp3Bytes(Rng& rng, int frames) {
     return out;
 }
 
+Bytes serialisePlist(void* node, bool binary) {
+    const plist_t root = static_cast<plist_t>(node);
+    char* data = nullptr;
+    std::uint32_t len = 0;
+    if (binary) plist_to_bin(root, &data, &len); else plist_to_xml(root, &data, &len);
+    if (!data) throw std::runtime_error("forge: property list could not be serialised");
+    Bytes out(data, data + len);
+    if (binary) plist_to_bin_free(data); else plist_to_xml_free(data);
+    return out;
+}
+
 Bytes plistBytes(Rng& rng, const std::string& identifier) {
     plist_t dict = plist_new_dict();
     plist_dict_set_item(dict, "CFBundleIdentifier", plist_new_string(identifier.c_str()));
     plist_dict_set_item(dict, "LaunchCount", plist_new_uint(rng.below(500)));
     plist_dict_set_item(dict, "LastVersion", plist_new_string(("3." + std::to_string(rng.below(9))).c_str()));
     plist_dict_set_item(dict, "ShowHints", plist_new_bool(rng.chance(50) ? 1 : 0));
-    char* xml = nullptr;
-    std::uint32_t len = 0;
-    plist_to_xml(dict, &xml, &len);
+    Bytes out;
+    try {
+        out = serialisePlist(dict, false);
+    } catch (...) {
+        plist_free(dict);
+        throw;
+    }
     plist_free(dict);
-    if (!xml) throw std::runtime_error("forge: property list could not be serialised");
-    Bytes out(xml, xml + len);
-    plist_to_xml_free(xml);
     return out;
 }
 

@@ -25,6 +25,8 @@ Bytes quickTimeBytes(Rng& rng, std::size_t body, const char brand[4] = "qt  ");
 Bytes mp3Bytes(Rng& rng, int frames);
 // A property list holding one dictionary of a few strings and numbers, as XML.
 Bytes plistBytes(Rng& rng, const std::string& identifier);
+// A property list (a libplist node) as XML or binary bytes.
+Bytes serialisePlist(void* root, bool binary);
 // A real SQLite database with one small table, built in `scratchDir`.
 Bytes sqliteBytes(Rng& rng, const std::string& scratchDir, const std::string& table);
 // Printable filler text.

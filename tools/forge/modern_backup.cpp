@@ -33,16 +33,6 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-Bytes serialise(plist_t root, bool binary) {
-    char* data = nullptr;
-    std::uint32_t len = 0;
-    if (binary) plist_to_bin(root, &data, &len); else plist_to_xml(root, &data, &len);
-    if (!data) throw std::runtime_error("forge: property list could not be serialised");
-    Bytes out(data, data + len);
-    if (binary) plist_to_bin_free(data); else plist_to_xml_free(data);
-    return out;
-}
-
 void writeFile(const std::string& path, const Bytes& data, std::int64_t mtime) {
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -126,7 +116,7 @@ Bytes mbFileBlob(const Row& row, std::uint64_t inode) {
     plist_dict_set_item(cls, "$classes", classes);
     plist_array_append_item(objects, cls);
     plist_dict_set_item(a, "$objects", objects);
-    return serialise(a, true);
+    return serialisePlist(a, true);
 }
 
 Bytes manifestDb(const std::vector<Row>& rows, const std::string& scratchDir) {
@@ -228,7 +218,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
         setString(d, "Target Type", "Device");
         setString(d, "Unique Identifier", udid);
         setString(d, "iTunes Version", "12.12.8.2");
-        const Bytes bytes = serialise(d, false);
+        const Bytes bytes = serialisePlist(d, false);
         writeFile(folder + "/Info.plist", bytes, finished);
         infoSize = std::to_string(bytes.size());
     }
@@ -253,7 +243,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
         setString(lockdown, "UniqueDeviceID", udid);
         plist_dict_set_item(d, "Lockdown", lockdown);
         plist_dict_set_item(d, "WasPasscodeSet", plist_new_bool(1));
-        writeFile(folder + "/Manifest.plist", serialise(d, true), finished);
+        writeFile(folder + "/Manifest.plist", serialisePlist(d, true), finished);
     }
     {
         PlistPtr status(plist_new_dict());
@@ -265,7 +255,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
         std::string uuid;  // one part after the other: the order of draws is fixed
         for (std::size_t digits : {8, 4, 4, 4, 12}) uuid += (uuid.empty() ? "" : "-") + hexOf(rng, digits);
         setString(d, "UUID", uuid);
-        writeFile(folder + "/Status.plist", serialise(d, true), finished);
+        writeFile(folder + "/Status.plist", serialisePlist(d, true), finished);
     }
 
     nlohmann::json truth = {

@@ -46,16 +46,6 @@ std::string hexOf(Rng& rng, std::size_t digits, bool upper) {
     return s;
 }
 
-Bytes serialise(plist_t root, bool binary) {
-    char* data = nullptr;
-    std::uint32_t len = 0;
-    if (binary) plist_to_bin(root, &data, &len); else plist_to_xml(root, &data, &len);
-    if (!data) throw std::runtime_error("forge: property list could not be serialised");
-    Bytes out(data, data + len);
-    if (binary) plist_to_bin_free(data); else plist_to_xml_free(data);
-    return out;
-}
-
 void writeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) throw std::runtime_error("forge: cannot create " + path + ": " + std::strerror(errno));
@@ -275,7 +265,7 @@ ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const Ba
         plist_dict_set_item(d, "iTunes Settings", settings);
         setString(d, "iTunes Version", plan.itunesVersion);
         const std::string path = folder + "/Info.plist";
-        writeFile(path, serialise(d, layout.binaryPlists));
+        writeFile(path, serialisePlist(d, layout.binaryPlists));
         setModificationTime(path, backupTime);
         infoSize = std::to_string(fs::file_size(path));
     }
@@ -307,7 +297,7 @@ ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const Ba
         setString(d, "Version", layout.profile.iosMajor >= 5 ? "9.1" : "8.0");
         plist_dict_set_item(d, "WasPasscodeSet", plist_new_bool(rng.chance(50) ? 1 : 0));
         const std::string path = folder + "/Manifest.plist";
-        writeFile(path, serialise(d, layout.binaryPlists));
+        writeFile(path, serialisePlist(d, layout.binaryPlists));
         setModificationTime(path, backupTime);
     }
 
@@ -321,7 +311,7 @@ ForgedBackup writeBackup(const std::string& storeDir, BackupPlan& plan, const Ba
         setString(d, "UUID", hexOf(rng, 8, true) + "-" + hexOf(rng, 4, true) + "-" + hexOf(rng, 4, true) + "-" +
                                   hexOf(rng, 4, true) + "-" + hexOf(rng, 12, true));
         setString(d, "Version", "2.4");
-        writeFile(folder + "/Status.plist", serialise(d, layout.binaryPlists));
+        writeFile(folder + "/Status.plist", serialisePlist(d, layout.binaryPlists));
     }
 
     const nlohmann::json type = displayName(plan.productType);
@@ -403,7 +393,7 @@ std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOpt
         PlistPtr info(plist_new_dict());
         setString(info.get(), "Device Name", "Lonely iPhone");
         setString(info.get(), "Product Type", "iPhone4,1");
-        writeFile(single + "/Info.plist", serialise(info.get(), false));
+        writeFile(single + "/Info.plist", serialisePlist(info.get(), false));
         setModificationTime(single + "/Info.plist", 1356998400);
         fs::create_directories(storeDir + "/" + folderNameFor(options.seed, "empty", 0), ec);
         if (ec) throw std::runtime_error("forge: cannot create folders in " + storeDir + ": " + ec.message());
