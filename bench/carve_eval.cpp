@@ -57,6 +57,8 @@ struct Tally {
          duplicates = 0, phantoms = 0, recoveredRows = 0;
 };
 
+bool g_show = false;  // --show: print every record not judged a deleted row
+
 Tally evaluate(const std::string& scenario) {
     const std::string dir = salvor::scratch::create("salvor-carve-eval-");
     salvor::forge::ForgeOptions options;
@@ -113,6 +115,9 @@ Tally evaluate(const std::string& scenario) {
             } else {
                 ++t.phantoms;
             }
+            if (g_show && !(exact && found.count(exact)))
+                std::printf("  %s: \"%s\" phone \"%s\"\n", scenario.c_str(), name.c_str(),
+                            textOrEmpty(c->contactPhone).c_str());
         }
     }
     salvor::scratch::release(dir);
@@ -121,7 +126,8 @@ Tally evaluate(const std::string& scenario) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    g_show = argc > 1 && std::string(argv[1]) == "--show";
     salvor::log::setSink([](salvor::log::Level, const std::string&) {});
     std::printf("%-12s %8s %8s %8s %8s %8s %8s %8s %8s %7s %9s\n", "generation", "deleted", "recov.", "reported",
                 "matched", "numbers", "live", "dupl.", "phantom", "recall", "precision");
