@@ -17,21 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct Forged {
-    std::unique_ptr<TempDir> dir;
-    std::vector<forge::ForgedBackup> backups;
-};
-
-Forged forgeScenario(const std::string& scenario, std::uint64_t seed = 7) {
-    Forged f;
-    f.dir = std::make_unique<TempDir>();
-    forge::ForgeOptions options;
-    options.seed = seed;
-    options.scenario = scenario;
-    f.backups = forge::forgeStore(*f.dir / "store", options);
-    return f;
-}
-
 json scanJson(const std::string& backup) {
     auto r = runSalvor({"scan", backup, "--json"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -44,15 +29,19 @@ void collectTreeFiles(const json& dir, std::vector<json>& out) {
 }
 
 TEST(ScanEndToEnd, ListShowsEveryBackupOfTheStore) {
-    auto f = forgeScenario("store");
-    ASSERT_GE(f.backups.size(), 4u);
-    auto r = runSalvor({"list", "--store", *f.dir / "store", "--json"});
+    TempDir dir;
+    forge::ForgeOptions options;
+    options.seed = 7;
+    options.scenario = "store";
+    const auto backups = forge::forgeStore(dir / "store", options);
+    ASSERT_GE(backups.size(), 4u);
+    auto r = runSalvor({"list", "--store", dir / "store", "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const json listed = json::parse(r.out);
-    ASSERT_EQ(listed.size(), f.backups.size());
+    ASSERT_EQ(listed.size(), backups.size());
     std::set<std::string> paths;
     for (const auto& e : listed) paths.insert(e["backUpFilePath"].get<std::string>());
-    for (const auto& b : f.backups) {
+    for (const auto& b : backups) {
         ASSERT_TRUE(paths.count(b.path)) << b.path;
         const json truth = readJson(b.truthPath)["backup"];
         for (const auto& e : listed) {
@@ -61,21 +50,9 @@ TEST(ScanEndToEnd, ListShowsEveryBackupOfTheStore) {
         }
     }
     // The plain table names every device too.
-    auto table = runSalvor({"list"}, {}, {{"SALVOR_BACKUP_STORE", *f.dir / "store"}});
+    auto table = runSalvor({"list"}, {}, {{"SALVOR_BACKUP_STORE", dir / "store"}});
     EXPECT_EQ(table.exitCode, 0);
     for (const auto& e : listed) EXPECT_NE(table.out.find(e["strDeviceName"].get<std::string>()), std::string::npos);
-}
-
-TEST(ScanEndToEnd, EmptyOrMissingStoreSaysSoAndFails) {
-    TempDir empty;
-    auto r = runSalvor({"list", "--store", empty.path()});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("No backup found in " + empty.path() + ".\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("--store DIR"), std::string::npos);
-    const auto missing = runSalvor({"list", "--store", empty / "missing"});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("(no such folder)"), std::string::npos);
-    EXPECT_EQ(runSalvor({"list", "--bogus"}).exitCode, 2);
 }
 
 TEST(ScanEndToEnd, ScanReportsExactlyTheForgedMediaSocialFilesAndTree) {
@@ -193,8 +170,15 @@ TEST(ScanEndToEnd, HostileBackupStillGivesValidJson) {
     EXPECT_EQ(paths, (std::set<std::string>{good.path, hostile}));
 }
 
-TEST(ScanEndToEnd, BadFoldersAndUsage) {
+TEST(ScanEndToEnd, BadFoldersStoresAndUsage) {
     TempDir t;
+    // An empty or missing store says so and fails.
+    const auto none = runSalvor({"list", "--store", t.path()});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_NE(none.err.find("No backup found in " + t.path() + ".\n"), std::string::npos) << none.err;
+    EXPECT_NE(none.err.find("--store DIR"), std::string::npos);
+    EXPECT_NE(runSalvor({"list", "--store", t / "missing"}).err.find("(no such folder)"), std::string::npos);
+    EXPECT_EQ(runSalvor({"list", "--bogus"}).exitCode, 2);
     auto missing = runSalvor({"scan", t / "nope"});
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_NE(missing.err.find("no such folder"), std::string::npos);
@@ -210,12 +194,6 @@ TEST(ScanEndToEnd, BadFoldersAndUsage) {
     EXPECT_NE(r.err.find("warning"), std::string::npos);
     EXPECT_NE(r.err.find("no file list (Manifest.mbdb)"), std::string::npos);
 }
-
-}  // namespace
-}  // namespace salvor::test
-
-namespace salvor::test {
-namespace {
 
 // A stop signal ends the scan through its normal path: its private copies
 // are removed, one line is all it prints, and the exit status names the

@@ -16,66 +16,6 @@ using testing_backup::TempDir;
 // SHA-1 computed apart from the stage, as a second opinion on the stage's context-based digest.
 std::string referenceName(const std::string& text) { return test::sha1Hex({text.begin(), text.end()}); }
 
-TEST(StoredName, KnownNameAndIndependentDigest) {
-    EXPECT_EQ(storedFileName("HomeDomain", "Library/SMS/sms.db"), "3d0d7e5fb2ce288813306e4d4636395e047a3d28");
-    EXPECT_EQ(storedFileName("HomeDomain", "Library/SMS/sms.db"), referenceName("HomeDomain-Library/SMS/sms.db"));
-    const std::string longPath(300, 'p');
-    EXPECT_EQ(storedFileName("MediaDomain", longPath), referenceName("MediaDomain-" + longPath));
-    // The reusable hasher gives the same names, record after record.
-    StoredNameHasher hasher;
-    char hex[41];
-    ASSERT_TRUE(hasher.name("HomeDomain", "Library/SMS/sms.db", hex));
-    EXPECT_STREQ(hex, "3d0d7e5fb2ce288813306e4d4636395e047a3d28");
-    ASSERT_TRUE(hasher.name("", "a/b", hex));
-    EXPECT_EQ(std::string(hex), referenceName("-a/b"));
-}
-
-TEST(Manifest, EveryRecordPostedKeptDomainsListedInOrder) {
-    TempDir dir;
-    MbdbWriter w;
-    w.record("HomeDomain", "Library/SMS/sms.db", 2)    // two properties: four strings skipped
-        .record(std::nullopt, "orphan.txt")            // absent domain
-        .record("KeychainDomain", "keychain-backup.plist")
-        .record("HomeDomain", std::string_view())       // empty path: a directory record of the domain
-        .record("MediaDomain", "Media/Recordings/a.m4a");
-    w.save(dir.path());
-
-    ScanHarness h;
-    scanDirAnalyThread(h.ctx, dir.path());
-
-    ASSERT_EQ(h.records.size(), 5u);
-    EXPECT_EQ(*h.records[0]->fileDomain, "HomeDomain");
-    EXPECT_EQ(*h.records[0]->filePath, "Library/SMS/sms.db");
-    EXPECT_EQ(*h.records[0]->fileKey, dir.path() + "/3d0d7e5fb2ce288813306e4d4636395e047a3d28");
-    EXPECT_EQ(*h.records[1]->fileDomain, "");
-    EXPECT_EQ(*h.records[1]->fileKey, dir.path() + "/" + referenceName("-orphan.txt"));
-    EXPECT_EQ(*h.records[2]->fileDomain, "KeychainDomain");
-    EXPECT_EQ(*h.records[3]->filePath, "");
-    EXPECT_EQ(*h.records[3]->fileKey, dir.path() + "/" + referenceName("HomeDomain-"));
-
-    // Kept: the three records of HomeDomain / MediaDomain, in manifest order.
-    ASSERT_EQ(h.ctx.treeFileArray.size(), 3u);
-    EXPECT_EQ(h.ctx.treeFileArray[0], h.records[0]);
-    EXPECT_EQ(h.ctx.treeFileArray[1], h.records[3]);
-    EXPECT_EQ(h.ctx.treeFileArray[2], h.records[4]);
-
-    // Progress once per kept record, within 0..20, reaching 20 at the last record.
-    ASSERT_EQ(h.progress.size(), 3u);
-    for (int p : h.progress) EXPECT_TRUE(p >= 0 && p <= 20);
-    EXPECT_EQ(h.progress.back(), 20);
-    // The audio file of a kept domain was reported as media (stored copy missing: size 0).
-    ASSERT_EQ(h.photos.size(), 1u);
-    EXPECT_EQ(h.photos[0]->bmov, 1);
-    EXPECT_EQ(*h.photos[0]->fileNodeSize, "0.00B");
-
-    // A device in recovery mode keeps the same records but shows no progress.
-    ScanHarness r;
-    r.ctx.bIOSRecoveryMode = true;
-    scanDirAnalyThread(r.ctx, dir.path());
-    EXPECT_EQ(r.ctx.treeFileArray.size(), 3u);
-    EXPECT_TRUE(r.progress.empty());
-}
-
 TEST(Manifest, LongTextsHashedWholeNulEndsTextBadUtf8IsReplaced) {
     TempDir dir;
     const std::string longPath = "Library/" + std::string(292, 'x');  // 300 bytes
@@ -150,40 +90,6 @@ TEST(Manifest, HostileFilesEndTheStageCleanly) {
     std::filesystem::create_directory(dir / "Manifest.mbdb");
     scanDirAnalyThread(h.ctx, dir.path());
     EXPECT_TRUE(h.records.empty());
-}
-
-TEST(Manifest, ReaderGivesTheSameListFromAFileAndFromBytes) {
-    TempDir dir;
-    MbdbWriter w;
-    const int n = 3000;
-    for (int i = 0; i < n; ++i) w.record("HomeDomain", "Library/folder/file-" + std::to_string(i) + ".db", i % 3);
-    w.save(dir.path());
-    const std::vector<std::uint8_t> bytes = w.bytes();
-    MbdbReader fromFile, fromBytes;
-    ASSERT_TRUE(fromFile.open(dir / "Manifest.mbdb"));
-    fromBytes.openBytes(bytes.data(), bytes.size());
-    for (MbdbReader* reader : {&fromFile, &fromBytes}) {
-        ASSERT_TRUE(reader->readMagic());
-        MbdbRecord rec;
-        int count = 0;
-        while (reader->next(rec)) {
-            ASSERT_EQ(rec.path, "Library/folder/file-" + std::to_string(count) + ".db");
-            ASSERT_EQ(rec.propertyCount, count % 3);
-            ++count;
-        }
-        EXPECT_EQ(count, n);
-        EXPECT_EQ(reader->position(), reader->size());
-    }
-    // A record cut short is not returned and the position stays at its start.
-    MbdbReader cut;
-    cut.openBytes(bytes.data(), bytes.size() - 1);
-    ASSERT_TRUE(cut.readMagic());
-    MbdbRecord rec;
-    int count = 0;
-    while (cut.next(rec)) ++count;
-    EXPECT_EQ(count, n - 1);
-    EXPECT_LT(cut.position(), cut.size());
-    EXPECT_FALSE(cut.next(rec));
 }
 
 TEST(Manifest, LookupReturnsTheLaterDuplicate) {

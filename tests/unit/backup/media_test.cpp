@@ -21,36 +21,6 @@ MVTreeDirNode node(const std::string& domain, const std::string& path, const std
     return n;
 }
 
-TEST(Media, ClassifiedByExtensionAlone) {
-    TempDir dir;
-    testing_backup::writeFile(dir / "stored-jpg", std::string(1536, 'j'));
-    ScanHarness h;
-    GetMediaFileByNode(h.ctx, node("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0001.JPG", dir / "stored-jpg"));
-    GetMediaFileByNode(h.ctx, node("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0002.MOV", dir / "missing"));
-    GetMediaFileByNode(h.ctx, node("MediaDomain", "Media/Recordings/memo.m4a", dir / "missing"));
-    GetMediaFileByNode(h.ctx, node("MediaDomain", "Media/x.mp3", dir / "missing"));
-    GetMediaFileByNode(h.ctx, node("MediaDomain", "Media/clip.3g2", dir / "missing"));
-    GetMediaFileByNode(h.ctx, node("MediaDomain", "Media/model.3dm", dir / "missing"));
-    GetMediaFileByNode(h.ctx, node("HomeDomain", "Library/wallpaper.png", dir / "missing"));
-    // Nothing for unlisted extensions, names without one, or a dot only in a folder name.
-    GetMediaFileByNode(h.ctx, node("HomeDomain", "Library/SMS/sms.db", dir / "missing"));
-    GetMediaFileByNode(h.ctx, node("HomeDomain", "Library/README", dir / "missing"));
-    GetMediaFileByNode(h.ctx, node("HomeDomain", "Library/photos.jpg/data", dir / "missing"));
-
-    ASSERT_EQ(h.photos.size(), 7u);
-    EXPECT_EQ(*h.photos[0]->fileNodeName, "IMG_0001.JPG");
-    EXPECT_EQ(*h.photos[0]->filePath, dir / "stored-jpg");
-    EXPECT_EQ(h.photos[0]->fileSizeNumber, 1536u);
-    EXPECT_EQ(*h.photos[0]->fileNodeSize, "1.54K");
-    EXPECT_EQ(h.photos[0]->bmov, 0);
-    const int expectedMov[] = {0, 1, 1, 1, 1, 0, 0};
-    for (std::size_t i = 0; i < h.photos.size(); ++i) EXPECT_EQ(h.photos[i]->bmov, expectedMov[i]) << i;
-    // A missing stored copy is still listed, with size 0.
-    EXPECT_EQ(h.photos[1]->fileSizeNumber, 0u);
-    EXPECT_EQ(*h.photos[1]->fileNodeSize, "0.00B");
-    EXPECT_TRUE(h.social.empty());
-}
-
 TEST(Media, SocialApplicationFilesNeedAStoredCopy) {
     TempDir dir;
     testing_backup::writeFile(dir / "fb-jpg", std::string(10, 'x'));

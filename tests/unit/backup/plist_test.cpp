@@ -13,64 +13,10 @@ plist::Document parse(const std::string& bytes) {
     return plist::Document::fromBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
-const char* kXml = R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-  <key>Name</key><string>Ann</string>
-  <key>Count</key><integer>42</integer>
-  <key>Lockdown</key><dict><key>DeviceName</key><string>Pad</string></dict>
-  <key>List</key><array><string>a</string><integer>1</integer><string>c</string></array>
-  <key>Flag</key><true/>
-  <key>Blob</key><data>AAEC</data>
-</dict></plist>)";
-
-TEST(Plist, QueriesByTypeAndKey) {
-    const plist::Document doc = parse(kXml);
-    ASSERT_FALSE(doc.empty());
-    const plist::Node root = doc.rootDict();
-    ASSERT_TRUE(root.isDict());
-    EXPECT_EQ(root.string("Name"), "Ann");
-    EXPECT_EQ(root.get("Count").asInteger(), 42);
-    EXPECT_FALSE(root.string("Count"));       // wrong type: absent
-    EXPECT_FALSE(root.string("Missing"));
-    EXPECT_EQ(root.dict("Lockdown").string("DeviceName"), "Pad");
-    EXPECT_FALSE(root.dict("Name"));           // a string is not a dictionary
-    EXPECT_FALSE(root.dict("Nope").dict("Deeper").string("x"));  // chained misses are safe
-    EXPECT_EQ(root.get("Flag").asBool(), true);
-    EXPECT_EQ(root.get("Blob").asData(), (std::vector<std::uint8_t>{0, 1, 2}));
-
-    const plist::Node list = root.array("List");
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list.at(1).asInteger(), 1);
-    EXPECT_TRUE(list.at(3).isNull());
-    int elements = 0;
-    list.forEach([&](const std::string& k, const plist::Node&) { elements += k.empty(); });
-    EXPECT_EQ(elements, 3);
-}
-
-TEST(Plist, BinaryFromFile) {
-    testing_backup::TempDir dir;
-    // A tiny hand-made binary list: { "k": "v" }.
-    const unsigned char bin[] = {'b', 'p', 'l', 'i', 's', 't', '0', '0',
-                                 0xD1, 0x01, 0x02,  // dict of one pair: key ref 1, value ref 2
-                                 0x51, 'k',         // "k"
-                                 0x51, 'v',         // "v"
-                                 0x08, 0x0B, 0x0D,  // offset table
-                                 0, 0, 0, 0, 0, 0, 1, 1,
-                                 0, 0, 0, 0, 0, 0, 0, 3,
-                                 0, 0, 0, 0, 0, 0, 0, 0,
-                                 0, 0, 0, 0, 0, 0, 0, 15};
-    testing_backup::writeFile(dir / "b.plist", std::string(reinterpret_cast<const char*>(bin), sizeof bin));
-    const plist::Document doc = plist::Document::fromFile(dir / "b.plist");
-    ASSERT_FALSE(doc.empty());
-    EXPECT_EQ(doc.rootDict().string("k"), "v");
-    EXPECT_TRUE(plist::Document::fromFile(dir / "missing.plist").empty());
-    EXPECT_TRUE(plist::Document::fromFile(dir.path()).empty());  // a folder
-}
-
 TEST(Plist, HostileInputGivesAnEmptyDocument) {
     EXPECT_TRUE(parse("").empty());
     EXPECT_TRUE(parse("not a property list at all").empty());
-    EXPECT_TRUE(parse(std::string(kXml).substr(0, 120)).empty());
+    EXPECT_TRUE(parse("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Name</key><string>Ann").empty());
     EXPECT_TRUE(parse("bplist00").empty());
     EXPECT_TRUE(parse(std::string("bplist00") + std::string(40, '\xff')).empty());
 

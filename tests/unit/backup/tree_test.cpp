@@ -38,53 +38,6 @@ struct TreeFixture : ::testing::Test {
     }
 };
 
-TEST_F(TreeFixture, FoldersSortedUnderDeviceAndDomain) {
-    TempDir dir;
-    testing_backup::writeFile(dir / "sms", std::string(3000, 's'));
-    place("HomeDomain", "Library/SMS/sms.db", dir / "sms");
-    place("HomeDomain", "Library/Notes/notes.sqlite");
-    ASSERT_EQ(names(tree.content), std::vector<std::string>{"Phone"});
-    ASSERT_EQ(names(tree.content[0]->children), std::vector<std::string>{"HomeDomain"});
-    MVTreeDirNode& library = *domain("HomeDomain").children.at(0);
-    EXPECT_EQ(*library.fileName, "Library");
-    EXPECT_FALSE(library.isLeaf);
-    EXPECT_EQ(names(library.children), (std::vector<std::string>{"Notes", "SMS"}));
-    MVTreeDirNode& sms = *library.children[1];
-    ASSERT_EQ(sms.fileChildren.size(), 1u);
-    const MVTreeFileNode& f = *sms.fileChildren[0];
-    EXPECT_TRUE(sms.isLeaf);
-    EXPECT_EQ(sms.parent, &library);
-    EXPECT_EQ(f.parent, &sms);
-    EXPECT_EQ(*f.treefileType, "db");
-    EXPECT_TRUE(f.isFile);
-    EXPECT_EQ(f.realFileSize, 3000u);
-    EXPECT_EQ(*f.fileSize, "3.00K");
-    EXPECT_EQ(*f.filePath, dir / "sms");
-    EXPECT_EQ(*f.dirFilePath, "HomeDomain/Library/SMS/sms.db");
-    const MVTreeFileNode& notes = *library.children[0]->fileChildren.at(0);
-    EXPECT_FALSE(notes.isFile);
-    EXPECT_EQ(notes.realFileSize, 0u);
-    EXPECT_EQ(redraws, 2);  // once per new folder that holds a file
-
-    // Case-insensitive order with the bytes breaking ties.
-    for (const char* p : {"cherry/x", "Banana/x", "apple/x", "notes/x", "Notes/x", "Apple/x"}) place("MediaDomain", p);
-    EXPECT_EQ(names(domain("MediaDomain").children),
-              (std::vector<std::string>{"Apple", "apple", "Banana", "cherry", "Notes", "notes"}));
-}
-
-TEST_F(TreeFixture, DirectoryRecordAndFolderOfTheSameName) {
-    place("HomeDomain", "Library");
-    place("HomeDomain", "Library/Preferences/a.plist");
-    place("HomeDomain", "README");
-    MVTreeDirNode& home = domain("HomeDomain");
-    ASSERT_EQ(home.fileChildren.size(), 2u);
-    EXPECT_EQ(*home.fileChildren[0]->treefileName, "Library");
-    EXPECT_EQ(*home.fileChildren[0]->treefileType, "Library");  // no extension: the whole name
-    EXPECT_FALSE(home.fileChildren[0]->isFile);
-    EXPECT_EQ(*home.fileChildren[1]->treefileName, "README");
-    ASSERT_EQ(names(home.children), std::vector<std::string>{"Library"});
-}
-
 TEST_F(TreeFixture, HiddenComponentsDuplicatesAndMissingDeviceName) {
     place("HomeDomain", "a/.b/c");
     place("HomeDomain", "a/.b/c");

@@ -58,9 +58,6 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
          [&] {
              const auto m = messages();
              ASSERT_EQ(m.size(), 32u);
-             EXPECT_EQ(m[4]->messageContent, "text 5");
-             EXPECT_EQ(m[4]->rowId, 5);
-             EXPECT_EQ(m[4]->messageType, "Send");
              for (const auto& x : m) EXPECT_EQ(x->messagePhone, "");  // the layout keeps no address of its own
              EXPECT_EQ(ctx.chatMessageArray.size(), 2u);  // read through the handle table's index
          },

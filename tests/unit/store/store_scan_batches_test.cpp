@@ -82,9 +82,7 @@ TEST(StoreScanBatches, BatchOfRecordsEqualsOneByOneBesideTickedFolders) {
         std::vector<TreeDirPtr> out;
         for (const char* p : paths) {
             auto r = std::make_shared<MVTreeDirNode>();
-            r->fileDomain = "HomeDomain";
-            r->filePath = p;
-            r->fileKey = std::string("/nonexistent/") + p;
+            r->fileDomain = "HomeDomain", r->filePath = p, r->fileKey = std::string("/nonexistent/") + p;
             out.push_back(r);
         }
         return out;
@@ -182,6 +180,12 @@ TEST_F(StoreGrouping, RememberedAddressesGroupAsThePlainRule) {
         EXPECT_EQ(members, want.members) << i;
     }
     EXPECT_EQ(store.messageArray.size(), plain.messages.size());
+    // The reference uses the same address rule, so the rule is pinned here.
+    EXPECT_TRUE(MVResultViewController::addressMatches("abc", "ABC"));
+    EXPECT_TRUE(MVResultViewController::addressMatches("5551234", "+15551234"));
+    EXPECT_TRUE(MVResultViewController::addressMatches("5551234", "1234"));
+    EXPECT_FALSE(MVResultViewController::addressMatches("abc", ""));
+    EXPECT_FALSE(MVResultViewController::addressMatches("123", "1245"));
 }
 
 }  // namespace
