@@ -146,12 +146,17 @@ bool DelContactScan::bValueRecordAt(std::uint64_t q) const {
     const auto hex = carve::getHexString(image_, q, 4);
     if (carve::bCheckDataIsValid(hex ? std::optional<std::string_view>(*hex) : std::nullopt, 4) == 1) return true;
     // The patterns miss rows whose record id or label is the stored constant
-    // 0 or 1 (the first person's rows); such a row still shows itself by its
-    // intact header: its size, the NULL id column, then small integer columns.
+    // 0 or 1 (the first person's rows, the first label). Such a row still
+    // shows itself by its serial types: a small record id, a property, an
+    // identifier and a label that are small integers or constants, then a
+    // text value; or by its intact header (size, then the NULL id column).
     auto small = [](std::uint8_t t) { return t == 1 || t == 8 || t == 9; };
-    return q >= 2 && image_.byteAt(q - 2) == valueHeader_ + 1 && image_.byteAt(q - 1) == 0 &&
-           (small(image_.byteAt(q)) || image_.byteAt(q) == 2) && image_.byteAt(q + 1) == 1 &&
-           small(image_.byteAt(q + 2)) && small(image_.byteAt(q + 3));
+    const bool types = (small(image_.byteAt(q)) || image_.byteAt(q) == 2) && image_.byteAt(q + 1) == 1 &&
+                       small(image_.byteAt(q + 2)) && small(image_.byteAt(q + 3));
+    if (!types) return false;
+    const std::uint8_t text = image_.byteAt(q + 4);
+    if ((text >= 13 && text < 0x80 && (text & 1)) || (text >= 0x81 && text <= 0x9F)) return true;
+    return q >= 2 && image_.byteAt(q - 2) == valueHeader_ + 1 && image_.byteAt(q - 1) == 0;
 }
 
 void DelContactScan::run() {
@@ -160,8 +165,23 @@ void DelContactScan::run() {
         if (ctx_.stopRequested()) return;
         scanPage(i);
     }
+    // Live persons by id: a carved row with a live person's id and name is that
+    // person's row, or an older copy of it left behind by an update, never a
+    // deleted person (ids are not reused).
+    // A row whose id could not be read and was guessed wrong (below) that
+    // carries a live person's name is taken for an older copy of that person.
+    std::multimap<std::int64_t, std::string> live;
+    std::set<std::string> liveNames;
+    for (const ContactPtr& c : ctx_.contactArray) {
+        live.emplace(c->rowid, textOrEmpty(c->contactName));
+        liveNames.insert(textOrEmpty(c->contactName));
+    }
     for (const ContactPtr& node : ctx_.delContactArray) {
         if (ctx_.stopRequested()) return;
+        const std::string name = textOrEmpty(node->contactName);
+        const auto [from, to] = live.equal_range(node->rowid);
+        if (std::any_of(from, to, [&](const auto& l) { return l.second == name; })) continue;
+        if (bRowidGuessedWrong(*node) && liveNames.count(name)) continue;
         join(*node);
         ctx_.post(events::ScanDelContactInfo, std::any(node));
     }
@@ -176,16 +196,22 @@ void DelContactScan::scanPage(std::uint64_t i) {
         const ByteReader page = image_.page(i);
         lastPageText_ = carve::GetLastPageStringWithChar(std::span<const std::uint8_t>(page.data(), page.size()));
     }
-    if (kind != 1) return;
+    // A page that went to the free list as a trunk keeps its old cells after
+    // the list of page numbers at its start, and a leaf that became an
+    // interior page when its table grew keeps them after its few new cells.
+    // Neither has leaf cell pointers for the probes to follow, so both passes
+    // run on them unconditionally; the anchors alone decide.
+    const bool trunk = i < image_.pageCount() && (image_.byteAt(off) == 0 || image_.byteAt(off) == 0x05);
+    if (kind != 1 && !trunk) return;
     const std::uint64_t first = off + ((std::uint64_t{image_.byteAt(off + 8)} << 8) | image_.byteAt(off + 9));
-    if (bPageHoldsKind(first + 30, 10, 10)) {
+    if (trunk || bPageHoldsKind(first + 30, 10, 10)) {
         for (std::uint64_t a = off; a < off + P; ++a) {
             if (ctx_.stopRequested()) return;
             carvePerson(a);
         }
     }
     mergeUnknown();
-    bool values = bPageHoldsKind(first + 4, 8, 8);
+    bool values = trunk || bPageHoldsKind(first + 4, 8, 8);
     // The first cell's serial types start after its two varints (1 to 9 bytes
     // each) and the header size.
     for (std::uint64_t q = first + 3; !values && q <= first + 20; ++q) values = bValueRecordAt(q);
@@ -245,11 +271,15 @@ void DelContactScan::carvePerson(std::uint64_t a) {
         const std::int64_t rowid = b0 >= 0x81 && b0 <= 0x89 ? carve::getAlterInteger(b0, b1) : b1;
         counter_ = rowid == 0 ? counter_ + 1 : rowid;
         largestRowid_ = std::max(largestRowid_, rowid);
-    } else if (counter_ == 0) {
+        readRowids_.insert(counter_);
+        readPersons_.emplace(counter_, node.get());
+    } else if (counter_ <= 1) {
+        // Ids start at 1: below the lowest id read there is nothing to infer.
         ctx_.delUnKnowContactArray.push_back(std::move(node));
         return;
     } else {
         --counter_;
+        inferred_.insert(node.get());
     }
     node->rowid = toInt32(counter_);
     ctx_.delContactArray.push_back(std::move(node));
@@ -279,13 +309,28 @@ void DelContactScan::carveValue(std::uint64_t q) {
     value->valueType = toInt32(decimal(decodeValueField(2, dataoff, base)));
     decodeValueField(3, dataoff, base);
     decodeValueField(4, dataoff, base);
+    const std::uint64_t before = dataoff;
     const std::string text = decodeValueField(5, dataoff, base);
-    if (!text.empty() && text.size() <= 1023) value->contactValue = GetStringFormChar(text.c_str());
+    // A zero byte inside the stored length means later writes overwrote the
+    // rest of the text (a number cut short is somebody else's number).
+    const bool whole = text.size() == dataoff - before;
+    if (!text.empty() && whole && text.size() <= 1023) value->contactValue = GetStringFormChar(text.c_str());
     ctx_.delContactValueArray.push_back(value);
     values_.push_back({std::move(value), valueUid(q)});
 }
 
+bool DelContactScan::bRowidGuessedWrong(const MVContactNode& node) const {
+    // An id guessed from the neighbours that another carved person shows
+    // intact is a wrong guess, unless both carry the same name (an older copy
+    // of a row rewritten on update).
+    if (!inferred_.count(&node) || !readRowids_.count(node.rowid)) return false;
+    const auto [from, to] = readPersons_.equal_range(node.rowid);
+    return std::none_of(from, to, [&](const auto& read) { return read.second->contactName == node.contactName; });
+}
+
 void DelContactScan::join(MVContactNode& node) const {
+    // Another person's values are not this one's.
+    if (bRowidGuessedWrong(node)) return;
     // The person's values, each once: a row moved inside the file leaves its
     // old copy behind with the same text.
     std::vector<CarvedValue> mine;

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,7 @@ private:
     void mergeUnknown();
     void carveValue(std::uint64_t q);
     void join(MVContactNode& node) const;
+    bool bRowidGuessedWrong(const MVContactNode& node) const;
 
     // ---- this scan's probes ----
     // The decoded text of one field into the page-sized destination; empty
@@ -69,6 +72,9 @@ private:
     std::int64_t lastMergedRowid_ = 0;  // highest id handed to a rowid-less person
     std::optional<std::string> lastPageText_;
     std::vector<CarvedValue> values_;
+    std::set<std::int64_t> readRowids_;            // ids read from intact cell headers
+    std::multimap<std::int64_t, const MVContactNode*> readPersons_;  // the persons they belong to
+    std::set<const MVContactNode*> inferred_;      // persons whose id was guessed from the counter
 };
 
 }  // namespace salvor

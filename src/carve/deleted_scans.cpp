@@ -1,5 +1,7 @@
 #include "carve/deleted_scans.h"
 
+#include "carve/deleted_contacts.h"
+
 #include "platform/log.h"
 
 namespace salvor {
@@ -10,9 +12,7 @@ namespace {
 void notYet(const char* what) { log::line(std::string(what) + ": deleted-record carving not available", log::Level::Debug); }
 }  // namespace
 
-// The address book's carving (DelContactScan::scanBackup) is ready; it runs
-// from here once the scan's end-to-end expectations list deleted contacts.
-void scanDelContactThread(ScanContext&, const std::string&) { notYet("contacts"); }
+void scanDelContactThread(ScanContext& ctx, const std::string& backupPath) { DelContactScan::scanBackup(ctx, backupPath); }
 void scanDelMessageThread(ScanContext&, const std::string&) { notYet("messages"); }
 void scanDelNoteThread(ScanContext&, const std::string&) { notYet("notes"); }
 void scanDelCallHistoryThread(ScanContext&, const std::string&) { notYet("call history"); }

@@ -125,7 +125,20 @@ TEST_P(RecoveredDocuments, CardsImportOneValuePerLine) {
         want.insert(text(c["contactName"]) + "|" + text(c["contactPhone"]) + "|" + text(c["contactEmail"]) + "|" +
                     text(c["contactHomepage"]) + "|" + photo);
     }
-    EXPECT_EQ(got, want);
+    // Every live card, and beside them only deleted persons' cards.
+    std::set<std::string> deletedNames;
+    for (const auto& c : truth["contacts"]["deleted"]) {
+        std::string name;
+        for (const char* k : {"First", "Middle", "Last"})
+            if (c[k].is_string() && !c[k].get<std::string>().empty()) name += (name.empty() ? "" : " ") + c[k].get<std::string>();
+        deletedNames.insert(name);
+    }
+    for (const std::string& w : want) {
+        auto it = got.find(w);
+        ASSERT_NE(it, got.end()) << w;
+        got.erase(it);
+    }
+    for (const std::string& extra : got) EXPECT_TRUE(deletedNames.count(extra.substr(0, extra.find('|')))) << extra;
     EXPECT_GE(manyNumbers, 1u);  // the forge gives its first contact two numbers
 }
 

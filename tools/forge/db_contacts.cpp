@@ -174,7 +174,11 @@ void buildContacts(Context& cx) {
     // are edited, which may leave the older row behind in free space.
     if (n >= 6) {
         const int batch = std::max(6, 3 * cx.pageSize / 200);
-        const int total = n + batch + std::max(2, cx.pageSize / 160);  // later ones take a freed page
+        // Later ones take a freed page. iOS 7 rows carry two guids and need
+        // fewer of them to fill it; as many as on older systems would overwrite
+        // every freed page and leave nothing of the batch to find.
+        const int later = std::max(2, cx.pageSize / (ios7 ? 400 : 160));
+        const int total = n + batch + later;
         people.resize(static_cast<std::size_t>(total));
         deleted.resize(people.size(), false);
         for (int i = n; i < total; ++i) {
