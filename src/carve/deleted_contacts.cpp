@@ -12,6 +12,7 @@
 #include "core/events.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
+#include "core/utf8.h"
 #include "platform/log.h"
 
 namespace salvor {
@@ -30,6 +31,7 @@ enum PersonColumn : std::int64_t {
     kNote = 9,
     kBirthday = 11,
     kJobTitle = 12,
+    kCreationDate = 18,
 };
 constexpr std::int64_t kPersonFields = 34;
 
@@ -43,6 +45,12 @@ std::int64_t decimal(const std::string& text) {
     std::int64_t v = 0;
     std::from_chars(text.data(), text.data() + text.size(), v);
     return v;
+}
+
+// Stored names are valid UTF-8 without control characters.
+bool bCleanText(const std::string& raw) {
+    return utf8::isValid(raw) &&
+           std::none_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }
 
 // Joins " value" the way the live address-book reader does.
@@ -96,16 +104,6 @@ std::optional<std::int64_t> DelContactScan::valueUid(std::uint64_t q) const {
     // Cell: payload length, row id (both varints), header size, the NULL id
     // column, then the serial types the pattern at q begins with.
     if (q < 16 || image_.byteAt(q - 2) != valueHeader_ + 1 || image_.byteAt(q - 1) != 0) return std::nullopt;
-    // A varint ending at `end` (its last byte has the high bit clear, the
-    // bytes before it have it set); the answer is its value and first byte.
-    auto varintEndingAt = [this](std::uint64_t end) -> std::optional<std::pair<std::uint64_t, std::uint64_t>> {
-        if (image_.byteAt(end) & 0x80) return std::nullopt;
-        std::uint64_t start = end;
-        while (end - start < 8 && start > 0 && (image_.byteAt(start - 1) & 0x80)) --start;
-        std::uint64_t v = 0;
-        for (std::uint64_t p = start; p <= end; ++p) v = (v << 7) | (image_.byteAt(p) & 0x7F);
-        return std::make_pair(v, start);
-    };
     const auto uid = varintEndingAt(q - 3);
     if (!uid || uid->second < 2) return std::nullopt;
     const auto payload = varintEndingAt(uid->second - 1);
@@ -120,6 +118,79 @@ std::optional<std::int64_t> DelContactScan::valueUid(std::uint64_t q) const {
     }
     if (payload->first != expected) return std::nullopt;
     return static_cast<std::int64_t>(uid->first);
+}
+
+bool DelContactScan::bPlausiblePerson(std::uint64_t base, std::uint64_t a) const {
+    // The serial types from the id column to the anchor, read as the varints
+    // they are, must fit the person table's columns and end at the anchor.
+    // Bytes that only look like an anchor, or a row whose header was partly
+    // overwritten, fail here instead of giving a person made of other bytes.
+    enum Kind : char { T = 't', I = 'i', B = 'b' };
+    // The id column's byte itself may be the last byte a freed cell's
+    // free-block header overwrote, so the walk starts after it.
+    static constexpr char kColumns[] = "tttttttttitttttttiittttitb";  // First ... ExternalRepresentation
+    std::uint64_t p = base + 1;
+    for (const char* c = kColumns; *c; ++c) {
+        std::int64_t type = 0;
+        int n = 0;
+        std::uint8_t b;
+        do {
+            b = image_.byteAt(p++);
+            type = (type << 7) | (b & 0x7F);
+        } while ((b & 0x80) && ++n < 9);
+        const bool text = type >= 13 && (type & 1);
+        const bool blob = type >= 12 && !(type & 1);
+        const bool number = (type >= 1 && type <= 7) || type == 8 || type == 9;
+        const bool ok = type == 0 || (*c == I ? number : (text || blob));
+        if (!ok || p > a) return false;
+    }
+    return p == a;
+}
+
+std::optional<std::int64_t> DelContactScan::intactRowid(std::uint64_t base) const {
+    // Header size 0x23-0x26 and the NULL id column: the cell's start may be intact.
+    if (base < 4 || carve::getDeletedMark(image_, base - 1, 2, 4) != 1) return std::nullopt;
+    // The record's length by its own header, the serial types being varints.
+    const std::uint64_t headerEnd = base - 1 + image_.byteAt(base - 1);
+    std::uint64_t length = image_.byteAt(base - 1);
+    for (std::uint64_t p = base; p < headerEnd;) {
+        std::int64_t type = 0;
+        int n = 0;
+        std::uint8_t b;
+        do {
+            b = image_.byteAt(p++);
+            type = (type << 7) | (b & 0x7F);
+        } while ((b & 0x80) && ++n < 9);
+        if (p > headerEnd) return std::nullopt;
+        length += static_cast<std::uint64_t>(carve::getFieldDataLengthBy(type));
+    }
+    // Before the header: the payload length and the row id, both varints. The
+    // id counts only when the payload length agrees with the header; a freed
+    // cell's first bytes, or a newer cell written over them, do not.
+    const auto rowid = varintEndingAt(base - 2);
+    if (!rowid || rowid->second < 1) return std::nullopt;
+    // The byte before the payload length belongs to whatever lies before the
+    // cell and may have its high bit set too, so each length of 1 to 3 bytes
+    // ending there is tried.
+    if (rowid->first == 0) return std::nullopt;
+    const std::uint64_t end = rowid->second - 1;
+    if (image_.byteAt(end) & 0x80) return std::nullopt;
+    std::uint64_t payload = image_.byteAt(end) & 0x7F;
+    for (std::uint64_t k = 1; payload != length; ++k) {
+        if (k == 3 || end < k || !(image_.byteAt(end - k) & 0x80)) return std::nullopt;
+        payload |= std::uint64_t{image_.byteAt(end - k) & 0x7Fu} << (7 * k);
+    }
+    return static_cast<std::int64_t>(rowid->first);
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> DelContactScan::varintEndingAt(std::uint64_t end) const {
+    // Its last byte has the high bit clear, the bytes before it have it set.
+    if (image_.byteAt(end) & 0x80) return std::nullopt;
+    std::uint64_t start = end;
+    while (end - start < 8 && start > 0 && (image_.byteAt(start - 1) & 0x80)) --start;
+    std::uint64_t v = 0;
+    for (std::uint64_t p = start; p <= end; ++p) v = (v << 7) | (image_.byteAt(p) & 0x7F);
+    return std::make_pair(v, start);
 }
 
 void DelContactScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
@@ -168,20 +239,31 @@ void DelContactScan::run() {
     // Live persons by id: a carved row with a live person's id and name is that
     // person's row, or an older copy of it left behind by an update, never a
     // deleted person (ids are not reused).
-    // A row whose id could not be read and was guessed wrong (below) that
-    // carries a live person's name is taken for an older copy of that person.
     std::multimap<std::int64_t, std::string> live;
     std::set<std::string> liveNames;
     for (const ContactPtr& c : ctx_.contactArray) {
         live.emplace(c->rowid, textOrEmpty(c->contactName));
         liveNames.insert(textOrEmpty(c->contactName));
     }
+    // A row whose id was guessed but whose name and creation time equal those
+    // of a row with an intact id is a copy of that row (the older version an
+    // update leaves behind, or the row itself moved): it takes that id.
+    for (const ContactPtr& node : ctx_.delContactArray) {
+        const auto created = created_.find(node.get());
+        if (!inferred_.count(node.get()) || created == created_.end()) continue;
+        const auto same = readByCreation_.find({textOrEmpty(node->contactName), created->second});
+        if (same == readByCreation_.end()) continue;
+        node->rowid = toInt32(same->second);
+        inferred_.erase(node.get());
+    }
     for (const ContactPtr& node : ctx_.delContactArray) {
         if (ctx_.stopRequested()) return;
         const std::string name = textOrEmpty(node->contactName);
-        const auto [from, to] = live.equal_range(node->rowid);
+            const auto [from, to] = live.equal_range(node->rowid);
         if (std::any_of(from, to, [&](const auto& l) { return l.second == name; })) continue;
-        if (bRowidGuessedWrong(*node) && liveNames.count(name)) continue;
+        // Without a creation time to tell them apart, a wrongly guessed row
+        // with a live person's name is taken for an older copy of that person.
+        if (bRowidGuessedWrong(*node) && liveNames.count(name) && !created_.count(node.get())) continue;
         join(*node);
         ctx_.post(events::ScanDelContactInfo, std::any(node));
     }
@@ -236,8 +318,10 @@ void DelContactScan::carvePerson(std::uint64_t a) {
     if (back + 3 > a) return;
     const std::uint64_t base = a - back;
 
+    if (!bPlausiblePerson(base, a)) return;
+
     auto node = std::make_shared<MVContactNode>();
-    std::string first, last, middle;
+    std::string first, last, middle, created;
     std::uint64_t dataoff = 0;
     for (std::int64_t k = 1; k <= kPersonFields; ++k) {
         // A wide note's serial type takes two bytes, so every later column's
@@ -247,6 +331,9 @@ void DelContactScan::carvePerson(std::uint64_t a) {
         const std::string raw = decodePersonField(k, dataoff, base, header, wide && k == kNote);
         if (raw.empty()) continue;
         const bool shortText = raw.size() <= 259;
+        // A name cut by a later write shows control bytes or broken UTF-8:
+        // the row's body is no longer this person's.
+        if (column <= kMiddle && !bCleanText(raw)) return;
         const std::string text = GetStringFormChar(raw.c_str());
         switch (column) {
             case kFirst: if (shortText) first = text; break;
@@ -258,6 +345,7 @@ void DelContactScan::carvePerson(std::uint64_t a) {
             // Stored as text; shown as stored, as the live reader does.
             case kBirthday: node->contactBirthday = text; break;
             case kJobTitle: if (shortText) node->contactJobtitle = text; break;
+            case kCreationDate: created = raw; break;
             default: break;
         }
     }
@@ -266,13 +354,13 @@ void DelContactScan::carvePerson(std::uint64_t a) {
     appendWord(node->contactName, middle);
     appendWord(node->contactName, last);
 
-    if (carve::getDeletedMark(image_, base - 1, 2, 4) == 1) {
-        const std::uint8_t b1 = image_.byteAt(base - 2), b0 = image_.byteAt(base - 3);
-        const std::int64_t rowid = b0 >= 0x81 && b0 <= 0x89 ? carve::getAlterInteger(b0, b1) : b1;
-        counter_ = rowid == 0 ? counter_ + 1 : rowid;
-        largestRowid_ = std::max(largestRowid_, rowid);
+    if (!created.empty()) created_[node.get()] = created;
+    if (const auto rowid = intactRowid(base)) {
+        counter_ = *rowid;
+        largestRowid_ = std::max(largestRowid_, *rowid);
         readRowids_.insert(counter_);
         readPersons_.emplace(counter_, node.get());
+        if (!created.empty()) readByCreation_.emplace(std::make_pair(textOrEmpty(node->contactName), created), counter_);
     } else if (counter_ <= 1) {
         // Ids start at 1: below the lowest id read there is nothing to infer.
         ctx_.delUnKnowContactArray.push_back(std::move(node));
@@ -293,6 +381,7 @@ void DelContactScan::mergeUnknown() {
     const std::int64_t m = std::max(largestRowid_, lastMergedRowid_);
     for (std::size_t j = unknown.size(); j-- > mergedUnknown_;) {
         unknown[j]->rowid = toInt32(m + static_cast<std::int64_t>(unknown.size() - j));
+        inferred_.insert(unknown[j].get());
         ctx_.delContactArray.push_back(unknown[j]);
     }
     lastMergedRowid_ = m + static_cast<std::int64_t>(unknown.size() - mergedUnknown_);

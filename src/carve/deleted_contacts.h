@@ -60,6 +60,13 @@ private:
     // The row id of a multi-value cell whose header (size byte, NULL id column)
     // precedes the pattern at q unbroken.
     std::optional<std::int64_t> valueUid(std::uint64_t q) const;
+    // The row id of the person whose first serial type is at `base`, when its
+    // cell header is intact and agrees with the record.
+    std::optional<std::int64_t> intactRowid(std::uint64_t base) const;
+    // True when the serial types from `base` to the anchor at `a` fit a person row.
+    bool bPlausiblePerson(std::uint64_t base, std::uint64_t a) const;
+    // A varint whose last byte is at `end`: its value and first byte.
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> varintEndingAt(std::uint64_t end) const;
 
     ScanContext& ctx_;
     const carve::PageImage& image_;
@@ -75,6 +82,8 @@ private:
     std::set<std::int64_t> readRowids_;            // ids read from intact cell headers
     std::multimap<std::int64_t, const MVContactNode*> readPersons_;  // the persons they belong to
     std::set<const MVContactNode*> inferred_;      // persons whose id was guessed from the counter
+    std::map<const MVContactNode*, std::string> created_;  // each person's creation time, as stored
+    std::map<std::pair<std::string, std::string>, std::int64_t> readByCreation_;  // (name, creation) -> intact id
 };
 
 }  // namespace salvor
