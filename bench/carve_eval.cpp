@@ -1,174 +1,79 @@
-// Recall and precision of the deleted-contacts carving on forged backups of
-// every generation, judged against the forge's truth: each reported person is
-// a deleted row (name and numbers equal), a deleted row with other numbers, a
-// live person listed as deleted, a duplicate, or a phantom.
-#include <any>
+// The carving's evaluation: forges a backup of every generation, scans it with
+// the command-line tool as a user would (`salvor scan DIR --json`), and judges
+// every record listed as deleted against the forge's truth, per generation and
+// category, with recall and precision.
+//
+//   bench_carve_eval [--seed N] [--show]
 #include <cstdio>
 #include <fstream>
-#include <filesystem>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "carve/deleted_contacts.h"
-#include "core/events.h"
-#include "core/scan_context.h"
-#include "engine/pipeline.h"
+#include "forge/carve_judge.h"
 #include "forge/forge.h"
-#include "platform/log.h"
 #include "platform/scratch.h"
-
-namespace fs = std::filesystem;
-using salvor::ContactPtr;
-using salvor::textOrEmpty;
-using Json = nlohmann::json;
 
 namespace {
 
-std::string text(const Json& v) { return v.is_string() ? v.get<std::string>() : std::string(); }
+using Json = nlohmann::json;
+using salvor::forge::CarveTally;
 
-// The name as the live reader builds it: First Middle Last, blanks skipped.
-std::string personName(const Json& row) {
-    std::string name;
-    for (const char* key : {"First", "Middle", "Last"}) {
-        const std::string part = text(row[key]);
-        if (part.empty()) continue;
-        if (!name.empty()) name += ' ';
-        name += part;
-    }
-    return name;
+// The scan's JSON, or null when the tool failed.
+Json scanJson(const std::string& backup) {
+    const std::string command = std::string("'") + SALVOR_CLI_PATH + "' scan '" + backup + "' --json 2>/dev/null";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return nullptr;
+    std::string out;
+    char buffer[65536];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    ::pclose(pipe);
+    return Json::parse(out, nullptr, false);
 }
 
-// Whether carved numbers are the row's: every number whose bytes are still in
-// the file is there, and none belongs to anybody else. A number whose row was
-// overwritten cannot come back, so its absence is not held against the carving.
-bool samePhones(const Json& row, const std::vector<std::string>& carved) {
-    std::set<std::string> all, present;
-    for (const Json& v : row["multiValues"]) {
-        if (v["property"] != 3) continue;
-        all.insert(text(v["value"]));
-        if (v.value("recoverable", false)) present.insert(text(v["value"]));
-    }
-    const std::set<std::string> got(carved.begin(), carved.end());
-    if (got.size() != carved.size()) return false;
-    for (const std::string& p : present)
-        if (!got.count(p)) return false;
-    for (const std::string& p : got)
-        if (!all.count(p)) return false;
-    return true;
-}
-
-struct Tally {
-    long deleted = 0, recoverable = 0, reported = 0, matched = 0, wrongNumbers = 0, liveAsDeleted = 0,
-         duplicates = 0, phantoms = 0, recoveredRows = 0;
-};
-
-bool g_show = false;  // --show: print every record not judged a deleted row
-std::uint64_t g_seed = 41;  // --seed N
-
-Tally evaluate(const std::string& scenario) {
-    const std::string dir = salvor::scratch::create("salvor-carve-eval-");
-    salvor::forge::ForgeOptions options;
-    options.seed = g_seed;
-    options.scenario = scenario;
-    const auto backups = salvor::forge::forgeStore(dir + "/store", options);
-    Tally t;
-    for (const auto& backup : backups) {
-        const Json truth = Json::parse(std::ifstream(backup.truthPath));
-        salvor::NotificationCenter nc;
-        salvor::ScanContext ctx(nc, backup.path);
-        ctx.scanScratchDir = salvor::scratch::create("salvor-carve-eval-copies-");
-        // The layout flags a scan gets from the backup's system version.
-        ctx.currentNodeIsiOS6Version = backup.iosMajor >= 6;
-        ctx.bIOS7DeviceNode = backup.iosMajor == 7;
-        std::vector<ContactPtr> live, carved;
-        nc.addObserver(salvor::events::ScanContactInfo,
-                       [&](const std::any& o) { live.push_back(std::any_cast<ContactPtr>(o)); });
-        nc.addObserver(salvor::events::ScanDelContactInfo,
-                       [&](const std::any& o) { carved.push_back(std::any_cast<ContactPtr>(o)); });
-        salvor::runStage(*salvor::findStage("scanContactThread"), ctx, backup.path);
-        salvor::DelContactScan::scanBackup(ctx, backup.path);
-        salvor::scratch::release(ctx.scanScratchDir);
-
-        // What the result store keeps: carved persons equal to no live one (name and phone text).
-        std::set<std::pair<std::string, std::string>> liveKeys;
-        for (const auto& c : live) liveKeys.insert({textOrEmpty(c->contactName), textOrEmpty(c->contactPhone)});
-        std::set<std::string> liveNames;
-        for (const Json& row : truth["contacts"]["live"]) liveNames.insert(text(row["contactName"]));
-
-        std::multimap<std::string, const Json*> deletedByName;
-        for (const Json& row : truth["contacts"]["deleted"]) {
-            ++t.deleted;
-            if (row.value("recoverable", false)) ++t.recoverable;
-            deletedByName.insert({personName(row), &row});
-        }
-        std::set<const Json*> found;
-        for (const auto& c : carved) {
-            const std::string name = textOrEmpty(c->contactName);
-            // The store drops a person equal (name and phone text) to one it lists.
-            if (!liveKeys.insert({name, textOrEmpty(c->contactPhone)}).second) continue;
-            ++t.reported;
-            const Json* exact = nullptr;
-            bool sameName = false;
-            for (auto [it, end] = deletedByName.equal_range(name); it != end; ++it) {
-                sameName = true;
-                if (samePhones(*it->second, c->contactPhoneValues)) exact = it->second;
-            }
-            if (exact && found.insert(exact).second) {
-                ++t.matched;
-                if (exact->value("recoverable", false)) ++t.recoveredRows;
-            } else if (exact) {
-                ++t.duplicates;
-            } else if (sameName) {
-                ++t.wrongNumbers;
-            } else if (liveNames.count(name)) {
-                ++t.liveAsDeleted;
-            } else {
-                ++t.phantoms;
-            }
-            if (g_show && !(exact && found.count(exact)))
-                std::printf("  %s: rowid %d \"%s\" phone \"%s\"\n", scenario.c_str(), c->rowid, name.c_str(),
-                            textOrEmpty(c->contactPhone).c_str());
-        }
-        if (g_show)
-            for (const Json& row : truth["contacts"]["deleted"])
-                if (row.value("recoverable", false) && !found.count(&row))
-                    std::printf("  %s: missed rowid %ld \"%s\"\n", scenario.c_str(), row["ROWID"].get<long>(),
-                                personName(row).c_str());
-    }
-    salvor::scratch::release(dir);
-    return t;
+void printRow(const char* label, const CarveTally& t) {
+    std::printf("%-12s %8ld %8ld %8ld %8ld %8ld %8ld %8ld %8ld %7.2f %9.2f\n", label, t.deleted, t.recoverable, t.reported,
+                t.matched, t.wrongKey, t.liveAsDeleted, t.duplicates, t.phantoms, t.recall(), t.precision());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::uint64_t seed = 41;
+    bool show = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--show") g_show = true;
-        if (arg == "--seed" && i + 1 < argc) g_seed = std::stoull(argv[++i]);
+        if (arg == "--show") show = true;
+        if (arg == "--seed" && i + 1 < argc) seed = std::stoull(argv[++i]);
     }
-    salvor::log::setSink([](salvor::log::Level, const std::string&) {});
-    std::printf("%-12s %8s %8s %8s %8s %8s %8s %8s %8s %7s %9s\n", "generation", "deleted", "recov.", "reported",
-                "matched", "numbers", "live", "dupl.", "phantom", "recall", "precision");
-    Tally all;
-    for (const char* scenario : {"ios4", "ios4-legacy", "ios5", "ios6", "ios6-p1024", "ios7"}) {
-        const Tally t = evaluate(scenario);
-        const double recall = t.recoverable ? double(t.recoveredRows) / double(t.recoverable) : 0;
-        const double precision = t.reported ? double(t.matched) / double(t.reported) : 0;
-        std::printf("%-12s %8ld %8ld %8ld %8ld %8ld %8ld %8ld %8ld %7.2f %9.2f\n", scenario, t.deleted, t.recoverable,
-                    t.reported, t.matched, t.wrongNumbers, t.liveAsDeleted, t.duplicates, t.phantoms, recall,
-                    precision);
-        all.recoverable += t.recoverable;
-        all.recoveredRows += t.recoveredRows;
-        all.reported += t.reported;
-        all.matched += t.matched;
+    const std::vector<std::string> scenarios = {"ios4", "ios4-legacy", "ios5", "ios6", "ios6-p1024", "ios7"};
+    std::printf("contacts     %8s %8s %8s %8s %8s %8s %8s %8s %7s %9s\n", "deleted", "recov.", "reported", "matched",
+                "wrongkey", "live", "dupl.", "phantom", "recall", "precision");
+    CarveTally all;
+    for (const std::string& scenario : scenarios) {
+        const std::string dir = salvor::scratch::create("salvor-carve-eval-");
+        salvor::forge::ForgeOptions options;
+        options.seed = seed;
+        options.scenario = scenario;
+        CarveTally t;
+        for (const auto& backup : salvor::forge::forgeStore(dir + "/store", options)) {
+            const Json scan = scanJson(backup.path);
+            if (!scan.is_object()) {
+                std::fprintf(stderr, "%s: the scan failed\n", scenario.c_str());
+                return 1;
+            }
+            std::ifstream in(backup.truthPath);
+            const Json truth = Json::parse(in);
+            auto note = [&](const std::string& line) {
+                if (show) std::printf("  %s: %s\n", scenario.c_str(), line.c_str());
+            };
+            t.add(salvor::forge::judgeContacts(truth, scan["contacts"], note));
+        }
+        salvor::scratch::release(dir);
+        printRow(scenario.c_str(), t);
+        all.add(t);
     }
-    std::printf("contacts overall: recall %.2f, precision %.2f\n",
-                all.recoverable ? double(all.recoveredRows) / double(all.recoverable) : 0,
-                all.reported ? double(all.matched) / double(all.reported) : 0);
+    std::printf("contacts overall: recall %.2f, precision %.2f\n", all.recall(), all.precision());
     return 0;
 }

@@ -400,9 +400,10 @@ void DelContactScan::carveValue(std::uint64_t q) {
     decodeValueField(4, dataoff, base);
     const std::uint64_t before = dataoff;
     const std::string text = decodeValueField(5, dataoff, base);
-    // A zero byte inside the stored length means later writes overwrote the
-    // rest of the text (a number cut short is somebody else's number).
-    const bool whole = text.size() == dataoff - before;
+    // A zero byte inside the stored length, a control byte or broken UTF-8
+    // means later writes overwrote part of the text (a number cut short is
+    // somebody else's number).
+    const bool whole = text.size() == dataoff - before && bCleanText(text);
     if (!text.empty() && whole && text.size() <= 1023) value->contactValue = GetStringFormChar(text.c_str());
     ctx_.delContactValueArray.push_back(value);
     values_.push_back({std::move(value), valueUid(q)});

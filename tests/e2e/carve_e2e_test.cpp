@@ -1,0 +1,42 @@
+// Deleted records of every generation, scanned as a user would, judged against
+// the forge's truth. The floors sit a little below what the carving measures,
+// so a change that loses deleted records or lists live ones as deleted fails.
+#include <gtest/gtest.h>
+
+#include "forge/carve_judge.h"
+#include "support/support.h"
+
+namespace salvor::test {
+namespace {
+
+using nlohmann::json;
+
+class DeletedRecords : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(DeletedRecords, AreFoundAndLiveOnesAreNotListedAsDeleted) {
+    TempDir dir;
+    const auto b = forgeOne(dir, GetParam(), 41);
+    const json truth = readJson(b.truthPath);
+    const auto r = runSalvor({"scan", b.path, "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json scan = json::parse(r.out);
+
+    std::string notes;
+    const auto contacts = forge::judgeContacts(truth, scan["contacts"], [&](const std::string& n) { notes += n + "\n"; });
+    EXPECT_GT(contacts.recoverable, 0);
+    EXPECT_GE(contacts.recall(), 0.95) << notes;
+    EXPECT_GE(contacts.precision(), 0.95) << notes;
+    EXPECT_EQ(contacts.liveAsDeleted + contacts.wrongKey, 0) << notes;
+}
+
+INSTANTIATE_TEST_SUITE_P(Generations, DeletedRecords,
+                         ::testing::Values("ios4", "ios4-legacy", "ios5", "ios6", "ios6-p1024", "ios7"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             for (char& c : name)
+                                 if (c == '-') c = '_';
+                             return name;
+                         });
+
+}  // namespace
+}  // namespace salvor::test

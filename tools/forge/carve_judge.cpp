@@ -1,0 +1,107 @@
+#include "forge/carve_judge.h"
+
+#include <map>
+#include <set>
+#include <vector>
+
+namespace salvor::forge {
+
+using Json = nlohmann::json;
+
+void CarveTally::add(const CarveTally& o) {
+    deleted += o.deleted;
+    recoverable += o.recoverable;
+    reported += o.reported;
+    matched += o.matched;
+    wrongKey += o.wrongKey;
+    liveAsDeleted += o.liveAsDeleted;
+    duplicates += o.duplicates;
+    phantoms += o.phantoms;
+    recoveredRows += o.recoveredRows;
+}
+
+namespace {
+
+std::string text(const Json& v) { return v.is_string() ? v.get<std::string>() : std::string(); }
+
+// The name as the live reader builds it: First Middle Last, blanks skipped.
+std::string personName(const Json& row) {
+    std::string name;
+    for (const char* key : {"First", "Middle", "Last"}) {
+        const std::string part = text(row[key]);
+        if (part.empty()) continue;
+        if (!name.empty()) name += ' ';
+        name += part;
+    }
+    return name;
+}
+
+// Whether a listed phone text (" a b c") is made of the row's numbers: every
+// number whose bytes were still in the file, and nobody else's. A number whose
+// row was overwritten cannot come back, so its absence is not held against it.
+bool phonesOfRow(const Json& row, std::string listed) {
+    std::vector<std::string> all;
+    std::set<std::string> present;
+    for (const Json& v : row["multiValues"]) {
+        if (v["property"] != 3) continue;
+        all.push_back(text(v["value"]));
+        if (v.value("recoverable", false)) present.insert(text(v["value"]));
+    }
+    if (!listed.empty() && listed.front() == ' ') listed.erase(0, 1);
+    std::set<std::string> used;
+    while (!listed.empty()) {
+        // The longest unused number the rest of the text begins with.
+        const std::string* best = nullptr;
+        for (const std::string& p : all)
+            if (!used.count(p) && listed.compare(0, p.size(), p) == 0 &&
+                (listed.size() == p.size() || listed[p.size()] == ' ') && (!best || p.size() > best->size()))
+                best = &p;
+        if (!best) return false;
+        used.insert(*best);
+        listed.erase(0, std::min(listed.size(), best->size() + 1));
+    }
+    for (const std::string& p : present)
+        if (!used.count(p)) return false;
+    return true;
+}
+
+}  // namespace
+
+CarveTally judgeContacts(const Json& truth, const Json& contacts, const JudgeNote& note) {
+    CarveTally t;
+    std::set<std::string> liveNames;
+    for (const Json& row : truth["contacts"]["live"]) liveNames.insert(text(row["contactName"]));
+    std::multimap<std::string, const Json*> deletedByName;
+    for (const Json& row : truth["contacts"]["deleted"]) {
+        ++t.deleted;
+        if (row.value("recoverable", false)) ++t.recoverable;
+        deletedByName.insert({personName(row), &row});
+    }
+    std::set<const Json*> found;
+    for (const Json& c : contacts) {
+        if (c.value("bDeleted", 0) != 1) continue;
+        ++t.reported;
+        const std::string name = text(c["contactName"]), phone = text(c["contactPhone"]);
+        const Json* exact = nullptr;
+        bool sameName = false;
+        for (auto [it, end] = deletedByName.equal_range(name); it != end; ++it) {
+            sameName = true;
+            if (phonesOfRow(*it->second, phone) && (!exact || !found.count(it->second))) exact = it->second;
+        }
+        if (exact && found.insert(exact).second) {
+            ++t.matched;
+            if (exact->value("recoverable", false)) ++t.recoveredRows;
+            continue;
+        }
+        const char* verdict = exact ? "duplicate" : sameName ? "other numbers" : liveNames.count(name) ? "live" : "phantom";
+        ++(exact ? t.duplicates : sameName ? t.wrongKey : liveNames.count(name) ? t.liveAsDeleted : t.phantoms);
+        if (note) note(std::string(verdict) + ": \"" + name + "\" phone \"" + phone + "\"");
+    }
+    if (note)
+        for (const Json& row : truth["contacts"]["deleted"])
+            if (row.value("recoverable", false) && !found.count(&row))
+                note("missed: row " + std::to_string(row["ROWID"].get<long>()) + " \"" + personName(row) + "\"");
+    return t;
+}
+
+}  // namespace salvor::forge

@@ -1,0 +1,38 @@
+// Judges what a scan lists as deleted against a forged backup's truth: each
+// record reported as deleted is a deleted row, a duplicate of one already
+// matched, a live record listed as deleted, a deleted row with a wrong second
+// key (another person's number), or a phantom. Recall counts the rows whose
+// bytes were still in the file; precision counts every record judged.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace salvor::forge {
+
+struct CarveTally {
+    long deleted = 0;        // rows the phone deleted
+    long recoverable = 0;    // of those, rows whose bytes were still in the file
+    long reported = 0;       // records the scan lists as deleted
+    long matched = 0;        // reported records equal to a deleted row
+    long wrongKey = 0;       // right main key, wrong second key
+    long liveAsDeleted = 0;  // a live record listed as deleted
+    long duplicates = 0;     // a deleted row reported again
+    long phantoms = 0;       // nothing the phone ever held
+    long recoveredRows = 0;  // recoverable rows matched
+
+    double recall() const { return recoverable ? double(recoveredRows) / double(recoverable) : 1.0; }
+    double precision() const { return reported ? double(matched) / double(reported) : 1.0; }
+    void add(const CarveTally& o);
+};
+
+// A line for every record not judged a deleted row, and every recoverable row missed.
+using JudgeNote = std::function<void(const std::string&)>;
+
+// `contacts` is the scan's contact list as `salvor scan --json` writes it
+// (contactName, contactPhone, bDeleted); `truth` the backup's truth.json.
+CarveTally judgeContacts(const nlohmann::json& truth, const nlohmann::json& contacts, const JudgeNote& note = {});
+
+}  // namespace salvor::forge
