@@ -3,6 +3,7 @@
 #include "engine/result_store.h"
 
 #include <any>
+#include <array>
 #include <cctype>
 #include <condition_variable>
 #include <cstdio>
@@ -156,6 +157,41 @@ private:
     std::size_t indexed_ = 0;
 };
 
+// The records of a list by the texts that decide whether a carved record is
+// listed already. It catches up with what was appended since.
+class RecordKeyIndex {
+public:
+    template <class Ptr, class Fields>
+    bool contains(const std::vector<Ptr>& list, const Ptr& record, const Fields& fields) {
+        if (indexed_ > list.size()) {  // the list was emptied or replaced
+            positions_.clear();
+            indexed_ = 0;
+        }
+        for (; indexed_ < list.size(); ++indexed_)
+            if (list[indexed_]) positions_.emplace(hashOf(fields(*list[indexed_])), indexed_);
+        const auto wanted = fields(*record);
+        const auto [first, last] = positions_.equal_range(hashOf(wanted));
+        for (auto it = first; it != last; ++it)
+            if (list[it->second] && fields(*list[it->second]) == wanted) return true;
+        return false;
+    }
+    void clear() {
+        positions_.clear();
+        indexed_ = 0;
+    }
+
+private:
+    template <std::size_t N>
+    static std::size_t hashOf(const std::array<std::string_view, N>& parts) {
+        std::size_t h = 0;
+        for (std::string_view part : parts)
+            h ^= std::hash<std::string_view>{}(part) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+        return h;
+    }
+    std::unordered_multimap<std::size_t, std::size_t> positions_;
+    std::size_t indexed_ = 0;
+};
+
 }  // namespace
 
 struct MVResultViewController::ScanIndexes {
@@ -172,8 +208,11 @@ struct MVResultViewController::ScanIndexes {
     ConversationLookup liveConversations;     // every conversation may take a live message
     ConversationLookup deletedConversations;  // only deleted ones take a carved message
     MessageKeyIndex messageKeys;              // messageArray by address, text and date
+    // The other lists by the fields a carved record must differ in.
+    RecordKeyIndex contactKeys, noteKeys, callKeys, bookMarkKeys, calenderKeys;
 
     void clear() {
+        for (RecordKeyIndex* k : {&contactKeys, &noteKeys, &callKeys, &bookMarkKeys, &calenderKeys}) k->clear();
         waitingTreeRecords.clear();
         lastProgress = -1;
         liveConversations.clear();
@@ -401,69 +440,60 @@ namespace {
 
 const std::string& s(const Text& t) { return textOrEmpty(t); }
 
-// Appends a carved record unless an equal one is listed already (live records
-// arrive first, so a record the database still holds is dropped here).
-// Returns the new record's index, or -1 when it was dropped.
-template <class Ptr, class Equal>
-long mergeDeleted(std::vector<Ptr>& list, const Ptr& record, Equal equal) {
-    for (const Ptr& existing : list) {
-        if (equal(*existing, *record)) return -1;
-    }
-    record->bDeleted = 1;
-    list.push_back(record);
-    return static_cast<long>(list.size() - 1);
-}
-
 }  // namespace
 
-template <class Ptr, class Equal>
+// Appends a carved record unless an equal one is listed already (live records
+// arrive first, so a record the database still holds is dropped here).
+template <class Ptr, class Index, class Fields>
 void MVResultViewController::appendDeleted(std::vector<Ptr>& list, const Ptr& record, Category category,
-                                           std::atomic<std::int32_t>& counter, Equal equal) {
-    long index = -1;
+                                           std::atomic<std::int32_t>& counter, Index& index, Fields fields) {
+    std::size_t at = 0;
     {
         std::lock_guard<std::mutex> lock(listMutex_);
-        index = mergeDeleted(list, record, equal);
+        if (index.contains(list, record, fields)) return;
+        record->bDeleted = 1;
+        at = list.size();
+        list.push_back(record);
     }
-    if (index < 0) return;
     ++deleteeFilesNum;
     ++counter;
-    announce([&](ResultStoreObserver& o) { o.recordsAdded(category, static_cast<std::size_t>(index), 1); });
+    announce([&](ResultStoreObserver& o) { o.recordsAdded(category, at, 1); });
 }
 
 void MVResultViewController::ScanDelContactInfomationHandle(const ContactPtr& record) {
-    appendDeleted(contactArray, record, Category::Contact, delContactNum, [](const MVContactNode& a, const MVContactNode& b) {
-            return s(a.contactName) == s(b.contactName) && s(a.contactPhone) == s(b.contactPhone);
-        });
+    appendDeleted(contactArray, record, Category::Contact, delContactNum, scanIndexes_->contactKeys, [](const MVContactNode& c) {
+        return std::array<std::string_view, 2>{s(c.contactName), s(c.contactPhone)};
+    });
 }
 
 void MVResultViewController::ScanDelNoteInfomationHandle(const NotePtr& record) {
     // Only a note with neither a title nor a body at all is empty; an empty
     // string still counts as something the carving found.
     if (!record->noteTitle && !record->noteContent) return;
-    appendDeleted(noteArray, record, Category::Note, delNoteNum, [](const MVNoteNode& a, const MVNoteNode& b) {
-            return s(a.noteContent) == s(b.noteContent);
-        });
+    appendDeleted(noteArray, record, Category::Note, delNoteNum, scanIndexes_->noteKeys, [](const MVNoteNode& n) {
+        return std::array<std::string_view, 1>{s(n.noteContent)};
+    });
 }
 
 void MVResultViewController::ScanDelCallHistoryInfomationHandle(const CallPtr& record) {
     if (s(record->callName).empty() && s(record->callPhone).empty()) return;
-    appendDeleted(callHistoryArray, record, Category::CallHistory, delCallNum, [](const MVCallHistoryNode& a, const MVCallHistoryNode& b) {
-            return s(a.callPhone) == s(b.callPhone) && s(a.callDate) == s(b.callDate);
-        });
+    appendDeleted(callHistoryArray, record, Category::CallHistory, delCallNum, scanIndexes_->callKeys, [](const MVCallHistoryNode& c) {
+        return std::array<std::string_view, 2>{s(c.callPhone), s(c.callDate)};
+    });
 }
 
 void MVResultViewController::scanDelBookMarkInfoHandle(const BookMarkPtr& record) {
     if (s(record->bookMarkURL).empty() && s(record->bookMarkTitle).empty()) return;
-    appendDeleted(bookMarkArray, record, Category::BookMark, delBookMarkNum, [](const MVBookMarkNode& a, const MVBookMarkNode& b) {
-            return s(a.bookMarkURL) == s(b.bookMarkURL) && s(a.bookMarkTitle) == s(b.bookMarkTitle);
-        });
+    appendDeleted(bookMarkArray, record, Category::BookMark, delBookMarkNum, scanIndexes_->bookMarkKeys, [](const MVBookMarkNode& b) {
+        return std::array<std::string_view, 2>{s(b.bookMarkURL), s(b.bookMarkTitle)};
+    });
 }
 
 void MVResultViewController::scanDelCalenderInfoHandle(const CalenderPtr& record) {
     if (s(record->calTitle).empty() && s(record->calNote).empty() && s(record->startDate).empty()) return;
-    appendDeleted(calenderArray, record, Category::Calender, delCalenderNum, [](const MVCalenderNode& a, const MVCalenderNode& b) {
-            return s(a.calTitle) == s(b.calTitle) && s(a.calNote) == s(b.calNote) && s(a.startDate) == s(b.startDate);
-        });
+    appendDeleted(calenderArray, record, Category::Calender, delCalenderNum, scanIndexes_->calenderKeys, [](const MVCalenderNode& c) {
+        return std::array<std::string_view, 3>{s(c.calTitle), s(c.calNote), s(c.startDate)};
+    });
 }
 
 void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& record) {

@@ -196,9 +196,11 @@ private:
     template <class Ptr>
     void appendLive(std::vector<Ptr>& list, const Ptr& record, Category category, std::atomic<std::int32_t>& counter);
 
-    template <class Ptr, class Equal>
+    // `fields` gives the texts whose equality makes a carved record a copy of
+    // one already listed; `index` finds such copies without a pass over the list.
+    template <class Ptr, class Index, class Fields>
     void appendDeleted(std::vector<Ptr>& list, const Ptr& record, Category category,
-                       std::atomic<std::int32_t>& counter, Equal equal);
+                       std::atomic<std::int32_t>& counter, Index& index, Fields fields);
     template <class T, class Handler>
     void subscribe(const char* name, Handler handler);
     void refreshCountLabels();
