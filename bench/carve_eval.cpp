@@ -1,7 +1,10 @@
-// Recall and precision of the deleted-contacts carving on forged backups of
-// every generation, judged against the forge's truth: each reported person is
-// a deleted row (name and numbers equal), a deleted row with other numbers, a
-// live person listed as deleted, a duplicate, or a phantom.
+// Recall and precision of the deleted-record carving on forged backups of
+// every generation, judged against the forge's truth. Contacts: each reported
+// person is a deleted row (name and numbers equal), a deleted row with other
+// numbers, a live person listed as deleted, a duplicate, or a phantom.
+// Messages: each reported message is a deleted row (text, address and date
+// equal), a duplicate, a stale older version of an edited row, a deleted
+// row's text under a wrong address or date, a live message, or a phantom.
 #include <any>
 #include <cstdio>
 #include <fstream>
@@ -14,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "carve/deleted_contacts.h"
+#include "carve_eval/message_judge.h"
 #include "core/events.h"
 #include "core/scan_context.h"
 #include "engine/pipeline.h"
@@ -57,6 +61,7 @@ struct Tally {
          duplicates = 0, phantoms = 0, recoveredRows = 0;
 };
 
+constexpr const char* kScenarios[] = {"ios4", "ios4-legacy", "ios5", "ios6", "ios6-p1024", "ios7"};
 bool g_show = false;  // --show: print every record not judged a deleted row
 
 Tally evaluate(const std::string& scenario) {
@@ -132,7 +137,7 @@ int main(int argc, char** argv) {
     std::printf("%-12s %8s %8s %8s %8s %8s %8s %8s %8s %7s %9s\n", "generation", "deleted", "recov.", "reported",
                 "matched", "numbers", "live", "dupl.", "phantom", "recall", "precision");
     Tally all;
-    for (const char* scenario : {"ios4", "ios4-legacy", "ios5", "ios6", "ios6-p1024", "ios7"}) {
+    for (const char* scenario : kScenarios) {
         const Tally t = evaluate(scenario);
         const double recall = t.recoverable ? double(t.recoveredRows) / double(t.recoverable) : 0;
         const double precision = t.reported ? double(t.matched) / double(t.reported) : 0;
@@ -147,5 +152,19 @@ int main(int argc, char** argv) {
     std::printf("contacts overall: recall %.2f, precision %.2f\n",
                 all.recoverable ? double(all.recoveredRows) / double(all.recoverable) : 0,
                 all.reported ? double(all.matched) / double(all.reported) : 0);
+
+    std::printf("\n%-12s %7s %6s %8s %7s %6s %6s %6s %6s %6s %7s %7s %9s\n", "generation", "deleted", "recov.",
+                "reported", "matched", "stale", "dupl.", "live", "addr.", "date", "phantom", "recall", "precision");
+    salvor::carve_eval::MessageTally messages;
+    for (const char* scenario : kScenarios) {
+        std::vector<std::string> shown;
+        const auto t = salvor::carve_eval::evaluateMessages(scenario, 41, g_show ? &shown : nullptr);
+        std::printf("%-12s %7ld %6ld %8ld %7ld %6ld %6ld %6ld %6ld %6ld %7ld %7.2f %9.2f\n", scenario, t.deleted,
+                    t.recoverable, t.reported, t.matched, t.stale, t.duplicates, t.liveAsDeleted, t.wrongAddress,
+                    t.wrongDate, t.phantoms, t.recall(), t.precision());
+        for (const std::string& line : shown) std::printf("  %s\n", line.c_str());
+        messages += t;
+    }
+    std::printf("messages overall: recall %.2f, precision %.2f\n", messages.recall(), messages.precision());
     return 0;
 }

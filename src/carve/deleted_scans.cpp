@@ -1,5 +1,6 @@
 #include "carve/deleted_scans.h"
 
+#include "carve/deleted_messages.h"
 #include "platform/log.h"
 
 namespace salvor {
@@ -13,7 +14,7 @@ void notYet(const char* what) { log::line(std::string(what) + ": deleted-record 
 // The address book's carving (DelContactScan::scanBackup) is ready; it runs
 // from here once the scan's end-to-end expectations list deleted contacts.
 void scanDelContactThread(ScanContext&, const std::string&) { notYet("contacts"); }
-void scanDelMessageThread(ScanContext&, const std::string&) { notYet("messages"); }
+void scanDelMessageThread(ScanContext& ctx, const std::string& path) { DelMessageScan::scanBackup(ctx, path); }
 void scanDelNoteThread(ScanContext&, const std::string&) { notYet("notes"); }
 void scanDelCallHistoryThread(ScanContext&, const std::string&) { notYet("call history"); }
 void ScanDelBookMarkThread(ScanContext&, const std::string&) { notYet("bookmarks"); }

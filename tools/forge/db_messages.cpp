@@ -558,6 +558,7 @@ void buildMessages(Context& cx) {
     for (const Msg& m : msgs)
         if (m.oldText)
             stale.push_back({{"ROWID", m.rowid}, {"text", *m.oldText}, {"newText", m.text}, {"date", storedDate(m)},
+                             {"dateText", dateText(storedDate(m), 0)},
                              {"address", cx.parties[static_cast<std::size_t>(m.party)].addr},
                              {"recoverable", static_cast<bool>(there[next++])}});
     cx.addFile("HomeDomain", "Library/SMS/sms.db", file);
