@@ -153,15 +153,16 @@ int main(int argc, char** argv) {
                 all.recoverable ? double(all.recoveredRows) / double(all.recoverable) : 0,
                 all.reported ? double(all.matched) / double(all.reported) : 0);
 
-    std::printf("\n%-12s %7s %6s %8s %7s %6s %6s %6s %6s %6s %7s %7s %9s\n", "generation", "deleted", "recov.",
-                "reported", "matched", "stale", "dupl.", "live", "addr.", "date", "phantom", "recall", "precision");
+    std::printf("\n%-12s %7s %6s %6s %8s %7s %6s %6s %6s %6s %6s %6s %7s %7s %9s\n", "generation", "deleted",
+                "recov.", "whole", "reported", "matched", "no ad.", "stale", "dupl.", "live", "addr.", "date", "phantom", "recall",
+                "precision");
     salvor::carve_eval::MessageTally messages;
     for (const char* scenario : kScenarios) {
         std::vector<std::string> shown;
         const auto t = salvor::carve_eval::evaluateMessages(scenario, 41, g_show ? &shown : nullptr);
-        std::printf("%-12s %7ld %6ld %8ld %7ld %6ld %6ld %6ld %6ld %6ld %7ld %7.2f %9.2f\n", scenario, t.deleted,
-                    t.recoverable, t.reported, t.matched, t.stale, t.duplicates, t.liveAsDeleted, t.wrongAddress,
-                    t.wrongDate, t.phantoms, t.recall(), t.precision());
+        std::printf("%-12s %7ld %6ld %6ld %8ld %7ld %6ld %6ld %6ld %6ld %6ld %6ld %7ld %7.2f %9.2f\n", scenario,
+                    t.deleted, t.recoverable, t.complete, t.reported, t.matched, t.noAddress, t.stale, t.duplicates,
+                    t.liveAsDeleted, t.wrongAddress, t.wrongDate, t.phantoms, t.recall(), t.precision());
         for (const std::string& line : shown) std::printf("  %s\n", line.c_str());
         messages += t;
     }

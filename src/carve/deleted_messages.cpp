@@ -127,33 +127,42 @@ bool plausibleAddress(const std::string& s) {
     });
 }
 
-// True when a cell the page still lists, or a free block, begins inside
-// (from, to): the carved record's bytes there belong to a row written (and
-// maybe freed) after it, so its later columns are not its own.
-bool overwritten(const carve::PageImage& image, std::uint64_t from, std::uint64_t to) {
+// The first byte in (from, to) where a cell the page still lists, or a free
+// block, begins; `to` when there is none. A carved record's bytes from there
+// on belong to a row written (and maybe freed) after it.
+std::uint64_t firstOverwritten(const carve::PageImage& image, std::uint64_t from, std::uint64_t to) {
     const std::uint64_t P = image.pageSize();
     const std::uint64_t off = from / P * P;
     // Only table pages list cells: a leaf's pointers follow an 8-byte header,
     // an interior page's (whose cells overwrite what a split left behind) a 12-byte one.
     const std::uint8_t kind = image.byteAt(off);
-    if (kind != 0x0D && kind != 0x05) return false;
+    if (kind != 0x0D && kind != 0x05) return to;
     const std::uint64_t pointers = off + (kind == 0x0D ? 8 : 12);
     auto u16 = [&](std::uint64_t at) { return std::uint64_t{image.byteAt(at)} << 8 | image.byteAt(at + 1); };
+    std::uint64_t first = to;
     const std::uint64_t cells = std::min<std::uint64_t>(u16(off + 3), P / 2);
     for (std::uint64_t i = 0; i < cells; ++i) {
         const std::uint64_t at = off + u16(pointers + 2 * i);
-        if (at > from && at < to) return true;
+        if (at > from && at < first) first = at;
     }
     // The free-block chain runs forward through the page; a bounded walk.
     std::uint64_t next = u16(off + 1);
     for (int guard = 0; next != 0 && next < P && guard < 4096; ++guard) {
         const std::uint64_t at = off + next;
-        if (at > from && at < to) return true;
+        if (at > from && at < first) first = at;
         const std::uint64_t following = u16(at);
         if (following <= next) break;
         next = following;
     }
-    return false;
+    return first;
+}
+
+// The end of the last body among `columns`: the record's bytes a carving reports.
+std::uint64_t endOf(const std::vector<DelMessageScan::Column>& r, std::initializer_list<std::size_t> columns) {
+    std::uint64_t end = 0;
+    for (std::size_t k : columns)
+        if (k < r.size()) end = std::max(end, r[k].at + r[k].length);
+    return end;
 }
 
 // Direction of a message of the older layout, from its flags, as the live reader reads it.
@@ -283,23 +292,23 @@ void DelMessageScan::run() {
 void DelMessageScan::scanPage(std::uint64_t i, Layout layout) {
     const std::uint64_t P = image_.pageSize();
     const std::uint64_t off = i * P, end = off + P;
+    // Table leaf pages, table interior pages (a root that split keeps its old
+    // cells' bytes) and pages whose first byte is 0 (free-list trunks, whose
+    // first bytes now hold the list's links) keep message rows.
     const int kind = carve::getPageType(image_, off);
-    if (layout != Layout::newer) {
-        // Table leaf pages and pages handed to the free list (whose first
-        // bytes now hold the list's links) keep message rows.
-        if (kind != 1 && kind != 2) return;
-        for (std::uint64_t b = off + 1; b + 3 < end; ++b) {
-            // Cheap test first: an address (NULL or a short text), then a date.
-            const std::uint8_t address = image_.byteAt(b + 1), date = image_.byteAt(b + 2);
-            if (!(address == 0 || (address >= 13 && address < 0x80 && address % 2 == 1))) continue;
-            if (date < 1 || date > 7) continue;
-            if (carveLegacyRecord(b, end, layout == Layout::legacyWal)) continue;
-        }
+    if (kind != 1 && kind != 2) return;
+    if (layout == Layout::newer) {
+        for (std::uint64_t x = off + 1; x + 4 < end; ++x) carveHandle(x, end);
+        for (std::uint64_t a = off + 4; a + 5 < end; ++a) carveNewerMessage(a, end);
         return;
     }
-    if (kind != 1 && kind != 2) return;
-    for (std::uint64_t x = off + 1; x + 4 < end; ++x) carveHandle(x, end);
-    for (std::uint64_t a = off + 4; a + 5 < end; ++a) carveNewerMessage(a, end);
+    for (std::uint64_t b = off + 1; b + 3 < end; ++b) {
+        // Cheap test first: an address (NULL or a short text), then a date.
+        const std::uint8_t address = image_.byteAt(b + 1), date = image_.byteAt(b + 2);
+        if (!(address == 0 || (address >= 13 && address < 0x80 && address % 2 == 1))) continue;
+        if (date < 1 || date > 7) continue;
+        carveLegacyRecord(b, end, layout == Layout::legacyWal);
+    }
 }
 
 bool DelMessageScan::carveLegacyRecord(std::uint64_t base, std::uint64_t end, bool withMadrid) {
@@ -317,24 +326,35 @@ bool DelMessageScan::carveLegacyRecord(std::uint64_t base, std::uint64_t end, bo
     }
     const std::vector<Column>& r = *record;
     if (r[kDate].type < 1 || r[kDate].type > 7) return false;
-    if (overwritten(image_, base, r.back().at + r.back().length)) return false;
-    const bool madrid = r.size() == kMadridColumns && numberOf(r[kIsMadrid]).value_or(0) == 1;
+    // Later rows may have taken the record's tail: the address, date and text
+    // must lie before them; a direction or attachment written over is left out.
+    const std::uint64_t limit = firstOverwritten(image_, base, endOf(r, {r.size() - 1}));
+    // A column without a body (NULL, the constants 0 and 1) lives in the header.
+    auto intact = [&](std::size_t k) { return k < r.size() && (r[k].length == 0 || r[k].at + r[k].length <= limit); };
+    if (!intact(kAddress) || !intact(kDate) || !intact(kText) || !intact(kFlags)) return false;
+    const bool madrid = r.size() == kMadridColumns && intact(kIsMadrid) && numberOf(r[kIsMadrid]).value_or(0) == 1;
+    if (madrid && !intact(kMadridHandle)) return false;
     if (madrid && !withMadrid) return false;
 
     auto node = std::make_shared<MVMessageNode>();
     const std::string address = textOf(r[madrid ? kMadridHandle : kAddress]);
     std::string text = textOf(r[kText]);
     if (!printable(address) || !plausibleText(text)) return false;
-    if (address.empty() && text.empty()) return false;
+    // An SMS row names its other party; one without (an iMessage row whose
+    // columns are lost) tells nothing of who wrote it.
+    if (address.empty() && (text.empty() || !madrid)) return false;
     if (!address.empty()) node->messagePhone = GetStringFormChar(address.c_str());
     if (!text.empty()) node->messageContent = GetStringFormChar(text.c_str());
     if (const auto date = numberOf(r[kDate])) node->messageDate = textOrEmpty(dateText(*date, 0));
     if (const auto flags = numberOf(r[kFlags])) node->messageType = flagsType(*flags);
     if (madrid) {
         node->bImessage = 1;
-        if (const auto flags = numberOf(r[kMadridFlags])) node->messageType = madridFlagsType(*flags);
+        if (!intact(kMadridFlags))
+            node->messageType = "unknown";
+        else if (const auto flags = numberOf(r[kMadridFlags]))
+            node->messageType = madridFlagsType(*flags);
         // An attachment's description stands in for the text, as the live reader shows it.
-        std::string info = textOf(r[kMadridAttachmentInfo]);
+        std::string info = intact(kMadridAttachmentInfo) ? textOf(r[kMadridAttachmentInfo]) : std::string();
         info.erase(std::remove(info.begin(), info.end(), '\0'), info.end());
         if (!info.empty()) node->messageContent = utf8::isValid(info) ? info : std::string();
     }
@@ -354,7 +374,7 @@ void DelMessageScan::carveHandle(std::uint64_t x, std::uint64_t end) {
         return;
     const std::string address = textOf(r[1]), name = textOf(r[3]);
     if (!plausibleAddress(address) || (name != "SMS" && name != "iMessage")) return;
-    if (overwritten(image_, x, r.back().at + r.back().length)) return;
+    if (firstOverwritten(image_, x, endOf(r, {1, 3})) < endOf(r, {1, 3})) return;
     CarvedHandle handle{std::nullopt, GetStringFormChar(address.c_str()), x};
     // Intact cell header: the row id's NULL type, the header size (6), and
     // before them the row id, a varint of any length.
@@ -388,7 +408,9 @@ void DelMessageScan::carveNewerMessage(std::uint64_t a, std::uint64_t end) {
     for (std::size_t k = 0; k < r.size(); ++k)
         if (!fits(newerKind(k), r[k].type)) return;
     if (r[kNewerDate].type < 1 || r[kNewerDate].type > 7) return;
-    if (overwritten(image_, base, r.back().at + r.back().length)) return;
+    // Later rows may have taken the record's tail; what is reported must lie before them.
+    const std::uint64_t reported = endOf(r, {kGuid, kNewerText, kHandleId, kService, kNewerDate, kIsFromMe});
+    if (firstOverwritten(image_, base, reported) < reported) return;
     if (!isGuid(textOf(r[kGuid]))) return;
     const std::string text = textOf(r[kNewerText]);
     if (!plausibleText(text)) return;

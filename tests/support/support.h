@@ -89,7 +89,7 @@ void expectListMatchesTruth(const nlohmann::json& got, const nlohmann::json& wan
 nlohmann::json withDeletedFlag(const nlohmann::json& list, bool deleted, const char* flag = "bDeleted");
 
 // The carved messages of a scan (its deleted conversations) against the
-// forge's truth: every recoverable deleted row comes back with its text,
+// forge's truth: every complete deleted row comes back with its text,
 // address and date, and every other carved message is a deleted row or the
 // older version of an edited one.
 void expectDeletedMessagesMatchTruth(const nlohmann::json& scan, const nlohmann::json& truth);

@@ -35,7 +35,9 @@ std::string storedAddress(const std::string& phone) {
 }  // namespace
 
 MessageTally& MessageTally::operator+=(const MessageTally& o) {
-    deleted += o.deleted, recoverable += o.recoverable, reported += o.reported, matched += o.matched;
+    deleted += o.deleted, recoverable += o.recoverable, complete += o.complete, reported += o.reported;
+    matched += o.matched;
+    noAddress += o.noAddress;
     recoveredRows += o.recoveredRows, stale += o.stale, duplicates += o.duplicates;
     liveAsDeleted += o.liveAsDeleted, wrongAddress += o.wrongAddress, wrongDate += o.wrongDate;
     phantoms += o.phantoms;
@@ -75,6 +77,7 @@ MessageTally evaluateMessages(const std::string& scenario, std::uint64_t seed, s
         for (const Json& row : truth["messages"]["deleted"]) {
             ++t.deleted;
             if (row.value("recoverable", false)) ++t.recoverable;
+            if (row.value("complete", false)) ++t.complete;
             deletedByText.insert({text(row["text"]), &row});
         }
         std::set<Key> staleKeys;
@@ -91,18 +94,23 @@ MessageTally evaluateMessages(const std::string& scenario, std::uint64_t seed, s
             ++t.reported;
             const Json* exact = nullptr;
             bool sameAddress = false, sameDate = false, sameText = false;
+            bool lostAddress = false;
             for (auto [it, end] = deletedByText.equal_range(content); it != end; ++it) {
                 sameText = true;
-                const bool a = storedAddress(text((*it->second)["address"])) == address;
-                const bool d = text((*it->second)["dateText"]) == date;
-                if (a && d) exact = it->second;
+                const Json& row = *it->second;
+                // A row whose address is gone from the file can at best be listed as "Unknown".
+                const bool gone = !row.value("addressRecoverable", true) && address == "Unknown";
+                const bool a = gone || storedAddress(text(row["address"])) == address;
+                const bool d = text(row["dateText"]) == date;
+                if (a && d && (!exact || !found.count(it->second))) exact = it->second, lostAddress = gone;
                 sameAddress = sameAddress || a;
                 sameDate = sameDate || d;
             }
             const char* verdict = nullptr;
             if (exact && found.insert(exact).second) {
                 ++t.matched;
-                if (exact->value("recoverable", false)) ++t.recoveredRows;
+                if (lostAddress) ++t.noAddress;
+                if (exact->value("complete", false)) ++t.recoveredRows;
             } else if (exact) {
                 ++t.duplicates, verdict = "duplicate";
             } else if (staleKeys.count({address, content, date})) {
@@ -121,7 +129,7 @@ MessageTally evaluateMessages(const std::string& scenario, std::uint64_t seed, s
         }
         if (shown)
             for (const auto& [content, row] : deletedByText)
-                if (row->value("recoverable", false) && !found.count(row))
+                if (row->value("complete", false) && !found.count(row))
                     shown->push_back(scenario + ": missed row " + std::to_string(row->value("ROWID", 0)) + ": \"" +
                                      content + "\" from \"" + text((*row)["address"]) + "\"");
     }

@@ -10,10 +10,12 @@ namespace salvor::carve_eval {
 
 struct MessageTally {
     long deleted = 0;        // deleted rows in the truth
-    long recoverable = 0;    // of them, rows whose bytes are still in the file
+    long recoverable = 0;    // of them, rows whose text is still in the file
+    long complete = 0;       // of them, rows whose every reported column is (text, date, address)
     long reported = 0;       // carved records the result store keeps
     long matched = 0;        // a deleted row: text, address and date equal
-    long recoveredRows = 0;  // matched rows that are recoverable
+    long noAddress = 0;      // of them, rows whose address is gone from the file, listed as "Unknown"
+    long recoveredRows = 0;  // matched rows that are complete
     long stale = 0;          // the older text of an edited row: a true older version
     long duplicates = 0;     // a deleted row already matched
     long liveAsDeleted = 0;  // a live message's text, listed as deleted
@@ -21,7 +23,9 @@ struct MessageTally {
     long wrongDate = 0;      // a deleted row's text and address with another date
     long phantoms = 0;       // none of these
 
-    double recall() const { return recoverable ? double(recoveredRows) / double(recoverable) : 0; }
+    // Recall over the rows a recovery can give whole: a row whose date was
+    // written over is found by its text but cannot match.
+    double recall() const { return complete ? double(recoveredRows) / double(complete) : 0; }
     double precision() const { return reported ? double(matched + stale) / double(reported) : 0; }
     MessageTally& operator+=(const MessageTally& o);
 };

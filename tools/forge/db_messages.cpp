@@ -149,6 +149,7 @@ struct Msg {
     bool burst = false;   // part of a thread deleted as a whole
     bool later = false;   // written after the deletions
     std::string guid;     // newer layout, as stored
+    std::string accountGuid;  // newer layout, iMessages
     std::optional<std::string> oldText;  // the text before an edit
 };
 
@@ -442,6 +443,7 @@ void buildMessages(Context& cx) {
             Blob body;
             if (m.imsg) body = typedStreamBody(m.text);
             m.guid = uuid(rng);
+            m.accountGuid = m.imsg ? uuid(rng) : std::string();
             std::vector<V> row = {m.rowid,
                                   m.guid,
                                   m.text,
@@ -455,7 +457,7 @@ void buildMessages(Context& cx) {
                                   0,
                                   m.imsg ? "iMessage" : "SMS",
                                   m.imsg ? V("e:me@icloud.example.com") : V(),
-                                  m.imsg ? V(uuid(rng)) : V(),
+                                  m.imsg ? V(m.accountGuid) : V(),
                                   0,
                                   date,
                                   m.fromMe ? std::int64_t{0} : later,
@@ -568,27 +570,55 @@ void buildMessages(Context& cx) {
     const Blob file = db.finish();
     // Whether a row's bytes survived: the body from its first text column on
     // (the newer layout: guid + text; the older one: address + date + text).
-    auto body = [&](const Msg& m, const std::string& text) {
+    // Whether the row is complete: its body up to the last column a recovery
+    // reports (the newer layout: on to the date; an older iMessage: on to its handle).
+    auto body = [&](const Msg& m, const std::string& text, bool complete) {
         Blob b;
+        auto append = [&b](const Blob& more) { b.insert(b.end(), more.begin(), more.end()); };
         if (newer) {
             appendText(b, m.guid);
+            appendText(b, text);
+            if (!complete) return b;
+            append(intBody(handleOf[{m.party, m.imsg}]));
+            if (!(m.imsg && cx.ios >= 7)) appendText(b, "us");
+            if (m.imsg) append(typedStreamBody(text));
+            append(intBody(10));
+            appendText(b, m.imsg ? "iMessage" : "SMS");
+            if (m.imsg) appendText(b, "e:me@icloud.example.com" + m.accountGuid);
+            append(intBody(storedDate(m)));
         } else {
             if (!m.imsg) appendText(b, parties[static_cast<std::size_t>(m.party)].addr);
-            const Blob d = intBody(storedDate(m));
-            b.insert(b.end(), d.begin(), d.end());
+            append(intBody(storedDate(m)));
+            appendText(b, text);
+            if (m.imsg && complete) {
+                append(typedStreamBody(text));
+                appendText(b, parties[static_cast<std::size_t>(m.party)].addr);
+            }
         }
-        appendText(b, text);
         return b;
     };
     std::vector<Blob> needles;
-    for (std::size_t i : deadIndex) needles.push_back(body(msgs[i], msgs[i].text));
+    for (std::size_t i : deadIndex) needles.push_back(body(msgs[i], msgs[i].text, false));
     for (const Msg& m : msgs)
-        if (m.oldText) needles.push_back(body(m, *m.oldText));
+        if (m.oldText) needles.push_back(body(m, *m.oldText, false));
+    const std::size_t completeAt = needles.size();
+    for (std::size_t i : deadIndex) needles.push_back(body(msgs[i], msgs[i].text, true));
+    // The address of a thread deleted with its handle lives only in the
+    // handle's row (id, country, service).
+    if (threadParty >= 0) {
+        Blob handleRow;
+        appendText(handleRow, parties[static_cast<std::size_t>(threadParty)].addr + "usSMS");
+        needles.push_back(handleRow);
+    }
     const std::vector<bool> there = holdsAll(file, needles);
     for (std::size_t k = 0; k < deadIndex.size(); ++k) {
         deadRows[k]["recoverable"] = static_cast<bool>(there[k]);
+        deadRows[k]["complete"] = static_cast<bool>(there[completeAt + k]);
         if (msgs[deadIndex[k]].burst) deadRows[k]["thread"] = true;
-        if (msgs[deadIndex[k]].party == threadParty) deadRows[k]["handleDeleted"] = true;
+        if (msgs[deadIndex[k]].party == threadParty) {
+            deadRows[k]["handleDeleted"] = true;
+            deadRows[k]["addressRecoverable"] = static_cast<bool>(there.back());
+        }
     }
     nlohmann::json stale = nlohmann::json::array();
     std::size_t next = deadIndex.size();
