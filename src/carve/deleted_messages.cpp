@@ -1,10 +1,9 @@
 #include "carve/deleted_messages.h"
 
 #include <algorithm>
+#include <any>
 #include <array>
 #include <cctype>
-#include <any>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -157,11 +156,12 @@ std::uint64_t firstOverwritten(const carve::PageImage& image, std::uint64_t from
     return first;
 }
 
-// The end of the last body among `columns`: the record's bytes a carving reports.
+// The end of the last body among `columns`: the record's bytes a carving
+// reports. A column without a body (NULL, the constants 0 and 1) lives in the header.
 std::uint64_t endOf(const std::vector<DelMessageScan::Column>& r, std::initializer_list<std::size_t> columns) {
     std::uint64_t end = 0;
     for (std::size_t k : columns)
-        if (k < r.size()) end = std::max(end, r[k].at + r[k].length);
+        if (k < r.size() && r[k].length > 0) end = std::max(end, r[k].at + r[k].length);
     return end;
 }
 
@@ -180,7 +180,7 @@ std::string madridFlagsType(std::int64_t flags) {
 }  // namespace
 
 DelMessageScan::DelMessageScan(ScanContext& ctx, const carve::PageImage& image)
-    : ctx_(ctx), image_(image), dest_(image.pageSize(), 0) {}
+    : ctx_(ctx), image_(image) {}
 
 void DelMessageScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
@@ -237,8 +237,8 @@ std::optional<std::vector<DelMessageScan::Column>> DelMessageScan::parseRecord(c
 
 std::string DelMessageScan::textOf(const Column& c) const {
     if (c.length == 0 || c.type < 12) return {};
-    // A body never leaves its page, so the page-long destination holds it whole.
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(c.length, dest_.size()));
+    // A body never leaves its page: a page-long destination holds it whole.
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(c.length, image_.pageSize()));
     std::vector<std::uint8_t> bytes(n);
     carve::readData(image_, bytes, c.at, n);
     return std::string(bytes.begin(), bytes.end());
@@ -256,7 +256,6 @@ std::optional<std::int64_t> DelMessageScan::numberOf(const Column& c) const {
     if (!text) return std::nullopt;
     // The number's text read as the live reader reads a column: a whole number
     // as it is, a fraction cut toward zero.
-    errno = 0;
     char* stop = nullptr;
     const long long whole = std::strtoll(text->c_str(), &stop, 10);
     if (*stop != '.' && *stop != 'e' && *stop != 'E' && *stop != 'i' && *stop != 'n') return whole;
@@ -328,7 +327,7 @@ bool DelMessageScan::carveLegacyRecord(std::uint64_t base, std::uint64_t end, bo
     if (r[kDate].type < 1 || r[kDate].type > 7) return false;
     // Later rows may have taken the record's tail: the address, date and text
     // must lie before them; a direction or attachment written over is left out.
-    const std::uint64_t limit = firstOverwritten(image_, base, endOf(r, {r.size() - 1}));
+    const std::uint64_t limit = firstOverwritten(image_, base, r.back().at + r.back().length);
     // A column without a body (NULL, the constants 0 and 1) lives in the header.
     auto intact = [&](std::size_t k) { return k < r.size() && (r[k].length == 0 || r[k].at + r[k].length <= limit); };
     if (!intact(kAddress) || !intact(kDate) || !intact(kText) || !intact(kFlags)) return false;

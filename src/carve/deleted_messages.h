@@ -67,7 +67,6 @@ private:
 
     ScanContext& ctx_;
     const carve::PageImage& image_;
-    std::vector<std::uint8_t> dest_;  // one page: no body is longer
     std::vector<MessagePtr> pending_;  // newer layout: awaiting the handle join
     std::vector<CarvedHandle> handles_;
     std::set<std::tuple<std::string, std::string, std::string, std::int32_t>> seen_;
