@@ -1,10 +1,13 @@
 // The carving's evaluation: forges a backup of every generation, scans it with
 // the command-line tool as a user would (`salvor scan DIR --json`), and judges
 // every record listed as deleted against the forge's truth, per generation and
-// category, with recall and precision.
+// category, with recall and precision. Stale: the older version of an edited
+// row, counted as found.
 //
 //   bench_carve_eval [--seed N] [--show]
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -33,11 +36,18 @@ Json scanJson(const std::string& backup) {
 }
 
 void printRow(const char* label, const CarveTally& t) {
-    std::printf("%-12s %8ld %8ld %8ld %8ld %8ld %8ld %8ld %8ld %7.2f %9.2f\n", label, t.deleted, t.recoverable, t.reported,
-                t.matched, t.wrongKey, t.liveAsDeleted, t.duplicates, t.phantoms, t.recall(), t.precision());
+    std::printf("%-12s %8ld %8ld %8ld %8ld %6ld %8ld %6ld %6ld %8ld %7.2f %9.2f\n", label, t.deleted, t.recoverable,
+                t.reported, t.matched, t.stale, t.wrongKey, t.liveAsDeleted, t.duplicates, t.phantoms, t.recall(),
+                t.precision());
 }
 
 }  // namespace
+
+// One category's judge over a backup's truth and the scan's JSON.
+struct Category {
+    const char* name;
+    std::function<CarveTally(const Json& truth, const Json& scan, const salvor::forge::JudgeNote&)> judge;
+};
 
 int main(int argc, char** argv) {
     std::uint64_t seed = 41;
@@ -47,33 +57,52 @@ int main(int argc, char** argv) {
         if (arg == "--show") show = true;
         if (arg == "--seed" && i + 1 < argc) seed = std::stoull(argv[++i]);
     }
+    const std::vector<Category> categories = {
+        {"contacts", [](const Json& truth, const Json& scan, const auto& note) {
+             return salvor::forge::judgeContacts(truth, scan["contacts"], note);
+         }},
+        {"messages", [](const Json& truth, const Json& scan, const auto& note) {
+             return salvor::forge::judgeMessages(truth, scan, note);
+         }},
+    };
     const std::vector<std::string> scenarios = {"ios4", "ios4-legacy", "ios5", "ios6", "ios6-p1024", "ios7"};
-    std::printf("contacts     %8s %8s %8s %8s %8s %8s %8s %8s %7s %9s\n", "deleted", "recov.", "reported", "matched",
-                "wrongkey", "live", "dupl.", "phantom", "recall", "precision");
-    CarveTally all;
+
+    // Scan every generation once; judge every category on the same scans.
+    std::map<std::string, std::vector<std::pair<Json, Json>>> scans;  // scenario -> (truth, scan)
     for (const std::string& scenario : scenarios) {
         const std::string dir = salvor::scratch::create("salvor-carve-eval-");
         salvor::forge::ForgeOptions options;
         options.seed = seed;
         options.scenario = scenario;
-        CarveTally t;
         for (const auto& backup : salvor::forge::forgeStore(dir + "/store", options)) {
-            const Json scan = scanJson(backup.path);
+            Json scan = scanJson(backup.path);
             if (!scan.is_object()) {
                 std::fprintf(stderr, "%s: the scan failed\n", scenario.c_str());
                 return 1;
             }
             std::ifstream in(backup.truthPath);
-            const Json truth = Json::parse(in);
+            scans[scenario].emplace_back(Json::parse(in), std::move(scan));
+        }
+        salvor::scratch::release(dir);
+    }
+
+    CarveTally pooled;
+    for (const Category& category : categories) {
+        std::printf("%-12s %8s %8s %8s %8s %6s %8s %6s %6s %8s %7s %9s\n", category.name, "deleted", "recov.",
+                    "reported", "matched", "stale", "wrongkey", "live", "dupl.", "phantom", "recall", "precision");
+        CarveTally all;
+        for (const std::string& scenario : scenarios) {
+            CarveTally t;
             auto note = [&](const std::string& line) {
                 if (show) std::printf("  %s: %s\n", scenario.c_str(), line.c_str());
             };
-            t.add(salvor::forge::judgeContacts(truth, scan["contacts"], note));
+            for (const auto& [truth, scan] : scans[scenario]) t.add(category.judge(truth, scan, note));
+            printRow(scenario.c_str(), t);
+            all.add(t);
         }
-        salvor::scratch::release(dir);
-        printRow(scenario.c_str(), t);
-        all.add(t);
+        std::printf("%s overall: recall %.2f, precision %.2f\n\n", category.name, all.recall(), all.precision());
+        pooled.add(all);
     }
-    std::printf("contacts overall: recall %.2f, precision %.2f\n", all.recall(), all.precision());
+    std::printf("pooled over all categories: recall %.2f, precision %.2f\n", pooled.recall(), pooled.precision());
     return 0;
 }

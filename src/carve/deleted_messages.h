@@ -3,9 +3,15 @@
 // result store, which drops the copies of live messages.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <set>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "carve/carve_primitives.h"
+#include "core/records.h"
 
 namespace salvor {
 
@@ -23,9 +29,47 @@ public:
     // per carved message. Stops early when the scan is stopped.
     void run();
 
+    // One column of a carved record: its serial type and where its body lies.
+    struct Column {
+        std::int64_t type = 0;
+        std::uint64_t at = 0;
+        std::uint64_t length = 0;
+    };
+    // The serial types of `columns` columns read as the varints they are, the
+    // first (the row id's, NULL) at `base`, right after the header-size byte;
+    // the bodies follow the header. Nothing when a type is reserved or a body
+    // would end past `end` (a record never leaves its page).
+    static std::optional<std::vector<Column>> parseRecord(const carve::PageImage& image, std::uint64_t base,
+                                                          std::size_t columns, std::uint64_t end);
+
 private:
+    enum class Layout { legacy, legacyWal, newer };
+
+    // A carved handle row; the row id is unknown when freeing the cell
+    // overwrote the cell header that held it.
+    struct CarvedHandle {
+        std::optional<std::int64_t> rowid;
+        std::string address;
+        std::uint64_t at = 0;
+    };
+
+    void scanPage(std::uint64_t page, Layout layout);
+    bool carveLegacyRecord(std::uint64_t base, std::uint64_t end, bool withMadrid);
+    void carveHandle(std::uint64_t x, std::uint64_t end);
+    void carveNewerMessage(std::uint64_t a, std::uint64_t end);
+    void joinHandles();
+    void finish(const MessagePtr& node);
+
+    // The body bytes of a text or blob column (empty for NULL).
+    std::string textOf(const Column& c) const;
+    // Value of an integer or float column (NULL gives nothing).
+    std::optional<std::int64_t> numberOf(const Column& c) const;
+
     ScanContext& ctx_;
     const carve::PageImage& image_;
+    std::vector<MessagePtr> pending_;  // newer layout: awaiting the handle join
+    std::vector<CarvedHandle> handles_;
+    std::set<std::tuple<std::string, std::string, std::string, std::int32_t>> seen_;
 };
 
 }  // namespace salvor

@@ -1,6 +1,7 @@
 #include "carve/deleted_scans.h"
 
 #include "carve/deleted_contacts.h"
+#include "carve/deleted_messages.h"
 
 #include "platform/log.h"
 
@@ -13,7 +14,7 @@ void notYet(const char* what) { log::line(std::string(what) + ": deleted-record 
 }  // namespace
 
 void scanDelContactThread(ScanContext& ctx, const std::string& backupPath) { DelContactScan::scanBackup(ctx, backupPath); }
-void scanDelMessageThread(ScanContext&, const std::string&) { notYet("messages"); }
+void scanDelMessageThread(ScanContext& ctx, const std::string& backupPath) { DelMessageScan::scanBackup(ctx, backupPath); }
 void scanDelNoteThread(ScanContext&, const std::string&) { notYet("notes"); }
 void scanDelCallHistoryThread(ScanContext&, const std::string&) { notYet("call history"); }
 void ScanDelBookMarkThread(ScanContext&, const std::string&) { notYet("bookmarks"); }

@@ -27,6 +27,13 @@ TEST_P(DeletedRecords, AreFoundAndLiveOnesAreNotListedAsDeleted) {
     EXPECT_GE(contacts.recall(), 0.95) << notes;
     EXPECT_GE(contacts.precision(), 0.95) << notes;
     EXPECT_EQ(contacts.liveAsDeleted + contacts.wrongKey, 0) << notes;
+
+    notes.clear();
+    const auto messages = forge::judgeMessages(truth, scan, [&](const std::string& n) { notes += n + "\n"; });
+    EXPECT_GT(messages.recoverable, 10);
+    EXPECT_GE(messages.recall(), 0.95) << notes;
+    EXPECT_GE(messages.precision(), 0.95) << notes;
+    EXPECT_EQ(messages.liveAsDeleted + messages.wrongKey, 0) << notes;
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, DeletedRecords,

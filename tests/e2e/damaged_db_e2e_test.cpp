@@ -112,11 +112,16 @@ TEST(DamagedBackups, ScanEndsAndKeepsWhatItCanRead) {
         const json scan = json::parse(r.out);
         for (const char* category : {"contacts", "messages", "calls", "notes", "bookmarks", "calendar"}) {
             const json& live = truth[category]["live"];
+            // Carved messages are listed after the live ones; the live records are compared here.
+            const json got = std::string(category) == "messages" ? withDeletedFlag(scan[category], false) : scan[category];
             if (std::string(category) == c.category)
-                expectListMatchesTruth(scan[category], c.expect(live), b.path, category);
+                expectListMatchesTruth(got, c.expect(live), b.path, category);
             else
-                expectListMatchesTruth(scan[category], live, b.path, category);
+                expectListMatchesTruth(got, live, b.path, category);
         }
+        // The carving reads the file's bytes, not its tables: a damaged page
+        // elsewhere costs it nothing.
+        if (std::string(c.stored) != kSms) expectDeletedMessagesMatchTruth(scan, truth);
     }
 }
 

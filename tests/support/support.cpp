@@ -193,6 +193,39 @@ void expectListMatchesTruth(const nlohmann::json& all, const nlohmann::json& wan
     }
 }
 
+nlohmann::json withDeletedFlag(const nlohmann::json& list, bool deleted, const char* flag) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto& record : list)
+        if ((record.value(flag, 0) != 0) == deleted) out.push_back(record);
+    return out;
+}
+
+void expectDeletedMessagesMatchTruth(const nlohmann::json& scan, const nlohmann::json& truth) {
+    using Key = std::tuple<std::string, std::string, std::string>;
+    auto str = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : std::string(); };
+    std::set<Key> deleted, known;
+    for (const auto& row : truth["messages"]["deleted"]) {
+        // A thread deleted with its handle may have lost its address from the file too.
+        const std::string address = row.value("addressRecoverable", true) ? str(row["address"]) : "Unknown";
+        const Key key{address, str(row["text"]), str(row["dateText"])};
+        known.insert(key);
+        if (row.value("complete", false)) deleted.insert(key);
+    }
+    for (const auto& row : truth["messages"]["stale"])
+        known.insert({str(row["address"]), str(row["text"]), str(row["dateText"])});
+    std::set<Key> got;
+    // The store lists the first carved message of an address and files the
+    // rest under its conversation: the conversations hold them all.
+    for (const auto& conversation : withDeletedFlag(scan["conversations"], true, "bdeleted"))
+        for (const auto& m : conversation["MessageNodeArray"]) {
+            const Key key{str(m["messagePhone"]), str(m["messageContent"]), str(m["messageDate"])};
+            EXPECT_TRUE(known.count(key)) << "carved message not in the truth: " << m.dump();
+            got.insert(key);
+        }
+    for (const Key& key : deleted)
+        EXPECT_TRUE(got.count(key)) << "deleted message not carved: " << std::get<1>(key) << " from " << std::get<0>(key);
+}
+
 std::map<std::string, FileFingerprint> fingerprint(const std::string& dir) {
     std::map<std::string, FileFingerprint> out;
     for (const auto& e : fs::recursive_directory_iterator(dir)) {

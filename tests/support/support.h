@@ -84,4 +84,14 @@ forge::ForgedBackup forgeOne(const TempDir& dir, const std::string& scenario, st
 void expectListMatchesTruth(const nlohmann::json& got, const nlohmann::json& want, const std::string& backup,
                             const std::string& what);
 
+// The records of a scanned list whose deletion flag (`flag`) is `deleted`:
+// live records and carved ones are compared with different truths.
+nlohmann::json withDeletedFlag(const nlohmann::json& list, bool deleted, const char* flag = "bDeleted");
+
+// The carved messages of a scan (its deleted conversations) against the
+// forge's truth: every complete deleted row comes back with its text,
+// address and date, and every other carved message is a deleted row or the
+// older version of an edited one.
+void expectDeletedMessagesMatchTruth(const nlohmann::json& scan, const nlohmann::json& truth);
+
 }  // namespace salvor::test

@@ -18,6 +18,8 @@ void CarveTally::add(const CarveTally& o) {
     duplicates += o.duplicates;
     phantoms += o.phantoms;
     recoveredRows += o.recoveredRows;
+    stale += o.stale;
+    lostSecondKey += o.lostSecondKey;
 }
 
 namespace {

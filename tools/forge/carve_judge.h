@@ -22,9 +22,11 @@ struct CarveTally {
     long duplicates = 0;     // a deleted row reported again
     long phantoms = 0;       // nothing the phone ever held
     long recoveredRows = 0;  // recoverable rows matched
+    long stale = 0;          // the older version of an edited row: true, and counted as found
+    long lostSecondKey = 0;  // of the matched, rows whose second key is gone from the file (listed as "Unknown")
 
     double recall() const { return recoverable ? double(recoveredRows) / double(recoverable) : 1.0; }
-    double precision() const { return reported ? double(matched) / double(reported) : 1.0; }
+    double precision() const { return reported ? double(matched + stale) / double(reported) : 1.0; }
     void add(const CarveTally& o);
 };
 
@@ -34,5 +36,12 @@ using JudgeNote = std::function<void(const std::string&)>;
 // `contacts` is the scan's contact list as `salvor scan --json` writes it
 // (contactName, contactPhone, bDeleted); `truth` the backup's truth.json.
 CarveTally judgeContacts(const nlohmann::json& truth, const nlohmann::json& contacts, const JudgeNote& note = {});
+
+// `scan` is the whole `salvor scan --json` answer: carved messages are the
+// members of its deleted conversations. A message is a deleted row when text,
+// address and date are equal; recall counts the rows whose every listed
+// column was still in the file ("complete"); the other columns: wrongKey is
+// a row's text under another address or date.
+CarveTally judgeMessages(const nlohmann::json& truth, const nlohmann::json& scan, const JudgeNote& note = {});
 
 }  // namespace salvor::forge

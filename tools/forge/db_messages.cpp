@@ -149,6 +149,7 @@ struct Msg {
     bool burst = false;   // part of a thread deleted as a whole
     bool later = false;   // written after the deletions
     std::string guid;     // newer layout, as stored
+    std::string accountGuid;  // newer layout, iMessages
     std::optional<std::string> oldText;  // the text before an edit
 };
 
@@ -201,9 +202,16 @@ Blob binaryPlist(plist_t node) {
 void buildMessages(Context& cx) {
     Rng& rng = cx.rng;
     if (cx.parties.empty()) chooseParties(cx);
+    // The parties of messages; a thread deleted whole in the newer layouts
+    // adds its own, which nothing else (calls) knows.
+    std::vector<Context::Party> parties = cx.parties;
     const int n = std::max(0, cx.scale.messages);
-    const int nParties = static_cast<int>(cx.parties.size());
+    const int nParties = static_cast<int>(parties.size());
     const bool newer = cx.ios >= 6;
+    // Draws for the whole-thread party come from their own generator, so
+    // every other category's rows stay as they were.
+    Rng threadRng(0x7468726561640000ULL ^ static_cast<std::uint64_t>(cx.ios) ^ static_cast<std::uint64_t>(cx.pageSize) << 8);
+    int threadParty = -1;
 
     // ---- plan the rows ----
     std::vector<Msg> msgs(static_cast<std::size_t>(n));
@@ -217,7 +225,7 @@ void buildMessages(Context& cx) {
     auto planMessage = [&](Msg& m, std::int64_t rowid, int partyIndex) {
         m.rowid = rowid;
         m.party = partyIndex;
-        const auto& party = cx.parties[static_cast<std::size_t>(m.party)];
+        const auto& party = parties[static_cast<std::size_t>(m.party)];
         t += rng.range(1, maxStep);
         m.unixTime = t;
         m.fromMe = rng.chance(45);
@@ -306,6 +314,14 @@ void buildMessages(Context& cx) {
             std::swap(cand[static_cast<std::size_t>(k)], cand[j]);
             msgs[cand[static_cast<std::size_t>(k)]].deleted = true;
         }
+        // iOS 5 keeps iMessages in the same table: at least one of them is deleted.
+        const auto deletedImsg = [&](std::size_t i) { return msgs[i].imsg && msgs[i].deleted; };
+        if (cx.ios == 5 && nDel > 0 && std::none_of(cand.begin(), cand.end(), deletedImsg))
+            for (std::size_t i : cand)
+                if (msgs[i].imsg) {
+                    msgs[i].deleted = true;
+                    break;
+                }
     }
     // What a phone does afterwards: a long text thread is deleted as a whole
     // (enough consecutive rows that whole pages go to the free list), a few
@@ -314,8 +330,20 @@ void buildMessages(Context& cx) {
     if (n >= 10) {
         std::vector<int> phoneParties;
         for (int p = 0; p < nParties; ++p)
-            if (!cx.parties[static_cast<std::size_t>(p)].email) phoneParties.push_back(p);
-        const int burstParty = phoneParties.empty() ? -1 : rng.pick(phoneParties);
+            if (!parties[static_cast<std::size_t>(p)].email) phoneParties.push_back(p);
+        int burstParty = phoneParties.empty() ? -1 : rng.pick(phoneParties);
+        if (newer && burstParty >= 0) {
+            // The newer layouts: the thread is a conversation of its own, and
+            // deleting it removes its handle, chat and join rows too.
+            Context::Party p;
+            do {
+                p.callAddr = "702" + digits(threadRng, 7);
+                p.addr = "+1" + p.callAddr;
+            } while (std::any_of(parties.begin(), parties.end(), [&](const Context::Party& q) { return overlaps(q.addr, p.addr); }) ||
+                     lookupContact(cx.book, p.addr, true) || lookupContact(cx.book, p.callAddr, false));
+            parties.push_back(std::move(p));
+            burstParty = threadParty = static_cast<int>(parties.size()) - 1;
+        }
         const int burst = burstParty < 0 ? 0 : std::max(6, 3 * cx.pageSize / 220);
         for (int k = 0; k < burst; ++k) {
             Msg m;
@@ -327,6 +355,9 @@ void buildMessages(Context& cx) {
             m.flags = m.fromMe ? 3 : 2;
             m.text = rng.pick(kPhrases) + ". " + rng.pick(kPhrases) + ". " + rng.pick(kPhrases) + " (" +
                      std::to_string(m.rowid) + ")";
+            // Some deleted texts are long enough (58 bytes) that their serial type takes two bytes.
+            if (k == 0)
+                while (m.text.size() < 58) m.text += " and more";
             m.burst = m.deleted = true;
             msgs.push_back(std::move(m));
         }
@@ -389,18 +420,18 @@ void buildMessages(Context& cx) {
             std::int64_t member = 1;
             for (const auto& [party, last] : newest) {
                 gIns.insert({party + 1, 0, last, 0, static_cast<std::int64_t>(rng.below(2000000000))});
-                gmIns.insert({member++, party + 1, cx.parties[static_cast<std::size_t>(party)].addr, "us"});
+                gmIns.insert({member++, party + 1, parties[static_cast<std::size_t>(party)].addr, "us"});
             }
         }
         auto insertNewer = [&](Msg& m) {
-            const auto& party = cx.parties[static_cast<std::size_t>(m.party)];
+            const auto& party = parties[static_cast<std::size_t>(m.party)];
             auto key = std::make_pair(m.party, m.imsg);
             if (!handleOf.count(key)) {
                 std::int64_t h = nextHandle++;
                 handleOf[key] = h;
                 hIns->insert({h, party.addr, party.email ? V() : V("us"), m.imsg ? "iMessage" : "SMS", nullptr});
                 std::string service = m.imsg ? "iMessage" : "SMS";
-                std::vector<V> chat = {h, service + ";-;" + party.addr, 45, 3, uuid(rng), nullptr, party.addr, service,
+                std::vector<V> chat = {h, service + ";-;" + party.addr, 45, 3, uuid(m.party == threadParty ? threadRng : rng), nullptr, party.addr, service,
                                        nullptr, m.imsg ? V("E:me@icloud.example.com") : V("P:+14155550100"), 0, nullptr};
                 if (ios7) chat.emplace_back(nullptr);
                 cIns->insert(chat);
@@ -412,6 +443,7 @@ void buildMessages(Context& cx) {
             Blob body;
             if (m.imsg) body = typedStreamBody(m.text);
             m.guid = uuid(rng);
+            m.accountGuid = m.imsg ? uuid(rng) : std::string();
             std::vector<V> row = {m.rowid,
                                   m.guid,
                                   m.text,
@@ -425,7 +457,7 @@ void buildMessages(Context& cx) {
                                   0,
                                   m.imsg ? "iMessage" : "SMS",
                                   m.imsg ? V("e:me@icloud.example.com") : V(),
-                                  m.imsg ? V(uuid(rng)) : V(),
+                                  m.imsg ? V(m.accountGuid) : V(),
                                   0,
                                   date,
                                   m.fromMe ? std::int64_t{0} : later,
@@ -455,7 +487,7 @@ void buildMessages(Context& cx) {
         };
         auto insertOlder = [&](Msg& m) {
             const bool madrid = cx.ios == 5;
-            const auto& party = cx.parties[static_cast<std::size_t>(m.party)];
+            const auto& party = parties[static_cast<std::size_t>(m.party)];
             std::int64_t date = storedDate(m);
             std::vector<V> row;
             Blob body;  // referenced by row until it is inserted
@@ -502,7 +534,7 @@ void buildMessages(Context& cx) {
         for (std::size_t i = 0; i < msgs.size(); ++i) {
             const Msg& m = msgs[i];
             if (!m.deleted) continue;
-            const auto& party = cx.parties[static_cast<std::size_t>(m.party)];
+            const auto& party = parties[static_cast<std::size_t>(m.party)];
             execWithId(db, "DELETE FROM message WHERE ROWID = ?", m.rowid);
             if (newer)
                 execWithIds(db, "DELETE FROM chat_message_join WHERE chat_id = ? AND message_id = ?",
@@ -521,6 +553,12 @@ void buildMessages(Context& cx) {
             deadRows.push_back(std::move(d));
             deadIndex.push_back(i);
         }
+        if (threadParty >= 0 && handleOf.count({threadParty, false})) {
+            const std::int64_t h = handleOf[{threadParty, false}];
+            execWithId(db, "DELETE FROM chat_handle_join WHERE chat_id = ?", h);
+            execWithId(db, "DELETE FROM chat WHERE ROWID = ?", h);
+            execWithId(db, "DELETE FROM handle WHERE ROWID = ?", h);
+        }
         db.commit();
         db.begin();
         for (Msg& m : msgs)
@@ -532,39 +570,69 @@ void buildMessages(Context& cx) {
     const Blob file = db.finish();
     // Whether a row's bytes survived: the body from its first text column on
     // (the newer layout: guid + text; the older one: address + date + text).
-    auto body = [&](const Msg& m, const std::string& text) {
+    // Whether the row is complete: its body up to the last column a recovery
+    // reports (the newer layout: on to the date; an older iMessage: on to its handle).
+    auto body = [&](const Msg& m, const std::string& text, bool complete) {
         Blob b;
+        auto append = [&b](const Blob& more) { b.insert(b.end(), more.begin(), more.end()); };
         if (newer) {
             appendText(b, m.guid);
+            appendText(b, text);
+            if (!complete) return b;
+            append(intBody(handleOf[{m.party, m.imsg}]));
+            if (!(m.imsg && cx.ios >= 7)) appendText(b, "us");
+            if (m.imsg) append(typedStreamBody(text));
+            append(intBody(10));
+            appendText(b, m.imsg ? "iMessage" : "SMS");
+            if (m.imsg) appendText(b, "e:me@icloud.example.com" + m.accountGuid);
+            append(intBody(storedDate(m)));
         } else {
-            if (!m.imsg) appendText(b, cx.parties[static_cast<std::size_t>(m.party)].addr);
-            const Blob d = intBody(storedDate(m));
-            b.insert(b.end(), d.begin(), d.end());
+            if (!m.imsg) appendText(b, parties[static_cast<std::size_t>(m.party)].addr);
+            append(intBody(storedDate(m)));
+            appendText(b, text);
+            if (m.imsg && complete) {
+                append(typedStreamBody(text));
+                appendText(b, parties[static_cast<std::size_t>(m.party)].addr);
+            }
         }
-        appendText(b, text);
         return b;
     };
     std::vector<Blob> needles;
-    for (std::size_t i : deadIndex) needles.push_back(body(msgs[i], msgs[i].text));
+    for (std::size_t i : deadIndex) needles.push_back(body(msgs[i], msgs[i].text, false));
     for (const Msg& m : msgs)
-        if (m.oldText) needles.push_back(body(m, *m.oldText));
+        if (m.oldText) needles.push_back(body(m, *m.oldText, false));
+    const std::size_t completeAt = needles.size();
+    for (std::size_t i : deadIndex) needles.push_back(body(msgs[i], msgs[i].text, true));
+    // The address of a thread deleted with its handle lives only in the
+    // handle's row (id, country, service).
+    if (threadParty >= 0) {
+        Blob handleRow;
+        appendText(handleRow, parties[static_cast<std::size_t>(threadParty)].addr + "usSMS");
+        needles.push_back(handleRow);
+    }
     const std::vector<bool> there = holdsAll(file, needles);
     for (std::size_t k = 0; k < deadIndex.size(); ++k) {
         deadRows[k]["recoverable"] = static_cast<bool>(there[k]);
+        deadRows[k]["complete"] = static_cast<bool>(there[completeAt + k]);
         if (msgs[deadIndex[k]].burst) deadRows[k]["thread"] = true;
+        if (msgs[deadIndex[k]].party == threadParty) {
+            deadRows[k]["handleDeleted"] = true;
+            deadRows[k]["addressRecoverable"] = static_cast<bool>(there.back());
+        }
     }
     nlohmann::json stale = nlohmann::json::array();
     std::size_t next = deadIndex.size();
     for (const Msg& m : msgs)
         if (m.oldText)
             stale.push_back({{"ROWID", m.rowid}, {"text", *m.oldText}, {"newText", m.text}, {"date", storedDate(m)},
-                             {"address", cx.parties[static_cast<std::size_t>(m.party)].addr},
+                             {"dateText", dateText(storedDate(m), 0)},
+                             {"address", parties[static_cast<std::size_t>(m.party)].addr},
                              {"recoverable", static_cast<bool>(there[next++])}});
     cx.addFile("HomeDomain", "Library/SMS/sms.db", file);
 
     // ---- expected records, in row order ----
-    std::vector<std::optional<std::size_t>> match(cx.parties.size());
-    for (std::size_t p = 0; p < cx.parties.size(); ++p) match[p] = lookupContact(cx.book, cx.parties[p].addr, true);
+    std::vector<std::optional<std::size_t>> match(parties.size());
+    for (std::size_t p = 0; p < parties.size(); ++p) match[p] = lookupContact(cx.book, parties[p].addr, true);
     std::map<std::int64_t, const Attachment*> attOf;
     for (const Attachment& a : atts) attOf[a.messageRowid] = &a;
 
@@ -573,7 +641,7 @@ void buildMessages(Context& cx) {
     std::vector<nlohmann::json> names;
     for (const Msg& m : msgs) {
         if (m.deleted) continue;
-        const auto& party = cx.parties[static_cast<std::size_t>(m.party)];
+        const auto& party = parties[static_cast<std::size_t>(m.party)];
         const auto& hit = match[static_cast<std::size_t>(m.party)];
         nlohmann::json name = hit ? nlohmann::json(*cx.book[*hit].name) : nlohmann::json();
         nlohmann::json picture = hit ? bytesJson(cx.book[*hit].picture) : nlohmann::json();
