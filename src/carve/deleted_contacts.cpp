@@ -261,9 +261,9 @@ void DelContactScan::run() {
         const std::string name = textOrEmpty(node->contactName);
             const auto [from, to] = live.equal_range(node->rowid);
         if (std::any_of(from, to, [&](const auto& l) { return l.second == name; })) continue;
-        // Without a creation time to tell them apart, a wrongly guessed row
-        // with a live person's name is taken for an older copy of that person.
-        if (bRowidGuessedWrong(*node) && liveNames.count(name) && !created_.count(node.get())) continue;
+        // A row whose id was guessed wrong and that carries a live person's
+        // name is taken for an older copy of that person.
+        if (bRowidGuessedWrong(*node) && liveNames.count(name)) continue;
         join(*node);
         ctx_.post(events::ScanDelContactInfo, std::any(node));
     }

@@ -462,7 +462,7 @@ void MVResultViewController::appendDeleted(std::vector<Ptr>& list, const Ptr& re
 
 void MVResultViewController::ScanDelContactInfomationHandle(const ContactPtr& record) {
     appendDeleted(contactArray, record, Category::Contact, delContactNum, scanIndexes_->contactKeys, [](const MVContactNode& c) {
-        return std::array<std::string_view, 2>{s(c.contactName), s(c.contactPhone)};
+        return std::array<std::string_view, 3>{s(c.contactName), s(c.contactPhone), s(c.contactEmail)};
     });
 }
 

@@ -55,16 +55,22 @@ TEST_F(StoreEvents, RegistersListsCountsAndLabelsLiveRecords) {
 }
 
 TEST_F(StoreEvents, DeletedRecordsMergeByTheirCategoryRules) {
-    // Contacts: no emptiness test; equal name and phone means "still live".
+    // Contacts: no emptiness test; equal name, phone and e-mail means "still
+    // live"; a namesake with the same (often no) number but other addresses
+    // is another person.
     nc.post(events::ScanContactInfo, std::any(contact("Ann", " 555")));
     nc.post(events::ScanDelContactInfo, std::any(contact("Ann", " 555")));
     nc.post(events::ScanDelContactInfo, std::any(contact("Ann", " 556")));
+    auto namesake = contact("Ann", " 555");
+    namesake->contactEmail = " ann.2@example.org";
+    nc.post(events::ScanDelContactInfo, std::any(namesake));
     nc.post(events::ScanDelContactInfo, std::any(contact("", "")));
     nc.post(events::ScanDelContactInfo, std::any(contact("", "")));  // equals the carved one before
-    ASSERT_EQ(store.contactArray.size(), 3u);
+    ASSERT_EQ(store.contactArray.size(), 4u);
     EXPECT_EQ(store.contactArray[0]->bDeleted, 0);
     EXPECT_EQ(store.contactArray[1]->bDeleted, 1);
-    EXPECT_EQ(store.delContactNum, 2);
+    EXPECT_EQ(store.contactArray[2], namesake);
+    EXPECT_EQ(store.delContactNum, 3);
 
     // Notes: empty only when title and body are both absent; equal by body alone.
     nc.post(events::ScanNoteInfo, std::any(note("Shopping", "milk")));
@@ -114,7 +120,7 @@ TEST_F(StoreEvents, DeletedRecordsMergeByTheirCategoryRules) {
     EXPECT_EQ(store.calenderArray.size(), 2u);
     EXPECT_EQ(store.delCalenderNum, 1);
 
-    EXPECT_EQ(store.deleteeFilesNum, 2 + 2 + 1 + 1 + 1);
+    EXPECT_EQ(store.deleteeFilesNum, 3 + 2 + 1 + 1 + 1);
     EXPECT_EQ(store.BackUpFilesNum, 5);
 }
 
