@@ -440,8 +440,11 @@ void MVResultViewController::ScanDelNoteInfomationHandle(const NotePtr& record) 
     // Only a note with neither a title nor a body at all is empty; an empty
     // string still counts as something the carving found.
     if (!record->noteTitle && !record->noteContent) return;
+    // Notes are told apart by their body; those without one (their body was
+    // overwritten) by their title and date as well.
     appendDeleted(noteArray, record, Category::Note, delNoteNum, [](const MVNoteNode& a, const MVNoteNode& b) {
-            return s(a.noteContent) == s(b.noteContent);
+            return s(a.noteContent) == s(b.noteContent) &&
+                   (!s(a.noteContent).empty() || (s(a.noteTitle) == s(b.noteTitle) && s(a.noteDate) == s(b.noteDate)));
         });
 }
 
