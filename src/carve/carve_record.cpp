@@ -259,6 +259,8 @@ std::optional<CarvedRecord> walkRecord(const PageImage& image, std::uint64_t fie
     }
     const std::uint64_t cellEnd = r.start + local + (local < total ? 4 : 0);
     if (cellEnd > pageEnd || cellEnd > image.size()) return std::nullopt;
+    // The overflow chain cannot hold more than the file's pages do.
+    if (total - local > image.pageCount() * (U - 4)) return std::nullopt;
     r.payload.resize(static_cast<std::size_t>(total));
     image.copy(r.start, std::span(r.payload).first(static_cast<std::size_t>(local)));
     std::uint64_t next = local < total ? be(image, r.start + local, 4) : 0;

@@ -137,18 +137,26 @@ TEST_F(DelNoteBookmarkTest, NoteWithoutItsBodyAndRecordCutByTheEndOfTheFile) {
     EXPECT_EQ(*notes[0]->noteDate, textOrEmpty(dateText(380002000, 1)));
     EXPECT_EQ(*notes[0]->noteContent, "");
 
-    // The schema page, then a page ending in the first serial types of a note
-    // row: the walk meets the end of the file and reads nothing beyond it.
+    // A note row that ends with the file is read; the same row cut by the
+    // end of the file is not, and nothing past the end is taken for its bytes.
+    const std::uint8_t row[] = {21, 0, 0x01, 0x09, 0x08, 0x08, 0x08, 0x08, 0x00, 0x01, 0x01, 0x08, 0x01, 0x09,
+                                0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x15, 3, 1, 2, 2, 0x16, 0xA6, 0x0E, 0x80, 'G', 'o', 'n', 'e'};
     std::vector<std::uint8_t> image(bytes.begin(), bytes.begin() + 4096);
     image.resize(8192, 0);
-    image[4096] = 0x0D;
-    const std::uint8_t head[] = {0x15, 0x00, 0x01, 0x09, 0x08, 0x08, 0x08, 0x08, 0x00, 0x05, 0x01};
-    std::copy(std::begin(head), std::end(head), image.end() - sizeof head);
-    const auto pages = carve::PageImage::open(image, "cut");
-    ASSERT_TRUE(pages);
-    notes.clear();
-    DelNoteScan(ctx, *pages, *carve::findTableLayout(*pages, "ZNOTE"), *carve::findTableLayout(*pages, "ZNOTEBODY")).run();
-    EXPECT_TRUE(notes.empty());
+    std::copy(std::begin(row), std::end(row), image.end() - sizeof row);
+    const std::uint64_t field1 = image.size() - sizeof row + 2;
+    const auto whole = carve::PageImage::open(image, "whole");
+    ASSERT_TRUE(whole);
+    const auto layout = carve::findTableLayout(*whole, "ZNOTE");
+    ASSERT_TRUE(layout);
+    const auto read = carve::walkRecord(*whole, field1, *layout);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->bytes(static_cast<std::size_t>(layout->index("ZTITLE"))), "Gone");
+    EXPECT_EQ(read->seconds(static_cast<std::size_t>(layout->index("ZMODIFICATIONDATE"))), std::nullopt);
+    image.resize(image.size() - 2);
+    const auto cut = carve::PageImage::open(image, "cut");
+    ASSERT_TRUE(cut);
+    EXPECT_FALSE(carve::walkRecord(*cut, field1, *layout));
 }
 
 std::string bookmarkRow(int id, int parent, int type, const std::string& title, const char* url, int columns) {
