@@ -121,6 +121,19 @@ std::optional<std::pair<std::uint64_t, int>> varint(const PageImage& image, std:
     return std::nullopt;
 }
 
+// The same over a buffer; bytes past its end count as 0.
+std::optional<std::pair<std::uint64_t, int>> varint(std::span<const std::uint8_t> bytes, std::uint64_t at) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < 9; ++i) {
+        const std::uint64_t k = at + static_cast<std::uint64_t>(i);
+        const std::uint8_t b = k < bytes.size() ? bytes[static_cast<std::size_t>(k)] : 0;
+        if (i == 8) return std::make_pair((v << 8) | b, 9);
+        v = (v << 7) | (b & 0x7F);
+        if (!(b & 0x80)) return std::make_pair(v, i + 1);
+    }
+    return std::nullopt;
+}
+
 bool suits(ColumnKind kind, std::uint64_t type) {
     if (type == 10 || type == 11) return false;
     switch (kind) {
@@ -138,17 +151,98 @@ std::uint64_t bodyLength(std::uint64_t type) {
     return type < 12 ? kFixed[type] : (type - 12) / 2;
 }
 
-}  // namespace
-
-int TableLayout::index(std::string_view name) const {
-    for (std::size_t i = 0; i < names.size(); ++i)
-        if (sameIgnoringCase(names[i], name)) return static_cast<int>(i);
-    return -1;
+// The payload of `total` bytes whose cell content starts at `start`: the part
+// kept in the cell (as SQLite splits a table-leaf payload), then the overflow
+// chain. Nothing when the cell runs past its page or the file, or the chain
+// breaks off.
+std::optional<std::vector<std::uint8_t>> readPayload(const PageImage& image, std::uint64_t start, std::uint64_t total) {
+    const std::uint64_t P = image.pageSize();
+    const std::uint64_t reserved = image.byteAt(20);
+    if (reserved >= P / 2) return std::nullopt;
+    const std::uint64_t U = P - reserved;
+    const std::uint64_t pageEnd = (start / P + 1) * P;
+    const std::uint64_t maxLocal = U - 35;
+    std::uint64_t local = total;
+    if (total > maxLocal) {
+        const std::uint64_t minLocal = (U - 12) * 32 / 255 - 23;
+        const std::uint64_t k = minLocal + (total - minLocal) % (U - 4);
+        local = k <= maxLocal ? k : minLocal;
+    }
+    const std::uint64_t cellEnd = start + local + (local < total ? 4 : 0);
+    if (cellEnd > pageEnd || cellEnd > image.size()) return std::nullopt;
+    // The overflow chain cannot hold more than the file's pages do.
+    if (total - local > image.pageCount() * (U - 4)) return std::nullopt;
+    std::vector<std::uint8_t> payload(static_cast<std::size_t>(total));
+    image.copy(start, std::span(payload).first(static_cast<std::size_t>(local)));
+    std::uint64_t next = local < total ? be(image, start + local, 4) : 0;
+    std::uint64_t done = local;
+    for (std::uint64_t hops = 0; done < total; ++hops) {
+        if (next < 1 || next > image.pageCount() || hops >= image.pageCount()) return std::nullopt;
+        const std::uint64_t o = (next - 1) * P;
+        const std::uint64_t n = std::min(U - 4, total - done);
+        image.copy(o + 4, std::span(payload).subspan(static_cast<std::size_t>(done), static_cast<std::size_t>(n)));
+        done += n;
+        next = be(image, o, 4);
+    }
+    return payload;
 }
 
-std::optional<TableLayout> findTableLayout(const PageImage& image, std::string_view table) {
-    const ByteReader all = image.reader();
-    const std::string_view text(reinterpret_cast<const char*>(all.data()), all.size());
+// The statement texts of the schema table, read through its b-tree from the
+// first page, overflow pages included.
+std::vector<std::string> schemaTexts(const PageImage& image) {
+    std::vector<std::string> texts;
+    std::vector<std::uint64_t> pending{1};
+    std::set<std::uint64_t> seen;
+    const std::uint64_t P = image.pageSize();
+    while (!pending.empty() && seen.size() < 4096) {
+        const std::uint64_t page = pending.back();
+        pending.pop_back();
+        if (page < 1 || page > image.pageCount() || !seen.insert(page).second) continue;
+        const std::uint64_t o = (page - 1) * P;
+        const std::uint64_t h = o + (page == 1 ? 100 : 0);
+        const std::uint8_t type = image.byteAt(h);
+        if (type != 0x0D && type != 0x05) continue;
+        const std::uint64_t cells = std::min<std::uint64_t>(be(image, h + 3, 2), P / 2);
+        const std::uint64_t pointers = h + (type == 0x05 ? 12 : 8);
+        if (type == 0x05) pending.push_back(be(image, h + 8, 4));
+        for (std::uint64_t k = 0; k < cells; ++k) {
+            const std::uint64_t cell = o + be(image, pointers + 2 * k, 2);
+            if (type == 0x05) {
+                pending.push_back(be(image, cell, 4));
+                continue;
+            }
+            const auto size = varint(image, cell);
+            if (!size || size->first > (std::uint64_t{1} << 20)) continue;
+            const auto rowid = varint(image, cell + static_cast<std::uint64_t>(size->second));
+            if (!rowid) continue;
+            const auto payload =
+                readPayload(image, cell + static_cast<std::uint64_t>(size->second + rowid->second), size->first);
+            if (!payload) continue;
+            // Columns type, name, tbl_name, rootpage, sql: the last one's text.
+            const std::span<const std::uint8_t> record(*payload);
+            std::uint64_t at = 0;
+            const auto header = varint(record, 0);
+            if (!header) continue;
+            at = static_cast<std::uint64_t>(header->second);
+            std::uint64_t body = header->first;
+            std::optional<std::uint64_t> sqlType;
+            for (int column = 0; column < 5 && at < header->first; ++column) {
+                const auto t = varint(record, at);
+                if (!t) break;
+                at += static_cast<std::uint64_t>(t->second);
+                if (column == 4) sqlType = t->first;
+                else body += bodyLength(t->first);
+            }
+            if (!sqlType || *sqlType < 13 || !(*sqlType & 1)) continue;
+            const std::uint64_t length = bodyLength(*sqlType);
+            if (body + length > payload->size()) continue;
+            texts.emplace_back(reinterpret_cast<const char*>(payload->data() + body), static_cast<std::size_t>(length));
+        }
+    }
+    return texts;
+}
+
+std::optional<TableLayout> layoutIn(std::string_view text, std::string_view table) {
     static constexpr std::string_view kCreate = "CREATE TABLE";
     for (std::size_t at = 0; at + kCreate.size() < text.size(); ++at) {
         if ((text[at] != 'C' && text[at] != 'c') || !sameIgnoringCase(text.substr(at, kCreate.size()), kCreate)) continue;
@@ -163,6 +257,23 @@ std::optional<TableLayout> findTableLayout(const PageImage& image, std::string_v
         }
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+int TableLayout::index(std::string_view name) const {
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (sameIgnoringCase(names[i], name)) return static_cast<int>(i);
+    return -1;
+}
+
+std::optional<TableLayout> findTableLayout(const PageImage& image, std::string_view table) {
+    for (const std::string& text : schemaTexts(image))
+        if (auto layout = layoutIn(text, table)) return layout;
+    // A schema table that cannot be walked: its statement may still stand in
+    // one piece somewhere in the file.
+    const ByteReader all = image.reader();
+    return layoutIn(std::string_view(reinterpret_cast<const char*>(all.data()), all.size()), table);
 }
 
 LiveCells::LiveCells(const PageImage& image) {
@@ -244,35 +355,9 @@ std::optional<CarvedRecord> walkRecord(const PageImage& image, std::uint64_t fie
     r.headerIntact = image.byteAt(r.start) == headerLength;
     const std::uint64_t total = headerLength + bodies;
 
-    const std::uint64_t P = image.pageSize();
-    const std::uint64_t reserved = image.byteAt(20);
-    if (reserved >= P / 2) return std::nullopt;
-    const std::uint64_t U = P - reserved;
-    const std::uint64_t pageEnd = (r.start / P + 1) * P;
-    const std::uint64_t maxLocal = U - 35;
-    std::uint64_t local = total;
-    if (total > maxLocal) {
-        // The part kept in the cell, as SQLite splits a table-leaf payload.
-        const std::uint64_t minLocal = (U - 12) * 32 / 255 - 23;
-        const std::uint64_t k = minLocal + (total - minLocal) % (U - 4);
-        local = k <= maxLocal ? k : minLocal;
-    }
-    const std::uint64_t cellEnd = r.start + local + (local < total ? 4 : 0);
-    if (cellEnd > pageEnd || cellEnd > image.size()) return std::nullopt;
-    // The overflow chain cannot hold more than the file's pages do.
-    if (total - local > image.pageCount() * (U - 4)) return std::nullopt;
-    r.payload.resize(static_cast<std::size_t>(total));
-    image.copy(r.start, std::span(r.payload).first(static_cast<std::size_t>(local)));
-    std::uint64_t next = local < total ? be(image, r.start + local, 4) : 0;
-    std::uint64_t done = local;
-    for (std::uint64_t hops = 0; done < total; ++hops) {
-        if (next < 1 || next > image.pageCount() || hops >= image.pageCount()) return std::nullopt;
-        const std::uint64_t o = (next - 1) * P;
-        const std::uint64_t n = std::min(U - 4, total - done);
-        image.copy(o + 4, std::span(r.payload).subspan(static_cast<std::size_t>(done), static_cast<std::size_t>(n)));
-        done += n;
-        next = be(image, o, 4);
-    }
+    auto payload = readPayload(image, r.start, total);
+    if (!payload) return std::nullopt;
+    r.payload = std::move(*payload);
     r.bodyAt.resize(layout.size());
     std::size_t body = static_cast<std::size_t>(headerLength);
     for (std::size_t k = 0; k < layout.size(); ++k) {

@@ -131,6 +131,8 @@ void buildBookmarks(Context& cx) {
             const auto& site = kSites[extra.below(kSites.size())];
             b.title = site.first + " " + std::to_string(b.id);
             b.url = site.second + (i % 4 == 3 ? "?from=bookmarks&id=" : "#b") + std::to_string(b.id);
+            // Long addresses take a two-byte serial type.
+            if (i % 5 == 1) b.url->append("&utm_source=newsletter&utm_medium=email&utm_campaign=spring");
             b.parent = i < 3 ? oldFolder : 0;
             b.deletable = true;
             b.extra = true;

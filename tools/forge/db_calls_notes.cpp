@@ -331,6 +331,9 @@ void buildNotes(Context& cx) {
         note.pk = static_cast<std::int64_t>(notes.size()) + 1;
         const auto& [title, body] = kBodies[extra.below(kBodies.size())];
         note.title = title + " " + std::to_string(note.pk);
+        // Some titles need a two-byte serial type, some are not plain ASCII.
+        if (i % 4 == 2) note.title = "Packing list for the summer holiday at the lake house, week " + std::to_string(note.pk);
+        if (i % 5 == 3) note.title = "Café – Notizen für Jürgen " + std::to_string(note.pk);
         note.html = i % 3 == 1 ? longNoteHtml(extra, note.title, static_cast<int>(extra.range(2100, 3200)))
                                : note.title + "<div><br></div>" + body + "<div>No. " + std::to_string(note.pk) + "</div>";
         note.summary = note.html.substr(note.title.size(), 40);

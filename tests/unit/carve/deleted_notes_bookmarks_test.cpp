@@ -9,6 +9,7 @@
 #include <any>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "carve/deleted_bookmarks.h"
@@ -50,11 +51,11 @@ protected:
 
     std::string path(const char* stored) const { return ctx.backupPath + "/" + stored; }
 
-    void makeDb(const char* stored, bool formatOne, const std::string& schema, const std::string& sql) {
+    void makeDb(const char* stored, bool formatOne, const std::string& schema, const std::string& sql, int pageSize = 4096) {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(path(stored).c_str(), &db), SQLITE_OK);
         if (formatOne) sqlite3_db_config(db, SQLITE_DBCONFIG_LEGACY_FILE_FORMAT, 1, nullptr);
-        const std::string all = "PRAGMA page_size=4096; PRAGMA secure_delete=OFF;\n" +
+        const std::string all = "PRAGMA page_size=" + std::to_string(pageSize) + "; PRAGMA secure_delete=OFF;\n" +
                                 readFile(std::string(SALVOR_SCHEMA_DIR) + "/" + schema) + "BEGIN;" + sql + "COMMIT;";
         char* err = nullptr;
         EXPECT_EQ(sqlite3_exec(db, all.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
@@ -97,25 +98,33 @@ std::string longHtml() {
 // Both schema formats and both note tables (19 columns, and 20 with the
 // newer sequence column): the deleted notes come back with title, date and
 // body (a long one too, beyond what a two-byte serial type of the older
-// carving could describe), the live note is not listed.
+// carving could describe, on overflow pages with small pages, where the
+// table's own statement spills onto one as well), the live note is not listed.
 TEST_F(DelNoteBookmarkTest, DeletedNotesOfEitherSchemaFormat) {
-    for (const auto& [schema, formatOne] : {std::pair{"ios5/notes.sqlite.sql", true}, std::pair{"ios7/notes.sqlite.sql", false},
-                                            std::pair{"ios7/notes.sqlite.sql", true}}) {
-        SCOPED_TRACE(std::string(schema) + (formatOne ? " format 1" : " format 4"));
+    for (const auto& [schema, formatOne, pageSize] :
+         {std::tuple{"ios5/notes.sqlite.sql", true, 4096}, std::tuple{"ios7/notes.sqlite.sql", false, 4096},
+          std::tuple{"ios7/notes.sqlite.sql", true, 4096}, std::tuple{"ios5/notes.sqlite.sql", true, 1024}}) {
+        SCOPED_TRACE(std::string(schema) + (formatOne ? " format 1 " : " format 4 ") + std::to_string(pageSize));
         const bool ios7 = std::string(schema).find("ios7") != std::string::npos;
-        useFolder(std::string(formatOne ? "f1-" : "f4-") + (ios7 ? "7" : "5"));
+        useFolder(std::string(formatOne ? "f1-" : "f4-") + (ios7 ? "7-" : "5-") + std::to_string(pageSize));
         makeDb(kNotes, formatOne, schema,
-               noteRows(1, "Keep", "Keep<div>this</div>", ios7, 380001000) +
+               noteRows(1, "First", "First one", ios7, 380000500) + noteRows(4, "Keep", "Keep<div>this</div>", ios7, 380001000) +
                    noteRows(2, "Milk", "Milk<div>eggs</div><br>bread&nbsp;x", ios7, 380002000) +
-                   noteRows(3, "Trip", longHtml(), ios7, 380003000) + deleteNote(2) + deleteNote(3));
+                   noteRows(3, "Trip", longHtml(), ios7, 380003000) + deleteNote(1) + deleteNote(2) + deleteNote(3),
+               pageSize);
         scanNotes();
-        ASSERT_EQ(notes.size(), 2u);
+        ASSERT_EQ(notes.size(), 3u);
         std::sort(notes.begin(), notes.end(), [](const NotePtr& a, const NotePtr& b) { return *a->noteTitle < *b->noteTitle; });
-        EXPECT_EQ(*notes[0]->noteTitle, "Milk");
-        EXPECT_EQ(*notes[0]->noteContent, "Milkeggs bread x");
-        EXPECT_EQ(*notes[0]->noteDate, textOrEmpty(dateText(380002000, 1)));
-        EXPECT_EQ(*notes[1]->noteTitle, "Trip");
-        EXPECT_EQ(*notes[1]->noteContent, DelNoteScan::cleanContent(longHtml()));
+        // Note 1's body names its owner with the constant 1 in a format-4 file.
+        EXPECT_EQ(*notes[0]->noteTitle + "|" + *notes[0]->noteContent, "First|First one");
+        EXPECT_EQ(*notes[1]->noteTitle, "Milk");
+        EXPECT_EQ(*notes[1]->noteContent, "Milkeggs bread x");
+        EXPECT_EQ(*notes[1]->noteDate, textOrEmpty(dateText(380002000, 1)));
+        EXPECT_EQ(*notes[2]->noteTitle, "Trip");
+        // With small pages the long body lay on overflow pages, the first of
+        // which became the free list's trunk: the body is cut, the note keeps
+        // its title and date.
+        EXPECT_EQ(*notes[2]->noteContent, pageSize == 1024 ? "" : DelNoteScan::cleanContent(longHtml()));
     }
 }
 
