@@ -173,7 +173,7 @@ std::optional<std::vector<std::uint8_t>> readPayload(const PageImage& image, std
     // The overflow chain cannot hold more than the file's pages do.
     if (total - local > image.pageCount() * (U - 4)) return std::nullopt;
     std::vector<std::uint8_t> payload(static_cast<std::size_t>(total));
-    image.copy(start, std::span(payload).first(static_cast<std::size_t>(local)));
+    if (local > 0) image.copy(start, std::span(payload).first(static_cast<std::size_t>(local)));
     std::uint64_t next = local < total ? be(image, start + local, 4) : 0;
     std::uint64_t done = local;
     for (std::uint64_t hops = 0; done < total; ++hops) {

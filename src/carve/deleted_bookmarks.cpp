@@ -40,7 +40,7 @@ void DelBookMarkScan::scanBackup(ScanContext& ctx, const std::string& backupPath
     const auto image = carve::PageImage::open(file.bytes(), "Bookmarks.db");
     if (!image) return;
     auto layout = carve::findTableLayout(*image, "bookmarks");
-    if (!layout || layout->index("type") <= 0 || layout->index("title") <= 0 || layout->index("url") <= 0) {
+    if (!layout) {
         log::line("bookmarks: the file has no bookmarks table this scan knows", log::Level::Debug);
         ctx.postStageProgress();
         return;
@@ -82,6 +82,10 @@ void DelBookMarkScan::carveAt(std::uint64_t p) {
 }
 
 void DelBookMarkScan::run() {
+    if (std::min({type_, title_, url_}) < 1) {
+        ctx_.postStageProgress();
+        return;
+    }
     const std::uint64_t P = image_.pageSize();
     for (std::uint64_t i = 0; i < image_.pageCount(); ++i) {
         if (ctx_.stopRequested()) return;

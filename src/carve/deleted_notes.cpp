@@ -48,7 +48,7 @@ void DelNoteScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
     for (const char* name : kNoteFiles)
         if (copy == ctx.preparedDatabases.end()) copy = ctx.preparedDatabases.find(backupPath + "/" + name);
     if (copy == ctx.preparedDatabases.end()) {
-        log::line("notes: no prepared notes store to carve", log::Level::Debug);
+        log::line("NoteDB is not exist");
         return;
     }
     FileImage file;
@@ -61,10 +61,7 @@ void DelNoteScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
     if (!image) return;
     auto note = carve::findTableLayout(*image, "ZNOTE");
     auto body = carve::findTableLayout(*image, "ZNOTEBODY");
-    const bool known = note && body && note->index("Z_ENT") == 1 && note->index("ZBODY") > 0 &&
-                       note->index("ZMODIFICATIONDATE") > 0 && note->index("ZTITLE") > 0 &&
-                       body->index("Z_ENT") == 1 && body->index("ZOWNER") > 0 && body->index("ZCONTENT") > 0;
-    if (!known) {
+    if (!note || !body) {
         log::line("notes: the notes file has no note tables this scan knows", log::Level::Debug);
         ctx.postStageProgress();
         return;
@@ -125,6 +122,11 @@ void DelNoteScan::carveAt(std::uint64_t p) {
 }
 
 void DelNoteScan::run() {
+    // Without the columns it reads, nothing of these tables can be carved.
+    if (std::min({noteEnt_, noteBody_, noteDate_, noteTitle_, bodyEnt_, bodyOwner_, bodyContent_}) < 1) {
+        ctx_.postStageProgress();
+        return;
+    }
     const std::uint64_t P = image_.pageSize();
     // Every page: besides table leaves, free-list trunks and leaves that grew
     // into interior pages keep old cells; the walk alone decides.
