@@ -64,6 +64,12 @@ int main(int argc, char** argv) {
         {"messages", [](const Json& truth, const Json& scan, const auto& note) {
              return salvor::forge::judgeMessages(truth, scan, note);
          }},
+        {"notes", [](const Json& truth, const Json& scan, const auto& note) {
+             return salvor::forge::judgeNotes(truth, scan["notes"], note);
+         }},
+        {"bookmarks", [](const Json& truth, const Json& scan, const auto& note) {
+             return salvor::forge::judgeBookmarks(truth, scan["bookmarks"], note);
+         }},
     };
     const std::vector<std::string> scenarios = {"ios4", "ios4-legacy", "ios5", "ios6", "ios6-p1024", "ios7"};
 

@@ -1,7 +1,9 @@
 #include "carve/deleted_scans.h"
 
+#include "carve/deleted_bookmarks.h"
 #include "carve/deleted_contacts.h"
 #include "carve/deleted_messages.h"
+#include "carve/deleted_notes.h"
 
 #include "platform/log.h"
 
@@ -15,9 +17,9 @@ void notYet(const char* what) { log::line(std::string(what) + ": deleted-record 
 
 void scanDelContactThread(ScanContext& ctx, const std::string& backupPath) { DelContactScan::scanBackup(ctx, backupPath); }
 void scanDelMessageThread(ScanContext& ctx, const std::string& backupPath) { DelMessageScan::scanBackup(ctx, backupPath); }
-void scanDelNoteThread(ScanContext&, const std::string&) { notYet("notes"); }
+void scanDelNoteThread(ScanContext& ctx, const std::string& backupPath) { DelNoteScan::scanBackup(ctx, backupPath); }
 void scanDelCallHistoryThread(ScanContext&, const std::string&) { notYet("call history"); }
-void ScanDelBookMarkThread(ScanContext&, const std::string&) { notYet("bookmarks"); }
+void ScanDelBookMarkThread(ScanContext& ctx, const std::string& backupPath) { DelBookMarkScan::scanBackup(ctx, backupPath); }
 void ScanDelCalenderThread(ScanContext&, const std::string&) { notYet("calendar"); }
 
 }  // namespace salvor

@@ -470,8 +470,12 @@ void MVResultViewController::ScanDelNoteInfomationHandle(const NotePtr& record) 
     // Only a note with neither a title nor a body at all is empty; an empty
     // string still counts as something the carving found.
     if (!record->noteTitle && !record->noteContent) return;
+    // Notes are told apart by their body; those without one (their body was
+    // overwritten) by their title and date as well.
     appendDeleted(noteArray, record, Category::Note, delNoteNum, scanIndexes_->noteKeys, [](const MVNoteNode& n) {
-        return std::array<std::string_view, 1>{s(n.noteContent)};
+        const bool body = !s(n.noteContent).empty();
+        return std::array<std::string_view, 3>{s(n.noteContent), body ? std::string_view() : s(n.noteTitle),
+                                               body ? std::string_view() : s(n.noteDate)};
     });
 }
 

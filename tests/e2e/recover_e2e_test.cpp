@@ -83,9 +83,31 @@ TEST_P(RecoverAll, WritesEverythingTheBackupHolds) {
         if (c["First"].is_string()) deletedFirstNames.insert("Name:" + c["First"].get<std::string>());
     for (std::size_t at = 0; (at = carved.find("Name:", at)) != std::string::npos; ++at)
         EXPECT_TRUE(deletedFirstNames.count(carved.substr(at, carved.find_first_of(" ", at) - at))) << carved.substr(at, 60);
-    EXPECT_EQ(list("Note", "Notes.txt"), notes);
+    // Notes and bookmarks likewise: the live ones first, then those the
+    // carving found, each one the phone deleted.
+    auto liveThenDeleted = [&](const char* folder, const char* name, const std::string& live, const char* category,
+                               const char* key, const char* label) {
+        const std::string all = list(folder, name);
+        ASSERT_GE(all.size(), live.size());
+        EXPECT_EQ(all.substr(0, live.size()), live);
+        const std::string deleted = all.substr(live.size());
+        EXPECT_NE(deleted, "");
+        const std::string to = dir / ("deleted-" + std::string(category));
+        ASSERT_EQ(runSalvor({"recover", b.path, "--deleted-only", "--category", category, "--to", to}).exitCode, 0);
+        EXPECT_EQ(readFile(to + "/" + folder + "/" + name), deleted);
+        std::set<std::string> titles;
+        for (const auto& r : truth[category]["deleted"]) titles.insert(std::string(label) + ":" + field(r, key) + "  ");
+        for (std::size_t at = 0; (at = deleted.find(std::string(label) + ":", at)) != std::string::npos; ++at) {
+            const std::string title = deleted.substr(at, deleted.find("  ", at) + 2 - at);
+            // A note whose title is gone comes back by its body alone.
+            if (title != std::string(label) + ":  ") {
+                EXPECT_TRUE(titles.count(title)) << title;
+            }
+        }
+    };
+    liveThenDeleted("Note", "Notes.txt", notes, "notes", "ZTITLE", "Title");
     EXPECT_EQ(list("CallHistory", "Call History.txt"), calls);
-    EXPECT_EQ(list("BookMark", "BookMark.txt"), bookmarks);
+    liveThenDeleted("BookMark", "BookMark.txt", bookmarks, "bookmarks", "title", "Title");
     EXPECT_EQ(list("Calendar&Reminder", "Calendar&Reminder.txt"), calendar);
 
     // Cards and conversation pages are read back in documents_e2e_test.cpp.

@@ -45,3 +45,17 @@ CarveTally judgeContacts(const nlohmann::json& truth, const nlohmann::json& cont
 CarveTally judgeMessages(const nlohmann::json& truth, const nlohmann::json& scan, const JudgeNote& note = {});
 
 }  // namespace salvor::forge
+
+namespace salvor::forge {
+// `notes` is the scan's note list (noteTitle, noteDate, noteContent, bDeleted).
+// A record matches a deleted note when each part it carries (title and date,
+// body) is that note's; it recovers the note when it also carries every part
+// whose bytes were still in the file.
+CarveTally judgeNotes(const nlohmann::json& truth, const nlohmann::json& notes, const JudgeNote& note = {});
+}  // namespace salvor::forge
+
+namespace salvor::forge {
+// `bookmarks` is the scan's bookmark list (bookMarkTitle, bookMarkURL, bDeleted);
+// a deleted bookmark or folder is matched by its title and address.
+CarveTally judgeBookmarks(const nlohmann::json& truth, const nlohmann::json& bookmarks, const JudgeNote& note = {});
+}  // namespace salvor::forge

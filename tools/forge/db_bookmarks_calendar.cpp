@@ -34,7 +34,17 @@ struct Bookmark {
     int order = 0;
     bool deletable = false;
     bool deleted = false;
+    bool extra = false;  // drawn from the builder's own generator
+    bool later = false;  // written after the deletions
 };
+
+// A seed for rows the earlier builders did not draw, so that adding them
+// leaves every other category of the backup as it was.
+std::uint64_t bookmarkSeed(const std::string& folder) {
+    std::uint64_t h = 1469598103934665603ULL;
+    for (const char c : folder + "bookmarks") h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    return h;
+}
 
 const std::vector<std::pair<std::string, std::string>> kSites = {
     {"BBC News", "http://www.bbc.co.uk/news/"},
@@ -107,38 +117,84 @@ void buildBookmarks(Context& cx) {
         }
     }
 
+    // What a phone does besides: a folder is removed with the bookmarks in
+    // it, and a batch of bookmarks at once (whole pages go to the free list);
+    // a few bookmarks are added afterwards into the freed space.
+    Rng extra(bookmarkSeed(cx.plan.folderName));
+    if (n > 0) {
+        const int batch = std::max(10, 3 * cx.pageSize / 400);
+        const std::int64_t oldFolder = static_cast<std::int64_t>(rows.size());
+        rows.push_back({oldFolder, 0, 1, 0, "Old trips " + std::to_string(oldFolder), std::nullopt, 0, 0, true, true, true});
+        for (int i = 0; i < batch + 3; ++i) {
+            Bookmark b;
+            b.id = static_cast<std::int64_t>(rows.size());
+            const auto& site = kSites[extra.below(kSites.size())];
+            b.title = site.first + " " + std::to_string(b.id);
+            b.url = site.second + (i % 4 == 3 ? "?from=bookmarks&id=" : "#b") + std::to_string(b.id);
+            // Long addresses take a two-byte serial type.
+            if (i % 5 == 1) b.url->append("&utm_source=newsletter&utm_medium=email&utm_campaign=spring");
+            b.parent = i < 3 ? oldFolder : 0;
+            b.deletable = true;
+            b.extra = true;
+            b.later = i >= batch;
+            b.deleted = !b.later;
+            for (Bookmark& p : rows)
+                if (p.id == *b.parent) b.order = p.children++;
+            rows.push_back(std::move(b));
+        }
+    }
+
     const std::string gen = "ios" + std::to_string(ios) + "/";
     DbFile db(cx.scratchPath("Bookmarks.db"), ios <= 6, cx.pageSize);
     db.exec(schemaText(gen + "Bookmarks.db.sql"));
-    db.begin();
-    {
+    auto insertRows = [&](bool later) {
         Inserter ins(db, "bookmarks");
         for (const Bookmark& b : rows) {
+            if (b.later != later) continue;
+            Rng& r = b.extra ? extra : rng;
             std::vector<V> row = {b.id, b.specialId, b.parent ? V(*b.parent) : V(), b.type, b.title, V::opt(b.url),
                                   b.children, 1, b.deletable ? 1 : 0};
             if (ios >= 5) row.insert(row.end(), {0, 0});
-            row.insert(row.end(), {b.order, uuid(rng)});
+            row.insert(row.end(), {b.order, uuid(r)});
             if (ios >= 5) {
                 bool inReadingList = readingList >= 0 && b.parent && *b.parent == readingList;
-                row.insert(row.end(), {inReadingList ? V(0) : V(), 380000000.0 + static_cast<double>(rng.below(40000000)) + 0.25,
+                row.insert(row.end(), {inReadingList ? V(0) : V(), 380000000.0 + static_cast<double>(r.below(40000000)) + 0.25,
                                        nullptr, nullptr, nullptr, 1});
             }
             if (ios >= 6) row.insert(row.end(), {0, nullptr, nullptr, 0, nullptr});
             if (ios >= 7) row.insert(row.end(), {0, 0, 0, 1, 0});
             ins.insert(row);
         }
-    }
+    };
+    db.begin();
+    insertRows(false);
     db.commit();
     db.begin();
-    nlohmann::json live = nlohmann::json::array(), dead = nlohmann::json::array();
+    for (const Bookmark& b : rows)
+        if (b.deleted) execWithId(db, "DELETE FROM bookmarks WHERE id = ?", b.id);
+    db.commit();
+    db.begin();
+    insertRows(true);
+    db.commit();
+    const Blob file = db.finish();
+    cx.addFile("HomeDomain", cx.plan.olderFileNames ? "Library/Safari/Bookmarks.plist" : "Library/Safari/Bookmarks.db", file);
+    // A row's type, title and address lie side by side in its body.
+    std::vector<Blob> needles;
     for (const Bookmark& b : rows) {
         if (!b.deleted) continue;
-        execWithId(db, "DELETE FROM bookmarks WHERE id = ?", b.id);
-        dead.push_back({{"id", b.id}, {"title", b.title}, {"url", b.url ? nlohmann::json(*b.url) : nlohmann::json()}});
+        Blob x = ios <= 6 ? Blob{static_cast<std::uint8_t>(b.type)} : Blob{};
+        appendText(x, b.title);
+        if (b.url) appendText(x, *b.url);
+        needles.push_back(std::move(x));
     }
-    db.commit();
-    cx.addFile("HomeDomain", cx.plan.olderFileNames ? "Library/Safari/Bookmarks.plist" : "Library/Safari/Bookmarks.db",
-               db.finish());
+    const std::vector<bool> there = holdsAll(file, needles);
+    nlohmann::json live = nlohmann::json::array(), dead = nlohmann::json::array();
+    std::size_t flag = 0;
+    for (const Bookmark& b : rows) {
+        if (!b.deleted) continue;
+        dead.push_back({{"id", b.id}, {"title", b.title}, {"url", b.url ? nlohmann::json(*b.url) : nlohmann::json()},
+                        {"type", b.type}, {"recoverable", static_cast<bool>(there[flag++])}});
+    }
 
     for (const Bookmark& b : rows) {
         if (b.deleted || b.title == "Root" || b.title == "com.apple.ReadingList") continue;

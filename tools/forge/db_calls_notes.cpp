@@ -1,5 +1,7 @@
 // Call history and notes.
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <map>
 
 #include "forge/db_common.h"
@@ -55,6 +57,14 @@ struct Note {
     std::string title, summary, html;
     double created = 0, modified = 0;
     bool deleted = false;
+    std::string guid;
+    std::int64_t opt = 1;  // Core Data's edit counter
+    bool batch = false;    // removed together with others
+    bool later = false;    // written after the deletions
+    // The version before an edit, which the edit may leave in free space.
+    std::string oldTitle, oldSummary, oldHtml;
+    double oldModified = 0;
+    bool edited = false;
 };
 
 std::string replaceAll(std::string s, const std::string& from, const std::string& to) {
@@ -64,6 +74,76 @@ std::string replaceAll(std::string s, const std::string& from, const std::string
         pos += to.size();
     }
     return s;
+}
+
+// A seed for rows the earlier builders did not draw, so that adding them
+// leaves every other category of the backup as it was.
+std::uint64_t extraSeed(const std::string& folder, const char* what) {
+    std::uint64_t h = 1469598103934665603ULL;
+    for (const char c : folder + what) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    return h;
+}
+
+// An integer body as SQLite writes it: in a format-1 file 0 and 1 take a byte too.
+Blob intBodyIn(std::int64_t v, bool legacy) {
+    if (legacy && (v == 0 || v == 1)) return Blob{static_cast<std::uint8_t>(v)};
+    return intBody(v);
+}
+
+// A timestamp body: an integral value is stored as an integer, else as a double.
+Blob timeBody(double v, bool legacy) {
+    if (v == static_cast<double>(static_cast<std::int64_t>(v))) return intBodyIn(static_cast<std::int64_t>(v), legacy);
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    Blob b(8);
+    for (int k = 7; k >= 0; --k, bits >>= 8) b[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(bits & 0xFF);
+    return b;
+}
+
+// The bodies of a note row from Z_ENT to ZTITLE, and of its body row from
+// Z_ENT to ZCONTENT: while they are still in the file the rows can be carved.
+Blob noteRowBody(const Note& n, const std::string& title, const std::string& summary, double modified, bool legacy) {
+    Blob b;
+    for (std::int64_t v : {std::int64_t{3}, n.opt, std::int64_t{0}, std::int64_t{0}, std::int64_t{0}, std::int64_t{0},
+                           std::int64_t{-4294967296}, n.pk, std::int64_t{0}, n.pk, std::int64_t{1}}) {
+        const Blob x = intBodyIn(v, legacy);
+        b.insert(b.end(), x.begin(), x.end());
+    }
+    for (double t : {n.created, modified}) {
+        const Blob x = timeBody(t, legacy);
+        b.insert(b.end(), x.begin(), x.end());
+    }
+    appendText(b, n.guid);
+    appendText(b, summary);
+    appendText(b, title);
+    return b;
+}
+
+Blob noteBodyRowBody(const Note& n, const std::string& html, bool legacy) {
+    Blob b;
+    for (std::int64_t v : {std::int64_t{4}, n.opt, n.pk}) {
+        const Blob x = intBodyIn(v, legacy);
+        b.insert(b.end(), x.begin(), x.end());
+    }
+    appendText(b, html);
+    return b;
+}
+
+// A long note with markup, longer than a two-byte serial type of the older
+// carving could describe.
+std::string longNoteHtml(Rng& rng, const std::string& title, int target) {
+    static const std::vector<std::string> kLines = {
+        "Call the insurance about the claim and ask for the reference number",
+        "<b>Remember</b> the spare tyre and the warning triangle",
+        "Tickets are in the blue folder&nbsp;on the shelf",
+        "Pick up the dry cleaning before Friday<br>",
+        "<i>Draft:</i> thank-you letter to the neighbours for the plants",
+        "Measure the window in the small bedroom for the new blind",
+    };
+    std::string html = title + "<div><br></div>";
+    for (int k = 1; static_cast<int>(html.size()) < target; ++k)
+        html += "<div>" + std::to_string(k) + ". " + rng.pick(kLines) + "</div>";
+    return html;
 }
 
 // The notes file of the oldest devices: tables Note and note_bodies joined on
@@ -101,7 +181,19 @@ void addOlderNotes(Context& cx, const std::vector<Note>& notes, const Clean& cle
                         {"uid", -1}, {"bSelected", 0}, {"bDeleted", 0}});
     }
     db.commit();
-    cx.addFile("HomeDomain", "Library/Notes/notes.db", db.finish());
+    const Blob file = db.finish();
+    // A row's title and summary lie side by side in its body.
+    std::vector<Blob> needles;
+    for (const Note& n : notes)
+        if (n.deleted) {
+            Blob b;
+            appendText(b, n.title);
+            appendText(b, n.summary);
+            needles.push_back(std::move(b));
+        }
+    const std::vector<bool> there = holdsAll(file, needles);
+    for (std::size_t k = 0; k < dead.size(); ++k) dead[k]["recoverable"] = static_cast<bool>(there[k]);
+    cx.addFile("HomeDomain", "Library/Notes/notes.db", file);
     cx.plan.truth["notes"] = {{"live", std::move(live)}, {"deleted", std::move(dead)}};
 }
 
@@ -227,41 +319,117 @@ void buildNotes(Context& cx) {
     // Files first created on iOS 5 or earlier keep the old schema format for life.
     const bool legacy = cx.ios <= 6;
     const bool ios7 = cx.ios >= 7;
+    // What a phone does besides: a batch of notes, some of them long, is
+    // removed together (whole pages go to the free list), a few notes are
+    // written afterwards into the freed space, and two of those are edited,
+    // which leaves their older version behind.
+    Rng extra(extraSeed(cx.plan.folderName, "notes"));
+    const int batch = n > 0 ? std::max(8, 2 * cx.pageSize / 1000) : 0;
+    const int later = n > 0 ? 3 : 0;
+    for (int i = 0; i < batch + later; ++i) {
+        Note note;
+        note.pk = static_cast<std::int64_t>(notes.size()) + 1;
+        const auto& [title, body] = kBodies[extra.below(kBodies.size())];
+        note.title = title + " " + std::to_string(note.pk);
+        // Some titles need a two-byte serial type, some are not plain ASCII.
+        if (i % 4 == 2) note.title = "Packing list for the summer holiday at the lake house, week " + std::to_string(note.pk);
+        if (i % 5 == 3) note.title = "Café – Notizen für Jürgen " + std::to_string(note.pk);
+        note.html = i % 3 == 1 ? longNoteHtml(extra, note.title, static_cast<int>(extra.range(2100, 3200)))
+                               : note.title + "<div><br></div>" + body + "<div>No. " + std::to_string(note.pk) + "</div>";
+        note.summary = note.html.substr(note.title.size(), 40);
+        t += static_cast<double>(extra.range(3600, 2000000));
+        note.created = t;
+        note.modified = t + static_cast<double>(extra.range(0, 900000)) + static_cast<double>(extra.below(1000)) / 1000.0;
+        note.opt = extra.range(1, 3);
+        note.batch = i < batch;
+        note.later = !note.batch;
+        note.deleted = note.batch;
+        notes.push_back(std::move(note));
+    }
     const std::string gen = "ios" + std::to_string(cx.ios) + "/";
     DbFile db(cx.scratchPath("notes.sqlite"), legacy, cx.pageSize);
     db.exec(schemaText(gen + "notes.sqlite.sql"));
+    auto insertNote = [&](Inserter& zn, Inserter& zb, const Note& note) {
+        std::vector<V> row = {note.pk, 3, note.opt, 0, 0, 0, 0};
+        if (ios7) row.emplace_back(nullptr);
+        row.insert(row.end(), {std::int64_t{-4294967296}, note.pk, 0, note.pk, 1, note.created, note.modified,
+                               nullptr, note.guid, nullptr, note.summary, note.title});
+        zn.insert(row);
+        zb.insert({note.pk, 4, note.opt, note.pk, note.html, nullptr, nullptr});
+    };
     db.begin();
     {
         Inserter store(db, "ZSTORE"), pk(db, "Z_PRIMARYKEY"), meta(db, "Z_METADATA"), zn(db, "ZNOTE"), zb(db, "ZNOTEBODY");
         store.insert({1, 7, 1, nullptr, uuid(rng), "LocalStore", nullptr});
         int ent = 1;
         for (const char* name : {"Account", "NextId", "Note", "NoteBody", "NoteChange", "Property", "Store"})
-            pk.insert({ent++, name, 0, std::string(name) == "Note" || std::string(name) == "NoteBody" ? n : (std::string(name) == "Store" ? 1 : 0)});
+            pk.insert({ent++, name, 0, std::string(name) == "Note" || std::string(name) == "NoteBody" ? static_cast<int>(notes.size()) : (std::string(name) == "Store" ? 1 : 0)});
         meta.insert({1, uuid(rng), nullptr});
-        for (const Note& note : notes) {
-            std::vector<V> row = {note.pk, 3, 1, 0, 0, 0, 0};
-            if (ios7) row.emplace_back(nullptr);
-            row.insert(row.end(), {std::int64_t{-4294967296}, note.pk, 0, note.pk, 1, note.created, note.modified,
-                                   nullptr, uuid(rng), nullptr, note.summary, note.title});
-            zn.insert(row);
-            zb.insert({note.pk, 4, 1, note.pk, note.html, nullptr, nullptr});
+        for (Note& note : notes) {
+            if (note.later) continue;
+            note.guid = note.batch ? uuid(extra) : uuid(rng);
+            insertNote(zn, zb, note);
         }
     }
     db.commit();
     db.begin();
-    nlohmann::json dead = nlohmann::json::array(), live = nlohmann::json::array();
     for (const Note& note : notes) {
         if (!note.deleted) continue;
         execWithId(db, "DELETE FROM ZNOTEBODY WHERE Z_PK = ?", note.pk);
         execWithId(db, "DELETE FROM ZNOTE WHERE Z_PK = ?", note.pk);
-        auto whole = static_cast<std::int64_t>(note.modified);
-        dead.push_back({{"Z_PK", note.pk}, {"ZTITLE", note.title}, {"ZSUMMARY", note.summary},
-                        {"ZMODIFICATIONDATE", whole}, {"dateText", dateText(whole, 1)}, {"ZCONTENT", note.html},
-                        {"noteContent", clean(note.html)}});
     }
     db.commit();
-    cx.addFile("HomeDomain", "Library/Notes/notes.sqlite", db.finish());
+    db.begin();
+    {
+        Inserter zn(db, "ZNOTE"), zb(db, "ZNOTEBODY");
+        for (Note& note : notes)
+            if (note.later) {
+                note.guid = uuid(extra);
+                insertNote(zn, zb, note);
+            }
+    }
+    int edits = 0;
+    for (Note& note : notes) {
+        if (!note.later || edits == 2) continue;
+        ++edits;
+        note.edited = true;
+        note.oldTitle = note.title, note.oldSummary = note.summary, note.oldHtml = note.html;
+        note.oldModified = note.modified;
+        note.title += " (edited)";
+        note.html = note.title + "<div><br></div>" + note.oldHtml.substr(note.oldTitle.size()) + "<div>Checked</div>";
+        note.summary = note.html.substr(note.title.size(), 40);
+        note.modified = std::floor(note.modified) + 86400;
+        ++note.opt;
+        execWithTextAndIds(db, "UPDATE ZNOTE SET ZTITLE = ?, ZMODIFICATIONDATE = ?, Z_OPT = ? WHERE Z_PK = ?",
+                           note.title, {static_cast<std::int64_t>(note.modified), note.opt, note.pk});
+        execWithTextAndIds(db, "UPDATE ZNOTE SET ZSUMMARY = ? WHERE Z_PK = ?", note.summary, {note.pk});
+        execWithTextAndIds(db, "UPDATE ZNOTEBODY SET ZCONTENT = ?, Z_OPT = ? WHERE Z_PK = ?", note.html, {note.opt, note.pk});
+    }
+    db.commit();
+    const Blob file = db.finish();
+    cx.addFile("HomeDomain", "Library/Notes/notes.sqlite", file);
 
+    // Which deleted and replaced rows kept their bytes.
+    std::vector<Blob> needles;
+    for (const Note& note : notes) {
+        if (note.deleted) {
+            needles.push_back(noteRowBody(note, note.title, note.summary, note.modified, legacy));
+            needles.push_back(noteBodyRowBody(note, note.html, legacy));
+        }
+    }
+    const std::vector<bool> there = holdsAll(file, needles);
+    std::size_t flag = 0;
+    nlohmann::json dead = nlohmann::json::array(), live = nlohmann::json::array(), stale = nlohmann::json::array();
+    for (const Note& note : notes) {
+        if (!note.deleted) continue;
+        auto whole = static_cast<std::int64_t>(note.modified);
+        const bool row = there[flag++], body = there[flag++];
+        dead.push_back({{"Z_PK", note.pk}, {"ZTITLE", note.title}, {"ZSUMMARY", note.summary},
+                        {"ZMODIFICATIONDATE", whole}, {"dateText", dateText(whole, 1)}, {"ZCONTENT", note.html},
+                        {"noteContent", clean(note.html)}, {"noteRecoverable", row}, {"bodyRecoverable", body},
+                        {"recoverable", row || body}});
+        if (note.batch) dead.back()["batch"] = true;
+    }
     for (const Note& note : notes) {
         if (note.deleted) continue;
         live.push_back({{"noteTitle", note.title},
@@ -270,8 +438,11 @@ void buildNotes(Context& cx) {
                         {"uid", -1},
                         {"bSelected", 0},
                         {"bDeleted", 0}});
+        if (note.edited)
+            stale.push_back({{"Z_PK", note.pk}, {"ZTITLE", note.oldTitle}, {"noteContent", clean(note.oldHtml)},
+                             {"dateText", dateText(static_cast<std::int64_t>(note.oldModified), 1)}});
     }
-    cx.plan.truth["notes"] = {{"live", std::move(live)}, {"deleted", std::move(dead)}};
+    cx.plan.truth["notes"] = {{"live", std::move(live)}, {"deleted", std::move(dead)}, {"stale", std::move(stale)}};
 }
 
 }  // namespace salvor::forge::db

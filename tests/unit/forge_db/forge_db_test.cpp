@@ -145,7 +145,16 @@ TEST_P(ForgeDbGeneration, DeletedBytesFormatsAndAttachments) {
     EXPECT_EQ(field(bytesOf(b, "Library/Notes/notes.sqlite"), 44, 4), ios <= 6 ? 1u : 4u);
     const auto& bm = bytesOf(b, "Library/Safari/Bookmarks.db");
     EXPECT_EQ(field(bm, 44, 4), ios <= 6 ? 1u : 4u);
-    for (const auto& d : truth["bookmarks"]["deleted"]) EXPECT_TRUE(contains(bm, d["url"].get<std::string>()));
+    // A deleted bookmark (a folder has no address) or note flagged recoverable is still in the file.
+    for (const auto& d : truth["bookmarks"]["deleted"])
+        EXPECT_TRUE(!d["recoverable"].get<bool>() ||
+                    contains(bm, d["title"].get<std::string>() + (d["url"].is_string() ? d["url"].get<std::string>() : "")));
+    const auto& notes = bytesOf(b, "Library/Notes/notes.sqlite");
+    for (const auto& d : truth["notes"]["deleted"]) {
+        EXPECT_TRUE(!d["bodyRecoverable"].get<bool>() || contains(notes, d["ZCONTENT"].get<std::string>()));
+        EXPECT_TRUE(!d["noteRecoverable"].get<bool>() ||
+                    contains(notes, d["ZSUMMARY"].get<std::string>() + d["ZTITLE"].get<std::string>()));
+    }
     EXPECT_EQ(contains(bytesOf(b, "Library/Safari/History.plist"), "bplist00"), ios >= 6);
 }
 

@@ -81,8 +81,11 @@ TEST_F(StoreEvents, DeletedRecordsMergeByTheirCategoryRules) {
     nc.post(events::ScanDelNoteInfo, std::any(absent));
     nc.post(events::ScanDelNoteInfo, std::any(note("", "")));  // empty strings still count
     nc.post(events::ScanDelNoteInfo, std::any(note("x", "eggs")));
-    EXPECT_EQ(store.noteArray.size(), 3u);
-    EXPECT_EQ(store.delNoteNum, 2);
+    // Without a body, the title and date tell notes apart.
+    nc.post(events::ScanDelNoteInfo, std::any(note("Trip", "")));
+    nc.post(events::ScanDelNoteInfo, std::any(note("Trip", "")));
+    EXPECT_EQ(store.noteArray.size(), 4u);
+    EXPECT_EQ(store.delNoteNum, 3);
 
     // Calls: an absent name counts as empty; equal by number and date.
     nc.post(events::ScanCallHistoryInfo, std::any(call("Bob", "555", "01-01-2013 10:00")));
@@ -120,7 +123,7 @@ TEST_F(StoreEvents, DeletedRecordsMergeByTheirCategoryRules) {
     EXPECT_EQ(store.calenderArray.size(), 2u);
     EXPECT_EQ(store.delCalenderNum, 1);
 
-    EXPECT_EQ(store.deleteeFilesNum, 3 + 2 + 1 + 1 + 1);
+    EXPECT_EQ(store.deleteeFilesNum, 3 + 3 + 1 + 1 + 1);
     EXPECT_EQ(store.BackUpFilesNum, 5);
 }
 

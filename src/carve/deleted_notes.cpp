@@ -1,0 +1,192 @@
+#include "carve/deleted_notes.h"
+
+#include <algorithm>
+#include <any>
+#include <map>
+#include <memory>
+#include <tuple>
+
+#include "core/byte_reader.h"
+#include "core/events.h"
+#include "core/helpers.h"
+#include "core/scan_context.h"
+#include "platform/log.h"
+
+namespace salvor {
+
+namespace {
+
+// The backup's stored names of the notes store, and of the older notes file
+// (whose tables this scan does not know, so nothing is carved from it).
+constexpr const char* kNoteFiles[] = {"ca3bc056d4da0bbf88b5fb3be254f3b7147e639c",
+                                      "740b7eaf93d6ea5d305e88bb349c8e9643f48c3b"};
+// Entity numbers of the store: 3 note, 4 note body.
+constexpr std::int64_t kNoteEntity = 3;
+constexpr std::int64_t kBodyEntity = 4;
+// Modification dates are seconds since 2001; anything outside 2001-2040 is not one.
+constexpr std::int64_t kLatestDate = 1262304000;
+
+void replaceAll(std::string& text, const std::string& what, const std::string& with) {
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + with.size()))
+        text.replace(pos, what.size(), with);
+}
+
+}  // namespace
+
+std::string DelNoteScan::cleanContent(std::string text) {
+    replaceAll(text, "<div>", "");
+    replaceAll(text, "</div>", "");
+    replaceAll(text, "&nbsp;", " ");
+    replaceAll(text, "<br>", " ");
+    replaceAll(text, "</br>", " ");
+    return text;
+}
+
+void DelNoteScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
+    if (backupPath.empty()) return;
+    auto copy = ctx.preparedDatabases.end();
+    for (const char* name : kNoteFiles)
+        if (copy == ctx.preparedDatabases.end()) copy = ctx.preparedDatabases.find(backupPath + "/" + name);
+    if (copy == ctx.preparedDatabases.end()) {
+        log::line("NoteDB is not exist");
+        return;
+    }
+    FileImage file;
+    constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
+    if (const FileImage::Status status = file.load(copy->second, kMaxBytes); status != FileImage::Status::ok) {
+        log::line(std::string("notes: notes store not carved: ") + FileImage::describe(status));
+        return;
+    }
+    const auto image = carve::PageImage::open(file.bytes(), "notes.sqlite");
+    if (!image) return;
+    auto note = carve::findTableLayout(*image, "ZNOTE");
+    auto body = carve::findTableLayout(*image, "ZNOTEBODY");
+    if (!note || !body) {
+        log::line("notes: the notes file has no note tables this scan knows", log::Level::Debug);
+        ctx.postStageProgress();
+        return;
+    }
+    DelNoteScan(ctx, *image, std::move(*note), std::move(*body)).run();
+}
+
+DelNoteScan::DelNoteScan(ScanContext& ctx, const carve::PageImage& image, carve::TableLayout note,
+                         carve::TableLayout body)
+    : ctx_(ctx),
+      image_(image),
+      note_(std::move(note)),
+      body_(std::move(body)),
+      live_(image),
+      noteEnt_(note_.index("Z_ENT")),
+      noteBody_(note_.index("ZBODY")),
+      noteDate_(note_.index("ZMODIFICATIONDATE")),
+      noteTitle_(note_.index("ZTITLE")),
+      bodyEnt_(body_.index("Z_ENT")),
+      bodyOwner_(body_.index("ZOWNER")),
+      bodyContent_(body_.index("ZCONTENT")) {}
+
+void DelNoteScan::carveAt(std::uint64_t p) {
+    // Both tables begin with the row-id alias and the entity number, which
+    // fits one byte: a record's second serial type is 01 in every schema
+    // format (the columns after it hold 0 and 1 as 01 in format-1 files, as
+    // the constants 08 and 09 in format-4 ones, which the walk takes alike).
+    if (image_.byteAt(p) != 0x01) return;
+    if (auto r = carve::walkRecord(image_, p, note_); r && r->integer(static_cast<std::size_t>(noteEnt_)) == kNoteEntity) {
+        const auto k = [](int i) { return static_cast<std::size_t>(i); };
+        const auto title = r->bytes(k(noteTitle_));
+        if (title && !carve::bCleanStoredText(*title, false)) return;
+        if (!r->isNull(k(noteTitle_)) && !title) return;
+        const auto when = r->seconds(k(noteDate_));
+        if (!r->isNull(k(noteDate_)) && (!when || *when < 0 || *when > kLatestDate)) return;
+        const auto number = r->integer(k(noteBody_));
+        if (!r->isNull(k(noteBody_)) && !number) return;
+        if (!title && !when) return;
+        Carved c;
+        c.number = number.value_or(0);
+        if (title) c.title = GetStringFormChar(title->c_str());
+        if (when) c.date = textOrEmpty(dateText(*when, 1));
+        c.live = live_.holds(r->start);
+        notes_.push_back(std::move(c));
+        return;
+    }
+    if (auto r = carve::walkRecord(image_, p, body_); r && r->integer(static_cast<std::size_t>(bodyEnt_)) == kBodyEntity) {
+        const auto owner = r->integer(static_cast<std::size_t>(bodyOwner_));
+        const auto content = r->bytes(static_cast<std::size_t>(bodyContent_));
+        // A body cut by later writes is not this note's text.
+        if (!owner || !content || content->empty() || !carve::bCleanStoredText(*content, true)) return;
+        Carved c;
+        c.number = *owner;
+        c.content = cleanContent(GetStringFormChar(content->c_str()));
+        c.live = live_.holds(r->start);
+        bodies_.push_back(std::move(c));
+    }
+}
+
+void DelNoteScan::run() {
+    // Without the columns it reads, nothing of these tables can be carved.
+    if (std::min({noteEnt_, noteBody_, noteDate_, noteTitle_, bodyEnt_, bodyOwner_, bodyContent_}) < 1) {
+        ctx_.postStageProgress();
+        return;
+    }
+    const std::uint64_t P = image_.pageSize();
+    // Every page: besides table leaves, free-list trunks and leaves that grew
+    // into interior pages keep old cells; the walk alone decides.
+    for (std::uint64_t i = 0; i < image_.pageCount(); ++i) {
+        if (ctx_.stopRequested()) return;
+        for (std::uint64_t p = std::max<std::uint64_t>(i * P, 100); p < (i + 1) * P; ++p) carveAt(p);
+    }
+    // Numbers are never reused: a carved record with the number of a row the
+    // database holds is that row, a copy of it, or the older version an edit
+    // left behind, never a deleted note.
+    std::set<std::int64_t> liveNotes, liveBodies;
+    for (const Carved& c : notes_)
+        if (c.live) liveNotes.insert(c.number);
+    for (const Carved& c : bodies_)
+        if (c.live) liveBodies.insert(c.number);
+    auto keep = [](std::vector<Carved>& list, const std::set<std::int64_t>& live, auto key) {
+        std::set<decltype(key(list.front()))> seen;
+        std::vector<Carved> kept;
+        for (Carved& c : list)
+            if (!c.live && !live.count(c.number) && seen.insert(key(c)).second) kept.push_back(std::move(c));
+        list = std::move(kept);
+    };
+    if (!notes_.empty()) keep(notes_, liveNotes, [](const Carved& c) { return std::make_tuple(c.number, c.title, c.date); });
+    if (!bodies_.empty()) keep(bodies_, liveBodies, [](const Carved& c) { return std::make_pair(c.number, c.content); });
+
+    for (const Carved& c : notes_) {
+        auto n = std::make_shared<MVNoteNode>();
+        n->uid = static_cast<std::int32_t>(std::clamp<std::int64_t>(c.number, INT32_MIN, INT32_MAX));
+        n->noteTitle = c.title;
+        n->noteDate = c.date;
+        ctx_.noteArray.push_back(std::move(n));
+    }
+    for (const Carved& c : bodies_) {
+        auto v = std::make_shared<MVNoteValueNode>();
+        v->uid = static_cast<std::int32_t>(std::clamp<std::int64_t>(c.number, INT32_MIN, INT32_MAX));
+        v->noteValue = c.content;
+        ctx_.noteValueArray.push_back(std::move(v));
+    }
+    // Each body with the last note record of its number; a note whose body
+    // was overwritten still comes back with its title and date.
+    std::map<std::int64_t, const Carved*> noteOf;
+    for (const Carved& c : notes_) noteOf[c.number] = &c;
+    std::set<std::int64_t> joined;
+    auto post = [this](const std::string& title, const std::string& date, const std::string& content) {
+        auto n = std::make_shared<MVNoteNode>();
+        n->noteTitle = title;
+        n->noteDate = date;
+        n->noteContent = content;
+        ctx_.post(events::ScanDelNoteInfo, std::any(n));
+    };
+    for (const Carved& b : bodies_) {
+        if (ctx_.stopRequested()) return;
+        const auto it = noteOf.find(b.number);
+        if (it != noteOf.end()) joined.insert(b.number);
+        post(it != noteOf.end() ? it->second->title : std::string(), it != noteOf.end() ? it->second->date : std::string(),
+             b.content);
+    }
+    for (const Carved& c : notes_)
+        if (!joined.count(c.number)) post(c.title, c.date, std::string());
+    ctx_.postStageProgress();
+}
+
+}  // namespace salvor

@@ -1,0 +1,53 @@
+// The deleted-notes scan: carves note records (number of their body, date,
+// title) and body records (number of their note, text) out of the notes
+// store's pages, joins each body to its note and posts the notes the database
+// no longer holds.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "carve/carve_primitives.h"
+#include "carve/carve_record.h"
+
+namespace salvor {
+
+class ScanContext;
+
+class DelNoteScan {
+public:
+    // The stage: carves the prepared private copy of the backup's notes store
+    // (made by the live notes stage); without one it ends quietly.
+    static void scanBackup(ScanContext& ctx, const std::string& backupPath);
+
+    // `note` and `body` are the layouts of the note and note-body tables.
+    DelNoteScan(ScanContext& ctx, const carve::PageImage& image, carve::TableLayout note, carve::TableLayout body);
+
+    // Carves every page, then posts one "ScanDelNoteInfo" per deleted body and
+    // per deleted note whose body is gone. Stops early when the scan is stopped.
+    void run();
+
+    // The body text as the notes list shows it: division tags removed, line
+    // breaks and non-breaking spaces made blanks.
+    static std::string cleanContent(std::string text);
+
+private:
+    struct Carved {
+        std::int64_t number = 0;
+        std::string title, date, content;
+        bool live = false;
+    };
+    void carveAt(std::uint64_t p);
+
+    ScanContext& ctx_;
+    const carve::PageImage& image_;
+    carve::TableLayout note_, body_;
+    carve::LiveCells live_;
+    int noteEnt_, noteBody_, noteDate_, noteTitle_, bodyEnt_, bodyOwner_, bodyContent_;
+    std::vector<Carved> notes_, bodies_;
+};
+
+}  // namespace salvor

@@ -1,0 +1,53 @@
+#include <set>
+#include <string>
+#include <utility>
+
+#include "forge/carve_judge.h"
+
+namespace salvor::forge {
+
+using Json = nlohmann::json;
+
+namespace {
+std::string text(const Json& v) { return v.is_string() ? v.get<std::string>() : std::string(); }
+}  // namespace
+
+CarveTally judgeBookmarks(const Json& truth, const Json& bookmarks, const JudgeNote& note) {
+    CarveTally t;
+    const Json& rows = truth["bookmarks"]["deleted"];
+    std::set<std::pair<std::string, std::string>> live;
+    for (const Json& row : truth["bookmarks"]["live"]) live.insert({text(row["bookMarkTitle"]), text(row["bookMarkURL"])});
+    for (const Json& row : rows) {
+        ++t.deleted;
+        if (row.value("recoverable", false)) ++t.recoverable;
+    }
+    std::set<const Json*> found;
+    for (const Json& c : bookmarks) {
+        if (c.value("bDeleted", 0) != 1) continue;
+        ++t.reported;
+        const std::string title = text(c["bookMarkTitle"]), url = text(c["bookMarkURL"]);
+        const Json* exact = nullptr;
+        bool sameTitle = false;
+        for (const Json& row : rows) {
+            if (text(row["title"]) != title) continue;
+            sameTitle = true;
+            if (text(row["url"]) == url && (!exact || found.count(exact))) exact = &row;
+        }
+        if (exact && found.insert(exact).second) {
+            ++t.matched;
+            if (exact->value("recoverable", false)) ++t.recoveredRows;
+            continue;
+        }
+        const bool isLive = live.count({title, url}) != 0;
+        const char* verdict = exact ? "duplicate" : sameTitle ? "other address" : isLive ? "live" : "phantom";
+        ++(exact ? t.duplicates : sameTitle ? t.wrongKey : isLive ? t.liveAsDeleted : t.phantoms);
+        if (note) note(std::string(verdict) + ": \"" + title + "\" \"" + url + "\"");
+    }
+    if (note)
+        for (const Json& row : rows)
+            if (row.value("recoverable", false) && !found.count(&row))
+                note("missed: bookmark " + std::to_string(row["id"].get<long>()) + " \"" + text(row["title"]) + "\"");
+    return t;
+}
+
+}  // namespace salvor::forge

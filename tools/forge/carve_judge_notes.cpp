@@ -1,0 +1,73 @@
+#include <map>
+#include <set>
+#include <string>
+
+#include "forge/carve_judge.h"
+
+namespace salvor::forge {
+
+using Json = nlohmann::json;
+
+namespace {
+std::string text(const Json& v) { return v.is_string() ? v.get<std::string>() : std::string(); }
+std::string field(const Json& row, const char* key) { return row.contains(key) ? text(row[key]) : std::string(); }
+// Rows of the notes store name their title ZTITLE, rows of the older notes file "title".
+std::string titleOf(const Json& row) { return row.contains("ZTITLE") ? text(row["ZTITLE"]) : field(row, "title"); }
+}  // namespace
+
+CarveTally judgeNotes(const Json& truth, const Json& notes, const JudgeNote& note) {
+    CarveTally t;
+    const Json& rows = truth["notes"]["deleted"];
+    std::set<std::string> liveTitles, liveBodies;
+    for (const Json& row : truth["notes"]["live"]) {
+        liveTitles.insert(text(row["noteTitle"]));
+        liveBodies.insert(field(row, "noteContent"));
+    }
+    for (const Json& row : truth["notes"].value("stale", Json::array())) {
+        liveTitles.insert(titleOf(row));
+        liveBodies.insert(field(row, "noteContent"));
+    }
+    for (const Json& row : rows) {
+        ++t.deleted;
+        if (row.value("recoverable", false)) ++t.recoverable;
+    }
+    // The parts of a row whose bytes were still there (files that tell them
+    // apart; otherwise the row as a whole).
+    auto titleThere = [](const Json& row) { return row.value("noteRecoverable", row.value("recoverable", false)); };
+    auto bodyThere = [](const Json& row) { return row.value("bodyRecoverable", row.value("recoverable", false)); };
+    std::set<const Json*> found, whole;
+    for (const Json& c : notes) {
+        if (c.value("bDeleted", 0) != 1) continue;
+        ++t.reported;
+        const std::string title = text(c["noteTitle"]), date = text(c["noteDate"]), content = text(c["noteContent"]);
+        const bool hasHead = !title.empty() || !date.empty();
+        const Json* best = nullptr;
+        bool sameTitle = false;
+        for (const Json& row : rows) {
+            const bool head = !hasHead || (title == titleOf(row) && date == field(row, "dateText"));
+            sameTitle = sameTitle || (hasHead && title == titleOf(row));
+            if (!head || (!content.empty() && content != field(row, "noteContent"))) continue;
+            if (!best || (found.count(best) && !found.count(&row))) best = &row;
+        }
+        if (best && found.insert(best).second) {
+            ++t.matched;
+        } else {
+            const char* verdict = best ? "duplicate" : sameTitle ? "other body" : (liveTitles.count(title) || liveBodies.count(content)) ? "live" : "phantom";
+            ++(best ? t.duplicates : sameTitle ? t.wrongKey : (liveTitles.count(title) || liveBodies.count(content)) ? t.liveAsDeleted : t.phantoms);
+            if (note) note(std::string(verdict) + ": \"" + title + "\" " + date + " \"" + content.substr(0, 60) + "\"");
+            if (!best) continue;
+        }
+        if ((hasHead || !titleThere(*best)) && (!content.empty() || !bodyThere(*best))) whole.insert(best);
+    }
+    for (const Json& row : rows) {
+        if (!row.value("recoverable", false)) continue;
+        if (whole.count(&row)) {
+            ++t.recoveredRows;
+        } else if (note) {
+            note(std::string(found.count(&row) ? "incomplete" : "missed") + ": note " + std::to_string(row.value("Z_PK", row.value("ROWID", 0L))) + " \"" + titleOf(row) + "\"");
+        }
+    }
+    return t;
+}
+
+}  // namespace salvor::forge
