@@ -48,15 +48,24 @@ int main(int argc, char** argv) {
         if (arg == "--seed" && i + 1 < argc) seed = std::stoull(argv[++i]);
     }
     const std::vector<std::string> scenarios = {"ios4", "ios4-legacy", "ios5", "ios6", "ios6-p1024", "ios7"};
-    std::printf("contacts     %8s %8s %8s %8s %8s %8s %8s %8s %7s %9s\n", "deleted", "recov.", "reported", "matched",
-                "wrongkey", "live", "dupl.", "phantom", "recall", "precision");
-    CarveTally all;
-    for (const std::string& scenario : scenarios) {
+    // Each category: its list in the scan's JSON and its judge.
+    struct Category {
+        const char* name;
+        salvor::forge::CarveTally (*judge)(const Json&, const Json&, const salvor::forge::JudgeNote&);
+    };
+    const std::vector<Category> categories = {
+        {"contacts", salvor::forge::judgeContacts},
+        {"calls", salvor::forge::judgeCalls},
+        {"calendar", salvor::forge::judgeCalendar},
+    };
+    // tallies[category][scenario]
+    std::vector<std::vector<CarveTally>> tallies(categories.size(), std::vector<CarveTally>(scenarios.size()));
+    for (std::size_t s = 0; s < scenarios.size(); ++s) {
+        const std::string& scenario = scenarios[s];
         const std::string dir = salvor::scratch::create("salvor-carve-eval-");
         salvor::forge::ForgeOptions options;
         options.seed = seed;
         options.scenario = scenario;
-        CarveTally t;
         for (const auto& backup : salvor::forge::forgeStore(dir + "/store", options)) {
             const Json scan = scanJson(backup.path);
             if (!scan.is_object()) {
@@ -65,15 +74,28 @@ int main(int argc, char** argv) {
             }
             std::ifstream in(backup.truthPath);
             const Json truth = Json::parse(in);
-            auto note = [&](const std::string& line) {
-                if (show) std::printf("  %s: %s\n", scenario.c_str(), line.c_str());
-            };
-            t.add(salvor::forge::judgeContacts(truth, scan["contacts"], note));
+            for (std::size_t c = 0; c < categories.size(); ++c) {
+                auto note = [&](const std::string& line) {
+                    if (show) std::printf("  %s %s: %s\n", categories[c].name, scenario.c_str(), line.c_str());
+                };
+                tallies[c][s].add(categories[c].judge(truth, scan[categories[c].name], note));
+            }
         }
         salvor::scratch::release(dir);
-        printRow(scenario.c_str(), t);
-        all.add(t);
     }
-    std::printf("contacts overall: recall %.2f, precision %.2f\n", all.recall(), all.precision());
+    CarveTally pooled;
+    for (std::size_t c = 0; c < categories.size(); ++c) {
+        std::printf("%-12s %8s %8s %8s %8s %8s %8s %8s %8s %7s %9s\n", categories[c].name, "deleted", "recov.", "reported",
+                    "matched", "wrongkey", "live", "dupl.", "phantom", "recall", "precision");
+        CarveTally all;
+        for (std::size_t s = 0; s < scenarios.size(); ++s) {
+            printRow(scenarios[s].c_str(), tallies[c][s]);
+            all.add(tallies[c][s]);
+        }
+        printRow("overall", all);
+        std::printf("\n");
+        pooled.add(all);
+    }
+    std::printf("all categories pooled: recall %.2f, precision %.2f\n", pooled.recall(), pooled.precision());
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "carve/deleted_scans.h"
 
+#include "carve/deleted_calendar.h"
+#include "carve/deleted_calls.h"
 #include "carve/deleted_contacts.h"
 
 #include "platform/log.h"
@@ -15,8 +17,8 @@ void notYet(const char* what) { log::line(std::string(what) + ": deleted-record 
 void scanDelContactThread(ScanContext& ctx, const std::string& backupPath) { DelContactScan::scanBackup(ctx, backupPath); }
 void scanDelMessageThread(ScanContext&, const std::string&) { notYet("messages"); }
 void scanDelNoteThread(ScanContext&, const std::string&) { notYet("notes"); }
-void scanDelCallHistoryThread(ScanContext&, const std::string&) { notYet("call history"); }
+void scanDelCallHistoryThread(ScanContext& ctx, const std::string& backupPath) { DelCallScan::scanBackup(ctx, backupPath); }
 void ScanDelBookMarkThread(ScanContext&, const std::string&) { notYet("bookmarks"); }
-void ScanDelCalenderThread(ScanContext&, const std::string&) { notYet("calendar"); }
+void ScanDelCalenderThread(ScanContext& ctx, const std::string& backupPath) { DelCalenderScan::scanBackup(ctx, backupPath); }
 
 }  // namespace salvor
