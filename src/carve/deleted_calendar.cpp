@@ -1,6 +1,8 @@
 #include "carve/deleted_calendar.h"
 
 #include <any>
+#include <set>
+#include <vector>
 
 #include "core/byte_reader.h"
 #include "core/events.h"
@@ -68,9 +70,14 @@ void DelCalenderScan::run() {
     }
     // A row some page still lists is live (a reminder list the live reader
     // leaves out included); its copies elsewhere are not deleted events.
+    // A row moved by a page split leaves an equal copy behind: one is posted.
+    std::set<std::vector<std::string>> posted;
     for (auto& [key, event] : found_) {
         if (ctx_.stopRequested()) return;
-        if (!live_.count(key)) ctx_.post(events::scanDelCalenderInfo, std::any(event));
+        if (live_.count(key)) continue;
+        if (!posted.insert({key.first, key.second, textOrEmpty(event->calNote), textOrEmpty(event->location), textOrEmpty(event->endDate)}).second)
+            continue;
+        ctx_.post(events::scanDelCalenderInfo, std::any(event));
     }
     ctx_.postStageProgress();
 }

@@ -4,6 +4,8 @@
 #include <any>
 #include <array>
 #include <limits>
+#include <set>
+#include <tuple>
 #include <utility>
 
 #include "core/byte_reader.h"
@@ -70,9 +72,11 @@ void DelCallScan::run() {
     }
     // A row some page still lists is live; its copies elsewhere in the file
     // (left by an update that moved it, or by a page split) are not deleted calls.
+    // A row moved by a page split leaves an equal copy behind: one is posted.
+    std::set<std::tuple<std::string, std::string, std::int32_t, std::string>> posted;
     for (auto& [key, call] : found_) {
         if (ctx_.stopRequested()) return;
-        if (live_.count(key)) continue;
+        if (live_.count(key) || !posted.emplace(key.first, key.second, call->callTime, textOrEmpty(call->callType)).second) continue;
         if (textOrEmpty(call->callPhone).size() > 1) call->callName = ctx_.contacts().getNameByPhoneNumber(call->callPhone);
         ctx_.post(events::ScanDelCallHistoryInfo, std::any(call));
     }
