@@ -75,7 +75,8 @@ void DelCalenderScan::run() {
     for (auto& [key, event] : found_) {
         if (ctx_.stopRequested()) return;
         if (live_.count(key)) continue;
-        if (!posted.insert({key.first, key.second, textOrEmpty(event->calNote), textOrEmpty(event->location), textOrEmpty(event->endDate)}).second)
+        if (!posted.insert({textOrEmpty(event->calTitle), textOrEmpty(event->startDate), textOrEmpty(event->calNote),
+                            textOrEmpty(event->location), textOrEmpty(event->endDate)}).second)
             continue;
         ctx_.post(events::scanDelCalenderInfo, std::any(event));
     }
@@ -86,40 +87,46 @@ void DelCalenderScan::scanPage(std::uint64_t i, const std::string& kinds, bool t
     // Every page but the first, whatever its kind now: the anchor and the walk
     // over the whole row decide (see the call-history scan).
     const carve::PageCells cells(image_, free_, i);
-    const ByteReader page = image_.page(i);
+    const std::uint8_t* page = image_.page(i).data();
     for (std::uint64_t p = cells.begin(); p + 6 <= cells.end(); ++p) {
-        if (!bAnchorAt(page.data() + (p - cells.begin()))) continue;
-        bool live = false;
-        CalenderPtr event = carveEvent(image_, p, kinds, textLocation, cells, live);
-        if (!event) continue;
-        std::pair<std::string, std::string> key{textOrEmpty(event->calTitle), textOrEmpty(event->startDate)};
-        if (live)
-            live_.insert(std::move(key));
+        if (!bAnchorAt(page + (p - cells.begin()))) continue;
+        const auto row = carveRow(image_, p, kinds, cells);
+        if (!row) continue;
+        if (row->live)
+            live_.insert(row->key);
         else
-            found_.emplace_back(std::move(key), std::move(event));
+            found_.emplace_back(row->key, makeEvent(image_, *row, textLocation));
     }
+}
+
+std::optional<DelCalenderScan::Row> DelCalenderScan::carveRow(const carve::PageImage& image, std::uint64_t anchor,
+                                                              const std::string& kinds, const carve::PageCells& page) {
+    auto walked = carve::walkRecord(image, anchor, kOrganizer, kinds, page.begin(), page.end());
+    if (!walked) return std::nullopt;
+    Row row{std::move(*walked), page.bListed(*walked), {}};
+    // Texts cut by a later write show a zero or control byte or broken UTF-8.
+    if (!row.live && (page.bOverwritten(row.record) || !carve::bTextsClean(image, row.record, kinds))) return std::nullopt;
+    row.key = {carve::bytesAt(image, row.record, kSummary), carve::numberAt(image, row.record, kStart)};
+    if (row.key.first.empty() && !row.key.second) return std::nullopt;
+    return row;
+}
+
+CalenderPtr DelCalenderScan::makeEvent(const carve::PageImage& image, const Row& row, bool textLocation) {
+    auto event = std::make_shared<MVCalenderNode>();
+    event->calTitle = GetStringFormChar(row.key.first.c_str());
+    event->calNote = GetStringFormChar(carve::bytesAt(image, row.record, kDescription).c_str());
+    if (textLocation) event->location = GetStringFormChar(carve::bytesAt(image, row.record, kLocation).c_str());
+    if (row.key.second) event->startDate = dateText(*row.key.second, 1);
+    if (const auto end = carve::numberAt(image, row.record, kEnd)) event->endDate = dateText(*end, 1);
+    return event;
 }
 
 CalenderPtr DelCalenderScan::carveEvent(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
                                         bool textLocation, const carve::PageCells& page, bool& live) {
-    const auto row = carve::walkRecord(image, anchor, kOrganizer, kinds, page.begin(), page.end());
+    const auto row = carveRow(image, anchor, kinds, page);
     if (!row) return nullptr;
-    live = page.bListed(*row);
-    if (!live && (page.bOverwritten(*row) || !carve::bTextsClean(image, *row, kinds))) return nullptr;
-    const std::string summary = carve::bytesAt(image, *row, kSummary);
-    const std::string description = carve::bytesAt(image, *row, kDescription);
-    const std::string location = textLocation ? carve::bytesAt(image, *row, kLocation) : std::string();
-    const auto start = carve::numberAt(image, *row, kStart);
-    const auto end = carve::numberAt(image, *row, kEnd);
-    if (summary.empty() && !start) return nullptr;
-
-    auto event = std::make_shared<MVCalenderNode>();
-    event->calTitle = GetStringFormChar(summary.c_str());
-    event->calNote = GetStringFormChar(description.c_str());
-    if (textLocation) event->location = GetStringFormChar(location.c_str());
-    if (start) event->startDate = dateText(*start, 1);
-    if (end) event->endDate = dateText(*end, 1);
-    return event;
+    live = row->live;
+    return makeEvent(image, *row, textLocation);
 }
 
 }  // namespace salvor

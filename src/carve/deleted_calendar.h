@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
 #include <string>
+#include <unordered_set>
 
 #include "carve/carve_primitives.h"
 #include "carve/carve_schema.h"
@@ -41,13 +43,28 @@ public:
                                   bool textLocation, const carve::PageCells& page, bool& live);
 
 private:
+    // A walked event row, whether a page still lists it, its title and start.
+    using Key = std::pair<std::string, std::optional<std::int64_t>>;
+    struct Row {
+        carve::WalkedRecord record;
+        bool live = false;
+        Key key;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const {
+            return std::hash<std::string>()(key.first) ^ (std::hash<std::int64_t>()(key.second.value_or(-1)) * 31);
+        }
+    };
+    static std::optional<Row> carveRow(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
+                                       const carve::PageCells& page);
+    static CalenderPtr makeEvent(const carve::PageImage& image, const Row& row, bool textLocation);
     void scanPage(std::uint64_t page, const std::string& kinds, bool textLocation);
 
     ScanContext& ctx_;
     const carve::PageImage& image_;
     std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
-    std::vector<std::pair<std::pair<std::string, std::string>, CalenderPtr>> found_;  // carved records, by their key
-    std::set<std::pair<std::string, std::string>> live_;  // keys of the rows pages still list
+    std::vector<std::pair<Key, CalenderPtr>> found_;  // carved events, by title and start
+    std::unordered_set<Key, KeyHash> live_;  // title and start of the rows pages still list
 };
 
 }  // namespace salvor

@@ -73,7 +73,7 @@ void DelCallScan::run() {
     // A row some page still lists is live; its copies elsewhere in the file
     // (left by an update that moved it, or by a page split) are not deleted calls.
     // A row moved by a page split leaves an equal copy behind: one is posted.
-    std::set<std::tuple<std::string, std::string, std::int32_t, std::string>> posted;
+    std::set<std::tuple<std::string, std::int64_t, std::int32_t, std::string>> posted;
     for (auto& [key, call] : found_) {
         if (ctx_.stopRequested()) return;
         if (live_.count(key) || !posted.emplace(key.first, key.second, call->callTime, textOrEmpty(call->callType)).second) continue;
@@ -88,49 +88,62 @@ void DelCallScan::scanPage(std::uint64_t i, const std::string& kinds) {
     // trunks and interior pages whose old cells survive after their new
     // header. The anchors and the walk over the whole row decide.
     const carve::PageCells cells(image_, free_, i);
-    const ByteReader page = image_.page(i);
+    const std::uint8_t* page = image_.page(i).data();
     for (std::uint64_t p = cells.begin(); p + 1 < cells.end(); ++p) {
-        const std::uint8_t a = page.data()[p - cells.begin()], b = page.data()[p - cells.begin() + 1];
+        const std::uint8_t a = page[p - cells.begin()];
+        if (a != 0x01 && a != 0x03) continue;
+        const std::uint8_t b = page[p - cells.begin() + 1];
         if (std::find(kAnchors.begin(), kAnchors.end(), std::make_pair(a, b)) == kAnchors.end()) continue;
-        bool live = false;
-        CallPtr call = carveCall(image_, p, kinds, cells, live);
-        if (!call) continue;
-        std::pair<std::string, std::string> key{textOrEmpty(call->callPhone), textOrEmpty(call->callDate)};
-        if (live)
-            live_.insert(std::move(key));
-        else
-            found_.emplace_back(std::move(key), std::move(call));
+        const auto row = carveRow(image_, p, kinds, cells);
+        if (!row) continue;
+        if (row->live) {
+            live_.insert(row->key);
+        } else if (CallPtr call = makeCall(image_, *row)) {
+            found_.emplace_back(row->key, std::move(call));
+        }
     }
 }
 
-CallPtr DelCallScan::carveCall(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
-                               const carve::PageCells& page, bool& live) {
+std::optional<DelCallScan::Row> DelCallScan::carveRow(const carve::PageImage& image, std::uint64_t anchor,
+                                                      const std::string& kinds, const carve::PageCells& page) {
     // The walk checks every serial type of the row against its column. The
     // anchor also matches one column early when the duration is a one-byte
     // integer (duration, flags); that read makes the date the number and
     // fails there, so no shifted copy of the call is posted. A row whose
     // texts were cut by a later write is somebody else's bytes.
-    const auto row = carve::walkRecord(image, anchor, kFlags, kinds, page.begin(), page.end());
-    if (!row) return nullptr;
-    live = page.bListed(*row);
-    if (!live && (page.bOverwritten(*row) || !carve::bTextsClean(image, *row, kinds))) return nullptr;
-    const auto date = carve::numberAt(image, *row, kDate);
-    const auto flags = carve::numberAt(image, *row, kFlags);
-    if (!date || !flags) return nullptr;
-    const std::string address = carve::bytesAt(image, *row, kAddress);
-    if (address.size() > 256) return nullptr;
+    auto walked = carve::walkRecord(image, anchor, kFlags, kinds, page.begin(), page.end());
+    if (!walked) return std::nullopt;
+    Row row{std::move(*walked), page.bListed(*walked), {}};
+    if (!row.live && (page.bOverwritten(row.record) || !carve::bTextsClean(image, row.record, kinds))) return std::nullopt;
+    const auto date = carve::numberAt(image, row.record, kDate);
+    if (!date || !carve::numberAt(image, row.record, kFlags)) return std::nullopt;
+    row.key = {carve::bytesAt(image, row.record, kAddress), *date};
+    if (row.key.first.size() > 256) return std::nullopt;
+    return row;
+}
 
+CallPtr DelCallScan::makeCall(const carve::PageImage& image, const Row& row) {
     auto call = std::make_shared<MVCallHistoryNode>();
-    if (!address.empty()) call->callPhone = GetStringFormChar(address.c_str());
-    call->callDate = dateText(*date, 0);
-    const auto duration = carve::numberAt(image, *row, kDuration);
-    call->callTime = static_cast<std::int32_t>(std::clamp<std::int64_t>(duration.value_or(0), 0, std::numeric_limits<std::int32_t>::max()));
-    call->callType = *flags == 5 ? "Outgoing" : "Incoming";
+    if (!row.key.first.empty()) call->callPhone = GetStringFormChar(row.key.first.c_str());
+    call->callDate = dateText(row.key.second, 0);
+    const std::int64_t flags = carve::numberAt(image, row.record, kFlags).value_or(0);
+    const auto duration = carve::numberAt(image, row.record, kDuration);
+    call->callTime = static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(duration.value_or(0), 0, std::numeric_limits<std::int32_t>::max()));
+    call->callType = flags == 5 ? "Outgoing" : "Incoming";
     if (call->callTime == 0)
-        call->callDuration = *flags == 5 ? "Cancelled" : "Missed";
+        call->callDuration = flags == 5 ? "Cancelled" : "Missed";
     else
         call->callDuration = getCallHistoryDuration(call->callTime);
     return call;
+}
+
+CallPtr DelCallScan::carveCall(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
+                               const carve::PageCells& page, bool& live) {
+    const auto row = carveRow(image, anchor, kinds, page);
+    if (!row) return nullptr;
+    live = row->live;
+    return makeCall(image, *row);
 }
 
 }  // namespace salvor

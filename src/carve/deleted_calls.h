@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
 #include <string>
+#include <unordered_set>
 
 #include "carve/carve_primitives.h"
 #include "carve/carve_schema.h"
@@ -39,13 +41,28 @@ public:
                              const carve::PageCells& page, bool& live);
 
 private:
+    // A walked call row, whether a page still lists it, and its number and date.
+    struct Row {
+        carve::WalkedRecord record;
+        bool live = false;
+        std::pair<std::string, std::int64_t> key;
+    };
+    using Key = std::pair<std::string, std::int64_t>;
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const {
+            return std::hash<std::string>()(key.first) ^ (std::hash<std::int64_t>()(key.second) * 31);
+        }
+    };
+    static std::optional<Row> carveRow(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
+                                       const carve::PageCells& page);
+    static CallPtr makeCall(const carve::PageImage& image, const Row& row);
     void scanPage(std::uint64_t page, const std::string& kinds);
 
     ScanContext& ctx_;
     const carve::PageImage& image_;
     std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
-    std::vector<std::pair<std::pair<std::string, std::string>, CallPtr>> found_;  // carved records, by their key
-    std::set<std::pair<std::string, std::string>> live_;  // keys of the rows pages still list
+    std::vector<std::pair<Key, CallPtr>> found_;  // carved calls, by number and date
+    std::unordered_set<Key, KeyHash> live_;  // number and date of the rows pages still list
 };
 
 }  // namespace salvor
