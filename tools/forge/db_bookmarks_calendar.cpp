@@ -243,7 +243,7 @@ void buildCalendar(Context& cx) {
 
     // What a phone does afterwards, drawn from a generator of its own so that
     // everything built after the calendar stays as it was: a batch of events
-    // and reminders is cleared together (whole pages go to the free list), two
+    // and reminders is cleared together (whole pages go to the free list), some
     // events are added later into part of the freed space, and one event gets
     // a web address, which moves the grown row and leaves the older one behind.
     Rng more = rng;
@@ -251,7 +251,8 @@ void buildCalendar(Context& cx) {
     std::int64_t edited = 0;
     if (n >= 4) {
         const int batch = std::max(6, 3 * cx.pageSize / 200);
-        for (int i = 0; i < batch + 2; ++i) {
+        const int later = std::max(2, cx.pageSize / 250);  // most of a freed page
+        for (int i = 0; i < batch + later; ++i) {
             Event e;
             e.rowid = static_cast<std::int64_t>(events.size()) + 1;
             e.extra = true;

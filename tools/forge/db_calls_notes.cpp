@@ -149,7 +149,7 @@ void buildCalls(Context& cx) {
         Rng more = rng;
         more = Rng(more.next() ^ 0xCA11CA11CA11CA11ULL);
         const int batch = std::max(6, 3 * cx.pageSize / 48);
-        const int later = std::max(2, cx.pageSize / 400);
+        const int later = std::max(2, cx.pageSize / 40);  // more than a freed page
         // Missed, cancelled, one-byte, two-byte and three-byte durations.
         static const std::int32_t kBatchDurations[] = {0, 0, 7, 95, 600, 3100, 40000, 125};
         for (int i = 0; i < batch + later; ++i) {
