@@ -199,7 +199,8 @@ std::optional<std::string> columnKindsOf(std::string_view sql) {
         }
         kinds += affinity(rest.substr(0, cut));
     }
-    if (kinds.empty()) return std::nullopt;
+    // SQLite itself refuses tables wider than 2000 columns (its default limit).
+    if (kinds.empty() || kinds.size() > 2000) return std::nullopt;
     return kinds;
 }
 

@@ -26,7 +26,7 @@ namespace salvor::carve {
 std::optional<std::string> tableColumnKinds(const PageImage& image, std::string_view table);
 
 // The column kinds of a CREATE TABLE text (table constraints left out);
-// nothing when the text holds no column list.
+// nothing when the text holds no column list or more columns than SQLite allows.
 std::optional<std::string> columnKindsOf(std::string_view createTable);
 
 // True when a serial type may be stored in a column of the kind: NULL
