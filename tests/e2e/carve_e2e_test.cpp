@@ -29,8 +29,9 @@ TEST_P(DeletedRecords, AreFoundAndLiveOnesAreNotListedAsDeleted) {
     EXPECT_EQ(contacts.liveAsDeleted + contacts.wrongKey, 0) << notes;
 
     // Calls and events: every generation's table, the longer iOS 7.1 ones included.
-    for (const auto& [name, tally] : {std::pair{"calls", forge::judgeCalls(truth, scan["calls"], [&](const std::string& n) { notes += n + "\n"; })},
-                                      std::pair{"calendar", forge::judgeCalendar(truth, scan["calendar"], [&](const std::string& n) { notes += n + "\n"; })}}) {
+    auto note = [&](const std::string& n) { notes += n + "\n"; };
+    for (const auto& [name, tally] : {std::pair{"calls", forge::judgeCalls(truth, scan["calls"], note)},
+                                      std::pair{"calendar", forge::judgeCalendar(truth, scan["calendar"], note)}}) {
         SCOPED_TRACE(name);
         EXPECT_GT(tally.recoverable, 0);
         EXPECT_GE(tally.recall(), 0.95) << notes;
