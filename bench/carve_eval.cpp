@@ -67,8 +67,14 @@ int main(int argc, char** argv) {
         {"notes", [](const Json& truth, const Json& scan, const auto& note) {
              return salvor::forge::judgeNotes(truth, scan["notes"], note);
          }},
+        {"calls", [](const Json& truth, const Json& scan, const auto& note) {
+             return salvor::forge::judgeCalls(truth, scan["calls"], note);
+         }},
         {"bookmarks", [](const Json& truth, const Json& scan, const auto& note) {
              return salvor::forge::judgeBookmarks(truth, scan["bookmarks"], note);
+         }},
+        {"calendar", [](const Json& truth, const Json& scan, const auto& note) {
+             return salvor::forge::judgeCalendar(truth, scan["calendar"], note);
          }},
     };
     const std::vector<std::string> scenarios = {"ios4", "ios4-legacy", "ios5", "ios6", "ios6-p1024", "ios7"};

@@ -52,6 +52,17 @@ TEST_P(DeletedRecords, AreFoundAndLiveOnesAreNotListedAsDeleted) {
     EXPECT_GE(bookmarks.recall(), 0.95) << missed;
     EXPECT_GE(bookmarks.precision(), 0.95) << missed;
     EXPECT_EQ(deletedNotes.liveAsDeleted + deletedNotes.wrongKey + bookmarks.liveAsDeleted + bookmarks.wrongKey, 0) << missed;
+
+    // Calls and events: every generation's table, the longer iOS 7.1 ones included.
+    auto callNote = [&](const std::string& n) { notes += n + "\n"; };
+    for (const auto& [name, tally] : {std::pair{"calls", forge::judgeCalls(truth, scan["calls"], callNote)},
+                                      std::pair{"calendar", forge::judgeCalendar(truth, scan["calendar"], callNote)}}) {
+        SCOPED_TRACE(name);
+        EXPECT_GT(tally.recoverable, 0);
+        EXPECT_GE(tally.recall(), 0.95) << notes;
+        EXPECT_GE(tally.precision(), 0.95) << notes;
+        EXPECT_EQ(tally.liveAsDeleted + tally.wrongKey, 0) << notes;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, DeletedRecords,

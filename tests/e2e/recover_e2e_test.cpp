@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -106,9 +107,43 @@ TEST_P(RecoverAll, WritesEverythingTheBackupHolds) {
         }
     };
     liveThenDeleted("Note", "Notes.txt", notes, "notes", "ZTITLE", "Title");
-    EXPECT_EQ(list("CallHistory", "Call History.txt"), calls);
     liveThenDeleted("BookMark", "BookMark.txt", bookmarks, "bookmarks", "title", "Title");
-    EXPECT_EQ(list("Calendar&Reminder", "Calendar&Reminder.txt"), calendar);
+    // Calls and events: the live ones first, exactly, then the deleted ones the
+    // carving found, which --deleted-only writes alone; each is a deleted row.
+    struct Carved {
+        const char* category;
+        const char* folder;
+        const char* file;
+        const std::string& live;
+        std::set<std::string> keys;  // entry prefixes of the deleted rows
+    };
+    std::set<std::string> callKeys, eventKeys;
+    for (const auto& c : truth["calls"]["deleted"])
+        callKeys.insert("Phone:" + field(c, "address") + "  Date:" + field(c, "dateText") + "  ");
+    for (const auto& e : truth["calendar"]["deleted"])
+        eventKeys.insert("Title:" + field(e, "summary") + "  Note:" + (e["description"].is_string() ? field(e, "description") : "") + "  Start Date:" +
+                         field(e, "startDate") + "  ");
+    for (const Carved& c : {Carved{"calls", "CallHistory", "Call History.txt", calls, callKeys},
+                            Carved{"calendar", "Calendar&Reminder", "Calendar&Reminder.txt", calendar, eventKeys}}) {
+        SCOPED_TRACE(c.category);
+        const std::string all = list(c.folder, c.file);
+        ASSERT_GE(all.size(), c.live.size());
+        EXPECT_EQ(all.substr(0, c.live.size()), c.live);
+        const std::string deleted = all.substr(c.live.size());
+        EXPECT_NE(deleted, "");
+        const std::string to = dir / (std::string("deleted-") + c.category);
+        ASSERT_EQ(runSalvor({"recover", b.path, "--deleted-only", "--category", c.category, "--to", to}).exitCode, 0);
+        EXPECT_EQ(readFile(to + "/" + c.folder + "/" + c.file), deleted);
+        for (std::size_t at = 0, end; at < deleted.size(); at = end + 2) {
+            end = deleted.find("\n\n", at);
+            ASSERT_NE(end, std::string::npos);
+            const std::string entry = deleted.substr(at, end - at);
+            // Calls begin with the contact's name; the key follows it.
+            const std::string key = entry.substr(std::min(entry.size(), std::string(c.category) == "calls" ? entry.find("Phone:") : 0));
+            EXPECT_TRUE(std::any_of(c.keys.begin(), c.keys.end(), [&](const std::string& k) { return key.rfind(k, 0) == 0; }))
+                << entry;
+        }
+    }
 
     // Cards and conversation pages are read back in documents_e2e_test.cpp.
     // Photos and social files: byte-identical copies of every non-empty one.

@@ -59,3 +59,13 @@ namespace salvor::forge {
 // a deleted bookmark or folder is matched by its title and address.
 CarveTally judgeBookmarks(const nlohmann::json& truth, const nlohmann::json& bookmarks, const JudgeNote& note = {});
 }  // namespace salvor::forge
+
+namespace salvor::forge {
+// `calls` is the scan's call list (callPhone, callDate, callTime, callType, bDeleted).
+CarveTally judgeCalls(const nlohmann::json& truth, const nlohmann::json& calls, const JudgeNote& note = {});
+}  // namespace salvor::forge
+
+namespace salvor::forge {
+// `events` is the scan's calendar list (calTitle, calNote, location, startDate, endDate, bDeleted).
+CarveTally judgeCalendar(const nlohmann::json& truth, const nlohmann::json& events, const JudgeNote& note = {});
+}  // namespace salvor::forge

@@ -1,6 +1,7 @@
 // Safari bookmarks and history, and the calendar.
 #include <algorithm>
 #include <cstdlib>
+#include <deque>
 
 #include <plist/plist.h>
 
@@ -68,6 +69,9 @@ struct Event {
     int calendar = 1;
     bool reminder = false;
     bool deleted = false;
+    bool extra = false;  // made with the after-the-fact generator
+    bool later = false;  // made after the deletions
+    bool batch = false;  // cleared together with many others
 };
 
 }  // namespace
@@ -293,51 +297,106 @@ void buildCalendar(Context& cx) {
         }
     }
 
+    // What a phone does afterwards, drawn from a generator of its own so that
+    // everything built after the calendar stays as it was: a batch of events
+    // and reminders is cleared together (whole pages go to the free list), some
+    // events are added later into part of the freed space, and one event gets
+    // a web address, which moves the grown row and leaves the older one behind.
+    Rng more = rng;
+    more = Rng(more.next() ^ 0xCA1E0DA4CA1E0DA4ULL);
+    std::int64_t edited = 0;
+    if (n >= 4) {
+        const int batch = std::max(6, 3 * cx.pageSize / 200);
+        const int later = std::max(2, cx.pageSize / 250);  // most of a freed page
+        for (int i = 0; i < batch + later; ++i) {
+            Event e;
+            e.rowid = static_cast<std::int64_t>(events.size()) + 1;
+            e.extra = true;
+            e.batch = e.deleted = i < batch;
+            e.later = i >= batch;
+            e.summary = kTitles[static_cast<std::size_t>(i) % kTitles.size()] + " " + std::to_string(e.rowid);
+            if (i % 3 != 2) e.location = kPlaces[static_cast<std::size_t>(i) % kPlaces.size()];
+            if (i % 2 == 1) e.description = "Agenda item " + std::to_string(e.rowid) + (i % 4 == 1 ? std::string(70, '.') : "");
+            t += more.range(3600, std::min<std::int64_t>(maxStep, 400000)) / 900 * 900;
+            e.reminder = ios >= 5 && i % 7 == 3;
+            e.allDay = !e.reminder && i % 5 == 4;
+            e.calendar = e.reminder ? 2 : 1;
+            e.start = e.allDay ? t / 86400 * 86400 : t;
+            e.end = e.allDay ? e.start + 86400 : e.reminder ? e.start : e.start + 900 * more.range(2, 8);
+            events.push_back(std::move(e));
+        }
+        edited = 1 + static_cast<std::int64_t>(more.below(static_cast<std::uint64_t>(n)));
+        while (edited <= n && events[static_cast<std::size_t>(edited - 1)].deleted) ++edited;
+        if (edited > n) edited = 0;
+    }
+    // iOS 7.1 rows carry their synchronisation state, more than 57 bytes (a
+    // two-byte serial type).
+    std::deque<Blob> reps;
+    auto externalRep = [&](const Event& e) -> V {
+        if (ios < 7) return V();
+        Blob rep;
+        appendText(rep, "bplist00 sync-state of item " + std::to_string(e.rowid) + " in calendar " +
+                            std::to_string(e.calendar) + " (local store)");
+        reps.push_back(std::move(rep));
+        return V(reps.back());
+    };
+
     const std::string gen = "ios" + std::to_string(ios) + "/";
     DbFile db(cx.scratchPath("Calendar.sqlitedb"), false, cx.pageSize);
     db.exec(schemaText(gen + "Calendar.sqlitedb.sql"));
-    db.begin();
-    if (ios == 4) {
-        Inserter ins(db, "Event");
-        for (const Event& e : events) {
-            std::int64_t modified = e.start - 86400 * rng.range(1, 20);
-            ins.insert({e.rowid, e.summary, V::opt(e.location), V::opt(e.description), static_cast<double>(e.start),
-                        e.allDay ? V() : V("Europe/London"), static_cast<double>(e.end), e.allDay ? 1 : 0, 1, 0, 0.0, 0,
-                        0, nullptr, 0, 0, 0, 0, nullptr, static_cast<double>(modified), 0, 0, 0, 0, nullptr, nullptr,
-                        uuid(rng), nullptr, nullptr, nullptr, 0});
+    std::int64_t nextLoc = 1;
+    auto insertEvents = [&](bool later) {
+        if (ios == 4) {
+            Inserter ins(db, "Event");
+            for (const Event& e : events) {
+                if (e.later != later) continue;
+                Rng& r = e.extra ? more : rng;
+                std::int64_t modified = e.start - 86400 * r.range(1, 20);
+                ins.insert({e.rowid, e.summary, V::opt(e.location), V::opt(e.description), static_cast<double>(e.start),
+                            e.allDay ? V() : V("Europe/London"), static_cast<double>(e.end), e.allDay ? 1 : 0, 1, 0, 0.0, 0,
+                            0, nullptr, 0, 0, 0, 0, nullptr, static_cast<double>(modified), 0, 0, 0, 0, nullptr, nullptr,
+                            uuid(r), nullptr, nullptr, nullptr, 0});
+            }
+            return;
         }
-    } else {
-        Inserter cal(db, "Calendar"), loc(db, "Location"), ins(db, "CalendarItem");
-        for (int c = 1; c <= 2; ++c) {
-            std::vector<V> row = {c, 1, c == 1 ? "Home" : "Reminders", 0, c == 1 ? "#0E61B9FF" : "#FF9500FF"};
-            if (ios >= 7) row.emplace_back(nullptr);
-            row.insert(row.end(), {0, "Local", c == 1 ? 4 : 8, nullptr, nullptr, nullptr, nullptr, c - 1, uuid(rng),
-                                   nullptr, nullptr, 0, 0, nullptr, 0, 0, nullptr, -1, nullptr, -1, nullptr});
-            if (ios >= 7) row.insert(row.end(), {nullptr, nullptr, nullptr, nullptr, nullptr});
-            cal.insert(row);
+        if (!later) {
+            Inserter cal(db, "Calendar");
+            for (int c = 1; c <= 2; ++c) {
+                std::vector<V> row = {c, 1, c == 1 ? "Home" : "Reminders", 0, c == 1 ? "#0E61B9FF" : "#FF9500FF"};
+                if (ios >= 7) row.emplace_back(nullptr);
+                row.insert(row.end(), {0, "Local", c == 1 ? 4 : 8, nullptr, nullptr, nullptr, nullptr, c - 1, uuid(rng),
+                                       nullptr, nullptr, 0, 0, nullptr, 0, 0, nullptr, -1, nullptr, -1, nullptr});
+                if (ios >= 7) row.insert(row.end(), {nullptr, nullptr, nullptr, nullptr, nullptr});
+                cal.insert(row);
+            }
         }
-        std::int64_t nextLoc = 1;
+        Inserter loc(db, "Location"), ins(db, "CalendarItem");
         for (Event& e : events) {
-            if (!e.location) continue;
+            if (!e.location || e.later != later) continue;
+            Rng& r = e.extra ? more : rng;
             e.locationId = nextLoc++;
             std::vector<V> row = {e.locationId, *e.location};
             if (ios >= 7) row.emplace_back(nullptr);
-            row.insert(row.end(), {rng.range(-90000000, 90000000), rng.range(-180000000, 180000000), nullptr, 0, e.rowid, 0});
+            row.insert(row.end(), {r.range(-90000000, 90000000), r.range(-180000000, 180000000), nullptr, 0, e.rowid, 0});
             loc.insert(row);
         }
         for (const Event& e : events) {
-            std::int64_t modified = e.start - 86400 * rng.range(1, 20);
+            if (e.later != later) continue;
+            Rng& r = e.extra ? more : rng;
+            std::int64_t modified = e.start - 86400 * r.range(1, 20);
             std::vector<V> row = {e.rowid, e.summary, e.locationId, V::opt(e.description), static_cast<double>(e.start),
                                   (e.allDay || e.reminder) ? V() : V("Europe/London"), static_cast<double>(e.end),
                                   e.allDay ? 1 : 0, e.calendar, 0, 0.0, 0, 0, 0, 0, 0, 0, nullptr,
-                                  static_cast<double>(modified), 0, 0, 0, 0, nullptr, nullptr, uuid(rng), nullptr,
-                                  nullptr, nullptr, 0, 0, 0, uuid(rng), e.reminder ? 3 : 2, 0, nullptr, nullptr, 0,
+                                  static_cast<double>(modified), 0, 0, 0, 0, nullptr, nullptr, uuid(r), nullptr,
+                                  externalRep(e), nullptr, 0, 0, 0, uuid(r), e.reminder ? 3 : 2, 0, nullptr, nullptr, 0,
                                   nullptr, static_cast<double>(modified), nullptr};
             if (ios >= 6) row.insert(row.end(), {0, -1, -1, nullptr, nullptr, nullptr, nullptr, 0, 0, 0});
             if (ios >= 7) row.emplace_back(nullptr);
             ins.insert(row);
         }
-    }
+    };
+    db.begin();
+    insertEvents(false);
     db.commit();
     db.begin();
     nlohmann::json live = nlohmann::json::array(), dead = nlohmann::json::array();
@@ -345,6 +404,41 @@ void buildCalendar(Context& cx) {
         if (!e.deleted) continue;
         execWithId(db, ios == 4 ? "DELETE FROM Event WHERE ROWID = ?" : "DELETE FROM CalendarItem WHERE ROWID = ?", e.rowid);
         if (ios > 4 && e.locationId) execWithId(db, "DELETE FROM Location WHERE ROWID = ?", e.locationId);
+    }
+    db.commit();
+    db.begin();
+    insertEvents(true);
+    if (edited)
+        execWithTextAndIds(db, std::string("UPDATE ") + (ios == 4 ? "Event" : "CalendarItem") + " SET url = ? WHERE ROWID = ?",
+                           "http://example.com/events/" + std::to_string(edited) + "/details-and-directions", {edited});
+    db.commit();
+    const Blob file = db.finish();
+    cx.addFile("HomeDomain", "Library/Calendar/Calendar.sqlitedb", file);
+
+    // A deleted event can come back while its title, location, note, start,
+    // time zone and end are still in the file, back to back.
+    std::vector<Blob> needles;
+    for (const Event& e : events) {
+        if (!e.deleted) continue;
+        Blob b;
+        appendText(b, e.summary);
+        if (ios == 4) {
+            appendText(b, e.location.value_or(""));
+        } else {
+            const Blob id = intBody(e.locationId);
+            b.insert(b.end(), id.begin(), id.end());
+        }
+        appendText(b, e.description.value_or(""));
+        const Blob start = intBody(e.start), end = intBody(e.end);
+        b.insert(b.end(), start.begin(), start.end());
+        if (!e.allDay && !(ios > 4 && e.reminder)) appendText(b, "Europe/London");
+        b.insert(b.end(), end.begin(), end.end());
+        needles.push_back(std::move(b));
+    }
+    const std::vector<bool> there = holdsAll(file, needles);
+    std::size_t nextFlag = 0;
+    for (const Event& e : events) {
+        if (!e.deleted) continue;
         dead.push_back({{"ROWID", e.rowid},
                         {"summary", e.summary},
                         {"description", e.description ? nlohmann::json(*e.description) : nlohmann::json()},
@@ -353,10 +447,12 @@ void buildCalendar(Context& cx) {
                         {"start_date", e.start},
                         {"end_date", e.end},
                         {"startDate", dateText(e.start, 1)},
-                        {"endDate", dateText(e.end, 1)}});
+                        {"endDate", dateText(e.end, 1)},
+                        {"allDay", e.allDay},
+                        {"reminder", e.reminder},
+                        {"recoverable", static_cast<bool>(there[nextFlag++])}});
+        if (e.batch) dead.back()["batch"] = true;
     }
-    db.commit();
-    cx.addFile("HomeDomain", "Library/Calendar/Calendar.sqlitedb", db.finish());
 
     for (const Event& e : events) {
         if (e.deleted) continue;

@@ -50,6 +50,8 @@ struct Call {
     std::int32_t duration = 0;
     int flags = 4;
     bool deleted = false;
+    bool batch = false;  // cleared together with many others
+    bool later = false;  // made after the deletions
 };
 
 struct Note {
@@ -228,33 +230,91 @@ void buildCalls(Context& cx) {
     }
     pickDeleted(rng, calls, cx.scale.deletedPercent);
 
+    // What a phone does afterwards, drawn from a generator of its own so that
+    // everything built after the calls stays as it was: a batch of calls is
+    // cleared together (enough rows that whole pages go to the free list), a
+    // few calls come in later into part of the freed space, and two calls get
+    // their contact name filled in, which moves the grown row and leaves the
+    // older one behind in free space.
+    std::vector<std::size_t> named;
+    if (n >= 6) {
+        Rng more = rng;
+        more = Rng(more.next() ^ 0xCA11CA11CA11CA11ULL);
+        const int batch = std::max(6, 3 * cx.pageSize / 48);
+        const int later = std::max(2, cx.pageSize / 40);  // more than a freed page
+        // Missed, cancelled, one-byte, two-byte and three-byte durations.
+        static const std::int32_t kBatchDurations[] = {0, 0, 7, 95, 600, 3100, 40000, 125};
+        for (int i = 0; i < batch + later; ++i) {
+            Call c;
+            c.rowid = static_cast<std::int64_t>(calls.size()) + 1;
+            c.addr = (!numbers.empty() && !more.chance(20)) ? more.pick(numbers) : more.pick(cx.unknownCallers);
+            t += more.range(60, std::min<std::int64_t>(maxStep, 200000));
+            c.date = t;
+            c.flags = more.chance(40) ? 5 : 4;
+            c.duration = kBatchDurations[static_cast<std::size_t>(i) % std::size(kBatchDurations)];
+            if (c.duration == 0) c.flags = i % 16 == 0 ? 5 : 4;
+            c.deleted = i < batch;
+            c.batch = i < batch;
+            c.later = i >= batch;
+            calls.push_back(std::move(c));
+        }
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n) && named.size() < 2; ++i)
+            if (!calls[i].deleted && i % 3 == 2) named.push_back(i);
+    }
+
     const std::string gen = "ios" + std::to_string(cx.ios) + "/";
     DbFile db(cx.scratchPath("call_history.db"), false, cx.pageSize);
     db.exec(schemaText(gen + "call_history.db.sql"));
-    db.begin();
-    {
+    auto insertCalls = [&](bool later) {
         Inserter ins(db, "call");
         for (const Call& c : calls) {
+            if (c.later != later) continue;
             std::vector<V> row = {c.rowid, c.addr, c.date, c.duration, c.flags, -1, nullptr, "310"};
             if (cx.ios >= 5) row.emplace_back("410");
             if (cx.ios >= 6) row.insert(row.end(), {1, 0, nullptr, c.addr});
             if (cx.ios >= 7) row.emplace_back((c.duration > 0 || c.flags == 5) ? 1 : 0);
             ins.insert(row);
         }
-    }
+    };
+    db.begin();
+    insertCalls(false);
     db.commit();
     db.begin();
     nlohmann::json dead = nlohmann::json::array(), live = nlohmann::json::array();
-    for (const Call& c : calls) {
-        if (!c.deleted) continue;
-        execWithId(db, "DELETE FROM call WHERE ROWID = ?", c.rowid);
-        dead.push_back({{"ROWID", c.rowid}, {"address", c.addr}, {"date", c.date}, {"dateText", dateText(c.date, 0)},
-                        {"duration", c.duration}, {"flags", c.flags}});
-    }
+    for (const Call& c : calls)
+        if (c.deleted) execWithId(db, "DELETE FROM call WHERE ROWID = ?", c.rowid);
     db.commit();
+    db.begin();
+    insertCalls(true);
+    for (std::size_t i : named)
+        execWithTextAndIds(db, "UPDATE call SET name = ? WHERE ROWID = ?", "Caller " + calls[i].addr, {calls[i].rowid});
+    db.commit();
+    const Blob file = db.finish();
     // iOS 4 backups keep the call history in the home domain (the name the
     // reader tries second); later ones in the wireless domain.
-    cx.addFile(cx.ios == 4 ? "HomeDomain" : "WirelessDomain", "Library/CallHistory/call_history.db", db.finish());
+    cx.addFile(cx.ios == 4 ? "HomeDomain" : "WirelessDomain", "Library/CallHistory/call_history.db", file);
+
+    // A deleted call can come back while its row's number, date, duration,
+    // flags and contact id are still in the file, back to back.
+    std::vector<Blob> needles;
+    for (const Call& c : calls) {
+        if (!c.deleted) continue;
+        Blob b;
+        appendText(b, c.addr);
+        for (std::int64_t x : {c.date, std::int64_t{c.duration}, std::int64_t{c.flags}, std::int64_t{-1}}) {
+            const Blob xb = intBody(x);
+            b.insert(b.end(), xb.begin(), xb.end());
+        }
+        needles.push_back(std::move(b));
+    }
+    const std::vector<bool> there = holdsAll(file, needles);
+    std::size_t nextFlag = 0;
+    for (const Call& c : calls) {
+        if (!c.deleted) continue;
+        dead.push_back({{"ROWID", c.rowid}, {"address", c.addr}, {"date", c.date}, {"dateText", dateText(c.date, 0)},
+                        {"duration", c.duration}, {"flags", c.flags}, {"recoverable", static_cast<bool>(there[nextFlag++])}});
+        if (c.batch) dead.back()["batch"] = true;
+    }
 
     std::map<std::string, std::optional<std::size_t>> seen;
     for (const Call& c : calls) {

@@ -92,7 +92,7 @@ TEST(StoreObserver, AnnouncementsAddUpToTheStoreAfterAScan) {
     std::vector<int> stages;
     std::copy_if(seen.progress.begin(), seen.progress.end(), std::back_inserter(stages),
                  [](int p) { return p >= 40; });
-    EXPECT_EQ(stages, (std::vector<int>{40, 50, 70, 60, 75, 80, 85, 95}));
+    EXPECT_EQ(stages, (std::vector<int>{40, 50, 70, 60, 75, 80, 85, 90, 95, 100}));
     // The end of the scan shows the conversations.
     ASSERT_FALSE(seen.shown.empty());
     EXPECT_EQ(seen.shown.back(), std::make_pair(Category::Message, store.recordCount(Category::Message)));

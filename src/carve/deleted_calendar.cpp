@@ -1,0 +1,132 @@
+#include "carve/deleted_calendar.h"
+
+#include <any>
+#include <set>
+#include <vector>
+
+#include "core/byte_reader.h"
+#include "core/events.h"
+#include "core/helpers.h"
+#include "core/scan_context.h"
+#include "platform/log.h"
+
+namespace salvor {
+
+namespace {
+
+// The event columns this scan reads; the same positions in the event table of
+// the oldest stores and in the calendar-item table of later ones.
+enum EventColumn : std::size_t { kSummary = 1, kLocation = 2, kDescription = 3, kStart = 4, kEnd = 6, kOrganizer = 11 };
+
+// Columns 11 to 16 of an ordinary event: organizer, attendee, status,
+// invitation status (or the oldest layout's organizer fields, one of them a
+// NULL text), availability and privacy, all 0.
+bool bAnchorAt(const std::uint8_t* b) {
+    return b[0] == 8 && b[1] == 8 && (b[2] == 8 || b[2] == 0) && b[3] == 8 && b[4] == 8 && b[5] == 8;
+}
+
+}  // namespace
+
+DelCalenderScan::DelCalenderScan(ScanContext& ctx, const carve::PageImage& image) : ctx_(ctx), image_(image) {}
+
+void DelCalenderScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
+    if (backupPath.empty()) return;
+    const auto copy = ctx.preparedDatabases.find(backupPath + "/2041457d5fe04d39d0ab481178355df6781e6858");
+    if (copy == ctx.preparedDatabases.end()) {
+        log::line("calendar: no prepared calendar to carve", log::Level::Debug);
+        return;
+    }
+    FileImage file;
+    constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
+    if (const FileImage::Status status = file.load(copy->second, kMaxBytes); status != FileImage::Status::ok) {
+        log::line(std::string("calendar: not carved: ") + FileImage::describe(status));
+        return;
+    }
+    const auto image = carve::PageImage::open(file.bytes(), "Calendar.sqlitedb");
+    if (!image) return;
+    DelCalenderScan(ctx, *image).run();
+}
+
+void DelCalenderScan::run() {
+    // Fields are placed by the table's real column count (31 in the oldest
+    // event table, 41 on iOS 5, 51 on iOS 6, 52 on iOS 7.1, whose rows also
+    // carry a two-byte serial type): a fixed count reads a longer table's
+    // fields off by the difference.
+    bool textLocation = false;
+    auto kinds = carve::tableColumnKinds(image_, "CalendarItem");
+    if (!kinds) {
+        kinds = carve::tableColumnKinds(image_, "Event");
+        textLocation = true;
+    }
+    if (!kinds || kinds->size() <= kOrganizer + 5) {
+        log::line("calendar: no event table in the schema; nothing carved", log::Level::Debug);
+        ctx_.postStageProgress();
+        return;
+    }
+    free_ = carve::freePages(image_);
+    for (std::uint64_t i = 1; i < image_.pageCount(); ++i) {
+        if (ctx_.stopRequested()) return;
+        scanPage(i, *kinds, textLocation);
+    }
+    // A row some page still lists is live (a reminder list the live reader
+    // leaves out included); its copies elsewhere are not deleted events.
+    // A row moved by a page split leaves an equal copy behind: one is posted.
+    std::set<std::vector<std::string>> posted;
+    for (auto& [key, event] : found_) {
+        if (ctx_.stopRequested()) return;
+        if (live_.count(key)) continue;
+        if (!posted.insert({textOrEmpty(event->calTitle), textOrEmpty(event->startDate), textOrEmpty(event->calNote),
+                            textOrEmpty(event->location), textOrEmpty(event->endDate)}).second)
+            continue;
+        ctx_.post(events::scanDelCalenderInfo, std::any(event));
+    }
+    ctx_.postStageProgress();
+}
+
+void DelCalenderScan::scanPage(std::uint64_t i, const std::string& kinds, bool textLocation) {
+    // Every page but the first, whatever its kind now: the anchor and the walk
+    // over the whole row decide (see the call-history scan).
+    const carve::PageCells cells(image_, free_, i);
+    const std::uint8_t* page = image_.page(i).data();
+    for (std::uint64_t p = cells.begin(); p + 6 <= cells.end(); ++p) {
+        if (!bAnchorAt(page + (p - cells.begin()))) continue;
+        const auto row = carveRow(image_, p, kinds, cells);
+        if (!row) continue;
+        if (row->live)
+            live_.insert(row->key);
+        else
+            found_.emplace_back(row->key, makeEvent(image_, *row, textLocation));
+    }
+}
+
+std::optional<DelCalenderScan::Row> DelCalenderScan::carveRow(const carve::PageImage& image, std::uint64_t anchor,
+                                                              const std::string& kinds, const carve::PageCells& page) {
+    auto walked = carve::walkRecord(image, anchor, kOrganizer, kinds, page.begin(), page.end());
+    if (!walked) return std::nullopt;
+    Row row{std::move(*walked), page.bListed(*walked), {}};
+    // Texts cut by a later write show a zero or control byte or broken UTF-8.
+    if (!row.live && (page.bOverwritten(row.record) || !carve::bTextsClean(image, row.record, kinds))) return std::nullopt;
+    row.key = {carve::bytesAt(image, row.record, kSummary), carve::numberAt(image, row.record, kStart)};
+    if (row.key.first.empty() && !row.key.second) return std::nullopt;
+    return row;
+}
+
+CalenderPtr DelCalenderScan::makeEvent(const carve::PageImage& image, const Row& row, bool textLocation) {
+    auto event = std::make_shared<MVCalenderNode>();
+    event->calTitle = GetStringFormChar(row.key.first.c_str());
+    event->calNote = GetStringFormChar(carve::bytesAt(image, row.record, kDescription).c_str());
+    if (textLocation) event->location = GetStringFormChar(carve::bytesAt(image, row.record, kLocation).c_str());
+    if (row.key.second) event->startDate = dateText(*row.key.second, 1);
+    if (const auto end = carve::numberAt(image, row.record, kEnd)) event->endDate = dateText(*end, 1);
+    return event;
+}
+
+CalenderPtr DelCalenderScan::carveEvent(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
+                                        bool textLocation, const carve::PageCells& page, bool& live) {
+    const auto row = carveRow(image, anchor, kinds, page);
+    if (!row) return nullptr;
+    live = row->live;
+    return makeEvent(image, *row, textLocation);
+}
+
+}  // namespace salvor

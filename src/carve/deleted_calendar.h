@@ -1,0 +1,70 @@
+// The deleted calendar scan: carves event records (title, note, location,
+// start and end) out of the calendar database's pages and posts each one to
+// the result store, which drops the copies of live events.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+#include <string>
+#include <unordered_set>
+
+#include "carve/carve_primitives.h"
+#include "carve/carve_schema.h"
+#include "core/records.h"
+
+namespace salvor {
+
+class ScanContext;
+
+class DelCalenderScan {
+public:
+    // The stage: carves the prepared private copy of the backup's calendar
+    // (made by the live calendar stage); without one it ends quietly.
+    static void scanBackup(ScanContext& ctx, const std::string& backupPath);
+
+    DelCalenderScan(ScanContext& ctx, const carve::PageImage& image);
+
+    // Carves every page and posts one "scanDelCalenderInfo" per event found
+    // that is not a row some page still lists (nor an older copy of one).
+    // Stops early when the scan is stopped.
+    void run();
+
+    // The event whose organizer column's serial type is at `anchor` on page
+    // `page`; nothing when the bytes there are not an event row of
+    // `kinds` (the event table's column kinds) or were partly written over;
+    // `live` tells whether the page still lists the row. `textLocation`: the table
+    // keeps the location's text in the row (the oldest layout) rather than
+    // the number of a row of the location table.
+    static CalenderPtr carveEvent(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
+                                  bool textLocation, const carve::PageCells& page, bool& live);
+
+private:
+    // A walked event row, whether a page still lists it, its title and start.
+    using Key = std::pair<std::string, std::optional<std::int64_t>>;
+    struct Row {
+        carve::WalkedRecord record;
+        bool live = false;
+        Key key;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const {
+            return std::hash<std::string>()(key.first) ^ (std::hash<std::int64_t>()(key.second.value_or(-1)) * 31);
+        }
+    };
+    static std::optional<Row> carveRow(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
+                                       const carve::PageCells& page);
+    static CalenderPtr makeEvent(const carve::PageImage& image, const Row& row, bool textLocation);
+    void scanPage(std::uint64_t page, const std::string& kinds, bool textLocation);
+
+    ScanContext& ctx_;
+    const carve::PageImage& image_;
+    std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
+    std::vector<std::pair<Key, CalenderPtr>> found_;  // carved events, by title and start
+    std::unordered_set<Key, KeyHash> live_;  // title and start of the rows pages still list
+};
+
+}  // namespace salvor

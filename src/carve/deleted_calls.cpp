@@ -1,0 +1,149 @@
+#include "carve/deleted_calls.h"
+
+#include <algorithm>
+#include <any>
+#include <array>
+#include <limits>
+#include <set>
+#include <tuple>
+#include <utility>
+
+#include "core/byte_reader.h"
+#include "core/events.h"
+#include "core/helpers.h"
+#include "core/scan_context.h"
+#include "platform/log.h"
+
+namespace salvor {
+
+namespace {
+
+// The call table's columns this scan reads.
+enum CallColumn : std::size_t { kAddress = 1, kDate = 2, kDuration = 3, kFlags = 4, kId = 5 };
+
+// Serial types of the flags and id columns as phones store them: flags a
+// one-byte (4, 5) or three-byte integer, id a one-byte (-1, a small contact
+// number) or two-byte integer, or the constant 1.
+constexpr std::array<std::pair<std::uint8_t, std::uint8_t>, 6> kAnchors = {
+    {{0x01, 0x01}, {0x03, 0x01}, {0x03, 0x02}, {0x01, 0x02}, {0x01, 0x09}, {0x03, 0x09}}};
+
+}  // namespace
+
+DelCallScan::DelCallScan(ScanContext& ctx, const carve::PageImage& image) : ctx_(ctx), image_(image) {}
+
+void DelCallScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
+    if (backupPath.empty()) return;
+    // The live call-history stage prepared a private copy (write-ahead log
+    // folded in) of whichever of the two stored files the backup holds.
+    auto copy = ctx.preparedDatabases.end();
+    for (const char* name : {"2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca", "ff1324e6b949111b2fb449ecddb50c89c3699a78"}) {
+        copy = ctx.preparedDatabases.find(backupPath + "/" + name);
+        if (copy != ctx.preparedDatabases.end()) break;
+    }
+    if (copy == ctx.preparedDatabases.end()) {
+        log::line("call history: no prepared call history to carve", log::Level::Debug);
+        return;
+    }
+    FileImage file;
+    constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
+    if (const FileImage::Status status = file.load(copy->second, kMaxBytes); status != FileImage::Status::ok) {
+        log::line(std::string("call history: not carved: ") + FileImage::describe(status));
+        return;
+    }
+    const auto image = carve::PageImage::open(file.bytes(), "call_history.db");
+    if (!image) return;
+    DelCallScan(ctx, *image).run();
+}
+
+void DelCallScan::run() {
+    // Fields are placed by the call table's real column count: 8 on iOS 4, 9 on
+    // iOS 5, 13 on iOS 6 and 7.0, 14 on iOS 7.1 (a fixed count reads every
+    // field of a longer table one byte off).
+    const auto kinds = carve::tableColumnKinds(image_, "call");
+    if (!kinds || kinds->size() <= kId) {
+        log::line("call history: no call table in the schema; nothing carved", log::Level::Debug);
+        ctx_.postStageProgress();
+        return;
+    }
+    free_ = carve::freePages(image_);
+    for (std::uint64_t i = 1; i < image_.pageCount(); ++i) {
+        if (ctx_.stopRequested()) return;
+        scanPage(i, *kinds);
+    }
+    // A row some page still lists is live; its copies elsewhere in the file
+    // (left by an update that moved it, or by a page split) are not deleted calls.
+    // A row moved by a page split leaves an equal copy behind: one is posted.
+    std::set<std::tuple<std::string, std::int64_t, std::int32_t, std::string>> posted;
+    for (auto& [key, call] : found_) {
+        if (ctx_.stopRequested()) return;
+        if (live_.count(key) || !posted.emplace(key.first, key.second, call->callTime, textOrEmpty(call->callType)).second) continue;
+        if (textOrEmpty(call->callPhone).size() > 1) call->callName = ctx_.contacts().getNameByPhoneNumber(call->callPhone);
+        ctx_.post(events::ScanDelCallHistoryInfo, std::any(call));
+    }
+    ctx_.postStageProgress();
+}
+
+void DelCallScan::scanPage(std::uint64_t i, const std::string& kinds) {
+    // Every page but the first: leaves (in use or on the free list), and the
+    // trunks and interior pages whose old cells survive after their new
+    // header. The anchors and the walk over the whole row decide.
+    const carve::PageCells cells(image_, free_, i);
+    const std::uint8_t* page = image_.page(i).data();
+    for (std::uint64_t p = cells.begin(); p + 1 < cells.end(); ++p) {
+        const std::uint8_t a = page[p - cells.begin()];
+        if (a != 0x01 && a != 0x03) continue;
+        const std::uint8_t b = page[p - cells.begin() + 1];
+        if (std::find(kAnchors.begin(), kAnchors.end(), std::make_pair(a, b)) == kAnchors.end()) continue;
+        const auto row = carveRow(image_, p, kinds, cells);
+        if (!row) continue;
+        if (row->live) {
+            live_.insert(row->key);
+        } else if (CallPtr call = makeCall(image_, *row)) {
+            found_.emplace_back(row->key, std::move(call));
+        }
+    }
+}
+
+std::optional<DelCallScan::Row> DelCallScan::carveRow(const carve::PageImage& image, std::uint64_t anchor,
+                                                      const std::string& kinds, const carve::PageCells& page) {
+    // The walk checks every serial type of the row against its column. The
+    // anchor also matches one column early when the duration is a one-byte
+    // integer (duration, flags); that read makes the date the number and
+    // fails there, so no shifted copy of the call is posted. A row whose
+    // texts were cut by a later write is somebody else's bytes.
+    auto walked = carve::walkRecord(image, anchor, kFlags, kinds, page.begin(), page.end());
+    if (!walked) return std::nullopt;
+    Row row{std::move(*walked), page.bListed(*walked), {}};
+    if (!row.live && (page.bOverwritten(row.record) || !carve::bTextsClean(image, row.record, kinds))) return std::nullopt;
+    const auto date = carve::numberAt(image, row.record, kDate);
+    if (!date || !carve::numberAt(image, row.record, kFlags)) return std::nullopt;
+    row.key = {carve::bytesAt(image, row.record, kAddress), *date};
+    if (row.key.first.size() > 256) return std::nullopt;
+    return row;
+}
+
+CallPtr DelCallScan::makeCall(const carve::PageImage& image, const Row& row) {
+    auto call = std::make_shared<MVCallHistoryNode>();
+    if (!row.key.first.empty()) call->callPhone = GetStringFormChar(row.key.first.c_str());
+    call->callDate = dateText(row.key.second, 0);
+    const std::int64_t flags = carve::numberAt(image, row.record, kFlags).value_or(0);
+    const auto duration = carve::numberAt(image, row.record, kDuration);
+    call->callTime = static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(duration.value_or(0), 0, std::numeric_limits<std::int32_t>::max()));
+    call->callType = flags == 5 ? "Outgoing" : "Incoming";
+    if (call->callTime == 0)
+        call->callDuration = flags == 5 ? "Cancelled" : "Missed";
+    else
+        call->callDuration = getCallHistoryDuration(call->callTime);
+    return call;
+}
+
+CallPtr DelCallScan::carveCall(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
+                               const carve::PageCells& page, bool& live) {
+    const auto row = carveRow(image, anchor, kinds, page);
+    if (!row) return nullptr;
+    live = row->live;
+    return makeCall(image, *row);
+}
+
+}  // namespace salvor

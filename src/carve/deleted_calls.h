@@ -1,0 +1,68 @@
+// The deleted call-history scan: carves call records (number, date, duration,
+// direction) out of the call-history database's pages and posts each one to
+// the result store, which drops the copies of live calls.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+#include <string>
+#include <unordered_set>
+
+#include "carve/carve_primitives.h"
+#include "carve/carve_schema.h"
+#include "core/records.h"
+
+namespace salvor {
+
+class ScanContext;
+
+class DelCallScan {
+public:
+    // The stage: carves the prepared private copy of the backup's call history
+    // (made by the live call-history stage); without one it ends quietly.
+    static void scanBackup(ScanContext& ctx, const std::string& backupPath);
+
+    DelCallScan(ScanContext& ctx, const carve::PageImage& image);
+
+    // Carves every page and posts one "ScanDelCallHistoryInfo" per call found
+    // that is not a row some page still lists (nor an older copy of one).
+    // Stops early when the scan is stopped.
+    void run();
+
+    // The call whose flags column's serial type is at `anchor` on page
+    // `page`; nothing when the bytes there are not a call row of `kinds` (the
+    // call table's column kinds) or were partly written over; `live` tells
+    // whether the page still lists the row.
+    static CallPtr carveCall(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
+                             const carve::PageCells& page, bool& live);
+
+private:
+    // A walked call row, whether a page still lists it, and its number and date.
+    struct Row {
+        carve::WalkedRecord record;
+        bool live = false;
+        std::pair<std::string, std::int64_t> key;
+    };
+    using Key = std::pair<std::string, std::int64_t>;
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const {
+            return std::hash<std::string>()(key.first) ^ (std::hash<std::int64_t>()(key.second) * 31);
+        }
+    };
+    static std::optional<Row> carveRow(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
+                                       const carve::PageCells& page);
+    static CallPtr makeCall(const carve::PageImage& image, const Row& row);
+    void scanPage(std::uint64_t page, const std::string& kinds);
+
+    ScanContext& ctx_;
+    const carve::PageImage& image_;
+    std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
+    std::vector<std::pair<Key, CallPtr>> found_;  // carved calls, by number and date
+    std::unordered_set<Key, KeyHash> live_;  // number and date of the rows pages still list
+};
+
+}  // namespace salvor
