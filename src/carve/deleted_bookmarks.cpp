@@ -1,4 +1,5 @@
 #include "carve/deleted_bookmarks.h"
+#include "carve/prepared_image.h"
 
 #include <algorithm>
 #include <any>
@@ -23,29 +24,16 @@ constexpr std::size_t kLongestText = 4096;
 }  // namespace
 
 void DelBookMarkScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
-    if (backupPath.empty()) return;
-    auto copy = ctx.preparedDatabases.end();
-    for (const char* name : kBookmarkFiles)
-        if (copy == ctx.preparedDatabases.end()) copy = ctx.preparedDatabases.find(backupPath + "/" + name);
-    if (copy == ctx.preparedDatabases.end()) {
-        log::line("bookmarks: no prepared bookmarks database to carve", log::Level::Debug);
-        return;
-    }
-    FileImage file;
-    constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
-    if (const FileImage::Status status = file.load(copy->second, kMaxBytes); status != FileImage::Status::ok) {
-        log::line(std::string("bookmarks: bookmarks database not carved: ") + FileImage::describe(status));
-        return;
-    }
-    const auto image = carve::PageImage::open(file.bytes(), "Bookmarks.db");
-    if (!image) return;
-    auto layout = carve::findTableLayout(*image, "bookmarks");
-    if (!layout) {
-        log::line("bookmarks: the file has no bookmarks table this scan knows", log::Level::Debug);
-        ctx.postStageProgress();
-        return;
-    }
-    DelBookMarkScan(ctx, *image, std::move(*layout)).run();
+    withPreparedImage(ctx, backupPath, {kBookmarkFiles[0], kBookmarkFiles[1]}, "bookmarks: no prepared bookmarks database to carve",
+                      "Bookmarks.db", [&](const carve::PageImage& image) {
+                          auto layout = carve::findTableLayout(image, "bookmarks");
+                          if (!layout) {
+                              log::line("bookmarks: the file has no bookmarks table this scan knows", log::Level::Debug);
+                              ctx.postStageProgress();
+                              return;
+                          }
+                          DelBookMarkScan(ctx, image, std::move(*layout)).run();
+                      });
 }
 
 DelBookMarkScan::DelBookMarkScan(ScanContext& ctx, const carve::PageImage& image, carve::TableLayout layout)

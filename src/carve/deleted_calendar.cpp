@@ -1,4 +1,5 @@
 #include "carve/deleted_calendar.h"
+#include "carve/prepared_image.h"
 
 #include <any>
 #include <set>
@@ -30,21 +31,8 @@ bool bAnchorAt(const std::uint8_t* b) {
 DelCalenderScan::DelCalenderScan(ScanContext& ctx, const carve::PageImage& image) : ctx_(ctx), image_(image) {}
 
 void DelCalenderScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
-    if (backupPath.empty()) return;
-    const auto copy = ctx.preparedDatabases.find(backupPath + "/2041457d5fe04d39d0ab481178355df6781e6858");
-    if (copy == ctx.preparedDatabases.end()) {
-        log::line("calendar: no prepared calendar to carve", log::Level::Debug);
-        return;
-    }
-    FileImage file;
-    constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
-    if (const FileImage::Status status = file.load(copy->second, kMaxBytes); status != FileImage::Status::ok) {
-        log::line(std::string("calendar: not carved: ") + FileImage::describe(status));
-        return;
-    }
-    const auto image = carve::PageImage::open(file.bytes(), "Calendar.sqlitedb");
-    if (!image) return;
-    DelCalenderScan(ctx, *image).run();
+    withPreparedImage(ctx, backupPath, {"2041457d5fe04d39d0ab481178355df6781e6858"}, "calendar: no prepared calendar to carve",
+                      "Calendar.sqlitedb", [&](const carve::PageImage& image) { DelCalenderScan(ctx, image).run(); });
 }
 
 void DelCalenderScan::run() {

@@ -1,4 +1,5 @@
 #include "carve/deleted_calls.h"
+#include "carve/prepared_image.h"
 
 #include <algorithm>
 #include <any>
@@ -32,27 +33,10 @@ constexpr std::array<std::pair<std::uint8_t, std::uint8_t>, 6> kAnchors = {
 DelCallScan::DelCallScan(ScanContext& ctx, const carve::PageImage& image) : ctx_(ctx), image_(image) {}
 
 void DelCallScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
-    if (backupPath.empty()) return;
-    // The live call-history stage prepared a private copy (write-ahead log
-    // folded in) of whichever of the two stored files the backup holds.
-    auto copy = ctx.preparedDatabases.end();
-    for (const char* name : {"2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca", "ff1324e6b949111b2fb449ecddb50c89c3699a78"}) {
-        copy = ctx.preparedDatabases.find(backupPath + "/" + name);
-        if (copy != ctx.preparedDatabases.end()) break;
-    }
-    if (copy == ctx.preparedDatabases.end()) {
-        log::line("call history: no prepared call history to carve", log::Level::Debug);
-        return;
-    }
-    FileImage file;
-    constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
-    if (const FileImage::Status status = file.load(copy->second, kMaxBytes); status != FileImage::Status::ok) {
-        log::line(std::string("call history: not carved: ") + FileImage::describe(status));
-        return;
-    }
-    const auto image = carve::PageImage::open(file.bytes(), "call_history.db");
-    if (!image) return;
-    DelCallScan(ctx, *image).run();
+    // Whichever of the two stored call-history files the backup holds.
+    withPreparedImage(ctx, backupPath, {"2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca", "ff1324e6b949111b2fb449ecddb50c89c3699a78"},
+                      "call history: no prepared call history to carve", "call_history.db",
+                      [&](const carve::PageImage& image) { DelCallScan(ctx, image).run(); });
 }
 
 void DelCallScan::run() {

@@ -1,4 +1,5 @@
 #include "carve/deleted_contacts.h"
+#include "carve/prepared_image.h"
 
 #include <algorithm>
 #include <any>
@@ -194,23 +195,8 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> DelContactScan::varintEnd
 }
 
 void DelContactScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
-    if (backupPath.empty()) return;
-    // The live contacts stage prepared a private copy of the address book
-    // (write-ahead log folded in); without one there is nothing to carve.
-    const auto copy = ctx.preparedDatabases.find(backupPath + "/31bb7ba8914766d4ba40d6dfb6113c8b614be442");
-    if (copy == ctx.preparedDatabases.end()) {
-        log::line("contacts: no prepared address book to carve", log::Level::Debug);
-        return;
-    }
-    FileImage file;
-    constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
-    if (const FileImage::Status status = file.load(copy->second, kMaxBytes); status != FileImage::Status::ok) {
-        log::line(std::string("contacts: address book not carved: ") + FileImage::describe(status));
-        return;
-    }
-    const auto image = carve::PageImage::open(file.bytes(), "AddressBook.sqlitedb");
-    if (!image) return;
-    DelContactScan(ctx, *image).run();
+    withPreparedImage(ctx, backupPath, {"31bb7ba8914766d4ba40d6dfb6113c8b614be442"}, "contactDB is not exist",
+                      "AddressBook.sqlitedb", [&](const carve::PageImage& image) { DelContactScan(ctx, image).run(); });
 }
 
 bool DelContactScan::bValueRecordAt(std::uint64_t q) const {

@@ -1,4 +1,5 @@
 #include "carve/deleted_messages.h"
+#include "carve/prepared_image.h"
 
 #include <algorithm>
 #include <any>
@@ -183,23 +184,8 @@ DelMessageScan::DelMessageScan(ScanContext& ctx, const carve::PageImage& image)
     : ctx_(ctx), image_(image) {}
 
 void DelMessageScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
-    if (backupPath.empty()) return;
-    // The live messages stage prepared a private copy (write-ahead log folded
-    // in); without one there is nothing to carve.
-    const auto copy = ctx.preparedDatabases.find(backupPath + "/" + kMessageDb);
-    if (copy == ctx.preparedDatabases.end()) {
-        log::line("messages: no prepared message database to carve", log::Level::Debug);
-        return;
-    }
-    FileImage file;
-    constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
-    if (const FileImage::Status status = file.load(copy->second, kMaxBytes); status != FileImage::Status::ok) {
-        log::line(std::string("messages: message database not carved: ") + FileImage::describe(status));
-        return;
-    }
-    const auto image = carve::PageImage::open(file.bytes(), "sms.db");
-    if (!image) return;
-    DelMessageScan(ctx, *image).run();
+    withPreparedImage(ctx, backupPath, {kMessageDb}, "messageDB is not exist", "sms.db",
+                      [&](const carve::PageImage& image) { DelMessageScan(ctx, image).run(); });
 }
 
 std::optional<std::vector<DelMessageScan::Column>> DelMessageScan::parseRecord(const carve::PageImage& image,

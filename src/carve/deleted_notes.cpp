@@ -1,4 +1,5 @@
 #include "carve/deleted_notes.h"
+#include "carve/prepared_image.h"
 
 #include <algorithm>
 #include <any>
@@ -43,30 +44,17 @@ std::string DelNoteScan::cleanContent(std::string text) {
 }
 
 void DelNoteScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
-    if (backupPath.empty()) return;
-    auto copy = ctx.preparedDatabases.end();
-    for (const char* name : kNoteFiles)
-        if (copy == ctx.preparedDatabases.end()) copy = ctx.preparedDatabases.find(backupPath + "/" + name);
-    if (copy == ctx.preparedDatabases.end()) {
-        log::line("NoteDB is not exist");
-        return;
-    }
-    FileImage file;
-    constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
-    if (const FileImage::Status status = file.load(copy->second, kMaxBytes); status != FileImage::Status::ok) {
-        log::line(std::string("notes: notes store not carved: ") + FileImage::describe(status));
-        return;
-    }
-    const auto image = carve::PageImage::open(file.bytes(), "notes.sqlite");
-    if (!image) return;
-    auto note = carve::findTableLayout(*image, "ZNOTE");
-    auto body = carve::findTableLayout(*image, "ZNOTEBODY");
-    if (!note || !body) {
-        log::line("notes: the notes file has no note tables this scan knows", log::Level::Debug);
-        ctx.postStageProgress();
-        return;
-    }
-    DelNoteScan(ctx, *image, std::move(*note), std::move(*body)).run();
+    withPreparedImage(ctx, backupPath, {kNoteFiles[0], kNoteFiles[1]}, "NoteDB is not exist", "notes.sqlite",
+                      [&](const carve::PageImage& image) {
+                          auto note = carve::findTableLayout(image, "ZNOTE");
+                          auto body = carve::findTableLayout(image, "ZNOTEBODY");
+                          if (!note || !body) {
+                              log::line("notes: the notes file has no note tables this scan knows", log::Level::Debug);
+                              ctx.postStageProgress();
+                              return;
+                          }
+                          DelNoteScan(ctx, image, std::move(*note), std::move(*body)).run();
+                      });
 }
 
 DelNoteScan::DelNoteScan(ScanContext& ctx, const carve::PageImage& image, carve::TableLayout note,
