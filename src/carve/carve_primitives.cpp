@@ -175,11 +175,13 @@ void PageImage::copy(std::uint64_t offset, std::span<std::uint8_t> out) const {
 // ---- reading ----
 
 std::optional<std::string> getHexString(const PageImage& image, std::uint64_t offset, std::uint64_t longth) {
-    if (offset == 0 || longth == 0 || longth > kMaxHexBytes) return std::nullopt;
+    // Built in place (every return names the same object): the scans ask for
+    // a few bytes at every offset of a page, and a moved string would cost as
+    // much as the digits themselves.
+    std::optional<std::string> hex;
+    if (offset == 0 || longth == 0 || longth > kMaxHexBytes) return hex;
     static constexpr char digits[] = "0123456789abcdef";
-    // Built in place: the scans ask for a few bytes at every offset of a page,
-    // and a moved string would cost as much as the digits themselves.
-    std::optional<std::string> hex(std::in_place, static_cast<std::size_t>(2 * longth), '0');
+    hex.emplace(static_cast<std::size_t>(2 * longth), '0');
     char* out = hex->data();
     // Bytes past the end stay "00"; the bytes inside the file are read directly.
     const std::uint64_t inFile = offset < image.size() ? std::min(longth, image.size() - offset) : 0;
