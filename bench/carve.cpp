@@ -61,6 +61,8 @@ struct Prepared {
         live.currentNodeIsiOS6Version = backups.front().iosMajor >= 6;
         live.bIOS7DeviceNode = backups.front().iosMajor >= 7;
         live.scanScratchDir = scratch::create("salvor-bench-carve-copies-");
+        nc.addObserver(events::ScanContactInfo, [this](const std::any&) { ++liveRecords; });
+        nc.addObserver(events::ScanMessageInfo, [this](const std::any&) { ++liveRecords; });
         for (const char* stage : stages) runStage(*findStage(stage), live, backup);
         const auto it = live.preparedDatabases.find(backup + "/" + stored);
         if (it == live.preparedDatabases.end()) throw std::runtime_error("the live stage made no private copy");
@@ -90,6 +92,7 @@ struct Prepared {
         lastPosted = posted;
     }
     std::size_t lastPosted = 0;
+    std::size_t liveRecords = 0;  // posted by the live stages
 };
 
 bool skip(const char* what) { return std::getenv(what) && std::string(std::getenv(what)) == "1"; }
@@ -219,12 +222,12 @@ int main(int argc, char** argv) {
         if (withContacts) {
             const Prepared& c = contactsFixture();
             std::printf("address book: %.1f MB, %zu live persons\n", static_cast<double>(c.copyBytes) / 1e6,
-                        c.live.contactArray.size());
+                        c.liveRecords);
         }
         if (withMessages) {
             const Prepared& m = messagesFixture();
-            std::printf("message database: %.1f MB, %zu live messages\n", static_cast<double>(m.copyBytes) / 1e6,
-                        m.live.chatMessageArray.size());
+            std::printf("message database: %.1f MB, %zu live contacts and messages\n",
+                        static_cast<double>(m.copyBytes) / 1e6, m.liveRecords);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "cannot forge the benchmark backups: %s\n", e.what());
@@ -245,13 +248,15 @@ int main(int argc, char** argv) {
     for (const auto& [carve, read] : std::map<std::string, std::string>{{"BM_CarveContacts", "BM_ReadContacts"},
                                                                        {"BM_CarveMessages", "BM_ReadMessages"}}) {
         // Names carry their settings ("BM_ReadContacts/real_time").
-        auto time = [&](const std::string& name) {
-            const auto it = reporter.real.lower_bound(name + "/");
-            return it != reporter.real.end() && it->first.rfind(name + "/", 0) == 0 ? it->second : -1.0;
+        auto time = [&](const std::map<std::string, double>& times, const std::string& name) {
+            const auto it = times.lower_bound(name + "/");
+            return it != times.end() && it->first.rfind(name + "/", 0) == 0 ? it->second : -1.0;
         };
-        const double c = time(carve), r = time(read);
-        if (c < 0 || r <= 0) continue;
-        std::printf("%s / %s (wall clock): %.1f ms / %.1f ms = %.1fx\n", carve.c_str(), read.c_str(), c, r, c / r);
+        for (const auto& [clock, times] : {std::pair{"wall clock", &reporter.real}, std::pair{"CPU", &reporter.cpu}}) {
+            const double c = time(*times, carve), r = time(*times, read);
+            if (c < 0 || r <= 0) continue;
+            std::printf("%s / %s (%s): %.1f ms / %.2f ms = %.1fx\n", carve.c_str(), read.c_str(), clock, c, r, c / r);
+        }
     }
     auto memory = [](const char* what, Prepared& p, void (*stage)(ScanContext&, const std::string&)) {
         const long growth = peakGrowthKiB(p, stage);
