@@ -328,8 +328,10 @@ void buildMessages(Context& cx) {
             m.unixTime = t;
             m.fromMe = rng.chance(50);
             m.flags = m.fromMe ? 3 : 2;
-            m.text = rng.pick(kPhrases) + ". " + rng.pick(kPhrases) + ". " + rng.pick(kPhrases) + " (" +
-                     std::to_string(m.rowid) + ")";
+            m.text = rng.pick(kPhrases) + ". " + rng.pick(kPhrases) + ". " + rng.pick(kPhrases);
+            while (m.text.size() < static_cast<std::size_t>(std::max(0, cx.scale.messageTextBytes)))
+                m.text += ". " + rng.pick(kPhrases);
+            m.text += " (" + std::to_string(m.rowid) + ")";
             m.burst = m.deleted = true;
             msgs.push_back(std::move(m));
         }

@@ -69,8 +69,9 @@ struct DatabaseScale {
     int historyEntries = 6;
     int calendarEvents = 6;
     int deletedPercent = 20;  // share of rows deleted (bytes kept) after filling
-    // When non-zero, each message text runs on with more phrases to at least
-    // this many bytes (a database of long threads, for the benchmarks).
+    // When non-zero, each message text (but those of attachments and edits)
+    // runs on with more phrases to at least this many bytes (a database of
+    // long threads, for the benchmarks).
     int messageTextBytes = 0;
 };
 
