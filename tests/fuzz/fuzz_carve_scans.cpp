@@ -7,8 +7,9 @@
 // page size to force (0, 1 for 65536, 3, 1000, 512, 1024, 65535 or the file's
 // own). In the spliced form further bytes rewrite one page's kind byte and
 // cut the file short. Each image is scanned under every system-version
-// layout (4/5, 4/5 with the write-ahead-log byte 18 = 2, 6 and 7), directly
-// and once through the stage entry, which loads a private copy from disk.
+// layout (4/5, 4/5 with the write-ahead-log byte 18 = 2, 6 and 7), directly,
+// and under one of them through the stage entry, which loads a private copy
+// from disk (an image of 64 KiB pages only so).
 //
 // The image lives in a buffer of exactly its size, so under AddressSanitizer a
 // read outside it aborts. Each contact the scan keeps is posted once, and a
@@ -192,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Table leaf, table interior, index leaf, index interior, zero, any other byte, or as it was.
         static constexpr std::array<int, 8> kKinds = {0x0D, 0x05, 0x0A, 0x02, 0x00, -1, -2, -2};
         const int kind = kKinds[kindByte & 7];
-        const std::size_t page = (kindByte >> 3) * kSeedPageSize;
+        const std::size_t page = (kindByte >> 3) % std::max<std::size_t>(1, image.size() / kSeedPageSize) * kSeedPageSize;
         if (kind != -2 && page < image.size())
             image[page] = kind >= 0 ? static_cast<std::uint8_t>(kind) : static_cast<std::uint8_t>(cut ^ 0x5A);
         if (cut) image.resize(image.size() * cut / 256);
@@ -204,8 +205,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static constexpr std::array<int, 8> kPageSizes = {-1, 0, 1, 3, 1000, 512, 1024, 65535};
     const int pageSize = kPageSizes[control & 7];
     if (pageSize == 1 && (control & 0x08)) {
-        // A page of 65536 bytes: the seed's leaves follow the first one, the
-        // last of them cut short.
+        // Pages of 65536 bytes: the seed's leaves follow the first one, as a
+        // second page cut short.
         Buf big(65536, 0);
         std::copy_n(image.begin(), std::min<std::size_t>(image.size(), kSeedPageSize), big.begin());
         if (image.size() > kSeedPageSize) big.insert(big.end(), image.begin() + kSeedPageSize, image.end());
