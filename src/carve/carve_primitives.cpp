@@ -89,7 +89,10 @@ bool anyWindowStartsWith(std::string_view hex, std::int64_t w, std::span<const s
 }
 
 bool startsWithAny(std::string_view text, std::span<const std::string_view> patterns) {
-    return std::any_of(patterns.begin(), patterns.end(), [&](std::string_view p) { return text.starts_with(p); });
+    // Most texts fail on the first character; no pattern is empty.
+    if (text.empty()) return false;
+    return std::any_of(patterns.begin(), patterns.end(),
+                       [&](std::string_view p) { return p[0] == text[0] && text.starts_with(p); });
 }
 
 constexpr std::string_view kCallPatterns[] = {"0101", "0301", "0302", "0102", "0109", "0309"};
@@ -172,13 +175,22 @@ void PageImage::copy(std::uint64_t offset, std::span<std::uint8_t> out) const {
 // ---- reading ----
 
 std::optional<std::string> getHexString(const PageImage& image, std::uint64_t offset, std::uint64_t longth) {
-    if (offset == 0 || longth == 0 || longth > kMaxHexBytes) return std::nullopt;
+    // Built in place (every return names the same object): the scans ask for
+    // a few bytes at every offset of a page, and a moved string would cost as
+    // much as the digits themselves.
+    std::optional<std::string> hex;
+    if (offset == 0 || longth == 0 || longth > kMaxHexBytes) return hex;
     static constexpr char digits[] = "0123456789abcdef";
-    std::string hex(static_cast<std::size_t>(2 * longth), '0');
-    for (std::uint64_t i = 0; i < longth; ++i) {
-        const std::uint8_t b = image.byteAt(offsetOf(offset, static_cast<std::int64_t>(i)));
-        hex[2 * i] = digits[b >> 4];
-        hex[2 * i + 1] = digits[b & 0x0F];
+    hex.emplace(static_cast<std::size_t>(2 * longth), '0');
+    char* out = hex->data();
+    // Bytes past the end stay "00"; the bytes inside the file are read directly.
+    const std::uint64_t inFile = offset < image.size() ? std::min(longth, image.size() - offset) : 0;
+    if (inFile > 0) {
+        const std::uint8_t* bytes = image.reader().data() + offset;
+        for (std::uint64_t i = 0; i < inFile; ++i) {
+            out[2 * i] = digits[bytes[i] >> 4];
+            out[2 * i + 1] = digits[bytes[i] & 0x0F];
+        }
     }
     return hex;
 }

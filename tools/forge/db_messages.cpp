@@ -230,7 +230,10 @@ void buildMessages(Context& cx) {
         m.unixTime = t;
         m.fromMe = rng.chance(45);
         m.imsg = cx.ios >= 5 && (party.email || (party.imessage && rng.chance(70)));
-        m.text = rng.pick(kPhrases) + " (" + std::to_string(m.rowid) + ")";
+        m.text = rng.pick(kPhrases);
+        while (m.text.size() < static_cast<std::size_t>(std::max(0, cx.scale.messageTextBytes)))
+            m.text += ". " + rng.pick(kPhrases);
+        m.text += " (" + std::to_string(m.rowid) + ")";
         m.flags = m.fromMe ? 3 : 2;
         if (!m.imsg && rng.chance(3)) m.flags = 33;  // a send that failed: no known direction
     };
@@ -353,8 +356,10 @@ void buildMessages(Context& cx) {
             m.unixTime = t;
             m.fromMe = rng.chance(50);
             m.flags = m.fromMe ? 3 : 2;
-            m.text = rng.pick(kPhrases) + ". " + rng.pick(kPhrases) + ". " + rng.pick(kPhrases) + " (" +
-                     std::to_string(m.rowid) + ")";
+            m.text = rng.pick(kPhrases) + ". " + rng.pick(kPhrases) + ". " + rng.pick(kPhrases);
+            while (m.text.size() < static_cast<std::size_t>(std::max(0, cx.scale.messageTextBytes)))
+                m.text += ". " + rng.pick(kPhrases);
+            m.text += " (" + std::to_string(m.rowid) + ")";
             // Some deleted texts are long enough (58 bytes) that their serial type takes two bytes.
             if (k == 0)
                 while (m.text.size() < 58) m.text += " and more";

@@ -69,6 +69,10 @@ struct DatabaseScale {
     int historyEntries = 6;
     int calendarEvents = 6;
     int deletedPercent = 20;  // share of rows deleted (bytes kept) after filling
+    // When non-zero, each message text (but those of attachments and edits)
+    // runs on with more phrases to at least this many bytes (a database of
+    // long threads, for the benchmarks).
+    int messageTextBytes = 0;
 };
 
 // What one backup folder will hold, built up before anything is written.
@@ -117,7 +121,7 @@ int mediaKind(const std::string& relativePath);
 struct ForgeOptions {
     std::uint64_t seed = 1;
     // "ios4", "ios5", "ios6", "ios6-p1024" (1024-byte database pages), "ios7", "ios16", "ios16-encrypted", "demo",
-    // "store", "bench-manifest", "bench-messages", "bench-media".
+    // "store", "bench-manifest", "bench-messages", "bench-contacts", "bench-media".
     std::string scenario = "store";
     DatabaseScale scale;
     std::uint64_t manifestRecords = 0;  // bench-manifest: records in total (default 100000)
@@ -126,6 +130,7 @@ struct ForgeOptions {
     // when it equals manifestRecords).
     std::uint64_t manifestFolders = 0;
     std::uint64_t mediaBytes = 0;       // bench-media: camera-roll bytes (default 64 MiB)
+    int benchContacts = 0;              // bench-contacts: persons in the address book (default 20000)
 };
 
 // One forged backup folder and the file of its expected scan results.

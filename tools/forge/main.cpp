@@ -12,9 +12,9 @@ namespace {
 constexpr const char* kUsage =
     "usage: salvor-forge --store DIR [--seed N] [--scenario NAME] [--contacts N] [--messages N]\n"
     "                    [--conversations N] [--manifest-records N] [--manifest-folders N]\n"
-    "                    [--media-bytes N]\n"
+    "                    [--media-bytes N] [--message-text-bytes N] [--deleted-percent N] [--bench-contacts N]\n"
     "scenarios: ios4 ios4-legacy ios5 ios6 ios6-p1024 ios7 ios16 ios16-encrypted demo store bench-manifest\n"
-    "           bench-messages bench-media\n";
+    "           bench-messages bench-contacts bench-media\n";
 
 bool parseNumber(const std::string& text, std::uint64_t& out) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -72,6 +72,15 @@ int main(int argc, char** argv) {
         } else if (arg == "--manifest-folders") {
             if (!number(kIntLimit)) return usage("--manifest-folders needs a number up to 100000000");
             options.manifestFolders = n;
+        } else if (arg == "--message-text-bytes") {
+            if (!number(1'000'000)) return usage("--message-text-bytes needs a number up to 1000000");
+            options.scale.messageTextBytes = static_cast<int>(n);
+        } else if (arg == "--deleted-percent") {
+            if (!number(100)) return usage("--deleted-percent needs a number up to 100");
+            options.scale.deletedPercent = static_cast<int>(n);
+        } else if (arg == "--bench-contacts") {
+            if (!number(kIntLimit)) return usage("--bench-contacts needs a number up to 100000000");
+            options.benchContacts = static_cast<int>(n);
         } else if (arg == "--media-bytes") {
             if (!number(UINT64_MAX)) return usage("--media-bytes needs a number");
             options.mediaBytes = n;
@@ -83,7 +92,7 @@ int main(int argc, char** argv) {
     static const char* const kScenarios[] = {"ios4",  "ios4-legacy", "ios5",           "ios6",
                                              "ios6-p1024", "ios7", "ios16", "ios16-encrypted",
                                              "demo",  "store",       "bench-manifest", "bench-messages",
-                                             "bench-media"};
+                                             "bench-contacts", "bench-media"};
     bool known = false;
     for (const char* s : kScenarios) known = known || options.scenario == s;
     if (!known) return usage("unknown scenario \"" + options.scenario + "\"");

@@ -376,7 +376,10 @@ std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOpt
         {
             TempDir scratch;
             Rng dbRng(backupSeed ^ 0xD1B54A32D192ED03ULL);
-            addCategoryDatabases(plan, dbRng, options.scale, scratch.path);
+            DatabaseScale scale = options.scale;
+            if (layout.content == BackupLayout::Content::BenchContacts)
+                scale.contacts = options.benchContacts > 0 ? options.benchContacts : 20000;
+            addCategoryDatabases(plan, dbRng, scale, scratch.path);
             Rng fileRng(backupSeed ^ 0x8CB92BA72F3D8DD7ULL);
             addOtherFiles(plan, fileRng, layout, options, scratch.path);
         }

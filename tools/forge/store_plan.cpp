@@ -249,6 +249,7 @@ std::vector<BackupLayout> scenarioLayouts(const std::string& scenario) {
         return {layout(kIos4), layout(kIos5, C::Standard, true), layout(kIos6), layout(kIos7, C::Standard, false, false)};
     if (scenario == "bench-manifest") return {layout(kIos6, C::BenchManifest)};
     if (scenario == "bench-messages") return {layout(kIos6, C::BenchMessages)};
+    if (scenario == "bench-contacts") return {layout(kIos6, C::BenchContacts)};
     if (scenario == "bench-media") return {layout(kIos6, C::BenchMedia)};
     return {};
 }

@@ -17,7 +17,7 @@ struct DeviceProfile {
 };
 
 struct BackupLayout {
-    enum class Content { Standard, Demo, BenchManifest, BenchMessages, BenchMedia };
+    enum class Content { Standard, Demo, BenchManifest, BenchMessages, BenchContacts, BenchMedia };
     DeviceProfile profile;
     Content content = Content::Standard;
     bool binaryPlists = false;

@@ -143,3 +143,29 @@ TEST(ForgeStore, SameSeedIsByteIdenticalOtherSeedDiffers) {
     }
     EXPECT_LE(sameInOther, 1u);  // only the hidden file keeps its name
 }
+
+// The benchmark scales: an address book of the asked size with its deleted
+// share, and message texts run on to the asked length, each still ending in
+// its own row id (what tells carved copies apart).
+TEST(ForgeStore, BenchScalesReachTheirSize) {
+    TempDir dir;
+    ForgeOptions o;
+    o.scenario = "bench-contacts";
+    o.benchContacts = 300;
+    o.scale.deletedPercent = 40;
+    o.scale.messages = 30;
+    o.scale.messageTextBytes = 400;
+    const ForgedBackup b = forgeStore(dir / "store", o).at(0);
+    const Json truth = readJson(b.truthPath);
+    const std::size_t live = truth["contacts"]["live"].size(), deleted = truth["contacts"]["deleted"].size();
+    EXPECT_GE(live + deleted, 300u);
+    EXPECT_GE(deleted, 120u);
+    std::size_t texts = 0;
+    for (const Json& row : truth["messages"]["deleted"]) {
+        const std::string text = row["text"].get<std::string>();
+        EXPECT_GE(text.size(), 400u);
+        EXPECT_TRUE(text.ends_with("(" + std::to_string(row["ROWID"].get<long>()) + ")")) << text;
+        ++texts;
+    }
+    EXPECT_GT(texts, 0u);
+}
