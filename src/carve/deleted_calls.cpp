@@ -7,6 +7,7 @@
 #include <limits>
 #include <set>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 
 #include "core/byte_reader.h"
@@ -58,10 +59,15 @@ void DelCallScan::run() {
     // (left by an update that moved it, or by a page split) are not deleted calls.
     // A row moved by a page split leaves an equal copy behind: one is posted.
     std::set<std::tuple<std::string, std::int64_t, std::int32_t, std::string>> posted;
+    std::unordered_map<std::string, Text> names;  // one lookup per number
     for (auto& [key, call] : found_) {
         if (ctx_.stopRequested()) return;
         if (live_.count(key) || !posted.emplace(key.first, key.second, call->callTime, textOrEmpty(call->callType)).second) continue;
-        if (textOrEmpty(call->callPhone).size() > 1) call->callName = ctx_.contacts().getNameByPhoneNumber(call->callPhone);
+        if (const std::string& phone = textOrEmpty(call->callPhone); phone.size() > 1) {
+            auto known = names.find(phone);
+            if (known == names.end()) known = names.emplace(phone, ctx_.contacts().getNameByPhoneNumber(call->callPhone)).first;
+            call->callName = known->second;
+        }
         ctx_.post(events::ScanDelCallHistoryInfo, std::any(call));
     }
     ctx_.postStageProgress();

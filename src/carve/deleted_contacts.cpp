@@ -20,8 +20,6 @@ namespace salvor {
 
 namespace {
 
-constexpr std::array<std::string_view, 4> kPersonAnchors = {"0f0f080801", "0000040401", "0000040400", "0000040413"};
-
 // The person columns this scan reads (ABPerson's column order).
 enum PersonColumn : std::int64_t {
     kFirst = 1,
@@ -81,19 +79,28 @@ DelContactScan::DelContactScan(ScanContext& ctx, const carve::PageImage& image)
 
 std::string DelContactScan::decodePersonField(std::int64_t position, std::uint64_t& dataoff, std::uint64_t base,
                                               std::int64_t header, bool twoByte) {
-    std::fill(dest_.begin(), dest_.end(), 0);
+    const std::uint64_t before = dataoff;
     const std::span<std::uint8_t> out(dest_.data(), image_.pageSize());
     const bool decoded = twoByte ? carve::AnalyseAlterbleDB(image_, position, dataoff, base, header, out)
                                  : carve::AnalyseDBDataFile(image_, position, dataoff, base, header, out);
-    // dest_ ends with a zero no decoder writes, so the text always ends.
-    return decoded ? std::string(reinterpret_cast<const char*>(dest_.data())) : std::string();
+    return takeDecoded(decoded, dataoff - before);
 }
 
 std::string DelContactScan::decodeValueField(std::int64_t position, std::uint64_t& dataoff, std::uint64_t base) {
-    std::fill(dest_.begin(), dest_.end(), 0);
+    const std::uint64_t before = dataoff;
     const std::span<std::uint8_t> out(dest_.data(), image_.pageSize());
     const bool decoded = carve::AnalyseTheDBDataFile(image_, position, dataoff, base, 3, valueHeader_, out);
-    return decoded ? std::string(reinterpret_cast<const char*>(dest_.data())) : std::string();
+    return takeDecoded(decoded, dataoff - before);
+}
+
+std::string DelContactScan::takeDecoded(bool decoded, std::uint64_t bodyLength) {
+    // The text up to its first zero (dest_ ends with a zero no decoder
+    // writes); then only the bytes this decode may have written are cleared
+    // (a body, or a number's decimal text), not the whole page-sized buffer.
+    std::string text = decoded ? std::string(reinterpret_cast<const char*>(dest_.data())) : std::string();
+    const std::size_t written = std::min<std::size_t>(dest_.size(), std::max<std::uint64_t>(bodyLength, 261));
+    std::fill(dest_.begin(), dest_.begin() + static_cast<std::ptrdiff_t>(written), 0);
+    return text;
 }
 
 bool DelContactScan::bPageHoldsKind(std::uint64_t offset, std::uint64_t bytes, std::int64_t window) const {
@@ -200,8 +207,14 @@ void DelContactScan::scanBackup(ScanContext& ctx, const std::string& backupPath)
 }
 
 bool DelContactScan::bValueRecordAt(std::uint64_t q) const {
-    const auto hex = carve::getHexString(image_, q, 4);
-    if (carve::bCheckDataIsValid(hex ? std::optional<std::string_view>(*hex) : std::nullopt, 4) == 1) return true;
+    // The kind-4 patterns four bytes long, compared as bytes.
+    static constexpr std::array<std::array<std::uint8_t, 4>, 11> kValuePatterns = {{
+        {1, 1, 8, 9}, {1, 1, 9, 1}, {9, 1, 8, 9}, {1, 1, 1, 1}, {1, 1, 8, 1}, {2, 1, 8, 1},
+        {2, 1, 9, 1}, {2, 1, 8, 9}, {2, 1, 1, 1}, {1, 9, 8, 9}, {0xff, 0xd8, 0xff, 0xe0},
+    }};
+    if (q == 0) return false;
+    const std::array<std::uint8_t, 4> at = {image_.byteAt(q), image_.byteAt(q + 1), image_.byteAt(q + 2), image_.byteAt(q + 3)};
+    if (std::find(kValuePatterns.begin(), kValuePatterns.end(), at) != kValuePatterns.end()) return true;
     // The patterns miss rows whose record id or label is the stored constant
     // 0 or 1 (the first person's rows, the first label). Such a row still
     // shows itself by its serial types: a small record id, a property, an
@@ -242,6 +255,8 @@ void DelContactScan::run() {
         node->rowid = toInt32(same->second);
         inferred_.erase(node.get());
     }
+    // Each person's values in the order they were carved.
+    for (std::size_t i = 0; i < values_.size(); ++i) valuesByRow_[values_[i].value->rowID].push_back(i);
     for (const ContactPtr& node : ctx_.delContactArray) {
         if (ctx_.stopRequested()) return;
         const std::string name = textOrEmpty(node->contactName);
@@ -292,8 +307,22 @@ void DelContactScan::scanPage(std::uint64_t i) {
 }
 
 void DelContactScan::carvePerson(std::uint64_t a) {
-    const auto hex = carve::getHexString(image_, a, 5);
-    if (!hex || std::find(kPersonAnchors.begin(), kPersonAnchors.end(), *hex) == kPersonAnchors.end()) return;
+    // The anchors "0f0f080801", "0000040401", "0000040400" and "0000040413",
+    // compared as bytes.
+    const std::uint8_t b0 = image_.byteAt(a);
+    if (b0 == 0x0f) {
+        if (image_.byteAt(a + 1) != 0x0f || image_.byteAt(a + 2) != 0x08 || image_.byteAt(a + 3) != 0x08 ||
+            image_.byteAt(a + 4) != 0x01)
+            return;
+    } else if (b0 == 0x00) {
+        const std::uint8_t last = image_.byteAt(a + 4);
+        if (image_.byteAt(a + 1) != 0x00 || image_.byteAt(a + 2) != 0x04 || image_.byteAt(a + 3) != 0x04 ||
+            (last != 0x01 && last != 0x00 && last != 0x13))
+            return;
+    } else {
+        return;
+    }
+    if (a == 0) return;  // offset 0 is never read
 
     const std::int64_t d = carve::bSortAlter(image_, a - 12);
     if (d < 0 || static_cast<std::uint64_t>(d) + 20 > a) return;
@@ -410,9 +439,12 @@ void DelContactScan::join(MVContactNode& node) const {
     // The person's values, each once: a row moved inside the file leaves its
     // old copy behind with the same text.
     std::vector<CarvedValue> mine;
-    for (const CarvedValue& v : values_) {
+    const auto byRow = valuesByRow_.find(node.rowid);
+    if (byRow == valuesByRow_.end()) return joinFallbackPhone(node);
+    for (const std::size_t index : byRow->second) {
+        const CarvedValue& v = values_[index];
         const DelContactValue& dv = *v.value;
-        if (dv.rowID != node.rowid || textOrEmpty(dv.contactValue).empty()) continue;
+        if (textOrEmpty(dv.contactValue).empty()) continue;
         if (dv.valueType != 3 && dv.valueType != 4 && dv.valueType != 22) continue;
         auto same = std::find_if(mine.begin(), mine.end(), [&](const CarvedValue& m) {
             return m.value->valueType == dv.valueType && m.value->contactValue == dv.contactValue;
@@ -434,6 +466,10 @@ void DelContactScan::join(MVContactNode& node) const {
             default: appendWord(node.contactHomepage, text); node.contactHomepageValues.push_back(text); break;
         }
     }
+    joinFallbackPhone(node);
+}
+
+void DelContactScan::joinFallbackPhone(MVContactNode& node) const {
     // Without a phone row, a number may still stand after the name in the
     // last page's text; only a token that looks like one is taken.
     if (textOrEmpty(node.contactPhone).size() <= 2) {

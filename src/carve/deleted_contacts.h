@@ -43,6 +43,7 @@ private:
     void mergeUnknown();
     void carveValue(std::uint64_t q);
     void join(MVContactNode& node) const;
+    void joinFallbackPhone(MVContactNode& node) const;
     bool bRowidGuessedWrong(const MVContactNode& node) const;
 
     // ---- this scan's probes ----
@@ -51,6 +52,7 @@ private:
     std::string decodePersonField(std::int64_t position, std::uint64_t& dataoff, std::uint64_t base,
                                   std::int64_t header, bool twoByte);
     std::string decodeValueField(std::int64_t position, std::uint64_t& dataoff, std::uint64_t base);
+    std::string takeDecoded(bool decoded, std::uint64_t bodyLength);
     // True when the hex text of `bytes` bytes at `offset` (in a leaf page's
     // first cell) passes the kind-4 test in windows of `window` characters.
     bool bPageHoldsKind(std::uint64_t offset, std::uint64_t bytes, std::int64_t window) const;
@@ -79,6 +81,7 @@ private:
     std::int64_t lastMergedRowid_ = 0;  // highest id handed to a rowid-less person
     std::optional<std::string> lastPageText_;
     std::vector<CarvedValue> values_;
+    std::map<std::int32_t, std::vector<std::size_t>> valuesByRow_;  // values_ indexes by record id
     std::set<std::int64_t> readRowids_;            // ids read from intact cell headers
     std::multimap<std::int64_t, const MVContactNode*> readPersons_;  // the persons they belong to
     std::set<const MVContactNode*> inferred_;      // persons whose id was guessed from the counter

@@ -460,8 +460,11 @@ void DelMessageScan::finish(const MessagePtr& node) {
         !seen_.insert({phone, textOrEmpty(node->messageContent), textOrEmpty(node->messageDate), -1}).second)
         return;
     if (phone.size() >= 2) {
-        const ContactMatch match = ctx_.contacts().getNameByPhoneNumber(node->messagePhone, nullptr);
-        node->messageName = match.name;
+        // One lookup per address: a thread's messages share it.
+        auto known = names_.find(phone);
+        if (known == names_.end())
+            known = names_.emplace(phone, ctx_.contacts().getNameByPhoneNumber(node->messagePhone, nullptr).name).first;
+        node->messageName = known->second;
     }
     ctx_.post(events::ScanDelMessageInfo, std::any(node));
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <tuple>
 #include <vector>
 
@@ -70,6 +71,7 @@ private:
     std::vector<MessagePtr> pending_;  // newer layout: awaiting the handle join
     std::vector<CarvedHandle> handles_;
     std::set<std::tuple<std::string, std::string, std::string, std::int32_t>> seen_;
+    std::unordered_map<std::string, Text> names_;  // contact name by address
 };
 
 }  // namespace salvor
