@@ -1,12 +1,14 @@
 // The deleted-record stages against a plain read of the file they carve: a
 // forged message database of over 100 MB (120,000 long messages, a third of
-// them deleted) and an address book of 20,000 persons (two in five deleted).
-// The live stages run first, as in the pipeline, so the private copies and the
-// live records exist; only the carving stage is timed. At the end the ratio
-// carving / read is printed for each file, then the carving stage's peak
-// memory, measured in a child process per stage, against the file's size.
+// them deleted), an address book of 20,000 persons (two in five deleted), a
+// call history of 200,000 calls and a calendar of 20,000 events (a fifth
+// deleted). The live stages run first, as in the pipeline, so the private
+// copies and the live records exist; only the carving stage is timed. At the
+// end the ratio carving / read is printed for each file, then the carving
+// stage's peak memory, measured in a child process per stage, against the
+// file's size.
 //
-// DELCARVE_SKIP_MESSAGES=1 (or _CONTACTS) leaves one file out.
+// DELCARVE_SKIP_MESSAGES=1 (or _CONTACTS, _CALLS, _CALENDAR) leaves a file out.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -19,11 +21,14 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "ratio_reporter.h"
+#include "carve/deleted_calendar.h"
+#include "carve/deleted_calls.h"
 #include "carve/deleted_contacts.h"
 #include "carve/deleted_messages.h"
 #include "core/events.h"
@@ -40,6 +45,8 @@ using namespace salvor;
 
 constexpr const char* kAddressBook = "31bb7ba8914766d4ba40d6dfb6113c8b614be442";
 constexpr const char* kSms = "3d0d7e5fb2ce288813306e4d4636395e047a3d28";
+constexpr const char* kCallHistory = "2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca";
+constexpr const char* kCalendar = "2041457d5fe04d39d0ab481178355df6781e6858";
 
 // One forged backup after its live stages: the context the carving stage
 // starts from, and the private copy it carves.
@@ -63,6 +70,8 @@ struct Prepared {
         live.scanScratchDir = scratch::create("salvor-bench-carve-copies-");
         nc.addObserver(events::ScanContactInfo, [this](const std::any&) { ++liveRecords; });
         nc.addObserver(events::ScanMessageInfo, [this](const std::any&) { ++liveRecords; });
+        nc.addObserver(events::ScanCallHistoryInfo, [this](const std::any&) { ++liveRecords; });
+        nc.addObserver(events::scanCalenderInfo, [this](const std::any&) { ++liveRecords; });
         for (const char* stage : stages) runStage(*findStage(stage), live, backup);
         const auto it = live.preparedDatabases.find(backup + "/" + stored);
         if (it == live.preparedDatabases.end()) throw std::runtime_error("the live stage made no private copy");
@@ -87,6 +96,8 @@ struct Prepared {
         std::size_t posted = 0;
         center.addObserver(events::ScanDelContactInfo, [&](const std::any&) { ++posted; });
         center.addObserver(events::ScanDelMessageInfo, [&](const std::any&) { ++posted; });
+        center.addObserver(events::ScanDelCallHistoryInfo, [&](const std::any&) { ++posted; });
+        center.addObserver(events::scanDelCalenderInfo, [&](const std::any&) { ++posted; });
         stage(ctx, backup);
         benchmark::DoNotOptimize(posted);
         lastPosted = posted;
@@ -96,36 +107,6 @@ struct Prepared {
 };
 
 bool skip(const char* what) { return std::getenv(what) && std::string(std::getenv(what)) == "1"; }
-
-// Constructed in place (Prepared holds a context that cannot move).
-Prepared& messagesFixture() {
-    static Prepared p(
-        [] {
-            forge::ForgeOptions options;
-            options.scenario = "bench-messages";
-            options.scale.messages = 120000;
-            options.scale.conversations = 400;
-            options.scale.contacts = 500;
-            options.scale.messageTextBytes = 640;
-            options.scale.deletedPercent = 33;
-            return options;
-        }(),
-        kSms, {"scanContactThread", "scanMessageThread"});
-    return p;
-}
-
-Prepared& contactsFixture() {
-    static Prepared p(
-        [] {
-            forge::ForgeOptions options;
-            options.scenario = "bench-contacts";
-            options.benchContacts = 20000;
-            options.scale.deletedPercent = 40;
-            return options;
-        }(),
-        kAddressBook, {"scanContactThread"});
-    return p;
-}
 
 // One sequential read of the whole file into memory.
 std::size_t readWhole(const std::string& path, std::uint64_t size) {
@@ -143,30 +124,71 @@ std::size_t readWhole(const std::string& path, std::uint64_t size) {
     return got;
 }
 
-void carveContacts(ScanContext& ctx, const std::string& backup) { DelContactScan::scanBackup(ctx, backup); }
-void carveMessages(ScanContext& ctx, const std::string& backup) { DelMessageScan::scanBackup(ctx, backup); }
+using Stage = void (*)(ScanContext&, const std::string&);
 
-void BM_ReadContacts(benchmark::State& state) {
-    Prepared& p = contactsFixture();
-    for (auto _ : state) benchmark::DoNotOptimize(readWhole(p.copy, p.copyBytes));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * p.copyBytes));
-}
-void BM_CarveContacts(benchmark::State& state) {
-    Prepared& p = contactsFixture();
-    for (auto _ : state) p.carve(carveContacts);
-    state.counters["posted"] = static_cast<double>(p.lastPosted);
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * p.copyBytes));
-}
-void BM_ReadMessages(benchmark::State& state) {
-    Prepared& p = messagesFixture();
-    for (auto _ : state) benchmark::DoNotOptimize(readWhole(p.copy, p.copyBytes));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * p.copyBytes));
-}
-void BM_CarveMessages(benchmark::State& state) {
-    Prepared& p = messagesFixture();
-    for (auto _ : state) p.carve(carveMessages);
-    state.counters["posted"] = static_cast<double>(p.lastPosted);
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * p.copyBytes));
+// A file to carve: how it is forged, its stored name, the live stages before
+// its carving stage, and that stage.
+struct Subject {
+    const char* name;  // "Contacts" gives BM_ReadContacts and BM_CarveContacts
+    const char* skipVariable;
+    std::function<forge::ForgeOptions()> options;
+    const char* stored;
+    std::vector<const char*> liveStages;
+    Stage carve;
+
+    // Constructed in place on first use (Prepared holds a context that cannot move).
+    Prepared& fixture() const {
+        static std::map<std::string, std::unique_ptr<Prepared>> made;
+        auto& p = made[name];
+        if (!p) p = std::make_unique<Prepared>(options(), stored, liveStages);
+        return *p;
+    }
+};
+
+const std::vector<Subject>& subjects() {
+    static const std::vector<Subject> all = {
+        {"Contacts", "DELCARVE_SKIP_CONTACTS",
+         [] {
+             forge::ForgeOptions options;
+             options.scenario = "bench-contacts";
+             options.benchContacts = 20000;
+             options.scale.deletedPercent = 40;
+             return options;
+         },
+         kAddressBook, {"scanContactThread"}, [](ScanContext& c, const std::string& b) { DelContactScan::scanBackup(c, b); }},
+        {"Messages", "DELCARVE_SKIP_MESSAGES",
+         [] {
+             forge::ForgeOptions options;
+             options.scenario = "bench-messages";
+             options.scale.messages = 120000;
+             options.scale.conversations = 400;
+             options.scale.contacts = 500;
+             options.scale.messageTextBytes = 640;
+             options.scale.deletedPercent = 33;
+             return options;
+         },
+         kSms, {"scanContactThread", "scanMessageThread"},
+         [](ScanContext& c, const std::string& b) { DelMessageScan::scanBackup(c, b); }},
+        {"Calls", "DELCARVE_SKIP_CALLS",
+         [] {
+             forge::ForgeOptions options;
+             options.scenario = "ios6";
+             options.scale.calls = 200000;
+             options.scale.contacts = 500;
+             return options;
+         },
+         kCallHistory, {"scanContactThread", "scanCallHistoryThread"},
+         [](ScanContext& c, const std::string& b) { DelCallScan::scanBackup(c, b); }},
+        {"Calendar", "DELCARVE_SKIP_CALENDAR",
+         [] {
+             forge::ForgeOptions options;
+             options.scenario = "ios6";
+             options.scale.calendarEvents = 20000;
+             return options;
+         },
+         kCalendar, {"scanCalenderThread"}, [](ScanContext& c, const std::string& b) { DelCalenderScan::scanBackup(c, b); }},
+    };
+    return all;
 }
 
 // A figure of /proc/self/status, in KiB; -1 when it cannot be read.
@@ -181,7 +203,7 @@ long statusKiB(const char* field) {
 
 // Runs `stage` in a child process and answers how far its resident memory
 // rose above what it held when the stage began (KiB); -1 when unknown.
-long peakGrowthKiB(Prepared& p, void (*stage)(ScanContext&, const std::string&)) {
+long peakGrowthKiB(Prepared& p, Stage stage) {
     int fds[2];
     if (::pipe(fds) != 0) return -1;
     const pid_t pid = ::fork();
@@ -217,36 +239,36 @@ long peakGrowthKiB(Prepared& p, void (*stage)(ScanContext&, const std::string&))
 int main(int argc, char** argv) {
     log::setSink([](log::Level, const std::string&) {});
     benchmark::Initialize(&argc, argv);
-    const bool withContacts = !skip("DELCARVE_SKIP_CONTACTS"), withMessages = !skip("DELCARVE_SKIP_MESSAGES");
+    std::vector<const Subject*> chosen;
+    for (const Subject& subject : subjects())
+        if (!skip(subject.skipVariable)) chosen.push_back(&subject);
     try {
-        if (withContacts) {
-            const Prepared& c = contactsFixture();
-            std::printf("address book: %.1f MB, %zu live persons\n", static_cast<double>(c.copyBytes) / 1e6,
-                        c.liveRecords);
-        }
-        if (withMessages) {
-            const Prepared& m = messagesFixture();
-            std::printf("message database: %.1f MB, %zu live contacts and messages\n",
-                        static_cast<double>(m.copyBytes) / 1e6, m.liveRecords);
+        for (const Subject* subject : chosen) {
+            const Prepared& p = subject->fixture();
+            std::printf("%s: %.1f MB, %zu live records\n", subject->name, static_cast<double>(p.copyBytes) / 1e6,
+                        p.liveRecords);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "cannot forge the benchmark backups: %s\n", e.what());
         return 1;
     }
-    if (withContacts) {
-        benchmark::RegisterBenchmark("BM_ReadContacts", BM_ReadContacts)->Unit(benchmark::kMillisecond)->UseRealTime();
-        benchmark::RegisterBenchmark("BM_CarveContacts", BM_CarveContacts)
-            ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-    }
-    if (withMessages) {
-        benchmark::RegisterBenchmark("BM_ReadMessages", BM_ReadMessages)->Unit(benchmark::kMillisecond)->UseRealTime();
-        benchmark::RegisterBenchmark("BM_CarveMessages", BM_CarveMessages)
-            ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+    for (const Subject* subject : chosen) {
+        benchmark::RegisterBenchmark((std::string("BM_Read") + subject->name).c_str(), [subject](benchmark::State& state) {
+            Prepared& p = subject->fixture();
+            for (auto _ : state) benchmark::DoNotOptimize(readWhole(p.copy, p.copyBytes));
+            state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * p.copyBytes));
+        })->Unit(benchmark::kMillisecond)->UseRealTime();
+        benchmark::RegisterBenchmark((std::string("BM_Carve") + subject->name).c_str(), [subject](benchmark::State& state) {
+            Prepared& p = subject->fixture();
+            for (auto _ : state) p.carve(subject->carve);
+            state.counters["posted"] = static_cast<double>(p.lastPosted);
+            state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * p.copyBytes));
+        })->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
     }
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    for (const auto& [carve, read] : std::map<std::string, std::string>{{"BM_CarveContacts", "BM_ReadContacts"},
-                                                                       {"BM_CarveMessages", "BM_ReadMessages"}}) {
+    for (const Subject* subject : chosen) {
+        const std::string carve = std::string("BM_Carve") + subject->name, read = std::string("BM_Read") + subject->name;
         // Names carry their settings ("BM_ReadContacts/real_time").
         auto time = [&](const std::map<std::string, double>& times, const std::string& name) {
             const auto it = times.lower_bound(name + "/");
@@ -258,18 +280,17 @@ int main(int argc, char** argv) {
             std::printf("%s / %s (%s): %.1f ms / %.2f ms = %.1fx\n", carve.c_str(), read.c_str(), clock, c, r, c / r);
         }
     }
-    auto memory = [](const char* what, Prepared& p, void (*stage)(ScanContext&, const std::string&)) {
-        const long growth = peakGrowthKiB(p, stage);
+    for (const Subject* subject : chosen) {
+        Prepared& p = subject->fixture();
+        const long growth = peakGrowthKiB(p, subject->carve);
         const double file = static_cast<double>(p.copyBytes) / (1024.0 * 1024.0);
         if (growth < 0)
-            std::printf("%s: peak memory not measurable here\n", what);
+            std::printf("%s carving: peak memory not measurable here\n", subject->name);
         else
-            std::printf("%s: peak memory +%.1f MiB for a %.1f MiB file (%.2fx the file, +%.1f MiB over it)\n", what,
-                        static_cast<double>(growth) / 1024.0, file, static_cast<double>(growth) / 1024.0 / file,
-                        static_cast<double>(growth) / 1024.0 - file);
-    };
-    if (withContacts) memory("contacts carving", contactsFixture(), carveContacts);
-    if (withMessages) memory("messages carving", messagesFixture(), carveMessages);
+            std::printf("%s carving: peak memory +%.1f MiB for a %.1f MiB file (%.2fx the file, +%.1f MiB over it)\n",
+                        subject->name, static_cast<double>(growth) / 1024.0, file,
+                        static_cast<double>(growth) / 1024.0 / file, static_cast<double>(growth) / 1024.0 - file);
+    }
     benchmark::Shutdown();
     return 0;
 }
