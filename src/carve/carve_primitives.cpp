@@ -165,6 +165,7 @@ ByteReader PageImage::page(std::uint64_t n) const {
 
 void PageImage::copy(std::uint64_t offset, std::span<std::uint8_t> out) const {
     std::size_t inFile = 0;
+    if (out.empty()) return;  // memcpy may not be given the null pointer of an empty span
     if (offset < bytes_.size()) {
         inFile = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), bytes_.size() - offset));
         std::memcpy(out.data(), bytes_.data() + offset, inFile);

@@ -1,15 +1,17 @@
-// The deleted-contacts and deleted-messages scans over hostile database files.
+// The deleted-record scans over hostile database files.
 //
 // The first input byte chooses how the image is made: the rest of the input
 // taken as the whole file, or spliced into a small real database (a header
 // page and a few table leaves, with deleted rows in their free space, of an
-// address book or a message database forged once at start-up); then a header
+// address book, a message database, a call history, a calendar, a notes store
+// or a bookmarks database, forged once at start-up); then a header
 // page size to force (0, 1 for 65536, 3, 1000, 512, 1024, 65535 or the file's
 // own). In the spliced form further bytes rewrite one page's kind byte and
 // cut the file short. Each image is scanned under every system-version
-// layout (4/5, 4/5 with the write-ahead-log byte 18 = 2, 6 and 7), directly,
-// and under one of them through the stage entry, which loads a private copy
-// from disk (an image of 64 KiB pages only so).
+// layout (4/5, 4/5 with the write-ahead-log byte 18 = 2, 6 and 7), directly
+// by the contacts and messages scans, and under one of them through every
+// scan's stage entry, which loads a private copy from disk (an image of 64 KiB
+// pages only so).
 //
 // The image lives in a buffer of exactly its size, so under AddressSanitizer a
 // read outside it aborts. Each contact the scan keeps is posted once, and a
@@ -24,8 +26,12 @@
 #include <vector>
 
 #include "carve/carve_primitives.h"
+#include "carve/deleted_bookmarks.h"
+#include "carve/deleted_calendar.h"
+#include "carve/deleted_calls.h"
 #include "carve/deleted_contacts.h"
 #include "carve/deleted_messages.h"
+#include "carve/deleted_notes.h"
 #include "core/events.h"
 #include "core/scan_context.h"
 #include "forge/forge.h"
@@ -42,6 +48,9 @@ constexpr std::size_t kMaxImage = 16 * 1024;
 constexpr const char* kBackup = "/nonexistent/fuzz-backup";
 constexpr const char* kAddressBook = "31bb7ba8914766d4ba40d6dfb6113c8b614be442";
 constexpr const char* kSms = "3d0d7e5fb2ce288813306e4d4636395e047a3d28";
+// Stored names of the call history, calendar, notes store and bookmarks database.
+constexpr const char* kOtherDatabases[] = {"2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca", "2041457d5fe04d39d0ab481178355df6781e6858",
+                                           "ca3bc056d4da0bbf88b5fb3be254f3b7147e639c", "d1f062e2da26192a6625d968274bfda8d07821e4"};
 
 void check(bool ok) {
     if (!ok) std::abort();
@@ -75,11 +84,13 @@ Buf pageSet(const Buf& db, const std::vector<std::vector<std::string>>& lists) {
     return out;
 }
 
-// The seeds: address books of the older and the system-7 layout, message
-// databases of the older and the newer layout, forged with small pages.
-const std::array<Buf, 4>& seeds() {
-    static const std::array<Buf, 4> all = [] {
-        std::array<Buf, 4> s;
+// The seeds, forged with small pages: address books of the older and the
+// system-7 layout, message databases of the older and the newer layout, then
+// call histories (system 4 and 7), calendars (6 and 7), notes stores (5 and 7)
+// and bookmarks databases (6 and 7).
+const std::array<Buf, 12>& seeds() {
+    static const std::array<Buf, 12> all = [] {
+        std::array<Buf, 12> s;
         const std::string dir = scratch::create("salvor-fuzz-seeds-");
         check(!dir.empty());
         // A database of the forge and the deleted rows it lists.
@@ -90,7 +101,8 @@ const std::array<Buf, 4>& seeds() {
             forge::Rng rng(0xC0FFEE + static_cast<std::uint64_t>(ios));
             forge::DatabaseScale scale;
             scale.deletedPercent = 40;
-            forge::addCategoryDatabases(plan, rng, scale, dir + "/ios" + std::to_string(ios));
+            static int made = 0;
+            forge::addCategoryDatabases(plan, rng, scale, dir + "/" + std::to_string(made++));
             for (const forge::FileEntry& f : plan.files)
                 if (f.path == path) return std::make_pair(Buf(f.content.begin(), f.content.end()), plan.truth);
             std::abort();
@@ -110,6 +122,18 @@ const std::array<Buf, 4>& seeds() {
             std::vector<std::string> texts;
             for (const auto& row : truth["messages"]["deleted"]) texts.push_back(text(row["text"]));
             s[2 + static_cast<std::size_t>(k)] = pageSet(db, {texts, texts});
+        }
+        const std::pair<int, const char*> others[] = {
+            {4, "Library/CallHistory/call_history.db"}, {7, "Library/CallHistory/call_history.db"},
+            {6, "Library/Calendar/Calendar.sqlitedb"},  {7, "Library/Calendar/Calendar.sqlitedb"},
+            {5, "Library/Notes/notes.sqlite"},          {7, "Library/Notes/notes.sqlite"},
+            {6, "Library/Safari/Bookmarks.db"},         {7, "Library/Safari/Bookmarks.db"},
+        };
+        for (std::size_t k = 0; k < std::size(others); ++k) {
+            const Buf db = forged(others[k].first, others[k].second).first;
+            // These scans read the table's columns from the schema, which may
+            // spill onto overflow pages: the file's first pages, whole.
+            s[4 + k] = Buf(db.begin(), db.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(db.size(), 8 * kSeedPageSize)));
         }
         scratch::release(dir);
         return s;
@@ -143,6 +167,15 @@ void scan(const Buf& image, int layout, bool throughFile, const std::string& fil
         DelContactScan::scanBackup(ctx, kBackup);
         check(contactsPosted == ctx.delContactArray.size());
         DelMessageScan::scanBackup(ctx, kBackup);
+        for (const char* stored : kOtherDatabases) ctx.preparedDatabases[std::string(kBackup) + "/" + stored] = file;
+        std::size_t others = 0;
+        for (const char* event : {events::ScanDelNoteInfo, events::ScanDelCallHistoryInfo, events::scanDelBookMarkInfo,
+                                  events::scanDelCalenderInfo})
+            nc.addObserver(event, [&](const std::any& o) { check(o.has_value()), ++others; });
+        DelNoteScan::scanBackup(ctx, kBackup);
+        DelCallScan::scanBackup(ctx, kBackup);
+        DelBookMarkScan::scanBackup(ctx, kBackup);
+        DelCalenderScan::scanBackup(ctx, kBackup);
         return;
     }
     const auto pages = carve::PageImage::open(image, "fuzz");
@@ -164,9 +197,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Writes the seeds out, as the corpus's database inputs were made.
     static const bool written = [] {
         if (const char* dir = std::getenv("SALVOR_FUZZ_WRITE_SEEDS")) {
-            const char* names[] = {"contacts_ios4.db", "contacts_ios7.db", "sms_ios4.db", "sms_ios6.db"};
+            const char* names[] = {"contacts_ios4.db", "contacts_ios7.db", "sms_ios4.db",      "sms_ios6.db",
+                                   "calls_ios4.db",    "calls_ios7.db",    "calendar_ios6.db", "calendar_ios7.db",
+                                   "notes_ios5.db",    "notes_ios7.db",    "bookmarks_ios6.db", "bookmarks_ios7.db"};
+            static_assert(std::size(names) == std::tuple_size_v<std::decay_t<decltype(seeds())>>);
             for (std::size_t i = 0; i < seeds().size(); ++i) {
-                Buf raw{static_cast<std::uint8_t>(i << 6)};  // whole-file input, the stage entry under layout i
+                // Whole-file input, the stage entry under layout i mod 4.
+                Buf raw{static_cast<std::uint8_t>((i & 3) << 6)};
                 raw.insert(raw.end(), seeds()[i].begin(), seeds()[i].end());
                 writeFile(std::string(dir) + "/" + names[i], raw);
             }
@@ -182,8 +219,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Buf image;
     if (control & 0x08) {
         // [page and kind] [offset high] [offset low] [cut] then the bytes spliced in.
-        image = seeds()[(control >> 4) & 3];
         const std::uint8_t kindByte = n > 0 ? in[0] : 0;
+        // Bits 4-5 of the control byte and the kind byte's top bits pick one of the twelve seeds.
+        image = seeds()[(((control >> 4) & 3) + 4 * (kindByte >> 6)) % seeds().size()];
         const std::size_t at = n > 2 ? ((std::size_t{in[1]} << 8) | in[2]) % (image.size() + 1) : 0;
         const std::uint8_t cut = n > 3 ? in[3] : 0;
         if (n > 4) {
