@@ -153,7 +153,9 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
     // Devices since 2018 have identifiers of this shape; it names the folder.
     const std::string udid = "00008110-" + hexOf(rng, 16);
     const std::string deviceName = rng.below(2) ? "Lena\xE2\x80\x99s iPhone" : "Omar's iPhone";
-    const std::string serial = "F" + hexOf(rng, 11);
+    // Appended rather than "F" + text: GCC 12 at -O3 warns falsely (-Wrestrict) on the latter.
+    std::string serial = "F";
+    serial += hexOf(rng, 11);
     const std::string productVersion = "16.5", build = "20F66", productType = "iPhone14,5";
 
     std::vector<Row> rows;
@@ -253,7 +255,10 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
         plist_dict_set_item(d, "IsFullBackup", plist_new_bool(0));
         setString(d, "SnapshotState", "finished");
         std::string uuid;  // one part after the other: the order of draws is fixed
-        for (std::size_t digits : {8, 4, 4, 4, 12}) uuid += (uuid.empty() ? "" : "-") + hexOf(rng, digits);
+        for (std::size_t digits : {8, 4, 4, 4, 12}) {
+            if (!uuid.empty()) uuid += '-';
+            uuid += hexOf(rng, digits);
+        }
         setString(d, "UUID", uuid);
         writeFile(folder + "/Status.plist", serialisePlist(d, true), finished);
     }
