@@ -116,13 +116,21 @@ long countTreeFiles(const std::vector<TreeDirPtr>& roots) {
 std::vector<CategoryCount> countCategories(const MVResultViewController& st) {
     std::vector<CategoryCount> out;
     out.push_back(countList("Contacts", st.contactArray));
-    out.push_back(countList("Messages", st.messageArray));
+    // The store lists only the first carved message of each deleted
+    // conversation; the others are its members, and a person counts them all.
+    CategoryCount messages = countList("Messages", st.messageArray);
     CategoryCount conv{"Conversations"};
+    messages.deleted = 0;
     for (const auto& c : st.messageTreeArray) {
         if (!c) continue;
-        if (c->bdeleted) ++conv.deleted;
-        else ++conv.live;
+        if (c->bdeleted) {
+            ++conv.deleted;
+            messages.deleted += static_cast<long>(c->MessageNodeArray.size());
+        } else {
+            ++conv.live;
+        }
     }
+    out.push_back(messages);
     out.push_back(conv);
     out.push_back(countList("Call history", st.callHistoryArray));
     out.push_back(countList("Notes", st.noteArray));

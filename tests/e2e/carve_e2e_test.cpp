@@ -3,6 +3,8 @@
 // so a change that loses deleted records or lists live ones as deleted fails.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "forge/carve_judge.h"
 #include "support/support.h"
 
@@ -63,6 +65,25 @@ TEST_P(DeletedRecords, AreFoundAndLiveOnesAreNotListedAsDeleted) {
         EXPECT_GE(tally.precision(), 0.95) << notes;
         EXPECT_EQ(tally.liveAsDeleted + tally.wrongKey, 0) << notes;
     }
+}
+
+// The summary table counts every carved message, not only the first of each
+// deleted conversation (the only one the store lists as a record).
+TEST(DeletedRecordsTable, CountsEveryCarvedMessage) {
+    TempDir dir;
+    const auto b = forgeOne(dir, "ios6", 41);
+    const json scan = json::parse(runSalvor({"scan", b.path, "--json"}).out);
+    long carved = 0, conversations = 0;
+    for (const json& c : scan["conversations"])
+        if (c.value("bdeleted", 0) == 1) carved += static_cast<long>(c["MessageNodeArray"].size()), ++conversations;
+    ASSERT_GT(carved, conversations);
+    const std::string table = runSalvor({"scan", b.path}).out;
+    std::istringstream lines(table);
+    std::string line;
+    long live = -1, deleted = -1;
+    while (std::getline(lines, line))
+        if (line.rfind("Messages ", 0) == 0) std::istringstream(line.substr(9)) >> live >> deleted;
+    EXPECT_EQ(deleted, carved) << table;
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, DeletedRecords,
