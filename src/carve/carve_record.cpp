@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cctype>
-#include <cmath>
-#include <cstring>
+#include <set>
 
 #include "core/utf8.h"
 
@@ -12,95 +11,102 @@ namespace salvor::carve {
 
 namespace {
 
-bool sameIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
 std::string upper(std::string_view s) {
     std::string u(s);
     for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return u;
 }
 
-std::string_view trim(std::string_view s) {
+bool sameIgnoringCase(std::string_view a, std::string_view b) { return a.size() == b.size() && upper(a) == upper(b); }
+
+bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+std::string_view trimFront(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
     return s;
 }
 
 // A name as written in a statement: bare, or quoted with "", `` or [].
 std::string_view takeName(std::string_view& s) {
-    s = trim(s);
+    s = trimFront(s);
     if (s.empty()) return {};
     const char open = s.front();
     const char close = open == '"' ? '"' : open == '`' ? '`' : open == '[' ? ']' : 0;
+    std::size_t n = 0;
     if (close) {
-        const std::size_t end = s.find(close, 1);
-        if (end == std::string_view::npos) return {};
-        const std::string_view name = s.substr(1, end - 1);
-        s.remove_prefix(end + 1);
+        n = s.find(close, 1);
+        if (n == std::string_view::npos) return {};
+        const std::string_view name = s.substr(1, n - 1);
+        s.remove_prefix(n + 1);
         return name;
     }
-    std::size_t n = 0;
-    while (n < s.size() && (std::isalnum(static_cast<unsigned char>(s[n])) || s[n] == '_')) ++n;
+    while (n < s.size() && isWordChar(s[n])) ++n;
     const std::string_view name = s.substr(0, n);
     s.remove_prefix(n);
     return name;
 }
 
-// The column's kind by the words of its declared type (SQLite's affinity rules).
-ColumnKind kindOf(std::string_view declaration) {
-    static const char* const kStops[] = {"DEFAULT", "NOT", "NULL", "PRIMARY", "UNIQUE", "CHECK", "REFERENCES",
-                                         "COLLATE", "CONSTRAINT", "GENERATED", "AS"};
+// The column's kind by the words of its declared type, which end where a
+// column constraint begins (SQLite's affinity rules).
+char kindOf(std::string_view declaration) {
+    static constexpr std::string_view kStops[] = {"DEFAULT", "NOT",     "NULL",       "PRIMARY",   "UNIQUE", "CHECK",
+                                                  "REFERENCES", "COLLATE", "CONSTRAINT", "GENERATED", "AS"};
     std::string type;
-    std::string_view rest = declaration;
-    for (;;) {
-        rest = trim(rest);
-        std::size_t n = 0;
-        while (n < rest.size() && !std::isspace(static_cast<unsigned char>(rest[n]))) ++n;
-        if (n == 0) break;
-        const std::string word = upper(rest.substr(0, n));
-        if (std::any_of(std::begin(kStops), std::end(kStops), [&](const char* k) { return word == k; })) break;
-        type += word + " ";
-        rest.remove_prefix(n);
+    for (std::size_t i = 0; i < declaration.size();) {
+        std::size_t n = i;
+        while (n < declaration.size() && isWordChar(declaration[n])) ++n;
+        if (n == i) {
+            ++i;
+            continue;
+        }
+        const std::string word = upper(declaration.substr(i, n - i));
+        if (std::find(std::begin(kStops), std::end(kStops), word) != std::end(kStops)) break;
+        type += word + ' ';
+        i = n;
     }
-    if (type.find("INT") != std::string::npos) return ColumnKind::Integer;
-    if (type.find("CHAR") != std::string::npos || type.find("CLOB") != std::string::npos ||
-        type.find("TEXT") != std::string::npos)
-        return ColumnKind::Text;
-    if (type.empty() || type.find("BLOB") != std::string::npos) return ColumnKind::Blob;
-    if (type.find("REAL") != std::string::npos || type.find("FLOA") != std::string::npos ||
-        type.find("DOUB") != std::string::npos)
-        return ColumnKind::Real;
-    return ColumnKind::Numeric;
+    const auto has = [&](const char* part) { return type.find(part) != std::string::npos; };
+    if (has("INT")) return 'i';
+    if (has("CHAR") || has("CLOB") || has("TEXT")) return 't';
+    if (type.empty() || has("BLOB")) return 'b';
+    if (has("REAL") || has("FLOA") || has("DOUB")) return 'r';
+    return 'n';
 }
 
-std::optional<TableLayout> parseColumns(std::string_view list) {
+// The columns of the list that follows a CREATE TABLE's opening parenthesis,
+// up to its closing one; quoted names and texts are skipped whole.
+std::optional<TableLayout> columnsOf(std::string_view list) {
     TableLayout layout;
-    int depth = 0;
-    std::size_t from = 0;
-    auto take = [&](std::string_view item) {
-        std::string_view rest = item;
-        const std::string_view name = takeName(rest);
-        if (name.empty()) return;
+    auto add = [&](std::string_view item) {
+        const std::string_view name = takeName(item);
         const std::string word = upper(name);
-        if (word == "CONSTRAINT" || word == "PRIMARY" || word == "UNIQUE" || word == "CHECK" || word == "FOREIGN") return;
+        if (name.empty() || word == "CONSTRAINT" || word == "PRIMARY" || word == "UNIQUE" || word == "CHECK" ||
+            word == "FOREIGN")
+            return;
         layout.names.emplace_back(name);
-        layout.kinds.push_back(kindOf(rest));
+        layout.kinds += kindOf(item);
     };
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (list[i] == '(') ++depth;
-        if (list[i] == ')') --depth;
-        if (list[i] == ',' && depth == 0) {
-            take(list.substr(from, i - from));
+    int depth = 0;
+    char quote = 0;
+    for (std::size_t i = 0, from = 0; i < list.size(); ++i) {
+        const char c = list[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '\'' || c == '"' || c == '`') {
+            quote = c;
+        } else if (c == '[') {
+            quote = ']';
+        } else if (c == '(') {
+            ++depth;
+        } else if ((c == ',' || c == ')') && depth == 0) {
+            add(list.substr(from, i - from));
             from = i + 1;
+            // SQLite itself refuses tables wider than 2000 columns (its default limit).
+            if (c == ')') return layout.names.empty() || layout.names.size() > 2000 ? std::nullopt : std::optional(layout);
+        } else if (c == ')') {
+            --depth;
         }
     }
-    take(list.substr(from));
-    if (layout.names.empty()) return std::nullopt;
-    return layout;
+    return std::nullopt;
 }
 
 std::uint64_t be(const PageImage& image, std::uint64_t at, int n) {
@@ -109,61 +115,40 @@ std::uint64_t be(const PageImage& image, std::uint64_t at, int n) {
     return v;
 }
 
-// A varint at `at`: its value and length; nothing when it runs past 9 bytes.
-std::optional<std::pair<std::uint64_t, int>> varint(const PageImage& image, std::uint64_t at) {
+// A varint of at most nine bytes at `at`, read by `byte`: its value and length.
+template <typename ByteAt>
+std::pair<std::uint64_t, std::uint64_t> varint(ByteAt byte, std::uint64_t at) {
     std::uint64_t v = 0;
-    for (int i = 0; i < 9; ++i) {
-        const std::uint8_t b = image.byteAt(at + static_cast<std::uint64_t>(i));
-        if (i == 8) return std::make_pair((v << 8) | b, 9);
+    for (std::uint64_t i = 0;; ++i) {
+        const std::uint8_t b = byte(at + i);
+        if (i == 8) return {(v << 8) | b, 9};
         v = (v << 7) | (b & 0x7F);
-        if (!(b & 0x80)) return std::make_pair(v, i + 1);
+        if (!(b & 0x80)) return {v, i + 1};
     }
-    return std::nullopt;
 }
 
-// The same over a buffer; bytes past its end count as 0.
-std::optional<std::pair<std::uint64_t, int>> varint(std::span<const std::uint8_t> bytes, std::uint64_t at) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 9; ++i) {
-        const std::uint64_t k = at + static_cast<std::uint64_t>(i);
-        const std::uint8_t b = k < bytes.size() ? bytes[static_cast<std::size_t>(k)] : 0;
-        if (i == 8) return std::make_pair((v << 8) | b, 9);
-        v = (v << 7) | (b & 0x7F);
-        if (!(b & 0x80)) return std::make_pair(v, i + 1);
-    }
-    return std::nullopt;
-}
-
-bool suits(ColumnKind kind, std::uint64_t type) {
-    if (type == 10 || type == 11) return false;
-    switch (kind) {
-        case ColumnKind::Integer:
-        case ColumnKind::Real:
-        case ColumnKind::Numeric: return type <= 9;
-        case ColumnKind::Text: return type == 0 || (type >= 13 && (type & 1));
-        case ColumnKind::Blob: return true;
-    }
-    return false;
+std::pair<std::uint64_t, std::uint64_t> varint(const PageImage& image, std::uint64_t at) {
+    return varint([&](std::uint64_t k) { return image.byteAt(k); }, at);
 }
 
 std::uint64_t bodyLength(std::uint64_t type) {
-    static const std::uint8_t kFixed[] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
-    return type < 12 ? kFixed[type] : (type - 12) / 2;
+    return static_cast<std::uint64_t>(getFieldDataLengthBy(static_cast<std::int64_t>(std::min<std::uint64_t>(type, 1u << 30))));
 }
 
-// The payload of `total` bytes whose cell content starts at `start`: the part
-// kept in the cell (as SQLite splits a table-leaf payload), then the overflow
-// chain. Nothing when the cell runs past its page or the file, or the chain
-// breaks off.
-std::optional<std::vector<std::uint8_t>> readPayload(const PageImage& image, std::uint64_t start, std::uint64_t total) {
+// The payload of `total` bytes whose cell content starts at `start`: with
+// `spill`, the part kept in the cell (as SQLite splits a table-leaf payload),
+// then the overflow chain; else all of it in the cell. `localEnd` gets the
+// end of the part in the cell. Nothing when that part runs past `pageEnd` or
+// the file, or the chain breaks off.
+std::optional<std::vector<std::uint8_t>> readPayload(const PageImage& image, std::uint64_t start, std::uint64_t total,
+                                                     std::uint64_t pageEnd, bool spill, std::uint64_t* localEnd = nullptr) {
     const std::uint64_t P = image.pageSize();
     const std::uint64_t reserved = image.byteAt(20);
-    if (reserved >= P / 2) return std::nullopt;
-    const std::uint64_t U = P - reserved;
-    const std::uint64_t pageEnd = (start / P + 1) * P;
+    if (spill && reserved >= P / 2) return std::nullopt;
+    const std::uint64_t U = P - std::min(reserved, P / 2);
     const std::uint64_t maxLocal = U - 35;
     std::uint64_t local = total;
-    if (total > maxLocal) {
+    if (spill && total > maxLocal) {
         const std::uint64_t minLocal = (U - 12) * 32 / 255 - 23;
         const std::uint64_t k = minLocal + (total - minLocal) % (U - 4);
         local = k <= maxLocal ? k : minLocal;
@@ -172,6 +157,7 @@ std::optional<std::vector<std::uint8_t>> readPayload(const PageImage& image, std
     if (cellEnd > pageEnd || cellEnd > image.size()) return std::nullopt;
     // The overflow chain cannot hold more than the file's pages do.
     if (total - local > image.pageCount() * (U - 4)) return std::nullopt;
+    if (localEnd) *localEnd = cellEnd;
     std::vector<std::uint8_t> payload(static_cast<std::size_t>(total));
     if (local > 0) image.copy(start, std::span(payload).first(static_cast<std::size_t>(local)));
     std::uint64_t next = local < total ? be(image, start + local, 4) : 0;
@@ -211,27 +197,21 @@ std::vector<std::string> schemaTexts(const PageImage& image) {
                 pending.push_back(be(image, cell, 4));
                 continue;
             }
-            const auto size = varint(image, cell);
-            if (!size || size->first > (std::uint64_t{1} << 20)) continue;
-            const auto rowid = varint(image, cell + static_cast<std::uint64_t>(size->second));
-            if (!rowid) continue;
-            const auto payload =
-                readPayload(image, cell + static_cast<std::uint64_t>(size->second + rowid->second), size->first);
+            const auto [size, a] = varint(image, cell);
+            if (size > (std::uint64_t{1} << 20)) continue;
+            const std::uint64_t rowid = varint(image, cell + a).second;
+            const auto payload = readPayload(image, cell + a + rowid, size, o + P, true);
             if (!payload) continue;
             // Columns type, name, tbl_name, rootpage, sql: the last one's text.
-            const std::span<const std::uint8_t> record(*payload);
-            std::uint64_t at = 0;
-            const auto header = varint(record, 0);
-            if (!header) continue;
-            at = static_cast<std::uint64_t>(header->second);
-            std::uint64_t body = header->first;
+            const auto byte = [&](std::uint64_t i) { return i < payload->size() ? (*payload)[i] : std::uint8_t{0}; };
+            const auto [headerEnd, at0] = varint(byte, 0);
+            std::uint64_t at = at0, body = headerEnd;
             std::optional<std::uint64_t> sqlType;
-            for (int column = 0; column < 5 && at < header->first; ++column) {
-                const auto t = varint(record, at);
-                if (!t) break;
-                at += static_cast<std::uint64_t>(t->second);
-                if (column == 4) sqlType = t->first;
-                else body += bodyLength(t->first);
+            for (int column = 0; column < 5 && at < headerEnd; ++column) {
+                const auto [t, n] = varint(byte, at);
+                at += n;
+                if (column == 4) sqlType = t;
+                else body += bodyLength(t);
             }
             if (!sqlType || *sqlType < 13 || !(*sqlType & 1)) continue;
             const std::uint64_t length = bodyLength(*sqlType);
@@ -242,21 +222,62 @@ std::vector<std::string> schemaTexts(const PageImage& image) {
     return texts;
 }
 
-std::optional<TableLayout> layoutIn(std::string_view text, std::string_view table) {
-    static constexpr std::string_view kCreate = "CREATE TABLE";
-    for (std::size_t at = 0; at + kCreate.size() < text.size(); ++at) {
-        if ((text[at] != 'C' && text[at] != 'c') || !sameIgnoringCase(text.substr(at, kCreate.size()), kCreate)) continue;
-        std::string_view rest = text.substr(at + kCreate.size(), 65536);
-        if (!sameIgnoringCase(takeName(rest), table)) continue;
-        rest = trim(rest);
-        if (rest.empty() || rest.front() != '(') continue;
-        int depth = 0;
-        for (std::size_t i = 0; i < rest.size(); ++i) {
-            if (rest[i] == '(') ++depth;
-            if (rest[i] == ')' && --depth == 0) return parseColumns(rest.substr(1, i - 1));
-        }
+std::optional<CarvedRecord> walk(const PageImage& image, std::uint64_t anchor, std::size_t anchorColumn,
+                                 std::string_view kinds, std::uint64_t lo, std::uint64_t hi, bool overflow,
+                                 bool shortFirst) {
+    const std::size_t n = kinds.size();
+    if (anchorColumn == 0 || anchorColumn >= n || anchor < lo + 2 || anchor >= hi) return std::nullopt;
+    CarvedRecord r;
+    r.types.assign(n, 0);
+    // Back: each serial type ends in a byte below 0x80 and its earlier bytes
+    // are 0x80 or above, so the header reads backwards without doubt.
+    std::uint64_t pos = anchor;
+    for (std::size_t k = anchorColumn; k-- > 1;) {
+        if (pos <= lo + 1) return std::nullopt;
+        const std::uint64_t last = pos - 1;
+        if (image.byteAt(last) & 0x80) return std::nullopt;
+        std::uint64_t first = last;
+        while (first > lo && last - first < 3 && (image.byteAt(first - 1) & 0x80) && !(k == 1 && shortFirst)) --first;
+        std::int64_t type = 0;
+        for (std::uint64_t q = first; q <= last; ++q) type = (type << 7) | (image.byteAt(q) & 0x7F);
+        if (!bSerialTypeFits(type, kinds[k])) return std::nullopt;
+        r.types[k] = type;
+        pos = first;
     }
-    return std::nullopt;
+    // The header-size byte and column 0's serial type lie on the page too.
+    if (pos < lo + 2) return std::nullopt;
+    r.firstType = pos;
+    r.idIntact = image.byteAt(pos - 1) == 0;
+    // On: the anchor's column and every later one, up to four bytes each (a
+    // longer serial type would describe a body larger than any carved here).
+    std::uint64_t q = anchor;
+    for (std::size_t k = anchorColumn; k < n; ++k) {
+        std::int64_t type = 0;
+        int len = 0;
+        std::uint8_t b = 0;
+        do {
+            if (q >= hi) return std::nullopt;
+            b = image.byteAt(q++);
+            type = (type << 7) | (b & 0x7F);
+        } while ((b & 0x80) && ++len < 4);
+        if ((b & 0x80) || !bSerialTypeFits(type, kinds[k])) return std::nullopt;
+        r.types[k] = type;
+    }
+    r.bodyAt.resize(n);
+    std::uint64_t bodies = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        r.bodyAt[k] = static_cast<std::size_t>(bodies);
+        bodies += bodyLength(static_cast<std::uint64_t>(r.types[k]));
+    }
+    // A spilled payload is split by its whole size, which needs where it
+    // starts: a header of up to 127 bytes has a one-byte size, just before column 0.
+    const std::uint64_t start = pos - 2;
+    const std::uint64_t header = q - start;
+    if ((overflow && header > 127) || bodies > (std::uint64_t{1} << 24)) return std::nullopt;
+    auto payload = readPayload(image, start, header + bodies, hi, overflow, &r.end);
+    if (!payload) return std::nullopt;
+    r.bodies.assign(payload->begin() + static_cast<std::ptrdiff_t>(header), payload->end());
+    return r;
 }
 
 }  // namespace
@@ -267,44 +288,37 @@ int TableLayout::index(std::string_view name) const {
     return -1;
 }
 
+std::optional<TableLayout> tableLayoutIn(std::string_view text, std::string_view table) {
+    static constexpr std::string_view kCreate = "CREATE TABLE";
+    for (std::size_t at = 0; at + kCreate.size() < text.size(); ++at) {
+        if ((text[at] != 'C' && text[at] != 'c') || !sameIgnoringCase(text.substr(at, kCreate.size()), kCreate)) continue;
+        std::string_view rest = text.substr(at + kCreate.size(), 65536);
+        if (!sameIgnoringCase(takeName(rest), table)) continue;
+        rest = trimFront(rest);
+        if (rest.empty() || rest.front() != '(') continue;
+        if (auto layout = columnsOf(rest.substr(1))) return layout;
+    }
+    return std::nullopt;
+}
+
 std::optional<TableLayout> findTableLayout(const PageImage& image, std::string_view table) {
     for (const std::string& text : schemaTexts(image))
-        if (auto layout = layoutIn(text, table)) return layout;
+        if (auto layout = tableLayoutIn(text, table)) return layout;
     // A schema table that cannot be walked: its statement may still stand in
     // one piece somewhere in the file.
     const ByteReader all = image.reader();
-    return layoutIn(std::string_view(reinterpret_cast<const char*>(all.data()), all.size()), table);
+    return tableLayoutIn(std::string_view(reinterpret_cast<const char*>(all.data()), all.size()), table);
 }
 
-LiveCells::LiveCells(const PageImage& image) {
-    const std::uint64_t pages = image.pageCount();
-    const std::uint64_t P = image.pageSize();
-    // The free list: trunk pages, each naming the leaf pages it holds.
-    std::uint64_t trunk = be(image, 32, 4);
-    for (std::uint64_t hops = 0; trunk >= 1 && trunk <= pages && hops < pages; ++hops) {
-        const std::uint64_t t = (trunk - 1) * P;
-        if (!free_.insert(trunk - 1).second) break;
-        const std::uint64_t n = std::min<std::uint64_t>(be(image, t + 4, 4), (P - 8) / 4);
-        for (std::uint64_t k = 0; k < n; ++k) {
-            const std::uint64_t leaf = be(image, t + 8 + 4 * k, 4);
-            if (leaf >= 1 && leaf <= pages) free_.insert(leaf - 1);
-        }
-        trunk = be(image, t, 4);
-    }
-    for (std::uint64_t i = 0; i < pages; ++i) {
-        if (free_.count(i)) continue;
-        const std::uint64_t o = i * P;
-        const std::uint64_t h = o + (i == 0 ? 100 : 0);
-        if (image.byteAt(h) != 0x0D) continue;
-        const std::uint64_t cells = std::min<std::uint64_t>(be(image, h + 3, 2), P / 2);
-        for (std::uint64_t k = 0; k < cells; ++k) {
-            const std::uint64_t cell = o + be(image, h + 8 + 2 * k, 2);
-            const auto payload = varint(image, cell);
-            if (!payload) continue;
-            const auto rowid = varint(image, cell + static_cast<std::uint64_t>(payload->second));
-            if (!rowid) continue;
-            starts_.insert(cell + static_cast<std::uint64_t>(payload->second + rowid->second));
-        }
+bool bSerialTypeFits(std::int64_t t, char kind) {
+    if (t == 0) return true;
+    if (t == 10 || t == 11 || t < 0) return false;
+    switch (kind) {
+        case 't': return t >= 13 && (t & 1);
+        case 'i':
+        case 'r':
+        case 'n': return t <= 9;
+        default: return true;
     }
 }
 
@@ -314,57 +328,34 @@ std::optional<std::int64_t> CarvedRecord::integer(std::size_t k) const {
     if (t == 9) return 1;
     if (t < 1 || t > 6) return std::nullopt;
     const std::size_t n = bodyLength(static_cast<std::uint64_t>(t));
-    std::uint64_t v = payload[bodyAt[k]] & 0x80 ? ~std::uint64_t{0} : 0;
-    for (std::size_t i = 0; i < n; ++i) v = (v << 8) | payload[bodyAt[k] + i];
+    std::uint64_t v = bodies[bodyAt[k]] & 0x80 ? ~std::uint64_t{0} : 0;
+    for (std::size_t i = 0; i < n; ++i) v = (v << 8) | bodies[bodyAt[k] + i];
     return static_cast<std::int64_t>(v);
 }
 
-std::optional<std::int64_t> CarvedRecord::seconds(std::size_t k) const {
+std::optional<std::int64_t> CarvedRecord::number(std::size_t k) const {
     if (types[k] != 7) return integer(k);
     std::uint64_t bits = 0;
-    for (std::size_t i = 0; i < 8; ++i) bits = (bits << 8) | payload[bodyAt[k] + i];
+    for (std::size_t i = 0; i < 8; ++i) bits = (bits << 8) | bodies[bodyAt[k] + i];
     const double d = std::bit_cast<double>(bits);
-    if (!std::isfinite(d) || std::fabs(d) > 1e15) return std::nullopt;
+    if (!(d > -9.2e18 && d < 9.2e18)) return std::nullopt;
     return static_cast<std::int64_t>(d);
 }
 
 std::optional<std::string> CarvedRecord::bytes(std::size_t k) const {
     const std::int64_t t = types[k];
     if (t < 12) return std::nullopt;
-    const std::size_t n = bodyLength(static_cast<std::uint64_t>(t));
-    return std::string(reinterpret_cast<const char*>(payload.data() + bodyAt[k]), n);
+    return std::string(reinterpret_cast<const char*>(bodies.data() + bodyAt[k]), bodyLength(static_cast<std::uint64_t>(t)));
 }
 
-std::optional<CarvedRecord> walkRecord(const PageImage& image, std::uint64_t field1, const TableLayout& layout) {
-    if (field1 < 2 || layout.size() < 2) return std::nullopt;
-    CarvedRecord r;
-    r.start = field1 - 2;
-    r.types.assign(layout.size(), 0);
-    std::uint64_t at = field1;
-    std::uint64_t bodies = 0;
-    for (std::size_t k = 1; k < layout.size(); ++k) {
-        const auto v = varint(image, at);
-        if (!v || !suits(layout.kinds[k], v->first)) return std::nullopt;
-        r.types[k] = static_cast<std::int64_t>(std::min<std::uint64_t>(v->first, INT64_MAX));
-        bodies += bodyLength(v->first);
-        at += static_cast<std::uint64_t>(v->second);
-    }
-    const std::uint64_t headerLength = at - r.start;
-    // A header of up to 127 bytes has a one-byte size: the byte before column 0.
-    if (headerLength > 127 || bodies > (std::uint64_t{1} << 24)) return std::nullopt;
-    r.headerIntact = image.byteAt(r.start) == headerLength;
-    const std::uint64_t total = headerLength + bodies;
-
-    auto payload = readPayload(image, r.start, total);
-    if (!payload) return std::nullopt;
-    r.payload = std::move(*payload);
-    r.bodyAt.resize(layout.size());
-    std::size_t body = static_cast<std::size_t>(headerLength);
-    for (std::size_t k = 0; k < layout.size(); ++k) {
-        r.bodyAt[k] = body;
-        body += static_cast<std::size_t>(bodyLength(static_cast<std::uint64_t>(r.types[k])));
-    }
-    return r;
+std::optional<CarvedRecord> walkRecord(const PageImage& image, std::uint64_t anchor, std::size_t anchorColumn,
+                                       std::string_view kinds, std::uint64_t lo, std::uint64_t hi, bool overflow) {
+    if (auto r = walk(image, anchor, anchorColumn, kinds, lo, hi, overflow, false)) return r;
+    // A freed cell's free-block header may end just before column 1 with a
+    // byte of 0x80 or more (a block size above 127) that is no part of the
+    // record; the column's own serial type is then its last byte alone.
+    if (anchorColumn < 2) return std::nullopt;
+    return walk(image, anchor, anchorColumn, kinds, lo, hi, overflow, true);
 }
 
 bool bCleanStoredText(std::string_view raw, bool multiline) {
@@ -373,6 +364,76 @@ bool bCleanStoredText(std::string_view raw, bool multiline) {
         const auto b = static_cast<unsigned char>(c);
         if (b >= 0x20) return false;
         return !(multiline && (b == '\n' || b == '\r' || b == '\t'));
+    });
+}
+
+bool bTextsClean(const CarvedRecord& r, std::string_view kinds) {
+    for (std::size_t k = 1; k < r.types.size() && k < kinds.size(); ++k)
+        if (kinds[k] == 't' && !bCleanStoredText(r.bytes(k).value_or(""), true)) return false;
+    return true;
+}
+
+std::map<std::uint64_t, std::uint32_t> freePages(const PageImage& image) {
+    std::map<std::uint64_t, std::uint32_t> out;
+    std::uint64_t trunk = be(image, 32, 4);
+    const std::uint64_t pages = image.pageCount();
+    while (trunk != 0 && trunk <= pages && !out.count(trunk - 1)) {
+        const std::uint64_t at = (trunk - 1) * image.pageSize();
+        const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(be(image, at + 4, 4), image.pageSize() / 4 - 2));
+        out[trunk - 1] = 8 + 4 * count;
+        for (std::uint32_t k = 0; k < count; ++k) {
+            const std::uint64_t leaf = be(image, at + 8 + 4 * std::uint64_t{k}, 4);
+            if (leaf != 0 && leaf <= pages && !out.count(leaf - 1)) out[leaf - 1] = 0;
+        }
+        trunk = be(image, at, 4);
+    }
+    return out;
+}
+
+PageCells::PageCells(const PageImage& image, const std::map<std::uint64_t, std::uint32_t>& free, std::uint64_t page)
+    : begin_(page * image.pageSize()), end_(begin_ + image.pageSize()), rewrittenTo_(begin_) {
+    // A free-list trunk's page numbers overwrote its start; a free leaf keeps
+    // its last state as a leaf, free blocks included, and lists no live cell.
+    const auto f = free.find(page);
+    if (f != free.end() && f->second != 0) {
+        rewrittenTo_ = begin_ + f->second;
+        return;
+    }
+    const std::uint64_t head = begin_ + (page == 0 ? 100 : 0);
+    const std::uint8_t type = image.byteAt(head);
+    if (type != 0x0D && type != 0x05 && type != 0x0A && type != 0x02) return;
+    const std::uint64_t count = std::min<std::uint64_t>(be(image, head + 3, 2), image.pageSize() / 2);
+    const std::uint64_t pointers = head + (type == 0x05 || type == 0x02 ? 12 : 8);
+    rewrittenTo_ = pointers + 2 * count;
+    // The chain of free blocks, in increasing order of offset.
+    for (std::uint64_t at = be(image, head + 1, 2);
+         at >= 4 && at + 4 <= image.pageSize() && (freeblocks_.empty() || begin_ + at > freeblocks_.back());) {
+        freeblocks_.push_back(begin_ + at);
+        at = be(image, begin_ + at, 2);
+    }
+    if (type != 0x0D || f != free.end()) return;
+    for (std::uint64_t c = 0; c < count; ++c) {
+        const std::uint64_t start = begin_ + be(image, pointers + 2 * c, 2);
+        const auto [payload, a] = varint(image, start);
+        const std::uint64_t rowid = varint(image, start + a).second;
+        const std::uint64_t column0 = start + a + rowid + varint(image, start + a + rowid).second;
+        cells_.push_back({start, column0, std::min(end_, start + a + rowid + payload)});
+    }
+}
+
+bool PageCells::bListed(const CarvedRecord& record) const {
+    if (!record.idIntact) return false;
+    return std::any_of(cells_.begin(), cells_.end(), [&](const Cell& c) { return c.column0 + 1 == record.firstType; });
+}
+
+bool PageCells::bOverwritten(const CarvedRecord& record) const {
+    const std::uint64_t from = record.firstType - 1;
+    if (from < rewrittenTo_) return true;
+    if (std::any_of(freeblocks_.begin(), freeblocks_.end(),
+                    [&](std::uint64_t b) { return b + 4 > record.firstType && b < record.end; }))
+        return true;
+    return std::any_of(cells_.begin(), cells_.end(), [&](const Cell& c) {
+        return c.column0 + 1 != record.firstType && c.start < record.end && from < c.end;
     });
 }
 

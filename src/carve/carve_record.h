@@ -1,14 +1,18 @@
 // Whole-record carving for the scans that know their table: the table's
-// columns as the file's own schema declares them, the cells the database still
-// uses, and a record read from the position of its second serial type by
-// walking every serial type as a varint against the column kinds, so that the
-// header distance comes from the record itself (wide texts, constants 0 and 1
-// stored without a body, any column count) instead of fixed anchors.
+// columns as the file's own schema declares them, a record walked from the
+// serial types of its columns read as the varints they are (each checked
+// against its column's kind, so wide texts, the constants 0 and 1 stored
+// without a body and any column count all place the fields right), and what a
+// page still says about a record found on it.
+//
+// Fields are placed by the table's real column count: a table that grew a
+// column in a later system version would otherwise be read one byte off in
+// every field.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,60 +21,97 @@
 
 namespace salvor::carve {
 
-enum class ColumnKind { Integer, Real, Numeric, Text, Blob };
-
+// A table's columns in order, with one kind character per column by its
+// declared type (SQLite's affinity rules): 'i' integer, 't' text, 'b' blob or
+// none, 'r' real, 'n' numeric.
 struct TableLayout {
     std::vector<std::string> names;
-    std::vector<ColumnKind> kinds;
-    std::size_t size() const { return names.size(); }
+    std::string kinds;
     // The column's index (names compared ignoring case), or -1.
     int index(std::string_view name) const;
 };
 
-// The columns of `table` from its CREATE TABLE text in the file's schema;
-// nothing when that text is not found or cannot be read.
+// The columns of `table` (its name compared ignoring case) from the first
+// CREATE TABLE statement for it in `text`, table constraints left out; nothing
+// when there is none, or it declares no column or more than SQLite allows.
+std::optional<TableLayout> tableLayoutIn(std::string_view text, std::string_view table);
+
+// The columns of `table` from its statement in the file's schema, read through
+// the schema b-tree from the first page, overflow pages followed; when that
+// holds none, from the statement still standing whole anywhere in the file.
 std::optional<TableLayout> findTableLayout(const PageImage& image, std::string_view table);
 
-// The record starts (header-size byte) of every cell that a table leaf page
-// not on the free list still points at: the rows the database holds.
-class LiveCells {
-public:
-    explicit LiveCells(const PageImage& image);
-    bool holds(std::uint64_t recordStart) const { return starts_.count(recordStart) != 0; }
-    bool isFreePage(std::uint64_t page) const { return free_.count(page) != 0; }
+// True when a serial type may be stored in a column of the kind: NULL
+// anywhere; numbers and the constants 0 and 1 in numeric columns, texts in text
+// columns; a blob column takes any value.
+bool bSerialTypeFits(std::int64_t serialType, char kind);
 
-private:
-    std::set<std::uint64_t> starts_;
-    std::set<std::uint64_t> free_;  // 0-based page numbers on the free list
-};
-
-// A record read out of the file: its serial types and its payload (header and
-// bodies, overflow pages followed when the record spilled onto them).
+// A record read out of the file.
 struct CarvedRecord {
-    std::uint64_t start = 0;          // file offset of the header-size byte
-    bool headerIntact = false;        // the header-size byte still agrees
-    std::vector<std::int64_t> types;  // one per column, column 0 included
-    std::vector<std::uint8_t> payload;
-    std::vector<std::size_t> bodyAt;  // payload offset of each column's body
+    std::uint64_t firstType = 0;       // file offset of column 1's serial type
+    std::uint64_t end = 0;             // one past the record's last byte on its page
+    bool idIntact = false;             // column 0's serial type (NULL) still stands before column 1's
+    std::vector<std::int64_t> types;   // one per column; column 0's taken as NULL
+    std::vector<std::uint8_t> bodies;  // the column bodies one after another
+    std::vector<std::size_t> bodyAt;   // where each column's body begins in `bodies`
 
     bool isNull(std::size_t k) const { return types[k] == 0; }
-    // An integer column's value (types 1-6, 8, 9); nothing for NULL or another type.
+    // An integer column's value (types 1-6 and the constants 0 and 1); nothing for another type.
     std::optional<std::int64_t> integer(std::size_t k) const;
-    // A number as seconds: integers as they are, a float cut toward zero.
-    std::optional<std::int64_t> seconds(std::size_t k) const;
+    // The same, or a float cut toward zero (nothing when out of range).
+    std::optional<std::int64_t> number(std::size_t k) const;
     // A text or blob body; nothing for NULL or a number.
     std::optional<std::string> bytes(std::size_t k) const;
 };
 
-// Reads the record whose column-1 serial type lies at `field1`, column 0 being
-// the row-id alias (stored NULL, its serial-type byte possibly overwritten by
-// a freeblock header). Every serial type must suit its column's kind and every
-// body must lie in the file (on its page, or on the overflow chain); else nothing.
-std::optional<CarvedRecord> walkRecord(const PageImage& image, std::uint64_t field1, const TableLayout& layout);
+// Reads the record whose column `anchorColumn` (1 or more) has its serial type
+// at `anchor`: back over the serial types of columns anchorColumn - 1 ... 1 and
+// on over the later ones, each of which must fit its column's kind in `kinds`.
+// Column 0 is the row-id alias, stored NULL. The record's header must lie in
+// [lo, hi) (its page) and so must its bodies, unless `overflow`: the record
+// then spills onto overflow pages as SQLite splits a table-leaf payload, and
+// the chain is followed. Else nothing.
+std::optional<CarvedRecord> walkRecord(const PageImage& image, std::uint64_t anchor, std::size_t anchorColumn,
+                                       std::string_view kinds, std::uint64_t lo, std::uint64_t hi,
+                                       bool overflow = false);
 
 // Stored text a person typed: valid UTF-8 without zero or control bytes
 // (line breaks and tabs allowed when `multiline`); anything else is a body
 // that later writes overwrote.
 bool bCleanStoredText(std::string_view raw, bool multiline);
+// True when every text column of the record (by `kinds`) is clean, multiline.
+bool bTextsClean(const CarvedRecord& record, std::string_view kinds);
+
+// The pages on the free list (by page index from 0), each with how many of its
+// first bytes the list rewrote: a trunk's list of page numbers, none of a leaf.
+std::map<std::uint64_t, std::uint32_t> freePages(const PageImage& image);
+
+// What one page still says about the records found on it.
+class PageCells {
+public:
+    // `free`: the file's free pages (freePages).
+    PageCells(const PageImage& image, const std::map<std::uint64_t, std::uint32_t>& free, std::uint64_t page);
+
+    std::uint64_t begin() const { return begin_; }
+    std::uint64_t end() const { return end_; }
+    // The record is a cell the page still lists: a live row, not a deleted one
+    // (the page is in use, a table leaf, and a cell pointer leads, past the
+    // cell's length, row id and header size, to the record's column 0).
+    bool bListed(const CarvedRecord& record) const;
+    // Part of the record was written over since it was freed: it reaches into
+    // the page's current header and cell pointers (or a free-list trunk's page
+    // numbers), into a cell the page lists, or into the four-byte header of
+    // a block the page has freed since (its row is then an older layout's).
+    bool bOverwritten(const CarvedRecord& record) const;
+
+private:
+    struct Cell {
+        std::uint64_t start, column0, end;
+    };
+    std::uint64_t begin_, end_;
+    std::uint64_t rewrittenTo_;  // bytes before this offset belong to the page's current state
+    std::vector<Cell> cells_;    // the cells a table leaf in use lists
+    std::vector<std::uint64_t> freeblocks_;  // where the page's free blocks begin
+};
 
 }  // namespace salvor::carve

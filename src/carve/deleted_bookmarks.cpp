@@ -40,17 +40,17 @@ DelBookMarkScan::DelBookMarkScan(ScanContext& ctx, const carve::PageImage& image
     : ctx_(ctx),
       image_(image),
       layout_(std::move(layout)),
-      live_(image),
+      free_(carve::freePages(image)),
       type_(layout_.index("type")),
       title_(layout_.index("title")),
       url_(layout_.index("url")) {}
 
-void DelBookMarkScan::carveAt(std::uint64_t p) {
+void DelBookMarkScan::carveAt(std::uint64_t p, const carve::PageCells& page) {
     // The columns before the title are small integers (special id, parent,
     // type): 01 in format-1 files, 01 or the constants 08/09 in format-4 ones.
     const std::uint8_t first = image_.byteAt(p);
     if (first != 0x01 && first != 0x08 && first != 0x09) return;
-    const auto r = carve::walkRecord(image_, p, layout_);
+    const auto r = carve::walkRecord(image_, p, 1, layout_.kinds, page.begin(), page.end(), true);
     if (!r) return;
     const auto k = [](int i) { return static_cast<std::size_t>(i); };
     const auto type = r->integer(k(type_));
@@ -62,7 +62,7 @@ void DelBookMarkScan::carveAt(std::uint64_t p) {
     // A folder has no address.
     if (*type == 1 && url) return;
     std::pair<std::string, std::string> row{GetStringFormChar(title->c_str()), url ? GetStringFormChar(url->c_str()) : std::string()};
-    if (live_.holds(r->start)) {
+    if (page.bListed(*r)) {
         liveRows_.insert(std::move(row));
         return;
     }
@@ -74,10 +74,10 @@ void DelBookMarkScan::run() {
         ctx_.postStageProgress();
         return;
     }
-    const std::uint64_t P = image_.pageSize();
     for (std::uint64_t i = 0; i < image_.pageCount(); ++i) {
         if (ctx_.stopRequested()) return;
-        for (std::uint64_t p = std::max<std::uint64_t>(i * P, 100); p < (i + 1) * P; ++p) carveAt(p);
+        const carve::PageCells page(image_, free_, i);
+        for (std::uint64_t p = std::max<std::uint64_t>(page.begin(), 100); p < page.end(); ++p) carveAt(p, page);
     }
     for (const auto& [title, url] : found_) {
         if (ctx_.stopRequested()) return;

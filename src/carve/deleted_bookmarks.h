@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -28,12 +29,12 @@ public:
     void run();
 
 private:
-    void carveAt(std::uint64_t p);
+    void carveAt(std::uint64_t p, const carve::PageCells& page);
 
     ScanContext& ctx_;
     const carve::PageImage& image_;
     carve::TableLayout layout_;
-    carve::LiveCells live_;
+    std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
     int type_, title_, url_;
     std::set<std::pair<std::string, std::string>> liveRows_, carved_;
     std::vector<std::pair<std::string, std::string>> found_;

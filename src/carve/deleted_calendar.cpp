@@ -41,12 +41,12 @@ void DelCalenderScan::run() {
     // carry a two-byte serial type): a fixed count reads a longer table's
     // fields off by the difference.
     bool textLocation = false;
-    auto kinds = carve::tableColumnKinds(image_, "CalendarItem");
-    if (!kinds) {
-        kinds = carve::tableColumnKinds(image_, "Event");
+    auto layout = carve::findTableLayout(image_, "CalendarItem");
+    if (!layout) {
+        layout = carve::findTableLayout(image_, "Event");
         textLocation = true;
     }
-    if (!kinds || kinds->size() <= kOrganizer + 5) {
+    if (!layout || layout->kinds.size() <= kOrganizer + 5) {
         log::line("calendar: no event table in the schema; nothing carved", log::Level::Debug);
         ctx_.postStageProgress();
         return;
@@ -54,7 +54,7 @@ void DelCalenderScan::run() {
     free_ = carve::freePages(image_);
     for (std::uint64_t i = 1; i < image_.pageCount(); ++i) {
         if (ctx_.stopRequested()) return;
-        scanPage(i, *kinds, textLocation);
+        scanPage(i, layout->kinds, textLocation);
     }
     // A row some page still lists is live (a reminder list the live reader
     // leaves out included); its copies elsewhere are not deleted events.
@@ -78,43 +78,35 @@ void DelCalenderScan::scanPage(std::uint64_t i, const std::string& kinds, bool t
     const std::uint8_t* page = image_.page(i).data();
     for (std::uint64_t p = cells.begin(); p + 6 <= cells.end(); ++p) {
         if (!bAnchorAt(page + (p - cells.begin()))) continue;
-        const auto row = carveRow(image_, p, kinds, cells);
+        const auto row = carveRow(p, kinds, cells);
         if (!row) continue;
         if (row->live)
             live_.insert(row->key);
         else
-            found_.emplace_back(row->key, makeEvent(image_, *row, textLocation));
+            found_.emplace_back(row->key, makeEvent(*row, textLocation));
     }
 }
 
-std::optional<DelCalenderScan::Row> DelCalenderScan::carveRow(const carve::PageImage& image, std::uint64_t anchor,
-                                                              const std::string& kinds, const carve::PageCells& page) {
-    auto walked = carve::walkRecord(image, anchor, kOrganizer, kinds, page.begin(), page.end());
+std::optional<DelCalenderScan::Row> DelCalenderScan::carveRow(std::uint64_t anchor, const std::string& kinds,
+                                                              const carve::PageCells& page) const {
+    auto walked = carve::walkRecord(image_, anchor, kOrganizer, kinds, page.begin(), page.end());
     if (!walked) return std::nullopt;
     Row row{std::move(*walked), page.bListed(*walked), {}};
     // Texts cut by a later write show a zero or control byte or broken UTF-8.
-    if (!row.live && (page.bOverwritten(row.record) || !carve::bTextsClean(image, row.record, kinds))) return std::nullopt;
-    row.key = {carve::bytesAt(image, row.record, kSummary), carve::numberAt(image, row.record, kStart)};
+    if (!row.live && (page.bOverwritten(row.record) || !carve::bTextsClean(row.record, kinds))) return std::nullopt;
+    row.key = {row.record.bytes(kSummary).value_or(""), row.record.number(kStart)};
     if (row.key.first.empty() && !row.key.second) return std::nullopt;
     return row;
 }
 
-CalenderPtr DelCalenderScan::makeEvent(const carve::PageImage& image, const Row& row, bool textLocation) {
+CalenderPtr DelCalenderScan::makeEvent(const Row& row, bool textLocation) {
     auto event = std::make_shared<MVCalenderNode>();
     event->calTitle = GetStringFormChar(row.key.first.c_str());
-    event->calNote = GetStringFormChar(carve::bytesAt(image, row.record, kDescription).c_str());
-    if (textLocation) event->location = GetStringFormChar(carve::bytesAt(image, row.record, kLocation).c_str());
+    event->calNote = GetStringFormChar(row.record.bytes(kDescription).value_or("").c_str());
+    if (textLocation) event->location = GetStringFormChar(row.record.bytes(kLocation).value_or("").c_str());
     if (row.key.second) event->startDate = dateText(*row.key.second, 1);
-    if (const auto end = carve::numberAt(image, row.record, kEnd)) event->endDate = dateText(*end, 1);
+    if (const auto end = row.record.number(kEnd)) event->endDate = dateText(*end, 1);
     return event;
-}
-
-CalenderPtr DelCalenderScan::carveEvent(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
-                                        bool textLocation, const carve::PageCells& page, bool& live) {
-    const auto row = carveRow(image, anchor, kinds, page);
-    if (!row) return nullptr;
-    live = row->live;
-    return makeEvent(image, *row, textLocation);
 }
 
 }  // namespace salvor

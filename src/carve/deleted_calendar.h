@@ -6,14 +6,13 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <set>
-#include <utility>
-#include <vector>
 #include <string>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "carve/carve_primitives.h"
-#include "carve/carve_schema.h"
+#include "carve/carve_record.h"
 #include "core/records.h"
 
 namespace salvor {
@@ -33,20 +32,11 @@ public:
     // Stops early when the scan is stopped.
     void run();
 
-    // The event whose organizer column's serial type is at `anchor` on page
-    // `page`; nothing when the bytes there are not an event row of
-    // `kinds` (the event table's column kinds) or were partly written over;
-    // `live` tells whether the page still lists the row. `textLocation`: the table
-    // keeps the location's text in the row (the oldest layout) rather than
-    // the number of a row of the location table.
-    static CalenderPtr carveEvent(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
-                                  bool textLocation, const carve::PageCells& page, bool& live);
-
 private:
     // A walked event row, whether a page still lists it, its title and start.
     using Key = std::pair<std::string, std::optional<std::int64_t>>;
     struct Row {
-        carve::WalkedRecord record;
+        carve::CarvedRecord record;
         bool live = false;
         Key key;
     };
@@ -55,9 +45,13 @@ private:
             return std::hash<std::string>()(key.first) ^ (std::hash<std::int64_t>()(key.second.value_or(-1)) * 31);
         }
     };
-    static std::optional<Row> carveRow(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
-                                       const carve::PageCells& page);
-    static CalenderPtr makeEvent(const carve::PageImage& image, const Row& row, bool textLocation);
+    // The event row whose organizer column's serial type is at `anchor`;
+    // nothing when the bytes there are not an event row of `kinds` (the event
+    // table's column kinds) or were partly written over.
+    std::optional<Row> carveRow(std::uint64_t anchor, const std::string& kinds, const carve::PageCells& page) const;
+    // `textLocation`: the table keeps the location's text in the row (the
+    // oldest layout) rather than the number of a row of the location table.
+    static CalenderPtr makeEvent(const Row& row, bool textLocation);
     void scanPage(std::uint64_t page, const std::string& kinds, bool textLocation);
 
     ScanContext& ctx_;

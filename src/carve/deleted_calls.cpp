@@ -44,8 +44,8 @@ void DelCallScan::run() {
     // Fields are placed by the call table's real column count: 8 on iOS 4, 9 on
     // iOS 5, 13 on iOS 6 and 7.0, 14 on iOS 7.1 (a fixed count reads every
     // field of a longer table one byte off).
-    const auto kinds = carve::tableColumnKinds(image_, "call");
-    if (!kinds || kinds->size() <= kId) {
+    const auto layout = carve::findTableLayout(image_, "call");
+    if (!layout || layout->kinds.size() <= kId) {
         log::line("call history: no call table in the schema; nothing carved", log::Level::Debug);
         ctx_.postStageProgress();
         return;
@@ -53,7 +53,7 @@ void DelCallScan::run() {
     free_ = carve::freePages(image_);
     for (std::uint64_t i = 1; i < image_.pageCount(); ++i) {
         if (ctx_.stopRequested()) return;
-        scanPage(i, *kinds);
+        scanPage(i, layout->kinds);
     }
     // A row some page still lists is live; its copies elsewhere in the file
     // (left by an update that moved it, or by a page split) are not deleted calls.
@@ -84,40 +84,40 @@ void DelCallScan::scanPage(std::uint64_t i, const std::string& kinds) {
         if (a != 0x01 && a != 0x03) continue;
         const std::uint8_t b = page[p - cells.begin() + 1];
         if (std::find(kAnchors.begin(), kAnchors.end(), std::make_pair(a, b)) == kAnchors.end()) continue;
-        const auto row = carveRow(image_, p, kinds, cells);
+        const auto row = carveRow(p, kinds, cells);
         if (!row) continue;
         if (row->live) {
             live_.insert(row->key);
-        } else if (CallPtr call = makeCall(image_, *row)) {
+        } else if (CallPtr call = makeCall(*row)) {
             found_.emplace_back(row->key, std::move(call));
         }
     }
 }
 
-std::optional<DelCallScan::Row> DelCallScan::carveRow(const carve::PageImage& image, std::uint64_t anchor,
-                                                      const std::string& kinds, const carve::PageCells& page) {
+std::optional<DelCallScan::Row> DelCallScan::carveRow(std::uint64_t anchor, const std::string& kinds,
+                                                      const carve::PageCells& page) const {
     // The walk checks every serial type of the row against its column. The
     // anchor also matches one column early when the duration is a one-byte
     // integer (duration, flags); that read makes the date the number and
     // fails there, so no shifted copy of the call is posted. A row whose
     // texts were cut by a later write is somebody else's bytes.
-    auto walked = carve::walkRecord(image, anchor, kFlags, kinds, page.begin(), page.end());
+    auto walked = carve::walkRecord(image_, anchor, kFlags, kinds, page.begin(), page.end());
     if (!walked) return std::nullopt;
     Row row{std::move(*walked), page.bListed(*walked), {}};
-    if (!row.live && (page.bOverwritten(row.record) || !carve::bTextsClean(image, row.record, kinds))) return std::nullopt;
-    const auto date = carve::numberAt(image, row.record, kDate);
-    if (!date || !carve::numberAt(image, row.record, kFlags)) return std::nullopt;
-    row.key = {carve::bytesAt(image, row.record, kAddress), *date};
+    if (!row.live && (page.bOverwritten(row.record) || !carve::bTextsClean(row.record, kinds))) return std::nullopt;
+    const auto date = row.record.number(kDate);
+    if (!date || !row.record.number(kFlags)) return std::nullopt;
+    row.key = {row.record.bytes(kAddress).value_or(""), *date};
     if (row.key.first.size() > 256) return std::nullopt;
     return row;
 }
 
-CallPtr DelCallScan::makeCall(const carve::PageImage& image, const Row& row) {
+CallPtr DelCallScan::makeCall(const Row& row) {
     auto call = std::make_shared<MVCallHistoryNode>();
     if (!row.key.first.empty()) call->callPhone = GetStringFormChar(row.key.first.c_str());
     call->callDate = dateText(row.key.second, 0);
-    const std::int64_t flags = carve::numberAt(image, row.record, kFlags).value_or(0);
-    const auto duration = carve::numberAt(image, row.record, kDuration);
+    const std::int64_t flags = row.record.number(kFlags).value_or(0);
+    const auto duration = row.record.number(kDuration);
     call->callTime = static_cast<std::int32_t>(
         std::clamp<std::int64_t>(duration.value_or(0), 0, std::numeric_limits<std::int32_t>::max()));
     call->callType = flags == 5 ? "Outgoing" : "Incoming";
@@ -126,14 +126,6 @@ CallPtr DelCallScan::makeCall(const carve::PageImage& image, const Row& row) {
     else
         call->callDuration = getCallHistoryDuration(call->callTime);
     return call;
-}
-
-CallPtr DelCallScan::carveCall(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
-                               const carve::PageCells& page, bool& live) {
-    const auto row = carveRow(image, anchor, kinds, page);
-    if (!row) return nullptr;
-    live = row->live;
-    return makeCall(image, *row);
 }
 
 }  // namespace salvor

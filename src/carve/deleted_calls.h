@@ -6,14 +6,13 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <set>
-#include <utility>
-#include <vector>
 #include <string>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "carve/carve_primitives.h"
-#include "carve/carve_schema.h"
+#include "carve/carve_record.h"
 #include "core/records.h"
 
 namespace salvor {
@@ -33,17 +32,10 @@ public:
     // Stops early when the scan is stopped.
     void run();
 
-    // The call whose flags column's serial type is at `anchor` on page
-    // `page`; nothing when the bytes there are not a call row of `kinds` (the
-    // call table's column kinds) or were partly written over; `live` tells
-    // whether the page still lists the row.
-    static CallPtr carveCall(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
-                             const carve::PageCells& page, bool& live);
-
 private:
     // A walked call row, whether a page still lists it, and its number and date.
     struct Row {
-        carve::WalkedRecord record;
+        carve::CarvedRecord record;
         bool live = false;
         std::pair<std::string, std::int64_t> key;
     };
@@ -53,9 +45,11 @@ private:
             return std::hash<std::string>()(key.first) ^ (std::hash<std::int64_t>()(key.second) * 31);
         }
     };
-    static std::optional<Row> carveRow(const carve::PageImage& image, std::uint64_t anchor, const std::string& kinds,
-                                       const carve::PageCells& page);
-    static CallPtr makeCall(const carve::PageImage& image, const Row& row);
+    // The call row whose flags column's serial type is at `anchor`; nothing
+    // when the bytes there are not a call row of `kinds` (the call table's
+    // column kinds) or were partly written over.
+    std::optional<Row> carveRow(std::uint64_t anchor, const std::string& kinds, const carve::PageCells& page) const;
+    static CallPtr makeCall(const Row& row);
     void scanPage(std::uint64_t page, const std::string& kinds);
 
     ScanContext& ctx_;

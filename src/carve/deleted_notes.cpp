@@ -5,6 +5,7 @@
 #include <any>
 #include <map>
 #include <memory>
+#include <set>
 #include <tuple>
 
 #include "core/byte_reader.h"
@@ -63,7 +64,7 @@ DelNoteScan::DelNoteScan(ScanContext& ctx, const carve::PageImage& image, carve:
       image_(image),
       note_(std::move(note)),
       body_(std::move(body)),
-      live_(image),
+      free_(carve::freePages(image)),
       noteEnt_(note_.index("Z_ENT")),
       noteBody_(note_.index("ZBODY")),
       noteDate_(note_.index("ZMODIFICATIONDATE")),
@@ -72,18 +73,19 @@ DelNoteScan::DelNoteScan(ScanContext& ctx, const carve::PageImage& image, carve:
       bodyOwner_(body_.index("ZOWNER")),
       bodyContent_(body_.index("ZCONTENT")) {}
 
-void DelNoteScan::carveAt(std::uint64_t p) {
+void DelNoteScan::carveAt(std::uint64_t p, const carve::PageCells& page) {
     // Both tables begin with the row-id alias and the entity number, which
     // fits one byte: a record's second serial type is 01 in every schema
     // format (the columns after it hold 0 and 1 as 01 in format-1 files, as
     // the constants 08 and 09 in format-4 ones, which the walk takes alike).
     if (image_.byteAt(p) != 0x01) return;
-    if (auto r = carve::walkRecord(image_, p, note_); r && r->integer(static_cast<std::size_t>(noteEnt_)) == kNoteEntity) {
-        const auto k = [](int i) { return static_cast<std::size_t>(i); };
+    const auto k = [](int i) { return static_cast<std::size_t>(i); };
+    auto r = carve::walkRecord(image_, p, 1, note_.kinds, page.begin(), page.end(), true);
+    if (r && r->integer(k(noteEnt_)) == kNoteEntity) {
         const auto title = r->bytes(k(noteTitle_));
         if (title && !carve::bCleanStoredText(*title, false)) return;
         if (!r->isNull(k(noteTitle_)) && !title) return;
-        const auto when = r->seconds(k(noteDate_));
+        const auto when = r->number(k(noteDate_));
         if (!r->isNull(k(noteDate_)) && (!when || *when < 0 || *when > kLatestDate)) return;
         const auto number = r->integer(k(noteBody_));
         if (!r->isNull(k(noteBody_)) && !number) return;
@@ -92,19 +94,20 @@ void DelNoteScan::carveAt(std::uint64_t p) {
         c.number = number.value_or(0);
         if (title) c.title = GetStringFormChar(title->c_str());
         if (when) c.date = textOrEmpty(dateText(*when, 1));
-        c.live = live_.holds(r->start);
+        c.live = page.bListed(*r);
         notes_.push_back(std::move(c));
         return;
     }
-    if (auto r = carve::walkRecord(image_, p, body_); r && r->integer(static_cast<std::size_t>(bodyEnt_)) == kBodyEntity) {
-        const auto owner = r->integer(static_cast<std::size_t>(bodyOwner_));
-        const auto content = r->bytes(static_cast<std::size_t>(bodyContent_));
+    r = carve::walkRecord(image_, p, 1, body_.kinds, page.begin(), page.end(), true);
+    if (r && r->integer(k(bodyEnt_)) == kBodyEntity) {
+        const auto owner = r->integer(k(bodyOwner_));
+        const auto content = r->bytes(k(bodyContent_));
         // A body cut by later writes is not this note's text.
         if (!owner || !content || content->empty() || !carve::bCleanStoredText(*content, true)) return;
         Carved c;
         c.number = *owner;
         c.content = cleanContent(GetStringFormChar(content->c_str()));
-        c.live = live_.holds(r->start);
+        c.live = page.bListed(*r);
         bodies_.push_back(std::move(c));
     }
 }
@@ -115,12 +118,12 @@ void DelNoteScan::run() {
         ctx_.postStageProgress();
         return;
     }
-    const std::uint64_t P = image_.pageSize();
     // Every page: besides table leaves, free-list trunks and leaves that grew
     // into interior pages keep old cells; the walk alone decides.
     for (std::uint64_t i = 0; i < image_.pageCount(); ++i) {
         if (ctx_.stopRequested()) return;
-        for (std::uint64_t p = std::max<std::uint64_t>(i * P, 100); p < (i + 1) * P; ++p) carveAt(p);
+        const carve::PageCells page(image_, free_, i);
+        for (std::uint64_t p = std::max<std::uint64_t>(page.begin(), 100); p < page.end(); ++p) carveAt(p, page);
     }
     // Numbers are never reused: a carved record with the number of a row the
     // database holds is that row, a copy of it, or the older version an edit

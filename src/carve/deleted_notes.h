@@ -5,8 +5,7 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,12 +39,12 @@ private:
         std::string title, date, content;
         bool live = false;
     };
-    void carveAt(std::uint64_t p);
+    void carveAt(std::uint64_t p, const carve::PageCells& page);
 
     ScanContext& ctx_;
     const carve::PageImage& image_;
     carve::TableLayout note_, body_;
-    carve::LiveCells live_;
+    std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
     int noteEnt_, noteBody_, noteDate_, noteTitle_, bodyEnt_, bodyOwner_, bodyContent_;
     std::vector<Carved> notes_, bodies_;
 };
