@@ -138,10 +138,15 @@ struct Subject {
 
     // Constructed in place on first use (Prepared holds a context that cannot move).
     Prepared& fixture() const {
-        static std::map<std::string, std::unique_ptr<Prepared>> made;
-        auto& p = made[name];
+        auto& p = fixtures()[name];
         if (!p) p = std::make_unique<Prepared>(options(), stored, liveStages);
         return *p;
+    }
+    // Released by main before exit: a static destroyed after the scratch
+    // registry could not remove its folders.
+    static std::map<std::string, std::unique_ptr<Prepared>>& fixtures() {
+        static std::map<std::string, std::unique_ptr<Prepared>> made;
+        return made;
     }
 };
 
@@ -250,6 +255,7 @@ int main(int argc, char** argv) {
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "cannot forge the benchmark backups: %s\n", e.what());
+        Subject::fixtures().clear();
         return 1;
     }
     for (const Subject* subject : chosen) {
@@ -291,6 +297,7 @@ int main(int argc, char** argv) {
                         subject->name, static_cast<double>(growth) / 1024.0, file,
                         static_cast<double>(growth) / 1024.0 / file, static_cast<double>(growth) / 1024.0 - file);
     }
+    Subject::fixtures().clear();
     benchmark::Shutdown();
     return 0;
 }

@@ -34,6 +34,7 @@
 #include "carve/deleted_notes.h"
 #include "core/events.h"
 #include "core/scan_context.h"
+#include "core/utf8.h"
 #include "forge/forge.h"
 #include "platform/log.h"
 #include "platform/scratch.h"
@@ -158,8 +159,18 @@ void scan(const Buf& image, int layout, bool throughFile, const std::string& fil
         check(std::any_cast<ContactPtr>(o) != nullptr);
         ++contactsPosted;
     });
-    nc.addObserver(events::ScanDelMessageInfo,
-                   [&](const std::any& o) { check(std::any_cast<MessagePtr>(o) != nullptr); });
+    // A carved message holds valid text no longer than its page can give
+    // (GetStringFormChar may triple a byte into U+FFFD).
+    const auto pages = carve::PageImage::open(image, "fuzz");
+    const std::size_t pageBytes = pages ? pages->pageSize() : 0;  // nothing is carved without one
+    nc.addObserver(events::ScanDelMessageInfo, [&](const std::any& o) {
+        const auto m = std::any_cast<MessagePtr>(o);
+        check(m != nullptr);
+        for (const Text* t : {&m->messageContent, &m->messagePhone, &m->messageDate}) {
+            check(utf8::isValid(textOrEmpty(*t)));
+            check(textOrEmpty(*t).size() <= 3 * pageBytes);
+        }
+    });
     if (throughFile) {
         writeFile(file, image);
         ctx.preparedDatabases[std::string(kBackup) + "/" + kAddressBook] = file;
@@ -178,7 +189,6 @@ void scan(const Buf& image, int layout, bool throughFile, const std::string& fil
         DelCalenderScan::scanBackup(ctx, kBackup);
         return;
     }
-    const auto pages = carve::PageImage::open(image, "fuzz");
     if (!pages) return;
     DelContactScan(ctx, *pages).run();
     check(contactsPosted == ctx.delContactArray.size());
