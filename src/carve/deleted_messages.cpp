@@ -166,18 +166,6 @@ std::uint64_t endOf(const std::vector<DelMessageScan::Column>& r, std::initializ
     return end;
 }
 
-// Direction of a message of the older layout, from its flags, as the live reader reads it.
-std::string flagsType(std::int64_t flags) {
-    if (flags == 2 || flags == 22) return "Received";
-    if (flags == 3 || flags == 16387) return "Send";
-    return "unknown";
-}
-std::string madridFlagsType(std::int64_t flags) {
-    if (flags == 36869) return "Received";
-    if (flags == 12289) return "Send";
-    return flagsType(flags);
-}
-
 }  // namespace
 
 DelMessageScan::DelMessageScan(ScanContext& ctx, const carve::PageImage& image)

@@ -28,21 +28,7 @@ constexpr std::int64_t kBodyEntity = 4;
 // Modification dates are seconds since 2001; anything outside 2001-2040 is not one.
 constexpr std::int64_t kLatestDate = 1262304000;
 
-void replaceAll(std::string& text, const std::string& what, const std::string& with) {
-    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + with.size()))
-        text.replace(pos, what.size(), with);
-}
-
 }  // namespace
-
-std::string DelNoteScan::cleanContent(std::string text) {
-    replaceAll(text, "<div>", "");
-    replaceAll(text, "</div>", "");
-    replaceAll(text, "&nbsp;", " ");
-    replaceAll(text, "<br>", " ");
-    replaceAll(text, "</br>", " ");
-    return text;
-}
 
 void DelNoteScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
     withPreparedImage(ctx, backupPath, {kNoteFiles[0], kNoteFiles[1]}, "NoteDB is not exist", "notes.sqlite",
@@ -106,7 +92,7 @@ void DelNoteScan::carveAt(std::uint64_t p, const carve::PageCells& page) {
         if (!owner || !content || content->empty() || !carve::bCleanStoredText(*content, true)) return;
         Carved c;
         c.number = *owner;
-        c.content = cleanContent(GetStringFormChar(content->c_str()));
+        c.content = cleanNoteContent(GetStringFormChar(content->c_str()));
         c.live = page.bListed(*r);
         bodies_.push_back(std::move(c));
     }

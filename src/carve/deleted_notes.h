@@ -29,9 +29,6 @@ public:
     // per deleted note whose body is gone. Stops early when the scan is stopped.
     void run();
 
-    // The body text as the notes list shows it: division tags removed, line
-    // breaks and non-breaking spaces made blanks.
-    static std::string cleanContent(std::string text);
 
 private:
     struct Carved {

@@ -191,4 +191,32 @@ std::string getFullName(std::uint64_t number) {
     return s;
 }
 
+namespace {
+void replaceAll(std::string& text, const std::string& what, const std::string& with) {
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + with.size()))
+        text.replace(pos, what.size(), with);
+}
+}  // namespace
+
+std::string cleanNoteContent(std::string text) {
+    replaceAll(text, "<div>", "");
+    replaceAll(text, "</div>", "");
+    replaceAll(text, "&nbsp;", " ");
+    replaceAll(text, "<br>", " ");
+    replaceAll(text, "</br>", " ");
+    return text;
+}
+
+std::string flagsType(std::int64_t flags) {
+    if (flags == 2 || flags == 22) return "Received";
+    if (flags == 3 || flags == 16387) return "Send";
+    return "unknown";
+}
+
+std::string madridFlagsType(std::int64_t flags) {
+    if (flags == 36869) return "Received";
+    if (flags == 12289) return "Send";
+    return flagsType(flags);
+}
+
 }  // namespace salvor

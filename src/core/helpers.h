@@ -34,5 +34,13 @@ std::int32_t GetViedoType(const char* ext);
 std::int32_t GetAudioType(const char* ext);
 // A number as at least eight digits, zero-padded.
 std::string getFullName(std::uint64_t number);
+// A note body without its simple markup: division tags vanish, line breaks and
+// non-breaking spaces become blanks; other markup stays.
+std::string cleanNoteContent(std::string text);
+// Direction of a message of the older layout from its flags ("Received",
+// "Send", "unknown"); iOS 5 iMessages carry their own values (36869
+// received, 12289 sent), any other value reads as the ordinary flags.
+std::string flagsType(std::int64_t flags);
+std::string madridFlagsType(std::int64_t flags);
 
 }  // namespace salvor

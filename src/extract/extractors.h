@@ -16,9 +16,6 @@ void scanCallHistoryThread(ScanContext& ctx, const std::string& backupPath);
 void scanBookMarkThread(ScanContext& ctx, const std::string& backupPath);
 void scanCalenderThread(ScanContext& ctx, const std::string& backupPath);
 
-// A note body with its simple markup removed: "<div>" and "</div>" vanish,
-// "&nbsp;", "<br>" and "</br>" become one blank each; other markup stays.
-std::string cleanNoteContent(std::string text);
 
 // The browser's factory bookmarks (title, address), delivered after the
 // database's own bookmarks in this order.

@@ -59,21 +59,6 @@ const sqlite::ReadPlan kOlderFirstRead =
 const sqlite::ReadPlan kOlderSecondRead =
     olderPlan("message.ROWID,message.group_id,subject, text,date,", ",svc_center,flags,association_id");
 
-// Direction of a message of the older layout, from its flags.
-std::string flagsType(std::int64_t flags) {
-    if (flags == 2 || flags == 22) return "Received";
-    if (flags == 3 || flags == 16387) return "Send";
-    return "unknown";
-}
-
-// iOS 5 iMessages carry their own flag values (36869 received, 12289 sent);
-// any other value reads as the ordinary flags.
-std::string madridFlagsType(std::int64_t flags) {
-    if (flags == 36869) return "Received";
-    if (flags == 12289) return "Send";
-    return flagsType(flags);
-}
-
 Text attachmentKind(const std::string& path) {
     const auto slash = path.rfind('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);

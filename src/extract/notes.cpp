@@ -26,23 +26,7 @@ const sqlite::ReadPlan kNotesSecond{
      "",
      {"znote", "ZNOTEBODY"}},
     {{"ZTITLE,ZSUMMARY,ZMODIFICATIONDATE,ZCREATIONDATE,NULL", "znote", "", {"znote"}}}};
-
-void replaceAll(std::string& text, const std::string& what, const std::string& with) {
-    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + with.size()))
-        text.replace(pos, what.size(), with);
-}
 }  // namespace
-
-// Removes the simple markup of a note body: division tags vanish, line breaks
-// and non-breaking spaces become blanks; other markup stays.
-std::string cleanNoteContent(std::string text) {
-    replaceAll(text, "<div>", "");
-    replaceAll(text, "</div>", "");
-    replaceAll(text, "&nbsp;", " ");
-    replaceAll(text, "<br>", " ");
-    replaceAll(text, "</br>", " ");
-    return text;
-}
 
 void scanNoteThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;

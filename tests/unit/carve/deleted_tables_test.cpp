@@ -139,7 +139,7 @@ TEST_F(DelTableTest, DeletedNotesOfEitherSchemaFormat) {
         // With small pages the long body lay on overflow pages, the first of
         // which became the free list's trunk: the body is cut, the note keeps
         // its title and date.
-        EXPECT_EQ(*notes[2]->noteContent, pageSize == 1024 ? "" : DelNoteScan::cleanContent(longHtml()));
+        EXPECT_EQ(*notes[2]->noteContent, pageSize == 1024 ? "" : cleanNoteContent(longHtml()));
     }
 }
 
