@@ -1,0 +1,517 @@
+#include "result_browser.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSortFilterProxyModel>
+#include <QSplitter>
+#include <QTableView>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <ctime>
+
+#include "conversation_view.h"
+#include "output/destination.h"
+#include "record_model.h"
+
+namespace salvor::gui {
+
+namespace {
+
+constexpr Category kCategories[] = {Category::Contact,  Category::Message,  Category::CallHistory,
+                                    Category::Note,     Category::BookMark, Category::Calender,
+                                    Category::PhotoAndVideo, Category::FaceTwitter};
+
+int bit(Category c) { return 1 << static_cast<int>(c); }
+
+// A message box that does not block the event loop (a scan or a screenshot
+// may still be running behind it).
+void notify(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& details = {}) {
+    auto* box = new QMessageBox(icon, QStringLiteral("Salvor"), text, QMessageBox::Ok, parent);
+    if (!details.isEmpty()) box->setDetailedText(details);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+// The name countCategories gives the category's line.
+const char* countName(Category c) {
+    switch (c) {
+    case Category::Contact: return "Contacts";
+    case Category::Message: return "Messages";
+    case Category::CallHistory: return "Call history";
+    case Category::Note: return "Notes";
+    case Category::BookMark: return "Bookmarks";
+    case Category::Calender: return "Calendar";
+    case Category::PhotoAndVideo: return "Photos & videos";
+    case Category::FaceTwitter: return "Social app files";
+    case Category::BackupTree: return "Backup files";
+    }
+    return "";
+}
+
+}  // namespace
+
+QString categoryTitle(Category c) {
+    switch (c) {
+    case Category::Contact: return QStringLiteral("Contacts");
+    case Category::Message: return QStringLiteral("Messages");
+    case Category::CallHistory: return QStringLiteral("Call history");
+    case Category::Note: return QStringLiteral("Notes");
+    case Category::BookMark: return QStringLiteral("Bookmarks");
+    case Category::Calender: return QStringLiteral("Calendar");
+    case Category::PhotoAndVideo: return QStringLiteral("Photos & videos");
+    case Category::FaceTwitter: return QStringLiteral("Social apps");
+    case Category::BackupTree: return QStringLiteral("Backup files");
+    }
+    return {};
+}
+
+std::optional<Category> categoryFromName(const QString& name) {
+    static const std::map<QString, Category> names{
+        {"contacts", Category::Contact},  {"messages", Category::Message}, {"calls", Category::CallHistory},
+        {"notes", Category::Note},        {"bookmarks", Category::BookMark}, {"calendar", Category::Calender},
+        {"photos", Category::PhotoAndVideo}, {"social", Category::FaceTwitter}, {"files", Category::BackupTree}};
+    const auto it = names.find(name);
+    if (it == names.end()) return std::nullopt;
+    return it->second;
+}
+
+ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
+    auto* outer = new QVBoxLayout(this);
+
+    auto* top = new QHBoxLayout;
+    back_ = new QPushButton(QStringLiteral("‹ Backups"));
+    deviceLabel_ = new QLabel;
+    deviceLabel_->setTextFormat(Qt::RichText);
+    progress_ = new QProgressBar;
+    progress_->setRange(0, 100);
+    progress_->setFormat(QStringLiteral("%p%"));
+    progress_->setMinimumWidth(220);
+    cancel_ = new QPushButton(QStringLiteral("Cancel scan"));
+    top->addWidget(back_);
+    top->addWidget(deviceLabel_, 1);
+    top->addWidget(progress_);
+    top->addWidget(cancel_);
+    outer->addLayout(top);
+    connect(back_, &QPushButton::clicked, this, &ResultBrowser::backRequested);
+    connect(cancel_, &QPushButton::clicked, this, &ResultBrowser::cancelScan);
+
+    auto* middle = new QHBoxLayout;
+    auto* side = new QVBoxLayout;
+    buttons_ = new QButtonGroup(this);
+    buttons_->setExclusive(true);
+    for (Category c : kCategories) {
+        auto* b = new QToolButton;
+        b->setCheckable(true);
+        b->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        b->setMinimumWidth(170);
+        b->setStyleSheet(QStringLiteral("QToolButton { text-align: left; padding: 6px; }"));
+        buttons_->addButton(b);
+        buttonOf_[c] = b;
+        side->addWidget(b);
+        connect(b, &QToolButton::clicked, this, [this, c] { showCategory(c); });
+    }
+    side->addStretch(1);
+    middle->addLayout(side);
+
+    auto* center = new QVBoxLayout;
+    auto* filters = new QHBoxLayout;
+    selectAll_ = new QCheckBox(QStringLiteral("Select all"));
+    deletedOnly_ = new QCheckBox(QStringLiteral("Only display deleted files"));
+    filters->addWidget(selectAll_);
+    filters->addStretch(1);
+    filters->addWidget(deletedOnly_);
+    center->addLayout(filters);
+
+    model_ = new RecordTableModel(this);
+    model_->onToggle = [this](int row, bool value) { toggleRow(row, value); };
+    proxy_ = new QSortFilterProxyModel(this);
+    proxy_->setSourceModel(model_);
+    proxy_->setSortRole(RecordTableModel::SortRole);
+    proxy_->setDynamicSortFilter(false);
+    table_ = new QTableView;
+    table_->setModel(proxy_);
+    table_->setSortingEnabled(true);
+    table_->sortByColumn(-1, Qt::AscendingOrder);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->setAlternatingRowColors(true);
+    table_->verticalHeader()->hide();
+    table_->horizontalHeader()->setStretchLastSection(true);
+    table_->horizontalHeader()->setResizeContentsPrecision(200);
+    table_->setWordWrap(false);
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 8);
+    connect(table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) {
+                if (category_ == Category::Message && current.isValid()) openConversation(current.row());
+            });
+
+    conversation_ = new ConversationView;
+    conversationArea_ = new QScrollArea;
+    conversationArea_->setWidget(conversation_);
+    conversationArea_->setWidgetResizable(true);
+    splitter_ = new QSplitter(Qt::Horizontal);
+    splitter_->addWidget(table_);
+    splitter_->addWidget(conversationArea_);
+    splitter_->setStretchFactor(0, 2);
+    splitter_->setStretchFactor(1, 3);
+    center->addWidget(splitter_, 1);
+    middle->addLayout(center, 1);
+    outer->addLayout(middle, 1);
+
+    auto* bottom = new QHBoxLayout;
+    selectionLabel_ = new QLabel;
+    recover_ = new QPushButton(QStringLiteral("Recover"));
+    recover_->setEnabled(false);
+    bottom->addWidget(selectionLabel_, 1);
+    bottom->addWidget(recover_);
+    outer->addLayout(bottom);
+
+    connect(selectAll_, &QCheckBox::toggled, this, [this](bool on) {
+        if (!session_ || scanning()) return;
+        session_->store.ClickSelectAll(on);
+        model_->refreshChecks();
+        refreshSelection();
+    });
+    connect(deletedOnly_, &QCheckBox::toggled, this, [this](bool on) {
+        if (!session_ || scanning()) return;
+        session_->store.actCheck(on);
+        reloadRows();
+        refreshSelection();
+    });
+    connect(recover_, &QPushButton::clicked, this, &ResultBrowser::askRecovery);
+    connect(&pump_, &QTimer::timeout, this, &ResultBrowser::tick);
+    pump_.setInterval(10);
+    refreshCounts(false);
+    showCategory(Category::Contact);
+}
+
+ResultBrowser::~ResultBrowser() {
+    stopAndWait();
+    if (session_) session_->store.removeObserver(this);
+}
+
+QAbstractButton* ResultBrowser::categoryButton(Category c) const {
+    const auto it = buttonOf_.find(c);
+    return it == buttonOf_.end() ? nullptr : it->second;
+}
+
+std::pair<long, long> ResultBrowser::shownCount(Category c) const {
+    const auto it = counts_.find(c);
+    return it == counts_.end() ? std::pair<long, long>{0, 0} : it->second;
+}
+
+void ResultBrowser::startScan(const QString& backupFolder) {
+    stopAndWait();
+    if (session_) session_->store.removeObserver(this);
+    session_.reset();
+    session_ = std::make_unique<ScanSession>();
+    session_->store.addObserver(this);
+    backupFolder_ = backupFolder;
+    scanDone_ = false;
+    scanProblem_.reset();
+    dirtyCategories_ = 0;
+    counts_.clear();
+    refreshCounts(false);
+    progress_->setValue(0);
+    cancel_->setVisible(true);
+    cancel_->setEnabled(true);
+    deletedOnly_->setEnabled(false);
+    selectAll_->setEnabled(false);
+    {
+        const QSignalBlocker a(deletedOnly_), b(selectAll_);
+        deletedOnly_->setChecked(false);
+        selectAll_->setChecked(false);
+    }
+    deviceLabel_->setText(QStringLiteral("Scanning <b>%1</b>…").arg(QDir::toNativeSeparators(backupFolder).toHtmlEscaped()));
+    ScanSession* s = session_.get();
+    const std::string dir = backupFolder.toStdString();
+    scanThread_ = std::thread([this, s, dir] {
+        scanProblem_ = s->run(dir);
+        scanDone_ = true;
+        s->dispatcher.wake();
+    });
+    sinceCounts_.start();
+    sinceRows_.start();
+    pump_.start();
+    showCategory(category_);
+}
+
+void ResultBrowser::cancelScan() {
+    if (session_ && scanning()) {
+        session_->cancel();
+        cancel_->setEnabled(false);
+    }
+}
+
+void ResultBrowser::stopAndWait() {
+    if (!scanning()) return;
+    session_->cancel();
+    // The scan ends through its finishing step, which runs on this thread.
+    session_->dispatcher.pumpUntil([this] { return scanDone_.load(); });
+    scanThread_.join();
+    session_->dispatcher.pumpUntil([] { return true; });
+    pump_.stop();
+}
+
+// ---- announcements: the scan thread only raises flags, the timer reads the store ----
+
+void ResultBrowser::recordsAdded(Category category, std::size_t, std::size_t) {
+    countsDirty_ = true;
+    dirtyCategories_.fetch_or(bit(category));
+}
+
+void ResultBrowser::conversationChanged(std::size_t) {
+    countsDirty_ = true;
+    dirtyCategories_.fetch_or(bit(Category::Message));
+}
+
+void ResultBrowser::countersChanged() { countsDirty_ = true; }
+
+void ResultBrowser::tick() {
+    if (!session_) return;
+    session_->dispatcher.pumpUntil([] { return true; });
+    if (!scanning()) return;
+    progress_->setValue(session_->store.progressValue.load());
+    if (scanDone_) {
+        scanThread_.join();
+        session_->dispatcher.pumpUntil([] { return true; });
+        finishScan();
+        return;
+    }
+    // Counts at most ten times a second and rows twice a second, so a scan
+    // of a hundred thousand records never floods this thread.
+    if (countsDirty_ && sinceCounts_.elapsed() >= 100) {
+        countsDirty_ = false;
+        refreshCounts(false);
+        sinceCounts_.restart();
+        const auto& node = session_->app.currentNode;
+        if (node)
+            deviceLabel_->setText(QStringLiteral("Scanning <b>%1</b> · %2 · iOS %3")
+                                      .arg(QString::fromStdString(textOrEmpty(node->strDeviceName)).toHtmlEscaped(),
+                                           QString::fromStdString(textOrEmpty(node->strDeviceType)).toHtmlEscaped(),
+                                           QString::fromStdString(textOrEmpty(node->strIOSVersion)).toHtmlEscaped()));
+    }
+    if ((dirtyCategories_.load() & bit(category_)) && sinceRows_.elapsed() >= 500) {
+        dirtyCategories_.fetch_and(~bit(category_));
+        reloadRows();
+        sinceRows_.restart();
+    }
+}
+
+void ResultBrowser::finishScan() {
+    pump_.stop();
+    const bool cancelled = session_->cancelled();
+    refreshCounts(true);
+    if (!cancelled) progress_->setValue(100);
+    cancel_->setVisible(false);
+    deletedOnly_->setEnabled(true);
+    selectAll_->setEnabled(true);
+    const auto& node = session_->app.currentNode;
+    QString device = node ? QString::fromStdString(textOrEmpty(node->strDeviceName)) : QString();
+    QString detail;
+    if (node)
+        detail = QStringLiteral("%1 · iOS %2 · %3")
+                     .arg(QString::fromStdString(textOrEmpty(node->strDeviceType)),
+                          QString::fromStdString(textOrEmpty(node->strIOSVersion)),
+                          QString::fromStdString(textOrEmpty(node->strDeviceBackUpTime)));
+    deviceLabel_->setText(QStringLiteral("<b>%1</b> %2%3")
+                              .arg(device.toHtmlEscaped(), detail.toHtmlEscaped(),
+                                   cancelled ? QStringLiteral(" — scan cancelled") : QString()));
+    showCategory(category_);
+    if (scanProblem_) notify(this, QMessageBox::Warning, QString::fromStdString(*scanProblem_));
+    else if (const auto problems = session_->store.problems(); !problems.empty()) {
+        QStringList lines;
+        for (const auto& p : problems) lines << QString::fromStdString(p);
+        notify(this, QMessageBox::Warning, QStringLiteral("Part of the backup could not be read."), lines.join('\n'));
+    }
+    emit scanCompleted(cancelled);
+}
+
+void ResultBrowser::refreshCounts(bool final) {
+    counts_.clear();
+    if (session_ && final) {
+        for (const CategoryCount& c : countCategories(session_->store))
+            for (Category cat : kCategories)
+                if (c.name == countName(cat)) counts_[cat] = {c.live, c.deleted};
+    } else if (session_) {
+        const MVResultViewController& s = session_->store;
+        counts_[Category::Contact] = {s.contactNum.load(), s.delContactNum.load()};
+        counts_[Category::Message] = {s.messageNum.load(), s.delMessageNum.load()};
+        counts_[Category::CallHistory] = {s.callNum.load(), s.delCallNum.load()};
+        counts_[Category::Note] = {s.noteNum.load(), s.delNoteNum.load()};
+        counts_[Category::BookMark] = {s.bookMarkNum.load(), s.delBookMarkNum.load()};
+        counts_[Category::Calender] = {s.calenderNum.load(), s.delCalenderNum.load()};
+        counts_[Category::PhotoAndVideo] = {s.photovideoNum.load(), 0};
+        counts_[Category::FaceTwitter] = {s.facetwitterNum.load(), 0};
+    }
+    for (Category c : kCategories) {
+        const auto [live, deleted] = shownCount(c);
+        QString text = QStringLiteral("%1\n%2").arg(categoryTitle(c).replace(QLatin1Char('&'), QStringLiteral("&&"))).arg(live);
+        if (deleted > 0) text += QStringLiteral("  ·  %1 deleted").arg(deleted);
+        buttonOf_[c]->setText(text);
+    }
+}
+
+void ResultBrowser::showCategory(Category category) {
+    if (category == Category::BackupTree) category = Category::Contact;  // the file tree is not shown yet
+    category_ = category;
+    if (auto* b = categoryButton(category)) b->setChecked(true);
+    if (session_ && !scanning()) {
+        session_->store.showCategory(category);
+        const QSignalBlocker block(selectAll_);
+        selectAll_->setChecked(session_->store.selectAllBoxState);
+    }
+    table_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    proxy_->sort(-1);
+    reloadRows();
+    conversation_->setMessages({});
+    conversationArea_->setVisible(category == Category::Message);
+    table_->resizeColumnsToContents();
+    table_->setColumnWidth(0, 28);
+    for (int c = 1; c < model_->columnCount(); ++c)
+        table_->setColumnWidth(c, std::min(table_->columnWidth(c), 320));
+    refreshSelection();
+}
+
+void ResultBrowser::reloadRows() {
+    if (!session_) {
+        model_->setRecords(category_, {}, false);
+        return;
+    }
+    if (scanning()) {
+        // While the scan appends, rows are shown from a snapshot and cannot be ticked yet.
+        std::vector<AnyRecord> rows = session_->store.snapshot(category_);
+        if (deletedOnly_->isChecked()) std::erase_if(rows, [](const AnyRecord& r) { return !RecordTableModel::isDeleted(r); });
+        model_->setRecords(category_, std::move(rows), false);
+    } else {
+        model_->setRecords(category_, session_->store.displayedSnapshot(), true);
+    }
+    const int column = table_->horizontalHeader()->sortIndicatorSection();
+    if (column >= 0 && column < model_->columnCount()) proxy_->sort(column, table_->horizontalHeader()->sortIndicatorOrder());
+}
+
+void ResultBrowser::toggleRow(int modelRow, bool value) {
+    if (!session_ || scanning() || modelRow < 0 || modelRow >= static_cast<int>(model_->records().size())) return;
+    const AnyRecord& record = model_->records()[static_cast<std::size_t>(modelRow)];
+    const std::vector<AnyRecord> shown = session_->store.displayedSnapshot();
+    std::size_t index = static_cast<std::size_t>(modelRow);
+    if (index >= shown.size() || shown[index] != record) {
+        const auto it = std::find(shown.begin(), shown.end(), record);
+        if (it == shown.end()) return;
+        index = static_cast<std::size_t>(it - shown.begin());
+    }
+    session_->store.setRowsSelected({index}, value);
+    refreshSelection();
+}
+
+void ResultBrowser::refreshSelection() {
+    if (!session_) {
+        selectionLabel_->clear();
+        recover_->setEnabled(false);
+        return;
+    }
+    const MVResultViewController& s = session_->store;
+    selectionLabel_->setText(QString::fromStdString(s.selectionText));
+    recover_->setEnabled(s.recoverEnabled && !scanning());
+}
+
+void ResultBrowser::openConversation(int viewRow) {
+    if (!session_ || category_ != Category::Message) return;
+    const QModelIndex source = proxy_->mapToSource(proxy_->index(viewRow, 0));
+    if (!source.isValid()) return;
+    const AnyRecord& record = model_->records()[static_cast<std::size_t>(source.row())];
+    const std::vector<AnyRecord> all = session_->store.snapshot(Category::Message);
+    const auto it = std::find(all.begin(), all.end(), record);
+    if (it == all.end()) return;
+    conversation_->setMessages(session_->store.conversationMessages(static_cast<std::size_t>(it - all.begin())));
+    if (table_->currentIndex().row() != viewRow) table_->selectRow(viewRow);
+}
+
+void ResultBrowser::askRecovery() {
+    const QString proposed = QString::fromStdString(proposedRecoveryName(std::time(nullptr)));
+    const QString destination = QFileDialog::getSaveFileName(this, QStringLiteral("Recover into a new folder"),
+                                                             QDir::home().filePath(proposed));
+    if (destination.isEmpty()) return;
+    recoverInto(destination);
+}
+
+RecoveryReport ResultBrowser::recoverInto(const QString& destination) {
+    if (!session_ || scanning()) return {};
+    const std::string target = absolutePath(destination.toStdString());
+    if (auto problem = destinationProblem(target, absolutePath(backupFolder_.toStdString()))) {
+        notify(this, QMessageBox::Warning, QString::fromStdString(*problem));
+        return {};
+    }
+    MVResultViewController& store = session_->store;
+    std::stop_source stop;
+    std::atomic<bool> done{false};
+    RecoveryReport report;
+    QProgressDialog dialog(QStringLiteral("Recovering the selected files…"), QStringLiteral("Cancel"), 0, 100, this);
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setMinimumDuration(300);
+    dialog.setAutoClose(false);
+    dialog.setAutoReset(false);
+    connect(&dialog, &QProgressDialog::canceled, this, [&stop] { stop.request_stop(); });
+    ScanSession* s = session_.get();
+    std::thread worker([&] {
+        report = store.recoverFilesThread(target, stop.get_token());
+        done = true;
+        s->dispatcher.wake();
+    });
+    // The run's own counters drive the dialog; this thread stays free for events.
+    QEventLoop loop;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        s->dispatcher.pumpUntil([] { return true; });
+        dialog.setValue(recoveryPercent(store.recovredFilesNum.load(), store.allSelectedFileNum.load()));
+        if (done) loop.quit();
+    });
+    poll.start(20);
+    loop.exec();
+    worker.join();
+    s->dispatcher.pumpUntil([] { return true; });
+    dialog.close();
+    showSummary(report);
+    if (openDestinationAfterRecovery && !report.folders.empty())
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(report.destination)));
+    return report;
+}
+
+void ResultBrowser::showSummary(const RecoveryReport& report) {
+    QString text;
+    if (report.folders.empty()) text = QStringLiteral("Nothing was written.");
+    else
+        text = QStringLiteral("Recovered %1 items into %2.")
+                   .arg(report.itemsRecovered)
+                   .arg(QDir::toNativeSeparators(QString::fromStdString(report.destination)));
+    if (report.cancelled)
+        text += QStringLiteral("\nStopped after %1 of %2 items.").arg(report.itemsHandled).arg(report.itemsTotal);
+    if (!report.failures.empty()) text += QStringLiteral("\n%1 items could not be written.").arg(report.failures.size());
+    if (!report.notInBackup.empty())
+        text += QStringLiteral("\n%1 items are not in the backup.").arg(report.notInBackup.size());
+    QStringList details;
+    for (const auto& f : report.folders)
+        details << QStringLiteral("%1: %2 items, %3 files").arg(QString::fromStdString(f.folder)).arg(f.items).arg(f.files);
+    for (const auto& f : report.failures)
+        details << QStringLiteral("Not written: %1 — %2").arg(QString::fromStdString(f.item), QString::fromStdString(f.reason));
+    for (const auto& f : report.notInBackup)
+        details << QStringLiteral("Not in the backup: %1 — %2")
+                       .arg(QString::fromStdString(f.item), QString::fromStdString(f.reason));
+    notify(this, report.succeeded() ? QMessageBox::Information : QMessageBox::Warning, text, details.join('\n'));
+}
+
+}  // namespace salvor::gui
