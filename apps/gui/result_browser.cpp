@@ -95,6 +95,8 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     back_ = new QPushButton(QStringLiteral("‹ Backups"));
     deviceLabel_ = new QLabel;
     deviceLabel_->setTextFormat(Qt::RichText);
+    // A long folder name is cut, never widens the window.
+    deviceLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     progress_ = new QProgressBar;
     progress_->setRange(0, 100);
     progress_->setFormat(QStringLiteral("%p%"));
@@ -153,6 +155,7 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     table_->horizontalHeader()->setStretchLastSection(true);
     table_->horizontalHeader()->setResizeContentsPrecision(200);
     table_->setWordWrap(false);
+    table_->setTextElideMode(Qt::ElideMiddle);
     table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 8);
     connect(table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current) {
@@ -380,6 +383,7 @@ void ResultBrowser::showCategory(Category category) {
     reloadRows();
     conversation_->setMessages({});
     conversationArea_->setVisible(category == Category::Message);
+    if (category == Category::Message) splitter_->setSizes({420, 580});
     table_->resizeColumnsToContents();
     table_->setColumnWidth(0, 28);
     for (int c = 1; c < model_->columnCount(); ++c)
