@@ -3,6 +3,8 @@
 #include <QBrush>
 #include <QColor>
 #include <QFont>
+#include <cstdio>
+#include <limits>
 #include <type_traits>
 
 namespace salvor::gui {
@@ -24,6 +26,19 @@ struct Cell {
 };
 
 Cell textCell(const QString& s) { return {s, s.toCaseFolded()}; }
+
+// Dates are shown as the store keeps them ("MM-DD-YYYY HH:MM"), which does not
+// sort as text: the key is the moment itself; a text that is not such a date
+// sorts before every date.
+Cell dateCell(const Text& date) {
+    int month = 0, day = 0, year = 0, hour = 0, minute = 0;
+    qlonglong key = std::numeric_limits<qlonglong>::min();
+    if (date && std::sscanf(date->c_str(), "%d-%d-%d %d:%d", &month, &day, &year, &hour, &minute) == 5 &&
+        month >= 1 && month <= 12 && day >= 1 && day <= 31 && year >= 0 && year <= 99999 && hour >= 0 &&
+        hour <= 23 && minute >= 0 && minute <= 59)
+        key = ((((static_cast<qlonglong>(year) * 13 + month) * 32 + day) * 24 + hour) * 60) + minute;
+    return {q(date), key};
+}
 
 Cell cellOf(const AnyRecord& record, int column) {
     return std::visit(
@@ -52,14 +67,14 @@ Cell cellOf(const AnyRecord& record, int column) {
                 switch (column) {
                 case 1: return textCell(q(r.callName));
                 case 2: return textCell(q(r.callPhone));
-                case 3: return textCell(q(r.callDate));
+                case 3: return dateCell(r.callDate);
                 case 4: return textCell(q(r.callType));
                 case 5: return {q(r.callDuration), static_cast<qlonglong>(r.callTime)};
                 }
             } else if constexpr (std::is_same_v<T, MVNoteNode>) {
                 switch (column) {
                 case 1: return textCell(q(r.noteTitle));
-                case 2: return textCell(q(r.noteDate));
+                case 2: return dateCell(r.noteDate);
                 case 3: return textCell(q(r.noteContent).simplified().left(200));
                 }
             } else if constexpr (std::is_same_v<T, MVBookMarkNode>) {
@@ -71,8 +86,8 @@ Cell cellOf(const AnyRecord& record, int column) {
                 switch (column) {
                 case 1: return textCell(q(r.calTitle));
                 case 2: return textCell(q(r.location));
-                case 3: return textCell(q(r.startDate));
-                case 4: return textCell(q(r.endDate));
+                case 3: return dateCell(r.startDate);
+                case 4: return dateCell(r.endDate);
                 case 5: return textCell(q(r.calNote).simplified().left(200));
                 }
             } else if constexpr (std::is_same_v<T, MVPhotoAndVideoNode>) {
