@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QProgressDialog>
@@ -133,8 +134,13 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     auto* filters = new QHBoxLayout;
     selectAll_ = new QCheckBox(QStringLiteral("Select all"));
     deletedOnly_ = new QCheckBox(QStringLiteral("Only display deleted files"));
+    search_ = new QLineEdit;
+    search_->setPlaceholderText(QStringLiteral("Search"));
+    search_->setClearButtonEnabled(true);
+    search_->setMaximumWidth(280);
     filters->addWidget(selectAll_);
     filters->addStretch(1);
+    filters->addWidget(search_);
     filters->addWidget(deletedOnly_);
     center->addLayout(filters);
 
@@ -192,8 +198,22 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     connect(deletedOnly_, &QCheckBox::toggled, this, [this](bool on) {
         if (!session_ || scanning()) return;
         session_->store.actCheck(on);
+        rowsChanged_ = false;
         reloadRows();
         refreshSelection();
+    });
+    connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (!session_ || scanning()) return;
+        // The search runs on its own thread and hands its result over through
+        // the queue, which the timer serves until the result has come.
+        searchPending_ = !text.isEmpty();
+        session_->store.controlTextDidChange(text.toStdString());
+        if (rowsChanged_) {
+            rowsChanged_ = false;
+            reloadRows();
+            refreshSelection();
+        }
+        if (searchPending_) pump_.start();
     });
     connect(recover_, &QPushButton::clicked, this, &ResultBrowser::askRecovery);
     connect(&pump_, &QTimer::timeout, this, &ResultBrowser::tick);
@@ -234,6 +254,7 @@ void ResultBrowser::startScan(const QString& backupFolder) {
     cancel_->setEnabled(true);
     deletedOnly_->setEnabled(false);
     selectAll_->setEnabled(false);
+    search_->setEnabled(false);
     {
         const QSignalBlocker a(deletedOnly_), b(selectAll_);
         deletedOnly_->setChecked(false);
@@ -284,10 +305,26 @@ void ResultBrowser::conversationChanged(std::size_t) {
 
 void ResultBrowser::countersChanged() { countsDirty_ = true; }
 
+// These two come on this thread (while the queue is served).
+void ResultBrowser::displayedListChanged(Category, std::size_t) { rowsChanged_ = true; }
+
+void ResultBrowser::searchResultsPublished(std::size_t) {
+    rowsChanged_ = true;
+    searchPending_ = false;
+}
+
 void ResultBrowser::tick() {
     if (!session_) return;
     session_->dispatcher.pumpUntil([] { return true; });
-    if (!scanning()) return;
+    if (rowsChanged_ && !scanning()) {
+        rowsChanged_ = false;
+        reloadRows();
+        refreshSelection();
+    }
+    if (!scanning()) {
+        if (!searchPending_) pump_.stop();
+        return;
+    }
     progress_->setValue(session_->store.progressValue.load());
     if (scanDone_) {
         scanThread_.join();
@@ -323,6 +360,7 @@ void ResultBrowser::finishScan() {
     cancel_->setVisible(false);
     deletedOnly_->setEnabled(true);
     selectAll_->setEnabled(true);
+    search_->setEnabled(true);
     const auto& node = session_->app.currentNode;
     QString device = node ? QString::fromStdString(textOrEmpty(node->strDeviceName)) : QString();
     QString detail;
@@ -373,8 +411,15 @@ void ResultBrowser::showCategory(Category category) {
     if (category == Category::BackupTree) category = Category::Contact;  // the file tree is not shown yet
     category_ = category;
     if (auto* b = categoryButton(category)) b->setChecked(true);
+    {
+        // A new category starts unsearched.
+        const QSignalBlocker block(search_);
+        search_->clear();
+        searchPending_ = false;
+    }
     if (session_ && !scanning()) {
         session_->store.showCategory(category);
+        rowsChanged_ = false;
         const QSignalBlocker block(selectAll_);
         selectAll_->setChecked(session_->store.selectAllBoxState);
     }

@@ -22,6 +22,7 @@ class QAbstractButton;
 class QButtonGroup;
 class QCheckBox;
 class QLabel;
+class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QSortFilterProxyModel;
@@ -63,6 +64,7 @@ public:
     RecordTableModel* model() const { return model_; }
     QSortFilterProxyModel* proxy() const { return proxy_; }
     QCheckBox* deletedOnlyBox() const { return deletedOnly_; }
+    QLineEdit* searchField() const { return search_; }
     QCheckBox* selectAllBox() const { return selectAll_; }
     QLabel* selectionLabel() const { return selectionLabel_; }
     QPushButton* recoverButton() const { return recover_; }
@@ -81,6 +83,8 @@ private:
     void recordsAdded(Category category, std::size_t first, std::size_t count) override;
     void conversationChanged(std::size_t index) override;
     void countersChanged() override;
+    void displayedListChanged(Category category, std::size_t rows) override;
+    void searchResultsPublished(std::size_t count) override;
 
     void tick();
     void finishScan();
@@ -110,6 +114,9 @@ private:
     QPushButton* cancel_ = nullptr;
     QPushButton* back_ = nullptr;
     QCheckBox* deletedOnly_ = nullptr;
+    QLineEdit* search_ = nullptr;
+    bool searchPending_ = false;  // a search runs; its result comes through the queue
+    bool rowsChanged_ = false;    // the store refilled the shown list
     QCheckBox* selectAll_ = nullptr;
     QLabel* selectionLabel_ = nullptr;
     QPushButton* recover_ = nullptr;

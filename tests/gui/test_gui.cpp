@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
@@ -180,6 +181,34 @@ TEST_F(ScannedBrowser, ClickingAColumnHeaderSortsByItAndAgainReversesIt) {
     EXPECT_TRUE(RecordTableModel::isSelected(browser_->model()->records()[static_cast<std::size_t>(source.row())]));
     EXPECT_EQ(selectionText(), QStringLiteral("You select 1 files in the recovery results."));
     tick(0, false);
+}
+
+TEST_F(ScannedBrowser, SearchNarrowsTheListAndAnEmptySearchRestoresIt) {
+    QTest::mouseClick(browser_->categoryButton(Category::Contact), Qt::LeftButton);
+    const int all = browser_->table()->model()->rowCount();
+    QString name;
+    for (const AnyRecord& r : browser_->model()->records())
+        if (const auto& c = std::get<ContactPtr>(r); c && c->contactName && c->contactName->size() > 4) {
+            name = QString::fromStdString(*c->contactName);
+            break;
+        }
+    ASSERT_FALSE(name.isEmpty());
+    const QString needle = name.left(4).toUpper();  // the search ignores case
+    QTest::keyClicks(browser_->searchField(), needle);
+    const QAbstractItemModel* m = browser_->table()->model();
+    const auto everyRowMatches = [&] {
+        for (int r = 0; r < m->rowCount(); ++r) {
+            bool hit = false;
+            for (int c = 1; c < m->columnCount(); ++c)
+                hit = hit || m->index(r, c).data().toString().contains(needle, Qt::CaseInsensitive);
+            if (!hit) return false;
+        }
+        return true;
+    };
+    // Each keystroke starts a search; the last one's result is the one that stays.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m->rowCount() > 0 && m->rowCount() < all && everyRowMatches(); }, 10000));
+    browser_->searchField()->clear();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return browser_->table()->model()->rowCount() == all; }, 10000));
 }
 
 TEST_F(ScannedBrowser, AConversationShowsOneBubblePerMessageOnItsSide) {
