@@ -66,7 +66,11 @@ int runApp(QApplication& app, const AppOptions& options) {
             if (category) browser->showCategory(*category);
             if (category == Category::Message && browser->table()->model()->rowCount() > 0)
                 browser->openConversation(0);
-            if (shooting) shootLater(app, window, options.screenshot);
+            if (shooting) {
+                std::fprintf(stderr, "salvor-gui: longest main-thread turn during the scan: %lld ms\n",
+                             static_cast<long long>(browser->longestTickMs()));
+                shootLater(app, window, options.screenshot);
+            }
         });
     } else if (shooting) {
         shootLater(app, window, options.screenshot);

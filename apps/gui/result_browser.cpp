@@ -246,6 +246,7 @@ void ResultBrowser::startScan(const QString& backupFolder) {
     backupFolder_ = backupFolder;
     scanDone_ = false;
     scanProblem_.reset();
+    longestTickMs_ = 0;
     dirtyCategories_ = 0;
     counts_.clear();
     refreshCounts(false);
@@ -315,6 +316,13 @@ void ResultBrowser::searchResultsPublished(std::size_t) {
 
 void ResultBrowser::tick() {
     if (!session_) return;
+    QElapsedTimer clock;
+    clock.start();
+    struct Measure {
+        QElapsedTimer& clock;
+        qint64& longest;
+        ~Measure() { longest = std::max(longest, clock.elapsed()); }
+    } measure{clock, longestTickMs_};
     session_->dispatcher.pumpUntil([] { return true; });
     if (rowsChanged_ && !scanning()) {
         rowsChanged_ = false;

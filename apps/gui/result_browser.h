@@ -71,6 +71,9 @@ public:
     ConversationView* conversationView() const { return conversation_; }
     // Opens the conversation on the table's row (of the sorted view).
     void openConversation(int viewRow);
+    // The longest time one turn of the scan's queue and display updates took
+    // on this thread during the last scan (how long the window was unresponsive at most).
+    qint64 longestTickMs() const { return longestTickMs_; }
     // The live and deleted counts a button shows.
     std::pair<long, long> shownCount(Category category) const;
 
@@ -104,6 +107,7 @@ private:
     QString backupFolder_;
     QTimer pump_;
     QElapsedTimer sinceCounts_, sinceRows_;
+    qint64 longestTickMs_ = 0;
     Category category_ = Category::Contact;
     std::map<Category, std::pair<long, long>> counts_;
 
