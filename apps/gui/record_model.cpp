@@ -165,6 +165,14 @@ void RecordTableModel::setRecords(Category category, std::vector<AnyRecord> reco
     endResetModel();
 }
 
+void RecordTableModel::appendRecords(std::vector<AnyRecord> records) {
+    if (records.empty()) return;
+    const int first = static_cast<int>(records_.size());
+    beginInsertRows({}, first, first + static_cast<int>(records.size()) - 1);
+    records_.insert(records_.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+    endInsertRows();
+}
+
 void RecordTableModel::refreshChecks() {
     if (records_.empty()) return;
     emit dataChanged(index(0, 0), index(static_cast<int>(records_.size()) - 1, 0), {Qt::CheckStateRole});

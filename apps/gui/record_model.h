@@ -22,7 +22,10 @@ public:
 
     // Replaces the rows; `checkable` is false while a scan still fills the lists.
     void setRecords(Category category, std::vector<AnyRecord> records, bool checkable);
+    // Appends rows (a scan's new records) without resetting the view.
+    void appendRecords(std::vector<AnyRecord> records);
     Category category() const { return category_; }
+    bool checkable() const { return checkable_; }
     const std::vector<AnyRecord>& records() const { return records_; }
     // The check boxes changed in the store (select-all): repaint them.
     void refreshChecks();

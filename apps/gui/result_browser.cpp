@@ -272,6 +272,7 @@ void ResultBrowser::startScan(const QString& backupFolder) {
     sinceCounts_.start();
     sinceRows_.start();
     pump_.start();
+    model_->setRecords(category_, {}, false);
     showCategory(category_);
 }
 
@@ -450,10 +451,13 @@ void ResultBrowser::reloadRows() {
         return;
     }
     if (scanning()) {
-        // While the scan appends, rows are shown from a snapshot and cannot be ticked yet.
-        std::vector<AnyRecord> rows = session_->store.snapshot(category_);
-        if (deletedOnly_->isChecked()) std::erase_if(rows, [](const AnyRecord& r) { return !RecordTableModel::isDeleted(r); });
-        model_->setRecords(category_, std::move(rows), false);
+        // While the scan appends, rows are shown from the store's lists and
+        // cannot be ticked yet; a batch brings only the records added since the last one.
+        if (model_->category() == category_ && !model_->checkable()) {
+            model_->appendRecords(session_->store.snapshot(category_, model_->records().size()));
+        } else {
+            model_->setRecords(category_, session_->store.snapshot(category_), false);
+        }
     } else {
         model_->setRecords(category_, session_->store.displayedSnapshot(), true);
     }
