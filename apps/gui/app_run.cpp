@@ -64,8 +64,8 @@ int runApp(QApplication& app, const AppOptions& options) {
         ResultBrowser* browser = window.browser();
         QObject::connect(browser, &ResultBrowser::scanCompleted, &window, [&, browser] {
             if (category) browser->showCategory(*category);
-            if (category == Category::Message && browser->table()->model()->rowCount() > 0)
-                browser->openConversation(0);
+            // The first row is opened: a conversation, or the record's fields.
+            if (browser->table()->model()->rowCount() > 0) browser->table()->selectRow(0);
             if (shooting) {
                 std::fprintf(stderr, "salvor-gui: longest main-thread turn during the scan: %lld ms\n",
                              static_cast<long long>(browser->longestTickMs()));

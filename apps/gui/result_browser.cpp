@@ -18,6 +18,7 @@
 #include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QTableView>
+#include <QTextBrowser>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -25,6 +26,7 @@
 
 #include "conversation_view.h"
 #include "output/destination.h"
+#include "record_detail.h"
 #include "record_model.h"
 
 namespace salvor::gui {
@@ -165,7 +167,15 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 8);
     connect(table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current) {
-                if (category_ == Category::Message && current.isValid()) openConversation(current.row());
+                if (!current.isValid()) return;
+                if (category_ == Category::Message) {
+                    openConversation(current.row());
+                    return;
+                }
+                const QModelIndex source = proxy_->mapToSource(current);
+                if (source.isValid() && source.row() < static_cast<int>(model_->records().size()))
+                    detail_->setHtml(recordDetailHtml(model_->records()[static_cast<std::size_t>(source.row())],
+                                                      detail_->document()));
             });
 
     conversation_ = new ConversationView;
@@ -175,6 +185,9 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     splitter_ = new QSplitter(Qt::Horizontal);
     splitter_->addWidget(table_);
     splitter_->addWidget(conversationArea_);
+    detail_ = new QTextBrowser;
+    detail_->setOpenLinks(false);
+    splitter_->addWidget(detail_);
     splitter_->setStretchFactor(0, 2);
     splitter_->setStretchFactor(1, 3);
     center->addWidget(splitter_, 1);
@@ -437,11 +450,13 @@ void ResultBrowser::showCategory(Category category) {
     reloadRows();
     conversation_->setMessages({});
     conversationArea_->setVisible(category == Category::Message);
-    if (category == Category::Message) splitter_->setSizes({420, 580});
+    detail_->clear();
+    detail_->setVisible(category != Category::Message);
+    splitter_->setSizes(category == Category::Message ? QList<int>{420, 580, 0} : QList<int>{560, 0, 260});
     table_->resizeColumnsToContents();
     table_->setColumnWidth(0, 28);
     for (int c = 1; c < model_->columnCount(); ++c)
-        table_->setColumnWidth(c, std::min(table_->columnWidth(c), 320));
+        table_->setColumnWidth(c, std::min(table_->columnWidth(c), category == Category::Message ? 180 : 320));
     refreshSelection();
 }
 

@@ -29,6 +29,7 @@ class QSortFilterProxyModel;
 class QSplitter;
 class QTableView;
 class QScrollArea;
+class QTextBrowser;
 
 namespace salvor::gui {
 
@@ -69,6 +70,7 @@ public:
     QLabel* selectionLabel() const { return selectionLabel_; }
     QPushButton* recoverButton() const { return recover_; }
     ConversationView* conversationView() const { return conversation_; }
+    QTextBrowser* detailPane() const { return detail_; }
     // Opens the conversation on the table's row (of the sorted view).
     void openConversation(int viewRow);
     // The longest time one turn of the scan's queue and display updates took
@@ -130,6 +132,7 @@ private:
     QSortFilterProxyModel* proxy_ = nullptr;
     QScrollArea* conversationArea_ = nullptr;
     ConversationView* conversation_ = nullptr;
+    QTextBrowser* detail_ = nullptr;  // the fields of the current row (other categories)
 };
 
 // The category a command-line name stands for ("contacts", "messages", ...).
