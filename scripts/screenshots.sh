@@ -21,7 +21,7 @@ demo=$(find "$store" -mindepth 1 -maxdepth 1 -type d | head -n 1)
 "$build/tools/forge/salvor-forge" --store "$store" --scenario ios16-encrypted --seed 3 >/dev/null
 
 "$build/apps/gui/salvor-gui" --store "$store" --show start --screenshot "$out/start.png"
-for page in contacts messages calls notes bookmarks calendar photos social; do
+for page in contacts messages calls notes bookmarks calendar photos social files; do
   "$build/apps/gui/salvor-gui" "$demo" --show "$page" --screenshot "$out/$page.png"
 done
 echo "Screenshots written to $out/"

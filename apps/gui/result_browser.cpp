@@ -19,6 +19,7 @@
 #include <QSplitter>
 #include <QTableView>
 #include <QTextBrowser>
+#include <QTreeView>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -28,6 +29,7 @@
 #include "output/destination.h"
 #include "record_detail.h"
 #include "record_model.h"
+#include "tree_model.h"
 
 namespace salvor::gui {
 
@@ -35,7 +37,7 @@ namespace {
 
 constexpr Category kCategories[] = {Category::Contact,  Category::Message,  Category::CallHistory,
                                     Category::Note,     Category::BookMark, Category::Calender,
-                                    Category::PhotoAndVideo, Category::FaceTwitter};
+                                    Category::PhotoAndVideo, Category::FaceTwitter, Category::BackupTree};
 
 int bit(Category c) { return 1 << static_cast<int>(c); }
 
@@ -185,6 +187,19 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     splitter_ = new QSplitter(Qt::Horizontal);
     splitter_->addWidget(table_);
     splitter_->addWidget(conversationArea_);
+    treeModel_ = new BackupTreeModel(this);
+    tree_ = new QTreeView;
+    tree_->setModel(treeModel_);
+    tree_->setUniformRowHeights(true);
+    tree_->setAlternatingRowColors(true);
+    tree_->header()->setStretchLastSection(true);
+    tree_->setColumnWidth(0, 380);
+    tree_->setColumnWidth(1, 100);
+    connect(treeModel_, &BackupTreeModel::checksChanged, this, [this] {
+        tree_->viewport()->update();
+        refreshSelection();
+    });
+    splitter_->addWidget(tree_);
     detail_ = new QTextBrowser;
     detail_->setOpenLinks(false);
     splitter_->addWidget(detail_);
@@ -238,6 +253,7 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
 ResultBrowser::~ResultBrowser() {
     stopAndWait();
     if (session_) session_->store.removeObserver(this);
+    treeModel_->setStore(nullptr);
 }
 
 QAbstractButton* ResultBrowser::categoryButton(Category c) const {
@@ -253,6 +269,8 @@ std::pair<long, long> ResultBrowser::shownCount(Category c) const {
 void ResultBrowser::startScan(const QString& backupFolder) {
     stopAndWait();
     if (session_) session_->store.removeObserver(this);
+    treeModel_->setStore(nullptr);
+    model_->setRecords(category_, {}, false);
     session_.reset();
     session_ = std::make_unique<ScanSession>();
     session_->store.addObserver(this);
@@ -420,6 +438,7 @@ void ResultBrowser::refreshCounts(bool final) {
         counts_[Category::Calender] = {s.calenderNum.load(), s.delCalenderNum.load()};
         counts_[Category::PhotoAndVideo] = {s.photovideoNum.load(), 0};
         counts_[Category::FaceTwitter] = {s.facetwitterNum.load(), 0};
+        counts_[Category::BackupTree] = {s.BackUpFilesNum.load(), 0};
     }
     for (Category c : kCategories) {
         const auto [live, deleted] = shownCount(c);
@@ -430,7 +449,6 @@ void ResultBrowser::refreshCounts(bool final) {
 }
 
 void ResultBrowser::showCategory(Category category) {
-    if (category == Category::BackupTree) category = Category::Contact;  // the file tree is not shown yet
     category_ = category;
     if (auto* b = categoryButton(category)) b->setChecked(true);
     {
@@ -451,8 +469,16 @@ void ResultBrowser::showCategory(Category category) {
     conversation_->setMessages({});
     conversationArea_->setVisible(category == Category::Message);
     detail_->clear();
-    detail_->setVisible(category != Category::Message);
-    splitter_->setSizes(category == Category::Message ? QList<int>{420, 580, 0} : QList<int>{560, 0, 260});
+    const bool files = category == Category::BackupTree;
+    detail_->setVisible(category != Category::Message && !files);
+    table_->setVisible(!files);
+    tree_->setVisible(files);
+    selectAll_->setVisible(!files);
+    deletedOnly_->setVisible(!files);
+    search_->setVisible(!files);
+    splitter_->setSizes(category == Category::Message ? QList<int>{420, 580, 0, 0}
+                        : files                      ? QList<int>{0, 0, 1000, 0}
+                                                     : QList<int>{560, 0, 0, 260});
     table_->resizeColumnsToContents();
     table_->setColumnWidth(0, 28);
     for (int c = 1; c < model_->columnCount(); ++c)
@@ -461,6 +487,12 @@ void ResultBrowser::showCategory(Category category) {
 }
 
 void ResultBrowser::reloadRows() {
+    if (category_ == Category::BackupTree) {
+        // The tree is placed on this thread in batches; it is shown once complete.
+        treeModel_->setStore(session_ && !scanning() ? &session_->store : nullptr);
+        if (treeModel_->rowCount() > 0) tree_->expand(treeModel_->index(0, 0));
+        return;
+    }
     if (!session_) {
         model_->setRecords(category_, {}, false);
         return;

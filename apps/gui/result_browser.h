@@ -30,11 +30,13 @@ class QSplitter;
 class QTableView;
 class QScrollArea;
 class QTextBrowser;
+class QTreeView;
 
 namespace salvor::gui {
 
 class ConversationView;
 class RecordTableModel;
+class BackupTreeModel;
 
 class ResultBrowser : public QWidget, public ResultStoreObserver {
     Q_OBJECT
@@ -71,6 +73,8 @@ public:
     QPushButton* recoverButton() const { return recover_; }
     ConversationView* conversationView() const { return conversation_; }
     QTextBrowser* detailPane() const { return detail_; }
+    QTreeView* fileTree() const { return tree_; }
+    BackupTreeModel* fileTreeModel() const { return treeModel_; }
     // Opens the conversation on the table's row (of the sorted view).
     void openConversation(int viewRow);
     // The longest time one turn of the scan's queue and display updates took
@@ -132,7 +136,9 @@ private:
     QSortFilterProxyModel* proxy_ = nullptr;
     QScrollArea* conversationArea_ = nullptr;
     ConversationView* conversation_ = nullptr;
-    QTextBrowser* detail_ = nullptr;  // the fields of the current row (other categories)
+    QTextBrowser* detail_ = nullptr;
+    QTreeView* tree_ = nullptr;  // the backup's files (three-state)
+    BackupTreeModel* treeModel_ = nullptr;  // the fields of the current row (other categories)
 };
 
 // The category a command-line name stands for ("contacts", "messages", ...).

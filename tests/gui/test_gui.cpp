@@ -19,6 +19,7 @@
 
 #include "conversation_view.h"
 #include "record_model.h"
+#include "tree_model.h"
 #include "result_browser.h"
 #include "support/support.h"
 
@@ -181,6 +182,43 @@ TEST_F(ScannedBrowser, ClickingAColumnHeaderSortsByItAndAgainReversesIt) {
     EXPECT_TRUE(RecordTableModel::isSelected(browser_->model()->records()[static_cast<std::size_t>(source.row())]));
     EXPECT_EQ(selectionText(), QStringLiteral("You select 1 files in the recovery results."));
     tick(0, false);
+}
+
+TEST_F(ScannedBrowser, TheFileTreeShowsAPartlyTickedFolderAsSuch) {
+    QTest::mouseClick(browser_->categoryButton(Category::BackupTree), Qt::LeftButton);
+    BackupTreeModel* tree = browser_->fileTreeModel();
+    ASSERT_EQ(tree->rowCount(), 1);  // the device's folder
+    const QModelIndex device = tree->index(0, 0);
+    // A folder that holds a file and something else beside it.
+    QModelIndex folder, file;
+    std::vector<QModelIndex> pending{device};
+    while (!pending.empty() && !file.isValid()) {
+        const QModelIndex f = pending.back();
+        pending.pop_back();
+        for (int r = 0; r < tree->rowCount(f); ++r) {
+            const QModelIndex child = tree->index(r, 0, f);
+            if (tree->folderAt(child)) pending.push_back(child);
+            else if (tree->fileAt(child) && tree->rowCount(f) >= 2 && f != device) {
+                folder = f;
+                file = child;
+            }
+        }
+    }
+    ASSERT_TRUE(file.isValid());
+    const auto state = [&](const QModelIndex& i) { return i.data(Qt::CheckStateRole).toInt(); };
+    tree->setData(file, Qt::Checked, Qt::CheckStateRole);
+    EXPECT_EQ(state(file), Qt::Checked);
+    EXPECT_EQ(state(folder), Qt::PartiallyChecked);
+    EXPECT_EQ(state(device), Qt::PartiallyChecked);
+    EXPECT_EQ(selectionText(), QStringLiteral("You select 1 files in the recovery results."));
+    EXPECT_TRUE(browser_->recoverButton()->isEnabled());
+    tree->setData(folder, Qt::Checked, Qt::CheckStateRole);  // a partly ticked folder becomes ticked
+    EXPECT_EQ(state(folder), Qt::Checked);
+    for (int r = 0; r < tree->rowCount(folder); ++r) EXPECT_EQ(state(tree->index(r, 0, folder)), Qt::Checked);
+    tree->setData(folder, Qt::Unchecked, Qt::CheckStateRole);
+    EXPECT_EQ(state(folder), Qt::Unchecked);
+    EXPECT_EQ(state(device), Qt::Unchecked);
+    EXPECT_EQ(selectionText(), QString());
 }
 
 TEST_F(ScannedBrowser, SearchNarrowsTheListAndAnEmptySearchRestoresIt) {
