@@ -275,7 +275,6 @@ void ResultBrowser::startScan(const QString& backupFolder) {
     session_ = std::make_unique<ScanSession>();
     session_->store.addObserver(this);
     backupFolder_ = backupFolder;
-    scanDone_ = false;
     scanProblem_.reset();
     longestTickMs_ = 0;
     dirtyCategories_ = 0;
@@ -293,13 +292,10 @@ void ResultBrowser::startScan(const QString& backupFolder) {
         selectAll_->setChecked(false);
     }
     deviceLabel_->setText(QStringLiteral("Scanning <b>%1</b>…").arg(QDir::toNativeSeparators(backupFolder).toHtmlEscaped()));
-    ScanSession* s = session_.get();
-    const std::string dir = backupFolder.toStdString();
-    scanThread_ = std::thread([this, s, dir] {
-        scanProblem_ = s->run(dir);
-        scanDone_ = true;
-        s->dispatcher.wake();
-    });
+    // A folder that cannot be scanned ends at the first turn of the timer, through
+    // the same finishing path as a scan.
+    scanProblem_ = session_->start(backupFolder.toStdString());
+    scanActive_ = true;
     sinceCounts_.start();
     sinceRows_.start();
     pump_.start();
@@ -318,9 +314,10 @@ void ResultBrowser::stopAndWait() {
     if (!scanning()) return;
     session_->cancel();
     // The scan ends through its finishing step, which runs on this thread.
-    session_->dispatcher.pumpUntil([this] { return scanDone_.load(); });
-    scanThread_.join();
+    session_->dispatcher.pumpUntil([this] { return !session_->running(); });
+    session_->finish();
     session_->dispatcher.pumpUntil([] { return true; });
+    scanActive_ = false;
     pump_.stop();
 }
 
@@ -366,9 +363,10 @@ void ResultBrowser::tick() {
         return;
     }
     progress_->setValue(session_->store.progressValue.load());
-    if (scanDone_) {
-        scanThread_.join();
+    if (!session_->running()) {
+        session_->finish();
         session_->dispatcher.pumpUntil([] { return true; });
+        scanActive_ = false;
         finishScan();
         return;
     }

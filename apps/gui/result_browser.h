@@ -50,7 +50,7 @@ public:
     void cancelScan();
     // Cancels and waits for the scan thread (closing the window).
     void stopAndWait();
-    bool scanning() const { return scanThread_.joinable(); }
+    bool scanning() const { return scanActive_; }
     void showCategory(Category category);
     Category category() const { return category_; }
 
@@ -105,8 +105,9 @@ private:
     void showSummary(const RecoveryReport& report);
 
     std::unique_ptr<ScanSession> session_;
-    std::thread scanThread_;
-    std::atomic<bool> scanDone_{false};
+    // Started and not yet finished (the scan thread is the session's own; this
+    // thread serves its queue from the event loop).
+    bool scanActive_ = false;
     std::atomic<bool> countsDirty_{false};
     std::atomic<int> dirtyCategories_{0};  // bit per Category
     std::optional<std::string> scanProblem_;
