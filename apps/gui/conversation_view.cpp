@@ -47,7 +47,8 @@ void ConversationView::setMessages(std::vector<MessagePtr> messages) {
     messages_ = std::move(messages);
     std::erase(messages_, nullptr);
     bubbles_.clear();
-    layoutFor(width(), &bubbles_);
+    // The view is as tall as its bubbles, so the scroll area around it scrolls them all.
+    setMinimumHeight(layoutFor(width(), &bubbles_));
     updateGeometry();
     update();
 }

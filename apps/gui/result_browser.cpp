@@ -186,7 +186,21 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     conversationArea_->setWidgetResizable(true);
     splitter_ = new QSplitter(Qt::Horizontal);
     splitter_->addWidget(table_);
-    splitter_->addWidget(conversationArea_);
+    conversationPane_ = new QWidget;
+    auto* paneLayout = new QVBoxLayout(conversationPane_);
+    paneLayout->setContentsMargins(0, 0, 0, 0);
+    paneLayout->addWidget(conversationArea_, 1);
+    exportPicture_ = new QPushButton(QStringLiteral("Export picture"));
+    exportPicture_->setEnabled(false);
+    paneLayout->addWidget(exportPicture_, 0, Qt::AlignRight);
+    connect(exportPicture_, &QPushButton::clicked, this, [this] {
+        const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Export the conversation as a picture"),
+                                                          QDir::home().filePath(QStringLiteral("Conversation.png")),
+                                                          QStringLiteral("PNG pictures (*.png)"));
+        if (!file.isEmpty() && !exportConversationPicture(file))
+            notify(this, QMessageBox::Warning, QStringLiteral("The picture could not be written to %1.").arg(file));
+    });
+    splitter_->addWidget(conversationPane_);
     treeModel_ = new BackupTreeModel(this);
     tree_ = new QTreeView;
     tree_->setModel(treeModel_);
@@ -465,7 +479,8 @@ void ResultBrowser::showCategory(Category category) {
     proxy_->sort(-1);
     reloadRows();
     conversation_->setMessages({});
-    conversationArea_->setVisible(category == Category::Message);
+    conversationPane_->setVisible(category == Category::Message);
+    exportPicture_->setEnabled(false);
     detail_->clear();
     const bool files = category == Category::BackupTree;
     detail_->setVisible(category != Category::Message && !files);
@@ -544,7 +559,15 @@ void ResultBrowser::openConversation(int viewRow) {
     const auto it = std::find(all.begin(), all.end(), record);
     if (it == all.end()) return;
     conversation_->setMessages(session_->store.conversationMessages(static_cast<std::size_t>(it - all.begin())));
+    exportPicture_->setEnabled(true);
     if (table_->currentIndex().row() != viewRow) table_->selectRow(viewRow);
+}
+
+bool ResultBrowser::exportConversationPicture(const QString& file) {
+    if (category_ != Category::Message || !exportPicture_->isEnabled()) return false;
+    // The whole view, not only the part the scroll area shows.
+    const QPixmap picture = conversation_->grab(QRect(QPoint(0, 0), conversation_->size()));
+    return !picture.isNull() && picture.save(file, "PNG");
 }
 
 void ResultBrowser::askRecovery() {

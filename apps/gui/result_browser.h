@@ -75,6 +75,9 @@ public:
     QTextBrowser* detailPane() const { return detail_; }
     QTreeView* fileTree() const { return tree_; }
     BackupTreeModel* fileTreeModel() const { return treeModel_; }
+    // Writes the whole conversation view (all its bubbles) as a PNG; false when
+    // no conversation is open or the file could not be written.
+    bool exportConversationPicture(const QString& file);
     // Opens the conversation on the table's row (of the sorted view).
     void openConversation(int viewRow);
     // The longest time one turn of the scan's queue and display updates took
@@ -137,6 +140,8 @@ private:
     QSortFilterProxyModel* proxy_ = nullptr;
     QScrollArea* conversationArea_ = nullptr;
     ConversationView* conversation_ = nullptr;
+    QPushButton* exportPicture_ = nullptr;
+    QWidget* conversationPane_ = nullptr;  // the bubbles and their "Export picture" button
     QTextBrowser* detail_ = nullptr;
     QTreeView* tree_ = nullptr;  // the backup's files (three-state)
     BackupTreeModel* treeModel_ = nullptr;  // the fields of the current row (other categories)

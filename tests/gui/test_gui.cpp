@@ -275,6 +275,14 @@ TEST_F(ScannedBrowser, AConversationShowsOneBubblePerMessageOnItsSide) {
         }
     }
     EXPECT_TRUE(sawSent && sawReceived);
+
+    // "Export picture" writes the whole view (every bubble), at the view's size.
+    TempDir out;
+    const QString file = QString::fromStdString(out / "conversation.png");
+    ASSERT_TRUE(browser_->exportConversationPicture(file));
+    const QImage picture(file);
+    EXPECT_EQ(picture.size(), browser_->conversationView()->size());
+    EXPECT_GE(picture.height(), browser_->conversationView()->bubbles().back().rect.bottom());
 }
 
 TEST_F(ScannedBrowser, RecoveryFromTheWindowWritesWhatTheCommandWrites) {
