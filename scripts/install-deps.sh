@@ -7,9 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libsqlite3-dev sqlite3 libplist-dev libssl-dev libimobiledevice-dev
   nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
-  python3-vobject
+  python3-vobject qt6-base-dev
 )
-if [ "${SALVOR_WITH_GUI:-0}" = 1 ]; then packages+=(qt6-base-dev); fi
 
 missing=()
 for p in "${packages[@]}"; do

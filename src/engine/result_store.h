@@ -182,6 +182,9 @@ public:
     void removeObserver(ResultStoreObserver* observer);
     // The records of a category as they are now (for messages: conversations).
     std::vector<AnyRecord> snapshot(Category category) const;
+    // Only the records from index `first` on (a view that already holds the
+    // earlier ones takes the new ones during a scan, which only appends).
+    std::vector<AnyRecord> snapshot(Category category, std::size_t first) const;
     std::size_t recordCount(Category category) const;
     // The messages of the conversation at `index` as they are now.
     std::vector<MessagePtr> conversationMessages(std::size_t index) const;

@@ -31,7 +31,22 @@ void ScanSession::cancel() {
     app.cancelScan();
 }
 
-std::optional<std::string> ScanSession::run(const std::string& backupDirArg, std::function<void(int)> onProgress) {
+std::optional<std::string> ScanSession::run(const std::string& backupDir, std::function<void(int)> onProgress) {
+    if (auto problem = start(backupDir, std::move(onProgress))) return problem;
+    dispatcher.pumpUntil([this] { return !app.isScanning(); });
+    finish();
+    return std::nullopt;
+}
+
+bool ScanSession::running() const { return app.isScanning(); }
+
+void ScanSession::finish() {
+    app.waitForScan();
+    if (progressToken_) nc.removeObserver(progressToken_);
+    progressToken_ = 0;
+}
+
+std::optional<std::string> ScanSession::start(const std::string& backupDirArg, std::function<void(int)> onProgress) {
     const std::string backupDir = absolutePath(backupDirArg);
     std::error_code ec;
     if (!fs::exists(backupDir, ec)) return "no such folder: " + backupDir;
@@ -61,22 +76,20 @@ std::optional<std::string> ScanSession::run(const std::string& backupDirArg, std
     app.currentNode = node;
     app.currentNodeIsiOS6Version = app.IOSVersionIOS6(node->strIOSVersion);
 
-    NotificationCenter::Token token = 0;
-    if (onProgress) {
-        token = nc.addObserver(events::ScanProgressInfo, [&onProgress](const std::any& object) {
-            if (const int* percent = std::any_cast<int>(&object)) onProgress(*percent);
+    onProgress_ = std::move(onProgress);
+    if (onProgress_) {
+        progressToken_ = nc.addObserver(events::ScanProgressInfo, [this](const std::any& object) {
+            if (const int* percent = std::any_cast<int>(&object)) onProgress_(*percent);
         });
     }
     app.onScanThreadExit = [this] { dispatcher.wake(); };
     if (!app.ScanIOSBackFile(textOrEmpty(node->backUpFilePath))) {
-        if (token) nc.removeObserver(token);
+        if (progressToken_) nc.removeObserver(progressToken_);
+        progressToken_ = 0;
         return std::string("another scan is running");
     }
     // A cancel that came before the scan had started is applied now.
     if (cancelRequested_) app.cancelScan();
-    dispatcher.pumpUntil([this] { return !app.isScanning(); });
-    app.waitForScan();
-    if (token) nc.removeObserver(token);
     return std::nullopt;
 }
 

@@ -28,6 +28,13 @@ public:
     // runs the whole pipeline, reporting each progress value. Returns an error
     // text when the folder is unusable.
     std::optional<std::string> run(const std::string& backupDir, std::function<void(int)> onProgress = {});
+    // run() in two halves, for a main thread that serves `dispatcher` from an
+    // event loop of its own (the window) instead of blocking in run(): start()
+    // describes the folder and starts the scan thread, then returns; the main
+    // thread serves the queue until running() is false and then calls finish().
+    std::optional<std::string> start(const std::string& backupDir, std::function<void(int)> onProgress = {});
+    bool running() const;
+    void finish();
     // Stops the scan from any thread (also before it has started): it ends
     // through the normal finishing path and run() returns.
     void cancel();
@@ -41,6 +48,8 @@ public:
 
 private:
     std::atomic<bool> cancelRequested_{false};
+    std::function<void(int)> onProgress_;
+    NotificationCenter::Token progressToken_ = 0;
 };
 
 // Absolute, lexically normal form of a path, without a trailing "/".

@@ -1,0 +1,34 @@
+// The main window: the start page and the result browser on one stack.
+#pragma once
+
+#include <QMainWindow>
+
+class QStackedWidget;
+
+namespace salvor::gui {
+
+class StartPage;
+class ResultBrowser;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(const QString& storeFolder = {}, QWidget* parent = nullptr);
+
+    StartPage* startPage() const { return start_; }
+    ResultBrowser* browser() const { return browser_; }
+    void showStartPage();
+    void scanBackup(const QString& backupFolder);
+    // Whether closing asks first (off for screenshots and tests).
+    bool askBeforeClosing = true;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    QStackedWidget* stack_ = nullptr;
+    StartPage* start_ = nullptr;
+    ResultBrowser* browser_ = nullptr;
+};
+
+}  // namespace salvor::gui

@@ -1,0 +1,110 @@
+#include "record_detail.h"
+
+#include <QFileInfo>
+#include <QImage>
+#include <QTextDocument>
+#include <QUrl>
+#include <type_traits>
+
+#include "record_model.h"
+
+namespace salvor::gui {
+
+namespace {
+
+QString html(const std::string& s) { return QString::fromStdString(s).toHtmlEscaped().replace('\n', "<br>"); }
+
+// One "label: value" row; nothing for an absent or empty value.
+void row(QString& out, const char* label, const std::string& value) {
+    if (value.empty()) return;
+    out += QStringLiteral("<tr><td style='color:gray;padding-right:12px'>%1</td><td>%2</td></tr>")
+               .arg(QString::fromLatin1(label), html(value));
+}
+void row(QString& out, const char* label, const Text& value) { row(out, label, textOrEmpty(value)); }
+void rows(QString& out, const char* label, const std::vector<std::string>& values, const Text& joined) {
+    if (values.empty()) {
+        row(out, label, joined);
+        return;
+    }
+    for (const auto& v : values) row(out, label, v);
+}
+
+// A picture, scaled to a card's size and kept with the document.
+QString picture(const QImage& image, QTextDocument* document, const QString& name) {
+    if (image.isNull() || document == nullptr) return {};
+    const QUrl url(QStringLiteral("salvor-image://") + name);
+    document->addResource(QTextDocument::ImageResource, url,
+                          image.scaled(160, 160, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    return QStringLiteral("<p><img src='%1'></p>").arg(url.toString());
+}
+
+}  // namespace
+
+QString recordDetailHtml(const AnyRecord& record, QTextDocument* document) {
+    QString title, body, image;
+    std::visit(
+        [&](const auto& ptr) {
+            using T = std::decay_t<decltype(*ptr)>;
+            if (!ptr) return;
+            const T& r = *ptr;
+            if constexpr (std::is_same_v<T, MVContactNode>) {
+                title = QString::fromStdString(textOrEmpty(r.contactName));
+                if (r.imageData && !r.imageData->empty()) {
+                    QImage img;
+                    img.loadFromData(r.imageData->data(), static_cast<int>(r.imageData->size()));
+                    image = picture(img, document, QStringLiteral("contact"));
+                }
+                rows(body, "Phone", r.contactPhoneValues, r.contactPhone);
+                rows(body, "Email", r.contactEmailValues, r.contactEmail);
+                rows(body, "Home page", r.contactHomepageValues, r.contactHomepage);
+                row(body, "Company", r.contactCompany);
+                row(body, "Job title", r.contactJobtitle);
+                row(body, "Birthday", r.contactBirthday);
+                row(body, "Address", r.contactAdress);
+                row(body, "Note", r.contactNote);
+            } else if constexpr (std::is_same_v<T, MVCallHistoryNode>) {
+                title = QString::fromStdString(textOrEmpty(r.callName.value_or("").empty() ? r.callPhone : r.callName));
+                row(body, "Number", r.callPhone);
+                row(body, "Date", r.callDate);
+                row(body, "Type", r.callType);
+                row(body, "Duration", r.callDuration);
+            } else if constexpr (std::is_same_v<T, MVNoteNode>) {
+                title = QString::fromStdString(textOrEmpty(r.noteTitle));
+                row(body, "Date", r.noteDate);
+                row(body, "Text", r.noteContent);
+            } else if constexpr (std::is_same_v<T, MVBookMarkNode>) {
+                title = QString::fromStdString(textOrEmpty(r.bookMarkTitle));
+                row(body, "Address", r.bookMarkURL);
+            } else if constexpr (std::is_same_v<T, MVCalenderNode>) {
+                title = QString::fromStdString(textOrEmpty(r.calTitle));
+                row(body, "Starts", r.startDate);
+                row(body, "Ends", r.endDate);
+                row(body, "Location", r.location);
+                row(body, "Note", r.calNote);
+            } else if constexpr (std::is_same_v<T, MVPhotoAndVideoNode>) {
+                title = QString::fromStdString(textOrEmpty(r.fileNodeName));
+                row(body, "Kind", std::string(r.bmov ? "Video or audio" : "Photo"));
+                row(body, "Size", r.fileNodeSize);
+                row(body, "Stored as", r.filePath);
+                const QString path = QString::fromStdString(textOrEmpty(r.filePath));
+                // Only a small file is decoded here; a thumbnail grid is the place for many.
+                if (!r.bmov && QFileInfo(path).size() < 8 * 1024 * 1024) image = picture(QImage(path), document, "photo");
+            } else if constexpr (std::is_same_v<T, MVFaceTwitterNode>) {
+                title = QString::fromStdString(textOrEmpty(r.faceTwitterFileName));
+                row(body, "Size", std::to_string(r.FileSizeNumber) + " bytes");
+                row(body, "Stored as", r.faceTwitterFilePath);
+            } else if constexpr (std::is_same_v<T, MVMessageTreeNode>) {
+                title = QString::fromStdString(textOrEmpty(r.messageTreeNodeName));
+                row(body, "Address", r.messageTreeNodeAdress);
+            }
+        },
+        record);
+    QString out = QStringLiteral("<h3>%1</h3>").arg(title.isEmpty() ? QStringLiteral("(no name)") : title.toHtmlEscaped());
+    if (RecordTableModel::isDeleted(record))
+        out += QStringLiteral("<p style='color:#d93a2b'><b>Deleted</b> — recovered from the database's free space</p>");
+    out += image;
+    out += QStringLiteral("<table>") + body + QStringLiteral("</table>");
+    return out;
+}
+
+}  // namespace salvor::gui

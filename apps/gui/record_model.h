@@ -1,0 +1,52 @@
+// The table model of one category: the rows the result store shows for it,
+// read from a snapshot (never a widget per row). The first column is the
+// check box; ticking goes back to the store through a callback.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QStringList>
+#include <functional>
+#include <vector>
+
+#include "engine/result_store.h"
+
+namespace salvor::gui {
+
+class RecordTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    // The key a column sorts by (numbers for sizes and counts, texts otherwise).
+    static constexpr int SortRole = Qt::UserRole + 1;
+
+    explicit RecordTableModel(QObject* parent = nullptr);
+
+    // Replaces the rows; `checkable` is false while a scan still fills the lists.
+    void setRecords(Category category, std::vector<AnyRecord> records, bool checkable);
+    // Appends rows (a scan's new records) without resetting the view.
+    void appendRecords(std::vector<AnyRecord> records);
+    Category category() const { return category_; }
+    bool checkable() const { return checkable_; }
+    const std::vector<AnyRecord>& records() const { return records_; }
+    // The check boxes changed in the store (select-all): repaint them.
+    void refreshChecks();
+    // Called when the user ticks or unticks a row.
+    std::function<void(int row, bool value)> onToggle;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+
+    static QStringList headers(Category category);
+    static bool isDeleted(const AnyRecord& record);
+    static bool isSelected(const AnyRecord& record);
+
+private:
+    Category category_ = Category::Contact;
+    std::vector<AnyRecord> records_;
+    bool checkable_ = false;
+};
+
+}  // namespace salvor::gui

@@ -1,0 +1,154 @@
+// The result browser: runs one scan at a time (the scan thread works while
+// this thread serves the scan's main-thread queue from the event loop), shows
+// the category buttons with their growing counts, one table per category over
+// the store's rows, the conversation view, the selection and the recovery.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "engine/scan_session.h"
+#include "output/recovery_run.h"
+
+class QAbstractButton;
+class QButtonGroup;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QSortFilterProxyModel;
+class QSplitter;
+class QTableView;
+class QScrollArea;
+class QTextBrowser;
+class QTreeView;
+
+namespace salvor::gui {
+
+class ConversationView;
+class RecordTableModel;
+class BackupTreeModel;
+
+class ResultBrowser : public QWidget, public ResultStoreObserver {
+    Q_OBJECT
+public:
+    explicit ResultBrowser(QWidget* parent = nullptr);
+    ~ResultBrowser() override;
+
+    // Starts scanning `backupFolder` (a running scan is cancelled first).
+    void startScan(const QString& backupFolder);
+    // Cancels the running scan; it ends through its normal path.
+    void cancelScan();
+    // Cancels and waits for the scan thread (closing the window).
+    void stopAndWait();
+    bool scanning() const { return scanActive_; }
+    void showCategory(Category category);
+    Category category() const { return category_; }
+
+    // Recovers the selection into `destination` (made by the run), on a
+    // worker thread, with a cancellable progress dialog; returns the report.
+    RecoveryReport recoverInto(const QString& destination);
+    // Whether a finished recovery opens its folder in the file manager.
+    bool openDestinationAfterRecovery = true;
+
+    // ---- what tests and the screenshot mode look at ----
+    MVResultViewController* store() { return session_ ? &session_->store : nullptr; }
+    QAbstractButton* categoryButton(Category category) const;
+    QTableView* table() const { return table_; }
+    RecordTableModel* model() const { return model_; }
+    QSortFilterProxyModel* proxy() const { return proxy_; }
+    QCheckBox* deletedOnlyBox() const { return deletedOnly_; }
+    QLineEdit* searchField() const { return search_; }
+    QCheckBox* selectAllBox() const { return selectAll_; }
+    QLabel* selectionLabel() const { return selectionLabel_; }
+    QPushButton* recoverButton() const { return recover_; }
+    ConversationView* conversationView() const { return conversation_; }
+    QTextBrowser* detailPane() const { return detail_; }
+    QTreeView* fileTree() const { return tree_; }
+    BackupTreeModel* fileTreeModel() const { return treeModel_; }
+    // Writes the whole conversation view (all its bubbles) as a PNG; false when
+    // no conversation is open or the file could not be written.
+    bool exportConversationPicture(const QString& file);
+    // Opens the conversation on the table's row (of the sorted view).
+    void openConversation(int viewRow);
+    // The longest time one turn of the scan's queue and display updates took
+    // on this thread during the last scan (how long the window was unresponsive at most).
+    qint64 longestTickMs() const { return longestTickMs_; }
+    // The live and deleted counts a button shows.
+    std::pair<long, long> shownCount(Category category) const;
+
+signals:
+    void scanCompleted(bool cancelled);
+    void backRequested();
+
+private:
+    // Announcements of the store (the scan thread's ones only raise flags).
+    void recordsAdded(Category category, std::size_t first, std::size_t count) override;
+    void conversationChanged(std::size_t index) override;
+    void countersChanged() override;
+    void displayedListChanged(Category category, std::size_t rows) override;
+    void searchResultsPublished(std::size_t count) override;
+
+    void tick();
+    void finishScan();
+    void refreshCounts(bool final);
+    void reloadRows();
+    void refreshSelection();
+    void toggleRow(int modelRow, bool value);
+    void askRecovery();
+    void showSummary(const RecoveryReport& report);
+
+    std::unique_ptr<ScanSession> session_;
+    // Started and not yet finished (the scan thread is the session's own; this
+    // thread serves its queue from the event loop).
+    bool scanActive_ = false;
+    std::atomic<bool> countsDirty_{false};
+    std::atomic<int> dirtyCategories_{0};  // bit per Category
+    std::optional<std::string> scanProblem_;
+    QString backupFolder_;
+    QTimer pump_;
+    QElapsedTimer sinceCounts_, sinceRows_;
+    qint64 longestTickMs_ = 0;
+    Category category_ = Category::Contact;
+    std::map<Category, std::pair<long, long>> counts_;
+
+    QButtonGroup* buttons_ = nullptr;
+    std::map<Category, QAbstractButton*> buttonOf_;
+    QLabel* deviceLabel_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QPushButton* cancel_ = nullptr;
+    QPushButton* back_ = nullptr;
+    QCheckBox* deletedOnly_ = nullptr;
+    QLineEdit* search_ = nullptr;
+    bool searchPending_ = false;  // a search runs; its result comes through the queue
+    bool rowsChanged_ = false;    // the store refilled the shown list
+    QCheckBox* selectAll_ = nullptr;
+    QLabel* selectionLabel_ = nullptr;
+    QPushButton* recover_ = nullptr;
+    QSplitter* splitter_ = nullptr;
+    QTableView* table_ = nullptr;
+    RecordTableModel* model_ = nullptr;
+    QSortFilterProxyModel* proxy_ = nullptr;
+    QScrollArea* conversationArea_ = nullptr;
+    ConversationView* conversation_ = nullptr;
+    QPushButton* exportPicture_ = nullptr;
+    QWidget* conversationPane_ = nullptr;  // the bubbles and their "Export picture" button
+    QTextBrowser* detail_ = nullptr;
+    QTreeView* tree_ = nullptr;  // the backup's files (three-state)
+    BackupTreeModel* treeModel_ = nullptr;  // the fields of the current row (other categories)
+};
+
+// The category a command-line name stands for ("contacts", "messages", ...).
+std::optional<Category> categoryFromName(const QString& name);
+QString categoryTitle(Category category);
+
+}  // namespace salvor::gui

@@ -1,0 +1,339 @@
+// The desktop app's windows, driven offscreen on forged backups.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHeaderView>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QSortFilterProxyModel>
+#include <QTableView>
+#include <QTest>
+#include <filesystem>
+
+#include "conversation_view.h"
+#include "record_model.h"
+#include "tree_model.h"
+#include "result_browser.h"
+#include "support/support.h"
+
+namespace salvor::gui {
+namespace {
+
+using test::TempDir;
+
+// One forged demo backup scanned once for the whole suite (a scan is the slow part).
+class ScannedBrowser : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        backup_ = test::forgeOne(*dir_, "demo", 7).path;
+        browser_ = new ResultBrowser;
+        browser_->resize(1020, 660);
+        browser_->show();
+        browser_->startScan(QString::fromStdString(backup_));
+        QElapsedTimer clock;
+        clock.start();
+        while (browser_->scanning() && clock.elapsed() < 120000) QTest::qWait(20);
+    }
+    static void TearDownTestSuite() {
+        delete browser_;
+        delete dir_;
+    }
+    void SetUp() override {
+        ASSERT_FALSE(browser_->scanning());
+        // Every test starts from an empty selection with the filter off.
+        browser_->showCategory(Category::Contact);
+        browser_->deletedOnlyBox()->setChecked(false);
+        for (Category c : {Category::Contact, Category::Message, Category::CallHistory}) {
+            browser_->showCategory(c);
+            browser_->selectAllBox()->setChecked(true);
+            browser_->selectAllBox()->setChecked(false);
+        }
+    }
+
+    // The rows of the table as shown (sorted), column `column`'s sort keys.
+    static std::vector<QVariant> shownKeys(int column) {
+        std::vector<QVariant> keys;
+        const QAbstractItemModel* m = browser_->table()->model();
+        for (int r = 0; r < m->rowCount(); ++r) keys.push_back(m->index(r, column).data(RecordTableModel::SortRole));
+        return keys;
+    }
+    static void clickHeader(int column) {
+        QHeaderView* header = browser_->table()->horizontalHeader();
+        const int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+    }
+    static void tick(int viewRow, bool on) {
+        QAbstractItemModel* m = browser_->table()->model();
+        m->setData(m->index(viewRow, 0), on ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
+    }
+    static QString selectionText() { return browser_->selectionLabel()->text(); }
+
+    static inline TempDir* dir_ = nullptr;
+    static inline std::string backup_;
+    static inline ResultBrowser* browser_ = nullptr;
+};
+
+TEST_F(ScannedBrowser, CategoryButtonsShowTheStoreCountsAndEveryRow) {
+    const auto counts = countCategories(*browser_->store());
+    const std::pair<Category, const char*> names[] = {
+        {Category::Contact, "Contacts"},  {Category::Message, "Messages"}, {Category::CallHistory, "Call history"},
+        {Category::Note, "Notes"},        {Category::BookMark, "Bookmarks"}, {Category::Calender, "Calendar"},
+        {Category::PhotoAndVideo, "Photos & videos"}, {Category::FaceTwitter, "Social app files"}};
+    for (const auto& [category, name] : names) {
+        const auto it = std::find_if(counts.begin(), counts.end(), [&](const CategoryCount& c) { return c.name == name; });
+        ASSERT_NE(it, counts.end()) << name;
+        EXPECT_EQ(browser_->shownCount(category), std::make_pair(it->live, it->deleted)) << name;
+        EXPECT_TRUE(browser_->categoryButton(category)->text().contains(QString::number(it->live))) << name;
+        if (it->deleted > 0) {
+            EXPECT_TRUE(browser_->categoryButton(category)->text().contains(QStringLiteral("%1 deleted").arg(it->deleted)))
+                << name;
+        }
+        // The table lists every record of the category (messages: every conversation).
+        QTest::mouseClick(browser_->categoryButton(category), Qt::LeftButton);
+        EXPECT_EQ(browser_->table()->model()->rowCount(),
+                  static_cast<int>(browser_->store()->recordCount(category)))
+            << name;
+    }
+    EXPECT_GT(browser_->shownCount(Category::Contact).second, 0) << "the demo backup has deleted contacts";
+}
+
+TEST_F(ScannedBrowser, TickingSelectAllAndDeletedOnlyDriveTheSelectionTextAndRecover) {
+    QTest::mouseClick(browser_->categoryButton(Category::Contact), Qt::LeftButton);
+    EXPECT_EQ(selectionText(), QString());
+    EXPECT_FALSE(browser_->recoverButton()->isEnabled());
+
+    tick(0, true);
+    tick(2, true);
+    EXPECT_EQ(selectionText(), QStringLiteral("You select 2 files in the recovery results."));
+    EXPECT_TRUE(browser_->recoverButton()->isEnabled());
+    tick(0, false);
+    EXPECT_EQ(selectionText(), QStringLiteral("You select 1 files in the recovery results."));
+    tick(2, false);
+    EXPECT_EQ(selectionText(), QString());
+    EXPECT_FALSE(browser_->recoverButton()->isEnabled());
+
+    // Deleted only: the list keeps the deleted records, and select-all ticks only those.
+    const long deleted = browser_->shownCount(Category::Contact).second;
+    QTest::mouseClick(browser_->deletedOnlyBox(), Qt::LeftButton);
+    ASSERT_TRUE(browser_->deletedOnlyBox()->isChecked());
+    EXPECT_EQ(browser_->table()->model()->rowCount(), deleted);
+    for (const AnyRecord& r : browser_->model()->records()) EXPECT_TRUE(RecordTableModel::isDeleted(r));
+    QTest::mouseClick(browser_->selectAllBox(), Qt::LeftButton);
+    EXPECT_EQ(selectionText(), QStringLiteral("You select %1 files in the recovery results.").arg(deleted));
+    EXPECT_TRUE(browser_->recoverButton()->isEnabled());
+    QTest::mouseClick(browser_->deletedOnlyBox(), Qt::LeftButton);
+    // The live records came back unticked; the deleted ones stay ticked.
+    const auto& rows = browser_->model()->records();
+    EXPECT_GT(rows.size(), static_cast<std::size_t>(deleted));
+    for (const AnyRecord& r : rows) EXPECT_EQ(RecordTableModel::isSelected(r), RecordTableModel::isDeleted(r));
+}
+
+TEST_F(ScannedBrowser, ClickingAColumnHeaderSortsByItAndAgainReversesIt) {
+    const auto checkOrder = [](int column, bool ascending) {
+        const auto keys = shownKeys(column);
+        ASSERT_GT(keys.size(), 2u);
+        for (std::size_t i = 1; i < keys.size(); ++i) {
+            const int c = QVariant::compare(keys[i - 1], keys[i]) == QPartialOrdering::Greater ? 1
+                          : QVariant::compare(keys[i - 1], keys[i]) == QPartialOrdering::Less  ? -1
+                                                                                              : 0;
+            EXPECT_TRUE(ascending ? c <= 0 : c >= 0) << "column " << column << " row " << i;
+        }
+    };
+    QTest::mouseClick(browser_->categoryButton(Category::Contact), Qt::LeftButton);
+    clickHeader(1);  // Name
+    checkOrder(1, true);
+    clickHeader(1);
+    checkOrder(1, false);
+    QTest::mouseClick(browser_->categoryButton(Category::CallHistory), Qt::LeftButton);
+    clickHeader(3);  // Date: in time order, not in the order of the date texts
+    const QAbstractItemModel* calls = browser_->table()->model();
+    QDateTime previous;
+    int dated = 0;
+    for (int r = 0; r < calls->rowCount(); ++r) {
+        const QDateTime when =
+            QDateTime::fromString(calls->index(r, 3).data().toString(), QStringLiteral("MM-dd-yyyy HH:mm"));
+        if (!when.isValid()) continue;
+        if (previous.isValid()) {
+            EXPECT_LE(previous, when) << "row " << r;
+        }
+        previous = when;
+        ++dated;
+    }
+    EXPECT_GT(dated, 10);
+    QTest::mouseClick(browser_->categoryButton(Category::PhotoAndVideo), Qt::LeftButton);
+    clickHeader(2);  // Size, as a number of bytes
+    checkOrder(2, true);
+    EXPECT_EQ(shownKeys(2).front().typeId(), QMetaType::ULongLong);
+
+    // A tick on a sorted row ticks that row's record.
+    QTest::mouseClick(browser_->categoryButton(Category::Contact), Qt::LeftButton);
+    clickHeader(1);
+    clickHeader(1);
+    tick(0, true);
+    const QModelIndex source = browser_->proxy()->mapToSource(browser_->proxy()->index(0, 0));
+    EXPECT_TRUE(RecordTableModel::isSelected(browser_->model()->records()[static_cast<std::size_t>(source.row())]));
+    EXPECT_EQ(selectionText(), QStringLiteral("You select 1 files in the recovery results."));
+    tick(0, false);
+}
+
+TEST_F(ScannedBrowser, TheFileTreeShowsAPartlyTickedFolderAsSuch) {
+    QTest::mouseClick(browser_->categoryButton(Category::BackupTree), Qt::LeftButton);
+    BackupTreeModel* tree = browser_->fileTreeModel();
+    ASSERT_EQ(tree->rowCount(), 1);  // the device's folder
+    const QModelIndex device = tree->index(0, 0);
+    // A folder that holds a file and something else beside it.
+    QModelIndex folder, file;
+    std::vector<QModelIndex> pending{device};
+    while (!pending.empty() && !file.isValid()) {
+        const QModelIndex f = pending.back();
+        pending.pop_back();
+        for (int r = 0; r < tree->rowCount(f); ++r) {
+            const QModelIndex child = tree->index(r, 0, f);
+            if (tree->folderAt(child)) pending.push_back(child);
+            else if (tree->fileAt(child) && tree->rowCount(f) >= 2 && f != device) {
+                folder = f;
+                file = child;
+            }
+        }
+    }
+    ASSERT_TRUE(file.isValid());
+    const auto state = [&](const QModelIndex& i) { return i.data(Qt::CheckStateRole).toInt(); };
+    tree->setData(file, Qt::Checked, Qt::CheckStateRole);
+    EXPECT_EQ(state(file), Qt::Checked);
+    EXPECT_EQ(state(folder), Qt::PartiallyChecked);
+    EXPECT_EQ(state(device), Qt::PartiallyChecked);
+    EXPECT_EQ(selectionText(), QStringLiteral("You select 1 files in the recovery results."));
+    EXPECT_TRUE(browser_->recoverButton()->isEnabled());
+    tree->setData(folder, Qt::Checked, Qt::CheckStateRole);  // a partly ticked folder becomes ticked
+    EXPECT_EQ(state(folder), Qt::Checked);
+    for (int r = 0; r < tree->rowCount(folder); ++r) EXPECT_EQ(state(tree->index(r, 0, folder)), Qt::Checked);
+    tree->setData(folder, Qt::Unchecked, Qt::CheckStateRole);
+    EXPECT_EQ(state(folder), Qt::Unchecked);
+    EXPECT_EQ(state(device), Qt::Unchecked);
+    EXPECT_EQ(selectionText(), QString());
+}
+
+TEST_F(ScannedBrowser, SearchNarrowsTheListAndAnEmptySearchRestoresIt) {
+    QTest::mouseClick(browser_->categoryButton(Category::Contact), Qt::LeftButton);
+    const int all = browser_->table()->model()->rowCount();
+    QString name;
+    for (const AnyRecord& r : browser_->model()->records())
+        if (const auto& c = std::get<ContactPtr>(r); c && c->contactName && c->contactName->size() > 4) {
+            name = QString::fromStdString(*c->contactName);
+            break;
+        }
+    ASSERT_FALSE(name.isEmpty());
+    const QString needle = name.left(4).toUpper();  // the search ignores case
+    QTest::keyClicks(browser_->searchField(), needle);
+    const QAbstractItemModel* m = browser_->table()->model();
+    const auto everyRowMatches = [&] {
+        for (int r = 0; r < m->rowCount(); ++r) {
+            bool hit = false;
+            for (int c = 1; c < m->columnCount(); ++c)
+                hit = hit || m->index(r, c).data().toString().contains(needle, Qt::CaseInsensitive);
+            if (!hit) return false;
+        }
+        return true;
+    };
+    // Each keystroke starts a search; the last one's result is the one that stays.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m->rowCount() > 0 && m->rowCount() < all && everyRowMatches(); }, 10000));
+    browser_->searchField()->clear();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return browser_->table()->model()->rowCount() == all; }, 10000));
+}
+
+TEST_F(ScannedBrowser, AConversationShowsOneBubblePerMessageOnItsSide) {
+    QTest::mouseClick(browser_->categoryButton(Category::Message), Qt::LeftButton);
+    ASSERT_GT(browser_->table()->model()->rowCount(), 0);
+    const int rows = browser_->table()->model()->rowCount();
+    bool sawSent = false, sawReceived = false;
+    for (int row = 0; row < rows; ++row) {
+        browser_->openConversation(row);
+        QApplication::processEvents();
+        const ConversationView* view = browser_->conversationView();
+        const auto* conversation =
+            std::get<ConversationPtr>(browser_->model()->records()[static_cast<std::size_t>(
+                                                                        browser_->proxy()->mapToSource(browser_->proxy()->index(row, 0)).row())])
+                .get();
+        ASSERT_EQ(view->bubbles().size(), conversation->MessageNodeArray.size());
+        for (std::size_t i = 0; i < view->bubbles().size(); ++i) {
+            const auto& b = view->bubbles()[i];
+            EXPECT_EQ(b.sent, ConversationView::isSent(*conversation->MessageNodeArray[i]));
+            if (b.sent) {
+                EXPECT_GT(b.rect.center().x(), view->width() / 2);
+            } else {
+                EXPECT_LT(b.rect.center().x(), view->width() / 2);
+            }
+            (b.sent ? sawSent : sawReceived) = true;
+        }
+    }
+    EXPECT_TRUE(sawSent && sawReceived);
+
+    // "Export picture" writes the whole view (every bubble), at the view's size.
+    TempDir out;
+    const QString file = QString::fromStdString(out / "conversation.png");
+    ASSERT_TRUE(browser_->exportConversationPicture(file));
+    const QImage picture(file);
+    EXPECT_EQ(picture.size(), browser_->conversationView()->size());
+    EXPECT_GE(picture.height(), browser_->conversationView()->bubbles().back().rect.bottom());
+}
+
+TEST_F(ScannedBrowser, RecoveryFromTheWindowWritesWhatTheCommandWrites) {
+    QTest::mouseClick(browser_->categoryButton(Category::Contact), Qt::LeftButton);
+    QTest::mouseClick(browser_->selectAllBox(), Qt::LeftButton);
+    QTest::mouseClick(browser_->categoryButton(Category::CallHistory), Qt::LeftButton);
+    QTest::mouseClick(browser_->selectAllBox(), Qt::LeftButton);
+    browser_->openDestinationAfterRecovery = false;
+    TempDir out;
+    const RecoveryReport report = browser_->recoverInto(QString::fromStdString(out / "window"));
+    EXPECT_TRUE(report.succeeded());
+    EXPECT_FALSE(report.folders.empty());
+    const auto cli = test::runSalvor({"recover", backup_, "--category", "contacts", "--category", "calls", "--to",
+                                      out / "command"});
+    ASSERT_EQ(cli.exitCode, 0) << cli.err;
+    const auto window = test::fingerprint(out / "window");
+    const auto command = test::fingerprint(out / "command");
+    ASSERT_EQ(window.size(), command.size());
+    for (const auto& [path, print] : command) {
+        ASSERT_TRUE(window.count(path)) << path;
+        EXPECT_EQ(window.at(path).sha1, print.sha1) << path;
+    }
+}
+
+TEST(GuiCommandLine, ScreenshotWritesAPngOfTheWindowForEveryPage) {
+    TempDir dir;
+    const auto backup = test::forgeOne(dir, "ios6", 3);
+    for (const char* page : {"start", "contacts", "messages", "calls", "notes", "bookmarks", "calendar", "photos",
+                             "social", "files"}) {
+        const QString file = QString::fromStdString(dir / (std::string(page) + ".png"));
+        QProcess app;
+        app.start(QStringLiteral(SALVOR_GUI_PATH),
+                  {QString::fromStdString(backup.path), QStringLiteral("--show"), QString::fromLatin1(page),
+                   QStringLiteral("--screenshot"), file});
+        ASSERT_TRUE(app.waitForFinished(120000)) << page;
+        EXPECT_EQ(app.exitCode(), 0) << page << app.readAllStandardError().toStdString();
+        const QImage image(file);
+        EXPECT_EQ(image.size(), QSize(1020, 660)) << page;
+    }
+    QProcess bad;
+    bad.start(QStringLiteral(SALVOR_GUI_PATH), {QStringLiteral("--show"), QStringLiteral("nothing")});
+    ASSERT_TRUE(bad.waitForFinished(60000));
+    EXPECT_EQ(bad.exitCode(), 2);
+}
+
+}  // namespace
+}  // namespace salvor::gui
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
