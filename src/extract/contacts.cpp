@@ -1,5 +1,9 @@
 // Contacts: persons of the address book with their multi-value rows and pictures.
 #include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
@@ -20,9 +24,17 @@ const sqlite::ReadPlan kPersons{{"DISTINCT Rowid, first, Department,DisplayName,
                                   "middle,middlePhonetic,CreationDate,Last,Note,Nickname,prefix, suffix, Birthday",
                                   "abperson", "", {"abperson"}},
                                  {}};
-// Read once per person, whose row id is bound to ":record".
-const sqlite::ReadPlan kMultiValues{
-    {"property,label,value, UID", "abmultivalue", "record_id = :record", {"abmultivalue"}}, {}};
+// Read once for all persons, in the table's (UID) order, and grouped by person
+// in memory: the table has no index on record_id, so a query per person would
+// read the whole table once per person.
+const sqlite::ReadPlan kMultiValues{{"record_id, property, value", "abmultivalue", "", {"abmultivalue"}}, {}};
+
+// One multi-value row of a person: its property and its value (absent for NULL).
+struct MultiValueRow {
+    std::int64_t property = 0;
+    const char* value() const { return value_ ? value_->c_str() : nullptr; }
+    std::optional<std::string> value_;
+};
 const sqlite::ReadPlan kPictures{{"record_id, data", "ABFullSizeImage", "", {"ABFullSizeImage"}}, {}};
 const sqlite::ReadPlan kPicturesOld{{"record_id, data", "ABImage", "", {"ABImage"}}, {}};
 
@@ -97,27 +109,37 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
         }
     }
 
-    // One short query per person: each may end before SQLite ever asks
-    // whether to stop, so the loop asks itself.
+    // Every person's values, in the table's order, read in one pass.
+    std::unordered_map<std::int64_t, std::vector<MultiValueRow>> valuesOf;
+    {
+        sqlite::Reader values(db, kMultiValues);
+        while (!ctx.stopRequested() && values.step()) {
+            const char* property = values.text(1);
+            if (!sqlite::hasText(property)) continue;
+            MultiValueRow row;
+            row.property = sqlite::parseInteger(property);
+            if (const char* v = values.text(2)) row.value_ = std::string(v);
+            valuesOf[values.int64(0)].push_back(std::move(row));
+        }
+    }
+    // A stop during the read may have cut the values short: nobody is posted then.
+    if (ctx.stopRequested()) return;
+    // The person's picture: the last image row that names the person.
+    std::unordered_map<std::int32_t, const MVContactImageNode*> pictureOf;
+    for (const auto& image : ctx.contactImageArray) pictureOf[image->rowid] = image.get();
+
     for (const ContactPtr& contact : ctx.contactArray) {
         if (ctx.stopRequested()) break;
-        for (const auto& image : ctx.contactImageArray) {
-            if (image->rowid == contact->rowid) contact->imageData = image->imageData;
-        }
-        sqlite::Reader values(db, kMultiValues, {{":record", contact->rowid}});
-        if (values.ok()) {
-            while (values.step()) {
-                const char* property = values.text(0);
-                if (!sqlite::hasText(property)) continue;
-                const MultiValueField field = multiValueField(*contact, sqlite::parseInteger(property));
+        if (const auto picture = pictureOf.find(contact->rowid); picture != pictureOf.end())
+            contact->imageData = picture->second->imageData;
+        if (const auto rows = valuesOf.find(contact->rowid); rows != valuesOf.end()) {
+            for (const MultiValueRow& row : rows->second) {
+                const MultiValueField field = multiValueField(*contact, row.property);
                 if (!field.joined) continue;
-                const char* value = values.text(2);
-                appendText(*field.joined, value);
-                if (field.values && sqlite::hasText(value)) field.values->push_back(columnText(value));
+                appendText(*field.joined, row.value());
+                if (field.values && sqlite::hasText(row.value())) field.values->push_back(columnText(row.value()));
             }
         }
-        // A stop during the query may have cut this person's values short.
-        if (ctx.stopRequested()) break;
         ctx.nc.post(events::ScanContactInfo, std::any(contact));
     }
     ctx.postStageProgress();
