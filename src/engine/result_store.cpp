@@ -320,25 +320,8 @@ std::vector<AnyRecord> MVResultViewController::snapshot(Category category) const
 }
 
 std::vector<AnyRecord> MVResultViewController::snapshot(Category category, std::size_t first) const {
-    std::vector<AnyRecord> out;
-    const auto tail = [&out, first](const auto& list) {
-        if (first >= list.size()) return;
-        out.reserve(list.size() - first);
-        for (std::size_t i = first; i < list.size(); ++i) out.emplace_back(list[i]);
-    };
     std::lock_guard<std::mutex> lock(listMutex_);
-    switch (category) {
-        case Category::PhotoAndVideo: tail(photoAndVideoArray); break;
-        case Category::Contact: tail(contactArray); break;
-        case Category::Message: tail(messageTreeArray); break;
-        case Category::CallHistory: tail(callHistoryArray); break;
-        case Category::Note: tail(noteArray); break;
-        case Category::BookMark: tail(bookMarkArray); break;
-        case Category::Calender: tail(calenderArray); break;
-        case Category::FaceTwitter: tail(faceTwitterArray); break;
-        case Category::BackupTree: break;
-    }
-    return out;
+    return categoryRecordsLocked(category, first);
 }
 
 std::size_t MVResultViewController::recordCount(Category category) const {

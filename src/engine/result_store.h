@@ -213,7 +213,8 @@ private:
     void refillDisplayedList(const std::function<void()>& changeLocked);
     // Rebuilds displayedList from the current category's list; viewMutex_ held.
     void refillDisplayedListLocked();
-    std::vector<AnyRecord> categoryRecordsLocked(Category category) const;
+    // The records of a category from index `first` on; listMutex_ held.
+    std::vector<AnyRecord> categoryRecordsLocked(Category category, std::size_t first = 0) const;
     void supersedeSearchLocked();
     void runSearch(std::uint64_t generation, std::string text, std::vector<AnyRecord> records);
 

@@ -32,9 +32,10 @@ bool isDeleted(const AnyRecord& record) {
 }
 
 template <class Ptr>
-void appendAll(std::vector<AnyRecord>& out, const std::vector<Ptr>& list) {
-    out.reserve(out.size() + list.size());
-    for (const Ptr& p : list) out.emplace_back(p);
+void appendAll(std::vector<AnyRecord>& out, const std::vector<Ptr>& list, std::size_t first = 0) {
+    if (first >= list.size()) return;
+    out.reserve(out.size() + list.size() - first);
+    for (std::size_t i = first; i < list.size(); ++i) out.emplace_back(list[i]);
 }
 
 // Sets one flag and reports how the selected count changes (-1, 0 or +1).
@@ -135,17 +136,17 @@ std::int32_t countSelectedFiles(const std::vector<TreeDirPtr>& folders) {
 
 }  // namespace
 
-std::vector<AnyRecord> MVResultViewController::categoryRecordsLocked(Category category) const {
+std::vector<AnyRecord> MVResultViewController::categoryRecordsLocked(Category category, std::size_t first) const {
     std::vector<AnyRecord> out;
     switch (category) {
-        case Category::PhotoAndVideo: appendAll(out, photoAndVideoArray); break;
-        case Category::Contact: appendAll(out, contactArray); break;
-        case Category::Message: appendAll(out, messageTreeArray); break;
-        case Category::CallHistory: appendAll(out, callHistoryArray); break;
-        case Category::Note: appendAll(out, noteArray); break;
-        case Category::BookMark: appendAll(out, bookMarkArray); break;
-        case Category::Calender: appendAll(out, calenderArray); break;
-        case Category::FaceTwitter: appendAll(out, faceTwitterArray); break;
+        case Category::PhotoAndVideo: appendAll(out, photoAndVideoArray, first); break;
+        case Category::Contact: appendAll(out, contactArray, first); break;
+        case Category::Message: appendAll(out, messageTreeArray, first); break;
+        case Category::CallHistory: appendAll(out, callHistoryArray, first); break;
+        case Category::Note: appendAll(out, noteArray, first); break;
+        case Category::BookMark: appendAll(out, bookMarkArray, first); break;
+        case Category::Calender: appendAll(out, calenderArray, first); break;
+        case Category::FaceTwitter: appendAll(out, faceTwitterArray, first); break;
         case Category::BackupTree: break;  // the tree is shown by the tree controller
     }
     return out;
