@@ -412,4 +412,13 @@ std::optional<std::string> getNextSubStringInString(std::optional<std::string_vi
     return std::nullopt;
 }
 
+std::optional<VarintEnd> varintEndingAt(const PageImage& image, std::uint64_t end) {
+    if (end == 0 || (image.byteAt(end) & 0x80) != 0) return std::nullopt;
+    std::uint64_t start = end;
+    while (end - start < 8 && start > 1 && (image.byteAt(start - 1) & 0x80) != 0) --start;
+    std::uint64_t v = 0;
+    for (std::uint64_t p = start; p <= end; ++p) v = (v << 7) | (image.byteAt(p) & 0x7F);
+    return VarintEnd{v, start};
+}
+
 }  // namespace salvor::carve

@@ -147,6 +147,18 @@ std::int64_t bIsAlterbleDBFile(const PageImage& image, std::uint64_t offset, int
 // The byte just before the first 0 byte at or after offset: 2 for 34-36, 1 for 18-20, else 0.
 int GetFildLength(const PageImage& image, std::uint64_t offset);
 
+// ---- varints read backwards ----
+
+// The varint whose last byte is at `end` (that byte has the high bit clear, the
+// up to eight before it have it set), as a cell header's row id or payload
+// length is found from the record after it: its value and its first byte.
+// Nothing when the byte at `end` continues a varint, or for offset 0.
+struct VarintEnd {
+    std::uint64_t value = 0;
+    std::uint64_t start = 0;
+};
+std::optional<VarintEnd> varintEndingAt(const PageImage& image, std::uint64_t end);
+
 // ---- text ----
 
 // One character per byte: printable ASCII as itself, every other byte '.'.

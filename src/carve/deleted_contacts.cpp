@@ -112,9 +112,9 @@ std::optional<std::int64_t> DelContactScan::valueUid(std::uint64_t q) const {
     // Cell: payload length, row id (both varints), header size, the NULL id
     // column, then the serial types the pattern at q begins with.
     if (q < 16 || image_.byteAt(q - 2) != valueHeader_ + 1 || image_.byteAt(q - 1) != 0) return std::nullopt;
-    const auto uid = varintEndingAt(q - 3);
-    if (!uid || uid->second < 2) return std::nullopt;
-    const auto payload = varintEndingAt(uid->second - 1);
+    const auto uid = carve::varintEndingAt(image_, q - 3);
+    if (!uid || uid->start < 2) return std::nullopt;
+    const auto payload = carve::varintEndingAt(image_, uid->start - 1);
     if (!payload) return std::nullopt;
     // The payload length must match the record the header describes; a cell
     // whose first bytes were overwritten when it was freed fails here.
@@ -124,8 +124,8 @@ std::optional<std::int64_t> DelContactScan::valueUid(std::uint64_t q) const {
         if (type >= 0x80) return std::nullopt;
         expected += static_cast<std::uint64_t>(carve::getFieldDataLengthBy(type));
     }
-    if (payload->first != expected) return std::nullopt;
-    return static_cast<std::int64_t>(uid->first);
+    if (payload->value != expected) return std::nullopt;
+    return static_cast<std::int64_t>(uid->value);
 }
 
 bool DelContactScan::bPlausiblePerson(std::uint64_t base, std::uint64_t a) const {
@@ -175,30 +175,20 @@ std::optional<std::int64_t> DelContactScan::intactRowid(std::uint64_t base) cons
     // Before the header: the payload length and the row id, both varints. The
     // id counts only when the payload length agrees with the header; a freed
     // cell's first bytes, or a newer cell written over them, do not.
-    const auto rowid = varintEndingAt(base - 2);
-    if (!rowid || rowid->second < 1) return std::nullopt;
+    const auto rowid = carve::varintEndingAt(image_, base - 2);
+    if (!rowid || rowid->start < 1) return std::nullopt;
     // The byte before the payload length belongs to whatever lies before the
     // cell and may have its high bit set too, so each length of 1 to 3 bytes
     // ending there is tried.
-    if (rowid->first == 0) return std::nullopt;
-    const std::uint64_t end = rowid->second - 1;
+    if (rowid->value == 0) return std::nullopt;
+    const std::uint64_t end = rowid->start - 1;
     if (image_.byteAt(end) & 0x80) return std::nullopt;
     std::uint64_t payload = image_.byteAt(end) & 0x7F;
     for (std::uint64_t k = 1; payload != length; ++k) {
         if (k == 3 || end < k || !(image_.byteAt(end - k) & 0x80)) return std::nullopt;
         payload |= std::uint64_t{image_.byteAt(end - k) & 0x7Fu} << (7 * k);
     }
-    return static_cast<std::int64_t>(rowid->first);
-}
-
-std::optional<std::pair<std::uint64_t, std::uint64_t>> DelContactScan::varintEndingAt(std::uint64_t end) const {
-    // Its last byte has the high bit clear, the bytes before it have it set.
-    if (image_.byteAt(end) & 0x80) return std::nullopt;
-    std::uint64_t start = end;
-    while (end - start < 8 && start > 0 && (image_.byteAt(start - 1) & 0x80)) --start;
-    std::uint64_t v = 0;
-    for (std::uint64_t p = start; p <= end; ++p) v = (v << 7) | (image_.byteAt(p) & 0x7F);
-    return std::make_pair(v, start);
+    return static_cast<std::int64_t>(rowid->value);
 }
 
 void DelContactScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {

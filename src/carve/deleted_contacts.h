@@ -67,8 +67,6 @@ private:
     std::optional<std::int64_t> intactRowid(std::uint64_t base) const;
     // True when the serial types from `base` to the anchor at `a` fit a person row.
     bool bPlausiblePerson(std::uint64_t base, std::uint64_t a) const;
-    // A varint whose last byte is at `end`: its value and first byte.
-    std::optional<std::pair<std::uint64_t, std::uint64_t>> varintEndingAt(std::uint64_t end) const;
 
     ScanContext& ctx_;
     const carve::PageImage& image_;

@@ -84,17 +84,6 @@ Kind newerKind(std::size_t column) {
 
 bool isText(std::int64_t type) { return type >= 13 && type % 2 == 1; }
 
-// The varint that ends at `end` (its last byte has the high bit clear, the
-// bytes before it have it set), read backwards: its value.
-std::optional<std::int64_t> varintEndingAt(const carve::PageImage& image, std::uint64_t end) {
-    if (end == 0 || (image.byteAt(end) & 0x80) != 0) return std::nullopt;
-    std::uint64_t start = end;
-    while (end - start < 8 && start > 1 && (image.byteAt(start - 1) & 0x80) != 0) --start;
-    std::uint64_t v = 0;
-    for (std::uint64_t p = start; p <= end; ++p) v = (v << 7) | (image.byteAt(p) & 0x7F);
-    return static_cast<std::int64_t>(v);
-}
-
 // Printable ASCII only: an address, a service name, a row's identifier.
 bool printable(const std::string& s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
@@ -352,7 +341,7 @@ void DelMessageScan::carveHandle(std::uint64_t x, std::uint64_t end) {
     // Intact cell header: the row id's NULL type, the header size (6), and
     // before them the row id, a varint of any length.
     if (x >= 3 && image_.byteAt(x - 1) == 0 && image_.byteAt(x - 2) == kHandleColumns + 1)
-        handle.rowid = varintEndingAt(image_, x - 3);
+        if (const auto id = carve::varintEndingAt(image_, x - 3)) handle.rowid = static_cast<std::int64_t>(id->value);
     handles_.push_back(std::move(handle));
 }
 
