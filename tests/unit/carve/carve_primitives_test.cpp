@@ -1,6 +1,6 @@
-// The carving primitives over real SQLite files whose rows were deleted
-// (the bytes stay in freeblocks and free pages), over hostile headers, and on
-// the number and window rules the scans rely on.
+// The carving primitives over hostile headers and truncated files, and on the
+// number and window rules the scans rely on (finding deleted rows in real
+// files is judged end to end, per generation, by the carving evaluation).
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -49,81 +49,6 @@ Bytes headerImage(std::uint16_t pageSizeField, std::size_t size) {
 std::string text(std::span<const std::uint8_t> bytes) {
     const auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
     return std::string(bytes.begin(), end);
-}
-
-// Every offset where the hex text of a page holds `pattern` on a byte boundary.
-std::vector<std::uint64_t> anchors(const PageImage& image, const std::string& pattern) {
-    std::vector<std::uint64_t> found;
-    for (std::uint64_t n = 1; n < image.pageCount(); ++n) {
-        const std::uint64_t start = n * image.pageSize();
-        const auto hex = getHexString(image, start, image.pageSize());
-        for (auto at = hex->find(pattern); at != std::string::npos; at = hex->find(pattern, at + 1))
-            if (at % 2 == 0) found.push_back(start + at / 2);
-    }
-    return found;
-}
-
-// A carved row of t(id INTEGER PRIMARY KEY, name TEXT, n INTEGER, big INTEGER, f REAL):
-// the anchor is the serial type of `name`; the id's serial type (and the cell
-// head before it) may be overwritten by the freeblock header, so decoding starts
-// at field 1; the id's body is empty, so the data offset starts at 0.
-// The row reads "name|n|big|f".
-std::string decodeRow(const PageImage& image, std::uint64_t nameTypeAt) {
-    std::uint64_t dataoff = 0;
-    std::string row;
-    std::vector<std::uint8_t> dest(image.pageSize());
-    for (int k = 1; k <= 4; ++k) {
-        std::fill(dest.begin(), dest.end(), 0);
-        row += (k > 1 ? "|" : "") + (AnalyseDBDataFile(image, k, dataoff, nameTypeAt - 1, 5, dest) ? text(dest) : "-");
-    }
-    return row;
-}
-
-TEST(CarvePrimitives, DeletedRowsAreFoundInFreeblocksAndFreePagesAtTwoPageSizes) {
-    test::TempDir dir;
-    for (const int pageSize : {1024, 4096}) {
-        SCOPED_TRACE(pageSize);
-        const std::string sql =
-            "CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, n INTEGER, big INTEGER, f REAL);"
-            "INSERT INTO t VALUES(1, 'Alma Keeps', 7, 1, 1.0);"
-            "INSERT INTO t VALUES(2, 'Zebulon Quixote', -2, -1099511627776, 2.5);"
-            "INSERT INTO t VALUES(3, 'Berta Stays', 9, 2, 0.0);"
-            "CREATE TABLE bulk(id INTEGER PRIMARY KEY, name TEXT, n INTEGER, big INTEGER, f REAL);"
-            "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 120) "
-            "INSERT INTO bulk SELECT i, printf('Gone row %07d', i), -i, i * 4294967296, i + 0.25 FROM c;"
-            "DELETE FROM t WHERE id = 2; DELETE FROM bulk WHERE id > 0;";
-        const Bytes bytes = buildDb(dir, pageSize, sql);
-        const auto image = PageImage::open(bytes, "test");
-        ASSERT_TRUE(image);
-        EXPECT_EQ(image->pageCount() * pageSize, bytes.size());
-        EXPECT_EQ(checkSQliteVersion(*image, 18), 0);  // rollback journal, not WAL
-
-        // The freed cell of t: text of 15 bytes (0x2b), 1-byte, 6-byte, float.
-        const auto freed = anchors(*image, "2b010507");
-        ASSERT_EQ(freed.size(), 1u);
-        EXPECT_EQ(decodeRow(*image, freed[0]), "Zebulon Quixote|-2|-1099511627776|2.5");
-        EXPECT_EQ(getPageType(*image, freed[0] / pageSize * pageSize), 1);  // a table leaf
-
-        // The bulk rows: text of 16 bytes (0x2d), then 1- or 2-byte, 6-byte, float.
-        std::set<int> carved;
-        for (const std::string pattern : {"2d010507", "2d020507"})
-            for (const auto at : anchors(*image, pattern)) {
-                const std::string r = decodeRow(*image, at);
-                const int i = std::atoi(r.c_str() + 9);
-                char want[80];
-                std::snprintf(want, sizeof want, "Gone row %07d|%d|%lld|%d.25", i, -i, i * 4294967296LL, i);
-                EXPECT_EQ(r, want);
-                carved.insert(i);
-            }
-        // SQLite itself overwrites some freed cells while it rebalances the
-        // tree; every row whose name is still in the file is carved.
-        std::set<int> present;
-        const std::string_view all(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-        for (auto at = all.find("Gone row "); at != std::string_view::npos; at = all.find("Gone row ", at + 1))
-            present.insert(std::stoi(std::string(all.substr(at + 9, 7))));
-        EXPECT_GE(present.size(), 60u);
-        EXPECT_EQ(carved, present);
-    }
 }
 
 TEST(CarvePrimitives, HostileHeadersAreRefusedWithOneLineAndTruncationReadsZeros) {
