@@ -83,7 +83,7 @@ QString recordDetailHtml(const AnyRecord& record, QTextDocument* document) {
                 row(body, "Note", r.calNote);
             } else if constexpr (std::is_same_v<T, MVPhotoAndVideoNode>) {
                 title = QString::fromStdString(textOrEmpty(r.fileNodeName));
-                row(body, "Kind", std::string(r.bmov ? "Video or audio" : "Photo"));
+                row(body, "Kind", mediaKind(r).toStdString());
                 row(body, "Size", r.fileNodeSize);
                 row(body, "Stored as", r.filePath);
                 const QString path = QString::fromStdString(textOrEmpty(r.filePath));

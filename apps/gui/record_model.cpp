@@ -1,5 +1,7 @@
 #include "record_model.h"
 
+#include "core/helpers.h"
+
 #include <QBrush>
 #include <QColor>
 #include <QFont>
@@ -8,6 +10,14 @@
 #include <type_traits>
 
 namespace salvor::gui {
+
+QString mediaKind(const MVPhotoAndVideoNode& node) {
+    if (!node.bmov) return QStringLiteral("Photo");
+    const std::string name = textOrEmpty(node.fileNodeName);
+    const auto dot = name.rfind('.');
+    const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    return GetAudioType(ext.c_str()) >= 0 ? QStringLiteral("Audio") : QStringLiteral("Video");
+}
 
 namespace {
 
@@ -97,7 +107,7 @@ Cell cellOf(const AnyRecord& record, int column) {
                     const auto bytes = MVResultViewController::sizeFormString(textOrEmpty(r.fileNodeSize));
                     return {q(r.fileNodeSize), static_cast<qulonglong>(bytes)};
                 }
-                case 3: return textCell(r.bmov ? QStringLiteral("Video") : QStringLiteral("Photo"));
+                case 3: return textCell(mediaKind(r));
                 case 4: return textCell(q(r.filePath));
                 }
             } else if constexpr (std::is_same_v<T, MVFaceTwitterNode>) {

@@ -12,6 +12,10 @@
 
 namespace salvor::gui {
 
+// "Photo", "Video" or "Audio": the store flags sound files as films, and a
+// person reading the list tells them apart by their extension.
+QString mediaKind(const MVPhotoAndVideoNode& node);
+
 class RecordTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
