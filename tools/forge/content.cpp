@@ -1,3 +1,4 @@
+#include <ctime>
 #include "forge/content.h"
 
 #include <plist/plist.h>
@@ -185,6 +186,15 @@ Bytes textBytes(Rng& rng, std::size_t size) {
     const std::size_t offset = rng.below(sizeof kWords - 1);
     for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(kWords[(offset + i) % (sizeof kWords - 1)]);
     return out;
+}
+
+std::string localMinuteText(std::int64_t when) {
+    const time_t t = static_cast<time_t>(when);
+    std::tm tm{};
+    if (!localtime_r(&t, &tm)) return {};
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
+    return buf;
 }
 
 }  // namespace salvor::forge

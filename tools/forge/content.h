@@ -33,5 +33,7 @@ Bytes sqliteBytes(Rng& rng, const std::string& scratchDir, const std::string& ta
 Bytes textBytes(Rng& rng, std::size_t size);
 // Uniform pseudo-random bytes.
 void fillRandom(Rng& rng, std::uint8_t* data, std::size_t size);
+// A backup time as the backup list shows it: local "YYYY-MM-DD HH:MM".
+std::string localMinuteText(std::int64_t when);
 
 }  // namespace salvor::forge

@@ -63,15 +63,6 @@ std::string hexOf(Rng& rng, std::size_t digits) {
     return s;
 }
 
-std::string localMinuteText(std::int64_t when) {
-    const time_t t = static_cast<time_t>(when);
-    std::tm tm{};
-    if (!localtime_r(&t, &tm)) return {};
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
-    return buf;
-}
-
 struct Row {
     std::string domain;
     std::string path;

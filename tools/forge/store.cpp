@@ -63,15 +63,6 @@ void setModificationTime(const std::string& path, std::int64_t when) {
         throw std::runtime_error("forge: cannot set the time of " + path + ": " + std::strerror(errno));
 }
 
-std::string localMinuteText(std::int64_t when) {
-    const time_t t = static_cast<time_t>(when);
-    std::tm tm{};
-    if (!localtime_r(&t, &tm)) return {};
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
-    return buf;
-}
-
 // Display names of the device models, searched as case-insensitive substrings in this order.
 nlohmann::json displayName(const std::string& productType) {
     static const std::pair<const char*, const char*> kModels[] = {
