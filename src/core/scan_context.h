@@ -51,9 +51,15 @@ public:
     bool currentNodeIsiOS6Version = false;  // system version 6 or 7
     bool bIOS7DeviceNode = false;           // a version 7 backup was seen
     bool bIOSRecoveryMode = false;          // a backup made of a connected device
+    // The backup lists its files in Manifest.db (iOS 10 and later) and keeps each
+    // stored file in a folder named by the file name's first two hex digits.
+    bool modernFormat = false;
 
     // The stored file `name` (40 hex digits) inside the backup folder.
-    std::string storedPath(const std::string& name) const { return backupPath + "/" + name; }
+    std::string storedPath(const std::string& name) const {
+        if (modernFormat && name.size() >= 2) return backupPath + "/" + name.substr(0, 2) + "/" + name;
+        return backupPath + "/" + name;
+    }
     // Stored-file path of the last kept manifest record whose relative path
     // equals `relativePath`; absent when none does.
     Text getFileKeyBytheFilepath(const std::string& relativePath) const;
