@@ -65,6 +65,11 @@ struct MVMessageNode {
     Text attachType;      // absent until an attachment is found
     std::int32_t rowId = -1;
     Bytes contactImageData;
+    // Set only for a message of a group conversation (more than one other
+    // party): the conversation's name and its members' addresses. A
+    // received message's messagePhone and messageName are then its sender's.
+    Text groupName;
+    Text groupAddress;
 };
 
 struct MVMessageTreeNode {
@@ -105,6 +110,9 @@ struct MVNoteNode {
     std::int32_t uid = -1;
     Flag bSelected = 0;
     Flag bDeleted = 0;
+    // The folder and account a note is filed under, where the store says.
+    Text noteFolder;
+    Text noteAccount;
 };
 
 struct MVNoteValueNode {

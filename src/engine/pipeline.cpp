@@ -7,20 +7,24 @@
 #include "carve/deleted_scans.h"
 #include "core/scan_context.h"
 #include "extract/extractors.h"
+#include "extract/modern_messages.h"
+#include "extract/modern_notes.h"
 #include "platform/log.h"
 
 namespace salvor {
 
-const std::array<PipelineStage, 14>& scanPipeline() {
+const std::array<PipelineStage, 16>& scanPipeline() {
     // Live stages run before every deleted-record scan, so the result store can
     // drop a carved record that equals a live one. The progress values need
     // not rise: notes (70) come before call history (60).
-    static const std::array<PipelineStage, 14> stages{{
+    static const std::array<PipelineStage, 16> stages{{
         {"scanDirAnalyThread", &scanDirAnalyThread, false, -1},
         {"scanDiskAidMediaThread", &scanDiskAidMediaThread, true, -1},
         {"scanContactThread", &scanContactThread, false, 40},
         {"scanMessageThread", &scanMessageThread, false, 50},
         {"scanNoteThread", &scanNoteThread, false, 70},
+        {"scanModernMessageThread", &scanModernMessageThread, false, 50, true},
+        {"scanModernNoteThread", &scanModernNoteThread, false, 70, true},
         {"scanCallHistoryThread", &scanCallHistoryThread, false, 60},
         {"scanBookMarkThread", &scanBookMarkThread, false, -1},
         {"scanCalenderThread", &scanCalenderThread, false, -1},

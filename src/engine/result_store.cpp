@@ -12,6 +12,7 @@
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "engine/app_delegate.h"
 #include "core/events.h"
@@ -208,6 +209,10 @@ struct MVResultViewController::ScanIndexes {
     ConversationLookup liveConversations;     // every conversation may take a live message
     ConversationLookup deletedConversations;  // only deleted ones take a carved message
     MessageKeyIndex messageKeys;              // messageArray by address, text and date
+    // Group conversations by members and name, with their places in the
+    // list; a message with one other party never joins one of them.
+    std::unordered_map<std::string, std::pair<const MVMessageTreeNode*, std::size_t>> groupConversations;
+    std::unordered_set<const MVMessageTreeNode*> groupNodes;
     // The other lists by the fields a carved record must differ in.
     RecordKeyIndex contactKeys, noteKeys, callKeys, bookMarkKeys, calenderKeys;
 
@@ -217,6 +222,8 @@ struct MVResultViewController::ScanIndexes {
         lastProgress = -1;
         liveConversations.clear();
         deletedConversations.clear();
+        groupConversations.clear();
+        groupNodes.clear();
         messageKeys.clear();
     }
 };
@@ -397,9 +404,29 @@ void MVResultViewController::ScanMessageInfomationHandle(const MessagePtr& recor
         ++BackUpFilesNum;
         ++messageNum;
         const std::string& phone = textOrEmpty(record->messagePhone);
-        // The first conversation whose address matches, in order.
-        if (MVMessageTreeNode* conversation = scanIndexes_->liveConversations.find(
-                messageTreeArray, phone, [](const MVMessageTreeNode&) { return true; })) {
+        ScanIndexes& ix = *scanIndexes_;
+        if (record->groupAddress) {
+            // A group conversation is one conversation, whoever wrote each message.
+            const std::string key = *record->groupAddress + '\n' + textOrEmpty(record->groupName);
+            const auto it = ix.groupConversations.find(key);
+            if (it != ix.groupConversations.end() && it->second.second < messageTreeArray.size() &&
+                messageTreeArray[it->second.second].get() == it->second.first) {
+                messageTreeArray[it->second.second]->MessageNodeArray.push_back(record);
+                index = it->second.second;
+                joined = true;
+            } else {
+                auto created = std::make_shared<MVMessageTreeNode>();
+                created->messageTreeNodeName = record->groupName;
+                created->messageTreeNodeAdress = record->groupAddress;
+                created->MessageNodeArray.push_back(record);
+                index = messageTreeArray.size();
+                ix.groupConversations[key] = {created.get(), index};
+                ix.groupNodes.insert(created.get());
+                messageTreeArray.push_back(std::move(created));
+            }
+        } else if (MVMessageTreeNode* conversation = ix.liveConversations.find(
+                       messageTreeArray, phone, [&ix](const MVMessageTreeNode& c) { return ix.groupNodes.count(&c) == 0; })) {
+            // The first conversation whose address matches, in order.
             conversation->MessageNodeArray.push_back(record);
             index = scanIndexes_->liveConversations.positionOf(phone);
             joined = true;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "core/byte_reader.h"
 #include "core/scan_context.h"
 #include "core/events.h"
 #include "core/helpers.h"
@@ -56,5 +57,36 @@ inline void setDate(Text& field, const char* value, std::uint8_t fileType) {
     if (sqlite::hasText(value)) field = dateText(sqlite::parseInteger(value), fileType);
 }
 
+// The kind of a message attachment by its device path: "Image", "Mov"
+// (video or audio), "Contact", "Location", or absent.
+inline Text attachmentKind(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const auto dot = name.rfind('.');
+    const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    const char* e = dot == std::string::npos ? nullptr : ext.c_str();
+    if (GetImageType(e) >= 0) return "Image";
+    if (GetViedoType(e) >= 0) return "Mov";
+    if (GetAudioType(e) >= 0) return "Mov";
+    if (name == "Contact.vcf") return "Contact";
+    if (name == "Current Location.loc.vcf") return "Location";
+    return std::nullopt;
+}
+
+inline std::string removeAll(std::string text, const std::string& what) {
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos)) text.erase(pos, what.size());
+    return text;
+}
+
+// A contact or location card attachment, read whole. Only a regular file of the
+// backup is read: a link is not followed, a FIFO never waited on, and a card
+// larger than any real one is left out.
+inline Bytes readWholeFile(const std::string& path) {
+    constexpr std::uint64_t kMaxCardBytes = 64ull << 20;
+    FileImage image;
+    if (image.load(path, kMaxCardBytes) != FileImage::Status::ok) return nullptr;
+    const auto bytes = image.bytes();
+    return std::make_shared<const ByteBuffer>(bytes.begin(), bytes.end());
+}
 
 }  // namespace salvor::extract_detail

@@ -1,0 +1,256 @@
+#include "extract/modern_messages.h"
+
+#include <map>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "extract/commit_db.h"
+#include "extract/extract_util.h"
+#include "extract/named_columns.h"
+#include "extract/typedstream.h"
+
+namespace salvor {
+
+using namespace extract_detail;
+
+namespace {
+
+constexpr const char* kLabel = "sms.db";
+constexpr const char* kRelativePath = "Library/SMS/sms.db";
+
+std::int64_t integer(const char* v) { return sqlite::hasText(v) ? sqlite::parseInteger(v) : 0; }
+
+struct Chat {
+    std::string displayName;
+    std::vector<std::int64_t> members;  // handle row ids, in join order
+};
+
+// Everything read before the messages themselves, by row id.
+struct Tables {
+    std::unordered_map<std::int64_t, std::string> handles;
+    std::map<std::int64_t, Chat> chats;
+    std::unordered_map<std::int64_t, std::int64_t> chatOfMessage;  // the first chat that lists it
+    std::unordered_map<std::int64_t, std::string> attachmentOfMessage;  // its first attachment's file name
+    std::unordered_set<std::int64_t> recoverable;  // kept as recently deleted
+};
+
+void readHandles(ScanContext& ctx, const sqlite::Database& db, Tables& t) {
+    NamedColumns cols(db, "handle");
+    if (!cols.exists()) return;
+    sqlite::Reader st(db, cols.plan({"ROWID", "id"}));
+    while (!ctx.stopRequested() && st.step()) {
+        if (!sqlite::hasText(st.text(0))) continue;
+        const std::int64_t id = sqlite::parseInteger(st.text(0));
+        const std::string address = sqlite::hasText(st.text(1)) ? columnText(st.text(1)) : std::string();
+        t.handles[id] = address;
+        // The deleted-message scan takes carved messages' addresses from these.
+        auto node = std::make_shared<MVChatMessageNode>();
+        node->rowid = static_cast<std::int32_t>(id);
+        node->phoneValue = address;
+        ctx.chatMessageArray.push_back(std::move(node));
+    }
+}
+
+// Reads two integer columns of a join table, row by row.
+template <class Fn>
+void readJoin(ScanContext& ctx, const sqlite::Database& db, const char* table, const char* a, const char* b, Fn fn) {
+    NamedColumns cols(db, table);
+    if (!cols.has(a) || !cols.has(b)) return;
+    sqlite::Reader st(db, cols.plan({a, b}));
+    while (!ctx.stopRequested() && st.step())
+        if (sqlite::hasText(st.text(0)) && sqlite::hasText(st.text(1)))
+            fn(sqlite::parseInteger(st.text(0)), sqlite::parseInteger(st.text(1)));
+}
+
+void readChats(ScanContext& ctx, const sqlite::Database& db, Tables& t) {
+    NamedColumns cols(db, "chat");
+    if (cols.exists()) {
+        sqlite::Reader st(db, cols.plan({"ROWID", "display_name"}));
+        while (!ctx.stopRequested() && st.step())
+            if (sqlite::hasText(st.text(0)))
+                t.chats[sqlite::parseInteger(st.text(0))].displayName =
+                    sqlite::hasText(st.text(1)) ? columnText(st.text(1)) : std::string();
+    }
+    readJoin(ctx, db, "chat_handle_join", "chat_id", "handle_id", [&](std::int64_t chat, std::int64_t handle) {
+        auto it = t.chats.find(chat);
+        if (it != t.chats.end()) it->second.members.push_back(handle);
+    });
+    readJoin(ctx, db, "chat_message_join", "message_id", "chat_id",
+             [&](std::int64_t message, std::int64_t chat) { t.chatOfMessage.emplace(message, chat); });
+    // Messages the person deleted stay in their table for a while, joined
+    // here instead of to their chat.
+    readJoin(ctx, db, "chat_recoverable_message_join", "message_id", "chat_id",
+             [&](std::int64_t message, std::int64_t chat) {
+                 t.recoverable.insert(message);
+                 t.chatOfMessage.emplace(message, chat);
+             });
+}
+
+void readAttachments(ScanContext& ctx, const sqlite::Database& db, Tables& t) {
+    std::unordered_map<std::int64_t, std::string> names;
+    NamedColumns cols(db, "attachment");
+    if (!cols.has("filename")) return;
+    sqlite::Reader st(db, cols.plan({"ROWID", "filename"}));
+    while (!ctx.stopRequested() && st.step())
+        if (sqlite::hasText(st.text(0)) && sqlite::hasText(st.text(1)))
+            names[sqlite::parseInteger(st.text(0))] = columnText(st.text(1));
+    readJoin(ctx, db, "message_attachment_join", "message_id", "attachment_id",
+             [&](std::int64_t message, std::int64_t attachment) {
+                 auto it = names.find(attachment);
+                 if (it != names.end()) t.attachmentOfMessage.emplace(message, it->second);
+             });
+}
+
+// The path an attachment has inside the backup: its device path below the
+// home folder ("~/Library/SMS/Attachments/…", older files "/var/mobile/…").
+std::string attachmentRelativePath(const std::string& filename) {
+    for (const char* prefix : {"~/", "/var/mobile/", "/private/var/mobile/"}) {
+        const std::string p(prefix);
+        if (filename.compare(0, p.size(), p) == 0) return filename.substr(p.size());
+    }
+    return filename;
+}
+
+// Contact name and picture of an address, looked up once per address.
+class Names {
+public:
+    explicit Names(const ScanContext& ctx) : index_(ctx.contacts()) {}
+    const std::pair<Text, Bytes>& of(const std::string& address) {
+        auto it = cache_.find(address);
+        if (it == cache_.end()) {
+            ContactMatch match = index_.getNameByPhoneNumber(Text(address), nullptr);
+            if (match.picture && match.picture->empty()) match.picture = nullptr;
+            it = cache_.emplace(address, std::make_pair(std::move(match.name), std::move(match.picture))).first;
+        }
+        return it->second;
+    }
+
+private:
+    ContactIndex index_;
+    std::unordered_map<std::string, std::pair<Text, Bytes>> cache_;
+};
+
+// What a group conversation is called and who is in it.
+struct Group {
+    std::string name;
+    std::string address;
+};
+
+Group groupOf(const Chat& chat, const Tables& t, Names& names) {
+    Group g;
+    std::string memberNames;
+    for (const std::int64_t h : chat.members) {
+        const auto it = t.handles.find(h);
+        const std::string address = it == t.handles.end() ? std::string() : it->second;
+        if (address.empty()) continue;
+        const Text& name = names.of(address).first;
+        g.address += (g.address.empty() ? "" : ", ") + address;
+        memberNames += (memberNames.empty() ? "" : ", ") + (name && !name->empty() ? *name : address);
+    }
+    g.name = chat.displayName.empty() ? memberNames : chat.displayName;
+    return g;
+}
+
+enum Col { kRowId, kText, kBody, kHandle, kDate, kFromMe, kService, kHasAttach, kItemType, kAssociated, kCount };
+
+void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t) {
+    NamedColumns cols(db, "message");
+    if (!cols.exists()) return;
+    sqlite::Reader st(db, cols.plan({"ROWID", "text", "attributedBody", "handle_id", "date", "is_from_me", "service",
+                                     "cache_has_attachments", "item_type", "associated_message_type"}));
+    Names names(ctx);
+    std::unordered_map<std::int64_t, Group> groups;
+    while (!ctx.stopRequested() && st.step()) {
+        // Reactions, group renames, members joining and leaving: rows of the
+        // table that are no message anyone wrote.
+        if (integer(st.text(kItemType)) != 0 || integer(st.text(kAssociated)) != 0) continue;
+        const std::int64_t rowId = integer(st.text(kRowId));
+        auto m = std::make_shared<MVMessageNode>();
+        m->rowId = static_cast<std::int32_t>(rowId);
+        if (sqlite::hasText(st.text(kText))) {
+            m->messageContent = columnText(st.text(kText));
+        } else {
+            // Newer phones often keep the text only in the archived body.
+            const std::vector<std::uint8_t> body = st.blob(kBody);
+            if (auto text = typedstream::attributedText(body)) m->messageContent = std::move(*text);
+        }
+        // 0 is an unset date; the dates of iOS 11 and later are nanoseconds.
+        if (const std::int64_t date = integer(st.text(kDate)); date != 0) m->messageDate = dateText(date, 1);
+        if (const char* v = st.text(kFromMe); sqlite::hasText(v)) {
+            const std::int64_t n = sqlite::parseInteger(v);
+            m->messageType = n == 0 ? "Received" : n == 1 ? "Send" : "unknown";
+        }
+        m->bImessage = sqlite::hasText(st.text(kService)) && std::string(st.text(kService)) == "iMessage" ? 1 : 0;
+
+        const std::int64_t handle = integer(st.text(kHandle));
+        if (handle != 0) m->handle_id = static_cast<std::int32_t>(handle);
+        std::string address;
+        if (const auto h = t.handles.find(handle); handle != 0 && h != t.handles.end()) address = h->second;
+
+        const auto chatIt = t.chatOfMessage.find(rowId);
+        const Chat* chat = nullptr;
+        if (chatIt != t.chatOfMessage.end())
+            if (const auto c = t.chats.find(chatIt->second); c != t.chats.end()) chat = &c->second;
+        if (chat && chat->members.size() > 1) {
+            auto g = groups.find(chatIt->second);
+            if (g == groups.end()) g = groups.emplace(chatIt->second, groupOf(*chat, t, names)).first;
+            m->groupName = g->second.name;
+            m->groupAddress = g->second.address;
+            // Own messages in a group carry no handle: they went to everyone.
+            if (address.empty()) address = g->second.address;
+        } else if (address.empty() && chat && chat->members.size() == 1) {
+            if (const auto h = t.handles.find(chat->members.front()); h != t.handles.end()) address = h->second;
+        }
+        m->messagePhone = address;
+        if (!address.empty() && !(m->groupAddress && address == *m->groupAddress)) {
+            const auto& [name, picture] = names.of(address);
+            m->messageName = name;
+            m->contactImageData = picture;
+        } else {
+            m->messageName = std::nullopt;
+        }
+
+        m->isHasAttach = integer(st.text(kHasAttach)) != 0 ? 1 : 0;
+        if (const auto a = t.attachmentOfMessage.find(rowId); m->isHasAttach && a != t.attachmentOfMessage.end()) {
+            const std::string relative = attachmentRelativePath(a->second);
+            // Absent when the backup does not hold the file (offloaded, or
+            // never downloaded); the kind is still told.
+            m->attachmentPath = ctx.getFileKeyBytheFilepath(relative);
+            m->attachType = attachmentKind(relative);
+            if (m->attachType == "Contact" || m->attachType == "Location")
+                m->contactImageData = m->attachmentPath ? readWholeFile(*m->attachmentPath) : nullptr;
+        }
+
+        if (t.recoverable.count(rowId)) {
+            m->bDeleted = 1;
+            ctx.post(events::ScanDelMessageInfo, std::any(m));
+        } else {
+            ctx.post(events::ScanMessageInfo, std::any(m));
+        }
+    }
+}
+
+}  // namespace
+
+void scanModernMessageThread(ScanContext& ctx, const std::string& backupPath) {
+    if (!ctx.modernFormat || backupPath.empty()) return;
+    const Text stored = ctx.getFileKeyBytheFilepath(kRelativePath);
+    if (!stored || !fileExists(*stored)) return;
+    ScratchScope scratch(ctx);
+    if (const auto copy = preparedCopy(ctx, *stored)) {
+        sqlite::Database db(*copy, ctx.stop, kLabel);
+        if (db.ok()) {
+            Tables t;
+            readHandles(ctx, db, t);
+            readChats(ctx, db, t);
+            readAttachments(ctx, db, t);
+            readMessages(ctx, db, t);
+        }
+    }
+    ctx.postStageProgress();
+}
+
+}  // namespace salvor

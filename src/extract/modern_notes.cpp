@@ -1,0 +1,150 @@
+#include "extract/modern_notes.h"
+
+#include <filesystem>
+#include <memory>
+#include <unordered_map>
+
+#include "extract/commit_db.h"
+#include "extract/extract_util.h"
+#include "extract/extractors.h"
+#include "extract/named_columns.h"
+#include "extract/note_body.h"
+
+namespace salvor {
+
+using namespace extract_detail;
+
+namespace {
+
+constexpr const char* kLabel = "NoteStore.sqlite";
+constexpr const char* kStorePath = "NoteStore.sqlite";
+constexpr const char* kLegacyPath = "Library/Notes/notes.sqlite";
+constexpr const char* kObjects = "ZICCLOUDSYNCINGOBJECT";
+// The folder kind of the Recently Deleted folder.
+constexpr std::int64_t kTrashFolder = 1;
+
+std::int64_t integer(const char* v) { return sqlite::hasText(v) ? sqlite::parseInteger(v) : 0; }
+
+// Entity numbers of the store's object kinds ("ICNote", "ICFolder"...): each
+// store numbers its kinds itself.
+std::unordered_map<std::string, std::int64_t> entities(const sqlite::Database& db) {
+    std::unordered_map<std::string, std::int64_t> out;
+    NamedColumns cols(db, "Z_PRIMARYKEY");
+    if (!cols.has("Z_ENT") || !cols.has("Z_NAME")) return out;
+    sqlite::Reader st(db, cols.plan({"Z_ENT", "Z_NAME"}));
+    while (st.step())
+        if (sqlite::hasText(st.text(0)) && sqlite::hasText(st.text(1)))
+            out.emplace(st.text(1), sqlite::parseInteger(st.text(0)));
+    return out;
+}
+
+// The account column of a note moved with the store's versions; the newest
+// column each version added tells which one it uses.
+std::string accountColumn(const NamedColumns& cols) {
+    if (cols.has("ZACCOUNT6")) return "ZACCOUNT7";
+    if (cols.has("ZACCOUNT5")) return "ZACCOUNT4";
+    if (cols.has("ZACCOUNT4")) return "ZACCOUNT3";
+    return "ZACCOUNT2";
+}
+
+struct Folder {
+    std::string title;
+    std::int64_t type = 0;
+};
+
+enum Col { kPk, kEnt, kTitle, kFolder, kAccount, kModified, kCreated, kLocked, kMarked, kFolderTitle, kFolderType, kName };
+
+void readStore(ScanContext& ctx, const sqlite::Database& db) {
+    NamedColumns cols(db, kObjects);
+    if (!cols.exists()) return;
+    const auto ents = entities(db);
+    const auto entityOf = [&](const char* name) {
+        const auto it = ents.find(name);
+        return it == ents.end() ? std::int64_t{-1} : it->second;
+    };
+    const std::int64_t noteEnt = entityOf("ICNote");
+
+    // Bodies by note.
+    std::unordered_map<std::int64_t, std::vector<std::uint8_t>> bodies;
+    if (NamedColumns data(db, "ZICNOTEDATA"); data.has("ZNOTE") && data.has("ZDATA")) {
+        sqlite::Reader st(db, data.plan({"ZNOTE", "ZDATA"}));
+        while (!ctx.stopRequested() && st.step())
+            if (sqlite::hasText(st.text(0))) bodies.emplace(sqlite::parseInteger(st.text(0)), st.blob(1));
+    }
+
+    sqlite::Reader st(db, cols.plan({"Z_PK", "Z_ENT", "ZTITLE1", cols.first({"ZFOLDER", "ZFOLDER1"}), accountColumn(cols),
+                                     "ZMODIFICATIONDATE1", cols.first({"ZCREATIONDATE3", "ZCREATIONDATE1"}),
+                                     "ZISPASSWORDPROTECTED", "ZMARKEDFORDELETION", "ZTITLE2", "ZFOLDERTYPE", "ZNAME"}));
+    // Folders and accounts are rows of the same table as the notes: the rows
+    // are read once and the notes put together after.
+    struct Row {
+        std::int64_t pk, folder, account;
+        Text title, modified, created;
+        bool locked, marked;
+    };
+    std::vector<Row> notes;
+    std::unordered_map<std::int64_t, Folder> folders;
+    std::unordered_map<std::int64_t, std::string> names;
+    while (!ctx.stopRequested() && st.step()) {
+        const std::int64_t pk = integer(st.text(kPk));
+        const std::int64_t ent = integer(st.text(kEnt));
+        if (sqlite::hasText(st.text(kFolderTitle)) || sqlite::hasText(st.text(kFolderType)))
+            folders[pk] = {sqlite::hasText(st.text(kFolderTitle)) ? columnText(st.text(kFolderTitle)) : std::string(),
+                           integer(st.text(kFolderType))};
+        if (sqlite::hasText(st.text(kName))) names[pk] = columnText(st.text(kName));
+        // A store without its kind table: a note is a row with a note title or body.
+        const bool isNote = noteEnt >= 0 ? ent == noteEnt : (sqlite::hasText(st.text(kTitle)) || bodies.count(pk));
+        if (!isNote) continue;
+        Row r{pk, integer(st.text(kFolder)), integer(st.text(kAccount)), {}, {}, {},
+              integer(st.text(kLocked)) != 0, integer(st.text(kMarked)) != 0};
+        setText(r.title, st.text(kTitle));
+        setDate(r.modified, st.text(kModified), 1);
+        setDate(r.created, st.text(kCreated), 1);
+        notes.push_back(std::move(r));
+    }
+
+    for (const Row& r : notes) {
+        if (ctx.stopRequested()) break;
+        auto note = std::make_shared<MVNoteNode>();
+        note->uid = static_cast<std::int32_t>(r.pk);
+        if (r.title) note->noteTitle = r.title;
+        note->noteDate = r.modified ? r.modified : r.created;
+        const auto folder = folders.find(r.folder);
+        if (folder != folders.end()) note->noteFolder = folder->second.title;
+        if (const auto account = names.find(r.account); account != names.end()) note->noteAccount = account->second;
+        if (r.locked) {
+            note->noteContent = std::string(kLockedNoteText);
+        } else if (const auto body = bodies.find(r.pk); body != bodies.end()) {
+            if (auto text = notebody::noteText(body->second)) note->noteContent = std::move(*text);
+        }
+        const bool trashed = r.marked || (folder != folders.end() && folder->second.type == kTrashFolder);
+        if (trashed) {
+            note->bDeleted = 1;
+            ctx.post(events::ScanDelNoteInfo, std::any(note));
+        } else {
+            ctx.post(events::ScanNoteInfo, std::any(note));
+        }
+    }
+}
+
+}  // namespace
+
+void scanModernNoteThread(ScanContext& ctx, const std::string& backupPath) {
+    if (!ctx.modernFormat || backupPath.empty()) return;
+    if (const Text stored = ctx.getFileKeyBytheFilepath(kStorePath); stored && fileExists(*stored)) {
+        ScratchScope scratch(ctx);
+        if (const auto copy = preparedCopy(ctx, *stored)) {
+            sqlite::Database db(*copy, ctx.stop, kLabel);
+            if (db.ok()) readStore(ctx, db);
+        }
+    }
+    // Accounts never moved to the newer store keep the legacy file, which the
+    // older reader reads from the folder its stored file sits in.
+    if (const Text legacy = ctx.getFileKeyBytheFilepath(kLegacyPath); legacy && fileExists(*legacy)) {
+        const std::string folder = std::filesystem::path(*legacy).parent_path().string();
+        if (!folder.empty()) scanNoteThread(ctx, folder);
+    }
+    ctx.postStageProgress();
+}
+
+}  // namespace salvor
