@@ -147,6 +147,34 @@ TEST_F(StoreEvents, FinishingAScanResetsCategoryCountersAndShowsMessages) {
     EXPECT_EQ(store.selectedRow, std::optional<std::size_t>(0));
 }
 
+// A group conversation is one conversation whoever wrote each message, and a
+// one-to-one conversation with one of its members stays apart from it, in
+// whichever order the two arrive.
+TEST_F(StoreEvents, GroupMessagesFormOneConversationApartFromOneToOne) {
+    const auto inGroup = [&](const std::string& sender, const std::string& text, const char* groupName) {
+        MessagePtr m = message("", sender, text, "01-01-2023 10:00");
+        m->groupName = std::string(groupName);
+        m->groupAddress = std::string("+15550001, +15550002");
+        return m;
+    };
+    nc.post(events::ScanMessageInfo, std::any(inGroup("+15550001", "g1", "Family")));
+    nc.post(events::ScanMessageInfo, std::any(message("", "+15550001", "direct", "01-01-2023 10:01")));
+    nc.post(events::ScanMessageInfo, std::any(inGroup("+15550002", "g2", "Family")));
+    nc.post(events::ScanMessageInfo, std::any(inGroup("+15550001, +15550002", "mine", "Family")));
+    // Same members, another name: another conversation.
+    nc.post(events::ScanMessageInfo, std::any(inGroup("+15550002", "other", "Work")));
+    nc.post(events::ScanMessageInfo, std::any(message("", "+15550002", "direct 2", "01-01-2023 10:02")));
+    ASSERT_EQ(store.messageTreeArray.size(), 4u);
+    EXPECT_EQ(textOrEmpty(store.messageTreeArray[0]->messageTreeNodeName), "Family");
+    EXPECT_EQ(textOrEmpty(store.messageTreeArray[0]->messageTreeNodeAdress), "+15550001, +15550002");
+    EXPECT_EQ(store.messageTreeArray[0]->MessageNodeArray.size(), 3u);
+    EXPECT_EQ(textOrEmpty(store.messageTreeArray[1]->messageTreeNodeAdress), "+15550001");
+    EXPECT_EQ(store.messageTreeArray[1]->MessageNodeArray.size(), 1u);
+    EXPECT_EQ(textOrEmpty(store.messageTreeArray[2]->messageTreeNodeName), "Work");
+    EXPECT_EQ(textOrEmpty(store.messageTreeArray[3]->messageTreeNodeAdress), "+15550002");
+    EXPECT_EQ(store.messageNum, 6);
+}
+
 TEST_F(StoreEvents, ChoosingAnotherBackupClearsAndRescans) {
     nc.post(events::ScanContactInfo, std::any(contact("Ann", " 555")));
     store.actContact();

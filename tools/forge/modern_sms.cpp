@@ -1,0 +1,279 @@
+#include "forge/modern_sms.h"
+
+#include <stdexcept>
+
+#include "forge/db_common.h"
+#include "forge/modern_db.h"
+
+namespace salvor::forge {
+
+using namespace db;
+
+namespace {
+
+// An archive integer: one byte below 0x80, else 0x81 and two bytes or 0x82
+// and four bytes, little-endian.
+void putInt(Blob& b, std::uint32_t v) {
+    if (v < 0x80) {
+        b.push_back(static_cast<std::uint8_t>(v));
+    } else if (v <= 0x7FFF) {
+        b.insert(b.end(), {0x81, static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)});
+    } else {
+        b.insert(b.end(), {0x82, static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                           static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
+    }
+}
+
+void putText(Blob& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
+
+// A class written the first time: new class, new name string, version.
+void putClass(Blob& b, const std::string& name, std::uint8_t version) {
+    b.insert(b.end(), {0x84, 0x84});
+    putInt(b, static_cast<std::uint32_t>(name.size()));
+    putText(b, name);
+    b.push_back(version);
+}
+
+std::uint32_t utf16Units(const std::string& s) {
+    std::uint32_t n = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if ((c & 0xC0) == 0x80) continue;
+        n += c >= 0xF0 ? 2 : 1;
+    }
+    return n;
+}
+
+std::int64_t nanos(std::int64_t secondsSince2001) { return secondsSince2001 * 1000000000LL; }
+
+struct Handle {
+    std::int64_t id;
+    std::string address;
+    const char* service;
+};
+
+struct ChatDef {
+    std::int64_t id;
+    std::string displayName;
+    std::vector<std::int64_t> members;  // handle ids
+    const char* service;
+};
+
+}  // namespace
+
+Blob attributedBodyBlob(const std::string& text, bool mutableRoot) {
+    Blob b{0x04, 0x0B};
+    putText(b, "streamtyped");
+    b.insert(b.end(), {0x81, 0xE8, 0x03, 0x84, 0x01, 0x40, 0x84});
+    // References count the type string "@" and each class from 0x92 on.
+    std::uint8_t objectRef = 0;
+    if (mutableRoot) {
+        putClass(b, "NSMutableAttributedString", 0);
+        objectRef = 0x95;
+    } else {
+        objectRef = 0x94;
+    }
+    putClass(b, "NSAttributedString", 0);
+    putClass(b, "NSObject", 0);
+    b.insert(b.end(), {0x85, 0x92, 0x84});
+    if (mutableRoot) putClass(b, "NSMutableString", 1);
+    putClass(b, "NSString", 1);
+    b.push_back(objectRef);
+    b.insert(b.end(), {0x84, 0x01, 0x2B});
+    putInt(b, static_cast<std::uint32_t>(text.size()));
+    putText(b, text);
+    b.push_back(0x86);
+    // One attribute run over the whole text, with an empty dictionary.
+    b.insert(b.end(), {0x84, 0x02, 0x69, 0x49, 0x01});
+    putInt(b, utf16Units(text));
+    b.insert(b.end(), {0x92, 0x84});
+    putClass(b, "NSDictionary", 0);
+    b.insert(b.end(), {objectRef, 0x84, 0x01, 0x69, 0x00, 0x86, 0x86});
+    return b;
+}
+
+ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uint64_t seed, nlohmann::json& truth) {
+    Rng rng(seed);
+    const bool recent = iosMajor >= 16;
+    std::string schema;
+    if (iosMajor >= 16) {
+        schema = schemaText("modern/ios16/sms.db.sql");
+    } else if (iosMajor >= 14) {
+        // The iOS 14 message table is the one known table of that generation;
+        // the others keep their iOS 12 form.
+        schema = schemaText("modern/ios12/sms.db.sql");
+        const std::string& newer = schemaText("modern/ios14/sms.db.sql");
+        const std::string head = "CREATE TABLE message (";
+        const auto a = schema.find(head), b = newer.find(head);
+        if (a == std::string::npos || b == std::string::npos) throw std::runtime_error("forge: no message table");
+        schema.replace(a, schema.find('\n', a) - a, newer.substr(b, newer.find('\n', b) - b));
+    } else {
+        schema = schemaText("modern/ios12/sms.db.sql");
+    }
+
+    DbFile db(outPath + ".build", false, 4096);
+    db.begin();
+    db.exec(schema);
+
+    const std::vector<Handle> handles{{1, "+15550100001", "iMessage"},
+                                      {2, "+15550100002", "SMS"},
+                                      {3, "ann@example.com", "iMessage"},
+                                      {4, "+15550100004", "SMS"}};
+    for (const Handle& h : handles)
+        insertNamed(db, "handle", {{"ROWID", h.id}, {"id", h.address}, {"country", "us"}, {"service", h.service},
+                                   {"uncanonicalized_id", h.address}});
+    const auto addressOf = [&](std::int64_t id) { return handles[static_cast<std::size_t>(id - 1)].address; };
+
+    const std::vector<ChatDef> chats{{1, "", {1}, "iMessage"},
+                                     {2, "", {2}, "SMS"},
+                                     {3, "Family \xF0\x9F\x8F\xA1", {1, 3}, "iMessage"},
+                                     {4, "", {2, 4}, "SMS"}};
+    for (const ChatDef& c : chats) {
+        const bool group = c.members.size() > 1;
+        const std::string ident = group ? "chat" + digits(rng, 18) : addressOf(c.members.front());
+        insertNamed(db, "chat", {{"ROWID", c.id},
+                                 {"guid", std::string(c.service) + (group ? ";+;" : ";-;") + ident},
+                                 {"style", group ? 43 : 45},
+                                 {"state", 3},
+                                 {"chat_identifier", ident},
+                                 {"service_name", c.service},
+                                 {"display_name", c.displayName}});
+        for (const std::int64_t h : c.members)
+            insertNamed(db, "chat_handle_join", {{"chat_id", c.id}, {"handle_id", h}});
+    }
+
+    // Texts: plain, emoji, just past one length byte, past two.
+    std::string longText, veryLongText;
+    while (longText.size() < 300) longText += "A long message that runs past one length byte. ";
+    while (veryLongText.size() < 40000) veryLongText += "\xF0\x9F\x93\x9C A very long message, longer than two length bytes hold. ";
+
+    nlohmann::json live = nlohmann::json::array(), deleted = nlohmann::json::array();
+    ModernDbResult result;
+    result.files.push_back({"HomeDomain", "Library/SMS/sms.db", {}});
+
+    std::int64_t rowId = 0, attachmentId = 0;
+    std::int64_t when = 700000000 + rng.range(0, 5000000);  // seconds since 2001 (2023)
+    enum class Body { Text, ArchiveOnly, Both };
+    struct Msg {
+        std::int64_t chat;
+        std::int64_t handle;  // 0: own message in a group
+        bool fromMe;
+        std::string text;
+        Body body = Body::Text;
+        const char* attachment = nullptr;  // file name
+        bool attachmentStored = true;
+        bool recoverable = false;
+        int itemType = 0;
+        int associatedType = 0;
+    };
+    std::vector<Msg> plan{
+        {1, 1, false, "Hello from one", Body::Text},
+        {1, 1, true, "Reply with emoji \xF0\x9F\x98\x80\xF0\x9F\x91\x8D", Body::ArchiveOnly},
+        {1, 1, false, longText, Body::ArchiveOnly},
+        {1, 1, true, "", Body::Text, "IMG_0001.JPG", true},
+        {1, 1, false, "", Body::Text, "clip.MOV", false},
+        {1, 1, false, "", Body::Text, nullptr, true, false, 0, 2001},  // a reaction
+        {2, 2, false, "SMS text", Body::Both},
+        {2, 2, true, veryLongText, Body::ArchiveOnly},
+        {3, 1, false, "Group hello", Body::ArchiveOnly},
+        {3, 3, false, "Group answer from Ann", Body::Text},
+        {3, 0, true, "Own message to the group", Body::ArchiveOnly},
+        {3, 0, true, "", Body::Text, nullptr, true, false, 2, 0},  // the group was renamed
+        {4, 2, false, "Unnamed group first", Body::Text},
+        {4, 4, false, "Unnamed group second \xE2\x9C\x85", Body::ArchiveOnly},
+        {4, 0, true, "Unnamed group own", Body::Text},
+    };
+    if (recent) {
+        plan.push_back({1, 1, false, "Deleted but kept for a while", Body::ArchiveOnly, nullptr, true, true});
+        plan.push_back({3, 0, true, "Deleted group message", Body::Text, nullptr, true, true});
+    }
+
+    for (const Msg& m : plan) {
+        ++rowId;
+        when += rng.range(30, 7200);
+        const std::int64_t date = nanos(when);
+        const ChatDef& chat = chats[static_cast<std::size_t>(m.chat - 1)];
+        const bool isMessage = m.itemType == 0 && m.associatedType == 0;
+        Blob archive = attributedBodyBlob(m.text, rowId % 2 == 0);
+        std::vector<std::pair<const char*, V>> row{
+            {"ROWID", rowId},
+            {"guid", uuid(rng)},
+            {"text", m.body == Body::ArchiveOnly ? V() : V(m.text)},
+            {"attributedBody", m.body == Body::Text ? V() : V(archive)},
+            {"handle_id", m.handle},
+            {"service", chat.service},
+            {"account", "e:me@example.com"},
+            {"date", date},
+            {"date_read", m.fromMe ? V(0) : V(when + 60)},  // seconds, as the phone keeps them
+            {"date_delivered", m.fromMe ? V(static_cast<std::int64_t>(date + 1000000000)) : V(0)},
+            {"is_from_me", m.fromMe ? 1 : 0},
+            {"is_read", m.fromMe ? 0 : 1},
+            {"cache_has_attachments", m.attachment ? 1 : 0},
+            {"item_type", m.itemType},
+            {"associated_message_type", m.associatedType},
+            {"associated_message_guid", m.associatedType ? V("p:0/" + uuid(rng)) : V()},
+        };
+        insertNamed(db, "message", row);
+        if (m.recoverable)
+            insertNamed(db, "chat_recoverable_message_join",
+                        {{"chat_id", chat.id}, {"message_id", rowId}, {"delete_date", nanos(when + 86400)}});
+        else
+            insertNamed(db, "chat_message_join", {{"chat_id", chat.id}, {"message_id", rowId}, {"message_date", date}});
+
+        nlohmann::json storedName = nullptr;
+        std::string attachmentKind;
+        if (m.attachment) {
+            ++attachmentId;
+            const std::string folder = digits(rng, 2) + "/" + digits(rng, 2) + "/" + uuid(rng);
+            const std::string relative = "Library/SMS/Attachments/" + folder + "/" + m.attachment;
+            const std::string guid = uuid(rng);
+            insertNamed(db, "attachment", {{"ROWID", attachmentId},
+                                           {"guid", guid},
+                                           {"original_guid", guid},
+                                           {"created_date", when},
+                                           {"filename", "~/" + relative},
+                                           {"transfer_name", m.attachment},
+                                           {"is_outgoing", m.fromMe ? 1 : 0}});
+            insertNamed(db, "message_attachment_join", {{"message_id", rowId}, {"attachment_id", attachmentId}});
+            if (m.attachmentStored) {
+                result.files.push_back({"MediaDomain", relative, jpegBytes(relative)});
+                storedName = hashedName("MediaDomain", relative);
+            } else {
+                result.absent.emplace_back("MediaDomain", relative);
+            }
+            attachmentKind = std::string(m.attachment).ends_with(".JPG") ? "Image" : "Mov";
+        }
+        if (!isMessage) continue;
+
+        const bool group = chat.members.size() > 1;
+        std::string groupAddress, memberNames;
+        for (const std::int64_t h : chat.members) {
+            groupAddress += (groupAddress.empty() ? "" : ", ") + addressOf(h);
+        }
+        nlohmann::json t = {
+            {"rowId", rowId},
+            {"messagePhone", m.handle != 0 ? addressOf(m.handle) : groupAddress},
+            {"messageName", nullptr},
+            {"messageContent", m.text},
+            {"messageDate", dateText(date, 1)},
+            {"messageType", m.fromMe ? "Send" : "Received"},
+            {"bImessage", std::string(chat.service) == "iMessage" ? 1 : 0},
+            {"bDeleted", m.recoverable ? 1 : 0},
+            {"isHasAttach", m.attachment ? 1 : 0},
+            {"attachmentStoredName", storedName},
+            {"attachType", m.attachment ? nlohmann::json(attachmentKind) : nlohmann::json(nullptr)},
+            {"groupName", group ? nlohmann::json(chat.displayName.empty() ? groupAddress : chat.displayName)
+                                : nlohmann::json(nullptr)},
+            {"groupAddress", group ? nlohmann::json(groupAddress) : nlohmann::json(nullptr)},
+        };
+        (m.recoverable ? deleted : live).push_back(std::move(t));
+    }
+    db.commit();
+    const Blob bytes = db.finish();
+    writeBytes(outPath, bytes);
+    result.files.front().content = bytes;
+    truth = {{"messages", live}, {"deletedMessages", deleted}};
+    return result;
+}
+
+}  // namespace salvor::forge
