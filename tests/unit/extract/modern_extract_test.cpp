@@ -135,6 +135,12 @@ TEST_F(ModernExtractTest, ReadsWhatTheTablesHoldAndNothingOnOlderBackups) {
     };
     plant("HomeDomain", "Library/SMS/sms.db", bytes("sms.db"));
     plant("AppDomainGroup-group.com.apple.notes", "NoteStore.sqlite", bytes("NoteStore.sqlite"));
+    // An account never moved to the newer store keeps the legacy file too.
+    makeDb(scratch / "notes.sqlite", "ios7/notes.sqlite.sql", R"(
+        INSERT INTO ZNOTE(Z_PK, ZTITLE, ZMODIFICATIONDATE) VALUES (1, 'Legacy note', 400000000);
+        INSERT INTO ZNOTEBODY(Z_PK, ZCONTENT) VALUES (1, 'Legacy body');
+    )");
+    plant("HomeDomain", "Library/Notes/notes.sqlite", bytes("notes.sqlite"));
 
     ctx.modernFormat = false;
     runPiped(&scanModernMessageThread, backup.path());
@@ -153,10 +159,12 @@ TEST_F(ModernExtractTest, ReadsWhatTheTablesHoldAndNothingOnOlderBackups) {
     EXPECT_EQ(textOrEmpty(messages[1]->messageContent), "");
     EXPECT_EQ(textOrEmpty(messages[0]->messagePhone), "");
     const auto notes = records<NotePtr>(events::ScanNoteInfo);
-    ASSERT_EQ(notes.size(), 1u);
+    ASSERT_EQ(notes.size(), 2u);
     EXPECT_EQ(textOrEmpty(notes[0]->noteTitle), "Lonely title");
     EXPECT_EQ(textOrEmpty(notes[0]->noteContent), "");
     EXPECT_EQ(notes[0]->noteFolder, std::nullopt);
+    EXPECT_EQ(textOrEmpty(notes[1]->noteTitle), "Legacy note");
+    EXPECT_EQ(textOrEmpty(notes[1]->noteContent), "Legacy body");
 }
 
 }  // namespace
