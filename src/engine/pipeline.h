@@ -1,4 +1,4 @@
-// The fourteen scan stages, in the order they run, with the progress value
+// The scan stages, in the order they run, with the progress value
 // each one reports.
 #pragma once
 
@@ -17,9 +17,11 @@ struct PipelineStage {
     // The percentage the stage posts when it has done its work; -1 for stages
     // that post none or compute their own (the manifest and the device media).
     int progress;
+    // Runs only for a backup that lists its files in Manifest.db (iOS 10 and later).
+    bool onlyModern = false;
 };
 
-const std::array<PipelineStage, 14>& scanPipeline();
+const std::array<PipelineStage, 18>& scanPipeline();
 
 // The stage of that name; null when there is none.
 const PipelineStage* findStage(std::string_view name);
