@@ -24,13 +24,13 @@ constexpr const char* kTasksOnly = "8";
 
 void scanModernCalenderThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
-    const std::string stored = modern::findDatabase(ctx, {kCalendar});
-    if (stored.empty()) {
+    const modern::Found database = modern::findDatabase(ctx, {kCalendar});
+    if (database.stored.empty()) {
         log::line("CalenderDB is not exist");
         return;
     }
     ScratchScope scratch(ctx);
-    const auto copy = preparedCopy(ctx, stored);
+    const auto copy = modern::preparedCopy(ctx, database);
     if (!copy) return;
     sqlite::Database db(*copy, ctx.stop, "Calendar.sqlitedb");
     if (!db.ok()) return;

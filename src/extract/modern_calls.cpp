@@ -20,14 +20,14 @@ constexpr modern::Place kCallHistory{"HomeDomain", "Library/CallHistoryDB/CallHi
 
 void scanModernCallHistoryThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
-    const std::string stored = modern::findDatabase(ctx, {kCallHistory});
-    if (stored.empty()) {
+    const modern::Found database = modern::findDatabase(ctx, {kCallHistory});
+    if (database.stored.empty()) {
         // Not an error: the phone puts its call log only into encrypted backups.
         ctx.reportProblem("Call history is not in this backup: iOS keeps it only in encrypted backups.");
         return;
     }
     ScratchScope scratch(ctx);
-    if (const auto copy = preparedCopy(ctx, stored)) {
+    if (const auto copy = modern::preparedCopy(ctx, database)) {
         sqlite::Database db(*copy, ctx.stop, "CallHistory.storedata");
         const modern::TableColumns table(db, "ZCALLRECORD");
         // The address was a blob on older systems and is text on newer ones;

@@ -30,9 +30,9 @@ sqlite::ReadPlan planOf(const modern::TableColumns& table, const std::string& co
 
 // Pictures: the full-size image of a person, or else the largest of its
 // thumbnails (a person whose picture came from a small source has no other).
-void readPictures(ScanContext& ctx, const std::string& stored) {
-    if (stored.empty()) return;
-    const auto copy = preparedCopy(ctx, stored);
+void readPictures(ScanContext& ctx, const modern::Found& stored) {
+    if (stored.stored.empty()) return;
+    const auto copy = modern::preparedCopy(ctx, stored);
     if (!copy) return;
     std::unordered_set<std::int32_t> fullSize;
     {
@@ -40,7 +40,7 @@ void readPictures(ScanContext& ctx, const std::string& stored) {
         const modern::TableColumns full(db, "ABFullSizeImage");
         if (full.has("record_id") && full.has("data")) {
             const std::size_t before = ctx.contactImageArray.size();
-            readContactPictures(ctx, stored, planOf(full, full.select({"record_id", "data"})));
+            readContactPictures(ctx, stored.stored, planOf(full, full.select({"record_id", "data"})));
             for (std::size_t i = before; i < ctx.contactImageArray.size(); ++i)
                 fullSize.insert(ctx.contactImageArray[i]->rowid);
         }
@@ -68,13 +68,13 @@ void readPictures(ScanContext& ctx, const std::string& stored) {
 
 void scanModernContactThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
-    const std::string addressBook = modern::findDatabase(ctx, {kAddressBook});
-    if (addressBook.empty()) {
+    const modern::Found addressBook = modern::findDatabase(ctx, {kAddressBook});
+    if (addressBook.stored.empty()) {
         log::line("contactDB is not exist");
         return;
     }
     ScratchScope scratch(ctx);
-    const auto copy = preparedCopy(ctx, addressBook);
+    const auto copy = modern::preparedCopy(ctx, addressBook);
     readPictures(ctx, modern::findDatabase(ctx, {kImages}));
 
     sqlite::Database db;

@@ -1,9 +1,16 @@
 #include "extract/modern_lookup.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <vector>
 
 #include "core/scan_context.h"
+#include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/sqlite_db.h"
 
@@ -26,27 +33,86 @@ std::string storedFileOf(const MVTreeDirNode& node) {
 
 }  // namespace
 
-std::string findDatabase(const ScanContext& ctx, std::initializer_list<Place> places, bool anyDomain) {
+namespace {
+
+// The stored log that the manifest lists beside `relativePath` of `domain`.
+std::string logOf(const ScanContext& ctx, const std::string& domain, const std::string& relativePath) {
+    const std::string logPath = relativePath + "-wal";
+    for (const TreeDirPtr& node : ctx.treeFileArray) {
+        if (!node || textOrEmpty(node->filePath) != logPath || textOrEmpty(node->fileDomain) != domain) continue;
+        if (std::string stored = storedFileOf(*node); !stored.empty()) return stored;
+    }
+    return {};
+}
+
+Found found(const ScanContext& ctx, const MVTreeDirNode& node, std::string stored) {
+    return {std::move(stored), logOf(ctx, textOrEmpty(node.fileDomain), textOrEmpty(node.filePath))};
+}
+
+// Copies the regular file `from` (never through a link) to `to`.
+bool copyRegularFile(const std::string& from, const std::string& to) {
+    struct Fd {
+        int fd;
+        ~Fd() {
+            if (fd >= 0) ::close(fd);
+        }
+    };
+    const Fd source{::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat st {};
+    if (source.fd < 0 || ::fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const Fd target{::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    if (target.fd < 0) return false;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t n = ::read(source.fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(target.fd, buffer.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno != EINTR) return false;
+            if (w > 0) done += w;
+        }
+    }
+}
+
+}  // namespace
+
+Found findDatabase(const ScanContext& ctx, std::initializer_list<Place> places, bool anyDomain) {
     for (const Place& place : places) {
         for (const TreeDirPtr& node : ctx.treeFileArray) {
             if (!node || textOrEmpty(node->filePath) != place.relativePath || textOrEmpty(node->fileDomain) != place.domain)
                 continue;
-            if (std::string stored = storedFileOf(*node); !stored.empty()) return stored;
+            if (std::string stored = storedFileOf(*node); !stored.empty()) return found(ctx, *node, std::move(stored));
         }
     }
     for (const Place& place : places) {
-        const std::string stored = ctx.storedPath(place.storedName);
-        if (extract_detail::fileExists(stored)) return stored;
+        std::string stored = ctx.storedPath(place.storedName);
+        if (extract_detail::fileExists(stored)) return {std::move(stored), logOf(ctx, place.domain, place.relativePath)};
     }
     if (anyDomain) {
         for (const Place& place : places) {
             for (const TreeDirPtr& node : ctx.treeFileArray) {
                 if (!node || textOrEmpty(node->filePath) != place.relativePath) continue;
-                if (std::string stored = storedFileOf(*node); !stored.empty()) return stored;
+                if (std::string stored = storedFileOf(*node); !stored.empty()) return found(ctx, *node, std::move(stored));
             }
         }
     }
     return {};
+}
+
+std::optional<std::string> preparedCopy(ScanContext& ctx, const Found& database) {
+    auto copy = salvor::preparedCopy(ctx, database.stored);
+    if (!copy || database.log.empty()) return copy;
+    // Each copy takes its log once: the entry records that it was folded in.
+    const std::string log = *copy + "-wal";
+    if (const auto it = ctx.preparedDatabases.find(database.log); it != ctx.preparedDatabases.end() && it->second == log)
+        return copy;
+    // The copy is in write-ahead-log mode: opened with the log beside it, the
+    // log's complete transactions are read and checkpointed into the copy.
+    if (copyRegularFile(database.log, log)) commitDB(*copy);
+    ctx.preparedDatabases[database.log] = log;
+    return copy;
 }
 
 TableColumns::TableColumns(const sqlite::Database& db, std::string table) : table_(std::move(table)) {

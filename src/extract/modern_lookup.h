@@ -4,6 +4,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,12 +26,24 @@ struct Place {
     const char* storedName;
 };
 
+// A database found in the backup folder and the write-ahead log stored
+// beside it, when the manifest lists one (its path with "-wal"): a backup may
+// hold rows the phone had not yet moved into the database file.
+struct Found {
+    std::string stored;  // empty: not in the backup
+    std::string log;     // empty: none
+};
+
 // The stored file of the first place that the backup holds: first by the
 // manifest's records (domain and path), then by the stored name alone (a
 // manifest stage that kept no record of that domain), and with `anyDomain`
-// finally by the path in whatever domain the manifest lists it. Empty when
-// no such file is in the backup folder.
-std::string findDatabase(const ScanContext& ctx, std::initializer_list<Place> places, bool anyDomain = false);
+// finally by the path in whatever domain the manifest lists it.
+Found findDatabase(const ScanContext& ctx, std::initializer_list<Place> places, bool anyDomain = false);
+
+// The prepared private copy of a found database (see preparedCopy), its log
+// folded in the first time. Absent when the database cannot be copied; a log
+// that cannot be copied is left out.
+std::optional<std::string> preparedCopy(ScanContext& ctx, const Found& found);
 
 // The columns of one table, read once from the file's own layout.
 class TableColumns {

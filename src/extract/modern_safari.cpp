@@ -37,8 +37,8 @@ void post(ScanContext& ctx, Text title, Text url) {
     ctx.nc.post(events::scanBookMarkInfo, std::any(node));
 }
 
-void readBookmarks(ScanContext& ctx, const std::string& stored) {
-    const auto copy = preparedCopy(ctx, stored);
+void readBookmarks(ScanContext& ctx, const modern::Found& stored) {
+    const auto copy = modern::preparedCopy(ctx, stored);
     if (!copy) return;
     sqlite::Database db(*copy, ctx.stop, "Bookmarks.db");
     const modern::TableColumns table(db, "bookmarks");
@@ -63,8 +63,8 @@ struct Page {
     Text title;  // absent while no visit had one
 };
 
-void readHistory(ScanContext& ctx, const std::string& stored) {
-    const auto copy = preparedCopy(ctx, stored);
+void readHistory(ScanContext& ctx, const modern::Found& stored) {
+    const auto copy = modern::preparedCopy(ctx, stored);
     if (!copy) return;
     sqlite::Database db(*copy, ctx.stop, "History.db");
     const modern::TableColumns items(db, "history_items");
@@ -120,12 +120,12 @@ void readHistory(ScanContext& ctx, const std::string& stored) {
 void scanModernSafariThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     ScratchScope scratch(ctx);
-    if (const std::string bookmarks = modern::findDatabase(ctx, {kBookmarks}); !bookmarks.empty())
+    if (const modern::Found bookmarks = modern::findDatabase(ctx, {kBookmarks}); !bookmarks.stored.empty())
         readBookmarks(ctx, bookmarks);
     else
         log::line("Bookmarks.db is not in the backup");
     if (ctx.stopRequested()) return;
-    if (const std::string history = modern::findDatabase(ctx, {kHistoryHome, kHistoryApp}, true); !history.empty())
+    if (const modern::Found history = modern::findDatabase(ctx, {kHistoryHome, kHistoryApp}, true); !history.stored.empty())
         readHistory(ctx, history);
     else
         log::line("History.db is not in the backup");

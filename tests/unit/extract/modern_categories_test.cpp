@@ -153,6 +153,42 @@ TEST_F(ModernTest, StoredNameFoundWhenTheRecordPointsNowhere) {
     expectRecords(delivered<MVCalenderNode>(events::scanCalenderInfo), calendar["live"], "calendar");
 }
 
+// A person added while the phone still held the change in the database's
+// write-ahead log (listed beside it in the manifest) is read with the others;
+// the log is folded into the private copy, never into the backup.
+TEST_F(ModernTest, RowsStillInTheWriteAheadLogAreRead) {
+    json contacts;
+    const auto files = forge::modern::writeModernContacts(forged.path(), 17, 9, contacts);
+    const std::string book = files[0].localFile;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(book.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, R"(PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;
+        INSERT INTO ABPerson (ROWID, First, guid) VALUES (99, 'Walter', 'g-99');
+        INSERT INTO ABMultiValue (UID, record_id, property, value, guid) VALUES (99, 99, 3, '+1 202 555 0199', 'v-99');)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    // Both files as the connection leaves them before any checkpoint.
+    plant(files[0].domain, files[0].relativePath, book);
+    const std::string log = plant(files[0].domain, files[0].relativePath + "-wal", book + "-wal");
+    sqlite3_close(db);
+    const auto before = fingerprint(backup.path());
+
+    runPiped(&scanModernContactThread, backup.path());
+    const auto got = records<ContactPtr>(events::ScanContactInfo);
+    ASSERT_EQ(got.size(), contacts["live"].size() + 1);
+    EXPECT_EQ(got.back()->contactName, "Walter");
+    EXPECT_EQ(got.back()->contactPhone, " +1 202 555 0199");
+    EXPECT_EQ(fingerprint(backup.path()), before);
+
+    // Without its manifest record the log is not taken.
+    posted.clear();
+    ctx.contactArray.clear();
+    ctx.contactImageArray.clear();
+    ctx.treeFileArray.pop_back();
+    runPiped(&scanModernContactThread, backup.path());
+    EXPECT_EQ(records<ContactPtr>(events::ScanContactInfo).size(), contacts["live"].size());
+}
+
 // Layouts nobody forged: columns missing, moved or added, tables absent, a
 // view in place of a table. What is there is read; nothing else is made up.
 TEST_F(ModernTest, UnexpectedLayoutsDegradeToWhatCanBeRead) {
