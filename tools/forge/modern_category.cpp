@@ -6,6 +6,11 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "forge/modern_calendar.h"
+#include "forge/modern_calls.h"
+#include "forge/modern_contacts.h"
+#include "forge/modern_safari.h"
+
 namespace salvor::forge::modern {
 
 void checkVersion(int iosMajor) {
@@ -60,6 +65,24 @@ double seconds2001(int year, int month, int day, int hour, int minute, int secon
     const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     const long long days = static_cast<long long>(era) * 146097 + doe - 719468;
     return static_cast<double>(days * 86400 + hour * 3600 + minute * 60 + second - db::kEpoch2001);
+}
+
+std::vector<PlantedFile> writeModernCategories(const std::string& outDir, int iosMajor, std::uint64_t seed,
+                                               bool encryptedOnlyData, nlohmann::json& truth) {
+    std::vector<PlantedFile> files;
+    auto add = [&](std::vector<PlantedFile> more) { files.insert(files.end(), more.begin(), more.end()); };
+    nlohmann::json contacts, calendar, bookmarks, calls;
+    add(writeModernContacts(outDir, iosMajor, seed, contacts));
+    add(writeModernCalendar(outDir, iosMajor, seed, calendar));
+    add(writeModernSafari(outDir, iosMajor, seed, bookmarks, encryptedOnlyData));
+    if (encryptedOnlyData) {
+        add(writeModernCalls(outDir, iosMajor, seed, contacts, calls));
+        truth["calls"] = std::move(calls);
+    }
+    truth["contacts"] = std::move(contacts);
+    truth["calendar"] = std::move(calendar);
+    truth["bookmarks"] = std::move(bookmarks);
+    return files;
 }
 
 }  // namespace salvor::forge::modern

@@ -5,6 +5,7 @@
 // deliver from them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,5 +37,18 @@ std::string finishInto(db::DbFile& db, const std::string& outDir, const std::str
 
 // Seconds since 2001 of a UTC calendar date and time.
 double seconds2001(int year, int month, int day, int hour, int minute, int second = 0);
+
+}  // namespace salvor::forge::modern
+
+namespace salvor::forge::modern {
+
+// All four writers for one backup, with one seed: the address book, the
+// calendar and Safari's bookmarks always; the call log and Safari's history
+// only with `encryptedOnlyData` (an unencrypted modern backup holds neither).
+// `truth` gets "contacts", "calendar", "bookmarks" (bookmarks then history
+// pages) and, when written, "calls", each {"live": [...]} as a scan delivers
+// them.
+std::vector<PlantedFile> writeModernCategories(const std::string& outDir, int iosMajor, std::uint64_t seed,
+                                               bool encryptedOnlyData, nlohmann::json& truth);
 
 }  // namespace salvor::forge::modern

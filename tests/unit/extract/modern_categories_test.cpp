@@ -98,15 +98,14 @@ class ModernLayouts : public ModernTest, public ::testing::WithParamInterface<in
 // stage guard, with the stages' progress values.
 TEST_P(ModernLayouts, EveryRecordMatchesTheForgedTruth) {
     const int ios = GetParam();
-    json contacts, calls, safari, calendar;
-    plantAll(forge::modern::writeModernContacts(forged.path(), ios, 7, contacts));
-    plantAll(forge::modern::writeModernCalls(forged.path(), ios, 7, contacts, calls));
-    plantAll(forge::modern::writeModernCalendar(forged.path(), ios, 7, calendar));
-    for (const auto& f : forge::modern::writeModernSafari(forged.path(), ios, 7, safari)) {
+    json truth;
+    for (const auto& f : forge::modern::writeModernCategories(forged.path(), ios, 7, true, truth)) {
         // Newer systems have listed the history under Safari's own domain.
         const bool appDomain = ios == 17 && f.relativePath == "Library/Safari/History.db";
         plant(appDomain ? "AppDomain-com.apple.mobilesafari" : f.domain, f.relativePath, f.localFile);
     }
+    const json &contacts = truth["contacts"], &calls = truth["calls"], &safari = truth["bookmarks"],
+               &calendar = truth["calendar"];
 
     for (auto stage : {&scanModernContactThread, &scanModernCallHistoryThread, &scanModernSafariThread,
                        &scanModernCalenderThread})
