@@ -169,6 +169,8 @@ TEST_F(ModernTest, RowsStillInTheWriteAheadLogAreRead) {
     // Both files as the connection leaves them before any checkpoint.
     plant(files[0].domain, files[0].relativePath, book);
     const std::string log = plant(files[0].domain, files[0].relativePath + "-wal", book + "-wal");
+    const std::string elsewhere = forged / "elsewhere-wal";
+    fs::copy_file(book + "-wal", elsewhere);
     sqlite3_close(db);
     const auto before = fingerprint(backup.path());
 
@@ -179,13 +181,22 @@ TEST_F(ModernTest, RowsStillInTheWriteAheadLogAreRead) {
     EXPECT_EQ(got.back()->contactPhone, " +1 202 555 0199");
     EXPECT_EQ(fingerprint(backup.path()), before);
 
-    // Without its manifest record the log is not taken.
-    posted.clear();
-    ctx.contactArray.clear();
-    ctx.contactImageArray.clear();
-    ctx.treeFileArray.pop_back();
-    runPiped(&scanModernContactThread, backup.path());
-    EXPECT_EQ(records<ContactPtr>(events::ScanContactInfo).size(), contacts["live"].size());
+    // Without its manifest record the log is not taken, and a stored log that
+    // is a link (it could lead anywhere on the machine) is not followed.
+    for (const bool link : {false, true}) {
+        posted.clear();
+        ctx.contactArray.clear();
+        ctx.contactImageArray.clear();
+        if (link) {
+            fs::remove(log);
+            fs::create_symlink(elsewhere, log);
+        } else {
+            ctx.treeFileArray.pop_back();
+        }
+        runPiped(&scanModernContactThread, backup.path());
+        EXPECT_EQ(records<ContactPtr>(events::ScanContactInfo).size(), contacts["live"].size()) << link;
+        if (!link) plant(files[0].domain, files[0].relativePath + "-wal", elsewhere);
+    }
 }
 
 // Layouts nobody forged: columns missing, moved or added, tables absent, a
