@@ -30,38 +30,37 @@ sqlite::ReadPlan planOf(const modern::TableColumns& table, const std::string& co
 
 // Pictures: the full-size image of a person, or else the largest of its
 // thumbnails (a person whose picture came from a small source has no other).
-void readPictures(ScanContext& ctx, const modern::Found& stored) {
-    if (stored.stored.empty()) return;
-    const auto copy = modern::preparedCopy(ctx, stored);
+void readPictures(ScanContext& ctx, const modern::Found& images) {
+    if (images.stored.empty()) return;
+    const auto copy = modern::preparedCopy(ctx, images);
     if (!copy) return;
+    sqlite::Database db(*copy, ctx.stop, "AddressBookImages.sqlitedb");
     std::unordered_set<std::int32_t> fullSize;
-    {
-        sqlite::Database db(*copy, ctx.stop, "AddressBookImages.sqlitedb");
-        const modern::TableColumns full(db, "ABFullSizeImage");
-        if (full.has("record_id") && full.has("data")) {
-            const std::size_t before = ctx.contactImageArray.size();
-            readContactPictures(ctx, stored.stored, planOf(full, full.select({"record_id", "data"})));
-            for (std::size_t i = before; i < ctx.contactImageArray.size(); ++i)
-                fullSize.insert(ctx.contactImageArray[i]->rowid);
-        }
-        const modern::TableColumns thumbs(db, "ABThumbnailImage");
-        if (!thumbs.has("record_id") || !thumbs.has("data")) return;
-        sqlite::Reader rows(db, planOf(thumbs, thumbs.select({"record_id", "data"})));
-        std::unordered_map<std::int32_t, std::shared_ptr<MVContactImageNode>> largest;
-        std::vector<std::int32_t> order;
-        while (!ctx.stopRequested() && rows.step()) {
-            const auto rowid = static_cast<std::int32_t>(rows.int64(0));
-            if (fullSize.count(rowid) != 0) continue;
-            auto bytes = rows.blob(1);
-            auto& best = largest[rowid];
-            if (!best) order.push_back(rowid);
-            if (best && best->imageData && best->imageData->size() >= bytes.size()) continue;
-            best = std::make_shared<MVContactImageNode>();
-            best->rowid = rowid;
-            if (!bytes.empty()) best->imageData = std::make_shared<const ByteBuffer>(std::move(bytes));
-        }
-        for (std::int32_t rowid : order) ctx.contactImageArray.push_back(largest[rowid]);
+    const modern::TableColumns full(db, "ABFullSizeImage");
+    if (full.has("record_id") && full.has("data")) {
+        const std::size_t before = ctx.contactImageArray.size();
+        readContactPictures(ctx, images.stored, planOf(full, full.select({"record_id", "data"})));
+        for (std::size_t i = before; i < ctx.contactImageArray.size(); ++i)
+            if (ctx.contactImageArray[i]->imageData) fullSize.insert(ctx.contactImageArray[i]->rowid);
     }
+    const modern::TableColumns thumbs(db, "ABThumbnailImage");
+    if (!thumbs.has("record_id") || !thumbs.has("data")) return;
+    sqlite::Reader rows(db, planOf(thumbs, thumbs.select({"record_id", "data"})));
+    std::unordered_map<std::int32_t, std::shared_ptr<MVContactImageNode>> largest;
+    std::vector<std::int32_t> order;
+    while (!ctx.stopRequested() && rows.step()) {
+        const auto rowid = static_cast<std::int32_t>(rows.int64(0));
+        auto bytes = rows.blob(1);
+        if (fullSize.count(rowid) != 0 || bytes.empty()) continue;
+        auto& best = largest[rowid];
+        if (!best) order.push_back(rowid);
+        if (best && best->imageData->size() >= bytes.size()) continue;
+        best = std::make_shared<MVContactImageNode>();
+        best->rowid = rowid;
+        best->imageData = std::make_shared<const ByteBuffer>(std::move(bytes));
+    }
+    // After the full-size pictures: a person's picture is the last entry naming it.
+    for (std::int32_t rowid : order) ctx.contactImageArray.push_back(largest[rowid]);
 }
 
 }  // namespace

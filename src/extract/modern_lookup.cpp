@@ -31,10 +31,6 @@ std::string storedFileOf(const MVTreeDirNode& node) {
     return extract_detail::fileExists(*node.fileKey) ? *node.fileKey : std::string();
 }
 
-}  // namespace
-
-namespace {
-
 // The stored log that the manifest lists beside `relativePath` of `domain`.
 std::string logOf(const ScanContext& ctx, const std::string& domain, const std::string& relativePath) {
     const std::string logPath = relativePath + "-wal";
