@@ -24,10 +24,24 @@ bool sameName(std::string_view a, std::string_view b) {
            });
 }
 
+// A stored name is 40 hex digits, in the backup folder or in its folder of
+// the name's first two digits; nothing else is read, whatever a record says.
+bool storedNameInside(const std::string& path, const std::string& folder) {
+    if (folder.empty() || path.size() <= folder.size() + 1 || path.compare(0, folder.size(), folder) != 0 ||
+        path[folder.size()] != '/')
+        return false;
+    const std::string_view rest = std::string_view(path).substr(folder.size() + 1);
+    const auto hex = [](std::string_view s) {
+        return std::all_of(s.begin(), s.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+    };
+    if (rest.size() == 40) return hex(rest);
+    return rest.size() == 43 && rest[2] == '/' && rest.substr(0, 2) == rest.substr(3, 2) && hex(rest.substr(3));
+}
+
 // The stored file of a manifest record, when the record is a file that the
 // backup folder holds.
-std::string storedFileOf(const MVTreeDirNode& node) {
-    if (node.isDirectoryRecord() || !node.fileKey || node.fileKey->empty()) return {};
+std::string storedFileOf(const ScanContext& ctx, const MVTreeDirNode& node) {
+    if (node.isDirectoryRecord() || !node.fileKey || !storedNameInside(*node.fileKey, ctx.backupPath)) return {};
     return extract_detail::fileExists(*node.fileKey) ? *node.fileKey : std::string();
 }
 
@@ -36,7 +50,7 @@ std::string logOf(const ScanContext& ctx, const std::string& domain, const std::
     const std::string logPath = relativePath + "-wal";
     for (const TreeDirPtr& node : ctx.treeFileArray) {
         if (!node || textOrEmpty(node->filePath) != logPath || textOrEmpty(node->fileDomain) != domain) continue;
-        if (std::string stored = storedFileOf(*node); !stored.empty()) return stored;
+        if (std::string stored = storedFileOf(ctx, *node); !stored.empty()) return stored;
     }
     return {};
 }
@@ -79,7 +93,7 @@ Found findDatabase(const ScanContext& ctx, std::initializer_list<Place> places, 
         for (const TreeDirPtr& node : ctx.treeFileArray) {
             if (!node || textOrEmpty(node->filePath) != place.relativePath || textOrEmpty(node->fileDomain) != place.domain)
                 continue;
-            if (std::string stored = storedFileOf(*node); !stored.empty()) return found(ctx, *node, std::move(stored));
+            if (std::string stored = storedFileOf(ctx, *node); !stored.empty()) return found(ctx, *node, std::move(stored));
         }
     }
     for (const Place& place : places) {
@@ -90,7 +104,7 @@ Found findDatabase(const ScanContext& ctx, std::initializer_list<Place> places, 
         for (const Place& place : places) {
             for (const TreeDirPtr& node : ctx.treeFileArray) {
                 if (!node || textOrEmpty(node->filePath) != place.relativePath) continue;
-                if (std::string stored = storedFileOf(*node); !stored.empty()) return found(ctx, *node, std::move(stored));
+                if (std::string stored = storedFileOf(ctx, *node); !stored.empty()) return found(ctx, *node, std::move(stored));
             }
         }
     }

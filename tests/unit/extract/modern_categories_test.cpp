@@ -137,17 +137,26 @@ TEST_F(ModernTest, MissingCallHistoryIsExplainedOnce) {
     expectRecords(delivered<MVBookMarkNode>(events::scanBookMarkInfo), safari["live"], "bookmarks");
 }
 
-// A manifest record whose stored file is missing does not hide the file kept
-// under its stored name; a directory record is no file.
+// A manifest record whose stored file is missing, or that points outside the
+// backup folder, does not hide the file kept under its stored name; a
+// directory record is no file.
 TEST_F(ModernTest, StoredNameFoundWhenTheRecordPointsNowhere) {
     json calendar;
     const auto files = forge::modern::writeModernCalendar(forged.path(), 12, 5, calendar);
-    const std::string stored = plant(files[0].domain, files[0].relativePath, files[0].localFile);
-    ctx.treeFileArray.front()->fileKey = backup / "ab/missing";
-    auto folder = std::make_shared<MVTreeDirNode>(*ctx.treeFileArray.front());
-    folder->fileMode = 040755;
-    folder->fileKey = backup.path();
-    ctx.treeFileArray.insert(ctx.treeFileArray.begin(), folder);
+    plant(files[0].domain, files[0].relativePath, files[0].localFile);
+    const std::string outside = forged / "outside.db";
+    makeDb(outside, "", "CREATE TABLE CalendarItem (summary TEXT); INSERT INTO CalendarItem VALUES ('Outside');");
+    const MVTreeDirNode record = *ctx.treeFileArray.front();
+    ctx.treeFileArray.clear();
+    for (const auto& [key, mode] : std::vector<std::pair<std::string, std::uint16_t>>{
+             {backup / "ab/abababababababababababababababababababab", 0100644},
+             {outside, 0100644},
+             {backup / ("../" + fs::path(forged.path()).filename().string() + "/outside.db"), 0100644},
+             {files[0].localFile, 040755}}) {
+        ctx.treeFileArray.push_back(std::make_shared<MVTreeDirNode>(record));
+        ctx.treeFileArray.back()->fileKey = key;
+        ctx.treeFileArray.back()->fileMode = mode;
+    }
     runPiped(&scanModernCalenderThread, backup.path());
     expectRecords(delivered<MVCalenderNode>(events::scanCalenderInfo), calendar["live"], "calendar");
 }
