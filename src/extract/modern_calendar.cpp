@@ -50,7 +50,8 @@ void scanModernCalenderThread(ScanContext& ctx, const std::string& backupPath) {
     }
     if (withCalendar) {
         from += " left join Calendar on CalendarItem.calendar_id = Calendar.ROWID";
-        where = std::string("Calendar.supported_entity_types is null or Calendar.supported_entity_types != ") + kTasksOnly;
+        where =
+            std::string("Calendar.supported_entity_types is null or Calendar.supported_entity_types != ") + kTasksOnly;
         tables.push_back("Calendar");
     }
     const std::string withTitle = columns + ", " + (withLocation ? "Location.title" : "NULL");

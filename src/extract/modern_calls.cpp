@@ -33,7 +33,9 @@ void scanModernCallHistoryThread(ScanContext& ctx, const std::string& backupPath
         // The address was a blob on older systems and is text on newer ones;
         // as text SQLite gives the blob's bytes, checked as UTF-8 below.
         sqlite::Reader rows(db, {{table.select({"ZADDRESS", "ZDATE", "ZDURATION", "ZORIGINATED", "ZANSWERED"}),
-                                  "ZCALLRECORD", "", {"ZCALLRECORD"}},
+                                  "ZCALLRECORD",
+                                  "",
+                                  {"ZCALLRECORD"}},
                                  {}});
         std::unordered_map<std::string, Text> names;
         while (!ctx.stopRequested() && rows.step()) {

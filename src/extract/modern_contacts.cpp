@@ -82,14 +82,14 @@ void scanModernContactThread(ScanContext& ctx, const std::string& backupPath) {
     const modern::TableColumns values(db, "ABMultiValue");
     // The person's row id is read as the table's own, whatever its column is called.
     const std::string personColumns =
-        "ABPerson.ROWID, " + persons.select({"First", "Department", "DisplayName", "FirstPhonetic", "JobTitle",
-                                             "Organization", "Middle", "MiddlePhonetic", "CreationDate", "Last", "Note",
-                                             "Nickname", "Prefix", "Suffix", "Birthday"});
+        "ABPerson.ROWID, " +
+        persons.select({"First", "Department", "DisplayName", "FirstPhonetic", "JobTitle", "Organization", "Middle",
+                        "MiddlePhonetic", "CreationDate", "Last", "Note", "Nickname", "Prefix", "Suffix", "Birthday"});
     // Without its person or property column a value belongs to nobody.
     const bool valuesUsable = values.has("record_id") && values.has("property");
-    deliverAddressBook(ctx, db, planOf(persons, personColumns),
-                       valuesUsable ? planOf(values, values.select({"record_id", "property", "value"}))
-                                    : sqlite::ReadPlan{});
+    deliverAddressBook(
+        ctx, db, planOf(persons, personColumns),
+        valuesUsable ? planOf(values, values.select({"record_id", "property", "value"})) : sqlite::ReadPlan{});
 }
 
 }  // namespace salvor

@@ -32,7 +32,8 @@ bool storedNameInside(const std::string& path, const std::string& folder) {
         return false;
     const std::string_view rest = std::string_view(path).substr(folder.size() + 1);
     const auto hex = [](std::string_view s) {
-        return std::all_of(s.begin(), s.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+        return std::all_of(s.begin(), s.end(),
+                           [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
     };
     if (rest.size() == 40) return hex(rest);
     return rest.size() == 43 && rest[2] == '/' && rest.substr(0, 2) == rest.substr(3, 2) && hex(rest.substr(3));
@@ -91,20 +92,24 @@ bool copyRegularFile(const std::string& from, const std::string& to) {
 Found findDatabase(const ScanContext& ctx, std::initializer_list<Place> places, bool anyDomain) {
     for (const Place& place : places) {
         for (const TreeDirPtr& node : ctx.treeFileArray) {
-            if (!node || textOrEmpty(node->filePath) != place.relativePath || textOrEmpty(node->fileDomain) != place.domain)
+            if (!node || textOrEmpty(node->filePath) != place.relativePath ||
+                textOrEmpty(node->fileDomain) != place.domain)
                 continue;
-            if (std::string stored = storedFileOf(ctx, *node); !stored.empty()) return found(ctx, *node, std::move(stored));
+            if (std::string stored = storedFileOf(ctx, *node); !stored.empty())
+                return found(ctx, *node, std::move(stored));
         }
     }
     for (const Place& place : places) {
         std::string stored = ctx.storedPath(place.storedName);
-        if (extract_detail::fileExists(stored)) return {std::move(stored), logOf(ctx, place.domain, place.relativePath)};
+        if (extract_detail::fileExists(stored))
+            return {std::move(stored), logOf(ctx, place.domain, place.relativePath)};
     }
     if (anyDomain) {
         for (const Place& place : places) {
             for (const TreeDirPtr& node : ctx.treeFileArray) {
                 if (!node || textOrEmpty(node->filePath) != place.relativePath) continue;
-                if (std::string stored = storedFileOf(ctx, *node); !stored.empty()) return found(ctx, *node, std::move(stored));
+                if (std::string stored = storedFileOf(ctx, *node); !stored.empty())
+                    return found(ctx, *node, std::move(stored));
             }
         }
     }
@@ -116,7 +121,8 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const Found& database)
     if (!copy || database.log.empty()) return copy;
     // Each copy takes its log once: the entry records that it was folded in.
     const std::string log = *copy + "-wal";
-    if (const auto it = ctx.preparedDatabases.find(database.log); it != ctx.preparedDatabases.end() && it->second == log)
+    if (const auto it = ctx.preparedDatabases.find(database.log);
+        it != ctx.preparedDatabases.end() && it->second == log)
         return copy;
     // The copy is in write-ahead-log mode: opened with the log beside it, the
     // log's complete transactions are read and checkpointed into the copy.

@@ -74,7 +74,8 @@ void readHistory(ScanContext& ctx, const modern::Found& stored) {
     std::vector<Page> pages;
     std::unordered_map<std::int64_t, std::size_t> pageOf;
     {
-        sqlite::Reader rows(db, {{"history_items.ROWID, " + items.ref("url"), "history_items", "", {"history_items"}}, {}});
+        sqlite::Reader rows(db,
+                            {{"history_items.ROWID, " + items.ref("url"), "history_items", "", {"history_items"}}, {}});
         while (!ctx.stopRequested() && rows.step()) {
             Page page;
             page.id = rows.int64(0);
@@ -83,9 +84,9 @@ void readHistory(ScanContext& ctx, const modern::Found& stored) {
         }
     }
     if (visits.has("history_item") && visits.has("visit_time")) {
-        sqlite::Reader rows(db, {{visits.select({"history_item", "visit_time", "title"}), "history_visits", "",
-                                  {"history_visits"}},
-                                 {}});
+        sqlite::Reader rows(
+            db,
+            {{visits.select({"history_item", "visit_time", "title"}), "history_visits", "", {"history_visits"}}, {}});
         while (!ctx.stopRequested() && rows.step()) {
             const auto it = pageOf.find(rows.int64(0));
             if (it == pageOf.end() || rows.isNull(1)) continue;
@@ -125,7 +126,8 @@ void scanModernSafariThread(ScanContext& ctx, const std::string& backupPath) {
     else
         log::line("Bookmarks.db is not in the backup");
     if (ctx.stopRequested()) return;
-    if (const modern::Found history = modern::findDatabase(ctx, {kHistoryHome, kHistoryApp}, true); !history.stored.empty())
+    if (const modern::Found history = modern::findDatabase(ctx, {kHistoryHome, kHistoryApp}, true);
+        !history.stored.empty())
         readHistory(ctx, history);
     else
         log::line("History.db is not in the backup");

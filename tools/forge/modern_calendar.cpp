@@ -46,9 +46,9 @@ std::vector<PlantedFile> writeModernCalendar(const std::string& outDir, int iosM
     checkVersion(iosMajor);
     Rng rng(seed ^ 0xCA1E5DA5ULL);
     const int year = iosMajor == 12 ? 2019 : iosMajor == 15 ? 2022 : 2024;
-    const std::vector<std::pair<std::string, std::string>> places = {
-        {"Dr. Patel's surgery", "14 Mill Lane, Oxford"}, {"Café Central", "Herrengasse 14, 1010 Wien"},
-        {"Conference room B", ""}};
+    const std::vector<std::pair<std::string, std::string>> places = {{"Dr. Patel's surgery", "14 Mill Lane, Oxford"},
+                                                                     {"Café Central", "Herrengasse 14, 1010 Wien"},
+                                                                     {"Conference room B", ""}};
     std::vector<Event> events;
     auto at = [&](int month, int day, int hour, int minute) { return seconds2001(year, month, day, hour, minute); };
     events.push_back({"Dentist", "Bring the insurance card", 1, at(3, 4, 9, 30), at(3, 4, 10, 15), false, 1});
@@ -57,8 +57,8 @@ std::vector<PlantedFile> writeModernCalendar(const std::string& outDir, int iosM
     events.push_back({"Mum's birthday 🎂", std::nullopt, 0, at(5, 12, 0, 0), at(5, 13, 0, 0), true, 1});
     events.push_back({"Flight to Lisbon", "TP 1351, seat 14C", 0, at(6, 20, 6, 45), at(6, 20, 9, 5), false, 1});
     // An event before 2001: its date is negative.
-    events.push_back({"School reunion", std::nullopt, 0, seconds2001(1999, 12, 31, 20, 0), seconds2001(2000, 1, 1, 2, 0),
-                      false, 1});
+    events.push_back(
+        {"School reunion", std::nullopt, 0, seconds2001(1999, 12, 31, 20, 0), seconds2001(2000, 1, 1, 2, 0), false, 1});
     // An item of a calendar that holds only reminders: not an event.
     const std::string reminder = "Buy stamps";
 
@@ -66,27 +66,46 @@ std::vector<PlantedFile> writeModernCalendar(const std::string& outDir, int iosM
     db.exec(layoutFor(iosMajor));
     db.begin();
     insertNamed(db, "Store", {{"ROWID", 1}, {"name", "Default"}, {"type", 0}, {"disabled", 0}});
-    insertNamed(db, "Calendar", {{"ROWID", 1}, {"store_id", 1}, {"title", "Home"}, {"supported_entity_types", 4},
-                                 {"UUID", db::uuid(rng)}});
-    insertNamed(db, "Calendar", {{"ROWID", 2}, {"store_id", 1}, {"title", "Work"}, {"supported_entity_types", 4},
-                                 {"UUID", db::uuid(rng)}});
-    insertNamed(db, "Calendar", {{"ROWID", 3}, {"store_id", 1}, {"title", "Reminders"}, {"supported_entity_types", 8},
-                                 {"UUID", db::uuid(rng)}});
+    insertNamed(
+        db, "Calendar",
+        {{"ROWID", 1}, {"store_id", 1}, {"title", "Home"}, {"supported_entity_types", 4}, {"UUID", db::uuid(rng)}});
+    insertNamed(
+        db, "Calendar",
+        {{"ROWID", 2}, {"store_id", 1}, {"title", "Work"}, {"supported_entity_types", 4}, {"UUID", db::uuid(rng)}});
+    insertNamed(db, "Calendar",
+                {{"ROWID", 3},
+                 {"store_id", 1},
+                 {"title", "Reminders"},
+                 {"supported_entity_types", 8},
+                 {"UUID", db::uuid(rng)}});
     std::int64_t rowid = 0;
     auto item = [&](const std::string& summary, const std::optional<std::string>& description, int location,
                     double start, double end, bool allDay, int calendar, int entityType) {
         ++rowid;
         if (location > 0)
-            insertNamed(db, "Location", {{"ROWID", location}, {"title", places[static_cast<std::size_t>(location - 1)].first},
-                                         {"address", places[static_cast<std::size_t>(location - 1)].second},
-                                         {"item_owner_id", rowid}});
+            insertNamed(db, "Location",
+                        {{"ROWID", location},
+                         {"title", places[static_cast<std::size_t>(location - 1)].first},
+                         {"address", places[static_cast<std::size_t>(location - 1)].second},
+                         {"item_owner_id", rowid}});
         insertNamed(db, "CalendarItem",
-                    {{"ROWID", rowid}, {"summary", summary}, {"location_id", location > 0 ? V(location) : V(0)},
-                     {"description", V::opt(description)}, {"start_date", start}, {"start_tz", allDay ? "_float" : "Europe/London"},
-                     {"end_date", end}, {"end_tz", allDay ? "_float" : "Europe/London"}, {"all_day", allDay ? 1 : 0},
-                     {"calendar_id", calendar}, {"entity_type", entityType}, {"UUID", db::uuid(rng)},
-                     {"unique_identifier", db::uuid(rng)}, {"creation_date", start - 86400.0 * 7},
-                     {"last_modified", start - 86400.0}, {"hidden", 0}, {"has_recurrences", 0}});
+                    {{"ROWID", rowid},
+                     {"summary", summary},
+                     {"location_id", location > 0 ? V(location) : V(0)},
+                     {"description", V::opt(description)},
+                     {"start_date", start},
+                     {"start_tz", allDay ? "_float" : "Europe/London"},
+                     {"end_date", end},
+                     {"end_tz", allDay ? "_float" : "Europe/London"},
+                     {"all_day", allDay ? 1 : 0},
+                     {"calendar_id", calendar},
+                     {"entity_type", entityType},
+                     {"UUID", db::uuid(rng)},
+                     {"unique_identifier", db::uuid(rng)},
+                     {"creation_date", start - 86400.0 * 7},
+                     {"last_modified", start - 86400.0},
+                     {"hidden", 0},
+                     {"has_recurrences", 0}});
     };
     for (std::size_t i = 0; i < events.size(); ++i) {
         const Event& e = events[i];

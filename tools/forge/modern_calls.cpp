@@ -63,27 +63,38 @@ std::vector<PlantedFile> writeModernCalls(const std::string& outDir, int iosMajo
     db::DbFile db(outDir + "/CallHistory.storedata.building", false, 4096);
     // As on the phone: incremental auto-vacuum.
     db.exec("PRAGMA auto_vacuum=INCREMENTAL");
-    db.exec(db::schemaText(older ? "modern/ios11/CallHistory.storedata.sql" : "modern/ios17/CallHistory.storedata.sql"));
+    db.exec(
+        db::schemaText(older ? "modern/ios11/CallHistory.storedata.sql" : "modern/ios17/CallHistory.storedata.sql"));
     db.begin();
     insertNamed(db, "Z_PRIMARYKEY", {{"Z_ENT", 1}, {"Z_NAME", "CallDBProperties"}, {"Z_SUPER", 0}, {"Z_MAX", 1}});
-    insertNamed(db, "Z_PRIMARYKEY", {{"Z_ENT", 2}, {"Z_NAME", "CallRecord"}, {"Z_SUPER", 0},
-                                     {"Z_MAX", static_cast<std::int64_t>(calls.size())}});
+    insertNamed(
+        db, "Z_PRIMARYKEY",
+        {{"Z_ENT", 2}, {"Z_NAME", "CallRecord"}, {"Z_SUPER", 0}, {"Z_MAX", static_cast<std::int64_t>(calls.size())}});
     std::vector<db::Blob> addresses;
     addresses.reserve(calls.size());
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const Call& c = calls[i];
         addresses.emplace_back(c.address.begin(), c.address.end());
         insertNamed(db, "ZCALLRECORD",
-                    {{"Z_PK", static_cast<std::int64_t>(i) + 1}, {"Z_ENT", 2}, {"Z_OPT", 1}, {"ZANSWERED", c.answered ? 1 : 0},
-                     {"ZCALL_CATEGORY", 1}, {"ZCALLTYPE", c.callType}, {"ZORIGINATED", c.outgoing ? 1 : 0}, {"ZREAD", 1},
-                     {"ZDATE", c.date}, {"ZDURATION", c.duration}, {"ZISO_COUNTRY_CODE", "us"},
-                     {"ZSERVICE_PROVIDER", c.provider}, {"ZUNIQUE_ID", db::uuid(rng)},
+                    {{"Z_PK", static_cast<std::int64_t>(i) + 1},
+                     {"Z_ENT", 2},
+                     {"Z_OPT", 1},
+                     {"ZANSWERED", c.answered ? 1 : 0},
+                     {"ZCALL_CATEGORY", 1},
+                     {"ZCALLTYPE", c.callType},
+                     {"ZORIGINATED", c.outgoing ? 1 : 0},
+                     {"ZREAD", 1},
+                     {"ZDATE", c.date},
+                     {"ZDURATION", c.duration},
+                     {"ZISO_COUNTRY_CODE", "us"},
+                     {"ZSERVICE_PROVIDER", c.provider},
+                     {"ZUNIQUE_ID", db::uuid(rng)},
                      // The older layout keeps the address as a blob.
                      {"ZADDRESS", older ? V(addresses.back()) : V(c.address)}});
     }
     db.commit();
-    std::vector<PlantedFile> files{{"HomeDomain", "Library/CallHistoryDB/CallHistory.storedata",
-                                    finishInto(db, outDir, "CallHistory.storedata")}};
+    std::vector<PlantedFile> files{
+        {"HomeDomain", "Library/CallHistoryDB/CallHistory.storedata", finishInto(db, outDir, "CallHistory.storedata")}};
 
     nlohmann::json live = nlohmann::json::array();
     for (const Call& c : calls) {

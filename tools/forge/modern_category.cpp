@@ -36,7 +36,9 @@ void insertNamed(db::DbFile& db, const std::string& table, const std::vector<std
             case db::V::K::Null: sqlite3_bind_null(st, i); break;
             case db::V::K::Int: sqlite3_bind_int64(st, i, v.i); break;
             case db::V::K::Real: sqlite3_bind_double(st, i, v.d); break;
-            case db::V::K::Text: sqlite3_bind_text(st, i, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
+            case db::V::K::Text:
+                sqlite3_bind_text(st, i, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
+                break;
             case db::V::K::Bytes:
                 sqlite3_bind_blob(st, i, v.b->data(), static_cast<int>(v.b->size()), SQLITE_TRANSIENT);
                 break;
@@ -44,7 +46,8 @@ void insertNamed(db::DbFile& db, const std::string& table, const std::vector<std
     }
     const int rc = sqlite3_step(st);
     sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) throw std::runtime_error("forge: insert into " + table + " failed: " + sqlite3_errmsg(db.handle()));
+    if (rc != SQLITE_DONE)
+        throw std::runtime_error("forge: insert into " + table + " failed: " + sqlite3_errmsg(db.handle()));
 }
 
 std::string finishInto(db::DbFile& db, const std::string& outDir, const std::string& fileName) {

@@ -19,8 +19,8 @@ struct Value {
 struct Person {
     std::optional<std::string> first, middle, last, org, dept, job, note, birthday;
     std::vector<Value> values;
-    int fullPicture = -1;                 // index into the pictures, or none
-    std::vector<int> thumbnails;          // indexes into the pictures (format order)
+    int fullPicture = -1;         // index into the pictures, or none
+    std::vector<int> thumbnails;  // indexes into the pictures (format order)
 };
 
 // A name part as the reader joins it: present and not empty.
@@ -43,10 +43,13 @@ std::vector<Person> people(Rng& rng, int ios) {
         p.dept = "Sales";
         p.job = "Head";
         p.note = "Met at the spring fair";
-        p.values = {phone("_$!<Mobile>!$_", "415"), phone("_$!<Work>!$_", "415"),
+        p.values = {phone("_$!<Mobile>!$_", "415"),
+                    phone("_$!<Work>!$_", "415"),
                     {4, "_$!<Home>!$_", "ann.smith@example.com", {}},
-                    {5, "_$!<Home>!$_", std::nullopt, {{"Street", "12 Harbour Road"}, {"City", "Sausalito"},
-                                                       {"ZIP", "94965"}, {"CountryCode", "us"}}},
+                    {5,
+                     "_$!<Home>!$_",
+                     std::nullopt,
+                     {{"Street", "12 Harbour Road"}, {"City", "Sausalito"}, {"ZIP", "94965"}, {"CountryCode", "us"}}},
                     {22, "_$!<HomePage>!$_", "https://ann.example.com/", {}}};
         p.fullPicture = 0;
         p.thumbnails = {1};
@@ -102,7 +105,8 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
     Rng rng(seed ^ 0xC0A7AC75ULL);
     const std::vector<Person> book = people(rng, iosMajor);
     std::vector<db::Blob> pictures;
-    for (int i = 0; i < 5; ++i) pictures.push_back(db::jpegBytes("picture " + std::to_string(i) + std::string(i * 40, '.')));
+    for (int i = 0; i < 5; ++i)
+        pictures.push_back(db::jpegBytes("picture " + std::to_string(i) + std::string(i * 40, '.')));
 
     const std::string layout = iosMajor >= 17 ? "modern/ios16/" : "modern/ios15/";
     db::DbFile ab(outDir + "/AddressBook.sqlitedb.building", false, 4096);
@@ -123,16 +127,29 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
         const Person& p = book[i];
         const std::int64_t rowid = static_cast<std::int64_t>(i) + 1;
         insertNamed(ab, "ABPerson",
-                    {{"ROWID", rowid}, {"First", V::opt(p.first)}, {"Last", V::opt(p.last)}, {"Middle", V::opt(p.middle)},
-                     {"Organization", V::opt(p.org)}, {"Department", V::opt(p.dept)}, {"Note", V::opt(p.note)},
-                     {"Kind", p.first || p.last ? 0 : 1}, {"Birthday", V::opt(p.birthday)}, {"JobTitle", V::opt(p.job)},
-                     {"CreationDate", created + rowid * 3600}, {"ModificationDate", created + rowid * 7200},
-                     {"StoreID", 1}, {"guid", db::uuid(rng)}});
+                    {{"ROWID", rowid},
+                     {"First", V::opt(p.first)},
+                     {"Last", V::opt(p.last)},
+                     {"Middle", V::opt(p.middle)},
+                     {"Organization", V::opt(p.org)},
+                     {"Department", V::opt(p.dept)},
+                     {"Note", V::opt(p.note)},
+                     {"Kind", p.first || p.last ? 0 : 1},
+                     {"Birthday", V::opt(p.birthday)},
+                     {"JobTitle", V::opt(p.job)},
+                     {"CreationDate", created + rowid * 3600},
+                     {"ModificationDate", created + rowid * 7200},
+                     {"StoreID", 1},
+                     {"guid", db::uuid(rng)}});
         for (const Value& v : p.values) {
             ++uid;
             insertNamed(ab, "ABMultiValue",
-                        {{"UID", uid}, {"record_id", rowid}, {"property", v.property}, {"identifier", uid - 1},
-                         {"label", idOf(labels, "ABMultiValueLabel", v.label)}, {"value", V::opt(v.value)},
+                        {{"UID", uid},
+                         {"record_id", rowid},
+                         {"property", v.property},
+                         {"identifier", uid - 1},
+                         {"label", idOf(labels, "ABMultiValueLabel", v.label)},
+                         {"value", V::opt(v.value)},
                          {"guid", db::uuid(rng)}});
             for (const auto& [key, text] : v.entries)
                 insertNamed(ab, "ABMultiValueEntry",
@@ -141,7 +158,8 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
     }
     ab.commit();
     std::vector<PlantedFile> files;
-    files.push_back({"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", finishInto(ab, outDir, "AddressBook.sqlitedb")});
+    files.push_back(
+        {"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", finishInto(ab, outDir, "AddressBook.sqlitedb")});
 
     // As on the phone: 8 KiB pages, full auto-vacuum.
     db::DbFile img(outDir + "/AddressBookImages.sqlitedb.building", false, 8192);
@@ -153,12 +171,19 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
         const std::int64_t rowid = static_cast<std::int64_t>(i) + 1;
         if (book[i].fullPicture >= 0)
             insertNamed(img, "ABFullSizeImage",
-                        {{"ROWID", rowid}, {"record_id", rowid}, {"crop_x", 0}, {"crop_y", 0}, {"crop_width", 8},
+                        {{"ROWID", rowid},
+                         {"record_id", rowid},
+                         {"crop_x", 0},
+                         {"crop_y", 0},
+                         {"crop_width", 8},
                          {"data", pictures[static_cast<std::size_t>(book[i].fullPicture)]}});
         int format = 0;
         for (int t : book[i].thumbnails)
             insertNamed(img, "ABThumbnailImage",
-                        {{"ROWID", ++thumbRow}, {"record_id", rowid}, {"format", format++}, {"derived_from_format", 0},
+                        {{"ROWID", ++thumbRow},
+                         {"record_id", rowid},
+                         {"format", format++},
+                         {"derived_from_format", 0},
                          {"data", pictures[static_cast<std::size_t>(t)]}});
     }
     img.commit();

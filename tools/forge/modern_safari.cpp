@@ -63,16 +63,24 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
         for (const Bookmark& c : bookmarks)
             if (c.id < b.id && c.parent == b.parent) ++order;
         insertNamed(bdb, "bookmarks",
-                    {{"id", b.id}, {"special_id", b.id <= 1 ? V(b.id) : V(0)}, {"parent", b.parent ? V(*b.parent) : V()},
-                     {"type", b.type}, {"title", b.title}, {"url", V::opt(b.url)},
-                     {"num_children", static_cast<std::int64_t>(children)}, {"order_index", order},
-                     {"external_uuid", db::uuid(rng)}, {"last_modified", 600000000.0 + static_cast<double>(b.id) * 1000.25}});
+                    {{"id", b.id},
+                     {"special_id", b.id <= 1 ? V(b.id) : V(0)},
+                     {"parent", b.parent ? V(*b.parent) : V()},
+                     {"type", b.type},
+                     {"title", b.title},
+                     {"url", V::opt(b.url)},
+                     {"num_children", static_cast<std::int64_t>(children)},
+                     {"order_index", order},
+                     {"external_uuid", db::uuid(rng)},
+                     {"last_modified", 600000000.0 + static_cast<double>(b.id) * 1000.25}});
     }
     bdb.commit();
-    std::vector<PlantedFile> files{{"HomeDomain", "Library/Safari/Bookmarks.db", finishInto(bdb, outDir, "Bookmarks.db")}};
+    std::vector<PlantedFile> files{
+        {"HomeDomain", "Library/Safari/Bookmarks.db", finishInto(bdb, outDir, "Bookmarks.db")}};
     nlohmann::json live = nlohmann::json::array();
     for (const Bookmark& b : bookmarks)
-        if (b.title != "Root" && b.title != "com.apple.ReadingList") live.push_back(record(b.title, b.url.value_or("")));
+        if (b.title != "Root" && b.title != "com.apple.ReadingList")
+            live.push_back(record(b.title, b.url.value_or("")));
 
     if (withHistory) {
         const double base = seconds2001(iosMajor == 12 ? 2019 : iosMajor == 15 ? 2022 : 2024, 2, 1, 8, 0);
@@ -94,8 +102,11 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
         for (std::size_t i = 0; i < pages.size(); ++i) {
             const std::int64_t item = static_cast<std::int64_t>(i) + 1;
             insertNamed(hdb, "history_items",
-                        {{"id", item}, {"url", pages[i].url}, {"visit_count", static_cast<std::int64_t>(pages[i].visits.size())},
-                         {"daily_visit_counts", counts}, {"should_recompute_derived_visit_counts", 0},
+                        {{"id", item},
+                         {"url", pages[i].url},
+                         {"visit_count", static_cast<std::int64_t>(pages[i].visits.size())},
+                         {"daily_visit_counts", counts},
+                         {"should_recompute_derived_visit_counts", 0},
                          {"visit_count_score", 100}});
         }
         // Visits are written in time order, as the browser adds them.
@@ -105,8 +116,13 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
         std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first.time < b.first.time; });
         for (const auto& [v, item] : all)
             insertNamed(hdb, "history_visits",
-                        {{"id", ++visitId}, {"history_item", item}, {"visit_time", v.time}, {"title", V::opt(v.title)},
-                         {"load_successful", 1}, {"origin", 0}, {"generation", 1}});
+                        {{"id", ++visitId},
+                         {"history_item", item},
+                         {"visit_time", v.time},
+                         {"title", V::opt(v.title)},
+                         {"load_successful", 1},
+                         {"origin", 0},
+                         {"generation", 1}});
         hdb.commit();
         files.push_back({"HomeDomain", "Library/Safari/History.db", finishInto(hdb, outDir, "History.db")});
 

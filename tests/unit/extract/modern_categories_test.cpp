@@ -24,24 +24,33 @@ json text(const Text& t) { return t ? json(*t) : json(); }
 json bytes(const Bytes& b) { return b ? forge::db::bytesJson(b.get()) : json(); }
 
 json asJson(const MVContactNode& c) {
-    return {{"rowid", c.rowid},           {"contactName", text(c.contactName)},
-            {"contactPhone", text(c.contactPhone)}, {"contactEmail", text(c.contactEmail)},
-            {"contactHomepage", text(c.contactHomepage)}, {"contactCompany", text(c.contactCompany)},
-            {"contactBirthday", text(c.contactBirthday)}, {"contactJobtitle", text(c.contactJobtitle)},
-            {"contactNote", text(c.contactNote)}, {"contactAdress", text(c.contactAdress)},
-            {"imageData", bytes(c.imageData)}, {"bDeleted", c.bDeleted}, {"bSelected", c.bSelected}};
+    return {{"rowid", c.rowid},
+            {"contactName", text(c.contactName)},
+            {"contactPhone", text(c.contactPhone)},
+            {"contactEmail", text(c.contactEmail)},
+            {"contactHomepage", text(c.contactHomepage)},
+            {"contactCompany", text(c.contactCompany)},
+            {"contactBirthday", text(c.contactBirthday)},
+            {"contactJobtitle", text(c.contactJobtitle)},
+            {"contactNote", text(c.contactNote)},
+            {"contactAdress", text(c.contactAdress)},
+            {"imageData", bytes(c.imageData)},
+            {"bDeleted", c.bDeleted},
+            {"bSelected", c.bSelected}};
 }
 json asJson(const MVCallHistoryNode& c) {
     return {{"callName", text(c.callName)}, {"callPhone", text(c.callPhone)}, {"callDate", text(c.callDate)},
-            {"callType", text(c.callType)}, {"callTime", c.callTime}, {"callDuration", text(c.callDuration)},
+            {"callType", text(c.callType)}, {"callTime", c.callTime},         {"callDuration", text(c.callDuration)},
             {"bSelected", c.bSelected},     {"bDeleted", c.bDeleted}};
 }
 json asJson(const MVBookMarkNode& b) {
-    return {{"bookMarkTitle", text(b.bookMarkTitle)}, {"bookMarkURL", text(b.bookMarkURL)}, {"bSelected", b.bSelected},
+    return {{"bookMarkTitle", text(b.bookMarkTitle)},
+            {"bookMarkURL", text(b.bookMarkURL)},
+            {"bSelected", b.bSelected},
             {"bDeleted", b.bDeleted}};
 }
 json asJson(const MVCalenderNode& e) {
-    return {{"calTitle", text(e.calTitle)}, {"calNote", text(e.calNote)}, {"location", text(e.location)},
+    return {{"calTitle", text(e.calTitle)},   {"calNote", text(e.calNote)}, {"location", text(e.location)},
             {"startDate", text(e.startDate)}, {"endDate", text(e.endDate)}, {"bDeleted", e.bDeleted},
             {"bSelected", e.bSelected}};
 }
@@ -53,7 +62,8 @@ protected:
 
     void SetUp() override {
         ExtractTest::SetUp();
-        nc.addObserver(events::ScanProblemInfo, [this](const std::any& o) { problems.push_back(std::any_cast<std::string>(o)); });
+        nc.addObserver(events::ScanProblemInfo,
+                       [this](const std::any& o) { problems.push_back(std::any_cast<std::string>(o)); });
         ctx.modernFormat = true;
         ctx.backupPath = backup.path();
     }
@@ -107,8 +117,8 @@ TEST_P(ModernLayouts, EveryRecordMatchesTheForgedTruth) {
     const json &contacts = truth["contacts"], &calls = truth["calls"], &safari = truth["bookmarks"],
                &calendar = truth["calendar"];
 
-    for (auto stage : {&scanModernContactThread, &scanModernCallHistoryThread, &scanModernSafariThread,
-                       &scanModernCalenderThread})
+    for (auto stage :
+         {&scanModernContactThread, &scanModernCallHistoryThread, &scanModernSafariThread, &scanModernCalenderThread})
         runPiped(stage, backup.path());
 
     expectRecords(delivered<MVContactNode>(events::ScanContactInfo), contacts["live"], "contacts");
@@ -118,7 +128,8 @@ TEST_P(ModernLayouts, EveryRecordMatchesTheForgedTruth) {
     EXPECT_EQ(progress(), (std::vector<int>{40, 60}));
     EXPECT_TRUE(problems.empty());
     // Some calls are with people of the address book, by name.
-    EXPECT_TRUE(std::any_of(calls["live"].begin(), calls["live"].end(), [](const json& c) { return c["callName"].is_string(); }));
+    EXPECT_TRUE(std::any_of(calls["live"].begin(), calls["live"].end(),
+                            [](const json& c) { return c["callName"].is_string(); }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, ModernLayouts, ::testing::Values(12, 15, 17),
@@ -132,7 +143,8 @@ TEST_F(ModernTest, MissingCallHistoryIsExplainedOnce) {
     runPiped(&scanModernCallHistoryThread, backup.path());
     runPiped(&scanModernCallHistoryThread, backup.path());
     runPiped(&scanModernSafariThread, backup.path());
-    EXPECT_EQ(problems, std::vector<std::string>{"Call history is not in this backup: iOS keeps it only in encrypted backups."});
+    EXPECT_EQ(problems,
+              std::vector<std::string>{"Call history is not in this backup: iOS keeps it only in encrypted backups."});
     EXPECT_TRUE(records<CallPtr>(events::ScanCallHistoryInfo).empty());
     expectRecords(delivered<MVBookMarkNode>(events::scanBookMarkInfo), safari["live"], "bookmarks");
 }
@@ -238,8 +250,8 @@ TEST_F(ModernTest, UnexpectedLayoutsDegradeToWhatCanBeRead) {
         INSERT INTO history_items VALUES (1, 'https://b.example/');
         CREATE VIEW history_visits AS SELECT 1 AS history_item, 5.0 AS visit_time, 'Loop' AS title;)");
 
-    for (auto stage : {&scanModernContactThread, &scanModernCallHistoryThread, &scanModernSafariThread,
-                       &scanModernCalenderThread})
+    for (auto stage :
+         {&scanModernContactThread, &scanModernCallHistoryThread, &scanModernSafariThread, &scanModernCalenderThread})
         runPiped(stage, backup.path());
 
     const auto contacts = records<ContactPtr>(events::ScanContactInfo);

@@ -79,7 +79,8 @@ TEST(ModernForge, SameSeedSameBytesAndUnknownVersionsRefused) {
     EXPECT_FALSE(ta.contains("calls"));
     EXPECT_EQ(ta, tb);
     for (std::size_t i = 0; i < fa.size(); ++i)
-        EXPECT_EQ(salvor::test::readFile(fa[i].localFile), salvor::test::readFile(fb[i].localFile)) << fa[i].relativePath;
+        EXPECT_EQ(salvor::test::readFile(fa[i].localFile), salvor::test::readFile(fb[i].localFile))
+            << fa[i].relativePath;
     nlohmann::json t;
     EXPECT_THROW(salvor::forge::modern::writeModernCategories(a.path(), 14, 1, true, t), std::invalid_argument);
 }
