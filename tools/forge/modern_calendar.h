@@ -2,9 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "forge/modern_category.h"
 

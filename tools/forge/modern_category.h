@@ -6,10 +6,11 @@
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "forge/db_common.h"
 
