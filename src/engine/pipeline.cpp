@@ -9,25 +9,33 @@
 #include "extract/extractors.h"
 #include "extract/modern_messages.h"
 #include "extract/modern_notes.h"
+#include "extract/modern_calendar.h"
+#include "extract/modern_calls.h"
+#include "extract/modern_contacts.h"
+#include "extract/modern_safari.h"
 #include "platform/log.h"
 
 namespace salvor {
 
-const std::array<PipelineStage, 16>& scanPipeline() {
+const std::array<PipelineStage, 20>& scanPipeline() {
     // Live stages run before every deleted-record scan, so the result store can
     // drop a carved record that equals a live one. The progress values need
     // not rise: notes (70) come before call history (60).
-    static const std::array<PipelineStage, 16> stages{{
+    static const std::array<PipelineStage, 20> stages{{
         {"scanDirAnalyThread", &scanDirAnalyThread, false, -1},
         {"scanDiskAidMediaThread", &scanDiskAidMediaThread, true, -1},
         {"scanContactThread", &scanContactThread, false, 40},
+        {"scanModernContactThread", &scanModernContactThread, false, 40, true},
         {"scanMessageThread", &scanMessageThread, false, 50},
         {"scanNoteThread", &scanNoteThread, false, 70},
         {"scanModernMessageThread", &scanModernMessageThread, false, 50, true},
         {"scanModernNoteThread", &scanModernNoteThread, false, 70, true},
         {"scanCallHistoryThread", &scanCallHistoryThread, false, 60},
+        {"scanModernCallHistoryThread", &scanModernCallHistoryThread, false, 60, true},
         {"scanBookMarkThread", &scanBookMarkThread, false, -1},
+        {"scanModernSafariThread", &scanModernSafariThread, false, -1, true},
         {"scanCalenderThread", &scanCalenderThread, false, -1},
+        {"scanModernCalenderThread", &scanModernCalenderThread, false, -1, true},
         {"scanDelContactThread", &scanDelContactThread, false, 75},
         {"scanDelMessageThread", &scanDelMessageThread, false, 80},
         {"scanDelNoteThread", &scanDelNoteThread, false, 85},

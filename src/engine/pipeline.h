@@ -1,4 +1,4 @@
-// The sixteen scan stages, in the order they run, with the progress value
+// The scan stages, in the order they run, with the progress value
 // each one reports.
 #pragma once
 
@@ -22,7 +22,7 @@ struct PipelineStage {
     bool onlyModern = false;
 };
 
-const std::array<PipelineStage, 16>& scanPipeline();
+const std::array<PipelineStage, 20>& scanPipeline();
 
 // The stage of that name; null when there is none.
 const PipelineStage* findStage(std::string_view name);

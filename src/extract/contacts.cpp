@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "extract/address_book.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
@@ -38,26 +39,6 @@ struct MultiValueRow {
 const sqlite::ReadPlan kPictures{{"record_id, data", "ABFullSizeImage", "", {"ABFullSizeImage"}}, {}};
 const sqlite::ReadPlan kPicturesOld{{"record_id, data", "ABImage", "", {"ABImage"}}, {}};
 
-void readPictures(ScanContext& ctx, const std::string& folder) {
-    std::string stored = storedPath(folder, kImages);
-    const sqlite::ReadPlan* plan = &kPictures;
-    if (!fileExists(stored)) {
-        stored = storedPath(folder, kImagesOld);
-        plan = &kPicturesOld;
-    }
-    const auto copy = preparedCopy(ctx, stored);
-    if (!copy) return;
-    sqlite::Database db(*copy, ctx.stop, "AddressBookImages.sqlitedb");
-    sqlite::Reader st(db, *plan);
-    while (!ctx.stopRequested() && st.step()) {
-        auto node = std::make_shared<MVContactImageNode>();
-        node->rowid = static_cast<std::int32_t>(st.int64(0));
-        auto bytes = st.blob(1);
-        if (!bytes.empty()) node->imageData = std::make_shared<const ByteBuffer>(std::move(bytes));
-        ctx.contactImageArray.push_back(std::move(node));
-    }
-}
-
 // Where one multi-value row goes: the joined text and, where kept, the list
 // of separate values.
 struct MultiValueField {
@@ -87,12 +68,36 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
     ScratchScope scratch(ctx);
     const auto copy = preparedCopy(ctx, addressBook);
 
-    readPictures(ctx, backupPath);
+    if (const std::string images = storedPath(backupPath, kImages); fileExists(images))
+        readContactPictures(ctx, images, kPictures);
+    else
+        readContactPictures(ctx, storedPath(backupPath, kImagesOld), kPicturesOld);
 
     sqlite::Database db;
     if (copy) db = sqlite::Database(*copy, ctx.stop, "AddressBook.sqlitedb");
+    deliverAddressBook(ctx, db, kPersons, kMultiValues);
+}
+
+namespace extract_detail {
+
+void readContactPictures(ScanContext& ctx, const std::string& stored, const sqlite::ReadPlan& plan) {
+    const auto copy = preparedCopy(ctx, stored);
+    if (!copy) return;
+    sqlite::Database db(*copy, ctx.stop, "AddressBookImages.sqlitedb");
+    sqlite::Reader st(db, plan);
+    while (!ctx.stopRequested() && st.step()) {
+        auto node = std::make_shared<MVContactImageNode>();
+        node->rowid = static_cast<std::int32_t>(st.int64(0));
+        auto bytes = st.blob(1);
+        if (!bytes.empty()) node->imageData = std::make_shared<const ByteBuffer>(std::move(bytes));
+        ctx.contactImageArray.push_back(std::move(node));
+    }
+}
+
+void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqlite::ReadPlan& personsPlan,
+                        const sqlite::ReadPlan& multiValuesPlan) {
     {
-        sqlite::Reader persons(db, kPersons);
+        sqlite::Reader persons(db, personsPlan);
         while (!ctx.stopRequested() && persons.step()) {
             auto contact = std::make_shared<MVContactNode>();
             const auto rowid = static_cast<std::int32_t>(persons.int64(0));
@@ -112,7 +117,7 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
     // Every person's values, in the table's order, read in one pass.
     std::unordered_map<std::int64_t, std::vector<MultiValueRow>> valuesOf;
     {
-        sqlite::Reader values(db, kMultiValues);
+        sqlite::Reader values(db, multiValuesPlan);
         while (!ctx.stopRequested() && values.step()) {
             const char* property = values.text(1);
             if (!sqlite::hasText(property)) continue;
@@ -144,5 +149,7 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
     }
     ctx.postStageProgress();
 }
+
+}  // namespace extract_detail
 
 }  // namespace salvor

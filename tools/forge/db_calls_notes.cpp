@@ -8,8 +8,6 @@
 
 namespace salvor::forge::db {
 
-namespace {
-
 std::string durationText(std::int32_t s) {
     char buf[64];
     if (s >= 7200) {
@@ -29,6 +27,8 @@ std::string durationText(std::int32_t s) {
     }
     return buf;
 }
+
+namespace {
 
 template <class T>
 void pickDeleted(Rng& rng, std::vector<T>& rows, int percent) {

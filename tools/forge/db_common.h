@@ -138,6 +138,9 @@ std::string normalisePhone(std::string_view s);
 // least 6 characters (the lookup used for messages).
 std::optional<std::size_t> lookupContact(const std::vector<LookupEntry>& book, const std::string& phone, bool strictKey);
 
+// A call's duration as the reader words it ("2 minutes", "1 hour", "5 seconds").
+std::string durationText(std::int32_t seconds);
+
 // ---- value generators ----
 std::string uuid(Rng& rng);  // 36 characters, upper-case
 std::string digits(Rng& rng, int n);

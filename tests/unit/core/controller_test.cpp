@@ -51,7 +51,7 @@ TEST(Controller, LiveStagesRunBeforeDeletedRecordStages) {
         EXPECT_EQ(stages[i].onlyInRecoveryMode, name == "scanDiskAidMediaThread") << name;
     }
     EXPECT_EQ(std::string(stages[0].name), "scanDirAnalyThread");  // the manifest feeds every other stage
-    EXPECT_EQ(firstDeleted, 10u);
+    EXPECT_EQ(std::string(stages[firstDeleted].name), "scanDelContactThread");
     EXPECT_LT(lastLive, firstDeleted);
 }
 

@@ -1,0 +1,12 @@
+// Safari bookmarks and history of a backup that lists its files in Manifest.db (iOS 10 and later).
+#pragma once
+
+#include <string>
+
+namespace salvor {
+
+class ScanContext;
+
+void scanModernSafariThread(ScanContext& ctx, const std::string& backupPath);
+
+}  // namespace salvor

@@ -1,0 +1,120 @@
+#include "forge/modern_calls.h"
+
+#include <cctype>
+#include <optional>
+
+namespace salvor::forge::modern {
+
+namespace {
+
+using db::V;
+
+struct Call {
+    std::string address;
+    double date;
+    double duration;
+    bool outgoing;
+    bool answered;
+    int callType;  // 1 phone, 8 FaceTime video, 16 FaceTime audio
+    const char* provider;
+};
+
+}  // namespace
+
+std::vector<PlantedFile> writeModernCalls(const std::string& outDir, int iosMajor, std::uint64_t seed,
+                                          const nlohmann::json& contacts, nlohmann::json& truth) {
+    checkVersion(iosMajor);
+    Rng rng(seed ^ 0xCA11ULL);
+    // The people of the address book, as the reader's name lookup sees them.
+    std::vector<db::LookupEntry> book;
+    std::vector<std::string> known;
+    if (contacts.is_object() && contacts.contains("live")) {
+        const nlohmann::json& live = contacts["live"];
+        for (std::size_t i = 0; i < live.size(); ++i) {
+            std::string phones = db::normalisePhone(live[i].value("contactPhone", ""));
+            for (char& c : phones) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            book.push_back({live[i]["contactName"].get<std::string>(), phones, nullptr});
+            if (contacts.contains("phoneNumbers") && i < contacts["phoneNumbers"].size())
+                for (const auto& n : contacts["phoneNumbers"][i]) known.push_back(n.get<std::string>());
+        }
+    }
+    // As the phone dials them: digits only, with the country code.
+    auto dialled = [](const std::string& stored) {
+        std::string out;
+        for (char c : stored)
+            if ((c >= '0' && c <= '9') || c == '+') out += c;
+        return out;
+    };
+    const double base = seconds2001(iosMajor == 12 ? 2019 : iosMajor == 15 ? 2022 : 2024, 5, 2, 9, 0);
+    std::vector<Call> calls;
+    const char* phone = "com.apple.Telephony";
+    const char* facetime = "com.apple.FaceTime";
+    for (std::size_t i = 0; i < known.size() && i < 3; ++i)
+        calls.push_back({dialled(known[i]), base + 3600.0 * static_cast<double>(i), 125.4 + static_cast<double>(i),
+                         i % 2 == 0, true, 1, phone});
+    calls.push_back({"+44 20 7946 0" + db::digits(rng, 3), base + 86400.0, 0.0, false, false, 1, phone});  // missed
+    calls.push_back({"+4915112345678", base + 90000.0, 0.0, true, false, 1, phone});                       // cancelled
+    calls.push_back({"friend@example.com", base + 100000.0, 3700.9, false, true, 8, facetime});
+    calls.push_back({"+33 1 23 45 67 89", base + 200000.0, 59.0, true, true, 16, facetime});
+    calls.push_back({"+18005550199", base - 86400.0 * 400, 7300.0, false, true, 1, phone});
+    if (!known.empty()) calls.push_back({dialled(known.front()), base + 300000.0, 0.0, false, false, 1, phone});
+
+    const bool older = iosMajor < 15;
+    db::DbFile db(outDir + "/CallHistory.storedata.building", false, 4096);
+    // As on the phone: incremental auto-vacuum.
+    db.exec("PRAGMA auto_vacuum=INCREMENTAL");
+    db.exec(
+        db::schemaText(older ? "modern/ios11/CallHistory.storedata.sql" : "modern/ios17/CallHistory.storedata.sql"));
+    db.begin();
+    insertNamed(db, "Z_PRIMARYKEY", {{"Z_ENT", 1}, {"Z_NAME", "CallDBProperties"}, {"Z_SUPER", 0}, {"Z_MAX", 1}});
+    insertNamed(
+        db, "Z_PRIMARYKEY",
+        {{"Z_ENT", 2}, {"Z_NAME", "CallRecord"}, {"Z_SUPER", 0}, {"Z_MAX", static_cast<std::int64_t>(calls.size())}});
+    std::vector<db::Blob> addresses;
+    addresses.reserve(calls.size());
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const Call& c = calls[i];
+        addresses.emplace_back(c.address.begin(), c.address.end());
+        insertNamed(db, "ZCALLRECORD",
+                    {{"Z_PK", static_cast<std::int64_t>(i) + 1},
+                     {"Z_ENT", 2},
+                     {"Z_OPT", 1},
+                     {"ZANSWERED", c.answered ? 1 : 0},
+                     {"ZCALL_CATEGORY", 1},
+                     {"ZCALLTYPE", c.callType},
+                     {"ZORIGINATED", c.outgoing ? 1 : 0},
+                     {"ZREAD", 1},
+                     {"ZDATE", c.date},
+                     {"ZDURATION", c.duration},
+                     {"ZISO_COUNTRY_CODE", "us"},
+                     {"ZSERVICE_PROVIDER", c.provider},
+                     {"ZUNIQUE_ID", db::uuid(rng)},
+                     // The older layout keeps the address as a blob.
+                     {"ZADDRESS", older ? V(addresses.back()) : V(c.address)}});
+    }
+    db.commit();
+    std::vector<PlantedFile> files{
+        {"HomeDomain", "Library/CallHistoryDB/CallHistory.storedata", finishInto(db, outDir, "CallHistory.storedata")}};
+
+    nlohmann::json live = nlohmann::json::array();
+    for (const Call& c : calls) {
+        const auto hit = db::lookupContact(book, c.address, false);
+        const auto seconds = static_cast<std::int32_t>(c.duration);
+        std::string duration = !c.outgoing && !c.answered ? "Missed"
+                               : seconds != 0             ? db::durationText(seconds)
+                               : c.outgoing               ? "Cancelled"
+                                                          : "Missed";
+        live.push_back({{"callName", hit ? nlohmann::json(*book[*hit].name) : nlohmann::json()},
+                        {"callPhone", c.address},
+                        {"callDate", db::dateText(static_cast<std::int64_t>(c.date), 1)},
+                        {"callType", c.outgoing ? "Outgoing" : "Incoming"},
+                        {"callTime", seconds},
+                        {"callDuration", duration},
+                        {"bSelected", 0},
+                        {"bDeleted", 0}});
+    }
+    truth = {{"live", std::move(live)}};
+    return files;
+}
+
+}  // namespace salvor::forge::modern

@@ -1,0 +1,232 @@
+#include "forge/modern_contacts.h"
+
+#include <map>
+#include <optional>
+
+namespace salvor::forge::modern {
+
+namespace {
+
+using db::V;
+
+struct Value {
+    int property = 0;  // 3 phone, 4 e-mail, 5 postal address, 22 web address
+    std::string label;
+    std::optional<std::string> value;                          // absent for a postal address
+    std::vector<std::pair<std::string, std::string>> entries;  // the address's parts
+};
+
+struct Person {
+    std::optional<std::string> first, middle, last, org, dept, job, note, birthday;
+    std::vector<Value> values;
+    int fullPicture = -1;         // index into the pictures, or none
+    std::vector<int> thumbnails;  // indexes into the pictures (format order)
+};
+
+// A name part as the reader joins it: present and not empty.
+void join(std::string& to, const std::optional<std::string>& part, bool first) {
+    if (!part || part->empty()) return;
+    to += first ? *part : " " + *part;
+}
+
+std::vector<Person> people(Rng& rng, int ios) {
+    auto phone = [&](const char* label, const std::string& area) {
+        return Value{3, label, "+1 (" + area + ") 555-0" + db::digits(rng, 3), {}};
+    };
+    std::vector<Person> out;
+    {
+        Person p;
+        p.first = "Ann";
+        p.middle = "B.";
+        p.last = "Smith";
+        p.org = "Acme";
+        p.dept = "Sales";
+        p.job = "Head";
+        p.note = "Met at the spring fair";
+        p.values = {phone("_$!<Mobile>!$_", "415"),
+                    phone("_$!<Work>!$_", "415"),
+                    {4, "_$!<Home>!$_", "ann.smith@example.com", {}},
+                    {5,
+                     "_$!<Home>!$_",
+                     std::nullopt,
+                     {{"Street", "12 Harbour Road"}, {"City", "Sausalito"}, {"ZIP", "94965"}, {"CountryCode", "us"}}},
+                    {22, "_$!<HomePage>!$_", "https://ann.example.com/", {}}};
+        p.fullPicture = 0;
+        p.thumbnails = {1};
+        out.push_back(p);
+    }
+    {
+        Person p;
+        p.last = "Okonkwo";
+        p.values = {phone("_$!<Mobile>!$_", "212")};
+        out.push_back(p);
+    }
+    {
+        Person p;
+        p.first = "Zoë";
+        p.last = "Ø'Brien-Łukasz";
+        p.birthday = "1985-04-12T12:00:00Z";
+        p.values = {{4, "_$!<Work>!$_", "zoe@example.org", {}}, {4, "custom label", "z.obrien@example.net", {}}};
+        p.thumbnails = {2, 3};  // only small pictures: the larger one is shown
+        out.push_back(p);
+    }
+    {
+        Person p;
+        p.org = "City Dental Practice";
+        p.values = {phone("_$!<Main>!$_", "650"), {22, "_$!<HomePage>!$_", "http://dental.example.com", {}}};
+        out.push_back(p);
+    }
+    {
+        Person p;
+        p.first = "李";
+        p.last = "小龙";
+        p.job = "Engineer";
+        p.note = ios >= 15 ? "Line one\nLine two 🎉" : "Line one\nLine two";
+        p.values = {phone("_$!<iPhone>!$_", "408")};
+        p.fullPicture = 4;
+        out.push_back(p);
+    }
+    {
+        Person p;
+        p.first = "Marco";
+        p.last = "Rossi";
+        p.dept = "Research";
+        p.values = {phone("_$!<Mobile>!$_", "310"), {4, "_$!<Home>!$_", "marco@example.it", {}}};
+        out.push_back(p);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosMajor, std::uint64_t seed,
+                                             nlohmann::json& truth) {
+    checkVersion(iosMajor);
+    Rng rng(seed ^ 0xC0A7AC75ULL);
+    const std::vector<Person> book = people(rng, iosMajor);
+    std::vector<db::Blob> pictures;
+    for (int i = 0; i < 5; ++i)
+        pictures.push_back(db::jpegBytes("picture " + std::to_string(i) + std::string(i * 40, '.')));
+
+    const std::string layout = iosMajor >= 17 ? "modern/ios16/" : "modern/ios15/";
+    db::DbFile ab(outDir + "/AddressBook.sqlitedb.building", false, 4096);
+    ab.exec(db::schemaText(layout + "AddressBook.sqlitedb.sql"));
+    ab.begin();
+    insertNamed(ab, "ABStore", {{"ROWID", 1}, {"Name", "Local"}, {"Type", 0}, {"guid", db::uuid(rng)}});
+    std::map<std::string, std::int64_t> labels, keys;
+    auto idOf = [&](std::map<std::string, std::int64_t>& ids, const char* table, const std::string& text) {
+        auto it = ids.find(text);
+        if (it != ids.end()) return it->second;
+        const std::int64_t id = static_cast<std::int64_t>(ids.size()) + 1;
+        insertNamed(ab, table, {{"ROWID", id}, {"value", text}});
+        return ids.emplace(text, id).first->second;
+    };
+    std::int64_t uid = 0;
+    const std::int64_t created = 650000000 + static_cast<std::int64_t>(rng.below(50000000));
+    for (std::size_t i = 0; i < book.size(); ++i) {
+        const Person& p = book[i];
+        const std::int64_t rowid = static_cast<std::int64_t>(i) + 1;
+        insertNamed(ab, "ABPerson",
+                    {{"ROWID", rowid},
+                     {"First", V::opt(p.first)},
+                     {"Last", V::opt(p.last)},
+                     {"Middle", V::opt(p.middle)},
+                     {"Organization", V::opt(p.org)},
+                     {"Department", V::opt(p.dept)},
+                     {"Note", V::opt(p.note)},
+                     {"Kind", p.first || p.last ? 0 : 1},
+                     {"Birthday", V::opt(p.birthday)},
+                     {"JobTitle", V::opt(p.job)},
+                     {"CreationDate", created + rowid * 3600},
+                     {"ModificationDate", created + rowid * 7200},
+                     {"StoreID", 1},
+                     {"guid", db::uuid(rng)}});
+        for (const Value& v : p.values) {
+            ++uid;
+            insertNamed(ab, "ABMultiValue",
+                        {{"UID", uid},
+                         {"record_id", rowid},
+                         {"property", v.property},
+                         {"identifier", uid - 1},
+                         {"label", idOf(labels, "ABMultiValueLabel", v.label)},
+                         {"value", V::opt(v.value)},
+                         {"guid", db::uuid(rng)}});
+            for (const auto& [key, text] : v.entries)
+                insertNamed(ab, "ABMultiValueEntry",
+                            {{"parent_id", uid}, {"key", idOf(keys, "ABMultiValueEntryKey", key)}, {"value", text}});
+        }
+    }
+    ab.commit();
+    std::vector<PlantedFile> files;
+    files.push_back(
+        {"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", finishInto(ab, outDir, "AddressBook.sqlitedb")});
+
+    // As on the phone: 8 KiB pages, full auto-vacuum.
+    db::DbFile img(outDir + "/AddressBookImages.sqlitedb.building", false, 8192);
+    img.exec("PRAGMA auto_vacuum=FULL");
+    img.exec(db::schemaText("modern/ios15/AddressBookImages.sqlitedb.sql"));
+    img.begin();
+    std::int64_t thumbRow = 0;
+    for (std::size_t i = 0; i < book.size(); ++i) {
+        const std::int64_t rowid = static_cast<std::int64_t>(i) + 1;
+        if (book[i].fullPicture >= 0)
+            insertNamed(img, "ABFullSizeImage",
+                        {{"ROWID", rowid},
+                         {"record_id", rowid},
+                         {"crop_x", 0},
+                         {"crop_y", 0},
+                         {"crop_width", 8},
+                         {"data", pictures[static_cast<std::size_t>(book[i].fullPicture)]}});
+        int format = 0;
+        for (int t : book[i].thumbnails)
+            insertNamed(img, "ABThumbnailImage",
+                        {{"ROWID", ++thumbRow},
+                         {"record_id", rowid},
+                         {"format", format++},
+                         {"derived_from_format", 0},
+                         {"data", pictures[static_cast<std::size_t>(t)]}});
+    }
+    img.commit();
+    files.push_back({"HomeDomain", "Library/AddressBook/AddressBookImages.sqlitedb",
+                     finishInto(img, outDir, "AddressBookImages.sqlitedb")});
+
+    nlohmann::json live = nlohmann::json::array(), numbers = nlohmann::json::array();
+    for (const Person& p : book) {
+        std::string name, company;
+        join(name, p.first, true);
+        join(name, p.middle, false);
+        join(name, p.last, false);
+        join(company, p.dept, true);
+        join(company, p.job, false);
+        join(company, p.org, false);
+        std::map<int, std::string> joined;
+        nlohmann::json phones = nlohmann::json::array();
+        for (const Value& v : p.values) {
+            if (v.value && !v.value->empty()) joined[v.property] += " " + *v.value;
+            if (v.property == 3 && v.value) phones.push_back(*v.value);
+        }
+        // The full-size picture, else the largest thumbnail.
+        const db::Blob* picture = p.fullPicture >= 0 ? &pictures[static_cast<std::size_t>(p.fullPicture)] : nullptr;
+        for (int t : p.thumbnails)
+            if (p.fullPicture < 0 && (!picture || pictures[static_cast<std::size_t>(t)].size() > picture->size()))
+                picture = &pictures[static_cast<std::size_t>(t)];
+        live.push_back({{"rowid", static_cast<int>(live.size()) + 1},
+                        {"contactName", name},
+                        {"contactPhone", joined[3]},
+                        {"contactEmail", joined[4]},
+                        {"contactHomepage", joined[22]},
+                        {"contactCompany", company},
+                        {"contactBirthday", p.birthday.value_or("")},
+                        {"contactJobtitle", ""},
+                        {"contactNote", p.note.value_or("")},
+                        {"contactAdress", joined[5]},
+                        {"imageData", db::bytesJson(picture)},
+                        {"bDeleted", 0},
+                        {"bSelected", 0}});
+        numbers.push_back(std::move(phones));
+    }
+    truth = {{"live", std::move(live)}, {"phoneNumbers", std::move(numbers)}};
+    return files;
+}
+
+}  // namespace salvor::forge::modern
