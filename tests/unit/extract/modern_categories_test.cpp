@@ -102,11 +102,11 @@ void expectRecords(const json& got, const json& want, const std::string& what) {
             EXPECT_EQ(got[i][it.key()], it.value()) << what << "[" << i << "]." << it.key();
 }
 
-class ModernLayouts : public ModernTest, public ::testing::WithParamInterface<int> {};
+class ModernCategoryLayouts : public ModernTest, public ::testing::WithParamInterface<int> {};
 
 // Every forged record comes back with every field, through the pipeline's
 // stage guard, with the stages' progress values.
-TEST_P(ModernLayouts, EveryRecordMatchesTheForgedTruth) {
+TEST_P(ModernCategoryLayouts, EveryRecordMatchesTheForgedTruth) {
     const int ios = GetParam();
     json truth;
     for (const auto& f : forge::modern::writeModernCategories(forged.path(), ios, 7, true, truth)) {
@@ -132,7 +132,7 @@ TEST_P(ModernLayouts, EveryRecordMatchesTheForgedTruth) {
                             [](const json& c) { return c["callName"].is_string(); }));
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, ModernLayouts, ::testing::Values(12, 15, 17),
+INSTANTIATE_TEST_SUITE_P(Versions, ModernCategoryLayouts, ::testing::Values(12, 15, 17),
                          [](const auto& info) { return "ios" + std::to_string(info.param); });
 
 // An unencrypted backup holds neither the call log nor the browser history:
