@@ -50,22 +50,36 @@ bool makeParents(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+std::string cacheFolder() {
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string cache;
+    if (xdg && xdg[0] == '/') cache = xdg;
+    else if (home && home[0] == '/') cache = std::string(home) + "/.cache";
+    while (cache.size() > 1 && cache.back() == '/') cache.pop_back();
+    return cache;
+}
+
+}  // namespace
+
+std::string privateFoldersBase() {
+    const std::string cache = cacheFolder();
+    return cache.empty() ? cache : cache + "/salvor";
+}
+
 std::optional<DeviceFolders> privateDeviceFolders(const std::string& udid, std::string& error) {
     if (udid.empty() || udid.size() > 64 ||
         udid.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-") != std::string::npos) {
         error = "the device gave an unusable identifier";
         return std::nullopt;
     }
-    std::string cache;
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    const char* home = std::getenv("HOME");
-    if (xdg && xdg[0] == '/') cache = xdg;
-    else if (home && home[0] == '/') cache = std::string(home) + "/.cache";
-    else {
+    const std::string cache = cacheFolder();
+    if (cache.empty()) {
         error = "no home folder is known (set HOME or XDG_CACHE_HOME)";
         return std::nullopt;
     }
-    while (cache.size() > 1 && cache.back() == '/') cache.pop_back();
     if (!makeParents(cache)) {
         error = "cannot create the folder " + cache + ": " + std::strerror(errno);
         return std::nullopt;

@@ -21,6 +21,9 @@ struct DeviceFolders {
 // '-' is refused.
 std::optional<DeviceFolders> privateDeviceFolders(const std::string& udid, std::string& error);
 
+// "<cache>/salvor", where every device's folders go (nothing is created); empty when no home is known.
+std::string privateFoldersBase();
+
 // Makes (or checks) one private folder; false with `error` when unusable.
 bool ensurePrivateFolder(const std::string& path, std::string& error);
 
