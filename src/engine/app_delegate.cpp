@@ -236,7 +236,7 @@ void SalvorAppDelegate::StartBackupDeviceThread(const std::string& backupRoot) {
     for (const auto& entry : list.arrangedObjects)
         if (entry && textOrEmpty(entry->backUpFilePath) == folder) node = entry;
     if (auto refusal = whyBackupCannotBeScanned(*node)) {
-        failBackup("the device's backup " + *refusal + "; it was kept in " + folder);
+        failBackup(*refusal + "; the device's backup was kept in " + folder);
         return;
     }
     if (node->bEncrypted) {
