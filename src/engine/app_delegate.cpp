@@ -82,6 +82,13 @@ bool SalvorAppDelegate::ScanIOSBackFile(const std::string& backupPath) {
 
 bool SalvorAppDelegate::cancelScan() {
     std::lock_guard<std::mutex> lock(stopMutex_);
+    if (!scanning_ && backingUp_) {
+        // The backup tool is left to finish (or to the stop signal it got too);
+        // its backup is then not scanned.
+        backupCancelled_ = true;
+        cancelled_ = true;
+        return true;
+    }
     if (!scanning_) return false;
     cancelled_ = true;
     stopSource_.request_stop();
@@ -170,8 +177,11 @@ bool SalvorAppDelegate::StartBackupAction(const std::string& backupRoot) {
         deviceBackupFolder_.clear();
     }
     secondTime = 0;
-    backupThread_ = std::thread([this, backupRoot] {
-        StartBackupDeviceThread(backupRoot);
+    backupCancelled_ = false;
+    // Taken now: a later arrival may change udidString while the backup runs.
+    const std::string udid = textOrEmpty(udidString);
+    backupThread_ = std::thread([this, backupRoot, udid] {
+        StartBackupDeviceThread(backupRoot, udid);
         backingUp_ = false;
         if (onBackupThreadExit) onBackupThreadExit();
     });
@@ -188,8 +198,11 @@ void SalvorAppDelegate::failBackup(const std::string& why) {
     if (resultViewController) resultViewController->ScanThreadFinish();
 }
 
-void SalvorAppDelegate::StartBackupDeviceThread(const std::string& backupRoot) {
-    const std::string udid = textOrEmpty(udidString);
+void SalvorAppDelegate::StartBackupDeviceThread(const std::string& backupRoot, const std::string& udid) {
+    if (udid.empty()) {
+        failBackup("the device's identifier could not be read: unlock the device and tap Trust on it");
+        return;
+    }
     auto tool = manager->support().backupTool();
     // The tool's own progress, on the 0..20 part of the bar.
     const device::BackupRun run = tool->run(udid, backupRoot, [this](int percent) {
@@ -202,6 +215,10 @@ void SalvorAppDelegate::StartBackupDeviceThread(const std::string& backupRoot) {
         deviceBackupFolder_ = folder;
     }
     if (!run.outputTail.empty()) log::line("backup tool: " + run.outputTail, log::Level::Debug);
+    if (backupCancelled_) {
+        failBackup("the device backup was stopped; nothing was scanned");
+        return;
+    }
     if (!bDeviceHasConnected) {
         failBackup("the device was disconnected during the backup; reconnect it and start again");
         return;
@@ -247,7 +264,12 @@ void SalvorAppDelegate::StartBackupDeviceThread(const std::string& backupRoot) {
     currentNode = node;
     currentNodeIsiOS6Version = IOSVersionIOS6(node->strIOSVersion);
     bIOSRecoveryMode = true;
-    if (!ScanIOSBackFile(textOrEmpty(node->backUpFilePath))) failBackup("another scan is running");
+    if (!ScanIOSBackFile(textOrEmpty(node->backUpFilePath))) {
+        failBackup("another scan is running");
+        return;
+    }
+    // A stop that came while the scan was being started.
+    if (backupCancelled_) cancelScan();
 }
 
 }  // namespace salvor

@@ -96,13 +96,13 @@ public:
     void DeviceDisConnectHandle(int index);
     // Shown when the device goes away (the window puts up an alert, the CLI prints it).
     std::function<void(const std::string&)> onDeviceAlert;
-    // Starts the device backup of theIOSdevice into `backupRoot` on its own
+    // Starts the device backup of the device udidString names into `backupRoot` on its own
     // thread, which then scans the fresh backup (StartBackupDeviceThread).
     // Refuses while a backup or a scan runs.
     bool StartBackupAction(const std::string& backupRoot);
     // The backup thread's body: the backup tool, its checks, the list filled
     // from the root and the scan started on the first entry.
-    void StartBackupDeviceThread(const std::string& backupRoot);
+    void StartBackupDeviceThread(const std::string& backupRoot, const std::string& udid);
     bool isBackingUp() const { return backingUp_.load(); }
     // Why the last device backup did not lead to a scan (absent when it did).
     std::optional<std::string> backupFailure() const;
@@ -117,6 +117,7 @@ private:
     std::vector<std::uint64_t> deviceObservers_;
     std::thread backupThread_;
     std::atomic<bool> backingUp_{false};
+    std::atomic<bool> backupCancelled_{false};
     mutable std::mutex backupMutex_;  // guards the two below
     std::optional<std::string> backupFailure_;
     std::string deviceBackupFolder_;

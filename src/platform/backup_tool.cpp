@@ -29,6 +29,9 @@ std::vector<int> percentagesIn(const std::string& text) {
         const std::size_t dot = number.find('.');
         const std::string whole = number.substr(0, dot);
         if (whole.empty() || whole.size() > 3) continue;
+        // "42% (1.2 MB/3.0 MB)" is one file's transfer, not the backup's progress.
+        const std::size_t next = text.find_first_not_of(' ', pos + 1);
+        if (next != std::string::npos && text[next] == '(') continue;
         const int value = std::atoi(whole.c_str());
         if (value <= 100) out.push_back(value);
     }

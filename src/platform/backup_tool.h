@@ -28,7 +28,8 @@ public:
 };
 
 // The percentages found in a piece of the tool's output ("[===  ] 42% Finished"),
-// in order; used to turn its progress bar into numbers.
+// in order, leaving out those of a single file's transfer ("42% (1.2 MB/3.0 MB)");
+// used to turn its progress bar into numbers.
 std::vector<int> percentagesIn(const std::string& text);
 
 // Runs `program` (looked up on PATH) with `args` (args[0] is the program's name),

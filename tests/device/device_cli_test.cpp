@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 
 #include "forge/forge.h"
 #include "support/support.h"
@@ -71,6 +72,21 @@ TEST(DeviceCommand, ListsAndScansTheDeviceLikeItsBackupPlusTheCameraFiles) {
     EXPECT_EQ(fingerprint(sim.path()), simBefore);
     for (const auto& f : filesBelow(home.path()))
         EXPECT_EQ(f.rfind(home / ".cache/salvor/device/" + udid + "/", 0), 0u) << f;
+}
+
+TEST(DeviceCommand, RecoverFromTheDeviceWritesTheCameraFilesToo) {
+    TempDir sim, home, out;
+    forge::ForgeOptions options;
+    options.seed = 12;
+    options.scenario = "device";
+    forge::forgeDeviceFolder(sim.path(), options);
+    auto r = runSalvor({"recover", "--device", "--category", "photos", "--to", out / "dest"}, {},
+                       {{"SALVOR_SIMULATED_DEVICE", sim.path()}, {"HOME", home.path()}, {"XDG_CACHE_HOME", ""}});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::set<std::string> names;
+    for (const auto& f : filesBelow(out / "dest")) names.insert(fs::path(f).filename().string());
+    for (const char* name : {"IIMG_0001.JPG", "IIMG_0003.MOV", "IIMG_0004.JPG"}) EXPECT_TRUE(names.count(name)) << name;
+    EXPECT_FALSE(names.count("IIMG_0005.AAE"));
 }
 
 TEST(DeviceCommand, OneSentenceAndFailureWithoutUsbmuxdOrDevice) {

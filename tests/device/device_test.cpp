@@ -221,7 +221,32 @@ TEST(PrivateFolder, IsMadePrivateAndRefusedWhenPlantedAsALink) {
 TEST(BackupTool, PercentagesOfTheProgressBar) {
     EXPECT_EQ(device::percentagesIn("[====      ]  42% Finished\r[=====     ]  50.5% Finished\r"),
               (std::vector<int>{42, 50}));
-    EXPECT_TRUE(device::percentagesIn("100 files, no sign, %, 1234%").empty());
+    EXPECT_TRUE(device::percentagesIn("100 files, no sign, %, 1234%, [==] 90% (1.0 MB/2.0 MB)").empty());
+}
+
+// The real tool's adapter, with a stand-in idevicebackup2 on PATH that
+// records its arguments and prints a bar that goes back once.
+TEST(BackupTool, RealAdapterPassesTheArgumentsAndMapsProgressAndExitStatus) {
+    TempDir bin;
+    writeFile(bin / "idevicebackup2",
+              "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"$(dirname \"$0\")/args\"\n"
+              "printf '[=   ]  10%% Finished\\r[==  ]  55%% Finished\\r[=== ]  90%% (1.0 MB/2.0 MB)\\n'\n"
+              "printf '[====] 100%% Finished\\nBackup Failed (Error Code -4).\\n'\nexit 3\n");
+    ::chmod((bin / "idevicebackup2").c_str(), 0755);
+    const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    auto tool = device::makeLibimobiledeviceSupport()->backupTool();
+    ::setenv("PATH", "/nonexistent", 1);
+    EXPECT_TRUE(tool->missing());
+    ::setenv("PATH", (bin.path() + ":" + oldPath).c_str(), 1);
+    EXPECT_FALSE(tool->missing());
+    std::vector<int> progress;
+    const auto run = tool->run("00008030-ABCD", "/root of backups", [&](int p) { progress.push_back(p); });
+    ::setenv("PATH", oldPath.c_str(), 1);
+    EXPECT_TRUE(run.started);
+    EXPECT_EQ(run.exitStatus, 3);
+    EXPECT_EQ(readFile(bin / "args"), "-u\n00008030-ABCD\nbackup\n/root of backups\n");
+    EXPECT_EQ(progress, (std::vector<int>{2, 11, 20}));
+    EXPECT_NE(run.outputTail.find("Backup Failed"), std::string::npos);
 }
 
 // The device backup and the scan, with a result store that counts ends of scans.
