@@ -113,30 +113,35 @@ std::vector<Description> readDescriptions(const std::string& folder) {
     for (const auto& dir : dirs) {
         const json j = readJson((dir / "device.json").string());
         if (!j.contains("udid") || !j["udid"].is_string()) continue;
-        Description d;
-        d.device.udid = j["udid"].get<std::string>();
-        d.device.folder = dir.string();
-        auto rel = [&](const char* key) {
-            return j.contains(key) && j[key].is_string() ? (dir / j[key].get<std::string>()).string() : std::string();
-        };
-        d.device.mediaFolder = rel("media");
-        d.device.backupFolder = rel("backup");
-        d.values = j.value("values", json::object());
-        if (j.contains("pairing") && j["pairing"].is_string()) d.pairing = j["pairing"].get<std::string>();
-        if (j.contains("unreadable") && j["unreadable"].is_array())
-            for (const auto& u : j["unreadable"])
-                if (u.is_string()) d.unreadable.insert(u.get<std::string>());
-        const json tool = j.value("tool", json::object());
-        if (tool.is_object()) {
-            d.device.toolExitStatus = tool.value("exit", 0);
-            d.device.snapshotState = tool.value("snapshotState", std::string("finished"));
-            d.device.removeDuringBackup = tool.value("removeDuringBackup", false);
-            if (tool.contains("progress") && tool["progress"].is_array())
-                for (const auto& p : tool["progress"])
-                    if (p.is_number_integer()) d.device.progress.push_back(p.get<int>());
+        // A description with a value of the wrong type describes no device.
+        try {
+            Description d;
+            d.device.udid = j["udid"].get<std::string>();
+            d.device.folder = dir.string();
+            auto rel = [&](const char* key) {
+                return j.contains(key) && j[key].is_string() ? (dir / j[key].get<std::string>()).string() : std::string();
+            };
+            d.device.mediaFolder = rel("media");
+            d.device.backupFolder = rel("backup");
+            d.values = j.value("values", json::object());
+            if (j.contains("pairing") && j["pairing"].is_string()) d.pairing = j["pairing"].get<std::string>();
+            if (j.contains("unreadable") && j["unreadable"].is_array())
+                for (const auto& u : j["unreadable"])
+                    if (u.is_string()) d.unreadable.insert(u.get<std::string>());
+            const json tool = j.value("tool", json::object());
+            if (tool.is_object()) {
+                d.device.toolExitStatus = tool.value("exit", 0);
+                d.device.snapshotState = tool.value("snapshotState", std::string("finished"));
+                d.device.removeDuringBackup = tool.value("removeDuringBackup", false);
+                if (tool.contains("progress") && tool["progress"].is_array())
+                    for (const auto& p : tool["progress"])
+                        if (p.is_number_integer()) d.device.progress.push_back(p.get<int>());
+            }
+            if (d.device.progress.empty()) d.device.progress = {0, 25, 50, 75, 100};
+            out.push_back(std::move(d));
+        } catch (const json::exception& e) {
+            log::line("simulated device " + dir.string() + " skipped: " + e.what(), log::Level::Error);
         }
-        if (d.device.progress.empty()) d.device.progress = {0, 25, 50, 75, 100};
-        out.push_back(std::move(d));
     }
     return out;
 }
