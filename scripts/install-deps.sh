@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libsqlite3-dev sqlite3 libplist-dev libssl-dev libimobiledevice-dev zlib1g-dev
+  libimobiledevice-utils usbmuxd
   nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-vobject qt6-base-dev
 )

@@ -23,6 +23,7 @@ int cmdList(const std::vector<std::string>& args);
 int cmdScan(const std::vector<std::string>& args);
 int cmdDemo(const std::vector<std::string>& args);
 int cmdRecover(const std::vector<std::string>& args);
+int cmdDevices(const std::vector<std::string>& args);
 
 // Prints "salvor: <message>" on stderr.
 void error(const std::string& message);
@@ -71,6 +72,11 @@ private:
 // Runs `session` on the backup folder with a progress bar on stderr (when
 // wanted and stderr is a terminal).
 std::optional<std::string> runScan(ScanSession& session, const std::string& backupDir, bool showProgress);
+
+// Backs up the connected device (the first one, or the one with `udid`) and
+// scans the backup with its camera files, with a progress bar; says on stderr
+// where the backup was kept. An error sentence when no scan could be made.
+std::optional<std::string> runDeviceScan(ScanSession& session, const std::string& udid, bool showProgress);
 
 class JsonWriter;
 

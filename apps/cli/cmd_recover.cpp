@@ -16,6 +16,7 @@
 #include "cli.h"
 #include "output/destination.h"
 #include "output/recovery_run.h"
+#include "platform/device_folder.h"
 
 namespace salvor::cli {
 
@@ -37,6 +38,8 @@ int cmdRecover(const std::vector<std::string>& args) {
     std::string backup, to;
     bool toGiven = false;
     bool all = false, deletedOnly = false, open = false;
+    bool fromDevice = false;
+    std::string udid;
     std::vector<std::string> categories, files;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -48,6 +51,11 @@ int cmdRecover(const std::vector<std::string>& args) {
         else if (a == "--all") all = true;
         else if (a == "--deleted-only") deletedOnly = true;
         else if (a == "--open") open = true;
+        else if (a == "--device") fromDevice = true;
+        else if (a == "--udid" && hasValue) {
+            udid = args[++i];
+            fromDevice = true;
+        }
         else if (a == "--category" && hasValue) categories.push_back(args[++i]);
         else if (a == "--file" && hasValue) files.push_back(args[++i]);
         else if (!a.empty() && a[0] == '-') {
@@ -59,8 +67,13 @@ int cmdRecover(const std::vector<std::string>& args) {
             return kExitUsage;
         }
     }
-    if (backup.empty()) {
-        error("recover: name the backup folder to recover from (see 'salvor list')");
+    if (fromDevice && !backup.empty()) {
+        error("recover: recover either from a backup folder or from the connected device (--device), not both");
+        return kExitUsage;
+    }
+    if (backup.empty() && !fromDevice) {
+        error("recover: name the backup folder to recover from (see 'salvor list'), or --device for the connected "
+              "device");
         return kExitUsage;
     }
     if (all && deletedOnly) {
@@ -93,7 +106,9 @@ int cmdRecover(const std::vector<std::string>& args) {
     }
     const std::string destination = absolutePath(to.empty() ? proposedRecoveryName(std::time(nullptr)) : to);
     // Said before the scan, not after it: nothing is scanned for a run that cannot be written.
-    if (auto problem = destinationProblem(destination, absolutePath(backup))) {
+    // A device's backup is kept in the private folder: nothing is written there either.
+    const std::string source = fromDevice ? device::privateFoldersBase() : absolutePath(backup);
+    if (auto problem = destinationProblem(destination, source)) {
         error("recover: " + *problem);
         return kExitFailure;
     }
@@ -104,7 +119,7 @@ int cmdRecover(const std::vector<std::string>& args) {
     // either way the command finishes through its normal path.
     StopScope stop;
     stop.cancelWith([&session] { session.cancel(); });
-    const auto problem = runScan(session, backup, true);
+    const auto problem = fromDevice ? runDeviceScan(session, udid, true) : runScan(session, backup, true);
     if (stopSignal() != 0) {
         error("stopped");
         return stopExitCode();

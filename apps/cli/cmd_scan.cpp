@@ -9,8 +9,16 @@ int cmdScan(const std::vector<std::string>& args) {
     std::string backup;
     bool json = false;
     bool quiet = false;
-    for (const auto& a : args) {
+    bool fromDevice = false;
+    std::string udid;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
         if (a == "--json") json = true;
+        else if (a == "--device") fromDevice = true;
+        else if (a == "--udid" && i + 1 < args.size()) {
+            udid = args[++i];
+            fromDevice = true;
+        }
         else if (a == "--quiet" || a == "-q") quiet = true;
         else if (!a.empty() && a[0] == '-') {
             error("scan: unknown option '" + a + "'");
@@ -21,8 +29,12 @@ int cmdScan(const std::vector<std::string>& args) {
             return kExitUsage;
         }
     }
-    if (backup.empty()) {
-        error("scan: name the backup folder to scan (see 'salvor list')");
+    if (fromDevice && !backup.empty()) {
+        error("scan: scan either a backup folder or the connected device (--device), not both");
+        return kExitUsage;
+    }
+    if (backup.empty() && !fromDevice) {
+        error("scan: name the backup folder to scan (see 'salvor list'), or --device for the connected device");
         return kExitUsage;
     }
 
@@ -31,7 +43,7 @@ int cmdScan(const std::vector<std::string>& args) {
     // copies; what was found until then is not shown.
     StopScope stop;
     stop.cancelWith([&session] { session.cancel(); });
-    const auto problem = runScan(session, backup, !quiet);
+    const auto problem = fromDevice ? runDeviceScan(session, udid, !quiet) : runScan(session, backup, !quiet);
     if (stopSignal() != 0) {
         error("stopped");
         return stopExitCode();
@@ -40,7 +52,7 @@ int cmdScan(const std::vector<std::string>& args) {
         error(*problem);
         return kExitFailure;
     }
-    if (!session.describedAsBackup && !quiet)
+    if (!fromDevice && !session.describedAsBackup && !quiet)
         std::fprintf(stderr, "salvor: warning: %s has no readable Info.plist or Manifest.plist; scanned what it holds\n",
                      absolutePath(backup).c_str());
 

@@ -119,10 +119,14 @@ void usage(FILE* out) {
         "  recover BACKUP_DIR [--to DEST] [--all | --deleted-only] [--category NAME ...]\n"
         "          [--file PATH ...] [--open]      write what was found into a folder\n"
         "  demo [--to DIR]                         forge a sample backup, scan and recover it\n"
+        "  devices [--json]                        list the iPhones and iPads connected by USB\n"
+        "  scan --device [--udid ID] ...           back up the connected device, copy its camera\n"
+        "  recover --device [--udid ID] ...        folders and scan (or recover) what it holds\n"
         "\n"
         "options for every command: --verbose (diagnostic lines on stderr)\n"
         "The backup store defaults to the platform's backup folder of the current user;\n"
         "--store DIR or the environment variable SALVOR_BACKUP_STORE override it.\n"
+        "A device backup is kept in $XDG_CACHE_HOME/salvor/device/<udid> (~/.cache by default).\n"
         "Ctrl-C stops a scan or a recovery cleanly (exit status 130).\n",
         out);
 }
@@ -139,6 +143,7 @@ int dispatch(const std::string& command, const std::vector<std::string>& args) {
         if (command == "scan") return salvor::cli::cmdScan(args);
         if (command == "recover") return salvor::cli::cmdRecover(args);
         if (command == "demo") return salvor::cli::cmdDemo(args);
+        if (command == "devices") return salvor::cli::cmdDevices(args);
     } catch (const std::exception& e) {
         salvor::cli::error(e.what());
         return salvor::cli::kExitFailure;

@@ -5,11 +5,14 @@
 #include <filesystem>
 #include <cstdlib>
 
+#include "backup/amd_device.h"
 #include "backup/device_list.h"
 #include "core/events.h"
 #include "engine/pipeline.h"
 #include "engine/result_store.h"
+#include "platform/device_support.h"
 #include "platform/log.h"
+#include "platform/plist.h"
 #include "platform/scratch.h"
 
 namespace salvor {
@@ -25,7 +28,10 @@ SalvorAppDelegate::SalvorAppDelegate(NotificationCenter& center, MainThreadDispa
     : deviceController(std::make_unique<MVIOSDeviceController>()), nc(center), dispatcher(mainThread) {}
 
 SalvorAppDelegate::~SalvorAppDelegate() {
+    if (backupThread_.joinable()) backupThread_.join();
     if (scanBackFileThreader.joinable()) scanBackFileThreader.join();
+    for (auto token : deviceObservers_) nc.removeObserver(token);
+    if (manager) manager->setNotify(nullptr);
     SalvorAppDelegate* self = this;
     g_app.compare_exchange_strong(self, nullptr);
 }
@@ -76,6 +82,13 @@ bool SalvorAppDelegate::ScanIOSBackFile(const std::string& backupPath) {
 
 bool SalvorAppDelegate::cancelScan() {
     std::lock_guard<std::mutex> lock(stopMutex_);
+    if (!scanning_ && backingUp_) {
+        // The backup tool is left to finish (or to the stop signal it got too);
+        // its backup is then not scanned.
+        backupCancelled_ = true;
+        cancelled_ = true;
+        return true;
+    }
     if (!scanning_) return false;
     cancelled_ = true;
     stopSource_.request_stop();
@@ -106,7 +119,158 @@ void SalvorAppDelegate::removeSomeArray() {
 }
 
 void SalvorAppDelegate::waitForScan() {
+    if (backupThread_.joinable()) backupThread_.join();
     if (scanBackFileThreader.joinable()) scanBackFileThreader.join();
+}
+
+// ---- the connected device ----
+
+void SalvorAppDelegate::initDeviceManagement(amd::DeviceManager* deviceManager) {
+    if (manager) return;
+    manager = deviceManager ? deviceManager : &amd::DeviceManager::sharedManager();
+    deviceObservers_.push_back(nc.addObserver(events::DeviceConnect, [this](const std::any& object) {
+        if (const int* index = std::any_cast<int>(&object)) DeviceConnectHandle(*index);
+    }));
+    deviceObservers_.push_back(nc.addObserver(events::DeviceDisConnect, [this](const std::any& object) {
+        if (const int* index = std::any_cast<int>(&object)) DeviceDisConnectHandle(*index);
+    }));
+    deviceNotify_ = std::make_unique<amd::MVDeviceNotify>(nc);
+    manager->setNotify(deviceNotify_.get());
+    manager->subscribe();
+}
+
+void SalvorAppDelegate::DeviceConnectHandle(int index) {
+    bDeviceHasConnected = true;
+    theIOSdevice = index;
+    amd::BaseInfo info(*manager);
+    if (info.open(index) == 0) {
+        // A locked or untrusting device gives nothing; the identifier then
+        // comes from the device's handle when a backup is asked for.
+        if (Text udid = info.uniqueDeviceID()) udidString = udid;
+    }
+}
+
+void SalvorAppDelegate::DeviceDisConnectHandle(int) {
+    bDeviceHasConnected = false;
+    if (onDeviceAlert) onDeviceAlert("Device disconnected. Please reconnect your device to this computer and scan again.");
+}
+
+std::optional<std::string> SalvorAppDelegate::backupFailure() const {
+    std::lock_guard lock(backupMutex_);
+    return backupFailure_;
+}
+
+std::string SalvorAppDelegate::deviceBackupFolder() const {
+    std::lock_guard lock(backupMutex_);
+    return deviceBackupFolder_;
+}
+
+bool SalvorAppDelegate::StartBackupAction(const std::string& backupRoot) {
+    bool expected = false;
+    if (isScanning() || !backingUp_.compare_exchange_strong(expected, true)) {
+        log::line("a device backup or a scan is already running", log::Level::Error);
+        return false;
+    }
+    if (backupThread_.joinable()) backupThread_.join();
+    {
+        std::lock_guard lock(backupMutex_);
+        backupFailure_.reset();
+        deviceBackupFolder_.clear();
+    }
+    secondTime = 0;
+    backupCancelled_ = false;
+    // Taken now: a later arrival may change udidString while the backup runs.
+    const std::string udid = textOrEmpty(udidString);
+    backupThread_ = std::thread([this, backupRoot, udid] {
+        StartBackupDeviceThread(backupRoot, udid);
+        backingUp_ = false;
+        if (onBackupThreadExit) onBackupThreadExit();
+    });
+    return true;
+}
+
+void SalvorAppDelegate::failBackup(const std::string& why) {
+    {
+        std::lock_guard lock(backupMutex_);
+        backupFailure_ = why;
+    }
+    log::line("device backup: " + why, log::Level::Error);
+    nc.post(events::ScanProblemInfo, std::any(why));
+    if (resultViewController) resultViewController->ScanThreadFinish();
+}
+
+void SalvorAppDelegate::StartBackupDeviceThread(const std::string& backupRoot, const std::string& udid) {
+    if (udid.empty()) {
+        failBackup("the device's identifier could not be read: unlock the device and tap Trust on it");
+        return;
+    }
+    auto tool = manager->support().backupTool();
+    // The tool's own progress, on the 0..20 part of the bar.
+    const device::BackupRun run = tool->run(udid, backupRoot, [this](int percent) {
+        secondTime = percent;
+        nc.post(events::ScanProgressInfo, std::any(percent));
+    });
+    const std::string folder = backupRoot + "/" + udid;
+    {
+        std::lock_guard lock(backupMutex_);
+        deviceBackupFolder_ = folder;
+    }
+    if (!run.outputTail.empty()) log::line("backup tool: " + run.outputTail, log::Level::Debug);
+    if (backupCancelled_) {
+        failBackup("the device backup was stopped; nothing was scanned");
+        return;
+    }
+    if (!bDeviceHasConnected) {
+        failBackup("the device was disconnected during the backup; reconnect it and start again");
+        return;
+    }
+    if (!run.started) {
+        failBackup("the backup tool could not be started");
+        return;
+    }
+    if (run.exitStatus != 0) {
+        failBackup("the backup tool failed (exit status " + std::to_string(run.exitStatus) +
+                   "); the unfinished backup is not scanned. Unlock the device, keep it connected and try again");
+        return;
+    }
+    // A backup the tool did not mark as finished may be half written.
+    const plist::Document status = plist::Document::fromFile(folder + "/Status.plist");
+    const auto state = status.rootDict().string("SnapshotState");
+    if (!state || *state != "finished") {
+        failBackup("the backup tool did not finish the backup (snapshot state: " + (state ? *state : "none") +
+                   "); the unfinished backup is not scanned");
+        return;
+    }
+    log::line("device backup kept in " + folder, log::Level::Info);
+
+    // The list is filled from the root as from a backup store.
+    auto& list = GetMVIOSDeviceController();
+    showIphoneDisk(list, backupRoot);
+    if (list.arrangedObjects.empty()) {
+        failBackup("the backup tool wrote no usable backup into " + backupRoot);
+        return;
+    }
+    DeviceNodePtr node = list.arrangedObjects.front();
+    for (const auto& entry : list.arrangedObjects)
+        if (entry && textOrEmpty(entry->backUpFilePath) == folder) node = entry;
+    if (auto refusal = whyBackupCannotBeScanned(*node)) {
+        failBackup(*refusal + "; the device's backup was kept in " + folder);
+        return;
+    }
+    if (node->bEncrypted) {
+        failBackup("backup encryption is on for this device, so its backup is encrypted and cannot be read yet; "
+                   "it was kept in " + folder);
+        return;
+    }
+    currentNode = node;
+    currentNodeIsiOS6Version = IOSVersionIOS6(node->strIOSVersion);
+    bIOSRecoveryMode = true;
+    if (!ScanIOSBackFile(textOrEmpty(node->backUpFilePath))) {
+        failBackup("another scan is running");
+        return;
+    }
+    // A stop that came while the scan was being started.
+    if (backupCancelled_) cancelScan();
 }
 
 }  // namespace salvor

@@ -25,6 +25,10 @@ namespace salvor {
 
 class MVResultViewController;
 class MVIOSDeviceController;
+namespace amd {
+class DeviceManager;
+class MVDeviceNotify;
+}
 
 class SalvorAppDelegate {
 public:
@@ -82,7 +86,41 @@ public:
     // Called when the scan thread has finished, after removeSomeArray (for a CLI main loop).
     std::function<void()> onScanThreadExit;
 
+    // ---- the connected device ----
+    amd::DeviceManager* manager = nullptr;  // set by initDeviceManagement
+    // Watches device arrival and removal through `deviceManager` from now on
+    // (the process's shared manager by default).
+    void initDeviceManagement(amd::DeviceManager* deviceManager = nullptr);
+    // Handlers of "DeviceConnect" / "DeviceDisConnect" (the event's index).
+    void DeviceConnectHandle(int index);
+    void DeviceDisConnectHandle(int index);
+    // Shown when the device goes away (the window puts up an alert, the CLI prints it).
+    std::function<void(const std::string&)> onDeviceAlert;
+    // Starts the device backup of the device udidString names into `backupRoot` on its own
+    // thread, which then scans the fresh backup (StartBackupDeviceThread).
+    // Refuses while a backup or a scan runs.
+    bool StartBackupAction(const std::string& backupRoot);
+    // The backup thread's body: the backup tool, its checks, the list filled
+    // from the root and the scan started on the first entry.
+    void StartBackupDeviceThread(const std::string& backupRoot, const std::string& udid);
+    bool isBackingUp() const { return backingUp_.load(); }
+    // Why the last device backup did not lead to a scan (absent when it did).
+    std::optional<std::string> backupFailure() const;
+    // The backup folder the last device backup wrote (empty before one).
+    std::string deviceBackupFolder() const;
+    // Called when the backup thread ends (a scan may have started by then).
+    std::function<void()> onBackupThreadExit;
+
 private:
+    void failBackup(const std::string& why);
+    std::unique_ptr<amd::MVDeviceNotify> deviceNotify_;
+    std::vector<std::uint64_t> deviceObservers_;
+    std::thread backupThread_;
+    std::atomic<bool> backingUp_{false};
+    std::atomic<bool> backupCancelled_{false};
+    mutable std::mutex backupMutex_;  // guards the two below
+    std::optional<std::string> backupFailure_;
+    std::string deviceBackupFolder_;
     std::thread scanBackFileThreader;
     std::atomic<bool> scanning_{false};
     std::atomic<bool> cancelled_{false};

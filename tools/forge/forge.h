@@ -120,7 +120,7 @@ int mediaKind(const std::string& relativePath);
 // What to forge. Zero counts fall back to the scenario's defaults.
 struct ForgeOptions {
     std::uint64_t seed = 1;
-    // "ios4", "ios5", "ios6", "ios6-p1024" (1024-byte database pages), "ios7", "ios16", "ios16-encrypted", "demo",
+    // "ios4", "ios5", "ios6", "ios6-p1024" (1024-byte database pages), "ios7", "ios16", "ios16-encrypted", "demo", "device",
     // "store", "bench-manifest", "bench-messages", "bench-contacts", "bench-media".
     std::string scenario = "store";
     DatabaseScale scale;
@@ -160,6 +160,13 @@ int damageTablePage(const std::string& dbPath, const std::string& table, bool mi
 // recursive common table expression); each of `columns` gives the row counter.
 void replaceWithEndlessView(const std::string& dbPath, const std::string& table,
                             const std::vector<std::string>& columns);
+
+// Writes `dir` as a simulated-device folder (see the simulated device of
+// platform/device_support.h): one device around a forged iOS 6 backup, with
+// camera folders DCIM/100APPLE and DCIM/101APPLE (photos, a video, a file that
+// is neither) and "<dir>/device.truth.json". The backup's own truth stays
+// beside it. Returned: the backup, with the device truth as its truth path.
+std::vector<ForgedBackup> forgeDeviceFolder(const std::string& dir, const ForgeOptions& options);
 
 // Writes the scenario's backups into `storeDir` (created when missing).
 // Throws std::runtime_error with a readable message on failure.

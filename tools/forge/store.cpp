@@ -344,6 +344,7 @@ std::string folderNameFor(std::uint64_t seed, const std::string& scenario, std::
 
 std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOptions& options) {
     if (storeDir.empty()) throw std::runtime_error("forge: no store folder given");
+    if (options.scenario == "device") return forgeDeviceFolder(storeDir, options);
     const bool modern = options.scenario == "ios16" || options.scenario == "ios16-encrypted";
     const std::vector<BackupLayout> layouts = scenarioLayouts(options.scenario);
     if (layouts.empty() && !modern) throw std::runtime_error("forge: unknown scenario \"" + options.scenario + "\"");
