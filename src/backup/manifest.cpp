@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "backup/device_list.h"
+#include "backup/manifest_db.h"
 #include "backup/mbdb_reader.h"
 #include "backup/media.h"
 #include "core/scan_context.h"
@@ -88,6 +90,13 @@ std::string decodeText(const std::string& bytes) {
 void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
     static const std::string kFindEvent = events::FindBackUpDirFileInfo;
     static const std::string kProgressEvent = events::ScanProgressInfo;
+
+    // Decided by the files present, as the backup list does: iOS 10.0 and
+    // 10.1 already wrote Manifest.db, so a version number would mislead.
+    if (detectBackupFormat(backupPath) == BackupFormat::ManifestDb) {
+        scanManifestDb(ctx, backupPath);
+        return;
+    }
 
     MbdbReader reader;
     const std::string manifestPath = backupPath + "/Manifest.mbdb";

@@ -16,20 +16,20 @@ const std::array<PipelineStage, 14>& scanPipeline() {
     // drop a carved record that equals a live one. The progress values need
     // not rise: notes (70) come before call history (60).
     static const std::array<PipelineStage, 14> stages{{
-        {"scanDirAnalyThread", &scanDirAnalyThread, false, -1},
-        {"scanDiskAidMediaThread", &scanDiskAidMediaThread, true, -1},
-        {"scanContactThread", &scanContactThread, false, 40},
-        {"scanMessageThread", &scanMessageThread, false, 50},
-        {"scanNoteThread", &scanNoteThread, false, 70},
-        {"scanCallHistoryThread", &scanCallHistoryThread, false, 60},
-        {"scanBookMarkThread", &scanBookMarkThread, false, -1},
-        {"scanCalenderThread", &scanCalenderThread, false, -1},
-        {"scanDelContactThread", &scanDelContactThread, false, 75},
-        {"scanDelMessageThread", &scanDelMessageThread, false, 80},
-        {"scanDelNoteThread", &scanDelNoteThread, false, 85},
-        {"scanDelCallHistoryThread", &scanDelCallHistoryThread, false, 90},
-        {"ScanDelBookMarkThread", &ScanDelBookMarkThread, false, 95},
-        {"ScanDelCalenderThread", &ScanDelCalenderThread, false, 100},
+        {"scanDirAnalyThread", &scanDirAnalyThread, false, -1, StageFormats::Any},
+        {"scanDiskAidMediaThread", &scanDiskAidMediaThread, true, -1, StageFormats::Any},
+        {"scanContactThread", &scanContactThread, false, 40, StageFormats::OlderOnly},
+        {"scanMessageThread", &scanMessageThread, false, 50, StageFormats::OlderOnly},
+        {"scanNoteThread", &scanNoteThread, false, 70, StageFormats::OlderOnly},
+        {"scanCallHistoryThread", &scanCallHistoryThread, false, 60, StageFormats::OlderOnly},
+        {"scanBookMarkThread", &scanBookMarkThread, false, -1, StageFormats::OlderOnly},
+        {"scanCalenderThread", &scanCalenderThread, false, -1, StageFormats::OlderOnly},
+        {"scanDelContactThread", &scanDelContactThread, false, 75, StageFormats::OlderOnly},
+        {"scanDelMessageThread", &scanDelMessageThread, false, 80, StageFormats::OlderOnly},
+        {"scanDelNoteThread", &scanDelNoteThread, false, 85, StageFormats::OlderOnly},
+        {"scanDelCallHistoryThread", &scanDelCallHistoryThread, false, 90, StageFormats::OlderOnly},
+        {"ScanDelBookMarkThread", &ScanDelBookMarkThread, false, 95, StageFormats::OlderOnly},
+        {"ScanDelCalenderThread", &ScanDelCalenderThread, false, 100, StageFormats::OlderOnly},
     }};
     return stages;
 }
@@ -40,8 +40,22 @@ const PipelineStage* findStage(std::string_view name) {
     return nullptr;
 }
 
+bool stageReadsFormat(const PipelineStage& stage, bool modernFormat) {
+    switch (stage.formats) {
+    case StageFormats::Any: return true;
+    case StageFormats::OlderOnly: return !modernFormat;
+    case StageFormats::ModernOnly: return modernFormat;
+    }
+    return true;
+}
+
 void runStage(const PipelineStage& stage, ScanContext& ctx, const std::string& backupPath) {
     ctx.stageProgress = stage.progress;
+    if (!stageReadsFormat(stage, ctx.modernFormat)) {
+        ctx.postStageProgress();
+        ctx.stageProgress = -1;
+        return;
+    }
     try {
         stage.run(ctx, backupPath);
     } catch (const std::exception& e) {

@@ -14,7 +14,8 @@ constexpr const char* kUsage =
     "                    [--conversations N] [--manifest-records N] [--manifest-folders N]\n"
     "                    [--media-bytes N] [--message-text-bytes N] [--deleted-percent N] [--bench-contacts N]\n"
     "scenarios: ios4 ios4-legacy ios5 ios6 ios6-p1024 ios7 ios16 ios16-encrypted demo store bench-manifest\n"
-    "           bench-messages bench-contacts bench-media\n";
+    "           bench-messages bench-contacts bench-media ios12-modern ios15-modern ios17-modern\n"
+    "           ios15-modern-unfinished bench-modern-manifest\n";
 
 bool parseNumber(const std::string& text, std::uint64_t& out) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -92,7 +93,8 @@ int main(int argc, char** argv) {
     static const char* const kScenarios[] = {"ios4",  "ios4-legacy", "ios5",           "ios6",
                                              "ios6-p1024", "ios7", "ios16", "ios16-encrypted",
                                              "demo",  "store",       "bench-manifest", "bench-messages",
-                                             "bench-contacts", "bench-media"};
+                                             "bench-contacts", "bench-media", "ios12-modern", "ios15-modern",
+                                             "ios17-modern", "ios15-modern-unfinished", "bench-modern-manifest"};
     bool known = false;
     for (const char* s : kScenarios) known = known || options.scenario == s;
     if (!known) return usage("unknown scenario \"" + options.scenario + "\"");
