@@ -3,8 +3,10 @@
 // and social-application files as older backups, hostile rows left out, and
 // recovered into the destination only. Encrypted ones are still refused.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "forge/forge.h"
@@ -162,6 +164,62 @@ TEST(ModernBackup, ScanGivesExactlyTheTruthForEachGeneration) {
                   std::string::npos)
             << r.err;
         EXPECT_EQ(r.err.find("not finished"), std::string::npos) << r.err;
+    }
+}
+
+void runSql(const std::string& db, const std::string& sql) {
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
+    char* message = nullptr;
+    EXPECT_EQ(sqlite3_exec(h, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK) << (message ? message : "");
+    sqlite3_free(message);
+    sqlite3_close(h);
+}
+
+// A file list that is no database, lacks its table, or holds values of the
+// wrong types costs the scan what it cannot read, with a sentence, and
+// nothing else.
+TEST(ModernBackup, DamagedFileListIsReportedNotFatal) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& db)> damage;
+        const char* problem;
+        std::size_t treeFiles;
+    };
+    const std::vector<Case> cases = {
+        {"not a database", [](const std::string& db) { writeFile(db, std::string(5000, 'x')); },
+         "(Manifest.db) cannot be read: it cannot be opened as a database", 0},
+        {"no Files table", [](const std::string& db) { runSql(db, "DROP TABLE Files"); },
+         "(Manifest.db) cannot be read: it has no Files table", 0},
+        {"Files is a view", [](const std::string& db) {
+             runSql(db, "ALTER TABLE Files RENAME TO F2; CREATE VIEW Files AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL "
+                        "SELECT i + 1 FROM n) SELECT printf('%040x', i) AS fileID, 'HomeDomain' AS domain, "
+                        "'x' || i AS relativePath, 1 AS flags, NULL AS file FROM n");
+         },
+         "(Manifest.db) cannot be read: it has no Files table", 0},
+        {"wrong types", [](const std::string& db) {
+             runSql(db, "DELETE FROM Files; INSERT INTO Files VALUES (12345, 'HomeDomain', 'Library/a', 1, NULL);"
+                        "INSERT INTO Files VALUES ('0123456789abcdef0123456789abcdef01234567', 'HomeDomain', "
+                        "x'4c6962726172792f62', 'one', 'not an archive');"
+                        "INSERT INTO Files VALUES ('1123456789abcdef0123456789abcdef01234567', NULL, NULL, NULL, x'00')");
+         },
+         "has 1 file with an invalid stored name", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const auto b = forgeInto(dir / "store", "ios12-modern", 2);
+        c.damage(b.path + "/Manifest.db");
+        const auto before = fingerprint(b.path);
+        const auto r = runSalvor({"scan", b.path, "--json"});
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_NE(r.err.find(c.problem), std::string::npos) << r.err;
+        const json scan = json::parse(r.out);
+        std::vector<json> files;
+        if (!scan["tree"].empty()) collectFiles(scan["tree"][0], files);
+        EXPECT_EQ(files.size(), c.treeFiles);
+        EXPECT_TRUE(scan["photos"].empty());
+        EXPECT_EQ(fingerprint(b.path), before);
     }
 }
 
