@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <any>
-#include <array>
 #include <cctype>
 #include <unordered_map>
 
@@ -226,17 +225,8 @@ std::optional<std::string> ManifestDb::fileIdOf(const std::string& domain, const
 
 namespace {
 
-constexpr std::array<std::string_view, 6> kKeptDomains = {
-    "CameraRollDomain", "MediaDomain", "HomeDomain", "AppDomain-com.facebook.Facebook",
-    "AppDomain-com.facebook.Messenger", "AppDomain-com.atebits.Tweetie2"};
-
 constexpr std::string_view kCameraRoll = "CameraRollDomain";
 const std::string kPhotoLibrary = "Media/PhotoData/Photos.sqlite";
-
-std::string shownText(std::string_view bytes) {
-    const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; });
-    return ascii ? std::string(bytes) : GetStringFormChar(std::string(bytes).c_str());
-}
 
 // The file type bits for a row whose archive says nothing usable.
 std::uint16_t modeOfFlags(std::int64_t flags) {
@@ -256,7 +246,7 @@ void checkSnapshot(ScanContext& ctx, const std::string& backupPath) {
     const plist::Document status = plist::Document::fromFile(backupPath + "/Status.plist");
     const auto state = status.rootDict().string("SnapshotState");
     if (state && *state != "finished")
-        ctx.reportProblem("The backup was not finished (its snapshot state is \"" + shownText(*state) +
+        ctx.reportProblem("The backup was not finished (its snapshot state is \"" + manifestText(*state) +
                           "\"): files it should hold may be missing or incomplete.");
 }
 
@@ -309,8 +299,8 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
             mode = static_cast<std::uint16_t>(*attributes->mode & 0xFFFF);
 
         auto node = std::make_shared<MVTreeDirNode>();
-        node->fileDomain = shownText(row.domain);
-        node->filePath = shownText(row.relativePath);
+        node->fileDomain = manifestText(row.domain);
+        node->filePath = manifestText(row.relativePath);
         node->fileMode = mode;
         key.assign(backupPath).append("/").append(row.fileId.substr(0, 2)).append("/").append(row.fileId);
         if ((mode & 0xF000) == 0x8000) {
@@ -321,7 +311,7 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
         ctx.nc.post(kFindEvent, std::any(node));
 
         const std::string& domain = *node->fileDomain;
-        if (std::find(kKeptDomains.begin(), kKeptDomains.end(), domain) != kKeptDomains.end()) {
+        if (isKeptDomain(domain)) {
             if (!ctx.bIOSRecoveryMode && total > 0)
                 ctx.nc.post(kProgressEvent, std::any(static_cast<int>(std::min<std::uint64_t>(seen, total) * 20 / total)));
             const PhotoFacts* facts = nullptr;
