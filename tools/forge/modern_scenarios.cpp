@@ -303,7 +303,8 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
         r.fileId = id;
         r.refused = true;
     };
-    hostile("../../../../../../tmp/salvor-forge-" + hexOf(rng, 12, false), "CameraRollDomain",
+    // Forty characters, like a real name, but climbing out of the folder.
+    hostile("../../../../../../../../../../tmp/" + hexOf(rng, 6, false), "CameraRollDomain",
             "Media/DCIM/100APPLE/IMG_9001.JPG");
     hostile(hexOf(rng, 40, true), "CameraRollDomain", "Media/DCIM/100APPLE/IMG_9002.JPG");
     hostile(hexOf(rng, 39, false), "CameraRollDomain", "Media/DCIM/100APPLE/IMG_9003.JPG");

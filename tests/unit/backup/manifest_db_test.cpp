@@ -14,7 +14,7 @@ namespace {
 TEST(ManifestDbRows, OnlyNamesThatStayInsideTheBackupPass) {
     EXPECT_TRUE(isValidFileId("3d0d7e5fb2ce288813306e4d4636395e047a3d28"));
     for (const char* id : {"3D0D7E5FB2CE288813306E4D4636395E047A3D28", "3d0d7e5fb2ce288813306e4d4636395e047a3d2",
-                           "3d0d7e5fb2ce288813306e4d4636395e047a3d281", "../../../../../../../../etc/passwd/xxxxxx",
+                           "3d0d7e5fb2ce288813306e4d4636395e047a3d281", "../../../../../../../../etc/passwd/xxxxx",
                            "3d0d7e5fb2ce288813306e4d4636395e047a3d2g", ""})
         EXPECT_FALSE(isValidFileId(id)) << id;
     EXPECT_FALSE(isValidFileId(std::string("3d0d7e5fb2ce288813306e4d4636395e047a3d2\0", 40)));
