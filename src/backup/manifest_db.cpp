@@ -228,6 +228,13 @@ namespace {
 constexpr std::string_view kCameraRoll = "CameraRollDomain";
 const std::string kPhotoLibrary = "Media/PhotoData/Photos.sqlite";
 
+// The camera roll's pictures and films themselves: the originals, and those
+// kept in place of originals that live in iCloud. The library's thumbnails,
+// previews and metadata beside them are files of the tree, not photos.
+bool isCameraRollItem(std::string_view path) {
+    return path.starts_with("Media/DCIM/") || path.starts_with("Media/PhotoData/CPLAssets/");
+}
+
 // The file type bits for a row whose archive says nothing usable.
 std::uint16_t modeOfFlags(std::int64_t flags) {
     switch (flags) {
@@ -315,12 +322,14 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
             if (!ctx.bIOSRecoveryMode && total > 0)
                 ctx.nc.post(kProgressEvent, std::any(static_cast<int>(std::min<std::uint64_t>(seen, total) * 20 / total)));
             const PhotoFacts* facts = nullptr;
+            bool media = true;
             if (domain == kCameraRoll) {
+                media = isCameraRollItem(row.relativePath);
                 pathKey.assign(row.relativePath);
                 const auto it = photos.facts.find(pathKey);
                 if (it != photos.facts.end()) facts = &it->second;
             }
-            GetMediaFileByNode(ctx, *node, facts);
+            if (media) GetMediaFileByNode(ctx, *node, facts);
             ctx.treeFileArray.push_back(std::move(node));
         }
     });

@@ -270,6 +270,11 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
     // A picture listed but not stored (an interrupted backup).
     file("CameraRollDomain", "Media/DCIM/101APPLE/" + imageName(++number, "JPG"), jpegBytes(rng, 900)).stored = false;
     file("CameraRollDomain", "Media/PhotoData/Photos.sqlite", {});  // filled below
+    // A thumbnail of the library: a file of the tree, not a photo.
+    dir("CameraRollDomain", "Media/PhotoData/Thumbnails");
+    dir("CameraRollDomain", "Media/PhotoData/Thumbnails/V2");
+    file("CameraRollDomain", "Media/PhotoData/Thumbnails/V2/DCIM/100APPLE/" + imageName(number, "JPG") + "/5005.JPG",
+         jpegBytes(rng, 300));
 
     dir("HomeDomain", "Library");
     dir("HomeDomain", "Library/Preferences");
@@ -452,7 +457,9 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
                             {"stored", exists}});
         if (!isKept(r.domain)) continue;
         const int kind = mediaKind(r.path);
-        if (kind >= 0) {
+        const bool cameraRollItem =
+            r.path.rfind("Media/DCIM/", 0) == 0 || r.path.rfind("Media/PhotoData/CPLAssets/", 0) == 0;
+        if (kind >= 0 && (r.domain != "CameraRollDomain" || cameraRollItem)) {
             nlohmann::json p = {{"fileNodeName", lastOf(r.path)}, {"filePath", stored},  {"bmov", kind},
                                 {"fileSizeNumber", size},        {"fileNodeSize", sizeText(size)},
                                 {"bDeleted", r.trashed ? 1 : 0}, {"fileCreateDate", nullptr}};
