@@ -228,6 +228,13 @@ namespace {
 constexpr std::string_view kCameraRoll = "CameraRollDomain";
 const std::string kPhotoLibrary = "Media/PhotoData/Photos.sqlite";
 
+// Domains that hold category databases of newer devices outside the kept
+// domains (notes moved to an app group, browser history to Safari's own
+// container on some versions): their records are kept for lookups only.
+bool isLookupOnlyDomain(std::string_view domain) {
+    return domain == "AppDomainGroup-group.com.apple.notes" || domain == "AppDomain-com.apple.mobilesafari";
+}
+
 // The camera roll's pictures and films themselves: the originals, and those
 // kept in place of originals that live in iCloud. The library's thumbnails,
 // previews and metadata beside them are files of the tree, not photos.
@@ -330,6 +337,8 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
                 if (it != photos.facts.end()) facts = &it->second;
             }
             if (media) GetMediaFileByNode(ctx, *node, facts);
+            ctx.treeFileArray.push_back(std::move(node));
+        } else if (isLookupOnlyDomain(domain)) {
             ctx.treeFileArray.push_back(std::move(node));
         }
     });

@@ -83,7 +83,8 @@ private:
 };
 
 // The manifest stage for a Manifest.db backup: posts every usable row for the
-// file tree, keeps the rows of the looked-up domains, reports camera-roll
+// file tree, keeps the rows of the looked-up domains (and of the notes and
+// Safari containers, for lookups by path only), reports camera-roll
 // media (dated and trash-marked from the photo library when the backup holds
 // one) and social-application files, and reports rows it could not use.
 void scanManifestDb(ScanContext& ctx, const std::string& backupPath);

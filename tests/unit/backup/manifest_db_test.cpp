@@ -1,11 +1,13 @@
 // The row checks of Manifest.db and the MBFile decoder, on the hand-made
 // archives kept with the decoder's fuzz corpus.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <string>
 
 #include "backup/manifest_db.h"
 #include "backup/mbfile.h"
+#include "backup_test_util.h"
 #include "support/support.h"
 
 namespace salvor {
@@ -74,6 +76,38 @@ TEST(MBFile, ReadsArchivesAndRefusesWhatIsNotOne) {
     const std::uint8_t garbage[] = {'b', 'p', 'l', 'i', 's', 't', '0', '0', 0xFF, 0x00};
     EXPECT_FALSE(decodeMBFile(garbage, sizeof garbage));
     EXPECT_FALSE(decodeMBFile(nullptr, 0));
+}
+
+// The category readers find their databases by relative path, wherever newer
+// devices keep them, at the stored file's place in its two-digit folder.
+TEST(ManifestDbStage, DatabasesAreFoundByPathInTheirTwoDigitFolders) {
+    testing_backup::TempDir dir;
+    const std::string backup = dir.path();
+    testing_backup::writeFile(backup + "/Manifest.db", std::string());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((backup + "/Manifest.db").c_str(), &db), SQLITE_OK);
+    const char* sql =
+        "CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, flags INTEGER, file BLOB);"
+        "INSERT INTO Files VALUES ('3d0d7e5fb2ce288813306e4d4636395e047a3d28', 'HomeDomain', 'Library/SMS/sms.db', 1, NULL);"
+        "INSERT INTO Files VALUES ('4f98687d8ab0d6d1a371110e6b7300f6e465bef2', 'AppDomainGroup-group.com.apple.notes', "
+        "'NoteStore.sqlite', 1, NULL);"
+        "INSERT INTO Files VALUES ('1111111111111111111111111111111111111111', 'AppDomain-com.example.other', "
+        "'Library/other.db', 1, NULL);";
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    testing_backup::ScanHarness h;
+    h.ctx.backupPath = backup;
+    scanManifestDb(h.ctx, backup);
+    EXPECT_TRUE(h.ctx.modernFormat);
+    EXPECT_EQ(h.records.size(), 3u);
+    EXPECT_EQ(h.ctx.getFileKeyBytheFilepath("Library/SMS/sms.db"),
+              backup + "/3d/3d0d7e5fb2ce288813306e4d4636395e047a3d28");
+    EXPECT_EQ(h.ctx.getFileKeyBytheFilepath("NoteStore.sqlite"),
+              backup + "/4f/4f98687d8ab0d6d1a371110e6b7300f6e465bef2");
+    EXPECT_EQ(h.ctx.storedPath("3d0d7e5fb2ce288813306e4d4636395e047a3d28"),
+              *h.ctx.getFileKeyBytheFilepath("Library/SMS/sms.db"));
+    EXPECT_FALSE(h.ctx.getFileKeyBytheFilepath("Library/other.db"));
 }
 
 }  // namespace
