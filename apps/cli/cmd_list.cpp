@@ -49,17 +49,17 @@ int cmdList(const std::vector<std::string>& args) {
         return kExitFailure;
     }
     if (!json) {
-        std::printf("%-24s %-12s %-8s %-14s %-16s %s\n", "Device", "Model", "Version", "Serial", "Backup time",
-                    "Folder");
+        std::printf("%-24s %-12s %-8s %-14s %-16s %-23s %s\n", "Device", "Model", "Version", "Serial", "Backup time",
+                    "Format", "Folder");
         for (const auto& e : entries) {
-            // A format that cannot be read yet, or encryption, is remarked at the end of the row.
+            // Encryption, and a format that cannot be read yet, are remarked at the end of the row.
             const std::string note = backupFormatNote(*e);
             const std::string suffix = note.empty() ? std::string() : "  (" + note + ")";
-            std::printf("%s %-12s %-8s %-14s %-16s %s%s\n", column(textOrEmpty(e->strDeviceName), 24).c_str(),
+            std::printf("%s %-12s %-8s %-14s %-16s %-23s %s%s\n", column(textOrEmpty(e->strDeviceName), 24).c_str(),
                         e->strDeviceType ? e->strDeviceType->c_str() : "unknown",
                         textOrEmpty(e->strIOSVersion).c_str(), textOrEmpty(e->strDeviceSerial).c_str(),
-                        textOrEmpty(e->strDeviceBackUpTime).c_str(), textOrEmpty(e->backUpFilePath).c_str(),
-                        suffix.c_str());
+                        textOrEmpty(e->strDeviceBackUpTime).c_str(), backupFormatText(e->backupFormat).c_str(),
+                        textOrEmpty(e->backUpFilePath).c_str(), suffix.c_str());
         }
     }
     return kExitOk;

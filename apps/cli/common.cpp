@@ -212,7 +212,9 @@ void write(JsonWriter& w, const MVPhotoAndVideoNode& n) {
         .text("filePath", n.filePath)
         .flag("bmov", n.bmov)
         .flag("bSelected", n.bSelected)
-        .number("fileSizeNumber", n.fileSizeNumber);
+        .number("fileSizeNumber", n.fileSizeNumber)
+        .text("fileCreateDate", n.fileCreateDate)
+        .flag("bDeleted", n.bDeleted);
     w.endObject();
 }
 

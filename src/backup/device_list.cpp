@@ -220,19 +220,27 @@ void describeBackupFormat(MVIOSDeviceNode& node, const std::string& folderPath) 
 }
 
 std::optional<std::string> whyBackupCannotBeScanned(const MVIOSDeviceNode& node) {
-    // Read as an older backup, a Manifest.db backup would list no files and the
-    // scan would report an empty phone: refuse instead.
-    if (node.backupFormat != BackupFormat::ManifestDb) return std::nullopt;
-    if (node.bEncrypted)
+    // An encrypted Manifest.db backup would list no files and the scan would
+    // report an empty phone: refuse instead.
+    if (node.backupFormat == BackupFormat::ManifestDb && node.bEncrypted)
         return std::string("this backup is encrypted and in the iOS 10 and later format (Manifest.db); "
                            "Salvor cannot read either yet");
-    return std::string("this backup is in the iOS 10 and later format (Manifest.db), which Salvor cannot read yet");
+    return std::nullopt;
 }
 
 std::string backupFormatNote(const MVIOSDeviceNode& node) {
-    if (node.backupFormat == BackupFormat::ManifestDb)
-        return node.bEncrypted ? "iOS 10+ format, encrypted, not readable yet" : "iOS 10+ format, not readable yet";
+    if (node.backupFormat == BackupFormat::ManifestDb && node.bEncrypted)
+        return "iOS 10+ format, encrypted, not readable yet";
     return node.bEncrypted ? "encrypted" : "";
+}
+
+std::string backupFormatText(BackupFormat format) {
+    switch (format) {
+    case BackupFormat::ManifestDb: return "iOS 10+ (Manifest.db)";
+    case BackupFormat::Mbdb: return "iOS 4-9 (Manifest.mbdb)";
+    case BackupFormat::None: break;
+    }
+    return "unknown";
 }
 
 }  // namespace salvor

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "backup/device_list.h"
+#include "backup/manifest_db.h"
 #include "backup/mbdb_reader.h"
 #include "backup/media.h"
 #include "core/scan_context.h"
@@ -66,28 +68,33 @@ std::string storedFileName(const std::string& domain, const std::string& relativ
 
 namespace {
 
-// The domains whose records are kept for lookups and searched for media.
 constexpr std::array<std::string_view, 6> kKeptDomains = {
     "CameraRollDomain", "MediaDomain", "HomeDomain", "AppDomain-com.facebook.Facebook",
     "AppDomain-com.facebook.Messenger", "AppDomain-com.atebits.Tweetie2"};
+
+}  // namespace
 
 bool isKeptDomain(std::string_view domain) {
     return std::find(kKeptDomains.begin(), kKeptDomains.end(), domain) != kKeptDomains.end();
 }
 
-// Manifest text to a record field, for showing: valid UTF-8 is kept as it is,
-// each invalid sequence becomes U+FFFD. Plain ASCII (nearly every record)
-// needs no decoding. The stored name is hashed from the raw bytes.
-std::string decodeText(const std::string& bytes) {
+// Plain ASCII (nearly every record) needs no decoding. The stored name is
+// hashed from the raw bytes.
+std::string manifestText(std::string_view bytes) {
     const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; });
-    return ascii ? bytes : GetStringFormChar(bytes.c_str());
+    return ascii ? std::string(bytes) : GetStringFormChar(std::string(bytes).c_str());
 }
-
-}  // namespace
 
 void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
     static const std::string kFindEvent = events::FindBackUpDirFileInfo;
     static const std::string kProgressEvent = events::ScanProgressInfo;
+
+    // Decided by the files present, as the backup list does: iOS 10.0 and
+    // 10.1 already wrote Manifest.db, so a version number would mislead.
+    if (detectBackupFormat(backupPath) == BackupFormat::ManifestDb) {
+        scanManifestDb(ctx, backupPath);
+        return;
+    }
 
     MbdbReader reader;
     const std::string manifestPath = backupPath + "/Manifest.mbdb";
@@ -121,8 +128,8 @@ void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
         auto node = std::make_shared<MVTreeDirNode>();
         // Texts are taken whole: a stored name made from a shortened path would
         // point at no file, and that file would be lost to the scan.
-        if (!record.domain.empty()) node->fileDomain = decodeText(record.domain);
-        if (!record.path.empty()) node->filePath = decodeText(record.path);
+        if (!record.domain.empty()) node->fileDomain = manifestText(record.domain);
+        if (!record.path.empty()) node->filePath = manifestText(record.path);
         node->fileMode = record.mode;
         if (hasher.name(record.domain, record.path, hex)) {
             key.assign(backupPath).append("/").append(hex, 40);

@@ -32,6 +32,13 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The domains whose records are kept for lookups and searched for media
+// (camera roll, media, home and three social applications).
+bool isKeptDomain(std::string_view domain);
+// Manifest text to a record field, for showing: valid UTF-8 is kept as it is,
+// each invalid sequence becomes U+FFFD.
+std::string manifestText(std::string_view bytes);
+
 // Pipeline stage 1: reads the manifest, posts every record for the file tree,
 // keeps the records of the six looked-up domains and reports their media.
 void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath);

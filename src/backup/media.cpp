@@ -46,7 +46,7 @@ StoredFile statStored(const std::string& path) {
 
 }  // namespace
 
-void GetMediaFileByNode(ScanContext& ctx, const MVTreeDirNode& node) {
+void GetMediaFileByNode(ScanContext& ctx, const MVTreeDirNode& node, const PhotoFacts* facts) {
     static const std::string kPhotoEvent = events::ScanPhotoAndVideo;
     static const std::string kSocialEvent = events::scanFaceTwitterInfo;
 
@@ -76,6 +76,10 @@ void GetMediaFileByNode(ScanContext& ctx, const MVTreeDirNode& node) {
         photo->fileNodeName = name;
         photo->fileNodeSize = size_to_unit(stored.size);
         photo->bmov = movie ? 1 : 0;
+        if (facts) {
+            photo->fileCreateDate = facts->createDate;
+            photo->bDeleted = facts->trashed ? 1 : 0;
+        }
         ctx.nc.post(kPhotoEvent, std::any(PhotoPtr(std::move(photo))));
     }
     if (social && stored.exists) {

@@ -144,6 +144,10 @@ struct MVPhotoAndVideoNode {
     Flag bmov = 0;
     Flag bSelected = 0;
     std::uint64_t fileSizeNumber = 0;
+    // From the device's photo library, when the backup holds one: the date
+    // taken, and 1 for an item the person moved to "Recently Deleted".
+    Text fileCreateDate;
+    Flag bDeleted = 0;
 };
 
 struct MVFaceTwitterNode {

@@ -101,7 +101,6 @@ void SalvorAppDelegate::ScanIOSBackUpFilehand(const std::string& backupPath) {
         // A cancelled scan skips the stages still to come but finishes as usual.
         if (ctx.stopRequested()) break;
         if (stage.onlyInRecoveryMode && !ctx.bIOSRecoveryMode) continue;
-        if (stage.onlyModern && !ctx.modernFormat) continue;
         runStage(stage, ctx, backupPath);
     }
     if (resultViewController) resultViewController->ScanThreadFinish();

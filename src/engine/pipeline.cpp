@@ -22,26 +22,26 @@ const std::array<PipelineStage, 20>& scanPipeline() {
     // drop a carved record that equals a live one. The progress values need
     // not rise: notes (70) come before call history (60).
     static const std::array<PipelineStage, 20> stages{{
-        {"scanDirAnalyThread", &scanDirAnalyThread, false, -1},
-        {"scanDiskAidMediaThread", &scanDiskAidMediaThread, true, -1},
-        {"scanContactThread", &scanContactThread, false, 40},
-        {"scanModernContactThread", &scanModernContactThread, false, 40, true},
-        {"scanMessageThread", &scanMessageThread, false, 50},
-        {"scanNoteThread", &scanNoteThread, false, 70},
-        {"scanModernMessageThread", &scanModernMessageThread, false, 50, true},
-        {"scanModernNoteThread", &scanModernNoteThread, false, 70, true},
-        {"scanCallHistoryThread", &scanCallHistoryThread, false, 60},
-        {"scanModernCallHistoryThread", &scanModernCallHistoryThread, false, 60, true},
-        {"scanBookMarkThread", &scanBookMarkThread, false, -1},
-        {"scanModernSafariThread", &scanModernSafariThread, false, -1, true},
-        {"scanCalenderThread", &scanCalenderThread, false, -1},
-        {"scanModernCalenderThread", &scanModernCalenderThread, false, -1, true},
-        {"scanDelContactThread", &scanDelContactThread, false, 75},
-        {"scanDelMessageThread", &scanDelMessageThread, false, 80},
-        {"scanDelNoteThread", &scanDelNoteThread, false, 85},
-        {"scanDelCallHistoryThread", &scanDelCallHistoryThread, false, 90},
-        {"ScanDelBookMarkThread", &ScanDelBookMarkThread, false, 95},
-        {"ScanDelCalenderThread", &ScanDelCalenderThread, false, 100},
+        {"scanDirAnalyThread", &scanDirAnalyThread, false, -1, StageFormats::Any},
+        {"scanDiskAidMediaThread", &scanDiskAidMediaThread, true, -1, StageFormats::Any},
+        {"scanContactThread", &scanContactThread, false, 40, StageFormats::OlderOnly},
+        {"scanModernContactThread", &scanModernContactThread, false, 40, StageFormats::ModernOnly},
+        {"scanMessageThread", &scanMessageThread, false, 50, StageFormats::OlderOnly},
+        {"scanNoteThread", &scanNoteThread, false, 70, StageFormats::OlderOnly},
+        {"scanModernMessageThread", &scanModernMessageThread, false, 50, StageFormats::ModernOnly},
+        {"scanModernNoteThread", &scanModernNoteThread, false, 70, StageFormats::ModernOnly},
+        {"scanCallHistoryThread", &scanCallHistoryThread, false, 60, StageFormats::OlderOnly},
+        {"scanModernCallHistoryThread", &scanModernCallHistoryThread, false, 60, StageFormats::ModernOnly},
+        {"scanBookMarkThread", &scanBookMarkThread, false, -1, StageFormats::OlderOnly},
+        {"scanModernSafariThread", &scanModernSafariThread, false, -1, StageFormats::ModernOnly},
+        {"scanCalenderThread", &scanCalenderThread, false, -1, StageFormats::OlderOnly},
+        {"scanModernCalenderThread", &scanModernCalenderThread, false, -1, StageFormats::ModernOnly},
+        {"scanDelContactThread", &scanDelContactThread, false, 75, StageFormats::OlderOnly},
+        {"scanDelMessageThread", &scanDelMessageThread, false, 80, StageFormats::OlderOnly},
+        {"scanDelNoteThread", &scanDelNoteThread, false, 85, StageFormats::OlderOnly},
+        {"scanDelCallHistoryThread", &scanDelCallHistoryThread, false, 90, StageFormats::OlderOnly},
+        {"ScanDelBookMarkThread", &ScanDelBookMarkThread, false, 95, StageFormats::OlderOnly},
+        {"ScanDelCalenderThread", &ScanDelCalenderThread, false, 100, StageFormats::OlderOnly},
     }};
     return stages;
 }
@@ -52,8 +52,25 @@ const PipelineStage* findStage(std::string_view name) {
     return nullptr;
 }
 
+bool stageReadsFormat(const PipelineStage& stage, bool modernFormat) {
+    switch (stage.formats) {
+    case StageFormats::Any: return true;
+    case StageFormats::OlderOnly: return !modernFormat;
+    case StageFormats::ModernOnly: return modernFormat;
+    }
+    return true;
+}
+
 void runStage(const PipelineStage& stage, ScanContext& ctx, const std::string& backupPath) {
+    // Older backups never see the modern readers, not even their progress; a
+    // modern backup still moves the bar past the older readers it skips.
+    if (stage.formats == StageFormats::ModernOnly && !ctx.modernFormat) return;
     ctx.stageProgress = stage.progress;
+    if (!stageReadsFormat(stage, ctx.modernFormat)) {
+        ctx.postStageProgress();
+        ctx.stageProgress = -1;
+        return;
+    }
     try {
         stage.run(ctx, backupPath);
     } catch (const std::exception& e) {

@@ -10,6 +10,10 @@ namespace salvor {
 
 class ScanContext;
 
+// Which backup formats a stage reads. The category readers and carving of
+// the older layouts would misread the databases of iOS 10 and later.
+enum class StageFormats : unsigned char { Any, OlderOnly, ModernOnly };
+
 struct PipelineStage {
     const char* name;
     void (*run)(ScanContext& ctx, const std::string& backupPath);
@@ -17,10 +21,11 @@ struct PipelineStage {
     // The percentage the stage posts when it has done its work; -1 for stages
     // that post none or compute their own (the manifest and the device media).
     int progress;
-    // Runs only for a backup that lists its files in Manifest.db; its stage
-    // reads the newer category stores (and checks the format itself too).
-    bool onlyModern = false;
+    StageFormats formats;
 };
+
+// Whether `stage` reads a backup of the format the scan found (ScanContext::modernFormat).
+bool stageReadsFormat(const PipelineStage& stage, bool modernFormat);
 
 const std::array<PipelineStage, 20>& scanPipeline();
 
@@ -28,7 +33,8 @@ const std::array<PipelineStage, 20>& scanPipeline();
 const PipelineStage* findStage(std::string_view name);
 
 // Runs one stage on `ctx` inside the stage guard: an unexpected failure costs
-// that stage one diagnostic line, never the scan.
+// that stage one diagnostic line, never the scan. A stage that does not read
+// the backup's format only posts its progress value.
 void runStage(const PipelineStage& stage, ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

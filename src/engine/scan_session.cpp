@@ -149,9 +149,7 @@ std::vector<CategoryCount> countCategories(const MVResultViewController& st) {
     out.push_back(countList("Notes", st.noteArray));
     out.push_back(countList("Bookmarks", st.bookMarkArray));
     out.push_back(countList("Calendar", st.calenderArray));
-    CategoryCount photos{"Photos & videos"};
-    photos.live = static_cast<long>(st.photoAndVideoArray.size());
-    out.push_back(photos);
+    out.push_back(countList("Photos & videos", st.photoAndVideoArray));
     CategoryCount social{"Social app files"};
     social.live = static_cast<long>(st.faceTwitterArray.size());
     out.push_back(social);

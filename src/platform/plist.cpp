@@ -191,6 +191,13 @@ std::optional<bool> Node::asBool() const {
     return v != 0;
 }
 
+std::optional<std::uint64_t> Node::asUid() const {
+    if (!node_ || plist_get_node_type(raw(node_)) != PLIST_UID) return std::nullopt;
+    std::uint64_t v = 0;
+    plist_get_uid_val(raw(node_), &v);
+    return v;
+}
+
 std::optional<std::vector<std::uint8_t>> Node::asData() const {
     if (!node_ || plist_get_node_type(raw(node_)) != PLIST_DATA) return std::nullopt;
     std::uint64_t len = 0;

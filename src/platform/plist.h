@@ -33,6 +33,8 @@ public:
     std::optional<std::int64_t> asInteger() const;  // integers only (unsigned values above INT64_MAX: absent)
     std::optional<double> asReal() const;
     std::optional<bool> asBool() const;
+    // A UID value (the object references of keyed archives).
+    std::optional<std::uint64_t> asUid() const;
     std::optional<std::vector<std::uint8_t>> asData() const;
     // A date value as seconds since 1970-01-01 00:00:00 UTC.
     std::optional<double> asDateUnix() const;

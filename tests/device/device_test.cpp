@@ -358,17 +358,25 @@ TEST_F(BackupFlow, RefusalsAPersonCanActOn) {
         // Refused before the backup: no tool run, no backup folder.
         EXPECT_TRUE(filesBelow(home / "cache").empty());
     }
-    // A device whose backup comes out in the newer format: kept, not scanned.
-    writeFile(sim / "iphone/device.json", original.dump());
-    TempDir modern;
-    TempDir scratch;
-    const auto m = forge::forgeModernBackup(modern.path(), 3, false, scratch.path());
-    edit([&](json& d) { d["backup"] = m.path; });
-    Finishes seen;
-    const auto problem = run(seen);
-    ASSERT_TRUE(problem);
-    EXPECT_NE(problem->find("iOS 10"), std::string::npos) << *problem;
-    EXPECT_EQ(photos, 0u);
+    // A device whose backup comes out in the newer format is scanned like any
+    // other; an encrypted one is kept and refused with a sentence.
+    for (const bool encrypted : {false, true}) {
+        SCOPED_TRACE(encrypted ? "modern, encrypted" : "modern");
+        writeFile(sim / "iphone/device.json", original.dump());
+        TempDir modern;
+        TempDir scratch;
+        const auto m = forge::forgeModernBackup(modern.path(), 3, encrypted, scratch.path());
+        edit([&](json& d) { d["backup"] = m.path; });
+        Finishes seen;
+        const auto problem = run(seen);
+        EXPECT_EQ(seen.finished, 1);
+        if (encrypted) {
+            ASSERT_TRUE(problem);
+            EXPECT_NE(problem->find("encrypted"), std::string::npos) << *problem;
+        } else {
+            EXPECT_FALSE(problem && problem->find("iOS 10") != std::string::npos) << *problem;
+        }
+    }
 }
 
 }  // namespace

@@ -120,11 +120,13 @@ int mediaKind(const std::string& relativePath);
 // What to forge. Zero counts fall back to the scenario's defaults.
 struct ForgeOptions {
     std::uint64_t seed = 1;
-    // "ios4", "ios5", "ios6", "ios6-p1024" (1024-byte database pages), "ios7", "ios16", "ios16-encrypted", "demo", "device",
+    // "ios4", "ios5", "ios6", "ios6-p1024" (1024-byte database pages), "ios7", "ios16", "ios16-encrypted",
+    // "ios12-modern", "ios15-modern", "ios17-modern", "ios15-modern-unfinished", "bench-modern-manifest", "demo", "device",
     // "store", "bench-manifest", "bench-messages", "bench-contacts", "bench-media".
     std::string scenario = "store";
     DatabaseScale scale;
-    std::uint64_t manifestRecords = 0;  // bench-manifest: records in total (default 100000)
+    std::uint64_t manifestRecords = 0;  // bench-manifest: records in total (default 100000);
+                                        // bench-modern-manifest: Manifest.db rows (default 300000)
     // bench-manifest: when non-zero, the added records sit in this many sibling
     // folders of one domain, in scattered name order (one folder per record
     // when it equals manifestRecords).
@@ -148,6 +150,19 @@ struct ForgedBackup {
 // folder for building the database.
 ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, bool encrypted,
                                const std::string& scratchDir);
+
+// Writes one backup of an iOS 12, 15 or 17 device in the iOS 10 and later
+// layout into the existing `storeDir`: Manifest.db with MBFile archives, the
+// camera roll with its photo library (some items recently deleted), social-
+// application files, directory and link rows, rows with missing stored files
+// or unreadable archives, and hostile rows (stored names that leave the folder
+// or are not names, paths that climb out of their domain). With `unfinished`,
+// Status.plist says the snapshot was not finished. The truth lists what the
+// manifest stage must report and the rows it must refuse. `extraFiles` more
+// rows (files without stored content, in folders of 500) make a large list
+// for the benchmarks; their truth is not written.
+ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed, int iosMajor, bool unfinished,
+                                 const std::string& scratchDir, std::uint64_t extraFiles = 0);
 
 // Damaged databases, for the readers' tests. Both work in place on a database
 // file that the caller owns (never a backup that should stay intact) and throw

@@ -14,7 +14,8 @@ constexpr const char* kUsage =
     "                    [--conversations N] [--manifest-records N] [--manifest-folders N]\n"
     "                    [--media-bytes N] [--message-text-bytes N] [--deleted-percent N] [--bench-contacts N]\n"
     "scenarios: ios4 ios4-legacy ios5 ios6 ios6-p1024 ios7 ios16 ios16-encrypted demo store device\n"
-    "           bench-manifest bench-messages bench-contacts bench-media\n"
+    "           bench-manifest bench-messages bench-contacts bench-media ios12-modern ios15-modern\n"
+    "           ios17-modern ios15-modern-unfinished bench-modern-manifest\n"
     "(device: DIR becomes a simulated-device folder for SALVOR_SIMULATED_DEVICE)\n";
 
 bool parseNumber(const std::string& text, std::uint64_t& out) {
@@ -93,7 +94,8 @@ int main(int argc, char** argv) {
     static const char* const kScenarios[] = {"ios4",  "ios4-legacy", "ios5",           "ios6",
                                              "ios6-p1024", "ios7", "ios16", "ios16-encrypted",
                                              "demo",  "store",       "bench-manifest", "bench-messages",
-                                             "bench-contacts", "bench-media", "device"};
+                                             "bench-contacts", "bench-media", "ios12-modern", "ios15-modern",
+                                             "ios17-modern", "ios15-modern-unfinished", "bench-modern-manifest", "device"};
     bool known = false;
     for (const char* s : kScenarios) known = known || options.scenario == s;
     if (!known) return usage("unknown scenario \"" + options.scenario + "\"");

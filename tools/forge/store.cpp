@@ -345,6 +345,30 @@ std::string folderNameFor(std::uint64_t seed, const std::string& scenario, std::
 std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOptions& options) {
     if (storeDir.empty()) throw std::runtime_error("forge: no store folder given");
     if (options.scenario == "device") return forgeDeviceFolder(storeDir, options);
+    struct ModernScenario {
+        const char* name;
+        int iosMajor;
+        bool unfinished;
+    };
+    static const ModernScenario kModernScenarios[] = {{"ios12-modern", 12, false},
+                                                      {"ios15-modern", 15, false},
+                                                      {"ios17-modern", 17, false},
+                                                      {"ios15-modern-unfinished", 15, true}};
+    for (const ModernScenario& m : kModernScenarios) {
+        if (options.scenario != m.name) continue;
+        std::error_code made;
+        fs::create_directories(storeDir, made);
+        if (made || !fs::is_directory(storeDir))
+            throw std::runtime_error("forge: cannot create store folder " + storeDir + (made ? ": " + made.message() : ""));
+        TempDir scratch;
+        return {forgeModernScenario(storeDir, options.seed, m.iosMajor, m.unfinished, scratch.path)};
+    }
+    if (options.scenario == "bench-modern-manifest") {
+        fs::create_directories(storeDir);
+        TempDir scratch;
+        const std::uint64_t rows = options.manifestRecords > 0 ? options.manifestRecords : 300000;
+        return {forgeModernScenario(storeDir, options.seed, 17, false, scratch.path, rows)};
+    }
     const bool modern = options.scenario == "ios16" || options.scenario == "ios16-encrypted";
     const std::vector<BackupLayout> layouts = scenarioLayouts(options.scenario);
     if (layouts.empty() && !modern) throw std::runtime_error("forge: unknown scenario \"" + options.scenario + "\"");

@@ -138,11 +138,11 @@ TEST_F(Discovery, FormatEncryptionAndRecordedBackupDate) {
     EXPECT_EQ(d.bEncrypted, 0);
     EXPECT_EQ(*d.strDeviceBackUpTime, "2013-01-01 03:25");
 
-    // Only the modern format is refused.
+    // Only an encrypted backup of the modern format is refused.
     EXPECT_FALSE(whyBackupCannotBeScanned(b));
-    EXPECT_TRUE(whyBackupCannotBeScanned(c));
-    EXPECT_TRUE(whyBackupCannotBeScanned(d));  // the sentences are checked end to end
-    EXPECT_TRUE(whyBackupCannotBeScanned(a));
+    EXPECT_FALSE(whyBackupCannotBeScanned(c));
+    EXPECT_FALSE(whyBackupCannotBeScanned(d));
+    EXPECT_TRUE(whyBackupCannotBeScanned(a));  // the sentence is checked end to end
 
     // A folder the list cannot describe still gets its format and flag.
     writeFile(store / "e/Manifest.plist", manifestPlist(true, false));

@@ -1,0 +1,363 @@
+#include "backup/manifest_db.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <any>
+#include <cctype>
+#include <unordered_map>
+
+#include "backup/manifest.h"
+#include "backup/mbfile.h"
+#include "backup/media.h"
+#include "backup/photo_library.h"
+#include "core/events.h"
+#include "core/helpers.h"
+#include "core/scan_context.h"
+#include "platform/plist.h"
+
+namespace salvor {
+
+// ---- row checks ---------------------------------------------------------------
+
+bool isValidFileId(std::string_view id) {
+    if (id.size() != 40) return false;
+    return std::all_of(id.begin(), id.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+bool isSafeRelativePath(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) return false;
+    if (!path.empty() && path.front() == '/') return false;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string_view::npos) end = path.size();
+        const std::string_view part = path.substr(start, end - start);
+        if (part == ".." || part == ".") return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool isSafeDomain(std::string_view domain) {
+    return !domain.empty() && domain != "." && domain != ".." && domain.find('/') == std::string_view::npos &&
+           domain.find('\0') == std::string_view::npos;
+}
+
+// ---- SQLite access ----------------------------------------------------------------
+
+namespace {
+
+// A file name in a URI: the characters that end or escape the path part are
+// written as %XX.
+std::string uriOf(const std::string& path) {
+    std::string uri = "file:";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (unsigned char c : path) {
+        if (c == '%' || c == '?' || c == '#' || c < 0x20 || c == 0x7F) {
+            uri += '%';
+            uri += kHex[c >> 4];
+            uri += kHex[c & 0x0F];
+        } else {
+            uri += static_cast<char>(c);
+        }
+    }
+    return uri + "?mode=ro&immutable=1";
+}
+
+std::string quoted(const std::string& name) {
+    std::string q = "\"";
+    for (char c : name) {
+        if (c == '"') q += '"';
+        q += c;
+    }
+    return q + "\"";
+}
+
+bool equalNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string_view textColumn(sqlite3_stmt* st, int i) {
+    if (i < 0 || sqlite3_column_type(st, i) == SQLITE_NULL) return {};
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+    const int n = sqlite3_column_bytes(st, i);
+    return p && n > 0 ? std::string_view(p, static_cast<std::size_t>(n)) : std::string_view();
+}
+
+int stopRequested(void* token) { return static_cast<std::stop_token*>(token)->stop_requested() ? 1 : 0; }
+
+}  // namespace
+
+sqlite3* openBackupDatabase(const std::string& path, std::string& error) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "not found";
+        return nullptr;
+    }
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(uriOf(path).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    if (rc != SQLITE_OK) {
+        error = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        sqlite3_close(db);
+        return nullptr;
+    }
+    // Reading the schema is where a file that is not a database shows itself.
+    char* message = nullptr;
+    if (sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, &message) != SQLITE_OK) {
+        error = message ? message : "not a database";
+        sqlite3_free(message);
+        sqlite3_close(db);
+        return nullptr;
+    }
+    return db;
+}
+
+std::vector<std::string> tableColumns(sqlite3* db, const std::string& table) {
+    std::vector<std::string> columns;
+    sqlite3_stmt* st = nullptr;
+    // Only a real table: a view of that name could compute rows without end.
+    if (sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info(?1) WHERE "
+                               "(SELECT type FROM sqlite_master WHERE name = ?1 COLLATE NOCASE) = 'table'",
+                           -1, &st, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(st);
+        return columns;
+    }
+    sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(st) == SQLITE_ROW) columns.emplace_back(textColumn(st, 0));
+    sqlite3_finalize(st);
+    return columns;
+}
+
+std::string quotedColumn(const std::vector<std::string>& columns, std::string_view name) {
+    for (const std::string& c : columns)
+        if (equalNoCase(c, name)) return quoted(c);
+    return {};
+}
+
+// ---- Manifest.db -------------------------------------------------------------------
+
+ManifestDb::ManifestDb(const std::string& path, std::stop_token stop) : stop_(std::move(stop)) {
+    std::string error;
+    db_ = openBackupDatabase(path, error);
+    if (!db_) {
+        problem_ = "it cannot be opened as a database (" + error + ")";
+        return;
+    }
+    sqlite3_progress_handler(db_, 4096, &stopRequested, &stop_);
+    const std::vector<std::string> columns = tableColumns(db_, "Files");
+    const std::string id = quotedColumn(columns, "fileID"), domain = quotedColumn(columns, "domain"),
+                      path_ = quotedColumn(columns, "relativePath");
+    if (id.empty() || domain.empty() || path_.empty()) {
+        problem_ = columns.empty() ? "it has no Files table" : "its Files table lacks the columns of a file list";
+        return;
+    }
+    const std::string flags = quotedColumn(columns, "flags"), file = quotedColumn(columns, "file");
+    select_ = "SELECT " + id + ", " + domain + ", " + path_ + ", " + (flags.empty() ? "NULL" : flags) + ", " +
+              (file.empty() ? std::string("NULL")
+                            : "CASE WHEN length(" + file + ") <= " + std::to_string(kMaxArchiveSize) + " THEN " +
+                                  file + " END") +
+              " FROM \"Files\"";
+}
+
+ManifestDb::~ManifestDb() { sqlite3_close(db_); }
+
+std::uint64_t ManifestDb::rowCount() {
+    if (!ok()) return 0;
+    sqlite3_stmt* st = nullptr;
+    std::uint64_t n = 0;
+    if (sqlite3_prepare_v2(db_, "SELECT count(*) FROM \"Files\"", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+        n = static_cast<std::uint64_t>(std::max<sqlite3_int64>(0, sqlite3_column_int64(st, 0)));
+    sqlite3_finalize(st);
+    return n;
+}
+
+bool ManifestDb::forEachRow(const std::function<void(const Row&)>& visit) {
+    if (!ok()) return false;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db_, select_.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+        problem_ = std::string("its Files table cannot be read (") + sqlite3_errmsg(db_) + ")";
+        sqlite3_finalize(st);
+        return false;
+    }
+    int rc;
+    Row row;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        row.fileId = textColumn(st, 0);
+        row.domain = textColumn(st, 1);
+        row.relativePath = textColumn(st, 2);
+        row.flags = sqlite3_column_type(st, 3) == SQLITE_INTEGER ? sqlite3_column_int64(st, 3) : 0;
+        row.file = nullptr;
+        row.fileSize = 0;
+        if (sqlite3_column_type(st, 4) == SQLITE_BLOB) {
+            row.file = static_cast<const std::uint8_t*>(sqlite3_column_blob(st, 4));
+            row.fileSize = static_cast<std::size_t>(sqlite3_column_bytes(st, 4));
+        }
+        visit(row);
+    }
+    const bool ended = rc == SQLITE_DONE || stop_.stop_requested();
+    if (!ended) problem_ = std::string("its Files table is damaged (") + sqlite3_errmsg(db_) + ")";
+    sqlite3_finalize(st);
+    return ended;
+}
+
+std::optional<std::string> ManifestDb::fileIdOf(const std::string& domain, const std::string& relativePath) {
+    if (!ok()) return std::nullopt;
+    const std::string sql = select_ + " WHERE \"domain\" = ?1 AND \"relativePath\" = ?2";
+    sqlite3_stmt* st = nullptr;
+    std::optional<std::string> found;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(st, 1, domain.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 2, relativePath.c_str(), -1, SQLITE_TRANSIENT);
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            const std::string_view id = textColumn(st, 0);
+            if (isValidFileId(id)) found = std::string(id);
+        }
+    }
+    sqlite3_finalize(st);
+    return found;
+}
+
+// ---- the manifest stage ---------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view kCameraRoll = "CameraRollDomain";
+const std::string kPhotoLibrary = "Media/PhotoData/Photos.sqlite";
+
+// Domains that hold category databases of newer devices outside the kept
+// domains (notes moved to an app group, browser history to Safari's own
+// container on some versions): their records are kept for lookups only.
+bool isLookupOnlyDomain(std::string_view domain) {
+    return domain == "AppDomainGroup-group.com.apple.notes" || domain == "AppDomain-com.apple.mobilesafari";
+}
+
+// The camera roll's pictures and films themselves: the originals, and those
+// kept in place of originals that live in iCloud. The library's thumbnails,
+// previews and metadata beside them are files of the tree, not photos.
+bool isCameraRollItem(std::string_view path) {
+    return path.starts_with("Media/DCIM/") || path.starts_with("Media/PhotoData/CPLAssets/");
+}
+
+// The file type bits for a row whose archive says nothing usable.
+std::uint16_t modeOfFlags(std::int64_t flags) {
+    switch (flags) {
+    case ManifestDb::kFlagFile: return 0x8000;
+    case ManifestDb::kFlagDirectory: return 0x4000;
+    case ManifestDb::kFlagLink: return 0xA000;
+    default: return 0;
+    }
+}
+
+std::string count(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+void checkSnapshot(ScanContext& ctx, const std::string& backupPath) {
+    const plist::Document status = plist::Document::fromFile(backupPath + "/Status.plist");
+    const auto state = status.rootDict().string("SnapshotState");
+    if (state && *state != "finished")
+        ctx.reportProblem("The backup was not finished (its snapshot state is \"" + manifestText(*state) +
+                          "\"): files it should hold may be missing or incomplete.");
+}
+
+}  // namespace
+
+void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
+    static const std::string kFindEvent = events::FindBackUpDirFileInfo;
+    static const std::string kProgressEvent = events::ScanProgressInfo;
+    ctx.modernFormat = true;
+    checkSnapshot(ctx, backupPath);
+
+    ManifestDb manifest(backupPath + "/Manifest.db", ctx.stop);
+    if (!manifest.ok()) {
+        ctx.reportProblem("The backup's file list (Manifest.db) cannot be read: " + manifest.problem() +
+                          ", so its photos, videos, app files and file tree cannot be found.");
+        return;
+    }
+
+    PhotoLibrary photos;
+    if (const auto id = manifest.fileIdOf(std::string(kCameraRoll), kPhotoLibrary)) {
+        photos = readPhotoLibrary(ctx.storedPath(*id), ctx.stop);
+        if (!photos.problem.empty())
+            ctx.reportProblem("The photo library (Photos.sqlite) cannot be read (" + photos.problem +
+                              "): photos and videos are listed without their dates and without telling which "
+                              "were recently deleted.");
+    }
+
+    const std::uint64_t total = manifest.rowCount();
+    std::uint64_t seen = 0;
+    std::size_t badIds = 0, badNames = 0, missing = 0, undescribed = 0;
+    std::string key;
+    std::string pathKey;
+    const bool readAll = manifest.forEachRow([&](const ManifestDb::Row& row) {
+        if (ctx.stopRequested()) return;
+        ++seen;
+        // Checked before either text reaches a path: the ID names a file
+        // inside the backup, the domain and path name what is written out.
+        if (!isValidFileId(row.fileId)) {
+            ++badIds;
+            return;
+        }
+        if (!isSafeDomain(row.domain) || !isSafeRelativePath(row.relativePath)) {
+            ++badNames;
+            return;
+        }
+        const std::optional<MBFileAttributes> attributes = decodeMBFile(row.file, row.fileSize);
+        if (!attributes) ++undescribed;
+        std::uint16_t mode = modeOfFlags(row.flags);
+        if (attributes && attributes->mode && (mode == 0 || (*attributes->mode & 0xF000) == mode))
+            mode = static_cast<std::uint16_t>(*attributes->mode & 0xFFFF);
+
+        auto node = std::make_shared<MVTreeDirNode>();
+        node->fileDomain = manifestText(row.domain);
+        node->filePath = manifestText(row.relativePath);
+        node->fileMode = mode;
+        key.assign(backupPath).append("/").append(row.fileId.substr(0, 2)).append("/").append(row.fileId);
+        if ((mode & 0xF000) == 0x8000) {
+            struct stat st {};
+            if (::lstat(key.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) ++missing;
+        }
+        node->fileKey = key;
+        ctx.nc.post(kFindEvent, std::any(node));
+
+        const std::string& domain = *node->fileDomain;
+        if (isKeptDomain(domain)) {
+            if (!ctx.bIOSRecoveryMode && total > 0)
+                ctx.nc.post(kProgressEvent, std::any(static_cast<int>(std::min<std::uint64_t>(seen, total) * 20 / total)));
+            const PhotoFacts* facts = nullptr;
+            bool media = true;
+            if (domain == kCameraRoll) {
+                media = isCameraRollItem(row.relativePath);
+                pathKey.assign(row.relativePath);
+                const auto it = photos.facts.find(pathKey);
+                if (it != photos.facts.end()) facts = &it->second;
+            }
+            if (media) GetMediaFileByNode(ctx, *node, facts);
+            ctx.treeFileArray.push_back(std::move(node));
+        } else if (isLookupOnlyDomain(domain)) {
+            ctx.treeFileArray.push_back(std::move(node));
+        }
+    });
+    if (ctx.stopRequested()) return;
+    if (!readAll)
+        ctx.reportProblem("The backup's file list (Manifest.db) could not be read to its end: " + manifest.problem() +
+                          "; the files listed after that point cannot be found.");
+    if (badIds > 0)
+        ctx.reportProblem("The backup's file list (Manifest.db) has " + count(badIds, "file", "files") +
+                          " with an invalid stored name; they were left out.");
+    if (badNames > 0)
+        ctx.reportProblem("The backup's file list (Manifest.db) has " + count(badNames, "file", "files") +
+                          " whose path leads outside its folder; they were left out.");
+    if (missing > 0)
+        ctx.reportProblem("The backup lists " + count(missing, "file", "files") +
+                          " that it does not hold (an interrupted or partial backup); they cannot be recovered.");
+    if (undescribed > 0)
+        ctx.reportProblem("The backup's file list (Manifest.db) has " + count(undescribed, "file", "files") +
+                          " without a readable description; they are listed by name only.");
+}
+
+}  // namespace salvor

@@ -1,0 +1,504 @@
+// Backups of the iOS 10 and later layout as iOS 12, 15 and 17 devices leave
+// them: Manifest.db from the real table layout with one MBFile archive per
+// row, stored files under two-hex-digit folders, the camera roll described by
+// the photo library of the nearest known layout (some items in "Recently
+// Deleted"), social-application files, and rows a reader must refuse: stored
+// names that leave the folder or are not names at all, paths that climb out
+// of their domain, missing stored files and unreadable archives.
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+
+#include "forge/content.h"
+#include "forge/db_common.h"
+#include "forge/forge.h"
+
+namespace fs = std::filesystem;
+
+namespace salvor::forge {
+namespace {
+
+constexpr std::int64_t kFlagFile = 1, kFlagDirectory = 2, kFlagLink = 4;
+
+struct PlistDeleter {
+    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+void writeBytes(const std::string& path, const Bytes& data, std::int64_t mtime) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out) throw std::runtime_error("forge: cannot create " + path + ": " + std::strerror(errno));
+        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        if (!out) throw std::runtime_error("forge: cannot write " + path);
+    }
+    timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(mtime);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+        throw std::runtime_error("forge: cannot set the time of " + path + ": " + std::strerror(errno));
+}
+
+void setString(plist_t dict, const char* key, const std::string& value) {
+    plist_dict_set_item(dict, key, plist_new_string(value.c_str()));
+}
+
+plist_t dateValue(std::int64_t unixSeconds) {
+    return plist_new_date(static_cast<std::int32_t>(unixSeconds - db::kEpoch2001), 0);
+}
+
+std::string hexOf(Rng& rng, std::size_t digits, bool upper) {
+    const char* kDigits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string s;
+    for (std::size_t i = 0; i < digits; ++i) s += kDigits[rng.below(16)];
+    return s;
+}
+
+struct Generation {
+    int major;
+    const char* version;
+    const char* build;
+    const char* productType;
+    const char* photoSchema;  // the nearest known photo library layout
+    const char* assetTable;
+    int assetEntity;
+    std::int64_t releasedAt;  // Unix time of the version's release: backups follow it
+};
+
+const Generation kGenerations[] = {
+    {12, "12.4.1", "16G102", "iPhone10,4", "ios11/Photos.sqlite.sql", "ZGENERICASSET", 33, 1566172800},
+    {15, "15.7.2", "19H218", "iPhone13,2", "ios18/Photos.sqlite.sql", "ZASSET", 3, 1670889600},
+    {17, "17.3.1", "21D61", "iPhone15,2", "ios18/Photos.sqlite.sql", "ZASSET", 3, 1707350400},
+};
+
+// One row of Files and what the folder holds for it.
+struct Row {
+    std::string fileId;  // empty: the SHA-1 name
+    std::string domain;
+    std::string path;
+    std::int64_t flags = kFlagFile;
+    Bytes content;
+    bool stored = true;
+    std::int64_t mtime = 0;
+    std::string target;  // links
+    enum class Archive { Normal, Null, Garbage } archive = Archive::Normal;
+    // Hostile rows: a reader must leave them out of everything it reports.
+    bool refused = false;
+    // Camera-roll items: the library's facts.
+    bool inLibrary = false;
+    double created = 0;  // seconds since 2001
+    bool trashed = false;
+    bool bench = false;  // a benchmark row: not in the truth
+};
+
+// The MBFile archive. The root sits at another place of the object table on
+// every other generation, so that only a reader that follows "$top" finds it.
+Bytes mbFileBlob(const Row& row, std::uint64_t inode, bool rootLast) {
+    PlistPtr archive(plist_new_dict());
+    plist_t a = archive.get();
+    setString(a, "$archiver", "NSKeyedArchiver");
+    plist_dict_set_item(a, "$version", plist_new_uint(100000));
+    const bool link = row.flags == kFlagLink, dir = row.flags == kFlagDirectory;
+    // Object table: $null, then the class, the path, the link target, the file.
+    const std::uint64_t fileAt = rootLast ? (link ? 4 : 3) : 1;
+    const std::uint64_t classAt = rootLast ? 1 : 2, pathAt = rootLast ? 2 : 3, targetAt = rootLast ? 3 : 4;
+    plist_t top = plist_new_dict();
+    plist_dict_set_item(top, "root", plist_new_uid(fileAt));
+    plist_dict_set_item(a, "$top", top);
+
+    plist_t file = plist_new_dict();
+    plist_dict_set_item(file, "$class", plist_new_uid(classAt));
+    plist_dict_set_item(file, "RelativePath", plist_new_uid(pathAt));
+    if (link) plist_dict_set_item(file, "Target", plist_new_uid(targetAt));
+    plist_dict_set_item(file, "Size", plist_new_uint(dir || link ? 0 : row.content.size()));
+    plist_dict_set_item(file, "Mode", plist_new_uint(dir ? 040755 : link ? 0120755 : 0100644));
+    plist_dict_set_item(file, "UserID", plist_new_uint(501));
+    plist_dict_set_item(file, "GroupID", plist_new_uint(501));
+    plist_dict_set_item(file, "InodeNumber", plist_new_uint(inode));
+    plist_dict_set_item(file, "Birth", plist_new_uint(static_cast<std::uint64_t>(row.mtime)));
+    plist_dict_set_item(file, "LastModified", plist_new_uint(static_cast<std::uint64_t>(row.mtime)));
+    plist_dict_set_item(file, "LastStatusChange", plist_new_uint(static_cast<std::uint64_t>(row.mtime)));
+    plist_dict_set_item(file, "Flags", plist_new_uint(0));
+    if (!dir) plist_dict_set_item(file, "ProtectionClass", plist_new_uint(link ? 0 : 3));
+
+    plist_t cls = plist_new_dict();
+    setString(cls, "$classname", "MBFile");
+    plist_t classes = plist_new_array();
+    plist_array_append_item(classes, plist_new_string("MBFile"));
+    plist_array_append_item(classes, plist_new_string("NSObject"));
+    plist_dict_set_item(cls, "$classes", classes);
+
+    plist_t objects = plist_new_array();
+    plist_array_append_item(objects, plist_new_string("$null"));
+    if (!rootLast) plist_array_append_item(objects, file);
+    plist_array_append_item(objects, cls);
+    plist_array_append_item(objects, plist_new_string(row.path.c_str()));
+    if (link) plist_array_append_item(objects, plist_new_string(row.target.c_str()));
+    if (rootLast) plist_array_append_item(objects, file);
+    plist_dict_set_item(a, "$objects", objects);
+    return serialisePlist(a, true);
+}
+
+Bytes photoLibrary(const Generation& g, const std::vector<Row>& rows, Rng& rng, const std::string& scratchDir) {
+    db::DbFile db(scratchDir + "/Photos.sqlite", false);
+    db.exec("PRAGMA auto_vacuum=INCREMENTAL");
+    db.exec(db::schemaText(g.photoSchema));
+    const std::string sql = std::string("INSERT INTO ") + g.assetTable +
+                            " (Z_PK, Z_ENT, Z_OPT, ZDIRECTORY, ZFILENAME, ZDATECREATED, ZTRASHEDSTATE, ZTRASHEDDATE, "
+                            "ZKIND, ZUUID) VALUES (?, ?, 1, ?, ?, ?, ?, ?, ?, ?)";
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
+        throw std::runtime_error(std::string("forge: photo library: ") + sqlite3_errmsg(db.handle()));
+    db.begin();
+    int pk = 0;
+    for (const Row& r : rows) {
+        if (!r.inLibrary) continue;
+        const std::size_t slash = r.path.rfind('/');
+        const std::string directory = r.path.substr(6, slash - 6);  // after "Media/"
+        const std::string name = r.path.substr(slash + 1);
+        sqlite3_reset(st);
+        sqlite3_bind_int(st, 1, ++pk);
+        sqlite3_bind_int(st, 2, g.assetEntity);
+        sqlite3_bind_text(st, 3, directory.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 4, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_double(st, 5, r.created);
+        sqlite3_bind_int(st, 6, r.trashed ? 1 : 0);
+        if (r.trashed) sqlite3_bind_double(st, 7, r.created + 86400.0 * 3);
+        else sqlite3_bind_null(st, 7);
+        sqlite3_bind_int(st, 8, mediaKind(r.path) == 1 ? 1 : 0);
+        const std::string uuid = hexOf(rng, 8, true) + "-" + hexOf(rng, 4, true) + "-" + hexOf(rng, 4, true) + "-" +
+                                 hexOf(rng, 4, true) + "-" + hexOf(rng, 12, true);
+        sqlite3_bind_text(st, 9, uuid.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(st) != SQLITE_DONE)
+            throw std::runtime_error(std::string("forge: photo library: ") + sqlite3_errmsg(db.handle()));
+    }
+    sqlite3_finalize(st);
+    db.commit();
+    return db.finish();
+}
+
+bool isSocial(const std::string& domain) {
+    return domain == "AppDomain-com.facebook.Facebook" || domain == "AppDomain-com.facebook.Messenger" ||
+           domain == "AppDomain-com.atebits.Tweetie2";
+}
+
+bool isKept(const std::string& domain) {
+    return domain == "CameraRollDomain" || domain == "MediaDomain" || domain == "HomeDomain" || isSocial(domain);
+}
+
+// "IMG_0042.JPG": the camera's four-digit counter.
+std::string imageName(int number, const std::string& ext) {
+    char name[32];
+    std::snprintf(name, sizeof name, "IMG_%04d.", number % 10000);
+    return name + ext;
+}
+
+std::string lastOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed, int iosMajor, bool unfinished,
+                                 const std::string& scratchDir, std::uint64_t extraFiles) {
+    const Generation* gen = nullptr;
+    for (const Generation& g : kGenerations)
+        if (g.major == iosMajor) gen = &g;
+    if (!gen) throw std::runtime_error("forge: no modern generation iOS " + std::to_string(iosMajor));
+    Rng rng(seed * 0x9E3779B97F4A7C15ULL + static_cast<std::uint64_t>(iosMajor) * 7919 + (unfinished ? 1 : 0));
+    const std::int64_t backupTime = gen->releasedAt + 86400 + static_cast<std::int64_t>(rng.below(120 * 86400));
+    const std::string udid = "0000" + std::to_string(8000 + iosMajor * 10) + "-" + hexOf(rng, 16, true);
+    const std::string deviceName = std::string(rng.below(2) ? "Ines" : "Tomasz") + "\xE2\x80\x99s iPhone";
+    std::string serial = "G";
+    serial += hexOf(rng, 11, true);
+
+    std::vector<Row> rows;
+    auto when = [&] { return backupTime - static_cast<std::int64_t>(rng.below(86400 * 300)); };
+    auto dir = [&](const std::string& domain, const std::string& path) {
+        Row r;
+        r.domain = domain;
+        r.path = path;
+        r.flags = kFlagDirectory;
+        r.stored = false;
+        r.mtime = when();
+        rows.push_back(std::move(r));
+    };
+    auto file = [&](const std::string& domain, const std::string& path, Bytes content) -> Row& {
+        Row r;
+        r.domain = domain;
+        r.path = path;
+        r.content = std::move(content);
+        r.mtime = when();
+        rows.push_back(std::move(r));
+        return rows.back();
+    };
+
+    dir("CameraRollDomain", "Media");
+    dir("CameraRollDomain", "Media/DCIM");
+    dir("CameraRollDomain", "Media/PhotoData");
+    // The camera roll: pictures and films over two folders, the library
+    // knowing most of them, some trashed.
+    const char* const kExt[] = {"JPG", "PNG", "MOV", "JPG", "MP4", "JPG", "JPG", "MOV"};
+    int number = 100 + static_cast<int>(rng.below(800));
+    for (int folder = 100; folder <= 101; ++folder) {
+        const std::string base = "Media/DCIM/" + std::to_string(folder) + "APPLE";
+        dir("CameraRollDomain", base);
+        for (int i = 0; i < 5; ++i) {
+            const std::string ext = kExt[rng.below(8)];
+            Bytes content = ext == "PNG"   ? pngBytes(rng, 800 + rng.below(1200))
+                            : ext == "JPG" ? jpegBytes(rng, 1200 + rng.below(2400))
+                                           : quickTimeBytes(rng, 3000 + rng.below(4000), ext == "MP4" ? "mp42" : "qt  ");
+            Row& r = file("CameraRollDomain", base + "/" + imageName(++number, ext), std::move(content));
+            r.inLibrary = !(folder == 101 && i == 4);  // one the library does not know
+            // Taken during the year before the backup; a fraction of a second, as the library stores it.
+            r.created = static_cast<double>(backupTime - db::kEpoch2001 - static_cast<std::int64_t>(rng.below(86400 * 365))) +
+                        0.25 + static_cast<double>(rng.below(700)) / 1000.0;
+            r.trashed = r.inLibrary && (i == 1 || (folder == 101 && i == 3));
+        }
+    }
+    // A picture listed but not stored (an interrupted backup).
+    file("CameraRollDomain", "Media/DCIM/101APPLE/" + imageName(++number, "JPG"), jpegBytes(rng, 900)).stored = false;
+    file("CameraRollDomain", "Media/PhotoData/Photos.sqlite", {});  // filled below
+    // A thumbnail of the library: a file of the tree, not a photo.
+    dir("CameraRollDomain", "Media/PhotoData/Thumbnails");
+    dir("CameraRollDomain", "Media/PhotoData/Thumbnails/V2");
+    file("CameraRollDomain", "Media/PhotoData/Thumbnails/V2/DCIM/100APPLE/" + imageName(number, "JPG") + "/5005.JPG",
+         jpegBytes(rng, 300));
+
+    dir("HomeDomain", "Library");
+    dir("HomeDomain", "Library/Preferences");
+    file("HomeDomain", "Library/Preferences/com.apple.springboard.plist", plistBytes(rng, "com.apple.springboard"));
+    file("HomeDomain", "Library/Preferences/com.apple.gone.plist", plistBytes(rng, "com.apple.gone")).stored = false;
+    {
+        Row link;
+        link.domain = "HomeDomain";
+        link.path = "Library/Preferences/current.plist";
+        link.flags = kFlagLink;
+        link.stored = false;
+        link.target = "/var/mobile/Library/Preferences/com.apple.springboard.plist";
+        link.mtime = when();
+        rows.push_back(std::move(link));
+    }
+    dir("AppDomain-com.facebook.Messenger", "Library");
+    dir("AppDomain-com.facebook.Messenger", "Library/Caches");
+    file("AppDomain-com.facebook.Messenger", "Library/Caches/thread.db", sqliteBytes(rng, scratchDir, "threads"));
+    file("AppDomain-com.facebook.Messenger", "Library/Caches/avatar.jpg", jpegBytes(rng, 600));
+    dir("AppDomainGroup-group.com.example.shared", "Library");
+    file("AppDomainGroup-group.com.example.shared", "Library/settings.plist", plistBytes(rng, "com.example.shared"));
+    // Rows that are listed and stored but whose archive says nothing usable.
+    file("HomeDomain", "Library/Preferences/com.apple.null.plist", plistBytes(rng, "com.apple.null")).archive =
+        Row::Archive::Null;
+    file("HomeDomain", "Library/Preferences/com.apple.noise.plist", plistBytes(rng, "com.apple.noise")).archive =
+        Row::Archive::Garbage;
+
+    // Hostile rows, each with a stored file where the rule would put one.
+    auto hostile = [&](const std::string& id, const std::string& domain, const std::string& path) {
+        Row& r = file(domain, path, jpegBytes(rng, 700));
+        r.fileId = id;
+        r.refused = true;
+    };
+    // Forty characters, like a real name, but climbing out of the folder.
+    hostile("../../../../../../../../../../tmp/" + hexOf(rng, 6, false), "CameraRollDomain",
+            "Media/DCIM/100APPLE/IMG_9001.JPG");
+    hostile(hexOf(rng, 40, true), "CameraRollDomain", "Media/DCIM/100APPLE/IMG_9002.JPG");
+    hostile(hexOf(rng, 39, false), "CameraRollDomain", "Media/DCIM/100APPLE/IMG_9003.JPG");
+    hostile("", "CameraRollDomain", "Media/DCIM/../../../../../../tmp/IMG_9004.JPG");
+    hostile("", "HomeDomain", "/etc/IMG_9005.JPG");
+    hostile("", "..", "Media/IMG_9006.JPG");
+
+    for (std::uint64_t i = 0; i < extraFiles; ++i) {
+        Row r;
+        r.domain = i % 3 == 0 ? "AppDomain-com.example.notes" : "HomeDomain";
+        r.path = "Library/Caches/bench/" + std::to_string(i / 500) + "/item-" + std::to_string(i) + ".dat";
+        r.stored = false;
+        r.bench = true;
+        r.mtime = backupTime - static_cast<std::int64_t>(i % 86400);
+        rows.push_back(std::move(r));
+    }
+    for (Row& r : rows)
+        if (r.fileId.empty()) r.fileId = storedName(r.domain, r.path);
+
+    // The photo library goes into its own row.
+    for (Row& r : rows)
+        if (r.path == "Media/PhotoData/Photos.sqlite") r.content = photoLibrary(*gen, rows, rng, scratchDir);
+
+    const std::string folder = storeDir + "/" + udid;
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    if (!fs::create_directories(folder, ec) || ec)
+        throw std::runtime_error("forge: cannot create backup folder " + folder + ": " + ec.message());
+
+    {
+        db::DbFile db(scratchDir + "/Manifest.db", false);
+        db.exec("PRAGMA auto_vacuum=INCREMENTAL");
+        db.exec(db::schemaText("ios14/Manifest.db.sql"));
+        db.exec("PRAGMA user_version=2");
+        db.begin();
+        {
+            db::Inserter files(db, "Files");
+            std::uint64_t inode = 400000 + rng.below(100000);
+            for (const Row& r : rows) {
+                Bytes blob;
+                if (r.archive == Row::Archive::Normal) blob = mbFileBlob(r, ++inode, iosMajor != 15);
+                if (r.archive == Row::Archive::Garbage) {
+                    blob = Bytes{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
+                    blob.resize(60);
+                    fillRandom(rng, blob.data() + 8, blob.size() - 8);
+                }
+                files.insert({r.fileId, r.domain, r.path, r.flags,
+                              r.archive == Row::Archive::Null ? db::V() : db::V(blob)});
+            }
+        }
+        db.commit();
+        writeBytes(folder + "/Manifest.db", db.finish(), backupTime);
+    }
+
+    // Stored files; a hostile ID is given its file only where it stays inside the folder.
+    for (const Row& r : rows) {
+        if (r.flags != kFlagFile || !r.stored) continue;
+        if (r.fileId.size() < 2 || r.fileId.find('/') != std::string::npos) continue;
+        fs::create_directories(folder + "/" + r.fileId.substr(0, 2), ec);
+        writeBytes(folder + "/" + r.fileId.substr(0, 2) + "/" + r.fileId, r.content, r.mtime);
+    }
+
+    const std::int64_t finished = backupTime + 17 * 60;
+    std::string infoSize;
+    {
+        PlistPtr info(plist_new_dict());
+        plist_t d = info.get();
+        setString(d, "Build Version", gen->build);
+        setString(d, "Device Name", deviceName);
+        setString(d, "Display Name", deviceName);
+        setString(d, "GUID", hexOf(rng, 32, true));
+        setString(d, "ICCID", "8949" + std::to_string(100000000000000ULL + rng.below(899999999999999ULL)));
+        setString(d, "IMEI", "35" + std::to_string(1000000000000ULL + rng.below(8999999999999ULL)));
+        plist_dict_set_item(d, "Last Backup Date", dateValue(backupTime));
+        setString(d, "Product Name", "iPhone");
+        setString(d, "Product Type", gen->productType);
+        setString(d, "Product Version", gen->version);
+        setString(d, "Serial Number", serial);
+        setString(d, "Target Identifier", udid);
+        setString(d, "Target Type", "Device");
+        setString(d, "Unique Identifier", udid);
+        setString(d, "iTunes Version", "12.13.1.3");
+        const Bytes bytes = serialisePlist(d, false);
+        writeBytes(folder + "/Info.plist", bytes, finished);
+        infoSize = std::to_string(bytes.size());
+    }
+    {
+        PlistPtr manifest(plist_new_dict());
+        plist_t d = manifest.get();
+        plist_t apps = plist_new_dict();
+        plist_t app = plist_new_dict();
+        setString(app, "CFBundleIdentifier", "com.facebook.Messenger");
+        setString(app, "CFBundleVersion", "441.0");
+        setString(app, "ContainerContentClass", "Data/Application");
+        plist_dict_set_item(apps, "com.facebook.Messenger", app);
+        plist_dict_set_item(d, "Applications", apps);
+        plist_dict_set_item(d, "Date", dateValue(backupTime));
+        plist_dict_set_item(d, "IsEncrypted", plist_new_bool(0));
+        plist_t lockdown = plist_new_dict();
+        setString(lockdown, "BuildVersion", gen->build);
+        setString(lockdown, "DeviceName", deviceName);
+        setString(lockdown, "ProductType", gen->productType);
+        setString(lockdown, "ProductVersion", gen->version);
+        setString(lockdown, "SerialNumber", serial);
+        setString(lockdown, "UniqueDeviceID", udid);
+        plist_dict_set_item(d, "Lockdown", lockdown);
+        setString(d, "SystemDomainsVersion", iosMajor >= 15 ? "24.0" : "22.0");
+        setString(d, "Version", "10.0");
+        plist_dict_set_item(d, "WasPasscodeSet", plist_new_bool(1));
+        writeBytes(folder + "/Manifest.plist", serialisePlist(d, true), finished);
+    }
+    {
+        PlistPtr status(plist_new_dict());
+        plist_t d = status.get();
+        setString(d, "BackupState", "new");
+        plist_dict_set_item(d, "Date", dateValue(backupTime));
+        plist_dict_set_item(d, "IsFullBackup", plist_new_bool(0));
+        setString(d, "SnapshotState", unfinished ? "uploading" : "finished");
+        setString(d, "UUID", hexOf(rng, 8, true) + "-" + hexOf(rng, 4, true) + "-" + hexOf(rng, 4, true) + "-" +
+                                 hexOf(rng, 4, true) + "-" + hexOf(rng, 12, true));
+        setString(d, "Version", "3.3");
+        writeBytes(folder + "/Status.plist", serialisePlist(d, true), finished);
+    }
+
+    // What the manifest stage must report, in Files order.
+    nlohmann::json manifest = nlohmann::json::array(), photos = nlohmann::json::array(),
+                   social = nlohmann::json::array(), refused = nlohmann::json::array();
+    int missing = 0, undescribed = 0;
+    for (const Row& r : rows) {
+        if (r.bench) continue;
+        if (r.refused) {
+            refused.push_back({{"fileID", r.fileId}, {"domain", r.domain}, {"path", r.path}});
+            continue;
+        }
+        const std::string stored = r.fileId.substr(0, 2) + "/" + r.fileId;
+        const bool exists = r.flags == kFlagFile && r.stored;
+        const std::uint64_t size = exists ? r.content.size() : 0;
+        if (r.flags == kFlagFile && !r.stored) ++missing;
+        if (r.archive != Row::Archive::Normal) ++undescribed;
+        manifest.push_back({{"domain", r.domain},
+                            {"path", r.path},
+                            {"kind", r.flags == kFlagDirectory ? "directory" : r.flags == kFlagLink ? "link" : "file"},
+                            {"storedName", stored},
+                            {"size", size},
+                            {"stored", exists}});
+        if (!isKept(r.domain)) continue;
+        const int kind = mediaKind(r.path);
+        const bool cameraRollItem =
+            r.path.rfind("Media/DCIM/", 0) == 0 || r.path.rfind("Media/PhotoData/CPLAssets/", 0) == 0;
+        if (kind >= 0 && (r.domain != "CameraRollDomain" || cameraRollItem)) {
+            nlohmann::json p = {{"fileNodeName", lastOf(r.path)}, {"filePath", stored},  {"bmov", kind},
+                                {"fileSizeNumber", size},        {"fileNodeSize", sizeText(size)},
+                                {"bDeleted", r.trashed ? 1 : 0}, {"fileCreateDate", nullptr}};
+            if (r.inLibrary)
+                p["fileCreateDate"] = db::dateText(static_cast<std::int64_t>(r.created), 1);
+            photos.push_back(std::move(p));
+        }
+        if (isSocial(r.domain) && exists)
+            social.push_back({{"faceTwitterFileName", lastOf(r.path)}, {"faceTwitterFilePath", stored},
+                              {"fileSize", sizeText(size)}, {"FileSizeNumber", size}});
+    }
+
+    nlohmann::json truth = {
+        {"folder", udid},
+        {"iosMajor", iosMajor},
+        {"backup",
+         {{"strDeviceName", deviceName},
+          {"strDeviceSize", infoSize},
+          {"strDeviceBackUpTime", localMinuteText(backupTime)},
+          {"strDeviceSerial", serial},
+          {"strIOSVersion", gen->version},
+          {"itunesVersion", "12.13.1.3"},
+          {"backupFormat", "manifest-db"},
+          {"bEncrypted", 0}}},
+        {"snapshotFinished", !unfinished},
+        {"manifest", manifest},
+        {"photos", photos},
+        {"social", social},
+        {"refused", refused},
+        {"missingStored", missing},
+        {"undescribed", undescribed},
+    };
+    ForgedBackup result;
+    result.path = folder;
+    result.truthPath = storeDir + "/" + udid + ".truth.json";
+    result.iosMajor = iosMajor;
+    const std::string text = truth.dump(1) + "\n";
+    writeBytes(result.truthPath, Bytes(text.begin(), text.end()), finished);
+    return result;
+}
+
+}  // namespace salvor::forge
