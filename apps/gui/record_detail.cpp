@@ -40,7 +40,7 @@ QString picture(const QImage& image, QTextDocument* document, const QString& nam
 
 }  // namespace
 
-QString recordDetailHtml(const AnyRecord& record, QTextDocument* document) {
+QString recordDetailHtml(const AnyRecord& record, QTextDocument* document, const PlaceNames& places) {
     QString title, body, image;
     std::visit(
         [&](const auto& ptr) {
@@ -79,7 +79,7 @@ QString recordDetailHtml(const AnyRecord& record, QTextDocument* document) {
                 title = QString::fromStdString(textOrEmpty(r.calTitle));
                 row(body, "Starts", r.startDate);
                 row(body, "Ends", r.endDate);
-                row(body, "Location", r.location);
+                row(body, "Location", calendarPlace(r, places).toStdString());
                 row(body, "Note", r.calNote);
             } else if constexpr (std::is_same_v<T, MVPhotoAndVideoNode>) {
                 title = QString::fromStdString(textOrEmpty(r.fileNodeName));

@@ -5,12 +5,14 @@
 #include <QString>
 
 #include "engine/result_store.h"
+#include "record_model.h"
 
 class QTextDocument;
 
 namespace salvor::gui {
 
 // HTML of the record's fields; a picture is added to `document` as a resource.
-QString recordDetailHtml(const AnyRecord& record, QTextDocument* document);
+// A calendar record's place is named from `places` (see calendarPlace).
+QString recordDetailHtml(const AnyRecord& record, QTextDocument* document, const PlaceNames& places = {});
 
 }  // namespace salvor::gui
