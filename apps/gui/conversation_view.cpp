@@ -138,7 +138,7 @@ int ConversationView::layoutFor(int width, std::vector<Bubble>* out) const {
         if (kind == Attachment::Picture) extra = box;
         else if (kind != Attachment::None) {
             // The chip's text is measured as it will be drawn, cut to the bubble's width.
-            extra = QSize(std::min(maxText, fm.horizontalAdvance(chipText(i)) + 2 * kPad), fm.height() + kPad);
+            extra = QSize(std::min(maxText, fm.horizontalAdvance(chipText(i)) + 2 * kPad + 4), fm.height() + kPad);
         }
         const int gap = text.isEmpty() || extra.isEmpty() ? 0 : kPad / 2;
         const int w = std::max(text.width(), extra.width()) + 2 * kPad;

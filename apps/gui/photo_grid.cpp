@@ -71,12 +71,27 @@ void PhotoGridDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, c
         p->fillRect(box, backdrop);
         caption(QStringLiteral("Not in the backup"), QColor(0xd9, 0x3a, 0x2b));
     } else if (kind != QLatin1String("Photo")) {
-        // Films and sounds are not decoded: a large sign tells them apart.
-        p->fillRect(box, pal.color(QPalette::Mid));
-        const QIcon sign = QApplication::style()->standardIcon(kind == QLatin1String("Audio") ? QStyle::SP_MediaVolume
-                                                                                           : QStyle::SP_MediaPlay);
+        // Films and sounds are not decoded: a large sign in the text's colour
+        // (readable in any palette) tells them apart.
+        p->fillRect(box, backdrop);
+        const QColor ink = pal.color(QPalette::Text);
         const int side = box.width() / 3;
-        sign.paint(p, QRect(box.center() - QPoint(side / 2, side / 2), QSize(side, side)));
+        const QRectF disc(QPointF(box.center()) - QPointF(side / 2.0, side / 2.0), QSizeF(side, side));
+        p->setPen(QPen(ink, 2));
+        p->setBrush(Qt::NoBrush);
+        p->drawEllipse(disc);
+        p->setPen(Qt::NoPen);
+        p->setBrush(ink);
+        if (kind == QLatin1String("Audio")) {
+            // A note: a head and a stem.
+            p->drawEllipse(QRectF(disc.center() + QPointF(-side * 0.2, side * 0.05), QSizeF(side * 0.22, side * 0.17)));
+            p->drawRect(QRectF(disc.center() + QPointF(side * 0.0, -side * 0.25), QSizeF(side * 0.04, side * 0.36)));
+        } else {
+            const QPointF c = disc.center();
+            const QPointF play[] = {c + QPointF(-side * 0.13, -side * 0.2), c + QPointF(-side * 0.13, side * 0.2),
+                                    c + QPointF(side * 0.22, 0)};
+            p->drawPolygon(play, 3);
+        }
     } else {
         const QImage image = cache_.thumbnail(path);
         if (!image.isNull()) {
@@ -110,9 +125,11 @@ void PhotoGridDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, c
     // The check box, on a backdrop so it shows on any picture.
     if (index.flags() & Qt::ItemIsUserCheckable) {
         const QRect check = checkRect(option.rect);
-        p->setPen(Qt::NoPen);
+        QColor edge = pal.color(QPalette::Text);
+        edge.setAlpha(140);
+        p->setPen(QPen(edge, 1));
         p->setBrush(pal.color(QPalette::Base));
-        p->drawRoundedRect(check.adjusted(-2, -2, 2, 2), 4, 4);
+        p->drawRoundedRect(QRectF(check.adjusted(-2, -2, 2, 2)), 4, 4);
         QStyleOptionViewItem box(option);
         box.rect = check;
         box.state = (option.state & QStyle::State_Enabled) | QStyle::State_Enabled;
