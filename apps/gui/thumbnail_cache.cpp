@@ -1,5 +1,6 @@
 #include "thumbnail_cache.h"
 
+#include <QGuiApplication>
 #include <QImageReader>
 #include <QRunnable>
 
@@ -49,12 +50,15 @@ QImage ThumbnailCache::thumbnail(const QString& path) {
     if (const QImage* hit = cache_.object(path)) return *hit;
     if (failed_.contains(path) || pending_.contains(path)) return {};
     pending_.insert(path);
-    const QSize box = box_;
+    // Decoded at the screen's pixel density, so a scaled display stays sharp.
+    const qreal ratio = qGuiApp ? std::max<qreal>(1.0, qGuiApp->devicePixelRatio()) : 1.0;
+    const QSize box = box_ * ratio;
     const quint64 generation = generation_;
     // The pool is waited for before this object goes, so the queued call
     // always finds it.
-    pool_.start([this, path, box, generation] {
-        const QImage image = decode(path, box);
+    pool_.start([this, path, box, ratio, generation] {
+        QImage image = decode(path, box);
+        image.setDevicePixelRatio(ratio);
         QMetaObject::invokeMethod(this, [this, path, image, generation] { store(path, image, generation); },
                                   Qt::QueuedConnection);
     });
