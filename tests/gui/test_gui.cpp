@@ -7,10 +7,12 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHeaderView>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
@@ -381,6 +383,51 @@ TEST_F(ScannedBrowser, TheCalendarNamesThePlaceNotItsRowNumber) {
         if (!place.isEmpty()) ++named;
     }
     EXPECT_GT(named, 0);
+}
+
+TEST_F(ScannedBrowser, CtrlFGoesToTheSearchAndSpaceTicksTheCurrentRow) {
+    QTest::mouseClick(browser_->categoryButton(Category::Contact), Qt::LeftButton);
+    QTableView* table = browser_->table();
+    // A summary left open by an earlier test would hold the keyboard.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w)) box->close();
+    browser_->activateWindow();  // shortcuts and focus belong to the active window
+    ASSERT_TRUE(QTest::qWaitForWindowActive(browser_));
+    table->setFocus();
+    // The current cell is a text column, not the box: Space still ticks the row.
+    table->setCurrentIndex(table->model()->index(1, 2));
+    QTest::keyClick(table, Qt::Key_Space);
+    EXPECT_EQ(selectionText(), QStringLiteral("You select 1 files in the recovery results."));
+    QTest::keyClick(table, Qt::Key_Space);
+    EXPECT_EQ(selectionText(), QString());
+    QTest::keyClick(table, Qt::Key_F, Qt::ControlModifier);
+    EXPECT_TRUE(browser_->searchField()->hasFocus());
+}
+
+TEST(GuiThumbnails, PicturesAreScaledIntoTheBoxAndUnreadableFilesGiveNone) {
+    TempDir dir;
+    // Stored files carry no extension: the content names the format.
+    QImage wide(1000, 500, QImage::Format_RGB32);
+    wide.fill(Qt::darkGreen);
+    const QString picture = QString::fromStdString(dir / "3d0f2a");
+    ASSERT_TRUE(wide.save(picture, "PNG"));
+    const QImage thumb = ThumbnailCache::decode(picture, QSize(128, 128));
+    EXPECT_EQ(thumb.size(), QSize(128, 64));
+    const QString noise = QString::fromStdString(dir / "9c1e77");
+    QFile f(noise);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(4096, '\x5a'));
+    f.close();
+    EXPECT_TRUE(ThumbnailCache::decode(noise, QSize(128, 128)).isNull());
+    EXPECT_TRUE(ThumbnailCache::decode(QString::fromStdString(dir / "absent"), QSize(128, 128)).isNull());
+
+    // Through the cache: nothing at first, the picture once a worker has decoded it.
+    ThumbnailCache cache(QSize(64, 64));
+    EXPECT_TRUE(cache.thumbnail(picture).isNull());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return cache.state(picture) == ThumbnailCache::State::Ready; }, 10000));
+    EXPECT_EQ(cache.thumbnail(picture).width(), 64);
+    cache.thumbnail(noise);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return cache.state(noise) == ThumbnailCache::State::Failed; }, 10000));
 }
 
 TEST(GuiBackupChooser, ChoosingAnotherBackupScansItAndTheDevicePanelFollows) {
