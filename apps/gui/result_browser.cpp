@@ -217,19 +217,17 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
                     openConversation(current.row());
                     return;
                 }
-                const QModelIndex source = proxy_->mapToSource(current);
-                if (source.isValid() && source.row() < static_cast<int>(model_->records().size()))
-                    detail_->setHtml(recordDetailHtml(model_->records()[static_cast<std::size_t>(source.row())],
-                                                      detail_->document(), model_->placeNames()));
+                showDetail(current);
             });
 
     thumbnails_ = new ThumbnailCache(QSize(128, 128), this);
     grid_ = new PhotoGrid(*thumbnails_, [this](const QModelIndex& i) { return photoAt(i); });
     grid_->setModel(proxy_);
-    connect(grid_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
-        const QModelIndex source = proxy_->mapToSource(current);
-        if (source.isValid() && source.row() < static_cast<int>(model_->records().size()))
-            detail_->setHtml(recordDetailHtml(model_->records()[static_cast<std::size_t>(source.row())], detail_->document(), model_->placeNames()));
+    connect(grid_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) { showDetail(current); });
+    // The current photo's preview comes when its thumbnail has been decoded.
+    connect(thumbnails_, &ThumbnailCache::ready, this, [this](const QString& path) {
+        if (!detailPicture_.isEmpty() && path == detailPicture_ && detailIndex_.isValid()) showDetail(detailIndex_);
     });
     connect(model_, &QAbstractItemModel::dataChanged, grid_->viewport(), qOverload<>(&QWidget::update));
 
@@ -808,6 +806,21 @@ void ResultBrowser::showDevice() {
                           field(QStringLiteral("Serial"), node->strDeviceSerial) +
                           field(QStringLiteral("Backup"), node->strDeviceBackUpTime) +
                           QStringLiteral("Format: %1").arg(format.toHtmlEscaped()));
+}
+
+void ResultBrowser::showDetail(const QModelIndex& viewIndex) {
+    const QModelIndex source = proxy_->mapToSource(viewIndex);
+    if (!source.isValid() || source.row() >= static_cast<int>(model_->records().size())) return;
+    const AnyRecord& record = model_->records()[static_cast<std::size_t>(source.row())];
+    QImage preview;
+    detailIndex_ = viewIndex;
+    detailPicture_.clear();
+    if (const PhotoPtr* photo = std::get_if<PhotoPtr>(&record); photo && *photo && !(*photo)->bmov) {
+        const QString path = QString::fromStdString(textOrEmpty((*photo)->filePath));
+        preview = thumbnails_->thumbnail(path);
+        if (preview.isNull()) detailPicture_ = path;
+    }
+    detail_->setHtml(recordDetailHtml(record, detail_->document(), model_->placeNames(), preview));
 }
 
 PhotoPtr ResultBrowser::photoAt(const QModelIndex& viewIndex) const {

@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QPersistentModelIndex>
 #include <QTimer>
 #include <QWidget>
 #include <atomic>
@@ -125,6 +126,8 @@ private:
     void showDevice();
     void fillChooser();
     PhotoPtr photoAt(const QModelIndex& viewIndex) const;
+    // The detail pane shows the record on the view's row `viewIndex`.
+    void showDetail(const QModelIndex& viewIndex);
     QString attachmentName(const std::string& storedPath);
 
     std::unique_ptr<ScanSession> session_;
@@ -149,7 +152,9 @@ private:
     std::vector<DeviceNodePtr> backups_;
     ThumbnailCache* thumbnails_ = nullptr;
     PhotoGrid* grid_ = nullptr;
-    QHash<QString, QString> attachmentNames_;  // stored path -> the device's file name
+    QHash<QString, QString> attachmentNames_;
+    QPersistentModelIndex detailIndex_;  // the row the detail pane shows
+    QString detailPicture_;              // its photo's stored path, while its preview is decoded  // stored path -> the device's file name
     QProgressBar* progress_ = nullptr;
     QPushButton* cancel_ = nullptr;
     QPushButton* back_ = nullptr;
