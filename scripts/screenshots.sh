@@ -24,4 +24,7 @@ demo=$(find "$store" -mindepth 1 -maxdepth 1 -type d | head -n 1)
 for page in contacts messages calls notes bookmarks calendar photos social files; do
   "$build/apps/gui/salvor-gui" "$demo" --show "$page" --screenshot "$out/$page.png"
 done
+# The same window in a dark palette and at 200 % (text and signs must stay readable).
+SALVOR_GUI_PALETTE=dark "$build/apps/gui/salvor-gui" "$demo" --show messages --screenshot "$out/messages-dark.png"
+QT_SCALE_FACTOR=2 "$build/apps/gui/salvor-gui" "$demo" --show photos --screenshot "$out/photos-200.png"
 echo "Screenshots written to $out/"

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QPalette>
 #include <QPixmap>
 #include <QTableView>
 #include <QTimer>
@@ -26,6 +27,34 @@ void shootLater(QApplication& app, MainWindow& window, const QString& file) {
 }
 
 }  // namespace
+
+void useDarkPalette(QApplication& app) {
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    QPalette p;
+    const QColor window(0x2b, 0x2d, 0x30), base(0x1e, 0x1f, 0x22), text(0xe6, 0xe6, 0xe6);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, QColor(0x27, 0x29, 0x2c));
+    p.setColor(QPalette::ToolTipBase, window);
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::PlaceholderText, QColor(0x9a, 0x9d, 0xa3));
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, QColor(0x37, 0x3a, 0x3e));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::BrightText, Qt::white);
+    p.setColor(QPalette::Light, QColor(0x4a, 0x4d, 0x52));
+    p.setColor(QPalette::Midlight, QColor(0x40, 0x43, 0x47));
+    p.setColor(QPalette::Mid, QColor(0x33, 0x35, 0x39));
+    p.setColor(QPalette::Dark, QColor(0x18, 0x19, 0x1b));
+    p.setColor(QPalette::Shadow, Qt::black);
+    p.setColor(QPalette::Highlight, QColor(0x2f, 0x6f, 0xd0));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::Link, QColor(0x6c, 0xa8, 0xff));
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, role, QColor(0x7a, 0x7d, 0x82));
+    app.setPalette(p);
+}
 
 int runApp(QApplication& app, const AppOptions& options) {
     std::optional<Category> category;

@@ -14,6 +14,10 @@ struct AppOptions {
     QString screenshot;  // render into this PNG and exit
 };
 
+// Switches the application to a dark palette (Fusion style), for desktops
+// whose dark theme Qt does not pick up; SALVOR_GUI_PALETTE=dark asks for it.
+void useDarkPalette(QApplication& app);
+
 // Opens the window and runs the event loop; returns the exit code (2 for a
 // bad category name, 1 when a screenshot could not be written).
 int runApp(QApplication& app, const AppOptions& options);

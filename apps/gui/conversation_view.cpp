@@ -5,6 +5,8 @@
 #include <QPainterPath>
 #include <QResizeEvent>
 
+#include "thumbnail_cache.h"
+
 namespace salvor::gui {
 
 namespace {
@@ -13,21 +15,33 @@ constexpr int kMargin = 12;
 constexpr int kPad = 8;
 constexpr int kGap = 10;
 
-QString bodyOf(const MVMessageNode& m) {
+// The text a message brings, without the object-replacement sign that stands
+// for its attachment.
+QString textOf(const MVMessageNode& m) {
     QString text = QString::fromStdString(textOrEmpty(m.messageContent));
-    if (m.isHasAttach && m.attachmentPath) {
-        const QString name = QFileInfo(QString::fromStdString(*m.attachmentPath)).fileName();
-        if (!text.isEmpty()) text += QLatin1Char('\n');
-        text += QStringLiteral("[attachment: %1]").arg(name.isEmpty() ? QStringLiteral("file") : name);
-    }
-    if (text.isEmpty()) text = QStringLiteral(" ");
-    return text;
+    text.remove(QChar(0xFFFC));
+    return text.trimmed();
 }
 
 QString stampOf(const MVMessageNode& m) {
     QString s = QString::fromStdString(textOrEmpty(m.messageDate));
     if (m.bDeleted) s += s.isEmpty() ? QStringLiteral("deleted") : QStringLiteral("  ·  deleted");
     return s;
+}
+
+QString kindName(const MVMessageNode& m) {
+    const std::string& type = textOrEmpty(m.attachType);
+    if (type == "Image") return QStringLiteral("Picture");
+    if (type == "Mov") return QStringLiteral("Video or sound");
+    if (type == "Contact") return QStringLiteral("Contact card");
+    if (type == "Location") return QStringLiteral("Location");
+    return QStringLiteral("File");
+}
+
+QColor mix(const QColor& a, const QColor& b, double t) {
+    return QColor::fromRgbF(static_cast<float>(a.redF() * (1 - t) + b.redF() * t),
+                            static_cast<float>(a.greenF() * (1 - t) + b.greenF() * t),
+                            static_cast<float>(a.blueF() * (1 - t) + b.blueF() * t));
 }
 
 }  // namespace
@@ -38,9 +52,62 @@ ConversationView::ConversationView(QWidget* parent) : QWidget(parent) {
     setAutoFillBackground(true);
 }
 
+void ConversationView::setThumbnails(ThumbnailCache* cache) {
+    if (thumbnails_) disconnect(thumbnails_, nullptr, this, nullptr);
+    thumbnails_ = cache;
+    // A picture that turns out unreadable becomes a chip: the bubbles are laid out again.
+    if (thumbnails_)
+        connect(thumbnails_, &ThumbnailCache::ready, this, [this] {
+            if (messages_.empty()) return;
+            bubbles_.clear();
+            const int h = layoutFor(width(), &bubbles_);
+            if (minimumHeight() != h) setMinimumHeight(h);
+            update();
+        });
+}
+
+void ConversationView::setAttachmentNames(std::function<QString(const std::string&)> nameOf) {
+    nameOf_ = std::move(nameOf);
+}
+
 bool ConversationView::isSent(const MVMessageNode& message) {
     const std::string& type = textOrEmpty(message.messageType);
     return type == "Send" || type == "Sent" || type == "sent" || type == "send";
+}
+
+ConversationView::Attachment ConversationView::attachmentOf(const MVMessageNode& m) const {
+    if (!m.isHasAttach) return Attachment::None;
+    if (!m.attachmentPath || m.attachmentPath->empty()) return Attachment::Missing;
+    if (thumbnails_ && textOrEmpty(m.attachType) == "Image") {
+        // A picture whose file cannot be read shows as a chip instead.
+        if (thumbnails_->state(QString::fromStdString(*m.attachmentPath)) != ThumbnailCache::State::Failed)
+            return Attachment::Picture;
+    }
+    return Attachment::Chip;
+}
+
+QString ConversationView::bodyOf(const MVMessageNode& m) const {
+    const QString text = textOf(m);
+    return text.isEmpty() && attachmentOf(m) == Attachment::None ? QStringLiteral(" ") : text;
+}
+
+QString ConversationView::chipText(std::size_t i) const {
+    if (i >= messages_.size()) return {};
+    const MVMessageNode& m = *messages_[i];
+    switch (attachmentOf(m)) {
+    case Attachment::Missing: return QStringLiteral("Attachment not in the backup");
+    case Attachment::Chip: {
+        QString name = nameOf_ ? nameOf_(*m.attachmentPath) : QString();
+        if (name.isEmpty()) name = QFileInfo(QString::fromStdString(*m.attachmentPath)).fileName();
+        return QStringLiteral("%1 · %2").arg(name, kindName(m));
+    }
+    default: return {};
+    }
+}
+
+QImage ConversationView::picture(std::size_t i) const {
+    if (!thumbnails_ || i >= messages_.size() || attachmentOf(*messages_[i]) != Attachment::Picture) return {};
+    return thumbnails_->thumbnail(QString::fromStdString(*messages_[i]->attachmentPath));
 }
 
 void ConversationView::setMessages(std::vector<MessagePtr> messages) {
@@ -59,14 +126,31 @@ int ConversationView::layoutFor(int width, std::vector<Bubble>* out) const {
     small.setPointSizeF(small.pointSizeF() * 0.85);
     const QFontMetrics sfm(small);
     const int maxText = std::max(80, (width - 2 * kMargin) * 65 / 100 - 2 * kPad);
+    const QSize box = thumbnails_ ? thumbnails_->box() : QSize();
     int y = kMargin;
-    for (const MessagePtr& m : messages_) {
+    for (std::size_t i = 0; i < messages_.size(); ++i) {
+        const MVMessageNode& m = *messages_[i];
         y += sfm.height() + 2;  // the date stamp
-        const QRect text = fm.boundingRect(QRect(0, 0, maxText, 100000), Qt::TextWordWrap, bodyOf(*m));
-        const int w = text.width() + 2 * kPad, h = text.height() + 2 * kPad;
-        const bool sent = isSent(*m);
+        const QString body = bodyOf(m);
+        QRect text = body.isEmpty() ? QRect() : fm.boundingRect(QRect(0, 0, maxText, 100000), Qt::TextWordWrap, body);
+        const Attachment kind = attachmentOf(m);
+        QSize extra;
+        if (kind == Attachment::Picture) extra = box;
+        else if (kind != Attachment::None) {
+            // The chip's text is measured as it will be drawn, cut to the bubble's width.
+            extra = QSize(std::min(maxText, fm.horizontalAdvance(chipText(i)) + 2 * kPad + 4), fm.height() + kPad);
+        }
+        const int gap = text.isEmpty() || extra.isEmpty() ? 0 : kPad / 2;
+        const int w = std::max(text.width(), extra.width()) + 2 * kPad;
+        const int h = text.height() + gap + extra.height() + 2 * kPad;
+        const bool sent = isSent(m);
         const int x = sent ? width - kMargin - w : kMargin;
-        if (out) out->push_back({QRect(x, y, w, h), sent});
+        if (out) {
+            Bubble b{QRect(x, y, w, h), sent, kind, {}};
+            if (kind != Attachment::None)
+                b.attachmentRect = QRect(x + kPad, y + kPad + text.height() + gap, extra.width(), extra.height());
+            out->push_back(b);
+        }
         y += h + kGap;
     }
     return y + kMargin;
@@ -89,12 +173,18 @@ void ConversationView::paintEvent(QPaintEvent*) {
     QFont small = font();
     small.setPointSizeF(small.pointSizeF() * 0.85);
     const QFontMetrics sfm(small);
-    const QColor sentFill(0x1e, 0x7c, 0xf2), receivedFill(0xe5, 0xe5, 0xea), deletedEdge(0xd9, 0x3a, 0x2b);
+    const QPalette& pal = palette();
+    // Sent bubbles take the highlight, received ones a tint of the background:
+    // both stay readable in a light and in a dark palette.
+    const QColor sentFill = pal.color(QPalette::Highlight), sentText = pal.color(QPalette::HighlightedText);
+    const QColor receivedFill = mix(pal.color(QPalette::Base), pal.color(QPalette::Text), 0.12);
+    const QColor receivedText = pal.color(QPalette::Text);
+    const QColor deletedEdge(0xd9, 0x3a, 0x2b);
     for (std::size_t i = 0; i < bubbles_.size() && i < messages_.size(); ++i) {
         const Bubble& b = bubbles_[i];
         const MVMessageNode& m = *messages_[i];
         p.setFont(small);
-        p.setPen(m.bDeleted ? deletedEdge : palette().color(QPalette::PlaceholderText));
+        p.setPen(m.bDeleted ? deletedEdge : pal.color(QPalette::PlaceholderText));
         const QRect stamp(kMargin, b.rect.top() - sfm.height() - 2, width() - 2 * kMargin, sfm.height());
         p.drawText(stamp, (b.sent ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter, stampOf(m));
         QPainterPath path;
@@ -105,11 +195,39 @@ void ConversationView::paintEvent(QPaintEvent*) {
             p.drawPath(path);
         }
         p.setFont(font());
-        p.setPen(b.sent ? Qt::white : Qt::black);
-        p.drawText(b.rect.adjusted(kPad, kPad, -kPad, -kPad), Qt::TextWordWrap, bodyOf(m));
+        const QColor ink = b.sent ? sentText : receivedText;
+        p.setPen(ink);
+        const QString body = bodyOf(m);
+        if (!body.isEmpty()) p.drawText(b.rect.adjusted(kPad, kPad, -kPad, -kPad), Qt::TextWordWrap, body);
+        const QRect a = b.attachmentRect;
+        if (b.attachment == Attachment::Picture) {
+            const QImage image = picture(i);
+            if (image.isNull()) {
+                p.fillRect(a, mix(b.sent ? sentFill : receivedFill, ink, 0.15));
+                p.drawText(a, Qt::AlignCenter, QStringLiteral("…"));
+            } else {
+                const QSize shown = image.size().scaled(a.size(), Qt::KeepAspectRatio);
+                p.drawImage(QRect(b.sent ? a.right() + 1 - shown.width() : a.left(), a.top(), shown.width(),
+                                  shown.height()),
+                            image);
+            }
+        } else if (b.attachment != Attachment::None) {
+            const bool gone = b.attachment == Attachment::Missing;
+            QPainterPath chip;
+            chip.addRoundedRect(QRectF(a), 6, 6);
+            p.fillPath(chip, mix(b.sent ? sentFill : receivedFill, ink, 0.15));
+            if (gone) {
+                p.setPen(QPen(deletedEdge, 1.5, Qt::DashLine));
+                p.drawPath(chip);
+            }
+            p.setPen(ink);
+            const QFontMetrics fm(font());
+            p.drawText(a.adjusted(kPad, 0, -kPad, 0), Qt::AlignVCenter | Qt::AlignLeft,
+                       fm.elidedText(chipText(i), Qt::ElideMiddle, a.width() - 2 * kPad));
+        }
     }
     if (messages_.empty()) {
-        p.setPen(palette().color(QPalette::PlaceholderText));
+        p.setPen(pal.color(QPalette::PlaceholderText));
         p.drawText(rect(), Qt::AlignCenter, QStringLiteral("Choose a conversation to read it."));
     }
 }

@@ -34,5 +34,6 @@ int main(int argc, char** argv) {
     options.store = parser.value(QStringLiteral("store"));
     options.show = parser.value(QStringLiteral("show"));
     options.screenshot = parser.value(QStringLiteral("screenshot"));
+    if (qEnvironmentVariable("SALVOR_GUI_PALETTE") == QLatin1String("dark")) salvor::gui::useDarkPalette(app);
     return salvor::gui::runApp(app, options);
 }

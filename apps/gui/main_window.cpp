@@ -21,6 +21,9 @@ MainWindow::MainWindow(const QString& storeFolder, QWidget* parent) : QMainWindo
     setCentralWidget(stack_);
     start_->showFolder(StartPage::initialFolder(storeFolder));
     connect(start_, &StartPage::scanRequested, this, &MainWindow::scanBackup);
+    connect(start_, &StartPage::deviceRecoveryRequested, this, &MainWindow::recoverFromDevice);
+    connect(start_, &StartPage::backupsListed, this, [this] { browser_->setBackups(start_->backups().arrangedObjects); });
+    browser_->setBackups(start_->backups().arrangedObjects);
     connect(browser_, &ResultBrowser::backRequested, this, [this] {
         browser_->cancelScan();
         showStartPage();
@@ -32,6 +35,14 @@ void MainWindow::showStartPage() { stack_->setCurrentWidget(start_); }
 void MainWindow::scanBackup(const QString& backupFolder) {
     stack_->setCurrentWidget(browser_);
     browser_->startScan(backupFolder);
+}
+
+void MainWindow::recoverFromDevice() {
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Salvor"),
+                    QStringLiteral("Please connect your iOS device to this computer. "
+                                   "Or recover the files via scanning your iTunes backup."),
+                    QMessageBox::Ok, this);
+    box.exec();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

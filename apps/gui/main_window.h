@@ -19,6 +19,10 @@ public:
     ResultBrowser* browser() const { return browser_; }
     void showStartPage();
     void scanBackup(const QString& backupFolder);
+    // "Recover from device": the one place a device recovery starts from.
+    // Until devices can be read it tells the user to connect one or to scan
+    // a backup instead.
+    void recoverFromDevice();
     // Whether closing asks first (off for screenshots and tests).
     bool askBeforeClosing = true;
 

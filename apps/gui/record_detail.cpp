@@ -1,6 +1,5 @@
 #include "record_detail.h"
 
-#include <QFileInfo>
 #include <QImage>
 #include <QTextDocument>
 #include <QUrl>
@@ -40,7 +39,8 @@ QString picture(const QImage& image, QTextDocument* document, const QString& nam
 
 }  // namespace
 
-QString recordDetailHtml(const AnyRecord& record, QTextDocument* document) {
+QString recordDetailHtml(const AnyRecord& record, QTextDocument* document, const PlaceNames& places,
+                         const QImage& preview) {
     QString title, body, image;
     std::visit(
         [&](const auto& ptr) {
@@ -79,16 +79,14 @@ QString recordDetailHtml(const AnyRecord& record, QTextDocument* document) {
                 title = QString::fromStdString(textOrEmpty(r.calTitle));
                 row(body, "Starts", r.startDate);
                 row(body, "Ends", r.endDate);
-                row(body, "Location", r.location);
+                row(body, "Location", calendarPlace(r, places).toStdString());
                 row(body, "Note", r.calNote);
             } else if constexpr (std::is_same_v<T, MVPhotoAndVideoNode>) {
                 title = QString::fromStdString(textOrEmpty(r.fileNodeName));
                 row(body, "Kind", mediaKind(r).toStdString());
                 row(body, "Size", r.fileNodeSize);
                 row(body, "Stored as", r.filePath);
-                const QString path = QString::fromStdString(textOrEmpty(r.filePath));
-                // Only a small file is decoded here; a thumbnail grid is the place for many.
-                if (!r.bmov && QFileInfo(path).size() < 8 * 1024 * 1024) image = picture(QImage(path), document, "photo");
+                if (!r.bmov) image = picture(preview, document, "photo");
             } else if constexpr (std::is_same_v<T, MVFaceTwitterNode>) {
                 title = QString::fromStdString(textOrEmpty(r.faceTwitterFileName));
                 row(body, "Size", std::to_string(r.FileSizeNumber) + " bytes");

@@ -6,6 +6,7 @@
 #include <QColor>
 #include <QFont>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <type_traits>
 
@@ -17,6 +18,15 @@ QString mediaKind(const MVPhotoAndVideoNode& node) {
     const auto dot = name.rfind('.');
     const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
     return GetAudioType(ext.c_str()) >= 0 ? QStringLiteral("Audio") : QStringLiteral("Video");
+}
+
+QString calendarPlace(const MVCalenderNode& event, const PlaceNames& places) {
+    const std::string& text = textOrEmpty(event.location);
+    if (!places.empty() && !text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        const auto it = places.find(std::to_string(std::strtoll(text.c_str(), nullptr, 10)));
+        if (it != places.end()) return QString::fromStdString(it->second);
+    }
+    return QString::fromStdString(text);
 }
 
 namespace {
@@ -50,9 +60,9 @@ Cell dateCell(const Text& date) {
     return {q(date), key};
 }
 
-Cell cellOf(const AnyRecord& record, int column) {
+Cell cellOf(const AnyRecord& record, int column, const PlaceNames& places) {
     return std::visit(
-        [column](const auto& ptr) -> Cell {
+        [column, &places](const auto& ptr) -> Cell {
             using T = std::decay_t<decltype(*ptr)>;
             if (!ptr) return {};
             const T& r = *ptr;
@@ -95,7 +105,7 @@ Cell cellOf(const AnyRecord& record, int column) {
             } else if constexpr (std::is_same_v<T, MVCalenderNode>) {
                 switch (column) {
                 case 1: return textCell(q(r.calTitle));
-                case 2: return textCell(q(r.location));
+                case 2: return textCell(calendarPlace(r, places));
                 case 3: return dateCell(r.startDate);
                 case 4: return dateCell(r.endDate);
                 case 5: return textCell(q(r.calNote).simplified().left(200));
@@ -183,6 +193,12 @@ void RecordTableModel::appendRecords(std::vector<AnyRecord> records) {
     endInsertRows();
 }
 
+void RecordTableModel::setPlaceNames(PlaceNames places) {
+    beginResetModel();
+    places_ = std::move(places);
+    endResetModel();
+}
+
 void RecordTableModel::refreshChecks() {
     if (records_.empty()) return;
     emit dataChanged(index(0, 0), index(static_cast<int>(records_.size()) - 1, 0), {Qt::CheckStateRole});
@@ -211,10 +227,10 @@ QVariant RecordTableModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
         if (stateColumn) return deleted ? QStringLiteral("Deleted") : QString();
-        return cellOf(record, column).text;
+        return cellOf(record, column, places_).text;
     case SortRole:
         if (stateColumn) return deleted ? 1 : 0;
-        return cellOf(record, column).key;
+        return cellOf(record, column, places_).key;
     case Qt::ForegroundRole:
         // Deleted records stand out in red in every palette (light or dark).
         if (deleted) return QBrush(QColor(0xd9, 0x3a, 0x2b));

@@ -6,6 +6,8 @@
 #include <QAbstractTableModel>
 #include <QStringList>
 #include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "engine/result_store.h"
@@ -15,6 +17,13 @@ namespace salvor::gui {
 // "Photo", "Video" or "Audio": the store flags sound files as films, and a
 // person reading the list tells them apart by their extension.
 QString mediaKind(const MVPhotoAndVideoNode& node);
+
+// Place names by the row number of the calendar's Location table: the
+// calendar records of iOS 6 and 7 backups name their place by that number.
+using PlaceNames = std::map<std::string, std::string>;
+// The place a calendar record names, as a person reads it: the name behind a
+// row number when `places` has one, the record's own text otherwise.
+QString calendarPlace(const MVCalenderNode& event, const PlaceNames& places);
 
 class RecordTableModel : public QAbstractTableModel {
     Q_OBJECT
@@ -33,6 +42,9 @@ public:
     const std::vector<AnyRecord>& records() const { return records_; }
     // The check boxes changed in the store (select-all): repaint them.
     void refreshChecks();
+    // The place names calendar rows show (an iOS 6 or 7 backup's).
+    void setPlaceNames(PlaceNames places);
+    const PlaceNames& placeNames() const { return places_; }
     // Called when the user ticks or unticks a row.
     std::function<void(int row, bool value)> onToggle;
 
@@ -51,6 +63,7 @@ private:
     Category category_ = Category::Contact;
     std::vector<AnyRecord> records_;
     bool checkable_ = false;
+    PlaceNames places_;
 };
 
 }  // namespace salvor::gui

@@ -2,12 +2,14 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -15,6 +17,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QShortcut>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QTableView>
@@ -26,6 +29,12 @@
 #include <ctime>
 
 #include "conversation_view.h"
+#include "core/events.h"
+#include "photo_grid.h"
+#include "thumbnail_cache.h"
+#include "backup/device_list.h"
+#include "core/scan_context.h"
+#include "extract/extractors.h"
 #include "output/destination.h"
 #include "record_detail.h"
 #include "record_model.h"
@@ -107,16 +116,48 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     progress_->setFormat(QStringLiteral("%p%"));
     progress_->setMinimumWidth(220);
     cancel_ = new QPushButton(QStringLiteral("Cancel scan"));
+    chooser_ = new QComboBox;
+    chooser_->setToolTip(QStringLiteral("Choose another backup to scan it"));
+    chooser_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    chooser_->setMinimumContentsLength(22);
+    auto* chooserLabel = new QLabel(QStringLiteral("&Backup:"));
+    chooserLabel->setBuddy(chooser_);
     top->addWidget(back_);
+    top->addWidget(chooserLabel);
+    top->addWidget(chooser_);
     top->addWidget(deviceLabel_, 1);
     top->addWidget(progress_);
     top->addWidget(cancel_);
     outer->addLayout(top);
     connect(back_, &QPushButton::clicked, this, &ResultBrowser::backRequested);
     connect(cancel_, &QPushButton::clicked, this, &ResultBrowser::cancelScan);
+    // Choosing another backup clears the results and scans it (the chooser is
+    // disabled while a scan runs, so one scan runs at a time).
+    connect(chooser_, &QComboBox::activated, this, [this](int i) {
+        const QString folder = chooser_->itemData(i).toString();
+        if (folder.isEmpty() || folder == backupFolder_ || scanning()) return;
+        for (const DeviceNodePtr& node : backups_) {
+            if (node && QString::fromStdString(textOrEmpty(node->backUpFilePath)) == folder) {
+                if (auto why = whyBackupCannotBeScanned(*node)) {
+                    notify(this, QMessageBox::Information, QString::fromStdString(*why));
+                    fillChooser();
+                    return;
+                }
+            }
+        }
+        startScan(folder);
+    });
 
     auto* middle = new QHBoxLayout;
     auto* side = new QVBoxLayout;
+    devicePanel_ = new QLabel;
+    devicePanel_->setTextFormat(Qt::RichText);
+    devicePanel_->setFrameShape(QFrame::StyledPanel);
+    devicePanel_->setWordWrap(true);
+    devicePanel_->setMargin(6);
+    devicePanel_->setMaximumWidth(200);
+    devicePanel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    side->addWidget(devicePanel_);
     buttons_ = new QButtonGroup(this);
     buttons_->setExclusive(true);
     for (Category c : kCategories) {
@@ -125,6 +166,8 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
         b->setToolButtonStyle(Qt::ToolButtonTextOnly);
         b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         b->setMinimumWidth(170);
+        b->setMaximumWidth(200);
+        b->setFocusPolicy(Qt::StrongFocus);
         b->setStyleSheet(QStringLiteral("QToolButton { text-align: left; padding: 6px; }"));
         buttons_->addButton(b);
         buttonOf_[c] = b;
@@ -174,13 +217,23 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
                     openConversation(current.row());
                     return;
                 }
-                const QModelIndex source = proxy_->mapToSource(current);
-                if (source.isValid() && source.row() < static_cast<int>(model_->records().size()))
-                    detail_->setHtml(recordDetailHtml(model_->records()[static_cast<std::size_t>(source.row())],
-                                                      detail_->document()));
+                showDetail(current);
             });
 
+    thumbnails_ = new ThumbnailCache(QSize(128, 128), this);
+    grid_ = new PhotoGrid(*thumbnails_, [this](const QModelIndex& i) { return photoAt(i); });
+    grid_->setModel(proxy_);
+    connect(grid_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) { showDetail(current); });
+    // The current photo's preview comes when its thumbnail has been decoded.
+    connect(thumbnails_, &ThumbnailCache::ready, this, [this](const QString& path) {
+        if (!detailPicture_.isEmpty() && path == detailPicture_ && detailIndex_.isValid()) showDetail(detailIndex_);
+    });
+    connect(model_, &QAbstractItemModel::dataChanged, grid_->viewport(), qOverload<>(&QWidget::update));
+
     conversation_ = new ConversationView;
+    conversation_->setThumbnails(thumbnails_);
+    conversation_->setAttachmentNames([this](const std::string& stored) { return attachmentName(stored); });
     conversationArea_ = new QScrollArea;
     conversationArea_->setWidget(conversation_);
     conversationArea_->setWidgetResizable(true);
@@ -217,6 +270,7 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     detail_ = new QTextBrowser;
     detail_->setOpenLinks(false);
     splitter_->addWidget(detail_);
+    splitter_->insertWidget(1, grid_);
     splitter_->setStretchFactor(0, 2);
     splitter_->setStretchFactor(1, 3);
     center->addWidget(splitter_, 1);
@@ -258,9 +312,26 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
         if (searchPending_) pump_.start();
     });
     connect(recover_, &QPushButton::clicked, this, &ResultBrowser::askRecovery);
+
+    // Keyboard: Ctrl+F goes to the search field, Space ticks the current row,
+    // and Tab runs from the category buttons through the list to the details.
+    auto* find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, this, [this] {
+        if (!search_->isVisible()) return;
+        search_->setFocus(Qt::ShortcutFocusReason);
+        search_->selectAll();
+    });
+    table_->installEventFilter(this);
+    QWidget* previous = buttonOf_[kCategories[std::size(kCategories) - 1]];
+    for (QWidget* w : std::initializer_list<QWidget*>{selectAll_, search_, deletedOnly_, table_, grid_, tree_,
+                                                      conversationArea_, exportPicture_, detail_, recover_}) {
+        setTabOrder(previous, w);
+        previous = w;
+    }
     connect(&pump_, &QTimer::timeout, this, &ResultBrowser::tick);
     pump_.setInterval(10);
     refreshCounts(false);
+    showDevice();
     showCategory(Category::Contact);
 }
 
@@ -306,10 +377,24 @@ void ResultBrowser::startScan(const QString& backupFolder) {
         selectAll_->setChecked(false);
     }
     deviceLabel_->setText(QStringLiteral("Scanning <b>%1</b>…").arg(QDir::toNativeSeparators(backupFolder).toHtmlEscaped()));
+    thumbnails_->clear();
+    attachmentNames_.clear();
+    model_->setPlaceNames({});
+    fillChooser();
+    chooser_->setEnabled(false);
     // A folder that cannot be scanned ends at the first turn of the timer, through
     // the same finishing path as a scan.
     scanProblem_ = session_->start(backupFolder.toStdString());
     scanActive_ = true;
+    // A backup opened by its folder joins the chooser under its device's name.
+    if (const DeviceNodePtr& node = session_->app.currentNode;
+        node && std::none_of(backups_.begin(), backups_.end(), [&](const DeviceNodePtr& b) {
+            return b->backUpFilePath == node->backUpFilePath;
+        }))
+        backups_.push_back(node);
+    fillChooser();
+    chooser_->setEnabled(false);
+    showDevice();
     sinceCounts_.start();
     sinceRows_.start();
     pump_.start();
@@ -390,12 +475,7 @@ void ResultBrowser::tick() {
         countsDirty_ = false;
         refreshCounts(false);
         sinceCounts_.restart();
-        const auto& node = session_->app.currentNode;
-        if (node)
-            deviceLabel_->setText(QStringLiteral("Scanning <b>%1</b> · %2 · iOS %3")
-                                      .arg(QString::fromStdString(textOrEmpty(node->strDeviceName)).toHtmlEscaped(),
-                                           QString::fromStdString(textOrEmpty(node->strDeviceType)).toHtmlEscaped(),
-                                           QString::fromStdString(textOrEmpty(node->strIOSVersion)).toHtmlEscaped()));
+        showDevice();
     }
     if ((dirtyCategories_.load() & bit(category_)) && sinceRows_.elapsed() >= 500) {
         dirtyCategories_.fetch_and(~bit(category_));
@@ -413,17 +493,18 @@ void ResultBrowser::finishScan() {
     deletedOnly_->setEnabled(true);
     selectAll_->setEnabled(true);
     search_->setEnabled(true);
-    const auto& node = session_->app.currentNode;
-    QString device = node ? QString::fromStdString(textOrEmpty(node->strDeviceName)) : QString();
-    QString detail;
-    if (node)
-        detail = QStringLiteral("%1 · iOS %2 · %3")
-                     .arg(QString::fromStdString(textOrEmpty(node->strDeviceType)),
-                          QString::fromStdString(textOrEmpty(node->strIOSVersion)),
-                          QString::fromStdString(textOrEmpty(node->strDeviceBackUpTime)));
-    deviceLabel_->setText(QStringLiteral("<b>%1</b> %2%3")
-                              .arg(device.toHtmlEscaped(), detail.toHtmlEscaped(),
-                                   cancelled ? QStringLiteral(" — scan cancelled") : QString()));
+    showDevice();
+    chooser_->setEnabled(true);
+    if (!cancelled && session_->app.currentNodeIsiOS6Version) {
+        // These backups name a calendar item's place by its row of the
+        // Location table; the window shows the place's name.
+        NotificationCenter quiet;
+        ScanContext ctx(quiet, backupFolder_.toStdString());
+        PlaceNames places = readCalendarLocationTitles(ctx, absolutePath(backupFolder_.toStdString()));
+        places.emplace("0", std::string());  // row 0: the item has no place
+        model_->setPlaceNames(std::move(places));
+    }
+    deviceLabel_->setText(cancelled ? QStringLiteral("Scan cancelled") : QStringLiteral("Scan complete"));
     showCategory(category_);
     if (scanProblem_) notify(this, QMessageBox::Warning, QString::fromStdString(*scanProblem_));
     else if (const auto problems = session_->store.problems(); !problems.empty()) {
@@ -483,15 +564,18 @@ void ResultBrowser::showCategory(Category category) {
     exportPicture_->setEnabled(false);
     detail_->clear();
     const bool files = category == Category::BackupTree;
+    const bool photos = category == Category::PhotoAndVideo;
     detail_->setVisible(category != Category::Message && !files);
-    table_->setVisible(!files);
+    table_->setVisible(!files && !photos);
+    grid_->setVisible(photos);
     tree_->setVisible(files);
     selectAll_->setVisible(!files);
     deletedOnly_->setVisible(!files);
     search_->setVisible(!files);
-    splitter_->setSizes(category == Category::Message ? QList<int>{420, 580, 0, 0}
-                        : files                      ? QList<int>{0, 0, 1000, 0}
-                                                     : QList<int>{560, 0, 0, 260});
+    splitter_->setSizes(category == Category::Message ? QList<int>{460, 0, 540, 0, 0}
+                        : files                      ? QList<int>{0, 0, 0, 1000, 0}
+                        : photos                     ? QList<int>{0, 600, 0, 0, 220}
+                                                     : QList<int>{560, 0, 0, 0, 260});
     table_->resizeColumnsToContents();
     table_->setColumnWidth(0, 28);
     for (int c = 1; c < model_->columnCount(); ++c)
@@ -535,7 +619,14 @@ void ResultBrowser::toggleRow(int modelRow, bool value) {
         if (it == shown.end()) return;
         index = static_cast<std::size_t>(it - shown.begin());
     }
-    session_->store.setRowsSelected({index}, value);
+    if (std::holds_alternative<PhotoPtr>(record)) {
+        // A thumbnail's box (or the photo's row) ticks the record through the
+        // store's thumbnail event, as the grid's check boxes do.
+        session_->nc.post(events::RefreshNodeSelctedStatu,
+                          std::any(PhotoThumbnailCheck{std::get<PhotoPtr>(record), value}));
+    } else {
+        session_->store.setRowsSelected({index}, value);
+    }
     refreshSelection();
 }
 
@@ -641,6 +732,124 @@ void ResultBrowser::showSummary(const RecoveryReport& report) {
         details << QStringLiteral("Not in the backup: %1 — %2")
                        .arg(QString::fromStdString(f.item), QString::fromStdString(f.reason));
     notify(this, report.succeeded() ? QMessageBox::Information : QMessageBox::Warning, text, details.join('\n'));
+}
+
+}  // namespace salvor::gui
+
+namespace salvor::gui {
+
+bool ResultBrowser::eventFilter(QObject* watched, QEvent* event) {
+    // Space ticks the current row's box whichever cell of the row is current.
+    if (watched == table_ && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const QModelIndex current = table_->currentIndex();
+        if ((key->key() == Qt::Key_Space || key->key() == Qt::Key_Select) && key->modifiers() == Qt::NoModifier &&
+            current.isValid()) {
+            const QModelIndex box = proxy_->index(current.row(), 0);
+            if (box.flags() & Qt::ItemIsUserCheckable) {
+                const bool on = box.data(Qt::CheckStateRole).toInt() == Qt::Checked;
+                proxy_->setData(box, on ? Qt::Unchecked : Qt::Checked, Qt::CheckStateRole);
+                table_->viewport()->update();
+            }
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void ResultBrowser::setBackups(const std::vector<DeviceNodePtr>& backups) {
+    backups_.clear();
+    for (const DeviceNodePtr& node : backups)
+        if (node) backups_.push_back(node);
+    fillChooser();
+}
+
+void ResultBrowser::fillChooser() {
+    const QSignalBlocker block(chooser_);
+    chooser_->clear();
+    int current = -1;
+    for (const DeviceNodePtr& node : backups_) {
+        const QString folder = QString::fromStdString(textOrEmpty(node->backUpFilePath));
+        QString name = QString::fromStdString(textOrEmpty(node->strDeviceName));
+        if (name.isEmpty()) name = QDir(folder).dirName();
+        const QString time = QString::fromStdString(textOrEmpty(node->strDeviceBackUpTime));
+        chooser_->addItem(time.isEmpty() ? name : QStringLiteral("%1 — %2").arg(name, time), folder);
+        chooser_->setItemData(chooser_->count() - 1, QDir::toNativeSeparators(folder), Qt::ToolTipRole);
+        if (folder == backupFolder_) current = chooser_->count() - 1;
+    }
+    // A backup opened by its folder, outside the list, is still named.
+    if (current < 0 && !backupFolder_.isEmpty()) {
+        chooser_->addItem(QDir(backupFolder_).dirName(), backupFolder_);
+        current = chooser_->count() - 1;
+    }
+    chooser_->setCurrentIndex(current);
+}
+
+void ResultBrowser::showDevice() {
+    const DeviceNodePtr node = session_ ? session_->app.currentNode : nullptr;
+    if (!node) {
+        devicePanel_->setText(QStringLiteral("<b>No Device</b>"));
+        return;
+    }
+    auto field = [](const QString& label, const Text& value) {
+        const QString text = QString::fromStdString(textOrEmpty(value));
+        return QStringLiteral("%1: %2<br>").arg(label, text.isEmpty() ? QStringLiteral("—") : text.toHtmlEscaped());
+    };
+    QString format = node->backupFormat == BackupFormat::ManifestDb ? QStringLiteral("iOS 10 and later (Manifest.db)")
+                     : node->backupFormat == BackupFormat::Mbdb     ? QStringLiteral("iOS 4 to 9 (Manifest.mbdb)")
+                                                                    : QStringLiteral("unknown");
+    if (node->bEncrypted) format += QStringLiteral(", encrypted");
+    const QString name = QString::fromStdString(textOrEmpty(node->strDeviceName));
+    devicePanel_->setText(QStringLiteral("<b>%1</b><br>").arg(name.isEmpty() ? QStringLiteral("No Device") : name.toHtmlEscaped()) +
+                          field(QStringLiteral("Model"), node->strDeviceType) +
+                          field(QStringLiteral("iOS"), node->strIOSVersion) +
+                          field(QStringLiteral("Serial"), node->strDeviceSerial) +
+                          field(QStringLiteral("Backup"), node->strDeviceBackUpTime) +
+                          QStringLiteral("Format: %1").arg(format.toHtmlEscaped()));
+}
+
+void ResultBrowser::showDetail(const QModelIndex& viewIndex) {
+    const QModelIndex source = proxy_->mapToSource(viewIndex);
+    if (!source.isValid() || source.row() >= static_cast<int>(model_->records().size())) return;
+    const AnyRecord& record = model_->records()[static_cast<std::size_t>(source.row())];
+    QImage preview;
+    detailIndex_ = viewIndex;
+    detailPicture_.clear();
+    if (const PhotoPtr* photo = std::get_if<PhotoPtr>(&record); photo && *photo && !(*photo)->bmov) {
+        const QString path = QString::fromStdString(textOrEmpty((*photo)->filePath));
+        preview = thumbnails_->thumbnail(path);
+        if (preview.isNull()) detailPicture_ = path;
+    }
+    detail_->setHtml(recordDetailHtml(record, detail_->document(), model_->placeNames(), preview));
+}
+
+PhotoPtr ResultBrowser::photoAt(const QModelIndex& viewIndex) const {
+    const QModelIndex source = proxy_->mapToSource(viewIndex);
+    if (!source.isValid() || source.row() >= static_cast<int>(model_->records().size())) return nullptr;
+    const AnyRecord& record = model_->records()[static_cast<std::size_t>(source.row())];
+    return std::holds_alternative<PhotoPtr>(record) ? std::get<PhotoPtr>(record) : nullptr;
+}
+
+QString ResultBrowser::attachmentName(const std::string& storedPath) {
+    if (!session_ || scanning()) return {};
+    if (attachmentNames_.isEmpty()) {
+        // The backup's file tree names each stored file as the device named it.
+        std::vector<const MVTreeDirNode*> stack;
+        for (const TreeDirPtr& root : session_->store.treeController.content)
+            if (root) stack.push_back(root.get());
+        while (!stack.empty()) {
+            const MVTreeDirNode* folder = stack.back();
+            stack.pop_back();
+            for (const TreeFilePtr& file : folder->fileChildren)
+                if (file && file->filePath && file->treefileName)
+                    attachmentNames_.insert(QString::fromStdString(*file->filePath),
+                                            QString::fromStdString(*file->treefileName));
+            for (const TreeDirPtr& child : folder->children)
+                if (child) stack.push_back(child.get());
+        }
+        if (attachmentNames_.isEmpty()) attachmentNames_.insert(QString(), QString());  // looked once
+    }
+    return attachmentNames_.value(QString::fromStdString(storedPath));
 }
 
 }  // namespace salvor::gui

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QHash>
+#include <QPersistentModelIndex>
 #include <QTimer>
 #include <QWidget>
 #include <atomic>
@@ -15,12 +17,14 @@
 #include <string>
 #include <thread>
 
+#include "core/device_node.h"
 #include "engine/scan_session.h"
 #include "output/recovery_run.h"
 
 class QAbstractButton;
 class QButtonGroup;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -37,6 +41,8 @@ namespace salvor::gui {
 class ConversationView;
 class RecordTableModel;
 class BackupTreeModel;
+class PhotoGrid;
+class ThumbnailCache;
 
 class ResultBrowser : public QWidget, public ResultStoreObserver {
     Q_OBJECT
@@ -46,6 +52,9 @@ public:
 
     // Starts scanning `backupFolder` (a running scan is cancelled first).
     void startScan(const QString& backupFolder);
+    // The backups the chooser offers (the start page's list); choosing another
+    // one scans it.
+    void setBackups(const std::vector<DeviceNodePtr>& backups);
     // Cancels the running scan; it ends through its normal path.
     void cancelScan();
     // Cancels and waits for the scan thread (closing the window).
@@ -74,6 +83,11 @@ public:
     ConversationView* conversationView() const { return conversation_; }
     QTextBrowser* detailPane() const { return detail_; }
     QTreeView* fileTree() const { return tree_; }
+    PhotoGrid* photoGrid() const { return grid_; }
+    ThumbnailCache* thumbnails() const { return thumbnails_; }
+    QComboBox* backupChooser() const { return chooser_; }
+    QLabel* devicePanel() const { return devicePanel_; }
+    QString backupFolder() const { return backupFolder_; }
     BackupTreeModel* fileTreeModel() const { return treeModel_; }
     // Writes the whole conversation view (all its bubbles) as a PNG; false when
     // no conversation is open or the file could not be written.
@@ -85,6 +99,9 @@ public:
     qint64 longestTickMs() const { return longestTickMs_; }
     // The live and deleted counts a button shows.
     std::pair<long, long> shownCount(Category category) const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 signals:
     void scanCompleted(bool cancelled);
@@ -106,6 +123,12 @@ private:
     void toggleRow(int modelRow, bool value);
     void askRecovery();
     void showSummary(const RecoveryReport& report);
+    void showDevice();
+    void fillChooser();
+    PhotoPtr photoAt(const QModelIndex& viewIndex) const;
+    // The detail pane shows the record on the view's row `viewIndex`.
+    void showDetail(const QModelIndex& viewIndex);
+    QString attachmentName(const std::string& storedPath);
 
     std::unique_ptr<ScanSession> session_;
     // Started and not yet finished (the scan thread is the session's own; this
@@ -123,7 +146,15 @@ private:
 
     QButtonGroup* buttons_ = nullptr;
     std::map<Category, QAbstractButton*> buttonOf_;
-    QLabel* deviceLabel_ = nullptr;
+    QLabel* deviceLabel_ = nullptr;   // what the scan is doing
+    QLabel* devicePanel_ = nullptr;   // the device the backup came from
+    QComboBox* chooser_ = nullptr;
+    std::vector<DeviceNodePtr> backups_;
+    ThumbnailCache* thumbnails_ = nullptr;
+    PhotoGrid* grid_ = nullptr;
+    QHash<QString, QString> attachmentNames_;
+    QPersistentModelIndex detailIndex_;  // the row the detail pane shows
+    QString detailPicture_;              // its photo's stored path, while its preview is decoded  // stored path -> the device's file name
     QProgressBar* progress_ = nullptr;
     QPushButton* cancel_ = nullptr;
     QPushButton* back_ = nullptr;

@@ -60,7 +60,7 @@ StartPage::StartPage(QWidget* parent) : QWidget(parent) {
     buttons->addWidget(backup);
     layout->addLayout(buttons);
     connect(open, &QPushButton::clicked, this, &StartPage::openFolder);
-    connect(device, &QPushButton::clicked, this, &StartPage::recoverFromDevice);
+    connect(device, &QPushButton::clicked, this, &StartPage::deviceRecoveryRequested);
     connect(backup, &QPushButton::clicked, this, &StartPage::recoverFromBackup);
 }
 
@@ -105,10 +105,14 @@ void StartPage::showFolder(const QString& folder) {
             bold.setBold(true);
             item->setFont(6, bold);
             item->setForeground(6, QBrush(QColor(0xc2, 0x6a, 0x00)));
+            // The sign marks these rows in any palette, the colour aside.
+            item->setIcon(6, style()->standardIcon(QStyle::SP_MessageBoxWarning));
+            item->setToolTip(6, note);
         }
         table_->addTopLevelItem(item);
     }
     if (table_->topLevelItemCount() > 0) table_->setCurrentItem(table_->topLevelItem(0));
+    emit backupsListed();
 }
 
 QString StartPage::selectedBackup() const {
@@ -133,11 +137,6 @@ void StartPage::recoverFromBackup() {
         }
     }
     emit scanRequested(folder);
-}
-
-void StartPage::recoverFromDevice() {
-    alert(this, QStringLiteral("Please connect your iOS device to this computer. "
-                               "Or recover the files via scanning your iTunes backup."));
 }
 
 void StartPage::openFolder() {

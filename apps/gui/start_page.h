@@ -31,10 +31,12 @@ public:
 
 signals:
     void scanRequested(const QString& backupFolder);
+    void deviceRecoveryRequested();
+    // The list was filled again (another folder was opened).
+    void backupsListed();
 
 private:
     void recoverFromBackup();
-    void recoverFromDevice();
     void openFolder();
 
     MVIOSDeviceController list_;

@@ -33,6 +33,7 @@ const sqlite::ReadPlan kOtherFirst{
       "calendaritem",
       "",
       {"calendaritem"}}}};
+const sqlite::ReadPlan kLocations{{"ROWID,title", "Location", "", {"Location"}}, {}};
 const sqlite::ReadPlan kOtherSecond{
     {"summary,location,description,start_date,end_date,start_tz,all_day,calendar_id", "event", "", {"event"}}, {}};
 }  // namespace
@@ -66,6 +67,25 @@ void scanCalenderThread(ScanContext& ctx, const std::string& backupPath) {
         setDate(event->endDate, table->at(r, 4), 1);
         ctx.nc.post(events::scanCalenderInfo, std::any(event));
     }
+}
+
+std::map<std::string, std::string> readCalendarLocationTitles(ScanContext& ctx, const std::string& backupPath) {
+    std::map<std::string, std::string> titles;
+    if (backupPath.empty()) return titles;
+    const std::string stored = storedPath(backupPath, kCalendar);
+    if (!fileExists(stored)) return titles;
+    ScratchScope scratch(ctx);
+    const auto copy = preparedCopy(ctx, stored);
+    if (!copy) return titles;
+    sqlite::Database db(*copy, ctx.stop, "Calendar.sqlitedb");
+    if (!db.ok()) return titles;
+    const sqlite::Table table(db, kLocations);
+    for (int r = 0; r < table.rows() && !ctx.stopRequested(); ++r) {
+        const char* id = table.at(r, 0);
+        const char* title = table.at(r, 1);
+        if (sqlite::hasText(id) && sqlite::hasText(title)) titles.emplace(std::to_string(sqlite::parseInteger(id)), title);
+    }
+    return titles;
 }
 
 }  // namespace salvor

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <string>
 
 namespace salvor {
@@ -15,6 +16,10 @@ void scanNoteThread(ScanContext& ctx, const std::string& backupPath);
 void scanCallHistoryThread(ScanContext& ctx, const std::string& backupPath);
 void scanBookMarkThread(ScanContext& ctx, const std::string& backupPath);
 void scanCalenderThread(ScanContext& ctx, const std::string& backupPath);
+// The place names of the calendar's Location table by row number (as text).
+// Calendar records of iOS 6 and 7 backups name their place by that number;
+// a viewer shows the name instead. Empty when the table cannot be read.
+std::map<std::string, std::string> readCalendarLocationTitles(ScanContext& ctx, const std::string& backupPath);
 
 
 // The browser's factory bookmarks (title, address), delivered after the

@@ -4,12 +4,15 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHeaderView>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
@@ -18,6 +21,10 @@
 #include <filesystem>
 
 #include "conversation_view.h"
+#include "main_window.h"
+#include "photo_grid.h"
+#include "start_page.h"
+#include "thumbnail_cache.h"
 #include "record_model.h"
 #include "tree_model.h"
 #include "result_browser.h"
@@ -51,7 +58,7 @@ protected:
         // Every test starts from an empty selection with the filter off.
         browser_->showCategory(Category::Contact);
         browser_->deletedOnlyBox()->setChecked(false);
-        for (Category c : {Category::Contact, Category::Message, Category::CallHistory}) {
+        for (Category c : {Category::Contact, Category::Message, Category::CallHistory, Category::PhotoAndVideo}) {
             browser_->showCategory(c);
             browser_->selectAllBox()->setChecked(true);
             browser_->selectAllBox()->setChecked(false);
@@ -305,6 +312,161 @@ TEST_F(ScannedBrowser, RecoveryFromTheWindowWritesWhatTheCommandWrites) {
         ASSERT_TRUE(window.count(path)) << path;
         EXPECT_EQ(window.at(path).sha1, print.sha1) << path;
     }
+}
+
+TEST_F(ScannedBrowser, APhotoThumbnailsBoxTicksItsRecordWithTheMouseAndTheSpaceKey) {
+    QTest::mouseClick(browser_->categoryButton(Category::PhotoAndVideo), Qt::LeftButton);
+    PhotoGrid* grid = browser_->photoGrid();
+    ASSERT_TRUE(grid->isVisible());
+    ASSERT_FALSE(browser_->table()->isVisible());
+    ASSERT_GT(grid->model()->rowCount(), 1);
+    const QModelIndex first = grid->model()->index(0, 0);
+    const auto record = [&](const QModelIndex& i) {
+        return browser_->model()->records()[static_cast<std::size_t>(browser_->proxy()->mapToSource(i).row())];
+    };
+    // A click beside the box only makes the item current; a click on it ticks the record.
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(first).center());
+    EXPECT_EQ(selectionText(), QString());
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->checkBoxRect(first).center());
+    EXPECT_TRUE(RecordTableModel::isSelected(record(first)));
+    EXPECT_EQ(selectionText(), QStringLiteral("You select 1 files in the recovery results."));
+    EXPECT_TRUE(browser_->recoverButton()->isEnabled());
+    grid->setFocus();
+    grid->setCurrentIndex(grid->model()->index(1, 0));
+    QTest::keyClick(grid, Qt::Key_Space);
+    EXPECT_EQ(selectionText(), QStringLiteral("You select 2 files in the recovery results."));
+    QTest::keyClick(grid, Qt::Key_Space);
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->checkBoxRect(first).center());
+    EXPECT_FALSE(RecordTableModel::isSelected(record(first)));
+    EXPECT_EQ(selectionText(), QString());
+}
+
+TEST_F(ScannedBrowser, PictureAttachmentsShowAsThumbnailsAndMissingOnesAreMarked) {
+    QTest::mouseClick(browser_->categoryButton(Category::Message), Qt::LeftButton);
+    ConversationView* view = browser_->conversationView();
+    bool sawPicture = false, sawMissing = false, sawCard = false;
+    for (int row = 0; row < browser_->table()->model()->rowCount(); ++row) {
+        browser_->openConversation(row);
+        for (std::size_t i = 0; i < view->bubbles().size(); ++i) {
+            const ConversationView::Bubble& b = view->bubbles()[i];
+            if (b.attachment != ConversationView::Attachment::None) {
+                EXPECT_TRUE(b.rect.contains(b.attachmentRect)) << "row " << row << " bubble " << i;
+            }
+            if (b.attachment == ConversationView::Attachment::Picture) {
+                // Decoded on a worker thread; the bubble paints it once it has come.
+                EXPECT_TRUE(QTest::qWaitFor([&] { return !view->picture(i).isNull(); }, 10000));
+                sawPicture = true;
+            } else if (b.attachment == ConversationView::Attachment::Missing) {
+                EXPECT_EQ(view->chipText(i), QStringLiteral("Attachment not in the backup"));
+                sawMissing = true;
+            } else if (view->chipText(i).startsWith(QStringLiteral("Contact.vcf"))) {
+                EXPECT_EQ(view->chipText(i), QStringLiteral("Contact.vcf · Contact card"));
+                sawCard = true;
+            }
+        }
+    }
+    EXPECT_TRUE(sawPicture);
+    EXPECT_TRUE(sawMissing);
+    EXPECT_TRUE(sawCard) << "a card is named as the device named it, not by its stored name";
+}
+
+TEST_F(ScannedBrowser, TheCalendarNamesThePlaceNotItsRowNumber) {
+    QTest::mouseClick(browser_->categoryButton(Category::Calender), Qt::LeftButton);
+    const QAbstractItemModel* m = browser_->table()->model();
+    ASSERT_GT(m->rowCount(), 0);
+    int named = 0;
+    for (int r = 0; r < m->rowCount(); ++r) {
+        const QString place = m->index(r, 2).data().toString();
+        bool number = false;
+        place.toLongLong(&number);
+        EXPECT_FALSE(number) << "row " << r << " shows " << place.toStdString();
+        if (!place.isEmpty()) ++named;
+    }
+    EXPECT_GT(named, 0);
+}
+
+TEST_F(ScannedBrowser, CtrlFGoesToTheSearchAndSpaceTicksTheCurrentRow) {
+    QTest::mouseClick(browser_->categoryButton(Category::Contact), Qt::LeftButton);
+    QTableView* table = browser_->table();
+    // A summary left open by an earlier test would hold the keyboard.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w)) box->close();
+    browser_->activateWindow();  // shortcuts and focus belong to the active window
+    ASSERT_TRUE(QTest::qWaitForWindowActive(browser_));
+    table->setFocus();
+    // The current cell is a text column, not the box: Space still ticks the row.
+    table->setCurrentIndex(table->model()->index(1, 2));
+    QTest::keyClick(table, Qt::Key_Space);
+    EXPECT_EQ(selectionText(), QStringLiteral("You select 1 files in the recovery results."));
+    QTest::keyClick(table, Qt::Key_Space);
+    EXPECT_EQ(selectionText(), QString());
+    QTest::keyClick(table, Qt::Key_F, Qt::ControlModifier);
+    EXPECT_TRUE(browser_->searchField()->hasFocus());
+}
+
+TEST(GuiThumbnails, PicturesAreScaledIntoTheBoxAndUnreadableFilesGiveNone) {
+    TempDir dir;
+    // Stored files carry no extension: the content names the format.
+    QImage wide(1000, 500, QImage::Format_RGB32);
+    wide.fill(Qt::darkGreen);
+    const QString picture = QString::fromStdString(dir / "3d0f2a");
+    ASSERT_TRUE(wide.save(picture, "PNG"));
+    const QImage thumb = ThumbnailCache::decode(picture, QSize(128, 128));
+    EXPECT_EQ(thumb.size(), QSize(128, 64));
+    const QString noise = QString::fromStdString(dir / "9c1e77");
+    QFile f(noise);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(4096, '\x5a'));
+    f.close();
+    EXPECT_TRUE(ThumbnailCache::decode(noise, QSize(128, 128)).isNull());
+    EXPECT_TRUE(ThumbnailCache::decode(QString::fromStdString(dir / "absent"), QSize(128, 128)).isNull());
+
+    // Through the cache: nothing at first, the picture once a worker has decoded it.
+    ThumbnailCache cache(QSize(64, 64));
+    EXPECT_TRUE(cache.thumbnail(picture).isNull());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return cache.state(picture) == ThumbnailCache::State::Ready; }, 10000));
+    EXPECT_EQ(cache.thumbnail(picture).width(), 64);
+    cache.thumbnail(noise);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return cache.state(noise) == ThumbnailCache::State::Failed; }, 10000));
+}
+
+TEST(GuiBackupChooser, ChoosingAnotherBackupScansItAndTheDevicePanelFollows) {
+    TempDir dir;
+    const auto first = test::forgeOne(dir, "ios6", 4);
+    const auto second = test::forgeOne(dir, "ios5", 5);
+    MainWindow window(QString::fromStdString(dir / "store"));
+    window.askBeforeClosing = false;
+    window.show();
+    ResultBrowser* browser = window.browser();
+    QComboBox* chooser = browser->backupChooser();
+    ASSERT_EQ(chooser->count(), 2);
+    EXPECT_EQ(browser->devicePanel()->text(), QStringLiteral("<b>No Device</b>"));
+
+    const auto scanToEnd = [&](const std::string& folder) {
+        if (!browser->scanning()) window.scanBackup(QString::fromStdString(folder));
+        EXPECT_FALSE(chooser->isEnabled()) << "one scan at a time";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !browser->scanning(); }, 120000));
+        EXPECT_TRUE(chooser->isEnabled());
+        EXPECT_EQ(browser->backupFolder().toStdString(), folder);
+        return countCategories(*browser->store());
+    };
+    const auto before = scanToEnd(first.path);
+    EXPECT_TRUE(browser->devicePanel()->text().contains(QStringLiteral("iOS: 6")));
+    const int other = chooser->findData(QString::fromStdString(second.path));
+    ASSERT_GE(other, 0);
+    emit chooser->activated(other);
+    ASSERT_TRUE(browser->scanning());
+    const auto after = scanToEnd(second.path);
+    EXPECT_TRUE(browser->devicePanel()->text().contains(QStringLiteral("iOS: 5")));
+    EXPECT_EQ(chooser->currentIndex(), other);
+    // The counts are the second backup's, not the first one's nor their sum.
+    ASSERT_EQ(before.size(), after.size());
+    bool differs = false;
+    for (std::size_t i = 0; i < after.size(); ++i) differs = differs || before[i].live != after[i].live;
+    EXPECT_TRUE(differs);
+    const auto contacts = std::find_if(after.begin(), after.end(), [](const CategoryCount& c) { return c.name == "Contacts"; });
+    ASSERT_NE(contacts, after.end());
+    EXPECT_EQ(browser->shownCount(Category::Contact).first, contacts->live);
 }
 
 TEST(GuiCommandLine, ScreenshotWritesAPngOfTheWindowForEveryPage) {
