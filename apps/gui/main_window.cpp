@@ -1,10 +1,12 @@
 #include "main_window.h"
 
 #include <QCloseEvent>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStackedWidget>
 
+#include "engine/device_scan.h"
 #include "result_browser.h"
 #include "start_page.h"
 
@@ -38,11 +40,40 @@ void MainWindow::scanBackup(const QString& backupFolder) {
 }
 
 void MainWindow::recoverFromDevice() {
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Salvor"),
-                    QStringLiteral("Please connect your iOS device to this computer. "
-                                   "Or recover the files via scanning your iTunes backup."),
-                    QMessageBox::Ok, this);
-    box.exec();
+    std::vector<ConnectedDevice> devices;
+    const std::optional<std::string> unreachable = listConnectedDevices(devices);
+    if (unreachable || devices.empty()) {
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Salvor"),
+                        QStringLiteral("Please connect your iOS device to this computer. "
+                                       "Or recover the files via scanning your iTunes backup."),
+                        QMessageBox::Ok, this);
+        if (unreachable) box.setInformativeText(QString::fromStdString(*unreachable));
+        box.exec();
+        return;
+    }
+    std::size_t chosen = 0;
+    if (devices.size() > 1) {
+        QStringList names;
+        for (const ConnectedDevice& d : devices)
+            names << QStringLiteral("%1 (%2)").arg(QString::fromStdString(textOrEmpty(d.name)),
+                                                    QString::fromStdString(d.udid));
+        bool ok = false;
+        const QString picked = QInputDialog::getItem(this, QStringLiteral("Salvor"),
+                                                     QStringLiteral("Which device do you want to recover from?"),
+                                                     names, 0, false, &ok);
+        if (!ok) return;
+        chosen = static_cast<std::size_t>(std::max<qsizetype>(0, names.indexOf(picked)));
+    }
+    const ConnectedDevice& device = devices[chosen];
+    if (!device.paired) {
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Salvor"),
+                        QStringLiteral("The device cannot be read yet."), QMessageBox::Ok, this);
+        box.setInformativeText(QString::fromStdString(device.note));
+        box.exec();
+        return;
+    }
+    stack_->setCurrentWidget(browser_);
+    browser_->startDeviceScan(QString::fromStdString(device.udid));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

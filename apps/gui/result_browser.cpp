@@ -351,15 +351,15 @@ std::pair<long, long> ResultBrowser::shownCount(Category c) const {
     return it == counts_.end() ? std::pair<long, long>{0, 0} : it->second;
 }
 
-void ResultBrowser::startScan(const QString& backupFolder) {
+void ResultBrowser::prepareScan(const QString& what) {
     stopAndWait();
     if (session_) session_->store.removeObserver(this);
     treeModel_->setStore(nullptr);
     model_->setRecords(category_, {}, false);
+    deviceScan_.reset();  // it refers to the session
     session_.reset();
     session_ = std::make_unique<ScanSession>();
     session_->store.addObserver(this);
-    backupFolder_ = backupFolder;
     scanProblem_.reset();
     longestTickMs_ = 0;
     dirtyCategories_ = 0;
@@ -376,12 +376,17 @@ void ResultBrowser::startScan(const QString& backupFolder) {
         deletedOnly_->setChecked(false);
         selectAll_->setChecked(false);
     }
-    deviceLabel_->setText(QStringLiteral("Scanning <b>%1</b>…").arg(QDir::toNativeSeparators(backupFolder).toHtmlEscaped()));
+    deviceLabel_->setText(what);
     thumbnails_->clear();
     attachmentNames_.clear();
     model_->setPlaceNames({});
     fillChooser();
     chooser_->setEnabled(false);
+}
+
+void ResultBrowser::startScan(const QString& backupFolder) {
+    prepareScan(QStringLiteral("Scanning <b>%1</b>…").arg(QDir::toNativeSeparators(backupFolder).toHtmlEscaped()));
+    backupFolder_ = backupFolder;
     // A folder that cannot be scanned ends at the first turn of the timer, through
     // the same finishing path as a scan.
     scanProblem_ = session_->start(backupFolder.toStdString());
@@ -402,6 +407,36 @@ void ResultBrowser::startScan(const QString& backupFolder) {
     showCategory(category_);
 }
 
+void ResultBrowser::startDeviceScan(const QString& udid) {
+    prepareScan(QStringLiteral("Backing up the device…"));
+    backupFolder_.clear();
+    deviceScan_ = std::make_unique<DeviceScan>(*session_);
+    // A device that cannot be used ends at the first turn of the timer, like a
+    // folder that cannot be scanned.
+    scanProblem_ = deviceScan_->start(udid.toStdString());
+    if (scanProblem_) deviceScan_.reset();
+    scanActive_ = true;
+    showDevice();
+    sinceCounts_.start();
+    sinceRows_.start();
+    pump_.start();
+    model_->setRecords(category_, {}, false);
+    showCategory(category_);
+}
+
+bool ResultBrowser::sessionBusy() const { return deviceScan_ ? deviceScan_->running() : session_->running(); }
+
+void ResultBrowser::endSession() {
+    if (deviceScan_) {
+        if (auto why = deviceScan_->finish()) scanProblem_ = std::move(why);
+        // The device's backup is now the folder the page shows and reads.
+        if (const DeviceNodePtr& node = session_->app.currentNode; node && node->backUpFilePath)
+            backupFolder_ = QString::fromStdString(*node->backUpFilePath);
+    } else {
+        session_->finish();
+    }
+}
+
 void ResultBrowser::cancelScan() {
     if (session_ && scanning()) {
         session_->cancel();
@@ -413,8 +448,8 @@ void ResultBrowser::stopAndWait() {
     if (!scanning()) return;
     session_->cancel();
     // The scan ends through its finishing step, which runs on this thread.
-    session_->dispatcher.pumpUntil([this] { return !session_->running(); });
-    session_->finish();
+    session_->dispatcher.pumpUntil([this] { return !sessionBusy(); });
+    endSession();
     session_->dispatcher.pumpUntil([] { return true; });
     scanActive_ = false;
     pump_.stop();
@@ -462,8 +497,8 @@ void ResultBrowser::tick() {
         return;
     }
     progress_->setValue(session_->store.progressValue.load());
-    if (!session_->running()) {
-        session_->finish();
+    if (!sessionBusy()) {
+        endSession();
         session_->dispatcher.pumpUntil([] { return true; });
         scanActive_ = false;
         finishScan();

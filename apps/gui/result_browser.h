@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "core/device_node.h"
+#include "engine/device_scan.h"
 #include "engine/scan_session.h"
 #include "output/recovery_run.h"
 
@@ -52,6 +53,10 @@ public:
 
     // Starts scanning `backupFolder` (a running scan is cancelled first).
     void startScan(const QString& backupFolder);
+    // Backs up the connected device `udid` (the first one when empty), copies
+    // its camera folders and scans the fresh backup, as the command line's
+    // --device does; a device that cannot be used ends like a failed scan.
+    void startDeviceScan(const QString& udid);
     // The backups the chooser offers (the start page's list); choosing another
     // one scans it.
     void setBackups(const std::vector<DeviceNodePtr>& backups);
@@ -130,7 +135,14 @@ private:
     void showDetail(const QModelIndex& viewIndex);
     QString attachmentName(const std::string& storedPath);
 
+    // Opens a fresh session and resets the page for a scan of `what`.
+    void prepareScan(const QString& what);
+    // Whether the backup or the scan still runs; ends them on this thread.
+    bool sessionBusy() const;
+    void endSession();
+
     std::unique_ptr<ScanSession> session_;
+    std::unique_ptr<DeviceScan> deviceScan_;  // set while a device is backed up and scanned
     // Started and not yet finished (the scan thread is the session's own; this
     // thread serves its queue from the event loop).
     bool scanActive_ = false;

@@ -28,6 +28,7 @@
 #include "record_model.h"
 #include "tree_model.h"
 #include "result_browser.h"
+#include "forge/forge.h"
 #include "support/support.h"
 
 namespace salvor::gui {
@@ -467,6 +468,42 @@ TEST(GuiBackupChooser, ChoosingAnotherBackupScansItAndTheDevicePanelFollows) {
     const auto contacts = std::find_if(after.begin(), after.end(), [](const CategoryCount& c) { return c.name == "Contacts"; });
     ASSERT_NE(contacts, after.end());
     EXPECT_EQ(browser->shownCount(Category::Contact).first, contacts->live);
+}
+
+// "Recover from device" on a simulated device: the device's backup and its
+// camera files reach the window like any scan, and the backup is kept in the
+// private folder, never beside the device's description.
+TEST(DeviceRecovery, TheDevicesBackupAndCameraFilesAreScanned) {
+    TempDir sim, home;
+    forge::ForgeOptions options;
+    options.seed = 5;
+    options.scenario = "device";
+    const auto forged = forge::forgeDeviceFolder(sim.path(), options).front();
+    qputenv("SALVOR_SIMULATED_DEVICE", QByteArray::fromStdString(sim.path()));
+    qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(home / "cache"));
+    ResultBrowser browser;
+    browser.resize(1020, 660);
+    browser.show();
+    browser.startDeviceScan(QString());
+    QElapsedTimer clock;
+    clock.start();
+    while (browser.scanning() && clock.elapsed() < 120000) QTest::qWait(20);
+    ASSERT_FALSE(browser.scanning());
+    ASSERT_NE(browser.store(), nullptr);
+    const auto truth = nlohmann::json::parse(test::readFile(forged.truthPath));
+    std::size_t camera = 0;
+    for (const auto& c : truth["camera"]) camera += c["kind"] != "other";
+    ASSERT_GT(camera, 0u);
+    // Camera files come on top of the backup's own photos; the page reads the device's backup.
+    std::map<std::string, long> live;
+    for (const CategoryCount& c : countCategories(*browser.store())) live[c.name] = c.live;
+    EXPECT_GT(live["Photos & videos"], static_cast<long>(camera)) << live.size();
+    EXPECT_GT(live["Contacts"], 0);
+    const std::string udid = truth["udid"];
+    const std::string kept = home / ("cache/salvor/device/" + udid + "/Backup/" + udid);
+    EXPECT_TRUE(std::filesystem::exists(kept + "/Info.plist"));
+    EXPECT_EQ(browser.backupFolder().toStdString(), kept);
+    qunsetenv("SALVOR_SIMULATED_DEVICE");
 }
 
 TEST(GuiCommandLine, ScreenshotWritesAPngOfTheWindowForEveryPage) {
