@@ -93,11 +93,15 @@ void StartPage::showFolder(const QString& folder) {
     for (const DeviceNodePtr& node : list_.arrangedObjects) {
         if (!node) continue;
         const QString note = QString::fromStdString(backupFormatNote(*node));
+        // A readable newer backup is told apart by its format, without a warning.
+        const QString format = note.isEmpty() && node->backupFormat == BackupFormat::ManifestDb
+                                   ? QStringLiteral("iOS 10+ format")
+                                   : note;
         auto* item = new QTreeWidgetItem(
             {q(node->strDeviceName), node->strDeviceType ? q(node->strDeviceType) : QStringLiteral("Unknown model"),
              q(node->strIOSVersion), q(node->strDeviceSerial),
              QLocale().formattedDataSize(QString::fromStdString(textOrEmpty(node->strDeviceSize)).toLongLong()),
-             q(node->strDeviceBackUpTime), note});
+             q(node->strDeviceBackUpTime), format});
         item->setIcon(0, phone);
         item->setData(0, Qt::UserRole, q(node->backUpFilePath));
         if (!note.isEmpty()) {
