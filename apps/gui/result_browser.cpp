@@ -399,12 +399,7 @@ void ResultBrowser::startScan(const QString& backupFolder) {
         backups_.push_back(node);
     fillChooser();
     chooser_->setEnabled(false);
-    showDevice();
-    sinceCounts_.start();
-    sinceRows_.start();
-    pump_.start();
-    model_->setRecords(category_, {}, false);
-    showCategory(category_);
+    beginPumping();
 }
 
 void ResultBrowser::startDeviceScan(const QString& udid) {
@@ -416,6 +411,10 @@ void ResultBrowser::startDeviceScan(const QString& udid) {
     scanProblem_ = deviceScan_->start(udid.toStdString());
     if (scanProblem_) deviceScan_.reset();
     scanActive_ = true;
+    beginPumping();
+}
+
+void ResultBrowser::beginPumping() {
     showDevice();
     sinceCounts_.start();
     sinceRows_.start();

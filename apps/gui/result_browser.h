@@ -137,6 +137,8 @@ private:
 
     // Opens a fresh session and resets the page for a scan of `what`.
     void prepareScan(const QString& what);
+    // Shows the started scan's page and starts serving its queue.
+    void beginPumping();
     // Whether the backup or the scan still runs; ends them on this thread.
     bool sessionBusy() const;
     void endSession();
