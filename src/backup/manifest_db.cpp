@@ -1,8 +1,11 @@
 #include "backup/manifest_db.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <any>
 #include <cctype>
 #include <unordered_map>
@@ -256,6 +259,43 @@ std::string count(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// Whether the stored file of a row is there: a regular file, not a link.
+// Stored files sit in 256 folders named by their first two digits; each
+// folder is opened once and the files looked up in it, rather than the whole
+// path being walked again for every row.
+class StoredFiles {
+public:
+    explicit StoredFiles(const std::string& backupPath) : backup_(backupPath) { folders_.fill(kUnopened); }
+    ~StoredFiles() {
+        for (int fd : folders_)
+            if (fd >= 0) ::close(fd);
+    }
+    StoredFiles(const StoredFiles&) = delete;
+    StoredFiles& operator=(const StoredFiles&) = delete;
+
+    // `id` is a valid file ID; `path` the stored file's full path.
+    bool holds(std::string_view id, const std::string& path) {
+        const int folder = (digit(id[0]) << 4) | digit(id[1]);
+        int& fd = folders_[static_cast<std::size_t>(folder)];
+        if (fd == kUnopened) {
+            const std::string dir = backup_ + "/" + std::string(id.substr(0, 2));
+            fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        }
+        struct stat st {};
+        char name[41];
+        id.copy(name, 40);
+        name[40] = '\0';
+        const int rc = fd >= 0 ? ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) : ::lstat(path.c_str(), &st);
+        return rc == 0 && S_ISREG(st.st_mode);
+    }
+
+private:
+    static constexpr int kUnopened = -2;
+    static int digit(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
+    std::string backup_;
+    std::array<int, 256> folders_{};
+};
+
 void checkSnapshot(ScanContext& ctx, const std::string& backupPath) {
     const plist::Document status = plist::Document::fromFile(backupPath + "/Status.plist");
     const auto state = status.rootDict().string("SnapshotState");
@@ -293,6 +333,7 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
     std::size_t badIds = 0, badNames = 0, missing = 0, undescribed = 0;
     std::string key;
     std::string pathKey;
+    StoredFiles stored(backupPath);
     const bool readAll = manifest.forEachRow([&](const ManifestDb::Row& row) {
         if (ctx.stopRequested()) return;
         ++seen;
@@ -317,10 +358,7 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
         node->filePath = manifestText(row.relativePath);
         node->fileMode = mode;
         key.assign(backupPath).append("/").append(row.fileId.substr(0, 2)).append("/").append(row.fileId);
-        if ((mode & 0xF000) == 0x8000) {
-            struct stat st {};
-            if (::lstat(key.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) ++missing;
-        }
+        if ((mode & 0xF000) == 0x8000 && !stored.holds(row.fileId, key)) ++missing;
         node->fileKey = key;
         ctx.nc.post(kFindEvent, std::any(node));
 

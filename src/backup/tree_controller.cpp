@@ -128,30 +128,34 @@ void releaseFolders(std::vector<TreeDirPtr>&& folders) {
 
 }  // namespace
 
-// The attributes of stored files, which sit side by side in the backup
-// folder: that folder is opened once and each file looked up in it, rather
-// than the whole path being walked again for every record.
+// The attributes of stored files, which sit side by side in a few folders of
+// the backup (one per two-digit prefix in newer backups, whose records come in
+// no order of folder): each folder is opened once and each file looked up in
+// it, rather than the whole path being walked again for every record.
 struct MVTreeController::RecordPreparer::StoredFiles {
-    std::string dir;
-    int fd = -1;
-    bool opened = false;
+    // More folders than a backup has; past this many the open ones are closed.
+    static constexpr std::size_t kMaxOpen = 300;
+    std::unordered_map<std::string, int> folders;  // folder -> descriptor (-1: cannot be opened)
+    std::string probe;
 
-    ~StoredFiles() {
-        if (fd >= 0) ::close(fd);
+    ~StoredFiles() { closeAll(); }
+    void closeAll() {
+        for (const auto& [dir, fd] : folders)
+            if (fd >= 0) ::close(fd);
+        folders.clear();
     }
     bool stat(const std::string& file, struct stat& st) {
         const std::size_t slash = file.rfind('/');
         if (slash == std::string::npos || slash == 0 || slash + 1 == file.size())
             return ::lstat(file.c_str(), &st) == 0;
-        const std::string_view folder(file.data(), slash);
-        if (!opened || folder != dir) {
-            if (fd >= 0) ::close(fd);
-            dir.assign(folder);
-            fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-            opened = true;
+        probe.assign(file, 0, slash);
+        auto it = folders.find(probe);
+        if (it == folders.end()) {
+            if (folders.size() >= kMaxOpen) closeAll();
+            it = folders.emplace(probe, ::open(probe.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)).first;
         }
-        if (fd < 0) return ::lstat(file.c_str(), &st) == 0;
-        return ::fstatat(fd, file.c_str() + slash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (it->second < 0) return ::lstat(file.c_str(), &st) == 0;
+        return ::fstatat(it->second, file.c_str() + slash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
     }
 };
 
