@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <any>
 #include <cctype>
 #include <unordered_map>
@@ -260,40 +259,33 @@ std::string count(std::size_t n, const char* one, const char* many) {
 }
 
 // Whether the stored file of a row is there: a regular file, not a link.
-// Stored files sit in 256 folders named by their first two digits; each
-// folder is opened once and the files looked up in it, rather than the whole
-// path being walked again for every row.
+// The backup folder is opened once and each file looked up from there,
+// rather than the whole path being walked again for every row.
 class StoredFiles {
 public:
-    explicit StoredFiles(const std::string& backupPath) : backup_(backupPath) { folders_.fill(kUnopened); }
+    explicit StoredFiles(const std::string& backupPath)
+        : fd_(::open(backupPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
     ~StoredFiles() {
-        for (int fd : folders_)
-            if (fd >= 0) ::close(fd);
+        if (fd_ >= 0) ::close(fd_);
     }
     StoredFiles(const StoredFiles&) = delete;
     StoredFiles& operator=(const StoredFiles&) = delete;
 
     // `id` is a valid file ID; `path` the stored file's full path.
-    bool holds(std::string_view id, const std::string& path) {
-        const int folder = (digit(id[0]) << 4) | digit(id[1]);
-        int& fd = folders_[static_cast<std::size_t>(folder)];
-        if (fd == kUnopened) {
-            const std::string dir = backup_ + "/" + std::string(id.substr(0, 2));
-            fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        }
+    bool holds(std::string_view id, const std::string& path) const {
         struct stat st {};
-        char name[41];
-        id.copy(name, 40);
-        name[40] = '\0';
-        const int rc = fd >= 0 ? ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) : ::lstat(path.c_str(), &st);
+        char name[44];  // "ab/" and the 40 digits
+        name[0] = id[0];
+        name[1] = id[1];
+        name[2] = '/';
+        id.copy(name + 3, 40);
+        name[43] = '\0';
+        const int rc = fd_ >= 0 ? ::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) : ::lstat(path.c_str(), &st);
         return rc == 0 && S_ISREG(st.st_mode);
     }
 
 private:
-    static constexpr int kUnopened = -2;
-    static int digit(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
-    std::string backup_;
-    std::array<int, 256> folders_{};
+    int fd_;
 };
 
 void checkSnapshot(ScanContext& ctx, const std::string& backupPath) {

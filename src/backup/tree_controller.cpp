@@ -128,34 +128,33 @@ void releaseFolders(std::vector<TreeDirPtr>&& folders) {
 
 }  // namespace
 
-// The attributes of stored files, which sit side by side in a few folders of
-// the backup (one per two-digit prefix in newer backups, whose records come in
-// no order of folder): each folder is opened once and each file looked up in
-// it, rather than the whole path being walked again for every record.
+// The attributes of stored files, which sit side by side in the backup
+// folder or in its two-digit sub-folders (newer backups, whose records come
+// in no order of sub-folder): the folder above the file's own folder is
+// opened once and each file looked up from there, rather than the whole path
+// being walked again for every record.
 struct MVTreeController::RecordPreparer::StoredFiles {
-    // More folders than a backup has; past this many the open ones are closed.
-    static constexpr std::size_t kMaxOpen = 300;
-    std::unordered_map<std::string, int> folders;  // folder -> descriptor (-1: cannot be opened)
-    std::string probe;
+    std::string dir;
+    int fd = -1;
+    bool opened = false;
 
-    ~StoredFiles() { closeAll(); }
-    void closeAll() {
-        for (const auto& [dir, fd] : folders)
-            if (fd >= 0) ::close(fd);
-        folders.clear();
+    ~StoredFiles() {
+        if (fd >= 0) ::close(fd);
     }
     bool stat(const std::string& file, struct stat& st) {
-        const std::size_t slash = file.rfind('/');
-        if (slash == std::string::npos || slash == 0 || slash + 1 == file.size())
+        const std::size_t last = file.rfind('/');
+        const std::size_t slash = last == std::string::npos || last == 0 ? std::string::npos : file.rfind('/', last - 1);
+        if (slash == std::string::npos || slash == 0 || last + 1 == file.size() || last == slash + 1)
             return ::lstat(file.c_str(), &st) == 0;
-        probe.assign(file, 0, slash);
-        auto it = folders.find(probe);
-        if (it == folders.end()) {
-            if (folders.size() >= kMaxOpen) closeAll();
-            it = folders.emplace(probe, ::open(probe.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)).first;
+        const std::string_view folder(file.data(), slash);
+        if (!opened || folder != dir) {
+            if (fd >= 0) ::close(fd);
+            dir.assign(folder);
+            fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            opened = true;
         }
-        if (it->second < 0) return ::lstat(file.c_str(), &st) == 0;
-        return ::fstatat(it->second, file.c_str() + slash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (fd < 0) return ::lstat(file.c_str(), &st) == 0;
+        return ::fstatat(fd, file.c_str() + slash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
     }
 };
 
