@@ -149,8 +149,14 @@ private:
     };
 
     std::uint64_t be(std::size_t at, unsigned width) const {
+        const std::uint8_t* p = d_ + at;
+        switch (width) {  // the widths real archives use, without a loop
+        case 1: return p[0];
+        case 2: return static_cast<std::uint64_t>(p[0]) << 8 | p[1];
+        default: break;
+        }
         std::uint64_t v = 0;
-        for (unsigned i = 0; i < width; ++i) v = (v << 8) | d_[at + i];
+        for (unsigned i = 0; i < width; ++i) v = (v << 8) | p[i];
         return v;
     }
     static bool plainWidth(unsigned w) { return w == 1 || w == 2 || w == 4 || w == 8; }
@@ -226,10 +232,12 @@ private:
             // The general reader refuses references beyond 32 bits.
             if (be(h.body, static_cast<unsigned>(h.count)) > 0xFFFFFFFFu) return 0;
         } else if (h.type == 0x5) {
+            bool plain = true;
             for (std::uint64_t i = 0; i < h.count; ++i) {
                 const std::uint8_t c = d_[h.body + i];
-                if (c == 0 || c >= 0x80) return 0;
+                plain &= c != 0 && c < 0x80;
             }
+            if (!plain) return 0;
         } else if (h.type == 0xA || h.type == 0xD) {
             state_[index] = 1;
             const std::uint64_t refs = h.type == 0xD ? h.count * 2 : h.count;
