@@ -4,17 +4,13 @@
 // beside reading the same rows with SQLite alone. Prints the time ratio and
 // the peak memory of each, measured in a child process per side.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <any>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -24,6 +20,7 @@
 #include "core/scan_context.h"
 #include "forge/forge.h"
 #include "platform/log.h"
+#include "peak_memory.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -119,43 +116,6 @@ void BM_SqliteAlone(benchmark::State& state) {
 BENCHMARK(BM_ModernListingAndTree)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SqliteAlone)->Unit(benchmark::kMillisecond);
 
-long statusKiB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const std::string key = std::string(field) + ":";
-    while (std::getline(in, line))
-        if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + key.size());
-    return -1;
-}
-
-// Runs `work` in a child process and answers how far its resident memory
-// rose above what it held when the work began (KiB); -1 when unknown.
-long peakGrowthKiB(const std::function<void()>& work) {
-    int fds[2];
-    if (::pipe(fds) != 0) return -1;
-    const pid_t pid = ::fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        ::close(fds[0]);
-        ::malloc_trim(0);
-        { std::ofstream("/proc/self/clear_refs") << "5"; }
-        const long before = statusKiB("VmRSS");
-        const long hwmBefore = statusKiB("VmHWM");
-        work();
-        const long peak = statusKiB("VmHWM");
-        const long growth = before < 0 || peak < 0 || hwmBefore > before + 4096 ? -1 : peak - before;
-        const ssize_t ignored = ::write(fds[1], &growth, sizeof growth);
-        (void)ignored;
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    long growth = -1;
-    if (::read(fds[0], &growth, sizeof growth) != sizeof growth) growth = -1;
-    ::close(fds[0]);
-    ::waitpid(pid, nullptr, 0);
-    return growth;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,8 +136,8 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(fixture().rows), stage->second, bare->second,
                     stage->second / bare->second);
     const std::string backup = fixture().backup;
-    const long tree = peakGrowthKiB([&] { benchmark::DoNotOptimize(listAndBuildTree(backup)); });
-    const long sqlite = peakGrowthKiB([&] { benchmark::DoNotOptimize(readWithSqlite(backup)); });
+    const long tree = bench_memory::peakGrowthKiB([&] { benchmark::DoNotOptimize(listAndBuildTree(backup)); });
+    const long sqlite = bench_memory::peakGrowthKiB([&] { benchmark::DoNotOptimize(readWithSqlite(backup)); });
     std::error_code ec;
     const double dbMiB = static_cast<double>(fs::file_size(backup + "/Manifest.db", ec)) / 1048576.0;
     if (tree < 0 || sqlite < 0)

@@ -1,6 +1,8 @@
 #include "backup/manifest_db.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <any>
@@ -256,6 +258,36 @@ std::string count(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// Whether the stored file of a row is there: a regular file, not a link.
+// The backup folder is opened once and each file looked up from there,
+// rather than the whole path being walked again for every row.
+class StoredFiles {
+public:
+    explicit StoredFiles(const std::string& backupPath)
+        : fd_(::open(backupPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+    ~StoredFiles() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    StoredFiles(const StoredFiles&) = delete;
+    StoredFiles& operator=(const StoredFiles&) = delete;
+
+    // `id` is a valid file ID; `path` the stored file's full path.
+    bool holds(std::string_view id, const std::string& path) const {
+        struct stat st {};
+        char name[44];  // "ab/" and the 40 digits
+        name[0] = id[0];
+        name[1] = id[1];
+        name[2] = '/';
+        id.copy(name + 3, 40);
+        name[43] = '\0';
+        const int rc = fd_ >= 0 ? ::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) : ::lstat(path.c_str(), &st);
+        return rc == 0 && S_ISREG(st.st_mode);
+    }
+
+private:
+    int fd_;
+};
+
 void checkSnapshot(ScanContext& ctx, const std::string& backupPath) {
     const plist::Document status = plist::Document::fromFile(backupPath + "/Status.plist");
     const auto state = status.rootDict().string("SnapshotState");
@@ -293,6 +325,7 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
     std::size_t badIds = 0, badNames = 0, missing = 0, undescribed = 0;
     std::string key;
     std::string pathKey;
+    StoredFiles stored(backupPath);
     const bool readAll = manifest.forEachRow([&](const ManifestDb::Row& row) {
         if (ctx.stopRequested()) return;
         ++seen;
@@ -317,10 +350,7 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
         node->filePath = manifestText(row.relativePath);
         node->fileMode = mode;
         key.assign(backupPath).append("/").append(row.fileId.substr(0, 2)).append("/").append(row.fileId);
-        if ((mode & 0xF000) == 0x8000) {
-            struct stat st {};
-            if (::lstat(key.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) ++missing;
-        }
+        if ((mode & 0xF000) == 0x8000 && !stored.holds(row.fileId, key)) ++missing;
         node->fileKey = key;
         ctx.nc.post(kFindEvent, std::any(node));
 

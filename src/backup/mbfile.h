@@ -24,12 +24,20 @@ struct MBFileAttributes {
     std::optional<std::string> relativePath;
     std::optional<std::string> target;  // where a link points
     bool hasEncryptionKey = false;
+
+    bool operator==(const MBFileAttributes&) const = default;
 };
 
 // Decodes the archive; absent when the bytes are not a keyed archive whose
 // root object is an MBFile. Object references are checked against the object
 // table and followed a bounded number of times, so a reference to itself or a
 // ring of references gives an absent value, never a loop.
+//
+// The archives a phone writes are read in place; any other (XML, or with
+// values of unusual encodings) goes through the general property-list reader,
+// with the same answer either way.
 std::optional<MBFileAttributes> decodeMBFile(const std::uint8_t* data, std::size_t size);
+// The same decoding, always through the general property-list reader.
+std::optional<MBFileAttributes> decodeMBFileGeneral(const std::uint8_t* data, std::size_t size);
 
 }  // namespace salvor

@@ -129,8 +129,10 @@ void releaseFolders(std::vector<TreeDirPtr>&& folders) {
 }  // namespace
 
 // The attributes of stored files, which sit side by side in the backup
-// folder: that folder is opened once and each file looked up in it, rather
-// than the whole path being walked again for every record.
+// folder or in its two-digit sub-folders (newer backups, whose records come
+// in no order of sub-folder): the folder above the file's own folder is
+// opened once and each file looked up from there, rather than the whole path
+// being walked again for every record.
 struct MVTreeController::RecordPreparer::StoredFiles {
     std::string dir;
     int fd = -1;
@@ -140,8 +142,9 @@ struct MVTreeController::RecordPreparer::StoredFiles {
         if (fd >= 0) ::close(fd);
     }
     bool stat(const std::string& file, struct stat& st) {
-        const std::size_t slash = file.rfind('/');
-        if (slash == std::string::npos || slash == 0 || slash + 1 == file.size())
+        const std::size_t last = file.rfind('/');
+        const std::size_t slash = last == std::string::npos || last == 0 ? std::string::npos : file.rfind('/', last - 1);
+        if (slash == std::string::npos || slash == 0 || last + 1 == file.size() || last == slash + 1)
             return ::lstat(file.c_str(), &st) == 0;
         const std::string_view folder(file.data(), slash);
         if (!opened || folder != dir) {

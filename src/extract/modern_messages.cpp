@@ -1,5 +1,7 @@
 #include "extract/modern_messages.h"
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -23,6 +25,29 @@ constexpr const char* kRelativePath = "Library/SMS/sms.db";
 
 std::int64_t integer(const char* v) { return sqlite::hasText(v) ? sqlite::parseInteger(v) : 0; }
 
+// Message → the first chat that lists it. A join row per message: kept as
+// pairs in one array, sorted once all are read, rather than as a node each.
+class ChatOfMessage {
+public:
+    void add(std::int64_t message, std::int64_t chat) { pairs_.emplace_back(message, chat); }
+    // After the last add(); the order of adding decides between chats of one message.
+    void seal() {
+        std::stable_sort(pairs_.begin(), pairs_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        pairs_.erase(std::unique(pairs_.begin(), pairs_.end(),
+                                 [](const auto& a, const auto& b) { return a.first == b.first; }),
+                     pairs_.end());
+        pairs_.shrink_to_fit();
+    }
+    const std::int64_t* find(std::int64_t message) const {
+        const auto it = std::lower_bound(pairs_.begin(), pairs_.end(), message,
+                                         [](const auto& p, std::int64_t m) { return p.first < m; });
+        return it != pairs_.end() && it->first == message ? &it->second : nullptr;
+    }
+
+private:
+    std::vector<std::pair<std::int64_t, std::int64_t>> pairs_;
+};
+
 struct Chat {
     std::string displayName;
     std::vector<std::int64_t> members;  // handle row ids, in join order
@@ -32,7 +57,7 @@ struct Chat {
 struct Tables {
     std::unordered_map<std::int64_t, std::string> handles;
     std::map<std::int64_t, Chat> chats;
-    std::unordered_map<std::int64_t, std::int64_t> chatOfMessage;  // the first chat that lists it
+    ChatOfMessage chatOfMessage;
     std::unordered_map<std::int64_t, std::string> attachmentOfMessage;  // its first attachment's file name
     std::unordered_set<std::int64_t> recoverable;  // kept as recently deleted
 };
@@ -79,14 +104,15 @@ void readChats(ScanContext& ctx, const sqlite::Database& db, Tables& t) {
         if (it != t.chats.end()) it->second.members.push_back(handle);
     });
     readJoin(ctx, db, "chat_message_join", "message_id", "chat_id",
-             [&](std::int64_t message, std::int64_t chat) { t.chatOfMessage.emplace(message, chat); });
+             [&](std::int64_t message, std::int64_t chat) { t.chatOfMessage.add(message, chat); });
     // Messages the person deleted stay in their table for a while, joined
     // here instead of to their chat.
     readJoin(ctx, db, "chat_recoverable_message_join", "message_id", "chat_id",
              [&](std::int64_t message, std::int64_t chat) {
                  t.recoverable.insert(message);
-                 t.chatOfMessage.emplace(message, chat);
+                 t.chatOfMessage.add(message, chat);
              });
+    t.chatOfMessage.seal();
 }
 
 void readAttachments(ScanContext& ctx, const sqlite::Database& db, Tables& t) {
@@ -147,8 +173,10 @@ Group groupOf(const Chat& chat, const Tables& t, Names& names) {
         const std::string address = it == t.handles.end() ? std::string() : it->second;
         if (address.empty()) continue;
         const Text& name = names.of(address).first;
-        g.address += (g.address.empty() ? "" : ", ") + address;
-        memberNames += (memberNames.empty() ? "" : ", ") + (name && !name->empty() ? *name : address);
+        if (!g.address.empty()) g.address += ", ";
+        g.address += address;
+        if (!memberNames.empty()) memberNames += ", ";
+        memberNames += name && !name->empty() ? *name : address;
     }
     g.name = chat.displayName.empty() ? memberNames : chat.displayName;
     return g;
@@ -183,20 +211,20 @@ void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t)
             const std::int64_t n = sqlite::parseInteger(v);
             m->messageType = n == 0 ? "Received" : n == 1 ? "Send" : "unknown";
         }
-        m->bImessage = sqlite::hasText(st.text(kService)) && std::string(st.text(kService)) == "iMessage" ? 1 : 0;
+        m->bImessage = sqlite::hasText(st.text(kService)) && std::strcmp(st.text(kService), "iMessage") == 0 ? 1 : 0;
 
         const std::int64_t handle = integer(st.text(kHandle));
         if (handle != 0) m->handle_id = static_cast<std::int32_t>(handle);
         std::string address;
         if (const auto h = t.handles.find(handle); handle != 0 && h != t.handles.end()) address = h->second;
 
-        const auto chatIt = t.chatOfMessage.find(rowId);
+        const std::int64_t* chatId = t.chatOfMessage.find(rowId);
         const Chat* chat = nullptr;
-        if (chatIt != t.chatOfMessage.end())
-            if (const auto c = t.chats.find(chatIt->second); c != t.chats.end()) chat = &c->second;
+        if (chatId)
+            if (const auto c = t.chats.find(*chatId); c != t.chats.end()) chat = &c->second;
         if (chat && chat->members.size() > 1) {
-            auto g = groups.find(chatIt->second);
-            if (g == groups.end()) g = groups.emplace(chatIt->second, groupOf(*chat, t, names)).first;
+            auto g = groups.find(*chatId);
+            if (g == groups.end()) g = groups.emplace(*chatId, groupOf(*chat, t, names)).first;
             m->groupName = g->second.name;
             m->groupAddress = g->second.address;
             // Own messages in a group carry no handle: they went to everyone.

@@ -1,5 +1,6 @@
 // The MBFile archive decoder on arbitrary bytes: it never crashes or loops,
-// and what it returns stays within what the input can hold.
+// what it returns stays within what the input can hold, and reading the
+// archive in place answers as the general property-list reader does.
 #include <cstdint>
 #include <cstdlib>
 
@@ -15,6 +16,7 @@ void check(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto attributes = salvor::decodeMBFile(data, size);
+    check(attributes == salvor::decodeMBFileGeneral(data, size));
     if (!attributes) return 0;
     // Every text comes out of the input: at most 3 UTF-8 bytes for each
     // 2-byte UTF-16 unit it was stored as.

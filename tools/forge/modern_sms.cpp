@@ -1,5 +1,7 @@
 #include "forge/modern_sms.h"
 
+#include <sqlite3.h>
+
 #include <stdexcept>
 
 #include "forge/db_common.h"
@@ -92,7 +94,80 @@ Blob attributedBodyBlob(const std::string& text, bool mutableRoot) {
     return b;
 }
 
-ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uint64_t seed, nlohmann::json& truth) {
+namespace {
+
+// Prepared statement of the bulk rows, finalised on every way out.
+struct Statement {
+    sqlite3_stmt* st = nullptr;
+    Statement(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK)
+            throw std::runtime_error(std::string("forge: ") + sqlite3_errmsg(db));
+    }
+    ~Statement() { sqlite3_finalize(st); }
+    void run(sqlite3* db) {
+        if (sqlite3_step(st) != SQLITE_DONE) throw std::runtime_error(std::string("forge: ") + sqlite3_errmsg(db));
+        sqlite3_reset(st);
+    }
+};
+
+// Many plain messages for the benchmarks, through one prepared statement each
+// for the message and its chat link (naming every column per row would take
+// longer than reading them back).
+void addBulkMessages(DbFile& db, Rng& rng, std::int64_t rowId, std::int64_t when, std::uint64_t count) {
+    sqlite3* h = db.handle();
+    Statement message(h, "INSERT INTO message (ROWID, guid, text, attributedBody, handle_id, service, account, date, "
+                         "date_read, date_delivered, is_from_me, is_read, cache_has_attachments, item_type, "
+                         "associated_message_type) VALUES (?1, ?2, ?3, ?4, ?5, ?6, 'e:me@example.com', ?7, ?8, ?9, "
+                         "?10, ?11, 0, 0, 0)");
+    Statement link(h, "INSERT INTO chat_message_join (chat_id, message_id, message_date) VALUES (?1, ?2, ?3)");
+    // (chat, sender handle or 0 for an own group message, service): the four conversations.
+    static const struct {
+        std::int64_t chat, handle;
+        const char* service;
+    } kWho[] = {{1, 1, "iMessage"}, {2, 2, "SMS"}, {3, 3, "iMessage"}, {3, 0, "iMessage"}, {4, 4, "SMS"}};
+    static const char* const kWords[] = {"see you", "at", "the", "station", "tomorrow", "\xF0\x9F\x98\x80",
+                                         "thanks", "for", "dinner", "call me", "later", "caf\xC3\xA9"};
+    std::string text;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        ++rowId;
+        when += rng.range(1, 240);
+        const auto& who = kWho[rng.below(5)];
+        const bool fromMe = who.handle == 0 || rng.below(2) == 0;
+        text.clear();
+        for (std::uint64_t w = 2 + rng.below(14); w > 0; --w) text.append(kWords[rng.below(12)]).push_back(' ');
+        text.append(std::to_string(rowId));
+        const bool archiveOnly = i % 2 == 1;
+        const std::string guid = uuid(rng);
+        sqlite3_stmt* m = message.st;
+        sqlite3_bind_int64(m, 1, rowId);
+        sqlite3_bind_text(m, 2, guid.c_str(), static_cast<int>(guid.size()), SQLITE_TRANSIENT);
+        if (archiveOnly) {
+            const Blob body = attributedBodyBlob(text, rowId % 2 == 0);
+            sqlite3_bind_null(m, 3);
+            sqlite3_bind_blob(m, 4, body.data(), static_cast<int>(body.size()), SQLITE_TRANSIENT);
+        } else {
+            sqlite3_bind_text(m, 3, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_null(m, 4);
+        }
+        sqlite3_bind_int64(m, 5, who.handle);
+        sqlite3_bind_text(m, 6, who.service, -1, SQLITE_STATIC);
+        sqlite3_bind_int64(m, 7, nanos(when));
+        sqlite3_bind_int64(m, 8, fromMe ? 0 : when + 60);
+        sqlite3_bind_int64(m, 9, fromMe ? nanos(when + 1) : 0);
+        sqlite3_bind_int64(m, 10, fromMe ? 1 : 0);
+        sqlite3_bind_int64(m, 11, fromMe ? 0 : 1);
+        message.run(h);
+        sqlite3_bind_int64(link.st, 1, who.chat);
+        sqlite3_bind_int64(link.st, 2, rowId);
+        sqlite3_bind_int64(link.st, 3, nanos(when));
+        link.run(h);
+    }
+}
+
+}  // namespace
+
+ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uint64_t seed, nlohmann::json& truth,
+                              std::uint64_t extraMessages) {
     Rng rng(seed);
     const bool recent = iosMajor >= 16;
     std::string schema;
@@ -268,6 +343,7 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
         };
         (m.recoverable ? deleted : live).push_back(std::move(t));
     }
+    if (extraMessages > 0) addBulkMessages(db, rng, rowId, when, extraMessages);
     db.commit();
     const Blob bytes = db.finish();
     writeBytes(outPath, bytes);

@@ -42,7 +42,12 @@ struct ModernDbResult {
 // an attachment is given as "attachmentStoredName" (the stored file's name,
 // null when the backup lacks it). No contacts are assumed: "messageName" is
 // null, and an unnamed group is named by its members' addresses.
-ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uint64_t seed, nlohmann::json& truth);
+//
+// `extraMessages` more messages (after those above, spread over the same
+// conversations, every other one with its text only in the archived body)
+// make a large database for the benchmarks; their truth is not written.
+ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uint64_t seed, nlohmann::json& truth,
+                              std::uint64_t extraMessages = 0);
 
 // The archived attributed string (little-endian typedstream) of `text`, as
 // the phone writes message.attributedBody; `mutableRoot` picks

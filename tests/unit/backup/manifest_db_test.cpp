@@ -1,9 +1,12 @@
 // The row checks of Manifest.db and the MBFile decoder, on the hand-made
 // archives kept with the decoder's fuzz corpus.
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 #include <sqlite3.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "backup/manifest_db.h"
 #include "backup/mbfile.h"
@@ -76,6 +79,93 @@ TEST(MBFile, ReadsArchivesAndRefusesWhatIsNotOne) {
     const std::uint8_t garbage[] = {'b', 'p', 'l', 'i', 's', 't', '0', '0', 0xFF, 0x00};
     EXPECT_FALSE(decodeMBFile(garbage, sizeof garbage));
     EXPECT_FALSE(decodeMBFile(nullptr, 0));
+}
+
+// An archive as a phone writes it, with the variations a decoder must
+// follow: a path kept in an NSString object, a negative time, a size behind
+// a reference to a reference, a link target that is ASCII or not (then stored
+// as UTF-16).
+std::vector<std::uint8_t> variedArchive(const char* target) {
+    plist_t a = plist_new_dict();
+    plist_dict_set_item(a, "$archiver", plist_new_string("NSKeyedArchiver"));
+    plist_t top = plist_new_dict();
+    plist_dict_set_item(top, "root", plist_new_uid(1));
+    plist_dict_set_item(a, "$top", top);
+    plist_t file = plist_new_dict();
+    plist_dict_set_item(file, "$class", plist_new_uid(2));
+    plist_dict_set_item(file, "RelativePath", plist_new_uid(3));
+    plist_dict_set_item(file, "Target", plist_new_uid(6));
+    plist_dict_set_item(file, "Size", plist_new_uid(4));
+    plist_dict_set_item(file, "Mode", plist_new_uint(0120755));
+    plist_dict_set_item(file, "Birth", plist_new_uint(static_cast<std::uint64_t>(-86400)));
+    plist_dict_set_item(file, "UserID", plist_new_uint(501));
+    plist_t cls = plist_new_dict();
+    plist_dict_set_item(cls, "$classname", plist_new_string("MBFile"));
+    plist_t path = plist_new_dict();
+    plist_dict_set_item(path, "NS.string", plist_new_string("Library/Notes/notes.sqlite"));
+    plist_t objects = plist_new_array();
+    plist_array_append_item(objects, plist_new_string("$null"));
+    plist_array_append_item(objects, file);
+    plist_array_append_item(objects, cls);
+    plist_array_append_item(objects, path);
+    plist_array_append_item(objects, plist_new_uid(5));
+    plist_array_append_item(objects, plist_new_uint(4096));
+    plist_array_append_item(objects, plist_new_string(target));
+    plist_dict_set_item(a, "$objects", objects);
+    char* bin = nullptr;
+    std::uint32_t size = 0;
+    plist_to_bin(a, &bin, &size);
+    std::vector<std::uint8_t> bytes(bin, bin + size);
+    free(bin);
+    plist_free(a);
+    return bytes;
+}
+
+// The archives of a manifest are read in place, apart from the general
+// property-list reader; both must answer alike for any bytes, damaged ones
+// included: every seed with each byte changed in turn, cut short, and
+// randomly altered.
+TEST(MBFile, ReadingInPlaceAnswersAsTheGeneralReader) {
+    std::vector<std::vector<std::uint8_t>> seeds;
+    for (const char* target : {"/var/mobile/Cafe", "/var/mobile/Caf\xC3\xA9"}) {
+        seeds.push_back(variedArchive(target));
+        const auto read = decodeMBFile(seeds.back().data(), seeds.back().size());
+        ASSERT_TRUE(read);
+        EXPECT_EQ(read->relativePath, "Library/Notes/notes.sqlite");
+        EXPECT_EQ(read->target, target);
+        EXPECT_EQ(read->size, 4096u);
+        EXPECT_EQ(read->birth, -86400);
+        EXPECT_EQ(read->userId, 501u);
+    }
+    for (const char* name : {"valid_file.bplist", "root_last_link.bplist", "with_key.bplist", "uid_cycle.bplist",
+                             "out_of_bounds_types.bplist", "root_past_table.bplist", "other_class.bplist"})
+        seeds.push_back(test::readBytes(std::string(SALVOR_SOURCE_DIR) + "/tests/fuzz/corpus/mbfile/" + name));
+    auto same = [](const std::vector<std::uint8_t>& b) {
+        return decodeMBFile(b.data(), b.size()) == decodeMBFileGeneral(b.data(), b.size());
+    };
+    std::mt19937 rng(20261206);
+    for (const auto& seed : seeds) {
+        ASSERT_FALSE(seed.empty());
+        ASSERT_TRUE(same(seed));
+        for (std::size_t at = 0; at < seed.size(); ++at) {
+            for (const std::uint8_t value : {0x00, 0x01, 0x0F, 0x7F, 0x80, 0xFF}) {
+                auto changed = seed;
+                changed[at] = value;
+                ASSERT_TRUE(same(changed)) << "byte " << at << " set to " << int(value);
+            }
+            auto flipped = seed;
+            flipped[at] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+            ASSERT_TRUE(same(flipped)) << "byte " << at << " flipped";
+            const std::vector<std::uint8_t> cut(seed.begin(), seed.begin() + static_cast<std::ptrdiff_t>(at));
+            ASSERT_TRUE(same(cut)) << "cut at " << at;
+        }
+        for (int round = 0; round < 2000; ++round) {
+            auto changed = seed;
+            for (int edit = 1 + static_cast<int>(rng() % 4); edit > 0; --edit)
+                changed[rng() % changed.size()] = static_cast<std::uint8_t>(rng());
+            ASSERT_TRUE(same(changed)) << "round " << round;
+        }
+    }
 }
 
 // The category readers find their databases by relative path, wherever newer
