@@ -7,6 +7,7 @@
 #include <ctime>
 #include <limits>
 #include <string_view>
+#include <unordered_map>
 
 #include "core/helpers.h"
 #include "core/utf8.h"
@@ -50,12 +51,37 @@ std::optional<std::tm> localBreakdown(std::int64_t unixSeconds) {
     return tm;
 }
 
-int listIndex(const char* ext, const char* const* list, std::size_t count) {
-    if (!ext || !*ext) return -1;
-    for (std::size_t i = 0; i < count; ++i)
-        if (strcasecmp(ext, list[i]) == 0) return static_cast<int>(i);
-    return -1;
-}
+// A type list's positions by upper-case extension, the first of a name given
+// twice winning, as a walk of the list in order would answer. The manifest
+// stage asks once per file row, hundreds of thousands of times.
+class TypeTable {
+public:
+    TypeTable(const char* const* list, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string key = upper(list[i], std::strlen(list[i]));
+            longest_ = std::max(longest_, key.size());
+            index_.emplace(key, static_cast<int>(i));
+        }
+    }
+    int find(const char* ext) const {
+        if (!ext || !*ext) return -1;
+        const std::size_t n = std::strlen(ext);
+        if (n > longest_) return -1;
+        const auto it = index_.find(upper(ext, n));
+        return it == index_.end() ? -1 : it->second;
+    }
+
+private:
+    // ASCII only: every listed name is ASCII, so no other byte can match.
+    static std::string upper(const char* text, std::size_t n) {
+        std::string out(text, n);
+        for (char& c : out)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        return out;
+    }
+    std::unordered_map<std::string, int> index_;
+    std::size_t longest_ = 0;
+};
 
 const char* const kImageTypes[] = {
     "3DM", "3DMF", "3DS", "ABM", "AFX", "AI", "ANI", "ART", "ARW", "BLD", "BLEND", "BMP", "BOO", "BR5",
@@ -176,13 +202,16 @@ std::string getCallHistoryDuration(std::int32_t s) {
 }
 
 std::int32_t GetImageType(const char* ext) {
-    return listIndex(ext, kImageTypes, std::size(kImageTypes));
+    static const TypeTable table(kImageTypes, std::size(kImageTypes));
+    return table.find(ext);
 }
 std::int32_t GetViedoType(const char* ext) {
-    return listIndex(ext, kVideoTypes, std::size(kVideoTypes));
+    static const TypeTable table(kVideoTypes, std::size(kVideoTypes));
+    return table.find(ext);
 }
 std::int32_t GetAudioType(const char* ext) {
-    return listIndex(ext, kAudioTypes, std::size(kAudioTypes));
+    static const TypeTable table(kAudioTypes, std::size(kAudioTypes));
+    return table.find(ext);
 }
 
 std::string getFullName(std::uint64_t number) {

@@ -39,7 +39,10 @@ public:
     // A plan reading `names` (by pick) from this table alone.
     sqlite::ReadPlan plan(const std::vector<std::string>& names) const {
         std::string list;
-        for (const std::string& n : names) list += (list.empty() ? "" : ",") + pick(n);
+        for (const std::string& n : names) {
+            if (!list.empty()) list += ',';
+            list += pick(n);
+        }
         return {{list, table_, "", {table_}}, {}};
     }
 

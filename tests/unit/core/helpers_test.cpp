@@ -97,6 +97,20 @@ TEST(Helpers, Utf8TextKeepsWhatIsValid) {
     EXPECT_EQ(std::u32string(buf), U"a\uFFFDb");
 }
 
+TEST(Helpers, MediaTypesByExtensionIgnoreCaseAndKeepTheFirstPosition) {
+    EXPECT_EQ(GetImageType("jpg"), GetImageType("JPG"));
+    EXPECT_GE(GetImageType("Jpeg"), 0);
+    EXPECT_EQ(GetImageType("CDR"), 14);  // listed twice: the first position answers
+    EXPECT_GE(GetViedoType("mov"), 0);
+    EXPECT_GE(GetAudioType("m4a"), 0);
+    for (const char* none : {"", "JPGX", "JP", "PICTCLIPPINGS", "mov\xff", "MOV "}) {
+        EXPECT_LT(GetImageType(none), 0) << none;
+        EXPECT_LT(GetViedoType(none), 0) << none;
+        EXPECT_LT(GetAudioType(none), 0) << none;
+    }
+    EXPECT_LT(GetImageType(nullptr), 0);
+}
+
 TEST(Helpers, NameLookupByPhoneNumber) {
     auto noPhone = std::make_shared<MVContactNode>();
     noPhone->contactName = "Nobody";
