@@ -554,8 +554,9 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
         // A group's message the phone keeps as recently deleted stays with its
         // group, in a deleted conversation of that group (whose address holds
         // every member's, so it must not take a one-to-one message either).
-        const std::string groupKey =
-            record->groupAddress ? std::string("\x01" "deleted\n") + *record->groupAddress + '\n' + s(record->groupName) : std::string();
+        const std::string groupKey = record->groupAddress ? std::string("\x01" "deleted\n") + *record->groupAddress +
+                                                                '\n' + s(record->groupName)
+                                                          : std::string();
         MVMessageTreeNode* conversation = nullptr;
         if (record->groupAddress) {
             const auto it = ix.groupConversations.find(groupKey);

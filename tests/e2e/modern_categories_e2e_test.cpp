@@ -59,7 +59,8 @@ TEST(ModernCategories, ScanGivesEveryRecordOfTheTruth) {
                 deletedMessages.push_back(m);
                 // A group's message stays with its group.
                 groupDeleted += m["groupAddress"].is_string();
-                EXPECT_EQ(c["messageTreeNodeAdress"], m["groupAddress"].is_string() ? m["groupAddress"] : m["messagePhone"]);
+                EXPECT_EQ(c["messageTreeNodeAdress"],
+                          m["groupAddress"].is_string() ? m["groupAddress"] : m["messagePhone"]);
             }
         std::sort(deletedMessages.begin(), deletedMessages.end(),
                   [](const json& a, const json& b) { return a["rowId"].get<int>() < b["rowId"].get<int>(); });

@@ -72,7 +72,8 @@ TEST(ModernBackup, ListShowsEachFormatAndOnlyEncryptedOnesAreRefused) {
     EXPECT_NE(rowOf(old.path).find("iOS 4-9 (Manifest.mbdb)"), std::string::npos) << table.out;
     EXPECT_NE(rowOf(modern.path).find("iOS 10+ (Manifest.db)"), std::string::npos) << table.out;
     EXPECT_EQ(rowOf(modern.path).find("not readable"), std::string::npos) << table.out;
-    EXPECT_NE(rowOf(encrypted.path).find("(encrypted iOS 10+ backup, not readable yet)"), std::string::npos) << table.out;
+    EXPECT_NE(rowOf(encrypted.path).find("(encrypted iOS 10+ backup, not readable yet)"), std::string::npos)
+        << table.out;
 
     // The encrypted one is refused with one sentence, leaving no trace anywhere.
     const fs::path work = dir / "work", tmp = dir / "tmp";

@@ -325,7 +325,8 @@ Categories categoryDatabases(int iosMajor, std::uint64_t seed, const std::string
         {"lockedNotes", lockedNotes},
         {"calendar", {{"live", calendar["live"]}, {"deleted", nlohmann::json::array()}}},
         {"bookmarks", {{"live", safari["live"]}, {"deleted", nlohmann::json::array()}}},
-        {"calls", {{"live", withCalls ? calls["live"] : nlohmann::json::array()}, {"deleted", nlohmann::json::array()}}},
+        {"calls",
+         {{"live", withCalls ? calls["live"] : nlohmann::json::array()}, {"deleted", nlohmann::json::array()}}},
         {"callHistoryInBackup", withCalls},
     };
     // Offloaded attachments: named by the database, neither listed nor stored.
@@ -426,7 +427,8 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
     file("AppDomainGroup-group.com.example.shared", "Library/settings.plist", plistBytes(rng, "com.example.shared"));
     // The category databases and the attachments they refer to, each under
     // the folders the phone lists for it.
-    const Categories categories = categoryDatabases(iosMajor, seed * 1000003ULL + static_cast<std::uint64_t>(iosMajor), scratchDir);
+    const Categories categories =
+        categoryDatabases(iosMajor, seed * 1000003ULL + static_cast<std::uint64_t>(iosMajor), scratchDir);
     {
         std::set<std::pair<std::string, std::string>> listed;
         for (const Row& r : rows)

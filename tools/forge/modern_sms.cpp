@@ -264,8 +264,8 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
         for (const std::int64_t h : chat.members) {
             groupAddress += (groupAddress.empty() ? "" : ", ") + addressOf(h);
             const nlohmann::json name = nameOf(addressOf(h));
-            memberNames += (memberNames.empty() ? "" : ", ") +
-                           (name.is_string() && !name.get<std::string>().empty() ? name.get<std::string>() : addressOf(h));
+            const bool named = name.is_string() && !name.get<std::string>().empty();
+            memberNames += (memberNames.empty() ? "" : ", ") + (named ? name.get<std::string>() : addressOf(h));
         }
         nlohmann::json t = {
             {"rowId", rowId},
