@@ -51,7 +51,7 @@ struct Fixture {
         nlohmann::json truth;
         // The writer's own messages come on top of the bulk: the total is what was asked for.
         const std::uint64_t own = 17;
-        forge::writeModernSms(stored, 17, 11, truth, messages > own ? messages - own : 0);
+        forge::writeModernSms(stored, 17, 11, truth, nullptr, messages > own ? messages - own : 0);
     }
     ~Fixture() {
         std::error_code ec;

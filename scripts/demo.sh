@@ -10,6 +10,8 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ "${SALVOR_DEMO_CLI:-0}" != 1 ]
   # A display is there: open the window on a freshly forged sample store.
   store=$(mktemp -d)
   build/release/tools/forge/salvor-forge --store "$store" --scenario demo >/dev/null
+  # Beside it, a backup in the format of iOS 10 and later.
+  build/release/tools/forge/salvor-forge --store "$store" --scenario ios17-modern >/dev/null
   echo "Opening the desktop app on the sample store $store"
   exec build/release/apps/gui/salvor-gui --store "$store"
 fi

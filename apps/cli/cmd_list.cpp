@@ -52,7 +52,7 @@ int cmdList(const std::vector<std::string>& args) {
         std::printf("%-24s %-12s %-8s %-14s %-16s %-23s %s\n", "Device", "Model", "Version", "Serial", "Backup time",
                     "Format", "Folder");
         for (const auto& e : entries) {
-            // Encryption, and a format that cannot be read yet, are remarked at the end of the row.
+            // Encryption, and a backup that cannot be read yet, are remarked at the end of the row.
             const std::string note = backupFormatNote(*e);
             const std::string suffix = note.empty() ? std::string() : "  (" + note + ")";
             std::printf("%s %-12s %-8s %-14s %-16s %-23s %s%s\n", column(textOrEmpty(e->strDeviceName), 24).c_str(),

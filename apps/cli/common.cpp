@@ -136,6 +136,8 @@ void write(JsonWriter& w, const MVMessageNode& n) {
         .flag("isHasAttach", n.isHasAttach)
         .text("attachmentPath", n.attachmentPath)
         .text("attachType", n.attachType)
+        .text("groupName", n.groupName)
+        .text("groupAddress", n.groupAddress)
         .number("rowId", n.rowId)
         .bytes("contactImageData", n.contactImageData);
     w.endObject();
@@ -175,6 +177,8 @@ void write(JsonWriter& w, const MVNoteNode& n) {
         .text("noteTitle", n.noteTitle)
         .text("noteContent", n.noteContent)
         .text("noteDate", n.noteDate)
+        .text("noteFolder", n.noteFolder)
+        .text("noteAccount", n.noteAccount)
         .number("uid", n.uid)
         .flag("bSelected", n.bSelected)
         .flag("bDeleted", n.bDeleted);

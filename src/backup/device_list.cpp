@@ -221,16 +221,16 @@ void describeBackupFormat(MVIOSDeviceNode& node, const std::string& folderPath) 
 
 std::optional<std::string> whyBackupCannotBeScanned(const MVIOSDeviceNode& node) {
     // An encrypted Manifest.db backup would list no files and the scan would
-    // report an empty phone: refuse instead.
+    // report an empty phone: refuse instead. The format itself is read.
     if (node.backupFormat == BackupFormat::ManifestDb && node.bEncrypted)
-        return std::string("this backup is encrypted and in the iOS 10 and later format (Manifest.db); "
-                           "Salvor cannot read either yet");
+        return std::string("this backup is encrypted and Salvor cannot read encrypted backups of the iOS 10 and "
+                           "later format (Manifest.db) yet");
     return std::nullopt;
 }
 
 std::string backupFormatNote(const MVIOSDeviceNode& node) {
     if (node.backupFormat == BackupFormat::ManifestDb && node.bEncrypted)
-        return "iOS 10+ format, encrypted, not readable yet";
+        return "encrypted iOS 10+ backup, not readable yet";
     return node.bEncrypted ? "encrypted" : "";
 }
 

@@ -550,23 +550,46 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
         std::lock_guard<std::mutex> lock(listMutex_);
         if (scanIndexes_->messageKeys.contains(messageArray, phone, s(record->messageContent), s(record->messageDate)))
             return;
-        // Deleted messages only ever join deleted conversations.
-        if (MVMessageTreeNode* conversation = scanIndexes_->deletedConversations.find(
-                messageTreeArray, phone, [](const MVMessageTreeNode& c) { return c.bdeleted == 1; })) {
+        ScanIndexes& ix = *scanIndexes_;
+        // A group's message the phone keeps as recently deleted stays with its
+        // group, in a deleted conversation of that group (whose address holds
+        // every member's, so it must not take a one-to-one message either).
+        const std::string groupKey = record->groupAddress ? std::string("\x01" "deleted\n") + *record->groupAddress +
+                                                                '\n' + s(record->groupName)
+                                                          : std::string();
+        MVMessageTreeNode* conversation = nullptr;
+        if (record->groupAddress) {
+            const auto it = ix.groupConversations.find(groupKey);
+            if (it != ix.groupConversations.end() && it->second.second < messageTreeArray.size() &&
+                messageTreeArray[it->second.second].get() == it->second.first) {
+                conversation = messageTreeArray[it->second.second].get();
+                index = it->second.second;
+            }
+        } else {
+            // Deleted messages only ever join deleted conversations.
+            conversation = ix.deletedConversations.find(messageTreeArray, phone, [&ix](const MVMessageTreeNode& c) {
+                return c.bdeleted == 1 && ix.groupNodes.count(&c) == 0;
+            });
+            if (conversation) index = ix.deletedConversations.positionOf(phone);
+        }
+        if (conversation) {
             // Carved like the conversation's first message, so it is deleted too.
             record->bDeleted = 1;
             conversation->MessageNodeArray.push_back(record);
-            index = scanIndexes_->deletedConversations.positionOf(phone);
             joined = true;
         } else {
             auto created = std::make_shared<MVMessageTreeNode>();
-            created->messageTreeNodeName = record->messageName;
-            created->messageTreeNodeAdress = phone;
+            created->messageTreeNodeName = record->groupAddress ? record->groupName : record->messageName;
+            created->messageTreeNodeAdress = record->groupAddress ? *record->groupAddress : phone;
             created->bdeleted = 1;
             created->MessageNodeArray.push_back(record);
             index = messageTreeArray.size();
+            if (record->groupAddress) {
+                ix.groupConversations[groupKey] = {created.get(), index};
+                ix.groupNodes.insert(created.get());
+            }
             messageTreeArray.push_back(std::move(created));
-            scanIndexes_->deletedConversations.appended(messageTreeArray, phone);
+            if (!record->groupAddress) ix.deletedConversations.appended(messageTreeArray, phone);
             record->bDeleted = 1;
             messageArray.push_back(record);
             ++deleteeFilesNum;

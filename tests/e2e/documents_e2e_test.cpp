@@ -2,7 +2,6 @@
 // independent vCard reader (Debian's python3-vobject), and the conversation
 // pages say who wrote each message and name copied attachments as the phone did.
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -70,18 +69,6 @@ std::string joined(const json& values) {
 std::string trimmed(const std::string& s) {
     const auto first = s.find_first_not_of(' ');
     return first == std::string::npos ? std::string() : s.substr(first, s.find_last_not_of(' ') - first + 1);
-}
-
-// A page (UTF-16 with a byte-order mark) as UTF-8.
-std::string fromUtf16(std::string bytes) {
-    std::string out(bytes.size() * 2, '\0');
-    iconv_t cd = ::iconv_open("UTF-8", "UTF-16");
-    char *in = bytes.data(), *to = out.data();
-    std::size_t inLeft = bytes.size(), outLeft = out.size();
-    EXPECT_NE(::iconv(cd, &in, &inLeft, &to, &outLeft), static_cast<std::size_t>(-1));
-    ::iconv_close(cd);
-    out.resize(out.size() - outLeft);
-    return out;
 }
 
 class RecoveredDocuments : public ::testing::TestWithParam<std::string> {};

@@ -1,6 +1,7 @@
 #include "support/support.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -146,6 +147,17 @@ CommandResult RunningSalvor::wait() {
 CommandResult runSalvor(const std::vector<std::string>& args, const std::string& workDir,
                         const std::map<std::string, std::string>& env) {
     return RunningSalvor(args, env, workDir).wait();
+}
+
+std::string fromUtf16(std::string bytes) {
+    std::string out(bytes.size() * 2, '\0');
+    iconv_t cd = ::iconv_open("UTF-8", "UTF-16");
+    char *in = bytes.data(), *to = out.data();
+    std::size_t inLeft = bytes.size(), outLeft = out.size();
+    EXPECT_NE(::iconv(cd, &in, &inLeft, &to, &outLeft), static_cast<std::size_t>(-1));
+    ::iconv_close(cd);
+    out.resize(out.size() - outLeft);
+    return out;
 }
 
 std::string htmlEscaped(const std::string& s) {

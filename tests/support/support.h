@@ -66,6 +66,8 @@ nlohmann::json readJson(const std::string& path);
 std::string sha1Hex(const std::vector<std::uint8_t>& bytes);
 // A text as the conversation pages write it: < > & " ' as entities.
 std::string htmlEscaped(const std::string& text);
+// A page as written (UTF-16 with a byte-order mark) as UTF-8.
+std::string fromUtf16(std::string bytes);
 
 // Every regular file below `dir` (relative path → content SHA-1 and mtime in ns).
 struct FileFingerprint {

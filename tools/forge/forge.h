@@ -153,12 +153,14 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
 
 // Writes one backup of an iOS 12, 15 or 17 device in the iOS 10 and later
 // layout into the existing `storeDir`: Manifest.db with MBFile archives, the
-// camera roll with its photo library (some items recently deleted), social-
-// application files, directory and link rows, rows with missing stored files
+// camera roll with its photo library (some items recently deleted), the
+// category databases with the attachments they hold (the call log only on
+// iOS 17), social-application files, directory and link rows, rows with missing stored files
 // or unreadable archives, and hostile rows (stored names that leave the folder
 // or are not names, paths that climb out of their domain). With `unfinished`,
 // Status.plist says the snapshot was not finished. The truth lists what the
-// manifest stage must report and the rows it must refuse. `extraFiles` more
+// manifest stage must report, the rows it must refuse and every category's
+// records under the keys of the older scenarios. `extraFiles` more
 // rows (files without stored content, in folders of 500) make a large list
 // for the benchmarks; their truth is not written.
 ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed, int iosMajor, bool unfinished,

@@ -26,25 +26,11 @@ std::vector<PlantedFile> writeModernCalls(const std::string& outDir, int iosMajo
     checkVersion(iosMajor);
     Rng rng(seed ^ 0xCA11ULL);
     // The people of the address book, as the reader's name lookup sees them.
-    std::vector<db::LookupEntry> book;
+    const std::vector<db::LookupEntry> book = lookupBook(contacts);
     std::vector<std::string> known;
-    if (contacts.is_object() && contacts.contains("live")) {
-        const nlohmann::json& live = contacts["live"];
-        for (std::size_t i = 0; i < live.size(); ++i) {
-            std::string phones = db::normalisePhone(live[i].value("contactPhone", ""));
-            for (char& c : phones) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            book.push_back({live[i]["contactName"].get<std::string>(), phones, nullptr});
-            if (contacts.contains("phoneNumbers") && i < contacts["phoneNumbers"].size())
-                for (const auto& n : contacts["phoneNumbers"][i]) known.push_back(n.get<std::string>());
-        }
-    }
-    // As the phone dials them: digits only, with the country code.
-    auto dialled = [](const std::string& stored) {
-        std::string out;
-        for (char c : stored)
-            if ((c >= '0' && c <= '9') || c == '+') out += c;
-        return out;
-    };
+    if (contacts.is_object() && contacts.contains("live") && contacts.contains("phoneNumbers"))
+        for (std::size_t i = 0; i < contacts["live"].size() && i < contacts["phoneNumbers"].size(); ++i)
+            for (const auto& n : contacts["phoneNumbers"][i]) known.push_back(n.get<std::string>());
     const double base = seconds2001(iosMajor == 12 ? 2019 : iosMajor == 15 ? 2022 : 2024, 5, 2, 9, 0);
     std::vector<Call> calls;
     const char* phone = "com.apple.Telephony";

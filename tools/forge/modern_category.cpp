@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -68,6 +69,24 @@ double seconds2001(int year, int month, int day, int hour, int minute, int secon
     const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     const long long days = static_cast<long long>(era) * 146097 + doe - 719468;
     return static_cast<double>(days * 86400 + hour * 3600 + minute * 60 + second - db::kEpoch2001);
+}
+
+std::vector<db::LookupEntry> lookupBook(const nlohmann::json& contacts) {
+    std::vector<db::LookupEntry> book;
+    if (!contacts.is_object() || !contacts.contains("live")) return book;
+    for (const nlohmann::json& person : contacts["live"]) {
+        std::string phones = db::normalisePhone(person.value("contactPhone", ""));
+        for (char& c : phones) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        book.push_back({person["contactName"].get<std::string>(), phones, nullptr});
+    }
+    return book;
+}
+
+std::string dialled(const std::string& stored) {
+    std::string out;
+    for (char c : stored)
+        if ((c >= '0' && c <= '9') || c == '+') out += c;
+    return out;
 }
 
 std::vector<PlantedFile> writeModernCategories(const std::string& outDir, int iosMajor, std::uint64_t seed,

@@ -38,6 +38,13 @@ std::string finishInto(db::DbFile& db, const std::string& outDir, const std::str
 // Seconds since 2001 of a UTC calendar date and time.
 double seconds2001(int year, int month, int day, int hour, int minute, int second = 0);
 
+// The people of an address book's truth (writeModernContacts), as the
+// reader's name lookup sees them; empty for null.
+std::vector<db::LookupEntry> lookupBook(const nlohmann::json& contacts);
+
+// A number as the phone dials and logs it: digits and '+' only.
+std::string dialled(const std::string& stored);
+
 }  // namespace salvor::forge::modern
 
 namespace salvor::forge::modern {

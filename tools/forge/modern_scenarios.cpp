@@ -2,9 +2,12 @@
 // them: Manifest.db from the real table layout with one MBFile archive per
 // row, stored files under two-hex-digit folders, the camera roll described by
 // the photo library of the nearest known layout (some items in "Recently
-// Deleted"), social-application files, and rows a reader must refuse: stored
-// names that leave the folder or are not names at all, paths that climb out
-// of their domain, missing stored files and unreadable archives.
+// Deleted"), the category databases (messages with their attachments, notes,
+// the address book and its pictures, calendar, Safari's bookmarks and
+// history, and on one generation the call log), social-application files,
+// and rows a reader must refuse: stored names that leave the folder or are
+// not names at all, paths that climb out of their domain, missing stored
+// files and unreadable archives.
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sqlite3.h>
@@ -15,12 +18,21 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 
 #include "forge/content.h"
 #include "forge/db_common.h"
 #include "forge/forge.h"
+#include "forge/modern_calendar.h"
+#include "forge/modern_calls.h"
+#include "forge/modern_category.h"
+#include "forge/modern_contacts.h"
+#include "forge/modern_notes.h"
+#include "forge/modern_safari.h"
+#include "forge/modern_sms.h"
 
 namespace fs = std::filesystem;
 
@@ -208,6 +220,123 @@ std::string lastOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+Bytes fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("forge: cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// What a locked note shows instead of its text.
+constexpr const char* kLockedNote = "[Locked note: protected by a password, content not decrypted]";
+
+// The category databases of one backup, with their truth under the keys the
+// older scenarios use: each category {"live": [...], "deleted": [...]} with
+// the records as `scan --json` writes them. Deleted records here are the
+// ones the phone itself keeps as recently deleted, exact and complete.
+struct Categories {
+    struct File {
+        std::string domain, path;
+        Bytes content;
+    };
+    std::vector<File> files;
+    nlohmann::json truth;
+};
+
+Categories categoryDatabases(int iosMajor, std::uint64_t seed, const std::string& scratchDir) {
+    const std::string dir = scratchDir + "/categories";
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::create_directories(dir, ec);
+    if (ec) throw std::runtime_error("forge: cannot create " + dir + ": " + ec.message());
+    Categories out;
+    auto plant = [&](const std::vector<modern::PlantedFile>& files) {
+        for (const auto& f : files) out.files.push_back({f.domain, f.relativePath, fileBytes(f.localFile)});
+    };
+    nlohmann::json contacts, calendar, safari, calls, sms, notes;
+    plant(modern::writeModernContacts(dir, iosMajor, seed, contacts));
+    plant(modern::writeModernCalendar(dir, iosMajor, seed, calendar));
+    plant(modern::writeModernSafari(dir, iosMajor, seed, safari, true));
+    if (iosMajor >= 15) {
+        // Newer systems list the history under Safari's own domain.
+        for (auto& f : out.files)
+            if (f.path == "Library/Safari/History.db") f.domain = "AppDomain-com.apple.mobilesafari";
+    }
+    // iOS keeps the call log only in encrypted backups; one generation holds
+    // it all the same so that its reader is followed through, the others
+    // show what a scan says when it is not there.
+    const bool withCalls = iosMajor == 17;
+    if (withCalls) plant(modern::writeModernCalls(dir, iosMajor, seed, contacts, calls));
+
+    const ModernDbResult messages = writeModernSms(dir + "/sms.db", iosMajor, seed, sms, &contacts);
+    for (const auto& f : messages.files) out.files.push_back({f.domain, f.relativePath, f.content});
+    const ModernDbResult noteStore = writeModernNotes(dir + "/NoteStore.sqlite", iosMajor, seed, notes);
+    for (const auto& f : noteStore.files) out.files.push_back({f.domain, f.relativePath, f.content});
+
+    // Messages: the attachment as the path of its stored file.
+    auto messageRecords = [](nlohmann::json list) {
+        for (auto& m : list) {
+            const nlohmann::json stored = m["attachmentStoredName"];
+            m.erase("attachmentStoredName");
+            m["attachmentPath"] = stored.is_string() ? nlohmann::json(stored.get<std::string>().substr(0, 2) + "/" +
+                                                                      stored.get<std::string>())
+                                                     : nlohmann::json(nullptr);
+        }
+        return list;
+    };
+    const nlohmann::json live = messageRecords(sms["messages"]);
+    // Conversations as the live messages fall into them: a group is one
+    // conversation whoever wrote, the others go by address (no address of
+    // this backup contains another).
+    nlohmann::json conversations = nlohmann::json::array();
+    std::map<std::string, std::size_t> conversationOf;
+    for (std::size_t i = 0; i < live.size(); ++i) {
+        const nlohmann::json& m = live[i];
+        const bool group = m["groupAddress"].is_string();
+        const std::string key = group ? "group\n" + m["groupAddress"].get<std::string>() + "\n" +
+                                            m["groupName"].get<std::string>()
+                                      : "one\n" + m["messagePhone"].get<std::string>();
+        auto it = conversationOf.find(key);
+        if (it == conversationOf.end()) {
+            it = conversationOf.emplace(key, conversations.size()).first;
+            conversations.push_back({{"messageTreeNodeName", group ? m["groupName"] : m["messageName"]},
+                                     {"messageTreeNodeAdress", group ? m["groupAddress"] : m["messagePhone"]},
+                                     {"members", nlohmann::json::array()},
+                                     {"bSelected", 0},
+                                     {"bdeleted", 0}});
+        }
+        conversations[it->second]["members"].push_back(i);
+    }
+    nlohmann::json lockedNotes = nlohmann::json::array();
+    auto noteRecords = [&](nlohmann::json list) {
+        for (auto& n : list) {
+            if (n["locked"].get<bool>()) {
+                n["noteContent"] = kLockedNote;
+                lockedNotes.push_back(n["uid"]);
+            }
+            n.erase("locked");
+        }
+        return list;
+    };
+    out.truth = {
+        {"contacts", {{"live", contacts["live"]}, {"deleted", nlohmann::json::array()}}},
+        {"messages", {{"live", live}, {"deleted", messageRecords(sms["deletedMessages"])}}},
+        {"conversations", {{"live", std::move(conversations)}}},
+        {"notes", {{"live", noteRecords(notes["notes"])}, {"deleted", noteRecords(notes["deletedNotes"])}}},
+        {"lockedNotes", lockedNotes},
+        {"calendar", {{"live", calendar["live"]}, {"deleted", nlohmann::json::array()}}},
+        {"bookmarks", {{"live", safari["live"]}, {"deleted", nlohmann::json::array()}}},
+        {"calls",
+         {{"live", withCalls ? calls["live"] : nlohmann::json::array()}, {"deleted", nlohmann::json::array()}}},
+        {"callHistoryInBackup", withCalls},
+    };
+    // Offloaded attachments: named by the database, neither listed nor stored.
+    nlohmann::json absent = nlohmann::json::array();
+    for (const auto& [domain, path] : messages.absent) absent.push_back({{"domain", domain}, {"path", path}});
+    out.truth["absentAttachments"] = std::move(absent);
+    fs::remove_all(dir, ec);
+    return out;
+}
+
 }  // namespace
 
 ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed, int iosMajor, bool unfinished,
@@ -296,6 +425,20 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
     file("AppDomain-com.facebook.Messenger", "Library/Caches/avatar.jpg", jpegBytes(rng, 600));
     dir("AppDomainGroup-group.com.example.shared", "Library");
     file("AppDomainGroup-group.com.example.shared", "Library/settings.plist", plistBytes(rng, "com.example.shared"));
+    // The category databases and the attachments they refer to, each under
+    // the folders the phone lists for it.
+    const Categories categories =
+        categoryDatabases(iosMajor, seed * 1000003ULL + static_cast<std::uint64_t>(iosMajor), scratchDir);
+    {
+        std::set<std::pair<std::string, std::string>> listed;
+        for (const Row& r : rows)
+            if (r.flags == kFlagDirectory) listed.emplace(r.domain, r.path);
+        for (const auto& f : categories.files) {
+            for (std::size_t slash = f.path.find('/'); slash != std::string::npos; slash = f.path.find('/', slash + 1))
+                if (listed.emplace(f.domain, f.path.substr(0, slash)).second) dir(f.domain, f.path.substr(0, slash));
+            file(f.domain, f.path, f.content);
+        }
+    }
     // Rows that are listed and stored but whose archive says nothing usable.
     file("HomeDomain", "Library/Preferences/com.apple.null.plist", plistBytes(rng, "com.apple.null")).archive =
         Row::Archive::Null;
@@ -492,6 +635,7 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
         {"missingStored", missing},
         {"undescribed", undescribed},
     };
+    truth.update(categories.truth);
     ForgedBackup result;
     result.path = folder;
     result.truthPath = storeDir + "/" + udid + ".truth.json";

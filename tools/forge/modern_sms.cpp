@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "forge/db_common.h"
+#include "forge/modern_category.h"
 #include "forge/modern_db.h"
 
 namespace salvor::forge {
@@ -167,7 +168,7 @@ void addBulkMessages(DbFile& db, Rng& rng, std::int64_t rowId, std::int64_t when
 }  // namespace
 
 ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uint64_t seed, nlohmann::json& truth,
-                              std::uint64_t extraMessages) {
+                              const nlohmann::json* contacts, std::uint64_t extraMessages) {
     Rng rng(seed);
     const bool recent = iosMajor >= 16;
     std::string schema;
@@ -190,10 +191,22 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
     db.begin();
     db.exec(schema);
 
-    const std::vector<Handle> handles{{1, "+15550100001", "iMessage"},
-                                      {2, "+15550100002", "SMS"},
-                                      {3, "ann@example.com", "iMessage"},
-                                      {4, "+15550100004", "SMS"}};
+    std::vector<Handle> handles{{1, "+15550100001", "iMessage"},
+                                {2, "+15550100002", "SMS"},
+                                {3, "ann@example.com", "iMessage"},
+                                {4, "+15550100004", "SMS"}};
+    // The people of the address book, as the reader's name lookup sees them;
+    // the first two write from their first number, as the phone keeps it.
+    const std::vector<LookupEntry> book = contacts ? modern::lookupBook(*contacts) : std::vector<LookupEntry>{};
+    if (contacts && contacts->contains("phoneNumbers")) {
+        const nlohmann::json& numbers = (*contacts)["phoneNumbers"];
+        for (std::size_t i = 0; i < 2 && i < numbers.size(); ++i)
+            if (!numbers[i].empty()) handles[i].address = modern::dialled(numbers[i][0].get<std::string>());
+    }
+    const auto nameOf = [&](const std::string& address) -> nlohmann::json {
+        const auto hit = lookupContact(book, address, true);
+        return hit && book[*hit].name ? nlohmann::json(*book[*hit].name) : nlohmann::json(nullptr);
+    };
     for (const Handle& h : handles)
         insertNamed(db, "handle", {{"ROWID", h.id}, {"id", h.address}, {"country", "us"}, {"service", h.service},
                                    {"uncanonicalized_id", h.address}});
@@ -324,11 +337,15 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
         std::string groupAddress, memberNames;
         for (const std::int64_t h : chat.members) {
             groupAddress += (groupAddress.empty() ? "" : ", ") + addressOf(h);
+            const nlohmann::json name = nameOf(addressOf(h));
+            const bool named = name.is_string() && !name.get<std::string>().empty();
+            memberNames += (memberNames.empty() ? "" : ", ") + (named ? name.get<std::string>() : addressOf(h));
         }
         nlohmann::json t = {
             {"rowId", rowId},
             {"messagePhone", m.handle != 0 ? addressOf(m.handle) : groupAddress},
-            {"messageName", nullptr},
+            // Own messages to a group went to everyone: no one person's name.
+            {"messageName", m.handle != 0 ? nameOf(addressOf(m.handle)) : nlohmann::json(nullptr)},
             {"messageContent", m.text},
             {"messageDate", dateText(date, 1)},
             {"messageType", m.fromMe ? "Send" : "Received"},
@@ -337,7 +354,7 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
             {"isHasAttach", m.attachment ? 1 : 0},
             {"attachmentStoredName", storedName},
             {"attachType", m.attachment ? nlohmann::json(attachmentKind) : nlohmann::json(nullptr)},
-            {"groupName", group ? nlohmann::json(chat.displayName.empty() ? groupAddress : chat.displayName)
+            {"groupName", group ? nlohmann::json(chat.displayName.empty() ? memberNames : chat.displayName)
                                 : nlohmann::json(nullptr)},
             {"groupAddress", group ? nlohmann::json(groupAddress) : nlohmann::json(nullptr)},
         };

@@ -40,14 +40,18 @@ struct ModernDbResult {
 // `truth` receives {"messages": [...], "deletedMessages": [...]}: every
 // message a scan must report, in row order, with the record's field names;
 // an attachment is given as "attachmentStoredName" (the stored file's name,
-// null when the backup lacks it). No contacts are assumed: "messageName" is
-// null, and an unnamed group is named by its members' addresses.
+// null when the backup lacks it). Without `contacts` no address book is
+// assumed: "messageName" is null, and an unnamed group is named by its
+// members' addresses. With the truth of the backup's address book (as
+// modern::writeModernContacts gives it) two people write from numbers of
+// that book: their messages carry their names, and an unnamed group they are
+// in is named by its members' names where known.
 //
 // `extraMessages` more messages (after those above, spread over the same
 // conversations, every other one with its text only in the archived body)
 // make a large database for the benchmarks; their truth is not written.
 ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uint64_t seed, nlohmann::json& truth,
-                              std::uint64_t extraMessages = 0);
+                              const nlohmann::json* contacts = nullptr, std::uint64_t extraMessages = 0);
 
 // The archived attributed string (little-endian typedstream) of `text`, as
 // the phone writes message.attributedBody; `mutableRoot` picks
