@@ -17,7 +17,8 @@ mkdir -p "$out"
 # The demo backup, beside a modern and an encrypted one so the start page shows their marks.
 "$build/tools/forge/salvor-forge" --store "$store" --scenario demo >/dev/null
 demo=$(find "$store" -mindepth 1 -maxdepth 1 -type d | head -n 1)
-"$build/tools/forge/salvor-forge" --store "$store" --scenario ios16 --seed 2 >/dev/null
+"$build/tools/forge/salvor-forge" --store "$store" --scenario ios17-modern --seed 3 >/dev/null
+modern=$(find "$store" -mindepth 1 -maxdepth 1 -type d ! -path "$demo" | head -n 1)
 "$build/tools/forge/salvor-forge" --store "$store" --scenario ios16-encrypted --seed 3 >/dev/null
 
 "$build/apps/gui/salvor-gui" --store "$store" --show start --screenshot "$out/start.png"
@@ -27,4 +28,9 @@ done
 # The same window in a dark palette and at 200 % (text and signs must stay readable).
 SALVOR_GUI_PALETTE=dark "$build/apps/gui/salvor-gui" "$demo" --show messages --screenshot "$out/messages-dark.png"
 QT_SCALE_FACTOR=2 "$build/apps/gui/salvor-gui" "$demo" --show photos --screenshot "$out/photos-200.png"
+# A backup of iOS 10 or later: group conversations, notes the phone keeps as
+# recently deleted, trashed photos.
+for page in messages notes photos; do
+  "$build/apps/gui/salvor-gui" "$modern" --store "$store" --show "$page" --screenshot "$out/$page-modern.png"
+done
 echo "Screenshots written to $out/"

@@ -122,6 +122,23 @@ void PhotoGridDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, c
         p->setFont(option.font);
     }
 
+    // What the phone keeps as recently deleted, marked in the other corner.
+    if (record->bDeleted) {
+        const QString label = QStringLiteral("Deleted");
+        QFont small = option.font;
+        small.setBold(true);
+        p->setFont(small);
+        const QFontMetrics fm(small);
+        const QRect badge(box.right() - fm.horizontalAdvance(label) - 12, box.top() + 6,
+                          fm.horizontalAdvance(label) + 8, fm.height() + 2);
+        p->setPen(Qt::NoPen);
+        p->setBrush(QColor(0xc0, 0x2a, 0x1d));
+        p->drawRoundedRect(badge, 4, 4);
+        p->setPen(Qt::white);
+        p->drawText(badge, Qt::AlignCenter, label);
+        p->setFont(option.font);
+    }
+
     // The check box, on a backdrop so it shows on any picture.
     if (index.flags() & Qt::ItemIsUserCheckable) {
         const QRect check = checkRect(option.rect);

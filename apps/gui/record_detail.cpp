@@ -84,6 +84,8 @@ QString recordDetailHtml(const AnyRecord& record, QTextDocument* document, const
             } else if constexpr (std::is_same_v<T, MVPhotoAndVideoNode>) {
                 title = QString::fromStdString(textOrEmpty(r.fileNodeName));
                 row(body, "Kind", mediaKind(r).toStdString());
+                if (r.bDeleted) row(body, "State", std::string("Recently deleted on the device"));
+                row(body, "Taken", r.fileCreateDate);
                 row(body, "Size", r.fileNodeSize);
                 row(body, "Stored as", r.filePath);
                 if (!r.bmov) image = picture(preview, document, "photo");

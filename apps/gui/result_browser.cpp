@@ -386,7 +386,8 @@ void ResultBrowser::prepareScan(const QString& what) {
 
 void ResultBrowser::startScan(const QString& backupFolder) {
     prepareScan(QStringLiteral("Scanning <b>%1</b>…").arg(QDir::toNativeSeparators(backupFolder).toHtmlEscaped()));
-    backupFolder_ = backupFolder;
+    // The folder as the list names it, so the chooser finds the entry.
+    backupFolder_ = QString::fromStdString(absolutePath(backupFolder.toStdString()));
     // A folder that cannot be scanned ends at the first turn of the timer, through
     // the same finishing path as a scan.
     scanProblem_ = session_->start(backupFolder.toStdString());
