@@ -31,7 +31,9 @@ QString calendarPlace(const MVCalenderNode& event, const PlaceNames& places) {
 
 namespace {
 
-QString q(const Text& t) { return QString::fromStdString(textOrEmpty(t)); }
+// Joined record fields start with the separator (" Smith" for a person with
+// no first name, " 555-0100" for a first number); a cell shows the text alone.
+QString q(const Text& t) { return QString::fromStdString(textOrEmpty(t)).trimmed(); }
 
 QString sizeText(std::uint64_t bytes) {
     if (bytes < 1024) return QStringLiteral("%1 B").arg(bytes);
