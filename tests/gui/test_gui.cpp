@@ -506,6 +506,30 @@ TEST(DeviceRecovery, TheDevicesBackupAndCameraFilesAreScanned) {
     qunsetenv("SALVOR_SIMULATED_DEVICE");
 }
 
+// A backup of iOS 10 or later reads into the same window: every category's
+// count is its truth's, notes the phone keeps as recently deleted are shown as
+// deleted, and the device panel names the format.
+TEST(GuiModernBackup, EveryCategoryCountsItsTruth) {
+    TempDir dir;
+    const auto backup = test::forgeOne(dir, "ios17-modern", 4);
+    const auto truth = nlohmann::json::parse(test::readFile(backup.truthPath));
+    ResultBrowser browser;
+    browser.resize(1020, 660);
+    browser.show();
+    browser.startScan(QString::fromStdString(backup.path));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !browser.scanning(); }, 120000));
+    std::map<std::string, std::pair<long, long>> counts;
+    for (const CategoryCount& c : countCategories(*browser.store())) counts[c.name] = {c.live, c.deleted};
+    for (const auto& [name, key] : std::map<std::string, std::string>{
+             {"Contacts", "contacts"}, {"Notes", "notes"}, {"Bookmarks", "bookmarks"}, {"Calendar", "calendar"},
+             {"Call history", "calls"}}) {
+        EXPECT_EQ(counts[name].first, static_cast<long>(truth[key]["live"].size())) << name;
+        EXPECT_EQ(counts[name].second, static_cast<long>(truth[key]["deleted"].size())) << name;
+    }
+    EXPECT_GT(counts["Notes"].second, 0);
+    EXPECT_TRUE(browser.devicePanel()->text().contains(QStringLiteral("Manifest.db")));
+}
+
 TEST(GuiCommandLine, ScreenshotWritesAPngOfTheWindowForEveryPage) {
     TempDir dir;
     const auto backup = test::forgeOne(dir, "ios6", 3);
