@@ -18,50 +18,21 @@
 #include "forge/content.h"
 #include "forge/db_common.h"
 #include "forge/forge.h"
+#include "forge/forge_files.h"
 
 namespace fs = std::filesystem;
 
 namespace salvor::forge {
 namespace {
 
-constexpr std::int64_t kEpoch2001 = 978307200;  // 2001-01-01 00:00:00 UTC
 constexpr std::int64_t kFlagFile = 1;
 constexpr std::int64_t kFlagDirectory = 2;
 
-struct PlistDeleter {
-    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+using files::dateValue;
+using files::PlistPtr;
+using files::setString;
 
-void writeFile(const std::string& path, const Bytes& data, std::int64_t mtime) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("forge: cannot create " + path + ": " + std::strerror(errno));
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        if (!out) throw std::runtime_error("forge: cannot write " + path);
-    }
-    timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(mtime);
-    times[0].tv_nsec = 0;
-    times[1] = times[0];
-    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-        throw std::runtime_error("forge: cannot set the time of " + path + ": " + std::strerror(errno));
-}
-
-void setString(plist_t dict, const char* key, const std::string& value) {
-    plist_dict_set_item(dict, key, plist_new_string(value.c_str()));
-}
-
-plist_t dateValue(std::int64_t unixSeconds) {
-    return plist_new_date(static_cast<std::int32_t>(unixSeconds - kEpoch2001), 0);
-}
-
-std::string hexOf(Rng& rng, std::size_t digits) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string s;
-    for (std::size_t i = 0; i < digits; ++i) s += kDigits[rng.below(16)];
-    return s;
-}
+std::string hexOf(Rng& rng, std::size_t digits) { return files::hexOf(rng, digits, true); }
 
 struct Row {
     std::string domain;
@@ -178,7 +149,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
     nlohmann::json listed = nlohmann::json::array();
     {
         const Bytes db = manifestDb(rows, scratchDir);
-        writeFile(folder + "/Manifest.db", encrypted ? ciphertextShaped(rng, db.size()) : db, backupTime);
+        files::writeFileAt(folder + "/Manifest.db", encrypted ? ciphertextShaped(rng, db.size()) : db, backupTime);
     }
     for (const Row& r : rows) {
         const std::string id = storedName(r.domain, r.path);
@@ -186,7 +157,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
                           {"flags", r.directory ? kFlagDirectory : kFlagFile}, {"stored", !r.directory && r.stored}});
         if (r.directory || !r.stored) continue;
         fs::create_directories(folder + "/" + id.substr(0, 2), ec);
-        writeFile(folder + "/" + id.substr(0, 2) + "/" + id,
+        files::writeFileAt(folder + "/" + id.substr(0, 2) + "/" + id,
                   encrypted ? ciphertextShaped(rng, r.content.size()) : r.content, r.mtime);
     }
 
@@ -212,7 +183,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
         setString(d, "Unique Identifier", udid);
         setString(d, "iTunes Version", "12.12.8.2");
         const Bytes bytes = serialisePlist(d, false);
-        writeFile(folder + "/Info.plist", bytes, finished);
+        files::writeFileAt(folder + "/Info.plist", bytes, finished);
         infoSize = std::to_string(bytes.size());
     }
     {
@@ -236,7 +207,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
         setString(lockdown, "UniqueDeviceID", udid);
         plist_dict_set_item(d, "Lockdown", lockdown);
         plist_dict_set_item(d, "WasPasscodeSet", plist_new_bool(1));
-        writeFile(folder + "/Manifest.plist", serialisePlist(d, true), finished);
+        files::writeFileAt(folder + "/Manifest.plist", serialisePlist(d, true), finished);
     }
     {
         PlistPtr status(plist_new_dict());
@@ -251,7 +222,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
             uuid += hexOf(rng, digits);
         }
         setString(d, "UUID", uuid);
-        writeFile(folder + "/Status.plist", serialisePlist(d, true), finished);
+        files::writeFileAt(folder + "/Status.plist", serialisePlist(d, true), finished);
     }
 
     nlohmann::json truth = {
@@ -275,7 +246,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
     result.truthPath = storeDir + "/" + udid + ".truth.json";
     result.iosMajor = 16;
     const std::string text = truth.dump(1) + "\n";
-    writeFile(result.truthPath, Bytes(text.begin(), text.end()), finished);
+    files::writeFileAt(result.truthPath, Bytes(text.begin(), text.end()), finished);
     return result;
 }
 

@@ -26,6 +26,7 @@
 #include "forge/content.h"
 #include "forge/db_common.h"
 #include "forge/forge.h"
+#include "forge/forge_files.h"
 #include "forge/modern_calendar.h"
 #include "forge/modern_calls.h"
 #include "forge/modern_category.h"
@@ -41,40 +42,10 @@ namespace {
 
 constexpr std::int64_t kFlagFile = 1, kFlagDirectory = 2, kFlagLink = 4;
 
-struct PlistDeleter {
-    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-void writeBytes(const std::string& path, const Bytes& data, std::int64_t mtime) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("forge: cannot create " + path + ": " + std::strerror(errno));
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        if (!out) throw std::runtime_error("forge: cannot write " + path);
-    }
-    timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(mtime);
-    times[0].tv_nsec = 0;
-    times[1] = times[0];
-    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-        throw std::runtime_error("forge: cannot set the time of " + path + ": " + std::strerror(errno));
-}
-
-void setString(plist_t dict, const char* key, const std::string& value) {
-    plist_dict_set_item(dict, key, plist_new_string(value.c_str()));
-}
-
-plist_t dateValue(std::int64_t unixSeconds) {
-    return plist_new_date(static_cast<std::int32_t>(unixSeconds - db::kEpoch2001), 0);
-}
-
-std::string hexOf(Rng& rng, std::size_t digits, bool upper) {
-    const char* kDigits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < digits; ++i) s += kDigits[rng.below(16)];
-    return s;
-}
+using files::dateValue;
+using files::hexOf;
+using files::PlistPtr;
+using files::setString;
 
 struct Generation {
     int major;
@@ -504,7 +475,7 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
             }
         }
         db.commit();
-        writeBytes(folder + "/Manifest.db", db.finish(), backupTime);
+        files::writeFileAt(folder + "/Manifest.db", db.finish(), backupTime);
     }
 
     // Stored files; a hostile ID is given its file only where it stays inside the folder.
@@ -512,7 +483,7 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
         if (r.flags != kFlagFile || !r.stored) continue;
         if (r.fileId.size() < 2 || r.fileId.find('/') != std::string::npos) continue;
         fs::create_directories(folder + "/" + r.fileId.substr(0, 2), ec);
-        writeBytes(folder + "/" + r.fileId.substr(0, 2) + "/" + r.fileId, r.content, r.mtime);
+        files::writeFileAt(folder + "/" + r.fileId.substr(0, 2) + "/" + r.fileId, r.content, r.mtime);
     }
 
     const std::int64_t finished = backupTime + 17 * 60;
@@ -536,7 +507,7 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
         setString(d, "Unique Identifier", udid);
         setString(d, "iTunes Version", "12.13.1.3");
         const Bytes bytes = serialisePlist(d, false);
-        writeBytes(folder + "/Info.plist", bytes, finished);
+        files::writeFileAt(folder + "/Info.plist", bytes, finished);
         infoSize = std::to_string(bytes.size());
     }
     {
@@ -562,7 +533,7 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
         setString(d, "SystemDomainsVersion", iosMajor >= 15 ? "24.0" : "22.0");
         setString(d, "Version", "10.0");
         plist_dict_set_item(d, "WasPasscodeSet", plist_new_bool(1));
-        writeBytes(folder + "/Manifest.plist", serialisePlist(d, true), finished);
+        files::writeFileAt(folder + "/Manifest.plist", serialisePlist(d, true), finished);
     }
     {
         PlistPtr status(plist_new_dict());
@@ -574,7 +545,7 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
         setString(d, "UUID", hexOf(rng, 8, true) + "-" + hexOf(rng, 4, true) + "-" + hexOf(rng, 4, true) + "-" +
                                  hexOf(rng, 4, true) + "-" + hexOf(rng, 12, true));
         setString(d, "Version", "3.3");
-        writeBytes(folder + "/Status.plist", serialisePlist(d, true), finished);
+        files::writeFileAt(folder + "/Status.plist", serialisePlist(d, true), finished);
     }
 
     // What the manifest stage must report, in Files order.
@@ -641,7 +612,7 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
     result.truthPath = storeDir + "/" + udid + ".truth.json";
     result.iosMajor = iosMajor;
     const std::string text = truth.dump(1) + "\n";
-    writeBytes(result.truthPath, Bytes(text.begin(), text.end()), finished);
+    files::writeFileAt(result.truthPath, Bytes(text.begin(), text.end()), finished);
     return result;
 }
 

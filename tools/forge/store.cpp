@@ -20,6 +20,7 @@
 
 #include "forge/content.h"
 #include "forge/forge.h"
+#include "forge/forge_files.h"
 #include "forge/store_plan.h"
 
 namespace fs = std::filesystem;
@@ -29,39 +30,11 @@ namespace {
 
 constexpr std::int64_t kMacEpoch = 978307200;  // 2001-01-01 00:00:00 UTC
 
-struct PlistDeleter {
-    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-void setString(plist_t dict, const char* key, const std::string& value) {
-    plist_dict_set_item(dict, key, plist_new_string(value.c_str()));
-}
-
-std::string hexOf(Rng& rng, std::size_t digits, bool upper) {
-    static const char lower[] = "0123456789abcdef";
-    static const char upperDigits[] = "0123456789ABCDEF";
-    std::string s;
-    for (std::size_t i = 0; i < digits; ++i) s += (upper ? upperDigits : lower)[rng.below(16)];
-    return s;
-}
-
-void writeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw std::runtime_error("forge: cannot create " + path + ": " + std::strerror(errno));
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    if (!out) throw std::runtime_error("forge: cannot write " + path);
-}
-void writeFile(const std::string& path, const Bytes& data) { writeFile(path, data.data(), data.size()); }
-
-void setModificationTime(const std::string& path, std::int64_t when) {
-    timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(when);
-    times[0].tv_nsec = 0;
-    times[1] = times[0];
-    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-        throw std::runtime_error("forge: cannot set the time of " + path + ": " + std::strerror(errno));
-}
+using files::hexOf;
+using files::PlistPtr;
+using files::setModificationTime;
+using files::setString;
+using files::writeFile;
 
 // Display names of the device models, searched as case-insensitive substrings in this order.
 nlohmann::json displayName(const std::string& productType) {
