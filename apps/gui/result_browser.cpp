@@ -410,7 +410,23 @@ void ResultBrowser::startDeviceScan(const QString& udid) {
     // A device that cannot be used ends at the first turn of the timer, like a
     // folder that cannot be scanned.
     scanProblem_ = deviceScan_->start(udid.toStdString());
-    if (scanProblem_) deviceScan_.reset();
+    if (scanProblem_) {
+        deviceScan_.reset();
+    } else {
+        // The removal notice comes on the device library's thread; the alert
+        // is shown on this one. A scan already running goes on reading the
+        // backup folder.
+        session_->nc.addObserver(events::DeviceDisConnect, [this](const std::any&) {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    notify(this, QMessageBox::Warning,
+                           QStringLiteral("Device disconnected. Please reconnect your device to this computer and "
+                                          "scan again."));
+                },
+                Qt::QueuedConnection);
+        });
+    }
     scanActive_ = true;
     beginPumping();
 }
