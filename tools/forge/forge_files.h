@@ -34,4 +34,20 @@ inline void writeFileAt(const std::string& path, const Bytes& data, std::int64_t
     setModificationTime(path, mtime);
 }
 
+// The three description files of a backup in the iOS 10 and later layout
+// (Info.plist, Manifest.plist, Status.plist), dated `finished`: they are
+// written as the backup ends, a while after the date they record.
+struct ModernDescription {
+    std::string folder, deviceName, udid, serial, build, productType, productName, version, itunesVersion;
+    std::string appId, appVersion;  // the one application the backup lists
+    std::int64_t backupTime = 0, finished = 0;
+    bool encrypted = false;
+    bool withIccid = false;  // a phone with a SIM card
+    std::string snapshotState = "finished";
+    // Written only when not empty (older tools leave them out).
+    std::string systemDomainsVersion, manifestVersion, statusVersion;
+};
+// Writes them; returns Info.plist's size in bytes, as text.
+std::string writeModernDescription(const ModernDescription& d, Rng& rng);
+
 }  // namespace salvor::forge::files

@@ -164,66 +164,12 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
     // The description files are written as the backup finishes, a while after
     // the date it records for itself: their times must not be taken for it.
     const std::int64_t finished = backupTime + 23 * 60;
-    std::string infoSize;
-    {
-        PlistPtr info(plist_new_dict());
-        plist_t d = info.get();
-        setString(d, "Build Version", build);
-        setString(d, "Device Name", deviceName);
-        setString(d, "Display Name", deviceName);
-        setString(d, "GUID", hexOf(rng, 32));
-        setString(d, "IMEI", "35" + std::to_string(1000000000000ULL + rng.below(8999999999999ULL)));
-        plist_dict_set_item(d, "Last Backup Date", dateValue(backupTime));
-        setString(d, "Product Name", "iPhone 13");
-        setString(d, "Product Type", productType);
-        setString(d, "Product Version", productVersion);
-        setString(d, "Serial Number", serial);
-        setString(d, "Target Identifier", udid);
-        setString(d, "Target Type", "Device");
-        setString(d, "Unique Identifier", udid);
-        setString(d, "iTunes Version", "12.12.8.2");
-        const Bytes bytes = serialisePlist(d, false);
-        files::writeFileAt(folder + "/Info.plist", bytes, finished);
-        infoSize = std::to_string(bytes.size());
-    }
-    {
-        PlistPtr manifest(plist_new_dict());
-        plist_t d = manifest.get();
-        plist_t apps = plist_new_dict();
-        plist_t app = plist_new_dict();
-        setString(app, "CFBundleIdentifier", "com.example.app");
-        setString(app, "CFBundleVersion", "3.1");
-        setString(app, "ContainerContentClass", "Data/Application");
-        plist_dict_set_item(apps, "com.example.app", app);
-        plist_dict_set_item(d, "Applications", apps);
-        plist_dict_set_item(d, "Date", dateValue(backupTime));
-        plist_dict_set_item(d, "IsEncrypted", plist_new_bool(encrypted ? 1 : 0));
-        plist_t lockdown = plist_new_dict();
-        setString(lockdown, "BuildVersion", build);
-        setString(lockdown, "DeviceName", deviceName);
-        setString(lockdown, "ProductType", productType);
-        setString(lockdown, "ProductVersion", productVersion);
-        setString(lockdown, "SerialNumber", serial);
-        setString(lockdown, "UniqueDeviceID", udid);
-        plist_dict_set_item(d, "Lockdown", lockdown);
-        plist_dict_set_item(d, "WasPasscodeSet", plist_new_bool(1));
-        files::writeFileAt(folder + "/Manifest.plist", serialisePlist(d, true), finished);
-    }
-    {
-        PlistPtr status(plist_new_dict());
-        plist_t d = status.get();
-        setString(d, "BackupState", "new");
-        plist_dict_set_item(d, "Date", dateValue(backupTime));
-        plist_dict_set_item(d, "IsFullBackup", plist_new_bool(0));
-        setString(d, "SnapshotState", "finished");
-        std::string uuid;  // one part after the other: the order of draws is fixed
-        for (std::size_t digits : {8, 4, 4, 4, 12}) {
-            if (!uuid.empty()) uuid += '-';
-            uuid += hexOf(rng, digits);
-        }
-        setString(d, "UUID", uuid);
-        files::writeFileAt(folder + "/Status.plist", serialisePlist(d, true), finished);
-    }
+    const std::string infoSize = files::writeModernDescription(
+        {.folder = folder, .deviceName = deviceName, .udid = udid, .serial = serial, .build = build,
+         .productType = productType, .productName = "iPhone 13", .version = productVersion,
+         .itunesVersion = "12.12.8.2", .appId = "com.example.app", .appVersion = "3.1", .backupTime = backupTime,
+         .finished = finished, .encrypted = encrypted},
+        rng);
 
     nlohmann::json truth = {
         {"folder", udid},

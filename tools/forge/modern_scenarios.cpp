@@ -487,66 +487,14 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
     }
 
     const std::int64_t finished = backupTime + 17 * 60;
-    std::string infoSize;
-    {
-        PlistPtr info(plist_new_dict());
-        plist_t d = info.get();
-        setString(d, "Build Version", gen->build);
-        setString(d, "Device Name", deviceName);
-        setString(d, "Display Name", deviceName);
-        setString(d, "GUID", hexOf(rng, 32, true));
-        setString(d, "ICCID", "8949" + std::to_string(100000000000000ULL + rng.below(899999999999999ULL)));
-        setString(d, "IMEI", "35" + std::to_string(1000000000000ULL + rng.below(8999999999999ULL)));
-        plist_dict_set_item(d, "Last Backup Date", dateValue(backupTime));
-        setString(d, "Product Name", "iPhone");
-        setString(d, "Product Type", gen->productType);
-        setString(d, "Product Version", gen->version);
-        setString(d, "Serial Number", serial);
-        setString(d, "Target Identifier", udid);
-        setString(d, "Target Type", "Device");
-        setString(d, "Unique Identifier", udid);
-        setString(d, "iTunes Version", "12.13.1.3");
-        const Bytes bytes = serialisePlist(d, false);
-        files::writeFileAt(folder + "/Info.plist", bytes, finished);
-        infoSize = std::to_string(bytes.size());
-    }
-    {
-        PlistPtr manifest(plist_new_dict());
-        plist_t d = manifest.get();
-        plist_t apps = plist_new_dict();
-        plist_t app = plist_new_dict();
-        setString(app, "CFBundleIdentifier", "com.facebook.Messenger");
-        setString(app, "CFBundleVersion", "441.0");
-        setString(app, "ContainerContentClass", "Data/Application");
-        plist_dict_set_item(apps, "com.facebook.Messenger", app);
-        plist_dict_set_item(d, "Applications", apps);
-        plist_dict_set_item(d, "Date", dateValue(backupTime));
-        plist_dict_set_item(d, "IsEncrypted", plist_new_bool(0));
-        plist_t lockdown = plist_new_dict();
-        setString(lockdown, "BuildVersion", gen->build);
-        setString(lockdown, "DeviceName", deviceName);
-        setString(lockdown, "ProductType", gen->productType);
-        setString(lockdown, "ProductVersion", gen->version);
-        setString(lockdown, "SerialNumber", serial);
-        setString(lockdown, "UniqueDeviceID", udid);
-        plist_dict_set_item(d, "Lockdown", lockdown);
-        setString(d, "SystemDomainsVersion", iosMajor >= 15 ? "24.0" : "22.0");
-        setString(d, "Version", "10.0");
-        plist_dict_set_item(d, "WasPasscodeSet", plist_new_bool(1));
-        files::writeFileAt(folder + "/Manifest.plist", serialisePlist(d, true), finished);
-    }
-    {
-        PlistPtr status(plist_new_dict());
-        plist_t d = status.get();
-        setString(d, "BackupState", "new");
-        plist_dict_set_item(d, "Date", dateValue(backupTime));
-        plist_dict_set_item(d, "IsFullBackup", plist_new_bool(0));
-        setString(d, "SnapshotState", unfinished ? "uploading" : "finished");
-        setString(d, "UUID", hexOf(rng, 8, true) + "-" + hexOf(rng, 4, true) + "-" + hexOf(rng, 4, true) + "-" +
-                                 hexOf(rng, 4, true) + "-" + hexOf(rng, 12, true));
-        setString(d, "Version", "3.3");
-        files::writeFileAt(folder + "/Status.plist", serialisePlist(d, true), finished);
-    }
+    const std::string infoSize = files::writeModernDescription(
+        {.folder = folder, .deviceName = deviceName, .udid = udid, .serial = serial, .build = gen->build,
+         .productType = gen->productType, .productName = "iPhone", .version = gen->version,
+         .itunesVersion = "12.13.1.3", .appId = "com.facebook.Messenger", .appVersion = "441.0",
+         .backupTime = backupTime, .finished = finished, .withIccid = true,
+         .snapshotState = unfinished ? "uploading" : "finished",
+         .systemDomainsVersion = iosMajor >= 15 ? "24.0" : "22.0", .manifestVersion = "10.0", .statusVersion = "3.3"},
+        rng);
 
     // What the manifest stage must report, in Files order.
     nlohmann::json manifest = nlohmann::json::array(), photos = nlohmann::json::array(),
