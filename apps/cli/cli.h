@@ -69,14 +69,43 @@ private:
     bool drawn_ = false;
 };
 
+// ---- encrypted backups ----
+// Where the password of an encrypted backup comes from, besides
+// SALVOR_BACKUP_PASSWORD and a prompt: never the command line itself.
+struct SecretOptions {
+    std::string passwordFile;  // --password-file FILE ("-": standard input)
+    std::string keyFile;       // --key-file FILE: the derived key, 64 hex digits
+    std::string saveKeyFile;   // --save-key FILE: write the derived key after the scan
+};
+inline constexpr const char* kNeedPassword =
+    "This backup is encrypted: give its password in the environment variable SALVOR_BACKUP_PASSWORD, with "
+    "--password-file FILE, or type it when asked (run salvor in a terminal).";
+// Takes --password-file, --key-file or --save-key with its value at args[i];
+// false when args[i] is none of them.
+bool parseSecretOption(const std::vector<std::string>& args, std::size_t& i, SecretOptions& out);
+// Hands the session what opens an encrypted backup: the key file, the password
+// file, SALVOR_BACKUP_PASSWORD, or (when `mayPrompt` and standard input is a
+// terminal) a prompt naming `what`. An error sentence when a file cannot be read.
+std::optional<std::string> giveBackupSecret(ScanSession& session, const SecretOptions& options, bool mayPrompt,
+                                            const std::string& what);
+// For a backup folder that says it is encrypted: gets its password as above,
+// or says how to give it.
+std::optional<std::string> prepareEncryptedScan(ScanSession& session, const std::string& backupDir,
+                                                const SecretOptions& options);
+// Writes the key the scan derived into --save-key's file (mode 0600, never replacing a file).
+std::optional<std::string> saveDerivedKey(ScanSession& session, const SecretOptions& options);
+
 // Runs `session` on the backup folder with a progress bar on stderr (when
-// wanted and stderr is a terminal).
-std::optional<std::string> runScan(ScanSession& session, const std::string& backupDir, bool showProgress);
+// wanted and stderr is a terminal). An encrypted backup is opened as
+// `secrets` says; a wrong or missing password is the error sentence.
+std::optional<std::string> runScan(ScanSession& session, const std::string& backupDir, bool showProgress,
+                                   const SecretOptions& secrets = {});
 
 // Backs up the connected device (the first one, or the one with `udid`) and
 // scans the backup with its camera files, with a progress bar; says on stderr
 // where the backup was kept. An error sentence when no scan could be made.
-std::optional<std::string> runDeviceScan(ScanSession& session, const std::string& udid, bool showProgress);
+std::optional<std::string> runDeviceScan(ScanSession& session, const std::string& udid, bool showProgress,
+                                         const SecretOptions& secrets = {});
 
 class JsonWriter;
 

@@ -67,7 +67,11 @@ int cmdDevices(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-std::optional<std::string> runDeviceScan(ScanSession& session, const std::string& udid, bool showProgress) {
+std::optional<std::string> runDeviceScan(ScanSession& session, const std::string& udid, bool showProgress,
+                                         const SecretOptions& secrets) {
+    // Whether the device encrypts its backups is known only once it is reached:
+    // a password given in advance is handed over, none is asked for.
+    if (auto why = giveBackupSecret(session, secrets, false, {})) return why;
     DeviceScan scan(session);
     // The backup fills the bar's first fifth, the camera copy the next tenth.
     ProgressBar bar("Backing up and scanning", showProgress);
@@ -76,7 +80,9 @@ std::optional<std::string> runDeviceScan(ScanSession& session, const std::string
     if (!scan.backupFolder.empty())
         std::fprintf(stderr, "salvor: the device backup is kept in %s (camera files in %s)\n",
                      scan.backupFolder.c_str(), scan.photoFolder.c_str());
-    return problem;
+    if (problem) return problem;
+    if (auto failure = session.app.scanFailure(); failure && !session.cancelled()) return failure;
+    return saveDerivedKey(session, secrets);
 }
 
 }  // namespace salvor::cli

@@ -41,9 +41,11 @@ int cmdRecover(const std::vector<std::string>& args) {
     bool fromDevice = false;
     std::string udid;
     std::vector<std::string> categories, files;
+    SecretOptions secrets;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
+        if (parseSecretOption(args, i, secrets)) continue;
         if (a == "--to" && hasValue) {
             to = args[++i];
             toGiven = true;
@@ -119,7 +121,7 @@ int cmdRecover(const std::vector<std::string>& args) {
     // either way the command finishes through its normal path.
     StopScope stop;
     stop.cancelWith([&session] { session.cancel(); });
-    const auto problem = fromDevice ? runDeviceScan(session, udid, true) : runScan(session, backup, true);
+    const auto problem = fromDevice ? runDeviceScan(session, udid, true, secrets) : runScan(session, backup, true, secrets);
     if (stopSignal() != 0) {
         error("stopped");
         return stopExitCode();

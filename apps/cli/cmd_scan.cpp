@@ -11,8 +11,10 @@ int cmdScan(const std::vector<std::string>& args) {
     bool quiet = false;
     bool fromDevice = false;
     std::string udid;
+    SecretOptions secrets;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (parseSecretOption(args, i, secrets)) continue;
         if (a == "--json") json = true;
         else if (a == "--device") fromDevice = true;
         else if (a == "--udid" && i + 1 < args.size()) {
@@ -43,7 +45,7 @@ int cmdScan(const std::vector<std::string>& args) {
     // copies; what was found until then is not shown.
     StopScope stop;
     stop.cancelWith([&session] { session.cancel(); });
-    const auto problem = fromDevice ? runDeviceScan(session, udid, !quiet) : runScan(session, backup, !quiet);
+    const auto problem = fromDevice ? runDeviceScan(session, udid, !quiet, secrets) : runScan(session, backup, !quiet, secrets);
     if (stopSignal() != 0) {
         error("stopped");
         return stopExitCode();

@@ -49,11 +49,18 @@ void ProgressBar::finish() {
 
 // ---- scan ----
 
-std::optional<std::string> runScan(ScanSession& session, const std::string& backupDir, bool showProgress) {
+std::optional<std::string> runScan(ScanSession& session, const std::string& backupDir, bool showProgress,
+                                   const SecretOptions& secrets) {
+    if (auto why = prepareEncryptedScan(session, backupDir, secrets)) return why;
+    // The key derivation of a real backup takes seconds before the bar moves.
+    if (showProgress && session.app.hasBackupSecret()) std::fputs("salvor: unlocking the backup…\n", stderr);
     ProgressBar bar("Scanning", showProgress);
     auto problem = session.run(backupDir, [&bar](int percent) { bar.update(percent); });
     bar.finish();
-    return problem;
+    if (problem) return problem;
+    // A backup that could not be opened at all (a wrong password) is one sentence, not an empty result.
+    if (auto failure = session.app.scanFailure(); failure && !session.cancelled()) return failure;
+    return saveDerivedKey(session, secrets);
 }
 
 // ---- JSON ----

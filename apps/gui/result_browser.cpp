@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +27,7 @@
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <cstdlib>
 #include <ctime>
 
 #include "conversation_view.h"
@@ -384,12 +386,56 @@ void ResultBrowser::prepareScan(const QString& what) {
     chooser_->setEnabled(false);
 }
 
-void ResultBrowser::startScan(const QString& backupFolder) {
+void ResultBrowser::startScan(const QString& backupFolder) { startScan(backupFolder, false); }
+
+QByteArray ResultBrowser::askPassword(bool wrongBefore) {
+    QInputDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("backupPasswordDialog"));
+    dialog.setWindowTitle(QStringLiteral("Encrypted backup"));
+    dialog.setLabelText(wrongBefore ? QStringLiteral("Wrong password, try again.\nThe password is not right for "
+                                                     "this backup:")
+                                    : QStringLiteral("This backup is encrypted. Enter the password that was set "
+                                                     "for its backups:"));
+    dialog.setTextEchoMode(QLineEdit::Password);
+    dialog.setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+    if (dialog.exec() != QDialog::Accepted) return {};
+    QByteArray bytes = dialog.textValue().toUtf8();
+    dialog.setTextValue(QString());
+    return bytes;
+}
+
+bool ResultBrowser::giveBackupSecret(const QString& folder, bool wrongBefore) {
+    MVIOSDeviceNode node;
+    describeBackupFormat(node, folder.toStdString());
+    if (!node.bEncrypted) return true;
+    BackupSecret secret;
+    if (const auto it = backupKeys_.find(folder); it != backupKeys_.end() && !wrongBefore) {
+        secret.derivedKey = it->second.clone();
+    } else if (const char* env = std::getenv("SALVOR_BACKUP_PASSWORD"); env && *env && !wrongBefore) {
+        secret.password = crypto::SecretBytes(crypto::bytesOf(env));
+    } else {
+        QByteArray typed = askPassword(wrongBefore);
+        if (typed.isEmpty()) return false;
+        secret.password =
+            crypto::SecretBytes(std::span(reinterpret_cast<const std::uint8_t*>(typed.constData()), typed.size()));
+        crypto::cleanse(typed.data(), static_cast<std::size_t>(typed.size()));
+    }
+    session_->app.setBackupSecret(std::move(secret));
+    return true;
+}
+
+void ResultBrowser::startScan(const QString& backupFolder, bool wrongBefore) {
     prepareScan(QStringLiteral("Scanning <b>%1</b>…").arg(QDir::toNativeSeparators(backupFolder).toHtmlEscaped()));
     // The folder as the list names it, so the chooser finds the entry.
     backupFolder_ = QString::fromStdString(absolutePath(backupFolder.toStdString()));
     // A folder that cannot be scanned ends at the first turn of the timer, through
     // the same finishing path as a scan.
+    if (!giveBackupSecret(backupFolder_, wrongBefore)) {
+        scanProblem_ = "This backup is encrypted, and it is not scanned without its password.";
+        scanActive_ = true;
+        beginPumping();
+        return;
+    }
     scanProblem_ = session_->start(backupFolder.toStdString());
     scanActive_ = true;
     // A backup opened by its folder joins the chooser under its device's name.
@@ -410,6 +456,18 @@ void ResultBrowser::startDeviceScan(const QString& udid) {
     // A device that cannot be used ends at the first turn of the timer, like a
     // folder that cannot be scanned.
     scanProblem_ = deviceScan_->start(udid.toStdString());
+    // A device that encrypts its backups: the password is asked for before the backup.
+    if (scanProblem_ && scanProblem_->find("backup encryption is on") != std::string::npos) {
+        QByteArray typed = askPassword(false);
+        if (!typed.isEmpty()) {
+            BackupSecret secret;
+            secret.password =
+                crypto::SecretBytes(std::span(reinterpret_cast<const std::uint8_t*>(typed.constData()), typed.size()));
+            crypto::cleanse(typed.data(), static_cast<std::size_t>(typed.size()));
+            session_->app.setBackupSecret(std::move(secret));
+            scanProblem_ = deviceScan_->start(udid.toStdString());
+        }
+    }
     if (scanProblem_) {
         deviceScan_.reset();
     } else {
@@ -538,6 +596,16 @@ void ResultBrowser::tick() {
 void ResultBrowser::finishScan() {
     pump_.stop();
     const bool cancelled = session_->cancelled();
+    if (!cancelled && !deviceScan_ && session_->app.scanFailedOnPassword()) {
+        // Asked again at once; nothing was read with the wrong password.
+        backupKeys_.erase(backupFolder_);
+        const QString folder = backupFolder_;
+        QTimer::singleShot(0, this, [this, folder] { startScan(folder, true); });
+        return;
+    }
+    if (crypto::SecretBytes key = session_->app.derivedKey(); !key.empty() && !backupFolder_.isEmpty())
+        backupKeys_[backupFolder_] = std::move(key);
+    if (!scanProblem_ && !cancelled) scanProblem_ = session_->app.scanFailure();
     refreshCounts(true);
     if (!cancelled) progress_->setValue(100);
     cancel_->setVisible(false);
@@ -551,6 +619,7 @@ void ResultBrowser::finishScan() {
         // Location table; the window shows the place's name.
         NotificationCenter quiet;
         ScanContext ctx(quiet, backupFolder_.toStdString());
+        if (ScanContext* scan = session_->app.scanContext()) ctx.cipher = scan->cipher;
         PlaceNames places = readCalendarLocationTitles(ctx, absolutePath(backupFolder_.toStdString()));
         places.emplace("0", std::string());  // row 0: the item has no place
         model_->setPlaceNames(std::move(places));

@@ -143,7 +143,18 @@ private:
     bool sessionBusy() const;
     void endSession();
 
+    // For an encrypted backup at `folder`: hands the new session its key kept
+    // from an earlier scan of this window, or asks for the password (saying
+    // the last one was wrong when `wrongBefore`). False when no password was given.
+    bool giveBackupSecret(const QString& folder, bool wrongBefore);
+    // Asks for a backup password in a dialog; empty when cancelled.
+    QByteArray askPassword(bool wrongBefore);
+    void startScan(const QString& backupFolder, bool wrongBefore);
+
     std::unique_ptr<ScanSession> session_;
+    // Keys derived for encrypted backups during this window's life, by folder,
+    // so a rescan does not ask again. Wiped when the window goes.
+    std::map<QString, crypto::SecretBytes> backupKeys_;
     std::unique_ptr<DeviceScan> deviceScan_;  // set while a device is backed up and scanned
     // Started and not yet finished (the scan thread is the session's own; this
     // thread serves its queue from the event loop).

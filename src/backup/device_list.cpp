@@ -219,19 +219,13 @@ void describeBackupFormat(MVIOSDeviceNode& node, const std::string& folderPath) 
     node.bEncrypted = manifestDict ? encryptedFlag(manifestDict) : 0;
 }
 
-std::optional<std::string> whyBackupCannotBeScanned(const MVIOSDeviceNode& node) {
-    // An encrypted Manifest.db backup would list no files and the scan would
-    // report an empty phone: refuse instead. The format itself is read.
-    if (node.backupFormat == BackupFormat::ManifestDb && node.bEncrypted)
-        return std::string("this backup is encrypted and Salvor cannot read encrypted backups of the iOS 10 and "
-                           "later format (Manifest.db) yet");
+std::optional<std::string> whyBackupCannotBeScanned(const MVIOSDeviceNode&) {
+    // Both formats are read, encrypted or not (an encrypted one with its password).
     return std::nullopt;
 }
 
 std::string backupFormatNote(const MVIOSDeviceNode& node) {
-    if (node.backupFormat == BackupFormat::ManifestDb && node.bEncrypted)
-        return "encrypted iOS 10+ backup, not readable yet";
-    return node.bEncrypted ? "encrypted" : "";
+    return node.bEncrypted ? "encrypted: needs its password" : "";
 }
 
 std::string backupFormatText(BackupFormat format) {

@@ -134,6 +134,11 @@ void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
         if (hasher.name(record.domain, record.path, hex)) {
             key.assign(backupPath).append("/").append(hex, 40);
             node->fileKey = key;
+            // An encrypted backup keeps each file's key in its record.
+            if (ctx.cipher && !record.encryptionKey.empty()) {
+                ctx.cipher->addFile(std::string_view(hex, 40), record.encryptionKey, record.size);
+                node->contentSize = record.size;
+            }
         } else {
             log::line("AnalyzerFile hash1 could not compute message digest.");
         }

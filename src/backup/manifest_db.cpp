@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <any>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <unordered_map>
 
 #include "backup/manifest.h"
@@ -16,7 +18,9 @@
 #include "core/events.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
+#include "core/stored_file.h"
 #include "platform/plist.h"
+#include "platform/scratch.h"
 
 namespace salvor {
 
@@ -206,7 +210,8 @@ bool ManifestDb::forEachRow(const std::function<void(const Row&)>& visit) {
     return ended;
 }
 
-std::optional<std::string> ManifestDb::fileIdOf(const std::string& domain, const std::string& relativePath) {
+std::optional<std::string> ManifestDb::fileIdOf(const std::string& domain, const std::string& relativePath,
+                                                std::string* archive) {
     if (!ok()) return std::nullopt;
     const std::string sql = select_ + " WHERE \"domain\" = ?1 AND \"relativePath\" = ?2";
     sqlite3_stmt* st = nullptr;
@@ -216,7 +221,12 @@ std::optional<std::string> ManifestDb::fileIdOf(const std::string& domain, const
         sqlite3_bind_text(st, 2, relativePath.c_str(), -1, SQLITE_TRANSIENT);
         while (sqlite3_step(st) == SQLITE_ROW) {
             const std::string_view id = textColumn(st, 0);
-            if (isValidFileId(id)) found = std::string(id);
+            if (!isValidFileId(id)) continue;
+            found = std::string(id);
+            if (archive) {
+                const auto* blob = static_cast<const char*>(sqlite3_column_blob(st, 4));
+                archive->assign(blob ? blob : "", blob ? static_cast<std::size_t>(sqlite3_column_bytes(st, 4)) : 0);
+            }
         }
     }
     sqlite3_finalize(st);
@@ -288,6 +298,53 @@ private:
     int fd_;
 };
 
+// Records the file's key with the scan's cipher.
+void registerKey(ScanContext& ctx, std::string_view fileId, const std::optional<MBFileAttributes>& attributes) {
+    if (attributes && !attributes->encryptionKey.empty())
+        ctx.cipher->addFile(fileId, attributes->encryptionKey, attributes->size);
+}
+
+// Manifest.db of an encrypted backup, decrypted into the scan's private
+// folder with the key Manifest.plist gives it ("ManifestKey": a 4-byte class
+// and the wrapped key). Backups of iOS 10.0 and 10.1 have no such key and keep
+// the list in plain text: then the backup's own file is read.
+std::optional<std::string> decryptedManifest(ScanContext& ctx, const std::string& backupPath, std::string& why) {
+    const plist::Document manifestPlist = plist::Document::fromFile(backupPath + "/Manifest.plist");
+    const plist::Node field = manifestPlist.rootDict().get("ManifestKey");
+    if (!field) return backupPath + "/Manifest.db";
+    const auto key = field.asData();
+    if (!key) {
+        why = "its key in Manifest.plist is not a data value";
+        return std::nullopt;
+    }
+    if (ctx.scanScratchDir.empty()) ctx.scanScratchDir = scratch::create("salvor-extract-");
+    if (ctx.scanScratchDir.empty()) {
+        why = "no private folder could be made in the temporary folder (" + scratch::lastError() + ")";
+        return std::nullopt;
+    }
+    const std::string path = ctx.scanScratchDir + "/Manifest.db";
+    const int source = ::open((backupPath + "/Manifest.db").c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (source < 0 || ::fstat(source, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (source >= 0) ::close(source);
+        why = "the backup holds no regular file Manifest.db";
+        return std::nullopt;
+    }
+    const int target = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    BackupCipher::Decrypted result;
+    if (target < 0) result.problem = "its private copy could not be made (" + std::string(std::strerror(errno)) + ")";
+    else result = ctx.cipher->decryptFile(source, {std::string(key->begin(), key->end()), std::nullopt}, target, ctx.stop);
+    ::close(source);
+    if (target >= 0 && ::close(target) != 0 && result.ok) result = {false, false, 0, std::strerror(errno), {}};
+    if (!result.ok) {
+        ::unlink(path.c_str());
+        why = result.problem;
+        return std::nullopt;
+    }
+    ctx.preparedDatabases["plain:" + backupPath + "/Manifest.db"] = path;
+    return path;
+}
+
 void checkSnapshot(ScanContext& ctx, const std::string& backupPath) {
     const plist::Document status = plist::Document::fromFile(backupPath + "/Status.plist");
     const auto state = status.rootDict().string("SnapshotState");
@@ -304,7 +361,20 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
     ctx.modernFormat = true;
     checkSnapshot(ctx, backupPath);
 
-    ManifestDb manifest(backupPath + "/Manifest.db", ctx.stop);
+    // An encrypted backup of iOS 10.2 and later encrypts the list itself; it
+    // is read from a decrypted private copy.
+    std::string manifestPath = backupPath + "/Manifest.db";
+    if (ctx.cipher) {
+        std::string why;
+        const auto plain = decryptedManifest(ctx, backupPath, why);
+        if (!plain) {
+            ctx.reportProblem("The backup's file list (Manifest.db) cannot be decrypted: " + why +
+                              ", so nothing of the backup can be read.");
+            return;
+        }
+        manifestPath = *plain;
+    }
+    ManifestDb manifest(manifestPath, ctx.stop);
     if (!manifest.ok()) {
         ctx.reportProblem("The backup's file list (Manifest.db) cannot be read: " + manifest.problem() +
                           ", so its photos, videos, app files and file tree cannot be found.");
@@ -312,8 +382,15 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
     }
 
     PhotoLibrary photos;
-    if (const auto id = manifest.fileIdOf(std::string(kCameraRoll), kPhotoLibrary)) {
-        photos = readPhotoLibrary(ctx.storedPath(*id), ctx.stop);
+    std::string libraryArchive;
+    if (const auto id = manifest.fileIdOf(std::string(kCameraRoll), kPhotoLibrary, &libraryArchive)) {
+        std::optional<std::string> library = ctx.storedPath(*id);
+        if (ctx.cipher) {
+            registerKey(ctx, *id, decodeMBFile(reinterpret_cast<const std::uint8_t*>(libraryArchive.data()),
+                                               libraryArchive.size()));
+            library = readableStoredPath(ctx, *library);
+        }
+        if (library) photos = readPhotoLibrary(*library, ctx.stop);
         if (!photos.problem.empty())
             ctx.reportProblem("The photo library (Photos.sqlite) cannot be read (" + photos.problem +
                               "): photos and videos are listed without their dates and without telling which "
@@ -341,6 +418,7 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
         }
         const std::optional<MBFileAttributes> attributes = decodeMBFile(row.file, row.fileSize);
         if (!attributes) ++undescribed;
+        if (ctx.cipher) registerKey(ctx, row.fileId, attributes);
         std::uint16_t mode = modeOfFlags(row.flags);
         if (attributes && attributes->mode && (mode == 0 || (*attributes->mode & 0xF000) == mode))
             mode = static_cast<std::uint16_t>(*attributes->mode & 0xFFFF);
@@ -349,6 +427,7 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
         node->fileDomain = manifestText(row.domain);
         node->filePath = manifestText(row.relativePath);
         node->fileMode = mode;
+        if (ctx.cipher && attributes && !attributes->encryptionKey.empty()) node->contentSize = attributes->size;
         key.assign(backupPath).append("/").append(row.fileId.substr(0, 2)).append("/").append(row.fileId);
         if ((mode & 0xF000) == 0x8000 && !stored.holds(row.fileId, key)) ++missing;
         node->fileKey = key;

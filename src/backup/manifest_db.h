@@ -72,8 +72,10 @@ public:
     // Visits every row in stored order; false when reading ended on an error
     // (then problem() says so) rather than at the end of the table.
     bool forEachRow(const std::function<void(const Row&)>& visit);
-    // The file ID listed for (domain, relativePath) when it is a valid one.
-    std::optional<std::string> fileIdOf(const std::string& domain, const std::string& relativePath);
+    // The file ID listed for (domain, relativePath) when it is a valid one;
+    // its MBFile archive into `archive` when one is asked for.
+    std::optional<std::string> fileIdOf(const std::string& domain, const std::string& relativePath,
+                                        std::string* archive = nullptr);
 
 private:
     sqlite3* db_ = nullptr;

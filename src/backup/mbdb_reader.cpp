@@ -63,12 +63,22 @@ bool MbdbReader::next(MbdbRecord& record) {
     // Parse on a copy and take its position only once the whole record is in.
     ByteReader in = in_;
     bool ok = readText(in, record.domain) && readText(in, record.path);
-    // Link target, content digest and encryption key are not needed.
-    for (int i = 0; ok && i < 3; ++i) ok = skipString(in);
+    // Link target and content digest are not needed; the encryption key
+    // (in encrypted backups) is kept as its raw bytes.
+    for (int i = 0; ok && i < 2; ++i) ok = skipString(in);
+    record.encryptionKey.clear();
+    if (ok) {
+        const auto length = in.u16();
+        ok = length.has_value();
+        if (ok && *length != kAbsent) ok = in.string(*length, record.encryptionKey);
+    }
     const auto attributes = ok ? in.bytes(kAttributeBlockSize) : std::nullopt;
     ok = attributes.has_value();
     if (ok) {
+        const ByteReader block(*attributes);
         record.mode = static_cast<std::uint16_t>(((*attributes)[0] << 8) | (*attributes)[1]);
+        // mode 2, inode 8, user 4, group 4, three times 4 each, then the size.
+        record.size = block.peekU64(2 + 8 + 4 + 4 + 12).value_or(0);
         record.propertyCount = attributes->back();
     }
     for (unsigned i = 0; ok && i < 2u * record.propertyCount; ++i) ok = skipString(in);

@@ -22,6 +22,8 @@ struct MbdbRecord {
     std::string path;
     std::uint16_t mode = 0;          // first two bytes of the attribute block: file type and permissions
     std::uint8_t propertyCount = 0;  // last byte of the 40-byte attribute block
+    std::uint64_t size = 0;          // the file's (plaintext) size from the attribute block
+    std::string encryptionKey;       // raw bytes of the encryption-key field; empty when absent
 };
 
 class MbdbReader {

@@ -135,6 +135,10 @@ public:
         out.target = stringOf(at[kTarget]);
         const std::size_t key = resolve(at[kEncryptionKey]);
         out.hasEncryptionKey = key != kNone && type(key) == 0xD;
+        if (out.hasEncryptionKey) {
+            const std::size_t data = resolve(get(key, "NS.data"));
+            if (data != kNone && type(data) == 0x4) out.encryptionKey.assign(text(data));
+        }
         return unusual_ ? Walk::Unusual : Walk::Decoded;
     }
 
@@ -351,7 +355,10 @@ std::optional<MBFileAttributes> decodeMBFileGeneral(const std::uint8_t* data, st
     out.inode = unsignedOf(archive, file, "InodeNumber");
     out.relativePath = stringOf(archive, file, "RelativePath");
     out.target = stringOf(archive, file, "Target");
-    out.hasEncryptionKey = archive.resolve(file.get("EncryptionKey")).isDict();
+    const plist::Node key = archive.resolve(file.get("EncryptionKey"));
+    out.hasEncryptionKey = key.isDict();
+    if (out.hasEncryptionKey)
+        if (const auto data = archive.resolve(key.get("NS.data")).asData()) out.encryptionKey.assign(data->begin(), data->end());
     return out;
 }
 

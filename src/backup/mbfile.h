@@ -24,6 +24,9 @@ struct MBFileAttributes {
     std::optional<std::string> relativePath;
     std::optional<std::string> target;  // where a link points
     bool hasEncryptionKey = false;
+    // The bytes of EncryptionKey's NS.data (a 4-byte little-endian class and a
+    // wrapped key) in encrypted backups; empty when absent.
+    std::string encryptionKey;
 
     bool operator==(const MBFileAttributes&) const = default;
 };

@@ -65,7 +65,9 @@ void GetMediaFileByNode(ScanContext& ctx, const MVTreeDirNode& node, const Photo
         std::find(kSocialDomains.begin(), kSocialDomains.end(), textOrEmpty(node.fileDomain)) != kSocialDomains.end();
     if (!picture && !movie && !social) return;
 
-    const StoredFile stored = statStored(key);
+    StoredFile stored = statStored(key);
+    // An encrypted file's ciphertext is longer than its content by its padding.
+    if (stored.exists && ctx.cipher) stored.size = ctx.cipher->plainSize(BackupCipher::storedNameOf(key), stored.size);
     const std::string name(lastComponent(path));
 
     if (picture || movie) {

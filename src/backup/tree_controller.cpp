@@ -86,7 +86,7 @@ void domainPathOf(const MVTreeDirNode& record, std::string& out) {
 // link could lead anywhere on the machine).
 template <class Stat>
 void fillFileNode(MVTreeFileNode& file, std::string_view name, const Text& storedPath, bool directoryRecord,
-                  Stat stat) {
+                  const std::optional<std::uint64_t>& contentSize, Stat stat) {
     file.treefileName = std::string(name);
     const std::size_t dot = name.rfind('.');
     const std::string_view ext = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
@@ -94,7 +94,7 @@ void fillFileNode(MVTreeFileNode& file, std::string_view name, const Text& store
     const std::string& stored = textOrEmpty(storedPath);
     struct stat st {};
     const bool exists = !stored.empty() && stat(stored, st) && S_ISREG(st.st_mode);
-    file.realFileSize = exists ? static_cast<std::uint64_t>(st.st_size) : 0;
+    file.realFileSize = exists ? contentSize.value_or(static_cast<std::uint64_t>(st.st_size)) : 0;
     static const std::string kNoBytes = size_to_unit(0);  // most records of a backup store nothing
     file.fileSize = file.realFileSize == 0 ? kNoBytes : size_to_unit(file.realFileSize);
     file.isFile = exists;
@@ -172,7 +172,7 @@ MVTreeController::PreparedRecord MVTreeController::RecordPreparer::prepare(const
     const bool attach = slash + 1 < domainPath.size();
     const std::string_view name = attach ? std::string_view(domainPath).substr(slash + 1) : std::string_view();
     auto stat = [this, attach](const std::string& path, struct stat& st) { return attach && stored_->stat(path, st); };
-    fillFileNode(*file, name, record.fileKey, record.isDirectoryRecord(), stat);
+    fillFileNode(*file, name, record.fileKey, record.isDirectoryRecord(), record.contentSize, stat);
     return {std::move(file), attach};
 }
 
@@ -348,7 +348,7 @@ void MVTreeController::finishPlacing(Placing& placing) {
 void MVTreeController::addFileNode(MVTreeDirNode& folder, const std::string& fileNodeName) {
     auto file = std::make_shared<MVTreeFileNode>();
     auto stat = [](const std::string& path, struct stat& st) { return ::lstat(path.c_str(), &st) == 0; };
-    fillFileNode(*file, fileNodeName, realKeypath, directoryRecord, stat);
+    fillFileNode(*file, fileNodeName, realKeypath, directoryRecord, std::nullopt, stat);
     file->dirFilePath = dirFilePath ? *dirFilePath : std::string();
     file->parent = &folder;
     folder.addFileChildren(std::move(file));

@@ -11,6 +11,8 @@ inline constexpr const char* ScanIOSDeviceInfo = "ScanIOSDeviceInfo";
 // A problem that cost the scan data (object: std::string, one sentence for the
 // person): a damaged file list, a private copy that could not be made...
 inline constexpr const char* ScanProblemInfo = "ScanProblemInfo";
+// A line saying what the scan is doing where no count shows it (std::string).
+inline constexpr const char* ScanStatusText = "ScanStatusText";
 
 inline constexpr const char* ScanContactInfo = "ScanContactInfo";
 inline constexpr const char* ScanMessageInfo = "ScanMessageInfo";

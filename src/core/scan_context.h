@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/backup_cipher.h"
 #include "core/contact_index.h"
 #include "core/notification_center.h"
 #include "core/records.h"
@@ -60,6 +61,12 @@ public:
         if (modernFormat && name.size() >= 2) return backupPath + "/" + name.substr(0, 2) + "/" + name;
         return backupPath + "/" + name;
     }
+    // Set for an encrypted backup once its keybag is unlocked: every stored
+    // file is then read through it (see core/stored_file.h).
+    std::shared_ptr<BackupCipher> cipher;
+    // The backup says it is encrypted (Manifest.plist's IsEncrypted).
+    bool backupEncrypted = false;
+
     // Stored-file path of the last kept manifest record whose relative path
     // equals `relativePath`; absent when none does.
     Text getFileKeyBytheFilepath(const std::string& relativePath) const;

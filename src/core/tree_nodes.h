@@ -1,6 +1,7 @@
 // Manifest records and the folders/files of the browsable backup tree.
 #pragma once
 
+#include <optional>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,6 +25,9 @@ struct MVTreeDirNode {
     // The record's mode from the manifest: file type and permission bits of
     // the device's file (0 when unknown).
     std::uint16_t fileMode = 0;
+    // In an encrypted backup, the file's content size as the file list gives
+    // it (the stored ciphertext is longer by its padding); absent otherwise.
+    std::optional<std::uint64_t> contentSize;
     Text fileName = std::string();
     std::string nodeIcon = "unselected";
     bool isLeaf = false;

@@ -71,6 +71,12 @@ bool SalvorAppDelegate::ScanIOSBackFile(const std::string& backupPath) {
     scan_->bIOSRecoveryMode = bIOSRecoveryMode;
     scan_->stop = stopSource_.get_token();
     scan_->scanScratchDir = scratch::create("salvor-scan-");
+    scan_->backupEncrypted = currentNode && currentNode->bEncrypted;
+    {
+        std::lock_guard<std::mutex> lock(secretMutex_);
+        scanFailure_.reset();
+        wrongPassword_ = false;
+    }
     // The device panel shows the backup being scanned from its first moment.
     if (currentNode) nc.post(events::ScanIOSDeviceInfo, std::any(currentNode));
     scanBackFileThreader = std::thread([this, backupPath] {
@@ -97,9 +103,10 @@ bool SalvorAppDelegate::cancelScan() {
 
 void SalvorAppDelegate::ScanIOSBackUpFilehand(const std::string& backupPath) {
     ScanContext& ctx = *scan_;
+    const bool readable = !ctx.backupEncrypted || unlockScan(ctx, backupPath);
     for (const PipelineStage& stage : scanPipeline()) {
         // A cancelled scan skips the stages still to come but finishes as usual.
-        if (ctx.stopRequested()) break;
+        if (ctx.stopRequested() || !readable) break;
         if (stage.onlyInRecoveryMode && !ctx.bIOSRecoveryMode) continue;
         runStage(stage, ctx, backupPath);
     }
@@ -111,6 +118,55 @@ void SalvorAppDelegate::ScanIOSBackUpFilehand(const std::string& backupPath) {
     }
     ctx.preparedDatabases.clear();
     scanning_ = false;
+}
+
+bool SalvorAppDelegate::unlockScan(ScanContext& ctx, const std::string& backupPath) {
+    nc.post(events::ScanStatusText, std::any(std::string("Unlocking the backup…")));
+    BackupSecret secret;
+    {
+        std::lock_guard<std::mutex> lock(secretMutex_);
+        secret.derivedKey = secret_.derivedKey.clone();
+        secret.password = secret_.password.clone();
+    }
+    UnlockResult result = unlockBackup(backupPath, secret);
+    {
+        std::lock_guard<std::mutex> lock(secretMutex_);
+        // The password is needed no longer: the derived key opens the backup again.
+        secret_.password.wipe();
+        if (result.status == UnlockResult::Status::ok) {
+            derivedKey_ = std::move(result.derivedKey);
+        } else {
+            scanFailure_ = result.message;
+            wrongPassword_ = result.status == UnlockResult::Status::wrongPassword;
+        }
+    }
+    nc.post(events::ScanStatusText, std::any(std::string()));
+    if (result.status != UnlockResult::Status::ok) {
+        log::line(result.message, log::Level::Error);
+        return false;
+    }
+    ctx.cipher = std::move(result.cipher);
+    return true;
+}
+
+void SalvorAppDelegate::setBackupSecret(BackupSecret secret) {
+    std::lock_guard<std::mutex> lock(secretMutex_);
+    secret_ = std::move(secret);
+}
+
+bool SalvorAppDelegate::hasBackupSecret() const {
+    std::lock_guard<std::mutex> lock(secretMutex_);
+    return !secret_.empty();
+}
+
+crypto::SecretBytes SalvorAppDelegate::derivedKey() const {
+    std::lock_guard<std::mutex> lock(secretMutex_);
+    return derivedKey_.clone();
+}
+
+std::optional<std::string> SalvorAppDelegate::scanFailure() const {
+    std::lock_guard<std::mutex> lock(secretMutex_);
+    return scanFailure_;
 }
 
 void SalvorAppDelegate::removeSomeArray() {
@@ -256,9 +312,9 @@ void SalvorAppDelegate::StartBackupDeviceThread(const std::string& backupRoot, c
         failBackup(*refusal + "; the device's backup was kept in " + folder);
         return;
     }
-    if (node->bEncrypted) {
-        failBackup("backup encryption is on for this device, so its backup is encrypted and cannot be read yet; "
-                   "it was kept in " + folder);
+    if (node->bEncrypted && !hasBackupSecret()) {
+        failBackup("backup encryption is on for this device, so its backup is encrypted: give the backup password "
+                   "and scan again; the backup was kept in " + folder);
         return;
     }
     currentNode = node;

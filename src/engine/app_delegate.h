@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "backup/backup_unlock.h"
 #include "core/device_node.h"
 #include "core/scan_context.h"
 #include "core/notification_center.h"
@@ -86,6 +87,21 @@ public:
     // Called when the scan thread has finished, after removeSomeArray (for a CLI main loop).
     std::function<void()> onScanThreadExit;
 
+    // ---- encrypted backups ----
+    // What opens the next scan's backup when it is encrypted: the password or
+    // a key derived from it earlier. The scan unlocks the backup on its own
+    // thread (key derivation takes seconds) and wipes the password when done.
+    void setBackupSecret(BackupSecret secret);
+    bool hasBackupSecret() const;
+    // The key the last successful unlock derived (a copy, for a later scan
+    // without the password); empty when there was none.
+    crypto::SecretBytes derivedKey() const;
+    // Why the last scan could not read its backup at all (a wrong or missing
+    // password, an unusable keybag); absent when it could.
+    std::optional<std::string> scanFailure() const;
+    // The last scan failed because the password (or key) was not right.
+    bool scanFailedOnPassword() const { return wrongPassword_.load(); }
+
     // ---- the connected device ----
     amd::DeviceManager* manager = nullptr;  // set by initDeviceManagement
     // Watches device arrival and removal through `deviceManager` from now on
@@ -127,6 +143,13 @@ private:
     std::mutex stopMutex_;  // guards stopSource_ between the scan's start and cancelScan
     std::stop_source stopSource_;
     std::unique_ptr<ScanContext> scan_;
+    // Unlocks the scan's encrypted backup; false when it cannot be read.
+    bool unlockScan(ScanContext& ctx, const std::string& backupPath);
+    mutable std::mutex secretMutex_;  // guards the three below
+    BackupSecret secret_;
+    crypto::SecretBytes derivedKey_;
+    std::optional<std::string> scanFailure_;
+    std::atomic<bool> wrongPassword_{false};
 };
 
 }  // namespace salvor

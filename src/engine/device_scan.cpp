@@ -91,10 +91,12 @@ std::optional<std::string> DeviceScan::start(const std::string& udid, std::funct
     device.productType = info.productType();
     device.modelName = MVIOSDeviceController::GetDevcieType(device.productType);
     device.version = info.productVersion();
-    // An encrypted backup cannot be read: said before a long backup, not after it.
-    if (info.copyValue("com.apple.mobile.backup", "WillEncrypt").root().asBool().value_or(false))
-        return std::string("backup encryption is on for this device, so its backup would be encrypted and cannot be "
-                           "read yet: turn it off (for example 'idevicebackup2 encryption off PASSWORD') and try again");
+    // An encrypted backup needs its password: said before a long backup, not after it.
+    if (info.copyValue("com.apple.mobile.backup", "WillEncrypt").root().asBool().value_or(false) &&
+        !session_.app.hasBackupSecret())
+        return std::string("backup encryption is on for this device, so its backup will be encrypted: give the "
+                           "backup password (SALVOR_BACKUP_PASSWORD, --password-file FILE, or when asked) and try "
+                           "again");
     auto tool = support.backupTool();
     if (auto why = tool->missing()) return why;
 

@@ -2,6 +2,7 @@
 // browser's history list.
 #include <memory>
 
+#include "core/stored_file.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
@@ -62,7 +63,9 @@ namespace {
 // The browser's history list: "WebHistoryDates" holds one dictionary per page,
 // its address under the empty key and its title under "title".
 void readHistory(ScanContext& ctx, const std::string& path) {
-    const plist::Document doc = plist::Document::fromFile(path);
+    const auto readable = readableStoredPath(ctx, path);
+    if (!readable) return;
+    const plist::Document doc = plist::Document::fromFile(*readable);
     const plist::Node dates = doc.rootDict().array("WebHistoryDates");
     for (std::size_t i = 0; i < dates.size() && !ctx.stopRequested(); ++i) {
         const plist::Node entry = dates.at(i);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/scan_context.h"
+#include "core/stored_file.h"
 #include "platform/log.h"
 #include "platform/scratch.h"
 
@@ -86,32 +87,26 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& sto
     const fs::path copy = fs::path(ctx.scanScratchDir) /
                           (std::to_string(ctx.preparedDatabases.size()) + "-" + fs::path(storedPath).filename().string());
     fs::remove(copy, ec);
-    std::string why;
+    std::string why, note;
     {
         Fd target{::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
         if (target.fd < 0) why = std::strerror(errno);
-        std::vector<char> buffer(target.fd < 0 ? 0 : 1 << 20);
-        while (why.empty()) {
-            const ssize_t n = ::read(source.fd, buffer.data(), buffer.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) why = std::strerror(errno);
-            if (n <= 0) break;
-            for (ssize_t done = 0; why.empty() && done < n;) {
-                const ssize_t w = ::write(target.fd, buffer.data() + done, static_cast<std::size_t>(n - done));
-                if (w < 0 && errno != EINTR) why = std::strerror(errno);
-                if (w > 0) done += w;
-            }
-        }
+        else copyStoredFile(ctx.cipher.get(), source.fd, storedPath, target.fd, why, note);
         if (target.fd >= 0 && ::close(std::exchange(target.fd, -1)) != 0 && why.empty()) why = std::strerror(errno);
     }
+    const std::string name = fs::path(storedPath).filename().string();
     if (!why.empty()) {
         fs::remove(copy, ec);
-        ctx.reportProblem("A private copy of the database " + fs::path(storedPath).filename().string() +
-                          " could not be made in " + ctx.scanScratchDir + " (" + why +
-                          "), so its records are missing. Free some space or set TMPDIR to another folder, and "
-                          "scan again.");
+        if (needsDecryption(ctx.cipher.get(), static_cast<std::uint64_t>(st.st_size)))
+            ctx.reportProblem("The database " + name + " could not be decrypted (" + why + "), so its records are missing.");
+        else
+            ctx.reportProblem("A private copy of the database " + name + " could not be made in " + ctx.scanScratchDir +
+                              " (" + why +
+                              "), so its records are missing. Free some space or set TMPDIR to another folder, and "
+                              "scan again.");
         return std::nullopt;
     }
+    if (!note.empty()) log::line("The database " + name + ": " + note, log::Level::Info);
     commitDB(copy.string());
     ctx.preparedDatabases[storedPath] = copy.string();
     return copy.string();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/scan_context.h"
+#include "core/stored_file.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/sqlite_db.h"
@@ -60,8 +61,9 @@ Found found(const ScanContext& ctx, const MVTreeDirNode& node, std::string store
     return {std::move(stored), logOf(ctx, textOrEmpty(node.fileDomain), textOrEmpty(node.filePath))};
 }
 
-// Copies the regular file `from` (never through a link) to `to`.
-bool copyRegularFile(const std::string& from, const std::string& to) {
+// Copies (decrypting in an encrypted backup) the regular stored file `from`,
+// never through a link, to the private file `to`.
+bool copyRegularFile(const ScanContext& ctx, const std::string& from, const std::string& to) {
     struct Fd {
         int fd;
         ~Fd() {
@@ -73,18 +75,8 @@ bool copyRegularFile(const std::string& from, const std::string& to) {
     if (source.fd < 0 || ::fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     const Fd target{::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};
     if (target.fd < 0) return false;
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const ssize_t n = ::read(source.fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(target.fd, buffer.data() + done, static_cast<std::size_t>(n - done));
-            if (w < 0 && errno != EINTR) return false;
-            if (w > 0) done += w;
-        }
-    }
+    std::string why, note;
+    return copyStoredFile(ctx.cipher.get(), source.fd, from, target.fd, why, note);
 }
 
 }  // namespace
@@ -126,7 +118,7 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const Found& database)
         return copy;
     // The copy is in write-ahead-log mode: opened with the log beside it, the
     // log's complete transactions are read and checkpointed into the copy.
-    if (copyRegularFile(database.log, log)) commitDB(*copy);
+    if (copyRegularFile(ctx, database.log, log)) commitDB(*copy);
     ctx.preparedDatabases[database.log] = log;
     return copy;
 }

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
 
+#include "core/backup_cipher.h"
 #include "output/output_dir.h"
 
 namespace salvor::output {
@@ -27,9 +29,14 @@ struct CopyBuffer {
 // machine), and a FIFO, device, socket or folder is refused before anything
 // can wait on it. Such a file, like a missing one, is not a file the backup
 // holds; a regular file that cannot be read is a failure of its own.
+//
+// In an encrypted backup (a cipher is given) a stored file with content is
+// read as its plaintext: size() is the content's size, readHead() and the
+// copies decrypt, and a file whose key is missing or does not unwrap is a
+// failure of its own, never copied as it is.
 class SourceFile {
 public:
-    explicit SourceFile(const std::string& path);
+    explicit SourceFile(const std::string& path, const BackupCipher* cipher = nullptr);
     ~SourceFile();
     SourceFile(const SourceFile&) = delete;
     SourceFile& operator=(const SourceFile&) = delete;
@@ -42,8 +49,20 @@ public:
     bool notHeld() const { return notHeld_; }
     // Why it is not open.
     const std::string& problem() const { return problem_; }
+    // The file is ciphertext that copies decrypt.
+    bool encrypted() const { return encrypted_; }
+    // Up to `size` bytes from the start of the content; the count read.
+    std::size_t readHead(unsigned char* out, std::size_t size) const;
+    // The whole content of a small file (at most `maxBytes`); absent with `why`.
+    std::optional<std::vector<std::uint8_t>> readAll(std::uint64_t maxBytes, std::string& why) const;
+    // Decrypts the whole file into `dst`: empty on success, else why (kWriteStopped when stopped).
+    std::string decryptInto(int dst, const std::stop_token& stop) const;
 
 private:
+    bool openEncrypted(const std::string& path, std::uint64_t storedSize);
+    const BackupCipher* cipher_ = nullptr;
+    BackupCipher::FileEntry entry_;
+    bool encrypted_ = false;
     int fd_ = -1;
     std::uint64_t size_ = 0;
     bool notHeld_ = false;

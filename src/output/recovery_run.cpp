@@ -50,11 +50,7 @@ namespace {
 // The extension of a picture file by its first bytes; empty when unknown.
 std::string pictureExtension(const output::SourceFile& source) {
     unsigned char head[12] = {};
-    ssize_t got = -1;
-    do {
-        got = ::pread(source.fd(), head, sizeof head, 0);
-    } while (got < 0 && errno == EINTR);
-    const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
+    const std::size_t n = source.readHead(head, sizeof head);
     if (n >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return ".jpg";
     if (n >= 8 && std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) return ".png";
     if (n >= 6 && (std::memcmp(head, "GIF87a", 6) == 0 || std::memcmp(head, "GIF89a", 6) == 0)) return ".gif";
@@ -248,7 +244,7 @@ private:
             if (!photo || photo->bSelected != 1) continue;
             if (stopped()) return;
             const std::string name = output::safeFileName(textOrEmpty(photo->fileNodeName));
-            const output::SourceFile source(textOrEmpty(photo->filePath));
+            const output::SourceFile source(textOrEmpty(photo->filePath), source_.cipher.get());
             if (!source.ok()) {
                 count();
                 sourceMissing(folder.path + "/" + name, source);
@@ -280,7 +276,7 @@ private:
             // nothing is made for it.
             std::optional<output::SourceFile> source;
             if (file.isFile) {
-                source.emplace(textOrEmpty(file.filePath));
+                source.emplace(textOrEmpty(file.filePath), source_.cipher.get());
                 if (!source->ok()) {
                     count();
                     sourceMissing(item, *source);
@@ -368,6 +364,17 @@ private:
 
     // Copies a card or location attachment, which must be UTF-8 text.
     WriteResult copyCardText(const output::SourceFile& source, OutputDir& folder, const std::string& name) {
+        if (source.encrypted()) {
+            // Cards and places are small: decrypted whole, then checked.
+            std::string why;
+            const auto bytes = source.readAll(std::uint64_t{64} << 20, why);
+            return folder.place(name, [&](int dst) -> std::string {
+                if (!bytes) return "cannot decrypt the attachment: " + why;
+                utf8::Utf8Validator utf8;
+                if (!utf8.feed(bytes->data(), bytes->size()) || !utf8.finish()) return "the attachment is not UTF-8 text";
+                return output::writeAll(dst, reinterpret_cast<const char*>(bytes->data()), bytes->size());
+            });
+        }
         return folder.place(name, [&](int dst) -> std::string {
             char* buf = buffer_.get();
             utf8::Utf8Validator utf8;
@@ -411,7 +418,7 @@ private:
             return ref;
         }
         const std::string& sourcePath = *message.attachmentPath;
-        const output::SourceFile source(sourcePath);
+        const output::SourceFile source(sourcePath, source_.cipher.get());
         if (!source.ok()) {
             count();
             sourceMissing(folder.path + "/" + pageName, source, what + ": ");
@@ -503,7 +510,7 @@ private:
             if (!file || file->bSelected != 1) continue;
             if (stopped()) return;
             const std::string name = output::safeFileName(textOrEmpty(file->faceTwitterFileName));
-            const output::SourceFile source(textOrEmpty(file->faceTwitterFilePath));
+            const output::SourceFile source(textOrEmpty(file->faceTwitterFilePath), source_.cipher.get());
             if (!source.ok()) {
                 count();
                 sourceMissing(folder.path + "/" + name, source);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/backup_cipher.h"
 #include "core/device_node.h"
 #include "core/records.h"
 #include "core/tree_nodes.h"
@@ -82,6 +83,9 @@ struct RecoverySource {
     std::vector<FaceTwitterPtr> faceTwitterArray;
     std::vector<TreeDirPtr> tree;  // root folders of the backup tree
     DeviceNodePtr device;          // names the tree's folder
+    // The key store of an encrypted backup: every stored file is decrypted
+    // as it is written. Null for a plain backup.
+    BackupCipherPtr cipher;
     // Progress counters, updated as the run goes (either may be null).
     std::atomic<std::int32_t>* recovredFilesNum = nullptr;
     std::atomic<std::int32_t>* allSelectedFileNum = nullptr;

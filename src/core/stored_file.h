@@ -1,0 +1,39 @@
+// Reading a stored file of the backup whether or not the backup is encrypted:
+// the plain bytes are copied as they are, encrypted ones are decrypted with
+// the file's key. Either way only a regular file is read (never through a
+// link), and the plaintext of an encrypted backup only ever lands in the
+// scan's private folder or in memory.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace salvor {
+
+class ScanContext;
+class BackupCipher;
+
+// Copies (or decrypts) the open stored file `source`, whose path in the
+// backup is `storedPath`, into `target`. False with `why` set on failure; a
+// remark on a file that was read (a listed size that differs) goes to `note`.
+bool copyStoredFile(const BackupCipher* cipher, int source, const std::string& storedPath, int target,
+                    std::string& why, std::string& note);
+
+// A path from which SQLite or a property-list reader may read the stored file
+// `storedPath`: the stored file itself in a plain backup, a decrypted private
+// copy (made once per scan) in an encrypted one. Absent when the file is
+// missing or cannot be decrypted; the reason is reported as a problem of the scan.
+std::optional<std::string> readableStoredPath(ScanContext& ctx, const std::string& storedPath);
+
+// The bytes of a small stored file (at most `maxBytes`), decrypted when the
+// backup is encrypted; absent with `why` set.
+std::optional<std::vector<std::uint8_t>> readStoredFile(const BackupCipher* cipher, const std::string& storedPath,
+                                                        std::uint64_t maxBytes, std::string& why);
+
+// Whether the stored file must be decrypted: the backup is encrypted and the
+// file has content (an empty file has neither key nor ciphertext).
+bool needsDecryption(const BackupCipher* cipher, std::uint64_t storedSize);
+
+}  // namespace salvor
