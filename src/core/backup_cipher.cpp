@@ -64,7 +64,11 @@ void BackupCipher::addFile(std::string_view storedName, std::string wrappedKey,
 
 std::optional<BackupCipher::FileEntry> BackupCipher::fileEntry(std::string_view storedName) const {
     std::shared_lock lock(mutex_);
-    const auto it = files_.find(std::string(storedName));
+    auto it = files_.find(std::string(storedName));
+    // Older backups keep some files under their hashed name with a suffix
+    // ("<40 hex digits>.mddata"); the file list names them by the hash alone.
+    if (it == files_.end() && storedName.size() > 41 && storedName[40] == '.')
+        it = files_.find(std::string(storedName.substr(0, 40)));
     if (it == files_.end()) return std::nullopt;
     return it->second;
 }
