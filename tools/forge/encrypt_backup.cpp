@@ -81,7 +81,7 @@ struct Sealed {
 
 class Encryptor {
 public:
-    Encryptor(const EncryptionOptions& options, std::uint64_t seed, bool twoRounds) : options_(options), rng_(seed) {
+    Encryptor(const EncryptionOptions& options, std::uint64_t seed, bool twoRounds) : rng_(seed) {
         for (const DamagedFile& d : options.damage) damage_[{d.domain, d.relativePath}] = d.kind;
         keys_.password = options.password;
         keys_.twoRounds = twoRounds;
@@ -163,7 +163,6 @@ public:
     }
 
 private:
-    const EncryptionOptions& options_;
     Rng rng_;
     crypto::Keybag keybag_;
     EncryptionKeys keys_;
