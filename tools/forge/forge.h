@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -117,6 +118,34 @@ std::string sizeText(std::uint64_t bytes);
 // Extension classes of the media step: 0 picture, 1 audio or video, -1 neither.
 int mediaKind(const std::string& relativePath);
 
+// Damage given to one encrypted stored file, for the readers' tests.
+enum class CipherDamage {
+    UnalignedLength,    // the stored file loses its last 5 bytes: not a whole number of blocks
+    BadPadding,         // the last block decrypts to a pad that ends in 0
+    UnwrappableKey,     // one byte of the wrapped key in the manifest record is flipped
+    MissingClassKey,    // the file alone has class 2, and the keybag has no entry for class 2
+    WrongRecordedSize,  // the record gives half the plaintext size; the whole file is still there
+};
+struct DamagedFile {
+    std::string domain, relativePath;
+    CipherDamage kind = CipherDamage::BadPadding;
+};
+
+// How a forged backup is encrypted (see encrypt_backup.h).
+struct EncryptionOptions {
+    std::string password = "salvor";  // its UTF-8 bytes are derived
+    // The cost of the derivation: the SHA-256 round's count (DPIC) of a
+    // two-round keybag, or the count of the only round (ITER) of a single-round
+    // one. 0: the real counts, 10,000,000 and 10,000.
+    std::uint32_t kdfIterations = 0;
+    // The SHA-1 round's count (ITER) of a two-round keybag.
+    std::uint32_t sha1Iterations = 10000;
+    // A Manifest.db backup as iOS 10.0 and 10.1 wrote it: one derivation
+    // round and Manifest.db left plain. (Manifest.mbdb backups always are so.)
+    bool legacyKdf = false;
+    std::vector<DamagedFile> damage;
+};
+
 // What to forge. Zero counts fall back to the scenario's defaults.
 struct ForgeOptions {
     std::uint64_t seed = 1;
@@ -133,6 +162,13 @@ struct ForgeOptions {
     std::uint64_t manifestFolders = 0;
     std::uint64_t mediaBytes = 0;       // bench-media: camera-roll bytes (default 64 MiB)
     int benchContacts = 0;              // bench-contacts: persons in the address book (default 20000)
+    // Set: every backup the run writes is encrypted, its plaintext unchanged
+    // ("ios16-encrypted" is encrypted either way, by default with "salvor").
+    std::optional<EncryptionOptions> encryption;
+    // The data iOS puts only into encrypted backups (the call log) in every
+    // modern scenario, encrypted or not, so that an encrypted backup and its
+    // plain twin hold the same files. Off: only iOS 17 holds the call log.
+    bool withEncryptedOnlyData = false;
 };
 
 // One forged backup folder and the file of its expected scan results.
@@ -145,11 +181,11 @@ struct ForgedBackup {
 // Writes one backup of the iOS 10 and later layout (Manifest.db, stored files
 // under two-hex-digit folders, an iOS 16 device) into the existing `storeDir`:
 // a few directory and file rows, one of them without its stored file. When
-// `encrypted`, Manifest.plist says so and Manifest.db and the stored files are
-// noise of ciphertext sizes, with no key material. `scratchDir` is a private
-// folder for building the database.
+// `encrypted`, the same backup is then encrypted with `encryption` (the
+// default password "salvor" and the real derivation counts when not given).
+// `scratchDir` is a private folder for building the database.
 ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, bool encrypted,
-                               const std::string& scratchDir);
+                               const std::string& scratchDir, const EncryptionOptions* encryption = nullptr);
 
 // Writes one backup of an iOS 12, 15 or 17 device in the iOS 10 and later
 // layout into the existing `storeDir`: Manifest.db with MBFile archives, the
@@ -163,8 +199,10 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
 // records under the keys of the older scenarios. `extraFiles` more
 // rows (files without stored content, in folders of 500) make a large list
 // for the benchmarks; their truth is not written.
+// With `withEncryptedOnlyData` every generation holds the call log.
 ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed, int iosMajor, bool unfinished,
-                                 const std::string& scratchDir, std::uint64_t extraFiles = 0);
+                                 const std::string& scratchDir, std::uint64_t extraFiles = 0,
+                                 bool withEncryptedOnlyData = false);
 
 // Damaged databases, for the readers' tests. Both work in place on a database
 // file that the caller owns (never a backup that should stay intact) and throw

@@ -17,6 +17,7 @@
 
 #include "forge/content.h"
 #include "forge/db_common.h"
+#include "forge/encrypt_backup.h"
 #include "forge/forge.h"
 #include "forge/forge_files.h"
 
@@ -98,19 +99,12 @@ Bytes manifestDb(const std::vector<Row>& rows, const std::string& scratchDir) {
     return db.finish();
 }
 
-// What AES-CBC with PKCS#7 padding would leave of `plain`: as many bytes,
-// rounded up to the next block, and unreadable without the key.
-Bytes ciphertextShaped(Rng& rng, std::size_t plainSize) {
-    Bytes out((plainSize / 16 + 1) * 16);
-    fillRandom(rng, out.data(), out.size());
-    return out;
-}
-
 }  // namespace
 
 ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, bool encrypted,
-                               const std::string& scratchDir) {
-    Rng rng(seed ^ (encrypted ? 0x2545F4914F6CDD1DULL : 0x5DEECE66DULL));
+                               const std::string& scratchDir, const EncryptionOptions* encryption) {
+    // The same draws whether encrypted or not: the plain backup is the encrypted one's twin.
+    Rng rng(seed ^ 0x5DEECE66DULL);
     const std::int64_t backupTime = 1685577600 + static_cast<std::int64_t>(rng.below(90 * 86400));  // mid-2023
     // Devices since 2018 have identifiers of this shape; it names the folder.
     const std::string udid = "00008110-" + hexOf(rng, 16);
@@ -144,21 +138,16 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
     if (!fs::create_directories(folder, ec) || ec)
         throw std::runtime_error("forge: cannot create backup folder " + folder + ": " + ec.message());
 
-    // Manifest.db and the stored files. An encrypted backup's bytes are noise
-    // of the right sizes here: it exists to be recognised, not decrypted.
+    // Manifest.db and the stored files, encrypted at the end when asked.
     nlohmann::json listed = nlohmann::json::array();
-    {
-        const Bytes db = manifestDb(rows, scratchDir);
-        files::writeFileAt(folder + "/Manifest.db", encrypted ? ciphertextShaped(rng, db.size()) : db, backupTime);
-    }
+    files::writeFileAt(folder + "/Manifest.db", manifestDb(rows, scratchDir), backupTime);
     for (const Row& r : rows) {
         const std::string id = storedName(r.domain, r.path);
         listed.push_back({{"fileID", id}, {"domain", r.domain}, {"relativePath", r.path},
                           {"flags", r.directory ? kFlagDirectory : kFlagFile}, {"stored", !r.directory && r.stored}});
         if (r.directory || !r.stored) continue;
         fs::create_directories(folder + "/" + id.substr(0, 2), ec);
-        files::writeFileAt(folder + "/" + id.substr(0, 2) + "/" + id,
-                  encrypted ? ciphertextShaped(rng, r.content.size()) : r.content, r.mtime);
+        files::writeFileAt(folder + "/" + id.substr(0, 2) + "/" + id, r.content, r.mtime);
     }
 
     // The description files are written as the backup finishes, a while after
@@ -168,7 +157,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
         {.folder = folder, .deviceName = deviceName, .udid = udid, .serial = serial, .build = build,
          .productType = productType, .productName = "iPhone 13", .version = productVersion,
          .itunesVersion = "12.12.8.2", .appId = "com.example.app", .appVersion = "3.1", .backupTime = backupTime,
-         .finished = finished, .encrypted = encrypted},
+         .finished = finished},
         rng);
 
     nlohmann::json truth = {
@@ -184,8 +173,8 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
           {"itunesVersion", "12.12.8.2"},
           {"deviceImage", "iphone"},
           {"backupFormat", "manifest-db"},
-          {"bEncrypted", encrypted ? 1 : 0}}},
-        {"manifestDb", encrypted ? nlohmann::json(nullptr) : listed},
+          {"bEncrypted", 0}}},
+        {"manifestDb", listed},
     };
     ForgedBackup result;
     result.path = folder;
@@ -193,6 +182,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
     result.iosMajor = 16;
     const std::string text = truth.dump(1) + "\n";
     files::writeFileAt(result.truthPath, Bytes(text.begin(), text.end()), finished);
+    if (encrypted) encryptForgedBackup(result, encryption ? *encryption : EncryptionOptions{}, seed);
     return result;
 }
 

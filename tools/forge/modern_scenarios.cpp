@@ -213,7 +213,7 @@ struct Categories {
     nlohmann::json truth;
 };
 
-Categories categoryDatabases(int iosMajor, std::uint64_t seed, const std::string& scratchDir) {
+Categories categoryDatabases(int iosMajor, std::uint64_t seed, const std::string& scratchDir, bool withEncryptedOnlyData) {
     const std::string dir = scratchDir + "/categories";
     std::error_code ec;
     fs::remove_all(dir, ec);
@@ -234,8 +234,9 @@ Categories categoryDatabases(int iosMajor, std::uint64_t seed, const std::string
     }
     // iOS keeps the call log only in encrypted backups; one generation holds
     // it all the same so that its reader is followed through, the others
-    // show what a scan says when it is not there.
-    const bool withCalls = iosMajor == 17;
+    // show what a scan says when it is not there, unless every generation is
+    // asked to hold it (as an encrypted backup and its plain twin then do).
+    const bool withCalls = iosMajor == 17 || withEncryptedOnlyData;
     if (withCalls) plant(modern::writeModernCalls(dir, iosMajor, seed, contacts, calls));
 
     const ModernDbResult messages = writeModernSms(dir + "/sms.db", iosMajor, seed, sms, &contacts);
@@ -311,7 +312,7 @@ Categories categoryDatabases(int iosMajor, std::uint64_t seed, const std::string
 }  // namespace
 
 ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed, int iosMajor, bool unfinished,
-                                 const std::string& scratchDir, std::uint64_t extraFiles) {
+                                 const std::string& scratchDir, std::uint64_t extraFiles, bool withEncryptedOnlyData) {
     const Generation* gen = nullptr;
     for (const Generation& g : kGenerations)
         if (g.major == iosMajor) gen = &g;
@@ -399,7 +400,8 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
     // The category databases and the attachments they refer to, each under
     // the folders the phone lists for it.
     const Categories categories =
-        categoryDatabases(iosMajor, seed * 1000003ULL + static_cast<std::uint64_t>(iosMajor), scratchDir);
+        categoryDatabases(iosMajor, seed * 1000003ULL + static_cast<std::uint64_t>(iosMajor), scratchDir,
+                          withEncryptedOnlyData);
     {
         std::set<std::pair<std::string, std::string>> listed;
         for (const Row& r : rows)

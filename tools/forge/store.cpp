@@ -19,6 +19,7 @@
 #include <stdexcept>
 
 #include "forge/content.h"
+#include "forge/encrypt_backup.h"
 #include "forge/forge.h"
 #include "forge/forge_files.h"
 #include "forge/store_plan.h"
@@ -318,6 +319,13 @@ std::string folderNameFor(std::uint64_t seed, const std::string& scenario, std::
 std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOptions& options) {
     if (storeDir.empty()) throw std::runtime_error("forge: no store folder given");
     if (options.scenario == "device") return forgeDeviceFolder(storeDir, options);
+    // Every backup is written plain, then encrypted when asked: the key draws
+    // never reach the plaintext's.
+    auto encrypted = [&](std::vector<ForgedBackup> backups) {
+        if (options.encryption)
+            for (const ForgedBackup& b : backups) encryptForgedBackup(b, *options.encryption, options.seed);
+        return backups;
+    };
     struct ModernScenario {
         const char* name;
         int iosMajor;
@@ -334,13 +342,15 @@ std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOpt
         if (made || !fs::is_directory(storeDir))
             throw std::runtime_error("forge: cannot create store folder " + storeDir + (made ? ": " + made.message() : ""));
         TempDir scratch;
-        return {forgeModernScenario(storeDir, options.seed, m.iosMajor, m.unfinished, scratch.path)};
+        return encrypted({forgeModernScenario(storeDir, options.seed, m.iosMajor, m.unfinished, scratch.path, 0,
+                                              options.withEncryptedOnlyData)});
     }
     if (options.scenario == "bench-modern-manifest") {
         fs::create_directories(storeDir);
         TempDir scratch;
         const std::uint64_t rows = options.manifestRecords > 0 ? options.manifestRecords : 300000;
-        return {forgeModernScenario(storeDir, options.seed, 17, false, scratch.path, rows)};
+        return encrypted(
+            {forgeModernScenario(storeDir, options.seed, 17, false, scratch.path, rows, options.withEncryptedOnlyData)});
     }
     const bool modern = options.scenario == "ios16" || options.scenario == "ios16-encrypted";
     const std::vector<BackupLayout> layouts = scenarioLayouts(options.scenario);
@@ -351,7 +361,11 @@ std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOpt
         throw std::runtime_error("forge: cannot create store folder " + storeDir + (ec ? ": " + ec.message() : ""));
     if (modern) {
         TempDir scratch;
-        return {forgeModernBackup(storeDir, options.seed, options.scenario == "ios16-encrypted", scratch.path)};
+        // "ios16-encrypted" is always encrypted, with the run's options when it has them.
+        if (options.scenario == "ios16-encrypted")
+            return {forgeModernBackup(storeDir, options.seed, true, scratch.path,
+                                      options.encryption ? &*options.encryption : nullptr)};
+        return encrypted({forgeModernBackup(storeDir, options.seed, false, scratch.path)});
     }
 
     std::vector<ForgedBackup> result;
@@ -374,6 +388,7 @@ std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOpt
         }
         result.push_back(writeBackup(storeDir, plan, layout, backupSeed, rng));
     }
+    encrypted(result);
 
     if (options.scenario == "store") {
         // Entries of a store that must not become backups: a hidden file, a folder
