@@ -53,7 +53,8 @@ std::optional<std::string> runScan(ScanSession& session, const std::string& back
                                    const SecretOptions& secrets) {
     if (auto why = prepareEncryptedScan(session, backupDir, secrets)) return why;
     // The key derivation of a real backup takes seconds before the bar moves.
-    if (showProgress && session.app.hasBackupSecret()) std::fputs("salvor: unlocking the backup…\n", stderr);
+    if (showProgress && session.app.hasBackupSecret() && ::isatty(STDERR_FILENO))
+        std::fputs("salvor: unlocking the backup…\n", stderr);
     ProgressBar bar("Scanning", showProgress);
     auto problem = session.run(backupDir, [&bar](int percent) { bar.update(percent); });
     bar.finish();

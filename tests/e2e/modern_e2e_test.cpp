@@ -19,8 +19,8 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 const std::string kModernEncrypted =
-    "salvor: this backup is encrypted and Salvor cannot read encrypted backups of the iOS 10 and later format "
-    "(Manifest.db) yet\n";
+    "salvor: This backup is encrypted: give its password in the environment variable SALVOR_BACKUP_PASSWORD, with "
+    "--password-file FILE, or type it when asked (run salvor in a terminal).\n";
 
 const char* const kGenerations[] = {"ios12-modern", "ios15-modern", "ios17-modern"};
 
@@ -44,7 +44,7 @@ std::multiset<std::string> digestsBelow(const std::string& dir) {
     return out;
 }
 
-TEST(ModernBackup, ListShowsEachFormatAndOnlyEncryptedOnesAreRefused) {
+TEST(ModernBackup, ListShowsEachFormatAndEncryptedOnesAskForTheirPassword) {
     TempDir dir;
     const std::string store = dir / "store";
     const auto old = forgeInto(store, "ios6", 11);
@@ -72,10 +72,11 @@ TEST(ModernBackup, ListShowsEachFormatAndOnlyEncryptedOnesAreRefused) {
     EXPECT_NE(rowOf(old.path).find("iOS 4-9 (Manifest.mbdb)"), std::string::npos) << table.out;
     EXPECT_NE(rowOf(modern.path).find("iOS 10+ (Manifest.db)"), std::string::npos) << table.out;
     EXPECT_EQ(rowOf(modern.path).find("not readable"), std::string::npos) << table.out;
-    EXPECT_NE(rowOf(encrypted.path).find("(encrypted iOS 10+ backup, not readable yet)"), std::string::npos)
+    EXPECT_NE(rowOf(encrypted.path).find("(encrypted: needs its password)"), std::string::npos)
         << table.out;
 
-    // The encrypted one is refused with one sentence, leaving no trace anywhere.
+    // Without its password the encrypted one gets one sentence saying how to
+    // give it, and leaves no trace anywhere.
     const fs::path work = dir / "work", tmp = dir / "tmp";
     fs::create_directories(work);
     fs::create_directories(tmp);
