@@ -518,6 +518,26 @@ TEST(EncryptedScenario, Ios16EncryptedIsIos16WithAPassword) {
     EXPECT_EQ(keys["encryptedFiles"], 3);
 }
 
+// The call log, which iOS writes only into encrypted backups, is in every
+// generation on request, with or without a password, so the twins still agree.
+TEST(EncryptedScenario, EncryptedOnlyDataIsInBothTwins) {
+    TempDir dir;
+    ForgeOptions options;
+    options.seed = 6;
+    options.scenario = "ios12-modern";
+    options.withEncryptedOnlyData = true;
+    const ForgedBackup plain = forgeStore(dir / "plain", options).at(0);
+    options.encryption = quick("pw");
+    const ForgedBackup enc = forgeStore(dir / "enc", options).at(0);
+    expectTwinTruth(enc, plain);
+    const Json truth = readJson(plain.truthPath);
+    EXPECT_TRUE(truth["callHistoryInBackup"].get<bool>());
+    EXPECT_FALSE(truth["calls"]["live"].empty());
+    bool listed = false;
+    for (const FilesRow& r : filesRows(plain.path + "/Manifest.db")) listed = listed || r.path.ends_with("CallHistory.storedata");
+    EXPECT_TRUE(listed);
+}
+
 // Each kind of damage does exactly what a reader's test relies on, and
 // nothing to the other files.
 TEST(EncryptedDamage, EachKindBreaksOnlyItsFile) {
