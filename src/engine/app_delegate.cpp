@@ -142,7 +142,8 @@ bool SalvorAppDelegate::unlockScan(ScanContext& ctx, const std::string& backupPa
     }
     nc.post(events::ScanStatusText, std::any(std::string()));
     if (result.status != UnlockResult::Status::ok) {
-        log::line(result.message, log::Level::Error);
+        // Said once, by the front end, as the scan's failure.
+        log::line(result.message, log::Level::Info);
         return false;
     }
     ctx.cipher = std::move(result.cipher);

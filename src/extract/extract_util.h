@@ -8,6 +8,7 @@
 
 #include "core/byte_reader.h"
 #include "core/scan_context.h"
+#include "core/stored_file.h"
 #include "core/events.h"
 #include "core/helpers.h"
 #include "core/records.h"
@@ -78,15 +79,16 @@ inline std::string removeAll(std::string text, const std::string& what) {
     return text;
 }
 
-// A contact or location card attachment, read whole. Only a regular file of the
-// backup is read: a link is not followed, a FIFO never waited on, and a card
-// larger than any real one is left out.
-inline Bytes readWholeFile(const std::string& path) {
+// A contact or location card attachment, read whole (decrypted in an
+// encrypted backup). Only a regular file of the backup is read: a link is not
+// followed, a FIFO never waited on, and a card larger than any real one is
+// left out.
+inline Bytes readWholeFile(const ScanContext& ctx, const std::string& path) {
     constexpr std::uint64_t kMaxCardBytes = 64ull << 20;
-    FileImage image;
-    if (image.load(path, kMaxCardBytes) != FileImage::Status::ok) return nullptr;
-    const auto bytes = image.bytes();
-    return std::make_shared<const ByteBuffer>(bytes.begin(), bytes.end());
+    std::string why;
+    auto bytes = readStoredFile(ctx.cipher.get(), path, kMaxCardBytes, why);
+    if (!bytes) return nullptr;
+    return std::make_shared<const ByteBuffer>(std::move(*bytes));
 }
 
 }  // namespace salvor::extract_detail

@@ -127,7 +127,7 @@ void attachAttachment(ScanContext& ctx, const AttachmentIndex& index, MVMessageN
     message.attachType = node.attachType;
     if (message.attachType == "Contact" || message.attachType == "Location") {
         // The card itself, read from its stored file inside the backup.
-        message.contactImageData = message.attachmentPath ? readWholeFile(*message.attachmentPath) : nullptr;
+        message.contactImageData = message.attachmentPath ? readWholeFile(ctx, *message.attachmentPath) : nullptr;
     }
 }
 

@@ -249,7 +249,7 @@ void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t)
             m->attachmentPath = ctx.getFileKeyBytheFilepath(relative);
             m->attachType = attachmentKind(relative);
             if (m->attachType == "Contact" || m->attachType == "Location")
-                m->contactImageData = m->attachmentPath ? readWholeFile(*m->attachmentPath) : nullptr;
+                m->contactImageData = m->attachmentPath ? readWholeFile(ctx, *m->attachmentPath) : nullptr;
         }
 
         if (t.recoverable.count(rowId)) {
