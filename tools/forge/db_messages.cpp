@@ -130,7 +130,7 @@ const std::vector<std::string> kPhrases = {
     "Ok 👍",
     "Where did you park?",
     "Groceries: milk, eggs, bread, apples",
-    "Ich bin gleich da 😊",
+    "Ich bin gleich da 🚲",
 };
 
 enum class AttachKind { None, Image, Movie, Contact, Location, MissingImage };
