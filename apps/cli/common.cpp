@@ -123,6 +123,9 @@ void write(JsonWriter& w, const MVContactNode& n) {
         .text("contactJobtitle", n.contactJobtitle)
         .text("contactNote", n.contactNote)
         .text("contactAdress", n.contactAdress)
+        .text("contactFirstName", n.contactFirstName)
+        .text("contactMiddleName", n.contactMiddleName)
+        .text("contactLastName", n.contactLastName)
         .bytes("imageData", n.imageData)
         .flag("bDeleted", n.bDeleted)
         .flag("bSelected", n.bSelected);

@@ -18,7 +18,9 @@ public:
     void removeAll() { arrangedObjects.clear(); }
     // Describes one folder and appends an entry; returns whether one was added.
     bool addDeviceNodeByPath(const std::string& folderPath);
-    // Display name of a product type such as "iPhone4,1"; absent when unknown.
+    // Display name of a product type such as "iPhone4,1": the model's own
+    // name for a known type, else the old pattern search for a text holding
+    // an old type; "iPhone" for an absent or empty type, absent when unknown.
     static Text GetDevcieType(const Text& productType);
     // Host version numbers; this platform has no such test and reports 10, 0, 0.
     static void getSystemVersionMajor(int& major, int& minor, int& bugFix);

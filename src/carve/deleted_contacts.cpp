@@ -358,6 +358,7 @@ void DelContactScan::carvePerson(std::uint64_t a) {
     if (!first.empty()) node->contactName = first;
     appendWord(node->contactName, middle);
     appendWord(node->contactName, last);
+    node->contactFirstName = first, node->contactMiddleName = middle, node->contactLastName = last;
 
     if (!created.empty()) created_[node.get()] = created;
     if (const auto rowid = intactRowid(base)) {

@@ -221,19 +221,76 @@ std::string getFullName(std::uint64_t number) {
 }
 
 namespace {
-void replaceAll(std::string& text, const std::string& what, const std::string& with) {
-    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + with.size()))
-        text.replace(pos, what.size(), with);
+
+// The length of the line-shaping tag at `at` ("<div>", "</div>", "<br>",
+// "</br>", "<br/>", "<br />", any case), 0 when there is none; `kind` is
+// 'd' for an opening division, 'e' for a closing one, 'b' for a line break.
+std::size_t noteTagAt(std::string_view text, std::size_t at, char& kind) {
+    if (at >= text.size() || text[at] != '<') return 0;
+    std::size_t i = at + 1;
+    const bool closing = i < text.size() && text[i] == '/';
+    if (closing) ++i;
+    const auto word = [&](std::string_view name) {
+        if (text.size() - i < name.size()) return false;
+        for (std::size_t k = 0; k < name.size(); ++k)
+            if (std::tolower(static_cast<unsigned char>(text[i + k])) != name[k]) return false;
+        return true;
+    };
+    if (word("div")) {
+        kind = closing ? 'e' : 'd';
+        i += 3;
+    } else if (word("br")) {
+        kind = 'b';
+        i += 2;
+    } else {
+        return 0;
+    }
+    while (i < text.size() && text[i] == ' ') ++i;
+    // A self-closing division is no line; only a break may be written so.
+    if (kind == 'b' && !closing && i < text.size() && text[i] == '/') ++i;
+    return i < text.size() && text[i] == '>' ? i + 1 - at : 0;
 }
+
 }  // namespace
 
 std::string cleanNoteContent(std::string text) {
-    replaceAll(text, "<div>", "");
-    replaceAll(text, "</div>", "");
-    replaceAll(text, "&nbsp;", " ");
-    replaceAll(text, "<br>", " ");
-    replaceAll(text, "</br>", " ");
-    return text;
+    // Notes of iOS 4-7 keep each typed line as a division ("<div>eggs</div>")
+    // and an empty line as "<div><br></div>". A division starts a line and its
+    // end closes the line it holds; a break always ends one. The line ends the
+    // markup asks for are held back until more text follows, so markup at the
+    // start or the end adds no blank lines, and at most one blank line stands
+    // between two lines of text.
+    std::string out;
+    out.reserve(text.size());
+    int pending = 0;  // line ends asked for and not yet written
+    const auto trailingBreaks = [&] {
+        int n = 0;
+        for (auto it = out.rbegin(); it != out.rend() && *it == '\n' && n < 2; ++it) ++n;
+        return n + pending;
+    };
+    const auto endLine = [&](bool evenIfEmpty) {
+        const int now = trailingBreaks();
+        const int want = evenIfEmpty ? std::min(now + 1, 2) : std::max(now, 1);
+        pending += std::max(0, want - now);
+    };
+    const std::string_view whole(text);
+    for (std::size_t i = 0; i < whole.size();) {
+        char kind = 0;
+        if (const std::size_t tag = noteTagAt(whole, i, kind)) {
+            endLine(kind == 'b');
+            i += tag;
+            continue;
+        }
+        if (!out.empty()) out.append(static_cast<std::size_t>(pending), '\n');
+        pending = 0;
+        if (whole.compare(i, 6, "&nbsp;") == 0) {
+            out += ' ';
+            i += 6;
+        } else {
+            out += whole[i++];
+        }
+    }
+    return out;
 }
 
 std::string flagsType(std::int64_t flags) {

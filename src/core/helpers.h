@@ -34,8 +34,9 @@ std::int32_t GetViedoType(const char* ext);
 std::int32_t GetAudioType(const char* ext);
 // A number as at least eight digits, zero-padded.
 std::string getFullName(std::uint64_t number);
-// A note body without its simple markup: division tags vanish, line breaks and
-// non-breaking spaces become blanks; other markup stays.
+// A note body without the markup that shapes its lines: each division and
+// line break becomes a line end (at most one blank line in a row, none added
+// at the start or the end), a non-breaking space a blank; other markup stays.
 std::string cleanNoteContent(std::string text);
 // Direction of a message of the older layout from its flags ("Received",
 // "Send", "unknown"); iOS 5 iMessages carry their own values (36869

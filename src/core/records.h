@@ -34,6 +34,11 @@ struct MVContactNode {
     std::vector<std::string> contactPhoneValues;
     std::vector<std::string> contactEmailValues;
     std::vector<std::string> contactHomepageValues;
+    // The parts contactName joins, as the address book keeps them; absent
+    // when the record was made without them, empty when the part is.
+    Text contactFirstName;
+    Text contactMiddleName;
+    Text contactLastName;
     Bytes imageData;
     Flag bDeleted = 0;
     Flag bSelected = 0;

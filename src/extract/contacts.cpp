@@ -103,6 +103,15 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
             const auto rowid = static_cast<std::int32_t>(persons.int64(0));
             if (rowid != 0) contact->rowid = rowid;
             setText(contact->contactName, persons.text(1));
+            // The parts the name joins, each present (empty for NULL): a card
+            // is filed by them.
+            const auto part = [&](int column) {
+                const char* value = persons.text(column);
+                return sqlite::hasText(value) ? columnText(value) : std::string();
+            };
+            contact->contactFirstName = part(1);
+            contact->contactMiddleName = part(7);
+            contact->contactLastName = part(10);
             setText(contact->contactCompany, persons.text(2));
             appendText(contact->contactCompany, persons.text(5));
             appendText(contact->contactCompany, persons.text(6));

@@ -103,6 +103,17 @@ std::vector<std::string> fieldValues(const std::vector<std::string>& list, const
     return out;
 }
 
+// The structured name: family; given; additional names; prefix; suffix, each
+// part escaped on its own so the separators stay separators. A record made
+// without the parts files its whole name as the given name, which an address
+// book shows and sorts as typed rather than as a surname.
+std::string structuredName(const MVContactNode& c) {
+    const auto part = [](const Text& value) { return MVVCFController::vcardEscape(trimmed(textOrEmpty(value))); };
+    if (c.contactFirstName || c.contactMiddleName || c.contactLastName)
+        return part(c.contactLastName) + ";" + part(c.contactFirstName) + ";" + part(c.contactMiddleName) + ";;";
+    return ";" + part(c.contactName) + ";;;";
+}
+
 }  // namespace
 
 const char* MVVCFController::pictureType(const ByteBuffer& bytes) {
@@ -132,7 +143,7 @@ std::string MVVCFController::cardText(const MVContactNode& c) {
     if (formatted.empty()) formatted = "Unknown";
 
     std::string card = "BEGIN:VCARD\r\nVERSION:3.0\r\n";
-    line(card, "N", output::shown(c.contactName));
+    card += "N:" + structuredName(c) + "\r\n";
     line(card, "FN", formatted);
     if (!company.empty()) line(card, "ORG", company);
     for (std::size_t i = 0; i < emails.size(); ++i)

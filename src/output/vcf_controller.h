@@ -25,7 +25,8 @@ public:
     output::WriteResult creatFile(const MVContactNode& contact, output::OutputDir& folder, const std::string& safeName);
 
     // The card's text: CR LF after every line but the last. Every card has
-    // N and FN; each phone number, e-mail address and home page has a line of
+    // N (family, given and additional names from the record's name parts, or
+    // the whole name as the given name) and FN; each phone number, e-mail address and home page has a line of
     // its own, and a field without a value has no line.
     static std::string cardText(const MVContactNode& contact);
     // The picture's format by its first bytes ("JPEG", "PNG", "GIF"); null when unknown.

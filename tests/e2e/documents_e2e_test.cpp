@@ -34,7 +34,7 @@ for name in sorted(os.listdir(sys.argv[1])):
     card.validate(raiseException=True)
     lines = lambda key: card.contents.get(key, [])
     cards.append({"file": name,
-                  "n": [str(l.value.family) for l in lines("n")],
+                  "n": [[l.value.family, l.value.given, l.value.additional] for l in lines("n")],
                   "fn": [l.value for l in lines("fn")],
                   "tel": [l.value for l in lines("tel")],
                   "email": [l.value for l in lines("email")],
@@ -87,10 +87,16 @@ TEST_P(RecoveredDocuments, CardsImportOneValuePerLine) {
     for (const auto& c : cards) {
         ASSERT_EQ(c["n"].size(), 1u) << c;
         ASSERT_EQ(c["fn"].size(), 1u) << c;
-        const std::string name = c["n"][0], fn = c["fn"][0];
+        // The parts as filed, and the name they make in reading order.
+        const json& n = c["n"][0];
+        const std::string fn = c["fn"][0];
+        const std::string parts = n.dump();
+        std::string name;
+        for (const std::string part : {n[1], n[2], n[0]})
+            if (!part.empty()) name += (name.empty() ? "" : " ") + part;
         EXPECT_FALSE(fn.empty()) << c;
-        if (!trimmed(name).empty()) {
-            EXPECT_EQ(fn, trimmed(name)) << c;
+        if (!name.empty()) {
+            EXPECT_EQ(fn, name) << c;
         }
         // One number per line: a North American number has 10 digits, 11 with its country code.
         for (const auto& tel : c["tel"]) {
@@ -105,20 +111,20 @@ TEST_P(RecoveredDocuments, CardsImportOneValuePerLine) {
         manyNumbers += c["tel"].size() > 1;
         std::string photo;
         for (const auto& p : c["photo"]) photo += p["type"].dump() + p["sha1"].get<std::string>();
-        got.insert(name + "|" + joined(c["tel"]) + "|" + joined(c["email"]) + "|" + joined(c["url"]) + "|" + photo);
+        got.insert(parts + "|" + joined(c["tel"]) + "|" + joined(c["email"]) + "|" + joined(c["url"]) + "|" + photo);
     }
     for (const auto& c : truth["contacts"]["live"]) {
         const std::string photo = c["imageData"].is_null() ? "" : "[\"JPEG\"]" + c["imageData"]["sha1"].get<std::string>();
-        want.insert(text(c["contactName"]) + "|" + text(c["contactPhone"]) + "|" + text(c["contactEmail"]) + "|" +
+        const json parts = {c["contactLastName"], c["contactFirstName"], c["contactMiddleName"]};
+        want.insert(parts.dump() + "|" + text(c["contactPhone"]) + "|" + text(c["contactEmail"]) + "|" +
                     text(c["contactHomepage"]) + "|" + photo);
     }
     // Every live card, and beside them only deleted persons' cards.
     std::set<std::string> deletedNames;
     for (const auto& c : truth["contacts"]["deleted"]) {
-        std::string name;
-        for (const char* k : {"First", "Middle", "Last"})
-            if (c[k].is_string() && !c[k].get<std::string>().empty()) name += (name.empty() ? "" : " ") + c[k].get<std::string>();
-        deletedNames.insert(name);
+        json parts = json::array();
+        for (const char* k : {"Last", "First", "Middle"}) parts.push_back(c[k].is_string() ? c[k] : json(""));
+        deletedNames.insert(parts.dump());
     }
     for (const std::string& w : want) {
         auto it = got.find(w);

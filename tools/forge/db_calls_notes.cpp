@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <regex>
+#include <utility>
 
 #include "forge/db_common.h"
 
@@ -340,11 +342,11 @@ void buildNotes(Context& cx) {
     Rng& rng = cx.rng;
     static const std::vector<std::pair<std::string, std::string>> kBodies = {
         {"Shopping list", "<div>milk</div><div>eggs&nbsp;and bread</div><div>apples<br></div>"},
-        {"Packing", "Passport<br>Charger<br>Sun cream&nbsp;SPF 50</br>"},
+        {"Packing", "Passport<br>Charger<BR/>Sun cream&nbsp;SPF 50</br>"},
         {"Ideas", "Paint the fence blue<div><b>Ask</b> about the garden shed</div>"},
         {"Wi-Fi at the cabin", "Network: Lakeside<div>Password: <i>pinecone42</i></div>"},
         {"Books to read", "<div>The Long Way Home</div><div>Notes from a Small Island</div>"},
-        {"Recipe", "Pancakes: 2 eggs, 250&nbsp;g flour, 500&nbsp;ml milk<br>Rest 30 minutes"},
+        {"Recipe", "Pancakes: 2 eggs, 250&nbsp;g flour, 500&nbsp;ml milk<br />Rest 30 minutes"},
     };
     const int n = std::max(0, cx.scale.notes);
     std::vector<Note> notes(static_cast<std::size_t>(n));
@@ -363,13 +365,36 @@ void buildNotes(Context& cx) {
     }
     pickDeleted(rng, notes, cx.scale.deletedPercent);
 
-    auto clean = [](std::string s) {
-        s = replaceAll(s, "<div>", "");
-        s = replaceAll(s, "</div>", "");
-        s = replaceAll(s, "&nbsp;", " ");
-        s = replaceAll(s, "<br>", " ");
-        s = replaceAll(s, "</br>", " ");
-        return s;
+    // The text a reader shows: the note split into its lines, a line ending at
+    // a break and at the end of a division that holds text, an empty line
+    // where a break stands alone; one blank line at most in a row, none at
+    // either end.
+    auto clean = [](const std::string& html) {
+        static const std::regex kTag("<br\\s*/?>|</br>|</?div>", std::regex::icase);
+        std::vector<std::string> lines;
+        std::string current;
+        std::size_t from = 0;
+        for (std::sregex_iterator it(html.begin(), html.end(), kTag), end; it != end; ++it) {
+            current += html.substr(from, static_cast<std::size_t>(it->position()) - from);
+            from = static_cast<std::size_t>(it->position() + it->length());
+            const bool lineBreak = std::tolower(static_cast<unsigned char>(it->str()[1])) == 'b' ||
+                                   std::tolower(static_cast<unsigned char>(it->str()[2])) == 'b';
+            if (lineBreak || !current.empty()) lines.push_back(std::exchange(current, std::string()));
+        }
+        current += html.substr(from);
+        if (!current.empty()) lines.push_back(current);
+        std::string text;
+        bool blank = false;
+        for (const std::string& line : lines) {
+            if (line.empty()) {
+                blank = !text.empty();
+                continue;
+            }
+            if (!text.empty()) text += blank ? "\n\n" : "\n";
+            blank = false;
+            text += line;
+        }
+        return replaceAll(text, "&nbsp;", " ");
     };
     if (cx.plan.olderFileNames) {
         addOlderNotes(cx, notes, clean);

@@ -418,6 +418,9 @@ void buildContacts(Context& cx) {
                         {"contactJobtitle", ""},
                         {"contactNote", p.note.value_or("")},
                         {"contactAdress", addr},
+                        {"contactFirstName", p.first.value_or("")},
+                        {"contactMiddleName", p.middle.value_or("")},
+                        {"contactLastName", p.last.value_or("")},
                         {"imageData", bytesJson(pic)},
                         {"bDeleted", 0},
                         {"bSelected", 0}});

@@ -120,8 +120,8 @@ namespace {
 const std::vector<std::string> kPhrases = {
     "On my way",
     "Can you call me back?",
-    "Lunch at noon?",
-    "Running ten minutes late, sorry",
+    "Lunch at noon? 🍕",
+    "Running ten minutes late, sorry 🏃",
     "Thanks, see you tomorrow",
     "Did you get the tickets for Saturday?",
     "Happy birthday! Hope you have a wonderful day with the family and lots of cake",
@@ -130,7 +130,7 @@ const std::vector<std::string> kPhrases = {
     "Ok 👍",
     "Where did you park?",
     "Groceries: milk, eggs, bread, apples",
-    "Ich bin gleich da",
+    "Ich bin gleich da 🚲",
 };
 
 enum class AttachKind { None, Image, Movie, Contact, Location, MissingImage };

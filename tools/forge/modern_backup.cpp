@@ -168,7 +168,7 @@ ForgedBackup forgeModernBackup(const std::string& storeDir, std::uint64_t seed, 
           {"strDeviceSize", infoSize},
           {"strDeviceBackUpTime", localMinuteText(backupTime)},
           {"strDeviceSerial", serial},
-          {"strDeviceType", nullptr},  // the model table stops long before this device
+          {"strDeviceType", "iPhone 13"},
           {"strIOSVersion", productVersion},
           {"itunesVersion", "12.12.8.2"},
           {"deviceImage", "iphone"},

@@ -220,6 +220,9 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
                         {"contactJobtitle", ""},
                         {"contactNote", p.note.value_or("")},
                         {"contactAdress", joined[5]},
+                        {"contactFirstName", p.first.value_or("")},
+                        {"contactMiddleName", p.middle.value_or("")},
+                        {"contactLastName", p.last.value_or("")},
                         {"imageData", db::bytesJson(picture)},
                         {"bDeleted", 0},
                         {"bSelected", 0}});

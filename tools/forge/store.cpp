@@ -37,8 +37,14 @@ using files::setModificationTime;
 using files::setString;
 using files::writeFile;
 
-// Display names of the device models, searched as case-insensitive substrings in this order.
+// Display names of the device models: the product types the forge writes by
+// their exact text, then the old table searched as case-insensitive substrings
+// in this order.
 nlohmann::json displayName(const std::string& productType) {
+    static const std::map<std::string, const char*> kExact = {
+        {"iPhone3,1", "iPhone 4"},   {"iPhone4,1", "iPhone 4S"},  {"iPhone5,2", "iPhone 5"},
+        {"iPhone6,1", "iPhone 5s"},  {"iPhone10,4", "iPhone 8"},  {"iPhone13,2", "iPhone 12"},
+        {"iPhone14,5", "iPhone 13"}, {"iPhone15,2", "iPhone 14 Pro"}};
     static const std::pair<const char*, const char*> kModels[] = {
         {"iPhone1,1", "iPhone"},    {"iPhone1,2", "iPhone3G"},     {"iPhone2,1", "iPhone3GS"},
         {"iPhone3,1", "iPhone 4"},  {"iPhone3,3", "iPhone 4"},     {"iPhone4,1", "iPhone 4S"},
@@ -46,6 +52,7 @@ nlohmann::json displayName(const std::string& productType) {
         {"iPod3,1", "IpodTouch3G"}, {"iPod4,1", "iPodTouch4G"},    {"iPad1,1", "iPad 1"},
         {"iPad2,1", "iPad 2"},      {"iPad3", "NewiPad"}};
     if (productType.empty()) return "iPhone";
+    if (const auto exact = kExact.find(productType); exact != kExact.end()) return exact->second;
     auto lower = [](std::string s) {
         for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return s;

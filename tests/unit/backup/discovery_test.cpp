@@ -194,3 +194,36 @@ TEST_F(Discovery, BackupsWithoutADeviceNameAreNamedAnyway) {
 }
 
 }  // namespace salvor
+
+namespace salvor {
+namespace {
+
+TEST(ModelNames, ExactTypesOfEveryFamilyThenTheOldPatterns) {
+    const auto model = [](const char* type) { return MVIOSDeviceController::GetDevcieType(std::string(type)); };
+    const std::map<std::string, std::string> known = {
+        // The oldest keep the names the list has always shown.
+        {"iPhone2,1", "iPhone3GS"}, {"iPhone5,2", "iPhone 5"}, {"iPod3,1", "IpodTouch3G"}, {"iPad3,1", "NewiPad"},
+        // Types the substring search used to misread or miss.
+        {"iPhone5,3", "iPhone 5c"}, {"iPhone3,2", "iPhone 4"}, {"iPad3,4", "iPad (4th generation)"},
+        {"iPad2,5", "iPad mini"},
+        {"iPhone6,1", "iPhone 5s"}, {"iPhone10,6", "iPhone X"}, {"iPhone14,5", "iPhone 13"},
+        {"iPhone15,2", "iPhone 14 Pro"}, {"iPhone16,1", "iPhone 15 Pro"}, {"iPhone17,1", "iPhone 16 Pro"},
+        {"iPhone17,5", "iPhone 16e"}, {"iphone12,8", "iPhone SE (2nd generation)"},
+        {"iPod9,1", "iPod touch (7th generation)"}, {"iPad13,18", "iPad (10th generation)"},
+        {"iPad16,5", "iPad Pro 13-inch (M4)"}, {"iPad6,11", "iPad (5th generation)"},
+    };
+    for (const auto& [type, name] : known) EXPECT_EQ(model(type.c_str()), name) << type;
+
+    // "iPhone11,2" must not be read as an "iPhone1,1" nor "iPad13,1" as an "iPad3".
+    EXPECT_EQ(model("iPhone11,2"), "iPhone XS");
+    EXPECT_EQ(model("iPad13,1"), "iPad Air (4th generation)");
+    // A longer text holding an old type still reads by the old table.
+    EXPECT_EQ(model("iPhone5,2 (refurbished)"), "iPhone 5");
+    EXPECT_EQ(MVIOSDeviceController::GetDevcieType(std::nullopt), "iPhone");
+    EXPECT_EQ(model(""), "iPhone");
+    for (const char* unknown : {"iPhone99,1", "iPad13,3", "Watch6,1", "iPhone15,9", "AppleTV5,3"})
+        EXPECT_EQ(model(unknown), std::nullopt) << unknown;
+}
+
+}  // namespace
+}  // namespace salvor

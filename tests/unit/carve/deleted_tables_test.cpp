@@ -133,7 +133,7 @@ TEST_F(DelTableTest, DeletedNotesOfEitherSchemaFormat) {
         // Note 1's body names its owner with the constant 1 in a format-4 file.
         EXPECT_EQ(*notes[0]->noteTitle + "|" + *notes[0]->noteContent, "First|First one");
         EXPECT_EQ(*notes[1]->noteTitle, "Milk");
-        EXPECT_EQ(*notes[1]->noteContent, "Milkeggs bread x");
+        EXPECT_EQ(*notes[1]->noteContent, "Milk\neggs\n\nbread x");
         EXPECT_EQ(*notes[1]->noteDate, textOrEmpty(dateText(380002000, 1)));
         EXPECT_EQ(*notes[2]->noteTitle, "Trip");
         // With small pages the long body lay on overflow pages, the first of

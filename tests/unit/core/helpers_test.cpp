@@ -139,5 +139,23 @@ TEST(Helpers, NameLookupByPhoneNumber) {
     EXPECT_EQ(match.picture->size(), 3u);
 }
 
+// Each typed line of a note is a division; an empty one is "<div><br></div>".
+TEST(Helpers, NoteMarkupBecomesLines) {
+    EXPECT_EQ(cleanNoteContent("Milk<div>eggs</div>"), "Milk\neggs");
+    EXPECT_EQ(cleanNoteContent("<div>Milk</div><div>eggs</div>"), "Milk\neggs");
+    EXPECT_EQ(cleanNoteContent("Title<div><br></div><div>one</div><div>two<br></div>"), "Title\n\none\ntwo");
+    // Every spelling of a break; a break in a line ends it, a second one leaves a blank line.
+    EXPECT_EQ(cleanNoteContent("a<br>b<BR/>c<br />d</br>e<Br>"), "a\nb\nc\nd\ne");
+    EXPECT_EQ(cleanNoteContent("a<br><br>b"), "a\n\nb");
+    // Runs of empty lines collapse to one blank line; none is added at either end.
+    EXPECT_EQ(cleanNoteContent("<br><div><br></div>a<div><br></div><div><br></div><br><br>b<br><br>"), "a\n\nb");
+    EXPECT_EQ(cleanNoteContent("<DIV>x&nbsp;y</Div>"), "x y");
+    EXPECT_EQ(cleanNoteContent("<div></div><br>"), "");
+    // Other markup, text that only looks like a tag and a body cut inside a tag stay as they are.
+    EXPECT_EQ(cleanNoteContent("<b>Ask</b> 3 <brick> <divx> <br"), "<b>Ask</b> 3 <brick> <divx> <br");
+    // Line ends typed into the text are the text's own.
+    EXPECT_EQ(cleanNoteContent("a\n\n\nb"), "a\n\n\nb");
+}
+
 }  // namespace
 }  // namespace salvor

@@ -34,7 +34,7 @@ TEST_F(NotesTest, OlderStoreUnderOlderNameAndPreferredNameWins) {
     runPiped(&scanNoteThread, backup.path());
     auto notes = records<NotePtr>(events::ScanNoteInfo);
     ASSERT_EQ(notes.size(), 1u);
-    EXPECT_EQ(notes[0]->noteContent, "x y");
+    EXPECT_EQ(notes[0]->noteContent, "x\ny");
 
     posted.clear();
     writeFile(stored(kNotes), std::string(1000, '\0'));

@@ -34,6 +34,9 @@ json asJson(const MVContactNode& c) {
             {"contactJobtitle", text(c.contactJobtitle)},
             {"contactNote", text(c.contactNote)},
             {"contactAdress", text(c.contactAdress)},
+            {"contactFirstName", text(c.contactFirstName)},
+            {"contactMiddleName", text(c.contactMiddleName)},
+            {"contactLastName", text(c.contactLastName)},
             {"imageData", bytes(c.imageData)},
             {"bDeleted", c.bDeleted},
             {"bSelected", c.bSelected}};

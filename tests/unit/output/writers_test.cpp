@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "output/html_controller.h"
 #include "output/safe_name.h"
@@ -38,7 +41,7 @@ TEST(VCardWriter, EveryValueHasItsOwnLine) {
     c.contactHomepageValues = {"http://example.com/a,b"};
     c.imageData = std::make_shared<const ByteBuffer>(ByteBuffer{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'});
     EXPECT_EQ(MVVCFController::cardText(c),
-              "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Clara Smith\r\nFN:Clara Smith\r\nORG:Acme\r\n"
+              "BEGIN:VCARD\r\nVERSION:3.0\r\nN:;Clara Smith;;;\r\nFN:Clara Smith\r\nORG:Acme\r\n"
               "EMAIL;INTERNET;HOME;PREF:clara@mail.example.org\r\nEMAIL;INTERNET;HOME:clara.work@example.com\r\n"
               "TEL;CELL;PREF:512-602-1186\r\nTEL;CELL:312 673 8225\r\nURL:http://example.com/a\\,b\r\n"
               "PHOTO;ENCODING=b;TYPE=PNG:iVBORw0KGgo=\r\nEND:VCARD");
@@ -48,14 +51,60 @@ TEST(VCardWriter, EveryValueHasItsOwnLine) {
     joined.contactName = std::nullopt, joined.contactEmail = " a@x.org  b@x.org";
     joined.contactPhone = " 312 673 8225";
     EXPECT_EQ(MVVCFController::cardText(joined),
-              "BEGIN:VCARD\r\nVERSION:3.0\r\nN:(null)\r\nFN:312 673 8225\r\nEMAIL;INTERNET;HOME;PREF:a@x.org\r\n"
+              "BEGIN:VCARD\r\nVERSION:3.0\r\nN:;;;;\r\nFN:312 673 8225\r\nEMAIL;INTERNET;HOME;PREF:a@x.org\r\n"
               "EMAIL;INTERNET;HOME:b@x.org\r\nTEL;CELL;PREF:312 673 8225\r\nEND:VCARD");
 
     // The formatted name falls back to the company, then to "Unknown".
     MVContactNode firm;
     firm.contactName = " ", firm.contactCompany = "Acme";
     EXPECT_NE(MVVCFController::cardText(firm).find("\r\nFN:Acme\r\nORG:Acme\r\nEND:VCARD"), std::string::npos);
-    EXPECT_EQ(MVVCFController::cardText(MVContactNode{}), "BEGIN:VCARD\r\nVERSION:3.0\r\nN:\r\nFN:Unknown\r\nEND:VCARD");
+    EXPECT_EQ(MVVCFController::cardText(MVContactNode{}), "BEGIN:VCARD\r\nVERSION:3.0\r\nN:;;;;\r\nFN:Unknown\r\nEND:VCARD");
+}
+
+// What an independent vCard reader takes from each card's N: family, given
+// and additional names, one line per card.
+std::string namePartsRead(const ScratchDir& dir, const std::vector<MVContactNode>& cards) {
+    std::string script = "import sys, vobject\nfor p in sys.argv[1:]:\n"
+                         "    n = vobject.readOne(open(p, encoding='utf-8').read()).n.value\n"
+                         "    print(repr([n.family, n.given, n.additional]))\n";
+    writeFile((dir.path() / "n.py").string(), script);
+    std::string command = "/usr/bin/python3 '" + (dir.path() / "n.py").string() + "'";
+    for (std::size_t i = 0; i < cards.size(); ++i) {
+        const std::string path = (dir.path() / (std::to_string(i) + ".vcf")).string();
+        writeFile(path, MVVCFController::cardText(cards[i]));
+        command += " '" + path + "'";
+    }
+    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return {};
+    std::string out;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    EXPECT_EQ(::pclose(pipe), 0) << out;
+    return out;
+}
+
+TEST(VCardWriter, NameIsFiledByItsParts) {
+    MVContactNode full;
+    full.contactName = "Ann Marie O'Neil", full.contactFirstName = "Ann", full.contactMiddleName = " Marie";
+    full.contactLastName = "O'Neil";
+    EXPECT_NE(MVVCFController::cardText(full).find("\r\nN:O'Neil;Ann;Marie;;\r\nFN:Ann Marie O'Neil\r\n"),
+              std::string::npos);
+    // Separators inside a part are the part's own.
+    MVContactNode odd;
+    odd.contactName = "x", odd.contactFirstName = "Jo;Jo", odd.contactMiddleName = "", odd.contactLastName = "Smith, Jr\\\nII";
+    // Only a family name; only an organisation; a whole name without parts.
+    MVContactNode family, firm, whole;
+    family.contactName = "Garcia", family.contactLastName = "Garcia";
+    firm.contactName = std::nullopt, firm.contactCompany = "Acme", firm.contactFirstName = "", firm.contactLastName = "";
+    whole.contactName = " Ann Garcia ";
+    EXPECT_NE(MVVCFController::cardText(firm).find("\r\nN:;;;;\r\nFN:Acme\r\nORG:Acme\r\n"), std::string::npos);
+    ScratchDir dir;
+    EXPECT_EQ(namePartsRead(dir, {full, odd, family, firm, whole}),
+              "[\"O'Neil\", 'Ann', 'Marie']\n"
+              "['Smith, Jr\\\\\\nII', 'Jo;Jo', '']\n"
+              "['Garcia', '', '']\n"
+              "['', '', '']\n"
+              "['', 'Ann Garcia', '']\n");
 }
 
 TEST(VCardWriter, PictureIsOneBase64LineTypedByItsBytes) {
