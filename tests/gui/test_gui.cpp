@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QImage>
+#include <QInputDialog>
+#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -528,6 +530,59 @@ TEST(GuiModernBackup, EveryCategoryCountsItsTruth) {
     }
     EXPECT_GT(counts["Notes"].second, 0);
     EXPECT_TRUE(browser.devicePanel()->text().contains(QStringLiteral("Manifest.db")));
+}
+
+TEST(GuiEncryptedBackup, AWrongPasswordIsAskedAgainThenTheBackupReadsAsItsTwin) {
+    TempDir dir;
+    forge::ForgeOptions options;
+    options.seed = 4;
+    options.scenario = "ios17-modern";
+    const auto plain = forge::forgeStore(dir / "plain", options).at(0);
+    options.encryption = forge::EncryptionOptions{};
+    options.encryption->password = "pässwörd";
+    options.encryption->kdfIterations = 1000;
+    const auto crypt = forge::forgeStore(dir / "crypt", options).at(0);
+    qunsetenv("SALVOR_BACKUP_PASSWORD");
+
+    // The dialog is answered as a person would: first a wrong password, then the right one.
+    QStringList prompts;
+    const QStringList answers{QStringLiteral("wrong"), QStringLiteral("pässwörd")};
+    QTimer answerer;
+    QObject::connect(&answerer, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+        if (!dialog || dialog->objectName() != QStringLiteral("backupPasswordDialog")) return;
+        prompts << dialog->labelText();
+        EXPECT_EQ(dialog->textEchoMode(), QLineEdit::Password);
+        dialog->setTextValue(answers.value(prompts.size() - 1));
+        dialog->accept();
+    });
+    answerer.start(20);
+
+    ResultBrowser browser;
+    browser.resize(1020, 660);
+    browser.show();
+    browser.startScan(QString::fromStdString(crypt.path));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return prompts.size() == 2 && !browser.scanning(); }, 120000));
+    ASSERT_EQ(prompts.size(), 2);
+    EXPECT_FALSE(prompts[0].contains(QStringLiteral("Wrong password")));
+    EXPECT_TRUE(prompts[1].contains(QStringLiteral("Wrong password, try again")));
+    const auto encrypted = countCategories(*browser.store());
+
+    // A rescan of the same backup uses the key kept by the window: no third prompt.
+    browser.startScan(QString::fromStdString(crypt.path));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !browser.scanning(); }, 120000));
+    EXPECT_EQ(prompts.size(), 2);
+
+    ResultBrowser twin;
+    twin.startScan(QString::fromStdString(plain.path));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !twin.scanning(); }, 120000));
+    const auto expected = countCategories(*twin.store());
+    ASSERT_EQ(encrypted.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(encrypted[i].live, expected[i].live) << expected[i].name;
+        EXPECT_EQ(encrypted[i].deleted, expected[i].deleted) << expected[i].name;
+    }
+    EXPECT_GT(expected[0].live, 0);
 }
 
 TEST(GuiCommandLine, ScreenshotWritesAPngOfTheWindowForEveryPage) {
