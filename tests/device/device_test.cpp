@@ -274,10 +274,16 @@ struct BackupFlow : ::testing::Test {
         writeFile(sim / "iphone/device.json", d.dump());
     }
     // Runs the whole device flow; the failure sentence, if any.
-    std::optional<std::string> run(Finishes& seen, std::vector<int>* progress = nullptr) {
+    std::optional<std::string> run(Finishes& seen, std::vector<int>* progress = nullptr,
+                                   const std::string& password = {}) {
         auto support = device::makeSimulatedSupport(sim.path());
         amd::DeviceManager manager(*support);
         ScanSession session;
+        if (!password.empty()) {
+            BackupSecret secret;
+            secret.password = crypto::SecretBytes(crypto::bytesOf(password));
+            session.app.setBackupSecret(std::move(secret));
+        }
         session.store.addObserver(&seen);
         DeviceScan scan(session, &manager);
         auto problem = scan.run("", [&](int p) {
@@ -359,22 +365,31 @@ TEST_F(BackupFlow, RefusalsAPersonCanActOn) {
         EXPECT_TRUE(filesBelow(home / "cache").empty());
     }
     // A device whose backup comes out in the newer format is scanned like any
-    // other; an encrypted one is kept and refused with a sentence.
-    for (const bool encrypted : {false, true}) {
-        SCOPED_TRACE(encrypted ? "modern, encrypted" : "modern");
+    // other; an encrypted one is kept and, without its password, refused with a
+    // sentence; with it, scanned.
+    forge::EncryptionOptions keys;
+    keys.kdfIterations = 1000;
+    for (const int kind : {0, 1, 2}) {
+        const bool encrypted = kind > 0, withPassword = kind == 2;
+        SCOPED_TRACE(withPassword ? "modern, encrypted, with its password" : encrypted ? "modern, encrypted" : "modern");
         writeFile(sim / "iphone/device.json", original.dump());
         TempDir modern;
         TempDir scratch;
-        const auto m = forge::forgeModernBackup(modern.path(), 3, encrypted, scratch.path());
-        edit([&](json& d) { d["backup"] = m.path; });
+        const auto m = forge::forgeModernBackup(modern.path(), 3, encrypted, scratch.path(), &keys);
+        edit([&](json& d) {
+            d["backup"] = m.path;
+            if (withPassword) d["values"]["com.apple.mobile.backup"]["WillEncrypt"] = true;
+        });
         Finishes seen;
-        const auto problem = run(seen);
-        EXPECT_EQ(seen.finished, 1);
-        if (encrypted) {
+        photos = 0;
+        const auto problem = run(seen, nullptr, withPassword ? keys.password : std::string());
+        if (encrypted && !withPassword) {
+            EXPECT_EQ(seen.finished, 1);
             ASSERT_TRUE(problem);
-            EXPECT_NE(problem->find("encrypted"), std::string::npos) << *problem;
+            EXPECT_NE(problem->find("give the backup password"), std::string::npos) << *problem;
         } else {
-            EXPECT_FALSE(problem && problem->find("iOS 10") != std::string::npos) << *problem;
+            EXPECT_FALSE(problem) << *problem;
+            EXPECT_GT(photos, 0u);
         }
     }
 }
