@@ -313,7 +313,15 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
 
     PhotoLibrary photos;
     if (const auto id = manifest.fileIdOf(std::string(kCameraRoll), kPhotoLibrary)) {
-        photos = readPhotoLibrary(ctx.storedPath(*id), ctx.stop);
+        // The library's newest rows may be in the log stored beside it, which
+        // only a prepared copy brings in; without one the file is read alone.
+        std::string library = ctx.storedPath(*id);
+        if (ctx.prepareModernDatabase) {
+            const auto log = manifest.fileIdOf(std::string(kCameraRoll), std::string(kPhotoLibrary) + "-wal");
+            if (auto copy = ctx.prepareModernDatabase(ctx, library, log ? ctx.storedPath(*log) : std::string()))
+                library = std::move(*copy);
+        }
+        photos = readPhotoLibrary(library, ctx.stop);
         if (!photos.problem.empty())
             ctx.reportProblem("The photo library (Photos.sqlite) cannot be read (" + photos.problem +
                               "): photos and videos are listed without their dates and without telling which "
@@ -326,6 +334,7 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
     std::string key;
     std::string pathKey;
     StoredFiles stored(backupPath);
+    MediaList mediaFiles;
     const bool readAll = manifest.forEachRow([&](const ManifestDb::Row& row) {
         if (ctx.stopRequested()) return;
         ++seen;
@@ -366,12 +375,13 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
                 const auto it = photos.facts.find(pathKey);
                 if (it != photos.facts.end()) facts = &it->second;
             }
-            if (media) GetMediaFileByNode(ctx, *node, facts);
+            if (media) mediaFiles.add(ctx, *node, facts);
             ctx.treeFileArray.push_back(std::move(node));
         } else if (isLookupOnlyDomain(domain)) {
             ctx.treeFileArray.push_back(std::move(node));
         }
     });
+    mediaFiles.finish(ctx);
     if (ctx.stopRequested()) return;
     if (!readAll)
         ctx.reportProblem("The backup's file list (Manifest.db) could not be read to its end: " + manifest.problem() +

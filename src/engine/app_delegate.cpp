@@ -9,6 +9,7 @@
 #include "backup/device_list.h"
 #include "core/events.h"
 #include "engine/pipeline.h"
+#include "extract/modern_lookup.h"
 #include "engine/result_store.h"
 #include "platform/device_support.h"
 #include "platform/log.h"
@@ -71,6 +72,9 @@ bool SalvorAppDelegate::ScanIOSBackFile(const std::string& backupPath) {
     scan_->bIOSRecoveryMode = bIOSRecoveryMode;
     scan_->stop = stopSource_.get_token();
     scan_->scanScratchDir = scratch::create("salvor-scan-");
+    scan_->prepareModernDatabase = [](ScanContext& ctx, const std::string& stored, const std::string& log) {
+        return modern::preparedCopy(ctx, modern::Found{stored, log});
+    };
     // The device panel shows the backup being scanned from its first moment.
     if (currentNode) nc.post(events::ScanIOSDeviceInfo, std::any(currentNode));
     scanBackFileThreader = std::thread([this, backupPath] {

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -34,6 +35,33 @@ void insertNamed(DbFile& db, const std::string& table, const Named& values) {
     const std::string err = sqlite3_errmsg(db.handle());
     sqlite3_finalize(st);
     if (rc != SQLITE_DONE) throw std::runtime_error("forge: " + sql + ": " + err);
+}
+
+void startLog(DbFile& db) {
+    db.exec("PRAGMA journal_mode=WAL");
+    db.exec("PRAGMA wal_autocheckpoint=0");
+}
+
+namespace {
+
+Blob readAll(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return {};
+    std::ifstream in(path, std::ios::binary);
+    Blob bytes(static_cast<std::size_t>(std::filesystem::file_size(path, ec)));
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!in) throw std::runtime_error("forge: cannot read " + path);
+    return bytes;
+}
+
+}  // namespace
+
+FileAndLog finishWithLog(DbFile& db, const std::string& path) {
+    // Read while the connection is open: closing checkpoints the log into
+    // the file and deletes it.
+    FileAndLog out{readAll(path), readAll(path + "-wal")};
+    db.finish();
+    return out;
 }
 
 void writeBytes(const std::string& path, const Blob& bytes) {
