@@ -19,6 +19,7 @@
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTest>
+#include <QTextDocument>
 #include <filesystem>
 
 #include "conversation_view.h"
@@ -26,6 +27,7 @@
 #include "photo_grid.h"
 #include "start_page.h"
 #include "thumbnail_cache.h"
+#include "record_detail.h"
 #include "record_model.h"
 #include "tree_model.h"
 #include "result_browser.h"
@@ -491,6 +493,38 @@ TEST(GuiThumbnails, HeicPicturesAreDecodedIntoTheBox) {
     EXPECT_TRUE(cache.thumbnail(path).isNull());
     EXPECT_TRUE(QTest::qWaitFor([&] { return cache.state(path) == ThumbnailCache::State::Ready; }, 20000));
     EXPECT_EQ(cache.thumbnail(path).width(), 64);
+}
+
+// The note pane names the note's folder and account when the note has them,
+// and a Live Photo's film with its picture.
+TEST(GuiRecordDetail, NotesShowTheirFolderAndAccountAndLivePhotosTheirFilm) {
+    QTextDocument document;
+    auto note = std::make_shared<MVNoteNode>();
+    note->noteTitle = std::string("Groceries");
+    note->noteContent = std::string("Milk");
+    note->noteFolder = std::string("Work & <home>");
+    note->noteAccount = std::string("iCloud");
+    QTextDocument shown;
+    shown.setHtml(recordDetailHtml(AnyRecord(note), &document));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("Folder")));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("Work & <home>")));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("Account")));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("iCloud")));
+    // Without them (older backups) neither row is shown.
+    note->noteFolder.reset();
+    note->noteAccount = std::string();
+    shown.setHtml(recordDetailHtml(AnyRecord(note), &document));
+    EXPECT_FALSE(shown.toPlainText().contains(QStringLiteral("Folder")));
+    EXPECT_FALSE(shown.toPlainText().contains(QStringLiteral("Account")));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("Milk")));
+
+    auto photo = std::make_shared<MVPhotoAndVideoNode>();
+    photo->fileNodeName = std::string("IMG_0001.HEIC");
+    auto film = std::make_shared<MVPhotoAndVideoNode>();
+    film->filePath = std::string("/backup/ab/abfilm");
+    photo->livePhotoVideo = film;
+    shown.setHtml(recordDetailHtml(AnyRecord(photo), &document));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("/backup/ab/abfilm")));
 }
 
 TEST(GuiBackupChooser, ChoosingAnotherBackupScansItAndTheDevicePanelFollows) {

@@ -170,9 +170,13 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
     img.exec(db::schemaText("modern/ios15/AddressBookImages.sqlitedb.sql"));
     img.begin();
     std::int64_t thumbRow = 0;
+    // The pictures of the last person who has any stay in the log.
+    std::size_t lastPictured = book.size();
+    for (std::size_t i = 0; i < book.size(); ++i)
+        if (book[i].fullPicture >= 0 || !book[i].thumbnails.empty()) lastPictured = i;
     for (std::size_t i = 0; i < book.size(); ++i) {
         const std::int64_t rowid = static_cast<std::int64_t>(i) + 1;
-        if (i + 1 == book.size()) logFromHere(img);
+        if (i == lastPictured) logFromHere(img);
         if (book[i].fullPicture >= 0)
             insertNamed(img, "ABFullSizeImage",
                         {{"ROWID", rowid},
