@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <set>
+#include <sstream>
 
 #include "forge/forge.h"
 #include "support/support.h"
@@ -78,6 +79,16 @@ TEST(ModernCategories, ScanGivesEveryRecordOfTheTruth) {
             }
         }
         EXPECT_EQ(withDeletedFlag(scan["messages"], true), deletedMessages);
+        // The summary table counts them, inside their live conversations.
+        {
+            std::istringstream lines(runSalvor({"scan", b.path}).out);
+            std::string line;
+            long live = -1, deleted = -1;
+            while (std::getline(lines, line))
+                if (line.rfind("Messages ", 0) == 0) std::istringstream(line.substr(9)) >> live >> deleted;
+            EXPECT_EQ(deleted, static_cast<long>(truth["messages"]["deleted"].size()));
+            EXPECT_EQ(live, static_cast<long>(truth["messages"]["live"].size()));
+        }
         // Only iOS 16 and later keep deleted messages, one of them a group's.
         EXPECT_EQ(deletedMessages.size(), truth["iosMajor"].get<int>() >= 16 ? 3u : 0u);
         EXPECT_EQ(groupDeleted, truth["iosMajor"].get<int>() >= 16 ? 1u : 0u);
