@@ -6,8 +6,8 @@
 #include <any>
 #include <array>
 #include <cctype>
-#include <unordered_map>
 #include <string_view>
+#include <unordered_map>
 
 #include "core/scan_context.h"
 #include "core/events.h"

@@ -630,7 +630,8 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
                 ix.groupNodes.insert(created.get());
             }
             messageTreeArray.push_back(std::move(created));
-            // No conversation matched: this is the first one of its address.
+            // None matched: this is the first deleted conversation of its
+            // address, the one its next carved messages join.
             if (!record->groupAddress) ix.deletedConversations.appended(messageTreeArray, phone);
             messageArray.push_back(record);
             ++deleteeFilesNum;
