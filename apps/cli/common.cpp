@@ -229,7 +229,8 @@ void write(JsonWriter& w, const MVPhotoAndVideoNode& n) {
         .flag("bSelected", n.bSelected)
         .number("fileSizeNumber", n.fileSizeNumber)
         .text("fileCreateDate", n.fileCreateDate)
-        .flag("bDeleted", n.bDeleted);
+        .flag("bDeleted", n.bDeleted)
+        .text("livePhotoVideoPath", n.livePhotoVideo ? n.livePhotoVideo->filePath : Text());
     w.endObject();
 }
 

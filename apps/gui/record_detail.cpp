@@ -71,6 +71,8 @@ QString recordDetailHtml(const AnyRecord& record, QTextDocument* document, const
             } else if constexpr (std::is_same_v<T, MVNoteNode>) {
                 title = QString::fromStdString(textOrEmpty(r.noteTitle));
                 row(body, "Date", r.noteDate);
+                row(body, "Folder", r.noteFolder);
+                row(body, "Account", r.noteAccount);
                 row(body, "Text", r.noteContent);
             } else if constexpr (std::is_same_v<T, MVBookMarkNode>) {
                 title = QString::fromStdString(textOrEmpty(r.bookMarkTitle));
@@ -88,6 +90,7 @@ QString recordDetailHtml(const AnyRecord& record, QTextDocument* document, const
                 row(body, "Taken", r.fileCreateDate);
                 row(body, "Size", r.fileNodeSize);
                 row(body, "Stored as", r.filePath);
+                if (r.livePhotoVideo) row(body, "Live Photo film", r.livePhotoVideo->filePath);
                 if (!r.bmov) image = picture(preview, document, "photo");
             } else if constexpr (std::is_same_v<T, MVFaceTwitterNode>) {
                 title = QString::fromStdString(textOrEmpty(r.faceTwitterFileName));

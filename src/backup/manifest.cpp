@@ -124,6 +124,7 @@ void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
     MbdbRecord record;
     std::string key;
     char hex[41];
+    MediaList mediaFiles;
     while (!ctx.stopRequested() && reader.next(record)) {
         auto node = std::make_shared<MVTreeDirNode>();
         // Texts are taken whole: a stored name made from a shortened path would
@@ -149,10 +150,11 @@ void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
         if (isKeptDomain(textOrEmpty(node->fileDomain))) {
             if (!ctx.bIOSRecoveryMode && size > 0)
                 ctx.nc.post(kProgressEvent, std::any(static_cast<int>(reader.position() * 20 / size)));
-            GetMediaFileByNode(ctx, *node);
+            mediaFiles.add(ctx, *node);
             ctx.treeFileArray.push_back(std::move(node));
         }
     }
+    mediaFiles.finish(ctx);
     if (!ctx.stopRequested() && !reader.complete())
         ctx.reportProblem("The backup's file list (Manifest.mbdb) is damaged: it breaks off after " +
                           std::to_string(listed) + (listed == 1 ? " file" : " files") +

@@ -382,12 +382,23 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
     }
 
     PhotoLibrary photos;
-    std::string libraryArchive;
+    std::string libraryArchive, logArchive;
     if (const auto id = manifest.fileIdOf(std::string(kCameraRoll), kPhotoLibrary, &libraryArchive)) {
+        // The library's newest rows may be in the log stored beside it, which
+        // only a prepared copy brings in; without one the file is read alone.
         std::optional<std::string> library = ctx.storedPath(*id);
+        const auto log = manifest.fileIdOf(std::string(kCameraRoll), std::string(kPhotoLibrary) + "-wal", &logArchive);
         if (ctx.cipher) {
             registerKey(ctx, *id, decodeMBFile(reinterpret_cast<const std::uint8_t*>(libraryArchive.data()),
                                                libraryArchive.size()));
+            if (log)
+                registerKey(ctx, *log, decodeMBFile(reinterpret_cast<const std::uint8_t*>(logArchive.data()),
+                                                    logArchive.size()));
+        }
+        if (ctx.prepareModernDatabase) {
+            // The prepared copy is decrypted in an encrypted backup.
+            library = ctx.prepareModernDatabase(ctx, *library, log ? ctx.storedPath(*log) : std::string());
+        } else if (ctx.cipher) {
             library = readableStoredPath(ctx, *library);
         }
         if (library) photos = readPhotoLibrary(*library, ctx.stop);
@@ -403,6 +414,7 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
     std::string key;
     std::string pathKey;
     StoredFiles stored(backupPath);
+    MediaList mediaFiles;
     const bool readAll = manifest.forEachRow([&](const ManifestDb::Row& row) {
         if (ctx.stopRequested()) return;
         ++seen;
@@ -445,12 +457,13 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
                 const auto it = photos.facts.find(pathKey);
                 if (it != photos.facts.end()) facts = &it->second;
             }
-            if (media) GetMediaFileByNode(ctx, *node, facts);
+            if (media) mediaFiles.add(ctx, *node, facts);
             ctx.treeFileArray.push_back(std::move(node));
         } else if (isLookupOnlyDomain(domain)) {
             ctx.treeFileArray.push_back(std::move(node));
         }
     });
+    mediaFiles.finish(ctx);
     if (ctx.stopRequested()) return;
     if (!readAll)
         ctx.reportProblem("The backup's file list (Manifest.db) could not be read to its end: " + manifest.problem() +

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <any>
 #include <array>
+#include <cctype>
 #include <string_view>
+#include <unordered_map>
 
 #include "core/scan_context.h"
 #include "core/events.h"
@@ -17,6 +19,8 @@ namespace {
 
 constexpr std::array<std::string_view, 3> kSocialDomains = {
     "AppDomain-com.facebook.Facebook", "AppDomain-com.atebits.Tweetie2", "AppDomain-com.facebook.Messenger"};
+
+constexpr std::string_view kCameraRollDomain = "CameraRollDomain";
 
 std::string_view lastComponent(std::string_view path) {
     const std::size_t slash = path.rfind('/');
@@ -44,54 +48,120 @@ StoredFile statStored(const std::string& path) {
     return {true, static_cast<std::uint64_t>(st.st_size)};
 }
 
+// The same, with the size a person should see: an encrypted file's ciphertext
+// is longer than its content by its padding.
+StoredFile storedFileOf(const ScanContext& ctx, const std::string& path) {
+    StoredFile stored = statStored(path);
+    if (stored.exists && ctx.cipher) stored.size = ctx.cipher->plainSize(BackupCipher::storedNameOf(path), stored.size);
+    return stored;
+}
+
+// What a manifest record is, by the extension of its path: a picture, a film
+// (or sound, listed with the films), a social-application file.
+struct Kind {
+    bool picture = false, movie = false, social = false;
+    std::string ext;
+};
+
+Kind kindOf(const MVTreeDirNode& node) {
+    Kind k;
+    const std::string& path = textOrEmpty(node.filePath);
+    k.ext = extensionOf(path);
+    if (!k.ext.empty()) {
+        // The tables compare without regard to case: ".heic" is ".HEIC".
+        k.picture = GetImageType(k.ext.c_str()) >= 0;
+        // Audio is listed with the videos.
+        k.movie = !k.picture && (GetAudioType(k.ext.c_str()) >= 0 || GetViedoType(k.ext.c_str()) >= 0);
+    }
+    k.social = std::find(kSocialDomains.begin(), kSocialDomains.end(), textOrEmpty(node.fileDomain)) !=
+               kSocialDomains.end();
+    return k;
+}
+
+std::shared_ptr<MVPhotoAndVideoNode> photoRecord(const MVTreeDirNode& node, const Kind& kind,
+                                                 const StoredFile& stored, const PhotoFacts* facts) {
+    // A missing copy is still listed, with the size 0.
+    auto photo = std::make_shared<MVPhotoAndVideoNode>();
+    photo->filePath = textOrEmpty(node.fileKey);
+    photo->fileSizeNumber = stored.size;
+    photo->fileNodeName = std::string(lastComponent(textOrEmpty(node.filePath)));
+    photo->fileNodeSize = size_to_unit(stored.size);
+    photo->bmov = kind.movie ? 1 : 0;
+    if (facts) {
+        photo->fileCreateDate = facts->createDate;
+        photo->bDeleted = facts->trashed ? 1 : 0;
+    }
+    return photo;
+}
+
+void postSocial(ScanContext& ctx, const MVTreeDirNode& node, const StoredFile& stored) {
+    static const std::string kSocialEvent = events::scanFaceTwitterInfo;
+    auto file = std::make_shared<MVFaceTwitterNode>();
+    file->faceTwitterFilePath = textOrEmpty(node.fileKey);
+    file->faceTwitterFileName = std::string(lastComponent(textOrEmpty(node.filePath)));
+    file->FileSizeNumber = stored.size;
+    file->fileSize = size_to_unit(stored.size);
+    ctx.nc.post(kSocialEvent, std::any(FaceTwitterPtr(std::move(file))));
+}
+
+std::string lowered(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 }  // namespace
 
 void GetMediaFileByNode(ScanContext& ctx, const MVTreeDirNode& node, const PhotoFacts* facts) {
     static const std::string kPhotoEvent = events::ScanPhotoAndVideo;
-    static const std::string kSocialEvent = events::scanFaceTwitterInfo;
+    const Kind kind = kindOf(node);
+    if (!kind.picture && !kind.movie && !kind.social) return;
+    const StoredFile stored = storedFileOf(ctx, textOrEmpty(node.fileKey));
+    if (kind.picture || kind.movie)
+        ctx.nc.post(kPhotoEvent, std::any(PhotoPtr(photoRecord(node, kind, stored, facts))));
+    if (kind.social && stored.exists) postSocial(ctx, node, stored);
+}
 
-    const std::string& path = textOrEmpty(node.filePath);
-    const std::string& key = textOrEmpty(node.fileKey);
-    const std::string ext = extensionOf(path);
-
-    bool picture = false, movie = false;
-    if (!ext.empty()) {
-        picture = GetImageType(ext.c_str()) >= 0;
-        // Audio is listed with the videos.
-        movie = !picture && (GetAudioType(ext.c_str()) >= 0 ||
-                             GetViedoType(ext.c_str()) >= 0);
-    }
-    const bool social =
-        std::find(kSocialDomains.begin(), kSocialDomains.end(), textOrEmpty(node.fileDomain)) != kSocialDomains.end();
-    if (!picture && !movie && !social) return;
-
-    StoredFile stored = statStored(key);
-    // An encrypted file's ciphertext is longer than its content by its padding.
-    if (stored.exists && ctx.cipher) stored.size = ctx.cipher->plainSize(BackupCipher::storedNameOf(key), stored.size);
-    const std::string name(lastComponent(path));
-
-    if (picture || movie) {
-        // A missing copy is still listed, with the size 0.
-        auto photo = std::make_shared<MVPhotoAndVideoNode>();
-        photo->filePath = key;
-        photo->fileSizeNumber = stored.size;
-        photo->fileNodeName = name;
-        photo->fileNodeSize = size_to_unit(stored.size);
-        photo->bmov = movie ? 1 : 0;
-        if (facts) {
-            photo->fileCreateDate = facts->createDate;
-            photo->bDeleted = facts->trashed ? 1 : 0;
+void MediaList::add(ScanContext& ctx, const MVTreeDirNode& node, const PhotoFacts* facts) {
+    const Kind kind = kindOf(node);
+    if (!kind.picture && !kind.movie && !kind.social) return;
+    const StoredFile stored = storedFileOf(ctx, textOrEmpty(node.fileKey));
+    if (kind.picture || kind.movie) {
+        Held h{photoRecord(node, kind, stored, facts)};
+        // The camera keeps a Live Photo as a picture (HEIC, or JPEG on older
+        // phones and in "Most Compatible" mode) and a QuickTime film of the
+        // same name beside it.
+        const std::string ext = lowered(kind.ext);
+        if (textOrEmpty(node.fileDomain) == kCameraRollDomain) {
+            if (ext == "heic" || ext == "heif" || ext == "jpg" || ext == "jpeg") h.role = Held::Role::Picture;
+            if (ext == "mov") h.role = Held::Role::Film;
         }
-        ctx.nc.post(kPhotoEvent, std::any(PhotoPtr(std::move(photo))));
+        if (h.role != Held::Role::None) {
+            const std::string& path = textOrEmpty(node.filePath);
+            h.pairKey = lowered(path.substr(0, path.size() - kind.ext.size() - 1));
+        }
+        held_.push_back(std::move(h));
     }
-    if (social && stored.exists) {
-        auto file = std::make_shared<MVFaceTwitterNode>();
-        file->faceTwitterFilePath = key;
-        file->faceTwitterFileName = name;
-        file->FileSizeNumber = stored.size;
-        file->fileSize = size_to_unit(stored.size);
-        ctx.nc.post(kSocialEvent, std::any(FaceTwitterPtr(std::move(file))));
+    if (kind.social && stored.exists) postSocial(ctx, node, stored);
+}
+
+void MediaList::finish(ScanContext& ctx) {
+    static const std::string kPhotoEvent = events::ScanPhotoAndVideo;
+    std::unordered_map<std::string, std::size_t> pictures;
+    for (std::size_t i = 0; i < held_.size(); ++i)
+        if (held_[i].role == Held::Role::Picture) pictures.emplace(held_[i].pairKey, i);
+    std::vector<bool> paired(held_.size(), false);
+    for (std::size_t i = 0; i < held_.size(); ++i) {
+        if (held_[i].role != Held::Role::Film) continue;
+        const auto it = pictures.find(held_[i].pairKey);
+        if (it == pictures.end() || held_[it->second].record->livePhotoVideo) continue;
+        held_[it->second].record->livePhotoVideo = held_[i].record;
+        paired[i] = true;
     }
+    for (std::size_t i = 0; i < held_.size(); ++i) {
+        if (ctx.stopRequested()) break;
+        if (!paired[i]) ctx.nc.post(kPhotoEvent, std::any(PhotoPtr(std::move(held_[i].record))));
+    }
+    held_.clear();
 }
 
 }  // namespace salvor

@@ -93,8 +93,11 @@ const char* const kImageTypes[] = {
     "PAT", "PBM", "PCS", "PCT", "PCX", "PEF", "PGM", "PIC", "PICT", "PICTCLIPPING", "PNG", "PPM", "PSD",
     "PSP", "PSPIMGE", "PTX", "PXN", "QXD", "RAF", "RAS", "RAW", "RELS", "RGB", "RLE", "RTD", "SCT",
     "SHP", "SKF", "SKP", "SR2", "SRF", "STP", "SVG", "SVGZ", "TEX", "TGA", "THM", "TIF", "TIFF", "VWX",
-    "WB1", "WBC", "WBD", "WBMP", "WBZ", "WEBP", "WMF", "WP", "WPG", "X3F", "XBM", "XCF", "XPM", "XPS"};
-static_assert(std::size(kImageTypes) == 138);
+    "WB1", "WBC", "WBD", "WBMP", "WBZ", "WEBP", "WMF", "WP", "WPG", "X3F", "XBM", "XCF", "XPM", "XPS",
+    // The camera's own format since iOS 11, appended so that the positions
+    // above keep their numbers.
+    "HEIC", "HEIF"};
+static_assert(std::size(kImageTypes) == 140);
 
 const char* const kVideoTypes[] = {
     "3G2", "3GP", "ANM", "ASF", "ASX", "AVI", "AVS", "CLK", "CPI", "DIVX", "DMSM", "DREAM", "DVDMEDIA",

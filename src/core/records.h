@@ -153,6 +153,10 @@ struct MVPhotoAndVideoNode {
     // taken, and 1 for an item the person moved to "Recently Deleted".
     Text fileCreateDate;
     Flag bDeleted = 0;
+    // A Live Photo's film (the ".MOV" of the same name beside the picture),
+    // listed and recovered with the picture, never on its own; null for
+    // anything else.
+    std::shared_ptr<const MVPhotoAndVideoNode> livePhotoVideo;
 };
 
 struct MVFaceTwitterNode {

@@ -6,7 +6,9 @@
 
 #include <any>
 #include <cstddef>
+#include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <stop_token>
 #include <string>
@@ -76,6 +78,13 @@ public:
     std::string scanScratchDir;
     // Stored database path → its prepared copy inside scanScratchDir.
     std::map<std::string, std::string> preparedDatabases;
+    // Prepares a stored database of an iOS 10 and later backup and the log
+    // stored beside it (empty: none) into one private copy, for the stages
+    // that run below the readers which own that preparation (the photo
+    // library of the manifest stage); the owner of the scan installs it.
+    // Unset, such a stage reads the stored file alone.
+    std::function<std::optional<std::string>(ScanContext&, const std::string& stored, const std::string& log)>
+        prepareModernDatabase;
 
     // ---- name lookups over the live contacts ----
     ContactIndex contacts() const { return ContactIndex(contactArray); }

@@ -9,6 +9,7 @@
 #include "backup/device_list.h"
 #include "core/events.h"
 #include "engine/pipeline.h"
+#include "extract/modern_lookup.h"
 #include "engine/result_store.h"
 #include "platform/device_support.h"
 #include "platform/log.h"
@@ -77,6 +78,9 @@ bool SalvorAppDelegate::ScanIOSBackFile(const std::string& backupPath) {
         scanFailure_.reset();
         wrongPassword_ = false;
     }
+    scan_->prepareModernDatabase = [](ScanContext& ctx, const std::string& stored, const std::string& log) {
+        return modern::preparedCopy(ctx, modern::Found{stored, log});
+    };
     // The device panel shows the backup being scanned from its first moment.
     if (currentNode) nc.post(events::ScanIOSDeviceInfo, std::any(currentNode));
     scanBackFileThreader = std::thread([this, backupPath] {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <string_view>
 #include <type_traits>
@@ -36,6 +37,23 @@ void MVResultViewController::subscribe(const char* name, Handler handler) {
 
 namespace {
 
+// Files `record` among a conversation's messages in date order, after those
+// of the same minute: messages arrive mostly in order, so the place is found
+// from the end. A message without a readable date goes after all dated ones.
+void insertByDate(std::vector<MessagePtr>& messages, const MessagePtr& record) {
+    constexpr long long kUndated = std::numeric_limits<long long>::min();
+    const long long key = MVResultViewController::dateKey(record->messageDate);
+    auto at = messages.end();
+    if (key != kUndated) {
+        for (; at != messages.begin(); --at) {
+            const MessagePtr& before = *(at - 1);
+            const long long k = before ? MVResultViewController::dateKey(before->messageDate) : kUndated;
+            if (k != kUndated && k <= key) break;
+        }
+    }
+    messages.insert(at, record);
+}
+
 // Tree records handed to the main thread in one task: few enough hand-overs
 // that their cost vanishes, small enough that a window shows the tree grow.
 constexpr std::size_t kTreeBatch = 4096;
@@ -51,8 +69,14 @@ public:
                             Eligible eligible) {
         Entry& e = byAddress_[address];
         if (e.match) {
-            if (e.at < conversations.size() && conversations[e.at].get() == e.match) return e.match;
-            e = Entry{};  // the list was replaced behind our back: look again
+            if (e.at < conversations.size() && conversations[e.at].get() == e.match) {
+                if (eligible(*e.match)) return e.match;
+                // A deleted conversation that took a live message is live for
+                // good: look on past it (none before it matched).
+                e = Entry{nullptr, 0, e.at + 1};
+            } else {
+                e = Entry{};  // the list was replaced behind our back: look again
+            }
         }
         if (e.tried > conversations.size()) e.tried = 0;
         if (e.tried == conversations.size()) return nullptr;
@@ -411,7 +435,9 @@ void MVResultViewController::ScanMessageInfomationHandle(const MessagePtr& recor
             const auto it = ix.groupConversations.find(key);
             if (it != ix.groupConversations.end() && it->second.second < messageTreeArray.size() &&
                 messageTreeArray[it->second.second].get() == it->second.first) {
-                messageTreeArray[it->second.second]->MessageNodeArray.push_back(record);
+                MVMessageTreeNode& group = *messageTreeArray[it->second.second];
+                insertByDate(group.MessageNodeArray, record);
+                group.bdeleted = 0;  // a chat with a live message is a live conversation
                 index = it->second.second;
                 joined = true;
             } else {
@@ -426,8 +452,10 @@ void MVResultViewController::ScanMessageInfomationHandle(const MessagePtr& recor
             }
         } else if (MVMessageTreeNode* conversation = ix.liveConversations.find(
                        messageTreeArray, phone, [&ix](const MVMessageTreeNode& c) { return ix.groupNodes.count(&c) == 0; })) {
-            // The first conversation whose address matches, in order.
-            conversation->MessageNodeArray.push_back(record);
+            // The first conversation whose address matches, in order; one
+            // that held only deleted messages so far is live from now on.
+            insertByDate(conversation->MessageNodeArray, record);
+            conversation->bdeleted = 0;
             index = scanIndexes_->liveConversations.positionOf(phone);
             joined = true;
         } else {
@@ -551,12 +579,15 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
         if (scanIndexes_->messageKeys.contains(messageArray, phone, s(record->messageContent), s(record->messageDate)))
             return;
         ScanIndexes& ix = *scanIndexes_;
-        // A group's message the phone keeps as recently deleted stays with its
-        // group, in a deleted conversation of that group (whose address holds
-        // every member's, so it must not take a one-to-one message either).
-        const std::string groupKey = record->groupAddress ? std::string("\x01" "deleted\n") + *record->groupAddress +
-                                                                '\n' + s(record->groupName)
-                                                          : std::string();
+        // A message that arrives marked deleted is one the phone itself keeps
+        // as recently deleted, in a chat it still knows: it is a deleted
+        // message of that chat's conversation, found as a live message finds
+        // its own (a group's by members and name), and the conversation stays
+        // live when it has a live message. A carved message arrives unmarked,
+        // its chat unknown: it joins only a deleted conversation.
+        const bool keptByPhone = record->bDeleted == 1;
+        const std::string groupKey =
+            record->groupAddress ? *record->groupAddress + '\n' + s(record->groupName) : std::string();
         MVMessageTreeNode* conversation = nullptr;
         if (record->groupAddress) {
             const auto it = ix.groupConversations.find(groupKey);
@@ -565,18 +596,28 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
                 conversation = messageTreeArray[it->second.second].get();
                 index = it->second.second;
             }
+        } else if (keptByPhone) {
+            conversation = ix.liveConversations.find(messageTreeArray, phone, [&ix](const MVMessageTreeNode& c) {
+                return ix.groupNodes.count(&c) == 0;
+            });
+            if (conversation) index = ix.liveConversations.positionOf(phone);
         } else {
-            // Deleted messages only ever join deleted conversations.
             conversation = ix.deletedConversations.find(messageTreeArray, phone, [&ix](const MVMessageTreeNode& c) {
                 return c.bdeleted == 1 && ix.groupNodes.count(&c) == 0;
             });
             if (conversation) index = ix.deletedConversations.positionOf(phone);
         }
+        record->bDeleted = 1;
         if (conversation) {
-            // Carved like the conversation's first message, so it is deleted too.
-            record->bDeleted = 1;
-            conversation->MessageNodeArray.push_back(record);
+            insertByDate(conversation->MessageNodeArray, record);
             joined = true;
+            // A carved message is listed only in its conversation; one the
+            // phone kept is also in the list of deleted messages.
+            if (keptByPhone) {
+                messageArray.push_back(record);
+                ++deleteeFilesNum;
+                ++delMessageNum;
+            }
         } else {
             auto created = std::make_shared<MVMessageTreeNode>();
             created->messageTreeNodeName = record->groupAddress ? record->groupName : record->messageName;
@@ -589,8 +630,9 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
                 ix.groupNodes.insert(created.get());
             }
             messageTreeArray.push_back(std::move(created));
+            // None matched: this is the first deleted conversation of its
+            // address, the one its next carved messages join.
             if (!record->groupAddress) ix.deletedConversations.appended(messageTreeArray, phone);
-            record->bDeleted = 1;
             messageArray.push_back(record);
             ++deleteeFilesNum;
             ++delMessageNum;

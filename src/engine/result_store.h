@@ -156,6 +156,9 @@ public:
     // Whether a message address belongs to a conversation address: the longer
     // of the two must contain the shorter (or equal it).
     static bool addressMatches(const std::string& conversationAddress, const std::string& messageAddress);
+    // A record's date text ("%m-%d-%Y %H:%M") as an orderable number; the
+    // lowest number for a text that is no such date.
+    static long long dateKey(const Text& date);
     // Refreshes the count text and the Recover button from the selected items
     // of the lists and of the backup tree.
     void updateSelectionText();

@@ -75,19 +75,6 @@ int photoNameKey(const MVPhotoAndVideoNode& photo) {
     return leadingNumber(dot == std::string::npos ? name : name.substr(0, dot));
 }
 
-// "%m-%d-%Y %H:%M" as an orderable number; texts that are not dates sort first.
-long long dateKey(const Text& date) {
-    int month = 0, day = 0, year = 0, hour = 0, minute = 0;
-    if (!date || std::sscanf(date->c_str(), "%d-%d-%d %d:%d", &month, &day, &year, &hour, &minute) != 5) {
-        return std::numeric_limits<long long>::min();
-    }
-    if (month < 1 || month > 12 || day < 1 || day > 31 || year < 0 || year > 99999 || hour < 0 || hour > 23 ||
-        minute < 0 || minute > 59) {
-        return std::numeric_limits<long long>::min();
-    }
-    return ((((static_cast<long long>(year) * 13 + month) * 32 + day) * 24 + hour) * 60) + minute;
-}
-
 template <class Ptr, class Key>
 void sortRecords(std::vector<AnyRecord>& list, bool ascending, Key key) {
     auto keyOf = [&key](const AnyRecord& record) {
@@ -107,6 +94,19 @@ bool MVResultViewController::containsText(const std::string& haystack, const std
     auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
                           [](char a, char b) { return lower(a) == lower(b); });
     return it != haystack.end();
+}
+
+// Texts that are not dates sort first.
+long long MVResultViewController::dateKey(const Text& date) {
+    int month = 0, day = 0, year = 0, hour = 0, minute = 0;
+    if (!date || std::sscanf(date->c_str(), "%d-%d-%d %d:%d", &month, &day, &year, &hour, &minute) != 5) {
+        return std::numeric_limits<long long>::min();
+    }
+    if (month < 1 || month > 12 || day < 1 || day > 31 || year < 0 || year > 99999 || hour < 0 || hour > 23 ||
+        minute < 0 || minute > 59) {
+        return std::numeric_limits<long long>::min();
+    }
+    return ((((static_cast<long long>(year) * 13 + month) * 32 + day) * 24 + hour) * 60) + minute;
 }
 
 bool MVResultViewController::addressMatches(const std::string& conversationAddress, const std::string& messageAddress) {
@@ -250,7 +250,7 @@ bool MVResultViewController::sortByColumnLocked(const std::string& columnIdentif
             } else {
                 dateOrder ^= 1;
                 sortRecords<CallPtr>(displayedList, dateOrder == 1,
-                                     [](const MVCallHistoryNode& c) { return dateKey(c.callDate); });
+                                     [](const MVCallHistoryNode& c) { return MVResultViewController::dateKey(c.callDate); });
             }
             break;
         default: return false;

@@ -130,18 +130,15 @@ std::vector<CategoryCount> countCategories(const MVResultViewController& st) {
     std::vector<CategoryCount> out;
     out.push_back(countList("Contacts", st.contactArray));
     // The store lists only the first carved message of each deleted
-    // conversation; the others are its members, and a person counts them all.
+    // conversation; the others are its members, and a person counts them all,
+    // with the recently deleted ones inside live conversations.
     CategoryCount messages = countList("Messages", st.messageArray);
     CategoryCount conv{"Conversations"};
     messages.deleted = 0;
     for (const auto& c : st.messageTreeArray) {
         if (!c) continue;
-        if (c->bdeleted) {
-            ++conv.deleted;
-            messages.deleted += static_cast<long>(c->MessageNodeArray.size());
-        } else {
-            ++conv.live;
-        }
+        ++(c->bdeleted ? conv.deleted : conv.live);
+        for (const auto& m : c->MessageNodeArray) messages.deleted += m && m->bDeleted == 1;
     }
     out.push_back(messages);
     out.push_back(conv);

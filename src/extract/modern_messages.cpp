@@ -11,6 +11,7 @@
 
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
+#include "extract/modern_lookup.h"
 #include "extract/named_columns.h"
 #include "extract/typedstream.h"
 
@@ -21,7 +22,7 @@ using namespace extract_detail;
 namespace {
 
 constexpr const char* kLabel = "sms.db";
-constexpr const char* kRelativePath = "Library/SMS/sms.db";
+constexpr modern::Place kMessages{"HomeDomain", "Library/SMS/sms.db", "3d0d7e5fb2ce288813306e4d4636395e047a3d28"};
 
 std::int64_t integer(const char* v) { return sqlite::hasText(v) ? sqlite::parseInteger(v) : 0; }
 
@@ -265,10 +266,11 @@ void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t)
 
 void scanModernMessageThread(ScanContext& ctx, const std::string& backupPath) {
     if (!ctx.modernFormat || backupPath.empty()) return;
-    const Text stored = ctx.getFileKeyBytheFilepath(kRelativePath);
-    if (!stored || !fileExists(*stored)) return;
+    // The newest messages may still be in the log stored beside the file.
+    const modern::Found database = modern::findDatabase(ctx, {kMessages}, true);
+    if (database.stored.empty()) return;
     ScratchScope scratch(ctx);
-    if (const auto copy = preparedCopy(ctx, *stored)) {
+    if (const auto copy = modern::preparedCopy(ctx, database)) {
         sqlite::Database db(*copy, ctx.stop, kLabel);
         if (db.ok()) {
             Tables t;

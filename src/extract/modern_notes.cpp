@@ -7,6 +7,7 @@
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
+#include "extract/modern_lookup.h"
 #include "extract/named_columns.h"
 #include "extract/note_body.h"
 
@@ -17,7 +18,8 @@ using namespace extract_detail;
 namespace {
 
 constexpr const char* kLabel = "NoteStore.sqlite";
-constexpr const char* kStorePath = "NoteStore.sqlite";
+constexpr modern::Place kStore{"AppDomainGroup-group.com.apple.notes", "NoteStore.sqlite",
+                               "4f98687d8ab0d6d1a371110e6b7300f6e465bef2"};
 constexpr const char* kLegacyPath = "Library/Notes/notes.sqlite";
 constexpr const char* kObjects = "ZICCLOUDSYNCINGOBJECT";
 // The folder kind of the Recently Deleted folder.
@@ -131,9 +133,10 @@ void readStore(ScanContext& ctx, const sqlite::Database& db) {
 
 void scanModernNoteThread(ScanContext& ctx, const std::string& backupPath) {
     if (!ctx.modernFormat || backupPath.empty()) return;
-    if (const Text stored = ctx.getFileKeyBytheFilepath(kStorePath); stored && fileExists(*stored)) {
+    // The newest notes may still be in the log stored beside the store.
+    if (const modern::Found store = modern::findDatabase(ctx, {kStore}, true); !store.stored.empty()) {
         ScratchScope scratch(ctx);
-        if (const auto copy = preparedCopy(ctx, *stored)) {
+        if (const auto copy = modern::preparedCopy(ctx, store)) {
             sqlite::Database db(*copy, ctx.stop, kLabel);
             if (db.ok()) readStore(ctx, db);
         }

@@ -260,6 +260,20 @@ private:
             if (copyStopped(result)) return;
             count();
             if (noteWrite(result)) recovered();
+            // A Live Photo's film goes beside its picture, under its own name;
+            // it is part of the picture's item, not one of its own.
+            if (const auto& film = photo->livePhotoVideo; film && film->fileSizeNumber > 0) {
+                const std::string filmName = output::safeFileName(textOrEmpty(film->fileNodeName));
+                const output::SourceFile filmSource(textOrEmpty(film->filePath), source_.cipher.get());
+                if (!filmSource.ok()) {
+                    sourceMissing(folder.path + "/" + filmName, filmSource);
+                    continue;
+                }
+                const WriteResult filmResult = output::copyFileInto(filmSource, &film->fileSizeNumber, open(folder),
+                                                                    filmName, buffer_, source_.stop);
+                if (copyStopped(filmResult)) return;
+                noteWrite(filmResult);
+            }
         }
     }
 

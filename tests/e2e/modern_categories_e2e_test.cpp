@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <set>
+#include <sstream>
 
 #include "forge/forge.h"
 #include "support/support.h"
@@ -50,12 +51,12 @@ TEST(ModernCategories, ScanGivesEveryRecordOfTheTruth) {
             expectListMatchesTruth(scan[category], truth[category]["live"], b.path, category);
         // What the phone keeps as recently deleted comes exactly, marked deleted;
         // nothing else is deleted (the older layouts' carving does not run here).
-        // The store lists a deleted conversation's first message and files the
-        // rest under the conversation: the conversations hold them all.
+        // Each stays in its chat's conversation, live or not, and is listed
+        // among the messages as well.
         json deletedMessages = json::array();
         std::size_t groupDeleted = 0;
-        for (const auto& c : withDeletedFlag(scan["conversations"], true, "bdeleted"))
-            for (const auto& m : c["MessageNodeArray"]) {
+        for (const auto& c : scan["conversations"])
+            for (const auto& m : withDeletedFlag(c["MessageNodeArray"], true)) {
                 deletedMessages.push_back(m);
                 // A group's message stays with its group.
                 groupDeleted += m["groupAddress"].is_string();
@@ -77,8 +78,19 @@ TEST(ModernCategories, ScanGivesEveryRecordOfTheTruth) {
                     EXPECT_EQ(got[i][it.key()], it.value()) << category << "[" << i << "]." << it.key();
             }
         }
+        EXPECT_EQ(withDeletedFlag(scan["messages"], true), deletedMessages);
+        // The summary table counts them, inside their live conversations.
+        {
+            std::istringstream lines(runSalvor({"scan", b.path}).out);
+            std::string line;
+            long live = -1, deleted = -1;
+            while (std::getline(lines, line))
+                if (line.rfind("Messages ", 0) == 0) std::istringstream(line.substr(9)) >> live >> deleted;
+            EXPECT_EQ(deleted, static_cast<long>(truth["messages"]["deleted"].size()));
+            EXPECT_EQ(live, static_cast<long>(truth["messages"]["live"].size()));
+        }
         // Only iOS 16 and later keep deleted messages, one of them a group's.
-        EXPECT_EQ(deletedMessages.size(), truth["iosMajor"].get<int>() >= 16 ? 2u : 0u);
+        EXPECT_EQ(deletedMessages.size(), truth["iosMajor"].get<int>() >= 16 ? 3u : 0u);
         EXPECT_EQ(groupDeleted, truth["iosMajor"].get<int>() >= 16 ? 1u : 0u);
         EXPECT_GE(truth["notes"]["deleted"].size(), 2u);
         EXPECT_FALSE(truth["lockedNotes"].empty());
@@ -87,13 +99,26 @@ TEST(ModernCategories, ScanGivesEveryRecordOfTheTruth) {
         const json& convWant = truth["conversations"]["live"];
         const json convGot = withDeletedFlag(scan["conversations"], false, "bdeleted");
         expectListMatchesTruth(convGot, convWant, b.path, "conversations");
+        // Every deleted message kept by the phone sits in a live conversation
+        // here: each of its chats goes on.
+        EXPECT_TRUE(withDeletedFlag(scan["conversations"], true, "bdeleted").empty());
         const json liveMessages = withDeletedFlag(scan["messages"], false);
         bool namedGroup = false;
         for (std::size_t i = 0; i < convWant.size() && i < convGot.size(); ++i) {
             const json& members = convWant[i]["members"];
-            ASSERT_EQ(convGot[i]["MessageNodeArray"].size(), members.size()) << i;
+            const json& deletedMembers = convWant[i]["deletedMembers"];
+            const json& got = convGot[i]["MessageNodeArray"];
+            const json gotLive = withDeletedFlag(got, false), gotDeleted = withDeletedFlag(got, true);
+            ASSERT_EQ(gotLive.size(), members.size()) << i;
+            ASSERT_EQ(gotDeleted.size(), deletedMembers.size()) << i;
             for (std::size_t m = 0; m < members.size(); ++m)
-                EXPECT_EQ(convGot[i]["MessageNodeArray"][m], liveMessages[members[m].get<std::size_t>()]) << i;
+                EXPECT_EQ(gotLive[m], liveMessages[members[m].get<std::size_t>()]) << i;
+            for (std::size_t m = 0; m < deletedMembers.size(); ++m)
+                EXPECT_EQ(gotDeleted[m], deletedMessages[deletedMembers[m].get<std::size_t>()]) << i;
+            // In date order, the deleted ones among the live ones.
+            std::vector<std::int32_t> rows;
+            for (const auto& m : got) rows.push_back(m["rowId"].get<std::int32_t>());
+            EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end())) << i;
             namedGroup |= convGot[i]["messageTreeNodeName"] == "Family \xF0\x9F\x8F\xA1" && members.size() >= 3;
         }
         EXPECT_TRUE(namedGroup);

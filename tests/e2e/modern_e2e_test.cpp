@@ -113,12 +113,31 @@ TEST(ModernBackup, ScanGivesExactlyTheTruthForEachGeneration) {
 
         EXPECT_EQ(scan["backup"]["backupFormat"], "manifest-db");
         auto withFolder = [&](json list, const char* key) {
-            for (auto& e : list) e[key] = b.path + "/" + e[key].get<std::string>();
+            for (auto& e : list)
+                if (e[key].is_string()) e[key] = b.path + "/" + e[key].get<std::string>();
             return list;
         };
         json photos = scan["photos"];
         for (auto& p : photos) p.erase("bSelected");
-        EXPECT_EQ(photos, withFolder(truth["photos"], "filePath"));
+        EXPECT_EQ(photos, withFolder(withFolder(truth["photos"], "filePath"), "livePhotoVideoPath"));
+        // HEIC pictures are photos, one of them recently deleted; a Live
+        // Photo's film comes with its picture, not as a video of its own.
+        int heic = 0, trashedHeic = 0, livePhotos = 0;
+        for (const auto& p : truth["photos"]) {
+            const std::string name = p["fileNodeName"];
+            if (!name.ends_with(".HEIC")) continue;
+            ++heic;
+            EXPECT_EQ(p["bmov"], 0) << name;
+            trashedHeic += p["bDeleted"].get<int>();
+            if (p["livePhotoVideoPath"].is_string()) {
+                ++livePhotos;
+                for (const auto& q : truth["photos"])
+                    EXPECT_NE(q["filePath"], p["livePhotoVideoPath"]) << "film listed on its own";
+            }
+        }
+        EXPECT_EQ(heic, 2);
+        EXPECT_EQ(trashedHeic, 1);
+        EXPECT_EQ(livePhotos, 1);
         json social = scan["social"];
         for (auto& s : social) s.erase("bSelected");
         EXPECT_EQ(social, withFolder(truth["social"], "faceTwitterFilePath"));
@@ -249,10 +268,14 @@ TEST(ModernBackup, RecoverAllWritesThePhotosIntoTheDestinationOnly) {
     const auto r = runSalvor({"recover", b.path, "--all", "--to", dest}, work.string(), {{"TMPDIR", tmp.string()}});
     EXPECT_NE(r.exitCode, 2) << r.err;
 
+    // Every photo and video with its bytes, a Live Photo's film beside its picture.
     std::multiset<std::string> photos;
-    for (const auto& p : truth["photos"])
+    for (const auto& p : truth["photos"]) {
         if (p["fileSizeNumber"].get<std::uint64_t>() > 0)
             photos.insert(sha1Hex(readBytes(b.path + "/" + p["filePath"].get<std::string>())));
+        if (p["livePhotoVideoPath"].is_string())
+            photos.insert(sha1Hex(readBytes(b.path + "/" + p["livePhotoVideoPath"].get<std::string>())));
+    }
     EXPECT_EQ(digestsBelow(dest + "/Photo&Video"), photos);
     // No stored file of a refused row reaches the destination.
     const auto written = digestsBelow(dest);

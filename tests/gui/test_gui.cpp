@@ -1,5 +1,6 @@
 // The desktop app's windows, driven offscreen on forged backups.
 #include <gtest/gtest.h>
+#include <libheif/heif.h>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -20,6 +21,7 @@
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTest>
+#include <QTextDocument>
 #include <filesystem>
 
 #include "conversation_view.h"
@@ -27,6 +29,7 @@
 #include "photo_grid.h"
 #include "start_page.h"
 #include "thumbnail_cache.h"
+#include "record_detail.h"
 #include "record_model.h"
 #include "tree_model.h"
 #include "result_browser.h"
@@ -431,6 +434,99 @@ TEST(GuiThumbnails, PicturesAreScaledIntoTheBoxAndUnreadableFilesGiveNone) {
     EXPECT_EQ(cache.thumbnail(picture).width(), 64);
     cache.thumbnail(noise);
     EXPECT_TRUE(QTest::qWaitFor([&] { return cache.state(noise) == ThumbnailCache::State::Failed; }, 10000));
+}
+
+// A HEIC picture, as the camera stores it since iOS 11: `width` by `height`,
+// its left half red and its right half blue, encoded with libheif's HEVC
+// encoder; false when this machine's libheif cannot encode.
+bool writeHeic(const std::string& path, int width, int height) {
+    heif_context* context = heif_context_alloc();
+    heif_encoder* encoder = nullptr;
+    heif_image* image = nullptr;
+    bool ok = heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code == heif_error_Ok &&
+              heif_image_create(width, height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image).code ==
+                  heif_error_Ok &&
+              heif_image_add_plane(image, heif_channel_interleaved, width, height, 8).code == heif_error_Ok;
+    if (ok) {
+        int stride = 0;
+        uint8_t* pixels = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                uint8_t* p = pixels + y * stride + x * 3;
+                const bool left = x < width / 2;
+                p[0] = left ? 220 : 20, p[1] = 20, p[2] = left ? 20 : 220;
+            }
+        heif_encoder_set_lossy_quality(encoder, 90);
+        ok = heif_context_encode_image(context, image, encoder, nullptr, nullptr).code == heif_error_Ok &&
+             heif_context_write_to_file(context, path.c_str()).code == heif_error_Ok;
+    }
+    if (image) heif_image_release(image);
+    if (encoder) heif_encoder_release(encoder);
+    heif_context_free(context);
+    return ok;
+}
+
+TEST(GuiThumbnails, HeicPicturesAreDecodedIntoTheBox) {
+    TempDir dir;
+    const std::string stored = dir / "5b2e90";  // no extension, as stored
+    ASSERT_TRUE(writeHeic(stored, 640, 320));
+    const QString path = QString::fromStdString(stored);
+    const QImage thumb = ThumbnailCache::decode(path, QSize(128, 128));
+    ASSERT_EQ(thumb.size(), QSize(128, 64));
+    const QColor left = thumb.pixelColor(16, 32), right = thumb.pixelColor(112, 32);
+    EXPECT_GT(left.red(), 150);
+    EXPECT_LT(left.blue(), 90);
+    EXPECT_GT(right.blue(), 150);
+    EXPECT_LT(right.red(), 90);
+    // A picture smaller than the box keeps its size.
+    const std::string small = dir / "71c0d4";
+    ASSERT_TRUE(writeHeic(small, 64, 48));
+    EXPECT_EQ(ThumbnailCache::decode(QString::fromStdString(small), QSize(128, 128)).size(), QSize(64, 48));
+    // A HEIF file type box over nothing decodable gives no picture.
+    const QString broken = QString::fromStdString(dir / "0aa1f3");
+    QFile f(broken);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24) + QByteArray(2000, '\x11'));
+    f.close();
+    EXPECT_TRUE(ThumbnailCache::decode(broken, QSize(128, 128)).isNull());
+
+    // On the cache's worker threads, as the photo grid asks for it.
+    ThumbnailCache cache(QSize(64, 64));
+    EXPECT_TRUE(cache.thumbnail(path).isNull());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return cache.state(path) == ThumbnailCache::State::Ready; }, 20000));
+    EXPECT_EQ(cache.thumbnail(path).width(), 64);
+}
+
+// The note pane names the note's folder and account when the note has them,
+// and a Live Photo's film with its picture.
+TEST(GuiRecordDetail, NotesShowTheirFolderAndAccountAndLivePhotosTheirFilm) {
+    QTextDocument document;
+    auto note = std::make_shared<MVNoteNode>();
+    note->noteTitle = std::string("Groceries");
+    note->noteContent = std::string("Milk");
+    note->noteFolder = std::string("Work & <home>");
+    note->noteAccount = std::string("iCloud");
+    QTextDocument shown;
+    shown.setHtml(recordDetailHtml(AnyRecord(note), &document));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("Folder")));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("Work & <home>")));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("Account")));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("iCloud")));
+    // Without them (older backups) neither row is shown.
+    note->noteFolder.reset();
+    note->noteAccount = std::string();
+    shown.setHtml(recordDetailHtml(AnyRecord(note), &document));
+    EXPECT_FALSE(shown.toPlainText().contains(QStringLiteral("Folder")));
+    EXPECT_FALSE(shown.toPlainText().contains(QStringLiteral("Account")));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("Milk")));
+
+    auto photo = std::make_shared<MVPhotoAndVideoNode>();
+    photo->fileNodeName = std::string("IMG_0001.HEIC");
+    auto film = std::make_shared<MVPhotoAndVideoNode>();
+    film->filePath = std::string("/backup/ab/abfilm");
+    photo->livePhotoVideo = film;
+    shown.setHtml(recordDetailHtml(AnyRecord(photo), &document));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("/backup/ab/abfilm")));
 }
 
 TEST(GuiBackupChooser, ChoosingAnotherBackupScansItAndTheDevicePanelFollows) {

@@ -109,12 +109,14 @@ std::vector<PlantedFile> writeModernCalendar(const std::string& outDir, int iosM
     };
     for (std::size_t i = 0; i < events.size(); ++i) {
         const Event& e = events[i];
+        if (i + 1 == events.size()) logFromHere(db);  // the last event only in the log
         item(e.summary, e.description, e.location, e.start, e.end, e.allDay, e.calendar, 2);
         if (i == 2) item(reminder, std::nullopt, 0, at(4, 2, 9, 0), at(4, 2, 9, 0), false, 3, 3);
     }
     db.commit();
-    std::vector<PlantedFile> files{
-        {"HomeDomain", "Library/Calendar/Calendar.sqlitedb", finishInto(db, outDir, "Calendar.sqlitedb")}};
+    std::vector<PlantedFile> files = finishWithLogInto(db, outDir + "/Calendar.sqlitedb.building", outDir,
+                                                       "Calendar.sqlitedb", "HomeDomain",
+                                                       "Library/Calendar/Calendar.sqlitedb");
 
     nlohmann::json live = nlohmann::json::array();
     for (const Event& e : events)

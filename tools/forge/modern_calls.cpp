@@ -60,6 +60,7 @@ std::vector<PlantedFile> writeModernCalls(const std::string& outDir, int iosMajo
     addresses.reserve(calls.size());
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const Call& c = calls[i];
+        if (i + 1 == calls.size()) logFromHere(db);  // the latest call only in the log
         addresses.emplace_back(c.address.begin(), c.address.end());
         insertNamed(db, "ZCALLRECORD",
                     {{"Z_PK", static_cast<std::int64_t>(i) + 1},
@@ -79,8 +80,9 @@ std::vector<PlantedFile> writeModernCalls(const std::string& outDir, int iosMajo
                      {"ZADDRESS", older ? V(addresses.back()) : V(c.address)}});
     }
     db.commit();
-    std::vector<PlantedFile> files{
-        {"HomeDomain", "Library/CallHistoryDB/CallHistory.storedata", finishInto(db, outDir, "CallHistory.storedata")}};
+    std::vector<PlantedFile> files =
+        finishWithLogInto(db, outDir + "/CallHistory.storedata.building", outDir, "CallHistory.storedata",
+                          "HomeDomain", "Library/CallHistoryDB/CallHistory.storedata");
 
     nlohmann::json live = nlohmann::json::array();
     for (const Call& c : calls) {

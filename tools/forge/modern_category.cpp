@@ -10,6 +10,7 @@
 #include "forge/modern_calendar.h"
 #include "forge/modern_calls.h"
 #include "forge/modern_contacts.h"
+#include "forge/modern_db.h"
 #include "forge/modern_safari.h"
 
 namespace salvor::forge::modern {
@@ -58,6 +59,26 @@ std::string finishInto(db::DbFile& db, const std::string& outDir, const std::str
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("forge: cannot write " + path);
     return path;
+}
+
+void logFromHere(db::DbFile& db) {
+    db.commit();
+    db::startLog(db);
+    db.begin();
+}
+
+std::vector<PlantedFile> finishWithLogInto(db::DbFile& db, const std::string& openPath, const std::string& outDir,
+                                           const std::string& fileName, const std::string& domain,
+                                           const std::string& relativePath) {
+    const db::FileAndLog written = db::finishWithLog(db, openPath);
+    const std::string path = outDir + "/" + fileName;
+    db::writeBytes(path, written.database);
+    std::vector<PlantedFile> files{{domain, relativePath, path}};
+    if (!written.log.empty()) {
+        db::writeBytes(path + "-wal", written.log);
+        files.push_back({domain, relativePath + "-wal", path + "-wal"});
+    }
+    return files;
 }
 
 double seconds2001(int year, int month, int day, int hour, int minute, int second) {

@@ -35,6 +35,19 @@ void insertNamed(db::DbFile& db, const std::string& table, const std::vector<std
 // Closes `db`, writes its bytes to `outDir`/`fileName` and returns that path.
 std::string finishInto(db::DbFile& db, const std::string& outDir, const std::string& fileName);
 
+// Commits the transaction open on `db`, keeps what is written from then on in
+// the database's log (db::startLog) and begins another transaction: the
+// phone's newest rows, not yet moved into the file when it was backed up.
+void logFromHere(db::DbFile& db);
+
+// As finishInto, for a database `db` opened at `openPath` whose last rows may
+// be in its log: writes the file without them and the log beside it, and
+// returns the database as (domain, relativePath) and, when it keeps a log,
+// the log as (domain, relativePath + "-wal").
+std::vector<PlantedFile> finishWithLogInto(db::DbFile& db, const std::string& openPath, const std::string& outDir,
+                                           const std::string& fileName, const std::string& domain,
+                                           const std::string& relativePath);
+
 // Seconds since 2001 of a UTC calendar date and time.
 double seconds2001(int year, int month, int day, int hour, int minute, int second = 0);
 

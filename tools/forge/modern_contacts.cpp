@@ -126,6 +126,7 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
     for (std::size_t i = 0; i < book.size(); ++i) {
         const Person& p = book[i];
         const std::int64_t rowid = static_cast<std::int64_t>(i) + 1;
+        if (i + 1 == book.size()) logFromHere(ab);  // the newest person only in the log
         insertNamed(ab, "ABPerson",
                     {{"ROWID", rowid},
                      {"First", V::opt(p.first)},
@@ -158,8 +159,10 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
     }
     ab.commit();
     std::vector<PlantedFile> files;
-    files.push_back(
-        {"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", finishInto(ab, outDir, "AddressBook.sqlitedb")});
+    for (PlantedFile& f : finishWithLogInto(ab, outDir + "/AddressBook.sqlitedb.building", outDir,
+                                            "AddressBook.sqlitedb", "HomeDomain",
+                                            "Library/AddressBook/AddressBook.sqlitedb"))
+        files.push_back(std::move(f));
 
     // As on the phone: 8 KiB pages, full auto-vacuum.
     db::DbFile img(outDir + "/AddressBookImages.sqlitedb.building", false, 8192);
@@ -167,8 +170,13 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
     img.exec(db::schemaText("modern/ios15/AddressBookImages.sqlitedb.sql"));
     img.begin();
     std::int64_t thumbRow = 0;
+    // The pictures of the last person who has any stay in the log.
+    std::size_t lastPictured = book.size();
+    for (std::size_t i = 0; i < book.size(); ++i)
+        if (book[i].fullPicture >= 0 || !book[i].thumbnails.empty()) lastPictured = i;
     for (std::size_t i = 0; i < book.size(); ++i) {
         const std::int64_t rowid = static_cast<std::int64_t>(i) + 1;
+        if (i == lastPictured) logFromHere(img);
         if (book[i].fullPicture >= 0)
             insertNamed(img, "ABFullSizeImage",
                         {{"ROWID", rowid},
@@ -187,8 +195,10 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
                          {"data", pictures[static_cast<std::size_t>(t)]}});
     }
     img.commit();
-    files.push_back({"HomeDomain", "Library/AddressBook/AddressBookImages.sqlitedb",
-                     finishInto(img, outDir, "AddressBookImages.sqlitedb")});
+    for (PlantedFile& f : finishWithLogInto(img, outDir + "/AddressBookImages.sqlitedb.building", outDir,
+                                            "AddressBookImages.sqlitedb", "HomeDomain",
+                                            "Library/AddressBook/AddressBookImages.sqlitedb"))
+        files.push_back(std::move(f));
 
     nlohmann::json live = nlohmann::json::array(), numbers = nlohmann::json::array();
     for (const Person& p : book) {

@@ -123,12 +123,21 @@ ModernDbResult writeModernNotes(const std::string& outPath, int iosMajor, std::u
         {"Old idea", "Old idea\nthat went to the bin", 4, false, true},
         {"Emptied", "", 4, false, true, false},
         {"Pending purge", "Pending purge\nstill in its folder", 2, false, true},
+        {"Newest", "Newest\nwritten just before the backup", 3},
     };
+    // The last notes stay in the log (NoteStore.sqlite-wal), not yet moved
+    // into the file when the phone was backed up.
+    const std::size_t logFrom = notes.size() - 2;
 
     nlohmann::json live = nlohmann::json::array(), deleted = nlohmann::json::array();
     std::int64_t pk = 10, dataPk = 0;
     double when = 690000000.25 + static_cast<double>(rng.range(0, 1000000));
     for (const NoteDef& n : notes) {
+        if (static_cast<std::size_t>(pk - 10) == logFrom) {
+            db.commit();
+            startLog(db);
+            db.begin();
+        }
         ++pk;
         when += static_cast<double>(rng.range(600, 90000));
         const double modified = when + 3600;
@@ -165,9 +174,11 @@ ModernDbResult writeModernNotes(const std::string& outPath, int iosMajor, std::u
     }
     db.commit();
     ModernDbResult result;
-    const Blob bytes = db.finish();
-    writeBytes(outPath, bytes);
-    result.files.push_back({"AppDomainGroup-group.com.apple.notes", "NoteStore.sqlite", bytes});
+    FileAndLog written = finishWithLog(db, outPath + ".build");
+    writeBytes(outPath, written.database);
+    writeBytes(outPath + "-wal", written.log);
+    result.files.push_back({"AppDomainGroup-group.com.apple.notes", "NoteStore.sqlite", std::move(written.database)});
+    result.files.push_back({"AppDomainGroup-group.com.apple.notes", "NoteStore.sqlite-wal", std::move(written.log)});
     truth = {{"notes", live}, {"deletedNotes", deleted}};
     return result;
 }

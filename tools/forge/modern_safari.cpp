@@ -57,6 +57,7 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
     bdb.exec(db::schemaText("ios7/Bookmarks.db.sql"));
     bdb.begin();
     for (const Bookmark& b : bookmarks) {
+        if (&b == &bookmarks.back()) logFromHere(bdb);  // the newest bookmark only in the log
         const auto children = std::count_if(bookmarks.begin(), bookmarks.end(),
                                             [&](const Bookmark& c) { return c.parent && *c.parent == b.id; });
         std::int64_t order = 0;
@@ -75,8 +76,8 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
                      {"last_modified", 600000000.0 + static_cast<double>(b.id) * 1000.25}});
     }
     bdb.commit();
-    std::vector<PlantedFile> files{
-        {"HomeDomain", "Library/Safari/Bookmarks.db", finishInto(bdb, outDir, "Bookmarks.db")}};
+    std::vector<PlantedFile> files = finishWithLogInto(bdb, outDir + "/Bookmarks.db.building", outDir,
+                                                       "Bookmarks.db", "HomeDomain", "Library/Safari/Bookmarks.db");
     nlohmann::json live = nlohmann::json::array();
     for (const Bookmark& b : bookmarks)
         if (b.title != "Root" && b.title != "com.apple.ReadingList")
@@ -114,7 +115,8 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
         for (std::size_t i = 0; i < pages.size(); ++i)
             for (const Visit& v : pages[i].visits) all.push_back({v, static_cast<std::int64_t>(i) + 1});
         std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first.time < b.first.time; });
-        for (const auto& [v, item] : all)
+        for (const auto& [v, item] : all) {
+            if (&v == &all.back().first) logFromHere(hdb);  // the latest visit only in the log
             insertNamed(hdb, "history_visits",
                         {{"id", ++visitId},
                          {"history_item", item},
@@ -123,8 +125,11 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
                          {"load_successful", 1},
                          {"origin", 0},
                          {"generation", 1}});
+        }
         hdb.commit();
-        files.push_back({"HomeDomain", "Library/Safari/History.db", finishInto(hdb, outDir, "History.db")});
+        for (PlantedFile& f : finishWithLogInto(hdb, outDir + "/History.db.building", outDir, "History.db",
+                                                "HomeDomain", "Library/Safari/History.db"))
+            files.push_back(std::move(f));
 
         std::vector<std::size_t> order(pages.size());
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;

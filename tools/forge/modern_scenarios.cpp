@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,7 @@
 #include "forge/modern_calls.h"
 #include "forge/modern_category.h"
 #include "forge/modern_contacts.h"
+#include "forge/modern_db.h"
 #include "forge/modern_notes.h"
 #include "forge/modern_safari.h"
 #include "forge/modern_sms.h"
@@ -82,6 +84,9 @@ struct Row {
     double created = 0;  // seconds since 2001
     bool trashed = false;
     bool bench = false;  // a benchmark row: not in the truth
+    // Live Photos: the picture names its film; the film is listed with it.
+    std::string liveFilm;  // the film's path, on the picture's row
+    bool isLiveFilm = false;
 };
 
 // The MBFile archive. The root sits at another place of the object table on
@@ -132,7 +137,9 @@ Bytes mbFileBlob(const Row& row, std::uint64_t inode, bool rootLast) {
     return serialisePlist(a, true);
 }
 
-Bytes photoLibrary(const Generation& g, const std::vector<Row>& rows, Rng& rng, const std::string& scratchDir) {
+// The library, its last two assets only in its log (Photos.sqlite-wal).
+db::FileAndLog photoLibrary(const Generation& g, const std::vector<Row>& rows, Rng& rng,
+                            const std::string& scratchDir) {
     db::DbFile db(scratchDir + "/Photos.sqlite", false);
     db.exec("PRAGMA auto_vacuum=INCREMENTAL");
     db.exec(db::schemaText(g.photoSchema));
@@ -144,8 +151,15 @@ Bytes photoLibrary(const Generation& g, const std::vector<Row>& rows, Rng& rng, 
         throw std::runtime_error(std::string("forge: photo library: ") + sqlite3_errmsg(db.handle()));
     db.begin();
     int pk = 0;
+    const auto assets = std::count_if(rows.begin(), rows.end(), [](const Row& r) { return r.inLibrary; });
     for (const Row& r : rows) {
         if (!r.inLibrary) continue;
+        if (pk == assets - 2) {
+            db.commit();
+            sqlite3_reset(st);
+            db::startLog(db);
+            db.begin();
+        }
         const std::size_t slash = r.path.rfind('/');
         const std::string directory = r.path.substr(6, slash - 6);  // after "Media/"
         const std::string name = r.path.substr(slash + 1);
@@ -167,7 +181,7 @@ Bytes photoLibrary(const Generation& g, const std::vector<Row>& rows, Rng& rng, 
     }
     sqlite3_finalize(st);
     db.commit();
-    return db.finish();
+    return db::finishWithLog(db, scratchDir + "/Photos.sqlite");
 }
 
 bool isSocial(const std::string& domain) {
@@ -230,7 +244,8 @@ Categories categoryDatabases(int iosMajor, std::uint64_t seed, const std::string
     if (iosMajor >= 15) {
         // Newer systems list the history under Safari's own domain.
         for (auto& f : out.files)
-            if (f.path == "Library/Safari/History.db") f.domain = "AppDomain-com.apple.mobilesafari";
+            if (f.path == "Library/Safari/History.db" || f.path == "Library/Safari/History.db-wal")
+                f.domain = "AppDomain-com.apple.mobilesafari";
     }
     // iOS keeps the call log only in encrypted backups; one generation holds
     // it all the same so that its reader is followed through, the others
@@ -256,13 +271,22 @@ Categories categoryDatabases(int iosMajor, std::uint64_t seed, const std::string
         return list;
     };
     const nlohmann::json live = messageRecords(sms["messages"]);
-    // Conversations as the live messages fall into them: a group is one
-    // conversation whoever wrote, the others go by address (no address of
-    // this backup contains another).
+    const nlohmann::json deletedMessages = messageRecords(sms["deletedMessages"]);
+    // Conversations as the messages fall into them, in row order: a group is
+    // one conversation whoever wrote, the others go by address (no address of
+    // this backup contains another). A recently deleted message stays in its
+    // chat's conversation ("deletedMembers"), which is live when it has a
+    // live message; row order is date order here.
+    std::vector<std::pair<std::int64_t, std::pair<bool, std::size_t>>> byRow;
+    for (std::size_t i = 0; i < live.size(); ++i) byRow.push_back({live[i]["rowId"].get<std::int64_t>(), {false, i}});
+    for (std::size_t i = 0; i < deletedMessages.size(); ++i)
+        byRow.push_back({deletedMessages[i]["rowId"].get<std::int64_t>(), {true, i}});
+    std::sort(byRow.begin(), byRow.end());
     nlohmann::json conversations = nlohmann::json::array();
     std::map<std::string, std::size_t> conversationOf;
-    for (std::size_t i = 0; i < live.size(); ++i) {
-        const nlohmann::json& m = live[i];
+    for (const auto& [row, which] : byRow) {
+        const auto [deleted, i] = which;
+        const nlohmann::json& m = deleted ? deletedMessages[i] : live[i];
         const bool group = m["groupAddress"].is_string();
         const std::string key = group ? "group\n" + m["groupAddress"].get<std::string>() + "\n" +
                                             m["groupName"].get<std::string>()
@@ -273,11 +297,17 @@ Categories categoryDatabases(int iosMajor, std::uint64_t seed, const std::string
             conversations.push_back({{"messageTreeNodeName", group ? m["groupName"] : m["messageName"]},
                                      {"messageTreeNodeAdress", group ? m["groupAddress"] : m["messagePhone"]},
                                      {"members", nlohmann::json::array()},
+                                     {"deletedMembers", nlohmann::json::array()},
                                      {"bSelected", 0},
-                                     {"bdeleted", 0}});
+                                     {"bdeleted", 1}});
         }
-        conversations[it->second]["members"].push_back(i);
+        nlohmann::json& c = conversations[it->second];
+        c[deleted ? "deletedMembers" : "members"].push_back(i);
+        if (!deleted) c["bdeleted"] = 0;
     }
+    nlohmann::json liveConversations = nlohmann::json::array();
+    for (const auto& c : conversations)
+        if (c["bdeleted"] == 0) liveConversations.push_back(c);
     nlohmann::json lockedNotes = nlohmann::json::array();
     auto noteRecords = [&](nlohmann::json list) {
         for (auto& n : list) {
@@ -291,8 +321,8 @@ Categories categoryDatabases(int iosMajor, std::uint64_t seed, const std::string
     };
     out.truth = {
         {"contacts", {{"live", contacts["live"]}, {"deleted", nlohmann::json::array()}}},
-        {"messages", {{"live", live}, {"deleted", messageRecords(sms["deletedMessages"])}}},
-        {"conversations", {{"live", std::move(conversations)}}},
+        {"messages", {{"live", live}, {"deleted", deletedMessages}}},
+        {"conversations", {{"live", std::move(liveConversations)}}},
         {"notes", {{"live", noteRecords(notes["notes"])}, {"deleted", noteRecords(notes["deletedNotes"])}}},
         {"lockedNotes", lockedNotes},
         {"calendar", {{"live", calendar["live"]}, {"deleted", nlohmann::json::array()}}},
@@ -368,9 +398,30 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
             r.trashed = r.inLibrary && (i == 1 || (folder == 101 && i == 3));
         }
     }
+    // Today's camera: a HEIC picture, recently deleted, and a Live Photo (a
+    // HEIC picture and the QuickTime film of the same name beside it). The
+    // bytes only need the file type box: nothing here decodes them.
+    {
+        const std::string base = "Media/DCIM/100APPLE/";
+        const double taken = static_cast<double>(backupTime - db::kEpoch2001 - 86400 * 3) + 0.5;
+        Row& heic = file("CameraRollDomain", base + imageName(++number, "HEIC"),
+                         quickTimeBytes(rng, 1500 + rng.below(1500), "heic"));
+        heic.inLibrary = true;
+        heic.created = taken;
+        heic.trashed = true;
+        const int live = ++number;
+        Row& still = file("CameraRollDomain", base + imageName(live, "HEIC"),
+                          quickTimeBytes(rng, 1500 + rng.below(1500), "heic"));
+        still.inLibrary = true;
+        still.created = taken + 60;
+        still.liveFilm = base + imageName(live, "MOV");
+        const std::string film = still.liveFilm;
+        file("CameraRollDomain", film, quickTimeBytes(rng, 2000 + rng.below(2000))).isLiveFilm = true;
+    }
     // A picture listed but not stored (an interrupted backup).
     file("CameraRollDomain", "Media/DCIM/101APPLE/" + imageName(++number, "JPG"), jpegBytes(rng, 900)).stored = false;
     file("CameraRollDomain", "Media/PhotoData/Photos.sqlite", {});  // filled below
+    file("CameraRollDomain", "Media/PhotoData/Photos.sqlite-wal", {});
     // A thumbnail of the library: a file of the tree, not a photo.
     dir("CameraRollDomain", "Media/PhotoData/Thumbnails");
     dir("CameraRollDomain", "Media/PhotoData/Thumbnails/V2");
@@ -445,9 +496,12 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
     for (Row& r : rows)
         if (r.fileId.empty()) r.fileId = storedName(r.domain, r.path);
 
-    // The photo library goes into its own row.
-    for (Row& r : rows)
-        if (r.path == "Media/PhotoData/Photos.sqlite") r.content = photoLibrary(*gen, rows, rng, scratchDir);
+    // The photo library and its log go into their own rows.
+    db::FileAndLog library = photoLibrary(*gen, rows, rng, scratchDir);
+    for (Row& r : rows) {
+        if (r.path == "Media/PhotoData/Photos.sqlite") r.content = library.database;
+        if (r.path == "Media/PhotoData/Photos.sqlite-wal") r.content = library.log;
+    }
 
     const std::string folder = storeDir + "/" + udid;
     std::error_code ec;
@@ -523,12 +577,17 @@ ForgedBackup forgeModernScenario(const std::string& storeDir, std::uint64_t seed
         const int kind = mediaKind(r.path);
         const bool cameraRollItem =
             r.path.rfind("Media/DCIM/", 0) == 0 || r.path.rfind("Media/PhotoData/CPLAssets/", 0) == 0;
-        if (kind >= 0 && (r.domain != "CameraRollDomain" || cameraRollItem)) {
+        if (kind >= 0 && (r.domain != "CameraRollDomain" || cameraRollItem) && !r.isLiveFilm) {
             nlohmann::json p = {{"fileNodeName", lastOf(r.path)}, {"filePath", stored},  {"bmov", kind},
                                 {"fileSizeNumber", size},        {"fileNodeSize", sizeText(size)},
-                                {"bDeleted", r.trashed ? 1 : 0}, {"fileCreateDate", nullptr}};
+                                {"bDeleted", r.trashed ? 1 : 0}, {"fileCreateDate", nullptr},
+                                {"livePhotoVideoPath", nullptr}};
             if (r.inLibrary)
                 p["fileCreateDate"] = db::dateText(static_cast<std::int64_t>(r.created), 1);
+            if (!r.liveFilm.empty()) {
+                const std::string filmId = storedName(r.domain, r.liveFilm);
+                p["livePhotoVideoPath"] = filmId.substr(0, 2) + "/" + filmId;
+            }
             photos.push_back(std::move(p));
         }
         if (isSocial(r.domain) && exists)

@@ -272,11 +272,21 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
         {4, 0, true, "Unnamed group own", Body::Text},
     };
     if (recent) {
+        // A chat whose first message is recently deleted is still a live chat.
+        plan.insert(plan.begin(), {2, 2, false, "Deleted before the chat went on", Body::Text, nullptr, true, true});
         plan.push_back({1, 1, false, "Deleted but kept for a while", Body::ArchiveOnly, nullptr, true, true});
         plan.push_back({3, 0, true, "Deleted group message", Body::Text, nullptr, true, true});
     }
 
+    // The last few rows stay in the log (sms.db-wal), as the phone leaves its
+    // newest messages until it checkpoints; a benchmark database has none.
+    const std::size_t logFrom = extraMessages == 0 ? plan.size() - 3 : plan.size();
     for (const Msg& m : plan) {
+        if (static_cast<std::size_t>(rowId) == logFrom) {
+            db.commit();
+            startLog(db);
+            db.begin();
+        }
         ++rowId;
         when += rng.range(30, 7200);
         const std::int64_t date = nanos(when);
@@ -362,9 +372,14 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
     }
     if (extraMessages > 0) addBulkMessages(db, rng, rowId, when, extraMessages);
     db.commit();
-    const Blob bytes = db.finish();
-    writeBytes(outPath, bytes);
-    result.files.front().content = bytes;
+    FileAndLog written = finishWithLog(db, outPath + ".build");
+    writeBytes(outPath, written.database);
+    result.files.front().content = std::move(written.database);
+    if (!written.log.empty()) {
+        writeBytes(outPath + "-wal", written.log);
+        result.files.insert(result.files.begin() + 1,
+                            {"HomeDomain", "Library/SMS/sms.db-wal", std::move(written.log)});
+    }
     truth = {{"messages", live}, {"deletedMessages", deleted}};
     return result;
 }

@@ -53,5 +53,51 @@ TEST(Media, SocialApplicationFilesNeedAStoredCopy) {
     EXPECT_EQ(*h.social[1]->fileSize, "2.00K");
 }
 
+// Today's camera roll by type, whatever the case of the extension, and a Live
+// Photo's film listed with its picture, whichever of the two comes first.
+TEST(Media, CameraRollTypesAndLivePhotosGoWithTheirPictures) {
+    TempDir dir;
+    for (const char* f : {"heic", "mov", "jpg", "mov2", "mov3", "heif", "dng"})
+        testing_backup::writeFile(dir / f, std::string(100, 'x'));
+    ScanHarness h;
+    MediaList media;
+    const std::string roll = "CameraRollDomain";
+    // The film before its picture, in another case.
+    media.add(h.ctx, node(roll, "Media/DCIM/100APPLE/IMG_0001.mov", dir / "mov"));
+    media.add(h.ctx, node(roll, "Media/DCIM/100APPLE/IMG_0001.HEIC", dir / "heic"));
+    media.add(h.ctx, node(roll, "Media/DCIM/100APPLE/IMG_0002.JPG", dir / "jpg"));
+    media.add(h.ctx, node(roll, "Media/DCIM/100APPLE/IMG_0002.MOV", dir / "mov2"));
+    // Same name in another folder, and a film with no picture: films of their own.
+    media.add(h.ctx, node(roll, "Media/DCIM/101APPLE/IMG_0001.MOV", dir / "mov3"));
+    media.add(h.ctx, node(roll, "Media/DCIM/101APPLE/IMG_0003.HeIf", dir / "heif"));
+    media.add(h.ctx, node(roll, "Media/DCIM/101APPLE/IMG_0004.dng", dir / "dng"));
+    media.add(h.ctx, node(roll, "Media/DCIM/101APPLE/IMG_0005.Mp4", dir / "missing"));
+    media.add(h.ctx, node(roll, "Media/DCIM/101APPLE/IMG_0006.webp", dir / "missing"));
+    media.add(h.ctx, node(roll, "Media/DCIM/101APPLE/IMG_0007.gif", dir / "missing"));
+    media.add(h.ctx, node(roll, "Media/DCIM/101APPLE/IMG_0008.M4V", dir / "missing"));
+    // Elsewhere a picture and film of one name are no Live Photo.
+    media.add(h.ctx, node("MediaDomain", "Library/SMS/Attachments/a/IMG_0009.HEIC", dir / "missing"));
+    media.add(h.ctx, node("MediaDomain", "Library/SMS/Attachments/a/IMG_0009.MOV", dir / "missing"));
+    EXPECT_TRUE(h.photos.empty());  // held until the list is read to its end
+    media.finish(h.ctx);
+
+    std::vector<std::string> names;
+    for (const auto& p : h.photos) names.push_back(textOrEmpty(p->fileNodeName) + (p->bmov ? " film" : " picture"));
+    EXPECT_EQ(names, (std::vector<std::string>{"IMG_0001.HEIC picture", "IMG_0002.JPG picture", "IMG_0001.MOV film",
+                                               "IMG_0003.HeIf picture", "IMG_0004.dng picture", "IMG_0005.Mp4 film",
+                                               "IMG_0006.webp picture", "IMG_0007.gif picture",
+                                               "IMG_0008.M4V film", "IMG_0009.HEIC picture",
+                                               "IMG_0009.MOV film"}));
+    ASSERT_TRUE(h.photos[0]->livePhotoVideo);
+    EXPECT_EQ(textOrEmpty(h.photos[0]->livePhotoVideo->filePath), dir / "mov");
+    EXPECT_EQ(h.photos[0]->livePhotoVideo->fileSizeNumber, 100u);
+    ASSERT_TRUE(h.photos[1]->livePhotoVideo);
+    EXPECT_EQ(textOrEmpty(h.photos[1]->livePhotoVideo->filePath), dir / "mov2");
+    for (std::size_t i = 2; i < h.photos.size(); ++i) EXPECT_FALSE(h.photos[i]->livePhotoVideo) << i;
+    // Nothing is held over for another list.
+    media.finish(h.ctx);
+    EXPECT_EQ(h.photos.size(), names.size());
+}
+
 }  // namespace
 }  // namespace salvor

@@ -1,7 +1,10 @@
 // The messages and notes readers of Manifest.db backups, on forged sms.db
 // and NoteStore.sqlite files of three iOS generations compared with their
 // truth, and on stores whose tables lack what the readers look for.
+#include <algorithm>
 #include <filesystem>
+#include <set>
+#include <type_traits>
 
 #include "extract/modern_messages.h"
 #include "extract/modern_notes.h"
@@ -110,6 +113,52 @@ TEST_P(ModernLayouts, NotesMatchTheirTruth) {
             EXPECT_EQ(n.bDeleted, w.at("bDeleted").get<int>());
         }
     }
+}
+
+// The newest rows are in the log the backup stores beside each database
+// (the truth tests above read them from there): without the log they are
+// gone, so the log, and only it, brings them.
+TEST_P(ModernLayouts, NewestRowsComeFromTheLogBesideTheDatabase) {
+    TempDir scratch;
+    json sms, notes;
+    const auto messages = forge::writeModernSms(scratch / "sms.db", GetParam(), 7, sms);
+    const auto store = forge::writeModernNotes(scratch / "NoteStore.sqlite", GetParam(), 3, notes);
+    std::size_t logs = 0;
+    for (const auto* r : {&messages, &store})
+        for (const auto& f : r->files) {
+            if (f.relativePath.ends_with("-wal")) ++logs;
+            else plant(f.domain, f.relativePath, f.content);
+        }
+    ASSERT_EQ(logs, 2u);
+    runPiped(&scanModernMessageThread, backup.path());
+    runPiped(&scanModernNoteThread, backup.path());
+    const auto rowsOf = [&](const char* live, const char* deleted, auto ptr) {
+        using Ptr = decltype(ptr);
+        std::set<int> out;
+        for (const char* event : {live, deleted})
+            for (const auto& r : records<Ptr>(event)) {
+                if constexpr (std::is_same_v<Ptr, MessagePtr>) out.insert(r->rowId);
+                else out.insert(r->uid);
+            }
+        return out;
+    };
+    const auto truthRows = [](const json& a, const json& b, const char* key) {
+        std::set<int> out;
+        for (const json* list : {&a, &b})
+            for (const auto& r : *list) out.insert(r.at(key).get<int>());
+        return out;
+    };
+    const std::set<int> wantMessages = truthRows(sms["messages"], sms["deletedMessages"], "rowId");
+    const std::set<int> wantNotes = truthRows(notes["notes"], notes["deletedNotes"], "uid");
+    const std::set<int> gotMessages = rowsOf(events::ScanMessageInfo, events::ScanDelMessageInfo, MessagePtr());
+    const std::set<int> gotNotes = rowsOf(events::ScanNoteInfo, events::ScanDelNoteInfo, NotePtr());
+    // What the file alone holds is the truth without its newest rows.
+    ASSERT_LT(gotMessages.size(), wantMessages.size());
+    EXPECT_TRUE(std::includes(wantMessages.begin(), wantMessages.end(), gotMessages.begin(), gotMessages.end()));
+    EXPECT_LT(*gotMessages.rbegin(), *std::next(wantMessages.begin(), static_cast<long>(gotMessages.size())));
+    ASSERT_LT(gotNotes.size(), wantNotes.size());
+    EXPECT_TRUE(std::includes(wantNotes.begin(), wantNotes.end(), gotNotes.begin(), gotNotes.end()));
+    EXPECT_LT(*gotNotes.rbegin(), *std::next(wantNotes.begin(), static_cast<long>(gotNotes.size())));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ios, ModernLayouts, ::testing::Values(12, 15, 17));

@@ -37,6 +37,40 @@ std::map<std::string, std::string> byPath(const std::vector<salvor::forge::moder
     return out;
 }
 
+// The rows a database file holds alone (its log ignored) and with its log.
+std::pair<long, long> rowsWithoutAndWithLog(const std::string& file, const std::string& count) {
+    const auto rows = [&](const std::string& uri) {
+        sqlite3* h = nullptr;
+        sqlite3_stmt* st = nullptr;
+        long n = -1;
+        if (sqlite3_open_v2(uri.c_str(), &h, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(h, count.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+            n = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+        sqlite3_close(h);
+        return n;
+    };
+    return {rows("file:" + file + "?immutable=1"), rows("file:" + file)};
+}
+
+void expectNewestRowsOnlyInTheLog(const std::map<std::string, std::string>& files) {
+    const std::map<std::string, std::string> counts{
+        {"Library/AddressBook/AddressBook.sqlitedb", "select count(*) from ABPerson"},
+        {"Library/AddressBook/AddressBookImages.sqlitedb",
+         "select (select count(*) from ABFullSizeImage) + (select count(*) from ABThumbnailImage)"},
+        {"Library/CallHistoryDB/CallHistory.storedata", "select count(*) from ZCALLRECORD"},
+        {"Library/Calendar/Calendar.sqlitedb", "select count(*) from CalendarItem"},
+        {"Library/Safari/Bookmarks.db", "select count(*) from bookmarks"},
+        {"Library/Safari/History.db", "select count(*) from history_visits"}};
+    for (const auto& [path, count] : counts) {
+        if (!files.count(path)) continue;
+        ASSERT_TRUE(files.count(path + "-wal")) << path;
+        const auto [alone, withLog] = rowsWithoutAndWithLog(files.at(path), count);
+        EXPECT_GT(alone, 0) << path;
+        EXPECT_GT(withLog, alone) << path;
+    }
+}
+
 TEST(ModernForge, EachVersionHasItsLayoutAndFileSettings) {
     struct Case {
         int ios;
@@ -49,7 +83,9 @@ TEST(ModernForge, EachVersionHasItsLayoutAndFileSettings) {
         TempDir dir;
         nlohmann::json truth;
         const auto files = byPath(salvor::forge::modern::writeModernCategories(dir.path(), c.ios, 4, true, truth));
-        ASSERT_EQ(files.size(), 6u) << c.ios;
+        // Six databases, each with the log that holds its newest rows.
+        ASSERT_EQ(files.size(), 12u) << c.ios;
+        expectNewestRowsOnlyInTheLog(files);
         const std::string calls = files.at("Library/CallHistoryDB/CallHistory.storedata");
         EXPECT_EQ(firstText(calls, "select typeof(ZADDRESS) from ZCALLRECORD"), c.addressType) << c.ios;
         EXPECT_EQ(firstText(calls, "pragma auto_vacuum"), "2");
@@ -75,7 +111,7 @@ TEST(ModernForge, SameSeedSameBytesAndUnknownVersionsRefused) {
     nlohmann::json ta, tb;
     const auto fa = salvor::forge::modern::writeModernCategories(a.path(), 15, 21, false, ta);
     const auto fb = salvor::forge::modern::writeModernCategories(b.path(), 15, 21, false, tb);
-    ASSERT_EQ(fa.size(), 4u);  // no call log, no history
+    ASSERT_EQ(fa.size(), 8u);  // no call log, no history; each database with its log
     EXPECT_FALSE(ta.contains("calls"));
     EXPECT_EQ(ta, tb);
     for (std::size_t i = 0; i < fa.size(); ++i)

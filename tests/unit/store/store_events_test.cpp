@@ -175,6 +175,59 @@ TEST_F(StoreEvents, GroupMessagesFormOneConversationApartFromOneToOne) {
     EXPECT_EQ(store.messageNum, 6);
 }
 
+// A message the phone keeps as recently deleted (it arrives marked deleted)
+// is a deleted message of its chat's conversation, which is live while it
+// has a live message, and stays in the list of deleted messages; a carved
+// message still joins only a deleted conversation. Each conversation holds
+// its messages in date order, whatever order they arrive in.
+TEST_F(StoreEvents, RecentlyDeletedMessagesStayInTheirLiveChatInDateOrder) {
+    const auto kept = [](MessagePtr m) {
+        m->bDeleted = 1;
+        return m;
+    };
+    const auto inGroup = [](MessagePtr m) {
+        m->groupName = std::string("Family");
+        m->groupAddress = std::string("+15550001, +15550002");
+        return m;
+    };
+    // The deleted message of each chat arrives first, as a low row number does.
+    nc.post(events::ScanDelMessageInfo, std::any(kept(message("Ann", "+15550001", "gone", "03-01-2023 09:30"))));
+    nc.post(events::ScanDelMessageInfo,
+            std::any(kept(inGroup(message("", "+15550002", "group gone", "03-01-2023 09:00")))));
+    nc.post(events::ScanMessageInfo, std::any(message("Ann", "+15550001", "late", "03-01-2023 11:00")));
+    nc.post(events::ScanMessageInfo, std::any(message("Ann", "+15550001", "early", "03-01-2023 08:15")));
+    nc.post(events::ScanMessageInfo, std::any(inGroup(message("", "+15550001", "group hi", "03-01-2023 10:00"))));
+    nc.post(events::ScanMessageInfo, std::any(message("Ann", "+15550001", "undated", "")));
+    nc.post(events::ScanMessageInfo, std::any(message("Ann", "+15550001", "same minute", "03-01-2023 11:00")));
+    // A chat whose only message is recently deleted is a deleted conversation.
+    nc.post(events::ScanDelMessageInfo, std::any(kept(message("Bo", "+15550009", "only", "03-01-2023 12:00"))));
+    // Carved: the live conversation of the address does not take it.
+    nc.post(events::ScanDelMessageInfo, std::any(message("", "+15550001", "carved", "03-01-2023 07:00")));
+
+    ASSERT_EQ(store.messageTreeArray.size(), 4u);
+    const auto texts = [&](std::size_t i) {
+        std::vector<std::string> out;
+        for (const auto& m : store.messageTreeArray[i]->MessageNodeArray)
+            out.push_back(textOrEmpty(m->messageContent) + (m->bDeleted ? "*" : ""));
+        return out;
+    };
+    EXPECT_EQ(store.messageTreeArray[0]->bdeleted, 0);
+    EXPECT_EQ(texts(0), (std::vector<std::string>{"early", "gone*", "late", "same minute", "undated"}));
+    EXPECT_EQ(store.messageTreeArray[1]->bdeleted, 0);
+    EXPECT_EQ(texts(1), (std::vector<std::string>{"group gone*", "group hi"}));
+    EXPECT_EQ(store.messageTreeArray[2]->bdeleted, 1);
+    EXPECT_EQ(texts(2), (std::vector<std::string>{"only*"}));
+    EXPECT_EQ(store.messageTreeArray[3]->bdeleted, 1);
+    EXPECT_EQ(texts(3), (std::vector<std::string>{"carved*"}));
+    // Every deleted message is listed; counts add up.
+    std::vector<std::string> deleted;
+    for (const auto& m : store.messageArray)
+        if (m->bDeleted) deleted.push_back(textOrEmpty(m->messageContent));
+    EXPECT_EQ(deleted, (std::vector<std::string>{"gone", "group gone", "only", "carved"}));
+    EXPECT_EQ(store.delMessageNum, 4);
+    EXPECT_EQ(store.messageNum, 5);
+}
+
 TEST_F(StoreEvents, ChoosingAnotherBackupClearsAndRescans) {
     nc.post(events::ScanContactInfo, std::any(contact("Ann", " 555")));
     store.actContact();

@@ -125,8 +125,12 @@ struct PlainGrouping {
     }
     void live(const std::string& name, const std::string& phone, const std::string& content, const std::string& date) {
         messages.push_back({phone, content, date});
-        if (Conversation* c = first(phone, false)) c->members.push_back(name);
-        else conversations.push_back({phone, false, {name}});
+        if (Conversation* c = first(phone, false)) {
+            c->members.push_back(name);
+            c->deleted = false;  // a conversation with a live message is live
+        } else {
+            conversations.push_back({phone, false, {name}});
+        }
     }
     void carved(const std::string& name, std::string phone, const std::string& content, const std::string& date) {
         if (phone.empty() && content.empty()) return;
