@@ -380,6 +380,7 @@ void ResultBrowser::prepareScan(const QString& what) {
     }
     deviceLabel_->setText(what);
     thumbnails_->clear();
+    thumbnails_->setCipher(nullptr);
     attachmentNames_.clear();
     model_->setPlaceNames({});
     fillChooser();
@@ -561,6 +562,9 @@ void ResultBrowser::tick() {
         ~Measure() { longest = std::max(longest, clock.elapsed()); }
     } measure{clock, longestTickMs_};
     session_->dispatcher.pumpUntil([] { return true; });
+    // An encrypted backup's key store exists before any of its pictures is
+    // listed, so a thumbnail is never asked for without it.
+    thumbnails_->setCipher(session_->app.backupCipher());
     if (rowsChanged_ && !scanning()) {
         rowsChanged_ = false;
         reloadRows();
@@ -619,7 +623,7 @@ void ResultBrowser::finishScan() {
         // Location table; the window shows the place's name.
         NotificationCenter quiet;
         ScanContext ctx(quiet, backupFolder_.toStdString());
-        if (ScanContext* scan = session_->app.scanContext()) ctx.cipher = scan->cipher;
+        ctx.cipher = std::const_pointer_cast<BackupCipher>(session_->app.backupCipher());
         PlaceNames places = readCalendarLocationTitles(ctx, absolutePath(backupFolder_.toStdString()));
         places.emplace("0", std::string());  // row 0: the item has no place
         model_->setPlaceNames(std::move(places));

@@ -2,12 +2,16 @@
 
 #include <libheif/heif.h>
 
+#include <QBuffer>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QRunnable>
 
 #include <memory>
+
+#include "core/stored_file.h"
 
 namespace salvor::gui {
 
@@ -33,12 +37,17 @@ bool isHeif(const QString& path) {
 // plugin for the format, so QImageReader cannot. The primary picture is
 // decoded whole (HEVC tiles cannot be scaled while decoding) with the
 // rotation and mirroring it is stored with, then scaled to the box.
-QImage decodeHeif(const QString& path, QSize box) {
+// `bytes`, when given, is the file's content (decrypted); else the file is read.
+QImage decodeHeif(const QString& path, QSize box, const QByteArray* bytes = nullptr) {
     const std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(),
                                                                               &heif_context_free);
     if (!context) return {};
     const QByteArray name = QFile::encodeName(path);
-    if (heif_context_read_from_file(context.get(), name.constData(), nullptr).code != heif_error_Ok) return {};
+    const heif_error read =
+        bytes ? heif_context_read_from_memory_without_copy(context.get(), bytes->constData(),
+                                                           static_cast<size_t>(bytes->size()), nullptr)
+              : heif_context_read_from_file(context.get(), name.constData(), nullptr);
+    if (read.code != heif_error_Ok) return {};
     heif_image_handle* rawHandle = nullptr;
     if (heif_context_get_primary_image_handle(context.get(), &rawHandle).code != heif_error_Ok) return {};
     const std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(
@@ -73,9 +82,31 @@ ThumbnailCache::~ThumbnailCache() {
     pool_.waitForDone();
 }
 
-QImage ThumbnailCache::decode(const QString& path, QSize box) {
-    if (isHeif(path)) return decodeHeif(path, box);
-    QImageReader reader(path);
+QImage ThumbnailCache::decode(const QString& path, QSize box, const BackupCipher* cipher) {
+    // Pictures are read whole into memory only to decrypt them; the cap is far
+    // above any camera picture.
+    constexpr std::uint64_t kMaxEncryptedBytes = 256ull << 20;
+    QByteArray plain;
+    QBuffer buffer;
+    const bool encrypted = cipher && QFileInfo(path).size() > 0;
+    if (encrypted) {
+        std::string why;
+        auto bytes = readStoredFile(cipher, path.toStdString(), kMaxEncryptedBytes, why);
+        if (!bytes) return {};
+        plain = QByteArray(reinterpret_cast<const char*>(bytes->data()), static_cast<qsizetype>(bytes->size()));
+        crypto::cleanse(bytes->data(), bytes->size());
+        const QByteArray head = plain.left(64);
+        if (head.size() >= 12 && heif_check_filetype(reinterpret_cast<const uint8_t*>(head.constData()),
+                                                     static_cast<int>(head.size())) == heif_filetype_yes_supported)
+            return decodeHeif(path, box, &plain);
+        buffer.setBuffer(&plain);
+        buffer.open(QIODevice::ReadOnly);
+    } else if (isHeif(path)) {
+        return decodeHeif(path, box);
+    }
+    QImageReader reader;
+    if (encrypted) reader.setDevice(&buffer);
+    else reader.setFileName(path);
     // Stored files carry no extension: the content names the format.
     reader.setDecideFormatFromContent(true);
     reader.setAutoTransform(true);
@@ -104,8 +135,8 @@ QImage ThumbnailCache::thumbnail(const QString& path) {
     const quint64 generation = generation_;
     // The pool is waited for before this object goes, so the queued call
     // always finds it.
-    pool_.start([this, path, box, ratio, generation] {
-        QImage image = decode(path, box);
+    pool_.start([this, path, box, ratio, generation, cipher = cipher_] {
+        QImage image = decode(path, box, cipher.get());
         image.setDevicePixelRatio(ratio);
         QMetaObject::invokeMethod(this, [this, path, image, generation] { store(path, image, generation); },
                                   Qt::QueuedConnection);

@@ -12,6 +12,8 @@
 #include <QString>
 #include <QThreadPool>
 
+#include "core/backup_cipher.h"
+
 namespace salvor::gui {
 
 class ThumbnailCache : public QObject {
@@ -31,8 +33,12 @@ public:
     // Forgets every picture (another backup is shown).
     void clear();
 
-    // Reads and scales one picture (what the workers run).
-    static QImage decode(const QString& path, QSize box);
+    // Reads and scales one picture (what the workers run); a stored file of
+    // an encrypted backup is decrypted in memory with `cipher`.
+    static QImage decode(const QString& path, QSize box, const BackupCipher* cipher = nullptr);
+    // The key store of the encrypted backup whose pictures are shown next
+    // (null for a plain backup).
+    void setCipher(BackupCipherPtr cipher) { cipher_ = std::move(cipher); }
 
 signals:
     void ready(const QString& path);
@@ -44,7 +50,8 @@ private:
     QCache<QString, QImage> cache_;
     QSet<QString> pending_, failed_;
     QThreadPool pool_;
-    quint64 generation_ = 0;  // decodes started before a clear() are dropped
+    quint64 generation_ = 0;
+    BackupCipherPtr cipher_;  // decodes started before a clear() are dropped
 };
 
 }  // namespace salvor::gui

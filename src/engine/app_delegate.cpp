@@ -77,6 +77,7 @@ bool SalvorAppDelegate::ScanIOSBackFile(const std::string& backupPath) {
         std::lock_guard<std::mutex> lock(secretMutex_);
         scanFailure_.reset();
         wrongPassword_ = false;
+        cipher_.reset();
     }
     scan_->prepareModernDatabase = [](ScanContext& ctx, const std::string& stored, const std::string& log) {
         return modern::preparedCopy(ctx, modern::Found{stored, log});
@@ -151,7 +152,14 @@ bool SalvorAppDelegate::unlockScan(ScanContext& ctx, const std::string& backupPa
         return false;
     }
     ctx.cipher = std::move(result.cipher);
+    std::lock_guard<std::mutex> lock(secretMutex_);
+    cipher_ = ctx.cipher;
     return true;
+}
+
+BackupCipherPtr SalvorAppDelegate::backupCipher() const {
+    std::lock_guard<std::mutex> lock(secretMutex_);
+    return cipher_;
 }
 
 void SalvorAppDelegate::setBackupSecret(BackupSecret secret) {

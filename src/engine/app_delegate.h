@@ -99,6 +99,9 @@ public:
     // Why the last scan could not read its backup at all (a wrong or missing
     // password, an unusable keybag); absent when it could.
     std::optional<std::string> scanFailure() const;
+    // The key store of the last scan's encrypted backup (null for a plain
+    // one), safe to ask for from any thread while the scan runs.
+    BackupCipherPtr backupCipher() const;
     // The last scan failed because the password (or key) was not right.
     bool scanFailedOnPassword() const { return wrongPassword_.load(); }
 
@@ -148,6 +151,7 @@ private:
     mutable std::mutex secretMutex_;  // guards the three below
     BackupSecret secret_;
     crypto::SecretBytes derivedKey_;
+    BackupCipherPtr cipher_;
     std::optional<std::string> scanFailure_;
     std::atomic<bool> wrongPassword_{false};
 };

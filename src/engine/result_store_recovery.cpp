@@ -19,8 +19,7 @@ RecoverySource MVResultViewController::recoverySource() {
     }
     source.tree = treeController.content;
     source.device = app_.currentNode;
-    // The scan's context outlives the scan until the next one starts.
-    if (ScanContext* scan = app_.scanContext()) source.cipher = scan->cipher;
+    source.cipher = app_.backupCipher();
     source.recovredFilesNum = &recovredFilesNum;
     source.allSelectedFileNum = &allSelectedFileNum;
     return source;

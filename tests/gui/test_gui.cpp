@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
+#include <QBuffer>
 #include <QImage>
 #include <QInputDialog>
 #include <QTimer>
@@ -33,6 +34,7 @@
 #include "record_model.h"
 #include "tree_model.h"
 #include "result_browser.h"
+#include "core/backup_cipher.h"
 #include "forge/forge.h"
 #include "support/support.h"
 
@@ -679,6 +681,44 @@ TEST(GuiEncryptedBackup, AWrongPasswordIsAskedAgainThenTheBackupReadsAsItsTwin) 
         EXPECT_EQ(encrypted[i].deleted, expected[i].deleted) << expected[i].name;
     }
     EXPECT_GT(expected[0].live, 0);
+}
+
+TEST(GuiEncryptedBackup, ThumbnailsOfEncryptedPicturesAreDecryptedInMemory) {
+    TempDir dir;
+    QImage picture(40, 30, QImage::Format_RGB32);
+    picture.fill(QColor(200, 30, 60));
+    QByteArray png;
+    {
+        QBuffer out(&png);
+        out.open(QIODevice::WriteOnly);
+        picture.save(&out, "PNG");
+    }
+    // A class key, a file key wrapped with it, and the picture encrypted as a backup stores it.
+    std::vector<std::uint8_t> classKey(32, 0x11), fileKey(32, 0x22);
+    std::map<std::uint32_t, crypto::SecretBytes> keys;
+    keys[3] = crypto::SecretBytes(classKey);
+    auto cipher = std::make_shared<BackupCipher>(std::move(keys));
+    std::string field{3, 0, 0, 0};
+    const auto wrapped = crypto::aesWrap(classKey, fileKey);
+    field.append(wrapped->begin(), wrapped->end());
+    const std::string name = "0123456789abcdef0123456789abcdef01234567";
+    cipher->addFile(name, field, static_cast<std::uint64_t>(png.size()));
+    const auto sealed = crypto::encryptCbc(fileKey, std::span(reinterpret_cast<const std::uint8_t*>(png.constData()),
+                                                              static_cast<std::size_t>(png.size())));
+    test::writeFile(dir / name, std::string(sealed.begin(), sealed.end()));
+
+    const QString path = QString::fromStdString(dir / name);
+    EXPECT_TRUE(ThumbnailCache::decode(path, QSize(128, 128)).isNull());  // ciphertext is no picture
+    const QImage thumb = ThumbnailCache::decode(path, QSize(128, 128), cipher.get());
+    ASSERT_FALSE(thumb.isNull());
+    EXPECT_EQ(thumb.size(), QSize(40, 30));
+    EXPECT_EQ(thumb.pixelColor(5, 5), QColor(200, 30, 60));
+    // Through the cache, as the grid asks for it.
+    ThumbnailCache cache;
+    cache.setCipher(cipher);
+    cache.thumbnail(path);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return cache.state(path) != ThumbnailCache::State::Pending; }, 10000));
+    EXPECT_EQ(cache.state(path), ThumbnailCache::State::Ready);
 }
 
 TEST(GuiCommandLine, ScreenshotWritesAPngOfTheWindowForEveryPage) {
