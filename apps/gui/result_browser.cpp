@@ -138,15 +138,6 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     connect(chooser_, &QComboBox::activated, this, [this](int i) {
         const QString folder = chooser_->itemData(i).toString();
         if (folder.isEmpty() || folder == backupFolder_ || scanning()) return;
-        for (const DeviceNodePtr& node : backups_) {
-            if (node && QString::fromStdString(textOrEmpty(node->backUpFilePath)) == folder) {
-                if (auto why = whyBackupCannotBeScanned(*node)) {
-                    notify(this, QMessageBox::Information, QString::fromStdString(*why));
-                    fillChooser();
-                    return;
-                }
-            }
-        }
         startScan(folder);
     });
 

@@ -132,14 +132,6 @@ void StartPage::recoverFromBackup() {
     }
     // The highlighted backup is scanned, not simply the first of the list.
     const QString folder = selectedBackup();
-    for (const DeviceNodePtr& node : list_.arrangedObjects) {
-        if (node && q(node->backUpFilePath) == folder) {
-            if (auto why = whyBackupCannotBeScanned(*node)) {
-                alert(this, QString::fromStdString(*why));
-                return;
-            }
-        }
-    }
     emit scanRequested(folder);
 }
 

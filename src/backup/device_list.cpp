@@ -403,11 +403,6 @@ void describeBackupFormat(MVIOSDeviceNode& node, const std::string& folderPath) 
     node.bEncrypted = manifestDict ? encryptedFlag(manifestDict) : 0;
 }
 
-std::optional<std::string> whyBackupCannotBeScanned(const MVIOSDeviceNode&) {
-    // Both formats are read, encrypted or not (an encrypted one with its password).
-    return std::nullopt;
-}
-
 std::string backupFormatNote(const MVIOSDeviceNode& node) {
     return node.bEncrypted ? "encrypted: needs its password" : "";
 }

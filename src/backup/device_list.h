@@ -42,11 +42,8 @@ BackupFormat detectBackupFormat(const std::string& folderPath);
 // Sets the entry's format and encryption flag from the folder's files; for a
 // folder that addDeviceNodeByPath could not describe (it sets them itself).
 void describeBackupFormat(MVIOSDeviceNode& node, const std::string& folderPath);
-// Absent when the backup an entry describes can be scanned; otherwise one
-// sentence for the user saying why not. Front ends ask before scanning.
-std::optional<std::string> whyBackupCannotBeScanned(const MVIOSDeviceNode& node);
-// A short remark for a backup list ("encrypted iOS 10+ backup, not readable
-// yet", "encrypted"); empty when there is nothing to say.
+// A short remark for a backup list ("encrypted: needs its password"); empty
+// when there is nothing to say.
 std::string backupFormatNote(const MVIOSDeviceNode& node);
 // The format as a backup list names it: "iOS 10+ (Manifest.db)", "iOS 4-9 (Manifest.mbdb)", "unknown".
 std::string backupFormatText(BackupFormat format);

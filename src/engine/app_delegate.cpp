@@ -321,10 +321,6 @@ void SalvorAppDelegate::StartBackupDeviceThread(const std::string& backupRoot, c
     DeviceNodePtr node = list.arrangedObjects.front();
     for (const auto& entry : list.arrangedObjects)
         if (entry && textOrEmpty(entry->backUpFilePath) == folder) node = entry;
-    if (auto refusal = whyBackupCannotBeScanned(*node)) {
-        failBackup(*refusal + "; the device's backup was kept in " + folder);
-        return;
-    }
     if (node->bEncrypted && !hasBackupSecret()) {
         failBackup("backup encryption is on for this device, so its backup is encrypted: give the backup password "
                    "and scan again; the backup was kept in " + folder);

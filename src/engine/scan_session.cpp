@@ -69,9 +69,6 @@ std::optional<std::string> ScanSession::start(const std::string& backupDirArg, s
         nameAfterFolderIfUnnamed(*node, backupDir);
         describeBackupFormat(*node, backupDir);
     }
-    // Refused before anything is scanned: a format the readers do not know
-    // would come out as an empty phone.
-    if (auto refusal = whyBackupCannotBeScanned(*node)) return refusal;
     app.bIOSRecoveryMode = false;
     app.currentNode = node;
     app.currentNodeIsiOS6Version = app.IOSVersionIOS6(node->strIOSVersion);

@@ -138,11 +138,9 @@ TEST_F(Discovery, FormatEncryptionAndRecordedBackupDate) {
     EXPECT_EQ(d.bEncrypted, 0);
     EXPECT_EQ(*d.strDeviceBackUpTime, "2013-01-01 03:25");
 
-    // Only an encrypted backup of the modern format is refused.
-    EXPECT_FALSE(whyBackupCannotBeScanned(b));
-    EXPECT_FALSE(whyBackupCannotBeScanned(c));
-    EXPECT_FALSE(whyBackupCannotBeScanned(d));
-    EXPECT_TRUE(whyBackupCannotBeScanned(a));  // the sentence is checked end to end
+    // An encrypted backup of either format is read with its password, which the list says.
+    EXPECT_EQ(backupFormatNote(a), "encrypted: needs its password");
+    EXPECT_EQ(backupFormatNote(b), "");
 
     // A folder the list cannot describe still gets its format and flag.
     writeFile(store / "e/Manifest.plist", manifestPlist(true, false));
