@@ -24,20 +24,13 @@
 #include "engine/scan_session.h"
 #include "forge/forge.h"
 #include "peak_memory.h"
+#include "size_argument.h"
 
 namespace fs = std::filesystem;
 using namespace salvor;
 
 namespace {
 
-std::uint64_t parseSize(const std::string& text) {
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    std::uint64_t unit = 1;
-    if (end && (*end == 'g' || *end == 'G')) unit = 1ULL << 30;
-    if (end && (*end == 'm' || *end == 'M')) unit = 1ULL << 20;
-    return value > 0 ? static_cast<std::uint64_t>(value * static_cast<double>(unit)) : 0;
-}
 
 double since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -59,7 +52,7 @@ BackupSecret passwordSecret(const std::string& password) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::uint64_t mediaBytes = argc > 1 ? parseSize(argv[1]) : (2ULL << 30);
+    const std::uint64_t mediaBytes = argc > 1 ? bench_args::parseSize(argv[1]) : (2ULL << 30);
     const fs::path work = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path() / "salvor-bench-encrypted";
     if (mediaBytes == 0) {
         std::cerr << "usage: bench_encrypted [media size, e.g. 2G or 256M] [work folder]\n";

@@ -33,25 +33,13 @@
 #include "output/recovery_run.h"
 #include "platform/dispatcher.h"
 
+#include "size_argument.h"
+
 namespace fs = std::filesystem;
 using namespace salvor;
 
 namespace {
 
-std::uint64_t parseSize(const std::string& text) {
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    std::uint64_t unit = 1;
-    if (end && *end) {
-        switch (*end) {
-            case 'k': case 'K': unit = 1ULL << 10; break;
-            case 'm': case 'M': unit = 1ULL << 20; break;
-            case 'g': case 'G': unit = 1ULL << 30; break;
-            default: break;
-        }
-    }
-    return value > 0 ? static_cast<std::uint64_t>(value * static_cast<double>(unit)) : 0;
-}
 
 Text text(const nlohmann::json& j, const char* key) {
     const auto it = j.find(key);
@@ -72,7 +60,7 @@ double seconds(std::chrono::steady_clock::duration d) { return std::chrono::dura
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::uint64_t mediaBytes = argc > 1 ? parseSize(argv[1]) : (2ULL << 30);
+    const std::uint64_t mediaBytes = argc > 1 ? bench_args::parseSize(argv[1]) : (2ULL << 30);
     if (mediaBytes == 0) {
         std::cerr << "usage: bench_recover [media size, e.g. 2G or 256M] [work folder]\n";
         return 2;
