@@ -101,7 +101,7 @@ TEST(DeviceCommand, CameraFoldersCopyOnlyRegularFilesAndSayWhatWasSkipped) {
     const std::string udid = truth["udid"];
     // A FIFO, which would block a reader for ever, and a link to a file of
     // this computer, among the camera's pictures.
-    const std::string camera = sim / "media/DCIM/100APPLE";
+    const std::string camera = sim / "iphone/media/DCIM/100APPLE";
     ASSERT_TRUE(fs::is_directory(camera));
     ASSERT_EQ(::mkfifo((camera + "/IMG_0100.JPG").c_str(), 0600), 0);
     const std::string secret = elsewhere / "secret.jpg";

@@ -71,11 +71,24 @@ void moveRowsIntoLog(const std::string& path) {
     if (!fs::exists(path + "-wal") || fs::file_size(path + "-wal") == 0) fail("the log was folded in");
 }
 
-struct Case {
-    std::string name;
-    ForgedBackup reference;
-    bool modern = true;
-};
+// A list of lists of words, each the words one problem must hold (written
+// out: braces of two texts would make a JSON object).
+json said(std::initializer_list<std::initializer_list<const char*>> problems) {
+    json out = json::array();
+    for (const auto& words : problems) {
+        json list = json::array();
+        for (const char* w : words) list.push_back(w);
+        out.push_back(std::move(list));
+    }
+    return out;
+}
+
+// Paths of the store, as a JSON list.
+json paths(std::initializer_list<std::string> list) {
+    json out = json::array();
+    for (const std::string& p : list) out.push_back(p);
+    return out;
+}
 
 }  // namespace
 
@@ -115,8 +128,8 @@ std::vector<ForgedBackup> forgeHostileModern(const std::string& storeDir, const 
     // a readable sms.db; the photo library is a link to a library elsewhere.
     forge("linked-folders", modern,
           {{"exit", 1},
-           {"said", {{"sms.db", "link"}, {"Photos.sqlite", "link"}}},
-           {"outside", {"outside/linked-folders/" + kSms.substr(0, 2) + "/" + kSms, "outside/linked-folders/Photos.sqlite"}},
+           {"said", said({{"sms.db", "link"}, {"Photos.sqlite", "link"}})},
+           {"outside", paths({"outside/linked-folders/" + kSms.substr(0, 2) + "/" + kSms, "outside/linked-folders/Photos.sqlite"})},
            {"noMessages", true},
            {"noPhotoDates", true}},
           [&](const std::string& folder) {
@@ -125,14 +138,14 @@ std::vector<ForgedBackup> forgeHostileModern(const std::string& storeDir, const 
           });
     // The file lists themselves as links to lists elsewhere.
     forge("linked-manifest-db", modern,
-          {{"exit", 1}, {"said", {{"Manifest.db", "link"}}}, {"emptyTree", true},
-           {"outside", {"outside/linked-manifest-db/Manifest.db"}}},
+          {{"exit", 1}, {"said", said({{"Manifest.db", "link"}})}, {"emptyTree", true},
+           {"outside", paths({"outside/linked-manifest-db/Manifest.db"})}},
           [&](const std::string& folder) {
               replaceWithLink(folder + "/Manifest.db", outside + "/linked-manifest-db/Manifest.db");
           });
     forge("linked-manifest-mbdb", legacy,
-          {{"exit", 1}, {"said", {{"Manifest.mbdb", "link"}}}, {"emptyTree", true},
-           {"outside", {"outside/linked-manifest-mbdb/Manifest.mbdb"}}},
+          {{"exit", 1}, {"said", said({{"Manifest.mbdb", "link"}})}, {"emptyTree", true},
+           {"outside", paths({"outside/linked-manifest-mbdb/Manifest.mbdb"})}},
           [&](const std::string& folder) {
               replaceWithLink(folder + "/Manifest.mbdb", outside + "/linked-manifest-mbdb/Manifest.mbdb");
           });
@@ -140,14 +153,14 @@ std::vector<ForgedBackup> forgeHostileModern(const std::string& storeDir, const 
     forge("manifest-in-log", modern, {{"sameAsReference", true}},
           [&](const std::string& folder) { moveRowsIntoLog(folder + "/Manifest.db"); });
     // sms.db of random bytes (iOS 17), and one whose header gives page size 3 (iOS 6).
-    forge("random-sms", modern, {{"exit", 1}, {"said", {{"sms.db", "could not be read"}}}, {"noMessages", true}},
+    forge("random-sms", modern, {{"exit", 1}, {"said", said({{"sms.db", "could not be read"}})}, {"noMessages", true}},
           [&](const std::string& folder) {
               Bytes noise(64 * 1024);
               for (auto& b : noise) b = static_cast<std::uint8_t>(rng.next());
               files::writeFile(stored(folder, kSms, true), noise);
           });
     forge("sms-page-size-3", legacy,
-          {{"exit", 1}, {"said", {{"sms.db", "could not be read", "page size 3"}}}, {"noMessages", true}},
+          {{"exit", 1}, {"said", said({{"sms.db", "could not be read", "page size 3"}})}, {"noMessages", true}},
           [&](const std::string& folder) {
               const std::string path = stored(folder, kSms, false);
               const int fd = ::open(path.c_str(), O_WRONLY);
@@ -158,7 +171,7 @@ std::vector<ForgedBackup> forgeHostileModern(const std::string& storeDir, const 
     // sms.db followed by 1 GiB that was never written (a sparse file, so the
     // store stays small): either carved like the reference or said.
     forge("sms-sparse-tail", legacy,
-          {{"exit", 1}, {"said", {{"sms.db", "deleted records"}}}, {"orSameDeletedAsReference", true}, {"large", true}},
+          {{"exit", 1}, {"said", said({{"sms.db", "deleted records"}})}, {"orSameDeletedAsReference", true}, {"large", true}},
           [&](const std::string& folder) {
               const std::string path = stored(folder, kSms, false);
               const auto size = fs::file_size(path);
