@@ -524,6 +524,7 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
     const std::uint64_t total = manifest.rowCount();
     std::uint64_t seen = 0;
     std::size_t badIds = 0, badNames = 0, missing = 0, linked = 0, undescribed = 0;
+    std::string linkedNames;  // the first few, for the person
     std::string key;
     std::string pathKey;
     StoredFiles stored(backupPath);
@@ -557,7 +558,9 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
         if ((mode & 0xF000) == 0x8000) {
             const StoredFiles::Presence presence = stored.presence(row.fileId, key);
             if (presence == StoredFiles::Presence::Missing) ++missing;
-            if (presence == StoredFiles::Presence::Linked) ++linked;
+            if (presence == StoredFiles::Presence::Linked && ++linked <= 3)
+                linkedNames += (linked > 1 ? ", " : "") +
+                               manifestText(row.relativePath.substr(row.relativePath.rfind('/') + 1));
         }
         node->fileKey = key;
         ctx.nc.post(kFindEvent, std::any(node));
@@ -595,9 +598,10 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
         ctx.reportProblem("The backup lists " + count(missing, "file", "files") +
                           " that it does not hold (an interrupted or partial backup); they cannot be recovered.");
     if (linked > 0)
-        ctx.reportProblem("The backup holds " + count(linked, "file", "files") +
-                          " as links, or in folders that are links (they could lead anywhere on the computer); "
-                          "links are never followed, so they cannot be read or recovered.");
+        ctx.reportProblem("The backup holds " + count(linked, "file", "files") + " (" + linkedNames +
+                          (linked > 3 ? " and " + std::to_string(linked - 3) + " more" : std::string()) +
+                          ") as links, or in folders that are links, which could lead anywhere on the computer; "
+                          "links are never followed, so those files cannot be read or recovered.");
     if (undescribed > 0)
         ctx.reportProblem("The backup's file list (Manifest.db) has " + count(undescribed, "file", "files") +
                           " without a readable description; they are listed by name only.");

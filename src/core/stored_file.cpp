@@ -195,7 +195,12 @@ std::optional<std::vector<std::uint8_t>> readStoredFile(const BackupCipher* ciph
 
 std::optional<std::string> readableStoredPath(ScanContext& ctx, const std::string& storedPath) {
     namespace fs = std::filesystem;
-    if (!ctx.cipher) return storedPath;
+    if (!ctx.cipher) {
+        // Read in place, by path: so never a link, nor a file in a linked folder.
+        struct stat st {};
+        const bool linked = statStoredFile(storedPath, st) == 0 ? S_ISLNK(st.st_mode) : errno == ELOOP;
+        return linked ? std::nullopt : std::optional<std::string>(storedPath);
+    }
     if (ctx.stopRequested() || storedPath.empty()) return std::nullopt;
     // Cached under a key of its own, beside the prepared database copies.
     const std::string cacheKey = "plain:" + storedPath;
@@ -206,9 +211,6 @@ std::optional<std::string> readableStoredPath(ScanContext& ctx, const std::strin
     }
     const Fd source{openStoredFile(storedPath, O_RDONLY | O_NONBLOCK)};
     struct stat st {};
-    if (source.fd < 0 && errno == ELOOP)
-        ctx.reportProblem("The backup's file " + std::string(BackupCipher::storedNameOf(storedPath)) +
-                          " was not read: " + storedFileRefusal(ELOOP) + ".");
     if (source.fd < 0 || ::fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     if (ctx.scanScratchDir.empty()) {
         ctx.scanScratchDir = scratch::create("salvor-extract-");

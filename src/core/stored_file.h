@@ -40,7 +40,8 @@ bool copyStoredFile(const BackupCipher* cipher, int source, const std::string& s
 // A path from which SQLite or a property-list reader may read the stored file
 // `storedPath`: the stored file itself in a plain backup, a decrypted private
 // copy (made once per scan) in an encrypted one. Absent when the file is
-// missing or cannot be decrypted; the reason is reported as a problem of the scan.
+// missing or cannot be decrypted (the reason is reported as a problem of the
+// scan), or is a link or lies in a linked folder (refused like a missing file).
 std::optional<std::string> readableStoredPath(ScanContext& ctx, const std::string& storedPath);
 
 // The bytes of a small stored file (at most `maxBytes`), decrypted when the

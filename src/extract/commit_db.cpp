@@ -110,9 +110,6 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& sto
     };
     const Fd source{openStoredFile(storedPath, O_RDONLY | O_NONBLOCK)};
     struct stat st {};
-    if (source.fd < 0 && errno == ELOOP)
-        ctx.reportProblem("The database " + listedName(ctx, storedPath) + " was not read: " +
-                          storedFileRefusal(ELOOP) + ", so its records are missing.");
     if (source.fd < 0 || ::fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
 
     if (ctx.scanScratchDir.empty()) {

@@ -128,7 +128,7 @@ std::vector<ForgedBackup> forgeHostileModern(const std::string& storeDir, const 
     // a readable sms.db; the photo library is a link to a library elsewhere.
     forge("linked-folders", modern,
           {{"exit", 1},
-           {"said", said({{"sms.db", "link"}, {"Photos.sqlite", "link"}})},
+           {"said", said({{"sms.db", "links"}, {"Photos.sqlite", "link"}})},
            {"outside", paths({"outside/linked-folders/" + kSms.substr(0, 2) + "/" + kSms, "outside/linked-folders/Photos.sqlite"})},
            {"noMessages", true},
            {"noPhotoDates", true}},
