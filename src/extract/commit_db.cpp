@@ -154,12 +154,11 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& sto
     commitDB(copy.string());
     ctx.preparedDatabases[storedPath] = copy.string();
     // Said once, here, for every reader: otherwise a file that is no database
-    // would read as one without records. The copy stays for the carving.
-    if (const std::string why = unreadableDatabase(copy.string()); !why.empty()) {
+    // would read as one without records. The copy is still handed out (its
+    // readers find nothing in it, the carving may).
+    if (const std::string why = unreadableDatabase(copy.string()); !why.empty())
         ctx.reportProblem("The database " + listedName(ctx, storedPath) + " could not be read (" + why +
                           "), so its records are missing.");
-        return std::nullopt;
-    }
     return copy.string();
 }
 
