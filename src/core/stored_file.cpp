@@ -26,7 +26,8 @@ struct Fd {
 
 bool copyRange(int source, int target, std::vector<char>& buffer, off_t from, off_t to, std::string& why) {
     while (from < to) {
-        const std::size_t want = static_cast<std::size_t>(std::min<off_t>(to - from, static_cast<off_t>(buffer.size())));
+        const auto want =
+            static_cast<std::size_t>(std::min<off_t>(to - from, static_cast<off_t>(buffer.size())));
         const ssize_t n = ::pread(source, buffer.data(), want, from);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
@@ -63,8 +64,8 @@ bool plainCopy(int source, int target, std::string& why) {
     while (at < end) {
         off_t data = ::lseek(source, at, SEEK_DATA);
         if (data < 0 && errno == ENXIO) break;  // only a hole is left
-        if (data < 0) data = at;                 // no hole lookup here: everything is data
-        off_t hole = data < 0 ? end : ::lseek(source, data, SEEK_HOLE);
+        if (data < 0) data = at;                 // holes cannot be told here: all of it is data
+        off_t hole = ::lseek(source, data, SEEK_HOLE);
         if (hole < 0 || hole > end) hole = end;
         if (!copyRange(source, target, buffer, data, hole, why)) return false;
         at = hole;

@@ -103,13 +103,15 @@ std::vector<ForgedBackup> forgeHostileModern(const std::string& storeDir, const 
     base.scenario = "ios6";
     const ForgedBackup legacy = forgeStore(storeDir, base).at(0);
     const std::string outside = storeDir + "/outside";
+    fs::remove_all(outside);
     Rng rng(options.seed ^ 0x5A17C0DEULL);
     const std::string kSms = storedName("HomeDomain", "Library/SMS/sms.db");
     const std::string kPhotos = storedName("CameraRollDomain", "Media/PhotoData/Photos.sqlite");
 
     std::vector<ForgedBackup> result{modern, legacy};
     auto forge = [&](const std::string& name, const ForgedBackup& from, json truth, auto&& change) {
-        const std::string folder = storeDir + "/" + storedName("forge-hostile-modern", std::to_string(options.seed) + "/" + name);
+        const std::string folder =
+            storeDir + "/" + storedName("forge-hostile-modern", std::to_string(options.seed) + "/" + name);
         fs::remove_all(folder);
         fs::copy(from.path, folder, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         change(folder);
@@ -129,7 +131,8 @@ std::vector<ForgedBackup> forgeHostileModern(const std::string& storeDir, const 
     forge("linked-folders", modern,
           {{"exit", 1},
            {"said", said({{"sms.db", "links"}, {"Photos.sqlite", "link"}})},
-           {"outside", paths({"outside/linked-folders/" + kSms.substr(0, 2) + "/" + kSms, "outside/linked-folders/Photos.sqlite"})},
+           {"outside", paths({"outside/linked-folders/" + kSms.substr(0, 2) + "/" + kSms,
+                              "outside/linked-folders/Photos.sqlite"})},
            {"noMessages", true},
            {"noPhotoDates", true}},
           [&](const std::string& folder) {
@@ -171,7 +174,10 @@ std::vector<ForgedBackup> forgeHostileModern(const std::string& storeDir, const 
     // sms.db followed by 1 GiB that was never written (a sparse file, so the
     // store stays small): either carved like the reference or said.
     forge("sms-sparse-tail", legacy,
-          {{"exit", 1}, {"said", said({{"sms.db", "deleted records"}})}, {"orSameDeletedAsReference", true}, {"large", true}},
+          {{"exit", 1},
+           {"said", said({{"sms.db", "deleted records"}})},
+           {"orSameDeletedAsReference", true},
+           {"large", true}},
           [&](const std::string& folder) {
               const std::string path = stored(folder, kSms, false);
               const auto size = fs::file_size(path);
