@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
+#include <vector>
 #include <any>
 #include <mutex>
 
@@ -23,6 +25,15 @@ std::optional<DeviceMediaSource> g_source;
 bool isCameraFolder(const std::string& name) {
     return name.size() == 8 && name[0] >= '1' && name[0] <= '9' && std::isdigit(static_cast<unsigned char>(name[1])) &&
            std::isdigit(static_cast<unsigned char>(name[2])) && name.compare(3, 5, "APPLE") == 0;
+}
+
+// The AFC file type, in words.
+std::string kindName(const std::string& ifmt) {
+    if (ifmt == "S_IFLNK") return "a link";
+    if (ifmt == "S_IFIFO") return "a FIFO";
+    if (ifmt == "S_IFSOCK") return "a socket";
+    if (ifmt == "S_IFCHR" || ifmt == "S_IFBLK") return "a device";
+    return ifmt;
 }
 
 std::string extensionOf(const std::string& name) {
@@ -66,10 +77,20 @@ void scanDiskAidMediaThread(ScanContext& ctx, const std::string&) {
     }
     const std::size_t n = files.size();
     std::size_t failures = 0;
+    std::vector<std::string> skipped;
     for (std::size_t i = 1; i <= n && !ctx.stopRequested(); ++i) {
         const std::string& devicePath = files[i - 1];
         const std::string name = devicePath.substr(devicePath.rfind('/') + 1);
         std::string localPath;
+        // Only regular files are copied: a link could name a file outside the
+        // camera folder and a FIFO would never end.
+        const auto info = afc.fileInfo(devicePath);
+        const auto kind = info ? info->find("st_ifmt") : std::map<std::string, std::string>::const_iterator();
+        if (info && kind != info->end() && kind->second != "S_IFREG") {
+            if (kind->second != "S_IFDIR") skipped.push_back(devicePath + " (" + kindName(kind->second) + ")");
+            ctx.postProgress(20 + static_cast<int>(10 * i / n));
+            continue;
+        }
         if (afc.copyToLocalFile(devicePath, source->photoFolder, "I" + name, localPath) == 0) {
             const std::string ext = extensionOf(name);
             const bool picture = !ext.empty() && GetImageType(ext.c_str()) >= 0;
@@ -92,6 +113,13 @@ void scanDiskAidMediaThread(ScanContext& ctx, const std::string&) {
             log::line("camera file not copied: " + devicePath, log::Level::Info);
         }
         ctx.postProgress(20 + static_cast<int>(10 * i / n));
+    }
+    if (!skipped.empty()) {
+        std::string list;
+        for (std::size_t k = 0; k < skipped.size() && k < 5; ++k) list += (k ? ", " : "") + skipped[k];
+        if (skipped.size() > 5) list += " and " + std::to_string(skipped.size() - 5) + " more";
+        ctx.reportProblem(std::to_string(skipped.size()) + " entr" + (skipped.size() == 1 ? "y" : "ies") +
+                          " of the device's camera folders were not copied, not being regular files: " + list);
     }
     if (failures > 0)
         ctx.reportProblem(std::to_string(failures) + " camera file(s) of the device could not be copied (unreadable, "

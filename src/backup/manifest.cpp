@@ -98,6 +98,12 @@ void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
 
     MbdbReader reader;
     const std::string manifestPath = backupPath + "/Manifest.mbdb";
+    std::error_code linkCheck;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(manifestPath, linkCheck))) {
+        ctx.reportProblem("The backup's file list (Manifest.mbdb) is a link to another file, which is never "
+                          "followed, so its photos, videos, app files and file tree cannot be found.");
+        return;
+    }
     if (!reader.open(manifestPath)) {
         std::error_code ec;
         if (!std::filesystem::exists(std::filesystem::symlink_status(manifestPath, ec)))

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <any>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -98,9 +99,19 @@ int stopRequested(void* token) { return static_cast<std::stop_token*>(token)->st
 }  // namespace
 
 sqlite3* openBackupDatabase(const std::string& path, std::string& error) {
+    // Never through a link, the file's or its folder's: it could lead to any
+    // database of the computer.
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = "not found";
+    if (statStoredFile(path, st) != 0) {
+        error = storedFileRefusal(errno);
+        return nullptr;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        error = storedFileRefusal(ELOOP);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = "not a regular file";
         return nullptr;
     }
     sqlite3* db = nullptr;
@@ -281,21 +292,38 @@ public:
     StoredFiles(const StoredFiles&) = delete;
     StoredFiles& operator=(const StoredFiles&) = delete;
 
-    // `id` is a valid file ID; `path` the stored file's full path.
-    bool holds(std::string_view id, const std::string& path) const {
+    enum class Presence { Held, Missing, Linked };
+    // `id` is a valid file ID; `path` the stored file's full path. A file in
+    // a two-digit folder that is a link, or itself a link, is not held: it
+    // lies elsewhere.
+    Presence presence(std::string_view id, const std::string& path) {
         struct stat st {};
+        if (fd_ < 0) {
+            if (statStoredFile(path, st) != 0) return errno == ELOOP ? Presence::Linked : Presence::Missing;
+            return S_ISREG(st.st_mode) ? Presence::Held : S_ISLNK(st.st_mode) ? Presence::Linked : Presence::Missing;
+        }
         char name[44];  // "ab/" and the 40 digits
         name[0] = id[0];
         name[1] = id[1];
+        name[2] = '\0';
+        const std::size_t slot = static_cast<std::size_t>(std::stoi(name, nullptr, 16));
+        if (folderState_[slot] == 0) {
+            struct stat folder {};
+            folderState_[slot] =
+                ::fstatat(fd_, name, &folder, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(folder.st_mode) ? 2 : 1;
+        }
+        if (folderState_[slot] == 2) return Presence::Linked;
         name[2] = '/';
         id.copy(name + 3, 40);
         name[43] = '\0';
-        const int rc = fd_ >= 0 ? ::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) : ::lstat(path.c_str(), &st);
-        return rc == 0 && S_ISREG(st.st_mode);
+        if (::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Presence::Missing;
+        return S_ISREG(st.st_mode) ? Presence::Held : S_ISLNK(st.st_mode) ? Presence::Linked : Presence::Missing;
     }
 
 private:
     int fd_;
+    // Per two-digit folder: 0 not looked at, 1 a folder, 2 a link.
+    std::array<unsigned char, 256> folderState_{};
 };
 
 // Records the file's key with the scan's cipher.
@@ -345,6 +373,60 @@ std::optional<std::string> decryptedManifest(ScanContext& ctx, const std::string
     return path;
 }
 
+// Copies the regular file `from` (never through a link) to the new private
+// file `to`; false with `why` set.
+bool copyPrivately(const std::string& from, const std::string& to, std::string& why) {
+    const int source = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (source < 0 || ::fstat(source, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = source < 0 && errno == ELOOP ? "it is a link" : "it is not a regular file";
+        if (source >= 0) ::close(source);
+        return false;
+    }
+    const int target = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::string note;
+    const bool ok = target >= 0 && copyStoredFile(nullptr, source, from, target, why, note);
+    if (target < 0) why = std::strerror(errno);
+    ::close(source);
+    if (target >= 0 && ::close(target) != 0 && ok) {
+        why = std::strerror(errno);
+        return false;
+    }
+    return ok;
+}
+
+// Manifest.db of a backup that kept its newest rows in the write-ahead log
+// beside it ("Manifest.db-wal"): both are copied into the scan's private
+// folder and the log is folded into the copy there, which is then read (the
+// backup itself is never written). Absent with `why` set.
+std::optional<std::string> manifestWithLog(ScanContext& ctx, const std::string& backupPath, std::string& why) {
+    if (ctx.scanScratchDir.empty()) ctx.scanScratchDir = scratch::create("salvor-extract-");
+    if (ctx.scanScratchDir.empty()) {
+        why = "no private folder could be made in the temporary folder (" + scratch::lastError() + ")";
+        return std::nullopt;
+    }
+    const std::string copy = ctx.scanScratchDir + "/Manifest-with-log.db";
+    ::unlink((copy + "-wal").c_str());
+    ::unlink((copy + "-shm").c_str());
+    std::string failure;
+    if (!copyPrivately(backupPath + "/Manifest.db", copy, failure) ||
+        !copyPrivately(backupPath + "/Manifest.db-wal", copy + "-wal", failure)) {
+        why = "no private copy could be made (" + failure + ")";
+        return std::nullopt;
+    }
+    sqlite3* db = nullptr;
+    // Leaving the log's mode folds every complete transaction of the log into
+    // the copy and removes the log, so the copy then reads as one file.
+    int rc = sqlite3_open_v2(copy.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    char* message = nullptr;
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) why = message ? message : db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    sqlite3_free(message);
+    sqlite3_close(db);
+    if (rc != SQLITE_OK) return std::nullopt;
+    return copy;
+}
+
 void checkSnapshot(ScanContext& ctx, const std::string& backupPath) {
     const plist::Document status = plist::Document::fromFile(backupPath + "/Status.plist");
     const auto state = status.rootDict().string("SnapshotState");
@@ -361,9 +443,34 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
     ctx.modernFormat = true;
     checkSnapshot(ctx, backupPath);
 
-    // An encrypted backup of iOS 10.2 and later encrypts the list itself; it
-    // is read from a decrypted private copy.
+    // A list that is a link is not the backup's: it could be any database
+    // of the computer, whose rows would then name files to read.
     std::string manifestPath = backupPath + "/Manifest.db";
+    struct stat listStat {};
+    if (::lstat(manifestPath.c_str(), &listStat) == 0 && S_ISLNK(listStat.st_mode)) {
+        ctx.reportProblem("The backup's file list (Manifest.db) is a link to another file, which is never followed, "
+                          "so its photos, videos, app files and file tree cannot be found.");
+        return;
+    }
+    // Rows the device wrote last may still be in the write-ahead log beside
+    // the list; read without it, the list can look empty.
+    const std::string logPath = manifestPath + "-wal";
+    struct stat logStat {};
+    if (::lstat(logPath.c_str(), &logStat) == 0 && (!S_ISREG(logStat.st_mode) || logStat.st_size > 0)) {
+        std::string why;
+        std::optional<std::string> withLog;
+        if (!S_ISREG(logStat.st_mode))
+            why = S_ISLNK(logStat.st_mode) ? "it is a link, which is never followed" : "it is not a regular file";
+        else if (ctx.cipher)
+            why = "the log of an encrypted backup is not decrypted";
+        else
+            withLog = manifestWithLog(ctx, backupPath, why);
+        if (withLog)
+            manifestPath = *withLog;
+        else
+            ctx.reportProblem("The log beside the backup's file list (Manifest.db-wal) was not read: " + why +
+                              "; files listed only in it cannot be found.");
+    }
     if (ctx.cipher) {
         std::string why;
         const auto plain = decryptedManifest(ctx, backupPath, why);
@@ -387,6 +494,9 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
         // The library's newest rows may be in the log stored beside it, which
         // only a prepared copy brings in; without one the file is read alone.
         std::optional<std::string> library = ctx.storedPath(*id);
+        struct stat libraryStat {};
+        const bool linked = (statStoredFile(*library, libraryStat) != 0 && errno == ELOOP) ||
+                            (S_ISLNK(libraryStat.st_mode));
         const auto log = manifest.fileIdOf(std::string(kCameraRoll), std::string(kPhotoLibrary) + "-wal", &logArchive);
         if (ctx.cipher) {
             registerKey(ctx, *id, decodeMBFile(reinterpret_cast<const std::uint8_t*>(libraryArchive.data()),
@@ -395,7 +505,10 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
                 registerKey(ctx, *log, decodeMBFile(reinterpret_cast<const std::uint8_t*>(logArchive.data()),
                                                     logArchive.size()));
         }
-        if (ctx.prepareModernDatabase) {
+        if (linked) {
+            library.reset();
+            photos.problem = storedFileRefusal(ELOOP);
+        } else if (ctx.prepareModernDatabase) {
             // The prepared copy is decrypted in an encrypted backup.
             library = ctx.prepareModernDatabase(ctx, *library, log ? ctx.storedPath(*log) : std::string());
         } else if (ctx.cipher) {
@@ -410,7 +523,8 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
 
     const std::uint64_t total = manifest.rowCount();
     std::uint64_t seen = 0;
-    std::size_t badIds = 0, badNames = 0, missing = 0, undescribed = 0;
+    std::size_t badIds = 0, badNames = 0, missing = 0, linked = 0, undescribed = 0;
+    std::string linkedNames;  // the first few, for the person
     std::string key;
     std::string pathKey;
     StoredFiles stored(backupPath);
@@ -441,7 +555,13 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
         node->fileMode = mode;
         if (ctx.cipher && attributes && !attributes->encryptionKey.empty()) node->contentSize = attributes->size;
         key.assign(backupPath).append("/").append(row.fileId.substr(0, 2)).append("/").append(row.fileId);
-        if ((mode & 0xF000) == 0x8000 && !stored.holds(row.fileId, key)) ++missing;
+        if ((mode & 0xF000) == 0x8000) {
+            const StoredFiles::Presence presence = stored.presence(row.fileId, key);
+            if (presence == StoredFiles::Presence::Missing) ++missing;
+            if (presence == StoredFiles::Presence::Linked && ++linked <= 3)
+                linkedNames += (linked > 1 ? ", " : "") +
+                               manifestText(row.relativePath.substr(row.relativePath.rfind('/') + 1));
+        }
         node->fileKey = key;
         ctx.nc.post(kFindEvent, std::any(node));
 
@@ -477,6 +597,11 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
     if (missing > 0)
         ctx.reportProblem("The backup lists " + count(missing, "file", "files") +
                           " that it does not hold (an interrupted or partial backup); they cannot be recovered.");
+    if (linked > 0)
+        ctx.reportProblem("The backup holds " + count(linked, "file", "files") + " (" + linkedNames +
+                          (linked > 3 ? " and " + std::to_string(linked - 3) + " more" : std::string()) +
+                          ") as links, or in folders that are links, which could lead anywhere on the computer; "
+                          "links are never followed, so those files cannot be read or recovered.");
     if (undescribed > 0)
         ctx.reportProblem("The backup's file list (Manifest.db) has " + count(undescribed, "file", "files") +
                           " without a readable description; they are listed by name only.");

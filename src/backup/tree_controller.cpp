@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "core/helpers.h"
+#include "core/stored_file.h"
 
 namespace salvor {
 
@@ -137,6 +138,9 @@ struct MVTreeController::RecordPreparer::StoredFiles {
     std::string dir;
     int fd = -1;
     bool opened = false;
+    // The sub-folders of `dir` seen so far and whether each is a link: a
+    // file under a linked folder is not the backup's and counts as absent.
+    std::map<std::string, bool, std::less<>> linkedFolders;
 
     ~StoredFiles() {
         if (fd >= 0) ::close(fd);
@@ -152,8 +156,18 @@ struct MVTreeController::RecordPreparer::StoredFiles {
             dir.assign(folder);
             fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
             opened = true;
+            linkedFolders.clear();
         }
-        if (fd < 0) return ::lstat(file.c_str(), &st) == 0;
+        if (fd < 0) return statStoredFile(file, st) == 0;
+        const std::string_view sub(file.data() + slash + 1, last - slash - 1);
+        auto known = linkedFolders.find(sub);
+        if (known == linkedFolders.end()) {
+            struct stat folderStat {};
+            const bool linked = ::fstatat(fd, std::string(sub).c_str(), &folderStat, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                S_ISLNK(folderStat.st_mode);
+            known = linkedFolders.emplace(std::string(sub), linked).first;
+        }
+        if (known->second) return false;
         return ::fstatat(fd, file.c_str() + slash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
     }
 };

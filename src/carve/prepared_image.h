@@ -16,9 +16,13 @@ class ScanContext;
 // Loads the prepared copy of the first of `storedNames` the scan prepared and
 // calls `carve` with its image. Without a copy (the backup has no such file,
 // or the live stage could not prepare it) it ends quietly with `absent` as a
-// debug line; an unreadable copy or a refused header gets one log line.
+// debug line. A copy larger than the image's limit is carved from its
+// written part when the rest is a hole (unwritten space reads as the zeros
+// past the image's end); otherwise it is reported as a problem of the scan
+// (its deleted records were not searched). An unreadable copy or a refused
+// header gets one log line.
 // `label` names the file in those lines. False when nothing was carved.
-bool withPreparedImage(const ScanContext& ctx, const std::string& backupPath,
+bool withPreparedImage(ScanContext& ctx, const std::string& backupPath,
                        std::initializer_list<const char*> storedNames, const char* absent, const char* label,
                        const std::function<void(const carve::PageImage&)>& carve);
 

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/stored_file.h"
+
 namespace salvor {
 
 namespace {
@@ -167,7 +169,7 @@ std::optional<std::vector<std::uint8_t>> BackupCipher::decryptToMemory(const std
         why = "the file list holds no key for it";
         return std::nullopt;
     }
-    const int fd = ::open(storedPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openStoredFile(storedPath, O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
         why = std::strerror(errno);
         return std::nullopt;

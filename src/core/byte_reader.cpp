@@ -7,6 +7,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "core/stored_file.h"
+
 namespace salvor {
 
 namespace {
@@ -22,7 +24,7 @@ struct Fd {
 
 FileImage::Status FileImage::load(const std::string& path, std::uint64_t maxSize) {
     std::vector<std::uint8_t>().swap(bytes_);
-    const Fd file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+    const Fd file{openStoredFile(path, O_RDONLY | O_NONBLOCK)};
     if (file.fd < 0) return Status::cannotOpen;
     struct stat st {};
     if (::fstat(file.fd, &st) != 0) return Status::readFailed;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -23,18 +24,19 @@ struct Fd {
     }
 };
 
-bool plainCopy(int source, int target, std::string& why) {
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const ssize_t n = ::read(source, buffer.data(), buffer.size());
+bool copyRange(int source, int target, std::vector<char>& buffer, off_t from, off_t to, std::string& why) {
+    while (from < to) {
+        const auto want =
+            static_cast<std::size_t>(std::min<off_t>(to - from, static_cast<off_t>(buffer.size())));
+        const ssize_t n = ::pread(source, buffer.data(), want, from);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             why = std::strerror(errno);
             return false;
         }
-        if (n == 0) return true;
+        if (n == 0) return true;  // shrank meanwhile: what was there is kept
         for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(target, buffer.data() + done, static_cast<std::size_t>(n - done));
+            const ssize_t w = ::pwrite(target, buffer.data() + done, static_cast<std::size_t>(n - done), from + done);
             if (w < 0 && errno == EINTR) continue;
             if (w < 0) {
                 why = std::strerror(errno);
@@ -42,10 +44,97 @@ bool plainCopy(int source, int target, std::string& why) {
             }
             done += w;
         }
+        from += n;
     }
+    return true;
+}
+
+// The holes of a sparse file stay holes in the copy: a database followed by
+// a long run of never-written space is copied in the time its written bytes
+// take, and takes no more room in the private folder than in the backup.
+bool plainCopy(int source, int target, std::string& why) {
+    std::vector<char> buffer(1 << 20);
+    struct stat st {};
+    if (::fstat(source, &st) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    const off_t end = st.st_size;
+    off_t at = 0;
+    while (at < end) {
+        off_t data = ::lseek(source, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO) break;  // only a hole is left
+        if (data < 0) data = at;                 // holes cannot be told here: all of it is data
+        off_t hole = ::lseek(source, data, SEEK_HOLE);
+        if (hole < 0 || hole > end) hole = end;
+        if (!copyRange(source, target, buffer, data, hole, why)) return false;
+        at = hole;
+    }
+    if (::ftruncate(target, end) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// The split of ".../ab/ab0123..." into its backup folder and "ab", when the
+// file sits in a folder named by the first two hex digits of its name.
+bool splitTwoDigitFolder(const std::string& path, std::string& backup, std::string& folder, std::string& name) {
+    const std::size_t last = path.rfind('/');
+    if (last == std::string::npos || last < 3 || path[last - 3] != '/' || path.size() < last + 3) return false;
+    auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); };
+    const char a = path[last - 2], b = path[last - 1];
+    if (!hex(a) || !hex(b) || path[last + 1] != a || path[last + 2] != b) return false;
+    backup = last == 3 ? std::string("/") : path.substr(0, last - 3);
+    folder = path.substr(last - 2, 2);
+    name = path.substr(last + 1);
+    return true;
+}
+
+// The two-digit folder of a stored file, opened from its backup folder
+// without following a link; -1 with errno set (ELOOP for a link).
+int openTwoDigitFolder(const std::string& backup, const std::string& folder) {
+    const Fd top{::open(backup.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)};
+    if (top.fd < 0) return -1;
+    struct stat st {};
+    if (::fstatat(top.fd, folder.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+        return -1;
+    }
+    const int fd = ::openat(top.fd, folder.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // Replaced by a link between the two calls: refused the same way.
+    if (fd < 0 && errno == ENOTDIR) errno = ELOOP;
+    return fd;
 }
 
 }  // namespace
+
+int openStoredFile(const std::string& path, int flags) {
+    flags |= O_NOFOLLOW | O_CLOEXEC;
+    std::string backup, folder, name;
+    if (!splitTwoDigitFolder(path, backup, folder, name)) return ::open(path.c_str(), flags);
+    const Fd dir{openTwoDigitFolder(backup, folder)};
+    if (dir.fd < 0) return -1;
+    return ::openat(dir.fd, name.c_str(), flags);
+}
+
+int statStoredFile(const std::string& path, struct stat& st) {
+    std::string backup, folder, name;
+    if (!splitTwoDigitFolder(path, backup, folder, name)) return ::lstat(path.c_str(), &st);
+    const Fd dir{openTwoDigitFolder(backup, folder)};
+    if (dir.fd < 0) return -1;
+    return ::fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+}
+
+std::string storedFileRefusal(int err) {
+    switch (err) {
+    case ELOOP: return "it is a link, or lies in a folder that is a link, which is never followed";
+    case ENOENT:
+    case ENOTDIR: return "the backup holds no such file";
+    default: return std::strerror(err);
+    }
+}
 
 bool needsDecryption(const BackupCipher* cipher, std::uint64_t storedSize) { return cipher && storedSize > 0; }
 
@@ -73,9 +162,13 @@ bool copyStoredFile(const BackupCipher* cipher, int source, const std::string& s
 
 std::optional<std::vector<std::uint8_t>> readStoredFile(const BackupCipher* cipher, const std::string& storedPath,
                                                         std::uint64_t maxBytes, std::string& why) {
-    const Fd fd{::open(storedPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+    const Fd fd{openStoredFile(storedPath, O_RDONLY | O_NONBLOCK)};
     struct stat st {};
-    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd.fd < 0) {
+        why = storedFileRefusal(errno);
+        return std::nullopt;
+    }
+    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         why = "the backup holds no such file";
         return std::nullopt;
     }
@@ -103,7 +196,12 @@ std::optional<std::vector<std::uint8_t>> readStoredFile(const BackupCipher* ciph
 
 std::optional<std::string> readableStoredPath(ScanContext& ctx, const std::string& storedPath) {
     namespace fs = std::filesystem;
-    if (!ctx.cipher) return storedPath;
+    if (!ctx.cipher) {
+        // Read in place, by path: so never a link, nor a file in a linked folder.
+        struct stat st {};
+        const bool linked = statStoredFile(storedPath, st) == 0 ? S_ISLNK(st.st_mode) : errno == ELOOP;
+        return linked ? std::nullopt : std::optional<std::string>(storedPath);
+    }
     if (ctx.stopRequested() || storedPath.empty()) return std::nullopt;
     // Cached under a key of its own, beside the prepared database copies.
     const std::string cacheKey = "plain:" + storedPath;
@@ -112,7 +210,7 @@ std::optional<std::string> readableStoredPath(ScanContext& ctx, const std::strin
         if (fs::is_regular_file(it->second, ec)) return it->second;
         ctx.preparedDatabases.erase(it);
     }
-    const Fd source{::open(storedPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+    const Fd source{openStoredFile(storedPath, O_RDONLY | O_NONBLOCK)};
     struct stat st {};
     if (source.fd < 0 || ::fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     if (ctx.scanScratchDir.empty()) {

@@ -10,9 +10,25 @@
 #include <string>
 #include <vector>
 
+struct stat;
+
 namespace salvor {
 
 class ScanContext;
+
+// Opens the stored file `path` with `flags` (O_NOFOLLOW is added) without
+// following a link on the way inside the backup: in the layout where each
+// file sits in a folder named by its first two hex digits, that folder is
+// opened from the backup folder without following a link too, so a folder
+// planted as a link to elsewhere on the computer is refused like a linked
+// file. -1 with errno set (ELOOP for a link, the folder's or the file's).
+int openStoredFile(const std::string& path, int flags);
+// lstat() of the stored file `path` with the same rule for its folder; -1
+// with errno set (ELOOP when the folder is a link).
+int statStoredFile(const std::string& path, struct stat& st);
+// Why a stored file that failed to open with `err` (an errno value) was not
+// read, for the person: "it is a link ..." and the like.
+std::string storedFileRefusal(int err);
 class BackupCipher;
 
 // Copies (or decrypts) the open stored file `source`, whose path in the
@@ -24,7 +40,8 @@ bool copyStoredFile(const BackupCipher* cipher, int source, const std::string& s
 // A path from which SQLite or a property-list reader may read the stored file
 // `storedPath`: the stored file itself in a plain backup, a decrypted private
 // copy (made once per scan) in an encrypted one. Absent when the file is
-// missing or cannot be decrypted; the reason is reported as a problem of the scan.
+// missing or cannot be decrypted (the reason is reported as a problem of the
+// scan), or is a link or lies in a linked folder (refused like a missing file).
 std::optional<std::string> readableStoredPath(ScanContext& ctx, const std::string& storedPath);
 
 // The bytes of a small stored file (at most `maxBytes`), decrypted when the

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/records.h"
 #include "core/scan_context.h"
 #include "core/stored_file.h"
 #include "platform/log.h"
@@ -48,6 +49,49 @@ bool insideDir(const std::string& path, const std::string& dir) {
            path[dir.size()] == '/';
 }
 
+// The name the backup's file list gives the stored file (its last path
+// component, "sms.db"), for messages; the stored name when it lists none.
+std::string listedName(const ScanContext& ctx, const std::string& storedPath) {
+    for (const TreeDirPtr& node : ctx.treeFileArray) {
+        if (!node || textOrEmpty(node->fileKey) != storedPath) continue;
+        const std::string path = textOrEmpty(node->filePath);
+        if (!path.empty()) return path.substr(path.rfind('/') + 1);
+    }
+    return fs::path(storedPath).filename().string();
+}
+
+// Why the database file `path` (a private copy) cannot be read at all, from
+// its first page; empty when it can. A damaged schema entry does not count:
+// the readers skip such entries and read the rest.
+std::string unreadableDatabase(const std::string& path) {
+    // The 100-byte header first, for a reason the person can act on.
+    unsigned char header[100] = {};
+    if (const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); fd >= 0) {
+        const ssize_t n = ::read(fd, header, sizeof header);
+        ::close(fd);
+        if (n == 0) return {};  // an empty file is an empty database
+        if (n < static_cast<ssize_t>(sizeof header) || std::memcmp(header, "SQLite format 3", 16) != 0)
+            return "it does not start as an SQLite database does";
+        // Bytes 16-17: the page size, big-endian; 1 stands for 65536.
+        const unsigned pageSize = (unsigned{header[16]} << 8) | header[17];
+        if (pageSize != 1 && (pageSize < 512 || (pageSize & (pageSize - 1)) != 0))
+            return "its header gives the impossible page size " + std::to_string(pageSize);
+    }
+    sqlite3* db = nullptr;
+    std::string why;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        why = db ? sqlite3_errmsg(db) : "it cannot be opened";
+    } else {
+        sqlite3_exec(db, "PRAGMA writable_schema=ON", nullptr, nullptr, nullptr);
+        char* message = nullptr;
+        if (sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, &message) != SQLITE_OK)
+            why = message ? message : "it is not a database";
+        sqlite3_free(message);
+    }
+    sqlite3_close(db);
+    return why;
+}
+
 }  // namespace
 
 std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& storedPath) {
@@ -64,7 +108,7 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& sto
             if (fd >= 0) ::close(fd);
         }
     };
-    const Fd source{::open(storedPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+    const Fd source{openStoredFile(storedPath, O_RDONLY | O_NONBLOCK)};
     struct stat st {};
     if (source.fd < 0 || ::fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
 
@@ -109,6 +153,12 @@ std::optional<std::string> preparedCopy(ScanContext& ctx, const std::string& sto
     if (!note.empty()) log::line("The database " + name + ": " + note, log::Level::Info);
     commitDB(copy.string());
     ctx.preparedDatabases[storedPath] = copy.string();
+    // Said once, here, for every reader: otherwise a file that is no database
+    // would read as one without records. The copy is still handed out (its
+    // readers find nothing in it, the carving may).
+    if (const std::string why = unreadableDatabase(copy.string()); !why.empty())
+        ctx.reportProblem("The database " + listedName(ctx, storedPath) + " could not be read (" + why +
+                          "), so its records are missing.");
     return copy.string();
 }
 

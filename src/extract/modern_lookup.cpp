@@ -70,7 +70,7 @@ bool copyRegularFile(const ScanContext& ctx, const std::string& from, const std:
             if (fd >= 0) ::close(fd);
         }
     };
-    const Fd source{::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+    const Fd source{openStoredFile(from, O_RDONLY | O_NONBLOCK)};
     struct stat st {};
     if (source.fd < 0 || ::fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     const Fd target{::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/stored_file.h"
+
 namespace salvor::output {
 
 namespace {
@@ -82,14 +84,14 @@ SourceFile::SourceFile(const std::string& path, const BackupCipher* cipher) : ci
         return;
     }
     // Never blocks (a FIFO opens at once) and never follows a link.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openStoredFile(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
         const int err = errno;
         notHeld_ = err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENXIO || err == ENODEV;
         if (err == ENOENT || err == ENOTDIR)
             problem_ = "the backup holds no file " + path;
         else if (err == ELOOP)
-            problem_ = "the backup holds a link at " + path + ", which is never followed";
+            problem_ = "the backup holds a link at " + path + " (or in its folder), which is never followed";
         else
             problem_ = "cannot open source " + path + ": " + std::strerror(err);
         return;

@@ -165,8 +165,21 @@ public:
     int fileOpen(const std::string& path, int mode, std::uint64_t& handle) override {
         const std::string local = localPath(root_, path);
         if (local.empty() || unreadable_.count(path)) return 8;
-        std::FILE* f = std::fopen(local.c_str(), mode == 1 ? "rb" : "wb");
-        if (!f) return 8;
+        // The device's own files: a link is not followed out of the device's
+        // folder and a FIFO does not block; only a regular file is read.
+        const int fd = mode == 1 ? ::open(local.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                                 : ::open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+        struct stat st {};
+        if (fd < 0) return 8;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return 8;
+        }
+        std::FILE* f = ::fdopen(fd, mode == 1 ? "rb" : "wb");
+        if (!f) {
+            ::close(fd);
+            return 8;
+        }
         handle = ++next_;
         files_[handle] = f;
         return 0;
@@ -210,7 +223,13 @@ public:
         if (local.empty() || ::lstat(local.c_str(), &st) != 0) return std::nullopt;
         return std::map<std::string, std::string>{
             {"st_size", std::to_string(st.st_size)},
-            {"st_ifmt", S_ISDIR(st.st_mode) ? "S_IFDIR" : S_ISLNK(st.st_mode) ? "S_IFLNK" : "S_IFREG"}};
+            {"st_ifmt", S_ISDIR(st.st_mode)    ? "S_IFDIR"
+                        : S_ISLNK(st.st_mode)  ? "S_IFLNK"
+                        : S_ISFIFO(st.st_mode) ? "S_IFIFO"
+                        : S_ISSOCK(st.st_mode) ? "S_IFSOCK"
+                        : S_ISCHR(st.st_mode)  ? "S_IFCHR"
+                        : S_ISBLK(st.st_mode)  ? "S_IFBLK"
+                                               : "S_IFREG"}};
     }
 
 private:

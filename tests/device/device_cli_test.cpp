@@ -1,6 +1,8 @@
 // `salvor devices` and `salvor scan --device` on the forged simulated device.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <set>
 
@@ -87,6 +89,49 @@ TEST(DeviceCommand, RecoverFromTheDeviceWritesTheCameraFilesToo) {
     for (const auto& f : filesBelow(out / "dest")) names.insert(fs::path(f).filename().string());
     for (const char* name : {"IIMG_0001.JPG", "IIMG_0003.MOV", "IIMG_0004.JPG"}) EXPECT_TRUE(names.count(name)) << name;
     EXPECT_FALSE(names.count("IIMG_0005.AAE"));
+}
+
+TEST(DeviceCommand, CameraFoldersCopyOnlyRegularFilesAndSayWhatWasSkipped) {
+    TempDir sim, home, elsewhere;
+    forge::ForgeOptions options;
+    options.seed = 13;
+    options.scenario = "device";
+    const auto forged = forge::forgeDeviceFolder(sim.path(), options).front();
+    const json truth = readJson(forged.truthPath);
+    const std::string udid = truth["udid"];
+    // A FIFO, which would block a reader for ever, and a link to a file of
+    // this computer, among the camera's pictures.
+    const std::string camera = sim / "iphone/media/DCIM/100APPLE";
+    ASSERT_TRUE(fs::is_directory(camera));
+    ASSERT_EQ(::mkfifo((camera + "/IMG_0100.JPG").c_str(), 0600), 0);
+    const std::string secret = elsewhere / "secret.jpg";
+    writeFile(secret, "\xFF\xD8\xFF\xE0 a file of this computer, never a photo of the device");
+    fs::create_symlink(secret, camera + "/IMG_0101.JPG");
+    const std::map<std::string, std::string> env{
+        {"SALVOR_SIMULATED_DEVICE", sim.path()}, {"HOME", home.path()}, {"XDG_CACHE_HOME", ""}};
+
+    auto scan = runSalvor({"scan", "--device", "--json"}, home.path(), env);
+    EXPECT_EQ(scan.exitCode, 1) << scan.err;
+    const json result = json::parse(scan.out);
+    bool fifoSaid = false, linkSaid = false;
+    for (const auto& p : result["problems"]) {
+        const std::string text = p;
+        fifoSaid = fifoSaid || (text.find("IMG_0100.JPG (a FIFO)") != std::string::npos);
+        linkSaid = linkSaid || (text.find("IMG_0101.JPG (a link)") != std::string::npos);
+    }
+    EXPECT_TRUE(fifoSaid) << result["problems"].dump();
+    EXPECT_TRUE(linkSaid) << result["problems"].dump();
+    // The camera's own files are listed as ever; neither entry is.
+    std::vector<std::string> cameraNames, expected;
+    for (const auto& p : result["photos"]) {
+        const std::string name = p["fileNodeName"];
+        if (name.starts_with("IIMG_")) cameraNames.push_back(name);
+    }
+    for (const auto& c : truth["camera"])
+        if (c["kind"] != "other") expected.push_back(c["localName"]);
+    EXPECT_EQ(cameraNames, expected);
+    const std::string secretDigest = sha1Hex(readBytes(secret));
+    for (const auto& f : filesBelow(home.path())) EXPECT_NE(sha1Hex(readBytes(f)), secretDigest) << f;
 }
 
 TEST(DeviceCommand, OneSentenceAndFailureWithoutUsbmuxdOrDevice) {

@@ -223,6 +223,15 @@ void replaceWithEndlessView(const std::string& dbPath, const std::string& table,
 // beside it. Returned: the backup, with the device truth as its truth path.
 std::vector<ForgedBackup> forgeDeviceFolder(const std::string& dir, const ForgeOptions& options);
 
+// Writes the "hostile-modern" store into `storeDir`: a clean iOS 17 and a
+// clean iOS 6 backup, and copies of them that try to make the reader look
+// outside the backup (a two-digit folder, the photo library, Manifest.db or
+// Manifest.mbdb as links to files elsewhere, under "<store>/outside") or
+// that must not read as intact (Manifest.db with its rows only in its log,
+// sms.db of random bytes or with an impossible page size, sms.db followed by
+// 1 GiB of unwritten space). Each copy's truth names its case.
+std::vector<ForgedBackup> forgeHostileModern(const std::string& storeDir, const ForgeOptions& options);
+
 // Writes the scenario's backups into `storeDir` (created when missing).
 // Throws std::runtime_error with a readable message on failure.
 std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOptions& options);

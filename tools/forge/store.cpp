@@ -326,6 +326,7 @@ std::string folderNameFor(std::uint64_t seed, const std::string& scenario, std::
 std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOptions& options) {
     if (storeDir.empty()) throw std::runtime_error("forge: no store folder given");
     if (options.scenario == "device") return forgeDeviceFolder(storeDir, options);
+    if (options.scenario == "hostile-modern") return forgeHostileModern(storeDir, options);
     // Every backup is written plain, then encrypted when asked: the key draws
     // never reach the plaintext's.
     auto encrypted = [&](std::vector<ForgedBackup> backups) {
