@@ -23,12 +23,10 @@ constexpr int kCacheKb = 64 * 1024;
 // would otherwise cost the memory of the whole picture.
 constexpr qint64 kMaxPixels = 100LL * 1000 * 1000;
 
-// Whether the file is a HEIF container (HEIC pictures of the camera since
-// iOS 11), told by its file type box: stored files carry no extension.
-bool isHeif(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return false;
-    const QByteArray head = file.read(64);
+// Whether the bytes are a HEIF container (HEIC pictures of the camera since
+// iOS 11), told by their file type box: stored files carry no extension.
+bool isHeif(const QByteArray& bytes) {
+    const QByteArray head = bytes.left(64);
     return head.size() >= 12 && heif_check_filetype(reinterpret_cast<const uint8_t*>(head.constData()),
                                                     static_cast<int>(head.size())) == heif_filetype_yes_supported;
 }
@@ -37,17 +35,14 @@ bool isHeif(const QString& path) {
 // plugin for the format, so QImageReader cannot. The primary picture is
 // decoded whole (HEVC tiles cannot be scaled while decoding) with the
 // rotation and mirroring it is stored with, then scaled to the box.
-// `bytes`, when given, is the file's content (decrypted); else the file is read.
-QImage decodeHeif(const QString& path, QSize box, const QByteArray* bytes = nullptr) {
+QImage decodeHeif(const QByteArray& bytes, QSize box) {
     const std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(),
                                                                               &heif_context_free);
     if (!context) return {};
-    const QByteArray name = QFile::encodeName(path);
-    const heif_error read =
-        bytes ? heif_context_read_from_memory_without_copy(context.get(), bytes->constData(),
-                                                           static_cast<size_t>(bytes->size()), nullptr)
-              : heif_context_read_from_file(context.get(), name.constData(), nullptr);
-    if (read.code != heif_error_Ok) return {};
+    if (heif_context_read_from_memory_without_copy(context.get(), bytes.constData(), static_cast<size_t>(bytes.size()),
+                                                   nullptr)
+            .code != heif_error_Ok)
+        return {};
     heif_image_handle* rawHandle = nullptr;
     if (heif_context_get_primary_image_handle(context.get(), &rawHandle).code != heif_error_Ok) return {};
     const std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(
@@ -83,31 +78,19 @@ ThumbnailCache::~ThumbnailCache() {
 }
 
 QImage ThumbnailCache::decode(const QString& path, QSize box, const BackupCipher* cipher) {
-    // Pictures are read whole into memory only to decrypt them; the cap is far
-    // above any camera picture.
-    constexpr std::uint64_t kMaxEncryptedBytes = 256ull << 20;
-    QByteArray plain;
-    QBuffer buffer;
-    const bool encrypted = cipher && QFileInfo(path).size() > 0;
-    if (encrypted) {
-        std::string why;
-        auto bytes = readStoredFile(cipher, path.toStdString(), kMaxEncryptedBytes, why);
-        if (!bytes) return {};
-        plain = QByteArray(reinterpret_cast<const char*>(bytes->data()), static_cast<qsizetype>(bytes->size()));
-        crypto::cleanse(bytes->data(), bytes->size());
-        const QByteArray head = plain.left(64);
-        if (head.size() >= 12 && heif_check_filetype(reinterpret_cast<const uint8_t*>(head.constData()),
-                                                     static_cast<int>(head.size())) == heif_filetype_yes_supported)
-            return decodeHeif(path, box, &plain);
-        buffer.setBuffer(&plain);
-        buffer.open(QIODevice::ReadOnly);
-    } else if (isHeif(path)) {
-        return decodeHeif(path, box);
-    }
-    QImageReader reader;
-    if (encrypted) reader.setDevice(&buffer);
-    else reader.setFileName(path);
-    // Stored files carry no extension: the content names the format.
+    // The file is read whole (decrypted in an encrypted backup) through the
+    // reader of stored files, which never follows a link, neither the file's
+    // nor its folder's; the cap is far above any camera picture.
+    constexpr std::uint64_t kMaxPictureBytes = 256ull << 20;
+    std::string why;
+    auto bytes = readStoredFile(cipher, path.toStdString(), kMaxPictureBytes, why);
+    if (!bytes) return {};
+    QByteArray plain(reinterpret_cast<const char*>(bytes->data()), static_cast<qsizetype>(bytes->size()));
+    crypto::cleanse(bytes->data(), bytes->size());
+    if (isHeif(plain)) return decodeHeif(plain, box);
+    QBuffer buffer(&plain);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
     reader.setDecideFormatFromContent(true);
     reader.setAutoTransform(true);
     const QSize full = reader.size();

@@ -683,7 +683,7 @@ TEST(GuiEncryptedBackup, AWrongPasswordIsAskedAgainThenTheBackupReadsAsItsTwin) 
     EXPECT_GT(expected[0].live, 0);
 }
 
-TEST(GuiEncryptedBackup, ThumbnailsOfEncryptedPicturesAreDecryptedInMemory) {
+TEST(GuiThumbnails, EncryptedPicturesAreDecryptedInMemoryAndLinksAreNeverFollowed) {
     TempDir dir;
     QImage picture(40, 30, QImage::Format_RGB32);
     picture.fill(QColor(200, 30, 60));
@@ -713,6 +713,17 @@ TEST(GuiEncryptedBackup, ThumbnailsOfEncryptedPicturesAreDecryptedInMemory) {
     ASSERT_FALSE(thumb.isNull());
     EXPECT_EQ(thumb.size(), QSize(40, 30));
     EXPECT_EQ(thumb.pixelColor(5, 5), QColor(200, 30, 60));
+    // A picture in a folder planted as a link, or itself a link, is never read.
+    const std::string stored = "ab" + name.substr(2);
+    std::filesystem::create_directories(dir / "outside");
+    picture.save(QString::fromStdString(dir / ("outside/" + stored)), "PNG");
+    std::filesystem::create_directories(dir / "backup");
+    std::filesystem::create_directory_symlink(dir / "outside", dir / "backup/ab");
+    EXPECT_FALSE(ThumbnailCache::decode(QString::fromStdString(dir / ("outside/" + stored)), QSize(64, 64)).isNull());
+    EXPECT_TRUE(ThumbnailCache::decode(QString::fromStdString(dir / ("backup/ab/" + stored)), QSize(64, 64)).isNull());
+    std::filesystem::create_symlink(dir / ("outside/" + stored), dir / "backup/linked.png");
+    EXPECT_TRUE(ThumbnailCache::decode(QString::fromStdString(dir / "backup/linked.png"), QSize(64, 64)).isNull());
+
     // Through the cache, as the grid asks for it.
     ThumbnailCache cache;
     cache.setCipher(cipher);
