@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
@@ -34,6 +35,7 @@
 #include "tree_model.h"
 #include "result_browser.h"
 #include "forge/forge.h"
+#include "forge/hostile_modern_load.h"
 #include "support/support.h"
 
 namespace salvor::gui {
@@ -626,6 +628,66 @@ TEST(GuiModernBackup, EveryCategoryCountsItsTruth) {
     }
     EXPECT_GT(counts["Notes"].second, 0);
     EXPECT_TRUE(browser.devicePanel()->text().contains(QStringLiteral("Manifest.db")));
+}
+
+// A message of 48 MiB shows its beginning in its bubble with a "Show all"
+// link, which opens the whole text in a window of its own; recovery from the
+// window writes the whole text.
+TEST(GuiLongMessage, ALongTextShowsCutWithShowAllAndIsRecoveredWhole) {
+    TempDir dir;
+    forge::ForgeOptions options;
+    options.seed = 5;
+    options.scenario = "hostile-modern-load";
+    std::string backup;
+    for (const auto& b : forge::forgeStore(dir / "store", options))
+        if (test::readJson(b.truthPath)["load"]["case"] == "message") backup = b.path;
+    ASSERT_FALSE(backup.empty());
+    const std::string text = forge::longMessageText();
+
+    ResultBrowser browser;
+    browser.resize(1020, 660);
+    browser.show();
+    browser.startScan(QString::fromStdString(backup));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !browser.scanning(); }, 120000));
+    QTest::mouseClick(browser.categoryButton(Category::Message), Qt::LeftButton);
+    ConversationView* view = browser.conversationView();
+    std::size_t cut = 0;
+    int cutCount = 0;
+    for (int row = 0; row < browser.table()->model()->rowCount(); ++row) {
+        browser.openConversation(row);
+        QApplication::processEvents();
+        for (std::size_t i = 0; i < view->bubbles().size(); ++i) {
+            EXPECT_EQ(view->isCut(i), !view->bubbles()[i].showAllRect.isEmpty());
+            if (!view->isCut(i)) continue;
+            ++cutCount;
+            cut = i;
+        }
+        if (cutCount > 0) break;
+    }
+    ASSERT_EQ(cutCount, 1);
+    const ConversationView::Bubble& bubble = view->bubbles()[cut];
+    EXPECT_TRUE(bubble.rect.contains(bubble.showAllRect));
+    const QString shown = view->shownText(cut);
+    EXPECT_EQ(shown.size(), ConversationView::kShownChars + 1);
+    EXPECT_TRUE(shown.startsWith(QString::fromStdString(text.substr(0, 100))));
+    EXPECT_TRUE(shown.endsWith(QChar(0x2026)));
+
+    QTest::mouseClick(view, Qt::LeftButton, {}, bubble.showAllRect.center());
+    const auto windows = view->findChildren<QPlainTextEdit*>();
+    ASSERT_EQ(windows.size(), 1);
+    QString whole = windows[0]->toPlainText();
+    whole.remove(QLatin1Char('\n'));  // long lines are shown broken
+    EXPECT_EQ(whole.size(), static_cast<qsizetype>(text.size()));
+    EXPECT_TRUE(whole.endsWith(QStringLiteral("LONG-MESSAGE-END")));
+
+    browser.selectAllBox()->setChecked(true);
+    browser.openDestinationAfterRecovery = false;
+    TempDir out;
+    EXPECT_TRUE(browser.recoverInto(QString::fromStdString(out / "window")).succeeded());
+    std::size_t holding = 0;
+    for (const std::string& path : test::filesBelow(out / "window"))
+        if (test::readFile(path).find(text) != std::string::npos) ++holding;
+    EXPECT_EQ(holding, 1u);
 }
 
 TEST(GuiEncryptedBackup, AWrongPasswordIsAskedAgainThenTheBackupReadsAsItsTwin) {
