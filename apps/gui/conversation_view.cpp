@@ -1,6 +1,10 @@
 #include "conversation_view.h"
 
+#include <QDialog>
 #include <QFileInfo>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
 #include <QResizeEvent>
@@ -14,6 +18,7 @@ namespace {
 constexpr int kMargin = 12;
 constexpr int kPad = 8;
 constexpr int kGap = 10;
+const QString kShowAll = QStringLiteral("Show all");
 
 // The text a message brings, without the object-replacement sign that stands
 // for its attachment.
@@ -22,6 +27,36 @@ QString textOf(const MVMessageNode& m) {
     text.remove(QChar(0xFFFC));
     return text.trimmed();
 }
+
+// The beginning of the text, at most `chars` characters of it, converting
+// only a prefix of the bytes; `cut` tells whether anything was left out.
+QString beginningOf(const MVMessageNode& m, qsizetype chars, bool& cut) {
+    const std::string& bytes = textOrEmpty(m.messageContent);
+    // A character takes at most four bytes of UTF-8: a prefix of this size
+    // fills `chars` characters unless it is mostly signs and spaces removed below.
+    const std::size_t prefix = static_cast<std::size_t>(chars) * 4 + 64;
+    QString text;
+    if (bytes.size() <= prefix) {
+        text = textOf(m);
+        cut = text.size() > chars;
+    } else {
+        std::size_t end = prefix;
+        while (end > 0 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80) --end;  // a whole character
+        text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(end));
+        text.remove(QChar(0xFFFC));
+        text = text.trimmed();
+        cut = true;
+    }
+    if (!cut) return text;
+    qsizetype keep = std::min(chars, text.size());
+    if (keep > 0 && text[keep - 1].isHighSurrogate()) --keep;  // not half a character
+    text.truncate(keep);
+    return text + QChar(0x2026);
+}
+
+// Lines longer than this are shown broken in the whole-text window: a
+// plain-text view lays out a visible line whole, however long it is.
+constexpr qsizetype kShownLine = 4096;
 
 QString stampOf(const MVMessageNode& m) {
     QString s = QString::fromStdString(textOrEmpty(m.messageDate));
@@ -86,9 +121,43 @@ ConversationView::Attachment ConversationView::attachmentOf(const MVMessageNode&
     return Attachment::Chip;
 }
 
-QString ConversationView::bodyOf(const MVMessageNode& m) const {
-    const QString text = textOf(m);
-    return text.isEmpty() && attachmentOf(m) == Attachment::None ? QStringLiteral(" ") : text;
+QString ConversationView::bodyOf(std::size_t i) const {
+    const QString& text = shown_[i].text;
+    return text.isEmpty() && attachmentOf(*messages_[i]) == Attachment::None ? QStringLiteral(" ") : text;
+}
+
+QString ConversationView::shownText(std::size_t i) const { return i < shown_.size() ? shown_[i].text : QString(); }
+
+bool ConversationView::isCut(std::size_t i) const { return i < shown_.size() && shown_[i].cut; }
+
+QPlainTextEdit* ConversationView::showAll(std::size_t i) {
+    if (i >= messages_.size()) return nullptr;
+    const QString text = textOf(*messages_[i]);
+    // One block per line, very long lines in pieces, so that the view lays
+    // out only the blocks on screen.
+    QString broken;
+    broken.reserve(text.size() + text.size() / kShownLine + 1);
+    qsizetype run = 0;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\n')) {
+            run = 0;
+        } else if (++run > kShownLine) {
+            broken += QLatin1Char('\n');
+            run = 1;
+        }
+        broken += c;
+    }
+    auto* window = new QDialog(this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setWindowTitle(QStringLiteral("Message of %1").arg(QString::fromStdString(textOrEmpty(messages_[i]->messageDate))));
+    auto* view = new QPlainTextEdit(window);
+    view->setReadOnly(true);
+    view->setPlainText(broken);
+    auto* layout = new QVBoxLayout(window);
+    layout->addWidget(view);
+    window->resize(640, 480);
+    window->show();
+    return view;
 }
 
 QString ConversationView::chipText(std::size_t i) const {
@@ -113,6 +182,13 @@ QImage ConversationView::picture(std::size_t i) const {
 void ConversationView::setMessages(std::vector<MessagePtr> messages) {
     messages_ = std::move(messages);
     std::erase(messages_, nullptr);
+    shown_.clear();
+    shown_.reserve(messages_.size());
+    for (const MessagePtr& m : messages_) {
+        Shown s;
+        s.text = beginningOf(*m, kShownChars, s.cut);
+        shown_.push_back(std::move(s));
+    }
     bubbles_.clear();
     // The view is as tall as its bubbles, so the scroll area around it scrolls them all.
     setMinimumHeight(layoutFor(width(), &bubbles_));
@@ -131,8 +207,11 @@ int ConversationView::layoutFor(int width, std::vector<Bubble>* out) const {
     for (std::size_t i = 0; i < messages_.size(); ++i) {
         const MVMessageNode& m = *messages_[i];
         y += sfm.height() + 2;  // the date stamp
-        const QString body = bodyOf(m);
+        const QString body = bodyOf(i);
         QRect text = body.isEmpty() ? QRect() : fm.boundingRect(QRect(0, 0, maxText, 100000), Qt::TextWordWrap, body);
+        // The link of a cut text, on a line of its own under it.
+        const QSize link = shown_[i].cut ? QSize(fm.horizontalAdvance(kShowAll), fm.height()) : QSize();
+        if (!link.isEmpty()) text.setSize(QSize(std::max(text.width(), link.width()), text.height() + link.height()));
         const Attachment kind = attachmentOf(m);
         QSize extra;
         if (kind == Attachment::Picture) extra = box;
@@ -149,6 +228,8 @@ int ConversationView::layoutFor(int width, std::vector<Bubble>* out) const {
             Bubble b{QRect(x, y, w, h), sent, kind, {}};
             if (kind != Attachment::None)
                 b.attachmentRect = QRect(x + kPad, y + kPad + text.height() + gap, extra.width(), extra.height());
+            if (!link.isEmpty())
+                b.showAllRect = QRect(QPoint(x + kPad, y + kPad + text.height() - link.height()), link);
             out->push_back(b);
         }
         y += h + kGap;
@@ -165,6 +246,16 @@ void ConversationView::resizeEvent(QResizeEvent* event) {
     const int h = layoutFor(event->size().width(), &bubbles_);
     if (minimumHeight() != h) setMinimumHeight(h);
     QWidget::resizeEvent(event);
+}
+
+void ConversationView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton)
+        for (std::size_t i = 0; i < bubbles_.size(); ++i)
+            if (bubbles_[i].showAllRect.contains(event->position().toPoint())) {
+                showAll(i);
+                return;
+            }
+    QWidget::mouseReleaseEvent(event);
 }
 
 void ConversationView::paintEvent(QPaintEvent*) {
@@ -197,8 +288,17 @@ void ConversationView::paintEvent(QPaintEvent*) {
         p.setFont(font());
         const QColor ink = b.sent ? sentText : receivedText;
         p.setPen(ink);
-        const QString body = bodyOf(m);
-        if (!body.isEmpty()) p.drawText(b.rect.adjusted(kPad, kPad, -kPad, -kPad), Qt::TextWordWrap, body);
+        const QString body = bodyOf(i);
+        const int linkHeight = b.showAllRect.isEmpty() ? 0 : b.showAllRect.height();
+        if (!body.isEmpty())
+            p.drawText(b.rect.adjusted(kPad, kPad, -kPad, -kPad - linkHeight), Qt::TextWordWrap, body);
+        if (!b.showAllRect.isEmpty()) {
+            QFont underlined = font();
+            underlined.setUnderline(true);
+            p.setFont(underlined);
+            p.drawText(b.showAllRect, Qt::AlignLeft | Qt::AlignVCenter, kShowAll);
+            p.setFont(font());
+        }
         const QRect a = b.attachmentRect;
         if (b.attachment == Attachment::Picture) {
             const QImage image = picture(i);

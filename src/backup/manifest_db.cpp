@@ -132,10 +132,33 @@ sqlite3* openBackupDatabase(const std::string& path, std::string& error) {
     return db;
 }
 
+bool isOrdinaryTable(sqlite3* db, const std::string& name) {
+    // The table list names what SQLite will run for the name: "table" is an
+    // ordinary table; a view, a virtual table (a full-text table over an
+    // endless view writes temporary files without end) or a module's shadow
+    // table is not. The SQL text is not parsed: SQLite accepts it in many spellings.
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT type FROM pragma_table_list(?1) WHERE schema = 'main'", -1, &st, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_finalize(st);
+        return false;
+    }
+    sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    bool ordinary = false;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        ordinary = textColumn(st, 0) == "table";
+        if (!ordinary) break;
+    }
+    sqlite3_finalize(st);
+    return ordinary && (rc == SQLITE_DONE || rc == SQLITE_ROW);
+}
+
 std::vector<std::string> tableColumns(sqlite3* db, const std::string& table) {
     std::vector<std::string> columns;
     sqlite3_stmt* st = nullptr;
     // Only a real table: a view of that name could compute rows without end.
+    if (!isOrdinaryTable(db, table)) return columns;
     if (sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info(?1) WHERE "
                                "(SELECT type FROM sqlite_master WHERE name = ?1 COLLATE NOCASE) = 'table'",
                            -1, &st, nullptr) != SQLITE_OK) {

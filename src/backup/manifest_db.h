@@ -30,6 +30,9 @@ bool isSafeDomain(std::string_view domain);
 // journal, nothing written beside it); null with `error` set on failure.
 // Stops the connection's statements once `stop` is requested.
 sqlite3* openBackupDatabase(const std::string& path, std::string& error);
+// An ordinary table of that name (case-insensitive) is in the schema: not a
+// view, a virtual table or a shadow table of one.
+bool isOrdinaryTable(sqlite3* db, const std::string& name);
 // Names of the columns of `table` (a real table, not a view), in order; empty
 // when there is no such table.
 std::vector<std::string> tableColumns(sqlite3* db, const std::string& table);

@@ -74,7 +74,12 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 constexpr std::size_t kMaxObjects = 256;      // real archives hold a few dozen
 constexpr unsigned kMaxNesting = 16;          // real archives nest four deep
 constexpr std::uint64_t kMaxEntries = 1024;   // elements of one container
-constexpr std::uint64_t kMaxValues = plist::Document::kMaxValues;
+// Values of the whole archive with every shared reference counted each time
+// it is met (as the general reader would copy it): a real archive has about a
+// hundred, while arrays that share their children double the count with each
+// level, a few hundred bytes reaching millions. Memoised per object, the count
+// costs one visit per object whatever it comes to.
+constexpr std::uint64_t kMaxValues = kMaxArchiveValues;
 
 // The values of an MBFile the decoder reads, by key.
 enum Field {
@@ -328,7 +333,9 @@ private:
 
 std::optional<MBFileAttributes> decodeMBFileGeneral(const std::uint8_t* data, std::size_t size) {
     if (!data || size == 0) return std::nullopt;
-    const plist::Document doc = plist::Document::fromBytes(data, size);
+    // The reader refuses, before building anything, an archive that would
+    // expand past the bound.
+    const plist::Document doc = plist::Document::fromBytes(data, size, kMaxArchiveValues);
     const plist::Node root = doc.rootDict();
     if (!root) return std::nullopt;
     const plist::Node objects = root.array("$objects");

@@ -31,6 +31,9 @@ struct MBFileAttributes {
     bool operator==(const MBFileAttributes&) const = default;
 };
 
+// A real archive expands to about a hundred values.
+inline constexpr std::uint64_t kMaxArchiveValues = 4096;
+
 // Decodes the archive; absent when the bytes are not a keyed archive whose
 // root object is an MBFile. Object references are checked against the object
 // table and followed a bounded number of times, so a reference to itself or a
@@ -39,6 +42,10 @@ struct MBFileAttributes {
 // The archives a phone writes are read in place; any other (XML, or with
 // values of unusual encodings) goes through the general property-list reader,
 // with the same answer either way.
+//
+// An archive whose values, with shared references expanded, would number more
+// than kMaxArchiveValues is absent too, read either way: the count is taken
+// once per object, before any value is built.
 std::optional<MBFileAttributes> decodeMBFile(const std::uint8_t* data, std::size_t size);
 // The same decoding, always through the general property-list reader.
 std::optional<MBFileAttributes> decodeMBFileGeneral(const std::uint8_t* data, std::size_t size);

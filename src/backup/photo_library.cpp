@@ -1,6 +1,8 @@
 #include "backup/photo_library.h"
 
+#include <chrono>
 #include <cmath>
+#include <filesystem>
 
 #include "backup/manifest_db.h"
 #include "core/helpers.h"
@@ -9,7 +11,40 @@ namespace salvor {
 
 namespace {
 
-int stopRequested(void* token) { return static_cast<std::stop_token*>(token)->stop_requested() ? 1 : 0; }
+// What one read of the library may do. The library is the phone's file: a
+// statement ends when the scan stops, after a number of virtual-machine steps
+// in proportion to the file (real libraries take some tens per asset row, a
+// few per KiB), or after a time, for steps that cost more than their count.
+struct ReadBudget {
+    static constexpr int kTickSteps = 1000;
+    std::stop_token stop;
+    std::uint64_t ticksLeft = 0;
+    std::chrono::steady_clock::time_point deadline;
+    bool tripped = false;
+
+    static int onProgress(void* p) {
+        auto* b = static_cast<ReadBudget*>(p);
+        if (b->stop.stop_requested()) return 1;
+        if (b->ticksLeft == 0 || (b->ticksLeft % 64 == 0 && std::chrono::steady_clock::now() > b->deadline)) {
+            b->tripped = true;
+            return 1;
+        }
+        --b->ticksLeft;
+        return 0;
+    }
+};
+
+void boundConnection(sqlite3* db) {
+    sqlite3_limit(db, SQLITE_LIMIT_EXPR_DEPTH, 200);
+    sqlite3_limit(db, SQLITE_LIMIT_COMPOUND_SELECT, 64);
+    sqlite3_limit(db, SQLITE_LIMIT_VDBE_OP, 250'000);
+    sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
+    sqlite3_limit(db, SQLITE_LIMIT_TRIGGER_DEPTH, 8);
+    sqlite3_limit(db, SQLITE_LIMIT_LENGTH, 64 << 20);
+    // Sorts and temporary indexes in memory, where the process's ceiling on
+    // SQLite's heap bounds them; as files they would have no bound.
+    sqlite3_exec(db, "PRAGMA temp_store=MEMORY;", nullptr, nullptr, nullptr);
+}
 
 std::string textAt(sqlite3_stmt* st, int i) {
     if (sqlite3_column_type(st, i) != SQLITE_TEXT) return {};
@@ -27,7 +62,18 @@ PhotoLibrary readPhotoLibrary(const std::string& storedPath, std::stop_token sto
         library.problem = error;
         return library;
     }
-    sqlite3_progress_handler(db, 4096, &stopRequested, &stop);
+    boundConnection(db);
+    ReadBudget budget;
+    budget.stop = stop;
+    {
+        std::error_code ec;
+        const auto bytes = std::filesystem::file_size(storedPath, ec);
+        const std::uint64_t kib = ec ? 0 : bytes / 1024;
+        budget.ticksLeft = (20'000'000 + 8'000 * kib) / ReadBudget::kTickSteps;
+        budget.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30) +
+                          std::chrono::milliseconds(200) * static_cast<std::int64_t>(kib / 1024);
+    }
+    sqlite3_progress_handler(db, ReadBudget::kTickSteps, &ReadBudget::onProgress, &budget);
     // iOS 14 renamed the asset table.
     std::string table = "ZASSET";
     std::vector<std::string> columns = tableColumns(db, table);
@@ -63,7 +109,10 @@ PhotoLibrary readPhotoLibrary(const std::string& storedPath, std::stop_token sto
         facts.trashed = sqlite3_column_type(st, 3) == SQLITE_INTEGER && sqlite3_column_int64(st, 3) == 1;
         library.facts["Media/" + dir + "/" + name] = std::move(facts);
     }
-    if (rc != SQLITE_DONE && !stop.stop_requested()) library.problem = sqlite3_errmsg(db);
+    if (budget.tripped)
+        library.problem = "reading it took more than its bound; the assets read so far are kept";
+    else if (rc != SQLITE_DONE && !stop.stop_requested())
+        library.problem = sqlite3_errmsg(db);
     sqlite3_finalize(st);
     sqlite3_close(db);
     return library;

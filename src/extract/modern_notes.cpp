@@ -105,6 +105,8 @@ void readStore(ScanContext& ctx, const sqlite::Database& db) {
         notes.push_back(std::move(r));
     }
 
+    std::size_t textLeft = kMaxNoteTextPerScan;
+    std::size_t tooLarge = 0;
     for (const Row& r : notes) {
         if (ctx.stopRequested()) break;
         auto note = std::make_shared<MVNoteNode>();
@@ -117,7 +119,15 @@ void readStore(ScanContext& ctx, const sqlite::Database& db) {
         if (r.locked) {
             note->noteContent = std::string(kLockedNoteText);
         } else if (const auto body = bodies.find(r.pk); body != bodies.end()) {
-            if (auto text = notebody::noteText(body->second)) note->noteContent = std::move(*text);
+            // Only the text is kept: the inflated document goes with the call.
+            bool large = false;
+            if (auto text = notebody::noteText(body->second, textLeft, &large)) {
+                textLeft -= text->size();
+                note->noteContent = std::move(*text);
+            } else if (large) {
+                note->noteContent = std::string(kTooLargeNoteText);
+                ++tooLarge;
+            }
         }
         const bool trashed = r.marked || (folder != folders.end() && folder->second.type == kTrashFolder);
         if (trashed) {
@@ -127,6 +137,10 @@ void readStore(ScanContext& ctx, const sqlite::Database& db) {
             ctx.post(events::ScanNoteInfo, std::any(note));
         }
     }
+    if (tooLarge > 0)
+        db.report("too large", std::to_string(tooLarge) + (tooLarge == 1 ? " note is" : " notes are") +
+                                   " listed without their text: it was too large, or all notes together would "
+                                   "have passed " + std::to_string(kMaxNoteTextPerScan >> 20) + " MiB of text");
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 
 namespace salvor::notebody {
 
-std::optional<std::vector<std::uint8_t>> gunzip(std::span<const std::uint8_t> gz, std::size_t maxOut) {
+std::optional<std::vector<std::uint8_t>> gunzip(std::span<const std::uint8_t> gz, std::size_t maxOut,
+                                                bool* pastLimit) {
+    if (pastLimit) *pastLimit = false;
     if (gz.size() < 2 || gz[0] != 0x1F || gz[1] != 0x8B) return std::nullopt;
     z_stream zs{};
     // 16 + 15: a gzip wrapper around a deflate stream with the largest window.
@@ -35,7 +37,10 @@ std::optional<std::vector<std::uint8_t>> gunzip(std::span<const std::uint8_t> gz
             zs.next_out = &probe;
             zs.avail_out = 1;
             rc = inflate(&zs, Z_NO_FLUSH);
-            if (zs.avail_out == 0) rc = Z_BUF_ERROR;
+            if (zs.avail_out == 0) {
+                rc = Z_BUF_ERROR;
+                if (pastLimit) *pastLimit = true;
+            }
             break;
         }
         const std::size_t had = out.size();
@@ -158,12 +163,30 @@ std::optional<std::size_t> countFields(std::span<const std::uint8_t> message, st
     return n;
 }
 
-std::optional<std::string> noteText(std::span<const std::uint8_t> zdata) {
-    const auto document = gunzip(zdata);
-    if (!document) return std::nullopt;
+std::optional<std::string> noteText(std::span<const std::uint8_t> zdata, std::size_t maxText, bool* tooLarge) {
+    bool past = false;
+    if (tooLarge) *tooLarge = false;
+    const std::size_t maxDocument = maxText >= kMaxInflated / 2 ? kMaxInflated : 2 * maxText + (1u << 20);
+    const auto document = gunzip(zdata, std::min(maxDocument, kMaxInflated), &past);
+    if (!document) {
+        if (tooLarge) *tooLarge = past;
+        return std::nullopt;
+    }
     const auto text = findBytes(*document, {2, 3, 2});
     if (!text) return std::nullopt;
-    return utf8::replaceInvalid(std::string_view(reinterpret_cast<const char*>(text->data()), text->size()));
+    // Replacing invalid sequences never shortens a text: one longer than the
+    // bound before is longer after.
+    if (text->size() > maxText) {
+        if (tooLarge) *tooLarge = true;
+        return std::nullopt;
+    }
+    const std::string_view view(reinterpret_cast<const char*>(text->data()), text->size());
+    std::string out = utf8::isValid(view) ? std::string(view) : utf8::replaceInvalid(view);
+    if (out.size() > maxText) {
+        if (tooLarge) *tooLarge = true;
+        return std::nullopt;
+    }
+    return out;
 }
 
 }  // namespace salvor::notebody

@@ -20,8 +20,9 @@ inline constexpr std::size_t kMaxInflated = 32u << 20;
 
 // The inflated bytes of a gzip stream (its first member); absent when the
 // bytes are no gzip stream, are damaged or cut short, or would inflate past
-// `maxOut` bytes.
-std::optional<std::vector<std::uint8_t>> gunzip(std::span<const std::uint8_t> gz, std::size_t maxOut = kMaxInflated);
+// `maxOut` bytes (then `pastLimit`, when given, is set).
+std::optional<std::vector<std::uint8_t>> gunzip(std::span<const std::uint8_t> gz, std::size_t maxOut = kMaxInflated,
+                                                bool* pastLimit = nullptr);
 
 // Deepest path findBytes follows.
 inline constexpr std::size_t kMaxDepth = 8;
@@ -43,6 +44,12 @@ std::optional<std::size_t> countFields(std::span<const std::uint8_t> message, st
 // The note text of a ZDATA value; absent when the body cannot be read (an
 // encrypted body of a locked note, damage) or has no text field. Invalid
 // UTF-8 sequences become U+FFFD.
-std::optional<std::string> noteText(std::span<const std::uint8_t> zdata);
+//
+// A text longer than `maxText` bytes is absent too, with `tooLarge` set (as
+// is a document past kMaxInflated). The document is then inflated only to
+// twice that plus a MiB: one larger is taken as holding too long a text,
+// although a document that is mostly other fields could hold a shorter one.
+std::optional<std::string> noteText(std::span<const std::uint8_t> zdata, std::size_t maxText = kMaxInflated,
+                                    bool* tooLarge = nullptr);
 
 }  // namespace salvor::notebody

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -32,8 +33,10 @@ std::int64_t parseInteger(const char* text) {
 
 namespace {
 
-// The progress handler runs every this many virtual-machine steps.
+// The progress handler runs every this many virtual-machine steps, and
+// looks at the clock every kClockTicks runs.
 constexpr int kTickSteps = 1000;
+constexpr std::uint64_t kClockTicks = 64;
 
 std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -68,7 +71,10 @@ struct Database::State {
     std::uint64_t maxSteps = 0;
     std::uint64_t maxTicks = 0;  // progress-handler calls one read may take
     std::uint64_t ticks = 0;
+    std::chrono::steady_clock::duration maxTime{};
+    std::chrono::steady_clock::time_point started;
     bool overBudget = false;
+    bool overTime = false;
     bool exhausted = false;
     bool schemaTolerant = false;
     std::vector<std::string> reported;
@@ -92,9 +98,36 @@ struct Database::State {
             s->overBudget = true;
             return 1;
         }
+        // A step that reads or writes much (a module's temporary files, a
+        // slow disk) is not cheap: the clock bounds what the count cannot.
+        if (s->ticks % kClockTicks == 0 && std::chrono::steady_clock::now() - s->started > s->maxTime) {
+            s->overTime = true;
+            return 1;
+        }
         return 0;
     }
 };
+
+void limitConnection(sqlite3* db) {
+    applyHeapLimit();
+    sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kValueLimit);
+    // The schema's own statements (views, triggers, defaults, checks) come
+    // from the file: their size and depth stay far below what could take the
+    // parser or the code generator long, while real schemas never come near.
+    sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, 1 << 20);
+    sqlite3_limit(db, SQLITE_LIMIT_EXPR_DEPTH, 200);
+    sqlite3_limit(db, SQLITE_LIMIT_COMPOUND_SELECT, 64);
+    sqlite3_limit(db, SQLITE_LIMIT_VDBE_OP, 250'000);
+    sqlite3_limit(db, SQLITE_LIMIT_FUNCTION_ARG, 32);
+    sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
+    sqlite3_limit(db, SQLITE_LIMIT_LIKE_PATTERN_LENGTH, 1000);
+    sqlite3_limit(db, SQLITE_LIMIT_TRIGGER_DEPTH, 8);
+    sqlite3_limit(db, SQLITE_LIMIT_WORKER_THREADS, 0);
+    // Temporary tables, indexes and sorts stay in memory, inside the heap
+    // ceiling above: in files they would have no bound at all (a full-text
+    // table over an endless view fills gigabytes within seconds).
+    sqlite3_exec(db, "PRAGMA temp_store=MEMORY;", nullptr, nullptr, nullptr);
+}
 
 Database::Database(const std::string& path, std::stop_token stop, std::string label, Bounds bounds) {
     applyHeapLimit();
@@ -109,7 +142,8 @@ Database::Database(const std::string& path, std::stop_token stop, std::string la
     state->label = label.empty() ? std::filesystem::path(path).filename().string() : std::move(label);
     state->maxSteps = bounds.stepFloor + bounds.stepsPerKiB * fileKiB(path);
     state->maxTicks = state->maxSteps / kTickSteps + 1;
-    sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kValueLimit);
+    state->maxTime = bounds.timeFloor + bounds.timePerMiB * static_cast<std::int64_t>(fileKiB(path) / 1024);
+    limitConnection(db);
     // Asked every kTickSteps virtual-machine steps: a non-zero answer
     // interrupts the running statement, so neither a cancelled scan nor a
     // statement past its allowance waits for a long query to finish.
@@ -135,19 +169,30 @@ bool Database::exhausted() const { return !ok() || state_->exhausted; }
 
 Database::Kind Database::kindOf(const std::string& name) const {
     if (!ok()) return Kind::Absent;
-    Statement query(*this, "select type, sql from sqlite_master where name = :name collate nocase");
+    // The table list tells what SQLite itself will run for the name: an
+    // ordinary table ("table"), or a view, a virtual table (whose module may
+    // compute rows without end or write temporary files without bound) or a
+    // module's shadow table. The text in sqlite_master is not asked: any
+    // spelling SQLite accepts would have to be recognised.
+    Statement query(*this, "select type from pragma_table_list(:name) where schema = 'main'");
     sqlite3_stmt* st = query.raw();
     if (st == nullptr) return Kind::Absent;
     sqlite3_bind_text(st, 1, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
     Kind kind = Kind::Absent;
-    while (sqlite3_step(st) == SQLITE_ROW) {
+    int rc;
+    while ((rc = query.stepRc()) == SQLITE_ROW) {
         const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-        const auto* sql = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
-        // A virtual table is listed as a table but runs a module's code.
-        const bool real = type != nullptr && std::string(type) == "table" &&
-                          (sql == nullptr || lower(std::string(sql).substr(0, 14)) != "create virtual");
+        const bool real = type != nullptr && std::string(type) == "table";
         kind = real ? Kind::Table : Kind::Other;
         if (!real) break;
+    }
+    // A schema entry SQLite cannot even list (an unknown module) is no table to read.
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE && kind == Kind::Absent) {
+        Statement entry(*this, "select 1 from sqlite_master where name = :name collate nocase");
+        if (entry.raw() != nullptr) {
+            sqlite3_bind_text(entry.raw(), 1, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+            if (entry.step()) kind = Kind::Other;
+        }
     }
     return kind;
 }
@@ -156,6 +201,11 @@ void Database::beginRead() const {
     if (!ok()) return;
     state_->ticks = 0;
     state_->overBudget = false;
+    state_->overTime = false;
+}
+
+void Database::startClock() const {
+    if (ok()) state_->started = std::chrono::steady_clock::now();
 }
 
 bool Database::isDataFault(int rc) const {
@@ -165,6 +215,10 @@ bool Database::isDataFault(int rc) const {
             if (state_->overBudget)
                 state_->trip("a statement needed more than its bound of " + std::to_string(state_->maxSteps) +
                              " steps");
+            if (state_->overTime)
+                state_->trip("a statement took longer than its bound of " +
+                             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(state_->maxTime).count()) +
+                             " seconds");
             state_->exhausted = true;  // a stopped scan reads nothing more either
             return false;
         case SQLITE_NOMEM:
@@ -201,7 +255,7 @@ bool Database::isUnreadable(const std::string& table) const {
     return std::find(list.begin(), list.end(), lower(table)) != list.end();
 }
 
-Statement::Statement(const Database& db, const std::string& sql) {
+Statement::Statement(const Database& db, const std::string& sql) : db_(&db) {
     if (db.exhausted()) return;
     for (bool retry = false;; retry = true) {
         sqlite3_stmt* stmt = nullptr;
@@ -234,7 +288,11 @@ bool Statement::bindInt(const char* name, std::int64_t value) {
     return index > 0 && sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK;
 }
 
-int Statement::stepRc() { return stmt_ != nullptr ? sqlite3_step(stmt_) : SQLITE_MISUSE; }
+int Statement::stepRc() {
+    if (stmt_ == nullptr) return SQLITE_MISUSE;
+    if (!sqlite3_stmt_busy(stmt_)) db_->startClock();
+    return sqlite3_step(stmt_);
+}
 
 void Statement::reset() {
     if (stmt_ != nullptr) sqlite3_reset(stmt_);

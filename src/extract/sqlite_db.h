@@ -16,6 +16,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,9 +42,13 @@ std::int64_t parseInteger(const char* text);
 // hundreds of times what real data needs, while a query that never ends
 // stops after work in proportion to the file (a quarter of a second for an
 // 80 KB file, under a minute for 500 MB).
+// A read also ends after timeFloor plus timePerMiB for each MiB of the file,
+// for steps that cost far more than their count says (a module's own work).
 struct Bounds {
     std::uint64_t stepFloor = 20'000'000;
     std::uint64_t stepsPerKiB = 8'000;
+    std::chrono::steady_clock::duration timeFloor = std::chrono::seconds(30);
+    std::chrono::steady_clock::duration timePerMiB = std::chrono::milliseconds(200);
 };
 
 // Ceiling on all of SQLite's memory in the process, set when the first
@@ -53,6 +58,12 @@ struct Bounds {
 inline constexpr std::int64_t kHeapLimit = std::int64_t{1} << 30;
 // Largest single value a connection reads (SQLite's default is 1 GB).
 inline constexpr int kValueLimit = 256 << 20;
+
+// Applies the limits every connection to a file from a backup gets: the heap
+// ceiling, the largest value, sizes and depths of statements (the schema's
+// views and triggers are the file's), no attached databases, and temporary
+// storage in memory only, where the heap ceiling bounds it.
+void limitConnection(sqlite3* db);
 
 class Database {
 public:
@@ -82,6 +93,8 @@ public:
     bool exhausted() const;
     // Starts a new read: its step allowance begins again.
     void beginRead() const;
+    // A statement starts: its time allowance begins.
+    void startClock() const;
     // Classifies a failed step. True when the failure is in the data (a
     // damaged page, a value too large) and reading may go on elsewhere; false
     // when a bound tripped or the scan stopped, which ends all reading on the
@@ -128,6 +141,7 @@ public:
     sqlite3_stmt* raw() const { return stmt_; }
 
 private:
+    const Database* db_;
     sqlite3_stmt* stmt_ = nullptr;
 };
 

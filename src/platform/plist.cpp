@@ -266,10 +266,10 @@ void Node::forEach(const std::function<void(const std::string& key, const Node& 
 
 // ---- Document ---------------------------------------------------------------
 
-Document Document::fromBytes(const std::uint8_t* data, std::size_t size) {
+Document Document::fromBytes(const std::uint8_t* data, std::size_t size, std::uint64_t maxValues) {
     Document doc;
     if (!data || size == 0 || size > kMaxFileSize) return doc;
-    if (!shapeWithin(data, size, kMaxDepth, kMaxValues)) return doc;
+    if (!shapeWithin(data, size, kMaxDepth, std::min(maxValues, kMaxValues))) return doc;
     plist_t root = nullptr;
     plist_from_memory(reinterpret_cast<const char*>(data), static_cast<std::uint32_t>(size), &root);
     if (root) doc.root_ = std::shared_ptr<void>(root, [](void* p) { plist_free(static_cast<plist_t>(p)); });

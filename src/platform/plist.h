@@ -64,8 +64,10 @@ class Document {
 public:
     Document() = default;
 
-    // Parses XML or binary bytes; an empty document when they are not a usable property list.
-    static Document fromBytes(const std::uint8_t* data, std::size_t size);
+    // Parses XML or binary bytes; an empty document when they are not a usable
+    // property list, or a binary one that would expand to more than
+    // `maxValues` values (a caller that knows its lists are small asks for less).
+    static Document fromBytes(const std::uint8_t* data, std::size_t size, std::uint64_t maxValues = kMaxValues);
     // Reads and parses a file; an empty document when it is missing or unreadable.
     static Document fromFile(const std::string& path);
 

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
@@ -24,6 +25,7 @@
 #include <QTest>
 #include <QTextDocument>
 #include <filesystem>
+#include <optional>
 
 #include "conversation_view.h"
 #include "main_window.h"
@@ -36,6 +38,7 @@
 #include "result_browser.h"
 #include "core/backup_cipher.h"
 #include "forge/forge.h"
+#include "forge/hostile_modern_load.h"
 #include "support/support.h"
 
 namespace salvor::gui {
@@ -628,6 +631,64 @@ TEST(GuiModernBackup, EveryCategoryCountsItsTruth) {
     }
     EXPECT_GT(counts["Notes"].second, 0);
     EXPECT_TRUE(browser.devicePanel()->text().contains(QStringLiteral("Manifest.db")));
+}
+
+// A message of 48 MiB shows its beginning in its bubble with a "Show all"
+// link, which opens the whole text in a window of its own; recovery from the
+// window writes the whole text.
+TEST(GuiLongMessage, ALongTextShowsCutWithShowAllAndIsRecoveredWhole) {
+    TempDir dir;
+    forge::ForgeOptions options;
+    options.seed = 5;
+    options.scenario = "hostile-modern-load";
+    std::string backup;
+    for (const auto& b : forge::forgeStore(dir / "store", options))
+        if (test::readJson(b.truthPath)["load"]["case"] == "message") backup = b.path;
+    ASSERT_FALSE(backup.empty());
+    const std::string text = forge::longMessageText();
+
+    ResultBrowser browser;
+    browser.resize(1020, 660);
+    browser.show();
+    browser.startScan(QString::fromStdString(backup));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !browser.scanning(); }, 120000));
+    QTest::mouseClick(browser.categoryButton(Category::Message), Qt::LeftButton);
+    ConversationView* view = browser.conversationView();
+    const QString beginning = QString::fromStdString(text.substr(0, 100));
+    std::optional<std::size_t> cut;
+    for (int row = 0; row < browser.table()->model()->rowCount() && !cut; ++row) {
+        browser.openConversation(row);
+        QApplication::processEvents();
+        for (std::size_t i = 0; i < view->bubbles().size(); ++i) {
+            // Every cut text has its link, and only those.
+            EXPECT_EQ(view->isCut(i), !view->bubbles()[i].showAllRect.isEmpty());
+            if (view->shownText(i).startsWith(beginning)) cut = i;
+        }
+    }
+    ASSERT_TRUE(cut);
+    EXPECT_TRUE(view->isCut(*cut));
+    const ConversationView::Bubble& bubble = view->bubbles()[*cut];
+    EXPECT_TRUE(bubble.rect.contains(bubble.showAllRect));
+    const QString shown = view->shownText(*cut);
+    EXPECT_EQ(shown.size(), ConversationView::kShownChars + 1);
+    EXPECT_TRUE(shown.endsWith(QChar(0x2026)));
+
+    QTest::mouseClick(view, Qt::LeftButton, {}, bubble.showAllRect.center());
+    const auto windows = view->findChildren<QPlainTextEdit*>();
+    ASSERT_EQ(windows.size(), 1);
+    QString whole = windows[0]->toPlainText();
+    whole.remove(QLatin1Char('\n'));  // long lines are shown broken
+    EXPECT_EQ(whole.size(), static_cast<qsizetype>(text.size()));
+    EXPECT_TRUE(whole.endsWith(QStringLiteral("LONG-MESSAGE-END")));
+
+    browser.selectAllBox()->setChecked(true);
+    browser.openDestinationAfterRecovery = false;
+    TempDir out;
+    EXPECT_TRUE(browser.recoverInto(QString::fromStdString(out / "window")).succeeded());
+    std::size_t holding = 0;  // conversation pages are written in UTF-16
+    for (const std::string& path : test::filesBelow(out / "window"))
+        if (path.ends_with(".html") && test::fromUtf16(test::readFile(path)).find(text) != std::string::npos) ++holding;
+    EXPECT_EQ(holding, 1u);
 }
 
 TEST(GuiEncryptedBackup, AWrongPasswordIsAskedAgainThenTheBackupReadsAsItsTwin) {

@@ -18,6 +18,7 @@ constexpr const char* kUsage =
     "scenarios: ios4 ios4-legacy ios5 ios6 ios6-p1024 ios7 ios16 ios16-encrypted demo store device\n"
     "           bench-manifest bench-messages bench-contacts bench-media ios12-modern ios15-modern\n"
     "           ios17-modern ios15-modern-unfinished bench-modern-manifest hostile-modern\n"
+    "           hostile-modern-load\n"
     "(device: DIR becomes a simulated-device folder for SALVOR_SIMULATED_DEVICE)\n"
     "--password PW   encrypt every backup written, as the phone does: a keybag in Manifest.plist, each\n"
     "                file's key in its manifest record, stored files in AES-256-CBC; Manifest.db too\n"
@@ -153,7 +154,7 @@ int main(int argc, char** argv) {
                                              "demo",  "store",       "bench-manifest", "bench-messages",
                                              "bench-contacts", "bench-media", "ios12-modern", "ios15-modern",
                                              "ios17-modern", "ios15-modern-unfinished", "bench-modern-manifest", "device",
-                                             "hostile-modern"};
+                                             "hostile-modern", "hostile-modern-load"};
     bool known = false;
     for (const char* s : kScenarios) known = known || options.scenario == s;
     if (!known) return usage("unknown scenario \"" + options.scenario + "\"");

@@ -22,6 +22,7 @@
 #include "forge/encrypt_backup.h"
 #include "forge/forge.h"
 #include "forge/forge_files.h"
+#include "forge/hostile_modern_load.h"
 #include "forge/store_plan.h"
 
 namespace fs = std::filesystem;
@@ -359,6 +360,11 @@ std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOpt
         const std::uint64_t rows = options.manifestRecords > 0 ? options.manifestRecords : 300000;
         return encrypted(
             {forgeModernScenario(storeDir, options.seed, 17, false, scratch.path, rows, options.withEncryptedOnlyData)});
+    }
+    if (options.scenario == "hostile-modern-load") {
+        fs::create_directories(storeDir);
+        TempDir scratch;
+        return forgeHostileModernLoad(storeDir, options.seed, scratch.path);
     }
     const bool modern = options.scenario == "ios16" || options.scenario == "ios16-encrypted";
     const std::vector<BackupLayout> layouts = scenarioLayouts(options.scenario);

@@ -11,6 +11,8 @@
 #include "backup/manifest_db.h"
 #include "backup/mbfile.h"
 #include "backup_test_util.h"
+#include "forge/hostile_modern_load.h"
+#include "platform/plist.h"
 #include "support/support.h"
 
 namespace salvor {
@@ -138,7 +140,8 @@ TEST(MBFile, ReadingInPlaceAnswersAsTheGeneralReader) {
         EXPECT_EQ(read->userId, 501u);
     }
     for (const char* name : {"valid_file.bplist", "root_last_link.bplist", "with_key.bplist", "uid_cycle.bplist",
-                             "out_of_bounds_types.bplist", "root_past_table.bplist", "other_class.bplist"})
+                             "out_of_bounds_types.bplist", "root_past_table.bplist", "other_class.bplist",
+                             "shared_children_19.bplist"})
         seeds.push_back(test::readBytes(std::string(SALVOR_SOURCE_DIR) + "/tests/fuzz/corpus/mbfile/" + name));
     auto same = [](const std::vector<std::uint8_t>& b) {
         return decodeMBFile(b.data(), b.size()) == decodeMBFileGeneral(b.data(), b.size());
@@ -166,6 +169,27 @@ TEST(MBFile, ReadingInPlaceAnswersAsTheGeneralReader) {
             ASSERT_TRUE(same(changed)) << "round " << round;
         }
     }
+}
+
+// Arrays that each hold the next one twice: a hundred and fifty bytes that
+// expand to a million values when every reference is copied. The bound on the
+// values of an archive is counted once per object, so such an archive is
+// refused at once, read in place or through the general reader; the general
+// reader keeps its own, larger bound for other property lists.
+TEST(MBFile, ArchivesWhoseSharedValuesExpandFarAreRefusedWithoutExpanding) {
+    const std::vector<std::uint8_t> shared = forge::sharedChildrenArchive(19);
+    ASSERT_LT(shared.size(), 200u);
+    EXPECT_FALSE(decodeMBFile(shared.data(), shared.size()));
+    EXPECT_FALSE(decodeMBFileGeneral(shared.data(), shared.size()));
+    EXPECT_TRUE(plist::Document::fromBytes(shared.data(), shared.size()));  // 2^20 values: within the general bound
+    for (const int levels : {10, 11, 12}) {
+        const std::vector<std::uint8_t> b = forge::sharedChildrenArchive(levels);
+        const bool within = (std::uint64_t{2} << levels) + 3 <= kMaxArchiveValues;  // the arrays, the top and its three
+        EXPECT_EQ(bool(plist::Document::fromBytes(b.data(), b.size(), kMaxArchiveValues)), within) << levels;
+    }
+    // The kept corpus entry is this archive, so the fuzz targets start from it.
+    EXPECT_EQ(test::readBytes(std::string(SALVOR_SOURCE_DIR) + "/tests/fuzz/corpus/mbfile/shared_children_19.bplist"),
+              shared);
 }
 
 // The category readers find their databases by relative path, wherever newer

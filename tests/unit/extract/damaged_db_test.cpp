@@ -7,6 +7,7 @@
 #include "extract/sqlite_db.h"
 #include "extract_fixture.h"
 #include "forge/forge.h"
+#include "forge/hostile_modern_load.h"
 
 namespace salvor::test {
 namespace {
@@ -115,6 +116,21 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
              EXPECT_EQ(progress(), std::vector<int>{60});
          },
          "\"call\" is not a table"},
+        // A full-text table reads its content table sorted by row id: over an
+        // endless view that fills temporary storage without end. Its schema
+        // text in another spelling changes nothing.
+        {"full-text table over an endless view for call", &scanCallHistoryThread, kCalls, "ios6/call_history.db.sql",
+         "INSERT INTO call(address, date, duration, flags) VALUES('1', 0, 5, 4);", true,
+         [](const std::string& p) { forge::replaceWithEndlessFullText(p, "call", {"address", "date", "duration", "flags"}, true); },
+         [&] { EXPECT_TRUE(records<CallPtr>(events::ScanCallHistoryInfo).empty()); },
+         "\"call\" is not a table"},
+        {"full-text table over an endless view for handle", &scanMessageThread, kSms, "ios6/sms.db.sql", kSmsRows, true,
+         [](const std::string& p) { forge::replaceWithEndlessFullText(p, "handle", {"id", "country", "service"}); },
+         [&] {
+             ASSERT_EQ(messages().size(), 32u);
+             EXPECT_EQ(messages()[0]->messagePhone, "");
+         },
+         "\"handle\" is not a table"},
         {"note body page", &scanNoteThread, kNotes, "ios6/notes.sqlite.sql",
          rows(5, "INSERT INTO ZNOTE(Z_PK, ZTITLE, ZMODIFICATIONDATE) SELECT n, 'note ' || n, 0 FROM c") +
              rows(5, "INSERT INTO ZNOTEBODY(Z_PK, ZCONTENT) SELECT n, 'body' FROM c"),
@@ -194,6 +210,19 @@ TEST_F(DamagedDatabaseTest, WorkBoundEndsTheReadingOfTheDatabase) {
     ASSERT_EQ(logLines.size(), 1u);
     EXPECT_NE(logLines[0].find("calls.db: reading stopped"), std::string::npos) << logLines[0];
     EXPECT_EQ(sqlite3_hard_heap_limit64(-1), sqlite::kHeapLimit);
+
+    // The clock bounds a read too (here at once), with its own line; the
+    // connection keeps temporary storage in memory, under the heap ceiling.
+    logLines.clear();
+    sqlite::Database hurried(path, {}, "calls.db", sqlite::Bounds{1'000'000'000, 0, {}, {}});
+    const sqlite::Table cut(hurried, plan);
+    EXPECT_LT(cut.rows(), 20000);
+    ASSERT_EQ(logLines.size(), 1u);
+    EXPECT_NE(logLines[0].find("took longer than its bound of 0 seconds"), std::string::npos) << logLines[0];
+    sqlite::Database fresh(path, {}, "calls.db");
+    sqlite::Statement store(fresh, "PRAGMA temp_store");
+    ASSERT_TRUE(store.step());
+    EXPECT_EQ(store.int64(0), 2);  // memory
 }
 
 }  // namespace
