@@ -9,6 +9,7 @@ packages=(
   libimobiledevice-utils usbmuxd
   nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-vobject qt6-base-dev
+  libheif-dev fonts-noto-color-emoji openssl
 )
 
 missing=()

@@ -16,5 +16,6 @@ run_suite() {  # name, extra cmake args...
 
 run_suite test
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
   run_suite test-asan -DSALVOR_SANITIZE="address;undefined" -DSALVOR_BENCH=OFF
 echo "All test suites passed."
