@@ -226,7 +226,9 @@ TEST(EncryptedBackup, AStopDuringTheKeyDerivationOrTheRecoveryLeavesNothing) {
         EXPECT_TRUE(fs::is_empty(tmp));
     }
     {
-        RunningSalvor recover({"recover", crypt.path, "--all", "--to", dir / "out"}, env);
+        // The recovery is stopped in a backup that unlocks at once.
+        const auto quick = forgeBackup(dir / "quick", "ios15-modern", 3, quickKeys());
+        RunningSalvor recover({"recover", quick.path, "--all", "--to", dir / "out"}, env);
         // Stopped once the recovery has begun to write.
         waitFor([&] { return !filesBelow(dir / "out").empty(); });
         ::kill(recover.pid(), SIGINT);
