@@ -428,6 +428,15 @@ void ResultBrowser::startScan(const QString& backupFolder, bool wrongBefore) {
         beginPumping();
         return;
     }
+    // The key derivation of an encrypted backup takes seconds before any count
+    // moves: the panel says what is happening. Posted on the scan thread.
+    const QString scanning = deviceLabel_->text();
+    session_->nc.addObserver(events::ScanStatusText, [this, scanning](const std::any& object) {
+        const auto* text = std::any_cast<std::string>(&object);
+        if (!text) return;
+        const QString shown = text->empty() ? scanning : QString::fromStdString(*text);
+        QMetaObject::invokeMethod(this, [this, shown] { deviceLabel_->setText(shown); }, Qt::QueuedConnection);
+    });
     scanProblem_ = session_->start(backupFolder.toStdString());
     scanActive_ = true;
     // A backup opened by its folder joins the chooser under its device's name.
