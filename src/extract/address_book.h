@@ -10,6 +10,9 @@
 namespace salvor {
 
 class ScanContext;
+namespace modern {
+class CarvedCopy;
+}
 
 namespace extract_detail {
 
@@ -25,8 +28,11 @@ void readContactPictures(ScanContext& ctx, const std::string& stored, const sqli
 // Reads every person of `persons` and every multi-value row of `multiValues`
 // (record_id, property, value), gives each person the last picture that names
 // it, posts each contact in row order and then the stage's progress.
+// With `carved`, the database is the private one of carved rows: only the
+// deleted persons the carving found are posted, as deleted contacts with their
+// values joined by the person's row id, and no progress.
 void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqlite::ReadPlan& persons,
-                        const sqlite::ReadPlan& multiValues);
+                        const sqlite::ReadPlan& multiValues, const modern::CarvedCopy* carved = nullptr);
 
 }  // namespace extract_detail
 }  // namespace salvor

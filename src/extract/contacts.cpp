@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "extract/address_book.h"
+#include "extract/carved_copy.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
@@ -95,13 +96,25 @@ void readContactPictures(ScanContext& ctx, const std::string& stored, const sqli
 }
 
 void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqlite::ReadPlan& personsPlan,
-                        const sqlite::ReadPlan& multiValuesPlan) {
+                        const sqlite::ReadPlan& multiValuesPlan, const modern::CarvedCopy* carved) {
+    std::vector<ContactPtr> carvedPeople;
+    std::vector<ContactPtr>& people = carved ? carvedPeople : ctx.contactArray;
     {
         sqlite::Reader persons(db, personsPlan);
         while (!ctx.stopRequested() && persons.step()) {
+            const std::int64_t id = persons.int64(0);
+            const modern::CarvedOrigin* origin = carved ? carved->originOf("ABPerson", id) : nullptr;
+            // In the database of carved rows, live persons only hold the ids
+            // their values join to.
+            if (carved && !origin) continue;
             auto contact = std::make_shared<MVContactNode>();
-            const auto rowid = static_cast<std::int32_t>(persons.int64(0));
+            const auto rowid = static_cast<std::int32_t>(id);
             if (rowid != 0) contact->rowid = rowid;
+            if (origin) {
+                contact->bDeleted = 1;
+                contact->carvedFrom = origin->carvedFrom;
+                contact->carvedPage = origin->page;
+            }
             setText(contact->contactName, persons.text(1));
             // The parts the name joins, each present (empty for NULL): a card
             // is filed by them.
@@ -119,7 +132,7 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
             appendText(contact->contactName, persons.text(10));
             setText(contact->contactNote, persons.text(11));
             setText(contact->contactBirthday, persons.text(15));
-            ctx.contactArray.push_back(std::move(contact));
+            people.push_back(std::move(contact));
         }
     }
 
@@ -142,7 +155,7 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
     std::unordered_map<std::int32_t, const MVContactImageNode*> pictureOf;
     for (const auto& image : ctx.contactImageArray) pictureOf[image->rowid] = image.get();
 
-    for (const ContactPtr& contact : ctx.contactArray) {
+    for (const ContactPtr& contact : people) {
         if (ctx.stopRequested()) break;
         if (const auto picture = pictureOf.find(contact->rowid); picture != pictureOf.end())
             contact->imageData = picture->second->imageData;
@@ -154,9 +167,9 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
                 if (field.values && sqlite::hasText(row.value())) field.values->push_back(columnText(row.value()));
             }
         }
-        ctx.nc.post(events::ScanContactInfo, std::any(contact));
+        ctx.nc.post(carved ? events::ScanDelContactInfo : events::ScanContactInfo, std::any(contact));
     }
-    ctx.postStageProgress();
+    if (!carved) ctx.postStageProgress();
 }
 
 }  // namespace extract_detail
