@@ -16,6 +16,10 @@ class CarvedCopy;
 
 namespace extract_detail {
 
+// The name a deleted phone number or address is listed under when the person
+// it belonged to did not survive.
+inline constexpr const char* kNumberWithoutName = "number without a name";
+
 // Column positions of a persons plan: ROWID, First, Department, DisplayName,
 // FirstPhonetic, JobTitle, Organization, Middle, MiddlePhonetic, CreationDate,
 // Last, Note, Nickname, Prefix, Suffix, Birthday.
@@ -30,7 +34,9 @@ void readContactPictures(ScanContext& ctx, const std::string& stored, const sqli
 // it, posts each contact in row order and then the stage's progress.
 // With `carved`, the database is the private one of carved rows: only the
 // deleted persons the carving found are posted, as deleted contacts with their
-// values joined by the person's row id, and no progress.
+// values joined by the person's row id, and no progress; `multiValues` then
+// has the value row's own id as a fourth column, and deleted values whose
+// person is no row are listed apart ("number without a name").
 void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqlite::ReadPlan& persons,
                         const sqlite::ReadPlan& multiValues, const modern::CarvedCopy* carved = nullptr);
 

@@ -2,7 +2,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <map>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "extract/address_book.h"
@@ -98,11 +100,13 @@ void readContactPictures(ScanContext& ctx, const std::string& stored, const sqli
 void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqlite::ReadPlan& personsPlan,
                         const sqlite::ReadPlan& multiValuesPlan, const modern::CarvedCopy* carved) {
     std::vector<ContactPtr> carvedPeople;
+    std::unordered_set<std::int64_t> personIds;
     std::vector<ContactPtr>& people = carved ? carvedPeople : ctx.contactArray;
     {
         sqlite::Reader persons(db, personsPlan);
         while (!ctx.stopRequested() && persons.step()) {
             const std::int64_t id = persons.int64(0);
+            personIds.insert(id);
             const modern::CarvedOrigin* origin = carved ? carved->originOf("ABPerson", id) : nullptr;
             // In the database of carved rows, live persons only hold the ids
             // their values join to.
@@ -138,6 +142,12 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
 
     // Every person's values, in the table's order, read in one pass.
     std::unordered_map<std::int64_t, std::vector<MultiValueRow>> valuesOf;
+    struct Ownerless {
+        std::int64_t owner;
+        const modern::CarvedOrigin* origin;
+        MultiValueRow row;
+    };
+    std::vector<Ownerless> ownerless;
     {
         sqlite::Reader values(db, multiValuesPlan);
         while (!ctx.stopRequested() && values.step()) {
@@ -146,6 +156,11 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
             MultiValueRow row;
             row.property = sqlite::parseInteger(property);
             if (const char* v = values.text(2)) row.value_ = std::string(v);
+            // A deleted value whose person is no row at all, live or carved:
+            // its owner is unknown, and it is never put under anyone else.
+            if (carved && !personIds.count(values.int64(0)))
+                if (const auto* origin = carved->originOf("ABMultiValue", values.int64(3)))
+                    ownerless.push_back({values.int64(0), origin, row});
             valuesOf[values.int64(0)].push_back(std::move(row));
         }
     }
@@ -169,6 +184,26 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
         }
         ctx.nc.post(carved ? events::ScanDelContactInfo : events::ScanContactInfo, std::any(contact));
     }
+    // Deleted values of a person whose row is gone: one record per owner id
+    // (the values that name the same id belong together), without a name.
+    std::map<std::int64_t, ContactPtr> unnamed;
+    for (const Ownerless& o : ownerless) {
+        ContactPtr& contact = unnamed[o.owner];
+        if (!contact) {
+            contact = std::make_shared<MVContactNode>();
+            contact->contactName = std::string(kNumberWithoutName);
+            contact->bDeleted = 1;
+            contact->carvedFrom = o.origin->carvedFrom;
+            contact->carvedPage = o.origin->page;
+        }
+        const MultiValueField field = multiValueField(*contact, o.row.property);
+        if (!field.joined) continue;
+        appendText(*field.joined, o.row.value());
+        if (field.values && sqlite::hasText(o.row.value())) field.values->push_back(columnText(o.row.value()));
+    }
+    for (const auto& [owner, contact] : unnamed)
+        if (!textOrEmpty(contact->contactPhone).empty() || !textOrEmpty(contact->contactEmail).empty())
+            ctx.nc.post(events::ScanDelContactInfo, std::any(contact));
     if (!carved) ctx.postStageProgress();
 }
 

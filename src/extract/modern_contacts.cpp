@@ -91,15 +91,17 @@ void scanModernContactThread(ScanContext& ctx, const std::string& backupPath) {
         const bool valuesUsable = values.has("record_id") && values.has("property");
         deliverAddressBook(
             ctx, db, planOf(persons, personColumns),
-            valuesUsable ? planOf(values, values.select({"record_id", "property", "value"})) : sqlite::ReadPlan{}, carved);
+            valuesUsable ? planOf(values, values.select({"record_id", "property", "value"}) + ", ABMultiValue.ROWID")
+                         : sqlite::ReadPlan{},
+            carved);
     };
     read(copy ? *copy : std::string(), nullptr);
     if (!copy) return;
     // Deleted persons, each with the values that name it by its row id.
     modern::CarvePlan plan;
-    plan.mainTables = {"ABPerson"};
-    plan.joinTables = {"ABMultiValue"};
+    plan.mainTables = {"ABPerson", "ABMultiValue"};
     plan.identity["ABPerson"] = {"First", "Last", "Organization", "CreationDate"};
+    plan.identity["ABMultiValue"] = {"record_id", "property", "value"};
     if (const auto carved = modern::carvedCopy(ctx, addressBook, *copy, plan, "AddressBook.sqlitedb"))
         read(carved->path, &*carved);
 }
