@@ -58,20 +58,6 @@ void appendWord(Text& field, const std::string& value) {
     field = textOrEmpty(field) + " " + value;
 }
 
-// A token that can be a phone number: digits and the signs numbers are
-// written with, three digits at least. The bytes after a name in a person
-// row are its other columns (a birthday, the sort keys), never a number.
-bool looksLikePhone(const std::string& s) {
-    int digits = 0;
-    for (char c : s) {
-        if (c >= '0' && c <= '9')
-            ++digits;
-        else if (std::string_view("+-(). ").find(c) == std::string_view::npos)
-            return false;
-    }
-    return digits >= 3;
-}
-
 }  // namespace
 
 DelContactScan::DelContactScan(ScanContext& ctx, const carve::PageImage& image)
@@ -247,10 +233,15 @@ void DelContactScan::run() {
     }
     // Each person's values in the order they were carved.
     for (std::size_t i = 0; i < values_.size(); ++i) valuesByRow_[values_[i].value->rowID].push_back(i);
+    // Ids whose owner is known: those read from a person's intact cell and
+    // those of the live persons. A value is only ever joined through one.
+    std::map<std::int64_t, const MVContactNode*> owners;
+    for (const ContactPtr& c : ctx_.contactArray) owners.emplace(c->rowid, c.get());
+    for (const auto& [id, node] : readPersons_) owners.emplace(id, node);
     for (const ContactPtr& node : ctx_.delContactArray) {
         if (ctx_.stopRequested()) return;
         const std::string name = textOrEmpty(node->contactName);
-            const auto [from, to] = live.equal_range(node->rowid);
+        const auto [from, to] = live.equal_range(node->rowid);
         if (std::any_of(from, to, [&](const auto& l) { return l.second == name; })) continue;
         // A row whose id was guessed wrong and that carries a live person's
         // name is taken for an older copy of that person.
@@ -258,6 +249,7 @@ void DelContactScan::run() {
         join(*node);
         ctx_.post(events::ScanDelContactInfo, std::any(node));
     }
+    postUnjoinedValues(owners);
     ctx_.postStageProgress();
 }
 
@@ -265,10 +257,6 @@ void DelContactScan::scanPage(std::uint64_t i) {
     const std::uint64_t P = image_.pageSize();
     const std::uint64_t off = i * P;
     const int kind = carve::getPageType(image_, off);
-    if (i + 1 == image_.pageCount()) {
-        const ByteReader page = image_.page(i);
-        lastPageText_ = carve::GetLastPageStringWithChar(std::span<const std::uint8_t>(page.data(), page.size()));
-    }
     // A page that went to the free list as a trunk keeps its old cells after
     // the list of page numbers at its start, and a leaf that became an
     // interior page when its table grew keeps them after its few new cells.
@@ -425,18 +413,23 @@ bool DelContactScan::bRowidGuessedWrong(const MVContactNode& node) const {
 }
 
 void DelContactScan::join(MVContactNode& node) const {
-    // Another person's values are not this one's.
-    if (bRowidGuessedWrong(node)) return;
-    // The person's values, each once: a row moved inside the file leaves its
-    // old copy behind with the same text.
-    std::vector<CarvedValue> mine;
+    // A value names its person by row id only; a person whose id was not read
+    // from its own cell gets none (a guessed id would hand it a stranger's
+    // number, worse than none), and its values are listed on their own.
+    if (inferred_.count(&node)) return;
     const auto byRow = valuesByRow_.find(node.rowid);
-    if (byRow == valuesByRow_.end()) return joinFallbackPhone(node);
-    for (const std::size_t index : byRow->second) {
+    if (byRow == valuesByRow_.end()) return;
+    addValues(node, byRow->second);
+}
+
+void DelContactScan::addValues(MVContactNode& node, const std::vector<std::size_t>& indexes) const {
+    // The values, each once: a row moved inside the file leaves its old copy
+    // behind with the same text.
+    std::vector<CarvedValue> mine;
+    for (const std::size_t index : indexes) {
         const CarvedValue& v = values_[index];
         const DelContactValue& dv = *v.value;
-        if (textOrEmpty(dv.contactValue).empty()) continue;
-        if (dv.valueType != 3 && dv.valueType != 4 && dv.valueType != 22) continue;
+        if (!bListedValue(dv)) continue;
         auto same = std::find_if(mine.begin(), mine.end(), [&](const CarvedValue& m) {
             return m.value->valueType == dv.valueType && m.value->contactValue == dv.contactValue;
         });
@@ -457,18 +450,65 @@ void DelContactScan::join(MVContactNode& node) const {
             default: appendWord(node.contactHomepage, text); node.contactHomepageValues.push_back(text); break;
         }
     }
-    joinFallbackPhone(node);
 }
 
-void DelContactScan::joinFallbackPhone(MVContactNode& node) const {
-    // Without a phone row, a number may still stand after the name in the
-    // last page's text; only a token that looks like one is taken.
-    if (textOrEmpty(node.contactPhone).size() <= 2) {
-        std::string key = textOrEmpty(node.contactName);
-        key.erase(std::remove(key.begin(), key.end(), ' '), key.end());
-        if (key.empty() || !lastPageText_) return;
-        const auto token = carve::getNextSubStringInString(*lastPageText_, key);
-        if (token && looksLikePhone(*token)) node.contactPhone = *token;
+bool DelContactScan::bListedValue(const DelContactValue& v) {
+    // Phone numbers, e-mail and web addresses whose text came back whole.
+    return !textOrEmpty(v.contactValue).empty() && (v.valueType == 3 || v.valueType == 4 || v.valueType == 22);
+}
+
+void DelContactScan::postUnjoinedValues(const std::map<std::int64_t, const MVContactNode*>& owners) {
+    // Values whose person is not among the deleted persons posted above.
+    // Those of a live person that it no longer holds are its deleted values,
+    // listed under its name; a value it still holds is the older copy of a
+    // live row. Values whose person is unknown are grouped by the record id
+    // they share (one person's, whoever it was) and listed without a name.
+    std::set<std::int64_t> joined;
+    for (const ContactPtr& node : ctx_.delContactArray)
+        if (!inferred_.count(node.get())) joined.insert(node->rowid);
+    std::map<std::int64_t, const MVContactNode*> liveById;
+    for (const ContactPtr& c : ctx_.contactArray) liveById.emplace(c->rowid, c.get());
+    for (const auto& [id, indexes] : valuesByRow_) {
+        if (ctx_.stopRequested()) return;
+        if (joined.count(id)) continue;
+        const auto owner = owners.find(id);
+        const auto live = liveById.find(id);
+        std::vector<std::size_t> gone;
+        for (const std::size_t index : indexes) {
+            const DelContactValue& v = *values_[index].value;
+            if (!bListedValue(v)) continue;
+            if (live != liveById.end()) {
+                const MVContactNode& l = *live->second;
+                const std::string& text = *v.contactValue;
+                const auto holds = [&](const std::vector<std::string>& list) {
+                    return std::find(list.begin(), list.end(), text) != list.end();
+                };
+                if (holds(l.contactPhoneValues) || holds(l.contactEmailValues) || holds(l.contactHomepageValues))
+                    continue;
+            } else if (owner != owners.end()) {
+                // A carved person with this id that is not listed as deleted
+                // is the copy of a live one; its values are that person's.
+                continue;
+            }
+            gone.push_back(index);
+        }
+        if (gone.empty()) continue;
+        auto node = std::make_shared<MVContactNode>();
+        node->rowid = toInt32(id);
+        if (live != liveById.end()) {
+            const MVContactNode& l = *live->second;
+            node->contactName = l.contactName;
+            node->contactFirstName = l.contactFirstName;
+            node->contactMiddleName = l.contactMiddleName;
+            node->contactLastName = l.contactLastName;
+        } else {
+            node->contactName = std::string(kNamelessValue);
+            node->contactFirstName = std::string(), node->contactLastName = std::string();
+        }
+        addValues(*node, gone);
+        if (node->contactPhoneValues.empty() && node->contactEmailValues.empty() && node->contactHomepageValues.empty())
+            continue;
+        ctx_.post(events::ScanDelContactInfo, std::any(ContactPtr(node)));
     }
 }
 
