@@ -238,6 +238,7 @@ void DelContactScan::run() {
     std::map<std::int64_t, const MVContactNode*> owners;
     for (const ContactPtr& c : ctx_.contactArray) owners.emplace(c->rowid, c.get());
     for (const auto& [id, node] : readPersons_) owners.emplace(id, node);
+    std::set<std::int64_t> joined;  // ids of the deleted persons posted with their values
     for (const ContactPtr& node : ctx_.delContactArray) {
         if (ctx_.stopRequested()) return;
         const std::string name = textOrEmpty(node->contactName);
@@ -247,9 +248,10 @@ void DelContactScan::run() {
         // name is taken for an older copy of that person.
         if (bRowidGuessedWrong(*node) && liveNames.count(name)) continue;
         join(*node);
+        if (!inferred_.count(node.get())) joined.insert(node->rowid);
         ctx_.post(events::ScanDelContactInfo, std::any(node));
     }
-    postUnjoinedValues(owners);
+    postUnjoinedValues(owners, joined);
     ctx_.postStageProgress();
 }
 
@@ -457,15 +459,13 @@ bool DelContactScan::bListedValue(const DelContactValue& v) {
     return !textOrEmpty(v.contactValue).empty() && (v.valueType == 3 || v.valueType == 4 || v.valueType == 22);
 }
 
-void DelContactScan::postUnjoinedValues(const std::map<std::int64_t, const MVContactNode*>& owners) {
+void DelContactScan::postUnjoinedValues(const std::map<std::int64_t, const MVContactNode*>& owners,
+                                        const std::set<std::int64_t>& joined) {
     // Values whose person is not among the deleted persons posted above.
     // Those of a live person that it no longer holds are its deleted values,
     // listed under its name; a value it still holds is the older copy of a
     // live row. Values whose person is unknown are grouped by the record id
     // they share (one person's, whoever it was) and listed without a name.
-    std::set<std::int64_t> joined;
-    for (const ContactPtr& node : ctx_.delContactArray)
-        if (!inferred_.count(node.get())) joined.insert(node->rowid);
     std::map<std::int64_t, const MVContactNode*> liveById;
     for (const ContactPtr& c : ctx_.contactArray) liveById.emplace(c->rowid, c.get());
     for (const auto& [id, indexes] : valuesByRow_) {

@@ -49,9 +49,11 @@ private:
     // Adds the values at `indexes` (into values_) to the node, each once.
     void addValues(MVContactNode& node, const std::vector<std::size_t>& indexes) const;
     static bool bListedValue(const DelContactValue& v);
-    // Posts the carved values no deleted person took: a live person's deleted
-    // values under its name, the others as records without a name.
-    void postUnjoinedValues(const std::map<std::int64_t, const MVContactNode*>& owners);
+    // Posts the carved values no deleted person took (`joined`: the ids of
+    // those posted): a live person's deleted values under its name, the
+    // others as records without a name.
+    void postUnjoinedValues(const std::map<std::int64_t, const MVContactNode*>& owners,
+                            const std::set<std::int64_t>& joined);
     bool bRowidGuessedWrong(const MVContactNode& node) const;
 
     // ---- this scan's probes ----
