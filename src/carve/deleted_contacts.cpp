@@ -52,6 +52,14 @@ bool bCleanText(const std::string& raw) {
            std::none_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }
 
+// A note may hold line breaks and tabs, never other control bytes.
+bool bCleanStoredNote(const std::string& raw) {
+    return utf8::isValid(raw) && std::none_of(raw.begin(), raw.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b < 0x20 && b != '\n' && b != '\t' && b != '\r';
+    });
+}
+
 // Joins " value" the way the live address-book reader does.
 void appendWord(Text& field, const std::string& value) {
     if (value.empty()) return;
@@ -239,6 +247,9 @@ void DelContactScan::run() {
     for (const ContactPtr& c : ctx_.contactArray) owners.emplace(c->rowid, c.get());
     for (const auto& [id, node] : readPersons_) owners.emplace(id, node);
     std::set<std::int64_t> joined;  // ids of the deleted persons posted with their values
+    // Names of the persons whose id was read from their own cell, live ones included.
+    std::set<std::string> readNames;
+    for (const auto& [id, person] : readPersons_) readNames.insert(textOrEmpty(person->contactName));
     for (const ContactPtr& node : ctx_.delContactArray) {
         if (ctx_.stopRequested()) return;
         const std::string name = textOrEmpty(node->contactName);
@@ -247,7 +258,16 @@ void DelContactScan::run() {
         // A row whose id was guessed wrong and that carries a live person's
         // name is taken for an older copy of that person.
         if (bRowidGuessedWrong(*node) && liveNames.count(name)) continue;
+        // A row without its id that carries the name of a person whose id is
+        // known, and no creation time of its own to tell them apart (a later
+        // write cut it off), is the older copy an update left of that person.
+        if (inferred_.count(node.get()) && !created_.count(node.get()) && (readNames.count(name) || liveNames.count(name)))
+            continue;
         join(*node);
+        // A row of which nothing readable is left is nobody.
+        if (name.empty() && textOrEmpty(node->contactCompany).empty() && textOrEmpty(node->contactNote).empty() &&
+            node->contactPhoneValues.empty() && node->contactEmailValues.empty() && node->contactHomepageValues.empty())
+            continue;
         if (!inferred_.count(node.get())) joined.insert(node->rowid);
         ctx_.post(events::ScanDelContactInfo, std::any(node));
     }
@@ -317,6 +337,7 @@ void DelContactScan::carvePerson(std::uint64_t a) {
 
     auto node = std::make_shared<MVContactNode>();
     std::string first, last, middle, created;
+    bool cut = false;  // a later write overwrote part of the row after the names
     std::uint64_t dataoff = 0;
     for (std::int64_t k = 1; k <= kPersonFields; ++k) {
         // A wide note's serial type takes two bytes, so every later column's
@@ -336,7 +357,10 @@ void DelContactScan::carvePerson(std::uint64_t a) {
             case kMiddle: if (shortText) middle = text; break;
             case kOrganization: if (shortText) node->contactCompany = text; break;
             case kDepartment: if (shortText) appendWord(node->contactCompany, text); break;
-            case kNote: node->contactNote = text; break;
+            case kNote:
+                node->contactNote = text;
+                if (!bCleanStoredNote(raw)) cut = true;
+                break;
             // Stored as text; shown as stored, as the live reader does.
             case kBirthday: node->contactBirthday = text; break;
             case kJobTitle: if (shortText) node->contactJobtitle = text; break;
@@ -350,7 +374,7 @@ void DelContactScan::carvePerson(std::uint64_t a) {
     appendWord(node->contactName, last);
     node->contactFirstName = first, node->contactMiddleName = middle, node->contactLastName = last;
 
-    if (!created.empty()) created_[node.get()] = created;
+    if (!created.empty() && !cut) created_[node.get()] = created;
     if (const auto rowid = intactRowid(base)) {
         counter_ = *rowid;
         largestRowid_ = std::max(largestRowid_, *rowid);
@@ -390,7 +414,13 @@ void DelContactScan::carveValue(std::uint64_t q) {
     std::uint64_t dataoff = 0;
     const std::uint64_t base = q - 4;
     const std::int64_t rowID = decimal(decodeValueField(1, dataoff, base));
-    value->rowID = rowID == 0 ? 1 : toInt32(rowID);
+    // The record id as stored: the constant 1 has no body to decode, and no
+    // person has the id 0 (bytes that only look like a value row).
+    const std::uint8_t idType = image_.byteAt(q);
+    value->rowID = idType == 9 ? 1 : toInt32(rowID);
+    // The value column holds a text; a number there is not a value row.
+    const std::uint8_t valueType = image_.byteAt(q + 4);
+    const bool textValue = valueType >= 0x80 ? (image_.byteAt(q + 5) & 1) != 0 : valueType >= 13 && (valueType & 1);
     value->valueType = toInt32(decimal(decodeValueField(2, dataoff, base)));
     decodeValueField(3, dataoff, base);
     decodeValueField(4, dataoff, base);
@@ -400,7 +430,7 @@ void DelContactScan::carveValue(std::uint64_t q) {
     // means later writes overwrote part of the text (a number cut short is
     // somebody else's number).
     const bool whole = text.size() == dataoff - before && bCleanText(text);
-    if (!text.empty() && whole && text.size() <= 1023) value->contactValue = GetStringFormChar(text.c_str());
+    if (idType != 8 && textValue && !text.empty() && whole && text.size() <= 1023) value->contactValue = GetStringFormChar(text.c_str());
     ctx_.delContactValueArray.push_back(value);
     values_.push_back({std::move(value), valueUid(q)});
 }

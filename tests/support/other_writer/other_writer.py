@@ -512,7 +512,7 @@ def write_notes(rng, ios, schemas, out):
         db.tx([("UPDATE ZNOTEBODY SET ZCONTENT = ?, Z_OPT = ? WHERE Z_PK = ?", [html(n["body"]), n["opt"], pk]),
                ("UPDATE ZNOTE SET ZMODIFICATIONDATE = ?, Z_OPT = ?, ZSUMMARY = ? WHERE Z_PK = ?",
                 [clock[0], n["opt"], n["body"][1][:50], pk])])
-        stale.append({"ZTITLE": old["title"], "noteContent": "\n".join(old["body"]),
+        stale.append({"Z_PK": pk, "ZTITLE": old["title"], "noteContent": "\n".join(old["body"]),
                       "dateText": date_text(old["date"], 1)})
 
     def delete(pk):
@@ -538,6 +538,9 @@ def write_notes(rng, ios, schemas, out):
         else:
             delete(rng.choice(list(notes)))
     data = db.close()
+    # An older version of a note deleted later is that deleted note's text.
+    for v in stale:
+        v["ofDeleted"] = v["Z_PK"] not in notes
     dead = []
     for n in gone:
         head = still_there(data, n["snap"], db.format4)
