@@ -50,6 +50,7 @@ enum NewerColumn : std::size_t {
 };
 constexpr std::size_t kHandleColumns = 5;  // handle: ROWID, id, country, service, uncanonicalized_id
 constexpr std::uint8_t kGuidType = 0x55;   // a 36-character text
+constexpr std::int64_t kEarliestDate = 189302400;  // 2007-01-01, in seconds since 2001
 
 // What a column may hold: the validation of a carved header.
 enum class Kind { any, integer, text, blob };
@@ -397,6 +398,13 @@ void DelMessageScan::carveNewerMessage(std::uint64_t a, std::uint64_t end) {
     // Later rows may have taken the record's tail; what is reported must lie before them.
     const std::uint64_t reported = endOf(r, {kGuid, kNewerText, kHandleId, kService, kNewerDate, kIsFromMe});
     if (firstOverwritten(image_, base, reported) < reported) return;
+    // Seconds (or, later, nanoseconds) since 2001: a phone of this layout
+    // holds no message from before 2007; bytes read as a record that say so
+    // are another row's pieces.
+    if (const auto when = numberOf(r[kNewerDate])) {
+        const std::int64_t seconds = (*when >= 100000000000LL || *when <= -100000000000LL) ? *when / 1000000000LL : *when;
+        if (seconds < kEarliestDate) return;
+    }
     const std::string guid = textOf(r[kGuid]);
     if (!isGuid(guid)) return;
     // A live row, or an older copy of one (an update that grew the row moved

@@ -70,13 +70,6 @@ void DelNoteScan::carveAt(std::uint64_t p, const carve::PageCells& page) {
     // format (the columns after it hold 0 and 1 as 01 in format-1 files, as
     // the constants 08 and 09 in format-4 ones, which the walk takes alike).
     if (image_.byteAt(p) != 0x01) return;
-    // Inside a record's header the entity number is followed by more one-byte
-    // integers (01 each in format-1 files): a walk begun at one of those reads
-    // every column one place off, and the stray values it finds (a version
-    // counter of 3 or 4 taken for the entity) make a note of a record's
-    // fragments. A record's own walk has column 0's NULL before it, or the
-    // free-block header written over it, never 01.
-    if (image_.byteAt(p - 1) == 0x01) return;
     const auto k = [](int i) { return static_cast<std::size_t>(i); };
     auto r = carve::walkRecord(image_, p, 1, note_.kinds, page.begin(), page.end(), true);
     if (r && r->integer(k(noteEnt_)) == kNoteEntity) {

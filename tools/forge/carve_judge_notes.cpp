@@ -26,8 +26,9 @@ CarveTally judgeNotes(const Json& truth, const Json& notes, const JudgeNote& not
     }
     // Older versions: of a live note they count as live; of a note deleted
     // later they are that note's earlier text, true though not its last.
+    const Json stale = truth["notes"].value("stale", Json::array());
     std::vector<const Json*> olderOfDeleted;
-    for (const Json& row : truth["notes"].value("stale", Json::array())) {
+    for (const Json& row : stale) {
         if (row.value("ofDeleted", false)) {
             olderOfDeleted.push_back(&row);
             continue;

@@ -182,13 +182,16 @@ TEST_F(DelMessageScanTest, NewerLayoutRecordsAndTheirHandles) {
 
 // A freed handle cell loses its row id with the cell header: nothing then
 // tells which of the messages naming no known handle it belongs to, so those
-// keep an unknown address rather than a neighbour's.
+// keep an unknown address rather than a neighbour's. A record dated before
+// 2007 is not carved.
 TEST_F(DelMessageScanTest, MessagesOfHandlesThatLostTheirIdsKeepAnUnknownAddress) {
     ctx.currentNodeIsiOS6Version = true;
     auto other = newerMessage("Another thread", Int{5, 1}, std::string("us"), 415000100, 4, false, 0);
     other[1] = std::string("0B1C2D3E-4F50-4617-8899-AABBCCDDEEFF");
     place(P + 300, freed(cell(9, newerMessage("Gone with the thread", Int{4, 1}, std::string("us"), 415000000, 4, false, 0))));
     place(P + 600, freed(cell(10, other)));
+    // Bytes that read as a message from 2005: no phone of this layout wrote it.
+    place(P + 800, freed(cell(11, newerMessage("Too early", Int{4, 1}, std::string("us"), 150000000, 4, false, 0))));
     place(2 * P + 300, freed(cell(4, {std::monostate{}, std::string("+17025550123"), std::string("us"), std::string("SMS"), std::monostate{}})));
     place(2 * P + 400, freed(cell(5, {std::monostate{}, std::string("+17025550999"), std::string("us"), std::string("SMS"), std::monostate{}})));
     scan();

@@ -185,10 +185,7 @@ TEST_F(DelTableTest, NoteWithoutItsBodyAndRecordCutByTheEndOfTheFile) {
 
 // A note edited before it was deleted leaves each version's rows behind: it
 // comes back once, with its last title and body (the highest version count),
-// in both schema formats. Format-1 files hold a run of one-byte integers
-// after the entity number, and a walk begun inside that run reads every
-// column one place off (its title a fragment of another column); no such
-// note is listed.
+// in both schema formats.
 TEST_F(DelTableTest, EditedNoteComesBackOnceAsItsLastVersion) {
     for (const bool formatOne : {true, false}) {
         SCOPED_TRACE(formatOne);
