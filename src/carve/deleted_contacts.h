@@ -1,6 +1,7 @@
 // The deleted-contacts scan: carves person records and their multi-value rows
 // (phone numbers, e-mail and web addresses) out of every table leaf page of the
-// address book and joins them by the person's row id.
+// address book and joins them by the person's row id, read from the person's
+// own cell, never guessed; values whose person is unknown are listed apart.
 #pragma once
 
 #include <cstdint>
