@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <any>
-#include <array>
 #include <limits>
 #include <set>
 #include <tuple>
@@ -23,11 +22,15 @@ namespace {
 // The call table's columns this scan reads.
 enum CallColumn : std::size_t { kAddress = 1, kDate = 2, kDuration = 3, kFlags = 4, kId = 5 };
 
-// Serial types of the flags and id columns as phones store them: flags a
-// one-byte (4, 5) or three-byte integer, id a one-byte (-1, a small contact
-// number) or two-byte integer, or the constant 1.
-constexpr std::array<std::pair<std::uint8_t, std::uint8_t>, 6> kAnchors = {
-    {{0x01, 0x01}, {0x03, 0x01}, {0x03, 0x02}, {0x01, 0x02}, {0x01, 0x09}, {0x03, 0x09}}};
+// Serial types of the flags and id columns as phones store them: flags an
+// integer of one to four bytes (4 and 5, and the kind of call in the higher
+// bits: FaceTime, Wi-Fi calling, up to bit 24), id an integer of one to four
+// bytes (-1, a contact's row id) or the constant 0 or 1. The walk over the
+// whole row decides the rest.
+bool bAnchor(std::uint8_t flags, std::uint8_t id) {
+    const auto integer = [](std::uint8_t t) { return (t >= 1 && t <= 4) || t == 8 || t == 9; };
+    return flags >= 1 && flags <= 4 && integer(id);
+}
 
 }  // namespace
 
@@ -80,10 +83,7 @@ void DelCallScan::scanPage(std::uint64_t i, const std::string& kinds) {
     const carve::PageCells cells(image_, free_, i);
     const std::uint8_t* page = image_.page(i).data();
     for (std::uint64_t p = cells.begin(); p + 1 < cells.end(); ++p) {
-        const std::uint8_t a = page[p - cells.begin()];
-        if (a != 0x01 && a != 0x03) continue;
-        const std::uint8_t b = page[p - cells.begin() + 1];
-        if (std::find(kAnchors.begin(), kAnchors.end(), std::make_pair(a, b)) == kAnchors.end()) continue;
+        if (!bAnchor(page[p - cells.begin()], page[p - cells.begin() + 1])) continue;
         const auto row = carveRow(p, kinds, cells);
         if (!row) continue;
         if (row->live) {

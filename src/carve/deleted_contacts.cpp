@@ -52,24 +52,18 @@ bool bCleanText(const std::string& raw) {
            std::none_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }
 
+// A note may hold line breaks and tabs, never other control bytes.
+bool bCleanStoredNote(const std::string& raw) {
+    return utf8::isValid(raw) && std::none_of(raw.begin(), raw.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b < 0x20 && b != '\n' && b != '\t' && b != '\r';
+    });
+}
+
 // Joins " value" the way the live address-book reader does.
 void appendWord(Text& field, const std::string& value) {
     if (value.empty()) return;
     field = textOrEmpty(field) + " " + value;
-}
-
-// A token that can be a phone number: digits and the signs numbers are
-// written with, three digits at least. The bytes after a name in a person
-// row are its other columns (a birthday, the sort keys), never a number.
-bool looksLikePhone(const std::string& s) {
-    int digits = 0;
-    for (char c : s) {
-        if (c >= '0' && c <= '9')
-            ++digits;
-        else if (std::string_view("+-(). ").find(c) == std::string_view::npos)
-            return false;
-    }
-    return digits >= 3;
 }
 
 }  // namespace
@@ -247,17 +241,37 @@ void DelContactScan::run() {
     }
     // Each person's values in the order they were carved.
     for (std::size_t i = 0; i < values_.size(); ++i) valuesByRow_[values_[i].value->rowID].push_back(i);
+    // Ids whose owner is known: those read from a person's intact cell and
+    // those of the live persons. A value is only ever joined through one.
+    std::map<std::int64_t, const MVContactNode*> owners;
+    for (const ContactPtr& c : ctx_.contactArray) owners.emplace(c->rowid, c.get());
+    for (const auto& [id, node] : readPersons_) owners.emplace(id, node);
+    std::set<std::int64_t> joined;  // ids of the deleted persons posted with their values
+    // Names of the persons whose id was read from their own cell, live ones included.
+    std::set<std::string> readNames;
+    for (const auto& [id, person] : readPersons_) readNames.insert(textOrEmpty(person->contactName));
     for (const ContactPtr& node : ctx_.delContactArray) {
         if (ctx_.stopRequested()) return;
         const std::string name = textOrEmpty(node->contactName);
-            const auto [from, to] = live.equal_range(node->rowid);
+        const auto [from, to] = live.equal_range(node->rowid);
         if (std::any_of(from, to, [&](const auto& l) { return l.second == name; })) continue;
         // A row whose id was guessed wrong and that carries a live person's
         // name is taken for an older copy of that person.
         if (bRowidGuessedWrong(*node) && liveNames.count(name)) continue;
+        // A row without its id that carries the name of a person whose id is
+        // known, and no creation time of its own to tell them apart (a later
+        // write cut it off), is the older copy an update left of that person.
+        if (inferred_.count(node.get()) && !created_.count(node.get()) && (readNames.count(name) || liveNames.count(name)))
+            continue;
         join(*node);
+        // A row of which nothing readable is left is nobody.
+        if (name.empty() && textOrEmpty(node->contactCompany).empty() && textOrEmpty(node->contactNote).empty() &&
+            node->contactPhoneValues.empty() && node->contactEmailValues.empty() && node->contactHomepageValues.empty())
+            continue;
+        if (!inferred_.count(node.get())) joined.insert(node->rowid);
         ctx_.post(events::ScanDelContactInfo, std::any(node));
     }
+    postUnjoinedValues(owners, joined);
     ctx_.postStageProgress();
 }
 
@@ -265,10 +279,6 @@ void DelContactScan::scanPage(std::uint64_t i) {
     const std::uint64_t P = image_.pageSize();
     const std::uint64_t off = i * P;
     const int kind = carve::getPageType(image_, off);
-    if (i + 1 == image_.pageCount()) {
-        const ByteReader page = image_.page(i);
-        lastPageText_ = carve::GetLastPageStringWithChar(std::span<const std::uint8_t>(page.data(), page.size()));
-    }
     // A page that went to the free list as a trunk keeps its old cells after
     // the list of page numbers at its start, and a leaf that became an
     // interior page when its table grew keeps them after its few new cells.
@@ -327,6 +337,7 @@ void DelContactScan::carvePerson(std::uint64_t a) {
 
     auto node = std::make_shared<MVContactNode>();
     std::string first, last, middle, created;
+    bool cut = false;  // a later write overwrote part of the row after the names
     std::uint64_t dataoff = 0;
     for (std::int64_t k = 1; k <= kPersonFields; ++k) {
         // A wide note's serial type takes two bytes, so every later column's
@@ -346,7 +357,10 @@ void DelContactScan::carvePerson(std::uint64_t a) {
             case kMiddle: if (shortText) middle = text; break;
             case kOrganization: if (shortText) node->contactCompany = text; break;
             case kDepartment: if (shortText) appendWord(node->contactCompany, text); break;
-            case kNote: node->contactNote = text; break;
+            case kNote:
+                node->contactNote = text;
+                if (!bCleanStoredNote(raw)) cut = true;
+                break;
             // Stored as text; shown as stored, as the live reader does.
             case kBirthday: node->contactBirthday = text; break;
             case kJobTitle: if (shortText) node->contactJobtitle = text; break;
@@ -360,7 +374,7 @@ void DelContactScan::carvePerson(std::uint64_t a) {
     appendWord(node->contactName, last);
     node->contactFirstName = first, node->contactMiddleName = middle, node->contactLastName = last;
 
-    if (!created.empty()) created_[node.get()] = created;
+    if (!created.empty() && !cut) created_[node.get()] = created;
     if (const auto rowid = intactRowid(base)) {
         counter_ = *rowid;
         largestRowid_ = std::max(largestRowid_, *rowid);
@@ -400,7 +414,13 @@ void DelContactScan::carveValue(std::uint64_t q) {
     std::uint64_t dataoff = 0;
     const std::uint64_t base = q - 4;
     const std::int64_t rowID = decimal(decodeValueField(1, dataoff, base));
-    value->rowID = rowID == 0 ? 1 : toInt32(rowID);
+    // The record id as stored: the constant 1 has no body to decode, and no
+    // person has the id 0 (bytes that only look like a value row).
+    const std::uint8_t idType = image_.byteAt(q);
+    value->rowID = idType == 9 ? 1 : toInt32(rowID);
+    // The value column holds a text; a number there is not a value row.
+    const std::uint8_t valueType = image_.byteAt(q + 4);
+    const bool textValue = valueType >= 0x80 ? (image_.byteAt(q + 5) & 1) != 0 : valueType >= 13 && (valueType & 1);
     value->valueType = toInt32(decimal(decodeValueField(2, dataoff, base)));
     decodeValueField(3, dataoff, base);
     decodeValueField(4, dataoff, base);
@@ -410,7 +430,7 @@ void DelContactScan::carveValue(std::uint64_t q) {
     // means later writes overwrote part of the text (a number cut short is
     // somebody else's number).
     const bool whole = text.size() == dataoff - before && bCleanText(text);
-    if (!text.empty() && whole && text.size() <= 1023) value->contactValue = GetStringFormChar(text.c_str());
+    if (idType != 8 && textValue && !text.empty() && whole && text.size() <= 1023) value->contactValue = GetStringFormChar(text.c_str());
     ctx_.delContactValueArray.push_back(value);
     values_.push_back({std::move(value), valueUid(q)});
 }
@@ -425,18 +445,23 @@ bool DelContactScan::bRowidGuessedWrong(const MVContactNode& node) const {
 }
 
 void DelContactScan::join(MVContactNode& node) const {
-    // Another person's values are not this one's.
-    if (bRowidGuessedWrong(node)) return;
-    // The person's values, each once: a row moved inside the file leaves its
-    // old copy behind with the same text.
-    std::vector<CarvedValue> mine;
+    // A value names its person by row id only; a person whose id was not read
+    // from its own cell gets none (a guessed id would hand it a stranger's
+    // number, worse than none), and its values are listed on their own.
+    if (inferred_.count(&node)) return;
     const auto byRow = valuesByRow_.find(node.rowid);
-    if (byRow == valuesByRow_.end()) return joinFallbackPhone(node);
-    for (const std::size_t index : byRow->second) {
+    if (byRow == valuesByRow_.end()) return;
+    addValues(node, byRow->second);
+}
+
+void DelContactScan::addValues(MVContactNode& node, const std::vector<std::size_t>& indexes) const {
+    // The values, each once: a row moved inside the file leaves its old copy
+    // behind with the same text.
+    std::vector<CarvedValue> mine;
+    for (const std::size_t index : indexes) {
         const CarvedValue& v = values_[index];
         const DelContactValue& dv = *v.value;
-        if (textOrEmpty(dv.contactValue).empty()) continue;
-        if (dv.valueType != 3 && dv.valueType != 4 && dv.valueType != 22) continue;
+        if (!bListedValue(dv)) continue;
         auto same = std::find_if(mine.begin(), mine.end(), [&](const CarvedValue& m) {
             return m.value->valueType == dv.valueType && m.value->contactValue == dv.contactValue;
         });
@@ -457,18 +482,63 @@ void DelContactScan::join(MVContactNode& node) const {
             default: appendWord(node.contactHomepage, text); node.contactHomepageValues.push_back(text); break;
         }
     }
-    joinFallbackPhone(node);
 }
 
-void DelContactScan::joinFallbackPhone(MVContactNode& node) const {
-    // Without a phone row, a number may still stand after the name in the
-    // last page's text; only a token that looks like one is taken.
-    if (textOrEmpty(node.contactPhone).size() <= 2) {
-        std::string key = textOrEmpty(node.contactName);
-        key.erase(std::remove(key.begin(), key.end(), ' '), key.end());
-        if (key.empty() || !lastPageText_) return;
-        const auto token = carve::getNextSubStringInString(*lastPageText_, key);
-        if (token && looksLikePhone(*token)) node.contactPhone = *token;
+bool DelContactScan::bListedValue(const DelContactValue& v) {
+    // Phone numbers, e-mail and web addresses whose text came back whole.
+    return !textOrEmpty(v.contactValue).empty() && (v.valueType == 3 || v.valueType == 4 || v.valueType == 22);
+}
+
+void DelContactScan::postUnjoinedValues(const std::map<std::int64_t, const MVContactNode*>& owners,
+                                        const std::set<std::int64_t>& joined) {
+    // Values whose person is not among the deleted persons posted above.
+    // Those of a live person that it no longer holds are its deleted values,
+    // listed under its name; a value it still holds is the older copy of a
+    // live row. Values whose person is unknown are grouped by the record id
+    // they share (one person's, whoever it was) and listed without a name.
+    std::map<std::int64_t, const MVContactNode*> liveById;
+    for (const ContactPtr& c : ctx_.contactArray) liveById.emplace(c->rowid, c.get());
+    for (const auto& [id, indexes] : valuesByRow_) {
+        if (ctx_.stopRequested()) return;
+        if (joined.count(id)) continue;
+        const auto owner = owners.find(id);
+        const auto live = liveById.find(id);
+        std::vector<std::size_t> gone;
+        for (const std::size_t index : indexes) {
+            const DelContactValue& v = *values_[index].value;
+            if (!bListedValue(v)) continue;
+            if (live != liveById.end()) {
+                const MVContactNode& l = *live->second;
+                const std::string& text = *v.contactValue;
+                const auto holds = [&](const std::vector<std::string>& list) {
+                    return std::find(list.begin(), list.end(), text) != list.end();
+                };
+                if (holds(l.contactPhoneValues) || holds(l.contactEmailValues) || holds(l.contactHomepageValues))
+                    continue;
+            } else if (owner != owners.end()) {
+                // A carved person with this id that is not listed as deleted
+                // is the copy of a live one; its values are that person's.
+                continue;
+            }
+            gone.push_back(index);
+        }
+        if (gone.empty()) continue;
+        auto node = std::make_shared<MVContactNode>();
+        node->rowid = toInt32(id);
+        if (live != liveById.end()) {
+            const MVContactNode& l = *live->second;
+            node->contactName = l.contactName;
+            node->contactFirstName = l.contactFirstName;
+            node->contactMiddleName = l.contactMiddleName;
+            node->contactLastName = l.contactLastName;
+        } else {
+            node->contactName = std::string(kNamelessValue);
+            node->contactFirstName = std::string(), node->contactLastName = std::string();
+        }
+        addValues(*node, gone);
+        if (node->contactPhoneValues.empty() && node->contactEmailValues.empty() && node->contactHomepageValues.empty())
+            continue;
+        ctx_.post(events::ScanDelContactInfo, std::any(ContactPtr(node)));
     }
 }
 

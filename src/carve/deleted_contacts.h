@@ -1,6 +1,7 @@
 // The deleted-contacts scan: carves person records and their multi-value rows
 // (phone numbers, e-mail and web addresses) out of every table leaf page of the
-// address book and joins them by the person's row id.
+// address book and joins them by the person's row id, read from the person's
+// own cell, never guessed; values whose person is unknown are listed apart.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,9 @@
 namespace salvor {
 
 class ScanContext;
+
+// The name listed for a carved phone number or address whose person is unknown.
+inline constexpr const char* kNamelessValue = "number without a name";
 
 class DelContactScan {
 public:
@@ -43,7 +47,14 @@ private:
     void mergeUnknown();
     void carveValue(std::uint64_t q);
     void join(MVContactNode& node) const;
-    void joinFallbackPhone(MVContactNode& node) const;
+    // Adds the values at `indexes` (into values_) to the node, each once.
+    void addValues(MVContactNode& node, const std::vector<std::size_t>& indexes) const;
+    static bool bListedValue(const DelContactValue& v);
+    // Posts the carved values no deleted person took (`joined`: the ids of
+    // those posted): a live person's deleted values under its name, the
+    // others as records without a name.
+    void postUnjoinedValues(const std::map<std::int64_t, const MVContactNode*>& owners,
+                            const std::set<std::int64_t>& joined);
     bool bRowidGuessedWrong(const MVContactNode& node) const;
 
     // ---- this scan's probes ----
@@ -77,7 +88,6 @@ private:
     std::int64_t largestRowid_ = 0;
     std::size_t mergedUnknown_ = 0;     // rowid-less persons already given ids
     std::int64_t lastMergedRowid_ = 0;  // highest id handed to a rowid-less person
-    std::optional<std::string> lastPageText_;
     std::vector<CarvedValue> values_;
     std::map<std::int32_t, std::vector<std::size_t>> valuesByRow_;  // values_ indexes by record id
     std::set<std::int64_t> readRowids_;            // ids read from intact cell headers

@@ -1,5 +1,6 @@
 #include "carve/deleted_messages.h"
 #include "carve/prepared_image.h"
+#include "carve/carve_record.h"
 
 #include <algorithm>
 #include <any>
@@ -49,6 +50,7 @@ enum NewerColumn : std::size_t {
 };
 constexpr std::size_t kHandleColumns = 5;  // handle: ROWID, id, country, service, uncanonicalized_id
 constexpr std::uint8_t kGuidType = 0x55;   // a 36-character text
+constexpr std::int64_t kEarliestDate = 189302400;  // 2007-01-01, in seconds since 2001
 
 // What a column may hold: the validation of a carved header.
 enum class Kind { any, integer, text, blob };
@@ -146,6 +148,28 @@ std::uint64_t firstOverwritten(const carve::PageImage& image, std::uint64_t from
     return first;
 }
 
+// True when a cell the page lists as in use has its record's column 0 at
+// `base`: the row is live, wherever else its older copies lie. A leaf on the
+// free list (`free`) still shows its last cells, none of them live.
+bool listedAt(const carve::PageImage& image, const std::map<std::uint64_t, std::uint32_t>& free, std::uint64_t base) {
+    const std::uint64_t P = image.pageSize();
+    const std::uint64_t off = base / P * P;
+    if (image.byteAt(off) != 0x0D || free.count(base / P)) return false;
+    auto u16 = [&](std::uint64_t at) { return std::uint64_t{image.byteAt(at)} << 8 | image.byteAt(at + 1); };
+    const std::uint64_t cells = std::min<std::uint64_t>(u16(off + 3), P / 2);
+    for (std::uint64_t i = 0; i < cells; ++i) {
+        // Payload length and row id (varints), then the header's size (one byte here).
+        std::uint64_t at = off + u16(off + 8 + 2 * i);
+        for (int varints = 0; varints < 2; ++varints) {
+            int n = 0;
+            while ((image.byteAt(at++) & 0x80) != 0 && ++n < 9) {
+            }
+        }
+        if (at + 1 == base) return true;
+    }
+    return false;
+}
+
 // The end of the last body among `columns`: the record's bytes a carving
 // reports. A column without a body (NULL, the constants 0 and 1) lives in the header.
 std::uint64_t endOf(const std::vector<DelMessageScan::Column>& r, std::initializer_list<std::size_t> columns) {
@@ -236,6 +260,7 @@ void DelMessageScan::run() {
     else if (carve::checkSQliteVersion(image_, 18) == 1)
         layout = Layout::legacyWal;
     const std::uint64_t pages = image_.pageCount();
+    free_ = carve::freePages(image_);
     // Page 0 holds the schema and the file header; records start on page 1.
     for (std::uint64_t i = 1; i < pages; ++i) {
         if (ctx_.stopRequested()) return;
@@ -243,9 +268,9 @@ void DelMessageScan::run() {
     }
     if (layout == Layout::newer) {
         joinHandles();
-        for (const MessagePtr& node : pending_) {
+        for (std::size_t i = 0; i < pending_.size(); ++i) {
             if (ctx_.stopRequested()) return;
-            finish(node);
+            if (!liveGuids_.count(pendingGuids_[i])) finish(pending_[i]);
         }
     }
     ctx_.postStageProgress();
@@ -373,7 +398,21 @@ void DelMessageScan::carveNewerMessage(std::uint64_t a, std::uint64_t end) {
     // Later rows may have taken the record's tail; what is reported must lie before them.
     const std::uint64_t reported = endOf(r, {kGuid, kNewerText, kHandleId, kService, kNewerDate, kIsFromMe});
     if (firstOverwritten(image_, base, reported) < reported) return;
-    if (!isGuid(textOf(r[kGuid]))) return;
+    // Seconds (or, later, nanoseconds) since 2001: a phone of this layout
+    // holds no message from before 2007; bytes read as a record that say so
+    // are another row's pieces.
+    if (const auto when = numberOf(r[kNewerDate])) {
+        const std::int64_t seconds = (*when >= 100000000000LL || *when <= -100000000000LL) ? *when / 1000000000LL : *when;
+        if (seconds < kEarliestDate) return;
+    }
+    const std::string guid = textOf(r[kGuid]);
+    if (!isGuid(guid)) return;
+    // A live row, or an older copy of one (an update that grew the row moved
+    // it), is no deleted message: its guid is the live row's.
+    if (listedAt(image_, free_, base)) {
+        liveGuids_.insert(guid);
+        return;
+    }
     const std::string text = textOf(r[kNewerText]);
     if (!plausibleText(text)) return;
 
@@ -390,15 +429,12 @@ void DelMessageScan::carveNewerMessage(std::uint64_t a, std::uint64_t end) {
              .second)
         return;
     pending_.push_back(std::move(node));
+    pendingGuids_.push_back(guid);
 }
 
 void DelMessageScan::joinHandles() {
     std::map<std::int64_t, std::string> byRowid;
-    std::set<std::string> liveAddresses;
-    for (const auto& h : ctx_.chatMessageArray) {
-        byRowid.emplace(h->rowid, textOrEmpty(h->phoneValue));
-        liveAddresses.insert(textOrEmpty(h->phoneValue));
-    }
+    for (const auto& h : ctx_.chatMessageArray) byRowid.emplace(h->rowid, textOrEmpty(h->phoneValue));
     // Carved handles whose row id survived; the first one found of a row id wins.
     for (const CarvedHandle& h : handles_) {
         if (!h.rowid || byRowid.count(*h.rowid)) continue;
@@ -409,22 +445,8 @@ void DelMessageScan::joinHandles() {
         ctx_.chatMessageArray.push_back(std::move(node));
     }
     // A freed handle cell lost its row id to the free-block header written over
-    // it. The handle ids that carved messages name and no handle answers are
-    // those of such handles: rows are appended, so the cells lie in falling
-    // row-id order through the page, and the ids go to the handles in that order.
-    std::set<std::int64_t> orphans;
-    for (const MessagePtr& m : pending_)
-        if (!byRowid.count(m->handle_id)) orphans.insert(m->handle_id);
-    std::vector<const CarvedHandle*> unnamed;
-    std::set<std::string> taken;
-    for (const CarvedHandle& h : handles_)
-        if (!h.rowid && !liveAddresses.count(h.address) && taken.insert(h.address).second) unnamed.push_back(&h);
-    std::sort(unnamed.begin(), unnamed.end(), [](const CarvedHandle* x, const CarvedHandle* y) { return x->at > y->at; });
-    auto id = orphans.begin();
-    for (const CarvedHandle* h : unnamed) {
-        if (id == orphans.end()) break;
-        byRowid.emplace(*id++, h->address);
-    }
+    // it; such a handle cannot be told from the others, so the messages that
+    // name no known handle keep an unknown address rather than a neighbour's.
     for (const MessagePtr& m : pending_) {
         const auto it = byRowid.find(m->handle_id);
         if (it != byRowid.end()) m->messagePhone = it->second;

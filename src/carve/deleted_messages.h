@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -69,6 +70,9 @@ private:
     ScanContext& ctx_;
     const carve::PageImage& image_;
     std::vector<MessagePtr> pending_;  // newer layout: awaiting the handle join
+    std::vector<std::string> pendingGuids_;  // the guid of each of pending_
+    std::set<std::string> liveGuids_;        // guids of the rows the file lists as live
+    std::map<std::uint64_t, std::uint32_t> free_;  // the file's free pages
     std::vector<CarvedHandle> handles_;
     std::set<std::tuple<std::string, std::string, std::string, std::int32_t>> seen_;
     std::unordered_map<std::string, Text> names_;  // contact name by address

@@ -25,7 +25,9 @@ constexpr const char* kNoteFiles[] = {"ca3bc056d4da0bbf88b5fb3be254f3b7147e639c"
 // Entity numbers of the store: 3 note, 4 note body.
 constexpr std::int64_t kNoteEntity = 3;
 constexpr std::int64_t kBodyEntity = 4;
-// Modification dates are seconds since 2001; anything outside 2001-2040 is not one.
+// Dates are seconds since 2001; anything outside 2007-2040 (the notes of a
+// phone) is not one.
+constexpr std::int64_t kEarliestDate = 189302400;
 constexpr std::int64_t kLatestDate = 1262304000;
 
 }  // namespace
@@ -55,6 +57,9 @@ DelNoteScan::DelNoteScan(ScanContext& ctx, const carve::PageImage& image, carve:
       noteBody_(note_.index("ZBODY")),
       noteDate_(note_.index("ZMODIFICATIONDATE")),
       noteTitle_(note_.index("ZTITLE")),
+      noteCreated_(note_.index("ZCREATIONDATE")),
+      noteOpt_(note_.index("Z_OPT")),
+      bodyOpt_(body_.index("Z_OPT")),
       bodyEnt_(body_.index("Z_ENT")),
       bodyOwner_(body_.index("ZOWNER")),
       bodyContent_(body_.index("ZCONTENT")) {}
@@ -72,12 +77,18 @@ void DelNoteScan::carveAt(std::uint64_t p, const carve::PageCells& page) {
         if (title && !carve::bCleanStoredText(*title, false)) return;
         if (!r->isNull(k(noteTitle_)) && !title) return;
         const auto when = r->number(k(noteDate_));
-        if (!r->isNull(k(noteDate_)) && (!when || *when < 0 || *when > kLatestDate)) return;
+        if (!r->isNull(k(noteDate_)) && (!when || *when < kEarliestDate || *when > kLatestDate)) return;
+        // A note is created before it is last changed.
+        if (noteCreated_ > 0 && when && !r->isNull(k(noteCreated_))) {
+            const auto created = r->number(k(noteCreated_));
+            if (!created || *created < kEarliestDate || *created > *when) return;
+        }
         const auto number = r->integer(k(noteBody_));
         if (!r->isNull(k(noteBody_)) && !number) return;
         if (!title && !when) return;
         Carved c;
         c.number = number.value_or(0);
+        if (noteOpt_ > 0) c.version = r->integer(k(noteOpt_)).value_or(0);
         if (title) c.title = GetStringFormChar(title->c_str());
         if (when) c.date = textOrEmpty(dateText(*when, 1));
         c.live = page.bListed(*r);
@@ -92,6 +103,7 @@ void DelNoteScan::carveAt(std::uint64_t p, const carve::PageCells& page) {
         if (!owner || !content || content->empty() || !carve::bCleanStoredText(*content, true)) return;
         Carved c;
         c.number = *owner;
+        if (bodyOpt_ > 0) c.version = r->integer(k(bodyOpt_)).value_or(0);
         c.content = cleanNoteContent(GetStringFormChar(content->c_str()));
         c.live = page.bListed(*r);
         bodies_.push_back(std::move(c));
@@ -119,11 +131,25 @@ void DelNoteScan::run() {
         if (c.live) liveNotes.insert(c.number);
     for (const Carved& c : bodies_)
         if (c.live) liveBodies.insert(c.number);
+    // Records of one number are versions of one row: an edit rewrites the row
+    // and counts its version up (Z_OPT), leaving the older bytes behind. Only
+    // the latest version found is the deleted record.
     auto keep = [](std::vector<Carved>& list, const std::set<std::int64_t>& live, auto key) {
+        std::map<std::int64_t, std::int64_t> latest;
+        for (const Carved& c : list)
+            if (!c.live && !live.count(c.number)) {
+                auto [it, added] = latest.emplace(c.number, c.version);
+                if (!added) it->second = std::max(it->second, c.version);
+            }
         std::set<decltype(key(list.front()))> seen;
         std::vector<Carved> kept;
-        for (Carved& c : list)
-            if (!c.live && !live.count(c.number) && seen.insert(key(c)).second) kept.push_back(std::move(c));
+        for (Carved& c : list) {
+            const auto it = latest.find(c.number);
+            // Without a number (0) records cannot be told to be one row.
+            const bool newest = c.number == 0 || (it != latest.end() && c.version == it->second);
+            if (newest && !c.live && !live.count(c.number) && seen.insert(key(c)).second)
+                kept.push_back(std::move(c));
+        }
         list = std::move(kept);
     };
     if (!notes_.empty()) keep(notes_, liveNotes, [](const Carved& c) { return std::make_tuple(c.number, c.title, c.date); });

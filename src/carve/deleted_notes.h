@@ -33,6 +33,7 @@ public:
 private:
     struct Carved {
         std::int64_t number = 0;
+        std::int64_t version = 0;  // Z_OPT: counts the row's edits
         std::string title, date, content;
         bool live = false;
     };
@@ -42,7 +43,7 @@ private:
     const carve::PageImage& image_;
     carve::TableLayout note_, body_;
     std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
-    int noteEnt_, noteBody_, noteDate_, noteTitle_, bodyEnt_, bodyOwner_, bodyContent_;
+    int noteEnt_, noteBody_, noteDate_, noteTitle_, noteCreated_, noteOpt_, bodyOpt_, bodyEnt_, bodyOwner_, bodyContent_;
     std::vector<Carved> notes_, bodies_;
 };
 

@@ -38,6 +38,24 @@ std::string personName(const Json& row) {
     return name;
 }
 
+// Whether a listed text of values joined by spaces (" a b c") is made of
+// values in `candidates`, each used once; a value may hold spaces itself.
+bool madeOf(std::string listed, const std::vector<std::string>& candidates) {
+    if (!listed.empty() && listed.front() == ' ') listed.erase(0, 1);
+    std::multiset<std::string> unused(candidates.begin(), candidates.end());
+    while (!listed.empty()) {
+        auto best = unused.end();
+        for (auto it = unused.begin(); it != unused.end(); ++it)
+            if (listed.compare(0, it->size(), *it) == 0 && (listed.size() == it->size() || listed[it->size()] == ' ') &&
+                (best == unused.end() || it->size() > best->size()))
+                best = it;
+        if (best == unused.end()) return false;
+        listed.erase(0, std::min(listed.size(), best->size() + 1));
+        unused.erase(best);
+    }
+    return true;
+}
+
 // Whether a listed phone text (" a b c") is made of the row's numbers: every
 // number whose bytes were still in the file, and nobody else's. A number whose
 // row was overwritten cannot come back, so its absence is not held against it.
@@ -73,6 +91,22 @@ CarveTally judgeContacts(const Json& truth, const Json& contacts, const JudgeNot
     CarveTally t;
     std::set<std::string> liveNames;
     for (const Json& row : truth["contacts"]["live"]) liveNames.insert(text(row["contactName"]));
+    // Values listed apart from their person: those of deleted persons (listed
+    // without a name when the person's row id is gone) and the deleted values
+    // of live persons (listed under that person's name).
+    std::vector<std::string> deletedPhones, deletedOther;
+    std::map<std::string, std::vector<std::string>> liveDeleted;  // live name -> its deleted values
+    std::map<long, std::string> liveById;
+    for (const Json& row : truth["contacts"]["live"])
+        if (row.contains("ROWID")) liveById[row["ROWID"].get<long>()] = text(row["contactName"]);
+    auto file = [&](const Json& v) { (v["property"] == 3 ? deletedPhones : deletedOther).push_back(text(v["value"])); };
+    for (const Json& row : truth["contacts"]["deleted"])
+        for (const Json& v : row["multiValues"]) file(v);
+    for (const Json& v : truth["contacts"].value("deletedValues", Json::array())) {
+        file(v);
+        const auto owner = liveById.find(v["record_id"].get<long>());
+        if (owner != liveById.end()) liveDeleted[owner->second].push_back(text(v["value"]));
+    }
     std::multimap<std::string, const Json*> deletedByName;
     for (const Json& row : truth["contacts"]["deleted"]) {
         ++t.deleted;
@@ -84,6 +118,20 @@ CarveTally judgeContacts(const Json& truth, const Json& contacts, const JudgeNot
         if (c.value("bDeleted", 0) != 1) continue;
         ++t.reported;
         const std::string name = text(c["contactName"]), phone = text(c["contactPhone"]);
+        if (name == "number without a name" || (liveDeleted.count(name) && !deletedByName.count(name))) {
+            // Right when every value listed is a deleted one (of a live
+            // person: one of that person's); none of a row's recall.
+            const std::string email = text(c["contactEmail"]);
+            const auto& phones = name == "number without a name" ? deletedPhones : liveDeleted[name];
+            const auto& others = name == "number without a name" ? deletedOther : liveDeleted[name];
+            if ((!phone.empty() || !email.empty()) && madeOf(phone, phones) && madeOf(email, others)) {
+                ++t.matched;
+                continue;
+            }
+            ++(name == "number without a name" ? t.phantoms : t.liveAsDeleted);
+            if (note) note("values of nobody deleted: \"" + name + "\" phone \"" + phone + "\" e-mail \"" + email + "\"");
+            continue;
+        }
         const Json* exact = nullptr;
         bool sameName = false;
         for (auto [it, end] = deletedByName.equal_range(name); it != end; ++it) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -23,7 +24,15 @@ CarveTally judgeNotes(const Json& truth, const Json& notes, const JudgeNote& not
         liveTitles.insert(text(row["noteTitle"]));
         liveBodies.insert(field(row, "noteContent"));
     }
-    for (const Json& row : truth["notes"].value("stale", Json::array())) {
+    // Older versions: of a live note they count as live; of a note deleted
+    // later they are that note's earlier text, true though not its last.
+    const Json stale = truth["notes"].value("stale", Json::array());
+    std::vector<const Json*> olderOfDeleted;
+    for (const Json& row : stale) {
+        if (row.value("ofDeleted", false)) {
+            olderOfDeleted.push_back(&row);
+            continue;
+        }
         liveTitles.insert(titleOf(row));
         liveBodies.insert(field(row, "noteContent"));
     }
@@ -49,8 +58,15 @@ CarveTally judgeNotes(const Json& truth, const Json& notes, const JudgeNote& not
             if (!head || (!content.empty() && content != field(row, "noteContent"))) continue;
             if (!best || (found.count(best) && !found.count(&row))) best = &row;
         }
+        const bool older = !best && std::any_of(olderOfDeleted.begin(), olderOfDeleted.end(), [&](const Json* row) {
+            return (!hasHead || (title == titleOf(*row) && date == field(*row, "dateText"))) &&
+                   (content.empty() || content == field(*row, "noteContent"));
+        });
         if (best && found.insert(best).second) {
             ++t.matched;
+        } else if (older) {
+            ++t.stale;
+            continue;
         } else {
             const char* verdict = best ? "duplicate" : sameTitle ? "other body" : (liveTitles.count(title) || liveBodies.count(content)) ? "live" : "phantom";
             ++(best ? t.duplicates : sameTitle ? t.wrongKey : (liveTitles.count(title) || liveBodies.count(content)) ? t.liveAsDeleted : t.phantoms);

@@ -609,11 +609,25 @@ void buildMessages(Context& cx) {
     const std::size_t completeAt = needles.size();
     for (std::size_t i : deadIndex) needles.push_back(body(msgs[i], msgs[i].text, true));
     // The address of a thread deleted with its handle lives only in the
-    // handle's row (id, country, service).
+    // handle's row (id, country, service), and a message names its handle by
+    // row id only: the address comes back only while the handle's cell keeps
+    // its row id (its first bytes are not overwritten when it is freed).
     if (threadParty >= 0) {
-        Blob handleRow;
-        appendText(handleRow, parties[static_cast<std::size_t>(threadParty)].addr + "usSMS");
-        needles.push_back(handleRow);
+        const std::string& addr = parties[static_cast<std::size_t>(threadParty)].addr;
+        const auto h = handleOf.find({threadParty, false});
+        Blob cell;
+        if (h != handleOf.end() && addr.size() < 50 && h->second < 128) {
+            const Blob record = [&] {
+                Blob r = {6, 0, static_cast<std::uint8_t>(13 + 2 * addr.size()), 17, 19, 0};
+                appendText(r, addr + "usSMS");
+                return r;
+            }();
+            cell = {static_cast<std::uint8_t>(record.size()), static_cast<std::uint8_t>(h->second)};
+            cell.insert(cell.end(), record.begin(), record.end());
+        } else {
+            appendText(cell, addr + "usSMS");
+        }
+        needles.push_back(cell);
     }
     const std::vector<bool> there = holdsAll(file, needles);
     for (std::size_t k = 0; k < deadIndex.size(); ++k) {

@@ -11,6 +11,7 @@
 
 #include "carve/deleted_messages.h"
 #include "core/events.h"
+#include "core/helpers.h"
 #include "core/scan_context.h"
 
 namespace salvor::test {
@@ -179,15 +180,52 @@ TEST_F(DelMessageScanTest, NewerLayoutRecordsAndTheirHandles) {
     EXPECT_EQ(ctx.chatMessageArray.size(), 2u);  // the carved handle joins the live one
 }
 
-// A freed handle cell loses its row id with the cell header; the id that a
-// carved message names and no handle answers is given to it.
-TEST_F(DelMessageScanTest, HandleWithoutItsHeaderTakesTheOrphanId) {
+// A freed handle cell loses its row id with the cell header: nothing then
+// tells which of the messages naming no known handle it belongs to, so those
+// keep an unknown address rather than a neighbour's. A record dated before
+// 2007 is not carved.
+TEST_F(DelMessageScanTest, MessagesOfHandlesThatLostTheirIdsKeepAnUnknownAddress) {
     ctx.currentNodeIsiOS6Version = true;
+    auto other = newerMessage("Another thread", Int{5, 1}, std::string("us"), 415000100, 4, false, 0);
+    other[1] = std::string("0B1C2D3E-4F50-4617-8899-AABBCCDDEEFF");
     place(P + 300, freed(cell(9, newerMessage("Gone with the thread", Int{4, 1}, std::string("us"), 415000000, 4, false, 0))));
+    place(P + 600, freed(cell(10, other)));
+    // Bytes that read as a message from 2005: no phone of this layout wrote it.
+    place(P + 800, freed(cell(11, newerMessage("Too early", Int{4, 1}, std::string("us"), 150000000, 4, false, 0))));
     place(2 * P + 300, freed(cell(4, {std::monostate{}, std::string("+17025550123"), std::string("us"), std::string("SMS"), std::monostate{}})));
+    place(2 * P + 400, freed(cell(5, {std::monostate{}, std::string("+17025550999"), std::string("us"), std::string("SMS"), std::monostate{}})));
+    scan();
+    ASSERT_EQ(carved.size(), 2u);
+    for (const MessagePtr& m : carved) EXPECT_EQ(textOrEmpty(m->messagePhone), "") << *m->messageContent;
+}
+
+// A row a table leaf lists is live, and its older copy elsewhere (an update
+// that grew the row moved it) has its guid: neither is a deleted message,
+// while a row of the same text with a guid of its own is. A leaf on the free
+// list still shows its last cells, and those are deleted rows.
+TEST_F(DelMessageScanTest, OlderCopiesOfALiveRowAreNotDeletedMessages) {
+    ctx.currentNodeIsiOS6Version = true;
+    auto listAt = [&](std::uint64_t page, std::uint64_t at) {
+        file[page * P + 4] = 1;  // one cell
+        file[page * P + 8] = static_cast<std::uint8_t>(at >> 8), file[page * P + 9] = static_cast<std::uint8_t>(at);
+        file[page * P + 5] = file[page * P + 8], file[page * P + 6] = file[page * P + 9];
+    };
+    auto own = newerMessage("Still here", Int{1, 0}, std::monostate{}, 415000500, 4, false, 0);
+    own[1] = std::string("0B1C2D3E-4F50-4617-8899-AABBCCDDEEFF");
+    place(2 * P + 600, cell(12, newerMessage("Still here", Int{1, 0}, std::monostate{}, 415000000, 4, false, 0)));
+    listAt(2, 600);
+    place(P + 100, freed(cell(12, newerMessage("Still here", Int{1, 0}, std::monostate{}, 415000000, 4, false, 0))));
+    place(P + 500, freed(cell(13, own)));
     scan();
     ASSERT_EQ(carved.size(), 1u);
-    EXPECT_EQ(textOrEmpty(carved[0]->messagePhone), "+17025550123");
+    EXPECT_EQ(textOrEmpty(carved[0]->messageDate), textOrEmpty(dateText(415000500, 0)));
+
+    // Page 2 goes to the free list (page 3 its trunk): its listed row is a deleted one.
+    file.resize(4 * P, 0);
+    file[35] = 4, file[39] = 2;  // first trunk page, free pages
+    file[3 * P + 7] = 1, file[3 * P + 11] = 3;  // one leaf: page 3 in SQLite's numbering
+    scan();
+    EXPECT_EQ(carved.size(), 2u);
 }
 
 // The older layouts: an SMS row of 17 columns (iOS 4, a two-byte text type),

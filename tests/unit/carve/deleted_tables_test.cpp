@@ -183,6 +183,28 @@ TEST_F(DelTableTest, NoteWithoutItsBodyAndRecordCutByTheEndOfTheFile) {
     EXPECT_FALSE(carve::walkRecord(*cut, field1, 1, layout->kinds, 4096, 8192, true));
 }
 
+// A note edited before it was deleted leaves each version's rows behind: it
+// comes back once, with its last title and body (the highest version count),
+// in both schema formats.
+TEST_F(DelTableTest, EditedNoteComesBackOnceAsItsLastVersion) {
+    for (const bool formatOne : {true, false}) {
+        SCOPED_TRACE(formatOne);
+        useFolder(formatOne ? "edited-f1" : "edited-f4");
+        const std::string edit = "UPDATE ZNOTEBODY SET Z_OPT = 3, ZCONTENT = 'Plan<div>the second and much longer "
+                                 "version of the plan, with more to say</div>' WHERE Z_PK = 2;\n"
+                                 "UPDATE ZNOTE SET Z_OPT = 3, ZTITLE = 'Plan B', ZSUMMARY = 'Plan B and its longer summary "
+                                 "text', ZMODIFICATIONDATE = 380009000 WHERE Z_PK = 2;\n";
+        makeDb(kNotes, formatOne, "ios6/notes.sqlite.sql",
+               noteRows(1, "Keep", "Keep it", false, 380001000) + noteRows(2, "Plan", "Plan<div>first</div>", false, 380002000) +
+                   noteRows(3, "Other", "Other text", false, 380003000) + edit + deleteNote(2));
+        scanNotes();
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_EQ(textOrEmpty(notes[0]->noteTitle) + "|" + textOrEmpty(notes[0]->noteContent),
+                  "Plan B|Plan\nthe second and much longer version of the plan, with more to say");
+        EXPECT_EQ(textOrEmpty(notes[0]->noteDate), textOrEmpty(dateText(380009000, 1)));
+    }
+}
+
 std::string bookmarkRow(int id, int parent, int type, const std::string& title, const char* url, int columns) {
     std::string row = "INSERT INTO bookmarks VALUES (" + std::to_string(id) + ", 0, " + std::to_string(parent) + ", " +
                       std::to_string(type) + ", '" + title + "', " + (url ? "'" + std::string(url) + "'" : "NULL") +
@@ -252,6 +274,31 @@ TEST_F(DelTableTest, DeletedCallsOfEveryTableComeBackOnceAndInPlace) {
         }
         EXPECT_EQ(calls[4]->callDuration, "Cancelled");
         EXPECT_EQ(calls[5]->callDuration, "Missed");
+    }
+}
+
+// Calls of every kind the flags tell (FaceTime and Wi-Fi calling set bits up
+// to 24: three- and four-byte integers) and every contact id width (-1, the
+// constants 0 and 1, two bytes) come back from the 14-column table.
+TEST_F(DelTableTest, DeletedCallsOfEveryFlagsAndIdWidth) {
+    useFolder("call-kinds");
+    const std::pair<long, int> kinds[] = {{16777220, -1}, {16777221, 0}, {65541, 1}, {1048580, 3000}, {5, 0}, {4, 300}};
+    std::string sql;
+    for (int i = 0; i < 6; ++i) {
+        const std::string n = std::to_string(i + 1);
+        sql += "INSERT INTO call VALUES (" + n + ", '55502" + n + "', " + std::to_string(410000000L + 999L * i) + ", " +
+               std::to_string(30 * i) + ", " + std::to_string(kinds[i].first) + ", " + std::to_string(kinds[i].second) +
+               ", NULL, '310', '410', 1, 0, NULL, '55502" + n + "', " + (i ? "1" : "0") + ");\n";
+    }
+    makeDb(kCalls, false, "ios7/call_history.db.sql", sql + "DELETE FROM call WHERE ROWID IN (1, 2, 3, 4, 5, 6);\n", 1024);
+    DelCallScan::scanBackup(ctx, ctx.backupPath);
+    scanCallHistoryThread(ctx, ctx.backupPath);
+    DelCallScan::scanBackup(ctx, ctx.backupPath);
+    ASSERT_EQ(calls.size(), 6u);
+    std::sort(calls.begin(), calls.end(), [](const CallPtr& a, const CallPtr& b) { return a->callPhone < b->callPhone; });
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(calls[static_cast<std::size_t>(i)]->callTime, 30 * i);
+        EXPECT_EQ(calls[static_cast<std::size_t>(i)]->callDate, dateText(410000000L + 999L * i, 0));
     }
 }
 

@@ -1,0 +1,94 @@
+// The carving judged on databases the forge did not write: for each seed, an
+// iOS 6 and an iOS 7 backup whose address book, messages, call history and
+// notes come from the second writer (tests/support/other_writer), scanned
+// with the command-line tool (`salvor scan DIR --json`) and judged against
+// that writer's truth, per generation and category.
+//
+//   bench_other_writer_eval [--seeds 1,2,3,4,5] [--show] [--cli PATH]
+//
+// --cli: another build of the command-line tool, to compare before and after.
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "forge/carve_judge.h"
+#include "forge/other_writer_backup.h"
+#include "platform/scratch.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using salvor::forge::CarveTally;
+
+Json scanJson(const std::string& cli, const std::string& backup) {
+    const std::string command = "'" + cli + "' scan '" + backup + "' --json 2>/dev/null";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return nullptr;
+    std::string out;
+    char buffer[65536];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    ::pclose(pipe);
+    return Json::parse(out, nullptr, false);
+}
+
+void printRow(const std::string& label, const CarveTally& t) {
+    std::printf("%-12s %8ld %8ld %8ld %8ld %6ld %8ld %6ld %6ld %8ld %7.2f %9.2f\n", label.c_str(), t.deleted,
+                t.recoverable, t.reported, t.matched, t.stale, t.wrongKey, t.liveAsDeleted, t.duplicates, t.phantoms,
+                t.recall(), t.precision());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::uint64_t> seeds = {1, 2, 3, 4, 5};
+    bool show = false;
+    std::string cli = SALVOR_CLI_PATH;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--show") show = true;
+        if (arg == "--cli" && i + 1 < argc) cli = argv[++i];
+        if (arg == "--seeds" && i + 1 < argc) {
+            seeds.clear();
+            std::stringstream list(argv[++i]);
+            for (std::string s; std::getline(list, s, ',');) seeds.push_back(std::stoull(s));
+        }
+    }
+    using Judge = std::function<CarveTally(const Json&, const Json&, const salvor::forge::JudgeNote&)>;
+    const std::vector<std::pair<const char*, Judge>> categories = {
+        {"contacts", [](const Json& t, const Json& s, const auto& n) { return salvor::forge::judgeContacts(t, s["contacts"], n); }},
+        {"messages", [](const Json& t, const Json& s, const auto& n) { return salvor::forge::judgeMessages(t, s, n); }},
+        {"notes", [](const Json& t, const Json& s, const auto& n) { return salvor::forge::judgeNotes(t, s["notes"], n); }},
+        {"calls", [](const Json& t, const Json& s, const auto& n) { return salvor::forge::judgeCalls(t, s["calls"], n); }},
+    };
+    std::map<std::string, std::map<int, CarveTally>> tallies;  // category -> iOS -> pooled over seeds
+    for (const std::uint64_t seed : seeds) {
+        for (const int ios : {6, 7}) {
+            const std::string dir = salvor::scratch::create("salvor-other-writer-");
+            const auto backup = salvor::forge::forgeOtherWriterBackup(dir, seed, ios, SALVOR_OTHER_WRITER, SALVOR_SCHEMA_DIR);
+            const Json scan = scanJson(cli, backup.path);
+            if (!scan.is_object()) {
+                std::fprintf(stderr, "seed %llu iOS %d: the scan failed\n", static_cast<unsigned long long>(seed), ios);
+                return 1;
+            }
+            for (const auto& [name, judge] : categories) {
+                auto note = [&](const std::string& line) {
+                    if (show) std::printf("  seed %llu iOS %d %s: %s\n", static_cast<unsigned long long>(seed), ios, name, line.c_str());
+                };
+                tallies[name][ios].add(judge(backup.truth, scan, note));
+            }
+            salvor::scratch::release(dir);
+        }
+    }
+    for (const auto& [name, judge] : categories) {
+        std::printf("%-12s %8s %8s %8s %8s %6s %8s %6s %6s %8s %7s %9s\n", name, "deleted", "recov.", "reported",
+                    "matched", "stale", "wrongkey", "live", "dupl.", "phantom", "recall", "precision");
+        for (const auto& [ios, t] : tallies[name]) printRow("ios" + std::to_string(ios), t);
+        std::printf("\n");
+    }
+    return 0;
+}

@@ -1,0 +1,27 @@
+// A backup whose category databases come from the second writer
+// (tests/support/other_writer/other_writer.py): the C++ forge writes an iOS 6
+// or 7 backup, then the address book, message database, call history and
+// notes store are replaced, under their stored names, by the files the
+// Python writer built with its own order of operations. Carving judged on
+// these files is judged on bytes the carver's authors did not lay out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace salvor::forge {
+
+struct OtherWriterBackup {
+    std::string path;     // the backup folder
+    nlohmann::json truth;  // the second writer's truth, in the keys the judges read
+};
+
+// Writes the backup under `dir` (which must exist). `script` is other_writer.py,
+// `schemas` the folder of table layouts. Throws std::runtime_error when the
+// writer fails or the forged backup lacks one of the stored files.
+OtherWriterBackup forgeOtherWriterBackup(const std::string& dir, std::uint64_t seed, int iosMajor,
+                                         const std::string& script, const std::string& schemas);
+
+}  // namespace salvor::forge
