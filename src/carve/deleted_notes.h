@@ -35,6 +35,8 @@ private:
         std::int64_t number = 0;
         std::string title, date, content;
         bool live = false;
+        carve::FoundIn where = carve::FoundIn::unallocated;
+        std::uint64_t page = 0;
     };
     void carveAt(std::uint64_t p, const carve::PageCells& page);
 
@@ -44,6 +46,7 @@ private:
     std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
     int noteEnt_, noteBody_, noteDate_, noteTitle_, bodyEnt_, bodyOwner_, bodyContent_;
     std::vector<Carved> notes_, bodies_;
+    carve::FoundIn where_ = carve::FoundIn::unallocated;  // the region carveAt searches
 };
 
 }  // namespace salvor

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <any>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -253,6 +254,58 @@ TEST_F(DelTableTest, DeletedCallsOfEveryTableComeBackOnceAndInPlace) {
         EXPECT_EQ(calls[4]->callDuration, "Cancelled");
         EXPECT_EQ(calls[5]->callDuration, "Missed");
     }
+}
+
+// The carving searches a page's free space only, and each call says where it
+// was found. A hundred calls deleted at once empty whole leaves, which go to
+// the free list; ten calls written afterwards fill the root from its end, so
+// a call deleted in the middle lies in a free block and the last one (at the
+// start of the cells) in the gap the page gives back. The live
+// calls are never carved; an updated call's older bytes come back beside it
+// (they differ from the live row), an unchanged copy does not.
+TEST_F(DelTableTest, CallsComeFromFreeSpaceAndSayWhereTheyWereFound) {
+    const auto ten = [] {
+        std::string rows;
+        for (int i = 1; i <= 10; ++i) rows += call(6, i, "55500" + std::to_string(10 + i), 1300000000L + 60L * i, 30 + i, 4);
+        return rows;
+    };
+    const auto carved = [this] {
+        scanCallHistoryThread(ctx, ctx.backupPath);
+        DelCallScan::scanBackup(ctx, ctx.backupPath);
+        std::map<std::string, std::vector<CallPtr>> byNumber;
+        for (const CallPtr& c : calls) {
+            EXPECT_TRUE(c->carvedFrom) << textOrEmpty(c->callPhone);
+            EXPECT_GT(c->carvedPage, 1);
+            byNumber[textOrEmpty(c->callPhone)].push_back(c);
+        }
+        return byNumber;
+    };
+    useFolder("regions");
+    std::string sql;
+    for (int i = 1001; i <= 1100; ++i) sql += call(6, i, "5551" + std::to_string(i), 1300000000L + 60L * i, 20, 5);
+    sql += "COMMIT; DELETE FROM call; BEGIN;" + ten() + "COMMIT; DELETE FROM call WHERE ROWID IN (5, 10); BEGIN;";
+    makeDb(kCalls, false, "ios6/call_history.db.sql", sql, 1024);
+    auto byNumber = carved();
+    int onFreePages = 0;
+    for (int i = 1001; i <= 1100; ++i)
+        for (const CallPtr& c : byNumber["5551" + std::to_string(i)]) onFreePages += c->carvedFrom == "freelist";
+    EXPECT_GT(onFreePages, 50);
+    std::erase_if(byNumber, [](const auto& entry) { return entry.first.rfind("5551", 0) == 0; });
+    // Of the ten, the two deleted only.
+    ASSERT_EQ(byNumber.size(), 2u);
+    ASSERT_EQ(byNumber["5550015"].size(), 1u);
+    EXPECT_EQ(byNumber["5550015"][0]->carvedFrom, "freeblock");
+    ASSERT_EQ(byNumber["5550020"].size(), 1u);
+    EXPECT_EQ(byNumber["5550020"][0]->carvedFrom, "unallocated");
+
+    // A row grown by an update moves; its old bytes stay in a free block.
+    useFolder("update");
+    makeDb(kCalls, false, "ios6/call_history.db.sql", ten() + "UPDATE call SET duration = 100000 WHERE ROWID = 3;", 1024);
+    byNumber = carved();
+    ASSERT_EQ(byNumber.size(), 1u);
+    ASSERT_EQ(byNumber["5550013"].size(), 1u);
+    EXPECT_EQ(byNumber["5550013"][0]->callTime, 33);
+    EXPECT_EQ(byNumber["5550013"][0]->carvedFrom, "freeblock");
 }
 
 // An event row of the generation's table (the oldest has the location text in
