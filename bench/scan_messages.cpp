@@ -3,12 +3,14 @@
 // the CPU time, wall time and peak memory of the scan (each run in a child
 // process, so nothing the parent holds counts), and how much of the wall time
 // the deleted-record scans took (from the end of the last live stage that
-// reports progress to the end of the scan).
+// reports progress, 60, to the end of the last carving, 100).
 //
 //   bench_scan_messages [--messages N] [--conversations N] [--runs N]
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include <time.h>
 
 #include <array>
 #include <chrono>
@@ -31,7 +33,16 @@ double seconds(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) /
 // What one run measured, written by the child through a pipe.
 struct Figures {
     double cpu = -1, wall = -1, carving = -1;
+    double messagesCarving = -1;  // the deleted-messages stage alone (reports 75, then 80)
+    double carvingCpu = -1;       // the scan thread's CPU time over the carving
 };
+
+// CPU time of the calling thread, in seconds.
+double threadCpu() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
 
 Figures scanOnce(const std::string& backup, long& peakKiB) {
     int fds[2];
@@ -42,11 +53,19 @@ Figures scanOnce(const std::string& backup, long& peakKiB) {
         ::getrusage(RUSAGE_SELF, &before);
         const auto start = Clock::now();
         // The live call-history stage reports 60; the carving follows it (the
-        // live bookmarks and calendar stages between are a few rows here).
-        Clock::time_point liveDone{};
+        // live bookmarks and calendar stages between are a few rows here) and
+        // its last stage reports 100.
+        Clock::time_point liveDone{}, carved{}, contactsCarved{}, messagesCarved{};
+        double cpuAtLiveDone = -1, cpuAtCarved = -1;
         ScanSession session;
+        // Progress is reported on the scan thread, which runs every stage.
         const auto problem = session.run(backup, [&](int percent) {
-            if (percent == 60) liveDone = Clock::now();
+            const auto now = Clock::now();
+            if (percent == 60) liveDone = now, cpuAtLiveDone = threadCpu();
+            if (percent == 100) cpuAtCarved = threadCpu();
+            if (percent == 75) contactsCarved = now;
+            if (percent == 80) messagesCarved = now;
+            if (percent == 100) carved = now;
         });
         const auto end = Clock::now();
         ::getrusage(RUSAGE_SELF, &after);
@@ -54,7 +73,11 @@ Figures scanOnce(const std::string& backup, long& peakKiB) {
         if (!problem) {
             f.cpu = seconds(after.ru_utime) + seconds(after.ru_stime) - seconds(before.ru_utime) - seconds(before.ru_stime);
             f.wall = std::chrono::duration<double>(end - start).count();
-            if (liveDone != Clock::time_point{}) f.carving = std::chrono::duration<double>(end - liveDone).count();
+            if (liveDone != Clock::time_point{} && carved > liveDone)
+                f.carving = std::chrono::duration<double>(carved - liveDone).count();
+            if (cpuAtLiveDone >= 0 && cpuAtCarved >= cpuAtLiveDone) f.carvingCpu = cpuAtCarved - cpuAtLiveDone;
+            if (contactsCarved != Clock::time_point{} && messagesCarved > contactsCarved)
+                f.messagesCarving = std::chrono::duration<double>(messagesCarved - contactsCarved).count();
         }
         const ssize_t ignored = ::write(fds[1], &f, sizeof f);
         (void)ignored;
@@ -111,8 +134,10 @@ int main(int argc, char** argv) {
         std::printf("run %d: CPU %.2f s, wall %.2f s, peak memory %.1f MB\n", run + 1, f.cpu, f.wall,
                     peak < 0 ? -1.0 : double(peak) / 1024.0);
         if (f.carving >= 0)
-            std::printf("run %d: carving %.2f s of %.2f s wall (%.0f%%)\n", run + 1, f.carving, f.wall,
-                        100.0 * f.carving / f.wall);
+            std::printf("run %d: carving %.2f s of %.2f s wall (%.0f%%), of which the messages %.2f s; "
+                        "carving CPU %.2f s of %.2f s (%.0f%%)\n",
+                        run + 1, f.carving, f.wall, 100.0 * f.carving / f.wall, f.messagesCarving, f.carvingCpu, f.cpu,
+                        100.0 * f.carvingCpu / f.cpu);
     }
     fs::remove_all(dir, ec);
     return failed ? 1 : 0;
