@@ -441,7 +441,15 @@ PageCells::PageCells(const PageImage& image, const std::map<std::uint64_t, std::
         const std::uint64_t size = be(image, block + 2, 2);
         regions_.push_back({block, std::min(end_, block + std::max<std::uint64_t>(size, 4)), FoundIn::freeblock});
     }
+    // A damaged page may claim blocks that overlap each other or the gap:
+    // each byte is searched once, so a page costs at most its size.
     std::sort(regions_.begin(), regions_.end(), [](const FreeRegion& a, const FreeRegion& b) { return a.begin < b.begin; });
+    std::vector<FreeRegion> apart;
+    for (FreeRegion r : regions_) {
+        r.begin = std::max(r.begin, apart.empty() ? begin_ : apart.back().end);
+        if (r.begin < r.end) apart.push_back(r);
+    }
+    regions_ = std::move(apart);
     for (std::uint64_t c = 0; c < count; ++c) {
         const std::uint64_t start = begin_ + be(image, pointers + 2 * c, 2);
         const auto [payload, a] = varint(image, start);

@@ -406,5 +406,51 @@ TEST(CarveRecord, WalkRefusesRowsThatDoNotFitOrLeaveThePage) {
     EXPECT_FALSE(carve::walkRecord(*image, 2046, 4, kinds, 1024, 2048).has_value());        // header runs past its end
 }
 
+// A leaf's free regions from its header: the gap, then each free block by its
+// size. A damaged chain (blocks that overlap, run past the page, or lead back)
+// still gives each byte of the page at most once, so a page never costs more
+// than its size; a page no b-tree uses is searched whole.
+TEST(CarveRecord, FreeRegionsOfALeafAndOfADamagedChain) {
+    std::vector<std::uint8_t> bytes(3072, 0);
+    bytes[16] = 0x04;  // page size 1024
+    auto put16 = [&](std::size_t at, unsigned v) { bytes[at] = static_cast<std::uint8_t>(v >> 8), bytes[at + 1] = static_cast<std::uint8_t>(v); };
+    // Page 2: a table leaf with two cells, gap [12, 600), free blocks at 700 (40 bytes) and 800 (10 bytes).
+    std::uint8_t* leaf = bytes.data() + 1024;
+    leaf[0] = 0x0D;
+    put16(1024 + 1, 700), put16(1024 + 3, 2), put16(1024 + 5, 600), put16(1024 + 8, 900), put16(1024 + 10, 950);
+    put16(1024 + 700, 800), put16(1024 + 702, 40), put16(1024 + 800, 0), put16(1024 + 802, 10);
+    // Page 3: a leaf whose blocks each claim the rest of the page and lead back.
+    bytes[2048] = 0x0D;
+    put16(2048 + 1, 100), put16(2048 + 5, 20);
+    for (unsigned at = 100; at < 1000; at += 4) put16(2048 + at, at + 4 < 1000 ? at + 4 : 100), put16(2048 + at + 2, 0xFFFF);
+    const auto image = carve::PageImage::open(bytes, "test");
+    ASSERT_TRUE(image);
+    const std::map<std::uint64_t, std::uint32_t> none;
+    using R = std::tuple<std::uint64_t, std::uint64_t, carve::FoundIn>;
+    auto regions = [&](std::uint64_t page) {
+        std::vector<R> out;
+        const carve::PageCells cells(*image, none, page);
+        for (const carve::FreeRegion& r : cells.freeRegions()) out.emplace_back(r.begin, r.end, r.kind);
+        return out;
+    };
+    EXPECT_EQ(regions(1), (std::vector<R>{{1024 + 12, 1024 + 600, carve::FoundIn::unallocated},
+                                          {1024 + 700, 1024 + 740, carve::FoundIn::freeblock},
+                                          {1024 + 800, 1024 + 810, carve::FoundIn::freeblock}}));
+    const carve::PageCells two(*image, none, 1);
+    EXPECT_EQ(two.foundIn(1024 + 720), carve::FoundIn::freeblock);
+    EXPECT_EQ(two.listedRecords().size(), 2u);
+    std::uint64_t total = 0, last = 0;
+    for (const auto& [from, to, kind] : regions(2)) {
+        EXPECT_GE(from, last);
+        total += to - from, last = to;
+    }
+    EXPECT_LE(total, 1024u);
+    // Page 3 marked as a free-list leaf: all of it, found on the free list.
+    const std::map<std::uint64_t, std::uint32_t> free{{2, 0}};
+    const carve::PageCells freed(*image, free, 2);
+    EXPECT_EQ(freed.foundIn(2048 + 500), carve::FoundIn::freelist);
+    EXPECT_TRUE(freed.listedRecords().empty());
+}
+
 }  // namespace
 }  // namespace salvor::test
