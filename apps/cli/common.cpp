@@ -110,6 +110,31 @@ struct Fields {
     }
 };
 
+void write(JsonWriter& w, const MVContactNode& n);
+void write(JsonWriter& w, const MVMessageNode& n);
+void write(JsonWriter& w, const MVCallHistoryNode& n);
+void write(JsonWriter& w, const MVNoteNode& n);
+void write(JsonWriter& w, const MVBookMarkNode& n);
+void write(JsonWriter& w, const MVCalenderNode& n);
+
+// Where a carved record was found (deleted records only), and the earlier
+// versions of a live record, each with its usual keys.
+template <class Node>
+void writeCarving(JsonWriter& w, const Node& n) {
+    if (n.carvedFrom) {
+        w.key("carvedFrom");
+        w.string(*n.carvedFrom);
+        w.key("carvedPage");
+        w.number(n.carvedPage);
+    }
+    if (n.earlierVersions.empty()) return;
+    w.key("earlierVersions");
+    w.beginArray();
+    for (const auto& earlier : n.earlierVersions)
+        if (earlier) write(w, *earlier);
+    w.endArray();
+}
+
 void write(JsonWriter& w, const MVContactNode& n) {
     w.beginObject();
     Fields{w}
@@ -129,6 +154,7 @@ void write(JsonWriter& w, const MVContactNode& n) {
         .bytes("imageData", n.imageData)
         .flag("bDeleted", n.bDeleted)
         .flag("bSelected", n.bSelected);
+    writeCarving(w, n);
     w.endObject();
 }
 
@@ -151,6 +177,7 @@ void write(JsonWriter& w, const MVMessageNode& n) {
         .text("groupAddress", n.groupAddress)
         .number("rowId", n.rowId)
         .bytes("contactImageData", n.contactImageData);
+    writeCarving(w, n);
     w.endObject();
 }
 
@@ -179,6 +206,7 @@ void write(JsonWriter& w, const MVCallHistoryNode& n) {
         .text("callDuration", n.callDuration)
         .flag("bSelected", n.bSelected)
         .flag("bDeleted", n.bDeleted);
+    writeCarving(w, n);
     w.endObject();
 }
 
@@ -193,6 +221,7 @@ void write(JsonWriter& w, const MVNoteNode& n) {
         .number("uid", n.uid)
         .flag("bSelected", n.bSelected)
         .flag("bDeleted", n.bDeleted);
+    writeCarving(w, n);
     w.endObject();
 }
 
@@ -203,6 +232,7 @@ void write(JsonWriter& w, const MVBookMarkNode& n) {
         .text("bookMarkURL", n.bookMarkURL)
         .flag("bSelected", n.bSelected)
         .flag("bDeleted", n.bDeleted);
+    writeCarving(w, n);
     w.endObject();
 }
 
@@ -216,6 +246,7 @@ void write(JsonWriter& w, const MVCalenderNode& n) {
         .text("endDate", n.endDate)
         .flag("bDeleted", n.bDeleted)
         .flag("bSelected", n.bSelected);
+    writeCarving(w, n);
     w.endObject();
 }
 

@@ -37,13 +37,27 @@ QString picture(const QImage& image, QTextDocument* document, const QString& nam
     return QStringLiteral("<p><img src='%1'></p>").arg(url.toString());
 }
 
+// Where a carved record was found, in plain words: "free block of page 12",
+// "unused space of page 3", "free page 40", "write-ahead log frame 7, page 2".
+QString foundInWords(const std::string& from, std::int64_t page) {
+    const QString number = page > 0 ? QString::number(page) : QString();
+    if (from == "freeblock") return number.isEmpty() ? QStringLiteral("free block") : QStringLiteral("free block of page %1").arg(number);
+    if (from == "unallocated")
+        return number.isEmpty() ? QStringLiteral("unused space") : QStringLiteral("unused space of page %1").arg(number);
+    if (from == "freelist") return number.isEmpty() ? QStringLiteral("free page") : QStringLiteral("free page %1").arg(number);
+    QString where = from == "journal" ? QStringLiteral("rollback journal") : QString::fromStdString(from);
+    if (from.rfind("wal-frame-", 0) == 0)
+        where = QStringLiteral("write-ahead log frame %1").arg(QString::fromStdString(from.substr(10)));
+    return number.isEmpty() ? where : where + QStringLiteral(", page %1").arg(number);
+}
+
 }  // namespace
 
 QString recordDetailHtml(const AnyRecord& record, QTextDocument* document, const PlaceNames& places,
                          const QImage& preview) {
-    QString title, body, image;
-    std::visit(
-        [&](const auto& ptr) {
+    QString title, body, image, found, earlier;
+    // The rows of one record; also used for each earlier version of it.
+    const auto describe = [&](const auto& ptr, QString& title, QString& body, QString& image) {
             using T = std::decay_t<decltype(*ptr)>;
             if (!ptr) return;
             const T& r = *ptr;
@@ -100,13 +114,31 @@ QString recordDetailHtml(const AnyRecord& record, QTextDocument* document, const
                 title = QString::fromStdString(textOrEmpty(r.messageTreeNodeName));
                 row(body, "Address", r.messageTreeNodeAdress);
             }
+    };
+    std::visit(
+        [&](const auto& ptr) {
+            using T = std::decay_t<decltype(*ptr)>;
+            describe(ptr, title, body, image);
+            if constexpr (requires(const T& r) { r.earlierVersions; }) {
+                if (!ptr) return;
+                if (ptr->bDeleted && ptr->carvedFrom)
+                    found = QStringLiteral("<p>Found in: %1</p>").arg(foundInWords(*ptr->carvedFrom, ptr->carvedPage).toHtmlEscaped());
+                for (const auto& version : ptr->earlierVersions) {
+                    QString versionTitle, versionBody, versionImage;
+                    describe(version, versionTitle, versionBody, versionImage);
+                    if (!versionTitle.isEmpty()) versionBody.prepend(QStringLiteral("<tr><td colspan='2'><b>%1</b></td></tr>").arg(versionTitle.toHtmlEscaped()));
+                    earlier += QStringLiteral("<table>") + versionBody + QStringLiteral("</table>");
+                }
+            }
         },
         record);
     QString out = QStringLiteral("<h3>%1</h3>").arg(title.isEmpty() ? QStringLiteral("(no name)") : title.toHtmlEscaped());
     if (RecordTableModel::isDeleted(record))
         out += QStringLiteral("<p style='color:#d93a2b'><b>Deleted</b> — recovered from the database's free space</p>");
+    out += found;
     out += image;
     out += QStringLiteral("<table>") + body + QStringLiteral("</table>");
+    if (!earlier.isEmpty()) out += QStringLiteral("<h4>Earlier versions</h4>") + earlier;
     return out;
 }
 

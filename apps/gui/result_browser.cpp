@@ -544,6 +544,11 @@ void ResultBrowser::conversationChanged(std::size_t) {
 
 void ResultBrowser::countersChanged() { countsDirty_ = true; }
 
+// On this thread: a shown record that gained an earlier version is shown again.
+void ResultBrowser::recordChanged(Category, std::size_t) {
+    if (detailIndex_.isValid()) showDetail(detailIndex_);
+}
+
 // These two come on this thread (while the queue is served).
 void ResultBrowser::displayedListChanged(Category, std::size_t) { rowsChanged_ = true; }
 

@@ -116,6 +116,7 @@ private:
     // Announcements of the store (the scan thread's ones only raise flags).
     void recordsAdded(Category category, std::size_t first, std::size_t count) override;
     void conversationChanged(std::size_t index) override;
+    void recordChanged(Category category, std::size_t index) override;
     void countersChanged() override;
     void displayedListChanged(Category category, std::size_t rows) override;
     void searchResultsPublished(std::size_t count) override;

@@ -390,18 +390,33 @@ std::map<std::uint64_t, std::uint32_t> freePages(const PageImage& image) {
     return out;
 }
 
+const char* foundInText(FoundIn where) {
+    switch (where) {
+        case FoundIn::freeblock: return "freeblock";
+        case FoundIn::freelist: return "freelist";
+        case FoundIn::unallocated: break;
+    }
+    return "unallocated";
+}
+
 PageCells::PageCells(const PageImage& image, const std::map<std::uint64_t, std::uint32_t>& free, std::uint64_t page)
-    : begin_(page * image.pageSize()), end_(begin_ + image.pageSize()), rewrittenTo_(begin_) {
+    : begin_(page * image.pageSize()), end_(begin_ + image.pageSize()), number_(page + 1), rewrittenTo_(begin_) {
+    const auto f = free.find(page);
+    const FoundIn whole = f != free.end() ? FoundIn::freelist : FoundIn::unallocated;
     // A free-list trunk's page numbers overwrote its start; a free leaf keeps
     // its last state as a leaf, free blocks included, and lists no live cell.
-    const auto f = free.find(page);
     if (f != free.end() && f->second != 0) {
         rewrittenTo_ = begin_ + f->second;
+        if (rewrittenTo_ < end_) regions_.push_back({rewrittenTo_, end_, whole});
         return;
     }
     const std::uint64_t head = begin_ + (page == 0 ? 100 : 0);
     const std::uint8_t type = image.byteAt(head);
-    if (type != 0x0D && type != 0x05 && type != 0x0A && type != 0x02) return;
+    if (type != 0x0D && type != 0x05 && type != 0x0A && type != 0x02) {
+        // No b-tree page: whatever it holds was left by an earlier use.
+        regions_.push_back({std::min(head, end_), end_, whole});
+        return;
+    }
     const std::uint64_t count = std::min<std::uint64_t>(be(image, head + 3, 2), image.pageSize() / 2);
     const std::uint64_t pointers = head + (type == 0x05 || type == 0x02 ? 12 : 8);
     rewrittenTo_ = pointers + 2 * count;
@@ -411,7 +426,30 @@ PageCells::PageCells(const PageImage& image, const std::map<std::uint64_t, std::
         freeblocks_.push_back(begin_ + at);
         at = be(image, begin_ + at, 2);
     }
-    if (type != 0x0D || f != free.end()) return;
+    if (type != 0x0D || f != free.end()) {
+        // An interior or index page, or a free leaf: its live cells hold no
+        // table row, so all of it after its pointers is searched.
+        if (rewrittenTo_ < end_) regions_.push_back({rewrittenTo_, end_, whole});
+        return;
+    }
+    // A table leaf in use: the gap between the pointers and the cells (a
+    // content start of 0 stands for 65536), then each free block by its size.
+    const std::uint64_t stored = be(image, head + 5, 2);
+    const std::uint64_t content = std::min(end_, begin_ + (stored == 0 ? 65536 : stored));
+    if (rewrittenTo_ < content) regions_.push_back({rewrittenTo_, content, FoundIn::unallocated});
+    for (const std::uint64_t block : freeblocks_) {
+        const std::uint64_t size = be(image, block + 2, 2);
+        regions_.push_back({block, std::min(end_, block + std::max<std::uint64_t>(size, 4)), FoundIn::freeblock});
+    }
+    // A damaged page may claim blocks that overlap each other or the gap:
+    // each byte is searched once, so a page costs at most its size.
+    std::sort(regions_.begin(), regions_.end(), [](const FreeRegion& a, const FreeRegion& b) { return a.begin < b.begin; });
+    std::vector<FreeRegion> apart;
+    for (FreeRegion r : regions_) {
+        r.begin = std::max(r.begin, apart.empty() ? begin_ : apart.back().end);
+        if (r.begin < r.end) apart.push_back(r);
+    }
+    regions_ = std::move(apart);
     for (std::uint64_t c = 0; c < count; ++c) {
         const std::uint64_t start = begin_ + be(image, pointers + 2 * c, 2);
         const auto [payload, a] = varint(image, start);
@@ -419,6 +457,30 @@ PageCells::PageCells(const PageImage& image, const std::map<std::uint64_t, std::
         const std::uint64_t column0 = start + a + rowid + varint(image, start + a + rowid).second;
         cells_.push_back({start, column0, std::min(end_, start + a + rowid + payload)});
     }
+    std::sort(cells_.begin(), cells_.end(), [](const Cell& a, const Cell& b) { return a.start < b.start; });
+}
+
+FoundIn PageCells::foundIn(std::uint64_t at) const {
+    for (const FreeRegion& r : regions_)
+        if (at >= r.begin && at < r.end) return r.kind;
+    return FoundIn::unallocated;
+}
+
+std::vector<std::pair<std::uint64_t, std::int64_t>> PageCells::listedRowids(const PageImage& image) const {
+    std::vector<std::pair<std::uint64_t, std::int64_t>> out;
+    out.reserve(cells_.size());
+    for (const Cell& c : cells_) {
+        const std::uint64_t a = varint(image, c.start).second;
+        out.emplace_back(c.start, static_cast<std::int64_t>(varint(image, c.start + a).first));
+    }
+    return out;
+}
+
+std::vector<std::uint64_t> PageCells::listedRecords() const {
+    std::vector<std::uint64_t> out;
+    out.reserve(cells_.size());
+    for (const Cell& c : cells_) out.push_back(c.column0 + 1);
+    return out;
 }
 
 bool PageCells::bListed(const CarvedRecord& record) const {

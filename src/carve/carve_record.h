@@ -86,6 +86,21 @@ bool bTextsClean(const CarvedRecord& record, std::string_view kinds);
 // first bytes the list rewrote: a trunk's list of page numbers, none of a leaf.
 std::map<std::uint64_t, std::uint32_t> freePages(const PageImage& image);
 
+// What kind of free space a carved record was found in.
+enum class FoundIn : std::uint8_t {
+    freeblock,    // a block of a table leaf in use that the page has freed
+    unallocated,  // between a leaf's cell pointers and its cells, or a page no b-tree lists as a leaf
+    freelist,     // a page on the file's free list
+};
+// The word a carved record's carvedFrom holds for it.
+const char* foundInText(FoundIn where);
+
+// A run of a page's bytes that holds no live row.
+struct FreeRegion {
+    std::uint64_t begin = 0, end = 0;  // file offsets
+    FoundIn kind = FoundIn::unallocated;
+};
+
 // What one page still says about the records found on it.
 class PageCells {
 public:
@@ -94,6 +109,21 @@ public:
 
     std::uint64_t begin() const { return begin_; }
     std::uint64_t end() const { return end_; }
+    // The page's number as SQLite counts pages, from 1.
+    std::uint64_t number() const { return number_; }
+    // Where a deleted record may begin, in increasing order: on a table leaf
+    // in use its free blocks and the gap between its cell pointers and its
+    // cells; on any other page everything after what the page's current
+    // state rewrote (a trunk's page numbers, an interior page's pointers).
+    const std::vector<FreeRegion>& freeRegions() const { return regions_; }
+    // The kind of the free region holding `at`; `unallocated` outside them all.
+    FoundIn foundIn(std::uint64_t at) const;
+    // The row ids of the cells a table leaf in use lists, in the order of
+    // their bytes on the page (read from the cell headers; no row decoded).
+    std::vector<std::pair<std::uint64_t, std::int64_t>> listedRowids(const PageImage& image) const;
+    // Where column 1's serial type of each listed cell lies: the anchor a
+    // walk of the live row itself starts from.
+    std::vector<std::uint64_t> listedRecords() const;
     // The record is a cell the page still lists: a live row, not a deleted one
     // (the page is in use, a table leaf, and a cell pointer leads, past the
     // cell's length, row id and header size, to the record's column 0).
@@ -108,10 +138,11 @@ private:
     struct Cell {
         std::uint64_t start, column0, end;
     };
-    std::uint64_t begin_, end_;
+    std::uint64_t begin_, end_, number_;
     std::uint64_t rewrittenTo_;  // bytes before this offset belong to the page's current state
     std::vector<Cell> cells_;    // the cells a table leaf in use lists
     std::vector<std::uint64_t> freeblocks_;  // where the page's free blocks begin
+    std::vector<FreeRegion> regions_;
 };
 
 }  // namespace salvor::carve

@@ -66,7 +66,7 @@ void DelBookMarkScan::carveAt(std::uint64_t p, const carve::PageCells& page) {
         liveRows_.insert(std::move(row));
         return;
     }
-    if (carved_.insert(row).second) found_.push_back(std::move(row));
+    if (carved_.insert(row).second) found_.push_back({std::move(row.first), std::move(row.second), where_, page.number()});
 }
 
 void DelBookMarkScan::run() {
@@ -77,9 +77,16 @@ void DelBookMarkScan::run() {
     for (std::uint64_t i = 0; i < image_.pageCount(); ++i) {
         if (ctx_.stopRequested()) return;
         const carve::PageCells page(image_, free_, i);
-        for (std::uint64_t p = std::max<std::uint64_t>(page.begin(), 100); p < page.end(); ++p) carveAt(p, page);
+        for (const carve::FreeRegion& region : page.freeRegions()) {
+            where_ = region.kind;
+            for (std::uint64_t p = std::max<std::uint64_t>(region.begin, 100); p < region.end; ++p) carveAt(p, page);
+        }
+        // The rows the page lists, read where their cells say they begin.
+        for (const std::uint64_t at : page.listedRecords()) carveAt(at, page);
     }
-    for (const auto& [title, url] : found_) {
+    for (const Found& f : found_) {
+        const std::string& title = f.title;
+        const std::string& url = f.url;
         if (ctx_.stopRequested()) return;
         // The moved or rewritten copy of a row the database holds is not a deleted one.
         if (liveRows_.count({title, url})) continue;
@@ -87,6 +94,8 @@ void DelBookMarkScan::run() {
         auto node = std::make_shared<MVBookMarkNode>();
         node->bookMarkTitle = title;
         if (!url.empty()) node->bookMarkURL = url;
+        node->carvedFrom = carve::foundInText(f.where);
+        node->carvedPage = static_cast<std::int64_t>(f.page);
         ctx_.post(events::scanDelBookMarkInfo, std::any(node));
     }
     ctx_.postStageProgress();

@@ -36,8 +36,15 @@ private:
     carve::TableLayout layout_;
     std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
     int type_, title_, url_;
+    // A carved row (title, address) and where it was found.
+    struct Found {
+        std::string title, url;
+        carve::FoundIn where = carve::FoundIn::unallocated;
+        std::uint64_t page = 0;
+    };
+    carve::FoundIn where_ = carve::FoundIn::unallocated;  // the region carveAt searches
     std::set<std::pair<std::string, std::string>> liveRows_, carved_;
-    std::vector<std::pair<std::string, std::string>> found_;
+    std::vector<Found> found_;
 };
 
 }  // namespace salvor

@@ -56,35 +56,53 @@ void DelCalenderScan::run() {
         if (ctx_.stopRequested()) return;
         scanPage(i, layout->kinds, textLocation);
     }
-    // A row some page still lists is live (a reminder list the live reader
-    // leaves out included); its copies elsewhere are not deleted events.
+    // A copy of a row some page still lists (a reminder list the live reader
+    // leaves out included) is not a deleted event; a copy that differs is the
+    // row's earlier version, which the result store keeps with it.
     // A row moved by a page split leaves an equal copy behind: one is posted.
     std::set<std::vector<std::string>> posted;
     for (auto& [key, event] : found_) {
         if (ctx_.stopRequested()) return;
-        if (live_.count(key)) continue;
-        if (!posted.insert({textOrEmpty(event->calTitle), textOrEmpty(event->startDate), textOrEmpty(event->calNote),
-                            textOrEmpty(event->location), textOrEmpty(event->endDate)}).second)
-            continue;
+        if (live_.count(identityOf(*event)) || !posted.insert(identityOf(*event)).second) continue;
         ctx_.post(events::scanDelCalenderInfo, std::any(event));
     }
     ctx_.postStageProgress();
 }
 
 void DelCalenderScan::scanPage(std::uint64_t i, const std::string& kinds, bool textLocation) {
-    // Every page but the first, whatever its kind now: the anchor and the walk
-    // over the whole row decide (see the call-history scan).
+    // Every page but the first, whatever its kind now: its free space is
+    // searched, and the anchor and the walk over the whole row decide (see
+    // the call-history scan).
     const carve::PageCells cells(image_, free_, i);
     const std::uint8_t* page = image_.page(i).data();
-    for (std::uint64_t p = cells.begin(); p + 6 <= cells.end(); ++p) {
-        if (!bAnchorAt(page + (p - cells.begin()))) continue;
-        const auto row = carveRow(p, kinds, cells);
-        if (!row) continue;
-        if (row->live)
-            live_.insert(row->key);
-        else
-            found_.emplace_back(row->key, makeEvent(*row, textLocation));
+    for (const carve::FreeRegion& region : cells.freeRegions()) {
+        for (std::uint64_t p = region.begin; p < region.end && p + 6 <= cells.end(); ++p) {
+            if (!bAnchorAt(page + (p - cells.begin()))) continue;
+            const auto row = carveRow(p, kinds, cells);
+            if (!row) continue;
+            if (row->live) {
+                live_.insert(identityOf(*makeEvent(*row, textLocation)));
+                continue;
+            }
+            CalenderPtr event = makeEvent(*row, textLocation);
+            event->carvedFrom = carve::foundInText(region.kind);
+            event->carvedPage = static_cast<std::int64_t>(cells.number());
+            found_.emplace_back(row->key, std::move(event));
+        }
     }
+    // The rows the page lists, read where their cells say they begin.
+    for (const std::uint64_t at : cells.listedRecords()) {
+        auto walked = carve::walkRecord(image_, at, 1, kinds, cells.begin(), cells.end());
+        if (!walked || !cells.bListed(*walked)) continue;
+        Row row{std::move(*walked), true, {}};
+        row.key = {row.record.bytes(kSummary).value_or(""), row.record.number(kStart)};
+        if (!row.key.first.empty() || row.key.second) live_.insert(identityOf(*makeEvent(row, textLocation)));
+    }
+}
+
+std::vector<std::string> DelCalenderScan::identityOf(const MVCalenderNode& event) {
+    return {textOrEmpty(event.calTitle), textOrEmpty(event.startDate), textOrEmpty(event.calNote),
+            textOrEmpty(event.location), textOrEmpty(event.endDate)};
 }
 
 std::optional<DelCalenderScan::Row> DelCalenderScan::carveRow(std::uint64_t anchor, const std::string& kinds,

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -40,11 +40,6 @@ private:
         bool live = false;
         Key key;
     };
-    struct KeyHash {
-        std::size_t operator()(const Key& key) const {
-            return std::hash<std::string>()(key.first) ^ (std::hash<std::int64_t>()(key.second.value_or(-1)) * 31);
-        }
-    };
     // The event row whose organizer column's serial type is at `anchor`;
     // nothing when the bytes there are not an event row of `kinds` (the event
     // table's column kinds) or were partly written over.
@@ -58,7 +53,11 @@ private:
     const carve::PageImage& image_;
     std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
     std::vector<std::pair<Key, CalenderPtr>> found_;  // carved events, by title and start
-    std::unordered_set<Key, KeyHash> live_;  // title and start of the rows pages still list
+    // The rows pages still list, whole (title, start, note, location, end):
+    // a carved copy equal to one adds nothing, one that differs is what the
+    // row held before it was changed.
+    static std::vector<std::string> identityOf(const MVCalenderNode& event);
+    std::set<std::vector<std::string>> live_;
 };
 
 }  // namespace salvor

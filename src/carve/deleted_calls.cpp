@@ -58,14 +58,15 @@ void DelCallScan::run() {
         if (ctx_.stopRequested()) return;
         scanPage(i, layout->kinds);
     }
-    // A row some page still lists is live; its copies elsewhere in the file
-    // (left by an update that moved it, or by a page split) are not deleted calls.
+    // A copy of a row some page still lists (left by a page split, or by an
+    // update that moved it unchanged) is not a deleted call; a copy that
+    // differs is the row's earlier version, which the result store keeps with it.
     // A row moved by a page split leaves an equal copy behind: one is posted.
     std::set<std::tuple<std::string, std::int64_t, std::int32_t, std::string>> posted;
     std::unordered_map<std::string, Text> names;  // one lookup per number
     for (auto& [key, call] : found_) {
         if (ctx_.stopRequested()) return;
-        if (live_.count(key) || !posted.emplace(key.first, key.second, call->callTime, textOrEmpty(call->callType)).second) continue;
+        if (live_.count(identityOf(key, *call)) || !posted.emplace(key.first, key.second, call->callTime, textOrEmpty(call->callType)).second) continue;
         if (const std::string& phone = textOrEmpty(call->callPhone); phone.size() > 1) {
             auto known = names.find(phone);
             if (known == names.end()) known = names.emplace(phone, ctx_.contacts().getNameByPhoneNumber(call->callPhone)).first;
@@ -79,19 +80,39 @@ void DelCallScan::run() {
 void DelCallScan::scanPage(std::uint64_t i, const std::string& kinds) {
     // Every page but the first: leaves (in use or on the free list), and the
     // trunks and interior pages whose old cells survive after their new
-    // header. The anchors and the walk over the whole row decide.
+    // header. Only the page's free space is searched; the anchors and the
+    // walk over the whole row decide.
     const carve::PageCells cells(image_, free_, i);
     const std::uint8_t* page = image_.page(i).data();
-    for (std::uint64_t p = cells.begin(); p + 1 < cells.end(); ++p) {
-        if (!bAnchor(page[p - cells.begin()], page[p - cells.begin() + 1])) continue;
-        const auto row = carveRow(p, kinds, cells);
-        if (!row) continue;
-        if (row->live) {
-            live_.insert(row->key);
-        } else if (CallPtr call = makeCall(*row)) {
-            found_.emplace_back(row->key, std::move(call));
+    for (const carve::FreeRegion& region : cells.freeRegions()) {
+        for (std::uint64_t p = region.begin; p < region.end && p + 1 < cells.end(); ++p) {
+            if (!bAnchor(page[p - cells.begin()], page[p - cells.begin() + 1])) continue;
+            const auto row = carveRow(p, kinds, cells);
+            if (!row) continue;
+            if (row->live) {
+                if (CallPtr call = makeCall(*row)) live_.insert(identityOf(row->key, *call));
+            } else if (CallPtr call = makeCall(*row)) {
+                call->carvedFrom = carve::foundInText(region.kind);
+                call->carvedPage = static_cast<std::int64_t>(cells.number());
+                found_.emplace_back(row->key, std::move(call));
+            }
         }
     }
+    // The rows the page lists, by number and date only: their copies
+    // elsewhere (an update that moved one, a page split) are not deleted calls.
+    for (const std::uint64_t at : cells.listedRecords()) {
+        auto walked = carve::walkRecord(image_, at, 1, kinds, cells.begin(), cells.end());
+        if (!walked || !cells.bListed(*walked) || !walked->number(kFlags)) continue;
+        const auto date = walked->number(kDate);
+        if (!date) continue;
+        Row row{std::move(*walked), true, {}};
+        row.key = {row.record.bytes(kAddress).value_or(""), *date};
+        if (CallPtr call = makeCall(row)) live_.insert(identityOf(row.key, *call));
+    }
+}
+
+DelCallScan::Identity DelCallScan::identityOf(const Key& key, const MVCallHistoryNode& call) {
+    return {key.first, key.second, call.callTime, textOrEmpty(call.callType)};
 }
 
 std::optional<DelCallScan::Row> DelCallScan::carveRow(std::uint64_t anchor, const std::string& kinds,

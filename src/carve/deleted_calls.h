@@ -6,8 +6,9 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
-#include <unordered_set>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -40,11 +41,6 @@ private:
         std::pair<std::string, std::int64_t> key;
     };
     using Key = std::pair<std::string, std::int64_t>;
-    struct KeyHash {
-        std::size_t operator()(const Key& key) const {
-            return std::hash<std::string>()(key.first) ^ (std::hash<std::int64_t>()(key.second) * 31);
-        }
-    };
     // The call row whose flags column's serial type is at `anchor`; nothing
     // when the bytes there are not a call row of `kinds` (the call table's
     // column kinds) or were partly written over.
@@ -56,7 +52,12 @@ private:
     const carve::PageImage& image_;
     std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
     std::vector<std::pair<Key, CallPtr>> found_;  // carved calls, by number and date
-    std::unordered_set<Key, KeyHash> live_;  // number and date of the rows pages still list
+    // The rows pages still list, whole (number, date, duration, direction):
+    // a carved copy equal to one adds nothing, one that differs is what the
+    // row held before it was changed.
+    using Identity = std::tuple<std::string, std::int64_t, std::int32_t, std::string>;
+    static Identity identityOf(const Key& key, const MVCallHistoryNode& call);
+    std::set<Identity> live_;
 };
 
 }  // namespace salvor

@@ -1,4 +1,5 @@
 #include "carve/deleted_contacts.h"
+#include "carve/carve_record.h"
 #include "carve/prepared_image.h"
 
 #include <algorithm>
@@ -215,6 +216,8 @@ bool DelContactScan::bValueRecordAt(std::uint64_t q) const {
 
 void DelContactScan::run() {
     const std::uint64_t pages = image_.pageCount();
+    free_ = carve::freePages(image_);
+    for (const ContactPtr& c : ctx_.contactArray) liveById_.emplace(c->rowid, c.get());
     for (std::uint64_t i = pages; i >= 1; --i) {
         if (ctx_.stopRequested()) return;
         scanPage(i);
@@ -287,11 +290,23 @@ void DelContactScan::scanPage(std::uint64_t i) {
     const bool trunk = i < image_.pageCount() && (image_.byteAt(off) == 0 || image_.byteAt(off) == 0x05);
     if (kind != 1 && !trunk) return;
     const std::uint64_t first = off + ((std::uint64_t{image_.byteAt(off + 8)} << 8) | image_.byteAt(off + 9));
+    // Only the page's free space is carved; the cells it lists are live
+    // persons, of which the row id in each cell header is all the carving needs.
+    const carve::PageCells cells(image_, free_, i);
+    page_ = static_cast<std::int64_t>(cells.number());
     if (trunk || bPageHoldsKind(first + 30, 10, 10)) {
-        for (std::uint64_t a = off; a < off + P; ++a) {
-            if (ctx_.stopRequested()) return;
-            carvePerson(a);
+        const auto listed = cells.listedRowids(image_);
+        auto next = listed.begin();
+        for (const carve::FreeRegion& region : cells.freeRegions()) {
+            where_ = carve::foundInText(region.kind);
+            for (std::uint64_t a = region.begin; a < region.end; ++a) {
+                if (ctx_.stopRequested()) return;
+                // A live person counts where the walk through the page meets its cell.
+                for (; next != listed.end() && next->first < a; ++next) noteLivePerson(next->second);
+                carvePerson(a);
+            }
         }
+        for (; next != listed.end(); ++next) noteLivePerson(next->second);
     }
     mergeUnknown();
     bool values = trunk || bPageHoldsKind(first + 4, 8, 8);
@@ -299,11 +314,23 @@ void DelContactScan::scanPage(std::uint64_t i) {
     // each) and the header size.
     for (std::uint64_t q = first + 3; !values && q <= first + 20; ++q) values = bValueRecordAt(q);
     if (values) {
-        for (std::uint64_t q = off + P; q > off; --q) {
-            if (ctx_.stopRequested()) return;
-            carveValue(q);
+        const auto& regions = cells.freeRegions();
+        for (auto region = regions.rbegin(); region != regions.rend(); ++region) {
+            for (std::uint64_t q = region->end; q-- > region->begin;) {
+                if (ctx_.stopRequested()) return;
+                carveValue(q);
+            }
         }
     }
+}
+
+void DelContactScan::noteLivePerson(std::int64_t rowid) {
+    // What an intact person row read from its own cell would have left.
+    counter_ = rowid;
+    largestRowid_ = std::max(largestRowid_, rowid);
+    readRowids_.insert(rowid);
+    const auto [from, to] = liveById_.equal_range(rowid);
+    for (auto it = from; it != to; ++it) readPersons_.emplace(rowid, it->second);
 }
 
 void DelContactScan::carvePerson(std::uint64_t a) {
@@ -336,6 +363,8 @@ void DelContactScan::carvePerson(std::uint64_t a) {
     if (!bPlausiblePerson(base, a)) return;
 
     auto node = std::make_shared<MVContactNode>();
+    node->carvedFrom = where_;
+    node->carvedPage = page_;
     std::string first, last, middle, created;
     bool cut = false;  // a later write overwrote part of the row after the names
     std::uint64_t dataoff = 0;

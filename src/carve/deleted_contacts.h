@@ -43,6 +43,8 @@ private:
     };
 
     void scanPage(std::uint64_t page);
+    // A person row the page lists, known by its row id alone.
+    void noteLivePerson(std::int64_t rowid);
     void carvePerson(std::uint64_t a);
     void mergeUnknown();
     void carveValue(std::uint64_t q);
@@ -81,6 +83,10 @@ private:
 
     ScanContext& ctx_;
     const carve::PageImage& image_;
+    std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
+    std::multimap<std::int64_t, const MVContactNode*> liveById_;  // the live stage's persons
+    std::string where_;        // the kind of free space being searched
+    std::int64_t page_ = 0;    // and its page, from 1
     std::vector<std::uint8_t> dest_;  // one page and a terminating zero
     std::int64_t valueHeader_;        // 6, or 7 on system version 7
 

@@ -284,17 +284,25 @@ void DelMessageScan::scanPage(std::uint64_t i, Layout layout) {
     // first bytes now hold the list's links) keep message rows.
     const int kind = carve::getPageType(image_, off);
     if (kind != 1 && kind != 2) return;
-    if (layout == Layout::newer) {
-        for (std::uint64_t x = off + 1; x + 4 < end; ++x) carveHandle(x, end);
-        for (std::uint64_t a = off + 4; a + 5 < end; ++a) carveNewerMessage(a, end);
-        return;
-    }
-    for (std::uint64_t b = off + 1; b + 3 < end; ++b) {
-        // Cheap test first: an address (NULL or a short text), then a date.
-        const std::uint8_t address = image_.byteAt(b + 1), date = image_.byteAt(b + 2);
-        if (!(address == 0 || (address >= 13 && address < 0x80 && address % 2 == 1))) continue;
-        if (date < 1 || date > 7) continue;
-        carveLegacyRecord(b, end, layout == Layout::legacyWal);
+    // Only the page's free space: the cells it lists are live messages,
+    // which the live stage read.
+    const carve::PageCells cells(image_, free_, i);
+    page_ = static_cast<std::int64_t>(cells.number());
+    for (const carve::FreeRegion& region : cells.freeRegions()) {
+        where_ = carve::foundInText(region.kind);
+        const std::uint64_t from = std::max(region.begin, off + 1);
+        if (layout == Layout::newer) {
+            for (std::uint64_t x = from; x < region.end && x + 4 < end; ++x) carveHandle(x, end);
+            for (std::uint64_t a = std::max(from, off + 4); a < region.end && a + 5 < end; ++a) carveNewerMessage(a, end);
+            continue;
+        }
+        for (std::uint64_t b = from; b < region.end && b + 3 < end; ++b) {
+            // Cheap test first: an address (NULL or a short text), then a date.
+            const std::uint8_t address = image_.byteAt(b + 1), date = image_.byteAt(b + 2);
+            if (!(address == 0 || (address >= 13 && address < 0x80 && address % 2 == 1))) continue;
+            if (date < 1 || date > 7) continue;
+            carveLegacyRecord(b, end, layout == Layout::legacyWal);
+        }
     }
 }
 
@@ -324,6 +332,8 @@ bool DelMessageScan::carveLegacyRecord(std::uint64_t base, std::uint64_t end, bo
     if (madrid && !withMadrid) return false;
 
     auto node = std::make_shared<MVMessageNode>();
+    node->carvedFrom = where_;
+    node->carvedPage = page_;
     const std::string address = textOf(r[madrid ? kMadridHandle : kAddress]);
     std::string text = textOf(r[kText]);
     if (!printable(address) || !plausibleText(text)) return false;
@@ -417,6 +427,8 @@ void DelMessageScan::carveNewerMessage(std::uint64_t a, std::uint64_t end) {
     if (!plausibleText(text)) return;
 
     auto node = std::make_shared<MVMessageNode>();
+    node->carvedFrom = where_;
+    node->carvedPage = page_;
     if (!text.empty()) node->messageContent = GetStringFormChar(text.c_str());
     node->handle_id = static_cast<std::int32_t>(
         std::clamp<std::int64_t>(numberOf(r[kHandleId]).value_or(0), 0, std::numeric_limits<std::int32_t>::max()));

@@ -92,6 +92,9 @@ void DelNoteScan::carveAt(std::uint64_t p, const carve::PageCells& page) {
         if (title) c.title = GetStringFormChar(title->c_str());
         if (when) c.date = textOrEmpty(dateText(*when, 1));
         c.live = page.bListed(*r);
+        // A live row counts by its number alone.
+        if (c.live) c.title.clear(), c.date.clear();
+        c.where = where_, c.page = page.number();
         notes_.push_back(std::move(c));
         return;
     }
@@ -106,6 +109,8 @@ void DelNoteScan::carveAt(std::uint64_t p, const carve::PageCells& page) {
         if (bodyOpt_ > 0) c.version = r->integer(k(bodyOpt_)).value_or(0);
         c.content = cleanNoteContent(GetStringFormChar(content->c_str()));
         c.live = page.bListed(*r);
+        if (c.live) c.content.clear();
+        c.where = where_, c.page = page.number();
         bodies_.push_back(std::move(c));
     }
 }
@@ -121,7 +126,12 @@ void DelNoteScan::run() {
     for (std::uint64_t i = 0; i < image_.pageCount(); ++i) {
         if (ctx_.stopRequested()) return;
         const carve::PageCells page(image_, free_, i);
-        for (std::uint64_t p = std::max<std::uint64_t>(page.begin(), 100); p < page.end(); ++p) carveAt(p, page);
+        for (const carve::FreeRegion& region : page.freeRegions()) {
+            where_ = region.kind;
+            for (std::uint64_t p = std::max<std::uint64_t>(region.begin, 100); p < region.end; ++p) carveAt(p, page);
+        }
+        // The rows the page lists, read where their cells say they begin.
+        for (const std::uint64_t at : page.listedRecords()) carveAt(at, page);
     }
     // Numbers are never reused: a carved record with the number of a row the
     // database holds is that row, a copy of it, or the older version an edit
@@ -173,11 +183,13 @@ void DelNoteScan::run() {
     std::map<std::int64_t, const Carved*> noteOf;
     for (const Carved& c : notes_) noteOf[c.number] = &c;
     std::set<std::int64_t> joined;
-    auto post = [this](const std::string& title, const std::string& date, const std::string& content) {
+    auto post = [this](const std::string& title, const std::string& date, const std::string& content, const Carved& from) {
         auto n = std::make_shared<MVNoteNode>();
         n->noteTitle = title;
         n->noteDate = date;
         n->noteContent = content;
+        n->carvedFrom = carve::foundInText(from.where);
+        n->carvedPage = static_cast<std::int64_t>(from.page);
         ctx_.post(events::ScanDelNoteInfo, std::any(n));
     };
     for (const Carved& b : bodies_) {
@@ -185,10 +197,10 @@ void DelNoteScan::run() {
         const auto it = noteOf.find(b.number);
         if (it != noteOf.end()) joined.insert(b.number);
         post(it != noteOf.end() ? it->second->title : std::string(), it != noteOf.end() ? it->second->date : std::string(),
-             b.content);
+             b.content, b);
     }
     for (const Carved& c : notes_)
-        if (!joined.count(c.number)) post(c.title, c.date, std::string());
+        if (!joined.count(c.number)) post(c.title, c.date, std::string(), c);
     ctx_.postStageProgress();
 }
 

@@ -36,6 +36,8 @@ private:
         std::int64_t version = 0;  // Z_OPT: counts the row's edits
         std::string title, date, content;
         bool live = false;
+        carve::FoundIn where = carve::FoundIn::unallocated;
+        std::uint64_t page = 0;
     };
     void carveAt(std::uint64_t p, const carve::PageCells& page);
 
@@ -45,6 +47,7 @@ private:
     std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
     int noteEnt_, noteBody_, noteDate_, noteTitle_, noteCreated_, noteOpt_, bodyOpt_, bodyEnt_, bodyOwner_, bodyContent_;
     std::vector<Carved> notes_, bodies_;
+    carve::FoundIn where_ = carve::FoundIn::unallocated;  // the region carveAt searches
 };
 
 }  // namespace salvor

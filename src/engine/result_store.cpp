@@ -186,8 +186,10 @@ private:
 // listed already. It catches up with what was appended since.
 class RecordKeyIndex {
 public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    // The position of the first listed record whose fields equal the record's; npos when none.
     template <class Ptr, class Fields>
-    bool contains(const std::vector<Ptr>& list, const Ptr& record, const Fields& fields) {
+    std::size_t find(const std::vector<Ptr>& list, const Ptr& record, const Fields& fields) {
         if (indexed_ > list.size()) {  // the list was emptied or replaced
             positions_.clear();
             indexed_ = 0;
@@ -196,9 +198,10 @@ public:
             if (list[indexed_]) positions_.emplace(hashOf(fields(*list[indexed_])), indexed_);
         const auto wanted = fields(*record);
         const auto [first, last] = positions_.equal_range(hashOf(wanted));
+        std::size_t found = npos;
         for (auto it = first; it != last; ++it)
-            if (list[it->second] && fields(*list[it->second]) == wanted) return true;
-        return false;
+            if (list[it->second] && fields(*list[it->second]) == wanted) found = std::min(found, it->second);
+        return found;
     }
     void clear() {
         positions_.clear();
@@ -503,17 +506,46 @@ const std::string& s(const Text& t) { return textOrEmpty(t); }
 }  // namespace
 
 // Appends a carved record unless an equal one is listed already (live records
-// arrive first, so a record the database still holds is dropped here).
-template <class Ptr, class Index, class Fields>
+// arrive first, so a record the database still holds is dropped here, or
+// joins it as its earlier version when it held something else before).
+template <class Ptr, class Index, class Fields, class Others>
 void MVResultViewController::appendDeleted(std::vector<Ptr>& list, const Ptr& record, Category category,
-                                           std::atomic<std::int32_t>& counter, Index& index, Fields fields) {
+                                           std::atomic<std::int32_t>& counter, Index& index, Fields fields, Others others) {
     std::size_t at = 0;
+    Ptr live;
     {
         std::lock_guard<std::mutex> lock(listMutex_);
-        if (index.contains(list, record, fields)) return;
+        const std::size_t same = index.find(list, record, fields);
+        if (same != Index::npos) {
+            // A copy of a carved record, or of a live one in every field the
+            // copy still holds, adds nothing.
+            const auto mine = others(*record);
+            const auto theirs = others(*list[same]);
+            bool differs = false;
+            for (std::size_t k = 0; k < mine.size(); ++k) differs |= !mine[k].empty() && mine[k] != theirs[k];
+            if (list[same]->bDeleted || !differs) return;
+            live = list[same];
+            at = same;
+        } else {
+            record->bDeleted = 1;
+            at = list.size();
+            list.push_back(record);
+        }
+    }
+    if (live) {
+        // The live record is read by the views on the main thread: it changes there.
         record->bDeleted = 1;
-        at = list.size();
-        list.push_back(record);
+        auto attach = [this, live, record, category, at, fields, others] {
+            for (const auto& earlier : live->earlierVersions)
+                if (fields(*earlier) == fields(*record) && others(*earlier) == others(*record)) return;
+            live->earlierVersions.push_back(record);
+            announce([&](ResultStoreObserver& o) { o.recordChanged(category, at); });
+        };
+        if (app_.dispatcher.runsInline())
+            attach();
+        else
+            app_.dispatcher.post(std::move(attach));
+        return;
     }
     ++deleteeFilesNum;
     ++counter;
@@ -523,6 +555,9 @@ void MVResultViewController::appendDeleted(std::vector<Ptr>& list, const Ptr& re
 void MVResultViewController::ScanDelContactInfomationHandle(const ContactPtr& record) {
     appendDeleted(contactArray, record, Category::Contact, delContactNum, scanIndexes_->contactKeys, [](const MVContactNode& c) {
         return std::array<std::string_view, 3>{s(c.contactName), s(c.contactPhone), s(c.contactEmail)};
+    }, [](const MVContactNode& c) {
+        return std::array<std::string, 5>{s(c.contactCompany), s(c.contactJobtitle), s(c.contactBirthday), s(c.contactNote),
+                                          s(c.contactHomepage)};
     });
 }
 
@@ -536,6 +571,9 @@ void MVResultViewController::ScanDelNoteInfomationHandle(const NotePtr& record) 
         const bool body = !s(n.noteContent).empty();
         return std::array<std::string_view, 3>{s(n.noteContent), body ? std::string_view() : s(n.noteTitle),
                                                body ? std::string_view() : s(n.noteDate)};
+    }, [](const MVNoteNode& n) {
+        const bool body = !s(n.noteContent).empty();
+        return std::array<std::string, 2>{body ? s(n.noteTitle) : std::string(), body ? s(n.noteDate) : std::string()};
     });
 }
 
@@ -543,6 +581,8 @@ void MVResultViewController::ScanDelCallHistoryInfomationHandle(const CallPtr& r
     if (s(record->callName).empty() && s(record->callPhone).empty()) return;
     appendDeleted(callHistoryArray, record, Category::CallHistory, delCallNum, scanIndexes_->callKeys, [](const MVCallHistoryNode& c) {
         return std::array<std::string_view, 2>{s(c.callPhone), s(c.callDate)};
+    }, [](const MVCallHistoryNode& c) {
+        return std::array<std::string, 2>{c.callTime < 0 ? std::string() : std::to_string(c.callTime), s(c.callType)};
     });
 }
 
@@ -550,14 +590,14 @@ void MVResultViewController::scanDelBookMarkInfoHandle(const BookMarkPtr& record
     if (s(record->bookMarkURL).empty() && s(record->bookMarkTitle).empty()) return;
     appendDeleted(bookMarkArray, record, Category::BookMark, delBookMarkNum, scanIndexes_->bookMarkKeys, [](const MVBookMarkNode& b) {
         return std::array<std::string_view, 2>{s(b.bookMarkURL), s(b.bookMarkTitle)};
-    });
+    }, [](const MVBookMarkNode&) { return std::array<std::string, 0>{}; });
 }
 
 void MVResultViewController::scanDelCalenderInfoHandle(const CalenderPtr& record) {
     if (s(record->calTitle).empty() && s(record->calNote).empty() && s(record->startDate).empty()) return;
     appendDeleted(calenderArray, record, Category::Calender, delCalenderNum, scanIndexes_->calenderKeys, [](const MVCalenderNode& c) {
         return std::array<std::string_view, 3>{s(c.calTitle), s(c.calNote), s(c.startDate)};
-    });
+    }, [](const MVCalenderNode& c) { return std::array<std::string, 2>{s(c.location), s(c.endDate)}; });
 }
 
 void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& record) {

@@ -203,10 +203,13 @@ private:
     void appendLive(std::vector<Ptr>& list, const Ptr& record, Category category, std::atomic<std::int32_t>& counter);
 
     // `fields` gives the texts whose equality makes a carved record a copy of
-    // one already listed; `index` finds such copies without a pass over the list.
-    template <class Ptr, class Index, class Fields>
+    // one already listed; `index` finds such copies without a pass over the
+    // list. `others` gives the record's remaining texts: a copy of a live
+    // record that holds another value in one of them is that record's earlier
+    // version and joins it instead of being dropped.
+    template <class Ptr, class Index, class Fields, class Others>
     void appendDeleted(std::vector<Ptr>& list, const Ptr& record, Category category,
-                       std::atomic<std::int32_t>& counter, Index& index, Fields fields);
+                       std::atomic<std::int32_t>& counter, Index& index, Fields fields, Others others);
     template <class T, class Handler>
     void subscribe(const char* name, Handler handler);
     void refreshCountLabels();

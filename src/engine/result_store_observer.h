@@ -23,6 +23,9 @@ public:
     // Records appended to a category's list at indices [first, first + count).
     // For messages the list is that of conversations; the counters changed with them.
     virtual void recordsAdded(Category /*category*/, std::size_t /*first*/, std::size_t /*count*/) {}
+    // The record at `index` of a category's list changed in place (an
+    // earlier version joined it). Announced on the main thread.
+    virtual void recordChanged(Category /*category*/, std::size_t /*index*/) {}
     // A message joined the conversation at `index`.
     virtual void conversationChanged(std::size_t /*index*/) {}
     // Files were placed in the backup tree (a batch at a time during a scan).

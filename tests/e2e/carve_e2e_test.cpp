@@ -2,8 +2,12 @@
 // the forge's truth. The floors sit a little below what the carving measures,
 // so a change that loses deleted records or lists live ones as deleted fails.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <map>
+#include <set>
 #include <sstream>
+#include <vector>
 
 #include "forge/carve_judge.h"
 #include "support/support.h"
@@ -84,6 +88,70 @@ TEST(DeletedRecordsTable, CountsEveryCarvedMessage) {
     while (std::getline(lines, line))
         if (line.rfind("Messages ", 0) == 0) std::istringstream(line.substr(9)) >> live >> deleted;
     EXPECT_EQ(deleted, carved) << table;
+}
+
+// Every carved record says where it was found and on which page; a live record
+// carries none of that. A call updated in place (its row grown, so SQLite
+// moves it and leaves the old bytes in a free block) lists its older self
+// under "earlierVersions", which is not counted as a deleted call.
+TEST(CarvedRecordsJson, SayWhereTheyWereFoundAndKeepEarlierVersionsWithLiveRecords) {
+    TempDir dir;
+    const auto b = forgeOne(dir, "ios6", 41);
+    const std::string calls = b.path + "/2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(calls.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* old = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT duration FROM call WHERE duration < 100 ORDER BY ROWID LIMIT 1", -1, &old, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(old), SQLITE_ROW);
+    const int before = sqlite3_column_int(old, 0);
+    sqlite3_finalize(old);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "PRAGMA secure_delete=OFF; UPDATE call SET duration = 987654 WHERE ROWID = "
+                           "(SELECT ROWID FROM call WHERE duration < 100 ORDER BY ROWID LIMIT 1)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    const auto r = runSalvor({"scan", b.path, "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json scan = json::parse(r.out);
+    const std::set<std::string> kinds = {"freeblock", "unallocated", "freelist"};
+    std::map<std::string, int> carved;
+    auto check = [&](const char* category, const json& record) {
+        if (record.value("bDeleted", 0) == 1) {
+            ASSERT_TRUE(record.contains("carvedFrom")) << category << ": " << record.dump();
+            EXPECT_TRUE(kinds.count(record["carvedFrom"].get<std::string>())) << record.dump();
+            EXPECT_GE(record["carvedPage"].get<long>(), 2) << record.dump();
+            ++carved[category];
+        } else {
+            EXPECT_FALSE(record.contains("carvedFrom") || record.contains("carvedPage")) << category << ": " << record.dump();
+        }
+    };
+    for (const char* category : {"contacts", "calls", "notes", "bookmarks", "calendar"})
+        for (const json& record : scan[category]) check(category, record);
+    for (const json& conversation : scan["conversations"])
+        for (const json& message : conversation["MessageNodeArray"]) check("messages", message);
+    for (const char* category : {"contacts", "calls", "notes", "bookmarks", "calendar", "messages"})
+        EXPECT_GT(carved[category], 0) << category;
+
+    std::vector<json> updated;
+    for (const json& call : scan["calls"])
+        if (call.contains("earlierVersions")) updated.push_back(call);
+    ASSERT_EQ(updated.size(), 1u);
+    EXPECT_EQ(updated[0].value("bDeleted", 1), 0);
+    EXPECT_EQ(updated[0]["callTime"], 987654);
+    ASSERT_EQ(updated[0]["earlierVersions"].size(), 1u);
+    const json& earlier = updated[0]["earlierVersions"][0];
+    EXPECT_EQ(earlier["callTime"], before);
+    EXPECT_EQ(earlier["callPhone"], updated[0]["callPhone"]);
+    EXPECT_EQ(earlier["callDate"], updated[0]["callDate"]);
+    EXPECT_EQ(earlier["carvedFrom"], "freeblock");
+    // Not listed a second time as a deleted call of its own.
+    for (const json& call : scan["calls"])
+        EXPECT_FALSE(call.value("bDeleted", 0) == 1 && call["callPhone"] == earlier["callPhone"] &&
+                     call["callDate"] == earlier["callDate"])
+            << call.dump();
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, DeletedRecords,

@@ -534,6 +534,35 @@ TEST(GuiRecordDetail, NotesShowTheirFolderAndAccountAndLivePhotosTheirFilm) {
     EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("/backup/ab/abfilm")));
 }
 
+// A carved record names where it was found in plain words; a live record
+// lists its earlier versions with their own fields, and says nothing of free space.
+TEST(GuiRecordDetail, CarvedRecordsSayWhereTheyWereFoundAndLiveOnesTheirEarlierVersions) {
+    QTextDocument document, shown;
+    auto carved = std::make_shared<MVCallHistoryNode>();
+    carved->callPhone = std::string("5550100");
+    carved->bDeleted = 1;
+    carved->carvedFrom = std::string("freeblock");
+    carved->carvedPage = 12;
+    shown.setHtml(recordDetailHtml(AnyRecord(carved), &document));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("Found in: free block of page 12"))) << shown.toPlainText().toStdString();
+    carved->carvedFrom = std::string("freelist");
+    shown.setHtml(recordDetailHtml(AnyRecord(carved), &document));
+    EXPECT_TRUE(shown.toPlainText().contains(QStringLiteral("Found in: free page 12")));
+
+    auto live = std::make_shared<MVCallHistoryNode>();
+    live->callPhone = std::string("5550100");
+    live->callDuration = std::string("16:27:34");
+    auto older = std::make_shared<MVCallHistoryNode>(*carved);
+    older->callDuration = std::string("00:00:41");
+    live->earlierVersions.push_back(older);
+    shown.setHtml(recordDetailHtml(AnyRecord(live), &document));
+    const QString text = shown.toPlainText();
+    EXPECT_FALSE(text.contains(QStringLiteral("Found in")));
+    ASSERT_TRUE(text.contains(QStringLiteral("Earlier versions")));
+    EXPECT_LT(text.indexOf(QStringLiteral("16:27:34")), text.indexOf(QStringLiteral("Earlier versions")));
+    EXPECT_GT(text.indexOf(QStringLiteral("00:00:41")), text.indexOf(QStringLiteral("Earlier versions")));
+}
+
 TEST(GuiBackupChooser, ChoosingAnotherBackupScansItAndTheDevicePanelFollows) {
     TempDir dir;
     const auto first = test::forgeOne(dir, "ios6", 4);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <any>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -302,6 +303,58 @@ TEST_F(DelTableTest, DeletedCallsOfEveryFlagsAndIdWidth) {
     }
 }
 
+// The carving searches a page's free space only, and each call says where it
+// was found. A hundred calls deleted at once empty whole leaves, which go to
+// the free list; ten calls written afterwards fill the root from its end, so
+// a call deleted in the middle lies in a free block and the last one (at the
+// start of the cells) in the gap the page gives back. The live
+// calls are never carved; an updated call's older bytes come back beside it
+// (they differ from the live row), an unchanged copy does not.
+TEST_F(DelTableTest, CallsComeFromFreeSpaceAndSayWhereTheyWereFound) {
+    const auto ten = [] {
+        std::string rows;
+        for (int i = 1; i <= 10; ++i) rows += call(6, i, "55500" + std::to_string(10 + i), 1300000000L + 60L * i, 30 + i, 4);
+        return rows;
+    };
+    const auto carved = [this] {
+        scanCallHistoryThread(ctx, ctx.backupPath);
+        DelCallScan::scanBackup(ctx, ctx.backupPath);
+        std::map<std::string, std::vector<CallPtr>> byNumber;
+        for (const CallPtr& c : calls) {
+            EXPECT_TRUE(c->carvedFrom) << textOrEmpty(c->callPhone);
+            EXPECT_GT(c->carvedPage, 1);
+            byNumber[textOrEmpty(c->callPhone)].push_back(c);
+        }
+        return byNumber;
+    };
+    useFolder("regions");
+    std::string sql;
+    for (int i = 1001; i <= 1100; ++i) sql += call(6, i, "5551" + std::to_string(i), 1300000000L + 60L * i, 20, 5);
+    sql += "COMMIT; DELETE FROM call; BEGIN;" + ten() + "COMMIT; DELETE FROM call WHERE ROWID IN (5, 10); BEGIN;";
+    makeDb(kCalls, false, "ios6/call_history.db.sql", sql, 1024);
+    auto byNumber = carved();
+    int onFreePages = 0;
+    for (int i = 1001; i <= 1100; ++i)
+        for (const CallPtr& c : byNumber["5551" + std::to_string(i)]) onFreePages += c->carvedFrom == "freelist";
+    EXPECT_GT(onFreePages, 50);
+    std::erase_if(byNumber, [](const auto& entry) { return entry.first.rfind("5551", 0) == 0; });
+    // Of the ten, the two deleted only.
+    ASSERT_EQ(byNumber.size(), 2u);
+    ASSERT_EQ(byNumber["5550015"].size(), 1u);
+    EXPECT_EQ(byNumber["5550015"][0]->carvedFrom, "freeblock");
+    ASSERT_EQ(byNumber["5550020"].size(), 1u);
+    EXPECT_EQ(byNumber["5550020"][0]->carvedFrom, "unallocated");
+
+    // A row grown by an update moves; its old bytes stay in a free block.
+    useFolder("update");
+    makeDb(kCalls, false, "ios6/call_history.db.sql", ten() + "UPDATE call SET duration = 100000 WHERE ROWID = 3;", 1024);
+    byNumber = carved();
+    ASSERT_EQ(byNumber.size(), 1u);
+    ASSERT_EQ(byNumber["5550013"].size(), 1u);
+    EXPECT_EQ(byNumber["5550013"][0]->callTime, 33);
+    EXPECT_EQ(byNumber["5550013"][0]->carvedFrom, "freeblock");
+}
+
 // An event row of the generation's table (the oldest has the location text in
 // the row, later ones the number of a location row).
 std::string event(int generation, int rowid, const std::string& title, const std::string& note, long start, long end) {
@@ -398,6 +451,52 @@ TEST(CarveRecord, WalkRefusesRowsThatDoNotFitOrLeaveThePage) {
     EXPECT_FALSE(carve::walkRecord(*image, 1024 + 104, 4, kinds, 1024, 2048).has_value());  // one column early
     EXPECT_FALSE(carve::walkRecord(*image, 1024 + 2, 4, kinds, 1024, 2048).has_value());    // would begin before the page
     EXPECT_FALSE(carve::walkRecord(*image, 2046, 4, kinds, 1024, 2048).has_value());        // header runs past its end
+}
+
+// A leaf's free regions from its header: the gap, then each free block by its
+// size. A damaged chain (blocks that overlap, run past the page, or lead back)
+// still gives each byte of the page at most once, so a page never costs more
+// than its size; a page no b-tree uses is searched whole.
+TEST(CarveRecord, FreeRegionsOfALeafAndOfADamagedChain) {
+    std::vector<std::uint8_t> bytes(3072, 0);
+    bytes[16] = 0x04;  // page size 1024
+    auto put16 = [&](std::size_t at, unsigned v) { bytes[at] = static_cast<std::uint8_t>(v >> 8), bytes[at + 1] = static_cast<std::uint8_t>(v); };
+    // Page 2: a table leaf with two cells, gap [12, 600), free blocks at 700 (40 bytes) and 800 (10 bytes).
+    std::uint8_t* leaf = bytes.data() + 1024;
+    leaf[0] = 0x0D;
+    put16(1024 + 1, 700), put16(1024 + 3, 2), put16(1024 + 5, 600), put16(1024 + 8, 900), put16(1024 + 10, 950);
+    put16(1024 + 700, 800), put16(1024 + 702, 40), put16(1024 + 800, 0), put16(1024 + 802, 10);
+    // Page 3: a leaf whose blocks each claim the rest of the page and lead back.
+    bytes[2048] = 0x0D;
+    put16(2048 + 1, 100), put16(2048 + 5, 20);
+    for (unsigned at = 100; at < 1000; at += 4) put16(2048 + at, at + 4 < 1000 ? at + 4 : 100), put16(2048 + at + 2, 0xFFFF);
+    const auto image = carve::PageImage::open(bytes, "test");
+    ASSERT_TRUE(image);
+    const std::map<std::uint64_t, std::uint32_t> none;
+    using R = std::tuple<std::uint64_t, std::uint64_t, carve::FoundIn>;
+    auto regions = [&](std::uint64_t page) {
+        std::vector<R> out;
+        const carve::PageCells cells(*image, none, page);
+        for (const carve::FreeRegion& r : cells.freeRegions()) out.emplace_back(r.begin, r.end, r.kind);
+        return out;
+    };
+    EXPECT_EQ(regions(1), (std::vector<R>{{1024 + 12, 1024 + 600, carve::FoundIn::unallocated},
+                                          {1024 + 700, 1024 + 740, carve::FoundIn::freeblock},
+                                          {1024 + 800, 1024 + 810, carve::FoundIn::freeblock}}));
+    const carve::PageCells two(*image, none, 1);
+    EXPECT_EQ(two.foundIn(1024 + 720), carve::FoundIn::freeblock);
+    EXPECT_EQ(two.listedRecords().size(), 2u);
+    std::uint64_t total = 0, last = 0;
+    for (const auto& [from, to, kind] : regions(2)) {
+        EXPECT_GE(from, last);
+        total += to - from, last = to;
+    }
+    EXPECT_LE(total, 1024u);
+    // Page 3 marked as a free-list leaf: all of it, found on the free list.
+    const std::map<std::uint64_t, std::uint32_t> free{{2, 0}};
+    const carve::PageCells freed(*image, free, 2);
+    EXPECT_EQ(freed.foundIn(2048 + 500), carve::FoundIn::freelist);
+    EXPECT_TRUE(freed.listedRecords().empty());
 }
 
 }  // namespace

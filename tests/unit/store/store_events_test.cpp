@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "engine/app_delegate.h"
 #include "core/events.h"
 #include "engine/result_store.h"
+#include "platform/dispatcher.h"
 #include "store_fixture.h"
 
 namespace salvor {
@@ -125,6 +128,73 @@ TEST_F(StoreEvents, DeletedRecordsMergeByTheirCategoryRules) {
 
     EXPECT_EQ(store.deleteeFilesNum, 3 + 3 + 1 + 1 + 1);
     EXPECT_EQ(store.BackUpFilesNum, 5);
+}
+
+// A carved copy of a live record that held something else in a field the key
+// leaves out is that record's earlier version: it joins the live record once,
+// is never counted or listed as deleted, and the change is announced; a copy
+// equal in every field it holds adds nothing. On a queued main thread the
+// live record changes only when the queue is served.
+TEST_F(StoreEvents, DifferingCopiesOfLiveRecordsBecomeTheirEarlierVersions) {
+    struct Changes : ResultStoreObserver {
+        std::vector<std::pair<Category, std::size_t>> seen;
+        void recordChanged(Category c, std::size_t index) override { seen.emplace_back(c, index); }
+    } changes;
+    store.addObserver(&changes);
+    auto live = call("Bob", "555", "01-01-2013 10:00");
+    live->callTime = 300, live->callType = "Outgoing";
+    nc.post(events::ScanCallHistoryInfo, std::any(call("Ann", "554", "01-01-2013 09:00")));
+    nc.post(events::ScanCallHistoryInfo, std::any(live));
+    auto older = call("Bob", "555", "01-01-2013 10:00");
+    older->callTime = 12, older->callType = "Outgoing", older->carvedFrom = "freeblock", older->carvedPage = 3;
+    nc.post(events::ScanDelCallHistoryInfo, std::any(older));
+    auto again = std::make_shared<MVCallHistoryNode>(*older);
+    nc.post(events::ScanDelCallHistoryInfo, std::any(again));  // the same earlier version found twice
+    auto same = call("Bob", "555", "01-01-2013 10:00");
+    same->callType = "Outgoing";  // no duration left: equal in what it holds
+    nc.post(events::ScanDelCallHistoryInfo, std::any(same));
+    ASSERT_EQ(store.callHistoryArray.size(), 2u);
+    ASSERT_EQ(live->earlierVersions.size(), 1u);
+    EXPECT_EQ(live->earlierVersions[0]->callTime, 12);
+    EXPECT_EQ(live->earlierVersions[0]->carvedFrom, "freeblock");
+    EXPECT_EQ(store.delCallNum, 0);
+    EXPECT_EQ(store.deleteeFilesNum, 0);
+    EXPECT_EQ(changes.seen, (std::vector<std::pair<Category, std::size_t>>{{Category::CallHistory, 1}}));
+
+    // A copy of a carved (deleted) record is dropped, whatever it differs in.
+    auto gone = call("", "777", "02-01-2013 10:00");
+    gone->callTime = 5;
+    nc.post(events::ScanDelCallHistoryInfo, std::any(gone));
+    auto goneCopy = call("", "777", "02-01-2013 10:00");
+    goneCopy->callTime = 6;
+    nc.post(events::ScanDelCallHistoryInfo, std::any(goneCopy));
+    EXPECT_EQ(store.delCallNum, 1);
+    EXPECT_TRUE(gone->earlierVersions.empty());
+
+    // Notes: the same body under another title.
+    auto liveNote = note("Shopping", "milk");
+    nc.post(events::ScanNoteInfo, std::any(liveNote));
+    nc.post(events::ScanDelNoteInfo, std::any(note("Groceries", "milk")));
+    ASSERT_EQ(liveNote->earlierVersions.size(), 1u);
+    EXPECT_EQ(liveNote->earlierVersions[0]->noteTitle, "Groceries");
+    store.removeObserver(&changes);
+}
+
+TEST_F(StoreEvents, EarlierVersionsJoinOnTheMainThread) {
+    QueueDispatcher queue;
+    SalvorAppDelegate queuedApp{nc, queue};
+    MVResultViewController queued{queuedApp};
+    auto live = call("Bob", "555", "01-01-2013 10:00");
+    live->callTime = 300;
+    queued.ScanCallHistoryInfomationHandle(live);
+    auto older = call("Bob", "555", "01-01-2013 10:00");
+    older->callTime = 12;
+    std::thread scan([&] { queued.ScanDelCallHistoryInfomationHandle(older); });
+    scan.join();
+    EXPECT_TRUE(live->earlierVersions.empty());
+    queue.pumpUntil([&] { return !live->earlierVersions.empty(); });
+    ASSERT_EQ(live->earlierVersions.size(), 1u);
+    EXPECT_EQ(queued.delCallNum, 0);
 }
 
 TEST_F(StoreEvents, FinishingAScanResetsCategoryCountersAndShowsMessages) {
