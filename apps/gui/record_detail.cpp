@@ -45,7 +45,9 @@ QString foundInWords(const std::string& from, std::int64_t page) {
     if (from == "unallocated")
         return number.isEmpty() ? QStringLiteral("unused space") : QStringLiteral("unused space of page %1").arg(number);
     if (from == "freelist") return number.isEmpty() ? QStringLiteral("free page") : QStringLiteral("free page %1").arg(number);
-    QString where = from == "journal" ? QStringLiteral("rollback journal") : QString::fromStdString(from);
+    QString where = from == "journal"           ? QStringLiteral("rollback journal")
+                    : from == "superseded-page" ? QStringLiteral("older copy of a page the log replaced")
+                                                : QString::fromStdString(from);
     if (from.rfind("wal-frame-", 0) == 0)
         where = QStringLiteral("write-ahead log frame %1").arg(QString::fromStdString(from.substr(10)));
     return number.isEmpty() ? where : where + QStringLiteral(", page %1").arg(number);

@@ -288,6 +288,13 @@ void DelMessageScan::scanPage(std::uint64_t i, Layout layout) {
     // which the live stage read.
     const carve::PageCells cells(image_, free_, i);
     page_ = static_cast<std::int64_t>(cells.number());
+    // The guids of the rows the page lists: an older copy of one of them
+    // elsewhere in the file is no deleted message. Column 3's type follows
+    // the guid's (one byte) and the text's (one or two).
+    if (layout == Layout::newer)
+        for (const std::uint64_t first : cells.listedRecords())
+            for (const std::uint64_t a : {first + 2, first + 3})
+                if (a + 5 < end) carveNewerMessage(a, end);
     for (const carve::FreeRegion& region : cells.freeRegions()) {
         where_ = carve::foundInText(region.kind);
         const std::uint64_t from = std::max(region.begin, off + 1);

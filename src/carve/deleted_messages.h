@@ -76,7 +76,6 @@ private:
     std::vector<CarvedHandle> handles_;
     std::set<std::tuple<std::string, std::string, std::string, std::int32_t>> seen_;
     std::unordered_map<std::string, Text> names_;  // contact name by address
-    std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
     std::string where_;                            // the kind of free space being searched
     std::int64_t page_ = 0;                        // and its page, from 1
 };

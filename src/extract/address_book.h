@@ -35,12 +35,10 @@ void readContactPictures(ScanContext& ctx, const std::string& stored, const sqli
 // With `carved`, the database is the private one of carved rows: only the
 // deleted persons the carving found are posted, as deleted contacts with their
 // values joined by the person's row id, and no progress; `multiValues` then
-// has the value row's own id as a fourth column, and with `ownerless`
-// deleted values whose person is no row are listed apart ("number without a
-// name").
+// has the value row's own id as a fourth column, and deleted values whose
+// person is no row are listed apart ("number without a name").
 void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqlite::ReadPlan& persons,
-                        const sqlite::ReadPlan& multiValues, const modern::CarvedCopy* carved = nullptr,
-                        bool ownerless = true);
+                        const sqlite::ReadPlan& multiValues, const modern::CarvedCopy* carved = nullptr);
 
 }  // namespace extract_detail
 }  // namespace salvor

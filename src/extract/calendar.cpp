@@ -1,11 +1,9 @@
 // Calendar: one record per calendar item (or per event of the oldest store).
 #include <memory>
 
-#include "extract/carved_copy.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
-#include "extract/modern_lookup.h"
 #include "platform/log.h"
 
 namespace salvor {
@@ -50,54 +48,25 @@ void scanCalenderThread(ScanContext& ctx, const std::string& backupPath) {
     ScratchScope scratch(ctx);
     const auto copy = preparedCopy(ctx, stored);
     if (!copy) return;
-    // With `carved`, the database is the private one of carved rows: only the
-    // deleted events the carving engine found are posted, each with where it was.
-    const auto read = [&](const std::string& path, const modern::CarvedCopy* carved) {
-        sqlite::Database db(path, ctx.stop, "Calendar.sqlitedb");
-        if (!db.ok()) return;
-        std::unique_ptr<sqlite::Table> table;
-        const char* main = "CalendarItem";
-        if (ctx.currentNodeIsiOS6Version) {
-            table = std::make_unique<sqlite::Table>(db, sqlite::withColumn(kIOS6, "CalendarItem.ROWID"));
-        } else {
-            table = std::make_unique<sqlite::Table>(db, sqlite::withColumn(kOtherFirst, "calendaritem.ROWID"));
-            if (table->rows() == 0) {
-                table = std::make_unique<sqlite::Table>(db, sqlite::withColumn(kOtherSecond, "event.ROWID"));
-                main = "event";
-            }
-        }
-        const int idColumn = table->columns() - 1;
-        for (int r = 0; r < table->rows() && !ctx.stopRequested(); ++r) {
-            const modern::CarvedOrigin* origin = nullptr;
-            if (carved) {
-                const char* id = table->at(r, idColumn);
-                origin = sqlite::hasText(id) ? carved->originOf(main, sqlite::parseInteger(id)) : nullptr;
-                if (!origin) continue;
-            }
-            auto event = std::make_shared<MVCalenderNode>();
-            setText(event->calTitle, table->at(r, 0));
-            setText(event->location, table->at(r, 1));
-            setText(event->calNote, table->at(r, 2));
-            setDate(event->startDate, table->at(r, 3), 1);
-            setDate(event->endDate, table->at(r, 4), 1);
-            if (origin) {
-                event->bDeleted = 1;
-                event->carvedFrom = origin->carvedFrom;
-                event->carvedPage = origin->page;
-                ctx.nc.post(events::scanDelCalenderInfo, std::any(event));
-            } else {
-                ctx.nc.post(events::scanCalenderInfo, std::any(event));
-            }
-        }
-    };
-    read(*copy, nullptr);
-    modern::CarvePlan plan;
-    plan.mainTables = {"CalendarItem", "event"};
-    plan.joinTables = {"Location", "Calendar"};
-    plan.identity["CalendarItem"] = {"summary", "start_date"};
-    plan.identity["event"] = {"summary", "start_date"};
-    if (const auto carved = modern::carvedCopy(ctx, modern::Found{stored, ""}, *copy, plan, "Calendar.sqlitedb"))
-        read(carved->path, &*carved);
+    sqlite::Database db(*copy, ctx.stop, "Calendar.sqlitedb");
+    if (!db.ok()) return;
+
+    std::unique_ptr<sqlite::Table> table;
+    if (ctx.currentNodeIsiOS6Version) {
+        table = std::make_unique<sqlite::Table>(db, kIOS6);
+    } else {
+        table = std::make_unique<sqlite::Table>(db, kOtherFirst);
+        if (table->rows() == 0) table = std::make_unique<sqlite::Table>(db, kOtherSecond);
+    }
+    for (int r = 0; r < table->rows() && !ctx.stopRequested(); ++r) {
+        auto event = std::make_shared<MVCalenderNode>();
+        setText(event->calTitle, table->at(r, 0));
+        setText(event->location, table->at(r, 1));
+        setText(event->calNote, table->at(r, 2));
+        setDate(event->startDate, table->at(r, 3), 1);
+        setDate(event->endDate, table->at(r, 4), 1);
+        ctx.nc.post(events::scanCalenderInfo, std::any(event));
+    }
 }
 
 std::map<std::string, std::string> readCalendarLocationTitles(ScanContext& ctx, const std::string& backupPath) {

@@ -12,7 +12,6 @@
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
-#include "extract/modern_lookup.h"
 #include "platform/log.h"
 
 namespace salvor {
@@ -33,7 +32,6 @@ const sqlite::ReadPlan kPersons{{"DISTINCT Rowid, first, Department,DisplayName,
 // in memory: the table has no index on record_id, so a query per person would
 // read the whole table once per person.
 const sqlite::ReadPlan kMultiValues{{"record_id, property, value", "abmultivalue", "", {"abmultivalue"}}, {}};
-const sqlite::ReadPlan kCarvedMultiValues{{"record_id, property, value, ROWID", "abmultivalue", "", {"abmultivalue"}}, {}};
 
 // One multi-value row of a person: its property and its value (absent for NULL).
 struct MultiValueRow {
@@ -78,23 +76,9 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
     else
         readContactPictures(ctx, storedPath(backupPath, kImagesOld), kPicturesOld);
 
-    {
-        sqlite::Database db;
-        if (copy) db = sqlite::Database(*copy, ctx.stop, "AddressBook.sqlitedb");
-        deliverAddressBook(ctx, db, kPersons, kMultiValues);
-    }
-    if (!copy) return;
-    // Deleted persons the carving engine finds, their values joined by row id.
-    modern::CarvePlan plan;
-    plan.mainTables = {"ABPerson", "ABMultiValue"};
-    plan.identity["ABPerson"] = {"First", "Last", "Organization", "CreationDate"};
-    plan.identity["ABMultiValue"] = {"record_id", "property", "value"};
-    if (const auto carved = modern::carvedCopy(ctx, modern::Found{addressBook, ""}, *copy, plan, "AddressBook.sqlitedb")) {
-        sqlite::Database db(carved->path, ctx.stop, "AddressBook.sqlitedb");
-        // Values whose person is gone are left to the deleted-contact scan,
-        // which reads them from the same pages.
-        deliverAddressBook(ctx, db, kPersons, kCarvedMultiValues, &*carved, false);
-    }
+    sqlite::Database db;
+    if (copy) db = sqlite::Database(*copy, ctx.stop, "AddressBook.sqlitedb");
+    deliverAddressBook(ctx, db, kPersons, kMultiValues);
 }
 
 namespace extract_detail {
@@ -114,7 +98,7 @@ void readContactPictures(ScanContext& ctx, const std::string& stored, const sqli
 }
 
 void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqlite::ReadPlan& personsPlan,
-                        const sqlite::ReadPlan& multiValuesPlan, const modern::CarvedCopy* carved, bool ownerless) {
+                        const sqlite::ReadPlan& multiValuesPlan, const modern::CarvedCopy* carved) {
     std::vector<ContactPtr> carvedPeople;
     std::unordered_set<std::int64_t> personIds;
     std::vector<ContactPtr>& people = carved ? carvedPeople : ctx.contactArray;
@@ -174,7 +158,7 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
             if (const char* v = values.text(2)) row.value_ = std::string(v);
             // A deleted value whose person is no row at all, live or carved:
             // its owner is unknown, and it is never put under anyone else.
-            if (carved && ownerless && !personIds.count(values.int64(0)))
+            if (carved && !personIds.count(values.int64(0)))
                 if (const auto* origin = carved->originOf("ABMultiValue", values.int64(3)))
                     unowned.push_back({values.int64(0), origin, row});
             valuesOf[values.int64(0)].push_back(std::move(row));

@@ -1,11 +1,9 @@
 // Notes: the older (note / note_bodies) or newer (ZNOTE / ZNOTEBODY) notes store.
 #include <memory>
 
-#include "extract/carved_copy.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
-#include "extract/modern_lookup.h"
 #include "platform/log.h"
 
 namespace salvor {
@@ -38,48 +36,19 @@ void scanNoteThread(ScanContext& ctx, const std::string& backupPath) {
         return;
     }
     ScratchScope scratch(ctx);
-    const char* label = stored == storedPath(backupPath, kNoteFiles[0]) ? "notes.sqlite" : "notes.db";
-    // With `carved`, the database is the private one of carved rows: only the
-    // deleted notes the carving engine found are posted, each with where it was.
-    const auto read = [&](const std::string& path, const modern::CarvedCopy* carved) {
-        sqlite::Database db(path, ctx.stop, label);
-        bool second = false;
-        auto table = std::make_unique<sqlite::Table>(db, sqlite::withColumn(kNotesFirst, "note.ROWID"));
-        if (!table->ok()) {
-            table = std::make_unique<sqlite::Table>(db, sqlite::withColumn(kNotesSecond, "znote.Z_PK"));
-            second = true;
-        }
+    if (const auto copy = preparedCopy(ctx, stored)) {
+        const char* label = stored == storedPath(backupPath, kNoteFiles[0]) ? "notes.sqlite" : "notes.db";
+        sqlite::Database db(*copy, ctx.stop, label);
+        auto table = std::make_unique<sqlite::Table>(db, kNotesFirst);
+        if (!table->ok()) table = std::make_unique<sqlite::Table>(db, kNotesSecond);
         for (int r = 0; r < table->rows() && !ctx.stopRequested(); ++r) {
-            const modern::CarvedOrigin* origin = nullptr;
-            if (carved) {
-                const char* id = table->at(r, 5);
-                origin = sqlite::hasText(id) ? carved->originOf(second ? "ZNOTE" : "note", sqlite::parseInteger(id)) : nullptr;
-                if (!origin) continue;
-            }
             auto note = std::make_shared<MVNoteNode>();
             setText(note->noteContent, table->at(r, 4));
             setText(note->noteTitle, table->at(r, 0));
             setDate(note->noteDate, table->at(r, 2), 1);
             if (note->noteContent) note->noteContent = cleanNoteContent(*note->noteContent);
-            if (origin) {
-                note->bDeleted = 1;
-                note->carvedFrom = origin->carvedFrom;
-                note->carvedPage = origin->page;
-                ctx.nc.post(events::ScanDelNoteInfo, std::any(note));
-            } else {
-                ctx.nc.post(events::ScanNoteInfo, std::any(note));
-            }
+            ctx.nc.post(events::ScanNoteInfo, std::any(note));
         }
-    };
-    if (const auto copy = preparedCopy(ctx, stored)) {
-        read(*copy, nullptr);
-        modern::CarvePlan plan;
-        plan.mainTables = {"note", "ZNOTE"};
-        plan.joinTables = {"note_bodies", "ZNOTEBODY"};
-        plan.identity["note"] = {"title", "creation_date"};
-        plan.identity["ZNOTE"] = {"ZTITLE", "ZCREATIONDATE"};
-        if (const auto carved = modern::carvedCopy(ctx, modern::Found{stored, ""}, *copy, plan, label))
-            read(carved->path, &*carved);
     }
     ctx.postStageProgress();
 }

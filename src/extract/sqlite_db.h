@@ -161,14 +161,6 @@ struct ReadPlan {
     std::vector<Query> fallbacks;  // the same columns from fewer tables, most complete first
 };
 
-// The plan with one more column at the end of its query and every fallback
-// (a row id the reader of carved rows needs).
-inline ReadPlan withColumn(ReadPlan plan, const std::string& column) {
-    plan.query.columns += "," + column;
-    for (Query& f : plan.fallbacks) f.columns += "," + column;
-    return plan;
-}
-
 // Steps through the rows of a plan. Rows come exactly as the plan's query
 // gives them; only when that fails does the reader take a row from a fallback
 // (a joined table is damaged, or is not a real table) or go on after the
