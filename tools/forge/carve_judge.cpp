@@ -79,11 +79,18 @@ CarveTally judgeContacts(const Json& truth, const Json& contacts, const JudgeNot
         if (row.value("recoverable", false)) ++t.recoverable;
         deletedByName.insert({personName(row), &row});
     }
+    // The older versions of edited people, by name.
+    std::set<std::string> staleNames;
+    for (const Json& row : truth["contacts"].value("stale", Json::array())) staleNames.insert(personName(row));
     std::set<const Json*> found;
     for (const Json& c : contacts) {
         if (c.value("bDeleted", 0) != 1) continue;
         ++t.reported;
         const std::string name = text(c["contactName"]), phone = text(c["contactPhone"]);
+        if (staleNames.count(name) && !deletedByName.count(name)) {
+            ++t.stale;
+            continue;
+        }
         const Json* exact = nullptr;
         bool sameName = false;
         for (auto [it, end] = deletedByName.equal_range(name); it != end; ++it) {

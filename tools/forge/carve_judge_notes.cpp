@@ -23,10 +23,15 @@ CarveTally judgeNotes(const Json& truth, const Json& notes, const JudgeNote& not
         liveTitles.insert(text(row["noteTitle"]));
         liveBodies.insert(field(row, "noteContent"));
     }
+    std::set<std::string> staleTitles;
     for (const Json& row : truth["notes"].value("stale", Json::array())) {
-        liveTitles.insert(titleOf(row));
+        staleTitles.insert(titleOf(row));
         liveBodies.insert(field(row, "noteContent"));
     }
+    // The phone's own recently deleted notes are listed as deleted, and are no carved rows.
+    std::set<std::pair<std::string, std::string>> kept;
+    for (const Json& row : truth["notes"].value("recentlyDeleted", Json::array()))
+        kept.insert({text(row["noteTitle"]), text(row["noteDate"])});
     for (const Json& row : rows) {
         ++t.deleted;
         if (row.value("recoverable", false)) ++t.recoverable;
@@ -38,8 +43,9 @@ CarveTally judgeNotes(const Json& truth, const Json& notes, const JudgeNote& not
     std::set<const Json*> found, whole;
     for (const Json& c : notes) {
         if (c.value("bDeleted", 0) != 1) continue;
-        ++t.reported;
         const std::string title = text(c["noteTitle"]), date = text(c["noteDate"]), content = text(c["noteContent"]);
+        if (kept.count({title, date})) continue;
+        ++t.reported;
         const bool hasHead = !title.empty() || !date.empty();
         const Json* best = nullptr;
         bool sameTitle = false;
@@ -51,6 +57,9 @@ CarveTally judgeNotes(const Json& truth, const Json& notes, const JudgeNote& not
         }
         if (best && found.insert(best).second) {
             ++t.matched;
+        } else if (!best && staleTitles.count(title)) {
+            ++t.stale;  // the older version of an edited note
+            continue;
         } else {
             const char* verdict = best ? "duplicate" : sameTitle ? "other body" : (liveTitles.count(title) || liveBodies.count(content)) ? "live" : "phantom";
             ++(best ? t.duplicates : sameTitle ? t.wrongKey : (liveTitles.count(title) || liveBodies.count(content)) ? t.liveAsDeleted : t.phantoms);
