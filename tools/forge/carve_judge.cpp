@@ -30,7 +30,7 @@ std::string text(const Json& v) { return v.is_string() ? v.get<std::string>() : 
 std::string personName(const Json& row) {
     std::string name;
     for (const char* key : {"First", "Middle", "Last"}) {
-        const std::string part = text(row[key]);
+        const std::string part = row.contains(key) ? text(row[key]) : std::string();
         if (part.empty()) continue;
         if (!name.empty()) name += ' ';
         name += part;

@@ -44,15 +44,6 @@ void drop(std::vector<std::pair<int, DoomedRow>>& waiting, std::vector<DoomedRow
 }  // namespace
 
 void Deletions::inFile() {
-    // Single rows: their cells become free blocks inside live pages.
-    const int first = next_;
-    for (int i = 0; i < 4; ++i) plant(next_++, false);
-    for (int i : {first + 1, first + 3, first, first + 2}) {
-        plan_.erase(i);
-        drop(waiting_, gone_, i, "single");
-    }
-    // Two more, deleted once the log is kept.
-    for (int i = 0; i < 2; ++i) plant(next_++, false);
     auto run = [&](const char* how) {
         const int from = next_;
         for (int i = 0; i < plan_.runLength; ++i) plant(next_++, true);
@@ -70,6 +61,16 @@ void Deletions::inFile() {
         db_.begin();
     }
     run("run");  // whole pages on the free list
+    // Two rows deleted once the log is kept, planted before the single rows
+    // so that they do not take the space those leave.
+    for (int i = 0; i < 2; ++i) plant(next_++, false);
+    // Single rows, deleted last: their cells stay as free blocks.
+    const int first = next_;
+    for (int i = 0; i < 4; ++i) plant(next_++, false);
+    for (int i : {first + 1, first + 3, first, first + 2}) {
+        plan_.erase(i);
+        drop(waiting_, gone_, i, "single");
+    }
     if (plan_.draft) plan_.draft();
 }
 

@@ -144,6 +144,7 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
         const db::Blob counts{0, 0, 0, 1};
         // Pages taken out of the history, with their visits; ids past the live ones.
         DeletionPlan pagesGone;
+        pagesGone.runLength = 48;  // a page of items, and of their visits and the index of addresses
         pagesGone.insert = [&](int index, bool padded) {
             const std::int64_t item = gonePast + index;
             std::string url = "https://" + lower(plantedName(index)) + ".example.com/article";
@@ -167,7 +168,10 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
                              {"generation", 1}});
             DoomedRow row;
             row.row = {{"id", item}, {"title", title}, {"url", url}};
-            row.marks = {title, url};
+            // The address is also in the index of addresses: the row's own
+            // bytes are the address followed by its visit count (2, one byte)
+            // and its daily counts.
+            row.marks = {title, url + std::string("\x02\x00\x00\x00\x01", 5)};
             return row;
         };
         pagesGone.erase = [&](int index) {
