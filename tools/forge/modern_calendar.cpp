@@ -113,6 +113,7 @@ std::vector<PlantedFile> writeModernCalendar(const std::string& outDir, int iosM
     const std::int64_t gonePast = 100;
     Rng goneRng(seed ^ 0xDE1E7EDULL);  // apart, so that the live rows stay as they were
     DeletionPlan deletionPlan;
+    deletionPlan.seed = seed;
     deletionPlan.insert = [&](int index, bool padded) {
         const std::int64_t id = gonePast + index;
         const std::string summary = "Dinner at the " + plantedName(index) + "s'";

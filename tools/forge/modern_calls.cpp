@@ -66,6 +66,7 @@ std::vector<PlantedFile> writeModernCalls(const std::string& outDir, int iosMajo
     const std::int64_t gonePast = 100;
     Rng goneRng(seed ^ 0xDE1E7EDULL);  // apart, so that the live rows stay as they were
     DeletionPlan deletionPlan;
+    deletionPlan.seed = seed;
     deletionPlan.incrementalVacuum = true;
     deletionPlan.runLength = 48;  // short rows: more of them to empty a page
     deletionPlan.insert = [&](int index, bool padded) {

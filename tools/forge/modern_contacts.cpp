@@ -134,6 +134,7 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
     Rng goneRng(seed ^ 0xDE1E7EDULL);  // apart, so that the live rows stay as they were
     static const char* const kFirst[] = {"Lena", "Omar", "Priya", "Jonas", "Akiko", "Bruno", "Sofia", "Tariq"};
     DeletionPlan deletionPlan;
+    deletionPlan.seed = seed;
     deletionPlan.insert = [&](int index, bool padded) {
         const std::int64_t rowid = gonePast + index;
         const std::string first = kFirst[index % 8], last = plantedName(index);

@@ -25,6 +25,11 @@ std::string plantedName(int index) {
     return std::string(kHead[i % 8]) + kTail[i / 8];
 }
 
+Deletions::Deletions(db::DbFile& db, DeletionPlan plan) : db_(db), plan_(std::move(plan)) {
+    plan_.runLength += static_cast<int>(plan_.seed % 4) * 3;
+    singles_ = 3 + static_cast<int>(plan_.seed / 4 % 3);
+}
+
 void Deletions::plant(int index, bool padded) {
     DoomedRow row = plan_.insert(index, padded);
     waiting_.emplace_back(index, std::move(row));
@@ -66,11 +71,13 @@ void Deletions::inFile() {
     for (int i = 0; i < 2; ++i) plant(next_++, false);
     // Single rows, deleted last: their cells stay as free blocks.
     const int first = next_;
-    for (int i = 0; i < 4; ++i) plant(next_++, false);
-    for (int i : {first + 1, first + 3, first, first + 2}) {
-        plan_.erase(i);
-        drop(waiting_, gone_, i, "single");
-    }
+    for (int i = 0; i < singles_; ++i) plant(next_++, false);
+    // Every other one first, then the rest: free blocks apart, then merged.
+    for (int pass = 1; pass >= 0; --pass)
+        for (int i = first + pass; i < next_; i += 2) {
+            plan_.erase(i);
+            drop(waiting_, gone_, i, "single");
+        }
     if (plan_.draft) plan_.draft();
 }
 

@@ -11,6 +11,7 @@
 // file and its log): its distinctive texts must still be there.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -51,11 +52,14 @@ struct DeletionPlan {
     bool incrementalVacuum = false;
     // Rows per run; enough to empty at least one leaf page.
     int runLength = 24;
+    // Varies the lengths of the runs and the number of single rows, so that
+    // seeds put the deleted rows at other places of their pages.
+    std::uint64_t seed = 0;
 };
 
 class Deletions {
 public:
-    explicit Deletions(db::DbFile& db, DeletionPlan plan) : db_(db), plan_(std::move(plan)) {}
+    Deletions(db::DbFile& db, DeletionPlan plan);
 
     // Inside the open transaction, before the database switches to its log.
     void inFile();
@@ -76,6 +80,7 @@ private:
     db::DbFile& db_;
     DeletionPlan plan_;
     int next_ = 0;
+    int singles_ = 4;
     std::vector<DoomedRow> gone_;           // every row deleted
     std::vector<std::pair<int, DoomedRow>> waiting_;  // planted, deleted later
 };

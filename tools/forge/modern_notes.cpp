@@ -142,6 +142,7 @@ ModernDbResult writeModernNotes(const std::string& outPath, int iosMajor, std::u
     double goneWhen = when;
     Rng goneRng(seed ^ 0xDE1E7EDULL);  // apart, so that the live rows stay as they were
     modern::DeletionPlan deletionPlan;
+    deletionPlan.seed = seed;
     deletionPlan.incrementalVacuum = true;
     deletionPlan.runLength = 40;
     deletionPlan.insert = [&](int index, bool padded) {

@@ -67,6 +67,7 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
     // Bookmarks deleted for good, at the top level, ids past the live ones.
     const std::int64_t gonePast = 100;
     DeletionPlan marks;
+    marks.seed = seed;
     marks.insert = [&](int index, bool padded) {
         const std::string title = plantedName(index) + " recipes";
         std::string url = "https://" + lower(plantedName(index)) + ".example.org/recipes";
@@ -144,6 +145,7 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
         const db::Blob counts{0, 0, 0, 1};
         // Pages taken out of the history, with their visits; ids past the live ones.
         DeletionPlan pagesGone;
+        pagesGone.seed = seed;
         pagesGone.runLength = 48;  // a page of items, and of their visits and the index of addresses
         pagesGone.insert = [&](int index, bool padded) {
             const std::int64_t item = gonePast + index;

@@ -285,6 +285,7 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
     std::int64_t goneWhen = when;
     Rng goneRng(seed ^ 0xDE1E7EDULL);  // apart, so that the live rows stay as they were
     modern::DeletionPlan deletionPlan;
+    deletionPlan.seed = seed;
     deletionPlan.insert = [&](int index, bool padded) {
         const std::int64_t id = gonePast + index;
         const std::int64_t handle = 1 + index % 2;
@@ -434,7 +435,9 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
     if (deleting) deletions.inLog();
     db.commit();
     FileAndLog written = finishWithLog(db, outPath + ".build");
-    const nlohmann::json gone = deletions.judged(written.database, written.log);
+    nlohmann::json gone = deletions.judged(written.database, written.log);
+    // The judge of messages calls a row whose every listed column is still there complete.
+    for (auto& row : gone) row["complete"] = row["recoverable"];
     writeBytes(outPath, written.database);
     result.files.front().content = std::move(written.database);
     if (!written.log.empty()) {

@@ -145,8 +145,13 @@ TEST_P(ModernLayouts, NewestRowsComeFromTheLogBesideTheDatabase) {
         std::set<int> out;
         for (const char* event : {live, deleted})
             for (const auto& r : uncarved(records<Ptr>(event))) {
-                if constexpr (std::is_same_v<Ptr, MessagePtr>) out.insert(r->rowId);
-                else out.insert(r->uid);
+                // Rows the phone deleted after its last checkpoint (keys
+                // from 1000 and 100) are still live in the file alone.
+                if constexpr (std::is_same_v<Ptr, MessagePtr>) {
+                    if (r->rowId < 1000) out.insert(r->rowId);
+                } else if (r->uid < 100) {
+                    out.insert(r->uid);
+                }
             }
         return out;
     };
