@@ -58,8 +58,10 @@ void Deletions::inFile() {
         }
     };
     if (plan_.incrementalVacuum) {
-        // Their pages go to the free list, and the vacuum gives them back to
-        // the file system: these rows are gone.
+        // Their pages go to the free list and the vacuum cuts them off the
+        // file. A page the next rows take again is written from SQLite's
+        // cache, its unused part still holding what the freed page held:
+        // some of these rows stay, and the bytes decide which.
         run("vacuumed");
         db_.commit();
         db_.exec("PRAGMA incremental_vacuum");

@@ -4,8 +4,8 @@
 // free list), rows deleted after the last checkpoint (the file still holds
 // them, the log holds the page without them), rows written and deleted again
 // within the log, and, where the store uses incremental auto-vacuum, runs
-// whose pages were vacuumed away and are gone. A live row is also edited: its
-// older version is no deleted row.
+// whose pages were vacuumed away. A live row is also edited: its older
+// version is no deleted row.
 //
 // Whether a deleted row can come back is decided from the finished bytes (the
 // file and its log): its distinctive texts must still be there.
