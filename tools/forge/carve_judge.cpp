@@ -30,7 +30,7 @@ std::string text(const Json& v) { return v.is_string() ? v.get<std::string>() : 
 std::string personName(const Json& row) {
     std::string name;
     for (const char* key : {"First", "Middle", "Last"}) {
-        const std::string part = text(row[key]);
+        const std::string part = row.contains(key) ? text(row[key]) : std::string();
         if (part.empty()) continue;
         if (!name.empty()) name += ' ';
         name += part;
@@ -113,11 +113,18 @@ CarveTally judgeContacts(const Json& truth, const Json& contacts, const JudgeNot
         if (row.value("recoverable", false)) ++t.recoverable;
         deletedByName.insert({personName(row), &row});
     }
+    // The older versions of edited people, by name.
+    std::set<std::string> staleNames;
+    for (const Json& row : truth["contacts"].value("stale", Json::array())) staleNames.insert(personName(row));
     std::set<const Json*> found;
     for (const Json& c : contacts) {
         if (c.value("bDeleted", 0) != 1) continue;
         ++t.reported;
         const std::string name = text(c["contactName"]), phone = text(c["contactPhone"]);
+        if (staleNames.count(name) && !deletedByName.count(name)) {
+            ++t.stale;
+            continue;
+        }
         if (name == "number without a name" || (liveDeleted.count(name) && !deletedByName.count(name))) {
             // Right when every value listed is a deleted one (of a live
             // person: one of that person's); none of a row's recall.

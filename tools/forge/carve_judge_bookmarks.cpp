@@ -21,11 +21,18 @@ CarveTally judgeBookmarks(const Json& truth, const Json& bookmarks, const JudgeN
         ++t.deleted;
         if (row.value("recoverable", false)) ++t.recoverable;
     }
+    std::set<std::pair<std::string, std::string>> stale;  // older versions of edited bookmarks
+    for (const Json& row : truth["bookmarks"].value("stale", Json::array()))
+        stale.insert({text(row["title"]), text(row["url"])});
     std::set<const Json*> found;
     for (const Json& c : bookmarks) {
         if (c.value("bDeleted", 0) != 1) continue;
         ++t.reported;
         const std::string title = text(c["bookMarkTitle"]), url = text(c["bookMarkURL"]);
+        if (stale.count({title, url})) {
+            ++t.stale;
+            continue;
+        }
         const Json* exact = nullptr;
         bool sameTitle = false;
         for (const Json& row : rows) {

@@ -24,11 +24,18 @@ CarveTally judgeCalendar(const Json& truth, const Json& events, const JudgeNote&
         if (row.value("recoverable", false)) ++t.recoverable;
         deleted.insert({{text(row["summary"]), text(row["startDate"])}, &row});
     }
+    std::set<std::pair<std::string, std::string>> stale;  // older versions of edited events
+    for (const Json& row : truth["calendar"].value("stale", Json::array()))
+        stale.insert({text(row["summary"]), text(row["startDate"])});
     std::set<const Json*> found;
     for (const Json& e : events) {
         if (e.value("bDeleted", 0) != 1) continue;
         ++t.reported;
         const std::pair<std::string, std::string> key{text(e["calTitle"]), text(e["startDate"])};
+        if (stale.count(key) && !deleted.count(key)) {
+            ++t.stale;
+            continue;
+        }
         const std::string location = text(e["location"]);
         const Json* exact = nullptr;
         bool sameKey = false;

@@ -23,11 +23,18 @@ CarveTally judgeCalls(const Json& truth, const Json& calls, const JudgeNote& not
         if (row.value("recoverable", false)) ++t.recoverable;
         deleted.insert({{text(row["address"]), text(row["dateText"])}, &row});
     }
+    std::set<std::pair<std::string, std::string>> stale;  // older versions of edited calls
+    for (const Json& row : truth["calls"].value("stale", Json::array()))
+        stale.insert({text(row["address"]), text(row["dateText"])});
     std::set<const Json*> found;
     for (const Json& c : calls) {
         if (c.value("bDeleted", 0) != 1) continue;
         ++t.reported;
         const std::pair<std::string, std::string> key{text(c["callPhone"]), text(c["callDate"])};
+        if (stale.count(key) && !deleted.count(key)) {
+            ++t.stale;
+            continue;
+        }
         const std::string type = text(c["callType"]);
         const long seconds = c.value("callTime", -1L);
         const Json* exact = nullptr;

@@ -37,13 +37,23 @@ CarveTally judgeMessages(const Json& truth, const Json& scan, const JudgeNote& n
     for (const Json& row : truth["messages"]["stale"])
         staleKeys.insert({storedAddress(text(row["address"])), text(row["text"]), text(row.value("dateText", Json()))});
 
+    // What the phone itself keeps as recently deleted is listed as deleted
+    // too, but is no carved row: it is neither counted nor judged here.
+    std::set<Key> kept;
+    for (const Json& row : truth["messages"].value("recentlyDeleted", Json::array()))
+        kept.insert({text(row["messagePhone"]), text(row["messageContent"]), text(row["messageDate"])});
+
     std::set<const Json*> found;
     for (const Json& conversation : scan["conversations"]) {
-        if (conversation.value("bdeleted", 0) != 1) continue;
+        // A deleted conversation is all carved; a live one may hold deleted
+        // messages of its chat among the live ones.
+        const bool deletedConversation = conversation.value("bdeleted", 0) == 1;
         for (const Json& m : conversation["MessageNodeArray"]) {
-            ++t.reported;
+            if (!deletedConversation && m.value("bDeleted", 0) != 1) continue;
             const std::string address = text(m["messagePhone"]), content = text(m["messageContent"]),
                               date = text(m["messageDate"]);
+            if (kept.count({address, content, date})) continue;
+            ++t.reported;
             const Json* exact = nullptr;
             bool sameText = false, lost = false;
             for (auto [it, end] = deletedByText.equal_range(content); it != end; ++it) {

@@ -24,18 +24,24 @@ CarveTally judgeNotes(const Json& truth, const Json& notes, const JudgeNote& not
         liveTitles.insert(text(row["noteTitle"]));
         liveBodies.insert(field(row, "noteContent"));
     }
-    // Older versions: of a live note they count as live; of a note deleted
-    // later they are that note's earlier text, true though not its last.
+    // Older versions: of a note deleted later they are that note's earlier
+    // text, true though not its last; of a live note, what it held before an
+    // edit (counted as stale too, never as a deleted note).
     const Json stale = truth["notes"].value("stale", Json::array());
     std::vector<const Json*> olderOfDeleted;
+    std::set<std::string> staleTitles;
     for (const Json& row : stale) {
         if (row.value("ofDeleted", false)) {
             olderOfDeleted.push_back(&row);
             continue;
         }
-        liveTitles.insert(titleOf(row));
+        staleTitles.insert(titleOf(row));
         liveBodies.insert(field(row, "noteContent"));
     }
+    // The phone's own recently deleted notes are listed as deleted, and are no carved rows.
+    std::set<std::pair<std::string, std::string>> kept;
+    for (const Json& row : truth["notes"].value("recentlyDeleted", Json::array()))
+        kept.insert({text(row["noteTitle"]), text(row["noteDate"])});
     for (const Json& row : rows) {
         ++t.deleted;
         if (row.value("recoverable", false)) ++t.recoverable;
@@ -47,8 +53,9 @@ CarveTally judgeNotes(const Json& truth, const Json& notes, const JudgeNote& not
     std::set<const Json*> found, whole;
     for (const Json& c : notes) {
         if (c.value("bDeleted", 0) != 1) continue;
-        ++t.reported;
         const std::string title = text(c["noteTitle"]), date = text(c["noteDate"]), content = text(c["noteContent"]);
+        if (kept.count({title, date})) continue;
+        ++t.reported;
         const bool hasHead = !title.empty() || !date.empty();
         const Json* best = nullptr;
         bool sameTitle = false;
@@ -66,6 +73,9 @@ CarveTally judgeNotes(const Json& truth, const Json& notes, const JudgeNote& not
             ++t.matched;
         } else if (older) {
             ++t.stale;
+            continue;
+        } else if (!best && staleTitles.count(title)) {
+            ++t.stale;  // the older version of an edited note
             continue;
         } else {
             const char* verdict = best ? "duplicate" : sameTitle ? "other body" : (liveTitles.count(title) || liveBodies.count(content)) ? "live" : "phantom";

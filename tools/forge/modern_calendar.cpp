@@ -3,6 +3,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include "forge/modern_deletions.h"
+
 namespace salvor::forge::modern {
 
 namespace {
@@ -107,16 +109,72 @@ std::vector<PlantedFile> writeModernCalendar(const std::string& outDir, int iosM
                      {"hidden", 0},
                      {"has_recurrences", 0}});
     };
+    // Events deleted for good, keys past the live ones.
+    const std::int64_t gonePast = 100;
+    Rng goneRng(seed ^ 0xDE1E7EDULL);  // apart, so that the live rows stay as they were
+    DeletionPlan deletionPlan;
+    deletionPlan.seed = seed;
+    deletionPlan.insert = [&](int index, bool padded) {
+        const std::int64_t id = gonePast + index;
+        const std::string summary = "Dinner at the " + plantedName(index) + "s'";
+        const std::string description =
+            padded ? "Bring the wine and the cheese board; parking behind the church, ring twice, the bell is "
+                     "broken, and the dog is friendly but loud."
+                   : "Bring wine";
+        const double start = at(7 + index / 28, 1 + index % 28, 19, 30), end = start + 3 * 3600.0;
+        insertNamed(db, "CalendarItem",
+                    {{"ROWID", id},
+                     {"summary", summary},
+                     {"location_id", 0},
+                     {"description", description},
+                     {"start_date", start},
+                     {"start_tz", "Europe/London"},
+                     {"end_date", end},
+                     {"end_tz", "Europe/London"},
+                     {"all_day", 0},
+                     {"calendar_id", 1},
+                     {"entity_type", 2},
+                     {"UUID", db::uuid(goneRng)},
+                     {"unique_identifier", db::uuid(goneRng)},
+                     {"creation_date", start - 86400.0 * 7},
+                     {"last_modified", start - 86400.0},
+                     {"hidden", 0},
+                     {"has_recurrences", 0}});
+        DoomedRow row;
+        row.row = {{"ROWID", id},
+                   {"summary", summary},
+                   {"description", description},
+                   {"location", ""},
+                   {"startDate", db::dateText(static_cast<std::int64_t>(start), 1)},
+                   {"endDate", db::dateText(static_cast<std::int64_t>(end), 1)}};
+        row.marks = {summary};
+        return row;
+    };
+    deletionPlan.erase = [&](int index) {
+        db.exec("DELETE FROM CalendarItem WHERE ROWID = " + std::to_string(gonePast + index));
+    };
+    // A typo put right: the file holds the first title.
+    deletionPlan.draft = [&] { db.exec("UPDATE CalendarItem SET summary = 'Dentsit' WHERE summary = 'Dentist'"); };
+    deletionPlan.settle = [&] { db.exec("UPDATE CalendarItem SET summary = 'Dentist' WHERE summary = 'Dentsit'"); };
+    deletionPlan.stale = {{"summary", "Dentsit"},
+                          {"startDate", db::dateText(static_cast<std::int64_t>(events[0].start), 1)}};
+    Deletions deletions(db, deletionPlan);
+
     for (std::size_t i = 0; i < events.size(); ++i) {
         const Event& e = events[i];
-        if (i + 1 == events.size()) logFromHere(db);  // the last event only in the log
+        if (i + 1 == events.size()) {  // the last event only in the log
+            deletions.inFile();
+            logFromHere(db);
+        }
         item(e.summary, e.description, e.location, e.start, e.end, e.allDay, e.calendar, 2);
         if (i == 2) item(reminder, std::nullopt, 0, at(4, 2, 9, 0), at(4, 2, 9, 0), false, 3, 3);
     }
+    deletions.inLog();
     db.commit();
     std::vector<PlantedFile> files = finishWithLogInto(db, outDir + "/Calendar.sqlitedb.building", outDir,
                                                        "Calendar.sqlitedb", "HomeDomain",
                                                        "Library/Calendar/Calendar.sqlitedb");
+    const nlohmann::json gone = deletions.judgedAt(outDir + "/Calendar.sqlitedb");
 
     nlohmann::json live = nlohmann::json::array();
     for (const Event& e : events)
@@ -127,7 +185,7 @@ std::vector<PlantedFile> writeModernCalendar(const std::string& outDir, int iosM
                         {"endDate", db::dateText(static_cast<std::int64_t>(e.end), 1)},
                         {"bDeleted", 0},
                         {"bSelected", 0}});
-    truth = {{"live", std::move(live)}};
+    truth = {{"live", std::move(live)}, {"deleted", gone}, {"stale", deletions.stale()}};
     return files;
 }
 

@@ -1,7 +1,10 @@
 #include "forge/modern_calls.h"
 
 #include <cctype>
+#include <cstdio>
 #include <optional>
+
+#include "forge/modern_deletions.h"
 
 namespace salvor::forge::modern {
 
@@ -57,10 +60,64 @@ std::vector<PlantedFile> writeModernCalls(const std::string& outDir, int iosMajo
         db, "Z_PRIMARYKEY",
         {{"Z_ENT", 2}, {"Z_NAME", "CallRecord"}, {"Z_SUPER", 0}, {"Z_MAX", static_cast<std::int64_t>(calls.size())}});
     std::vector<db::Blob> addresses;
-    addresses.reserve(calls.size());
+    addresses.reserve(calls.size() + 64);
+
+    // Calls deleted from the log, keys past the live ones.
+    const std::int64_t gonePast = 100;
+    Rng goneRng(seed ^ 0xDE1E7EDULL);  // apart, so that the live rows stay as they were
+    DeletionPlan deletionPlan;
+    deletionPlan.seed = seed;
+    deletionPlan.incrementalVacuum = true;
+    deletionPlan.runLength = 48;  // short rows: more of them to empty a page
+    deletionPlan.insert = [&](int index, bool padded) {
+        char number[32];
+        std::snprintf(number, sizeof number, "+44 7700 900%03d", 100 + index * 7);
+        const std::string address = number;
+        const double date = base + 86400.0 * 2 + 5400.0 * index + 0.5;
+        const bool outgoing = index % 2 == 0;
+        const double duration = 30.0 + index + (padded ? 0.25 : 0.0);
+        addresses.emplace_back(address.begin(), address.end());
+        insertNamed(db, "ZCALLRECORD",
+                    {{"Z_PK", gonePast + index},
+                     {"Z_ENT", 2},
+                     {"Z_OPT", 1},
+                     {"ZANSWERED", 1},
+                     {"ZCALL_CATEGORY", 1},
+                     {"ZCALLTYPE", 1},
+                     {"ZORIGINATED", outgoing ? 1 : 0},
+                     {"ZREAD", 1},
+                     {"ZDATE", date},
+                     {"ZDURATION", duration},
+                     {"ZISO_COUNTRY_CODE", "gb"},
+                     {"ZSERVICE_PROVIDER", phone},
+                     {"ZUNIQUE_ID", db::uuid(goneRng)},
+                     {"ZADDRESS", older ? V(addresses.back()) : V(address)}});
+        DoomedRow row;
+        row.row = {{"ROWID", gonePast + index},
+                   {"address", address},
+                   {"dateText", db::dateText(static_cast<std::int64_t>(date), 1)},
+                   {"duration", static_cast<long>(duration)},
+                   {"flags", outgoing ? 5 : 4}};
+        row.marks = {address};
+        return row;
+    };
+    deletionPlan.erase = [&](int index) {
+        db.exec("DELETE FROM ZCALLRECORD WHERE Z_PK = " + std::to_string(gonePast + index));
+    };
+    // A missed call seen: the file holds it unread.
+    deletionPlan.draft = [&] { db.exec("UPDATE ZCALLRECORD SET ZREAD = 0 WHERE Z_PK = 1"); };
+    deletionPlan.settle = [&] { db.exec("UPDATE ZCALLRECORD SET ZREAD = 1 WHERE Z_PK = 1"); };
+    if (!calls.empty())
+        deletionPlan.stale = {{"address", calls[0].address},
+                              {"dateText", db::dateText(static_cast<std::int64_t>(calls[0].date), 1)}};
+    Deletions deletions(db, deletionPlan);
+
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const Call& c = calls[i];
-        if (i + 1 == calls.size()) logFromHere(db);  // the latest call only in the log
+        if (i + 1 == calls.size()) {  // the latest call only in the log
+            deletions.inFile();
+            logFromHere(db);
+        }
         addresses.emplace_back(c.address.begin(), c.address.end());
         insertNamed(db, "ZCALLRECORD",
                     {{"Z_PK", static_cast<std::int64_t>(i) + 1},
@@ -79,10 +136,12 @@ std::vector<PlantedFile> writeModernCalls(const std::string& outDir, int iosMajo
                      // The older layout keeps the address as a blob.
                      {"ZADDRESS", older ? V(addresses.back()) : V(c.address)}});
     }
+    deletions.inLog();
     db.commit();
     std::vector<PlantedFile> files =
         finishWithLogInto(db, outDir + "/CallHistory.storedata.building", outDir, "CallHistory.storedata",
                           "HomeDomain", "Library/CallHistoryDB/CallHistory.storedata");
+    const nlohmann::json gone = deletions.judgedAt(outDir + "/CallHistory.storedata");
 
     nlohmann::json live = nlohmann::json::array();
     for (const Call& c : calls) {
@@ -101,7 +160,7 @@ std::vector<PlantedFile> writeModernCalls(const std::string& outDir, int iosMajo
                         {"bSelected", 0},
                         {"bDeleted", 0}});
     }
-    truth = {{"live", std::move(live)}};
+    truth = {{"live", std::move(live)}, {"deleted", gone}, {"stale", deletions.stale()}};
     return files;
 }
 

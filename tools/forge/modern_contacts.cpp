@@ -1,5 +1,9 @@
 #include "forge/modern_contacts.h"
 
+#include "forge/modern_deletions.h"
+
+#include <cctype>
+#include <cstdio>
 #include <map>
 #include <optional>
 
@@ -123,10 +127,66 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
     };
     std::int64_t uid = 0;
     const std::int64_t created = 650000000 + static_cast<std::int64_t>(rng.below(50000000));
+
+    // People deleted for good, each with a number and an address; keys past
+    // the live ones.
+    const std::int64_t gonePast = 100;
+    Rng goneRng(seed ^ 0xDE1E7EDULL);  // apart, so that the live rows stay as they were
+    static const char* const kFirst[] = {"Lena", "Omar", "Priya", "Jonas", "Akiko", "Bruno", "Sofia", "Tariq"};
+    DeletionPlan deletionPlan;
+    deletionPlan.seed = seed;
+    deletionPlan.insert = [&](int index, bool padded) {
+        const std::int64_t rowid = gonePast + index;
+        const std::string first = kFirst[index % 8], last = plantedName(index);
+        char number[32];
+        std::snprintf(number, sizeof number, "+1 (555) 3%02d-%04d", index, 1000 + index * 37);
+        std::string mail = first + "." + last + "@example.net";
+        for (char& c : mail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        insertNamed(ab, "ABPerson",
+                    {{"ROWID", rowid},
+                     {"First", first},
+                     {"Last", last},
+                     {"Note", padded ? V("Met on the course in the spring; knows everyone at the sailing club and "
+                                         "lends out the good tent. Ask about the cottage by the lake in August.")
+                                     : V()},
+                     {"Kind", 0},
+                     {"CreationDate", created + rowid * 3600},
+                     {"ModificationDate", created + rowid * 7200},
+                     {"StoreID", 1},
+                     {"guid", db::uuid(goneRng)}});
+        const std::int64_t valueUid = 1000 + 2 * index;
+        insertNamed(ab, "ABMultiValue", {{"UID", valueUid}, {"record_id", rowid}, {"property", 3}, {"identifier", 0},
+                                         {"label", idOf(labels, "ABMultiValueLabel", "_$!<Mobile>!$_")},
+                                         {"value", std::string(number)}, {"guid", db::uuid(goneRng)}});
+        insertNamed(ab, "ABMultiValue", {{"UID", valueUid + 1}, {"record_id", rowid}, {"property", 4}, {"identifier", 1},
+                                         {"label", idOf(labels, "ABMultiValueLabel", "_$!<Home>!$_")},
+                                         {"value", mail}, {"guid", db::uuid(goneRng)}});
+        DoomedRow row;
+        row.row = {{"ROWID", rowid},
+                   {"First", first},
+                   {"Last", last},
+                   {"multiValues", {{{"property", 3}, {"value", number}}, {{"property", 4}, {"value", mail}}}}};
+        row.marks = {last};
+        return row;
+    };
+    deletionPlan.erase = [&](int index) {
+        const std::string rowid = std::to_string(gonePast + index);
+        ab.exec("DELETE FROM ABMultiValue WHERE record_id = " + rowid);
+        ab.exec("DELETE FROM ABPerson WHERE ROWID = " + rowid);
+    };
+    // A corrected surname: the file holds the misspelt one.
+    deletionPlan.draft = [&] { ab.exec("UPDATE ABPerson SET Last = 'Okonkow' WHERE Last = 'Okonkwo'"); };
+    deletionPlan.settle = [&] { ab.exec("UPDATE ABPerson SET Last = 'Okonkwo' WHERE Last = 'Okonkow'"); };
+    deletionPlan.stale = {{"First", nullptr}, {"Last", "Okonkow"}};
+    Deletions deletions(ab, deletionPlan);
+
     for (std::size_t i = 0; i < book.size(); ++i) {
         const Person& p = book[i];
         const std::int64_t rowid = static_cast<std::int64_t>(i) + 1;
-        if (i + 1 == book.size()) logFromHere(ab);  // the newest person only in the log
+        if (i + 1 == book.size()) {  // the newest person only in the log
+            deletions.inFile();
+            logFromHere(ab);
+        }
         insertNamed(ab, "ABPerson",
                     {{"ROWID", rowid},
                      {"First", V::opt(p.first)},
@@ -157,12 +217,14 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
                             {{"parent_id", uid}, {"key", idOf(keys, "ABMultiValueEntryKey", key)}, {"value", text}});
         }
     }
+    deletions.inLog();
     ab.commit();
     std::vector<PlantedFile> files;
     for (PlantedFile& f : finishWithLogInto(ab, outDir + "/AddressBook.sqlitedb.building", outDir,
                                             "AddressBook.sqlitedb", "HomeDomain",
                                             "Library/AddressBook/AddressBook.sqlitedb"))
         files.push_back(std::move(f));
+    const nlohmann::json gone = deletions.judgedAt(outDir + "/AddressBook.sqlitedb");
 
     // As on the phone: 8 KiB pages, full auto-vacuum.
     db::DbFile img(outDir + "/AddressBookImages.sqlitedb.building", false, 8192);
@@ -238,7 +300,8 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
                         {"bSelected", 0}});
         numbers.push_back(std::move(phones));
     }
-    truth = {{"live", std::move(live)}, {"phoneNumbers", std::move(numbers)}};
+    truth = {{"live", std::move(live)}, {"phoneNumbers", std::move(numbers)}, {"deleted", gone},
+             {"stale", deletions.stale()}};
     return files;
 }
 

@@ -6,6 +6,7 @@
 
 #include "forge/db_common.h"
 #include "forge/modern_db.h"
+#include "forge/modern_deletions.h"
 
 namespace salvor::forge {
 
@@ -89,6 +90,8 @@ ModernDbResult writeModernNotes(const std::string& outPath, int iosMajor, std::u
     const Layout layout = iosMajor <= 12 ? Layout{"modern/ios11/NoteStore.sqlite.sql", "ZACCOUNT2", "ZCREATIONDATE1", 8, 10, 9, 12}
                                          : Layout{"modern/ios17/NoteStore.sqlite.sql", "ZACCOUNT7", "ZCREATIONDATE3", 13, 14, 11, 18};
     DbFile db(outPath + ".build", false, 4096);
+    // As on the phone: incremental auto-vacuum.
+    db.exec("PRAGMA auto_vacuum=INCREMENTAL");
     db.begin();
     db.exec(schemaText(layout.schema));
     for (const auto& [ent, name] : std::vector<std::pair<std::int64_t, const char*>>{
@@ -132,8 +135,60 @@ ModernDbResult writeModernNotes(const std::string& outPath, int iosMajor, std::u
     nlohmann::json live = nlohmann::json::array(), deleted = nlohmann::json::array();
     std::int64_t pk = 10, dataPk = 0;
     double when = 690000000.25 + static_cast<double>(rng.range(0, 1000000));
+
+    // Notes deleted for good (the bin emptied), each with its body row;
+    // keys past the live ones.
+    const std::int64_t gonePast = 100;
+    double goneWhen = when;
+    Rng goneRng(seed ^ 0xDE1E7EDULL);  // apart, so that the live rows stay as they were
+    modern::DeletionPlan deletionPlan;
+    deletionPlan.seed = seed;
+    deletionPlan.incrementalVacuum = true;
+    deletionPlan.runLength = 40;
+    deletionPlan.insert = [&](int index, bool padded) {
+        const std::int64_t key = gonePast + index;
+        goneWhen += static_cast<double>(goneRng.range(600, 9000));
+        const std::string title = "Trip to " + modern::plantedName(index);
+        std::string text = title + "\nPack the charger";
+        if (padded)
+            text += "\nBook the ferry, ask about the bikes, print the tickets, water the plants, "
+                    "leave the key with the neighbours and cancel the paper for the week";
+        const Blob body = noteBodyBlob(text);
+        insertNamed(db, "ZICNOTEDATA",
+                    {{"Z_PK", key}, {"Z_ENT", layout.entNoteData}, {"Z_OPT", 1}, {"ZNOTE", key}, {"ZDATA", body}});
+        insertNamed(db, "ZICCLOUDSYNCINGOBJECT",
+                    {{"Z_PK", key},
+                     {"Z_ENT", layout.entNote},
+                     {"Z_OPT", 2},
+                     {"ZTITLE1", title},
+                     {"ZFOLDER", 2 + index % 2},
+                     {layout.account, 1},
+                     {layout.created, goneWhen},
+                     {"ZMODIFICATIONDATE1", goneWhen + 60},
+                     {"ZNOTEDATA", key},
+                     {"ZISPASSWORDPROTECTED", 0},
+                     {"ZMARKEDFORDELETION", 0},
+                     {"ZIDENTIFIER", uuid(goneRng)}});
+        modern::DoomedRow row;
+        row.row = {{"Z_PK", key}, {"ZTITLE", title}, {"dateText", dateText(static_cast<std::int64_t>(goneWhen + 60), 1)},
+                   {"noteContent", text}};
+        row.partMarks = {{"noteRecoverable", title}, {"bodyRecoverable", std::string(body.begin(), body.end())}};
+        return row;
+    };
+    deletionPlan.erase = [&](int index) {
+        const std::string key = std::to_string(gonePast + index);
+        db.exec("DELETE FROM ZICNOTEDATA WHERE Z_PK = " + key);
+        db.exec("DELETE FROM ZICCLOUDSYNCINGOBJECT WHERE Z_PK = " + key);
+    };
+    // A renamed note: the file holds the first title, the log the final one.
+    deletionPlan.draft = [&] { db.exec("UPDATE ZICCLOUDSYNCINGOBJECT SET ZTITLE1 = 'Shoping list' WHERE ZTITLE1 = 'Shopping list'"); };
+    deletionPlan.settle = [&] { db.exec("UPDATE ZICCLOUDSYNCINGOBJECT SET ZTITLE1 = 'Shopping list' WHERE ZTITLE1 = 'Shoping list'"); };
+    deletionPlan.stale = {{"ZTITLE", "Shoping list"}};
+    modern::Deletions deletions(db, deletionPlan);
+
     for (const NoteDef& n : notes) {
         if (static_cast<std::size_t>(pk - 10) == logFrom) {
+            deletions.inFile();
             db.commit();
             startLog(db);
             db.begin();
@@ -172,14 +227,16 @@ ModernDbResult writeModernNotes(const std::string& outPath, int iosMajor, std::u
                             {"bDeleted", n.marked || folder.type == 1 ? 1 : 0}};
         (n.marked || folder.type == 1 ? deleted : live).push_back(std::move(t));
     }
+    deletions.inLog();
     db.commit();
     ModernDbResult result;
     FileAndLog written = finishWithLog(db, outPath + ".build");
+    const nlohmann::json gone = deletions.judged(written.database, written.log);
     writeBytes(outPath, written.database);
     writeBytes(outPath + "-wal", written.log);
     result.files.push_back({"AppDomainGroup-group.com.apple.notes", "NoteStore.sqlite", std::move(written.database)});
     result.files.push_back({"AppDomainGroup-group.com.apple.notes", "NoteStore.sqlite-wal", std::move(written.log)});
-    truth = {{"notes", live}, {"deletedNotes", deleted}};
+    truth = {{"notes", live}, {"deletedNotes", deleted}, {"carvedNotes", gone}, {"staleNotes", deletions.stale()}};
     return result;
 }
 

@@ -1,7 +1,10 @@
 #include "forge/modern_safari.h"
 
 #include <algorithm>
+#include <cctype>
 #include <optional>
+
+#include "forge/modern_deletions.h"
 
 namespace salvor::forge::modern {
 
@@ -56,8 +59,46 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
     db::DbFile bdb(outDir + "/Bookmarks.db.building", false, 4096);
     bdb.exec(db::schemaText("ios7/Bookmarks.db.sql"));
     bdb.begin();
+    Rng goneRng(seed ^ 0xDE1E7EDULL);  // apart, so that the live rows stay as they were
+    const auto lower = [](std::string t) {
+        for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    // Bookmarks deleted for good, at the top level, ids past the live ones.
+    const std::int64_t gonePast = 100;
+    DeletionPlan marks;
+    marks.seed = seed;
+    marks.insert = [&](int index, bool padded) {
+        const std::string title = plantedName(index) + " recipes";
+        std::string url = "https://" + lower(plantedName(index)) + ".example.org/recipes";
+        if (padded) url += "/autumn/slow-cooked-stews-and-soups-for-cold-evenings?ref=bookmarks&utm_medium=share";
+        insertNamed(bdb, "bookmarks",
+                    {{"id", gonePast + index},
+                     {"special_id", 0},
+                     {"parent", 0},
+                     {"type", 0},
+                     {"title", title},
+                     {"url", url},
+                     {"num_children", 0},
+                     {"order_index", 20 + index},
+                     {"external_uuid", db::uuid(goneRng)},
+                     {"last_modified", 610000000.0 + index * 1000.25}});
+        DoomedRow row;
+        row.row = {{"id", gonePast + index}, {"title", title}, {"url", url}};
+        row.marks = {title, url};
+        return row;
+    };
+    marks.erase = [&](int index) { bdb.exec("DELETE FROM bookmarks WHERE id = " + std::to_string(gonePast + index)); };
+    // A renamed bookmark: the file holds the first title.
+    marks.draft = [&] { bdb.exec("UPDATE bookmarks SET title = 'BBC' WHERE title = 'BBC News'"); };
+    marks.settle = [&] { bdb.exec("UPDATE bookmarks SET title = 'BBC News' WHERE title = 'BBC'"); };
+    marks.stale = {{"title", "BBC"}, {"url", "https://www.bbc.co.uk/news"}};
+    Deletions goneMarks(bdb, marks);
     for (const Bookmark& b : bookmarks) {
-        if (&b == &bookmarks.back()) logFromHere(bdb);  // the newest bookmark only in the log
+        if (&b == &bookmarks.back()) {  // the newest bookmark only in the log
+            goneMarks.inFile();
+            logFromHere(bdb);
+        }
         const auto children = std::count_if(bookmarks.begin(), bookmarks.end(),
                                             [&](const Bookmark& c) { return c.parent && *c.parent == b.id; });
         std::int64_t order = 0;
@@ -75,9 +116,11 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
                      {"external_uuid", db::uuid(rng)},
                      {"last_modified", 600000000.0 + static_cast<double>(b.id) * 1000.25}});
     }
+    goneMarks.inLog();
     bdb.commit();
     std::vector<PlantedFile> files = finishWithLogInto(bdb, outDir + "/Bookmarks.db.building", outDir,
                                                        "Bookmarks.db", "HomeDomain", "Library/Safari/Bookmarks.db");
+    nlohmann::json deleted = goneMarks.judgedAt(outDir + "/Bookmarks.db"), stale = goneMarks.stale();
     nlohmann::json live = nlohmann::json::array();
     for (const Bookmark& b : bookmarks)
         if (b.title != "Root" && b.title != "com.apple.ReadingList")
@@ -100,6 +143,45 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
         hdb.begin();
         std::int64_t visitId = 0;
         const db::Blob counts{0, 0, 0, 1};
+        // Pages taken out of the history, with their visits; ids past the live ones.
+        DeletionPlan pagesGone;
+        pagesGone.seed = seed;
+        pagesGone.runLength = 48;  // a page of items, and of their visits and the index of addresses
+        pagesGone.insert = [&](int index, bool padded) {
+            const std::int64_t item = gonePast + index;
+            std::string url = "https://" + lower(plantedName(index)) + ".example.com/article";
+            if (padded) url += "/2024/how-the-harbour-was-rebuilt-after-the-storm-and-who-paid-for-it?page=2";
+            const std::string title = plantedName(index) + " \xE2\x80\x93 Article";
+            insertNamed(hdb, "history_items",
+                        {{"id", item},
+                         {"url", url},
+                         {"visit_count", 2},
+                         {"daily_visit_counts", counts},
+                         {"should_recompute_derived_visit_counts", 0},
+                         {"visit_count_score", 100}});
+            for (int v = 0; v < 2; ++v)
+                insertNamed(hdb, "history_visits",
+                            {{"id", 1000 + 2 * index + v},
+                             {"history_item", item},
+                             {"visit_time", base + 86400.0 * 5 + 600.0 * index + v * 30.0},
+                             {"title", title},
+                             {"load_successful", 1},
+                             {"origin", 0},
+                             {"generation", 1}});
+            DoomedRow row;
+            row.row = {{"id", item}, {"title", title}, {"url", url}};
+            // The address is also in the index of addresses: the row's own
+            // bytes are the address followed by its visit count (2, one byte)
+            // and its daily counts.
+            row.marks = {title, url + std::string("\x02\x00\x00\x00\x01", 5)};
+            return row;
+        };
+        pagesGone.erase = [&](int index) {
+            const std::string item = std::to_string(gonePast + index);
+            hdb.exec("DELETE FROM history_visits WHERE history_item = " + item);
+            hdb.exec("DELETE FROM history_items WHERE id = " + item);
+        };
+        Deletions gonePages(hdb, pagesGone);
         for (std::size_t i = 0; i < pages.size(); ++i) {
             const std::int64_t item = static_cast<std::int64_t>(i) + 1;
             insertNamed(hdb, "history_items",
@@ -116,7 +198,10 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
             for (const Visit& v : pages[i].visits) all.push_back({v, static_cast<std::int64_t>(i) + 1});
         std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first.time < b.first.time; });
         for (const auto& [v, item] : all) {
-            if (&v == &all.back().first) logFromHere(hdb);  // the latest visit only in the log
+            if (&v == &all.back().first) {  // the latest visit only in the log
+                gonePages.inFile();
+                logFromHere(hdb);
+            }
             insertNamed(hdb, "history_visits",
                         {{"id", ++visitId},
                          {"history_item", item},
@@ -126,10 +211,12 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
                          {"origin", 0},
                          {"generation", 1}});
         }
+        gonePages.inLog();
         hdb.commit();
         for (PlantedFile& f : finishWithLogInto(hdb, outDir + "/History.db.building", outDir, "History.db",
                                                 "HomeDomain", "Library/Safari/History.db"))
             files.push_back(std::move(f));
+        for (const auto& row : gonePages.judgedAt(outDir + "/History.db")) deleted.push_back(row);
 
         std::vector<std::size_t> order(pages.size());
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -143,7 +230,7 @@ std::vector<PlantedFile> writeModernSafari(const std::string& outDir, int iosMaj
             live.push_back(record(title, pages[i].url));
         }
     }
-    truth = {{"live", std::move(live)}};
+    truth = {{"live", std::move(live)}, {"deleted", std::move(deleted)}, {"stale", std::move(stale)}};
     return files;
 }
 

@@ -319,16 +319,29 @@ Categories categoryDatabases(int iosMajor, std::uint64_t seed, const std::string
         }
         return list;
     };
+    // "recentlyDeleted": what the phone keeps as recently deleted, records
+    // exactly as a scan lists them. "deleted": the rows deleted for good, as
+    // the carving judges read them, each with whether its bytes were left
+    // ("recoverable"); "stale": the older versions of edited rows.
+    const auto category = [](const nlohmann::json& live, const nlohmann::json& recent, const nlohmann::json& gone,
+                             const nlohmann::json& stale) {
+        return nlohmann::json{{"live", live},
+                              {"recentlyDeleted", recent},
+                              {"deleted", gone.is_array() ? gone : nlohmann::json::array()},
+                              {"stale", stale.is_array() ? stale : nlohmann::json::array()}};
+    };
+    const nlohmann::json none = nlohmann::json::array();
     out.truth = {
-        {"contacts", {{"live", contacts["live"]}, {"deleted", nlohmann::json::array()}}},
-        {"messages", {{"live", live}, {"deleted", deletedMessages}}},
+        {"contacts", category(contacts["live"], none, contacts["deleted"], contacts["stale"])},
+        {"messages", category(live, deletedMessages, sms["carvedMessages"], sms["staleMessages"])},
         {"conversations", {{"live", std::move(liveConversations)}}},
-        {"notes", {{"live", noteRecords(notes["notes"])}, {"deleted", noteRecords(notes["deletedNotes"])}}},
+        {"notes", category(noteRecords(notes["notes"]), noteRecords(notes["deletedNotes"]), notes["carvedNotes"],
+                           notes["staleNotes"])},
         {"lockedNotes", lockedNotes},
-        {"calendar", {{"live", calendar["live"]}, {"deleted", nlohmann::json::array()}}},
-        {"bookmarks", {{"live", safari["live"]}, {"deleted", nlohmann::json::array()}}},
-        {"calls",
-         {{"live", withCalls ? calls["live"] : nlohmann::json::array()}, {"deleted", nlohmann::json::array()}}},
+        {"calendar", category(calendar["live"], none, calendar["deleted"], calendar["stale"])},
+        {"bookmarks", category(safari["live"], none, safari["deleted"], safari["stale"])},
+        {"calls", withCalls ? category(calls["live"], none, calls["deleted"], calls["stale"])
+                            : category(none, none, none, none)},
         {"callHistoryInBackup", withCalls},
     };
     // Offloaded attachments: named by the database, neither listed nor stored.

@@ -7,6 +7,7 @@
 #include "forge/db_common.h"
 #include "forge/modern_category.h"
 #include "forge/modern_db.h"
+#include "forge/modern_deletions.h"
 
 namespace salvor::forge {
 
@@ -278,11 +279,71 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
         plan.push_back({3, 0, true, "Deleted group message", Body::Text, nullptr, true, true});
     }
 
+    // Messages the phone deleted for good, from the two one-to-one chats,
+    // each with its chat link; ROWIDs past the live ones.
+    const std::int64_t gonePast = 1000;
+    std::int64_t goneWhen = when;
+    Rng goneRng(seed ^ 0xDE1E7EDULL);  // apart, so that the live rows stay as they were
+    modern::DeletionPlan deletionPlan;
+    deletionPlan.seed = seed;
+    deletionPlan.insert = [&](int index, bool padded) {
+        const std::int64_t id = gonePast + index;
+        const std::int64_t handle = 1 + index % 2;
+        const bool fromMe = index % 3 == 0;
+        goneWhen += goneRng.range(60, 3600);
+        std::string text = "Meet me at " + modern::plantedName(index) + " corner";
+        if (padded) text += ", the one past the bakery with the green door and the bench outside it" +
+                            std::string(" where we waited last time for nearly an hour in the rain, remember?");
+        const Blob archive = attributedBodyBlob(text, index % 2 == 0);
+        const bool archiveOnly = index % 2 == 1;
+        insertNamed(db, "message",
+                    {{"ROWID", id},
+                     {"guid", uuid(goneRng)},
+                     {"text", archiveOnly ? V() : V(text)},
+                     {"attributedBody", archiveOnly ? V(archive) : V()},
+                     {"handle_id", handle},
+                     {"service", chats[static_cast<std::size_t>(handle - 1)].service},
+                     {"account", "e:me@example.com"},
+                     {"date", nanos(goneWhen)},
+                     {"date_read", fromMe ? V(0) : V(goneWhen + 60)},
+                     {"date_delivered", fromMe ? V(static_cast<std::int64_t>(nanos(goneWhen + 1))) : V(0)},
+                     {"is_from_me", fromMe ? 1 : 0},
+                     {"is_read", fromMe ? 0 : 1},
+                     {"cache_has_attachments", 0},
+                     {"item_type", 0},
+                     {"associated_message_type", 0}});
+        insertNamed(db, "chat_message_join", {{"chat_id", handle}, {"message_id", id}, {"message_date", nanos(goneWhen)}});
+        modern::DoomedRow row;
+        row.row = {{"ROWID", id}, {"text", text}, {"address", handles[static_cast<std::size_t>(handle - 1)].address},
+                   {"dateText", dateText(nanos(goneWhen), 1)}, {"addressRecoverable", true}};
+        row.marks = {text};
+        return row;
+    };
+    deletionPlan.erase = [&](int index) {
+        // Deleting the chat link deletes the message too (the store's own trigger).
+        const std::string id = std::to_string(gonePast + index);
+        db.exec("DELETE FROM chat_message_join WHERE message_id = " + id);
+        db.exec("DELETE FROM message WHERE ROWID = " + id);
+    };
+    // An edited message (iOS 16 lets one edit a sent text): the file holds
+    // the first wording, the log the final one.
+    const std::string editedFinal = "SMS text";
+    deletionPlan.draft = [&] {
+        db.exec("UPDATE message SET text = 'SMS txet, sent too fast' WHERE text = '" + editedFinal + "'");
+    };
+    deletionPlan.settle = [&] {
+        db.exec("UPDATE message SET text = '" + editedFinal + "' WHERE text = 'SMS txet, sent too fast'");
+    };
+    modern::Deletions deletions(db, deletionPlan);
+    bool deleting = false;
+
     // The last few rows stay in the log (sms.db-wal), as the phone leaves its
     // newest messages until it checkpoints; a benchmark database has none.
     const std::size_t logFrom = extraMessages == 0 ? plan.size() - 3 : plan.size();
     for (const Msg& m : plan) {
         if (static_cast<std::size_t>(rowId) == logFrom) {
+            deletions.inFile();
+            deleting = true;
             db.commit();
             startLog(db);
             db.begin();
@@ -371,8 +432,12 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
         (m.recoverable ? deleted : live).push_back(std::move(t));
     }
     if (extraMessages > 0) addBulkMessages(db, rng, rowId, when, extraMessages);
+    if (deleting) deletions.inLog();
     db.commit();
     FileAndLog written = finishWithLog(db, outPath + ".build");
+    nlohmann::json gone = deletions.judged(written.database, written.log);
+    // The judge of messages calls a row whose every listed column is still there complete.
+    for (auto& row : gone) row["complete"] = row["recoverable"];
     writeBytes(outPath, written.database);
     result.files.front().content = std::move(written.database);
     if (!written.log.empty()) {
@@ -380,7 +445,12 @@ ModernDbResult writeModernSms(const std::string& outPath, int iosMajor, std::uin
         result.files.insert(result.files.begin() + 1,
                             {"HomeDomain", "Library/SMS/sms.db-wal", std::move(written.log)});
     }
-    truth = {{"messages", live}, {"deletedMessages", deleted}};
+    // The edited message's first wording, as a carving may list it.
+    nlohmann::json stale = nlohmann::json::array();
+    for (const nlohmann::json& m : live)
+        if (m["messageContent"] == editedFinal)
+            stale.push_back({{"address", m["messagePhone"]}, {"text", "SMS txet, sent too fast"}, {"dateText", m["messageDate"]}});
+    truth = {{"messages", live}, {"deletedMessages", deleted}, {"carvedMessages", gone}, {"staleMessages", stale}};
     return result;
 }
 
