@@ -2,6 +2,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <limits>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -112,8 +113,11 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
             // their values join to.
             if (carved && !origin) continue;
             auto contact = std::make_shared<MVContactNode>();
-            const auto rowid = static_cast<std::int32_t>(id);
-            if (rowid != 0) contact->rowid = rowid;
+            // A carved person whose id was lost holds one the private
+            // database gave, far above any the phone gave: it names nobody's
+            // values or picture, and is no id of the record.
+            const bool phoneId = id > 0 && id <= std::numeric_limits<std::int32_t>::max();
+            if (phoneId) contact->rowid = static_cast<std::int32_t>(id);
             if (origin) {
                 contact->bDeleted = 1;
                 contact->carvedFrom = origin->carvedFrom;
@@ -172,9 +176,11 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
 
     for (const ContactPtr& contact : people) {
         if (ctx.stopRequested()) break;
-        if (const auto picture = pictureOf.find(contact->rowid); picture != pictureOf.end())
+        if (contact->rowid <= 0) {
+            // No id of the phone's: nothing can be joined to it.
+        } else if (const auto picture = pictureOf.find(contact->rowid); picture != pictureOf.end())
             contact->imageData = picture->second->imageData;
-        if (const auto rows = valuesOf.find(contact->rowid); rows != valuesOf.end()) {
+        if (const auto rows = contact->rowid > 0 ? valuesOf.find(contact->rowid) : valuesOf.end(); rows != valuesOf.end()) {
             for (const MultiValueRow& row : rows->second) {
                 const MultiValueField field = multiValueField(*contact, row.property);
                 if (!field.joined) continue;

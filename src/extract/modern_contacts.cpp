@@ -100,7 +100,8 @@ void scanModernContactThread(ScanContext& ctx, const std::string& backupPath) {
     // Deleted persons, each with the values that name it by its row id.
     modern::CarvePlan plan;
     plan.mainTables = {"ABPerson", "ABMultiValue"};
-    plan.identity["ABPerson"] = {"First", "Last", "Organization", "CreationDate"};
+    // An edited person keeps its guid and creation date, whatever else changed.
+    plan.identity["ABPerson"] = {"guid", "CreationDate"};
     plan.identity["ABMultiValue"] = {"record_id", "property", "value"};
     if (const auto carved = modern::carvedCopy(ctx, addressBook, *copy, plan, "AddressBook.sqlitedb"))
         read(carved->path, &*carved);

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -121,6 +122,7 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
 
     std::size_t textLeft = kMaxNoteTextPerScan;
     std::size_t tooLarge = 0;
+    std::vector<NotePtr> carvedNotes;
     for (const Row& r : notes) {
         if (ctx.stopRequested()) break;
         auto note = std::make_shared<MVNoteNode>();
@@ -148,7 +150,8 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
             note->bDeleted = 1;
             note->carvedFrom = origin->carvedFrom;
             note->carvedPage = origin->page;
-            ctx.post(events::ScanDelNoteInfo, std::any(note));
+            // Posted once the bodies without a note row are placed.
+            carvedNotes.push_back(note);
         } else if (trashed) {
             note->bDeleted = 1;
             ctx.post(events::ScanDelNoteInfo, std::any(note));
@@ -156,7 +159,12 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
             ctx.post(events::ScanNoteInfo, std::any(note));
         }
     }
-    // A deleted body whose note row did not survive: its text, untitled.
+    // A deleted body whose note row did not survive: its text, untitled. A
+    // note's title is its body's first line, so a carved note that lost both
+    // its id and its body takes the body that begins with its title.
+    std::multimap<std::string, MVNoteNode*> untitledBody;  // first line -> carved note without a body
+    for (const NotePtr& n : carvedNotes)
+        if (!n->noteContent && n->noteTitle && !n->noteTitle->empty()) untitledBody.emplace(*n->noteTitle, n.get());
     for (const auto& [noteId, origin] : carvedBodies) {
         if (ctx.stopRequested() || rows.count(noteId)) continue;
         const auto body = bodies.find(noteId);
@@ -165,11 +173,22 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
         auto text = notebody::noteText(body->second, textLeft, &large);
         if (!text || text->empty()) continue;
         textLeft -= text->size();
+        const std::string firstLine = text->substr(0, text->find('\n'));
+        // Two bodiless notes of one title: which body is whose is not known.
+        if (const auto owner = untitledBody.find(firstLine); owner != untitledBody.end() && untitledBody.count(firstLine) == 1) {
+            owner->second->noteContent = std::move(*text);
+            untitledBody.erase(owner);
+            continue;
+        }
         auto note = std::make_shared<MVNoteNode>();
         note->noteContent = std::move(*text);
         note->bDeleted = 1;
         note->carvedFrom = origin->carvedFrom;
         note->carvedPage = origin->page;
+        ctx.post(events::ScanDelNoteInfo, std::any(note));
+    }
+    for (const NotePtr& note : carvedNotes) {
+        if (ctx.stopRequested()) break;
         ctx.post(events::ScanDelNoteInfo, std::any(note));
     }
     if (tooLarge > 0)
