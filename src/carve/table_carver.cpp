@@ -1,0 +1,663 @@
+#include "carve/table_carver.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "carve/btree_walk.h"
+#include "carve/record_decoder.h"
+
+namespace salvor::carve {
+
+namespace {
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// FNV-1a over the values from column `from` on, the row-id column left out
+// (a carved copy often lost its row id).
+std::uint64_t hashValues(const std::vector<Value>& values, std::size_t from, int rowidColumn) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    const auto mix = [&h](const void* p, std::size_t n) {
+        const auto* b = static_cast<const std::uint8_t*>(p);
+        for (std::size_t i = 0; i < n; ++i) h = (h ^ b[i]) * 0x100000001b3ULL;
+    };
+    for (std::size_t i = from; i < values.size(); ++i) {
+        if (static_cast<int>(i) == rowidColumn) continue;
+        const Value& v = values[i];
+        const auto type = static_cast<std::uint8_t>(v.type);
+        mix(&type, 1);
+        if (v.type == Value::Type::integer) mix(&v.integer, sizeof v.integer);
+        else if (v.type == Value::Type::real) mix(&v.real, sizeof v.real);
+        else if (v.type != Value::Type::null) {
+            const std::uint64_t n = v.bytes.size();
+            mix(&n, sizeof n);
+            mix(v.bytes.data(), v.bytes.size());
+        }
+    }
+    return h;
+}
+
+// Where in a page image a record was read.
+enum class Region : std::uint8_t { freeblock, unallocated, freelist, cell };
+
+struct Source {
+    const PageVersion* version = nullptr;
+    bool pageInUse = false;  // a current page some live tree lists
+    bool onFreelist = false; // a current page of the free list: all of it is free
+    std::string label(Region region) const {
+        switch (version->origin.kind) {
+        case PageOrigin::Kind::walFrame:
+        case PageOrigin::Kind::journal: return version->origin.label();
+        case PageOrigin::Kind::file: break;
+        }
+        if (onFreelist) return "freelist";
+        // A listed cell of a file page the log has replaced since.
+        if (region == Region::cell) return version->current ? "unallocated" : "superseded-page";
+        if (region == Region::freeblock) return "freeblock";
+        if (region == Region::freelist) return "freelist";
+        return "unallocated";
+    }
+};
+
+struct LiveRow {
+    std::int64_t rowid;
+    std::uint32_t page;
+    std::uint32_t offset;
+};
+
+struct TableState {
+    const TableSchema* schema = nullptr;
+    std::vector<std::size_t> identity;  // identifying columns; empty: every text column, by majority
+    std::vector<LiveRow> live;          // sorted by row id
+    std::unordered_set<std::uint64_t> liveFull, liveSuffix;
+    std::unordered_map<std::uint64_t, std::int64_t> liveIdentity;
+    std::vector<CarvedRow> found;
+    std::vector<std::uint64_t> foundFull, foundSuffix;
+};
+
+// A record's header and where its bodies lie, before its values are read.
+struct Layout {
+    std::vector<std::uint64_t> types;  // from column `first` on
+    std::size_t first = 0;             // columns before it could not be read
+    std::uint64_t payloadAt = 0;       // where the payload (header first) began on the page, maybe in lost bytes
+    std::uint64_t payload = 0;         // header + bodies
+    std::uint64_t bodyAt = 0;          // where the first read body begins on the page
+    std::uint64_t end = 0;             // one past the record's last byte on the page
+    std::optional<std::int64_t> rowid;
+    int score = 0;
+};
+
+class Carver {
+public:
+    Carver(const DatabaseImage& image, const Schema& schema, const CarveOptions& options, CarveReport& report)
+        : image_(image), options_(options), report_(report), walk_(image) {
+        for (const TableSchema& t : schema.tables) {
+            if (!options.tables.empty() && !std::any_of(options.tables.begin(), options.tables.end(), [&](const std::string& n) {
+                    return lower(n) == lower(t.name);
+                }))
+                continue;
+            TableState state;
+            state.schema = &t;
+            for (const auto& [name, columns] : options.identityColumns) {
+                if (lower(name) != lower(t.name)) continue;
+                for (const std::string& c : columns)
+                    for (std::size_t i = 0; i < t.columns.size(); ++i)
+                        if (lower(t.columns[i].name) == lower(c)) state.identity.push_back(i);
+            }
+            tables_.push_back(std::move(state));
+        }
+        for (std::size_t i = 0; i < tables_.size(); ++i) {
+            if (tables_[i].schema->withoutRowid) continue;  // its records sit in index-format pages
+            byRoot_[tables_[i].schema->rootPage] = static_cast<int>(i);
+            byCount_[tables_[i].schema->columns.size()].push_back(static_cast<int>(i));
+        }
+        schema_ = &schema;
+    }
+
+    void run() {
+        walkLive();
+        for (const PageVersion& v : image_.versions()) {
+            if (options_.stopRequested && options_.stopRequested()) break;
+            carveVersion(v);
+        }
+        settle();
+    }
+
+private:
+    // ---- the live database ----
+
+    void walkLive() {
+        // Every tree is walked so its pages are known to be in use; only the
+        // carved tables' rows are indexed.
+        walk_.walkTable(1, [](const LiveCell&) {});
+        for (std::uint32_t root : schema_->indexRoots) walk_.walkIndex(root);
+        std::vector<Value> values;
+        for (const TableSchema& t : schema_->tables) {
+            if (t.withoutRowid) {
+                walk_.walkIndex(t.rootPage);
+                continue;
+            }
+            const auto it = byRoot_.find(t.rootPage);
+            TableState* state = it == byRoot_.end() ? nullptr : &tables_[static_cast<std::size_t>(it->second)];
+            walk_.walkTable(t.rootPage, [&](const LiveCell& cell) {
+                if (!state) return;
+                state->live.push_back({cell.cell.rowid, cell.page, cell.offset});
+                if (!walk_.decode(cell, t, values)) return;
+                state->liveFull.insert(hashValues(values, 0, t.rowidColumn));
+                state->liveSuffix.insert(hashValues(values, 1, t.rowidColumn));
+                if (!state->identity.empty()) state->liveIdentity.emplace(identityHash(*state, values), cell.cell.rowid);
+            });
+            if (state) std::sort(state->live.begin(), state->live.end(), [](const LiveRow& a, const LiveRow& b) { return a.rowid < b.rowid; });
+        }
+        walk_.walkFreelist();
+        for (const std::string& line : walk_.diagnostics()) report_.diagnostics.push_back(line);
+    }
+
+    std::uint64_t identityHash(const TableState& t, const std::vector<Value>& values) const {
+        std::vector<Value> picked;
+        for (std::size_t i : t.identity) picked.push_back(i < values.size() ? values[i] : Value{});
+        return hashValues(picked, 0, -1);
+    }
+
+    // ---- one page image ----
+
+    void carveVersion(const PageVersion& v) {
+        const Bytes bytes = v.bytes;
+        const std::uint32_t usable = std::min<std::uint32_t>(image_.usableSize(), static_cast<std::uint32_t>(bytes.size()));
+        const std::uint32_t headerAt = v.page == 1 ? 100 : 0;
+        const PageUse& use = walk_.use(v.page);
+        Source source{&v, false, v.current && use.role == PageRole::freeLeaf};
+        if (v.current) {
+            switch (use.role) {
+            case PageRole::tableLeaf: {
+                source.pageInUse = true;
+                const auto page = readBtreePage(bytes, usable, headerAt);
+                if (!page) return;
+                carveFreeSpace(bytes, *page, hintOf(use.tree), source);
+                return;
+            }
+            case PageRole::tableInterior:
+            case PageRole::index:
+            case PageRole::overflow: return;
+            case PageRole::freeTrunk: {
+                // The trunk's list of page numbers overwrote the page's start;
+                // old cells may stand after it.
+                const std::uint32_t listed = std::min<std::uint32_t>(readU32(bytes, 4), usable / 4 - 2);
+                scanRegion(bytes, 8 + 4 * listed, usable, -1, source, Region::freelist);
+                return;
+            }
+            case PageRole::freeLeaf:
+            case PageRole::unknown: break;
+            }
+        }
+        // A page no live tree uses now, or an older image of any page: every
+        // cell it lists was a row at its time.
+        const Region region = v.current && use.role == PageRole::freeLeaf ? Region::freelist
+                              : v.current                                 ? Region::unallocated
+                                                                          : Region::cell;
+        const auto page = readBtreePage(bytes, usable, headerAt);
+        if (page && page->kind == PageKind::tableLeaf) {
+            int hint = -1;
+            if (const PageUse& now = walk_.use(v.page); now.role == PageRole::tableLeaf || now.role == PageRole::tableInterior)
+                hint = hintOf(now.tree);
+            if (hint < 0) hint = vote(bytes, *page);
+            for (std::uint32_t at : page->cells) tryCell(bytes, at, usable, hint, false, source, region);
+            carveFreeSpace(bytes, *page, hint, source);
+            return;
+        }
+        if (page && page->kind != PageKind::tableLeaf) return;  // an index or interior page: no rows
+        // No b-tree header: old cells may still stand anywhere on the page.
+        scanRegion(bytes, headerAt, usable, -1, source, region == Region::cell ? Region::unallocated : region);
+    }
+
+    int hintOf(std::int32_t root) const {
+        const auto it = byRoot_.find(static_cast<std::uint32_t>(root));
+        return it == byRoot_.end() ? -1 : it->second;
+    }
+
+    // The table most of a page's listed cells fit.
+    int vote(Bytes bytes, const BtreePage& page) const {
+        std::map<int, int> votes;
+        const std::uint32_t usable = image_.usableSize();
+        for (std::uint32_t at : page.cells) {
+            const auto cell = readTableCell(bytes, usable, at);
+            if (!cell) continue;
+            const auto types = readHeader(bytes, cell->payloadAt, std::min<std::uint64_t>(usable, cell->payloadAt + cell->local));
+            if (!types) continue;
+            int best = -1, bestScore = -1;
+            for (std::size_t i = 0; i < tables_.size(); ++i) {
+                if (tables_[i].schema->withoutRowid) continue;
+                if (const auto fit = tableFit(*types, *tables_[i].schema, true); fit && *fit > bestScore) {
+                    bestScore = *fit;
+                    best = static_cast<int>(i);
+                }
+            }
+            if (best >= 0) ++votes[best];
+        }
+        int best = -1, most = 0;
+        for (const auto& [table, n] : votes)
+            if (n > most) most = n, best = table;
+        return best;
+    }
+
+    void carveFreeSpace(Bytes bytes, const BtreePage& page, int hint, const Source& source) {
+        for (const Range& block : page.freeblocks) {
+            // Cells freed one by one each took a free-block header before
+            // neighbouring blocks merged: every record of a merged block lost
+            // its first four bytes, so each is rebuilt where the last ended.
+            std::uint32_t at = block.begin;
+            while (at + 4 < block.end) {
+                const auto end = rebuildFreeblock(bytes, {at, block.end}, hint, source);
+                if (!end) break;
+                at = *end;
+            }
+            // What could not be rebuilt may still hold whole cells.
+            scanRegion(bytes, at == block.begin ? at + 4 : at, block.end, hint, source, Region::freeblock);
+        }
+        scanRegion(bytes, page.unallocated.begin, page.unallocated.end, hint, source, Region::unallocated);
+    }
+
+    // Every offset of [begin, end) where a whole cell (length, row id, header)
+    // still stands; a cell found is skipped over.
+    void scanRegion(Bytes bytes, std::uint32_t begin, std::uint32_t end, int hint, const Source& source, Region region) {
+        end = std::min<std::uint32_t>(end, static_cast<std::uint32_t>(bytes.size()));
+        for (std::uint32_t at = begin; at + 4 <= end;) {
+            if (const auto next = tryCell(bytes, at, end, hint, true, source, region)) {
+                at = *next;
+                continue;
+            }
+            // An old free block the page's later rewrites left in place: its
+            // header (a link to a later block or none, and a size that fits)
+            // still stands before the records it overwrote.
+            const std::uint32_t link = readU16(bytes, at), size = readU16(bytes, at + 2);
+            if (size >= 8 && at + size <= end && (link == 0 || (link >= at + size && link < image_.usableSize()))) {
+                std::uint32_t from = at;
+                while (from + 4 < at + size) {
+                    const auto rebuilt = rebuildFreeblock(bytes, {from, at + size}, hint, source, region);
+                    if (!rebuilt) break;
+                    from = *rebuilt;
+                }
+                if (from != at) {
+                    at = from;
+                    continue;
+                }
+            }
+            ++at;
+        }
+    }
+
+    // A cell at `at` that ends by `limit`: where it ends when it was taken.
+    std::optional<std::uint32_t> tryCell(Bytes bytes, std::uint32_t at, std::uint32_t limit, int hint, bool unlisted,
+                                         const Source& source, Region region) {
+        const Bytes page = bytes.first(std::min<std::size_t>(bytes.size(), limit));
+        // Cheap refusals first: most offsets of a free region are no cell.
+        const Varint payload = readVarint(page, at);
+        if (payload.length == 0 || payload.value < 2 || payload.value > (1ULL << 31)) return std::nullopt;
+        const Varint rowid = readVarint(page, at + payload.length);
+        if (rowid.length == 0) return std::nullopt;
+        const std::size_t payloadAt = at + payload.length + rowid.length;
+        const Varint header = readVarint(page, payloadAt);
+        if (header.length == 0 || header.value < 2 || header.value > payload.value) return std::nullopt;
+        {
+            // Count the types and their bodies before anything is allocated.
+            std::size_t count = 0;
+            std::uint64_t sum = header.value;
+            const std::size_t headerEnd = payloadAt + header.value;
+            if (headerEnd > page.size()) return std::nullopt;
+            for (std::size_t p = payloadAt + header.length; p < headerEnd; ++count) {
+                const Varint t = readVarint(page.first(headerEnd), p);
+                if (t.length == 0 || t.value == 10 || t.value == 11) return std::nullopt;
+                sum += serialLength(t.value);
+                p += t.length;
+            }
+            if (sum != payload.value) return std::nullopt;
+            if (hint < 0 ? !byCount_.count(count) : count > tables_[static_cast<std::size_t>(hint)].schema->columns.size() && !byCount_.count(count))
+                return std::nullopt;
+        }
+        std::uint64_t headerLength = 0;
+        const auto types = readHeader(page, payloadAt, page.size(), &headerLength);
+        if (!types || headerLength + bodyLength(*types) != payload.value) return std::nullopt;
+        Layout layout;
+        layout.types = *types;
+        layout.payloadAt = payloadAt;
+        layout.payload = payload.value;
+        layout.bodyAt = payloadAt + headerLength;
+        layout.rowid = static_cast<std::int64_t>(rowid.value);
+        const std::uint64_t local = localPayload(payload.value, image_.usableSize());
+        layout.end = payloadAt + local + (local < payload.value ? 4 : 0);
+        if (layout.end > page.size()) return std::nullopt;
+        for (int table : candidates(*types, hint)) {
+            if (take(bytes, layout, table, unlisted, source, region)) return static_cast<std::uint32_t>(layout.end);
+        }
+        return std::nullopt;
+    }
+
+    // The tables a header may belong to, the page's own first.
+    std::vector<int> candidates(const std::vector<std::uint64_t>& types, int hint) const {
+        std::vector<std::pair<int, int>> scored;
+        if (hint >= 0)
+            if (const auto fit = tableFit(types, *tables_[static_cast<std::size_t>(hint)].schema, true)) return {hint};
+        if (const auto it = byCount_.find(types.size()); it != byCount_.end())
+            for (int t : it->second)
+                if (t != hint)
+                    if (const auto fit = tableFit(types, *tables_[static_cast<std::size_t>(t)].schema, false))
+                        scored.emplace_back(-*fit, t);
+        std::sort(scored.begin(), scored.end());
+        std::vector<int> out;
+        for (const auto& [score, t] : scored) out.push_back(t);
+        return out;
+    }
+
+    // A free block's first four bytes hold the link to the next block and its
+    // size: the cell's length, row id and the start of its header are gone.
+    // The header is rebuilt from what remains under each way the lost bytes
+    // can have been laid out, and the reading that fits the table best wins.
+    // Answers where the rebuilt record ends.
+    std::optional<std::uint32_t> rebuildFreeblock(Bytes bytes, const Range& block, int hint, const Source& source,
+                                                  Region region = Region::freeblock) {
+        const std::uint32_t f = block.begin;
+        const Bytes page = bytes.first(std::min<std::size_t>(bytes.size(), block.end));
+        std::optional<Layout> best;
+        int bestTable = -1;
+        const auto consider = [&](Layout&& layout, int table) {
+            if (!best || layout.score > best->score) {
+                best = std::move(layout);
+                bestTable = table;
+            }
+        };
+        std::vector<int> tables;
+        if (hint >= 0) tables.push_back(hint);
+        else
+            for (std::size_t i = 0; i < tables_.size(); ++i)
+                if (!tables_[i].schema->withoutRowid) tables.push_back(static_cast<int>(i));
+        for (int t : tables) {
+            const TableSchema& table = *tables_[static_cast<std::size_t>(t)].schema;
+            const std::size_t n = table.columns.size();
+            // (a) Length and row id took five bytes or more: the header stands whole.
+            for (std::uint32_t h = 4; h <= 6; ++h) {
+                if (h > 4 && (page.size() <= f + h - 1 || (page[f + h - 1] & 0x80))) continue;
+                std::uint64_t headerLength = 0;
+                const auto types = readHeader(page, f + h, page.size(), &headerLength);
+                if (!types) continue;
+                const auto fit = tableFit(*types, table, hint >= 0);
+                if (!fit) continue;
+                Layout l{*types, 0, f + h, headerLength + bodyLength(*types), f + h + headerLength, 0, std::nullopt, *fit + 3};
+                if (place(l, page.size())) consider(std::move(l), t);
+            }
+            // (b) The header's length byte was lost, its types stand from byte 4.
+            std::size_t typesEnd = 0;
+            if (auto types = readTypes(page, f + 4, page.size(), n, &typesEnd)) {
+                if (const auto fit = tableFit(*types, table, false); fit && typesEnd - (f + 3) < 128) {
+                    Layout l{*types, 0, f + 3, (typesEnd - (f + 3)) + bodyLength(*types), typesEnd, 0, std::nullopt, *fit};
+                    if (place(l, page.size())) consider(std::move(l), t);
+                }
+            }
+            // (c) The first column's type went too: known when it is the row
+            // id's NULL; else its body is what lies between the others and the
+            // block's end, when the record filled the block exactly.
+            if (n >= 2 && (typesEnd = 0, true)) {
+                if (auto rest = readTypes(page, f + 4, page.size(), n - 1, &typesEnd)) {
+                    std::vector<std::uint64_t> types{0};
+                    types.insert(types.end(), rest->begin(), rest->end());
+                    if (table.rowidColumn == 0) {
+                        if (const auto fit = tableFit(types, table, false); fit && typesEnd - (f + 2) < 128) {
+                            Layout l{types, 0, f + 2, (typesEnd - (f + 2)) + bodyLength(types), typesEnd, 0, std::nullopt, *fit};
+                            if (place(l, page.size())) consider(std::move(l), t);
+                        }
+                    } else if (const auto fit = tableFit(types, table, false)) {
+                        const std::uint64_t known = bodyLength(*rest);
+                        if (typesEnd + known <= block.end) {
+                            const std::uint64_t lost = block.end - typesEnd - known;
+                            if (lost <= 0xFFFF) {
+                                Layout l{*rest, 1, f + 2, (typesEnd - (f + 2)) + lost + known, typesEnd + lost, 0, std::nullopt,
+                                         *fit - 2};
+                                if (localPayload(l.payload, image_.usableSize()) == l.payload && place(l, page.size()))
+                                    consider(std::move(l), t);
+                            }
+                        }
+                    }
+                }
+            }
+        }
+        if (!best || !take(bytes, *best, bestTable, true, source, region)) return std::nullopt;
+        return static_cast<std::uint32_t>(best->end);
+    }
+
+    // Sets where the record ends on the page; false when it runs past `limit`.
+    bool place(Layout& l, std::size_t limit) const {
+        const std::uint64_t local = localPayload(l.payload, image_.usableSize());
+        l.end = l.payloadAt + local + (local < l.payload ? 4 : 0);
+        if (l.end > limit) return false;
+        if (l.end == limit) l.score += 2;
+        return true;
+    }
+
+    // Reads the values of a laid-out record and keeps it when they fit.
+    bool take(Bytes bytes, const Layout& l, int tableIndex, bool unlisted, const Source& source, Region region) {
+        TableState& table = tables_[static_cast<std::size_t>(tableIndex)];
+        const TableSchema& schema = *table.schema;
+        // The body bytes: on the page up to the local part's end, then the
+        // overflow chain.
+        const std::uint64_t local = localPayload(l.payload, image_.usableSize());
+        const std::uint64_t localEnd = l.payloadAt + local;
+        const std::uint64_t bodies = bodyLength(l.types);
+        if (l.bodyAt > localEnd || localEnd > bytes.size()) return false;
+        body_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(l.bodyAt), bytes.begin() + static_cast<std::ptrdiff_t>(localEnd));
+        bool whole = true;
+        if (local < l.payload) {
+            TableCell cell;
+            cell.payload = l.payload - (l.bodyAt - l.payloadAt);
+            cell.local = localEnd - l.bodyAt;
+            cell.payloadAt = static_cast<std::uint32_t>(l.bodyAt);
+            cell.overflow = readU32(bytes, static_cast<std::size_t>(localEnd));
+            whole = walk_.payload(bytes, cell, body_, false);
+        }
+        CarvedRow row;
+        row.values.assign(schema.columns.size(), Value{});
+        row.partial = l.first > 0;
+        std::size_t at = 0;
+        int known = 0;
+        for (std::size_t i = 0; i < l.types.size(); ++i) {
+            const std::size_t column = l.first + i;
+            const std::size_t n = static_cast<std::size_t>(serialLength(l.types[i]));
+            if (at + n > body_.size()) {
+                if (whole) return false;
+                row.partial = true;  // its bytes were in an overflow page used again since
+                break;
+            }
+            auto v = decodeValue(l.types[i], Bytes(body_).subspan(at, n), image_.encoding(), schema.columns[column]);
+            if (!v) return false;
+            if (v->type != Value::Type::null && static_cast<int>(column) != schema.rowidColumn) ++known;
+            row.values[column] = std::move(*v);
+            at += n;
+        }
+        if (at > bodies) return false;
+        // A record found by trying offsets needs more than one value to be
+        // believed: one short value fits almost anywhere.
+        if (known == 0 || (unlisted && known < 2 && schema.columns.size() > 2)) return false;
+        if (l.rowid) row.rowid = l.rowid;
+        if (schema.rowidColumn >= 0 && row.rowid) {
+            row.values[static_cast<std::size_t>(schema.rowidColumn)].type = Value::Type::integer;
+            row.values[static_cast<std::size_t>(schema.rowidColumn)].integer = *row.rowid;
+        }
+        row.carvedFrom = source.label(region);
+        row.page = source.version->page;
+        row.offset = l.payloadAt;
+        row.age = source.version->origin.age();
+        add(table, std::move(row));
+        return true;
+    }
+
+    void add(TableState& table, CarvedRow&& row) {
+        const int rowidColumn = table.schema->rowidColumn;
+        const std::uint64_t full = row.partial ? 0 : hashValues(row.values, 0, rowidColumn);
+        const std::uint64_t suffix = hashValues(row.values, 1, rowidColumn);
+        // An unchanged copy of a live row (left by a page split, a defragment
+        // or an update that moved it) is no deleted record and no older version.
+        if (row.partial ? table.liveSuffix.count(suffix) : table.liveFull.count(full)) return;
+        table.found.push_back(std::move(row));
+        table.foundFull.push_back(full);
+        table.foundSuffix.push_back(suffix);
+    }
+
+    // ---- one record per row ----
+
+    const LiveRow* liveRow(const TableState& t, std::int64_t rowid) const {
+        const auto it = std::lower_bound(t.live.begin(), t.live.end(), rowid,
+                                         [](const LiveRow& r, std::int64_t id) { return r.rowid < id; });
+        return it != t.live.end() && it->rowid == rowid ? &*it : nullptr;
+    }
+
+    // Two versions of one row: the identifying columns agree (null on either
+    // side agrees); without them, most texts both hold agree.
+    bool sameRow(const TableState& t, const std::vector<Value>& a, const std::vector<Value>& b) const {
+        if (!t.identity.empty()) {
+            for (std::size_t i : t.identity) {
+                if (i >= a.size() || i >= b.size()) continue;
+                if (a[i].type == Value::Type::null || b[i].type == Value::Type::null) continue;
+                if (!(a[i] == b[i])) return false;
+            }
+            return true;
+        }
+        int both = 0, equal = 0;
+        for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+            if (a[i].type != Value::Type::text || b[i].type != Value::Type::text) continue;
+            ++both;
+            equal += a[i].bytes == b[i].bytes;
+        }
+        return both == 0 || equal * 2 >= both;
+    }
+
+    void settle() {
+        std::vector<Value> live;
+        for (TableState& t : tables_) {
+            TableCarve out;
+            out.schema = *t.schema;
+            out.liveRows = t.live.size();
+            const int rowidColumn = t.schema->rowidColumn;
+            // Newest first, so the first of a row's versions is the one kept.
+            std::vector<std::size_t> order(t.found.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                if (t.found[a].partial != t.found[b].partial) return !t.found[a].partial;
+                return t.found[a].age > t.found[b].age;
+            });
+            std::map<std::int64_t, std::size_t> byRowid;           // row id -> index in out.deleted
+            std::unordered_map<std::uint64_t, std::size_t> byFull;  // content -> index in out.deleted
+            std::unordered_map<std::uint64_t, std::size_t> bySuffix;
+            std::map<std::int64_t, std::unordered_set<std::uint64_t>> earlierSeen;
+            std::map<std::size_t, std::unordered_set<std::uint64_t>> olderSeen;
+            for (std::size_t i : order) {
+                CarvedRow& row = t.found[i];
+                const std::uint64_t full = t.foundFull[i], suffix = t.foundSuffix[i];
+                // A carved row with a live row's id is its earlier version, or
+                // a deleted row whose id was reused.
+                if (row.rowid) {
+                    if (const LiveRow* l = liveRow(t, *row.rowid)) {
+                        if (liveValues(t, *l, live) && sameRow(t, row.values, live)) {
+                            if (earlierSeen[*row.rowid].insert(full).second)
+                                out.earlierVersionsOfLive[*row.rowid].push_back(std::move(row));
+                            continue;
+                        }
+                    }
+                } else if (!t.identity.empty()) {
+                    if (const auto it = t.liveIdentity.find(identityHash(t, row.values)); it != t.liveIdentity.end()) {
+                        if (earlierSeen[it->second].insert(full).second)
+                            out.earlierVersionsOfLive[it->second].push_back(std::move(row));
+                        continue;
+                    }
+                }
+                // The same content already kept: one record.
+                if (!row.partial) {
+                    if (const auto it = byFull.find(full); it != byFull.end()) {
+                        CarvedRow& kept = out.deleted[it->second];
+                        if (!kept.rowid && row.rowid) kept.rowid = row.rowid, fillRowid(kept, rowidColumn);
+                        continue;
+                    }
+                } else if (bySuffix.count(suffix)) {
+                    continue;
+                }
+                if (row.rowid) {
+                    if (const auto it = byRowid.find(*row.rowid); it != byRowid.end()) {
+                        CarvedRow& kept = out.deleted[it->second];
+                        if (sameRow(t, kept.values, row.values)) {
+                            if (olderSeen[it->second].insert(full).second) kept.earlierVersions.push_back(std::move(row));
+                            continue;
+                        }
+                    }
+                }
+                const std::size_t index = out.deleted.size();
+                if (row.rowid) byRowid.emplace(*row.rowid, index);
+                if (!row.partial) byFull.emplace(full, index);
+                bySuffix.emplace(suffix, index);
+                out.deleted.push_back(std::move(row));
+            }
+            std::stable_sort(out.deleted.begin(), out.deleted.end(), [](const CarvedRow& a, const CarvedRow& b) {
+                return std::tie(a.page, a.offset, a.age) < std::tie(b.page, b.offset, b.age);
+            });
+            for (const CarvedRow& r : out.deleted) {
+                const std::string& from = r.carvedFrom;
+                ++report_.foundIn[from.rfind("wal-frame-", 0) == 0 ? std::string("wal-frame") : from];
+            }
+            report_.tables.push_back(std::move(out));
+        }
+    }
+
+    static void fillRowid(CarvedRow& row, int rowidColumn) {
+        if (rowidColumn < 0 || !row.rowid) return;
+        row.values[static_cast<std::size_t>(rowidColumn)].type = Value::Type::integer;
+        row.values[static_cast<std::size_t>(rowidColumn)].integer = *row.rowid;
+    }
+
+    bool liveValues(const TableState& t, const LiveRow& l, std::vector<Value>& values) {
+        const Bytes bytes = image_.currentPage(l.page);
+        const auto cell = readTableCell(bytes, image_.usableSize(), l.offset);
+        if (!cell) return false;
+        return walk_.decode(LiveCell{l.page, l.offset, *cell, bytes}, *t.schema, values);
+    }
+
+    const DatabaseImage& image_;
+    const CarveOptions& options_;
+    CarveReport& report_;
+    BtreeWalk walk_;
+    const Schema* schema_ = nullptr;
+    std::vector<TableState> tables_;
+    std::map<std::uint32_t, int> byRoot_;
+    std::map<std::size_t, std::vector<int>> byCount_;
+    std::vector<std::uint8_t> body_;
+};
+
+}  // namespace
+
+CarveReport carveDatabase(const DatabaseImage& image, const CarveOptions& options) {
+    CarveReport report;
+    report.diagnostics = image.diagnostics();
+    const Schema schema = readSchema(image, &report.diagnostics);
+    if (schema.tables.empty()) report.diagnostics.push_back("the schema names no table that can be carved");
+    Carver(image, schema, options, report).run();
+    return report;
+}
+
+std::string valueText(const Value& value) {
+    switch (value.type) {
+    case Value::Type::null: return {};
+    case Value::Type::integer: return std::to_string(value.integer);
+    case Value::Type::real: {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%.17g", value.real);
+        return buffer;
+    }
+    case Value::Type::text: return value.bytes;
+    case Value::Type::blob: return "<" + std::to_string(value.bytes.size()) + " bytes>";
+    }
+    return {};
+}
+
+}  // namespace salvor::carve

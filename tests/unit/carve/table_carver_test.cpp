@@ -1,0 +1,304 @@
+// The carving engine that reads each table's layout from the file: databases
+// built with SQLite (secure delete off) and carved from their bytes. Deleted
+// rows come back with their values in column order and the place they were
+// read from; live rows, and unchanged copies of them, never do; an edited row's
+// older image is that row's earlier version; rows that only the write-ahead
+// log still holds are found in its frames; hostile pages give what can be read.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "carve/sqlite_image.h"
+#include "carve/table_carver.h"
+
+namespace salvor::test {
+namespace {
+
+namespace fs = std::filesystem;
+using carve::CarveReport;
+using carve::DatabaseImage;
+using carve::Value;
+
+std::vector<std::uint8_t> slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class Db {
+public:
+    explicit Db(const std::string& name) {
+        dir_ = fs::temp_directory_path() / ("salvor-engine-" + std::to_string(::getpid()) + "-" + name);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        path_ = dir_ / "test.db";
+        EXPECT_EQ(sqlite3_open(path_.c_str(), &db_), SQLITE_OK);
+        exec("PRAGMA secure_delete=OFF");
+    }
+    ~Db() {
+        close();
+        fs::remove_all(dir_);
+    }
+    void exec(const std::string& sql) {
+        char* error = nullptr;
+        ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << " in " << sql;
+    }
+    void close() {
+        if (db_) sqlite3_close(db_);
+        db_ = nullptr;
+    }
+    sqlite3* handle() { return db_; }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path dir_, path_;
+    sqlite3* db_ = nullptr;
+};
+
+const carve::TableCarve* table(const CarveReport& report, const std::string& name) {
+    for (const auto& t : report.tables)
+        if (t.schema.name == name) return &t;
+    return nullptr;
+}
+
+CarveReport carveBytes(const std::vector<std::uint8_t>& file, const std::vector<std::uint8_t>& wal = {},
+                       const carve::CarveOptions& options = {}) {
+    std::string why;
+    const auto image = DatabaseImage::open(file, wal, {}, &why);
+    EXPECT_TRUE(image) << why;
+    if (!image) return {};
+    return carve::carveDatabase(*image, options);
+}
+
+std::string text(const Value& v) { return v.type == Value::Type::text ? v.bytes : "<not text>"; }
+
+// Names of the people carved, by the table's name column.
+std::multiset<std::string> names(const carve::TableCarve& t, std::size_t column) {
+    std::multiset<std::string> out;
+    for (const auto& r : t.deleted) out.insert(text(r.values[column]));
+    return out;
+}
+
+TEST(TableCarver, DeletedRowsComeBackWithTheirValuesAndLiveRowsDoNot) {
+    for (const int pageSize : {1024, 4096}) {
+        Db db("values-" + std::to_string(pageSize));
+        db.exec("PRAGMA page_size=" + std::to_string(pageSize));
+        db.exec("CREATE TABLE people (id INTEGER PRIMARY KEY, name TEXT, born INTEGER, height REAL, photo BLOB, "
+                "created DATE)");
+        db.exec("BEGIN");
+        for (int i = 1; i <= 300; ++i)
+            db.exec("INSERT INTO people VALUES (" + std::to_string(i) + ", 'Person number " + std::to_string(i) + "', " +
+                    std::to_string(1950 + i % 50) + ", " + std::to_string(1.5 + i / 1000.0) + ", x'0102030405', " +
+                    std::to_string(400000000 + i) + ")");
+        db.exec("COMMIT");
+        // Every seventh row, spread over all the leaves, and then a run.
+        db.exec("DELETE FROM people WHERE id % 7 = 0 OR id BETWEEN 200 AND 215");
+        db.close();
+        const auto bytes = slurp(db.path());
+        const CarveReport report = carveBytes(bytes);
+        const auto* people = table(report, "people");
+        ASSERT_TRUE(people);
+        EXPECT_EQ(people->liveRows, 300u - 42u - 16u + 2u);  // 203 and 210 are both sevens and in the run
+        // Deleted, and their names still stand in the file (a page that was
+        // rebalanced may have written over some).
+        std::set<std::string> expected, recoverable;
+        const std::string all(bytes.begin(), bytes.end());
+        for (int i = 1; i <= 300; ++i) {
+            if (i % 7 != 0 && (i < 200 || i > 215)) continue;
+            const std::string name = "Person number " + std::to_string(i);
+            expected.insert(name);
+            for (auto at = all.find(name); at != std::string::npos; at = all.find(name, at + 1))
+                if (!std::isdigit(static_cast<unsigned char>(all[at + name.size()]))) recoverable.insert(name);
+        }
+        std::set<std::string> got;
+        for (const auto& r : people->deleted) {
+            const std::string name = text(r.values[1]);
+            EXPECT_TRUE(expected.count(name)) << "not deleted, or garbled: " << name << " at page " << r.page;
+            got.insert(name);
+            // Every value is where its column is.
+            const int i = std::stoi(name.substr(14));
+            EXPECT_EQ(r.values[2].integer, 1950 + i % 50) << name;
+            EXPECT_EQ(r.values[3].type, Value::Type::real);
+            EXPECT_NEAR(r.values[3].real, 1.5 + i / 1000.0, 1e-9);
+            EXPECT_EQ(r.values[4].bytes, std::string("\x01\x02\x03\x04\x05", 5));
+            EXPECT_EQ(r.values[5].integer, 400000000 + i);
+            EXPECT_TRUE(r.carvedFrom == "freeblock" || r.carvedFrom == "unallocated" || r.carvedFrom == "freelist")
+                << r.carvedFrom;
+            if (r.rowid) {
+                EXPECT_EQ(*r.rowid, i);
+            }
+        }
+        // A freed cell's first bytes are overwritten by its free-block header;
+        // the first of a merged run is rebuilt, so nearly all come back.
+        EXPECT_GE(recoverable.size(), 40u);
+        EXPECT_GE(got.size(), recoverable.size() * 95 / 100) << "page size " << pageSize;
+        EXPECT_EQ(got.size(), people->deleted.size()) << "one record per row";
+    }
+}
+
+TEST(TableCarver, PagesOfTheFreeListAreCarvedAndSaySo) {
+    Db db("freelist");
+    db.exec("PRAGMA page_size=1024");
+    db.exec("CREATE TABLE notes (id INTEGER PRIMARY KEY, title TEXT, body TEXT)");
+    db.exec("BEGIN");
+    for (int i = 1; i <= 400; ++i)
+        db.exec("INSERT INTO notes VALUES (" + std::to_string(i) + ", 'Title " + std::to_string(i) + "', '" +
+                std::string(120, static_cast<char>('a' + i % 26)) + "')");
+    db.exec("COMMIT");
+    db.exec("DELETE FROM notes WHERE id > 100");
+    db.close();
+    const CarveReport report = carveBytes(slurp(db.path()));
+    const auto* notes = table(report, "notes");
+    ASSERT_TRUE(notes);
+    std::size_t onFreelist = 0;
+    for (const auto& r : notes->deleted) {
+        EXPECT_GT(*r.rowid, 100) << "a live note listed as deleted";
+        onFreelist += r.carvedFrom == "freelist";
+    }
+    EXPECT_GE(notes->deleted.size(), 280u);
+    EXPECT_GE(onFreelist, 200u);
+    EXPECT_GE(report.foundIn.at("freelist"), onFreelist);
+}
+
+TEST(TableCarver, AnEditedRowsOlderImageIsItsEarlierVersionNotADeletedRow) {
+    Db db("versions");
+    db.exec("CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT, text TEXT, date INTEGER)");
+    db.exec("BEGIN");
+    for (int i = 1; i <= 40; ++i)
+        db.exec("INSERT INTO message (guid, text, date) VALUES ('guid-" + std::to_string(i) + "', 'hello number " +
+                std::to_string(i) + "', " + std::to_string(500000000 + i) + ")");
+    db.exec("COMMIT");
+    // A longer text moves the row; its old bytes stay behind.
+    db.exec("UPDATE message SET text = 'edited, and now much longer than it was before: 12' WHERE ROWID = 12");
+    db.exec("DELETE FROM message WHERE ROWID = 30");
+    // A row id reused by another message is a deleted message, not a version.
+    db.exec("DELETE FROM message WHERE ROWID = 40");
+    db.exec("INSERT INTO message (ROWID, guid, text, date) VALUES (40, 'guid-other', 'someone else, in a message "
+            "longer than the one deleted, so it is written elsewhere', 500000999)");
+    db.close();
+    carve::CarveOptions options;
+    options.identityColumns["message"] = {"guid"};
+    const CarveReport report = carveBytes(slurp(db.path()), {}, options);
+    const auto* message = table(report, "message");
+    ASSERT_TRUE(message);
+    const auto deleted = names(*message, 2);
+    EXPECT_TRUE(deleted.count("hello number 30"));
+    EXPECT_TRUE(deleted.count("hello number 40"));
+    EXPECT_FALSE(deleted.count("hello number 12")) << "an earlier version counted as a deleted message";
+    ASSERT_TRUE(message->earlierVersionsOfLive.count(12));
+    EXPECT_EQ(text(message->earlierVersionsOfLive.at(12).front().values[2]), "hello number 12");
+    for (const auto& r : message->deleted) EXPECT_NE(text(r.values[1]), "guid-other");
+}
+
+TEST(TableCarver, RowsOnlyTheLogHoldsAreReadFromItsFrames) {
+    Db db("wal");
+    db.exec("PRAGMA journal_mode=WAL");
+    db.exec("PRAGMA wal_autocheckpoint=0");
+    db.exec("CREATE TABLE call (ROWID INTEGER PRIMARY KEY, address TEXT, date INTEGER, duration INTEGER)");
+    db.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    // Inserted and deleted after the last checkpoint: the file never held them.
+    for (int i = 1; i <= 30; ++i)
+        db.exec("INSERT INTO call (address, date, duration) VALUES ('+4420700" + std::to_string(10000 + i) + "', " +
+                std::to_string(600000000 + i) + ", " + std::to_string(i * 3) + ")");
+    db.exec("DELETE FROM call WHERE ROWID IN (3, 9, 27)");
+    // Read while the connection holds the log open, as a backup copies it.
+    const auto file = slurp(db.path());
+    const auto wal = slurp(db.path().string() + "-wal");
+    ASSERT_GT(wal.size(), 32u);
+    const CarveReport report = carveBytes(file, wal);
+    const auto* call = table(report, "call");
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->liveRows, 27u) << "the committed frames are the database's current state";
+    std::set<std::int64_t> found;
+    for (const auto& r : call->deleted) {
+        ASSERT_TRUE(r.rowid);
+        found.insert(*r.rowid);
+        EXPECT_EQ(r.carvedFrom.rfind("wal-frame-", 0), 0u) << r.carvedFrom;
+        EXPECT_EQ(text(r.values[1]), "+4420700" + std::to_string(10000 + *r.rowid));
+    }
+    EXPECT_EQ(found, (std::set<std::int64_t>{3, 9, 27}));
+    // Without its log, the file holds the table and nothing else.
+    const CarveReport alone = carveBytes(file);
+    ASSERT_TRUE(table(alone, "call"));
+    EXPECT_TRUE(table(alone, "call")->deleted.empty());
+}
+
+TEST(TableCarver, TextsOfAUtf16FileAreReadAsUtf8) {
+    Db db("utf16");
+    db.exec("PRAGMA encoding='UTF-16le'");
+    db.exec("CREATE TABLE contact (id INTEGER PRIMARY KEY, first TEXT, last TEXT)");
+    db.exec("INSERT INTO contact VALUES (1, 'Zoë', 'Ångström'), (2, 'Łukasz', '日本'), (3, 'Ann', 'Lee')");
+    db.exec("DELETE FROM contact WHERE id < 3");
+    db.close();
+    const CarveReport report = carveBytes(slurp(db.path()));
+    const auto* contact = table(report, "contact");
+    ASSERT_TRUE(contact);
+    const auto first = names(*contact, 1);
+    EXPECT_TRUE(first.count("Łukasz") || first.count("Zoë"));
+    for (const auto& r : contact->deleted) EXPECT_NE(text(r.values[1]), "Ann");
+}
+
+TEST(TableCarver, HostilePagesGiveWhatCanBeReadAndNeverMore) {
+    Db db("hostile");
+    db.exec("PRAGMA page_size=1024");
+    db.exec("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT, n INTEGER)");
+    db.exec("BEGIN");
+    for (int i = 1; i <= 200; ++i)
+        db.exec("INSERT INTO t VALUES (" + std::to_string(i) + ", 'name " + std::to_string(i) + "', " + std::to_string(i) + ")");
+    db.exec("COMMIT");
+    db.exec("DELETE FROM t WHERE id % 3 = 0");
+    db.close();
+    const auto good = slurp(db.path());
+    const std::size_t pages = good.size() / 1024;
+    auto damaged = [&](auto change) {
+        auto bytes = good;
+        change(bytes);
+        std::string why;
+        const auto image = DatabaseImage::open(bytes, {}, {}, &why);
+        if (image) (void)carve::carveDatabase(*image);
+    };
+    // A free-block chain that points back at itself, on every leaf.
+    damaged([&](auto& b) {
+        for (std::size_t p = 1; p < pages; ++p) {
+            const std::size_t at = p * 1024;
+            if (b[at] != 0x0D) continue;
+            const std::size_t first = (b[at + 1] << 8) | b[at + 2];
+            if (first && first + 4 < 1024) b[at + first] = b[at + 1], b[at + first + 1] = b[at + 2];
+        }
+    });
+    // A free list whose trunk lists itself and points to itself.
+    damaged([&](auto& b) {
+        b[32] = 0, b[33] = 0, b[34] = 0, b[35] = 2;
+        const std::size_t at = 1024;
+        for (int i = 0; i < 4; ++i) b[at + i] = i == 3 ? 2 : 0;
+        b[at + 7] = 200;  // more leaves than a trunk holds
+    });
+    // Children pointing at the root, cell pointers past the page, absurd sizes.
+    damaged([&](auto& b) {
+        for (std::size_t p = 0; p < pages; ++p) {
+            const std::size_t at = p * 1024 + (p == 0 ? 100 : 0);
+            for (std::size_t i = 8; i < 40 && at + i < b.size(); ++i) b[at + i] = 0xFF;
+        }
+    });
+    damaged([&](auto& b) { b.resize(b.size() / 2 + 37); });
+    damaged([&](auto& b) { b[16] = 0x03, b[17] = 0x00; });  // a page size of 768
+    // A log of garbage beside a good file.
+    std::vector<std::uint8_t> wal(32 + 3 * (24 + 1024), 0xA5);
+    wal[0] = 0x37, wal[1] = 0x7f, wal[2] = 0x06, wal[3] = 0x82;
+    const CarveReport report = carveBytes(good, wal);
+    ASSERT_TRUE(table(report, "t"));
+    EXPECT_FALSE(report.diagnostics.empty());
+    for (const auto& r : table(report, "t")->deleted) EXPECT_EQ(r.values[2].integer % 3, 0) << text(r.values[1]);
+}
+
+}  // namespace
+}  // namespace salvor::test
