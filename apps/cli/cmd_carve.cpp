@@ -389,8 +389,9 @@ int cmdCarve(const std::vector<std::string>& args) {
         error(path + " is not a SQLite database" + (why.empty() ? std::string() : " (" + displayText(why) + ")"));
         return kExitFailure;
     }
-    // A file whose header was overwritten may still hold a readable schema;
-    // one without the header and without any table is not a database at all.
+    // A file whose header was overwritten may still hold a readable schema
+    // (the engine says the header is missing); one without the header and
+    // without any table is not a database at all.
     static constexpr std::string_view kMagic("SQLite format 3\0", 16);
     const bool headerMissing =
         !file.empty() && (file.size() < kMagic.size() || !std::equal(kMagic.begin(), kMagic.end(), file.begin()));
@@ -414,9 +415,6 @@ int cmdCarve(const std::vector<std::string>& args) {
         error(path + " is not a SQLite database (it does not begin with the SQLite header and holds no table)");
         return kExitFailure;
     }
-    if (headerMissing)
-        std::fprintf(stderr, "salvor: warning: %s does not begin with the SQLite header; carving what can be read\n",
-                     path.c_str());
     printDiagnostics(path, image->diagnostics(), report.diagnostics);
 
     if (options->json) {

@@ -99,9 +99,20 @@ std::vector<std::uint8_t> photoOf(int id) {
 
 // The row of user `id` as it is inserted: id, name, note, score, photo. Every
 // third note is NULL; even scores are integral (SQLite stores those as
-// integers on disk and they must still come back as reals).
+// integers on disk and they must still come back as reals). User 18's name
+// holds a line break, a tab and a right-to-left override, which a terminal
+// must not be handed as they are.
+constexpr const char* kHostileName = "bad\nname\t\xE2\x80\xAE!";
 json userRow(int id) {
     const int n = id - 20000;
+    if (n == 18) {
+        json row = userRow(20001);
+        row[0] = id;
+        row[1] = kHostileName;
+        row[3] = 18.0;
+        row[4] = json::binary(photoOf(id));
+        return row;
+    }
     json note = n % 3 == 0 ? json(nullptr) : json("note " + std::to_string(n) + " about this person");
     if (n == 31) note = "a long note that a table cell cannot hold: " + std::string(120, 'x');
     const double score = n % 2 == 0 ? n * 1.0 : n + 0.5;
@@ -121,8 +132,7 @@ struct Layout {
 };
 
 // A database with a users table (INTEGER PRIMARY KEY, texts, reals, blobs),
-// three users deleted, and a table that never held anything. User 20018's
-// name holds a control character and a byte that is not UTF-8.
+// three users deleted, and a table that never held anything.
 void buildUsers(const std::string& path, Layout layout = {}) {
     Sql db(path);
     db("PRAGMA page_size=" + std::to_string(layout.pageSize));
@@ -136,7 +146,6 @@ void buildUsers(const std::string& path, Layout layout = {}) {
     std::vector<json> rows;
     for (int id = 20001; id <= 20000 + kUsers; ++id) rows.push_back(userRow(id));
     db.insert("INSERT INTO users VALUES (?, ?, ?, ?, ?)", rows);
-    db("UPDATE users SET name = CAST(x'6261640162ff' AS TEXT) WHERE id = 20018");
     for (int id : kDeletedUsers) db("DELETE FROM users WHERE id = " + std::to_string(id));
 }
 
@@ -159,10 +168,11 @@ json carveJson(const std::string& path, const std::vector<std::string>& extra = 
     }
 }
 
-const json& tableOf(const json& doc, const std::string& name) {
-    static const json kNone = {{"records", json::array()}, {"columns", json::array()}};
-    for (const json& t : doc.value("tables", json::array()))
-        if (t.value("table", "") == name) return t;
+json tableOf(const json& doc, const std::string& name) {
+    const json kNone = {{"records", json::array()}, {"columns", json::array()}};
+    if (doc.is_object() && doc.contains("tables"))
+        for (const json& t : doc["tables"])
+            if (t.value("table", "") == name) return t;
     ADD_FAILURE() << "no table " << name << " in " << doc.dump().substr(0, 2000);
     return kNone;
 }
@@ -189,11 +199,10 @@ std::set<int> checkedUsers(const json& users) {
         const std::string name = v[1];
         int n = 0;
         if (name.rfind("user", 0) == 0) n = std::atoi(name.c_str() + 4);
-        else if (name == "bad\x01" "b\xEF\xBF\xBD") n = 18;  // the byte that is not UTF-8 becomes U+FFFD
+        else if (name == kHostileName) n = 18;
         const int id = 20000 + n;
         EXPECT_TRUE(kDeletedUsers.contains(id)) << "a live or unknown row came back: " << r.dump();
-        json want = userRow(id);
-        if (n == 18) want[1] = name;
+        const json want = userRow(id);
         EXPECT_TRUE(v[0] == id || v[0].is_null()) << r.dump();
         for (std::size_t c = 1; c < 5; ++c) EXPECT_EQ(v[c], carvedForm(want[c])) << "column " << c << " of " << r.dump();
         EXPECT_TRUE(v[3].is_number_float()) << "a REAL column gave " << v[3].dump();
@@ -257,17 +266,18 @@ TEST(CarveCli, DeletedUsersComeBackWithTheirValuesAndLiveOnesDoNot) {
     const auto before = fingerprint(dir.path());
     const json doc = carveJson(db);
     EXPECT_EQ(doc["file"], db);
-    const json& users = tableOf(doc, "users");
+    const json users = tableOf(doc, "users");
     EXPECT_EQ(checkedUsers(users), kDeletedUsers);
     for (const json& r : users["records"]) EXPECT_EQ(r["carvedFrom"], "freeblock") << r.dump();
-    const json& empty = tableOf(doc, "empty_table");
+    const json empty = tableOf(doc, "empty_table");
     EXPECT_EQ(empty["columns"], json({"x", "y"}));
     EXPECT_EQ(empty["records"], json::array());
     EXPECT_EQ(fingerprint(dir.path()), before) << "the carved file was changed";
 }
 
-// Whole leaf pages that the deletion emptied go to the free list with their
-// cells intact: those rows come back with their ids.
+// Emptying a table hands its pages to the free list as they are, without
+// writing a free-block header over each cell (as deleting rows one by one
+// does): those rows come back with their ids.
 TEST(CarveCli, RowsOfFreedPagesComeBackFromTheFreeList) {
     TempDir dir;
     const std::string db = dir / "bulk.db";
@@ -278,9 +288,9 @@ TEST(CarveCli, RowsOfFreedPagesComeBackFromTheFreeList) {
         std::vector<json> rows;
         for (int id = 1; id <= 400; ++id) rows.push_back({id, "bulk row " + std::to_string(id) + std::string(80, '.')});
         sql.insert("INSERT INTO bulk VALUES (?, ?)", rows);
-        sql("DELETE FROM bulk WHERE id > 40");
+        sql("DELETE FROM bulk");
     }
-    const json& bulk = tableOf(carveJson(db), "bulk");
+    const json bulk = tableOf(carveJson(db), "bulk");
     int fromFreelist = 0;
     std::set<int> ids;
     for (const json& r : bulk["records"]) {
@@ -288,7 +298,6 @@ TEST(CarveCli, RowsOfFreedPagesComeBackFromTheFreeList) {
         ASSERT_EQ(v.size(), 2u) << r.dump();
         ASSERT_TRUE(v[1].is_string()) << r.dump();
         const int n = std::atoi(v[1].get<std::string>().c_str() + 9);
-        EXPECT_GT(n, 40) << "live row carved: " << r.dump();
         EXPECT_EQ(v[1], "bulk row " + std::to_string(n) + std::string(80, '.'));
         if (r["carvedFrom"] == "freelist") {
             ++fromFreelist;
@@ -298,7 +307,7 @@ TEST(CarveCli, RowsOfFreedPagesComeBackFromTheFreeList) {
         ids.insert(n);
     }
     EXPECT_GT(fromFreelist, 0);
-    EXPECT_GE(ids.size(), 300u) << "most of the 360 deleted rows sit on intact freed pages";
+    EXPECT_GE(ids.size(), 350u) << "nearly all of the 400 rows sit on intact freed pages";
 }
 
 // The same rows at 1024 and 4096 bytes per page, with and without bytes
@@ -354,7 +363,7 @@ TEST(CarveCli, RowsThatOnlyLivedInTheLogComeBackFromItsFrames) {
     const CommandResult beside = carve({db, "--json"});
     ASSERT_EQ(beside.exitCode, 0) << beside.err;
     EXPECT_NE(beside.err.find(db + "-wal"), std::string::npos) << "the log found beside the file is named: " << beside.err;
-    const json& users = tableOf(json::parse(beside.out), "users");
+    const json users = tableOf(json::parse(beside.out), "users");
     EXPECT_EQ(checkedUsers(users), kDeletedUsers);
     for (const json& r : users["records"]) {
         const std::string from = r["carvedFrom"];
@@ -375,11 +384,8 @@ TEST(CarveCli, RowsThatOnlyLivedInTheLogComeBackFromItsFrames) {
     EXPECT_EQ(tableOf(carveJson(elsewhere / "copy.db"), "users")["records"], json::array());
 }
 
-// Texts of a UTF-16 database come back as UTF-8; a WITHOUT ROWID table gives
-// its values in declared column order although it stores the key first; rows
-// written before ALTER TABLE added a column are shorter than the schema and
-// are complete records with a null for that column.
-TEST(CarveCli, Utf16TextsKeyedTablesAndShortRowsFromOlderSchemas) {
+// Texts of a UTF-16 database come back as UTF-8.
+TEST(CarveCli, TextsOfAUtf16DatabaseComeBackAsUtf8) {
     TempDir dir;
     const std::string utf16 = dir / "utf16.db";
     {
@@ -392,13 +398,18 @@ TEST(CarveCli, Utf16TextsKeyedTablesAndShortRowsFromOlderSchemas) {
                     {4, "Ελληνικά", "plain"}});
         sql("DELETE FROM notes WHERE id IN (1, 2, 4)");
     }
-    const json& notes = tableOf(carveJson(utf16), "notes");
+    const json notes = tableOf(carveJson(utf16), "notes");
     ASSERT_EQ(notes["records"].size(), 3u) << notes.dump();
     EXPECT_TRUE(recordWith(notes, 1, "Zoë's café") && (*recordWith(notes, 1, "Zoë's café"))["values"][2] == "naïve résumé");
     EXPECT_TRUE(recordWith(notes, 1, "日本語のメモ") && (*recordWith(notes, 1, "日本語のメモ"))["values"][2] == "😀 emoji");
     EXPECT_NE(recordWith(notes, 1, "Ελληνικά"), nullptr);
     EXPECT_EQ(recordWith(notes, 1, "kept"), nullptr);
+}
 
+// A WITHOUT ROWID table gives its values in declared column order although
+// it stores the key first.
+TEST(CarveCli, KeyedTablesGiveTheirValuesInColumnOrder) {
+    TempDir dir;
     const std::string keyed = dir / "keyed.db";
     {
         Sql sql(keyed);
@@ -409,7 +420,7 @@ TEST(CarveCli, Utf16TextsKeyedTablesAndShortRowsFromOlderSchemas) {
         sql.insert("INSERT INTO tags VALUES (?, ?, ?)", rows);
         sql("DELETE FROM tags WHERE label IN ('tag-1003', 'tag-1017')");
     }
-    const json& tags = tableOf(carveJson(keyed), "tags");
+    const json tags = tableOf(carveJson(keyed), "tags");
     EXPECT_EQ(tags["columns"], json({"weight", "label", "colour"}));
     ASSERT_EQ(tags["records"].size(), 2u) << tags.dump();
     for (const auto& [label, weight, colour] : {std::tuple{"tag-1003", 30, "red"}, std::tuple{"tag-1017", 170, "red"}}) {
@@ -417,7 +428,12 @@ TEST(CarveCli, Utf16TextsKeyedTablesAndShortRowsFromOlderSchemas) {
         ASSERT_NE(r, nullptr) << label << " in " << tags.dump();
         EXPECT_EQ((*r)["values"], json({weight, label, colour}));
     }
+}
 
+// Rows written before ALTER TABLE added columns are shorter than the schema:
+// complete records with nulls for those columns.
+TEST(CarveCli, RowsOlderThanAnAddedColumnAreCompleteRecords) {
+    TempDir dir;
     const std::string altered = dir / "altered.db";
     {
         Sql sql(altered);
@@ -432,7 +448,7 @@ TEST(CarveCli, Utf16TextsKeyedTablesAndShortRowsFromOlderSchemas) {
         sql.insert("INSERT INTO items VALUES (?, ?, ?, ?)", recent);
         sql("DELETE FROM items WHERE id IN (1005, 1012, 1024)");
     }
-    const json& items = tableOf(carveJson(altered), "items");
+    const json items = tableOf(carveJson(altered), "items");
     EXPECT_EQ(items["columns"], json({"id", "name", "price", "shop"}));
     ASSERT_EQ(items["records"].size(), 3u) << items.dump();
     for (const int id : {1005, 1012}) {
@@ -463,8 +479,8 @@ TEST(CarveCli, TextOutputShowsEachTableReadably) {
     for (const char* c : {"name", "note", "score", "photo", "found"}) EXPECT_NE(header.find(c), std::string::npos) << header;
     // One line per record, with where it was found; texts cut, escaped, blobs as sizes.
     EXPECT_NE(out.find("user7 "), std::string::npos) << out;
-    EXPECT_NE(out.find("bad\\x01b\\xff"), std::string::npos) << "control and invalid bytes are escaped:\n" << out;
-    EXPECT_EQ(out.find("bad\x01"), std::string::npos);
+    EXPECT_NE(out.find("bad\\nname\\t\\u202e!"), std::string::npos) << "control characters are escaped:\n" << out;
+    EXPECT_EQ(out.find("bad\n"), std::string::npos);
     EXPECT_NE(out.find("a long note that a table cell cannot ho…"), std::string::npos) << out;
     EXPECT_EQ(out.find(std::string(60, 'x')), std::string::npos);
     EXPECT_NE(out.find("<5 bytes>"), std::string::npos) << out;  // 20007's photo: 3 + 20007 % 5 bytes

@@ -38,7 +38,8 @@ std::vector<std::uint8_t> take(const std::uint8_t*& data, std::size_t& size) {
 }
 
 bool validKind(const std::string& from) {
-    static const std::set<std::string> kinds = {"freeblock", "unallocated", "freelist", "journal", "file"};
+    static const std::set<std::string> kinds = {"freeblock", "unallocated", "freelist", "journal",
+                                                "superseded-page"};
     if (kinds.contains(from)) return true;
     if (from.rfind("wal-frame-", 0) != 0 || from.size() == 10) return false;
     for (std::size_t i = 10; i < from.size(); ++i)
