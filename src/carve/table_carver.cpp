@@ -44,6 +44,60 @@ std::uint64_t hashValues(const std::vector<Value>& values, std::size_t from, int
     return h;
 }
 
+// Hashes of a record's stored form, read without decoding it: its serial
+// types and body bytes from column `first` on. `full` covers every column
+// (only when first is 0), `suffix` every column after the first, so a record
+// whose first column was lost still meets the copy it equals.
+struct RawHashes {
+    std::uint64_t full = 0, suffix = 0;
+};
+// A fast 64-bit hash of a byte range: eight bytes at a time, multiplied and
+// folded; only equality of stored forms is asked of it.
+std::uint64_t hashBytes(const std::uint8_t* p, std::size_t n, std::uint64_t h) {
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
+    h ^= n * k;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * k;
+        h ^= h >> 31;
+    }
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w ^ (std::uint64_t{n} << 56)) * k;
+    return h ^ (h >> 29);
+}
+
+RawHashes rawHashes(const std::vector<std::uint64_t>& types, std::size_t first, Bytes bodies) {
+    std::uint64_t full = 0x243F6A8885A308D3ULL, suffix = 0x13198A2E03707344ULL;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        const std::uint64_t t = types[i];
+        const std::size_t n = static_cast<std::size_t>(
+            std::min<std::uint64_t>(serialLength(t), bodies.size() - std::min(at, bodies.size())));
+        const std::uint64_t column = hashBytes(bodies.data() + at, n, t);
+        full = (full ^ column) * 0x100000001b3ULL + column;
+        if (first + i >= 1) suffix = (suffix ^ column) * 0x100000001b3ULL + column;
+        at += n;
+    }
+    return {first == 0 ? full : 0, suffix};
+}
+
+// Hashes of the live rows, sorted on the first question: a file without
+// deleted rows asks none.
+struct HashSet {
+    std::vector<std::uint64_t> values;
+    bool sorted = false;
+    bool has(std::uint64_t h) {
+        if (!sorted) {
+            std::sort(values.begin(), values.end());
+            values.erase(std::unique(values.begin(), values.end()), values.end());
+            sorted = true;
+        }
+        return std::binary_search(values.begin(), values.end(), h);
+    }
+};
+
 // Where in a page image a record was read.
 enum class Region : std::uint8_t { freeblock, unallocated, freelist, cell };
 
@@ -76,7 +130,7 @@ struct TableState {
     const TableSchema* schema = nullptr;
     std::vector<std::size_t> identity;  // identifying columns; empty: every text column, by majority
     std::vector<LiveRow> live;          // sorted by row id
-    std::unordered_set<std::uint64_t> liveFull, liveSuffix;
+    HashSet liveFull, liveSuffix;
     std::unordered_map<std::uint64_t, std::int64_t> liveIdentity;
     std::vector<CarvedRow> found;
     std::vector<std::uint64_t> foundFull, foundSuffix;
@@ -139,6 +193,7 @@ private:
         walk_.walkTable(1, [](const LiveCell&) {});
         for (std::uint32_t root : schema_->indexRoots) walk_.walkIndex(root);
         std::vector<Value> values;
+        std::vector<std::uint8_t> buffer;
         for (const TableSchema& t : schema_->tables) {
             if (t.withoutRowid) {
                 walk_.walkIndex(t.rootPage);
@@ -149,12 +204,37 @@ private:
             walk_.walkTable(t.rootPage, [&](const LiveCell& cell) {
                 if (!state) return;
                 state->live.push_back({cell.cell.rowid, cell.page, cell.offset});
-                if (!walk_.decode(cell, t, values)) return;
-                state->liveFull.insert(hashValues(values, 0, t.rowidColumn));
-                state->liveSuffix.insert(hashValues(values, 1, t.rowidColumn));
-                if (!state->identity.empty()) state->liveIdentity.emplace(identityHash(*state, values), cell.cell.rowid);
+                // The stored bytes are hashed as they are: decoding every
+                // live row would cost more than the carving itself.
+                Bytes payload = cell.bytes.subspan(cell.cell.payloadAt, static_cast<std::size_t>(cell.cell.local));
+                if (cell.cell.overflow != 0) {
+                    walk_.payload(cell.bytes, cell.cell, buffer, false);
+                    payload = buffer;
+                }
+                std::uint64_t headerLength = 0;
+                const auto types = readHeader(payload, 0, payload.size(), &headerLength);
+                if (!types) return;
+                const Bytes bodies = payload.subspan(static_cast<std::size_t>(headerLength));
+                const RawHashes h = rawHashes(*types, 0, bodies);
+                state->liveFull.values.push_back(h.full);
+                state->liveSuffix.values.push_back(h.suffix);
+                if (state->identity.empty()) return;
+                // Only the identifying columns are decoded.
+                values.assign(t.columns.size(), Value{});
+                std::vector<std::size_t> offsets(types->size() + 1, 0);
+                for (std::size_t i = 0; i < types->size(); ++i) offsets[i + 1] = offsets[i] + static_cast<std::size_t>(serialLength((*types)[i]));
+                for (std::size_t i : state->identity) {
+                    if (i >= types->size() || offsets[i + 1] > bodies.size()) continue;
+                    if (auto v = decodeValue((*types)[i], bodies.subspan(offsets[i], offsets[i + 1] - offsets[i]), image_.encoding(), t.columns[i]))
+                        values[i] = std::move(*v);
+                }
+                state->liveIdentity.emplace(identityHash(*state, values), cell.cell.rowid);
             });
-            if (state) std::sort(state->live.begin(), state->live.end(), [](const LiveRow& a, const LiveRow& b) { return a.rowid < b.rowid; });
+            // Leaves are walked in key order: the ids come sorted unless the
+            // tree is damaged.
+            if (state && !std::is_sorted(state->live.begin(), state->live.end(),
+                                         [](const LiveRow& a, const LiveRow& b) { return a.rowid < b.rowid; }))
+                std::sort(state->live.begin(), state->live.end(), [](const LiveRow& a, const LiveRow& b) { return a.rowid < b.rowid; });
         }
         walk_.walkFreelist();
         for (const std::string& line : walk_.diagnostics()) report_.diagnostics.push_back(line);
@@ -482,6 +562,7 @@ private:
         // A record found by trying offsets needs more than one value to be
         // believed: one short value fits almost anywhere.
         if (known == 0 || (unlisted && known < 2 && schema.columns.size() > 2)) return false;
+        const RawHashes hashes = rawHashes(l.types, l.first, Bytes(body_).first(std::min<std::size_t>(at, body_.size())));
         if (l.rowid) row.rowid = l.rowid;
         if (schema.rowidColumn >= 0 && row.rowid) {
             row.values[static_cast<std::size_t>(schema.rowidColumn)].type = Value::Type::integer;
@@ -491,17 +572,16 @@ private:
         row.page = source.version->page;
         row.offset = l.payloadAt;
         row.age = source.version->origin.age();
-        add(table, std::move(row));
+        add(table, std::move(row), hashes);
         return true;
     }
 
-    void add(TableState& table, CarvedRow&& row) {
-        const int rowidColumn = table.schema->rowidColumn;
-        const std::uint64_t full = row.partial ? 0 : hashValues(row.values, 0, rowidColumn);
-        const std::uint64_t suffix = hashValues(row.values, 1, rowidColumn);
+    void add(TableState& table, CarvedRow&& row, const RawHashes& h) {
+        const std::uint64_t full = row.partial ? 0 : h.full;
+        const std::uint64_t suffix = h.suffix;
         // An unchanged copy of a live row (left by a page split, a defragment
         // or an update that moved it) is no deleted record and no older version.
-        if (row.partial ? table.liveSuffix.count(suffix) : table.liveFull.count(full)) return;
+        if (row.partial ? table.liveSuffix.has(suffix) : table.liveFull.has(full)) return;
         table.found.push_back(std::move(row));
         table.foundFull.push_back(full);
         table.foundSuffix.push_back(suffix);
@@ -549,9 +629,15 @@ private:
                 if (t.found[a].partial != t.found[b].partial) return !t.found[a].partial;
                 return t.found[a].age > t.found[b].age;
             });
-            std::map<std::int64_t, std::size_t> byRowid;           // row id -> index in out.deleted
+            std::unordered_map<std::int64_t, std::size_t> byRowid;  // row id -> index in out.deleted
             std::unordered_map<std::uint64_t, std::size_t> byFull;  // content -> index in out.deleted
             std::unordered_map<std::uint64_t, std::size_t> bySuffix;
+            byRowid.reserve(t.found.size());
+            byFull.reserve(t.found.size());
+            // Only a partial row is matched by what follows its first column.
+            const bool anyPartial = std::any_of(t.found.begin(), t.found.end(), [](const CarvedRow& r) { return r.partial; });
+            if (anyPartial) bySuffix.reserve(t.found.size());
+            out.deleted.reserve(t.found.size());
             std::map<std::int64_t, std::unordered_set<std::uint64_t>> earlierSeen;
             std::map<std::size_t, std::unordered_set<std::uint64_t>> olderSeen;
             for (std::size_t i : order) {
@@ -596,12 +682,21 @@ private:
                 const std::size_t index = out.deleted.size();
                 if (row.rowid) byRowid.emplace(*row.rowid, index);
                 if (!row.partial) byFull.emplace(full, index);
-                bySuffix.emplace(suffix, index);
+                if (anyPartial) bySuffix.emplace(suffix, index);
                 out.deleted.push_back(std::move(row));
             }
-            std::stable_sort(out.deleted.begin(), out.deleted.end(), [](const CarvedRow& a, const CarvedRow& b) {
-                return std::tie(a.page, a.offset, a.age) < std::tie(b.page, b.offset, b.age);
+            // In file order; the rows are moved once.
+            std::vector<std::size_t> place(out.deleted.size());
+            for (std::size_t i = 0; i < place.size(); ++i) place[i] = i;
+            std::stable_sort(place.begin(), place.end(), [&](std::size_t a, std::size_t b) {
+                const CarvedRow &x = out.deleted[a], &y = out.deleted[b];
+                return std::tie(x.page, x.offset, x.age) < std::tie(y.page, y.offset, y.age);
             });
+            std::vector<CarvedRow> ordered;
+            ordered.reserve(place.size());
+            for (std::size_t i : place) ordered.push_back(std::move(out.deleted[i]));
+            out.deleted.swap(ordered);
+            std::vector<CarvedRow>().swap(t.found);
             for (const CarvedRow& r : out.deleted) {
                 const std::string& from = r.carvedFrom;
                 ++report_.foundIn[from.rfind("wal-frame-", 0) == 0 ? std::string("wal-frame") : from];

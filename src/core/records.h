@@ -42,6 +42,14 @@ struct MVContactNode {
     Bytes imageData;
     Flag bDeleted = 0;
     Flag bSelected = 0;
+    // Where a carved record was found: "freeblock", "unallocated", "freelist",
+    // "wal-frame-N" or "journal", and on which page (from 1; 0 unknown).
+    // Absent on a live record.
+    Text carvedFrom;
+    std::int64_t carvedPage = 0;
+    // Carved copies of this live record that differ from it in some field:
+    // what it held before it was last changed. Filled by the result store.
+    std::vector<std::shared_ptr<const MVContactNode>> earlierVersions;
 };
 
 struct MVContactImageNode {
@@ -75,6 +83,14 @@ struct MVMessageNode {
     // received message's messagePhone and messageName are then its sender's.
     Text groupName;
     Text groupAddress;
+    // Where a carved record was found: "freeblock", "unallocated", "freelist",
+    // "wal-frame-N" or "journal", and on which page (from 1; 0 unknown).
+    // Absent on a live record.
+    Text carvedFrom;
+    std::int64_t carvedPage = 0;
+    // Carved copies of this live record that differ from it in some field:
+    // what it held before it was last changed. Filled by the result store.
+    std::vector<std::shared_ptr<const MVMessageNode>> earlierVersions;
 };
 
 struct MVMessageTreeNode {
@@ -106,6 +122,14 @@ struct MVCallHistoryNode {
     Text callDuration = std::string();
     Flag bSelected = 0;
     Flag bDeleted = 0;
+    // Where a carved record was found: "freeblock", "unallocated", "freelist",
+    // "wal-frame-N" or "journal", and on which page (from 1; 0 unknown).
+    // Absent on a live record.
+    Text carvedFrom;
+    std::int64_t carvedPage = 0;
+    // Carved copies of this live record that differ from it in some field:
+    // what it held before it was last changed. Filled by the result store.
+    std::vector<std::shared_ptr<const MVCallHistoryNode>> earlierVersions;
 };
 
 struct MVNoteNode {
@@ -118,6 +142,14 @@ struct MVNoteNode {
     // The folder and account a note is filed under, where the store says.
     Text noteFolder;
     Text noteAccount;
+    // Where a carved record was found: "freeblock", "unallocated", "freelist",
+    // "wal-frame-N" or "journal", and on which page (from 1; 0 unknown).
+    // Absent on a live record.
+    Text carvedFrom;
+    std::int64_t carvedPage = 0;
+    // Carved copies of this live record that differ from it in some field:
+    // what it held before it was last changed. Filled by the result store.
+    std::vector<std::shared_ptr<const MVNoteNode>> earlierVersions;
 };
 
 struct MVNoteValueNode {
@@ -130,6 +162,14 @@ struct MVBookMarkNode {
     Text bookMarkURL = std::string();
     Flag bSelected = 0;
     Flag bDeleted = 0;
+    // Where a carved record was found: "freeblock", "unallocated", "freelist",
+    // "wal-frame-N" or "journal", and on which page (from 1; 0 unknown).
+    // Absent on a live record.
+    Text carvedFrom;
+    std::int64_t carvedPage = 0;
+    // Carved copies of this live record that differ from it in some field:
+    // what it held before it was last changed. Filled by the result store.
+    std::vector<std::shared_ptr<const MVBookMarkNode>> earlierVersions;
 };
 
 struct MVCalenderNode {
@@ -140,6 +180,14 @@ struct MVCalenderNode {
     Text endDate = std::string();
     Flag bDeleted = 0;
     Flag bSelected = 0;
+    // Where a carved record was found: "freeblock", "unallocated", "freelist",
+    // "wal-frame-N" or "journal", and on which page (from 1; 0 unknown).
+    // Absent on a live record.
+    Text carvedFrom;
+    std::int64_t carvedPage = 0;
+    // Carved copies of this live record that differ from it in some field:
+    // what it held before it was last changed. Filled by the result store.
+    std::vector<std::shared_ptr<const MVCalenderNode>> earlierVersions;
 };
 
 struct MVPhotoAndVideoNode {

@@ -2,13 +2,17 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <map>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "extract/address_book.h"
+#include "extract/carved_copy.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
+#include "extract/modern_lookup.h"
 #include "platform/log.h"
 
 namespace salvor {
@@ -29,6 +33,7 @@ const sqlite::ReadPlan kPersons{{"DISTINCT Rowid, first, Department,DisplayName,
 // in memory: the table has no index on record_id, so a query per person would
 // read the whole table once per person.
 const sqlite::ReadPlan kMultiValues{{"record_id, property, value", "abmultivalue", "", {"abmultivalue"}}, {}};
+const sqlite::ReadPlan kCarvedMultiValues{{"record_id, property, value, ROWID", "abmultivalue", "", {"abmultivalue"}}, {}};
 
 // One multi-value row of a person: its property and its value (absent for NULL).
 struct MultiValueRow {
@@ -73,9 +78,23 @@ void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
     else
         readContactPictures(ctx, storedPath(backupPath, kImagesOld), kPicturesOld);
 
-    sqlite::Database db;
-    if (copy) db = sqlite::Database(*copy, ctx.stop, "AddressBook.sqlitedb");
-    deliverAddressBook(ctx, db, kPersons, kMultiValues);
+    {
+        sqlite::Database db;
+        if (copy) db = sqlite::Database(*copy, ctx.stop, "AddressBook.sqlitedb");
+        deliverAddressBook(ctx, db, kPersons, kMultiValues);
+    }
+    if (!copy) return;
+    // Deleted persons the carving engine finds, their values joined by row id.
+    modern::CarvePlan plan;
+    plan.mainTables = {"ABPerson", "ABMultiValue"};
+    plan.identity["ABPerson"] = {"First", "Last", "Organization", "CreationDate"};
+    plan.identity["ABMultiValue"] = {"record_id", "property", "value"};
+    if (const auto carved = modern::carvedCopy(ctx, modern::Found{addressBook, ""}, *copy, plan, "AddressBook.sqlitedb")) {
+        sqlite::Database db(carved->path, ctx.stop, "AddressBook.sqlitedb");
+        // Values whose person is gone are left to the deleted-contact scan,
+        // which reads them from the same pages.
+        deliverAddressBook(ctx, db, kPersons, kCarvedMultiValues, &*carved, false);
+    }
 }
 
 namespace extract_detail {
@@ -95,13 +114,27 @@ void readContactPictures(ScanContext& ctx, const std::string& stored, const sqli
 }
 
 void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqlite::ReadPlan& personsPlan,
-                        const sqlite::ReadPlan& multiValuesPlan) {
+                        const sqlite::ReadPlan& multiValuesPlan, const modern::CarvedCopy* carved, bool ownerless) {
+    std::vector<ContactPtr> carvedPeople;
+    std::unordered_set<std::int64_t> personIds;
+    std::vector<ContactPtr>& people = carved ? carvedPeople : ctx.contactArray;
     {
         sqlite::Reader persons(db, personsPlan);
         while (!ctx.stopRequested() && persons.step()) {
+            const std::int64_t id = persons.int64(0);
+            personIds.insert(id);
+            const modern::CarvedOrigin* origin = carved ? carved->originOf("ABPerson", id) : nullptr;
+            // In the database of carved rows, live persons only hold the ids
+            // their values join to.
+            if (carved && !origin) continue;
             auto contact = std::make_shared<MVContactNode>();
-            const auto rowid = static_cast<std::int32_t>(persons.int64(0));
+            const auto rowid = static_cast<std::int32_t>(id);
             if (rowid != 0) contact->rowid = rowid;
+            if (origin) {
+                contact->bDeleted = 1;
+                contact->carvedFrom = origin->carvedFrom;
+                contact->carvedPage = origin->page;
+            }
             setText(contact->contactName, persons.text(1));
             // The parts the name joins, each present (empty for NULL): a card
             // is filed by them.
@@ -119,12 +152,18 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
             appendText(contact->contactName, persons.text(10));
             setText(contact->contactNote, persons.text(11));
             setText(contact->contactBirthday, persons.text(15));
-            ctx.contactArray.push_back(std::move(contact));
+            people.push_back(std::move(contact));
         }
     }
 
     // Every person's values, in the table's order, read in one pass.
     std::unordered_map<std::int64_t, std::vector<MultiValueRow>> valuesOf;
+    struct Ownerless {
+        std::int64_t owner;
+        const modern::CarvedOrigin* origin;
+        MultiValueRow row;
+    };
+    std::vector<Ownerless> unowned;
     {
         sqlite::Reader values(db, multiValuesPlan);
         while (!ctx.stopRequested() && values.step()) {
@@ -133,6 +172,11 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
             MultiValueRow row;
             row.property = sqlite::parseInteger(property);
             if (const char* v = values.text(2)) row.value_ = std::string(v);
+            // A deleted value whose person is no row at all, live or carved:
+            // its owner is unknown, and it is never put under anyone else.
+            if (carved && ownerless && !personIds.count(values.int64(0)))
+                if (const auto* origin = carved->originOf("ABMultiValue", values.int64(3)))
+                    unowned.push_back({values.int64(0), origin, row});
             valuesOf[values.int64(0)].push_back(std::move(row));
         }
     }
@@ -142,7 +186,7 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
     std::unordered_map<std::int32_t, const MVContactImageNode*> pictureOf;
     for (const auto& image : ctx.contactImageArray) pictureOf[image->rowid] = image.get();
 
-    for (const ContactPtr& contact : ctx.contactArray) {
+    for (const ContactPtr& contact : people) {
         if (ctx.stopRequested()) break;
         if (const auto picture = pictureOf.find(contact->rowid); picture != pictureOf.end())
             contact->imageData = picture->second->imageData;
@@ -154,9 +198,29 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
                 if (field.values && sqlite::hasText(row.value())) field.values->push_back(columnText(row.value()));
             }
         }
-        ctx.nc.post(events::ScanContactInfo, std::any(contact));
+        ctx.nc.post(carved ? events::ScanDelContactInfo : events::ScanContactInfo, std::any(contact));
     }
-    ctx.postStageProgress();
+    // Deleted values of a person whose row is gone: one record per owner id
+    // (the values that name the same id belong together), without a name.
+    std::map<std::int64_t, ContactPtr> unnamed;
+    for (const Ownerless& o : unowned) {
+        ContactPtr& contact = unnamed[o.owner];
+        if (!contact) {
+            contact = std::make_shared<MVContactNode>();
+            contact->contactName = std::string(kNumberWithoutName);
+            contact->bDeleted = 1;
+            contact->carvedFrom = o.origin->carvedFrom;
+            contact->carvedPage = o.origin->page;
+        }
+        const MultiValueField field = multiValueField(*contact, o.row.property);
+        if (!field.joined) continue;
+        appendText(*field.joined, o.row.value());
+        if (field.values && sqlite::hasText(o.row.value())) field.values->push_back(columnText(o.row.value()));
+    }
+    for (const auto& [owner, contact] : unnamed)
+        if (!textOrEmpty(contact->contactPhone).empty() || !textOrEmpty(contact->contactEmail).empty())
+            ctx.nc.post(events::ScanDelContactInfo, std::any(contact));
+    if (!carved) ctx.postStageProgress();
 }
 
 }  // namespace extract_detail

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "extract/carved_copy.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/modern_lookup.h"
@@ -32,44 +33,67 @@ void scanModernCalenderThread(ScanContext& ctx, const std::string& backupPath) {
     ScratchScope scratch(ctx);
     const auto copy = modern::preparedCopy(ctx, database);
     if (!copy) return;
-    sqlite::Database db(*copy, ctx.stop, "Calendar.sqlitedb");
-    if (!db.ok()) return;
+    // With `carved`, the database is the private one of carved rows: only the
+    // deleted events the carving found are posted, each with where it was.
+    const auto read = [&](const std::string& path, const modern::CarvedCopy* carved) {
+        sqlite::Database db(path, ctx.stop, "Calendar.sqlitedb");
+        if (!db.ok()) return;
 
-    const modern::TableColumns items(db, "CalendarItem");
-    const modern::TableColumns location(db, "Location");
-    const modern::TableColumns calendar(db, "Calendar");
-    const std::string columns = items.select({"summary", "description", "start_date", "end_date"});
-    const bool withLocation = items.has("location_id") && location.has("title");
-    const bool withCalendar = items.has("calendar_id") && calendar.has("supported_entity_types");
+        const modern::TableColumns items(db, "CalendarItem");
+        const modern::TableColumns location(db, "Location");
+        const modern::TableColumns calendar(db, "Calendar");
+        const std::string columns = items.select({"summary", "description", "start_date", "end_date"});
+        const bool withLocation = items.has("location_id") && location.has("title");
+        const bool withCalendar = items.has("calendar_id") && calendar.has("supported_entity_types");
 
-    std::string from = "CalendarItem", where;
-    std::vector<std::string> tables{"CalendarItem"};
-    if (withLocation) {
-        from += " left join Location on CalendarItem.location_id = Location.ROWID";
-        tables.push_back("Location");
-    }
-    if (withCalendar) {
-        from += " left join Calendar on CalendarItem.calendar_id = Calendar.ROWID";
-        where =
-            std::string("Calendar.supported_entity_types is null or Calendar.supported_entity_types != ") + kTasksOnly;
-        tables.push_back("Calendar");
-    }
-    const std::string withTitle = columns + ", " + (withLocation ? "Location.title" : "NULL");
-    // A damaged Location or Calendar table costs its part, not the events.
-    sqlite::ReadPlan plan{{withTitle, from, where, tables}, {}};
-    if (withLocation || withCalendar)
-        plan.fallbacks.push_back({columns + ", NULL", "CalendarItem", "", {"CalendarItem"}});
+        std::string from = "CalendarItem", where;
+        std::vector<std::string> tables{"CalendarItem"};
+        if (withLocation) {
+            from += " left join Location on CalendarItem.location_id = Location.ROWID";
+            tables.push_back("Location");
+        }
+        if (withCalendar) {
+            from += " left join Calendar on CalendarItem.calendar_id = Calendar.ROWID";
+            where =
+                std::string("Calendar.supported_entity_types is null or Calendar.supported_entity_types != ") + kTasksOnly;
+            tables.push_back("Calendar");
+        }
+        const std::string withTitle = columns + ", " + (withLocation ? "Location.title" : "NULL") + ", CalendarItem.ROWID";
+        // A damaged Location or Calendar table costs its part, not the events.
+        sqlite::ReadPlan plan{{withTitle, from, where, tables}, {}};
+        if (withLocation || withCalendar)
+            plan.fallbacks.push_back({columns + ", NULL, CalendarItem.ROWID", "CalendarItem", "", {"CalendarItem"}});
 
-    sqlite::Reader rows(db, plan);
-    while (!ctx.stopRequested() && rows.step()) {
-        auto event = std::make_shared<MVCalenderNode>();
-        setText(event->calTitle, rows.text(0));
-        setText(event->calNote, rows.text(1));
-        setDate(event->startDate, rows.text(2), 1);
-        setDate(event->endDate, rows.text(3), 1);
-        setText(event->location, rows.text(4));
-        ctx.nc.post(events::scanCalenderInfo, std::any(event));
-    }
+        sqlite::Reader rows(db, plan);
+        while (!ctx.stopRequested() && rows.step()) {
+            const modern::CarvedOrigin* origin = nullptr;
+            if (carved) {
+                const char* id = rows.text(5);
+                origin = sqlite::hasText(id) ? carved->originOf("CalendarItem", sqlite::parseInteger(id)) : nullptr;
+                if (!origin) continue;
+            }
+            auto event = std::make_shared<MVCalenderNode>();
+            setText(event->calTitle, rows.text(0));
+            setText(event->calNote, rows.text(1));
+            setDate(event->startDate, rows.text(2), 1);
+            setDate(event->endDate, rows.text(3), 1);
+            setText(event->location, rows.text(4));
+            if (origin) {
+                event->bDeleted = 1;
+                event->carvedFrom = origin->carvedFrom;
+                event->carvedPage = origin->page;
+                ctx.nc.post(events::scanDelCalenderInfo, std::any(event));
+            } else {
+                ctx.nc.post(events::scanCalenderInfo, std::any(event));
+            }
+        }
+    };
+    read(*copy, nullptr);
+    modern::CarvePlan plan;
+    plan.mainTables = {"CalendarItem"};
+    plan.joinTables = {"Location", "Calendar"};
+    plan.identity["CalendarItem"] = {"unique_identifier", "UUID"};
+    if (const auto carved = modern::carvedCopy(ctx, database, *copy, plan, "Calendar.sqlitedb")) read(carved->path, &*carved);
 }
 
 }  // namespace salvor

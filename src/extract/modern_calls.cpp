@@ -5,6 +5,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "extract/carved_copy.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/modern_lookup.h"
@@ -27,18 +28,26 @@ void scanModernCallHistoryThread(ScanContext& ctx, const std::string& backupPath
         return;
     }
     ScratchScope scratch(ctx);
-    if (const auto copy = modern::preparedCopy(ctx, database)) {
-        sqlite::Database db(*copy, ctx.stop, "CallHistory.storedata");
+    // With `carved`, the database is the private one of carved rows: only the
+    // deleted calls the carving found are posted, each with where it was.
+    const auto read = [&](const std::string& path, const modern::CarvedCopy* carved) {
+        sqlite::Database db(path, ctx.stop, "CallHistory.storedata");
         const modern::TableColumns table(db, "ZCALLRECORD");
         // The address was a blob on older systems and is text on newer ones;
         // as text SQLite gives the blob's bytes, checked as UTF-8 below.
-        sqlite::Reader rows(db, {{table.select({"ZADDRESS", "ZDATE", "ZDURATION", "ZORIGINATED", "ZANSWERED"}),
+        sqlite::Reader rows(db, {{table.select({"ZADDRESS", "ZDATE", "ZDURATION", "ZORIGINATED", "ZANSWERED", "Z_PK"}),
                                   "ZCALLRECORD",
                                   "",
                                   {"ZCALLRECORD"}},
                                  {}});
         std::unordered_map<std::string, Text> names;
         while (!ctx.stopRequested() && rows.step()) {
+            const modern::CarvedOrigin* origin = nullptr;
+            if (carved) {
+                const char* pk = rows.text(5);
+                origin = sqlite::hasText(pk) ? carved->originOf("ZCALLRECORD", sqlite::parseInteger(pk)) : nullptr;
+                if (!origin) continue;
+            }
             auto call = std::make_shared<MVCallHistoryNode>();
             if (const char* address = rows.text(0); sqlite::hasText(address)) {
                 std::string bytes(address);
@@ -64,8 +73,23 @@ void scanModernCallHistoryThread(ScanContext& ctx, const std::string& backupPath
             if (known == names.end())
                 known = names.emplace(phone, ctx.contacts().getNameByPhoneNumber(call->callPhone)).first;
             call->callName = known->second;
-            ctx.nc.post(events::ScanCallHistoryInfo, std::any(call));
+            if (origin) {
+                call->bDeleted = 1;
+                call->carvedFrom = origin->carvedFrom;
+                call->carvedPage = origin->page;
+                ctx.nc.post(events::ScanDelCallHistoryInfo, std::any(call));
+            } else {
+                ctx.nc.post(events::ScanCallHistoryInfo, std::any(call));
+            }
         }
+    };
+    if (const auto copy = modern::preparedCopy(ctx, database)) {
+        read(*copy, nullptr);
+        modern::CarvePlan plan;
+        plan.mainTables = {"ZCALLRECORD"};
+        plan.identity["ZCALLRECORD"] = {"ZUNIQUE_ID"};
+        if (const auto carved = modern::carvedCopy(ctx, database, *copy, plan, "CallHistory.storedata"))
+            read(carved->path, &*carved);
     }
     ctx.postStageProgress();
 }

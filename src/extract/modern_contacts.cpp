@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "extract/address_book.h"
+#include "extract/carved_copy.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/modern_lookup.h"
@@ -76,20 +77,33 @@ void scanModernContactThread(ScanContext& ctx, const std::string& backupPath) {
     const auto copy = modern::preparedCopy(ctx, addressBook);
     readPictures(ctx, modern::findDatabase(ctx, {kImages}));
 
-    sqlite::Database db;
-    if (copy) db = sqlite::Database(*copy, ctx.stop, "AddressBook.sqlitedb");
-    const modern::TableColumns persons(db, "ABPerson");
-    const modern::TableColumns values(db, "ABMultiValue");
-    // The person's row id is read as the table's own, whatever its column is called.
-    const std::string personColumns =
-        "ABPerson.ROWID, " +
-        persons.select({"First", "Department", "DisplayName", "FirstPhonetic", "JobTitle", "Organization", "Middle",
-                        "MiddlePhonetic", "CreationDate", "Last", "Note", "Nickname", "Prefix", "Suffix", "Birthday"});
-    // Without its person or property column a value belongs to nobody.
-    const bool valuesUsable = values.has("record_id") && values.has("property");
-    deliverAddressBook(
-        ctx, db, planOf(persons, personColumns),
-        valuesUsable ? planOf(values, values.select({"record_id", "property", "value"})) : sqlite::ReadPlan{});
+    const auto read = [&](const std::string& path, const modern::CarvedCopy* carved) {
+        sqlite::Database db;
+        if (!path.empty()) db = sqlite::Database(path, ctx.stop, "AddressBook.sqlitedb");
+        const modern::TableColumns persons(db, "ABPerson");
+        const modern::TableColumns values(db, "ABMultiValue");
+        // The person's row id is read as the table's own, whatever its column is called.
+        const std::string personColumns =
+            "ABPerson.ROWID, " +
+            persons.select({"First", "Department", "DisplayName", "FirstPhonetic", "JobTitle", "Organization", "Middle",
+                            "MiddlePhonetic", "CreationDate", "Last", "Note", "Nickname", "Prefix", "Suffix", "Birthday"});
+        // Without its person or property column a value belongs to nobody.
+        const bool valuesUsable = values.has("record_id") && values.has("property");
+        deliverAddressBook(
+            ctx, db, planOf(persons, personColumns),
+            valuesUsable ? planOf(values, values.select({"record_id", "property", "value"}) + ", ABMultiValue.ROWID")
+                         : sqlite::ReadPlan{},
+            carved);
+    };
+    read(copy ? *copy : std::string(), nullptr);
+    if (!copy) return;
+    // Deleted persons, each with the values that name it by its row id.
+    modern::CarvePlan plan;
+    plan.mainTables = {"ABPerson", "ABMultiValue"};
+    plan.identity["ABPerson"] = {"First", "Last", "Organization", "CreationDate"};
+    plan.identity["ABMultiValue"] = {"record_id", "property", "value"};
+    if (const auto carved = modern::carvedCopy(ctx, addressBook, *copy, plan, "AddressBook.sqlitedb"))
+        read(carved->path, &*carved);
 }
 
 }  // namespace salvor

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "extract/carved_copy.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/modern_lookup.h"
@@ -63,7 +64,7 @@ struct Tables {
     std::unordered_set<std::int64_t> recoverable;  // kept as recently deleted
 };
 
-void readHandles(ScanContext& ctx, const sqlite::Database& db, Tables& t) {
+void readHandles(ScanContext& ctx, const sqlite::Database& db, Tables& t, bool carved) {
     NamedColumns cols(db, "handle");
     if (!cols.exists()) return;
     sqlite::Reader st(db, cols.plan({"ROWID", "id"}));
@@ -72,6 +73,7 @@ void readHandles(ScanContext& ctx, const sqlite::Database& db, Tables& t) {
         const std::int64_t id = sqlite::parseInteger(st.text(0));
         const std::string address = sqlite::hasText(st.text(1)) ? columnText(st.text(1)) : std::string();
         t.handles[id] = address;
+        if (carved) continue;
         // The deleted-message scan takes carved messages' addresses from these.
         auto node = std::make_shared<MVChatMessageNode>();
         node->rowid = static_cast<std::int32_t>(id);
@@ -185,7 +187,9 @@ Group groupOf(const Chat& chat, const Tables& t, Names& names) {
 
 enum Col { kRowId, kText, kBody, kHandle, kDate, kFromMe, kService, kHasAttach, kItemType, kAssociated, kCount };
 
-void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t) {
+// With `carved`, the database is the private one of carved rows: only the
+// deleted messages the carving found are posted, each with where it was.
+void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t, const modern::CarvedCopy* carved) {
     NamedColumns cols(db, "message");
     if (!cols.exists()) return;
     sqlite::Reader st(db, cols.plan({"ROWID", "text", "attributedBody", "handle_id", "date", "is_from_me", "service",
@@ -197,6 +201,8 @@ void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t)
         // table that are no message anyone wrote.
         if (integer(st.text(kItemType)) != 0 || integer(st.text(kAssociated)) != 0) continue;
         const std::int64_t rowId = integer(st.text(kRowId));
+        const modern::CarvedOrigin* origin = carved ? carved->originOf("message", rowId) : nullptr;
+        if (carved && !origin) continue;
         auto m = std::make_shared<MVMessageNode>();
         m->rowId = static_cast<std::int32_t>(rowId);
         if (sqlite::hasText(st.text(kText))) {
@@ -253,7 +259,13 @@ void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t)
                 m->contactImageData = m->attachmentPath ? readWholeFile(ctx, *m->attachmentPath) : nullptr;
         }
 
-        if (t.recoverable.count(rowId)) {
+        if (origin) {
+            if (rowId >= std::int64_t{1} << 31) m->rowId = -1;  // an id the private database gave
+            m->bDeleted = 1;
+            m->carvedFrom = origin->carvedFrom;
+            m->carvedPage = origin->page;
+            ctx.post(events::ScanDelMessageInfo, std::any(m));
+        } else if (t.recoverable.count(rowId)) {
             m->bDeleted = 1;
             ctx.post(events::ScanDelMessageInfo, std::any(m));
         } else {
@@ -270,15 +282,24 @@ void scanModernMessageThread(ScanContext& ctx, const std::string& backupPath) {
     const modern::Found database = modern::findDatabase(ctx, {kMessages}, true);
     if (database.stored.empty()) return;
     ScratchScope scratch(ctx);
+    const auto read = [&](const std::string& path, const modern::CarvedCopy* carved) {
+        sqlite::Database db(path, ctx.stop, kLabel);
+        if (!db.ok()) return;
+        Tables t;
+        readHandles(ctx, db, t, carved != nullptr);
+        readChats(ctx, db, t);
+        readAttachments(ctx, db, t);
+        readMessages(ctx, db, t, carved);
+    };
     if (const auto copy = modern::preparedCopy(ctx, database)) {
-        sqlite::Database db(*copy, ctx.stop, kLabel);
-        if (db.ok()) {
-            Tables t;
-            readHandles(ctx, db, t);
-            readChats(ctx, db, t);
-            readAttachments(ctx, db, t);
-            readMessages(ctx, db, t);
-        }
+        read(*copy, nullptr);
+        // Deleted messages, with the conversations and addresses they join to.
+        modern::CarvePlan plan;
+        plan.mainTables = {"message"};
+        plan.joinTables = {"handle", "chat", "chat_handle_join", "chat_message_join", "attachment",
+                           "message_attachment_join"};
+        plan.identity["message"] = {"guid"};
+        if (const auto carved = modern::carvedCopy(ctx, database, *copy, plan, kLabel)) read(carved->path, &*carved);
     }
     ctx.postStageProgress();
 }

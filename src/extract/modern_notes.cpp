@@ -3,7 +3,9 @@
 #include <filesystem>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
+#include "extract/carved_copy.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/extractors.h"
@@ -56,7 +58,10 @@ struct Folder {
 
 enum Col { kPk, kEnt, kTitle, kFolder, kAccount, kModified, kCreated, kLocked, kMarked, kFolderTitle, kFolderType, kName };
 
-void readStore(ScanContext& ctx, const sqlite::Database& db) {
+// With `carved`, the database is the private one of carved rows: only the
+// deleted notes the carving found are posted, and a deleted body whose note
+// row is gone as an untitled note.
+void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::CarvedCopy* carved) {
     NamedColumns cols(db, kObjects);
     if (!cols.exists()) return;
     const auto ents = entities(db);
@@ -68,11 +73,19 @@ void readStore(ScanContext& ctx, const sqlite::Database& db) {
 
     // Bodies by note.
     std::unordered_map<std::int64_t, std::vector<std::uint8_t>> bodies;
+    std::vector<std::pair<std::int64_t, const modern::CarvedOrigin*>> carvedBodies;  // by note, where found
     if (NamedColumns data(db, "ZICNOTEDATA"); data.has("ZNOTE") && data.has("ZDATA")) {
-        sqlite::Reader st(db, data.plan({"ZNOTE", "ZDATA"}));
-        while (!ctx.stopRequested() && st.step())
-            if (sqlite::hasText(st.text(0))) bodies.emplace(sqlite::parseInteger(st.text(0)), st.blob(1));
+        sqlite::Reader st(db, data.plan({"ZNOTE", "ZDATA", "Z_PK"}));
+        while (!ctx.stopRequested() && st.step()) {
+            if (!sqlite::hasText(st.text(0))) continue;
+            const std::int64_t note = sqlite::parseInteger(st.text(0));
+            if (carved)
+                if (const auto* origin = carved->originOf("ZICNOTEDATA", integer(st.text(2))))
+                    carvedBodies.emplace_back(note, origin);
+            bodies.emplace(note, st.blob(1));
+        }
     }
+    std::unordered_set<std::int64_t> rows;  // every row of the objects table
 
     sqlite::Reader st(db, cols.plan({"Z_PK", "Z_ENT", "ZTITLE1", cols.first({"ZFOLDER", "ZFOLDER1"}), accountColumn(cols),
                                      "ZMODIFICATIONDATE1", cols.first({"ZCREATIONDATE3", "ZCREATIONDATE1"}),
@@ -90,13 +103,14 @@ void readStore(ScanContext& ctx, const sqlite::Database& db) {
     while (!ctx.stopRequested() && st.step()) {
         const std::int64_t pk = integer(st.text(kPk));
         const std::int64_t ent = integer(st.text(kEnt));
+        rows.insert(pk);
         if (sqlite::hasText(st.text(kFolderTitle)) || sqlite::hasText(st.text(kFolderType)))
             folders[pk] = {sqlite::hasText(st.text(kFolderTitle)) ? columnText(st.text(kFolderTitle)) : std::string(),
                            integer(st.text(kFolderType))};
         if (sqlite::hasText(st.text(kName))) names[pk] = columnText(st.text(kName));
         // A store without its kind table: a note is a row with a note title or body.
         const bool isNote = noteEnt >= 0 ? ent == noteEnt : (sqlite::hasText(st.text(kTitle)) || bodies.count(pk));
-        if (!isNote) continue;
+        if (!isNote || (carved && !carved->originOf(kObjects, pk))) continue;
         Row r{pk, integer(st.text(kFolder)), integer(st.text(kAccount)), {}, {}, {},
               integer(st.text(kLocked)) != 0, integer(st.text(kMarked)) != 0};
         setText(r.title, st.text(kTitle));
@@ -130,12 +144,33 @@ void readStore(ScanContext& ctx, const sqlite::Database& db) {
             }
         }
         const bool trashed = r.marked || (folder != folders.end() && folder->second.type == kTrashFolder);
-        if (trashed) {
+        if (const auto* origin = carved ? carved->originOf(kObjects, r.pk) : nullptr) {
+            note->bDeleted = 1;
+            note->carvedFrom = origin->carvedFrom;
+            note->carvedPage = origin->page;
+            ctx.post(events::ScanDelNoteInfo, std::any(note));
+        } else if (trashed) {
             note->bDeleted = 1;
             ctx.post(events::ScanDelNoteInfo, std::any(note));
         } else {
             ctx.post(events::ScanNoteInfo, std::any(note));
         }
+    }
+    // A deleted body whose note row did not survive: its text, untitled.
+    for (const auto& [noteId, origin] : carvedBodies) {
+        if (ctx.stopRequested() || rows.count(noteId)) continue;
+        const auto body = bodies.find(noteId);
+        if (body == bodies.end()) continue;
+        bool large = false;
+        auto text = notebody::noteText(body->second, textLeft, &large);
+        if (!text || text->empty()) continue;
+        textLeft -= text->size();
+        auto note = std::make_shared<MVNoteNode>();
+        note->noteContent = std::move(*text);
+        note->bDeleted = 1;
+        note->carvedFrom = origin->carvedFrom;
+        note->carvedPage = origin->page;
+        ctx.post(events::ScanDelNoteInfo, std::any(note));
     }
     if (tooLarge > 0)
         db.report("too large", std::to_string(tooLarge) + (tooLarge == 1 ? " note is" : " notes are") +
@@ -151,8 +186,15 @@ void scanModernNoteThread(ScanContext& ctx, const std::string& backupPath) {
     if (const modern::Found store = modern::findDatabase(ctx, {kStore}, true); !store.stored.empty()) {
         ScratchScope scratch(ctx);
         if (const auto copy = modern::preparedCopy(ctx, store)) {
-            sqlite::Database db(*copy, ctx.stop, kLabel);
-            if (db.ok()) readStore(ctx, db);
+            if (sqlite::Database db(*copy, ctx.stop, kLabel); db.ok()) readStore(ctx, db, nullptr);
+            // Deleted notes and the bodies that survive them.
+            modern::CarvePlan plan;
+            plan.mainTables = {kObjects, "ZICNOTEDATA"};
+            plan.joinTables = {"Z_PRIMARYKEY"};
+            plan.identity[kObjects] = {"ZIDENTIFIER"};
+            plan.identity["ZICNOTEDATA"] = {"ZNOTE"};
+            if (const auto carved = modern::carvedCopy(ctx, store, *copy, plan, kLabel))
+                if (sqlite::Database db(carved->path, ctx.stop, kLabel); db.ok()) readStore(ctx, db, &*carved);
         }
     }
     // Accounts never moved to the newer store keep the legacy file, which the

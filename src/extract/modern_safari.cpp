@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "extract/carved_copy.h"
 #include "extract/commit_db.h"
 #include "extract/extract_util.h"
 #include "extract/modern_lookup.h"
@@ -30,27 +31,37 @@ constexpr modern::Place kHistoryHome{"HomeDomain", "Library/Safari/History.db",
 constexpr modern::Place kHistoryApp{"AppDomain-com.apple.mobilesafari", "Library/Safari/History.db",
                                     "e74113c185fd8297e140cfcf9c99436c5cc06b57"};
 
-void post(ScanContext& ctx, Text title, Text url) {
+// `origin`: the entry is a deleted row the carving found there.
+void post(ScanContext& ctx, Text title, Text url, const modern::CarvedOrigin* origin = nullptr) {
     auto node = std::make_shared<MVBookMarkNode>();
     node->bookMarkTitle = std::move(title);
     node->bookMarkURL = std::move(url);
+    if (origin) {
+        node->bDeleted = 1;
+        node->carvedFrom = origin->carvedFrom;
+        node->carvedPage = origin->page;
+        ctx.nc.post(events::scanDelBookMarkInfo, std::any(node));
+        return;
+    }
     ctx.nc.post(events::scanBookMarkInfo, std::any(node));
 }
 
-void readBookmarks(ScanContext& ctx, const modern::Found& stored) {
-    const auto copy = modern::preparedCopy(ctx, stored);
-    if (!copy) return;
-    sqlite::Database db(*copy, ctx.stop, "Bookmarks.db");
+// With `carved`, the database is the private one of carved rows: only the
+// deleted rows the carving found are posted.
+void readBookmarks(ScanContext& ctx, const std::string& path, const modern::CarvedCopy* carved) {
+    sqlite::Database db(path, ctx.stop, "Bookmarks.db");
     const modern::TableColumns table(db, "bookmarks");
     if (!table.has("title") && !table.has("url")) return;
-    sqlite::Reader rows(db, {{table.select({"title", "url"}), "bookmarks", "", {"bookmarks"}}, {}});
+    sqlite::Reader rows(db, {{table.select({"title", "url"}) + ", bookmarks.ROWID", "bookmarks", "", {"bookmarks"}}, {}});
     while (!ctx.stopRequested() && rows.step()) {
+        const modern::CarvedOrigin* origin = carved ? carved->originOf("bookmarks", rows.int64(2)) : nullptr;
+        if (carved && !origin) continue;
         Text title = std::string(), url = std::string();
         setText(title, rows.text(0));
         setText(url, rows.text(1));
         // The root folder and the reading-list folder are structure, not bookmarks.
         if (title == "Root" || title == "com.apple.ReadingList") continue;
-        post(ctx, std::move(title), std::move(url));
+        post(ctx, std::move(title), std::move(url), origin);
     }
 }
 
@@ -61,12 +72,13 @@ struct Page {
     double lastVisit = 0;
     double titledVisit = 0;
     Text title;  // absent while no visit had one
+    const modern::CarvedOrigin* origin = nullptr;
 };
 
-void readHistory(ScanContext& ctx, const modern::Found& stored) {
-    const auto copy = modern::preparedCopy(ctx, stored);
-    if (!copy) return;
-    sqlite::Database db(*copy, ctx.stop, "History.db");
+// With `carved`, the database is the private one of carved rows: only the
+// deleted pages the carving found are posted, titled by the visits that survive.
+void readHistory(ScanContext& ctx, const std::string& path, const modern::CarvedCopy* carved) {
+    sqlite::Database db(path, ctx.stop, "History.db");
     const modern::TableColumns items(db, "history_items");
     const modern::TableColumns visits(db, "history_visits");
     if (!items.has("url")) return;
@@ -79,6 +91,8 @@ void readHistory(ScanContext& ctx, const modern::Found& stored) {
         while (!ctx.stopRequested() && rows.step()) {
             Page page;
             page.id = rows.int64(0);
+            page.origin = carved ? carved->originOf("history_items", page.id) : nullptr;
+            if (carved && !page.origin) continue;
             setText(page.url, rows.text(1));
             if (pageOf.emplace(page.id, pages.size()).second) pages.push_back(std::move(page));
         }
@@ -112,8 +126,18 @@ void readHistory(ScanContext& ctx, const modern::Found& stored) {
     });
     for (Page& page : pages) {
         if (ctx.stopRequested()) return;
-        post(ctx, std::move(page.title), std::move(page.url));
+        post(ctx, std::move(page.title), std::move(page.url), page.origin);
     }
+}
+
+// The live rows, then the deleted ones the stored file and its log still hold.
+template <class Read>
+void readWithDeleted(ScanContext& ctx, const modern::Found& stored, const modern::CarvePlan& plan, const char* label,
+                     Read read) {
+    const auto copy = modern::preparedCopy(ctx, stored);
+    if (!copy) return;
+    read(ctx, *copy, nullptr);
+    if (const auto carved = modern::carvedCopy(ctx, stored, *copy, plan, label)) read(ctx, carved->path, &*carved);
 }
 
 }  // namespace
@@ -121,15 +145,22 @@ void readHistory(ScanContext& ctx, const modern::Found& stored) {
 void scanModernSafariThread(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     ScratchScope scratch(ctx);
-    if (const modern::Found bookmarks = modern::findDatabase(ctx, {kBookmarks}); !bookmarks.stored.empty())
-        readBookmarks(ctx, bookmarks);
-    else
+    if (const modern::Found bookmarks = modern::findDatabase(ctx, {kBookmarks}); !bookmarks.stored.empty()) {
+        modern::CarvePlan plan;
+        plan.mainTables = {"bookmarks"};
+        plan.identity["bookmarks"] = {"external_uuid"};
+        readWithDeleted(ctx, bookmarks, plan, "Bookmarks.db", readBookmarks);
+    } else
         log::line("Bookmarks.db is not in the backup");
     if (ctx.stopRequested()) return;
     if (const modern::Found history = modern::findDatabase(ctx, {kHistoryHome, kHistoryApp}, true);
-        !history.stored.empty())
-        readHistory(ctx, history);
-    else
+        !history.stored.empty()) {
+        modern::CarvePlan plan;
+        plan.mainTables = {"history_items"};
+        plan.joinTables = {"history_visits"};
+        plan.identity["history_items"] = {"url"};
+        readWithDeleted(ctx, history, plan, "History.db", readHistory);
+    } else
         log::line("History.db is not in the backup");
 }
 
