@@ -24,6 +24,7 @@ int cmdScan(const std::vector<std::string>& args);
 int cmdDemo(const std::vector<std::string>& args);
 int cmdRecover(const std::vector<std::string>& args);
 int cmdDevices(const std::vector<std::string>& args);
+int cmdCarve(const std::vector<std::string>& args);
 
 // Prints "salvor: <message>" on stderr.
 void error(const std::string& message);

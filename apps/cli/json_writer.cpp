@@ -1,6 +1,7 @@
 #include "cli/json_writer.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/utf8.h"
 
@@ -38,6 +39,24 @@ void JsonWriter::string(std::string_view text) {
 void JsonWriter::null() {
     beforeValue();
     put("null");
+}
+
+void JsonWriter::boolean(bool value) {
+    beforeValue();
+    put(value ? std::string_view("true") : std::string_view("false"));
+}
+
+void JsonWriter::real(double value) {
+    if (!std::isfinite(value)) {
+        null();
+        return;
+    }
+    beforeValue();
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    const std::string_view text(digits, static_cast<std::size_t>(end - digits));
+    put(text);
+    if (text.find_first_of(".e") == std::string_view::npos) put(".0");
 }
 
 bool JsonWriter::finish() {

@@ -36,6 +36,7 @@ public:
     void key(std::string_view name);
     void string(std::string_view text);
     void null();
+    void boolean(bool value);
     template <std::integral T>
     void number(T value) {
         char digits[24];
@@ -43,6 +44,11 @@ public:
         beforeValue();
         put(std::string_view(digits, static_cast<std::size_t>(end - digits)));
     }
+    // A floating-point number in its shortest form that reads back to the same
+    // value, always with a fraction or an exponent so that an integral value
+    // (2.0) stays a real for the reader. JSON has no NaN or infinity, and
+    // readers refuse a number past a double's range: those are null.
+    void real(double value);
 
     // Ends the document with a newline and flushes it; false when any write failed.
     bool finish();

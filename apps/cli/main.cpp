@@ -122,7 +122,10 @@ void usage(FILE* out) {
         "  devices [--json]                        list the iPhones and iPads connected by USB\n"
         "  scan --device [--udid ID] ...           back up the connected device, copy its camera\n"
         "  recover --device [--udid ID] ...        folders and scan (or recover) what it holds\n"
-        "\n"
+        "  carve DATABASE [--wal FILE] [--journal FILE] [--json]\n"
+        "                                          list the deleted records of every table of any\n"
+        "                                          SQLite database (DATABASE-wal and DATABASE-journal\n"
+        "                                          beside it are read too)\n"
         "\n"
         "encrypted backups (scan, recover): the password comes from the environment variable\n"
         "SALVOR_BACKUP_PASSWORD, from --password-file FILE (its first line; - reads standard input)\n"
@@ -150,6 +153,7 @@ int dispatch(const std::string& command, const std::vector<std::string>& args) {
         if (command == "recover") return salvor::cli::cmdRecover(args);
         if (command == "demo") return salvor::cli::cmdDemo(args);
         if (command == "devices") return salvor::cli::cmdDevices(args);
+        if (command == "carve") return salvor::cli::cmdCarve(args);
     } catch (const std::exception& e) {
         salvor::cli::error(e.what());
         return salvor::cli::kExitFailure;

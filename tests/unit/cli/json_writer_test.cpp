@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -67,6 +68,36 @@ TEST(JsonWriter, LaysOutDocumentsExactlyAsThePrettyPrinter) {
     want["nested"] = {{"text", awkward}, {"none", nullptr}, {"list", {{{"a", 1}}, Ordered::array(), "x"}}};
     for (int indent : {1, 2})
         EXPECT_EQ(written(indent, [&](JsonWriter& w) { replay(w, want); }), want.dump(indent) + "\n") << indent;
+}
+
+// Carved reals are printed for readers that tell 2.0 from 2: each must read
+// back bit for bit and as a floating-point number, and the values JSON cannot
+// spell must still leave a document that parses.
+TEST(JsonWriter, RealsReadBackExactlyAndStayReals) {
+    const double values[] = {2.0, -0.0, 0.1, 1.5, -7.25, 1e22, 123456789012345678.0, 1e-300,
+                             std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
+                             -std::numeric_limits<double>::max(), 9007199254740993.0};
+    const std::string text = written(1, [&](JsonWriter& w) {
+        w.beginArray();
+        for (double v : values) w.real(v);
+        w.real(std::numeric_limits<double>::quiet_NaN());
+        w.real(std::numeric_limits<double>::infinity());
+        w.real(-std::numeric_limits<double>::infinity());
+        w.boolean(true);
+        w.boolean(false);
+        w.endArray();
+    });
+    const json doc = json::parse(text);
+    const std::size_t n = std::size(values);
+    ASSERT_EQ(doc.size(), n + 5) << text;
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_TRUE(doc[i].is_number_float()) << i << ": " << doc[i].dump();
+        const double back = doc[i].get<double>();
+        EXPECT_EQ(std::memcmp(&back, &values[i], sizeof back), 0) << i << ": " << doc[i].dump();
+    }
+    for (std::size_t i = n; i < n + 3; ++i) EXPECT_TRUE(doc[i].is_null()) << doc[i].dump();
+    EXPECT_EQ(doc[n + 3], true);
+    EXPECT_EQ(doc[n + 4], false);
 }
 
 TEST(JsonWriter, HostileTextsAlwaysParseBackWithInvalidBytesReplaced) {
