@@ -159,6 +159,13 @@ std::optional<Value> decodeValue(std::uint64_t t, Bytes body, TextEncoding encod
         if (!cleanText(v.bytes)) return std::nullopt;
         return v;
     }
+    // SQLite stores a whole number of a REAL column as an integer to save
+    // room; it reads back as the real it was.
+    if (column.affinity == 'r' && v.type == Value::Type::integer) {
+        v.type = Value::Type::real;
+        v.real = static_cast<double>(v.integer);
+        v.integer = 0;
+    }
     const double number = v.type == Value::Type::real ? v.real : static_cast<double>(v.integer);
     if (column.isBoolean && number != 0 && number != 1) return std::nullopt;
     if (column.isDate && !plausibleDate(number)) return std::nullopt;

@@ -1,6 +1,7 @@
 #include "carve/table_carver.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cstring>
 #include <tuple>
@@ -63,7 +64,7 @@ std::uint64_t hashBytes(const std::uint8_t* p, std::size_t n, std::uint64_t h) {
         h ^= h >> 31;
     }
     std::uint64_t w = 0;
-    std::memcpy(&w, p, n);
+    if (n) std::memcpy(&w, p, n);  // an empty body may have no bytes at all
     h = (h ^ w ^ (std::uint64_t{n} << 56)) * k;
     return h ^ (h >> 29);
 }
@@ -146,6 +147,7 @@ struct Layout {
     std::uint64_t end = 0;             // one past the record's last byte on the page
     std::optional<std::int64_t> rowid;
     int score = 0;
+    bool wholeHeader = false;          // its header is vouched for: its length field read, or its end the block's
 };
 
 class Carver {
@@ -168,7 +170,13 @@ public:
             tables_.push_back(std::move(state));
         }
         for (std::size_t i = 0; i < tables_.size(); ++i) {
-            if (tables_[i].schema->withoutRowid) continue;  // its records sit in index-format pages
+            // Its rows sit in a key-ordered tree whose freed cells keep no
+            // lengths for their first columns; said, never silently skipped.
+            if (tables_[i].schema->withoutRowid) {
+                report.diagnostics.push_back("the table " + tables_[i].schema->name +
+                                             " is stored without row ids; its deleted rows are not searched");
+                continue;
+            }
             byRoot_[tables_[i].schema->rootPage] = static_cast<int>(i);
             byCount_[tables_[i].schema->columns.size()].push_back(static_cast<int>(i));
         }
@@ -414,7 +422,7 @@ private:
         layout.end = payloadAt + local + (local < payload.value ? 4 : 0);
         if (layout.end > page.size()) return std::nullopt;
         for (int table : candidates(*types, hint)) {
-            if (take(bytes, layout, table, unlisted, source, region)) return static_cast<std::uint32_t>(layout.end);
+            if (take(bytes, layout, table, unlisted, source, region, table == hint)) return static_cast<std::uint32_t>(layout.end);
         }
         return std::nullopt;
     }
@@ -468,7 +476,7 @@ private:
                 if (!types) continue;
                 const auto fit = tableFit(*types, table, hint >= 0);
                 if (!fit) continue;
-                Layout l{*types, 0, f + h, headerLength + bodyLength(*types), f + h + headerLength, 0, std::nullopt, *fit + 3};
+                Layout l{*types, 0, f + h, headerLength + bodyLength(*types), f + h + headerLength, 0, std::nullopt, *fit + 3, true};
                 if (place(l, page.size())) consider(std::move(l), t);
             }
             // (b) The header's length byte was lost, its types stand from byte 4.
@@ -479,6 +487,19 @@ private:
                     if (place(l, page.size())) consider(std::move(l), t);
                 }
             }
+            // (b') A row written before columns were added holds fewer types;
+            // on the table's own page, a shorter header that ends the record
+            // exactly where the block ends is taken.
+            if (hint >= 0)
+                for (std::size_t k = n - 1; k >= 1; --k) {
+                    std::size_t shortEnd = 0;
+                    auto types = readTypes(page, f + 4, page.size(), k, &shortEnd);
+                    if (!types) continue;
+                    const auto fit = tableFit(*types, table, true);
+                    if (!fit || shortEnd - (f + 3) >= 128) continue;
+                    Layout l{*types, 0, f + 3, (shortEnd - (f + 3)) + bodyLength(*types), shortEnd, 0, std::nullopt, *fit - 1, true};
+                    if (place(l, page.size()) && l.end == page.size()) consider(std::move(l), t);
+                }
             // (c) The first column's type went too: known when it is the row
             // id's NULL; else its body is what lies between the others and the
             // block's end, when the record filled the block exactly.
@@ -506,7 +527,7 @@ private:
                 }
             }
         }
-        if (!best || !take(bytes, *best, bestTable, true, source, region)) return std::nullopt;
+        if (!best || !take(bytes, *best, bestTable, true, source, region, bestTable == hint && best->wholeHeader)) return std::nullopt;
         return static_cast<std::uint32_t>(best->end);
     }
 
@@ -520,7 +541,8 @@ private:
     }
 
     // Reads the values of a laid-out record and keeps it when they fit.
-    bool take(Bytes bytes, const Layout& l, int tableIndex, bool unlisted, const Source& source, Region region) {
+    bool take(Bytes bytes, const Layout& l, int tableIndex, bool unlisted, const Source& source, Region region,
+              bool owned = false) {
         TableState& table = tables_[static_cast<std::size_t>(tableIndex)];
         const TableSchema& schema = *table.schema;
         // The body bytes: on the page up to the local part's end, then the
@@ -561,7 +583,9 @@ private:
         if (at > bodies) return false;
         // A record found by trying offsets needs more than one value to be
         // believed: one short value fits almost anywhere.
-        if (known == 0 || (unlisted && known < 2 && schema.columns.size() > 2)) return false;
+        // (On a page the table itself uses, a header whose lengths add up is
+        // believed with one value: a row written before columns were added.)
+        if (known == 0 || (unlisted && !owned && known < 2 && schema.columns.size() > 2)) return false;
         const RawHashes hashes = rawHashes(l.types, l.first, Bytes(body_).first(std::min<std::size_t>(at, body_.size())));
         if (l.rowid) row.rowid = l.rowid;
         if (schema.rowidColumn >= 0 && row.rowid) {
@@ -745,9 +769,10 @@ std::string valueText(const Value& value) {
     case Value::Type::null: return {};
     case Value::Type::integer: return std::to_string(value.integer);
     case Value::Type::real: {
+        // The shortest text that reads back as the same number.
         char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "%.17g", value.real);
-        return buffer;
+        const auto end = std::to_chars(buffer, buffer + sizeof buffer, value.real).ptr;
+        return std::string(buffer, end);
     }
     case Value::Type::text: return value.bytes;
     case Value::Type::blob: return "<" + std::to_string(value.bytes.size()) + " bytes>";
