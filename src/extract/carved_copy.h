@@ -49,6 +49,15 @@ public:
     std::size_t deleted_ = 0;
 };
 
+// Marks a record read from the private database as the deleted row the
+// carving found at `origin`.
+template <class Record>
+void markCarved(Record& record, const CarvedOrigin& origin) {
+    record.bDeleted = 1;
+    record.carvedFrom = origin.carvedFrom;
+    record.carvedPage = origin.page;
+}
+
 // Carves the stored database of `found` (its log read too; both decrypted
 // when the backup is encrypted) and writes the private database. `liveCopy`
 // is the prepared live copy whose rows of the plan's tables are copied in.

@@ -119,9 +119,7 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
             const bool phoneId = id > 0 && id <= std::numeric_limits<std::int32_t>::max();
             if (phoneId) contact->rowid = static_cast<std::int32_t>(id);
             if (origin) {
-                contact->bDeleted = 1;
-                contact->carvedFrom = origin->carvedFrom;
-                contact->carvedPage = origin->page;
+                modern::markCarved(*contact, *origin);
             }
             setText(contact->contactName, persons.text(1));
             // The parts the name joins, each present (empty for NULL): a card
@@ -198,9 +196,7 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
         if (!contact) {
             contact = std::make_shared<MVContactNode>();
             contact->contactName = std::string(kNumberWithoutName);
-            contact->bDeleted = 1;
-            contact->carvedFrom = o.origin->carvedFrom;
-            contact->carvedPage = o.origin->page;
+            modern::markCarved(*contact, *o.origin);
         }
         const MultiValueField field = multiValueField(*contact, o.row.property);
         if (!field.joined) continue;

@@ -79,9 +79,7 @@ void scanModernCalenderThread(ScanContext& ctx, const std::string& backupPath) {
             setDate(event->endDate, rows.text(3), 1);
             setText(event->location, rows.text(4));
             if (origin) {
-                event->bDeleted = 1;
-                event->carvedFrom = origin->carvedFrom;
-                event->carvedPage = origin->page;
+                modern::markCarved(*event, *origin);
                 ctx.nc.post(events::scanDelCalenderInfo, std::any(event));
             } else {
                 ctx.nc.post(events::scanCalenderInfo, std::any(event));

@@ -74,9 +74,7 @@ void scanModernCallHistoryThread(ScanContext& ctx, const std::string& backupPath
                 known = names.emplace(phone, ctx.contacts().getNameByPhoneNumber(call->callPhone)).first;
             call->callName = known->second;
             if (origin) {
-                call->bDeleted = 1;
-                call->carvedFrom = origin->carvedFrom;
-                call->carvedPage = origin->page;
+                modern::markCarved(*call, *origin);
                 ctx.nc.post(events::ScanDelCallHistoryInfo, std::any(call));
             } else {
                 ctx.nc.post(events::ScanCallHistoryInfo, std::any(call));

@@ -261,9 +261,7 @@ void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t,
 
         if (origin) {
             if (rowId >= std::int64_t{1} << 31) m->rowId = -1;  // an id the private database gave
-            m->bDeleted = 1;
-            m->carvedFrom = origin->carvedFrom;
-            m->carvedPage = origin->page;
+            modern::markCarved(*m, *origin);
             ctx.post(events::ScanDelMessageInfo, std::any(m));
         } else if (t.recoverable.count(rowId)) {
             m->bDeleted = 1;

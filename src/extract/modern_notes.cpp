@@ -147,9 +147,7 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
         }
         const bool trashed = r.marked || (folder != folders.end() && folder->second.type == kTrashFolder);
         if (const auto* origin = carved ? carved->originOf(kObjects, r.pk) : nullptr) {
-            note->bDeleted = 1;
-            note->carvedFrom = origin->carvedFrom;
-            note->carvedPage = origin->page;
+            modern::markCarved(*note, *origin);
             // Posted once the bodies without a note row are placed.
             carvedNotes.push_back(note);
         } else if (trashed) {
@@ -182,9 +180,7 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
         }
         auto note = std::make_shared<MVNoteNode>();
         note->noteContent = std::move(*text);
-        note->bDeleted = 1;
-        note->carvedFrom = origin->carvedFrom;
-        note->carvedPage = origin->page;
+        modern::markCarved(*note, *origin);
         ctx.post(events::ScanDelNoteInfo, std::any(note));
     }
     for (const NotePtr& note : carvedNotes) {

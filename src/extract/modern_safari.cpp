@@ -37,9 +37,7 @@ void post(ScanContext& ctx, Text title, Text url, const modern::CarvedOrigin* or
     node->bookMarkTitle = std::move(title);
     node->bookMarkURL = std::move(url);
     if (origin) {
-        node->bDeleted = 1;
-        node->carvedFrom = origin->carvedFrom;
-        node->carvedPage = origin->page;
+        modern::markCarved(*node, *origin);
         ctx.nc.post(events::scanDelBookMarkInfo, std::any(node));
         return;
     }
