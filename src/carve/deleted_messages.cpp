@@ -268,6 +268,19 @@ void DelMessageScan::run() {
     }
     if (layout == Layout::newer) {
         joinHandles();
+        // The guids of the rows the file lists: an older copy of one of them
+        // elsewhere in the file is no deleted message. Column 3's type
+        // follows the guid's (one byte) and the text's (one or two).
+        if (!pending_.empty()) {
+            const std::size_t carved = pending_.size();
+            for (const auto& [first, pageEnd] : listed_)
+                for (const std::uint64_t a : {first + 2, first + 3})
+                    if (a + 5 < pageEnd) carveNewerMessage(a, pageEnd);
+            // A listed row is live whatever its bytes read as.
+            pending_.resize(carved);
+            pendingGuids_.resize(carved);
+        }
+        std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(listed_);
         for (std::size_t i = 0; i < pending_.size(); ++i) {
             if (ctx_.stopRequested()) return;
             if (!liveGuids_.count(pendingGuids_[i])) finish(pending_[i]);
@@ -288,13 +301,10 @@ void DelMessageScan::scanPage(std::uint64_t i, Layout layout) {
     // which the live stage read.
     const carve::PageCells cells(image_, free_, i);
     page_ = static_cast<std::int64_t>(cells.number());
-    // The guids of the rows the page lists: an older copy of one of them
-    // elsewhere in the file is no deleted message. Column 3's type follows
-    // the guid's (one byte) and the text's (one or two).
+    // Where the rows the page lists begin: their guids are read at the end,
+    // and only when some carved message needs them.
     if (layout == Layout::newer)
-        for (const std::uint64_t first : cells.listedRecords())
-            for (const std::uint64_t a : {first + 2, first + 3})
-                if (a + 5 < end) carveNewerMessage(a, end);
+        for (const std::uint64_t first : cells.listedRecords()) listed_.emplace_back(first, end);
     for (const carve::FreeRegion& region : cells.freeRegions()) {
         where_ = carve::foundInText(region.kind);
         const std::uint64_t from = std::max(region.begin, off + 1);

@@ -72,6 +72,7 @@ private:
     std::vector<MessagePtr> pending_;  // newer layout: awaiting the handle join
     std::vector<std::string> pendingGuids_;  // the guid of each of pending_
     std::set<std::string> liveGuids_;        // guids of the rows the file lists as live
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> listed_;  // listed rows: column 1's type, page end
     std::map<std::uint64_t, std::uint32_t> free_;  // the file's free pages
     std::vector<CarvedHandle> handles_;
     std::set<std::tuple<std::string, std::string, std::string, std::int32_t>> seen_;
