@@ -245,6 +245,11 @@ bool writeJson(const std::string& file, const std::vector<carve::TableCarve>& ta
             w.number(row.page);
             w.key("partial");
             w.boolean(row.partial);
+            // A lost row id told by the ids of the cells around it is said so.
+            if (row.rowidInferred) {
+                w.key("rowidInferred");
+                w.boolean(true);
+            }
             w.endObject();
         }
         w.endArray();
@@ -275,6 +280,7 @@ void printTable(const carve::TableCarve& table) {
         cells.resize(table.schema.columns.size());
         std::string found = displayText(row.carvedFrom) + " p" + std::to_string(row.page);
         if (row.partial) found += " (partial)";
+        if (row.rowidInferred) found += " (id from its neighbours)";
         cells.push_back(std::move(found));
         rows.push_back(std::move(cells));
     }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cctype>
 #include <cstring>
+#include <set>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
@@ -268,7 +269,10 @@ private:
                 source.pageInUse = true;
                 const auto page = readBtreePage(bytes, usable, headerAt);
                 if (!page) return;
-                carveFreeSpace(bytes, *page, hintOf(use.tree), source);
+                const int hint = hintOf(use.tree);
+                const std::size_t before = hint >= 0 ? tables_[static_cast<std::size_t>(hint)].found.size() : 0;
+                carveFreeSpace(bytes, *page, hint, source);
+                inferRowids(bytes, *page, hint, before);
                 return;
             }
             case PageRole::tableInterior:
@@ -297,12 +301,92 @@ private:
                 hint = hintOf(now.tree);
             if (hint < 0) hint = vote(bytes, *page);
             for (std::uint32_t at : page->cells) tryCell(bytes, at, usable, hint, false, source, region);
+            const std::size_t before = hint >= 0 ? tables_[static_cast<std::size_t>(hint)].found.size() : 0;
             carveFreeSpace(bytes, *page, hint, source);
+            inferRowids(bytes, *page, hint, before);
             return;
         }
         if (page && page->kind != PageKind::tableLeaf) return;  // an index or interior page: no rows
         // No b-tree header: old cells may still stand anywhere on the page.
         scanRegion(bytes, headerAt, usable, -1, source, region == Region::cell ? Region::unallocated : region);
+    }
+
+    // A cell freed on its own lost its row id to the free block's header.
+    // On a leaf whose listed cells lie in key order (as appends and the
+    // rebalancing of pages lay them down), the lost rows between two cells
+    // whose ids leave exactly as many gaps as there are lost rows between
+    // them take those ids. Nothing weaker is trusted: a chain of cells
+    // running on from one listed cell can skip ids whose rows lived on
+    // another page, and a wrong id joins a row to a stranger's values.
+    void inferRowids(Bytes bytes, const BtreePage& page, int hint, std::size_t firstFound) {
+        if (hint < 0) return;
+        TableState& table = tables_[static_cast<std::size_t>(hint)];
+        if (table.found.size() == firstFound) return;
+        constexpr std::size_t listed = static_cast<std::size_t>(-1);
+        struct Placed {
+            std::uint64_t start;  // a listed cell's own offset; a carved record's payload's
+            std::optional<std::int64_t> rowid;
+            std::size_t found;  // index in table.found, or `listed`
+        };
+        std::vector<Placed> cells;
+        bool anyLost = false;
+        for (std::size_t i = firstFound; i < table.found.size(); ++i) {
+            const CarvedRow& r = table.found[i];
+            if (r.partial) continue;  // its bounds are guessed
+            anyLost |= !r.rowid;
+            cells.push_back({r.offset, r.rowid, i});
+        }
+        if (!anyLost) return;
+        // The listed cells' ids must move one way with their offsets.
+        std::vector<std::pair<std::uint32_t, std::int64_t>> order;
+        for (std::uint32_t at : page.cells) {
+            const auto cell = readTableCell(bytes, image_.usableSize(), at);
+            if (!cell) return;
+            order.emplace_back(at, cell->rowid);
+            cells.push_back({at, cell->rowid, listed});
+        }
+        std::sort(order.begin(), order.end());
+        int direction = 0;  // +1: ids rise with the offset
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            if (order[i].second == order[i - 1].second) return;
+            const int step = order[i].second > order[i - 1].second ? 1 : -1;
+            if (direction != 0 && step != direction) return;
+            direction = step;
+        }
+        if (direction == 0) return;
+        std::sort(cells.begin(), cells.end(), [](const Placed& a, const Placed& b) { return a.start < b.start; });
+        std::set<std::int64_t> taken;  // ids read intact on this page
+        for (const Placed& c : cells)
+            if (c.rowid) taken.insert(*c.rowid);
+        const auto free = [&](std::int64_t id) { return id > 0 && !taken.count(id) && !liveRow(table, id); };
+        const auto assign = [&](std::size_t from, std::size_t to, std::int64_t first, std::int64_t step) {
+            for (std::size_t k = from; k < to; ++k) {
+                const std::int64_t id = first + step * static_cast<std::int64_t>(k - from);
+                if (!free(id)) return;
+            }
+            for (std::size_t k = from; k < to; ++k) {
+                CarvedRow& row = table.found[cells[k].found];
+                row.rowid = first + step * static_cast<std::int64_t>(k - from);
+                row.rowidInferred = true;
+                fillRowid(row, table.schema->rowidColumn);
+            }
+        };
+        for (std::size_t i = 0; i < cells.size();) {
+            if (cells[i].rowid) {
+                ++i;
+                continue;
+            }
+            std::size_t j = i;
+            while (j < cells.size() && !cells[j].rowid) ++j;
+            const Placed* before = i > 0 ? &cells[i - 1] : nullptr;
+            const Placed* after = j < cells.size() ? &cells[j] : nullptr;
+            const std::int64_t count = static_cast<std::int64_t>(j - i);
+            if (before && after && (before->found == listed || after->found == listed) &&
+                (*after->rowid - *before->rowid) * direction - 1 == count) {
+                assign(i, j, *before->rowid + direction, direction);
+            }
+            i = j;
+        }
     }
 
     int hintOf(std::int32_t root) const {
@@ -364,11 +448,15 @@ private:
             // An old free block the page's later rewrites left in place: its
             // header (a link to a later block or none, and a size that fits)
             // still stands before the records it overwrote.
+            // The block may run on into cells written since (the content
+            // area grew down over its tail): its records up to `end` are read.
             const std::uint32_t link = readU16(bytes, at), size = readU16(bytes, at + 2);
-            if (size >= 8 && at + size <= end && (link == 0 || (link >= at + size && link < image_.usableSize()))) {
+            if (size >= 8 && at + size <= image_.usableSize() &&
+                (link == 0 || (link >= at + size && link < image_.usableSize()))) {
+                const std::uint32_t blockEnd = std::min(at + size, end);
                 std::uint32_t from = at;
-                while (from + 4 < at + size) {
-                    const auto rebuilt = rebuildFreeblock(bytes, {from, at + size}, hint, source, region);
+                while (from + 4 < blockEnd) {
+                    const auto rebuilt = rebuildFreeblock(bytes, {from, blockEnd}, hint, source, region);
                     if (!rebuilt) break;
                     from = *rebuilt;
                 }
@@ -485,6 +573,21 @@ private:
                 if (const auto fit = tableFit(*types, table, false); fit && typesEnd - (f + 3) < 128) {
                     Layout l{*types, 0, f + 3, (typesEnd - (f + 3)) + bodyLength(*types), typesEnd, 0, std::nullopt, *fit};
                     if (place(l, page.size())) consider(std::move(l), t);
+                }
+            }
+            // (b2) A wide table's header is 128 bytes or more, so its length
+            // took two bytes: with a two-byte cell length and a one-byte row
+            // id, the free-block header took the length's first byte; the
+            // second (its low seven bits) stands at byte 4, the types from 5.
+            if (page.size() > f + 5 && !(page[f + 4] & 0x80)) {
+                std::size_t wideEnd = 0;
+                if (auto types = readTypes(page, f + 5, page.size(), n, &wideEnd)) {
+                    const std::size_t headerLength = wideEnd - (f + 3);
+                    if (headerLength >= 128 && headerLength < 16384 && (headerLength & 0x7F) == page[f + 4])
+                        if (const auto fit = tableFit(*types, table, false)) {
+                            Layout l{*types, 0, f + 3, headerLength + bodyLength(*types), wideEnd, 0, std::nullopt, *fit + 2, true};
+                            if (place(l, page.size())) consider(std::move(l), t);
+                        }
                 }
             }
             // (b') A row written before columns were added holds fewer types;

@@ -69,6 +69,7 @@ struct CarvedRow {
     std::uint64_t offset = 0;           // byte offset in that page image
     std::uint64_t age = 0;              // PageOrigin::age of the image: larger is newer
     bool partial = false;               // some columns could not be read (their values null)
+    bool rowidInferred = false;         // the id was lost; known from the ids of the cells around it
     std::vector<CarvedRow> earlierVersions;  // older differing versions of the same row
 };
 

@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 // The carving holds a file and its log in memory; larger ones keep their
 // deleted records unsearched, and the person is told.
 constexpr std::uint64_t kMaxCarvedBytes = std::uint64_t{1} << 30;
-constexpr std::int64_t kFreshIds = std::int64_t{1} << 40;
+constexpr std::int64_t kFreshIds = CarvedCopy::kFreshIds;
 
 std::string lower(std::string_view s) {
     std::string out(s);

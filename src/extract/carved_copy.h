@@ -44,6 +44,10 @@ public:
     // main table was found; null for a live row.
     const CarvedOrigin* originOf(std::string_view table, std::int64_t rowid) const;
     std::size_t deletedRows() const { return deleted_; }
+    // A deleted row whose own id was lost got an id of the private database
+    // from this one up: no column of another row can name it.
+    static constexpr std::int64_t kFreshIds = std::int64_t{1} << 40;
+    static bool idWasLost(std::int64_t rowid) { return rowid >= kFreshIds; }
 
     std::map<std::string, std::map<std::int64_t, CarvedOrigin>> origins;  // lower-case table name -> rows
     std::size_t deleted_ = 0;

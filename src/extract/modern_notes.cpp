@@ -57,7 +57,7 @@ struct Folder {
     std::int64_t type = 0;
 };
 
-enum Col { kPk, kEnt, kTitle, kFolder, kAccount, kModified, kCreated, kLocked, kMarked, kFolderTitle, kFolderType, kName };
+enum Col { kPk, kEnt, kTitle, kFolder, kAccount, kModified, kCreated, kLocked, kMarked, kFolderTitle, kFolderType, kName, kNoteData };
 
 // With `carved`, the database is the private one of carved rows: only the
 // deleted notes the carving found are posted, and a deleted body whose note
@@ -72,29 +72,34 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
     };
     const std::int64_t noteEnt = entityOf("ICNote");
 
-    // Bodies by note.
+    // Bodies by note, and which note each body row names by the body's id.
     std::unordered_map<std::int64_t, std::vector<std::uint8_t>> bodies;
+    std::unordered_map<std::int64_t, std::int64_t> noteOfBody;  // body id -> note id
     std::vector<std::pair<std::int64_t, const modern::CarvedOrigin*>> carvedBodies;  // by note, where found
     if (NamedColumns data(db, "ZICNOTEDATA"); data.has("ZNOTE") && data.has("ZDATA")) {
         sqlite::Reader st(db, data.plan({"ZNOTE", "ZDATA", "Z_PK"}));
         while (!ctx.stopRequested() && st.step()) {
             if (!sqlite::hasText(st.text(0))) continue;
             const std::int64_t note = sqlite::parseInteger(st.text(0));
+            const std::int64_t id = integer(st.text(2));
             if (carved)
-                if (const auto* origin = carved->originOf("ZICNOTEDATA", integer(st.text(2))))
-                    carvedBodies.emplace_back(note, origin);
+                if (const auto* origin = carved->originOf("ZICNOTEDATA", id)) carvedBodies.emplace_back(note, origin);
+            if (!modern::CarvedCopy::idWasLost(id)) noteOfBody.emplace(id, note);
             bodies.emplace(note, st.blob(1));
         }
     }
+    // Bodies a note row whose own id was lost finds through its link to the
+    // body's id: theirs, not untitled notes of their own.
+    std::unordered_set<std::int64_t> claimed;
     std::unordered_set<std::int64_t> rows;  // every row of the objects table
 
     sqlite::Reader st(db, cols.plan({"Z_PK", "Z_ENT", "ZTITLE1", cols.first({"ZFOLDER", "ZFOLDER1"}), accountColumn(cols),
                                      "ZMODIFICATIONDATE1", cols.first({"ZCREATIONDATE3", "ZCREATIONDATE1"}),
-                                     "ZISPASSWORDPROTECTED", "ZMARKEDFORDELETION", "ZTITLE2", "ZFOLDERTYPE", "ZNAME"}));
+                                     "ZISPASSWORDPROTECTED", "ZMARKEDFORDELETION", "ZTITLE2", "ZFOLDERTYPE", "ZNAME", "ZNOTEDATA"}));
     // Folders and accounts are rows of the same table as the notes: the rows
     // are read once and the notes put together after.
     struct Row {
-        std::int64_t pk, folder, account;
+        std::int64_t pk, folder, account, noteData;
         Text title, modified, created;
         bool locked, marked;
     };
@@ -112,7 +117,7 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
         // A store without its kind table: a note is a row with a note title or body.
         const bool isNote = noteEnt >= 0 ? ent == noteEnt : (sqlite::hasText(st.text(kTitle)) || bodies.count(pk));
         if (!isNote || (carved && !carved->originOf(kObjects, pk))) continue;
-        Row r{pk, integer(st.text(kFolder)), integer(st.text(kAccount)), {}, {}, {},
+        Row r{pk, integer(st.text(kFolder)), integer(st.text(kAccount)), integer(st.text(kNoteData)), {}, {}, {},
               integer(st.text(kLocked)) != 0, integer(st.text(kMarked)) != 0};
         setText(r.title, st.text(kTitle));
         setDate(r.modified, st.text(kModified), 1);
@@ -123,6 +128,7 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
     std::size_t textLeft = kMaxNoteTextPerScan;
     std::size_t tooLarge = 0;
     std::vector<NotePtr> carvedNotes;
+    std::unordered_set<const MVNoteNode*> lostIds;  // carved notes whose own id was lost
     for (const Row& r : notes) {
         if (ctx.stopRequested()) break;
         auto note = std::make_shared<MVNoteNode>();
@@ -132,9 +138,17 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
         const auto folder = folders.find(r.folder);
         if (folder != folders.end()) note->noteFolder = folder->second.title;
         if (const auto account = names.find(r.account); account != names.end()) note->noteAccount = account->second;
+        std::int64_t bodyKey = r.pk;
+        if (carved && modern::CarvedCopy::idWasLost(r.pk)) {
+            lostIds.insert(note.get());
+            if (const auto named = noteOfBody.find(r.noteData); r.noteData != 0 && named != noteOfBody.end() && !rows.count(named->second)) {
+                bodyKey = named->second;
+                claimed.insert(bodyKey);
+            }
+        }
         if (r.locked) {
             note->noteContent = std::string(kLockedNoteText);
-        } else if (const auto body = bodies.find(r.pk); body != bodies.end()) {
+        } else if (const auto body = bodies.find(bodyKey); body != bodies.end()) {
             // Only the text is kept: the inflated document goes with the call.
             bool large = false;
             if (auto text = notebody::noteText(body->second, textLeft, &large)) {
@@ -161,10 +175,13 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
     // note's title is its body's first line, so a carved note that lost both
     // its id and its body takes the body that begins with its title.
     std::multimap<std::string, MVNoteNode*> untitledBody;  // first line -> carved note without a body
+    // Only a note that lost its id can be the one a body without its note
+    // row names.
     for (const NotePtr& n : carvedNotes)
-        if (!n->noteContent && n->noteTitle && !n->noteTitle->empty()) untitledBody.emplace(*n->noteTitle, n.get());
+        if ((!n->noteContent || n->noteContent->empty()) && n->noteTitle && !n->noteTitle->empty() && lostIds.count(n.get()))
+            untitledBody.emplace(*n->noteTitle, n.get());
     for (const auto& [noteId, origin] : carvedBodies) {
-        if (ctx.stopRequested() || rows.count(noteId)) continue;
+        if (ctx.stopRequested() || rows.count(noteId) || claimed.count(noteId)) continue;
         const auto body = bodies.find(noteId);
         if (body == bodies.end()) continue;
         bool large = false;

@@ -57,13 +57,21 @@ CarveTally judgeNotes(const Json& truth, const Json& notes, const JudgeNote& not
         if (kept.count({title, date})) continue;
         ++t.reported;
         const bool hasHead = !title.empty() || !date.empty();
+        // Several deleted notes may hold the same text: the report is given
+        // to one not yet found, and whose surviving parts are the ones
+        // reported (a body alone belongs to a note whose row is gone).
+        const auto fits = [&](const Json& row) {
+            return (hasHead || !titleThere(row)) && (!content.empty() || !bodyThere(row));
+        };
         const Json* best = nullptr;
+        int bestScore = -1;
         bool sameTitle = false;
         for (const Json& row : rows) {
             const bool head = !hasHead || (title == titleOf(row) && date == field(row, "dateText"));
             sameTitle = sameTitle || (hasHead && title == titleOf(row));
             if (!head || (!content.empty() && content != field(row, "noteContent"))) continue;
-            if (!best || (found.count(best) && !found.count(&row))) best = &row;
+            const int score = (found.count(&row) ? 0 : 2) + (fits(row) ? 1 : 0);
+            if (score > bestScore) best = &row, bestScore = score;
         }
         const bool older = !best && std::any_of(olderOfDeleted.begin(), olderOfDeleted.end(), [&](const Json* row) {
             return (!hasHead || (title == titleOf(*row) && date == field(*row, "dateText"))) &&

@@ -21,8 +21,11 @@ std::string plantedName(int index) {
     // is found inside another.
     static const char* const kHead[] = {"Ber", "Kal", "Mor", "Tam", "Vel", "Dor", "Sal", "Fen"};
     static const char* const kTail[] = {"gren", "strom", "holm", "berg", "lund", "dahl", "vik", "ness"};
+    // Past 64 names a middle syllable keeps them apart: it begins with a
+    // letter no tail begins with, so no name is the start of another.
+    static const char* const kMiddle[] = {"", "ra", "mo", "ti", "pe", "ru", "ma", "to"};
     const int i = index % 64;
-    return std::string(kHead[i % 8]) + kTail[i / 8];
+    return std::string(kHead[i % 8]) + kMiddle[index / 64 % 8] + kTail[i / 8];
 }
 
 Deletions::Deletions(db::DbFile& db, DeletionPlan plan) : db_(db), plan_(std::move(plan)) {
