@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cctype>
 #include <filesystem>
+#include <limits>
+#include <map>
 #include <set>
 
 #include "carve/sqlite_image.h"
@@ -53,6 +55,118 @@ bool contains(const std::vector<std::string>& names, std::string_view name) {
     return std::any_of(names.begin(), names.end(), [&](const std::string& n) { return lower(n) == lower(name); });
 }
 
+std::optional<double> number(const carve::Value& v) {
+    if (v.type == carve::Value::Type::integer) return static_cast<double>(v.integer);
+    if (v.type == carve::Value::Type::real) return v.real;
+    return std::nullopt;
+}
+
+int columnIndex(const carve::TableSchema& s, std::string_view name) {
+    for (std::size_t i = 0; i < s.columns.size(); ++i)
+        if (lower(s.columns[i].name) == lower(name)) return static_cast<int>(i);
+    return -1;
+}
+
+carve::TableCarve* tableOf(carve::CarveReport& report, std::string_view name) {
+    for (carve::TableCarve& t : report.tables)
+        if (lower(t.schema.name) == lower(name)) return &t;
+    return nullptr;
+}
+
+// Gives lost ids back where creation times tell them (see CarvePlan).
+void inferIdsByCreation(carve::CarveReport& report, const CarvePlan::IdsByCreation& rule, const Connection& c,
+                        bool attached) {
+    carve::TableCarve* table = tableOf(report, rule.table);
+    if (!table) return;
+    int created = -1;
+    for (const std::string& name : rule.created)
+        if ((created = columnIndex(table->schema, name)) >= 0) break;
+    if (created < 0) return;
+    std::vector<carve::CarvedRow*> lost;
+    for (carve::CarvedRow& r : table->deleted)
+        if (!r.rowid && !r.partial && number(r.values[static_cast<std::size_t>(created)])) lost.push_back(&r);
+    if (lost.empty()) return;
+
+    // Every row whose id is known, with its creation time when it has one.
+    std::map<std::int64_t, std::optional<double>> known;
+    const auto query = [&](const std::string& sql, const auto& each) {
+        Statement st;
+        if (sqlite3_prepare_v2(c.db, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK) return;
+        while (sqlite3_step(st.stmt) == SQLITE_ROW) each(st.stmt);
+    };
+    if (attached)
+        query("SELECT rowid, " + sqlName(table->schema.columns[static_cast<std::size_t>(created)].name) + " FROM live." +
+                  sqlName(table->schema.name),
+              [&](sqlite3_stmt* st) {
+                  std::optional<double> when;
+                  if (sqlite3_column_type(st, 1) == SQLITE_INTEGER || sqlite3_column_type(st, 1) == SQLITE_FLOAT)
+                      when = sqlite3_column_double(st, 1);
+                  known[sqlite3_column_int64(st, 0)] = when;
+              });
+    for (const carve::CarvedRow& r : table->deleted)
+        if (r.rowid) known.emplace(*r.rowid, number(r.values[static_cast<std::size_t>(created)]));
+    // The ids must rise with the time over every known row, or nothing is told.
+    std::vector<std::pair<std::int64_t, double>> timeline;
+    for (const auto& [id, when] : known)
+        if (when) {
+            if (!timeline.empty() && *when <= timeline.back().second) return;
+            timeline.emplace_back(id, *when);
+        }
+    // Ids the other table names that no row holds.
+    std::set<std::int64_t> named;
+    if (attached)
+        query("SELECT DISTINCT " + sqlName(rule.column) + " FROM live." + sqlName(rule.referencing) +
+                  " WHERE typeof(" + sqlName(rule.column) + ") = 'integer'",
+              [&](sqlite3_stmt* st) { named.insert(sqlite3_column_int64(st, 0)); });
+    if (const carve::TableCarve* referencing = tableOf(report, rule.referencing))
+        if (const int column = columnIndex(referencing->schema, rule.column); column >= 0)
+            for (const carve::CarvedRow& r : referencing->deleted)
+                if (const carve::Value& v = r.values[static_cast<std::size_t>(column)]; v.type == carve::Value::Type::integer)
+                    named.insert(v.integer);
+    // An AUTOINCREMENT table remembers the largest id it ever gave.
+    std::int64_t largest = std::numeric_limits<std::int64_t>::max();
+    if (attached)
+        query("SELECT seq FROM live.sqlite_sequence WHERE name = '" + rule.table + "' COLLATE NOCASE",
+              [&](sqlite3_stmt* st) { largest = sqlite3_column_int64(st, 0); });
+    std::erase_if(named, [&](std::int64_t id) { return id <= 0 || id > largest || known.count(id); });
+    if (named.empty()) return;
+
+    std::sort(lost.begin(), lost.end(), [&](const carve::CarvedRow* a, const carve::CarvedRow* b) {
+        return *number(a->values[static_cast<std::size_t>(created)]) < *number(b->values[static_cast<std::size_t>(created)]);
+    });
+    // The lost rows between two neighbours in time, and the free named ids
+    // between theirs.
+    for (std::size_t i = 0; i < lost.size();) {
+        const double when = *number(lost[i]->values[static_cast<std::size_t>(created)]);
+        const auto after = std::upper_bound(timeline.begin(), timeline.end(), when,
+                                            [](double t, const std::pair<std::int64_t, double>& k) { return t < k.second; });
+        if (after != timeline.begin() && std::prev(after)->second == when) {
+            ++i;  // created with a known row: an older copy of it, no row of its own
+            continue;
+        }
+        const double until = after == timeline.end() ? std::numeric_limits<double>::infinity() : after->second;
+        std::size_t j = i;
+        std::set<double> times;
+        while (j < lost.size() && *number(lost[j]->values[static_cast<std::size_t>(created)]) < until)
+            times.insert(*number(lost[j++]->values[static_cast<std::size_t>(created)]));
+        const std::int64_t low = after == timeline.begin() ? 0 : std::prev(after)->first;
+        const std::int64_t high = after == timeline.end() ? std::numeric_limits<std::int64_t>::max() : after->first;
+        std::vector<std::int64_t> ids;
+        for (auto it = named.upper_bound(low); it != named.end() && *it < high; ++it) ids.push_back(*it);
+        if (ids.size() == j - i && times.size() == j - i)
+            for (std::size_t k = i; k < j; ++k) {
+                lost[k]->rowid = ids[k - i];
+                lost[k]->rowidInferred = true;
+                if (table->schema.rowidColumn >= 0) {
+                    carve::Value& v = lost[k]->values[static_cast<std::size_t>(table->schema.rowidColumn)];
+                    v.type = carve::Value::Type::integer;
+                    v.integer = ids[k - i];
+                }
+            }
+        i = j;
+    }
+}
+
 }  // namespace
 
 const CarvedOrigin* CarvedCopy::originOf(std::string_view table, std::int64_t rowid) const {
@@ -94,7 +208,7 @@ std::optional<CarvedCopy> carvedCopy(ScanContext& ctx, const Found& found, const
     for (const auto& t : plan.joinTables) options.tables.insert(t);
     options.identityColumns = plan.identity;
     options.stopRequested = [&ctx] { return ctx.stopRequested(); };
-    const carve::CarveReport report = carve::carveDatabase(*image, options);
+    carve::CarveReport report = carve::carveDatabase(*image, options);
     for (const std::string& line : report.diagnostics) log::line(label + ": " + line, log::Level::Debug);
 
     std::size_t deleted = 0;
@@ -133,6 +247,7 @@ std::optional<CarvedCopy> carvedCopy(ScanContext& ctx, const Found& found, const
         sqlite3_bind_text(attach.stmt, 1, uri.c_str(), -1, SQLITE_TRANSIENT);
         return sqlite3_step(attach.stmt) == SQLITE_DONE;
     }();
+    for (const CarvePlan::IdsByCreation& rule : plan.idsByCreation) inferIdsByCreation(report, rule, c, attached);
     c.exec("BEGIN");
     for (const carve::TableCarve& t : report.tables) {
         if (ctx.stopRequested()) return std::nullopt;

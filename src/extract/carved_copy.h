@@ -35,6 +35,18 @@ struct CarvePlan {
     // The columns that tell one row of a main table from another, so an
     // edited row's older copy is not listed as a deleted one.
     std::map<std::string, std::vector<std::string>> identity;
+    // A deleted row that lost its id (its cell's first bytes were reused)
+    // cannot be joined. Where a table's ids rise with a creation time, the
+    // id is told by the rows around it in time: between two known rows, the
+    // ids no row holds that rows of `referencing` name in `column` are given,
+    // in time order, to the lost rows created between them, when there are
+    // exactly as many; otherwise none.
+    struct IdsByCreation {
+        std::string table;
+        std::vector<std::string> created;  // the first of these columns the table has
+        std::string referencing, column;
+    };
+    std::vector<IdsByCreation> idsByCreation;
 };
 
 class CarvedCopy {

@@ -103,6 +103,8 @@ void scanModernContactThread(ScanContext& ctx, const std::string& backupPath) {
     // An edited person keeps its guid and creation date, whatever else changed.
     plan.identity["ABPerson"] = {"guid", "CreationDate"};
     plan.identity["ABMultiValue"] = {"record_id", "property", "value"};
+    // A person freed on its own loses its id; its values still name it.
+    plan.idsByCreation.push_back({"ABPerson", {"CreationDate"}, "ABMultiValue", "record_id"});
     if (const auto carved = modern::carvedCopy(ctx, addressBook, *copy, plan, "AddressBook.sqlitedb"))
         read(carved->path, &*carved);
 }

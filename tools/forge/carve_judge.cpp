@@ -56,10 +56,13 @@ bool madeOf(std::string listed, const std::vector<std::string>& candidates) {
     return true;
 }
 
-// Whether a listed phone text (" a b c") is made of the row's numbers: every
-// number whose bytes were still in the file, and nobody else's. A number whose
-// row was overwritten cannot come back, so its absence is not held against it.
-bool phonesOfRow(const Json& row, std::string listed) {
+// How a listed phone text (" a b c") fits the row's numbers: `stranger` when
+// it holds a number not the row's; `whole` when it holds every number whose
+// bytes were still in the files (a number whose row was overwritten cannot
+// come back, so its absence is not held against it); else `part`: true but
+// short, like a note listed without its body.
+enum class Fit { stranger, part, whole };
+Fit phonesOfRow(const Json& row, std::string listed) {
     std::vector<std::string> all;
     std::set<std::string> present;
     for (const Json& v : row["multiValues"]) {
@@ -76,13 +79,13 @@ bool phonesOfRow(const Json& row, std::string listed) {
             if (!used.count(p) && listed.compare(0, p.size(), p) == 0 &&
                 (listed.size() == p.size() || listed[p.size()] == ' ') && (!best || p.size() > best->size()))
                 best = &p;
-        if (!best) return false;
+        if (!best) return Fit::stranger;
         used.insert(*best);
         listed.erase(0, std::min(listed.size(), best->size() + 1));
     }
     for (const std::string& p : present)
-        if (!used.count(p)) return false;
-    return true;
+        if (!used.count(p)) return Fit::part;
+    return Fit::whole;
 }
 
 }  // namespace
@@ -139,15 +142,22 @@ CarveTally judgeContacts(const Json& truth, const Json& contacts, const JudgeNot
             if (note) note("values of nobody deleted: \"" + name + "\" phone \"" + phone + "\" e-mail \"" + email + "\"");
             continue;
         }
+        // The row of that name not yet found whose numbers fit best.
         const Json* exact = nullptr;
+        int bestScore = -1;
+        bool wholeFit = false;
         bool sameName = false;
         for (auto [it, end] = deletedByName.equal_range(name); it != end; ++it) {
             sameName = true;
-            if (phonesOfRow(*it->second, phone) && (!exact || !found.count(it->second))) exact = it->second;
+            const Fit fit = phonesOfRow(*it->second, phone);
+            if (fit == Fit::stranger) continue;
+            const int score = (found.count(it->second) ? 0 : 2) + (fit == Fit::whole ? 1 : 0);
+            if (score > bestScore) exact = it->second, bestScore = score, wholeFit = fit == Fit::whole;
         }
         if (exact && found.insert(exact).second) {
             ++t.matched;
-            if (exact->value("recoverable", false)) ++t.recoveredRows;
+            if (wholeFit && exact->value("recoverable", false)) ++t.recoveredRows;
+            else if (note) note("incomplete: \"" + name + "\" phone \"" + phone + "\"");
             continue;
         }
         const char* verdict = exact ? "duplicate" : sameName ? "other numbers" : liveNames.count(name) ? "live" : "phantom";
