@@ -450,9 +450,18 @@ private:
             // still stands before the records it overwrote.
             // The block may run on into cells written since (the content
             // area grew down over its tail): its records up to `end` are read.
+            // A link must lead to what reads as a free block too: two old
+            // cell pointers side by side read like a header whose link ends
+            // in the middle of a cell.
+            const std::uint32_t usable = image_.usableSize();
+            const auto freeHeader = [&](std::uint32_t from, bool linked) {
+                if (from + 4 > bytes.size()) return false;
+                const std::uint32_t next = readU16(bytes, from), length = readU16(bytes, from + 2);
+                return length >= (linked ? 4u : 8u) && from + length <= usable &&
+                       (next == 0 || (next >= from + length && next < usable));
+            };
             const std::uint32_t link = readU16(bytes, at), size = readU16(bytes, at + 2);
-            if (size >= 8 && at + size <= image_.usableSize() &&
-                (link == 0 || (link >= at + size && link < image_.usableSize()))) {
+            if (freeHeader(at, false) && (link == 0 || freeHeader(link, true))) {
                 const std::uint32_t blockEnd = std::min(at + size, end);
                 std::uint32_t from = at;
                 while (from + 4 < blockEnd) {
