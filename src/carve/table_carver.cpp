@@ -249,6 +249,14 @@ private:
         for (const std::string& line : walk_.diagnostics()) report_.diagnostics.push_back(line);
     }
 
+    // The hash of a row's identifying columns when it holds them all.
+    std::optional<std::uint64_t> wholeIdentity(const TableState& t, const std::vector<Value>& values) const {
+        if (t.identity.empty()) return std::nullopt;
+        for (std::size_t i : t.identity)
+            if (i >= values.size() || values[i].type == Value::Type::null) return std::nullopt;
+        return identityHash(t, values);
+    }
+
     std::uint64_t identityHash(const TableState& t, const std::vector<Value>& values) const {
         std::vector<Value> picked;
         for (std::size_t i : t.identity) picked.push_back(i < values.size() ? values[i] : Value{});
@@ -768,6 +776,7 @@ private:
             std::unordered_map<std::int64_t, std::size_t> byRowid;  // row id -> index in out.deleted
             std::unordered_map<std::uint64_t, std::size_t> byFull;  // content -> index in out.deleted
             std::unordered_map<std::uint64_t, std::size_t> bySuffix;
+            std::unordered_map<std::uint64_t, std::size_t> byIdentity;  // identifying columns -> index in out.deleted
             byRowid.reserve(t.found.size());
             byFull.reserve(t.found.size());
             // Only a partial row is matched by what follows its first column.
@@ -815,7 +824,25 @@ private:
                         }
                     }
                 }
+                // A copy that lost its id, or the copy that kept it, of a row
+                // already kept: its identifying columns, all present, agree.
+                const std::optional<std::uint64_t> identity = wholeIdentity(t, row.values);
+                if (identity)
+                    if (const auto it = byIdentity.find(*identity); it != byIdentity.end()) {
+                        CarvedRow& kept = out.deleted[it->second];
+                        if (!kept.rowid || !row.rowid || *kept.rowid == *row.rowid) {
+                            if (!kept.rowid && row.rowid) {
+                                kept.rowid = row.rowid;
+                                kept.rowidInferred = row.rowidInferred;
+                                fillRowid(kept, rowidColumn);
+                                byRowid.emplace(*row.rowid, it->second);
+                            }
+                            if (olderSeen[it->second].insert(full).second) kept.earlierVersions.push_back(std::move(row));
+                            continue;
+                        }
+                    }
                 const std::size_t index = out.deleted.size();
+                if (identity) byIdentity.emplace(*identity, index);
                 if (row.rowid) byRowid.emplace(*row.rowid, index);
                 if (!row.partial) byFull.emplace(full, index);
                 if (anyPartial) bySuffix.emplace(suffix, index);

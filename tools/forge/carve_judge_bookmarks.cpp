@@ -33,16 +33,21 @@ CarveTally judgeBookmarks(const Json& truth, const Json& bookmarks, const JudgeN
             ++t.stale;
             continue;
         }
+        // A history entry whose visits did not survive with it is listed
+        // without a title: true, but short of the whole row (as a note
+        // without its body).
+        const bool untitled = title.empty();
         const Json* exact = nullptr;
         bool sameTitle = false;
         for (const Json& row : rows) {
-            if (text(row["title"]) != title) continue;
-            sameTitle = true;
+            if (!untitled && text(row["title"]) != title) continue;
+            sameTitle = sameTitle || !untitled;
             if (text(row["url"]) == url && (!exact || found.count(exact))) exact = &row;
         }
         if (exact && found.insert(exact).second) {
             ++t.matched;
-            if (exact->value("recoverable", false)) ++t.recoveredRows;
+            if (exact->value("recoverable", false) && (!untitled || text((*exact)["title"]).empty())) ++t.recoveredRows;
+            else if (untitled && note) note("incomplete: \"\" \"" + url + "\"");
             continue;
         }
         const bool isLive = live.count({title, url}) != 0;
