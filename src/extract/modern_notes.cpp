@@ -202,6 +202,9 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
     }
     for (const NotePtr& note : carvedNotes) {
         if (ctx.stopRequested()) break;
+        // A row whose title and text are both gone gives nothing back but dates.
+        const auto empty = [](const Text& t) { return !t || t->empty(); };
+        if (empty(note->noteTitle) && empty(note->noteContent)) continue;
         ctx.post(events::ScanDelNoteInfo, std::any(note));
     }
     if (tooLarge > 0)
