@@ -147,6 +147,7 @@ int main(int argc, char** argv) {
     std::printf("\n\n");
 
     CarveTally pooled;
+    std::map<std::string, CarveTally> byGeneration;  // every category of one generation
     for (const Category& category : categories) {
         std::printf("%-12s %8s %8s %8s %8s %6s %8s %6s %6s %8s %7s %9s\n", category.name, "deleted", "recov.",
                     "reported", "matched", "stale", "wrongkey", "live", "dupl.", "phantom", "recall", "precision");
@@ -159,11 +160,17 @@ int main(int argc, char** argv) {
             for (const auto& [truth, scan] : scans[scenario]) t.add(category.judge(truth, scan, note));
             printRow(scenario.c_str(), t);
             all.add(t);
+            byGeneration[scenario].add(t);
         }
         std::printf("%s overall: recall %.2f, precision %.2f\n\n", category.name, all.recall(), all.precision());
         pooled.add(all);
     }
     std::printf("pooled over all categories: recall %.2f, precision %.2f\n\n", pooled.recall(), pooled.precision());
+    std::printf("pooled per generation:\n");
+    for (const std::string& scenario : scenarios)
+        std::printf("  %-14s recall %.2f, precision %.2f\n", scenario.c_str(), byGeneration[scenario].recall(),
+                    byGeneration[scenario].precision());
+    std::printf("\n");
 
     // Where the carved records were found, as the scan tells it.
     std::printf("carved records by the place the scan names (all categories)\n");

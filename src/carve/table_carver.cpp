@@ -136,6 +136,15 @@ struct TableState {
     std::unordered_map<std::uint64_t, std::int64_t> liveIdentity;
     std::vector<CarvedRow> found;
     std::vector<std::uint64_t> foundFull, foundSuffix;
+    std::vector<std::uint32_t> foundEnd;  // one past each found record's last byte on its page
+    // Lost-id rows lying in an unbroken chain from a listed cell: their ids
+    // are told once every known id of the table is (see settle).
+    struct Chain {
+        std::vector<std::size_t> rows;  // indexes in `found`, from the listed cell outwards
+        std::int64_t anchor = 0;        // the listed cell's id
+        std::int64_t step = 0;          // +1 or -1: how the ids move away from it
+    };
+    std::vector<Chain> chains;
 };
 
 // A record's header and where its bodies lie, before its values are read.
@@ -323,9 +332,10 @@ private:
     // On a leaf whose listed cells lie in key order (as appends and the
     // rebalancing of pages lay them down), the lost rows between two cells
     // whose ids leave exactly as many gaps as there are lost rows between
-    // them take those ids. Nothing weaker is trusted: a chain of cells
-    // running on from one listed cell can skip ids whose rows lived on
-    // another page, and a wrong id joins a row to a stranger's values.
+    // them take those ids. Lost rows in an unbroken chain from one listed
+    // cell are kept as a chain, settled once every known id is (settleChains).
+    // A wrong id joins a row to a stranger's values, so nothing weaker is
+    // trusted.
     void inferRowids(Bytes bytes, const BtreePage& page, int hint, std::size_t firstFound) {
         if (hint < 0) return;
         TableState& table = tables_[static_cast<std::size_t>(hint)];
@@ -333,6 +343,7 @@ private:
         constexpr std::size_t listed = static_cast<std::size_t>(-1);
         struct Placed {
             std::uint64_t start;  // a listed cell's own offset; a carved record's payload's
+            std::uint64_t end;    // one past its last byte
             std::optional<std::int64_t> rowid;
             std::size_t found;  // index in table.found, or `listed`
         };
@@ -342,7 +353,7 @@ private:
             const CarvedRow& r = table.found[i];
             if (r.partial) continue;  // its bounds are guessed
             anyLost |= !r.rowid;
-            cells.push_back({r.offset, r.rowid, i});
+            cells.push_back({r.offset, table.foundEnd[i], r.rowid, i});
         }
         if (!anyLost) return;
         // The listed cells' ids must move one way with their offsets.
@@ -351,7 +362,8 @@ private:
             const auto cell = readTableCell(bytes, image_.usableSize(), at);
             if (!cell) return;
             order.emplace_back(at, cell->rowid);
-            cells.push_back({at, cell->rowid, listed});
+            const std::uint64_t local = localPayload(cell->payload, image_.usableSize());
+            cells.push_back({at, cell->payloadAt + local + (local < cell->payload ? 4 : 0), cell->rowid, listed});
         }
         std::sort(order.begin(), order.end());
         int direction = 0;  // +1: ids rise with the offset
@@ -392,8 +404,64 @@ private:
             if (before && after && (before->found == listed || after->found == listed) &&
                 (*after->rowid - *before->rowid) * direction - 1 == count) {
                 assign(i, j, *before->rowid + direction, direction);
+            } else {
+                // An unbroken chain from a listed cell: each record ends where
+                // the next begins (a carved one's lengths, at most 8 bytes,
+                // lie before its payload).
+                const auto adjacent = [&](const Placed& lower, const Placed& upper) {
+                    if (upper.found == listed) return lower.end == upper.start;
+                    return lower.end + 2 <= upper.start && upper.start <= lower.end + 8;
+                };
+                bool chained = true;
+                for (std::size_t k = i + 1; k < j && chained; ++k) chained = adjacent(cells[k - 1], cells[k]);
+                TableState::Chain chain;
+                if (chained && after && after->found == listed && adjacent(cells[j - 1], *after)) {
+                    chain.anchor = *after->rowid;
+                    chain.step = -direction;  // ids move away from the anchor as offsets fall
+                    for (std::size_t k = j; k-- > i;) chain.rows.push_back(cells[k].found);
+                } else if (chained && before && before->found == listed && adjacent(*before, cells[i])) {
+                    chain.anchor = *before->rowid;
+                    chain.step = direction;
+                    for (std::size_t k = i; k < j; ++k) chain.rows.push_back(cells[k].found);
+                }
+                if (!chain.rows.empty()) table.chains.push_back(std::move(chain));
             }
             i = j;
+        }
+    }
+
+    // A chain's ids run on from its listed cell; they are taken only when the
+    // ids free between that cell and the next id the table is known to have
+    // used (live, or read whole from a carved cell) are exactly as many as
+    // the chain's rows. Cells a rebalance packed together may skip ids whose
+    // rows lived on another page: then the count does not agree.
+    void settleChains(TableState& t) {
+        if (t.chains.empty()) return;
+        std::vector<std::int64_t> known;
+        known.reserve(t.live.size() + t.found.size());
+        for (const LiveRow& l : t.live) known.push_back(l.rowid);
+        for (const CarvedRow& r : t.found)
+            if (r.rowid && !r.rowidInferred) known.push_back(*r.rowid);
+        std::sort(known.begin(), known.end());
+        known.erase(std::unique(known.begin(), known.end()), known.end());
+        for (const TableState::Chain& chain : t.chains) {
+            if (std::any_of(chain.rows.begin(), chain.rows.end(), [&](std::size_t i) { return t.found[i].rowid.has_value(); }))
+                continue;
+            std::optional<std::int64_t> next;
+            if (chain.step > 0) {
+                const auto it = std::upper_bound(known.begin(), known.end(), chain.anchor);
+                if (it != known.end()) next = *it;
+            } else {
+                const auto it = std::lower_bound(known.begin(), known.end(), chain.anchor);
+                if (it != known.begin()) next = *std::prev(it);
+            }
+            if (!next || (*next - chain.anchor) * chain.step - 1 != static_cast<std::int64_t>(chain.rows.size())) continue;
+            for (std::size_t k = 0; k < chain.rows.size(); ++k) {
+                CarvedRow& row = t.found[chain.rows[k]];
+                row.rowid = chain.anchor + chain.step * static_cast<std::int64_t>(k + 1);
+                row.rowidInferred = true;
+                fillRowid(row, t.schema->rowidColumn);
+            }
         }
     }
 
@@ -432,8 +500,15 @@ private:
             // Cells freed one by one each took a free-block header before
             // neighbouring blocks merged: every record of a merged block lost
             // its first four bytes, so each is rebuilt where the last ended.
+            // A record after the first that was freed together with its
+            // neighbour kept its lengths and id: it is read whole.
             std::uint32_t at = block.begin;
             while (at + 4 < block.end) {
+                if (at != block.begin)
+                    if (const auto whole = tryCell(bytes, at, block.end, hint, true, source, Region::freeblock)) {
+                        at = *whole;
+                        continue;
+                    }
                 const auto end = rebuildFreeblock(bytes, {at, block.end}, hint, source);
                 if (!end) break;
                 at = *end;
@@ -473,6 +548,11 @@ private:
                 const std::uint32_t blockEnd = std::min(at + size, end);
                 std::uint32_t from = at;
                 while (from + 4 < blockEnd) {
+                    if (from != at)
+                        if (const auto whole = tryCell(bytes, from, blockEnd, hint, true, source, region)) {
+                            from = *whole;
+                            continue;
+                        }
                     const auto rebuilt = rebuildFreeblock(bytes, {from, blockEnd}, hint, source, region);
                     if (!rebuilt) break;
                     from = *rebuilt;
@@ -725,11 +805,11 @@ private:
         row.page = source.version->page;
         row.offset = l.payloadAt;
         row.age = source.version->origin.age();
-        add(table, std::move(row), hashes);
+        add(table, std::move(row), hashes, static_cast<std::uint32_t>(l.end));
         return true;
     }
 
-    void add(TableState& table, CarvedRow&& row, const RawHashes& h) {
+    void add(TableState& table, CarvedRow&& row, const RawHashes& h, std::uint32_t end) {
         const std::uint64_t full = row.partial ? 0 : h.full;
         const std::uint64_t suffix = h.suffix;
         // An unchanged copy of a live row (left by a page split, a defragment
@@ -738,6 +818,7 @@ private:
         table.found.push_back(std::move(row));
         table.foundFull.push_back(full);
         table.foundSuffix.push_back(suffix);
+        table.foundEnd.push_back(end);
     }
 
     // ---- one record per row ----
@@ -771,6 +852,7 @@ private:
     void settle() {
         std::vector<Value> live;
         for (TableState& t : tables_) {
+            settleChains(t);
             TableCarve out;
             out.schema = *t.schema;
             out.liveRows = t.live.size();
