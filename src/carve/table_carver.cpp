@@ -525,45 +525,80 @@ private:
         end = std::min<std::uint32_t>(end, static_cast<std::uint32_t>(bytes.size()));
         for (std::uint32_t at = begin; at + 4 <= end;) {
             if (const auto next = tryCell(bytes, at, end, hint, true, source, region)) {
+                at = newerInside(bytes, at, *next, end, source, region);
+                continue;
+            }
+            if (const auto next = rebuildOldBlock(bytes, at, end, hint, source, region)) {
                 at = *next;
                 continue;
             }
-            // An old free block the page's later rewrites left in place: its
-            // header (a link to a later block or none, and a size that fits)
-            // still stands before the records it overwrote.
-            // The block may run on into cells written since (the content
-            // area grew down over its tail): its records up to `end` are read.
-            // A link must lead to what reads as a free block too: two old
-            // cell pointers side by side read like a header whose link ends
-            // in the middle of a cell.
-            const std::uint32_t usable = image_.usableSize();
-            const auto freeHeader = [&](std::uint32_t from, bool linked) {
-                if (from + 4 > bytes.size()) return false;
-                const std::uint32_t next = readU16(bytes, from), length = readU16(bytes, from + 2);
-                return length >= (linked ? 4u : 8u) && from + length <= usable &&
-                       (next == 0 || (next >= from + length && next < usable));
-            };
-            const std::uint32_t link = readU16(bytes, at), size = readU16(bytes, at + 2);
-            if (freeHeader(at, false) && (link == 0 || freeHeader(link, true))) {
-                const std::uint32_t blockEnd = std::min(at + size, end);
-                std::uint32_t from = at;
-                while (from + 4 < blockEnd) {
-                    if (from != at)
-                        if (const auto whole = tryCell(bytes, from, blockEnd, hint, true, source, region)) {
-                            from = *whole;
-                            continue;
-                        }
-                    const auto rebuilt = rebuildFreeblock(bytes, {from, blockEnd}, hint, source, region);
-                    if (!rebuilt) break;
-                    from = *rebuilt;
-                }
-                if (from != at) {
-                    at = from;
-                    continue;
-                }
-            }
             ++at;
         }
+    }
+
+    // The header of a free block at `at` (a link to a later block or none,
+    // and a size that fits); a block linked to must read as one too: two old
+    // cell pointers side by side read like a header whose link ends in the
+    // middle of a cell.
+    bool oldFreeHeader(Bytes bytes, std::uint32_t at, bool linked = false) const {
+        const std::uint32_t usable = image_.usableSize();
+        if (at + 4 > bytes.size()) return false;
+        const std::uint32_t next = readU16(bytes, at), length = readU16(bytes, at + 2);
+        if (length < (linked ? 4u : 8u) || at + length > usable || (next != 0 && (next < at + length || next >= usable)))
+            return false;
+        return linked || next == 0 || oldFreeHeader(bytes, next, true);
+    }
+
+    // An old free block the page's later rewrites left in place, its header
+    // still before the records it overwrote: they are rebuilt one after the
+    // other. The block may run on into cells written since (the content area
+    // grew down over its tail): its records up to `end` are read. Answers
+    // where the scan goes on, nothing when no record was rebuilt.
+    std::optional<std::uint32_t> rebuildOldBlock(Bytes bytes, std::uint32_t at, std::uint32_t end, int hint,
+                                                 const Source& source, Region region, bool dryRun = false) {
+        if (!oldFreeHeader(bytes, at)) return std::nullopt;
+        const std::uint32_t blockEnd = std::min(at + readU16(bytes, at + 2), end);
+        const bool wasDry = dryRun_;
+        dryRun_ = dryRun;
+        std::uint32_t from = at;
+        while (from + 4 < blockEnd) {
+            // A record after the first that was freed together with its
+            // neighbour kept its lengths and id: it is read whole.
+            std::optional<std::uint32_t> next;
+            if (from != at) next = tryCell(bytes, from, blockEnd, hint, true, source, region);
+            if (!next) next = rebuildFreeblock(bytes, {from, blockEnd}, hint, source, region);
+            if (!next) break;
+            if (dryRun) {  // one record tells that the block holds some
+                from = *next;
+                break;
+            }
+            // A newer record inside this one ends the chain: the scan goes on there.
+            if (const std::uint32_t inner = newerInside(bytes, from, *next, end, source, region); inner != *next) {
+                from = inner;
+                break;
+            }
+            from = *next;
+        }
+        dryRun_ = wasDry;
+        if (from == at) return std::nullopt;
+        return from;
+    }
+
+    // A record read in free space may have been written over later: a newer
+    // cell freed since leaves its free-block header inside the older record's
+    // bytes, and the older record's tail is then the newer one's. The scan
+    // goes on at the first such header whose block rebuilds into a record of
+    // the same table, of three columns or more, so the newer record is read too.
+    std::uint32_t newerInside(Bytes bytes, std::uint32_t at, std::uint32_t next, std::uint32_t end, const Source& source,
+                              Region region) {
+        for (std::uint32_t p = at + 4; p + 8 < next; ++p) {
+            if (bytes[p] != 0 && readU16(bytes, p) < p) continue;  // cheap refusal: a link must lie ahead
+            if (!oldFreeHeader(bytes, p)) continue;
+            dryColumns_ = 0;
+            // The newer cell belongs to the table the older one does.
+            if (rebuildOldBlock(bytes, p, end, lastTable_, source, region, true) && dryColumns_ >= 3) return p;
+        }
+        return next;
     }
 
     // A cell at `at` that ends by `limit`: where it ends when it was taken.
@@ -805,7 +840,13 @@ private:
         row.page = source.version->page;
         row.offset = l.payloadAt;
         row.age = source.version->origin.age();
+        if (dryRun_) {
+            dryColumns_ = static_cast<int>(l.types.size());
+            dryTable_ = tableIndex;
+            return true;
+        }
         add(table, std::move(row), hashes, static_cast<std::uint32_t>(l.end));
+        lastTable_ = tableIndex;
         return true;
     }
 
@@ -981,6 +1022,11 @@ private:
     std::map<std::uint32_t, int> byRoot_;
     std::map<std::size_t, std::vector<int>> byCount_;
     std::vector<std::uint8_t> body_;
+    // Set while a record is only looked for (newerInside): take() keeps nothing.
+    bool dryRun_ = false;
+    int dryColumns_ = 0;  // the columns of the record a dry run found
+    int dryTable_ = -1;   // and its table
+    int lastTable_ = -1;  // the table of the record last kept
 };
 
 }  // namespace
