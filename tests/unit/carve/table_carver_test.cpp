@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -207,6 +208,113 @@ TEST(TableCarver, RowsOnlyTheLogHoldsAreReadFromItsFrames) {
     const CarveReport alone = carveBytes(file);
     ASSERT_TRUE(table(alone, "call"));
     EXPECT_TRUE(table(alone, "call")->deleted.empty());
+}
+
+// The ids a freed cell lost are told by its listed neighbours only when they
+// leave exactly as many ids free as there are lost rows between them; where
+// they do not, no id is guessed. A table wide enough that its header takes a
+// two-byte length loses that length's first byte too.
+TEST(TableCarver, FreedRowsTakeTheIdsTheirNeighboursLeaveAndNoOthers) {
+    for (const int columns : {4, 140}) {
+        Db db("ids-" + std::to_string(columns));
+        db.exec("PRAGMA page_size=8192");  // every row on one leaf, so no rebalance moves them
+        std::string create = "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT", values;
+        for (int c = 0; c < columns; ++c) create += ", c" + std::to_string(c) + " INTEGER", values += ", 7";
+        db.exec(create + ")");
+        db.exec("BEGIN");
+        // Ids 1 to 12, then a jump: 40, 41, 42.
+        for (const int id : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 40, 41, 42})
+            db.exec("INSERT INTO t VALUES (" + std::to_string(id) + ", 'Row number " + std::to_string(id) + "'" + values + ")");
+        db.exec("COMMIT");
+        // One at a time: each takes a free-block header over its first bytes.
+        for (const int id : {4, 9, 40, 41}) db.exec("DELETE FROM t WHERE id = " + std::to_string(id));
+        db.close();
+        const CarveReport report = carveBytes(slurp(db.path()));
+        const auto* t = table(report, "t");
+        ASSERT_TRUE(t);
+        std::map<std::string, std::optional<std::int64_t>> got;
+        for (const auto& r : t->deleted) got[text(r.values[1])] = r.rowid;
+        EXPECT_EQ(got.size(), 4u) << columns << " columns";
+        // Between 3 and 5, between 8 and 10: one id free, one row.
+        EXPECT_EQ(got["Row number 4"], std::optional<std::int64_t>(4)) << columns << " columns";
+        EXPECT_EQ(got["Row number 9"], std::optional<std::int64_t>(9)) << columns << " columns";
+        // Between 12 and 42 lie 29 free ids for two rows: none is guessed.
+        ASSERT_TRUE(got.count("Row number 40") && got.count("Row number 41")) << columns << " columns";
+        for (const char* name : {"Row number 40", "Row number 41"})
+            if (got[name]) {
+                EXPECT_EQ(*got[name], std::stoi(std::string(name).substr(11))) << "a guessed id";
+            }
+        for (const auto& r : t->deleted)
+            if (r.rowidInferred) {
+                EXPECT_TRUE(*r.rowid == 4 || *r.rowid == 9) << *r.rowid;
+            }
+    }
+}
+
+// Every row of pages freed whole comes back, the first free-list trunk's
+// too: the page numbers it lists overwrote the start of the old cell pointer
+// array, and the pointers left after them read like a free-block header.
+TEST(TableCarver, EveryRowOfFreedPagesComesBackTheFreeListTrunksToo) {
+    Db db("trunk");
+    db.exec("CREATE TABLE note (id INTEGER PRIMARY KEY, title TEXT, body TEXT, flag INTEGER, other INTEGER)");
+    db.exec("CREATE TABLE keep (id INTEGER PRIMARY KEY, v TEXT)");
+    // A join table of two numbers: a record of it fits almost any bytes.
+    db.exec("CREATE TABLE pair (a INTEGER, b INTEGER)");
+    db.exec("INSERT INTO pair VALUES (1, 2)");
+    db.exec("BEGIN");
+    for (int i = 1; i <= 60; ++i)
+        db.exec("INSERT INTO note VALUES (" + std::to_string(i) + ", 'Title " + std::to_string(i) + "', '" +
+                std::string(200 + i % 7, 'a' + i % 26) + "', 0, 0)");
+    db.exec("INSERT INTO keep VALUES (1, 'stays')");
+    db.exec("COMMIT");
+    db.exec("DELETE FROM note");
+    db.close();
+    const CarveReport report = carveBytes(slurp(db.path()));
+    const auto* note = table(report, "note");
+    ASSERT_TRUE(note);
+    std::set<std::string> titles;
+    for (const auto& r : note->deleted) {
+        // The table's emptied root stays its own; every other page is free.
+        EXPECT_TRUE(r.carvedFrom == "freelist" || (r.carvedFrom == "unallocated" && r.page == 2)) << r.carvedFrom << " " << r.page;
+        titles.insert(text(r.values[1]));
+    }
+    EXPECT_EQ(titles.size(), 60u);
+    EXPECT_EQ(note->deleted.size(), 60u) << "one record per row, and no record made of the trunk's bytes";
+    ASSERT_TRUE(table(report, "pair"));
+    EXPECT_TRUE(table(report, "pair")->deleted.empty()) << "a record made of the trunk's bytes";
+}
+
+// One row found twice, once with its id and once without (its freed cell in
+// the log lost it) and with a newer value: one record, with the id and the
+// newer value, the older image as its earlier version.
+TEST(TableCarver, ACopyThatLostItsIdIsTheSameRowWhenItsIdentityAgrees) {
+    Db db("identity");
+    db.exec("PRAGMA journal_mode=WAL");
+    db.exec("PRAGMA wal_autocheckpoint=0");
+    db.exec("CREATE TABLE history (id INTEGER PRIMARY KEY, url TEXT UNIQUE, visits INTEGER)");
+    db.exec("BEGIN");
+    for (int i = 1; i <= 20; ++i)
+        db.exec("INSERT INTO history (url, visits) VALUES ('https://site" + std::to_string(i) + ".example.com/', 1)");
+    db.exec("COMMIT");
+    db.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    db.exec("BEGIN");
+    db.exec("UPDATE history SET visits = 2 WHERE id = 10");
+    db.exec("DELETE FROM history WHERE id = 10");
+    db.exec("COMMIT");
+    const auto file = slurp(db.path());
+    const auto wal = slurp(db.path().string() + "-wal");
+    carve::CarveOptions options;
+    options.identityColumns["history"] = {"url"};
+    const CarveReport report = carveBytes(file, wal, options);
+    const auto* history = table(report, "history");
+    ASSERT_TRUE(history);
+    int records = 0;
+    for (const auto& r : history->deleted) {
+        if (text(r.values[1]) != "https://site10.example.com/") continue;
+        ++records;
+        EXPECT_EQ(r.rowid, std::optional<std::int64_t>(10));
+    }
+    EXPECT_EQ(records, 1) << "one row, one record";
 }
 
 }  // namespace
