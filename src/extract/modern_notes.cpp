@@ -132,7 +132,8 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
     for (const Row& r : notes) {
         if (ctx.stopRequested()) break;
         auto note = std::make_shared<MVNoteNode>();
-        note->uid = static_cast<std::int32_t>(r.pk);
+        // A carved row whose own id was lost has none to show.
+        note->uid = carved && modern::CarvedCopy::idWasLost(r.pk) ? -1 : static_cast<std::int32_t>(r.pk);
         if (r.title) note->noteTitle = r.title;
         note->noteDate = r.modified ? r.modified : r.created;
         const auto folder = folders.find(r.folder);
