@@ -155,17 +155,23 @@ std::vector<PlantedFile> writeModernContacts(const std::string& outDir, int iosM
                      {"StoreID", 1},
                      {"guid", db::uuid(goneRng)}});
         const std::int64_t valueUid = 1000 + 2 * index;
+        const std::string numberGuid = db::uuid(goneRng), mailGuid = db::uuid(goneRng);
         insertNamed(ab, "ABMultiValue", {{"UID", valueUid}, {"record_id", rowid}, {"property", 3}, {"identifier", 0},
                                          {"label", idOf(labels, "ABMultiValueLabel", "_$!<Mobile>!$_")},
-                                         {"value", std::string(number)}, {"guid", db::uuid(goneRng)}});
+                                         {"value", std::string(number)}, {"guid", numberGuid}});
         insertNamed(ab, "ABMultiValue", {{"UID", valueUid + 1}, {"record_id", rowid}, {"property", 4}, {"identifier", 1},
                                          {"label", idOf(labels, "ABMultiValueLabel", "_$!<Home>!$_")},
-                                         {"value", mail}, {"guid", db::uuid(goneRng)}});
+                                         {"value", mail}, {"guid", mailGuid}});
         DoomedRow row;
+        // A value is its person's only while its table row survives: the
+        // value's text followed by its guid, as that row stores them. An index
+        // entry holds the text too, but not the person it belongs to.
         row.row = {{"ROWID", rowid},
                    {"First", first},
                    {"Last", last},
-                   {"multiValues", {{{"property", 3}, {"value", number}}, {{"property", 4}, {"value", mail}}}}};
+                   {"multiValues",
+                    {{{"property", 3}, {"value", number}, {"mark", std::string(number) + numberGuid}},
+                     {{"property", 4}, {"value", mail}, {"mark", mail + mailGuid}}}}};
         row.marks = {last};
         return row;
     };

@@ -136,7 +136,11 @@ nlohmann::json Deletions::judged(const db::Blob& database, const db::Blob& log) 
         }
         if (d.marks.empty()) all = anyPart;
         if (row.contains("multiValues"))
-            for (auto& v : row["multiValues"]) v["recoverable"] = bytesContain(database, log, v["value"].get<std::string>());
+            for (auto& v : row["multiValues"]) {
+                const std::string mark = v.contains("mark") ? v["mark"].get<std::string>() : v["value"].get<std::string>();
+                v["recoverable"] = bytesContain(database, log, mark);
+                v.erase("mark");
+            }
         row["recoverable"] = all;
         row["survives"] = !all ? "nowhere" : inFile && inLog ? "file and log" : inFile ? "file" : inLog ? "log" : "split";
         out.push_back(std::move(row));
