@@ -504,14 +504,11 @@ private:
             // neighbour kept its lengths and id: it is read whole.
             std::uint32_t at = block.begin;
             while (at + 4 < block.end) {
-                if (at != block.begin)
-                    if (const auto whole = tryCell(bytes, at, block.end, hint, true, source, Region::freeblock)) {
-                        at = *whole;
-                        continue;
-                    }
-                const auto end = rebuildFreeblock(bytes, {at, block.end}, hint, source);
-                if (!end) break;
-                at = *end;
+                std::optional<std::uint32_t> next;
+                if (at != block.begin) next = tryCell(bytes, at, block.end, hint, true, source, Region::freeblock);
+                if (!next) next = rebuildFreeblock(bytes, {at, block.end}, hint, source);
+                if (!next) break;
+                at = newerInside(bytes, at, *next, block.end, source, Region::freeblock);
             }
             // What could not be rebuilt may still hold whole cells.
             scanRegion(bytes, at == block.begin ? at + 4 : at, block.end, hint, source, Region::freeblock);
@@ -586,12 +583,26 @@ private:
 
     // A record read in free space may have been written over later: a newer
     // cell freed since leaves its free-block header inside the older record's
-    // bytes, and the older record's tail is then the newer one's. The scan
-    // goes on at the first such header whose block rebuilds into a record of
-    // the same table, of three columns or more, so the newer record is read too.
+    // bytes, and the older record's tail is then the newer one's; or the
+    // newer cell, freed beside it, stands whole at its end. The scan goes on
+    // at the first such record of the same table, of three columns or more,
+    // so the newer record is read too.
     std::uint32_t newerInside(Bytes bytes, std::uint32_t at, std::uint32_t next, std::uint32_t end, const Source& source,
                               Region region) {
         for (std::uint32_t p = at + 4; p + 8 < next; ++p) {
+            // A cell that took the tail of the space the older row left (the
+            // allocator gives a slot's end) and was freed beside it, so no
+            // header was written over it: whole, and ending where it ends.
+            // (A one-byte length must leave room for just the id: a quick refusal.)
+            const std::uint32_t left = next - p;
+            if ((bytes[p] >= 0x80 || (bytes[p] + 2u <= left && left <= bytes[p] + 10u)) && endsAt(bytes, p, next)) {
+                const bool wasDry = dryRun_;
+                dryRun_ = true;
+                dryColumns_ = 0;
+                const auto whole = tryCell(bytes, p, next, lastTable_, true, source, region);
+                dryRun_ = wasDry;
+                if (whole && *whole == next && dryTable_ == lastTable_ && dryColumns_ >= 3) return p;
+            }
             if (bytes[p] != 0 && readU16(bytes, p) < p) continue;  // cheap refusal: a link must lie ahead
             if (!oldFreeHeader(bytes, p)) continue;
             dryColumns_ = 0;
@@ -599,6 +610,18 @@ private:
             if (rebuildOldBlock(bytes, p, end, lastTable_, source, region, true) && dryColumns_ >= 3) return p;
         }
         return next;
+    }
+
+    // Whether the lengths at `at` describe a cell that ends exactly at `end`
+    // (checked before anything is decoded).
+    bool endsAt(Bytes bytes, std::uint32_t at, std::uint32_t end) const {
+        const Bytes page = bytes.first(std::min<std::size_t>(bytes.size(), end));
+        const Varint payload = readVarint(page, at);
+        if (payload.length == 0 || payload.value < 2 || payload.value > end) return false;
+        const Varint rowid = readVarint(page, at + payload.length);
+        if (rowid.length == 0) return false;
+        const std::uint64_t local = localPayload(payload.value, image_.usableSize());
+        return at + payload.length + rowid.length + local + (local < payload.value ? 4 : 0) == end;
     }
 
     // A cell at `at` that ends by `limit`: where it ends when it was taken.

@@ -284,6 +284,42 @@ TEST(TableCarver, EveryRowOfFreedPagesComesBackTheFreeListTrunksToo) {
     EXPECT_TRUE(table(report, "pair")->deleted.empty()) << "a record made of the trunk's bytes";
 }
 
+// A row deleted, a smaller row written into the tail of the space it left,
+// then deleted too: the older record's bytes run on into the newer one's,
+// whose free-block header stands inside them. Both rows come back, the newer
+// with its own values.
+TEST(TableCarver, ARowWrittenOverAnOlderFreedRowsTailComesBackToo) {
+    Db db("layers");
+    db.exec("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT, data BLOB, n INTEGER)");
+    db.exec("BEGIN");
+    for (int i = 1; i <= 5; ++i)
+        db.exec("INSERT INTO t VALUES (" + std::to_string(i) + ", 'Live row " + std::to_string(i) + "', randomblob(20), " +
+                std::to_string(i) + ")");
+    db.exec("INSERT INTO t VALUES (10, 'Older row', randomblob(300), 10)");
+    db.exec("INSERT INTO t VALUES (11, 'Live row 11', randomblob(20), 11)");  // so the older row is no edge of the gap
+    db.exec("COMMIT");
+    db.exec("DELETE FROM t WHERE id = 10");
+    // Taken from the end of the free block the older row left.
+    db.exec("INSERT INTO t VALUES (12, 'Newer row', x'0102030405060708090a0b0c0d0e0f10', 12)");
+    db.exec("DELETE FROM t WHERE id = 12");
+    db.close();
+    const CarveReport report = carveBytes(slurp(db.path()));
+    const auto* t = table(report, "t");
+    ASSERT_TRUE(t);
+    bool older = false, newer = false;
+    for (const auto& r : t->deleted) {
+        const std::string name = text(r.values[1]);
+        older = older || name == "Older row";
+        if (name != "Newer row") continue;
+        newer = true;
+        EXPECT_EQ(r.values[2].bytes, std::string("\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10", 16));
+        EXPECT_EQ(r.values[3].integer, 12);
+    }
+    EXPECT_TRUE(newer) << "the newer row inside the older one's bytes";
+    EXPECT_TRUE(older);
+    for (const auto& r : t->deleted) EXPECT_EQ(text(r.values[1]).rfind("Live row", 0), std::string::npos);
+}
+
 // One row found twice, once with its id and once without (its freed cell in
 // the log lost it) and with a newer value: one record, with the id and the
 // newer value, the older image as its earlier version.
