@@ -825,6 +825,94 @@ def write_history(rng, ios, schemas, out, names):
     return cat.truth(script.judged(data, log))
 
 
+# ---------------------------------------------------------------- calls
+class Calls:
+    run_length = 60
+    vacuum = True
+
+    def __init__(self, db, rng, names, ios):
+        self.db, self.rng, self.names = db, rng, names
+        self.next_pk = 1
+        self.when = 730000000.5 + rng.randrange(0, 900000)
+        self.calls = {}
+        self.live_rows = []
+        self.stale = []
+        self.serial = rng.randrange(0, 1000)
+        db.tx([insert("Z_PRIMARYKEY", {"Z_ENT": 1, "Z_NAME": "CallDBProperties", "Z_SUPER": 0, "Z_MAX": 1}),
+               insert("Z_PRIMARYKEY", {"Z_ENT": 2, "Z_NAME": "CallRecord", "Z_SUPER": 0, "Z_MAX": 0})])
+
+    def plant(self, i, padded):
+        pk = self.next_pk
+        self.next_pk += 1
+        # Calls an hour and more apart: no two share the minute the scan lists.
+        self.when += self.rng.randrange(3600, 20000)
+        self.serial += 1
+        address = "+44 7911 %06d" % (self.serial * 7919 % 1000000)
+        outgoing = self.rng.random() < 0.5
+        duration = float(self.rng.randrange(5, 4000)) + (0.75 if padded else 0.25)
+        self.db.tx([insert("ZCALLRECORD", {
+            "Z_PK": pk, "Z_ENT": 2, "Z_OPT": 1, "ZANSWERED": 1, "ZCALL_CATEGORY": 1, "ZCALLTYPE": 1,
+            "ZORIGINATED": 1 if outgoing else 0, "ZREAD": 1, "ZDATE": self.when, "ZDURATION": duration,
+            "ZISO_COUNTRY_CODE": "gb", "ZSERVICE_PROVIDER": "com.apple.Telephony",
+            "ZUNIQUE_ID": str(uuid.UUID(int=self.rng.getrandbits(128))).upper(),
+            "ZNAME": ("%s, mobile" % self.names.take()) if padded else None, "ZADDRESS": address}),
+            ("UPDATE Z_PRIMARYKEY SET Z_MAX = ? WHERE Z_ENT = 2", [pk])])
+        self.calls[i] = {"pk": pk, "address": address, "date": self.when, "duration": duration,
+                         "outgoing": outgoing}
+        return {"row": {"ROWID": pk, "address": address, "dateText": date_text(self.when),
+                        "duration": int(duration), "flags": 5 if outgoing else 4},
+                "marks": [address.encode()]}
+
+    def attach(self, i, part):
+        pass
+
+    def grow(self, i):
+        # Seen: a missed call read later, the row unchanged in size.
+        self.db.tx([("UPDATE ZCALLRECORD SET ZREAD = 1, Z_OPT = Z_OPT + 1 WHERE Z_PK = ?", [self.calls[i]["pk"]])])
+        return None
+
+    def erase(self, i):
+        self.db.tx([("DELETE FROM ZCALLRECORD WHERE Z_PK = ?", [self.calls[i]["pk"]])])
+
+    def erase_many(self, idx):
+        pks = [self.calls[i]["pk"] for i in idx]
+        self.db.tx([("DELETE FROM ZCALLRECORD WHERE Z_PK IN (%s)" % ",".join("?" * len(pks)), pks)])
+
+    def live(self, n):
+        i = ("live", n)
+        self.plant(i, False)
+        self.keep(i, None)
+
+    def keep(self, i, doomed):
+        c = self.calls[i]
+        self.live_rows.append({"callPhone": c["address"], "callDate": date_text(c["date"]),
+                               "callType": "Outgoing" if c["outgoing"] else "Incoming",
+                               "callTime": int(c["duration"]), "bSelected": 0, "bDeleted": 0})
+
+    def edit_live(self):
+        # The first call's duration corrected in the log: the file keeps the first one.
+        c = self.calls[("live", 0)]
+        self.stale.append({"address": c["address"], "dateText": date_text(c["date"])})
+        c["duration"] += 1.0
+        self.db.tx([("UPDATE ZCALLRECORD SET ZDURATION = ? WHERE Z_PK = ?", [c["duration"], c["pk"]])])
+        self.live_rows[0]["callTime"] = int(c["duration"])
+
+    def truth(self, gone):
+        return {"live": self.live_rows, "deleted": gone, "stale": self.stale}
+
+
+def write_calls(rng, ios, schemas, out, names):
+    db = Db(os.path.join(out, "CallHistory.storedata.building"), schema(schemas, "ios17/CallHistory.storedata"),
+            auto_vacuum="INCREMENTAL")
+    cat = Calls(db, rng, names, ios)
+    script = Script(db, rng, cat)
+    cat.regrown = lambda d, new: None
+    cat.grow = grow_doomed(script, cat)
+    script.run()
+    data, log = db.finish(out, "CallHistory.storedata")
+    return cat.truth(script.judged(data, log))
+
+
 def schema(schemas, name):
     with open(os.path.join(schemas, name + ".sql"), encoding="utf-8") as f:
         return f.read()
@@ -846,6 +934,9 @@ def main():
         "notes": write_notes(random.Random(rng.getrandbits(64)), args.ios, args.schemas, args.out, names),
         "history": write_history(random.Random(rng.getrandbits(64)), args.ios, args.schemas, args.out, names),
     }
+    if args.ios >= 17:
+        # The call log: the forge keeps it on iOS 17 only.
+        truth["calls"] = write_calls(random.Random(rng.getrandbits(64)), args.ios, args.schemas, args.out, names)
     with open(os.path.join(args.out, "truth.json"), "w", encoding="utf-8") as f:
         json.dump(truth, f, ensure_ascii=False, indent=1, default=lambda b: b.decode("latin-1"))
 
