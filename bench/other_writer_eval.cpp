@@ -7,10 +7,12 @@
 // and judged against that writer's truth, per generation and category, then
 // pooled per generation over the categories.
 //
-//   bench_other_writer_eval [--seeds 1,2,3,4,5] [--show] [--cli PATH] [--only ios6,ios17-modern]
+//   bench_other_writer_eval [--seeds 1,2,3,4,5] [--show] [--cli PATH] [--only ios6,ios17-modern] [--keep]
 //
 // --cli: another build of the command-line tool, to compare before and after.
+// --keep: leave each backup, its truth and scan in place (the folder is printed).
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -49,12 +51,13 @@ void printRow(const std::string& label, const CarveTally& t) {
 
 int main(int argc, char** argv) {
     std::vector<std::uint64_t> seeds = {1, 2, 3, 4, 5};
-    bool show = false;
+    bool show = false, keep = false;
     std::string cli = SALVOR_CLI_PATH;
     std::vector<std::string> generations = {"ios6", "ios7", "ios15-modern", "ios17-modern"};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--show") show = true;
+        if (arg == "--keep") keep = true;
         if (arg == "--cli" && i + 1 < argc) cli = argv[++i];
         if (arg == "--seeds" && i + 1 < argc) {
             seeds.clear();
@@ -109,7 +112,13 @@ int main(int argc, char** argv) {
                 tallies[name][generation].add(t);
                 pooled[generation].add(t);
             }
-            salvor::scratch::release(dir);
+            if (keep) {
+                std::ofstream(dir + "/truth.json") << backup.truth.dump(1);
+                std::ofstream(dir + "/scan.json") << scan.dump(1);
+                std::printf("seed %llu %s: %s\n", static_cast<unsigned long long>(seed), generation.c_str(), backup.path.c_str());
+            } else {
+                salvor::scratch::release(dir);
+            }
         }
     }
     const auto heading = [](const char* name) {

@@ -1,5 +1,6 @@
 #include "forge/other_writer_backup.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -95,10 +96,17 @@ OtherWriterBackup forgeOtherWriterModernBackup(const std::string& dir, std::uint
     // The forge's conversations were made of its own messages.
     truth.erase("conversations");
     // Safari's records: the forge's bookmarks (Bookmarks.db stays), written
-    // again without a history to get their truth alone, then the writer's history.
+    // again without a history to get their truth alone (with the seed the
+    // scenario gives its category databases), then the writer's history.
     nlohmann::json bookmarks;
     fs::create_directories(dir + "/bookmarks");
-    modern::writeModernSafari(dir + "/bookmarks", iosMajor, seed, bookmarks, false);
+    modern::writeModernSafari(dir + "/bookmarks", iosMajor, seed * 1000003ULL + static_cast<std::uint64_t>(iosMajor),
+                              bookmarks, false);
+    for (const auto& row : bookmarks["deleted"]) {
+        const auto& forged = truth["bookmarks"]["deleted"];
+        if (std::find(forged.begin(), forged.end(), row) == forged.end())
+            throw std::runtime_error("the bookmarks written again differ from the forged backup's");
+    }
     for (const char* part : {"live", "deleted", "stale"})
         for (const auto& row : mine["history"][part]) bookmarks[part].push_back(row);
     truth["bookmarks"] = bookmarks;
