@@ -25,7 +25,6 @@ import gzip
 import json
 import os
 import random
-import shutil
 import sqlite3
 import struct
 import time
@@ -154,12 +153,14 @@ def insert(table, cols):
 
 class Script:
     """The order of operations shared by the databases. A category gives
-    `plant(i, padded)` (returns the doomed row's truth and marks, writes the
-    owner row), `attach(i)` (the rows that belong to it, written later),
-    `erase(i)` (the dependent rows and the row, in the category's order),
-    `grow(i)` (an edit that makes the row longer) and `live(i)` (a row that
-    stays). Each planted row is deleted in one of the ways below; `how` says
-    which."""
+    `plant(i, padded)` (writes the owner row, returns its truth and marks),
+    `attach(i, part)` (the rows that belong to it, in two parts written
+    later), `erase(i)` / `erase_many(list)` (the row and its dependent rows,
+    in the category's order), `grow(i)` (an edit that makes the row longer),
+    `live(n)` and `keep(i)` (rows that stay) and `edit_live()` (an edit in
+    the log). Each planted row is deleted in one of the ways below (or kept,
+    a live neighbour); its truth's `how` says which: single, grown, run,
+    after-checkpoint, log-only, log-same-transaction."""
 
     def __init__(self, db, rng, cat):
         self.db, self.rng, self.cat = db, rng, cat
@@ -385,7 +386,7 @@ class Messages:
             self.db.tx([insert("chat_message_join", {"chat_id": handle[0], "message_id": mid,
                                                      "message_date": when * 1000000000})])
 
-    def grow(self, i, row=None):
+    def grow(self, i):
         mid, handle, when, archive_only = self.ids[i]
         old = self.texts[i]
         new = old + " (edited: %s)" % self.names.take()
