@@ -24,4 +24,14 @@ struct OtherWriterBackup {
 OtherWriterBackup forgeOtherWriterBackup(const std::string& dir, std::uint64_t seed, int iosMajor,
                                          const std::string& script, const std::string& schemas);
 
+// The same for an iOS 15 or 17 backup of the iOS 10 and later layout
+// (other_writer_modern.py): the message database, address book, notes store
+// and Safari's history (on iOS 17 the call log too), each with its
+// write-ahead log, replace the forge's
+// under the stored names Manifest.db gives them. `schemas` is the folder of
+// modern table layouts. The truth is the forge's, with those categories
+// replaced (Safari's: the forge's bookmarks and the writer's history).
+OtherWriterBackup forgeOtherWriterModernBackup(const std::string& dir, std::uint64_t seed, int iosMajor,
+                                               const std::string& script, const std::string& schemas);
+
 }  // namespace salvor::forge
