@@ -974,7 +974,7 @@ private:
                     if (const auto it = byRowid.find(*row.rowid); it != byRowid.end()) {
                         CarvedRow& kept = out.deleted[it->second];
                         if (sameRow(t, kept.values, row.values)) {
-                            if (olderSeen[it->second].insert(full).second) kept.earlierVersions.push_back(std::move(row));
+                            keepEarlier(kept, std::move(row), olderSeen[it->second], full);
                             continue;
                         }
                     }
@@ -992,7 +992,7 @@ private:
                                 fillRowid(kept, rowidColumn);
                                 byRowid.emplace(*row.rowid, it->second);
                             }
-                            if (olderSeen[it->second].insert(full).second) kept.earlierVersions.push_back(std::move(row));
+                            keepEarlier(kept, std::move(row), olderSeen[it->second], full);
                             continue;
                         }
                     }
@@ -1021,6 +1021,14 @@ private:
             }
             report_.tables.push_back(std::move(out));
         }
+    }
+
+    // Another copy of a kept row is its earlier version, once per stored
+    // form; a newer copy kept only in part (the whole one came first) adds
+    // nothing and is dropped.
+    static void keepEarlier(CarvedRow& kept, CarvedRow&& row, std::unordered_set<std::uint64_t>& seen, std::uint64_t full) {
+        if (row.age > kept.age || !seen.insert(full).second) return;
+        kept.earlierVersions.push_back(std::move(row));
     }
 
     static void fillRowid(CarvedRow& row, int rowidColumn) {
