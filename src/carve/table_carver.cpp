@@ -436,6 +436,21 @@ private:
     // the chain's rows. Cells a rebalance packed together may skip ids whose
     // rows lived on another page: then the count does not agree.
     void settleChains(TableState& t) {
+        // A row whose id was lost or told in one image may stand whole, id
+        // and all, in another: the same stored form is the same row, and the
+        // id read is the one it takes.
+        std::unordered_map<std::uint64_t, std::int64_t> readIds;
+        for (std::size_t i = 0; i < t.found.size(); ++i)
+            if (t.found[i].rowid && !t.found[i].rowidInferred && !t.found[i].partial) readIds.emplace(t.foundFull[i], *t.found[i].rowid);
+        for (std::size_t i = 0; i < t.found.size() && !readIds.empty(); ++i) {
+            CarvedRow& row = t.found[i];
+            if (row.partial || (row.rowid && !row.rowidInferred)) continue;
+            if (const auto it = readIds.find(t.foundFull[i]); it != readIds.end()) {
+                row.rowid = it->second;
+                row.rowidInferred = false;
+                fillRowid(row, t.schema->rowidColumn);
+            }
+        }
         if (t.chains.empty()) return;
         std::vector<std::int64_t> known;
         known.reserve(t.live.size() + t.found.size());
