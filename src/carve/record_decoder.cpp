@@ -172,6 +172,8 @@ std::optional<Value> decodeValue(std::uint64_t t, Bytes body, TextEncoding encod
     return v;
 }
 
+bool looksLikeText(std::string_view bytes) { return cleanText(std::string(bytes)); }
+
 std::optional<int> tableFit(const std::vector<std::uint64_t>& types, const TableSchema& table, bool allowShorter) {
     const std::size_t n = table.columns.size();
     if (types.empty() || types.size() > n || (!allowShorter && types.size() != n)) return std::nullopt;

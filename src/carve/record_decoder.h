@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <span>
 #include <vector>
 
@@ -47,5 +48,9 @@ std::optional<Value> decodeValue(std::uint64_t serialType, Bytes body, TextEncod
 // table has columns (columns added later read as NULL). The score is the sum
 // of the fits; nothing when a type does not fit or the count is wrong.
 std::optional<int> tableFit(const std::vector<std::uint64_t>& types, const TableSchema& table, bool allowShorter);
+
+// Whether bytes read as text: valid UTF-8 without control bytes other than
+// tab and line breaks.
+bool looksLikeText(std::string_view bytes);
 
 }  // namespace salvor::carve

@@ -858,6 +858,10 @@ private:
                 row.partial = true;
                 break;
             }
+            // Text columns may hold blobs, but a carved one that is no text
+            // (binary bytes in a name) is the bytes of something else.
+            if (unlisted && v->type == Value::Type::blob && schema.columns[column].affinity == 't' && !looksLikeText(v->bytes))
+                return false;
             if (v->type != Value::Type::null && static_cast<int>(column) != schema.rowidColumn) ++known;
             row.values[column] = std::move(*v);
             at += n;
