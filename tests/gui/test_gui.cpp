@@ -671,6 +671,7 @@ TEST(GuiLongMessage, ALongTextShowsCutWithShowAllAndIsRecoveredWhole) {
     forge::ForgeOptions options;
     options.seed = 5;
     options.scenario = "hostile-modern-load";
+    options.loadCase = "message";
     std::string backup;
     for (const auto& b : forge::forgeStore(dir / "store", options))
         if (test::readJson(b.truthPath)["load"]["case"] == "message") backup = b.path;

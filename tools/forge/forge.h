@@ -169,6 +169,9 @@ struct ForgeOptions {
     // modern scenario, encrypted or not, so that an encrypted backup and its
     // plain twin hold the same files. Off: only iOS 17 holds the call log.
     bool withEncryptedOnlyData = false;
+    // Scenario "hostile-modern-load": only the backup of this case ("message",
+    // "notes"...); every case when empty.
+    std::string loadCase;
 };
 
 // One forged backup folder and the file of its expected scan results.

@@ -181,18 +181,19 @@ std::vector<std::uint8_t> sharedChildrenArchive(int levels) {
 }
 
 std::vector<ForgedBackup> forgeHostileModernLoad(const std::string& storeDir, std::uint64_t seed,
-                                                 const std::string& scratchDir) {
+                                                 const std::string& scratchDir, const std::string& onlyCase) {
     std::vector<ForgedBackup> out;
+    const auto wanted = [&](const char* name) { return onlyCase.empty() || onlyCase == name; };
     auto next = [&](std::uint64_t k) { return forgeModernScenario(storeDir, seed * 16 + k, 17, false, scratchDir); };
     const std::string manifest = "/Manifest.db";
 
-    {
+    if (wanted("files-fts")) {
         ForgedBackup b = next(1);
         replaceWithEndlessFullText(b.path + manifest, "Files", {"fileID", "domain", "relativePath", "flags", "file"});
         setLoadTruth(b, {{"case", "files-fts"}});
         out.push_back(b);
     }
-    {
+    if (wanted("photos-fts")) {
         ForgedBackup b = next(2);
         editStored(b, "CameraRollDomain", "Media/PhotoData/Photos.sqlite", scratchDir, [](Connection& db) {
             db.exec("DROP TABLE ZASSET;" +
@@ -201,7 +202,7 @@ std::vector<ForgedBackup> forgeHostileModernLoad(const std::string& storeDir, st
         setLoadTruth(b, {{"case", "photos-fts"}});
         out.push_back(b);
     }
-    {
+    if (wanted("archives")) {
         ForgedBackup b = next(3);
         const std::vector<std::uint8_t> archive = sharedChildrenArchive(19);
         Connection db(b.path + manifest);
@@ -218,7 +219,7 @@ std::vector<ForgedBackup> forgeHostileModernLoad(const std::string& storeDir, st
         setLoadTruth(b, {{"case", "archives"}, {"rows", kLoadArchiveRows}, {"archiveBytes", archive.size()}});
         out.push_back(b);
     }
-    {
+    if (wanted("notes")) {
         ForgedBackup b = next(4);
         const std::vector<std::uint8_t> body = noteBodyBlob(loadNoteText());
         editStored(b, "AppDomainGroup-group.com.apple.notes", "NoteStore.sqlite", scratchDir, [&](Connection& db) {
@@ -256,7 +257,7 @@ std::vector<ForgedBackup> forgeHostileModernLoad(const std::string& storeDir, st
                          {"textBytes", loadNoteText().size()}});
         out.push_back(b);
     }
-    {
+    if (wanted("message")) {
         ForgedBackup b = next(5);
         const std::string text = longMessageText();
         editStored(b, "HomeDomain", "Library/SMS/sms.db", scratchDir, [&](Connection& db) {

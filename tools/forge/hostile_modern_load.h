@@ -48,7 +48,8 @@ void replaceWithEndlessFullText(const std::string& dbPath, const std::string& ta
 //   "notes"       kLoadNotes more notes, titled "Load note N";
 //   "message"     the first message with a text has longMessageText().
 // The truth's other keys stay those of the unchanged backup.
+// With `onlyCase`, the backup of that case alone.
 std::vector<ForgedBackup> forgeHostileModernLoad(const std::string& storeDir, std::uint64_t seed,
-                                                 const std::string& scratchDir);
+                                                 const std::string& scratchDir, const std::string& onlyCase = {});
 
 }  // namespace salvor::forge

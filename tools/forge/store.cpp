@@ -364,7 +364,7 @@ std::vector<ForgedBackup> forgeStore(const std::string& storeDir, const ForgeOpt
     if (options.scenario == "hostile-modern-load") {
         fs::create_directories(storeDir);
         TempDir scratch;
-        return forgeHostileModernLoad(storeDir, options.seed, scratch.path);
+        return forgeHostileModernLoad(storeDir, options.seed, scratch.path, options.loadCase);
     }
     const bool modern = options.scenario == "ios16" || options.scenario == "ios16-encrypted";
     const std::vector<BackupLayout> layouts = scenarioLayouts(options.scenario);
