@@ -227,9 +227,12 @@ void DelContactScan::run() {
     // deleted person (ids are not reused).
     std::multimap<std::int64_t, std::string> live;
     std::set<std::string> liveNames;
+    std::set<std::pair<std::string, std::string>> liveBirthdays;  // (name, birthday) of live persons
     for (const ContactPtr& c : ctx_.contactArray) {
         live.emplace(c->rowid, textOrEmpty(c->contactName));
         liveNames.insert(textOrEmpty(c->contactName));
+        if (!textOrEmpty(c->contactBirthday).empty())
+            liveBirthdays.emplace(textOrEmpty(c->contactName), textOrEmpty(c->contactBirthday));
     }
     // A row whose id was guessed but whose name and creation time equal those
     // of a row with an intact id is a copy of that row (the older version an
@@ -265,6 +268,12 @@ void DelContactScan::run() {
         // known, and no creation time of its own to tell them apart (a later
         // write cut it off), is the older copy an update left of that person.
         if (inferred_.count(node.get()) && !created_.count(node.get()) && (readNames.count(name) || liveNames.count(name)))
+            continue;
+        // A row whose id was guessed and that carries a live person's name and
+        // birthday is that person's older copy (an edit moved the row), not
+        // a second person of the same name born the same day.
+        if (inferred_.count(node.get()) && !textOrEmpty(node->contactBirthday).empty() &&
+            liveBirthdays.count({name, textOrEmpty(node->contactBirthday)}))
             continue;
         join(*node);
         // A row of which nothing readable is left is nobody.
