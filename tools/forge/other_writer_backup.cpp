@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <vector>
 
 #include <sqlite3.h>
 
@@ -42,20 +43,30 @@ std::string manifestId(const std::string& backup, const std::string& domain, con
     return id;
 }
 
+// The forge's backup of `scenario` under `dir`/store, then the second
+// writer's databases and truth in `written`.
+std::vector<ForgedBackup> forgeThenWrite(const std::string& dir, std::uint64_t seed, const std::string& scenario,
+                                         int iosMajor, const std::string& script, const std::string& schemas,
+                                         const std::string& written) {
+    ForgeOptions options;
+    options.seed = seed;
+    options.scenario = scenario;
+    auto backups = forgeStore(dir + "/store", options);
+    if (backups.empty()) throw std::runtime_error("the forge wrote no backup");
+    const std::string command = "python3 " + quoted(script) + " --seed " + std::to_string(seed) + " --ios " +
+                                std::to_string(iosMajor) + " --schemas " + quoted(schemas) + " --out " + quoted(written);
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("the second writer failed: " + command);
+    return backups;
+}
+
 }  // namespace
 
 OtherWriterBackup forgeOtherWriterModernBackup(const std::string& dir, std::uint64_t seed, int iosMajor,
                                                const std::string& script, const std::string& schemas) {
     namespace fs = std::filesystem;
-    ForgeOptions options;
-    options.seed = seed;
-    options.scenario = iosMajor >= 17 ? "ios17-modern" : "ios15-modern";
-    const auto backups = forgeStore(dir + "/store", options);
-    if (backups.empty()) throw std::runtime_error("the forge wrote no backup");
     const std::string written = dir + "/other";
-    const std::string command = "python3 " + quoted(script) + " --seed " + std::to_string(seed) + " --ios " +
-                                std::to_string(iosMajor) + " --schemas " + quoted(schemas) + " --out " + quoted(written);
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("the second writer failed: " + command);
+    const auto backups = forgeThenWrite(dir, seed, iosMajor >= 17 ? "ios17-modern" : "ios15-modern", iosMajor, script,
+                                        schemas, written);
 
     const std::string backup = backups.front().path;
     struct Replaced {
@@ -116,15 +127,8 @@ OtherWriterBackup forgeOtherWriterModernBackup(const std::string& dir, std::uint
 OtherWriterBackup forgeOtherWriterBackup(const std::string& dir, std::uint64_t seed, int iosMajor,
                                          const std::string& script, const std::string& schemas) {
     namespace fs = std::filesystem;
-    ForgeOptions options;
-    options.seed = seed;
-    options.scenario = iosMajor >= 7 ? "ios7" : "ios6";
-    const auto backups = forgeStore(dir + "/store", options);
-    if (backups.empty()) throw std::runtime_error("the forge wrote no backup");
     const std::string written = dir + "/other";
-    const std::string command = "python3 " + quoted(script) + " --seed " + std::to_string(seed) + " --ios " +
-                                std::to_string(iosMajor) + " --schemas " + quoted(schemas) + " --out " + quoted(written);
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("the second writer failed: " + command);
+    const auto backups = forgeThenWrite(dir, seed, iosMajor >= 7 ? "ios7" : "ios6", iosMajor, script, schemas, written);
 
     // Each database under the stored name the forge gave it; the call history
     // lives in the home domain on iOS 4 and the wireless domain later.
