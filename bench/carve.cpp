@@ -71,7 +71,7 @@ struct Prepared {
         nc.addObserver(events::ScanContactInfo, [this](const std::any&) { ++liveRecords; });
         nc.addObserver(events::ScanMessageInfo, [this](const std::any&) { ++liveRecords; });
         nc.addObserver(events::ScanCallHistoryInfo, [this](const std::any&) { ++liveRecords; });
-        nc.addObserver(events::scanCalenderInfo, [this](const std::any&) { ++liveRecords; });
+        nc.addObserver(events::scanCalendarInfo, [this](const std::any&) { ++liveRecords; });
         for (const char* stage : stages) runStage(*findStage(stage), live, backup);
         const auto it = live.preparedDatabases.find(backup + "/" + stored);
         if (it == live.preparedDatabases.end()) throw std::runtime_error("the live stage made no private copy");
@@ -97,7 +97,7 @@ struct Prepared {
         center.addObserver(events::ScanDelContactInfo, [&](const std::any&) { ++posted; });
         center.addObserver(events::ScanDelMessageInfo, [&](const std::any&) { ++posted; });
         center.addObserver(events::ScanDelCallHistoryInfo, [&](const std::any&) { ++posted; });
-        center.addObserver(events::scanDelCalenderInfo, [&](const std::any&) { ++posted; });
+        center.addObserver(events::scanDelCalendarInfo, [&](const std::any&) { ++posted; });
         stage(ctx, backup);
         benchmark::DoNotOptimize(posted);
         lastPosted = posted;
@@ -160,7 +160,7 @@ const std::vector<Subject>& subjects() {
              options.scale.deletedPercent = 40;
              return options;
          },
-         kAddressBook, {"scanContactThread"}, [](ScanContext& c, const std::string& b) { DelContactScan::scanBackup(c, b); }},
+         kAddressBook, {"scanContacts"}, [](ScanContext& c, const std::string& b) { DelContactScan::scanBackup(c, b); }},
         {"Messages", "DELCARVE_SKIP_MESSAGES",
          [] {
              forge::ForgeOptions options;
@@ -172,7 +172,7 @@ const std::vector<Subject>& subjects() {
              options.scale.deletedPercent = 33;
              return options;
          },
-         kSms, {"scanContactThread", "scanMessageThread"},
+         kSms, {"scanContacts", "scanMessages"},
          [](ScanContext& c, const std::string& b) { DelMessageScan::scanBackup(c, b); }},
         {"Calls", "DELCARVE_SKIP_CALLS",
          [] {
@@ -182,7 +182,7 @@ const std::vector<Subject>& subjects() {
              options.scale.contacts = 500;
              return options;
          },
-         kCallHistory, {"scanContactThread", "scanCallHistoryThread"},
+         kCallHistory, {"scanContacts", "scanCallHistory"},
          [](ScanContext& c, const std::string& b) { DelCallScan::scanBackup(c, b); }},
         {"Calendar", "DELCARVE_SKIP_CALENDAR",
          [] {
@@ -191,7 +191,7 @@ const std::vector<Subject>& subjects() {
              options.scale.calendarEvents = 20000;
              return options;
          },
-         kCalendar, {"scanCalenderThread"}, [](ScanContext& c, const std::string& b) { DelCalenderScan::scanBackup(c, b); }},
+         kCalendar, {"scanCalendar"}, [](ScanContext& c, const std::string& b) { DelCalendarScan::scanBackup(c, b); }},
     };
     return all;
 }

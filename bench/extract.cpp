@@ -98,7 +98,7 @@ void BM_ExtractContacts(benchmark::State& state) {
     const std::string backup = store().backup;
     for (auto _ : state) {
         Controller c;
-        scanContactThread(c.ctx, backup);
+        scanContacts(c.ctx, backup);
         benchmark::DoNotOptimize(c.records);
         state.counters["contacts"] = static_cast<double>(c.records);
     }
@@ -131,13 +131,13 @@ void BM_SqliteContacts(benchmark::State& state) {
 void BM_ExtractMessages(benchmark::State& state) {
     const std::string backup = store().backup;
     Controller c;
-    scanContactThread(c.ctx, backup);  // the contacts that names are looked up in
+    scanContacts(c.ctx, backup);  // the contacts that names are looked up in
     c.ctx.currentNodeIsiOS6Version = true;
     for (auto _ : state) {
         c.records = 0;
-        c.ctx.meesageAttachArray.clear();
+        c.ctx.messageAttachments.clear();
         c.ctx.chatMessageArray.clear();
-        scanMessageThread(c.ctx, backup);
+        scanMessages(c.ctx, backup);
         state.counters["messages"] = static_cast<double>(c.records);
     }
 }

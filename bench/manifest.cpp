@@ -58,7 +58,7 @@ void BM_ManifestStage(benchmark::State& state) {
         salvor::ScanContext ctx(nc, backup);
         // One receiver, as the result store would have.
         nc.addObserver("FindBackUpDirFileInfo", [&](const std::any&) { ++posted; });
-        salvor::scanDirAnalyThread(ctx, backup);
+        salvor::scanBackupFiles(ctx, backup);
         benchmark::DoNotOptimize(ctx.treeFileArray.data());
     }
     state.counters["records"] = static_cast<double>(posted) / static_cast<double>(state.iterations());

@@ -73,7 +73,7 @@ std::size_t listAndBuildTree(const std::string& backup) {
             batch.clear();
         }
     });
-    scanDirAnalyThread(ctx, backup);
+    scanBackupFiles(ctx, backup);
     tree.addTreeNodes(batch);
     filed += batch.size();
     return filed;

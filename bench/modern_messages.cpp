@@ -77,7 +77,7 @@ std::size_t extract(const Fixture& f) {
     std::size_t records = 0;
     nc.addObserver(events::ScanMessageInfo, [&](const std::any&) { ++records; });
     nc.addObserver(events::ScanDelMessageInfo, [&](const std::any&) { ++records; });
-    scanModernMessageThread(ctx, f.backup);
+    scanModernMessages(ctx, f.backup);
     return records;
 }
 

@@ -28,7 +28,7 @@ const std::map<std::string, Category>& categoryNames() {
     static const std::map<std::string, Category> names{
         {"photos", Category::PhotoAndVideo}, {"contacts", Category::Contact}, {"messages", Category::Message},
         {"calls", Category::CallHistory},    {"notes", Category::Note},       {"bookmarks", Category::BookMark},
-        {"calendar", Category::Calender},    {"social", Category::FaceTwitter}};
+        {"calendar", Category::Calendar},    {"social", Category::FaceTwitter}};
     return names;
 }
 

@@ -115,7 +115,7 @@ void write(JsonWriter& w, const MVMessageNode& n);
 void write(JsonWriter& w, const MVCallHistoryNode& n);
 void write(JsonWriter& w, const MVNoteNode& n);
 void write(JsonWriter& w, const MVBookMarkNode& n);
-void write(JsonWriter& w, const MVCalenderNode& n);
+void write(JsonWriter& w, const MVCalendarNode& n);
 
 // Where a carved record was found (deleted records only), and the earlier
 // versions of a live record, each with its usual keys.
@@ -236,7 +236,7 @@ void write(JsonWriter& w, const MVBookMarkNode& n) {
     w.endObject();
 }
 
-void write(JsonWriter& w, const MVCalenderNode& n) {
+void write(JsonWriter& w, const MVCalendarNode& n) {
     w.beginObject();
     Fields{w}
         .text("calTitle", n.calTitle)
@@ -376,7 +376,7 @@ bool writeScanJson(const ScanSession& s, std::FILE* out) {
     writeList(w, "calls", st.callHistoryArray);
     writeList(w, "notes", st.noteArray);
     writeList(w, "bookmarks", st.bookMarkArray);
-    writeList(w, "calendar", st.calenderArray);
+    writeList(w, "calendar", st.calendarArray);
     writeList(w, "photos", st.photoAndVideoArray);
     writeList(w, "social", st.faceTwitterArray);
     writeTree(w, "tree", st.treeController.content);

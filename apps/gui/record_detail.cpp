@@ -93,7 +93,7 @@ QString recordDetailHtml(const AnyRecord& record, QTextDocument* document, const
             } else if constexpr (std::is_same_v<T, MVBookMarkNode>) {
                 title = QString::fromStdString(textOrEmpty(r.bookMarkTitle));
                 row(body, "Address", r.bookMarkURL);
-            } else if constexpr (std::is_same_v<T, MVCalenderNode>) {
+            } else if constexpr (std::is_same_v<T, MVCalendarNode>) {
                 title = QString::fromStdString(textOrEmpty(r.calTitle));
                 row(body, "Starts", r.startDate);
                 row(body, "Ends", r.endDate);

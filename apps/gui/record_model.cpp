@@ -20,7 +20,7 @@ QString mediaKind(const MVPhotoAndVideoNode& node) {
     return GetAudioType(ext.c_str()) >= 0 ? QStringLiteral("Audio") : QStringLiteral("Video");
 }
 
-QString calendarPlace(const MVCalenderNode& event, const PlaceNames& places) {
+QString calendarPlace(const MVCalendarNode& event, const PlaceNames& places) {
     const std::string& text = textOrEmpty(event.location);
     if (!places.empty() && !text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
         const auto it = places.find(std::to_string(std::strtoll(text.c_str(), nullptr, 10)));
@@ -104,7 +104,7 @@ Cell cellOf(const AnyRecord& record, int column, const PlaceNames& places) {
                 case 1: return textCell(q(r.bookMarkTitle));
                 case 2: return textCell(q(r.bookMarkURL));
                 }
-            } else if constexpr (std::is_same_v<T, MVCalenderNode>) {
+            } else if constexpr (std::is_same_v<T, MVCalendarNode>) {
                 switch (column) {
                 case 1: return textCell(q(r.calTitle));
                 case 2: return textCell(calendarPlace(r, places));
@@ -154,7 +154,7 @@ QStringList RecordTableModel::headers(Category category) {
     case Category::CallHistory: return {"", "Name", "Number", "Date", "Type", "Duration", "State"};
     case Category::Note: return {"", "Title", "Date", "Content", "State"};
     case Category::BookMark: return {"", "Title", "URL", "State"};
-    case Category::Calender: return {"", "Title", "Location", "Start", "End", "Note", "State"};
+    case Category::Calendar: return {"", "Title", "Location", "Start", "End", "Note", "State"};
     case Category::PhotoAndVideo: return {"", "Name", "Size", "Kind", "Path"};
     case Category::FaceTwitter: return {"", "Name", "Size", "Path"};
     case Category::BackupTree: break;

@@ -23,7 +23,7 @@ QString mediaKind(const MVPhotoAndVideoNode& node);
 using PlaceNames = std::map<std::string, std::string>;
 // The place a calendar record names, as a person reads it: the name behind a
 // row number when `places` has one, the record's own text otherwise.
-QString calendarPlace(const MVCalenderNode& event, const PlaceNames& places);
+QString calendarPlace(const MVCalendarNode& event, const PlaceNames& places);
 
 class RecordTableModel : public QAbstractTableModel {
     Q_OBJECT

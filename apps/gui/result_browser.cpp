@@ -47,7 +47,7 @@ namespace salvor::gui {
 namespace {
 
 constexpr Category kCategories[] = {Category::Contact,  Category::Message,  Category::CallHistory,
-                                    Category::Note,     Category::BookMark, Category::Calender,
+                                    Category::Note,     Category::BookMark, Category::Calendar,
                                     Category::PhotoAndVideo, Category::FaceTwitter, Category::BackupTree};
 
 int bit(Category c) { return 1 << static_cast<int>(c); }
@@ -69,7 +69,7 @@ const char* countName(Category c) {
     case Category::CallHistory: return "Call history";
     case Category::Note: return "Notes";
     case Category::BookMark: return "Bookmarks";
-    case Category::Calender: return "Calendar";
+    case Category::Calendar: return "Calendar";
     case Category::PhotoAndVideo: return "Photos & videos";
     case Category::FaceTwitter: return "Social app files";
     case Category::BackupTree: return "Backup files";
@@ -86,7 +86,7 @@ QString categoryTitle(Category c) {
     case Category::CallHistory: return QStringLiteral("Call history");
     case Category::Note: return QStringLiteral("Notes");
     case Category::BookMark: return QStringLiteral("Bookmarks");
-    case Category::Calender: return QStringLiteral("Calendar");
+    case Category::Calendar: return QStringLiteral("Calendar");
     case Category::PhotoAndVideo: return QStringLiteral("Photos & videos");
     case Category::FaceTwitter: return QStringLiteral("Social apps");
     case Category::BackupTree: return QStringLiteral("Backup files");
@@ -97,7 +97,7 @@ QString categoryTitle(Category c) {
 std::optional<Category> categoryFromName(const QString& name) {
     static const std::map<QString, Category> names{
         {"contacts", Category::Contact},  {"messages", Category::Message}, {"calls", Category::CallHistory},
-        {"notes", Category::Note},        {"bookmarks", Category::BookMark}, {"calendar", Category::Calender},
+        {"notes", Category::Note},        {"bookmarks", Category::BookMark}, {"calendar", Category::Calendar},
         {"photos", Category::PhotoAndVideo}, {"social", Category::FaceTwitter}, {"files", Category::BackupTree}};
     const auto it = names.find(name);
     if (it == names.end()) return std::nullopt;
@@ -657,7 +657,7 @@ void ResultBrowser::refreshCounts(bool final) {
         counts_[Category::CallHistory] = {s.callNum.load(), s.delCallNum.load()};
         counts_[Category::Note] = {s.noteNum.load(), s.delNoteNum.load()};
         counts_[Category::BookMark] = {s.bookMarkNum.load(), s.delBookMarkNum.load()};
-        counts_[Category::Calender] = {s.calenderNum.load(), s.delCalenderNum.load()};
+        counts_[Category::Calendar] = {s.calendarNum.load(), s.delCalendarNum.load()};
         counts_[Category::PhotoAndVideo] = {s.photovideoNum.load(), 0};
         counts_[Category::FaceTwitter] = {s.facetwitterNum.load(), 0};
         counts_[Category::BackupTree] = {s.BackUpFilesNum.load(), 0};

@@ -48,7 +48,7 @@ void setDeviceMediaSource(std::optional<DeviceMediaSource> source) {
     g_source = std::move(source);
 }
 
-void scanDiskAidMediaThread(ScanContext& ctx, const std::string&) {
+void scanDeviceMedia(ScanContext& ctx, const std::string&) {
     std::optional<DeviceMediaSource> source;
     {
         std::lock_guard lock(g_sourceMutex);

@@ -23,6 +23,6 @@ void setDeviceMediaSource(std::optional<DeviceMediaSource> source);
 // Copies every camera folder (DCIM/1xxAPPLE) of the device's media service
 // into the photo folder, posting each photo and video and the progress
 // 20 + 10*i/n for the i-th of n files.
-void scanDiskAidMediaThread(ScanContext& ctx, const std::string& backupPath);
+void scanDeviceMedia(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

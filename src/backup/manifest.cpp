@@ -85,7 +85,7 @@ std::string manifestText(std::string_view bytes) {
     return ascii ? std::string(bytes) : GetStringFormChar(std::string(bytes).c_str());
 }
 
-void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath) {
+void scanBackupFiles(ScanContext& ctx, const std::string& backupPath) {
     static const std::string kFindEvent = events::FindBackUpDirFileInfo;
     static const std::string kProgressEvent = events::ScanProgressInfo;
 

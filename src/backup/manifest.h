@@ -41,6 +41,6 @@ std::string manifestText(std::string_view bytes);
 
 // Pipeline stage 1: reads the manifest, posts every record for the file tree,
 // keeps the records of the six looked-up domains and reports their media.
-void scanDirAnalyThread(ScanContext& ctx, const std::string& backupPath);
+void scanBackupFiles(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

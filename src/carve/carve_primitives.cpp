@@ -175,17 +175,17 @@ void PageImage::copy(std::uint64_t offset, std::span<std::uint8_t> out) const {
 
 // ---- reading ----
 
-std::optional<std::string> getHexString(const PageImage& image, std::uint64_t offset, std::uint64_t longth) {
+std::optional<std::string> getHexString(const PageImage& image, std::uint64_t offset, std::uint64_t length) {
     // Built in place (every return names the same object): the scans ask for
     // a few bytes at every offset of a page, and a moved string would cost as
     // much as the digits themselves.
     std::optional<std::string> hex;
-    if (offset == 0 || longth == 0 || longth > kMaxHexBytes) return hex;
+    if (offset == 0 || length == 0 || length > kMaxHexBytes) return hex;
     static constexpr char digits[] = "0123456789abcdef";
-    hex.emplace(static_cast<std::size_t>(2 * longth), '0');
+    hex.emplace(static_cast<std::size_t>(2 * length), '0');
     char* out = hex->data();
     // Bytes past the end stay "00"; the bytes inside the file are read directly.
-    const std::uint64_t inFile = offset < image.size() ? std::min(longth, image.size() - offset) : 0;
+    const std::uint64_t inFile = offset < image.size() ? std::min(length, image.size() - offset) : 0;
     if (inFile > 0) {
         const std::uint8_t* bytes = image.reader().data() + offset;
         for (std::uint64_t i = 0; i < inFile; ++i) {
@@ -196,9 +196,9 @@ std::optional<std::string> getHexString(const PageImage& image, std::uint64_t of
     return hex;
 }
 
-bool readData(const PageImage& image, std::span<std::uint8_t> buffer, std::uint64_t offset, std::uint64_t longth) {
-    if (offset == 0 || longth == 0 || buffer.empty()) return false;
-    image.copy(offset, buffer.first(static_cast<std::size_t>(std::min<std::uint64_t>(longth, buffer.size()))));
+bool readData(const PageImage& image, std::span<std::uint8_t> buffer, std::uint64_t offset, std::uint64_t length) {
+    if (offset == 0 || length == 0 || buffer.empty()) return false;
+    image.copy(offset, buffer.first(static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()))));
     return true;
 }
 
@@ -218,10 +218,10 @@ int checkSQliteVersion(const PageImage& image, std::uint64_t offset) { return im
 
 // ---- numbers ----
 
-std::uint32_t DemaNumberFormHexChar(std::optional<std::string_view> hex, int longth) {
-    if (!hex || longth < 1 || hex->size() < static_cast<std::size_t>(longth)) return 0;
+std::uint32_t valueOfHexDigits(std::optional<std::string_view> hex, int length) {
+    if (!hex || length < 1 || hex->size() < static_cast<std::size_t>(length)) return 0;
     std::uint32_t value = 0;
-    for (int i = 0; i < longth; ++i) {
+    for (int i = 0; i < length; ++i) {
         const char c = (*hex)[static_cast<std::size_t>(i)];
         std::uint32_t digit = 0;
         if (c >= 'a' && c <= 'f') digit = static_cast<std::uint32_t>(c - 'a' + 10);
@@ -286,24 +286,24 @@ std::optional<std::string> numberText(std::int64_t serialType, std::span<const s
 
 // ---- field decoders ----
 
-bool AnalyseDBDataFile(const PageImage& image, std::int64_t postion, std::uint64_t& dataoff, std::uint64_t offset,
+bool AnalyseDBDataFile(const PageImage& image, std::int64_t position, std::uint64_t& dataoff, std::uint64_t offset,
                        std::int64_t length, std::span<std::uint8_t> data) {
-    return oneByteField(image, offsetOf(offset, postion), offsetOf(offset, length), dataoff, data);
+    return oneByteField(image, offsetOf(offset, position), offsetOf(offset, length), dataoff, data);
 }
 
-bool AnalyseTheDBDataFile(const PageImage& image, std::int64_t postion, std::uint64_t& dataoff, std::uint64_t offset,
+bool AnalyseTheDBDataFile(const PageImage& image, std::int64_t position, std::uint64_t& dataoff, std::uint64_t offset,
                           std::int64_t head, std::int64_t length, std::span<std::uint8_t> data) {
-    return oneByteField(image, offsetOf(offset, head, postion), offsetOf(offset, head, length), dataoff, data);
+    return oneByteField(image, offsetOf(offset, head, position), offsetOf(offset, head, length), dataoff, data);
 }
 
-bool AnalyseAlterbleDB(const PageImage& image, std::int64_t postion, std::uint64_t& dataOff, std::uint64_t offset,
+bool AnalyseAlterbleDB(const PageImage& image, std::int64_t position, std::uint64_t& dataOff, std::uint64_t offset,
                        std::int64_t length, std::span<std::uint8_t> Data) {
-    return twoByteField(image, offsetOf(offset, postion), offsetOf(offset, length), dataOff, Data);
+    return twoByteField(image, offsetOf(offset, position), offsetOf(offset, length), dataOff, Data);
 }
 
-bool AnalyseAlterbleDBFile(const PageImage& image, std::int64_t postion, std::uint64_t& dataoff, std::uint64_t offset,
+bool AnalyseAlterbleDBFile(const PageImage& image, std::int64_t position, std::uint64_t& dataoff, std::uint64_t offset,
                            std::int64_t Head, std::int64_t length, std::span<std::uint8_t> data) {
-    return twoByteField(image, offsetOf(offset, Head, postion), offsetOf(offset, Head, length), dataoff, data);
+    return twoByteField(image, offsetOf(offset, Head, position), offsetOf(offset, Head, length), dataoff, data);
 }
 
 // ---- validity tests ----
@@ -313,25 +313,25 @@ int bCheckDataIsValid(std::optional<std::string_view> hex, int type) {
     return startsWithAny(*hex, patternsOf(type)) ? 1 : -1;
 }
 
-int bcheckSubStringIsValid(std::optional<std::string_view> hex, int type, std::int64_t longth) {
+int bcheckSubStringIsValid(std::optional<std::string_view> hex, int type, std::int64_t length) {
     if (!hex) return 0;
-    return anyWindowStartsWith(*hex, longth, patternsOf(type)) ? 1 : 0;
+    return anyWindowStartsWith(*hex, length, patternsOf(type)) ? 1 : 0;
 }
 
-int bcheckChatIOS6SubStringIsValid(std::optional<std::string_view> hex, std::int64_t longth) {
+int bcheckChatIOS6SubStringIsValid(std::optional<std::string_view> hex, std::int64_t length) {
     if (!hex) return 0;
-    return anyWindowStartsWith(*hex, longth, kChatIOS6Patterns) ? 1 : 0;
+    return anyWindowStartsWith(*hex, length, kChatIOS6Patterns) ? 1 : 0;
 }
 
-int bcheckMessageIOS6SubStringIsValid(std::optional<std::string_view> hex, std::int64_t longth) {
+int bcheckMessageIOS6SubStringIsValid(std::optional<std::string_view> hex, std::int64_t length) {
     if (!hex) return 0;
-    return anyWindowStartsWith(*hex, longth, kMessageIOS6Patterns) ? 1 : 0;
+    return anyWindowStartsWith(*hex, length, kMessageIOS6Patterns) ? 1 : 0;
 }
 
-int getDeletedMark(const PageImage& image, std::uint64_t offset, std::uint64_t longth, int type) {
+int getDeletedMark(const PageImage& image, std::uint64_t offset, std::uint64_t length, int type) {
     if (type != 4) return 0;
     // Every mark is two bytes long: more bytes cannot change the answer.
-    const auto hex = getHexString(image, offset, std::min<std::uint64_t>(longth, 2));
+    const auto hex = getHexString(image, offset, std::min<std::uint64_t>(length, 2));
     return hex && startsWithAny(*hex, kContactDeletedMarks) ? 1 : 0;
 }
 
@@ -346,7 +346,7 @@ int IsAlterAboutContent(const PageImage& image, std::uint64_t offset) { return i
 int ISAlterMessageContentFiled(const PageImage& image, std::uint64_t offset) {
     return image.byteAt(offset) != 0x55 ? 1 : 0;
 }
-int ISAlterPropertFiled(const PageImage& image, std::uint64_t offset) {
+int isAlterPropertyField(const PageImage& image, std::uint64_t offset) {
     const std::uint8_t b = image.byteAt(offset);
     return b >= 121 && b <= 152 ? 1 : 0;
 }
@@ -371,7 +371,7 @@ std::int64_t bIsAlterbleDBFile(const PageImage& image, std::uint64_t offset, int
     return static_cast<std::int64_t>(zero - rest.begin());
 }
 
-int GetFildLength(const PageImage& image, std::uint64_t offset) {
+int getFieldLength(const PageImage& image, std::uint64_t offset) {
     std::uint64_t zeroAt = offset;
     if (image.byteAt(offset) != 0) zeroAt = offset + static_cast<std::uint64_t>(bIsAlterbleDBFile(image, offset, 6));
     if (zeroAt == 0) return 0;  // nothing lies before the file's first byte

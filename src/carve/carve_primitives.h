@@ -56,12 +56,12 @@ private:
 
 // ---- reading ----
 
-// The hex text (two lowercase digits per byte, no separator) of `longth` bytes
+// The hex text (two lowercase digits per byte, no separator) of `length` bytes
 // at `offset`. Nothing for offset 0 or a count of 0.
-std::optional<std::string> getHexString(const PageImage& image, std::uint64_t offset, std::uint64_t longth);
-// Copies `longth` bytes at `offset` raw into `buffer`, cut to the buffer's size.
+std::optional<std::string> getHexString(const PageImage& image, std::uint64_t offset, std::uint64_t length);
+// Copies `length` bytes at `offset` raw into `buffer`, cut to the buffer's size.
 // False, and nothing copied, for offset 0, a count of 0 or an empty buffer.
-bool readData(const PageImage& image, std::span<std::uint8_t> buffer, std::uint64_t offset, std::uint64_t longth);
+bool readData(const PageImage& image, std::span<std::uint8_t> buffer, std::uint64_t offset, std::uint64_t length);
 // 1 table leaf (0x0D), 2 table interior (0x05) or zero, 3 index interior
 // (0x02), 4 index leaf (0x0A), -1 any other byte or offset 0.
 int getPageType(const PageImage& image, std::uint64_t offset);
@@ -70,10 +70,10 @@ int checkSQliteVersion(const PageImage& image, std::uint64_t offset);
 
 // ---- numbers ----
 
-// The value of the first `longth` hex digits of `hex`, most significant first,
+// The value of the first `length` hex digits of `hex`, most significant first,
 // modulo 2^32. Lowercase a-f count 10-15, 0-9 themselves, anything else 0.
-// 0 for no text, a text shorter than `longth` or a count below 1.
-std::uint32_t DemaNumberFormHexChar(std::optional<std::string_view> hex, int longth);
+// 0 for no text, a text shorter than `length` or a count below 1.
+std::uint32_t valueOfHexDigits(std::optional<std::string_view> hex, int length);
 // A two-byte serial type: the binary digits of b1, then those of b2 padded to
 // seven, with a leading "10" removed. Equals the SQLite two-byte varint for b1
 // in 0x80-0xBF and b2 below 0x80; above that the high bits stay in the value.
@@ -90,8 +90,8 @@ std::optional<std::string> numberText(std::int64_t serialType, std::span<const s
 
 // ---- field decoders ----
 //
-// Each decodes field `postion` of the record based at file offset `offset`:
-// its serial type lies at offset (+ head) + postion, its body at offset (+ head)
+// Each decodes field `position` of the record based at file offset `offset`:
+// its serial type lies at offset (+ head) + position, its body at offset (+ head)
 // + length + dataoff. A decoded field is written into `data` (text and blob
 // bodies raw, numbers as zero-terminated decimal text), cut to the size of
 // `data`, and `dataoff` grows by the body's full length so that later fields
@@ -100,15 +100,15 @@ std::optional<std::string> numberText(std::int64_t serialType, std::span<const s
 //
 // One-byte serial type: 14 and above a text or blob, 1 to 7 a number; other
 // types, and empty bodies, are not decoded.
-bool AnalyseDBDataFile(const PageImage& image, std::int64_t postion, std::uint64_t& dataoff, std::uint64_t offset,
+bool AnalyseDBDataFile(const PageImage& image, std::int64_t position, std::uint64_t& dataoff, std::uint64_t offset,
                        std::int64_t length, std::span<std::uint8_t> data);
-bool AnalyseTheDBDataFile(const PageImage& image, std::int64_t postion, std::uint64_t& dataoff, std::uint64_t offset,
+bool AnalyseTheDBDataFile(const PageImage& image, std::int64_t position, std::uint64_t& dataoff, std::uint64_t offset,
                           std::int64_t head, std::int64_t length, std::span<std::uint8_t> data);
 // Two-byte serial type (getAlterInteger): every value up to 4095 is copied as
 // raw body bytes, numbers included, an empty body too; above 4095 nothing.
-bool AnalyseAlterbleDB(const PageImage& image, std::int64_t postion, std::uint64_t& dataOff, std::uint64_t offset,
+bool AnalyseAlterbleDB(const PageImage& image, std::int64_t position, std::uint64_t& dataOff, std::uint64_t offset,
                        std::int64_t length, std::span<std::uint8_t> Data);
-bool AnalyseAlterbleDBFile(const PageImage& image, std::int64_t postion, std::uint64_t& dataoff, std::uint64_t offset,
+bool AnalyseAlterbleDBFile(const PageImage& image, std::int64_t position, std::uint64_t& dataoff, std::uint64_t offset,
                            std::int64_t Head, std::int64_t length, std::span<std::uint8_t> data);
 
 // ---- validity tests over hex text ----
@@ -117,24 +117,24 @@ bool AnalyseAlterbleDBFile(const PageImage& image, std::int64_t postion, std::ui
 // 1 when `hex` begins with one of the kind's patterns, -1 when not (or an
 // unknown kind), 0 for no text.
 int bCheckDataIsValid(std::optional<std::string_view> hex, int type);
-// 1 when a window of `longth` characters starting at character 0, 1, 2 ... up
-// to but not including (text length - longth) passes bCheckDataIsValid: windows
+// 1 when a window of `length` characters starting at character 0, 1, 2 ... up
+// to but not including (text length - length) passes bCheckDataIsValid: windows
 // move by half a byte, and the last possible window is never examined. Else 0.
-int bcheckSubStringIsValid(std::optional<std::string_view> hex, int type, std::int64_t longth);
+int bcheckSubStringIsValid(std::optional<std::string_view> hex, int type, std::int64_t length);
 // The same windows, beginning with "0600".
-int bcheckChatIOS6SubStringIsValid(std::optional<std::string_view> hex, std::int64_t longth);
+int bcheckChatIOS6SubStringIsValid(std::optional<std::string_view> hex, std::int64_t length);
 // The same windows, beginning with one of the iOS 6 message patterns.
-int bcheckMessageIOS6SubStringIsValid(std::optional<std::string_view> hex, std::int64_t longth);
-// 1 when the hex text of `longth` bytes at `offset` begins with one of the
+int bcheckMessageIOS6SubStringIsValid(std::optional<std::string_view> hex, std::int64_t length);
+// 1 when the hex text of `length` bytes at `offset` begins with one of the
 // kind's deletion marks (kind 4: header size 0x23-0x26 then a NULL column).
-int getDeletedMark(const PageImage& image, std::uint64_t offset, std::uint64_t longth, int type);
+int getDeletedMark(const PageImage& image, std::uint64_t offset, std::uint64_t length, int type);
 
 // ---- single-byte probes (1 when the byte at offset ...) ----
 int bNoteAlter(const PageImage& image, std::uint64_t offset);                  // is 0x80-0x89
 int bImageURLAlter(const PageImage& image, std::uint64_t offset);              // is not 0x09
 int IsAlterAboutContent(const PageImage& image, std::uint64_t offset);         // is not 0x04
 int ISAlterMessageContentFiled(const PageImage& image, std::uint64_t offset);  // is not 0x55
-int ISAlterPropertFiled(const PageImage& image, std::uint64_t offset);         // is 121-152
+int isAlterPropertyField(const PageImage& image, std::uint64_t offset);         // is 121-152
 
 // ---- zero-byte distance probes ----
 
@@ -145,7 +145,7 @@ std::int64_t bSortAlter(const PageImage& image, std::uint64_t offset);
 // distance forward to the next 0 byte (the end of the file at the latest). Other kinds 0.
 std::int64_t bIsAlterbleDBFile(const PageImage& image, std::uint64_t offset, int type);
 // The byte just before the first 0 byte at or after offset: 2 for 34-36, 1 for 18-20, else 0.
-int GetFildLength(const PageImage& image, std::uint64_t offset);
+int getFieldLength(const PageImage& image, std::uint64_t offset);
 
 // ---- varints read backwards ----
 

@@ -28,14 +28,14 @@ bool bAnchorAt(const std::uint8_t* b) {
 
 }  // namespace
 
-DelCalenderScan::DelCalenderScan(ScanContext& ctx, const carve::PageImage& image) : ctx_(ctx), image_(image) {}
+DelCalendarScan::DelCalendarScan(ScanContext& ctx, const carve::PageImage& image) : ctx_(ctx), image_(image) {}
 
-void DelCalenderScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
+void DelCalendarScan::scanBackup(ScanContext& ctx, const std::string& backupPath) {
     withPreparedImage(ctx, backupPath, {"2041457d5fe04d39d0ab481178355df6781e6858"}, "calendar: no prepared calendar to carve",
-                      "Calendar.sqlitedb", [&](const carve::PageImage& image) { DelCalenderScan(ctx, image).run(); });
+                      "Calendar.sqlitedb", [&](const carve::PageImage& image) { DelCalendarScan(ctx, image).run(); });
 }
 
-void DelCalenderScan::run() {
+void DelCalendarScan::run() {
     // Fields are placed by the table's real column count (31 in the oldest
     // event table, 41 on iOS 5, 51 on iOS 6, 52 on iOS 7.1, whose rows also
     // carry a two-byte serial type): a fixed count reads a longer table's
@@ -64,12 +64,12 @@ void DelCalenderScan::run() {
     for (auto& [key, event] : found_) {
         if (ctx_.stopRequested()) return;
         if (live_.count(identityOf(*event)) || !posted.insert(identityOf(*event)).second) continue;
-        ctx_.post(events::scanDelCalenderInfo, std::any(event));
+        ctx_.post(events::scanDelCalendarInfo, std::any(event));
     }
     ctx_.postStageProgress();
 }
 
-void DelCalenderScan::scanPage(std::uint64_t i, const std::string& kinds, bool textLocation) {
+void DelCalendarScan::scanPage(std::uint64_t i, const std::string& kinds, bool textLocation) {
     // Every page but the first, whatever its kind now: its free space is
     // searched, and the anchor and the walk over the whole row decide (see
     // the call-history scan).
@@ -84,7 +84,7 @@ void DelCalenderScan::scanPage(std::uint64_t i, const std::string& kinds, bool t
                 live_.insert(identityOf(*makeEvent(*row, textLocation)));
                 continue;
             }
-            CalenderPtr event = makeEvent(*row, textLocation);
+            CalendarPtr event = makeEvent(*row, textLocation);
             event->carvedFrom = carve::foundInText(region.kind);
             event->carvedPage = static_cast<std::int64_t>(cells.number());
             found_.emplace_back(row->key, std::move(event));
@@ -100,12 +100,12 @@ void DelCalenderScan::scanPage(std::uint64_t i, const std::string& kinds, bool t
     }
 }
 
-std::vector<std::string> DelCalenderScan::identityOf(const MVCalenderNode& event) {
+std::vector<std::string> DelCalendarScan::identityOf(const MVCalendarNode& event) {
     return {textOrEmpty(event.calTitle), textOrEmpty(event.startDate), textOrEmpty(event.calNote),
             textOrEmpty(event.location), textOrEmpty(event.endDate)};
 }
 
-std::optional<DelCalenderScan::Row> DelCalenderScan::carveRow(std::uint64_t anchor, const std::string& kinds,
+std::optional<DelCalendarScan::Row> DelCalendarScan::carveRow(std::uint64_t anchor, const std::string& kinds,
                                                               const carve::PageCells& page) const {
     auto walked = carve::walkRecord(image_, anchor, kOrganizer, kinds, page.begin(), page.end());
     if (!walked) return std::nullopt;
@@ -117,8 +117,8 @@ std::optional<DelCalenderScan::Row> DelCalenderScan::carveRow(std::uint64_t anch
     return row;
 }
 
-CalenderPtr DelCalenderScan::makeEvent(const Row& row, bool textLocation) {
-    auto event = std::make_shared<MVCalenderNode>();
+CalendarPtr DelCalendarScan::makeEvent(const Row& row, bool textLocation) {
+    auto event = std::make_shared<MVCalendarNode>();
     event->calTitle = GetStringFormChar(row.key.first.c_str());
     event->calNote = GetStringFormChar(row.record.bytes(kDescription).value_or("").c_str());
     if (textLocation) event->location = GetStringFormChar(row.record.bytes(kLocation).value_or("").c_str());

@@ -19,15 +19,15 @@ namespace salvor {
 
 class ScanContext;
 
-class DelCalenderScan {
+class DelCalendarScan {
 public:
     // The stage: carves the prepared private copy of the backup's calendar
     // (made by the live calendar stage); without one it ends quietly.
     static void scanBackup(ScanContext& ctx, const std::string& backupPath);
 
-    DelCalenderScan(ScanContext& ctx, const carve::PageImage& image);
+    DelCalendarScan(ScanContext& ctx, const carve::PageImage& image);
 
-    // Carves every page and posts one "scanDelCalenderInfo" per event found
+    // Carves every page and posts one "scanDelCalendarInfo" per event found
     // that is not a row some page still lists (nor an older copy of one).
     // Stops early when the scan is stopped.
     void run();
@@ -46,17 +46,17 @@ private:
     std::optional<Row> carveRow(std::uint64_t anchor, const std::string& kinds, const carve::PageCells& page) const;
     // `textLocation`: the table keeps the location's text in the row (the
     // oldest layout) rather than the number of a row of the location table.
-    static CalenderPtr makeEvent(const Row& row, bool textLocation);
+    static CalendarPtr makeEvent(const Row& row, bool textLocation);
     void scanPage(std::uint64_t page, const std::string& kinds, bool textLocation);
 
     ScanContext& ctx_;
     const carve::PageImage& image_;
     std::map<std::uint64_t, std::uint32_t> free_;  // pages on the free list
-    std::vector<std::pair<Key, CalenderPtr>> found_;  // carved events, by title and start
+    std::vector<std::pair<Key, CalendarPtr>> found_;  // carved events, by title and start
     // The rows pages still list, whole (title, start, note, location, end):
     // a carved copy equal to one adds nothing, one that differs is what the
     // row held before it was changed.
-    static std::vector<std::string> identityOf(const MVCalenderNode& event);
+    static std::vector<std::string> identityOf(const MVCalendarNode& event);
     std::set<std::vector<std::string>> live_;
 };
 

@@ -469,7 +469,6 @@ void DelContactScan::carveValue(std::uint64_t q) {
     // somebody else's number).
     const bool whole = text.size() == dataoff - before && bCleanText(text);
     if (idType != 8 && textValue && !text.empty() && whole && text.size() <= 1023) value->contactValue = GetStringFormChar(text.c_str());
-    ctx_.delContactValueArray.push_back(value);
     values_.push_back({std::move(value), valueUid(q)});
 }
 

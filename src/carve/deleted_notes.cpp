@@ -172,12 +172,6 @@ void DelNoteScan::run() {
         n->noteDate = c.date;
         ctx_.noteArray.push_back(std::move(n));
     }
-    for (const Carved& c : bodies_) {
-        auto v = std::make_shared<MVNoteValueNode>();
-        v->uid = static_cast<std::int32_t>(std::clamp<std::int64_t>(c.number, INT32_MIN, INT32_MAX));
-        v->noteValue = c.content;
-        ctx_.noteValueArray.push_back(std::move(v));
-    }
     // Each body with the last note record of its number; a note whose body
     // was overwritten still comes back with its title and date.
     std::map<std::int64_t, const Carved*> noteOf;

@@ -9,11 +9,11 @@
 
 namespace salvor {
 
-void scanDelContactThread(ScanContext& ctx, const std::string& backupPath) { DelContactScan::scanBackup(ctx, backupPath); }
-void scanDelMessageThread(ScanContext& ctx, const std::string& backupPath) { DelMessageScan::scanBackup(ctx, backupPath); }
-void scanDelNoteThread(ScanContext& ctx, const std::string& backupPath) { DelNoteScan::scanBackup(ctx, backupPath); }
-void scanDelCallHistoryThread(ScanContext& ctx, const std::string& backupPath) { DelCallScan::scanBackup(ctx, backupPath); }
-void ScanDelBookMarkThread(ScanContext& ctx, const std::string& backupPath) { DelBookMarkScan::scanBackup(ctx, backupPath); }
-void ScanDelCalenderThread(ScanContext& ctx, const std::string& backupPath) { DelCalenderScan::scanBackup(ctx, backupPath); }
+void scanDeletedContacts(ScanContext& ctx, const std::string& backupPath) { DelContactScan::scanBackup(ctx, backupPath); }
+void scanDeletedMessages(ScanContext& ctx, const std::string& backupPath) { DelMessageScan::scanBackup(ctx, backupPath); }
+void scanDeletedNotes(ScanContext& ctx, const std::string& backupPath) { DelNoteScan::scanBackup(ctx, backupPath); }
+void scanDeletedCalls(ScanContext& ctx, const std::string& backupPath) { DelCallScan::scanBackup(ctx, backupPath); }
+void scanDeletedBookmarks(ScanContext& ctx, const std::string& backupPath) { DelBookMarkScan::scanBackup(ctx, backupPath); }
+void scanDeletedCalendar(ScanContext& ctx, const std::string& backupPath) { DelCalendarScan::scanBackup(ctx, backupPath); }
 
 }  // namespace salvor

@@ -7,11 +7,11 @@ namespace salvor {
 
 class ScanContext;
 
-void scanDelContactThread(ScanContext& ctx, const std::string& backupPath);
-void scanDelMessageThread(ScanContext& ctx, const std::string& backupPath);
-void scanDelNoteThread(ScanContext& ctx, const std::string& backupPath);
-void scanDelCallHistoryThread(ScanContext& ctx, const std::string& backupPath);
-void ScanDelBookMarkThread(ScanContext& ctx, const std::string& backupPath);
-void ScanDelCalenderThread(ScanContext& ctx, const std::string& backupPath);
+void scanDeletedContacts(ScanContext& ctx, const std::string& backupPath);
+void scanDeletedMessages(ScanContext& ctx, const std::string& backupPath);
+void scanDeletedNotes(ScanContext& ctx, const std::string& backupPath);
+void scanDeletedCalls(ScanContext& ctx, const std::string& backupPath);
+void scanDeletedBookmarks(ScanContext& ctx, const std::string& backupPath);
+void scanDeletedCalendar(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

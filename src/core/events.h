@@ -19,20 +19,17 @@ inline constexpr const char* ScanMessageInfo = "ScanMessageInfo";
 inline constexpr const char* ScanNoteInfo = "ScanNoteInfo";
 inline constexpr const char* ScanCallHistoryInfo = "ScanCallHistoryInfo";
 inline constexpr const char* scanBookMarkInfo = "scanBookMarkInfo";
-inline constexpr const char* scanCalenderInfo = "scanCalenderInfo";
+inline constexpr const char* scanCalendarInfo = "scanCalendarInfo";
 
 inline constexpr const char* ScanDelContactInfo = "ScanDelContactInfo";
 inline constexpr const char* ScanDelMessageInfo = "ScanDelMessageInfo";
 inline constexpr const char* ScanDelNoteInfo = "ScanDelNoteInfo";
 inline constexpr const char* ScanDelCallHistoryInfo = "ScanDelCallHistoryInfo";
 inline constexpr const char* scanDelBookMarkInfo = "scanDelBookMarkInfo";
-inline constexpr const char* scanDelCalenderInfo = "scanDelCalenderInfo";
+inline constexpr const char* scanDelCalendarInfo = "scanDelCalendarInfo";
 
 inline constexpr const char* DeviceConnect = "DeviceConnect";
 inline constexpr const char* DeviceDisConnect = "DeviceDisConnect";
-inline constexpr const char* MVbuttonMouseEntered = "MVbuttonMouseEntered";
-inline constexpr const char* MVbuttonMouseExited = "MVbuttonMouseExited";
-inline constexpr const char* RefreshNodeView = "RefreshNodeView";
 inline constexpr const char* RefreshNodeSelctedStatu = "RefreshNodeSelctedStatu";
 
 }  // namespace salvor::events

@@ -152,11 +152,6 @@ struct MVNoteNode {
     std::vector<std::shared_ptr<const MVNoteNode>> earlierVersions;
 };
 
-struct MVNoteValueNode {
-    Text noteValue = std::string();
-    std::int32_t uid = -1;
-};
-
 struct MVBookMarkNode {
     Text bookMarkTitle = std::string();
     Text bookMarkURL = std::string();
@@ -172,7 +167,7 @@ struct MVBookMarkNode {
     std::vector<std::shared_ptr<const MVBookMarkNode>> earlierVersions;
 };
 
-struct MVCalenderNode {
+struct MVCalendarNode {
     Text calTitle = std::string();
     Text calNote = std::string();
     Text location = std::string();
@@ -187,7 +182,7 @@ struct MVCalenderNode {
     std::int64_t carvedPage = 0;
     // Carved copies of this live record that differ from it in some field:
     // what it held before it was last changed. Filled by the result store.
-    std::vector<std::shared_ptr<const MVCalenderNode>> earlierVersions;
+    std::vector<std::shared_ptr<const MVCalendarNode>> earlierVersions;
 };
 
 struct MVPhotoAndVideoNode {
@@ -221,7 +216,7 @@ using ConversationPtr = std::shared_ptr<MVMessageTreeNode>;
 using CallPtr = std::shared_ptr<MVCallHistoryNode>;
 using NotePtr = std::shared_ptr<MVNoteNode>;
 using BookMarkPtr = std::shared_ptr<MVBookMarkNode>;
-using CalenderPtr = std::shared_ptr<MVCalenderNode>;
+using CalendarPtr = std::shared_ptr<MVCalendarNode>;
 using PhotoPtr = std::shared_ptr<MVPhotoAndVideoNode>;
 using FaceTwitterPtr = std::shared_ptr<MVFaceTwitterNode>;
 

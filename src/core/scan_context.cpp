@@ -11,13 +11,10 @@ void ScanCollections::removeSomeArray() {
     contactArray = {};
     contactImageArray = {};
     chatMessageArray = {};
-    messageArray = {};
-    meesageAttachArray = {};
+    messageAttachments = {};
     delContactArray = {};
-    delContactValueArray = {};
     delUnKnowContactArray = {};
     noteArray = {};
-    noteValueArray = {};
 }
 
 ScanContext::ScanContext(NotificationCenter& center, std::string backupFolder)

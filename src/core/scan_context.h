@@ -30,13 +30,10 @@ struct ScanCollections {
     std::vector<ContactPtr> contactArray;   // contacts → name lookups
     std::vector<std::shared_ptr<MVContactImageNode>> contactImageArray;   // contacts
     std::vector<std::shared_ptr<MVChatMessageNode>> chatMessageArray;     // messages → deleted messages
-    std::vector<MessagePtr> messageArray;                                 // deleted messages
-    std::vector<std::shared_ptr<MVMessageAttachNode>> meesageAttachArray;  // messages
+    std::vector<std::shared_ptr<MVMessageAttachNode>> messageAttachments;  // messages
     std::vector<ContactPtr> delContactArray;                              // deleted contacts
-    std::vector<std::shared_ptr<DelContactValue>> delContactValueArray;   // deleted contacts
     std::vector<ContactPtr> delUnKnowContactArray;                        // deleted contacts
     std::vector<NotePtr> noteArray;                                       // deleted notes
-    std::vector<std::shared_ptr<MVNoteValueNode>> noteValueArray;         // deleted notes
 
     // Empties and releases every list.
     void removeSomeArray();

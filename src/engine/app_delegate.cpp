@@ -20,11 +20,6 @@ namespace salvor {
 
 namespace fs = std::filesystem;
 
-namespace {
-std::atomic<SalvorAppDelegate*> g_app{nullptr};
-
-}  // namespace
-
 SalvorAppDelegate::SalvorAppDelegate(NotificationCenter& center, MainThreadDispatcher& mainThread)
     : deviceController(std::make_unique<MVIOSDeviceController>()), nc(center), dispatcher(mainThread) {}
 
@@ -33,12 +28,8 @@ SalvorAppDelegate::~SalvorAppDelegate() {
     if (scanBackFileThreader.joinable()) scanBackFileThreader.join();
     for (auto token : deviceObservers_) nc.removeObserver(token);
     if (manager) manager->setNotify(nullptr);
-    SalvorAppDelegate* self = this;
-    g_app.compare_exchange_strong(self, nullptr);
 }
 
-SalvorAppDelegate* SalvorAppDelegate::GetAppControllor() { return g_app.load(); }
-void SalvorAppDelegate::setAppControllor(SalvorAppDelegate* app) { g_app.store(app); }
 
 bool SalvorAppDelegate::IOSVersionIOS6(const Text& version) {
     if (!version || version->empty()) return false;
@@ -245,7 +236,6 @@ bool SalvorAppDelegate::StartBackupAction(const std::string& backupRoot) {
         backupFailure_.reset();
         deviceBackupFolder_.clear();
     }
-    secondTime = 0;
     backupCancelled_ = false;
     // Taken now: a later arrival may change udidString while the backup runs.
     const std::string udid = textOrEmpty(udidString);
@@ -275,7 +265,6 @@ void SalvorAppDelegate::StartBackupDeviceThread(const std::string& backupRoot, c
     auto tool = manager->support().backupTool();
     // The tool's own progress, on the 0..20 part of the bar.
     const device::BackupRun run = tool->run(udid, backupRoot, [this](int percent) {
-        secondTime = percent;
         nc.post(events::ScanProgressInfo, std::any(percent));
     });
     const std::string folder = backupRoot + "/" + udid;

@@ -38,9 +38,6 @@ public:
     SalvorAppDelegate(const SalvorAppDelegate&) = delete;
     SalvorAppDelegate& operator=(const SalvorAppDelegate&) = delete;
 
-    // The instance an application registered with setAppControllor (may be null).
-    static SalvorAppDelegate* GetAppControllor();
-    static void setAppControllor(SalvorAppDelegate* app);
 
     MVResultViewController* GetresultViewController() const { return resultViewController; }
     MVIOSDeviceController& GetMVIOSDeviceController() { return *deviceController; }
@@ -54,7 +51,6 @@ public:
     Text udidString;
     std::atomic<bool> bDeviceHasConnected{false};
     std::int32_t theIOSdevice = 0;
-    std::int32_t secondTime = 0;
     std::unique_ptr<MVIOSDeviceController> deviceController;
     MVResultViewController* resultViewController = nullptr;  // not owned
     NotificationCenter& nc;

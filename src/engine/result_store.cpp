@@ -241,10 +241,10 @@ struct MVResultViewController::ScanIndexes {
     std::unordered_map<std::string, std::pair<const MVMessageTreeNode*, std::size_t>> groupConversations;
     std::unordered_set<const MVMessageTreeNode*> groupNodes;
     // The other lists by the fields a carved record must differ in.
-    RecordKeyIndex contactKeys, noteKeys, callKeys, bookMarkKeys, calenderKeys;
+    RecordKeyIndex contactKeys, noteKeys, callKeys, bookMarkKeys, calendarKeys;
 
     void clear() {
-        for (RecordKeyIndex* k : {&contactKeys, &noteKeys, &callKeys, &bookMarkKeys, &calenderKeys}) k->clear();
+        for (RecordKeyIndex* k : {&contactKeys, &noteKeys, &callKeys, &bookMarkKeys, &calendarKeys}) k->clear();
         waitingTreeRecords.clear();
         lastProgress = -1;
         liveConversations.clear();
@@ -265,16 +265,16 @@ MVResultViewController::MVResultViewController(SalvorAppDelegate& app)
     subscribe<CallPtr>(events::ScanCallHistoryInfo, &C::ScanCallHistoryInfomationHandle);
     subscribe<NotePtr>(events::ScanNoteInfo, &C::ScanNoteInfomationHandle);
     subscribe<BookMarkPtr>(events::scanBookMarkInfo, &C::scanBookMarkInfoHandle);
-    subscribe<CalenderPtr>(events::scanCalenderInfo, &C::scanCalenderInfoHandle);
+    subscribe<CalendarPtr>(events::scanCalendarInfo, &C::scanCalendarInfoHandle);
     subscribe<FaceTwitterPtr>(events::scanFaceTwitterInfo, &C::scanFaceTwitterInfoHandle);
     subscribe<ContactPtr>(events::ScanDelContactInfo, &C::ScanDelContactInfomationHandle);
     subscribe<MessagePtr>(events::ScanDelMessageInfo, &C::ScanDelMessageInfomationHandle);
     subscribe<NotePtr>(events::ScanDelNoteInfo, &C::ScanDelNoteInfomationHandle);
     subscribe<CallPtr>(events::ScanDelCallHistoryInfo, &C::ScanDelCallHistoryInfomationHandle);
     subscribe<BookMarkPtr>(events::scanDelBookMarkInfo, &C::scanDelBookMarkInfoHandle);
-    subscribe<CalenderPtr>(events::scanDelCalenderInfo, &C::scanDelCalenderInfoHandle);
+    subscribe<CalendarPtr>(events::scanDelCalendarInfo, &C::scanDelCalendarInfoHandle);
     subscribe<TreeDirPtr>(events::FindBackUpDirFileInfo, &C::FindBackUpDirFileInfoHandle);
-    subscribe<PhotoThumbnailCheck>(events::RefreshNodeSelctedStatu, &C::RefreshNodeSelctedStatuHandle);
+    subscribe<PhotoThumbnailCheck>(events::RefreshNodeSelctedStatu, &C::setThumbnailChecked);
     subscribe<std::string>(events::ScanProblemInfo, &C::ScanProblemInfoHandle);
     // The device panel shows the controller's current device, whatever object comes along.
     tokens_.push_back(app_.nc.addObserver(events::ScanIOSDeviceInfo, [this](const std::any&) {
@@ -367,7 +367,7 @@ std::size_t MVResultViewController::recordCount(Category category) const {
         case Category::CallHistory: return callHistoryArray.size();
         case Category::Note: return noteArray.size();
         case Category::BookMark: return bookMarkArray.size();
-        case Category::Calender: return calenderArray.size();
+        case Category::Calendar: return calendarArray.size();
         case Category::FaceTwitter: return faceTwitterArray.size();
         case Category::BackupTree: return static_cast<std::size_t>(backupfiles);
     }
@@ -489,8 +489,8 @@ void MVResultViewController::scanBookMarkInfoHandle(const BookMarkPtr& record) {
     appendLive(bookMarkArray, record, Category::BookMark, bookMarkNum);
 }
 
-void MVResultViewController::scanCalenderInfoHandle(const CalenderPtr& record) {
-    appendLive(calenderArray, record, Category::Calender, calenderNum);
+void MVResultViewController::scanCalendarInfoHandle(const CalendarPtr& record) {
+    appendLive(calendarArray, record, Category::Calendar, calendarNum);
 }
 
 void MVResultViewController::scanFaceTwitterInfoHandle(const FaceTwitterPtr& record) {
@@ -593,11 +593,11 @@ void MVResultViewController::scanDelBookMarkInfoHandle(const BookMarkPtr& record
     }, [](const MVBookMarkNode&) { return std::array<std::string, 0>{}; });
 }
 
-void MVResultViewController::scanDelCalenderInfoHandle(const CalenderPtr& record) {
+void MVResultViewController::scanDelCalendarInfoHandle(const CalendarPtr& record) {
     if (s(record->calTitle).empty() && s(record->calNote).empty() && s(record->startDate).empty()) return;
-    appendDeleted(calenderArray, record, Category::Calender, delCalenderNum, scanIndexes_->calenderKeys, [](const MVCalenderNode& c) {
+    appendDeleted(calendarArray, record, Category::Calendar, delCalendarNum, scanIndexes_->calendarKeys, [](const MVCalendarNode& c) {
         return std::array<std::string_view, 3>{s(c.calTitle), s(c.calNote), s(c.startDate)};
-    }, [](const MVCalenderNode& c) { return std::array<std::string, 2>{s(c.location), s(c.endDate)}; });
+    }, [](const MVCalendarNode& c) { return std::array<std::string, 2>{s(c.location), s(c.endDate)}; });
 }
 
 void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& record) {
@@ -740,7 +740,7 @@ void MVResultViewController::ScanIOSDeviceInfoHandle() {
     });
 }
 
-void MVResultViewController::RefreshNodeSelctedStatuHandle(const PhotoThumbnailCheck& thumbnail) {
+void MVResultViewController::setThumbnailChecked(const PhotoThumbnailCheck& thumbnail) {
     if (!thumbnail.record) return;
     const Flag value = thumbnail.checked ? 1 : 0;
     if (thumbnail.record->bSelected == value) return;
@@ -758,9 +758,9 @@ void MVResultViewController::ScanThreadFinish() {
         progressValue = 0;
         progressText = "0%";
         for (std::atomic<std::int32_t>* counter :
-             {&photovideoNum, &contactNum, &messageNum, &noteNum, &callNum, &bookMarkNum, &calenderNum,
+             {&photovideoNum, &contactNum, &messageNum, &noteNum, &callNum, &bookMarkNum, &calendarNum,
               &facetwitterNum, &delPhotovideoNum, &delContactNum, &delMessageNum, &delNoteNum, &delCallNum,
-              &delBookMarkNum, &delCalenderNum, &delfacetwitterNum}) {
+              &delBookMarkNum, &delCalendarNum, &delfacetwitterNum}) {
             *counter = 0;
         }
         categoryButtonsEnabled = true;
@@ -789,7 +789,7 @@ void MVResultViewController::releaseUIMemory() {
         callHistoryArray.clear();
         noteArray.clear();
         bookMarkArray.clear();
-        calenderArray.clear();
+        calendarArray.clear();
         faceTwitterArray.clear();
         problems_.clear();
         scanIndexes_->clear();
@@ -802,7 +802,7 @@ void MVResultViewController::releaseUIMemory() {
     deleteeFilesNum = 0;
     // Nothing is listed any more, so no category can be "all selected".
     bPhotoSelectAll = bContctSelectAll = bMessageSelectAll = bNoteSelectAll = bCallSelectAll = bbookMarkSelectAll =
-        bcalenderSelectAll = bfaceTwitterSelectAll = false;
+        bcalendarSelectAll = bfaceTwitterSelectAll = false;
     selectAllBoxState = false;
     updateSelectionText();
     announce([](ResultStoreObserver& o) { o.countersChanged(); });

@@ -26,11 +26,11 @@ namespace salvor {
 
 class SalvorAppDelegate;
 
-enum class Category { PhotoAndVideo, Contact, Message, CallHistory, Note, BookMark, Calender, FaceTwitter, BackupTree };
+enum class Category { PhotoAndVideo, Contact, Message, CallHistory, Note, BookMark, Calendar, FaceTwitter, BackupTree };
 
 // One row of a displayed list: a record of the current category.
 using AnyRecord = std::variant<PhotoPtr, ContactPtr, ConversationPtr, MessagePtr, CallPtr, NotePtr, BookMarkPtr,
-                               CalenderPtr, FaceTwitterPtr>;
+                               CalendarPtr, FaceTwitterPtr>;
 
 // The object of "RefreshNodeSelctedStatu": a photo thumbnail's record and the
 // state its check box now shows.
@@ -60,7 +60,7 @@ public:
     std::vector<CallPtr> callHistoryArray;
     std::vector<NotePtr> noteArray;
     std::vector<BookMarkPtr> bookMarkArray;
-    std::vector<CalenderPtr> calenderArray;
+    std::vector<CalendarPtr> calendarArray;
     std::vector<FaceTwitterPtr> faceTwitterArray;
     std::vector<AnyRecord> searchArray;
     std::vector<AnyRecord> displayedList;  // what the current category's table shows
@@ -70,13 +70,13 @@ public:
     // ---- counters (written by the scan thread, read by the view) ----
     std::atomic<std::int32_t> BackUpFilesNum{0}, deleteeFilesNum{0}, selectedFilesNum{0};
     std::atomic<std::int32_t> photovideoNum{0}, contactNum{0}, messageNum{0}, noteNum{0}, callNum{0},
-        bookMarkNum{0}, calenderNum{0}, facetwitterNum{0};
+        bookMarkNum{0}, calendarNum{0}, facetwitterNum{0};
     std::atomic<std::int32_t> delPhotovideoNum{0}, delContactNum{0}, delMessageNum{0}, delNoteNum{0},
-        delCallNum{0}, delBookMarkNum{0}, delCalenderNum{0}, delfacetwitterNum{0};
+        delCallNum{0}, delBookMarkNum{0}, delCalendarNum{0}, delfacetwitterNum{0};
 
     // ---- flags ----
     bool bPhotoSelectAll = false, bContctSelectAll = false, bMessageSelectAll = false, bNoteSelectAll = false,
-         bCallSelectAll = false, bbookMarkSelectAll = false, bcalenderSelectAll = false,
+         bCallSelectAll = false, bbookMarkSelectAll = false, bcalendarSelectAll = false,
          bfaceTwitterSelectAll = false;
     std::atomic<bool> bSearchThreadStart{false}, bSearchStop{false};
     bool bOnlyDisplayDeleted = false;  // the "Only dispaly deleted files" box
@@ -104,19 +104,19 @@ public:
     void ScanCallHistoryInfomationHandle(const CallPtr& record);
     void ScanNoteInfomationHandle(const NotePtr& record);
     void scanBookMarkInfoHandle(const BookMarkPtr& record);
-    void scanCalenderInfoHandle(const CalenderPtr& record);
+    void scanCalendarInfoHandle(const CalendarPtr& record);
     void scanFaceTwitterInfoHandle(const FaceTwitterPtr& record);
     void ScanDelContactInfomationHandle(const ContactPtr& record);
     void ScanDelMessageInfomationHandle(const MessagePtr& record);
     void ScanDelNoteInfomationHandle(const NotePtr& record);
     void ScanDelCallHistoryInfomationHandle(const CallPtr& record);
     void scanDelBookMarkInfoHandle(const BookMarkPtr& record);
-    void scanDelCalenderInfoHandle(const CalenderPtr& record);
+    void scanDelCalendarInfoHandle(const CalendarPtr& record);
     void FindBackUpDirFileInfoHandle(const TreeDirPtr& record);
     void ScanIOSDeviceInfoHandle();
     void ScanProblemInfoHandle(const std::string& text);
     // A thumbnail's check box: the record takes the box's state.
-    void RefreshNodeSelctedStatuHandle(const PhotoThumbnailCheck& thumbnail);
+    void setThumbnailChecked(const PhotoThumbnailCheck& thumbnail);
     // End of a scan: runs the finishing step on the main thread and waits for it.
     void ScanThreadFinish();
 
@@ -128,7 +128,7 @@ public:
     void actCallHistory() { showCategory(Category::CallHistory); }
     void actNote() { showCategory(Category::Note); }
     void actBookMark() { showCategory(Category::BookMark); }
-    void actCalender() { showCategory(Category::Calender); }
+    void actCalendar() { showCategory(Category::Calendar); }
     void actFaceTwitter() { showCategory(Category::FaceTwitter); }
     void actBackUpBoswer() { showCategory(Category::BackupTree); }
     // The check box of a row: applies `value` to every highlighted row of the displayed list.

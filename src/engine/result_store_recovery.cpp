@@ -14,7 +14,7 @@ RecoverySource MVResultViewController::recoverySource() {
         source.callHistoryArray = callHistoryArray;
         source.noteArray = noteArray;
         source.bookMarkArray = bookMarkArray;
-        source.calenderArray = calenderArray;
+        source.calendarArray = calendarArray;
         source.faceTwitterArray = faceTwitterArray;
     }
     source.tree = treeController.content;

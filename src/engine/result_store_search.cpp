@@ -33,7 +33,7 @@ bool searchMatches(const AnyRecord& record, const std::string& needle) {
                 return either(ptr->noteTitle, ptr->noteContent);
             } else if constexpr (std::is_same_v<T, MVCallHistoryNode>) {
                 return either(ptr->callName, ptr->callPhone);
-            } else if constexpr (std::is_same_v<T, MVCalenderNode>) {
+            } else if constexpr (std::is_same_v<T, MVCalendarNode>) {
                 return either(ptr->calTitle, ptr->calNote);
             } else {
                 return false;
@@ -48,7 +48,7 @@ bool isSearched(Category category) {
         case Category::Contact:
         case Category::Note:
         case Category::CallHistory:
-        case Category::Calender: return true;
+        case Category::Calendar: return true;
         default: return false;
     }
 }

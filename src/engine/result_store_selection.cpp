@@ -145,7 +145,7 @@ std::vector<AnyRecord> MVResultViewController::categoryRecordsLocked(Category ca
         case Category::CallHistory: appendAll(out, callHistoryArray, first); break;
         case Category::Note: appendAll(out, noteArray, first); break;
         case Category::BookMark: appendAll(out, bookMarkArray, first); break;
-        case Category::Calender: appendAll(out, calenderArray, first); break;
+        case Category::Calendar: appendAll(out, calendarArray, first); break;
         case Category::FaceTwitter: appendAll(out, faceTwitterArray, first); break;
         case Category::BackupTree: break;  // the tree is shown by the tree controller
     }
@@ -178,7 +178,7 @@ bool* selectAllFlag(MVResultViewController& store, Category category) {
         case Category::CallHistory: return &store.bCallSelectAll;
         case Category::Note: return &store.bNoteSelectAll;
         case Category::BookMark: return &store.bbookMarkSelectAll;
-        case Category::Calender: return &store.bcalenderSelectAll;
+        case Category::Calendar: return &store.bcalendarSelectAll;
         case Category::FaceTwitter: return &store.bfaceTwitterSelectAll;
         case Category::BackupTree: return nullptr;
     }

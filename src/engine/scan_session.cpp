@@ -142,7 +142,7 @@ std::vector<CategoryCount> countCategories(const MVResultViewController& st) {
     out.push_back(countList("Call history", st.callHistoryArray));
     out.push_back(countList("Notes", st.noteArray));
     out.push_back(countList("Bookmarks", st.bookMarkArray));
-    out.push_back(countList("Calendar", st.calenderArray));
+    out.push_back(countList("Calendar", st.calendarArray));
     out.push_back(countList("Photos & videos", st.photoAndVideoArray));
     CategoryCount social{"Social app files"};
     social.live = static_cast<long>(st.faceTwitterArray.size());

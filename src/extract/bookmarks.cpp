@@ -29,7 +29,7 @@ void post(ScanContext& ctx, Text title, Text url) {
 void readHistory(ScanContext& ctx, const std::string& path);
 }  // namespace
 
-void scanBookMarkThread(ScanContext& ctx, const std::string& backupPath) {
+void scanBookmarks(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const std::string stored = firstExistingStored(backupPath, kBookmarkFiles);
     if (stored.empty()) {

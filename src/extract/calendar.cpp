@@ -38,7 +38,7 @@ const sqlite::ReadPlan kOtherSecond{
     {"summary,location,description,start_date,end_date,start_tz,all_day,calendar_id", "event", "", {"event"}}, {}};
 }  // namespace
 
-void scanCalenderThread(ScanContext& ctx, const std::string& backupPath) {
+void scanCalendar(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const std::string stored = storedPath(backupPath, kCalendar);
     if (!fileExists(stored)) {
@@ -59,13 +59,13 @@ void scanCalenderThread(ScanContext& ctx, const std::string& backupPath) {
         if (table->rows() == 0) table = std::make_unique<sqlite::Table>(db, kOtherSecond);
     }
     for (int r = 0; r < table->rows() && !ctx.stopRequested(); ++r) {
-        auto event = std::make_shared<MVCalenderNode>();
+        auto event = std::make_shared<MVCalendarNode>();
         setText(event->calTitle, table->at(r, 0));
         setText(event->location, table->at(r, 1));
         setText(event->calNote, table->at(r, 2));
         setDate(event->startDate, table->at(r, 3), 1);
         setDate(event->endDate, table->at(r, 4), 1);
-        ctx.nc.post(events::scanCalenderInfo, std::any(event));
+        ctx.nc.post(events::scanCalendarInfo, std::any(event));
     }
 }
 

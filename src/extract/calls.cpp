@@ -17,7 +17,7 @@ constexpr const char* kCallFiles[] = {"2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca"
 const sqlite::ReadPlan kCalls{{"address,date,duration,flags", "call", "", {"call"}}, {}};
 }  // namespace
 
-void scanCallHistoryThread(ScanContext& ctx, const std::string& backupPath) {
+void scanCallHistory(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     std::string stored;
     for (const char* name : kCallFiles) {

@@ -62,7 +62,7 @@ MultiValueField multiValueField(MVContactNode& contact, std::int64_t property) {
 
 }  // namespace
 
-void scanContactThread(ScanContext& ctx, const std::string& backupPath) {
+void scanContacts(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const std::string addressBook = storedPath(backupPath, kAddressBook);
     if (!fileExists(addressBook)) {

@@ -10,12 +10,12 @@ namespace salvor {
 
 class ScanContext;
 
-void scanContactThread(ScanContext& ctx, const std::string& backupPath);
-void scanMessageThread(ScanContext& ctx, const std::string& backupPath);
-void scanNoteThread(ScanContext& ctx, const std::string& backupPath);
-void scanCallHistoryThread(ScanContext& ctx, const std::string& backupPath);
-void scanBookMarkThread(ScanContext& ctx, const std::string& backupPath);
-void scanCalenderThread(ScanContext& ctx, const std::string& backupPath);
+void scanContacts(ScanContext& ctx, const std::string& backupPath);
+void scanMessages(ScanContext& ctx, const std::string& backupPath);
+void scanNotes(ScanContext& ctx, const std::string& backupPath);
+void scanCallHistory(ScanContext& ctx, const std::string& backupPath);
+void scanBookmarks(ScanContext& ctx, const std::string& backupPath);
+void scanCalendar(ScanContext& ctx, const std::string& backupPath);
 // The place names of the calendar's Location table by row number (as text).
 // Calendar records of iOS 6 and 7 backups name their place by that number;
 // a viewer shows the name instead. Empty when the table cannot be read.

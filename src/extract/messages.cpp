@@ -59,8 +59,8 @@ const sqlite::ReadPlan kOlderFirstRead =
 const sqlite::ReadPlan kOlderSecondRead =
     olderPlan("message.ROWID,message.group_id,subject, text,date,", ",svc_center,flags,association_id");
 
-// scanMessageAttachThread: the attachment rows, with device paths and kinds.
-void scanMessageAttachThread(ScanContext& ctx, const sqlite::Database& db) {
+// scanMessageAttachments: the attachment rows, with device paths and kinds.
+void scanMessageAttachments(ScanContext& ctx, const sqlite::Database& db) {
     sqlite::Reader st(db, kAttachmentsRead);
     while (!ctx.stopRequested() && st.step()) {
         auto node = std::make_shared<MVMessageAttachNode>();
@@ -71,7 +71,7 @@ void scanMessageAttachThread(ScanContext& ctx, const sqlite::Database& db) {
             node->attachpath = removeAll(columnText(filename), "~/");
             node->attachType = attachmentKind(*node->attachpath);
         }
-        ctx.meesageAttachArray.push_back(std::move(node));
+        ctx.messageAttachments.push_back(std::move(node));
     }
 }
 
@@ -114,7 +114,7 @@ using AttachmentIndex = std::unordered_map<std::int32_t, const MVMessageAttachNo
 
 AttachmentIndex indexAttachments(const ScanContext& ctx) {
     AttachmentIndex index;
-    for (const auto& node : ctx.meesageAttachArray) index.emplace(node->messageId, node.get());
+    for (const auto& node : ctx.messageAttachments) index.emplace(node->messageId, node.get());
     return index;
 }
 
@@ -141,7 +141,7 @@ constexpr NewerColumns kNewerSecond{0, 1, 4, 5, 6, 8, false};
 
 void readNewer(ScanContext& ctx, const std::string& databasePath) {
     sqlite::Database db(databasePath, ctx.stop, kLabel);
-    scanMessageAttachThread(ctx, db);
+    scanMessageAttachments(ctx, db);
     if (!db.ok()) return;
     NameLookup names(ctx);
     const AttachmentIndex attachments = indexAttachments(ctx);
@@ -210,7 +210,7 @@ void readOlder(ScanContext& ctx, const std::string& databasePath) {
 
 }  // namespace
 
-void scanMessageThread(ScanContext& ctx, const std::string& backupPath) {
+void scanMessages(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const std::string stored = storedPath(backupPath, kMessages);
     if (!fileExists(stored)) return;

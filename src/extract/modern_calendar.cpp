@@ -23,7 +23,7 @@ constexpr modern::Place kCalendar{"HomeDomain", "Library/Calendar/Calendar.sqlit
 constexpr const char* kTasksOnly = "8";
 }  // namespace
 
-void scanModernCalenderThread(ScanContext& ctx, const std::string& backupPath) {
+void scanModernCalendar(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const modern::Found database = modern::findDatabase(ctx, {kCalendar});
     if (database.stored.empty()) {
@@ -72,7 +72,7 @@ void scanModernCalenderThread(ScanContext& ctx, const std::string& backupPath) {
                 origin = sqlite::hasText(id) ? carved->originOf("CalendarItem", sqlite::parseInteger(id)) : nullptr;
                 if (!origin) continue;
             }
-            auto event = std::make_shared<MVCalenderNode>();
+            auto event = std::make_shared<MVCalendarNode>();
             setText(event->calTitle, rows.text(0));
             setText(event->calNote, rows.text(1));
             setDate(event->startDate, rows.text(2), 1);
@@ -80,9 +80,9 @@ void scanModernCalenderThread(ScanContext& ctx, const std::string& backupPath) {
             setText(event->location, rows.text(4));
             if (origin) {
                 modern::markCarved(*event, *origin);
-                ctx.nc.post(events::scanDelCalenderInfo, std::any(event));
+                ctx.nc.post(events::scanDelCalendarInfo, std::any(event));
             } else {
-                ctx.nc.post(events::scanCalenderInfo, std::any(event));
+                ctx.nc.post(events::scanCalendarInfo, std::any(event));
             }
         }
     };

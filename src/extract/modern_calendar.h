@@ -7,6 +7,6 @@ namespace salvor {
 
 class ScanContext;
 
-void scanModernCalenderThread(ScanContext& ctx, const std::string& backupPath);
+void scanModernCalendar(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

@@ -19,7 +19,7 @@ constexpr modern::Place kCallHistory{"HomeDomain", "Library/CallHistoryDB/CallHi
                                      "5a4935c78a5255723f707230a451d79c540d2741"};
 }  // namespace
 
-void scanModernCallHistoryThread(ScanContext& ctx, const std::string& backupPath) {
+void scanModernCallHistory(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const modern::Found database = modern::findDatabase(ctx, {kCallHistory});
     if (database.stored.empty()) {

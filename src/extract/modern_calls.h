@@ -7,6 +7,6 @@ namespace salvor {
 
 class ScanContext;
 
-void scanModernCallHistoryThread(ScanContext& ctx, const std::string& backupPath);
+void scanModernCallHistory(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

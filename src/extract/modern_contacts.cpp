@@ -66,7 +66,7 @@ void readPictures(ScanContext& ctx, const modern::Found& images) {
 
 }  // namespace
 
-void scanModernContactThread(ScanContext& ctx, const std::string& backupPath) {
+void scanModernContacts(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const modern::Found addressBook = modern::findDatabase(ctx, {kAddressBook});
     if (addressBook.stored.empty()) {

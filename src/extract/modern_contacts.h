@@ -7,6 +7,6 @@ namespace salvor {
 
 class ScanContext;
 
-void scanModernContactThread(ScanContext& ctx, const std::string& backupPath);
+void scanModernContacts(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

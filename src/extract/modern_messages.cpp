@@ -274,7 +274,7 @@ void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t,
 
 }  // namespace
 
-void scanModernMessageThread(ScanContext& ctx, const std::string& backupPath) {
+void scanModernMessages(ScanContext& ctx, const std::string& backupPath) {
     if (!ctx.modernFormat || backupPath.empty()) return;
     // The newest messages may still be in the log stored beside the file.
     const modern::Found database = modern::findDatabase(ctx, {kMessages}, true);

@@ -12,6 +12,6 @@ class ScanContext;
 // "ScanDelMessageInfo" per message the phone keeps as recently deleted.
 // Reactions, group events and other rows that are no message are left out.
 // Does nothing unless ctx.modernFormat.
-void scanModernMessageThread(ScanContext& ctx, const std::string& backupPath);
+void scanModernMessages(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

@@ -216,7 +216,7 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
 
 }  // namespace
 
-void scanModernNoteThread(ScanContext& ctx, const std::string& backupPath) {
+void scanModernNotes(ScanContext& ctx, const std::string& backupPath) {
     if (!ctx.modernFormat || backupPath.empty()) return;
     // The newest notes may still be in the log stored beside the store.
     if (const modern::Found store = modern::findDatabase(ctx, {kStore}, true); !store.stored.empty()) {
@@ -237,7 +237,7 @@ void scanModernNoteThread(ScanContext& ctx, const std::string& backupPath) {
     // older reader reads from the folder its stored file sits in.
     if (const Text legacy = ctx.getFileKeyBytheFilepath(kLegacyPath); legacy && fileExists(*legacy)) {
         const std::string folder = std::filesystem::path(*legacy).parent_path().string();
-        if (!folder.empty()) scanNoteThread(ctx, folder);
+        if (!folder.empty()) scanNotes(ctx, folder);
     }
     ctx.postStageProgress();
 }

@@ -26,6 +26,6 @@ inline constexpr std::size_t kMaxNoteTextPerScan = std::size_t{256} << 20;
 // Posts one "ScanNoteInfo" per note, and one "ScanDelNoteInfo" per note in
 // the Recently Deleted folder or marked for deletion. Does nothing unless
 // ctx.modernFormat.
-void scanModernNoteThread(ScanContext& ctx, const std::string& backupPath);
+void scanModernNotes(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

@@ -140,7 +140,7 @@ void readWithDeleted(ScanContext& ctx, const modern::Found& stored, const modern
 
 }  // namespace
 
-void scanModernSafariThread(ScanContext& ctx, const std::string& backupPath) {
+void scanModernSafari(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     ScratchScope scratch(ctx);
     if (const modern::Found bookmarks = modern::findDatabase(ctx, {kBookmarks}); !bookmarks.stored.empty()) {

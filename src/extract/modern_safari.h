@@ -7,6 +7,6 @@ namespace salvor {
 
 class ScanContext;
 
-void scanModernSafariThread(ScanContext& ctx, const std::string& backupPath);
+void scanModernSafari(ScanContext& ctx, const std::string& backupPath);
 
 }  // namespace salvor

@@ -28,7 +28,7 @@ const sqlite::ReadPlan kNotesSecond{
     {{"ZTITLE,ZSUMMARY,ZMODIFICATIONDATE,ZCREATIONDATE,NULL", "znote", "", {"znote"}}}};
 }  // namespace
 
-void scanNoteThread(ScanContext& ctx, const std::string& backupPath) {
+void scanNotes(ScanContext& ctx, const std::string& backupPath) {
     if (backupPath.empty()) return;
     const std::string stored = firstExistingStored(backupPath, kNoteFiles);
     if (stored.empty()) {

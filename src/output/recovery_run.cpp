@@ -157,7 +157,7 @@ public:
             [&] { recoverList(kNoteFolder, "Note", source_.noteArray, output::noteListEntry); },
             [&] { recoverList(kCallFolder, "CallHistory", source_.callHistoryArray, output::callListEntry); },
             [&] { recoverList(kBookMarkFolder, "BookMark", source_.bookMarkArray, output::bookMarkListEntry); },
-            [&] { recoverList(kCalendarFolder, "Calendar&Reminder", source_.calenderArray, output::calenderListEntry); },
+            [&] { recoverList(kCalendarFolder, "Calendar&Reminder", source_.calendarArray, output::calendarListEntry); },
             [&] { recoverSocial(); },
         };
         for (const auto& step : steps) {
@@ -553,7 +553,7 @@ private:
 std::int64_t countRecoveryItems(const RecoverySource& store) {
     std::int64_t n = countSelected(store.photoAndVideoArray) + countSelected(store.contactArray) +
                      countSelected(store.noteArray) + countSelected(store.callHistoryArray) +
-                     countSelected(store.bookMarkArray) + countSelected(store.calenderArray) +
+                     countSelected(store.bookMarkArray) + countSelected(store.calendarArray) +
                      countSelected(store.faceTwitterArray);
     for (const auto& conversation : store.messageTreeArray) {
         if (!conversation || conversation->bSelected != 1) continue;

@@ -79,7 +79,7 @@ struct RecoverySource {
     std::vector<CallPtr> callHistoryArray;
     std::vector<NotePtr> noteArray;
     std::vector<BookMarkPtr> bookMarkArray;
-    std::vector<CalenderPtr> calenderArray;
+    std::vector<CalendarPtr> calendarArray;
     std::vector<FaceTwitterPtr> faceTwitterArray;
     std::vector<TreeDirPtr> tree;  // root folders of the backup tree
     DeviceNodePtr device;          // names the tree's folder

@@ -77,7 +77,7 @@ std::string bookMarkListEntry(const MVBookMarkNode& b) {
     return out;
 }
 
-std::string calenderListEntry(const MVCalenderNode& e) {
+std::string calendarListEntry(const MVCalendarNode& e) {
     std::string out;
     field(out, "Title:", e.calTitle);
     field(out, "Note:", e.calNote);

@@ -38,7 +38,7 @@ std::string contactListEntry(const MVContactNode& contact);
 std::string noteListEntry(const MVNoteNode& note);
 std::string callListEntry(const MVCallHistoryNode& call);
 std::string bookMarkListEntry(const MVBookMarkNode& bookMark);
-std::string calenderListEntry(const MVCalenderNode& event);
+std::string calendarListEntry(const MVCalendarNode& event);
 
 }  // namespace output
 }  // namespace salvor

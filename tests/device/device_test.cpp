@@ -153,7 +153,7 @@ struct CameraCopy {
     ~CameraCopy() { setDeviceMediaSource(std::nullopt); }
     void run() {
         ScanContext ctx(nc);
-        scanDiskAidMediaThread(ctx, "");
+        scanDeviceMedia(ctx, "");
     }
 };
 

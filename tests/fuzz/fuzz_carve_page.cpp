@@ -32,21 +32,21 @@ std::uint8_t ref(const std::vector<std::uint8_t>& file, std::uint64_t at, std::u
 }
 
 // Runs every decoder at `at` into destinations of several sizes inside a guarded buffer.
-void decodeAt(const carve::PageImage& image, std::uint64_t at, std::int64_t postion, std::int64_t length) {
+void decodeAt(const carve::PageImage& image, std::uint64_t at, std::int64_t position, std::int64_t length) {
     for (const std::size_t room : {std::size_t{0}, std::size_t{3}, std::size_t{512}}) {
         std::vector<std::uint8_t> buffer(room + 16, kGuard);
         const std::span<std::uint8_t> dest(buffer.data() + 8, room);
         std::uint64_t dataoff = 0;
-        const bool a = carve::AnalyseDBDataFile(image, postion, dataoff, at, length, dest);
+        const bool a = carve::AnalyseDBDataFile(image, position, dataoff, at, length, dest);
         check(a ? dataoff > 0 && dataoff <= 121 : dataoff == 0);
         const std::uint64_t before = dataoff;
-        carve::AnalyseTheDBDataFile(image, postion, dataoff, at, 1, length, dest);
+        carve::AnalyseTheDBDataFile(image, position, dataoff, at, 1, length, dest);
         check(dataoff - before <= 121);
         const std::uint64_t mid = dataoff;
-        carve::AnalyseAlterbleDB(image, postion, dataoff, at, length, dest);
+        carve::AnalyseAlterbleDB(image, position, dataoff, at, length, dest);
         check(dataoff - mid <= 2041);
         const std::uint64_t late = dataoff;
-        carve::AnalyseAlterbleDBFile(image, postion, dataoff, at, 2, length, dest);
+        carve::AnalyseAlterbleDBFile(image, position, dataoff, at, 2, length, dest);
         check(dataoff - late <= 2041);
         for (std::size_t i = 0; i < 8; ++i) check(buffer[i] == kGuard && buffer[room + 8 + i] == kGuard);
     }
@@ -59,7 +59,7 @@ void probeAt(const carve::PageImage& image, const std::vector<std::uint8_t>& fil
     carve::bNoteAlter(image, at);
     carve::IsAlterAboutContent(image, at);
     carve::ISAlterMessageContentFiled(image, at);
-    carve::ISAlterPropertFiled(image, at);
+    carve::isAlterPropertyField(image, at);
     const int type = carve::getPageType(image, at);
     check(type >= -1 && type <= 4 && (at != 0 || type == -1));
     const std::int64_t back = carve::bSortAlter(image, at);
@@ -67,7 +67,7 @@ void probeAt(const carve::PageImage& image, const std::vector<std::uint8_t>& fil
     const std::int64_t ahead = carve::bIsAlterbleDBFile(image, at, 6);
     check(ahead >= 0 && ref(file, at, static_cast<std::uint64_t>(ahead)) == 0);
     check(carve::bIsAlterbleDBFile(image, at, 2) == (b >= 14 ? 1 : 0));
-    const int fl = carve::GetFildLength(image, at);
+    const int fl = carve::getFieldLength(image, at);
     check(fl >= 0 && fl <= 2);
     carve::getDeletedMark(image, at, 4, 4);
 
@@ -79,9 +79,9 @@ void probeAt(const carve::PageImage& image, const std::vector<std::uint8_t>& fil
     }
     if (const auto hex = carve::getHexString(image, at, 3)) {
         check(hex->size() == 6);
-        check(carve::DemaNumberFormHexChar(*hex, 2) == ref(file, at));
-        carve::getAlterInteger(static_cast<std::uint8_t>(carve::DemaNumberFormHexChar(*hex, 2)),
-                               static_cast<std::uint8_t>(carve::DemaNumberFormHexChar(hex->substr(2), 2)));
+        check(carve::valueOfHexDigits(*hex, 2) == ref(file, at));
+        carve::getAlterInteger(static_cast<std::uint8_t>(carve::valueOfHexDigits(*hex, 2)),
+                               static_cast<std::uint8_t>(carve::valueOfHexDigits(hex->substr(2), 2)));
     }
 }
 

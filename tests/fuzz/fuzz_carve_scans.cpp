@@ -183,12 +183,12 @@ void scan(const Buf& image, int layout, bool throughFile, const std::string& fil
         for (const char* stored : kOtherDatabases) ctx.preparedDatabases[std::string(kBackup) + "/" + stored] = file;
         std::size_t others = 0;
         for (const char* event : {events::ScanDelNoteInfo, events::ScanDelCallHistoryInfo, events::scanDelBookMarkInfo,
-                                  events::scanDelCalenderInfo})
+                                  events::scanDelCalendarInfo})
             nc.addObserver(event, [&](const std::any& o) { check(o.has_value()), ++others; });
         DelNoteScan::scanBackup(ctx, kBackup);
         DelCallScan::scanBackup(ctx, kBackup);
         DelBookMarkScan::scanBackup(ctx, kBackup);
-        DelCalenderScan::scanBackup(ctx, kBackup);
+        DelCalendarScan::scanBackup(ctx, kBackup);
         return;
     }
     if (!pages) return;

@@ -103,7 +103,7 @@ TEST_F(ScannedBrowser, CategoryButtonsShowTheStoreCountsAndEveryRow) {
     const auto counts = countCategories(*browser_->store());
     const std::pair<Category, const char*> names[] = {
         {Category::Contact, "Contacts"},  {Category::Message, "Messages"}, {Category::CallHistory, "Call history"},
-        {Category::Note, "Notes"},        {Category::BookMark, "Bookmarks"}, {Category::Calender, "Calendar"},
+        {Category::Note, "Notes"},        {Category::BookMark, "Bookmarks"}, {Category::Calendar, "Calendar"},
         {Category::PhotoAndVideo, "Photos & videos"}, {Category::FaceTwitter, "Social app files"}};
     for (const auto& [category, name] : names) {
         const auto it = std::find_if(counts.begin(), counts.end(), [&](const CategoryCount& c) { return c.name == name; });
@@ -382,7 +382,7 @@ TEST_F(ScannedBrowser, PictureAttachmentsShowAsThumbnailsAndMissingOnesAreMarked
 }
 
 TEST_F(ScannedBrowser, TheCalendarNamesThePlaceNotItsRowNumber) {
-    QTest::mouseClick(browser_->categoryButton(Category::Calender), Qt::LeftButton);
+    QTest::mouseClick(browser_->categoryButton(Category::Calendar), Qt::LeftButton);
     const QAbstractItemModel* m = browser_->table()->model();
     ASSERT_GT(m->rowCount(), 0);
     int named = 0;

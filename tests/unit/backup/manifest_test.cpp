@@ -28,7 +28,7 @@ TEST(Manifest, LongTextsHashedWholeNulEndsTextBadUtf8IsReplaced) {
         .record("HomeDomain", "after");
     w.save(dir.path());
     ScanHarness h;
-    scanDirAnalyThread(h.ctx, dir.path());
+    scanBackupFiles(h.ctx, dir.path());
     ASSERT_EQ(h.records.size(), 5u);
     EXPECT_EQ(*h.records[0]->filePath, longPath);
     EXPECT_EQ(*h.records[0]->fileKey, dir.path() + "/" + referenceName("HomeDomain-" + longPath));
@@ -79,16 +79,16 @@ TEST(Manifest, HostileFilesEndTheStageCleanly) {
         TempDir dir;
         testing_backup::writeFile(dir / "Manifest.mbdb", c.bytes);
         ScanHarness h;
-        scanDirAnalyThread(h.ctx, dir.path());
+        scanBackupFiles(h.ctx, dir.path());
         EXPECT_EQ(h.records.size(), c.records);
         EXPECT_LE(h.ctx.treeFileArray.size(), c.records);
     }
     // No manifest at all, or a folder in its place.
     TempDir dir;
     ScanHarness h;
-    scanDirAnalyThread(h.ctx, dir.path());
+    scanBackupFiles(h.ctx, dir.path());
     std::filesystem::create_directory(dir / "Manifest.mbdb");
-    scanDirAnalyThread(h.ctx, dir.path());
+    scanBackupFiles(h.ctx, dir.path());
     EXPECT_TRUE(h.records.empty());
 }
 
@@ -101,7 +101,7 @@ TEST(Manifest, LookupReturnsTheLaterDuplicate) {
     w.save(dir.path());
     ScanHarness h;
     EXPECT_FALSE(h.ctx.getFileKeyBytheFilepath("anything"));  // empty list
-    scanDirAnalyThread(h.ctx, dir.path());
+    scanBackupFiles(h.ctx, dir.path());
     const Text key = h.ctx.getFileKeyBytheFilepath("Library/SMS/Attachments/x.jpg");
     ASSERT_TRUE(key);
     EXPECT_EQ(*key, dir.path() + "/" + referenceName("MediaDomain-Library/SMS/Attachments/x.jpg"));

@@ -78,7 +78,7 @@ protected:
 
     // The live stage prepares the private copy the carving reads.
     void scan() {
-        scanContactThread(ctx, folder());
+        scanContacts(ctx, folder());
         DelContactScan::scanBackup(ctx, folder());
     }
 

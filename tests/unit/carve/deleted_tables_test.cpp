@@ -44,7 +44,7 @@ protected:
     std::vector<NotePtr> notes;
     std::vector<BookMarkPtr> bookmarks;
     std::vector<CallPtr> calls;
-    std::vector<CalenderPtr> events;
+    std::vector<CalendarPtr> events;
     int progressPosts = 0;
 
     void SetUp() override {
@@ -52,7 +52,7 @@ protected:
         nc.addObserver(events::scanDelBookMarkInfo,
                        [this](const std::any& o) { bookmarks.push_back(std::any_cast<BookMarkPtr>(o)); });
         nc.addObserver(events::ScanDelCallHistoryInfo, [this](const std::any& o) { calls.push_back(std::any_cast<CallPtr>(o)); });
-        nc.addObserver(events::scanDelCalenderInfo, [this](const std::any& o) { events.push_back(std::any_cast<CalenderPtr>(o)); });
+        nc.addObserver(events::scanDelCalendarInfo, [this](const std::any& o) { events.push_back(std::any_cast<CalendarPtr>(o)); });
         nc.addObserver(events::ScanProgressInfo, [this](const std::any&) { ++progressPosts; });
         ctx.scanScratchDir = scratch.path();
         ctx.stageProgress = 90;
@@ -80,12 +80,12 @@ protected:
     }
 
     // The live stages prepare the private copies the carving reads.
-    void scanNotes() {
-        scanNoteThread(ctx, ctx.backupPath);
+    void scanNotesWithDeleted() {
+        scanNotes(ctx, ctx.backupPath);
         DelNoteScan::scanBackup(ctx, ctx.backupPath);
     }
-    void scanBookmarks() {
-        scanBookMarkThread(ctx, ctx.backupPath);
+    void scanBookmarksWithDeleted() {
+        scanBookmarks(ctx, ctx.backupPath);
         DelBookMarkScan::scanBackup(ctx, ctx.backupPath);
     }
 };
@@ -128,7 +128,7 @@ TEST_F(DelTableTest, DeletedNotesOfEitherSchemaFormat) {
                    noteRows(2, "Milk", "Milk<div>eggs</div><br>bread&nbsp;x", ios7, 380002000) +
                    noteRows(3, "Trip", longHtml(), ios7, 380003000) + deleteNote(1) + deleteNote(2) + deleteNote(3),
                pageSize);
-        scanNotes();
+        scanNotesWithDeleted();
         ASSERT_EQ(notes.size(), 3u);
         std::sort(notes.begin(), notes.end(), [](const NotePtr& a, const NotePtr& b) { return *a->noteTitle < *b->noteTitle; });
         // Note 1's body names its owner with the constant 1 in a format-4 file.
@@ -156,7 +156,7 @@ TEST_F(DelTableTest, NoteWithoutItsBodyAndRecordCutByTheEndOfTheFile) {
     ASSERT_NE(body, std::string::npos);
     bytes.replace(body, 4, std::string(4, '\x01'));  // a later write over the body
     writeFile(path(kNotes), bytes);
-    scanNotes();
+    scanNotesWithDeleted();
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(*notes[0]->noteTitle, "Gone");
     EXPECT_EQ(*notes[0]->noteDate, textOrEmpty(dateText(380002000, 1)));
@@ -198,7 +198,7 @@ TEST_F(DelTableTest, EditedNoteComesBackOnceAsItsLastVersion) {
         makeDb(kNotes, formatOne, "ios6/notes.sqlite.sql",
                noteRows(1, "Keep", "Keep it", false, 380001000) + noteRows(2, "Plan", "Plan<div>first</div>", false, 380002000) +
                    noteRows(3, "Other", "Other text", false, 380003000) + edit + deleteNote(2));
-        scanNotes();
+        scanNotesWithDeleted();
         ASSERT_EQ(notes.size(), 1u);
         EXPECT_EQ(textOrEmpty(notes[0]->noteTitle) + "|" + textOrEmpty(notes[0]->noteContent),
                   "Plan B|Plan\nthe second and much longer version of the plan, with more to say");
@@ -227,7 +227,7 @@ TEST_F(DelTableTest, DeletedBookmarksAndFoldersOfEitherSchemaFormat) {
                    bookmarkRow(2, 0, 1, "Old trips", nullptr, columns) +
                    bookmarkRow(3, 2, 0, "Lisbon hotel", "https://hotel.example/lisbon?id=3", columns) +
                    "DELETE FROM bookmarks WHERE id IN (0, 2, 3);\n");
-        scanBookmarks();
+        scanBookmarksWithDeleted();
         std::vector<std::string> got;
         for (const BookMarkPtr& b : bookmarks) got.push_back(*b->bookMarkTitle + "|" + textOrEmpty(b->bookMarkURL));
         std::sort(got.begin(), got.end());
@@ -261,7 +261,7 @@ TEST_F(DelTableTest, DeletedCallsOfEveryTableComeBackOnceAndInPlace) {
             sql += call(generation, i + 1, "55501" + std::to_string(i), 1300000000L + 1000L * i, durations[i], flags[i]);
         makeDb(kCalls, false, "ios" + std::to_string(generation) + "/call_history.db.sql",
                sql + "DELETE FROM call WHERE ROWID IN (1, 2, 3, 4, 5, 6);\n", 1024);
-        scanCallHistoryThread(ctx, ctx.backupPath);
+        scanCallHistory(ctx, ctx.backupPath);
         DelCallScan::scanBackup(ctx, ctx.backupPath);
         EXPECT_EQ(progressPosts, 2);  // one from each stage
         ASSERT_EQ(calls.size(), 6u);
@@ -293,7 +293,7 @@ TEST_F(DelTableTest, DeletedCallsOfEveryFlagsAndIdWidth) {
     }
     makeDb(kCalls, false, "ios7/call_history.db.sql", sql + "DELETE FROM call WHERE ROWID IN (1, 2, 3, 4, 5, 6);\n", 1024);
     DelCallScan::scanBackup(ctx, ctx.backupPath);
-    scanCallHistoryThread(ctx, ctx.backupPath);
+    scanCallHistory(ctx, ctx.backupPath);
     DelCallScan::scanBackup(ctx, ctx.backupPath);
     ASSERT_EQ(calls.size(), 6u);
     std::sort(calls.begin(), calls.end(), [](const CallPtr& a, const CallPtr& b) { return a->callPhone < b->callPhone; });
@@ -317,7 +317,7 @@ TEST_F(DelTableTest, CallsComeFromFreeSpaceAndSayWhereTheyWereFound) {
         return rows;
     };
     const auto carved = [this] {
-        scanCallHistoryThread(ctx, ctx.backupPath);
+        scanCallHistory(ctx, ctx.backupPath);
         DelCallScan::scanBackup(ctx, ctx.backupPath);
         std::map<std::string, std::vector<CallPtr>> byNumber;
         for (const CallPtr& c : calls) {
@@ -392,12 +392,12 @@ TEST_F(DelTableTest, DeletedEventsOfEveryTableComeBackInPlace) {
                          400000000L + 3600L * i, 400000000L + 3600L * i + 1800);
         makeDb(kCalendar, false, "ios" + std::to_string(generation) + "/Calendar.sqlitedb.sql",
                sql + "DELETE FROM " + (generation == 4 ? "Event" : "CalendarItem") + " WHERE ROWID IN (2, 3, 5, 8);\n", 1024);
-        scanCalenderThread(ctx, ctx.backupPath);
-        DelCalenderScan::scanBackup(ctx, ctx.backupPath);
+        scanCalendar(ctx, ctx.backupPath);
+        DelCalendarScan::scanBackup(ctx, ctx.backupPath);
         EXPECT_EQ(progressPosts, 1);
         std::vector<std::string> got;
-        std::sort(events.begin(), events.end(), [](const CalenderPtr& a, const CalenderPtr& b) { return a->calTitle < b->calTitle; });
-        for (const CalenderPtr& e : events) {
+        std::sort(events.begin(), events.end(), [](const CalendarPtr& a, const CalendarPtr& b) { return a->calTitle < b->calTitle; });
+        for (const CalendarPtr& e : events) {
             got.push_back(textOrEmpty(e->calTitle) + "|" + textOrEmpty(e->calNote) + "|" + textOrEmpty(e->location));
             const long start = 400000000L + 3600L * (textOrEmpty(e->calTitle).back() - '0');
             EXPECT_EQ(e->startDate, dateText(start, 1));

@@ -48,10 +48,10 @@ TEST(Controller, LiveStagesRunBeforeDeletedRecordStages) {
         const bool deleted = name.find("Del") != std::string::npos;
         if (deleted) firstDeleted = std::min(firstDeleted, i);
         else lastLive = i;
-        EXPECT_EQ(stages[i].onlyInRecoveryMode, name == "scanDiskAidMediaThread") << name;
+        EXPECT_EQ(stages[i].onlyInRecoveryMode, name == "scanDeviceMedia") << name;
     }
-    EXPECT_EQ(std::string(stages[0].name), "scanDirAnalyThread");  // the manifest feeds every other stage
-    EXPECT_EQ(std::string(stages[firstDeleted].name), "scanDelContactThread");
+    EXPECT_EQ(std::string(stages[0].name), "scanBackupFiles");  // the manifest feeds every other stage
+    EXPECT_EQ(std::string(stages[firstDeleted].name), "scanDeletedContacts");
     EXPECT_LT(lastLive, firstDeleted);
 }
 
@@ -99,7 +99,7 @@ TEST(Controller, CancelledScanKeepsWhatWasFoundAndRemovesItsCopies) {
         EXPECT_EQ(store.photoAndVideoArray.size(), truth["photos"].size());  // the manifest stage ran whole
         EXPECT_EQ(store.contactArray.size(), inContacts ? 3u : truth["contacts"]["live"].size());
         EXPECT_EQ(store.messageArray.size(), inContacts ? 0u : 3u);
-        EXPECT_TRUE(store.noteArray.empty() && store.callHistoryArray.empty() && store.calenderArray.empty());
+        EXPECT_TRUE(store.noteArray.empty() && store.callHistoryArray.empty() && store.calendarArray.empty());
     }
 }
 

@@ -44,8 +44,8 @@ TEST_F(BackupUntouchedTest, TruncatedDatabasesEndQuietly) {
         fs::remove(full);
     }
     ctx.currentNodeIsiOS6Version = true;
-    for (auto* stage : {&scanContactThread, &scanMessageThread, &scanNoteThread, &scanCallHistoryThread,
-                        &scanBookMarkThread, &scanCalenderThread}) {
+    for (auto* stage : {&scanContacts, &scanMessages, &scanNotes, &scanCallHistory,
+                        &scanBookmarks, &scanCalendar}) {
         runPiped(stage, backup.path());
     }
     EXPECT_EQ(progress(), (std::vector<int>{40, 50, 70, 60}));
@@ -62,11 +62,11 @@ TEST_F(BackupUntouchedTest, MissingAndUnreadableDatabasesPerStage) {
         std::vector<int> unreadableProgress;
     };
     const Stage stages[] = {
-        {&scanContactThread, "31bb7ba8914766d4ba40d6dfb6113c8b614be442", {"contactDB is not exist"}, {40}},
-        {&scanMessageThread, "3d0d7e5fb2ce288813306e4d4636395e047a3d28", {}, {50}},
-        {&scanCallHistoryThread, "2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca", {}, {60}},
-        {&scanNoteThread, "ca3bc056d4da0bbf88b5fb3be254f3b7147e639c", {"messageDB is not exist"}, {70}},
-        {&scanCalenderThread, "2041457d5fe04d39d0ab481178355df6781e6858", {"CalenderDB is not exist"}, {}},
+        {&scanContacts, "31bb7ba8914766d4ba40d6dfb6113c8b614be442", {"contactDB is not exist"}, {40}},
+        {&scanMessages, "3d0d7e5fb2ce288813306e4d4636395e047a3d28", {}, {50}},
+        {&scanCallHistory, "2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca", {}, {60}},
+        {&scanNotes, "ca3bc056d4da0bbf88b5fb3be254f3b7147e639c", {"messageDB is not exist"}, {70}},
+        {&scanCalendar, "2041457d5fe04d39d0ab481178355df6781e6858", {"CalenderDB is not exist"}, {}},
     };
     for (bool newer : {false, true}) {
         ctx.currentNodeIsiOS6Version = newer;

@@ -10,7 +10,7 @@ constexpr const char* kHistory = "1d6740792a2b845f4c1e6220c43906d7f0afe8ab";
 using BookmarksTest = ExtractTest;
 
 TEST_F(BookmarksTest, OlderNameMissingFilesAndBadHistory) {
-    runPiped(&scanBookMarkThread, backup.path());
+    runPiped(&scanBookmarks, backup.path());
     EXPECT_TRUE(posted.empty());
     EXPECT_EQ(logLines, std::vector<std::string>{"messageDB is not exist"});
 
@@ -18,7 +18,7 @@ TEST_F(BookmarksTest, OlderNameMissingFilesAndBadHistory) {
     // factory bookmarks still come, and a missing history is reported.
     logLines.clear();
     writeFile(stored(kBookmarksOld), R"(<plist version="1.0"><dict/></plist>)");
-    runPiped(&scanBookMarkThread, backup.path());
+    runPiped(&scanBookmarks, backup.path());
     EXPECT_EQ(records<BookMarkPtr>(events::scanBookMarkInfo).size(), kFactoryBookmarks.size());
     EXPECT_EQ(logLines, std::vector<std::string>{"bookMarkPlistPath not find"});
 
@@ -30,7 +30,7 @@ TEST_F(BookmarksTest, OlderNameMissingFilesAndBadHistory) {
                                    std::string(R"(<plist version="1.0"><array/></plist>)")}) {
         posted.clear();
         writeFile(stored(kHistory), bad);
-        runPiped(&scanBookMarkThread, backup.path());
+        runPiped(&scanBookmarks, backup.path());
         EXPECT_EQ(records<BookMarkPtr>(events::scanBookMarkInfo).size(), kFactoryBookmarks.size()) << bad;
     }
 }

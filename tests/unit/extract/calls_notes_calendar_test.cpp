@@ -15,14 +15,14 @@ using NotesTest = ExtractTest;
 TEST_F(CallsTest, OlderFileNameAndPreferredNameWins) {
     makeDb(stored(kCallsHome), "ios4/call_history.db.sql",
            "INSERT INTO call(address, date, duration, flags) VALUES('123', 1300000000, 61, 4);");
-    runPiped(&scanCallHistoryThread, backup.path());
+    runPiped(&scanCallHistory, backup.path());
     const auto calls = records<CallPtr>(events::ScanCallHistoryInfo);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0]->callDuration, "1 minute");
 
     posted.clear();
     writeFile(stored(kCallsWireless), "not a database");  // preferred name wins, even unreadable
-    runPiped(&scanCallHistoryThread, backup.path());
+    runPiped(&scanCallHistory, backup.path());
     EXPECT_EQ(names(), std::vector<std::string>{"ScanProgressInfo"});
 }
 
@@ -31,14 +31,14 @@ TEST_F(NotesTest, OlderStoreUnderOlderNameAndPreferredNameWins) {
         INSERT INTO Note(ROWID, title, modification_date) VALUES(1, 'Old', 86400);
         INSERT INTO note_bodies(note_id, data) VALUES(1, 'x</br>y');
     )");
-    runPiped(&scanNoteThread, backup.path());
+    runPiped(&scanNotes, backup.path());
     auto notes = records<NotePtr>(events::ScanNoteInfo);
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0]->noteContent, "x\ny");
 
     posted.clear();
     writeFile(stored(kNotes), std::string(1000, '\0'));
-    runPiped(&scanNoteThread, backup.path());
+    runPiped(&scanNotes, backup.path());
     EXPECT_EQ(names(), std::vector<std::string>{"ScanProgressInfo"});
 }
 

@@ -60,19 +60,19 @@ TEST_F(ContactsTest, PreparedCopyIsPrivateCommittedAndShared) {
 }
 
 TEST_F(ContactsTest, UnreadablePictureStoreAndFolderInPlace) {
-    runPiped(&scanContactThread, "");  // no backup chosen: quietly nothing
+    runPiped(&scanContacts, "");  // no backup chosen: quietly nothing
     EXPECT_TRUE(posted.empty() && logLines.empty());
     // A picture store that is not a database does not stop the stage.
     writeFile(stored(kAddressBook), std::string(4096, 'x'));
     writeFile(stored(kImages), "garbage");
-    runPiped(&scanContactThread, backup.path());
+    runPiped(&scanContacts, backup.path());
     EXPECT_EQ(names(), std::vector<std::string>{"ScanProgressInfo"});
 
     // A stored name that is a folder cannot even be copied.
     posted.clear();
     std::filesystem::remove(stored(kAddressBook));
     std::filesystem::create_directory(stored(kAddressBook));
-    runPiped(&scanContactThread, backup.path());
+    runPiped(&scanContacts, backup.path());
     EXPECT_EQ(progress(), std::vector<int>{40});
     EXPECT_TRUE(ctx.contactArray.empty());
 }

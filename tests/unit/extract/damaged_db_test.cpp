@@ -54,7 +54,7 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
     };
     const auto messages = [this] { return records<MessagePtr>(events::ScanMessageInfo); };
     const Case cases[] = {
-        {"handle page", &scanMessageThread, kSms, "ios6/sms.db.sql", kSmsRows, true,
+        {"handle page", &scanMessages, kSms, "ios6/sms.db.sql", kSmsRows, true,
          [](const std::string& p) { forge::damageTablePage(p, "handle"); },
          [&] {
              const auto m = messages();
@@ -63,7 +63,7 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
              EXPECT_EQ(ctx.chatMessageArray.size(), 2u);  // read through the handle table's index
          },
          "damaged data: 32 rows of message read without handle"},
-        {"endless view for handle", &scanMessageThread, kSms, "ios6/sms.db.sql", kSmsRows, true,
+        {"endless view for handle", &scanMessages, kSms, "ios6/sms.db.sql", kSmsRows, true,
          [](const std::string& p) {
              forge::replaceWithEndlessView(p, "handle", {"ROWID", "id", "country", "service", "uncanonicalized_id"});
          },
@@ -73,7 +73,7 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
              EXPECT_TRUE(ctx.chatMessageArray.empty());
          },
          "\"handle\" is not a table"},
-        {"message leaf page", &scanMessageThread, kSms, "ios6/sms.db.sql",
+        {"message leaf page", &scanMessages, kSms, "ios6/sms.db.sql",
          "INSERT INTO handle(ROWID, id, service) VALUES(1, '555-0001', 'SMS');" +
              rows(300, "INSERT INTO message(ROWID, guid, text, handle_id, date) "
                        "SELECT n, 'g' || n, 'text ' || n || ' ' || hex(zeroblob(150)), 1, n FROM c"),
@@ -88,13 +88,13 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
              EXPECT_EQ(ctx.chatMessageArray.size(), 1u);
          },
          "damaged data: rows of message could not be read (row ids"},
-        {"damaged schema entry", &scanMessageThread, kSms, "ios6/sms.db.sql", kSmsRows, true, &garbleChatSchema,
+        {"damaged schema entry", &scanMessages, kSms, "ios6/sms.db.sql", kSmsRows, true, &garbleChatSchema,
          [&] {
              ASSERT_EQ(messages().size(), 32u);
              EXPECT_EQ(messages()[0]->messagePhone, "555-0002");
          },
          "the schema is damaged"},
-        {"group_member page, older layout", &scanMessageThread, kSms, "ios5/sms.db.sql",
+        {"group_member page, older layout", &scanMessages, kSms, "ios5/sms.db.sql",
          "INSERT INTO group_member(group_id, address) VALUES(1, '555-9999');" +
              rows(20, "INSERT INTO message(ROWID, address, text, flags, group_id) "
                       "SELECT n, '555-' || n, 'old ' || n, 2, 1 FROM c"),
@@ -106,7 +106,7 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
              EXPECT_EQ(m[6]->messageType, "Received");
          },
          "20 rows of message read without group_member"},
-        {"endless view for call", &scanCallHistoryThread, kCalls, "ios6/call_history.db.sql",
+        {"endless view for call", &scanCallHistory, kCalls, "ios6/call_history.db.sql",
          "INSERT INTO call(address, date, duration, flags) VALUES('1', 0, 5, 4);", true,
          [](const std::string& p) {
              forge::replaceWithEndlessView(p, "call", {"ROWID", "address", "date", "duration", "flags"});
@@ -119,19 +119,19 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
         // A full-text table reads its content table sorted by row id: over an
         // endless view that fills temporary storage without end. Its schema
         // text in another spelling changes nothing.
-        {"full-text table over an endless view for call", &scanCallHistoryThread, kCalls, "ios6/call_history.db.sql",
+        {"full-text table over an endless view for call", &scanCallHistory, kCalls, "ios6/call_history.db.sql",
          "INSERT INTO call(address, date, duration, flags) VALUES('1', 0, 5, 4);", true,
          [](const std::string& p) { forge::replaceWithEndlessFullText(p, "call", {"address", "date", "duration", "flags"}, true); },
          [&] { EXPECT_TRUE(records<CallPtr>(events::ScanCallHistoryInfo).empty()); },
          "\"call\" is not a table"},
-        {"full-text table over an endless view for handle", &scanMessageThread, kSms, "ios6/sms.db.sql", kSmsRows, true,
+        {"full-text table over an endless view for handle", &scanMessages, kSms, "ios6/sms.db.sql", kSmsRows, true,
          [](const std::string& p) { forge::replaceWithEndlessFullText(p, "handle", {"id", "country", "service"}); },
          [&] {
              ASSERT_EQ(messages().size(), 32u);
              EXPECT_EQ(messages()[0]->messagePhone, "");
          },
          "\"handle\" is not a table"},
-        {"note body page", &scanNoteThread, kNotes, "ios6/notes.sqlite.sql",
+        {"note body page", &scanNotes, kNotes, "ios6/notes.sqlite.sql",
          rows(5, "INSERT INTO ZNOTE(Z_PK, ZTITLE, ZMODIFICATIONDATE) SELECT n, 'note ' || n, 0 FROM c") +
              rows(5, "INSERT INTO ZNOTEBODY(Z_PK, ZCONTENT) SELECT n, 'body' FROM c"),
          true, [](const std::string& p) { forge::damageTablePage(p, "ZNOTEBODY"); },
@@ -143,7 +143,7 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
              EXPECT_EQ(notes[4]->noteContent, "");
          },
          "5 rows of znote read without ZNOTEBODY"},
-        {"multi-value page", &scanContactThread, kAddressBook, "ios6/AddressBook.sqlitedb.sql",
+        {"multi-value page", &scanContacts, kAddressBook, "ios6/AddressBook.sqlitedb.sql",
          rows(3, "INSERT INTO ABPerson(ROWID, First) SELECT n, 'P' || n FROM c") +
              "INSERT INTO ABMultiValue(record_id, property, value) VALUES(1, 3, '555-1');",
          true, [](const std::string& p) { forge::damageTablePage(p, "ABMultiValue"); },
@@ -154,14 +154,14 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
              EXPECT_EQ(contacts[0]->contactPhone, "");
          },
          "no row of abmultivalue could be read"},
-        {"location page, older calendar", &scanCalenderThread, kCalendar, "ios5/Calendar.sqlitedb.sql",
+        {"location page, older calendar", &scanCalendar, kCalendar, "ios5/Calendar.sqlitedb.sql",
          "INSERT INTO Calendar(ROWID, title, supported_entity_types) VALUES(1, 'Home', 4), (2, 'Tasks', 8);"
          "INSERT INTO Location(ROWID, title) VALUES(1, 'Office');" +
              rows(3, "INSERT INTO CalendarItem(summary, location_id, start_date, calendar_id) "
                      "SELECT 'item ' || n, 1, 0, CASE n WHEN 2 THEN 2 ELSE 1 END FROM c"),
          false, [](const std::string& p) { forge::damageTablePage(p, "Location"); },
          [&] {
-             const auto items = records<CalenderPtr>(events::scanCalenderInfo);
+             const auto items = records<CalendarPtr>(events::scanCalendarInfo);
              ASSERT_EQ(items.size(), 2u);  // the task-only calendar's item stays out
              EXPECT_EQ(items[1]->calTitle, "item 3");
              EXPECT_EQ(items[1]->location, "");

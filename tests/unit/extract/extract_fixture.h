@@ -51,7 +51,7 @@ protected:
 
     void SetUp() override {
         for (const char* name : {events::ScanContactInfo, events::ScanMessageInfo, events::ScanNoteInfo,
-                                 events::ScanCallHistoryInfo, events::scanBookMarkInfo, events::scanCalenderInfo,
+                                 events::ScanCallHistoryInfo, events::scanBookMarkInfo, events::scanCalendarInfo,
                                  events::ScanProgressInfo}) {
             nc.addObserver(name, [this, name](const std::any& o) { posted.push_back({name, o}); });
         }

@@ -61,7 +61,7 @@ TEST_F(MessagesTest, NewerLayoutWithAttachmentsAndHandles) {
     writeFile(workDir / "Library/SMS/Attachments/gh/Current Location.loc.vcf", "WRONG PLACE");
     const auto oldDir = std::filesystem::current_path();
     std::filesystem::current_path(workDir.path());
-    runPiped(&scanMessageThread, backup.path());
+    runPiped(&scanMessages, backup.path());
     std::filesystem::current_path(oldDir);
 
     EXPECT_EQ(progress(), std::vector<int>{50});
@@ -109,7 +109,7 @@ TEST_F(MessagesTest, ACardAttachmentThatIsALinkIsNotRead) {
     std::filesystem::remove(backup / "3333333333333333333333333333333333333333");
     std::filesystem::create_symlink(outside / "secret", backup / "3333333333333333333333333333333333333333");
     ctx.currentNodeIsiOS6Version = true;
-    runPiped(&scanMessageThread, backup.path());
+    runPiped(&scanMessages, backup.path());
     const auto messages = records<MessagePtr>(events::ScanMessageInfo);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0]->attachType, "Contact");

@@ -52,7 +52,7 @@ json asJson(const MVBookMarkNode& b) {
             {"bSelected", b.bSelected},
             {"bDeleted", b.bDeleted}};
 }
-json asJson(const MVCalenderNode& e) {
+json asJson(const MVCalendarNode& e) {
     return {{"calTitle", text(e.calTitle)},   {"calNote", text(e.calNote)}, {"location", text(e.location)},
             {"startDate", text(e.startDate)}, {"endDate", text(e.endDate)}, {"bDeleted", e.bDeleted},
             {"bSelected", e.bSelected}};
@@ -121,13 +121,13 @@ TEST_P(ModernCategoryLayouts, EveryRecordMatchesTheForgedTruth) {
                &calendar = truth["calendar"];
 
     for (auto stage :
-         {&scanModernContactThread, &scanModernCallHistoryThread, &scanModernSafariThread, &scanModernCalenderThread})
+         {&scanModernContacts, &scanModernCallHistory, &scanModernSafari, &scanModernCalendar})
         runPiped(stage, backup.path());
 
     expectRecords(delivered<MVContactNode>(events::ScanContactInfo), contacts["live"], "contacts");
     expectRecords(delivered<MVCallHistoryNode>(events::ScanCallHistoryInfo), calls["live"], "calls");
     expectRecords(delivered<MVBookMarkNode>(events::scanBookMarkInfo), safari["live"], "safari");
-    expectRecords(delivered<MVCalenderNode>(events::scanCalenderInfo), calendar["live"], "calendar");
+    expectRecords(delivered<MVCalendarNode>(events::scanCalendarInfo), calendar["live"], "calendar");
     EXPECT_EQ(progress(), (std::vector<int>{40, 60}));
     EXPECT_TRUE(problems.empty());
     // Some calls are with people of the address book, by name.
@@ -143,9 +143,9 @@ INSTANTIATE_TEST_SUITE_P(Versions, ModernCategoryLayouts, ::testing::Values(12, 
 TEST_F(ModernTest, MissingCallHistoryIsExplainedOnce) {
     json safari;
     plantAll(forge::modern::writeModernSafari(forged.path(), 15, 3, safari, false));
-    runPiped(&scanModernCallHistoryThread, backup.path());
-    runPiped(&scanModernCallHistoryThread, backup.path());
-    runPiped(&scanModernSafariThread, backup.path());
+    runPiped(&scanModernCallHistory, backup.path());
+    runPiped(&scanModernCallHistory, backup.path());
+    runPiped(&scanModernSafari, backup.path());
     EXPECT_EQ(problems,
               std::vector<std::string>{"Call history is not in this backup: iOS keeps it only in encrypted backups."});
     EXPECT_TRUE(records<CallPtr>(events::ScanCallHistoryInfo).empty());
@@ -177,8 +177,8 @@ TEST_F(ModernTest, StoredNameFoundWhenTheRecordPointsNowhere) {
     }
     // The log's record is sound: the file found by its stored name takes it.
     ctx.treeFileArray.push_back(log);
-    runPiped(&scanModernCalenderThread, backup.path());
-    expectRecords(delivered<MVCalenderNode>(events::scanCalenderInfo), calendar["live"], "calendar");
+    runPiped(&scanModernCalendar, backup.path());
+    expectRecords(delivered<MVCalendarNode>(events::scanCalendarInfo), calendar["live"], "calendar");
 }
 
 // A person added while the phone still held the change in the database's
@@ -203,7 +203,7 @@ TEST_F(ModernTest, RowsStillInTheWriteAheadLogAreRead) {
     sqlite3_close(db);
     const auto before = fingerprint(backup.path());
 
-    runPiped(&scanModernContactThread, backup.path());
+    runPiped(&scanModernContacts, backup.path());
     const auto got = records<ContactPtr>(events::ScanContactInfo);
     ASSERT_EQ(got.size(), contacts["live"].size() + 1);
     EXPECT_EQ(got.back()->contactName, "Walter");
@@ -222,7 +222,7 @@ TEST_F(ModernTest, RowsStillInTheWriteAheadLogAreRead) {
         } else {
             ctx.treeFileArray.pop_back();
         }
-        runPiped(&scanModernContactThread, backup.path());
+        runPiped(&scanModernContacts, backup.path());
         // The forge leaves the newest person of the truth in the log as well;
         // the people it deleted after the checkpoint (keys from 100) are
         // still live in the file alone.
@@ -264,7 +264,7 @@ TEST_F(ModernTest, UnexpectedLayoutsDegradeToWhatCanBeRead) {
         CREATE VIEW history_visits AS SELECT 1 AS history_item, 5.0 AS visit_time, 'Loop' AS title;)");
 
     for (auto stage :
-         {&scanModernContactThread, &scanModernCallHistoryThread, &scanModernSafariThread, &scanModernCalenderThread})
+         {&scanModernContacts, &scanModernCallHistory, &scanModernSafari, &scanModernCalendar})
         runPiped(stage, backup.path());
 
     const auto contacts = records<ContactPtr>(events::ScanContactInfo);
@@ -285,7 +285,7 @@ TEST_F(ModernTest, UnexpectedLayoutsDegradeToWhatCanBeRead) {
     EXPECT_EQ(calls[1]->callPhone, "");  // a blob that is no text
     EXPECT_EQ(calls[1]->callDate, "");
 
-    const auto events = records<CalenderPtr>(events::scanCalenderInfo);
+    const auto events = records<CalendarPtr>(events::scanCalendarInfo);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0]->calTitle, "Standalone");
     EXPECT_EQ(events[0]->startDate, "01-01-2001 00:00");

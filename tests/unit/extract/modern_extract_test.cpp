@@ -60,7 +60,7 @@ TEST_P(ModernLayouts, MessagesMatchTheirTruth) {
     TempDir scratch;
     json truth;
     plant(forge::writeModernSms(scratch / "sms.db", GetParam(), 7, truth));
-    runPiped(&scanModernMessageThread, backup.path());
+    runPiped(&scanModernMessages, backup.path());
 
     for (const auto& [event, key] : {std::pair{events::ScanMessageInfo, "messages"},
                                      std::pair{events::ScanDelMessageInfo, "deletedMessages"}}) {
@@ -100,7 +100,7 @@ TEST_P(ModernLayouts, NotesMatchTheirTruth) {
     TempDir scratch;
     json truth;
     plant(forge::writeModernNotes(scratch / "NoteStore.sqlite", GetParam(), 3, truth));
-    runPiped(&scanModernNoteThread, backup.path());
+    runPiped(&scanModernNotes, backup.path());
 
     for (const auto& [event, key] :
          {std::pair{events::ScanNoteInfo, "notes"}, std::pair{events::ScanDelNoteInfo, "deletedNotes"}}) {
@@ -138,8 +138,8 @@ TEST_P(ModernLayouts, NewestRowsComeFromTheLogBesideTheDatabase) {
             else plant(f.domain, f.relativePath, f.content);
         }
     ASSERT_EQ(logs, 2u);
-    runPiped(&scanModernMessageThread, backup.path());
-    runPiped(&scanModernNoteThread, backup.path());
+    runPiped(&scanModernMessages, backup.path());
+    runPiped(&scanModernNotes, backup.path());
     const auto rowsOf = [&](const char* live, const char* deleted, auto ptr) {
         using Ptr = decltype(ptr);
         std::set<int> out;
@@ -205,13 +205,13 @@ TEST_F(ModernExtractTest, ReadsWhatTheTablesHoldAndNothingOnOlderBackups) {
     plant("HomeDomain", "Library/Notes/notes.sqlite", bytes("notes.sqlite"));
 
     ctx.modernFormat = false;
-    runPiped(&scanModernMessageThread, backup.path());
-    runPiped(&scanModernNoteThread, backup.path());
+    runPiped(&scanModernMessages, backup.path());
+    runPiped(&scanModernNotes, backup.path());
     EXPECT_TRUE(posted.empty());
 
     ctx.modernFormat = true;
-    runPiped(&scanModernMessageThread, backup.path());
-    runPiped(&scanModernNoteThread, backup.path());
+    runPiped(&scanModernMessages, backup.path());
+    runPiped(&scanModernNotes, backup.path());
     const auto messages = records<MessagePtr>(events::ScanMessageInfo);
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(textOrEmpty(messages[0]->messageContent), "bare");

@@ -29,7 +29,7 @@ TEST_F(StoreEvents, RegistersListsCountsAndLabelsLiveRecords) {
     nc.post(events::ScanPhotoAndVideo, std::any(std::make_shared<MVPhotoAndVideoNode>()));
     nc.post(events::ScanNoteInfo, std::any(note("t", "c")));
     nc.post(events::ScanCallHistoryInfo, std::any(call("Bob", "555", "01-01-2013 10:00")));
-    nc.post(events::scanCalenderInfo, std::any(std::make_shared<MVCalenderNode>()));
+    nc.post(events::scanCalendarInfo, std::any(std::make_shared<MVCalendarNode>()));
     // Objects of the wrong type, null records and no object are ignored quietly.
     nc.post(events::ScanContactInfo, std::any(42));
     nc.post(events::ScanContactInfo, std::any(ContactPtr()));
@@ -115,16 +115,16 @@ TEST_F(StoreEvents, DeletedRecordsMergeByTheirCategoryRules) {
 
     // Calendar: equal by title, note and start.
     auto event = [](const char* title, const char* note, const char* start) {
-        auto c = std::make_shared<MVCalenderNode>();
+        auto c = std::make_shared<MVCalendarNode>();
         c->calTitle = title, c->calNote = note, c->startDate = start;
         return c;
     };
-    nc.post(events::scanCalenderInfo, std::any(event("Dentist", "", "03-07-2013 14:05")));
-    nc.post(events::scanDelCalenderInfo, std::any(event("Dentist", "", "03-07-2013 14:05")));
-    nc.post(events::scanDelCalenderInfo, std::any(event("", "", "")));
-    nc.post(events::scanDelCalenderInfo, std::any(event("Dentist", "", "03-08-2013 14:05")));
-    EXPECT_EQ(store.calenderArray.size(), 2u);
-    EXPECT_EQ(store.delCalenderNum, 1);
+    nc.post(events::scanCalendarInfo, std::any(event("Dentist", "", "03-07-2013 14:05")));
+    nc.post(events::scanDelCalendarInfo, std::any(event("Dentist", "", "03-07-2013 14:05")));
+    nc.post(events::scanDelCalendarInfo, std::any(event("", "", "")));
+    nc.post(events::scanDelCalendarInfo, std::any(event("Dentist", "", "03-08-2013 14:05")));
+    EXPECT_EQ(store.calendarArray.size(), 2u);
+    EXPECT_EQ(store.delCalendarNum, 1);
 
     EXPECT_EQ(store.deleteeFilesNum, 3 + 3 + 1 + 1 + 1);
     EXPECT_EQ(store.BackUpFilesNum, 5);

@@ -68,7 +68,7 @@ TEST(StoreObserver, AnnouncementsAddUpToTheStoreAfterAScan) {
     EXPECT_EQ(seen.unreadable, 0);
     // Every category's rows were announced once each, in order, and nothing else.
     for (Category c : {Category::PhotoAndVideo, Category::Contact, Category::Message, Category::CallHistory,
-                       Category::Note, Category::BookMark, Category::Calender, Category::FaceTwitter}) {
+                       Category::Note, Category::BookMark, Category::Calendar, Category::FaceTwitter}) {
         std::size_t next = 0;
         for (const auto& [first, count] : seen.ranges[c]) {
             EXPECT_EQ(first, next) << static_cast<int>(c);

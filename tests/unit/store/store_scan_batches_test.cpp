@@ -65,7 +65,7 @@ TEST(StoreScanBatches, ScannedTreeEqualsTreePlacedRecordByRecord) {
             oneByOne.addTreeNode(*record, placed == 0);
             ++placed;
         });
-        scanDirAnalyThread(ctx, backup);
+        scanBackupFiles(ctx, backup);
         ASSERT_GT(placed, 4500);
         EXPECT_EQ(session.store.backupfiles, placed);
         EXPECT_EQ(describe(session.store.treeController.content), describe(oneByOne.content)) << folders;
