@@ -31,7 +31,7 @@
 #include "carve/deleted_calls.h"
 #include "carve/deleted_contacts.h"
 #include "carve/deleted_messages.h"
-#include "core/events.h"
+#include "core/record_collector.h"
 #include "core/scan_context.h"
 #include "engine/pipeline.h"
 #include "forge/forge.h"
@@ -55,8 +55,8 @@ struct Prepared {
     std::string backup;
     std::string copy;
     std::uint64_t copyBytes = 0;
-    NotificationCenter nc;
-    ScanContext live{nc};
+    RecordCollector sink;
+    ScanContext live{sink};
 
     Prepared(const forge::ForgeOptions& options, const char* stored, const std::vector<const char*>& stages) {
         store = scratch::create("salvor-bench-carve-");
@@ -68,10 +68,9 @@ struct Prepared {
         live.currentNodeIsiOS6Version = backups.front().iosMajor >= 6;
         live.bIOS7DeviceNode = backups.front().iosMajor >= 7;
         live.scanScratchDir = scratch::create("salvor-bench-carve-copies-");
-        nc.addObserver(events::ScanContactInfo, [this](const std::any&) { ++liveRecords; });
-        nc.addObserver(events::ScanMessageInfo, [this](const std::any&) { ++liveRecords; });
-        nc.addObserver(events::ScanCallHistoryInfo, [this](const std::any&) { ++liveRecords; });
-        nc.addObserver(events::scanCalendarInfo, [this](const std::any&) { ++liveRecords; });
+        sink.onDelivery = [this](const std::string& kind) {
+            if (kind == "contact" || kind == "message" || kind == "call" || kind == "calendarEvent") ++liveRecords;
+        };
         for (const char* stage : stages) runStage(*findStage(stage), live, backup);
         const auto it = live.preparedDatabases.find(backup + "/" + stored);
         if (it == live.preparedDatabases.end()) throw std::runtime_error("the live stage made no private copy");
@@ -86,19 +85,16 @@ struct Prepared {
     // A context as the carving stage finds it after the live stages; a fresh
     // one per run, so that carved records do not pile up.
     void carve(const std::function<void(ScanContext&, const std::string&)>& stage) {
-        NotificationCenter center;
-        ScanContext ctx(center, backup);
+        RecordCollector sink;
+        ScanContext ctx(sink, backup);
         static_cast<ScanCollections&>(ctx) = live;
         ctx.currentNodeIsiOS6Version = live.currentNodeIsiOS6Version;
         ctx.bIOS7DeviceNode = live.bIOS7DeviceNode;
         ctx.scanScratchDir = live.scanScratchDir;
         ctx.preparedDatabases = live.preparedDatabases;
-        std::size_t posted = 0;
-        center.addObserver(events::ScanDelContactInfo, [&](const std::any&) { ++posted; });
-        center.addObserver(events::ScanDelMessageInfo, [&](const std::any&) { ++posted; });
-        center.addObserver(events::ScanDelCallHistoryInfo, [&](const std::any&) { ++posted; });
-        center.addObserver(events::scanDelCalendarInfo, [&](const std::any&) { ++posted; });
         stage(ctx, backup);
+        const std::size_t posted = sink.deletedContacts.size() + sink.deletedMessages.size() +
+                                   sink.deletedCalls.size() + sink.deletedCalendarEvents.size();
         benchmark::DoNotOptimize(posted);
         lastPosted = posted;
     }

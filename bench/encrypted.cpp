@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     }
     std::uint64_t bytes = 0;
     std::vector<std::string> stored;
-    for (const auto& photo : session.store.photoAndVideoArray) {
+    for (const auto& photo : session.store.photos()) {
         photo->bSelected = 1;
         bytes += photo->fileSizeNumber;
         stored.push_back(textOrEmpty(photo->filePath));
@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
     const fs::path ours = work / "ours", theirs = work / "openssl";
     ::sync();
     auto start = std::chrono::steady_clock::now();
-    long peakKiB = bench_memory::peakGrowthKiB([&] { session.store.recoverFilesThread(ours.string(), {}); });
+    long peakKiB = bench_memory::peakGrowthKiB([&] { session.recovery.run(session.recovery.source(), ours.string(), {}); });
     const double oursSeconds = since(start);
 
     // The same files through the openssl command, each with its own key.

@@ -15,7 +15,7 @@
 #include "backup/manifest.h"
 #include "backup/mbdb_reader.h"
 #include "core/scan_context.h"
-#include "core/notification_center.h"
+#include "core/record_collector.h"
 #include "forge/forge.h"
 #include "platform/dispatcher.h"
 
@@ -54,10 +54,13 @@ void BM_ManifestStage(benchmark::State& state) {
     const std::string& backup = fixture().backup;
     std::size_t posted = 0;
     for (auto _ : state) {
-        salvor::NotificationCenter nc;
-        salvor::ScanContext ctx(nc, backup);
+        salvor::RecordCollector sink;
+        salvor::ScanContext ctx(sink, backup);
         // One receiver, as the result store would have.
-        nc.addObserver("FindBackUpDirFileInfo", [&](const std::any&) { ++posted; });
+        sink.onDelivery = [&](const std::string&) {
+            ++posted;
+            sink.backupFiles.clear();
+        };
         salvor::scanBackupFiles(ctx, backup);
         benchmark::DoNotOptimize(ctx.treeFileArray.data());
     }

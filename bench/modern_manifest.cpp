@@ -7,7 +7,6 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
-#include <any>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,7 +15,7 @@
 
 #include "backup/manifest.h"
 #include "backup/tree_controller.h"
-#include "core/notification_center.h"
+#include "core/record_collector.h"
 #include "core/scan_context.h"
 #include "forge/forge.h"
 #include "platform/log.h"
@@ -57,22 +56,24 @@ Fixture& fixture() {
 // The manifest stage and the tree, as a scan builds it: records prepared on
 // the scan's side and filed a few thousand at a time.
 std::size_t listAndBuildTree(const std::string& backup) {
-    NotificationCenter nc;
-    ScanContext ctx(nc, backup);
+    RecordCollector sink;
+    ScanContext ctx(sink, backup);
     auto device = std::make_shared<MVIOSDeviceNode>();
     device->strDeviceName = std::string("Bench iPhone");
     MVTreeController tree([device] { return device; });
     MVTreeController::RecordPreparer preparer;
     std::vector<MVTreeController::PreparedRecord> batch;
     std::size_t filed = 0;
-    nc.addObserver("FindBackUpDirFileInfo", [&](const std::any& object) {
-        batch.push_back(preparer.prepare(*std::any_cast<TreeDirPtr>(object)));
+    sink.onDelivery = [&](const std::string& kind) {
+        if (kind != "backupFile") return;
+        batch.push_back(preparer.prepare(*sink.backupFiles.back()));
+        sink.backupFiles.clear();
         if (batch.size() == 4096) {
             tree.addTreeNodes(batch);
             filed += batch.size();
             batch.clear();
         }
-    });
+    };
     scanBackupFiles(ctx, backup);
     tree.addTreeNodes(batch);
     filed += batch.size();

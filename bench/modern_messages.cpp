@@ -8,15 +8,14 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
-#include <any>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 
-#include "core/events.h"
-#include "core/notification_center.h"
+#include "core/record_collector.h"
+#include "core/record_collector.h"
 #include "core/scan_context.h"
 #include "extract/modern_messages.h"
 #include "forge/forge.h"
@@ -66,18 +65,16 @@ Fixture& fixture() {
 
 // The stage as a scan runs it after the manifest stage listed the database.
 std::size_t extract(const Fixture& f) {
-    NotificationCenter nc;
-    ScanContext ctx(nc, f.backup);
+    RecordCollector sink;
+    ScanContext ctx(sink, f.backup);
     ctx.modernFormat = true;
     auto node = std::make_shared<MVTreeDirNode>();
     node->fileDomain = std::string(kDomain);
     node->filePath = std::string(kPath);
     node->fileKey = f.stored;
     ctx.treeFileArray.push_back(node);
-    std::size_t records = 0;
-    nc.addObserver(events::ScanMessageInfo, [&](const std::any&) { ++records; });
-    nc.addObserver(events::ScanDelMessageInfo, [&](const std::any&) { ++records; });
     scanModernMessages(ctx, f.backup);
+    const std::size_t records = sink.messages.size() + sink.deletedMessages.size();
     return records;
 }
 

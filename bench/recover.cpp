@@ -27,8 +27,9 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/app_delegate.h"
-#include "core/notification_center.h"
+#include "engine/recovery.h"
 #include "engine/result_store.h"
+#include "engine/scan_feed.h"
 #include "forge/forge.h"
 #include "output/recovery_run.h"
 #include "platform/dispatcher.h"
@@ -86,10 +87,12 @@ int main(int argc, char** argv) {
     nlohmann::json truth;
     std::ifstream(backups.front().truthPath) >> truth;
 
-    NotificationCenter nc;
     InlineDispatcher dispatcher;
-    SalvorAppDelegate app(nc, dispatcher);
-    MVResultViewController store(app);
+    ResultStore resultStore;
+    ScanFeed feed(resultStore, dispatcher);
+    SalvorAppDelegate app(feed, dispatcher);
+    Recovery recovery(resultStore, app);
+    RecoverySource store;  // what the run is given: every item ticked
     app.currentNode = std::make_shared<MVIOSDeviceNode>();
     app.currentNode->strDeviceName = text(truth["backup"], "strDeviceName").value_or("Phone");
 
@@ -168,7 +171,9 @@ int main(int argc, char** argv) {
             }
         });
         const auto start = std::chrono::steady_clock::now();
-        report = store.recoverFilesThread(target.string());
+        RecoverySource selected = store;
+        selected.device = app.currentNode;
+        report = recovery.run(std::move(selected), target.string());
         const double t = seconds(std::chrono::steady_clock::now() - start);
         done = true;
         sampler.join();

@@ -21,7 +21,7 @@
 #include "backup/manifest.h"
 #include "backup/mbdb_reader.h"
 #include "backup/tree_controller.h"
-#include "core/events.h"
+#include "core/record_collector.h"
 #include "engine/scan_session.h"
 #include "forge/forge.h"
 #include "platform/dispatcher.h"
@@ -83,7 +83,7 @@ private:
 void scanOnce(benchmark::State& state, const std::string& backup) {
     ScanSession session;
     if (auto problem = session.run(backup)) state.SkipWithError(problem->c_str());
-    benchmark::DoNotOptimize(session.store.treeController.content.data());
+    benchmark::DoNotOptimize(session.store.tree().content.data());
 }
 
 void BM_Scan(benchmark::State& state) {
@@ -151,13 +151,10 @@ void BM_GroupMessages(benchmark::State& state) {
         }
     }
     for (auto _ : state) {
-        NotificationCenter nc;
-        InlineDispatcher dispatcher;
-        SalvorAppDelegate app{nc, dispatcher};
-        MVResultViewController store{app};
-        for (const MessagePtr& m : live) nc.post(events::ScanMessageInfo, std::any(m));
-        for (const MessagePtr& m : carved) nc.post(events::ScanDelMessageInfo, std::any(m));
-        benchmark::DoNotOptimize(store.messageTreeArray.size());
+        ResultStore store;
+        for (const MessagePtr& m : live) store.message(m);
+        for (const MessagePtr& m : carved) store.deletedMessage(m);
+        benchmark::DoNotOptimize(store.conversations().size());
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * (live.size() + carved.size())));
 }

@@ -121,6 +121,6 @@ void printCountTable(const std::vector<CategoryCount>& counts);
 // `text` padded with spaces to `width` characters (not bytes), for tables.
 std::string column(std::string_view text, std::size_t width);
 // Prints on stderr what cost the scan data; true when there was anything.
-bool printProblems(const MVResultViewController& store);
+bool printProblems(const ResultStore& store);
 
 }  // namespace salvor::cli

@@ -24,12 +24,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::map<std::string, Category>& categoryNames() {
-    static const std::map<std::string, Category> names{
-        {"photos", Category::PhotoAndVideo}, {"contacts", Category::Contact}, {"messages", Category::Message},
-        {"calls", Category::CallHistory},    {"notes", Category::Note},       {"bookmarks", Category::BookMark},
-        {"calendar", Category::Calendar},    {"social", Category::FaceTwitter}};
-    return names;
+// "contacts, messages, ... or files": every category's word, in the window's order.
+std::string categoryWords() {
+    std::string out;
+    const auto& table = categoryTable();
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (i > 0) out += i + 1 == table.size() ? " or " : ", ";
+        out += table[i].cliName;
+    }
+    return out;
 }
 
 }  // namespace
@@ -85,21 +88,18 @@ int cmdRecover(const std::vector<std::string>& args) {
     bool treeWanted = false;
     std::vector<Category> chosen;
     for (const auto& c : categories) {
-        if (c == "files") {
-            treeWanted = true;
-            continue;
-        }
-        const auto it = categoryNames().find(c);
-        if (it == categoryNames().end()) {
-            error("recover: unknown category '" + c +
-                  "' (use contacts, messages, calls, notes, bookmarks, calendar, photos, social or files)");
+        const auto category = categoryFromCliName(c);
+        if (!category) {
+            error("recover: unknown category '" + c + "' (use " + categoryWords() + ")");
             return kExitUsage;
         }
-        chosen.push_back(it->second);
+        if (*category == Category::BackupTree) treeWanted = true;
+        else chosen.push_back(*category);
     }
     // Without a narrower choice everything is recovered.
     if (chosen.empty() && !treeWanted && files.empty()) {
-        for (const auto& [name, cat] : categoryNames()) chosen.push_back(cat);
+        for (const CategoryInfo& info : categoryTable())
+            if (info.id != Category::BackupTree) chosen.push_back(info.id);
         treeWanted = !deletedOnly;
     }
     if (toGiven && to.empty()) {
@@ -130,26 +130,23 @@ int cmdRecover(const std::vector<std::string>& args) {
         error(*problem);
         return kExitFailure;
     }
-    MVResultViewController& store = session.store;
+    const ResultStore& store = session.store;
     printCountTable(countCategories(store));
     const bool scanLostData = printProblems(store);
 
-    // Tick through the store's own operations, as the user would in the browser.
-    store.actCheck(deletedOnly);
-    for (Category c : chosen) {
-        store.showCategory(c);
-        store.ClickSelectAll(true);
-    }
+    // Tick through the selection service, as the person would in the browser.
+    Selection& selection = session.selection;
+    for (Category c : chosen) selection.selectCategory(c, true, deletedOnly);
     if (treeWanted)
-        for (const auto& root : store.treeController.content)
-            if (root && root->isSelected != 1) store.outlineViewSetObjectValue(*root);
+        for (const auto& root : store.tree().content)
+            if (root && root->isSelected != 1) selection.toggleFolder(*root);
     for (const auto& f : files) {
-        if (!tickTreePath(store, f)) {
+        if (!selection.selectTreePath(f)) {
             error("recover: no file or folder '" + f + "' in the backup's file tree");
             return kExitFailure;
         }
     }
-    if (store.selectedFilesNum + store.getTreeSelectedItemNum() == 0) {
+    if (selection.selectedCount() == 0) {
         std::printf("\nNothing to recover: the selection is empty.\n");
         return scanLostData ? kExitFailure : kExitOk;
     }
@@ -160,15 +157,16 @@ int cmdRecover(const std::vector<std::string>& args) {
     ProgressBar bar("Recovering", true);
     std::atomic<bool> done{false};
     RecoveryReport report;
+    RecoverySource selected = session.recovery.source();
     std::thread worker([&] {
-        report = store.recoverFilesThread(destination, runStop.get_token());
+        report = session.recovery.run(std::move(selected), destination, runStop.get_token());
         done = true;
         session.dispatcher.wake();
     });
     // Short naps, so the end of a run (a stopped one above all) is seen at once.
     while (!done) {
         session.dispatcher.pumpUntil([&] { return true; });
-        bar.update(recoveryPercent(store.recovredFilesNum, store.allSelectedFileNum));
+        bar.update(recoveryPercent(session.recovery.handled, session.recovery.total));
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     worker.join();

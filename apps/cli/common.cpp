@@ -9,7 +9,6 @@
 #include "backup/device_list.h"
 #include "cli.h"
 #include "cli/json_writer.h"
-#include "core/events.h"
 #include "core/utf8.h"
 
 namespace salvor::cli {
@@ -370,16 +369,16 @@ bool writeScanJson(const ScanSession& s, std::FILE* out) {
         .flag("currentNodeIsiOS6Version", s.app.currentNodeIsiOS6Version)
         .flag("bIOS7DeviceNode", s.app.bIOS7DeviceNode);
     w.endObject();
-    writeList(w, "contacts", st.contactArray);
-    writeList(w, "messages", st.messageArray);
-    writeList(w, "conversations", st.messageTreeArray);
-    writeList(w, "calls", st.callHistoryArray);
-    writeList(w, "notes", st.noteArray);
-    writeList(w, "bookmarks", st.bookMarkArray);
-    writeList(w, "calendar", st.calendarArray);
-    writeList(w, "photos", st.photoAndVideoArray);
-    writeList(w, "social", st.faceTwitterArray);
-    writeTree(w, "tree", st.treeController.content);
+    writeList(w, "contacts", st.contacts());
+    writeList(w, "messages", st.messages());
+    writeList(w, "conversations", st.conversations());
+    writeList(w, "calls", st.calls());
+    writeList(w, "notes", st.notes());
+    writeList(w, "bookmarks", st.bookmarks());
+    writeList(w, "calendar", st.calendarEvents());
+    writeList(w, "photos", st.photos());
+    writeList(w, "social", st.socialFiles());
+    writeTree(w, "tree", st.tree().content);
     // What cost the scan data, one sentence each (empty when nothing did).
     w.key("problems");
     w.beginArray();
@@ -402,7 +401,7 @@ std::string column(std::string_view text, std::size_t width) {
     return out;
 }
 
-bool printProblems(const MVResultViewController& store) {
+bool printProblems(const ResultStore& store) {
     const std::vector<std::string> problems = store.problems();
     for (const std::string& p : problems) std::fprintf(stderr, "salvor: %s\n", p.c_str());
     return !problems.empty();

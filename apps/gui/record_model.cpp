@@ -1,6 +1,9 @@
 #include "record_model.h"
 
+#include "core/categories.h"
 #include "core/helpers.h"
+
+#include <algorithm>
 
 #include <QBrush>
 #include <QColor>
@@ -31,107 +34,17 @@ QString calendarPlace(const MVCalendarNode& event, const PlaceNames& places) {
 
 namespace {
 
-// Joined record fields start with the separator (" Smith" for a person with
-// no first name, " 555-0100" for a first number); a cell shows the text alone.
-QString q(const Text& t) { return QString::fromStdString(textOrEmpty(t)).trimmed(); }
-
-QString sizeText(std::uint64_t bytes) {
-    if (bytes < 1024) return QStringLiteral("%1 B").arg(bytes);
-    if (bytes < 1024 * 1024) return QStringLiteral("%1 KB").arg(bytes / 1024.0, 0, 'f', 1);
-    return QStringLiteral("%1 MB").arg(bytes / (1024.0 * 1024.0), 0, 'f', 1);
-}
-
-// One cell's text and its sort key; column 0 (the check box) has neither.
-struct Cell {
-    QString text;
-    QVariant key;
-};
-
-Cell textCell(const QString& s) { return {s, s.toCaseFolded()}; }
-
-// Dates are shown as the store keeps them ("MM-DD-YYYY HH:MM"), which does not
-// sort as text: the key is the moment itself; a text that is not such a date
-// sorts before every date.
-Cell dateCell(const Text& date) {
-    int month = 0, day = 0, year = 0, hour = 0, minute = 0;
-    qlonglong key = std::numeric_limits<qlonglong>::min();
-    if (date && std::sscanf(date->c_str(), "%d-%d-%d %d:%d", &month, &day, &year, &hour, &minute) == 5 &&
-        month >= 1 && month <= 12 && day >= 1 && day <= 31 && year >= 0 && year <= 99999 && hour >= 0 &&
-        hour <= 23 && minute >= 0 && minute <= 59)
-        key = ((((static_cast<qlonglong>(year) * 13 + month) * 32 + day) * 24 + hour) * 60) + minute;
-    return {q(date), key};
-}
-
-Cell cellOf(const AnyRecord& record, int column, const PlaceNames& places) {
-    return std::visit(
-        [column, &places](const auto& ptr) -> Cell {
-            using T = std::decay_t<decltype(*ptr)>;
-            if (!ptr) return {};
-            const T& r = *ptr;
-            if constexpr (std::is_same_v<T, MVContactNode>) {
-                switch (column) {
-                case 1: return textCell(q(r.contactName));
-                case 2: return textCell(q(r.contactPhone));
-                case 3: return textCell(q(r.contactEmail));
-                case 4: return textCell(q(r.contactCompany));
-                case 5: return textCell(q(r.contactBirthday));
-                }
-            } else if constexpr (std::is_same_v<T, MVMessageTreeNode>) {
-                switch (column) {
-                case 1: return textCell(q(r.messageTreeNodeName));
-                case 2: return textCell(q(r.messageTreeNodeAdress));
-                case 3: {
-                    const auto n = static_cast<qlonglong>(r.MessageNodeArray.size());
-                    return {QString::number(n), n};
-                }
-                }
-            } else if constexpr (std::is_same_v<T, MVCallHistoryNode>) {
-                switch (column) {
-                case 1: return textCell(q(r.callName));
-                case 2: return textCell(q(r.callPhone));
-                case 3: return dateCell(r.callDate);
-                case 4: return textCell(q(r.callType));
-                case 5: return {q(r.callDuration), static_cast<qlonglong>(r.callTime)};
-                }
-            } else if constexpr (std::is_same_v<T, MVNoteNode>) {
-                switch (column) {
-                case 1: return textCell(q(r.noteTitle));
-                case 2: return dateCell(r.noteDate);
-                case 3: return textCell(q(r.noteContent).simplified().left(200));
-                }
-            } else if constexpr (std::is_same_v<T, MVBookMarkNode>) {
-                switch (column) {
-                case 1: return textCell(q(r.bookMarkTitle));
-                case 2: return textCell(q(r.bookMarkURL));
-                }
-            } else if constexpr (std::is_same_v<T, MVCalendarNode>) {
-                switch (column) {
-                case 1: return textCell(q(r.calTitle));
-                case 2: return textCell(calendarPlace(r, places));
-                case 3: return dateCell(r.startDate);
-                case 4: return dateCell(r.endDate);
-                case 5: return textCell(q(r.calNote).simplified().left(200));
-                }
-            } else if constexpr (std::is_same_v<T, MVPhotoAndVideoNode>) {
-                switch (column) {
-                case 1: return textCell(q(r.fileNodeName));
-                case 2: {
-                    const auto bytes = MVResultViewController::sizeFormString(textOrEmpty(r.fileNodeSize));
-                    return {q(r.fileNodeSize), static_cast<qulonglong>(bytes)};
-                }
-                case 3: return textCell(mediaKind(r));
-                case 4: return textCell(q(r.filePath));
-                }
-            } else if constexpr (std::is_same_v<T, MVFaceTwitterNode>) {
-                switch (column) {
-                case 1: return textCell(q(r.faceTwitterFileName));
-                case 2: return {sizeText(r.FileSizeNumber), static_cast<qulonglong>(r.FileSizeNumber)};
-                case 3: return textCell(q(r.faceTwitterFilePath));
-                }
-            }
-            return {};
-        },
-        record);
+// The sort key a view compares: numbers and sizes as such (sizes unsigned),
+// texts folded; a record without a value sorts before every other.
+QVariant sortKey(const SortValue& v) {
+    switch (v.kind) {
+    case SortValue::Kind::Text: return QString::fromStdString(v.text);
+    case SortValue::Kind::Bytes: return static_cast<qulonglong>(v.number);
+    case SortValue::Kind::Number:
+    case SortValue::Kind::Moment: return static_cast<qlonglong>(v.number);
+    case SortValue::Kind::None: break;
+    }
+    return std::numeric_limits<qlonglong>::min();
 }
 
 Flag* selectionFlagOf(const AnyRecord& record) {
@@ -148,31 +61,15 @@ Flag* selectionFlagOf(const AnyRecord& record) {
 RecordTableModel::RecordTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 QStringList RecordTableModel::headers(Category category) {
-    switch (category) {
-    case Category::Contact: return {"", "Name", "Phone", "Email", "Company", "Birthday", "State"};
-    case Category::Message: return {"", "Name", "Address", "Messages", "State"};
-    case Category::CallHistory: return {"", "Name", "Number", "Date", "Type", "Duration", "State"};
-    case Category::Note: return {"", "Title", "Date", "Content", "State"};
-    case Category::BookMark: return {"", "Title", "URL", "State"};
-    case Category::Calendar: return {"", "Title", "Location", "Start", "End", "Note", "State"};
-    case Category::PhotoAndVideo: return {"", "Name", "Size", "Kind", "Path"};
-    case Category::FaceTwitter: return {"", "Name", "Size", "Path"};
-    case Category::BackupTree: break;
-    }
-    return {};
+    const CategoryInfo& info = categoryInfo(category);
+    if (info.columns.empty()) return {};
+    QStringList out{QString()};
+    for (const Column& c : info.columns) out << QString::fromUtf8(c.title);
+    if (info.hasDeleted) out << QStringLiteral("State");
+    return out;
 }
 
-bool RecordTableModel::isDeleted(const AnyRecord& record) {
-    return std::visit(
-        [](const auto& ptr) -> bool {
-            using T = std::decay_t<decltype(*ptr)>;
-            if (!ptr) return false;
-            if constexpr (std::is_same_v<T, MVMessageTreeNode>) return ptr->bdeleted != 0;
-            else if constexpr (requires { ptr->bDeleted; }) return ptr->bDeleted != 0;
-            else return false;
-        },
-        record);
-}
+bool RecordTableModel::isDeleted(const AnyRecord& record) { return isDeletedRecord(record); }
 
 bool RecordTableModel::isSelected(const AnyRecord& record) {
     const Flag* f = selectionFlagOf(record);
@@ -206,6 +103,17 @@ void RecordTableModel::refreshChecks() {
     emit dataChanged(index(0, 0), index(static_cast<int>(records_.size()) - 1, 0), {Qt::CheckStateRole});
 }
 
+void RecordTableModel::refreshRecord(const AnyRecord& record, std::size_t hint) {
+    std::size_t row = hint;
+    if (row >= records_.size() || records_[row] != record) {
+        const auto it = std::find(records_.begin(), records_.end(), record);
+        if (it == records_.end()) return;
+        row = static_cast<std::size_t>(it - records_.begin());
+    }
+    const int r = static_cast<int>(row);
+    emit dataChanged(index(r, 0), index(r, columnCount() - 1));
+}
+
 int RecordTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(records_.size());
 }
@@ -225,14 +133,20 @@ QVariant RecordTableModel::data(const QModelIndex& index, int role) const {
         if (role == SortRole) return isSelected(record) ? 1 : 0;
         return {};
     }
+    const auto& columns = categoryInfo(category_).columns;
+    const Column* c = column - 1 < static_cast<int>(columns.size()) ? &columns[static_cast<std::size_t>(column - 1)] : nullptr;
+    // The calendar of iOS 6 and 7 names a place by its row number: the cell shows the place's name.
+    const bool place = category_ == Category::Calendar && c && std::string_view(c->title) == "Location";
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
         if (stateColumn) return deleted ? QStringLiteral("Deleted") : QString();
-        return cellOf(record, column, places_).text;
+        if (place) return calendarPlace(*std::get<CalendarPtr>(record), places_);
+        return c ? QString::fromStdString(c->text(record)) : QString();
     case SortRole:
         if (stateColumn) return deleted ? 1 : 0;
-        return cellOf(record, column, places_).key;
+        if (place) return calendarPlace(*std::get<CalendarPtr>(record), places_).toCaseFolded();
+        return c ? sortKey(c->value(record)) : QVariant();
     case Qt::ForegroundRole:
         // Deleted records stand out in red in every palette (light or dark).
         if (deleted) return QBrush(QColor(0xd9, 0x3a, 0x2b));

@@ -1,5 +1,6 @@
-// The table model of one category: the rows the result store shows for it,
-// read from a snapshot (never a widget per row). The first column is the
+// The table model of one category: the rows the window shows of it (all of
+// the store's, or those a filter lets through), taken from the store as it
+// announces them (never a widget per row). Cells come from the category table. The first column is the
 // check box; ticking goes back to the store through a callback.
 #pragma once
 
@@ -10,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/result_store.h"
+#include "core/categories.h"
 
 namespace salvor::gui {
 
@@ -42,6 +43,8 @@ public:
     const std::vector<AnyRecord>& records() const { return records_; }
     // The check boxes changed in the store (select-all): repaint them.
     void refreshChecks();
+    // A shown record changed in place (a message joined the conversation).
+    void refreshRecord(const AnyRecord& record, std::size_t hint);
     // The place names calendar rows show (an iOS 6 or 7 backup's).
     void setPlaceNames(PlaceNames places);
     const PlaceNames& placeNames() const { return places_; }

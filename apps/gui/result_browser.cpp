@@ -31,7 +31,6 @@
 #include <ctime>
 
 #include "conversation_view.h"
-#include "core/events.h"
 #include "photo_grid.h"
 #include "thumbnail_cache.h"
 #include "backup/device_list.h"
@@ -44,65 +43,16 @@
 
 namespace salvor::gui {
 
-namespace {
-
-constexpr Category kCategories[] = {Category::Contact,  Category::Message,  Category::CallHistory,
-                                    Category::Note,     Category::BookMark, Category::Calendar,
-                                    Category::PhotoAndVideo, Category::FaceTwitter, Category::BackupTree};
-
-int bit(Category c) { return 1 << static_cast<int>(c); }
-
-// A message box that does not block the event loop (a scan or a screenshot
-// may still be running behind it).
-void notify(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& details = {}) {
+void notify(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& details) {
     auto* box = new QMessageBox(icon, QStringLiteral("Salvor"), text, QMessageBox::Ok, parent);
     if (!details.isEmpty()) box->setDetailedText(details);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
 }
 
-// The name countCategories gives the category's line.
-const char* countName(Category c) {
-    switch (c) {
-    case Category::Contact: return "Contacts";
-    case Category::Message: return "Messages";
-    case Category::CallHistory: return "Call history";
-    case Category::Note: return "Notes";
-    case Category::BookMark: return "Bookmarks";
-    case Category::Calendar: return "Calendar";
-    case Category::PhotoAndVideo: return "Photos & videos";
-    case Category::FaceTwitter: return "Social app files";
-    case Category::BackupTree: return "Backup files";
-    }
-    return "";
-}
+QString categoryTitle(Category c) { return QString::fromUtf8(categoryInfo(c).title); }
 
-}  // namespace
-
-QString categoryTitle(Category c) {
-    switch (c) {
-    case Category::Contact: return QStringLiteral("Contacts");
-    case Category::Message: return QStringLiteral("Messages");
-    case Category::CallHistory: return QStringLiteral("Call history");
-    case Category::Note: return QStringLiteral("Notes");
-    case Category::BookMark: return QStringLiteral("Bookmarks");
-    case Category::Calendar: return QStringLiteral("Calendar");
-    case Category::PhotoAndVideo: return QStringLiteral("Photos & videos");
-    case Category::FaceTwitter: return QStringLiteral("Social apps");
-    case Category::BackupTree: return QStringLiteral("Backup files");
-    }
-    return {};
-}
-
-std::optional<Category> categoryFromName(const QString& name) {
-    static const std::map<QString, Category> names{
-        {"contacts", Category::Contact},  {"messages", Category::Message}, {"calls", Category::CallHistory},
-        {"notes", Category::Note},        {"bookmarks", Category::BookMark}, {"calendar", Category::Calendar},
-        {"photos", Category::PhotoAndVideo}, {"social", Category::FaceTwitter}, {"files", Category::BackupTree}};
-    const auto it = names.find(name);
-    if (it == names.end()) return std::nullopt;
-    return it->second;
-}
+std::optional<Category> categoryFromName(const QString& name) { return categoryFromCliName(name.toStdString()); }
 
 ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     auto* outer = new QVBoxLayout(this);
@@ -153,7 +103,8 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
     side->addWidget(devicePanel_);
     buttons_ = new QButtonGroup(this);
     buttons_->setExclusive(true);
-    for (Category c : kCategories) {
+    for (const CategoryInfo& info : categoryTable()) {
+        const Category c = info.id;
         auto* b = new QToolButton;
         b->setCheckable(true);
         b->setToolButtonStyle(Qt::ToolButtonTextOnly);
@@ -280,29 +231,21 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
 
     connect(selectAll_, &QCheckBox::toggled, this, [this](bool on) {
         if (!session_ || scanning()) return;
-        session_->store.ClickSelectAll(on);
+        // Only the rows on show are ticked (for messages, conversations): with
+        // the deleted-only filter on, select-all leaves the live records be.
+        selectAllState_[category_] = on;
+        session_->selection.setSelected(model_->records(), on);
         model_->refreshChecks();
         refreshSelection();
     });
-    connect(deletedOnly_, &QCheckBox::toggled, this, [this](bool on) {
+    connect(deletedOnly_, &QCheckBox::toggled, this, [this](bool) {
         if (!session_ || scanning()) return;
-        session_->store.actCheck(on);
-        rowsChanged_ = false;
         reloadRows();
         refreshSelection();
     });
     connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (!session_ || scanning()) return;
-        // The search runs on its own thread and hands its result over through
-        // the queue, which the timer serves until the result has come.
-        searchPending_ = !text.isEmpty();
-        session_->store.controlTextDidChange(text.toStdString());
-        if (rowsChanged_) {
-            rowsChanged_ = false;
-            reloadRows();
-            refreshSelection();
-        }
-        if (searchPending_) pump_.start();
+        startSearch(text);
     });
     connect(recover_, &QPushButton::clicked, this, &ResultBrowser::askRecovery);
 
@@ -315,14 +258,18 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
         search_->selectAll();
     });
     table_->installEventFilter(this);
-    QWidget* previous = buttonOf_[kCategories[std::size(kCategories) - 1]];
+    QWidget* previous = buttonOf_[categoryTable().back().id];
     for (QWidget* w : std::initializer_list<QWidget*>{selectAll_, search_, deletedOnly_, table_, grid_, tree_,
                                                       conversationArea_, exportPicture_, detail_, recover_}) {
         setTabOrder(previous, w);
         previous = w;
     }
-    connect(&pump_, &QTimer::timeout, this, &ResultBrowser::tick);
-    pump_.setInterval(10);
+    countsTimer_.setSingleShot(true);
+    countsTimer_.setInterval(100);
+    connect(&countsTimer_, &QTimer::timeout, this, [this] {
+        refreshCounts(false);
+        showDevice();
+    });
     refreshCounts(false);
     showDevice();
     showCategory(Category::Contact);
@@ -330,8 +277,9 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
 
 ResultBrowser::~ResultBrowser() {
     stopAndWait();
+    searcher_.reset();
     if (session_) session_->store.removeObserver(this);
-    treeModel_->setStore(nullptr);
+    treeModel_->setStore(nullptr, nullptr);
 }
 
 QAbstractButton* ResultBrowser::categoryButton(Category c) const {
@@ -346,16 +294,26 @@ std::pair<long, long> ResultBrowser::shownCount(Category c) const {
 
 void ResultBrowser::prepareScan(const QString& what) {
     stopAndWait();
+    searcher_.reset();
     if (session_) session_->store.removeObserver(this);
-    treeModel_->setStore(nullptr);
+    treeModel_->setStore(nullptr, nullptr);
     model_->setRecords(category_, {}, false);
     deviceScan_.reset();  // it refers to the session
     session_.reset();
     session_ = std::make_unique<ScanSession>();
+    // The scan thread hands the store its records through the session's
+    // queue; each hand-over schedules one turn of this thread's event loop
+    // that drains it (never more than one waiting).
+    session_->dispatcher.setOnQueued([this, scheduled = drainScheduled_] {
+        if (!scheduled->exchange(true)) QMetaObject::invokeMethod(this, &ResultBrowser::drain, Qt::QueuedConnection);
+    });
     session_->store.addObserver(this);
+    session_->selection.onChanged = [this](std::int32_t) { refreshSelection(); };
+    searcher_ = std::make_unique<Search>(session_->dispatcher);
+    searchHits_.reset();
+    selectAllState_.clear();
     scanProblem_.reset();
     longestTickMs_ = 0;
-    dirtyCategories_ = 0;
     counts_.clear();
     refreshCounts(false);
     progress_->setValue(0);
@@ -429,14 +387,8 @@ void ResultBrowser::startScan(const QString& backupFolder, bool wrongBefore) {
         return;
     }
     // The key derivation of an encrypted backup takes seconds before any count
-    // moves: the panel says what is happening. Posted on the scan thread.
-    const QString scanning = deviceLabel_->text();
-    session_->nc.addObserver(events::ScanStatusText, [this, scanning](const std::any& object) {
-        const auto* text = std::any_cast<std::string>(&object);
-        if (!text) return;
-        const QString shown = text->empty() ? scanning : QString::fromStdString(*text);
-        QMetaObject::invokeMethod(this, [this, shown] { deviceLabel_->setText(shown); }, Qt::QueuedConnection);
-    });
+    // moves: the panel says what is happening (statusChanged).
+    scanningText_ = deviceLabel_->text();
     scanProblem_ = session_->start(backupFolder.toStdString());
     scanActive_ = true;
     // A backup opened by its folder joins the chooser under its device's name.
@@ -475,16 +427,11 @@ void ResultBrowser::startDeviceScan(const QString& udid) {
         // The removal notice comes on the device library's thread; the alert
         // is shown on this one. A scan already running goes on reading the
         // backup folder.
-        session_->nc.addObserver(events::DeviceDisConnect, [this](const std::any&) {
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    notify(this, QMessageBox::Warning,
-                           QStringLiteral("Device disconnected. Please reconnect your device to this computer and "
-                                          "scan again."));
-                },
-                Qt::QueuedConnection);
-        });
+        session_->app.onDeviceAlert = [this](const std::string& text) {
+            const QString shown = QString::fromStdString(text);
+            QMetaObject::invokeMethod(this, [this, shown] { notify(this, QMessageBox::Warning, shown); },
+                                      Qt::QueuedConnection);
+        };
     }
     scanActive_ = true;
     beginPumping();
@@ -492,11 +439,11 @@ void ResultBrowser::startDeviceScan(const QString& udid) {
 
 void ResultBrowser::beginPumping() {
     showDevice();
-    sinceCounts_.start();
-    sinceRows_.start();
-    pump_.start();
     model_->setRecords(category_, {}, false);
     showCategory(category_);
+    // A scan that could not start ends at the first turn, through the same
+    // finishing path as one that ran.
+    scheduleDrain();
 }
 
 bool ResultBrowser::sessionBusy() const { return deviceScan_ ? deviceScan_->running() : session_->running(); }
@@ -527,83 +474,10 @@ void ResultBrowser::stopAndWait() {
     endSession();
     session_->dispatcher.pumpUntil([] { return true; });
     scanActive_ = false;
-    pump_.stop();
-}
-
-// ---- announcements: the scan thread only raises flags, the timer reads the store ----
-
-void ResultBrowser::recordsAdded(Category category, std::size_t, std::size_t) {
-    countsDirty_ = true;
-    dirtyCategories_.fetch_or(bit(category));
-}
-
-void ResultBrowser::conversationChanged(std::size_t) {
-    countsDirty_ = true;
-    dirtyCategories_.fetch_or(bit(Category::Message));
-}
-
-void ResultBrowser::countersChanged() { countsDirty_ = true; }
-
-// On this thread: a shown record that gained an earlier version is shown again.
-void ResultBrowser::recordChanged(Category, std::size_t) {
-    if (detailIndex_.isValid()) showDetail(detailIndex_);
-}
-
-// These two come on this thread (while the queue is served).
-void ResultBrowser::displayedListChanged(Category, std::size_t) { rowsChanged_ = true; }
-
-void ResultBrowser::searchResultsPublished(std::size_t) {
-    rowsChanged_ = true;
-    searchPending_ = false;
-}
-
-void ResultBrowser::tick() {
-    if (!session_) return;
-    QElapsedTimer clock;
-    clock.start();
-    struct Measure {
-        QElapsedTimer& clock;
-        qint64& longest;
-        ~Measure() { longest = std::max(longest, clock.elapsed()); }
-    } measure{clock, longestTickMs_};
-    session_->dispatcher.pumpUntil([] { return true; });
-    // An encrypted backup's key store exists before any of its pictures is
-    // listed, so a thumbnail is never asked for without it.
-    thumbnails_->setCipher(session_->app.backupCipher());
-    if (rowsChanged_ && !scanning()) {
-        rowsChanged_ = false;
-        reloadRows();
-        refreshSelection();
-    }
-    if (!scanning()) {
-        if (!searchPending_) pump_.stop();
-        return;
-    }
-    progress_->setValue(session_->store.progressValue.load());
-    if (!sessionBusy()) {
-        endSession();
-        session_->dispatcher.pumpUntil([] { return true; });
-        scanActive_ = false;
-        finishScan();
-        return;
-    }
-    // Counts at most ten times a second and rows twice a second, so a scan
-    // of a hundred thousand records never floods this thread.
-    if (countsDirty_ && sinceCounts_.elapsed() >= 100) {
-        countsDirty_ = false;
-        refreshCounts(false);
-        sinceCounts_.restart();
-        showDevice();
-    }
-    if ((dirtyCategories_.load() & bit(category_)) && sinceRows_.elapsed() >= 500) {
-        dirtyCategories_.fetch_and(~bit(category_));
-        reloadRows();
-        sinceRows_.restart();
-    }
 }
 
 void ResultBrowser::finishScan() {
-    pump_.stop();
+    countsTimer_.stop();
     const bool cancelled = session_->cancelled();
     if (!cancelled && !deviceScan_ && session_->app.scanFailedOnPassword()) {
         // Asked again at once; nothing was read with the wrong password.
@@ -626,7 +500,7 @@ void ResultBrowser::finishScan() {
     if (!cancelled && session_->app.currentNodeIsiOS6Version) {
         // These backups name a calendar item's place by its row of the
         // Location table; the window shows the place's name.
-        NotificationCenter quiet;
+        ResultStore quiet;  // the place names are read, nothing is delivered
         ScanContext ctx(quiet, backupFolder_.toStdString());
         ctx.cipher = std::const_pointer_cast<BackupCipher>(session_->app.backupCipher());
         PlaceNames places = readCalendarLocationTitles(ctx, absolutePath(backupFolder_.toStdString()));
@@ -642,145 +516,6 @@ void ResultBrowser::finishScan() {
         notify(this, QMessageBox::Warning, QStringLiteral("Part of the backup could not be read."), lines.join('\n'));
     }
     emit scanCompleted(cancelled);
-}
-
-void ResultBrowser::refreshCounts(bool final) {
-    counts_.clear();
-    if (session_ && final) {
-        for (const CategoryCount& c : countCategories(session_->store))
-            for (Category cat : kCategories)
-                if (c.name == countName(cat)) counts_[cat] = {c.live, c.deleted};
-    } else if (session_) {
-        const MVResultViewController& s = session_->store;
-        counts_[Category::Contact] = {s.contactNum.load(), s.delContactNum.load()};
-        counts_[Category::Message] = {s.messageNum.load(), s.delMessageNum.load()};
-        counts_[Category::CallHistory] = {s.callNum.load(), s.delCallNum.load()};
-        counts_[Category::Note] = {s.noteNum.load(), s.delNoteNum.load()};
-        counts_[Category::BookMark] = {s.bookMarkNum.load(), s.delBookMarkNum.load()};
-        counts_[Category::Calendar] = {s.calendarNum.load(), s.delCalendarNum.load()};
-        counts_[Category::PhotoAndVideo] = {s.photovideoNum.load(), 0};
-        counts_[Category::FaceTwitter] = {s.facetwitterNum.load(), 0};
-        counts_[Category::BackupTree] = {s.BackUpFilesNum.load(), 0};
-    }
-    for (Category c : kCategories) {
-        const auto [live, deleted] = shownCount(c);
-        QString text = QStringLiteral("%1\n%2").arg(categoryTitle(c).replace(QLatin1Char('&'), QStringLiteral("&&"))).arg(live);
-        if (deleted > 0) text += QStringLiteral("  ·  %1 deleted").arg(deleted);
-        buttonOf_[c]->setText(text);
-    }
-}
-
-void ResultBrowser::showCategory(Category category) {
-    category_ = category;
-    if (auto* b = categoryButton(category)) b->setChecked(true);
-    {
-        // A new category starts unsearched.
-        const QSignalBlocker block(search_);
-        search_->clear();
-        searchPending_ = false;
-    }
-    if (session_ && !scanning()) {
-        session_->store.showCategory(category);
-        rowsChanged_ = false;
-        const QSignalBlocker block(selectAll_);
-        selectAll_->setChecked(session_->store.selectAllBoxState);
-    }
-    table_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
-    proxy_->sort(-1);
-    reloadRows();
-    conversation_->setMessages({});
-    conversationPane_->setVisible(category == Category::Message);
-    exportPicture_->setEnabled(false);
-    detail_->clear();
-    const bool files = category == Category::BackupTree;
-    const bool photos = category == Category::PhotoAndVideo;
-    detail_->setVisible(category != Category::Message && !files);
-    table_->setVisible(!files && !photos);
-    grid_->setVisible(photos);
-    tree_->setVisible(files);
-    selectAll_->setVisible(!files);
-    deletedOnly_->setVisible(!files);
-    search_->setVisible(!files);
-    splitter_->setSizes(category == Category::Message ? QList<int>{460, 0, 540, 0, 0}
-                        : files                      ? QList<int>{0, 0, 0, 1000, 0}
-                        : photos                     ? QList<int>{0, 600, 0, 0, 220}
-                                                     : QList<int>{560, 0, 0, 0, 260});
-    table_->resizeColumnsToContents();
-    table_->setColumnWidth(0, 28);
-    for (int c = 1; c < model_->columnCount(); ++c)
-        table_->setColumnWidth(c, std::min(table_->columnWidth(c), category == Category::Message ? 180 : 320));
-    refreshSelection();
-}
-
-void ResultBrowser::reloadRows() {
-    if (category_ == Category::BackupTree) {
-        // The tree is placed on this thread in batches; it is shown once complete.
-        treeModel_->setStore(session_ && !scanning() ? &session_->store : nullptr);
-        if (treeModel_->rowCount() > 0) tree_->expand(treeModel_->index(0, 0));
-        return;
-    }
-    if (!session_) {
-        model_->setRecords(category_, {}, false);
-        return;
-    }
-    if (scanning()) {
-        // While the scan appends, rows are shown from the store's lists and
-        // cannot be ticked yet; a batch brings only the records added since the last one.
-        if (model_->category() == category_ && !model_->checkable()) {
-            model_->appendRecords(session_->store.snapshot(category_, model_->records().size()));
-        } else {
-            model_->setRecords(category_, session_->store.snapshot(category_), false);
-        }
-    } else {
-        model_->setRecords(category_, session_->store.displayedSnapshot(), true);
-    }
-    const int column = table_->horizontalHeader()->sortIndicatorSection();
-    if (column >= 0 && column < model_->columnCount()) proxy_->sort(column, table_->horizontalHeader()->sortIndicatorOrder());
-}
-
-void ResultBrowser::toggleRow(int modelRow, bool value) {
-    if (!session_ || scanning() || modelRow < 0 || modelRow >= static_cast<int>(model_->records().size())) return;
-    const AnyRecord& record = model_->records()[static_cast<std::size_t>(modelRow)];
-    const std::vector<AnyRecord> shown = session_->store.displayedSnapshot();
-    std::size_t index = static_cast<std::size_t>(modelRow);
-    if (index >= shown.size() || shown[index] != record) {
-        const auto it = std::find(shown.begin(), shown.end(), record);
-        if (it == shown.end()) return;
-        index = static_cast<std::size_t>(it - shown.begin());
-    }
-    if (std::holds_alternative<PhotoPtr>(record)) {
-        // A thumbnail's box (or the photo's row) ticks the record through the
-        // store's thumbnail event, as the grid's check boxes do.
-        session_->nc.post(events::RefreshNodeSelctedStatu,
-                          std::any(PhotoThumbnailCheck{std::get<PhotoPtr>(record), value}));
-    } else {
-        session_->store.setRowsSelected({index}, value);
-    }
-    refreshSelection();
-}
-
-void ResultBrowser::refreshSelection() {
-    if (!session_) {
-        selectionLabel_->clear();
-        recover_->setEnabled(false);
-        return;
-    }
-    const MVResultViewController& s = session_->store;
-    selectionLabel_->setText(QString::fromStdString(s.selectionText));
-    recover_->setEnabled(s.recoverEnabled && !scanning());
-}
-
-void ResultBrowser::openConversation(int viewRow) {
-    if (!session_ || category_ != Category::Message) return;
-    const QModelIndex source = proxy_->mapToSource(proxy_->index(viewRow, 0));
-    if (!source.isValid()) return;
-    const AnyRecord& record = model_->records()[static_cast<std::size_t>(source.row())];
-    const std::vector<AnyRecord> all = session_->store.snapshot(Category::Message);
-    const auto it = std::find(all.begin(), all.end(), record);
-    if (it == all.end()) return;
-    conversation_->setMessages(session_->store.conversationMessages(static_cast<std::size_t>(it - all.begin())));
-    exportPicture_->setEnabled(true);
-    if (table_->currentIndex().row() != viewRow) table_->selectRow(viewRow);
 }
 
 bool ResultBrowser::exportConversationPicture(const QString& file) {
@@ -805,7 +540,8 @@ RecoveryReport ResultBrowser::recoverInto(const QString& destination) {
         notify(this, QMessageBox::Warning, QString::fromStdString(*problem));
         return {};
     }
-    MVResultViewController& store = session_->store;
+    Recovery& recovery = session_->recovery;
+    RecoverySource selected = recovery.source();
     std::stop_source stop;
     std::atomic<bool> done{false};
     RecoveryReport report;
@@ -817,7 +553,7 @@ RecoveryReport ResultBrowser::recoverInto(const QString& destination) {
     connect(&dialog, &QProgressDialog::canceled, this, [&stop] { stop.request_stop(); });
     ScanSession* s = session_.get();
     std::thread worker([&] {
-        report = store.recoverFilesThread(target, stop.get_token());
+        report = recovery.run(std::move(selected), target, stop.get_token());
         done = true;
         s->dispatcher.wake();
     });
@@ -826,7 +562,7 @@ RecoveryReport ResultBrowser::recoverInto(const QString& destination) {
     QTimer poll;
     connect(&poll, &QTimer::timeout, &loop, [&] {
         s->dispatcher.pumpUntil([] { return true; });
-        dialog.setValue(recoveryPercent(store.recovredFilesNum.load(), store.allSelectedFileNum.load()));
+        dialog.setValue(recoveryPercent(recovery.handled.load(), recovery.total.load()));
         if (done) loop.quit();
     });
     poll.start(20);
@@ -964,7 +700,7 @@ QString ResultBrowser::attachmentName(const std::string& storedPath) {
     if (attachmentNames_.isEmpty()) {
         // The backup's file tree names each stored file as the device named it.
         std::vector<const MVTreeDirNode*> stack;
-        for (const TreeDirPtr& root : session_->store.treeController.content)
+        for (const TreeDirPtr& root : session_->store.tree().content)
             if (root) stack.push_back(root.get());
         while (!stack.empty()) {
             const MVTreeDirNode* folder = stack.back();

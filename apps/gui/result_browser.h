@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QPersistentModelIndex>
 #include <QTimer>
+#include <QMessageBox>
 #include <QWidget>
 #include <atomic>
 #include <map>
@@ -16,10 +17,12 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <unordered_set>
 
 #include "core/device_node.h"
 #include "engine/device_scan.h"
 #include "engine/scan_session.h"
+#include "engine/search.h"
 #include "output/recovery_run.h"
 
 class QAbstractButton;
@@ -75,7 +78,7 @@ public:
     bool openDestinationAfterRecovery = true;
 
     // ---- what tests and the screenshot mode look at ----
-    MVResultViewController* store() { return session_ ? &session_->store : nullptr; }
+    ResultStore* store() { return session_ ? &session_->store : nullptr; }
     QAbstractButton* categoryButton(Category category) const;
     QTableView* table() const { return table_; }
     RecordTableModel* model() const { return model_; }
@@ -99,8 +102,9 @@ public:
     bool exportConversationPicture(const QString& file);
     // Opens the conversation on the table's row (of the sorted view).
     void openConversation(int viewRow);
-    // The longest time one turn of the scan's queue and display updates took
-    // on this thread during the last scan (how long the window was unresponsive at most).
+    // The longest time one turn of the scan's queue (the store taking a batch
+    // of records, the views following it) took on this thread during the last
+    // scan: how long the window was unresponsive at most.
     qint64 longestTickMs() const { return longestTickMs_; }
     // The live and deleted counts a button shows.
     std::pair<long, long> shownCount(Category category) const;
@@ -113,15 +117,23 @@ signals:
     void backRequested();
 
 private:
-    // Announcements of the store (the scan thread's ones only raise flags).
+    // Announcements of the store, all on this thread.
     void recordsAdded(Category category, std::size_t first, std::size_t count) override;
-    void conversationChanged(std::size_t index) override;
     void recordChanged(Category category, std::size_t index) override;
-    void countersChanged() override;
-    void displayedListChanged(Category category, std::size_t rows) override;
-    void searchResultsPublished(std::size_t count) override;
+    void backupFilesAdded(std::size_t count) override;
+    void progressChanged(int percent) override;
+    void statusChanged(const std::string& text) override;
+    void deviceChanged(const DeviceNodePtr& device) override;
 
-    void tick();
+    // One turn of the scan's queue, scheduled whenever the scan hands
+    // something over; it also notices the end of the scan.
+    void drain();
+    void scheduleDrain();
+    // The counts on the buttons follow the store at most ten times a second.
+    void countsChanged();
+    // Whether the window shows `record` with the filters as they are set.
+    bool passesFilters(const AnyRecord& record) const;
+    void startSearch(const QString& text);
     void finishScan();
     void refreshCounts(bool final);
     void reloadRows();
@@ -160,13 +172,17 @@ private:
     // Started and not yet finished (the scan thread is the session's own; this
     // thread serves its queue from the event loop).
     bool scanActive_ = false;
-    std::atomic<bool> countsDirty_{false};
-    std::atomic<int> dirtyCategories_{0};  // bit per Category
     std::optional<std::string> scanProblem_;
     QString backupFolder_;
-    QTimer pump_;
-    QElapsedTimer sinceCounts_, sinceRows_;
+    // Set while a turn of the queue is scheduled (from the scan thread).
+    std::shared_ptr<std::atomic<bool>> drainScheduled_ = std::make_shared<std::atomic<bool>>(false);
+    QTimer countsTimer_;  // single shot, started by a change of the counts
     qint64 longestTickMs_ = 0;
+    QString scanningText_;  // the device label while the scan runs
+    std::unique_ptr<Search> searcher_;  // over the session's queue
+    // The search's hits, shown instead of the whole category while set.
+    std::optional<std::unordered_set<const void*>> searchHits_;
+    std::map<Category, bool> selectAllState_;  // the select-all box per category
     Category category_ = Category::Contact;
     std::map<Category, std::pair<long, long>> counts_;
 
@@ -186,8 +202,6 @@ private:
     QPushButton* back_ = nullptr;
     QCheckBox* deletedOnly_ = nullptr;
     QLineEdit* search_ = nullptr;
-    bool searchPending_ = false;  // a search runs; its result comes through the queue
-    bool rowsChanged_ = false;    // the store refilled the shown list
     QCheckBox* selectAll_ = nullptr;
     QLabel* selectionLabel_ = nullptr;
     QPushButton* recover_ = nullptr;
@@ -203,6 +217,10 @@ private:
     QTreeView* tree_ = nullptr;  // the backup's files (three-state)
     BackupTreeModel* treeModel_ = nullptr;  // the fields of the current row (other categories)
 };
+
+// A message box that does not block the event loop (a scan or a screenshot
+// may still be running behind it).
+void notify(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& details = {});
 
 // The category a command-line name stands for ("contacts", "messages", ...).
 std::optional<Category> categoryFromName(const QString& name);

@@ -10,16 +10,17 @@ namespace salvor::gui {
 
 BackupTreeModel::BackupTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
 
-void BackupTreeModel::setStore(MVResultViewController* store) {
+void BackupTreeModel::setStore(ResultStore* store, Selection* selection) {
     beginResetModel();
     store_ = store;
+    selection_ = selection;
     endResetModel();
 }
 
 const std::vector<TreeDirPtr>& BackupTreeModel::foldersOf(const MVTreeDirNode* container) const {
     static const std::vector<TreeDirPtr> none;
     if (container) return container->children;
-    return store_ ? store_->treeController.content : none;
+    return store_ ? store_->tree().content : none;
 }
 
 MVTreeDirNode* BackupTreeModel::folderAt(const QModelIndex& index) const {
@@ -59,7 +60,7 @@ QModelIndex BackupTreeModel::parent(const QModelIndex& child) const {
 
 int BackupTreeModel::rowCount(const QModelIndex& parent) const {
     if (!store_) return 0;
-    if (!parent.isValid()) return static_cast<int>(store_->treeController.content.size());
+    if (!parent.isValid()) return static_cast<int>(store_->tree().content.size());
     if (parent.column() != 0) return 0;
     const MVTreeDirNode* folder = folderAt(parent);
     return folder ? static_cast<int>(folder->children.size() + folder->fileChildren.size()) : 0;
@@ -108,11 +109,11 @@ Qt::ItemFlags BackupTreeModel::flags(const QModelIndex& index) const {
 }
 
 bool BackupTreeModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (!store_ || role != Qt::CheckStateRole || index.column() != 0) return false;
+    if (!store_ || !selection_ || role != Qt::CheckStateRole || index.column() != 0) return false;
     if (MVTreeDirNode* folder = folderAt(index)) {
-        store_->outlineViewSetObjectValue(*folder);
+        selection_->toggleFolder(*folder);
     } else if (MVTreeFileNode* file = fileAt(index)) {
-        store_->outlineViewSetObjectValue(*file, value.toInt() == Qt::Checked);
+        selection_->setFileSelected(*file, value.toInt() == Qt::Checked);
     } else {
         return false;
     }

@@ -7,6 +7,7 @@
 #include <QAbstractItemModel>
 
 #include "engine/result_store.h"
+#include "engine/selection.h"
 
 namespace salvor::gui {
 
@@ -15,7 +16,7 @@ class BackupTreeModel : public QAbstractItemModel {
 public:
     explicit BackupTreeModel(QObject* parent = nullptr);
     // Shows the store's tree (null: nothing).
-    void setStore(MVResultViewController* store);
+    void setStore(ResultStore* store, Selection* selection);
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
     QModelIndex parent(const QModelIndex& child) const override;
@@ -35,7 +36,8 @@ signals:
 
 private:
     const std::vector<TreeDirPtr>& foldersOf(const MVTreeDirNode* container) const;
-    MVResultViewController* store_ = nullptr;
+    ResultStore* store_ = nullptr;
+    Selection* selection_ = nullptr;
 };
 
 }  // namespace salvor::gui

@@ -2,10 +2,8 @@
 
 #include <unistd.h>
 
-#include <any>
 #include <cstdio>
 
-#include "core/events.h"
 #include "platform/device_folder.h"
 #include "platform/log.h"
 
@@ -26,8 +24,12 @@ std::string withCode(const char* text, int code) {
 
 // ---- notices ----
 
-void MVDeviceNotify::deviceConnected(int index) { nc_.post(events::DeviceConnect, std::any(index)); }
-void MVDeviceNotify::deviceDisconnected(int index) { nc_.post(events::DeviceDisConnect, std::any(index)); }
+void MVDeviceNotify::deviceConnected(int index) {
+    if (connected_) connected_(index);
+}
+void MVDeviceNotify::deviceDisconnected(int index) {
+    if (disconnected_) disconnected_(index);
+}
 
 DeviceManager& DeviceManager::sharedManager() {
     static DeviceManager* manager = new DeviceManager(device::deviceSupport());

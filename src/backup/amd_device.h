@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "core/notification_center.h"
 #include "core/records.h"
 #include "platform/device_support.h"
 #include "platform/plist.h"
@@ -38,15 +37,16 @@ protected:
     ~DeviceNotify() = default;
 };
 
-// Posts "DeviceConnect" / "DeviceDisConnect" with the index (an int).
+// Hands arrival and removal (with the index) to the two functions it was made with.
 class MVDeviceNotify final : public DeviceNotify {
 public:
-    explicit MVDeviceNotify(NotificationCenter& nc) : nc_(nc) {}
+    MVDeviceNotify(std::function<void(int)> connected, std::function<void(int)> disconnected)
+        : connected_(std::move(connected)), disconnected_(std::move(disconnected)) {}
     void deviceConnected(int index) override;
     void deviceDisconnected(int index) override;
 
 private:
-    NotificationCenter& nc_;
+    std::function<void(int)> connected_, disconnected_;
 };
 
 class DeviceManager {

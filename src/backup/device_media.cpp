@@ -5,11 +5,9 @@
 #include <algorithm>
 #include <map>
 #include <vector>
-#include <any>
 #include <mutex>
 
 #include "backup/amd_device.h"
-#include "core/events.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
 #include "platform/log.h"
@@ -106,7 +104,7 @@ void scanDeviceMedia(ScanContext& ctx, const std::string&) {
                 node->fileNodeName = localPath.substr(localPath.rfind('/') + 1);
                 node->fileNodeSize = size_to_unit(size);
                 node->bmov = movie ? 1 : 0;
-                ctx.post(events::ScanPhotoAndVideo, std::any(PhotoPtr(std::move(node))));
+                ctx.sink.photo(PhotoPtr(std::move(node)));
             }
         } else {
             ++failures;

@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <any>
 #include <array>
 #include <filesystem>
 #include <string_view>
@@ -13,7 +12,6 @@
 #include "backup/mbdb_reader.h"
 #include "backup/media.h"
 #include "core/scan_context.h"
-#include "core/events.h"
 #include "core/helpers.h"
 #include "platform/log.h"
 
@@ -86,8 +84,6 @@ std::string manifestText(std::string_view bytes) {
 }
 
 void scanBackupFiles(ScanContext& ctx, const std::string& backupPath) {
-    static const std::string kFindEvent = events::FindBackUpDirFileInfo;
-    static const std::string kProgressEvent = events::ScanProgressInfo;
 
     // Decided by the files present, as the backup list does: iOS 10.0 and
     // 10.1 already wrote Manifest.db, so a version number would mislead.
@@ -150,12 +146,12 @@ void scanBackupFiles(ScanContext& ctx, const std::string& backupPath) {
             log::line("AnalyzerFile hash1 could not compute message digest.");
         }
 
-        ctx.nc.post(kFindEvent, std::any(node));
+        ctx.sink.backupFile(node);
         ++listed;
 
         if (isKeptDomain(textOrEmpty(node->fileDomain))) {
             if (!ctx.bIOSRecoveryMode && size > 0)
-                ctx.nc.post(kProgressEvent, std::any(static_cast<int>(reader.position() * 20 / size)));
+                ctx.sink.progress(static_cast<int>(reader.position() * 20 / size));
             mediaFiles.add(ctx, *node);
             ctx.treeFileArray.push_back(std::move(node));
         }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <any>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -16,7 +15,6 @@
 #include "backup/mbfile.h"
 #include "backup/media.h"
 #include "backup/photo_library.h"
-#include "core/events.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
 #include "core/stored_file.h"
@@ -461,8 +459,6 @@ void checkSnapshot(ScanContext& ctx, const std::string& backupPath) {
 }  // namespace
 
 void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
-    static const std::string kFindEvent = events::FindBackUpDirFileInfo;
-    static const std::string kProgressEvent = events::ScanProgressInfo;
     ctx.modernFormat = true;
     checkSnapshot(ctx, backupPath);
 
@@ -586,12 +582,12 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
                                manifestText(row.relativePath.substr(row.relativePath.rfind('/') + 1));
         }
         node->fileKey = key;
-        ctx.nc.post(kFindEvent, std::any(node));
+        ctx.sink.backupFile(node);
 
         const std::string& domain = *node->fileDomain;
         if (isKeptDomain(domain)) {
             if (!ctx.bIOSRecoveryMode && total > 0)
-                ctx.nc.post(kProgressEvent, std::any(static_cast<int>(std::min<std::uint64_t>(seen, total) * 20 / total)));
+                ctx.sink.progress(static_cast<int>(std::min<std::uint64_t>(seen, total) * 20 / total));
             const PhotoFacts* facts = nullptr;
             bool media = true;
             if (domain == kCameraRoll) {

@@ -3,14 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <any>
 #include <array>
 #include <cctype>
 #include <string_view>
 #include <unordered_map>
 
 #include "core/scan_context.h"
-#include "core/events.h"
 #include "core/helpers.h"
 
 namespace salvor {
@@ -95,13 +93,12 @@ std::shared_ptr<MVPhotoAndVideoNode> photoRecord(const MVTreeDirNode& node, cons
 }
 
 void postSocial(ScanContext& ctx, const MVTreeDirNode& node, const StoredFile& stored) {
-    static const std::string kSocialEvent = events::scanFaceTwitterInfo;
     auto file = std::make_shared<MVFaceTwitterNode>();
     file->faceTwitterFilePath = textOrEmpty(node.fileKey);
     file->faceTwitterFileName = std::string(lastComponent(textOrEmpty(node.filePath)));
     file->FileSizeNumber = stored.size;
     file->fileSize = size_to_unit(stored.size);
-    ctx.nc.post(kSocialEvent, std::any(FaceTwitterPtr(std::move(file))));
+    ctx.sink.socialFile(FaceTwitterPtr(std::move(file)));
 }
 
 std::string lowered(std::string text) {
@@ -112,12 +109,11 @@ std::string lowered(std::string text) {
 }  // namespace
 
 void GetMediaFileByNode(ScanContext& ctx, const MVTreeDirNode& node, const PhotoFacts* facts) {
-    static const std::string kPhotoEvent = events::ScanPhotoAndVideo;
     const Kind kind = kindOf(node);
     if (!kind.picture && !kind.movie && !kind.social) return;
     const StoredFile stored = storedFileOf(ctx, textOrEmpty(node.fileKey));
     if (kind.picture || kind.movie)
-        ctx.nc.post(kPhotoEvent, std::any(PhotoPtr(photoRecord(node, kind, stored, facts))));
+        ctx.sink.photo(PhotoPtr(photoRecord(node, kind, stored, facts)));
     if (kind.social && stored.exists) postSocial(ctx, node, stored);
 }
 
@@ -145,7 +141,6 @@ void MediaList::add(ScanContext& ctx, const MVTreeDirNode& node, const PhotoFact
 }
 
 void MediaList::finish(ScanContext& ctx) {
-    static const std::string kPhotoEvent = events::ScanPhotoAndVideo;
     std::unordered_map<std::string, std::size_t> pictures;
     for (std::size_t i = 0; i < held_.size(); ++i)
         if (held_[i].role == Held::Role::Picture) pictures.emplace(held_[i].pairKey, i);
@@ -159,7 +154,7 @@ void MediaList::finish(ScanContext& ctx) {
     }
     for (std::size_t i = 0; i < held_.size(); ++i) {
         if (ctx.stopRequested()) break;
-        if (!paired[i]) ctx.nc.post(kPhotoEvent, std::any(PhotoPtr(std::move(held_[i].record))));
+        if (!paired[i]) ctx.sink.photo(PhotoPtr(std::move(held_[i].record)));
     }
     held_.clear();
 }

@@ -2,11 +2,9 @@
 #include "carve/prepared_image.h"
 
 #include <algorithm>
-#include <any>
 #include <memory>
 
 #include "core/byte_reader.h"
-#include "core/events.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
 #include "platform/log.h"
@@ -96,7 +94,7 @@ void DelBookMarkScan::run() {
         if (!url.empty()) node->bookMarkURL = url;
         node->carvedFrom = carve::foundInText(f.where);
         node->carvedPage = static_cast<std::int64_t>(f.page);
-        ctx_.post(events::scanDelBookMarkInfo, std::any(node));
+        ctx_.sink.deletedBookmark(node);
     }
     ctx_.postStageProgress();
 }

@@ -1,12 +1,10 @@
 #include "carve/deleted_calendar.h"
 #include "carve/prepared_image.h"
 
-#include <any>
 #include <set>
 #include <vector>
 
 #include "core/byte_reader.h"
-#include "core/events.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
 #include "platform/log.h"
@@ -64,7 +62,7 @@ void DelCalendarScan::run() {
     for (auto& [key, event] : found_) {
         if (ctx_.stopRequested()) return;
         if (live_.count(identityOf(*event)) || !posted.insert(identityOf(*event)).second) continue;
-        ctx_.post(events::scanDelCalendarInfo, std::any(event));
+        ctx_.sink.deletedCalendarEvent(event);
     }
     ctx_.postStageProgress();
 }

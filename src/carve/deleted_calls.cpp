@@ -2,7 +2,6 @@
 #include "carve/prepared_image.h"
 
 #include <algorithm>
-#include <any>
 #include <limits>
 #include <set>
 #include <tuple>
@@ -10,7 +9,6 @@
 #include <utility>
 
 #include "core/byte_reader.h"
-#include "core/events.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
 #include "platform/log.h"
@@ -72,7 +70,7 @@ void DelCallScan::run() {
             if (known == names.end()) known = names.emplace(phone, ctx_.contacts().getNameByPhoneNumber(call->callPhone)).first;
             call->callName = known->second;
         }
-        ctx_.post(events::ScanDelCallHistoryInfo, std::any(call));
+        ctx_.sink.deletedCall(call);
     }
     ctx_.postStageProgress();
 }

@@ -11,7 +11,6 @@
 #include <string_view>
 
 #include "core/byte_reader.h"
-#include "core/events.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
 #include "core/utf8.h"
@@ -281,7 +280,7 @@ void DelContactScan::run() {
             node->contactPhoneValues.empty() && node->contactEmailValues.empty() && node->contactHomepageValues.empty())
             continue;
         if (!inferred_.count(node.get())) joined.insert(node->rowid);
-        ctx_.post(events::ScanDelContactInfo, std::any(node));
+        ctx_.sink.deletedContact(node);
     }
     postUnjoinedValues(owners, joined);
     ctx_.postStageProgress();
@@ -575,7 +574,7 @@ void DelContactScan::postUnjoinedValues(const std::map<std::int64_t, const MVCon
         addValues(*node, gone);
         if (node->contactPhoneValues.empty() && node->contactEmailValues.empty() && node->contactHomepageValues.empty())
             continue;
-        ctx_.post(events::ScanDelContactInfo, std::any(ContactPtr(node)));
+        ctx_.sink.deletedContact(ContactPtr(node));
     }
 }
 

@@ -3,7 +3,6 @@
 #include "carve/carve_record.h"
 
 #include <algorithm>
-#include <any>
 #include <array>
 #include <cctype>
 #include <cmath>
@@ -14,7 +13,6 @@
 
 #include "core/byte_reader.h"
 #include "core/contact_index.h"
-#include "core/events.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
 #include "core/utf8.h"
@@ -494,7 +492,7 @@ void DelMessageScan::finish(const MessagePtr& node) {
             known = names_.emplace(phone, ctx_.contacts().getNameByPhoneNumber(node->messagePhone, nullptr).name).first;
         node->messageName = known->second;
     }
-    ctx_.post(events::ScanDelMessageInfo, std::any(node));
+    ctx_.sink.deletedMessage(node);
 }
 
 }  // namespace salvor

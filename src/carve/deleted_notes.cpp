@@ -2,14 +2,12 @@
 #include "carve/prepared_image.h"
 
 #include <algorithm>
-#include <any>
 #include <map>
 #include <memory>
 #include <set>
 #include <tuple>
 
 #include "core/byte_reader.h"
-#include "core/events.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
 #include "platform/log.h"
@@ -184,7 +182,7 @@ void DelNoteScan::run() {
         n->noteContent = content;
         n->carvedFrom = carve::foundInText(from.where);
         n->carvedPage = static_cast<std::int64_t>(from.page);
-        ctx_.post(events::ScanDelNoteInfo, std::any(n));
+        ctx_.sink.deletedNote(n);
     };
     for (const Carved& b : bodies_) {
         if (ctx_.stopRequested()) return;

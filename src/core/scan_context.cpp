@@ -1,8 +1,6 @@
 #include "core/scan_context.h"
 
-#include "core/events.h"
 
-#include <any>
 
 namespace salvor {
 
@@ -17,8 +15,8 @@ void ScanCollections::removeSomeArray() {
     noteArray = {};
 }
 
-ScanContext::ScanContext(NotificationCenter& center, std::string backupFolder)
-    : backupPath(std::move(backupFolder)), nc(center) {}
+ScanContext::ScanContext(RecordSink& recordSink, std::string backupFolder)
+    : backupPath(std::move(backupFolder)), sink(recordSink) {}
 
 ScanContext::~ScanContext() = default;
 
@@ -40,13 +38,13 @@ void ScanContext::reportProblem(const std::string& text) {
     for (const std::string& seen : reported_)
         if (seen == text) return;
     reported_.push_back(text);
-    nc.post(events::ScanProblemInfo, std::any(text));
+    sink.problem(text);
 }
 
 void ScanContext::postStageProgress() {
     if (stageProgress >= 0) postProgress(stageProgress);
 }
 
-void ScanContext::postProgress(int percent) { nc.post(events::ScanProgressInfo, std::any(percent)); }
+void ScanContext::postProgress(int percent) { sink.progress(percent); }
 
 }  // namespace salvor

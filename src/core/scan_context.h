@@ -1,10 +1,9 @@
 // What one scan stage gets to work with, handed to it explicitly: the backup's
 // files, the private database copies, the contact index for name lookups, the
-// record sink (events), progress reporting, a stop token and the working
+// record sink, progress reporting, a stop token and the working
 // collections that several stages share.
 #pragma once
 
-#include <any>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -17,7 +16,7 @@
 
 #include "core/backup_cipher.h"
 #include "core/contact_index.h"
-#include "core/notification_center.h"
+#include "core/record_sink.h"
 #include "core/records.h"
 #include "core/tree_nodes.h"
 
@@ -41,7 +40,7 @@ struct ScanCollections {
 
 class ScanContext : public ScanCollections {
 public:
-    explicit ScanContext(NotificationCenter& center, std::string backupFolder = {});
+    explicit ScanContext(RecordSink& sink, std::string backupFolder = {});
     ~ScanContext();
     ScanContext(const ScanContext&) = delete;
     ScanContext& operator=(const ScanContext&) = delete;
@@ -87,8 +86,7 @@ public:
     ContactIndex contacts() const { return ContactIndex(contactArray); }
 
     // ---- the record sink ----
-    NotificationCenter& nc;
-    void post(const std::string& event, const std::any& object) { nc.post(event, object); }
+    RecordSink& sink;
     // Reports, once per text, something that cost the scan data; the person
     // sees it with the results. Stages go on with what they can read.
     void reportProblem(const std::string& text);

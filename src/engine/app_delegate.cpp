@@ -1,13 +1,12 @@
 #include "engine/app_delegate.h"
+#include "engine/scan_feed.h"
 
 #include <atomic>
-#include <any>
 #include <filesystem>
 #include <cstdlib>
 
 #include "backup/amd_device.h"
 #include "backup/device_list.h"
-#include "core/events.h"
 #include "engine/pipeline.h"
 #include "extract/modern_lookup.h"
 #include "engine/result_store.h"
@@ -20,13 +19,12 @@ namespace salvor {
 
 namespace fs = std::filesystem;
 
-SalvorAppDelegate::SalvorAppDelegate(NotificationCenter& center, MainThreadDispatcher& mainThread)
-    : deviceController(std::make_unique<MVIOSDeviceController>()), nc(center), dispatcher(mainThread) {}
+SalvorAppDelegate::SalvorAppDelegate(ScanFeed& scanFeed, MainThreadDispatcher& mainThread)
+    : deviceController(std::make_unique<MVIOSDeviceController>()), feed(scanFeed), dispatcher(mainThread) {}
 
 SalvorAppDelegate::~SalvorAppDelegate() {
     if (backupThread_.joinable()) backupThread_.join();
     if (scanBackFileThreader.joinable()) scanBackFileThreader.join();
-    for (auto token : deviceObservers_) nc.removeObserver(token);
     if (manager) manager->setNotify(nullptr);
 }
 
@@ -57,7 +55,7 @@ bool SalvorAppDelegate::ScanIOSBackFile(const std::string& backupPath) {
         cancelled_ = false;
     }
     if (scanBackFileThreader.joinable()) scanBackFileThreader.join();
-    scan_ = std::make_unique<ScanContext>(nc, backupPath);
+    scan_ = std::make_unique<ScanContext>(feed, backupPath);
     scan_->currentNodeIsiOS6Version = currentNodeIsiOS6Version;
     scan_->bIOS7DeviceNode = bIOS7DeviceNode;
     scan_->bIOSRecoveryMode = bIOSRecoveryMode;
@@ -74,7 +72,7 @@ bool SalvorAppDelegate::ScanIOSBackFile(const std::string& backupPath) {
         return modern::preparedCopy(ctx, modern::Found{stored, log});
     };
     // The device panel shows the backup being scanned from its first moment.
-    if (currentNode) nc.post(events::ScanIOSDeviceInfo, std::any(currentNode));
+    if (currentNode) feed.device(currentNode);
     scanBackFileThreader = std::thread([this, backupPath] {
         ScanIOSBackUpFilehand(backupPath);
         if (onScanThreadExit) onScanThreadExit();
@@ -106,7 +104,7 @@ void SalvorAppDelegate::ScanIOSBackUpFilehand(const std::string& backupPath) {
         if (stage.onlyInRecoveryMode && !ctx.bIOSRecoveryMode) continue;
         runStage(stage, ctx, backupPath);
     }
-    if (resultViewController) resultViewController->ScanThreadFinish();
+    feed.finish(scanWasCancelled());
     removeSomeArray();
     if (!ctx.scanScratchDir.empty()) {
         scratch::release(ctx.scanScratchDir);
@@ -117,7 +115,7 @@ void SalvorAppDelegate::ScanIOSBackUpFilehand(const std::string& backupPath) {
 }
 
 bool SalvorAppDelegate::unlockScan(ScanContext& ctx, const std::string& backupPath) {
-    nc.post(events::ScanStatusText, std::any(std::string("Unlocking the backup…")));
+    feed.status("Unlocking the backup…");
     BackupSecret secret;
     {
         std::lock_guard<std::mutex> lock(secretMutex_);
@@ -136,7 +134,7 @@ bool SalvorAppDelegate::unlockScan(ScanContext& ctx, const std::string& backupPa
             wrongPassword_ = result.status == UnlockResult::Status::wrongPassword;
         }
     }
-    nc.post(events::ScanStatusText, std::any(std::string()));
+    feed.status(std::string());
     if (result.status != UnlockResult::Status::ok) {
         // Said once, by the front end, as the scan's failure.
         log::line(result.message, log::Level::Info);
@@ -187,13 +185,8 @@ void SalvorAppDelegate::waitForScan() {
 void SalvorAppDelegate::initDeviceManagement(amd::DeviceManager* deviceManager) {
     if (manager) return;
     manager = deviceManager ? deviceManager : &amd::DeviceManager::sharedManager();
-    deviceObservers_.push_back(nc.addObserver(events::DeviceConnect, [this](const std::any& object) {
-        if (const int* index = std::any_cast<int>(&object)) DeviceConnectHandle(*index);
-    }));
-    deviceObservers_.push_back(nc.addObserver(events::DeviceDisConnect, [this](const std::any& object) {
-        if (const int* index = std::any_cast<int>(&object)) DeviceDisConnectHandle(*index);
-    }));
-    deviceNotify_ = std::make_unique<amd::MVDeviceNotify>(nc);
+    deviceNotify_ = std::make_unique<amd::MVDeviceNotify>([this](int index) { DeviceConnectHandle(index); },
+                                                          [this](int index) { DeviceDisConnectHandle(index); });
     manager->setNotify(deviceNotify_.get());
     manager->subscribe();
 }
@@ -253,8 +246,8 @@ void SalvorAppDelegate::failBackup(const std::string& why) {
         backupFailure_ = why;
     }
     log::line("device backup: " + why, log::Level::Error);
-    nc.post(events::ScanProblemInfo, std::any(why));
-    if (resultViewController) resultViewController->ScanThreadFinish();
+    feed.problem(why);
+    feed.finish(scanWasCancelled());
 }
 
 void SalvorAppDelegate::StartBackupDeviceThread(const std::string& backupRoot, const std::string& udid) {
@@ -265,7 +258,7 @@ void SalvorAppDelegate::StartBackupDeviceThread(const std::string& backupRoot, c
     auto tool = manager->support().backupTool();
     // The tool's own progress, on the 0..20 part of the bar.
     const device::BackupRun run = tool->run(udid, backupRoot, [this](int percent) {
-        nc.post(events::ScanProgressInfo, std::any(percent));
+        feed.progress(percent);
     });
     const std::string folder = backupRoot + "/" + udid;
     {

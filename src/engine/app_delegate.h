@@ -18,13 +18,12 @@
 #include "backup/backup_unlock.h"
 #include "core/device_node.h"
 #include "core/scan_context.h"
-#include "core/notification_center.h"
 #include "core/records.h"
 #include "platform/dispatcher.h"
 
 namespace salvor {
 
-class MVResultViewController;
+class ScanFeed;
 class MVIOSDeviceController;
 namespace amd {
 class DeviceManager;
@@ -33,15 +32,13 @@ class MVDeviceNotify;
 
 class SalvorAppDelegate {
 public:
-    SalvorAppDelegate(NotificationCenter& nc, MainThreadDispatcher& dispatcher);
+    // The scan's records go to `feed`; `dispatcher` reaches the main thread.
+    SalvorAppDelegate(ScanFeed& feed, MainThreadDispatcher& dispatcher);
     ~SalvorAppDelegate();
     SalvorAppDelegate(const SalvorAppDelegate&) = delete;
     SalvorAppDelegate& operator=(const SalvorAppDelegate&) = delete;
 
-
-    MVResultViewController* GetresultViewController() const { return resultViewController; }
     MVIOSDeviceController& GetMVIOSDeviceController() { return *deviceController; }
-    void setResultViewController(MVResultViewController* store) { resultViewController = store; }
 
     // ---- scan state ----
     DeviceNodePtr currentNode;
@@ -52,8 +49,7 @@ public:
     std::atomic<bool> bDeviceHasConnected{false};
     std::int32_t theIOSdevice = 0;
     std::unique_ptr<MVIOSDeviceController> deviceController;
-    MVResultViewController* resultViewController = nullptr;  // not owned
-    NotificationCenter& nc;
+    ScanFeed& feed;
     MainThreadDispatcher& dispatcher;
 
     // The running (or last) scan's context: its working collections, private
@@ -129,7 +125,6 @@ public:
 private:
     void failBackup(const std::string& why);
     std::unique_ptr<amd::MVDeviceNotify> deviceNotify_;
-    std::vector<std::uint64_t> deviceObservers_;
     std::thread backupThread_;
     std::atomic<bool> backingUp_{false};
     std::atomic<bool> backupCancelled_{false};

@@ -1,11 +1,9 @@
 #include "engine/device_scan.h"
 
-#include <any>
 
 #include "backup/amd_device.h"
 #include "backup/device_list.h"
 #include "backup/device_media.h"
-#include "core/events.h"
 #include "platform/device_folder.h"
 #include "platform/device_support.h"
 #include "platform/log.h"
@@ -67,7 +65,7 @@ DeviceScan::DeviceScan(ScanSession& session, amd::DeviceManager* manager)
 
 DeviceScan::~DeviceScan() {
     session_.app.waitForScan();
-    if (progressToken_) session_.nc.removeObserver(progressToken_);
+    session_.feed.onProgress = nullptr;
     setDeviceMediaSource(std::nullopt);
 }
 
@@ -113,11 +111,8 @@ std::optional<std::string> DeviceScan::start(const std::string& udid, std::funct
     app.bDeviceHasConnected = true;
     app.bIOSRecoveryMode = true;
     app.currentNode = nullptr;
-    onProgress_ = std::move(onProgress);
-    if (onProgress_ && !progressToken_)
-        progressToken_ = session_.nc.addObserver(events::ScanProgressInfo, [this](const std::any& object) {
-            if (const int* percent = std::any_cast<int>(&object)) onProgress_(*percent);
-        });
+    session_.store.clear();
+    session_.feed.onProgress = std::move(onProgress);
     app.onScanThreadExit = [this] { session_.dispatcher.wake(); };
     app.onBackupThreadExit = [this] { session_.dispatcher.wake(); };
     log::line("backing up the device " + device.udid + " into " + folders->backup, log::Level::Info);
@@ -129,8 +124,7 @@ bool DeviceScan::running() const { return session_.app.isBackingUp() || session_
 
 std::optional<std::string> DeviceScan::finish() {
     session_.app.waitForScan();
-    if (progressToken_) session_.nc.removeObserver(progressToken_);
-    progressToken_ = 0;
+    session_.feed.onProgress = nullptr;
     setDeviceMediaSource(std::nullopt);
     backupFolder = session_.app.deviceBackupFolder();
     return session_.app.backupFailure();

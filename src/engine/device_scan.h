@@ -59,8 +59,6 @@ public:
 private:
     ScanSession& session_;
     amd::DeviceManager* manager_;
-    std::function<void(int)> onProgress_;
-    std::uint64_t progressToken_ = 0;
 };
 
 }  // namespace salvor

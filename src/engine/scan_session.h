@@ -1,7 +1,7 @@
 // One scan of one backup folder, run to its end on a scan thread while the
-// calling (main) thread serves the main-thread queue; and the operations a
-// front end performs on the store on the user's behalf (counting categories,
-// ticking a path of the backup tree). Shared by the command line and the window.
+// calling (main) thread serves the main-thread queue, with the store it fills
+// and the services a front end uses on the person's behalf (selection,
+// recovery). Shared by the command line and the window.
 #pragma once
 
 #include <atomic>
@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "core/notification_center.h"
 #include "engine/app_delegate.h"
+#include "engine/recovery.h"
 #include "engine/result_store.h"
+#include "engine/scan_feed.h"
+#include "engine/selection.h"
 #include "platform/dispatcher.h"
 
 namespace salvor {
@@ -40,31 +42,20 @@ public:
     void cancel();
     bool cancelled() const { return cancelRequested_.load(); }
 
-    NotificationCenter nc;
-    QueueDispatcher dispatcher;
-    SalvorAppDelegate app{nc, dispatcher};
-    MVResultViewController store{app};
+    QueueDispatcher dispatcher;  // the constructing thread is the store's
+    ResultStore store;
+    ScanFeed feed{store, dispatcher};
+    SalvorAppDelegate app{feed, dispatcher};
+    Selection selection{store};
+    Recovery recovery{store, app};
     bool describedAsBackup = false;  // Info.plist or Manifest.plist described the folder
 
 private:
     std::atomic<bool> cancelRequested_{false};
-    std::function<void(int)> onProgress_;
-    NotificationCenter::Token progressToken_ = 0;
 };
 
 // Absolute, lexically normal form of a path, without a trailing "/".
 std::string absolutePath(const std::string& path);
 
-// Live and deleted counts per category, as a summary table shows them.
-struct CategoryCount {
-    std::string name;
-    long live = 0;
-    long deleted = 0;
-};
-std::vector<CategoryCount> countCategories(const MVResultViewController& store);
-
-// Ticks a file or folder of the backup tree named by its domain path
-// ("HomeDomain/Library/SMS"); false when nothing matches.
-bool tickTreePath(MVResultViewController& store, const std::string& domainPath);
 
 }  // namespace salvor

@@ -23,7 +23,7 @@ void post(ScanContext& ctx, Text title, Text url) {
     auto node = std::make_shared<MVBookMarkNode>();
     node->bookMarkTitle = std::move(title);
     node->bookMarkURL = std::move(url);
-    ctx.nc.post(events::scanBookMarkInfo, std::any(node));
+    ctx.sink.bookmark(node);
 }
 
 void readHistory(ScanContext& ctx, const std::string& path);
@@ -46,7 +46,7 @@ void scanBookmarks(ScanContext& ctx, const std::string& backupPath) {
             setText(node->bookMarkURL, table.at(r, 1));
             // The root folder and the reading-list folder are structure, not bookmarks.
             if (node->bookMarkTitle == "Root" || node->bookMarkTitle == "com.apple.ReadingList") continue;
-            ctx.nc.post(events::scanBookMarkInfo, std::any(node));
+            ctx.sink.bookmark(node);
         }
     }
     if (ctx.stopRequested()) return;

@@ -65,7 +65,7 @@ void scanCalendar(ScanContext& ctx, const std::string& backupPath) {
         setText(event->calNote, table->at(r, 2));
         setDate(event->startDate, table->at(r, 3), 1);
         setDate(event->endDate, table->at(r, 4), 1);
-        ctx.nc.post(events::scanCalendarInfo, std::any(event));
+        ctx.sink.calendarEvent(event);
     }
 }
 

@@ -49,7 +49,7 @@ void scanCallHistory(ScanContext& ctx, const std::string& backupPath) {
             auto known = names.find(phone);
             if (known == names.end()) known = names.emplace(phone, ctx.contacts().getNameByPhoneNumber(call->callPhone)).first;
             call->callName = known->second;
-            ctx.nc.post(events::ScanCallHistoryInfo, std::any(call));
+            ctx.sink.call(call);
         }
     }
     ctx.postStageProgress();

@@ -186,7 +186,10 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
                 if (field.values && sqlite::hasText(row.value())) field.values->push_back(columnText(row.value()));
             }
         }
-        ctx.nc.post(carved ? events::ScanDelContactInfo : events::ScanContactInfo, std::any(contact));
+        if (carved)
+            ctx.sink.deletedContact(contact);
+        else
+            ctx.sink.contact(contact);
     }
     // Deleted values of a person whose row is gone: one record per owner id
     // (the values that name the same id belong together), without a name.
@@ -205,7 +208,7 @@ void deliverAddressBook(ScanContext& ctx, const sqlite::Database& db, const sqli
     }
     for (const auto& [owner, contact] : unnamed)
         if (!textOrEmpty(contact->contactPhone).empty() || !textOrEmpty(contact->contactEmail).empty())
-            ctx.nc.post(events::ScanDelContactInfo, std::any(contact));
+            ctx.sink.deletedContact(contact);
     if (!carved) ctx.postStageProgress();
 }
 

@@ -1,7 +1,6 @@
 // Small helpers shared by the live extractors.
 #pragma once
 
-#include <any>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -9,7 +8,6 @@
 #include "core/byte_reader.h"
 #include "core/scan_context.h"
 #include "core/stored_file.h"
-#include "core/events.h"
 #include "core/helpers.h"
 #include "core/records.h"
 #include "core/utf8.h"

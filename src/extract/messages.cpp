@@ -172,7 +172,7 @@ void readNewer(ScanContext& ctx, const std::string& databasePath) {
             }
             names.apply(*message);
             attachAttachment(ctx, attachments, *message);
-            ctx.nc.post(events::ScanMessageInfo, std::any(message));
+            ctx.sink.message(message);
         }
     }
     selectROWIDandIDFromHandleTablewithSqlite(ctx, db);
@@ -204,7 +204,7 @@ void readOlder(ScanContext& ctx, const std::string& databasePath) {
             }
         }
         names.apply(*message);
-        ctx.nc.post(events::ScanMessageInfo, std::any(message));
+        ctx.sink.message(message);
     }
 }
 

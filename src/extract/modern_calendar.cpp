@@ -80,9 +80,9 @@ void scanModernCalendar(ScanContext& ctx, const std::string& backupPath) {
             setText(event->location, rows.text(4));
             if (origin) {
                 modern::markCarved(*event, *origin);
-                ctx.nc.post(events::scanDelCalendarInfo, std::any(event));
+                ctx.sink.deletedCalendarEvent(event);
             } else {
-                ctx.nc.post(events::scanCalendarInfo, std::any(event));
+                ctx.sink.calendarEvent(event);
             }
         }
     };

@@ -75,9 +75,9 @@ void scanModernCallHistory(ScanContext& ctx, const std::string& backupPath) {
             call->callName = known->second;
             if (origin) {
                 modern::markCarved(*call, *origin);
-                ctx.nc.post(events::ScanDelCallHistoryInfo, std::any(call));
+                ctx.sink.deletedCall(call);
             } else {
-                ctx.nc.post(events::ScanCallHistoryInfo, std::any(call));
+                ctx.sink.call(call);
             }
         }
     };

@@ -262,12 +262,12 @@ void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t,
         if (origin) {
             if (rowId >= std::int64_t{1} << 31) m->rowId = -1;  // an id the private database gave
             modern::markCarved(*m, *origin);
-            ctx.post(events::ScanDelMessageInfo, std::any(m));
+            ctx.sink.deletedMessage(m);
         } else if (t.recoverable.count(rowId)) {
             m->bDeleted = 1;
-            ctx.post(events::ScanDelMessageInfo, std::any(m));
+            ctx.sink.deletedMessage(m);
         } else {
-            ctx.post(events::ScanMessageInfo, std::any(m));
+            ctx.sink.message(m);
         }
     }
 }

@@ -167,9 +167,9 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
             carvedNotes.push_back(note);
         } else if (trashed) {
             note->bDeleted = 1;
-            ctx.post(events::ScanDelNoteInfo, std::any(note));
+            ctx.sink.deletedNote(note);
         } else {
-            ctx.post(events::ScanNoteInfo, std::any(note));
+            ctx.sink.note(note);
         }
     }
     // A deleted body whose note row did not survive: its text, untitled. A
@@ -199,14 +199,14 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
         auto note = std::make_shared<MVNoteNode>();
         note->noteContent = std::move(*text);
         modern::markCarved(*note, *origin);
-        ctx.post(events::ScanDelNoteInfo, std::any(note));
+        ctx.sink.deletedNote(note);
     }
     for (const NotePtr& note : carvedNotes) {
         if (ctx.stopRequested()) break;
         // A row whose title and text are both gone gives nothing back but dates.
         const auto empty = [](const Text& t) { return !t || t->empty(); };
         if (empty(note->noteTitle) && empty(note->noteContent)) continue;
-        ctx.post(events::ScanDelNoteInfo, std::any(note));
+        ctx.sink.deletedNote(note);
     }
     if (tooLarge > 0)
         db.report("too large", std::to_string(tooLarge) + (tooLarge == 1 ? " note is" : " notes are") +

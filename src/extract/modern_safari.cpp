@@ -38,10 +38,10 @@ void post(ScanContext& ctx, Text title, Text url, const modern::CarvedOrigin* or
     node->bookMarkURL = std::move(url);
     if (origin) {
         modern::markCarved(*node, *origin);
-        ctx.nc.post(events::scanDelBookMarkInfo, std::any(node));
+        ctx.sink.deletedBookmark(node);
         return;
     }
-    ctx.nc.post(events::scanBookMarkInfo, std::any(node));
+    ctx.sink.bookmark(node);
 }
 
 // With `carved`, the database is the private one of carved rows: only the

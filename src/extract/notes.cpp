@@ -47,7 +47,7 @@ void scanNotes(ScanContext& ctx, const std::string& backupPath) {
             setText(note->noteTitle, table->at(r, 0));
             setDate(note->noteDate, table->at(r, 2), 1);
             if (note->noteContent) note->noteContent = cleanNoteContent(*note->noteContent);
-            ctx.nc.post(events::ScanNoteInfo, std::any(note));
+            ctx.sink.note(note);
         }
     }
     ctx.postStageProgress();

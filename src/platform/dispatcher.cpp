@@ -22,6 +22,11 @@ void QueueDispatcher::runSync(const std::function<void()>& task) {
     std::unique_lock lock(mutex_);
     jobs_.push_back(&job);
     queued_.notify_one();
+    if (onQueued_) {
+        lock.unlock();
+        onQueued_();
+        lock.lock();
+    }
     finished_.wait(lock, [&job] { return job.finished; });
     if (job.error) std::rethrow_exception(job.error);
 }
@@ -35,14 +40,20 @@ void QueueDispatcher::post(std::function<void()> task) {
     auto job = std::make_unique<Job>();
     job->posted = std::move(task);
     job->task = &job->posted;
-    std::lock_guard lock(mutex_);
-    jobs_.push_back(job.release());
-    queued_.notify_one();
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(job.release());
+        queued_.notify_one();
+    }
+    if (onQueued_) onQueued_();
 }
 
 void QueueDispatcher::wake() {
-    std::lock_guard lock(mutex_);
-    queued_.notify_all();
+    {
+        std::lock_guard lock(mutex_);
+        queued_.notify_all();
+    }
+    if (onQueued_) onQueued_();
 }
 
 void QueueDispatcher::pumpUntil(const std::function<bool()>& done) {

@@ -54,6 +54,11 @@ public:
     void pumpUntil(const std::function<bool()>& done);
     // Wakes a pumping main thread so it re-checks its condition.
     void wake();
+    // Called (on the handing-over thread) whenever a task is queued or wake()
+    // is called: a main thread that runs an event loop of its own, instead of
+    // blocking in pumpUntil, uses it to schedule a turn that drains the queue.
+    // Set it before any other thread uses the dispatcher.
+    void setOnQueued(std::function<void()> hook) { onQueued_ = std::move(hook); }
 
 private:
     struct Job {
@@ -67,7 +72,8 @@ private:
     std::mutex mutex_;
     std::condition_variable queued_;
     std::condition_variable finished_;
-    std::deque<Job*> jobs_;  // on a waiting poster's stack, or owned by the queue when posted
+    std::deque<Job*> jobs_;
+    std::function<void()> onQueued_;  // on a waiting poster's stack, or owned by the queue when posted
 };
 
 }  // namespace salvor

@@ -11,7 +11,7 @@
 
 #include "backup/amd_device.h"
 #include "backup/device_media.h"
-#include "core/events.h"
+#include "core/record_collector.h"
 #include "core/scan_context.h"
 #include "engine/device_scan.h"
 #include "engine/result_store_observer.h"
@@ -58,17 +58,14 @@ struct LogCapture {
     }
 };
 
+// Arrivals and removals with their indexes, and what a stage delivers.
 struct Events {
     std::vector<std::pair<std::string, int>> devices;
-    std::vector<int> progress;
-    std::vector<PhotoPtr> photos;
-    explicit Events(NotificationCenter& nc) {
-        for (const char* name : {events::DeviceConnect, events::DeviceDisConnect})
-            nc.addObserver(name, [this, name](const std::any& o) { devices.emplace_back(name, std::any_cast<int>(o)); });
-        nc.addObserver(events::ScanProgressInfo, [this](const std::any& o) { progress.push_back(std::any_cast<int>(o)); });
-        nc.addObserver(events::ScanPhotoAndVideo,
-                       [this](const std::any& o) { photos.push_back(std::any_cast<PhotoPtr>(o)); });
-    }
+    RecordCollector sink;
+    std::vector<int>& progress = sink.progressValues;
+    std::vector<PhotoPtr>& photos = sink.photos;
+    amd::MVDeviceNotify notify{[this](int i) { devices.emplace_back("DeviceConnect", i); },
+                               [this](int i) { devices.emplace_back("DeviceDisConnect", i); }};
 };
 
 TEST(DeviceLayer, ArrivalRemovalIndexesAndOpening) {
@@ -76,12 +73,10 @@ TEST(DeviceLayer, ArrivalRemovalIndexesAndOpening) {
     describeDevice(dir.path(), "a", deviceValues("aaaa-1", "First"));
     describeDevice(dir.path(), "b", deviceValues("bbbb-2", "Second"));
     auto support = device::makeSimulatedSupport(dir.path());
-    NotificationCenter nc;
-    Events seen(nc);
+    Events seen;
     LogCapture log;
     amd::DeviceManager manager(*support);
-    amd::MVDeviceNotify notify(nc);
-    manager.setNotify(&notify);
+    manager.setNotify(&seen.notify);
     ASSERT_EQ(manager.subscribe(), 0);
     EXPECT_EQ(seen.devices, (std::vector<std::pair<std::string, int>>{{"DeviceConnect", 1}, {"DeviceConnect", 2}}));
 
@@ -138,8 +133,7 @@ struct CameraCopy {
     TempDir photos;
     std::unique_ptr<device::DeviceSupport> support;
     std::unique_ptr<amd::DeviceManager> manager;
-    NotificationCenter nc;
-    Events seen{nc};
+    Events seen;
 
     explicit CameraCopy(const std::map<std::string, std::string>& files, const std::vector<std::string>& unreadable = {}) {
         json d = deviceValues("cccc-3", "Camera");
@@ -152,7 +146,7 @@ struct CameraCopy {
     }
     ~CameraCopy() { setDeviceMediaSource(std::nullopt); }
     void run() {
-        ScanContext ctx(nc);
+        ScanContext ctx(seen.sink);
         scanDeviceMedia(ctx, "");
     }
 };
@@ -289,7 +283,7 @@ struct BackupFlow : ::testing::Test {
         auto problem = scan.run("", [&](int p) {
             if (progress) progress->push_back(p);
         });
-        photos = session.store.photoAndVideoArray.size();
+        photos = session.store.photos().size();
         return problem;
     }
     std::size_t photos = 0;

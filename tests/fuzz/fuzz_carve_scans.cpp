@@ -32,7 +32,7 @@
 #include "carve/deleted_contacts.h"
 #include "carve/deleted_messages.h"
 #include "carve/deleted_notes.h"
-#include "core/events.h"
+#include "core/record_collector.h"
 #include "core/scan_context.h"
 #include "core/utf8.h"
 #include "forge/forge.h"
@@ -150,27 +150,24 @@ struct Workspace {
 // One scan of `image` under one layout: directly over the bytes, or through
 // the stage entry over a file holding them.
 void scan(const Buf& image, int layout, bool throughFile, const std::string& file) {
-    NotificationCenter nc;
-    ScanContext ctx(nc, kBackup);
+    RecordCollector sink;
+    ScanContext ctx(sink, kBackup);
     ctx.currentNodeIsiOS6Version = layout >= 2;
     ctx.bIOS7DeviceNode = layout == 3;
-    std::size_t contactsPosted = 0;
-    nc.addObserver(events::ScanDelContactInfo, [&](const std::any& o) {
-        check(std::any_cast<ContactPtr>(o) != nullptr);
-        ++contactsPosted;
-    });
     // A carved message holds valid text no longer than its page can give
     // (GetStringFormChar may triple a byte into U+FFFD).
     const auto pages = carve::PageImage::open(image, "fuzz");
     const std::size_t pageBytes = pages ? pages->pageSize() : 0;  // nothing is carved without one
-    nc.addObserver(events::ScanDelMessageInfo, [&](const std::any& o) {
-        const auto m = std::any_cast<MessagePtr>(o);
+    sink.onDelivery = [&](const std::string& kind) {
+        if (kind == "deletedContact") check(sink.deletedContacts.back() != nullptr);
+        if (kind != "deletedMessage") return;
+        const MessagePtr& m = sink.deletedMessages.back();
         check(m != nullptr);
         for (const Text* t : {&m->messageContent, &m->messagePhone, &m->messageDate}) {
             check(utf8::isValid(textOrEmpty(*t)));
             check(textOrEmpty(*t).size() <= 3 * pageBytes);
         }
-    });
+    };
     if (throughFile) {
         writeFile(file, image);
         ctx.preparedDatabases[std::string(kBackup) + "/" + kAddressBook] = file;
@@ -178,13 +175,9 @@ void scan(const Buf& image, int layout, bool throughFile, const std::string& fil
         DelContactScan::scanBackup(ctx, kBackup);
         // Every person posted was carved; values whose owner is unknown are
         // posted apart, at most one record per owner id.
-        check(contactsPosted <= 2 * ctx.delContactArray.size() + 4096);
+        check(sink.deletedContacts.size() <= 2 * ctx.delContactArray.size() + 4096);
         DelMessageScan::scanBackup(ctx, kBackup);
         for (const char* stored : kOtherDatabases) ctx.preparedDatabases[std::string(kBackup) + "/" + stored] = file;
-        std::size_t others = 0;
-        for (const char* event : {events::ScanDelNoteInfo, events::ScanDelCallHistoryInfo, events::scanDelBookMarkInfo,
-                                  events::scanDelCalendarInfo})
-            nc.addObserver(event, [&](const std::any& o) { check(o.has_value()), ++others; });
         DelNoteScan::scanBackup(ctx, kBackup);
         DelCallScan::scanBackup(ctx, kBackup);
         DelBookMarkScan::scanBackup(ctx, kBackup);
@@ -193,7 +186,7 @@ void scan(const Buf& image, int layout, bool throughFile, const std::string& fil
     }
     if (!pages) return;
     DelContactScan(ctx, *pages).run();
-    check(contactsPosted <= 2 * ctx.delContactArray.size() + 4096);
+    check(sink.deletedContacts.size() <= 2 * ctx.delContactArray.size() + 4096);
     DelMessageScan(ctx, *pages).run();
 }
 

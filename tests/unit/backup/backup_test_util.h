@@ -13,8 +13,8 @@
 
 #include "backup/device_list.h"
 #include "core/scan_context.h"
-#include "core/events.h"
-#include "core/notification_center.h"
+#include "core/record_collector.h"
+#include "core/record_collector.h"
 #include "platform/dispatcher.h"
 #include "support/support.h"
 
@@ -69,37 +69,18 @@ private:
     std::vector<std::uint8_t> bytes_;
 };
 
-// A controller with its own notification centre that records what is posted.
+// A stage's context over a sink that keeps what it is given.
 struct ScanHarness {
-    NotificationCenter nc;
+    RecordCollector sink;
     InlineDispatcher dispatcher;
-    ScanContext ctx{nc};
+    ScanContext ctx{sink};
     MVIOSDeviceController devices;
     DeviceNodePtr currentNode;
-    std::vector<TreeDirPtr> records;
-    std::vector<int> progress;
-    std::vector<PhotoPtr> photos;
-    std::vector<FaceTwitterPtr> social;
-    std::vector<std::string> order;  // event names in posting order
-
-    ScanHarness() {
-        nc.addObserver(events::FindBackUpDirFileInfo, [this](const std::any& o) {
-            records.push_back(std::any_cast<TreeDirPtr>(o));
-            order.push_back(events::FindBackUpDirFileInfo);
-        });
-        nc.addObserver(events::ScanProgressInfo, [this](const std::any& o) {
-            progress.push_back(std::any_cast<int>(o));
-            order.push_back(events::ScanProgressInfo);
-        });
-        nc.addObserver(events::ScanPhotoAndVideo, [this](const std::any& o) {
-            photos.push_back(std::any_cast<PhotoPtr>(o));
-            order.push_back(events::ScanPhotoAndVideo);
-        });
-        nc.addObserver(events::scanFaceTwitterInfo, [this](const std::any& o) {
-            social.push_back(std::any_cast<FaceTwitterPtr>(o));
-            order.push_back(events::scanFaceTwitterInfo);
-        });
-    }
+    std::vector<TreeDirPtr>& records = sink.backupFiles;
+    std::vector<int>& progress = sink.progressValues;
+    std::vector<PhotoPtr>& photos = sink.photos;
+    std::vector<FaceTwitterPtr>& social = sink.socialFiles;
+    std::vector<std::string>& order = sink.order;  // the sink methods called, in order
 };
 
 }  // namespace salvor::testing_backup

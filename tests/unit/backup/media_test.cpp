@@ -40,10 +40,10 @@ TEST(Media, SocialApplicationFilesNeedAStoredCopy) {
 
     // The picture gives a photo record first, then the social record for the same file.
     ASSERT_EQ(h.order.size(), 4u);
-    EXPECT_EQ(h.order[0], events::ScanPhotoAndVideo);
-    EXPECT_EQ(h.order[1], events::scanFaceTwitterInfo);
-    EXPECT_EQ(h.order[2], events::scanFaceTwitterInfo);
-    EXPECT_EQ(h.order[3], events::ScanPhotoAndVideo);
+    EXPECT_EQ(h.order[0], "photo");
+    EXPECT_EQ(h.order[1], "socialFile");
+    EXPECT_EQ(h.order[2], "socialFile");
+    EXPECT_EQ(h.order[3], "photo");
     EXPECT_EQ(h.photos.back()->fileSizeNumber, 0u);
     ASSERT_EQ(h.social.size(), 2u);
     EXPECT_EQ(*h.social[0]->faceTwitterFileName, "pic.jpg");

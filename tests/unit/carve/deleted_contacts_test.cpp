@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "carve/deleted_contacts.h"
-#include "core/events.h"
+#include "core/record_collector.h"
 #include "core/scan_context.h"
 #include "extract/extractors.h"
 #include "support/support.h"
@@ -42,16 +42,14 @@ std::string value(int uid, int record, int property, const std::string& text, in
 
 class DelContactTest : public ::testing::Test {
 protected:
-    NotificationCenter nc;
-    ScanContext ctx{nc};
+    RecordCollector sink;
+    ScanContext ctx{sink};
     TempDir backup, scratch;
-    std::vector<ContactPtr> live, carved;
-    int progressPosts = 0;
+    std::vector<ContactPtr>& live = sink.contacts;
+    std::vector<ContactPtr>& carved = sink.deletedContacts;
+    int progressPosts() const { return static_cast<int>(sink.progressValues.size()); }
 
     void SetUp() override {
-        nc.addObserver(events::ScanContactInfo, [this](const std::any& o) { live.push_back(std::any_cast<ContactPtr>(o)); });
-        nc.addObserver(events::ScanDelContactInfo, [this](const std::any& o) { carved.push_back(std::any_cast<ContactPtr>(o)); });
-        nc.addObserver(events::ScanProgressInfo, [this](const std::any&) { ++progressPosts; });
         ctx.backupPath = backup.path();
         ctx.scanScratchDir = scratch.path();  // as the controller does for a whole scan
         ctx.stageProgress = 75;
@@ -61,7 +59,7 @@ protected:
     void useFolder(const std::string& path) {
         std::filesystem::create_directory(path);
         ctx.backupPath = path;
-        live.clear(), carved.clear(), progressPosts = 0;
+        live.clear(), carved.clear(), sink.progressValues.clear();
         ctx.removeSomeArray();
     }
 
@@ -117,9 +115,9 @@ TEST_F(DelContactTest, DeletedPersonComesBackAndItsNumbersAreNotJoinedByGuess) {
         makeBook(pageSize, more + threePersons());  // nothing written after the deletion
         DelContactScan::scanBackup(ctx, folder());
         DelContactScan::scanBackup(ctx, "");
-        ASSERT_TRUE(carved.empty() && progressPosts == 0);
+        ASSERT_TRUE(carved.empty() && progressPosts() == 0);
         scan();
-        EXPECT_EQ(progressPosts, 2);  // one from each stage
+        EXPECT_EQ(progressPosts(), 2);  // one from each stage
 
         const MVContactNode* ben = carvedNamed("Ben Miller");
         ASSERT_NE(ben, nullptr);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "carve/deleted_messages.h"
-#include "core/events.h"
+#include "core/record_collector.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
 
@@ -123,13 +123,12 @@ std::vector<Value> olderMessage(Value address, std::int64_t date, const std::str
 
 class DelMessageScanTest : public ::testing::Test {
 protected:
-    NotificationCenter nc;
-    ScanContext ctx{nc};
-    std::vector<MessagePtr> carved;
+    RecordCollector sink;
+    ScanContext ctx{sink};
+    std::vector<MessagePtr>& carved = sink.deletedMessages;
     std::vector<std::uint8_t> file = std::vector<std::uint8_t>(3 * P, 0);
 
     void SetUp() override {
-        nc.addObserver(events::ScanDelMessageInfo, [this](const std::any& o) { carved.push_back(std::any_cast<MessagePtr>(o)); });
         file[16] = P >> 8, file[17] = P & 0xFF, file[18] = 2;
         file[P] = 0x0D;  // page 1: a table leaf whose cells were all freed
         file[2 * P] = 0x0D;

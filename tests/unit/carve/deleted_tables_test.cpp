@@ -22,7 +22,7 @@
 #include "carve/deleted_calendar.h"
 #include "carve/deleted_calls.h"
 #include "carve/deleted_notes.h"
-#include "core/events.h"
+#include "core/record_collector.h"
 #include "core/helpers.h"
 #include "core/scan_context.h"
 #include "extract/extractors.h"
@@ -38,22 +38,16 @@ constexpr const char* kCalendar = "2041457d5fe04d39d0ab481178355df6781e6858";
 
 class DelTableTest : public ::testing::Test {
 protected:
-    NotificationCenter nc;
-    ScanContext ctx{nc};
+    RecordCollector sink;
+    ScanContext ctx{sink};
     TempDir backup, scratch;
-    std::vector<NotePtr> notes;
-    std::vector<BookMarkPtr> bookmarks;
-    std::vector<CallPtr> calls;
-    std::vector<CalendarPtr> events;
-    int progressPosts = 0;
+    std::vector<NotePtr>& notes = sink.deletedNotes;
+    std::vector<BookMarkPtr>& bookmarks = sink.deletedBookmarks;
+    std::vector<CallPtr>& calls = sink.deletedCalls;
+    std::vector<CalendarPtr>& events = sink.deletedCalendarEvents;
+    int progressPosts() const { return static_cast<int>(sink.progressValues.size()); }
 
     void SetUp() override {
-        nc.addObserver(events::ScanDelNoteInfo, [this](const std::any& o) { notes.push_back(std::any_cast<NotePtr>(o)); });
-        nc.addObserver(events::scanDelBookMarkInfo,
-                       [this](const std::any& o) { bookmarks.push_back(std::any_cast<BookMarkPtr>(o)); });
-        nc.addObserver(events::ScanDelCallHistoryInfo, [this](const std::any& o) { calls.push_back(std::any_cast<CallPtr>(o)); });
-        nc.addObserver(events::scanDelCalendarInfo, [this](const std::any& o) { events.push_back(std::any_cast<CalendarPtr>(o)); });
-        nc.addObserver(events::ScanProgressInfo, [this](const std::any&) { ++progressPosts; });
         ctx.scanScratchDir = scratch.path();
         ctx.stageProgress = 90;
     }
@@ -61,7 +55,7 @@ protected:
     void useFolder(const std::string& name) {
         ctx.backupPath = backup / name;
         std::filesystem::create_directory(ctx.backupPath);
-        notes.clear(), bookmarks.clear(), calls.clear(), events.clear(), progressPosts = 0;
+        notes.clear(), bookmarks.clear(), calls.clear(), events.clear(), sink.progressValues.clear();
         ctx.removeSomeArray();
     }
 
@@ -263,7 +257,7 @@ TEST_F(DelTableTest, DeletedCallsOfEveryTableComeBackOnceAndInPlace) {
                sql + "DELETE FROM call WHERE ROWID IN (1, 2, 3, 4, 5, 6);\n", 1024);
         scanCallHistory(ctx, ctx.backupPath);
         DelCallScan::scanBackup(ctx, ctx.backupPath);
-        EXPECT_EQ(progressPosts, 2);  // one from each stage
+        EXPECT_EQ(progressPosts(), 2);  // one from each stage
         ASSERT_EQ(calls.size(), 6u);
         std::sort(calls.begin(), calls.end(), [](const CallPtr& a, const CallPtr& b) { return a->callPhone < b->callPhone; });
         for (int i = 0; i < 6; ++i) {
@@ -394,7 +388,7 @@ TEST_F(DelTableTest, DeletedEventsOfEveryTableComeBackInPlace) {
                sql + "DELETE FROM " + (generation == 4 ? "Event" : "CalendarItem") + " WHERE ROWID IN (2, 3, 5, 8);\n", 1024);
         scanCalendar(ctx, ctx.backupPath);
         DelCalendarScan::scanBackup(ctx, ctx.backupPath);
-        EXPECT_EQ(progressPosts, 1);
+        EXPECT_EQ(progressPosts(), 1);
         std::vector<std::string> got;
         std::sort(events.begin(), events.end(), [](const CalendarPtr& a, const CalendarPtr& b) { return a->calTitle < b->calTitle; });
         for (const CalendarPtr& e : events) {

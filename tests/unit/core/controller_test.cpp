@@ -10,18 +10,19 @@
 #include <utility>
 
 #include "engine/app_delegate.h"
-#include "core/events.h"
 #include "engine/pipeline.h"
 #include "engine/result_store.h"
+#include "engine/scan_feed.h"
 #include "support/support.h"
 
 namespace salvor {
 namespace {
 
 TEST(Controller, VersionTest) {
-    NotificationCenter nc;
     InlineDispatcher d;
-    SalvorAppDelegate app(nc, d);
+    ResultStore store;
+    ScanFeed feed(store, d);
+    SalvorAppDelegate app(feed, d);
     EXPECT_FALSE(app.IOSVersionIOS6(std::nullopt));
     EXPECT_FALSE(app.IOSVersionIOS6(std::string()));
     EXPECT_FALSE(app.IOSVersionIOS6(std::string("5.1.1")));
@@ -55,14 +56,21 @@ TEST(Controller, LiveStagesRunBeforeDeletedRecordStages) {
     EXPECT_LT(lastLive, firstDeleted);
 }
 
-// Runs tasks inline and counts the end-of-scan step, the one task that turns
-// the category buttons on.
-struct FinishCounter final : MainThreadDispatcher {
-    MVResultViewController* store = nullptr;
+// Counts the end of the scan and the records of one category as the store
+// takes them, and runs `onRecord` on the scan thread after each.
+struct Watcher final : ResultStoreObserver {
+    Category category;
     int finishes = 0;
-    void runSync(const std::function<void()>& task) override {
-        task();
-        if (store && std::exchange(store->categoryButtonsEnabled, false)) ++finishes;
+    int seen = 0;
+    std::function<void()> onRecord;
+    explicit Watcher(Category c) : category(c) {}
+    void recordsAdded(Category c, std::size_t, std::size_t) override { counted(c); }
+    void recordChanged(Category c, std::size_t) override { counted(c); }
+    void scanFinished(bool) override { ++finishes; }
+    void counted(Category c) {
+        if (c != category) return;
+        ++seen;
+        if (onRecord) onRecord();
     }
 };
 
@@ -73,33 +81,34 @@ TEST(Controller, CancelledScanKeepsWhatWasFoundAndRemovesItsCopies) {
     test::TempDir dir;
     const auto backup = test::forgeOne(dir, "ios6", 7);
     const auto truth = test::readJson(backup.truthPath);
-    for (const char* event : {events::ScanContactInfo, events::ScanMessageInfo}) {
-        NotificationCenter nc;
-        FinishCounter d;
-        SalvorAppDelegate app(nc, d);
-        MVResultViewController store(app);
-        d.store = &store;
+    for (Category category : {Category::Contact, Category::Message}) {
+        InlineDispatcher d;
+        ResultStore store;
+        ScanFeed feed(store, d);
+        SalvorAppDelegate app(feed, d);
+        Watcher watcher(category);
+        store.addObserver(&watcher);
         app.currentNodeIsiOS6Version = true;
-        int seen = 0;
+        int& seen = watcher.seen;
         std::string copies;
-        nc.addObserver(event, [&](const std::any&) {
-            if (++seen != 3) return;
+        watcher.onRecord = [&] {
+            if (seen != 3) return;
             copies = app.scanContext()->scanScratchDir;
             EXPECT_FALSE(std::filesystem::is_empty(copies));
             EXPECT_FALSE(app.ScanIOSBackFile(backup.path));  // one scan at a time
             EXPECT_TRUE(app.cancelScan());
-        });
+        };
         ASSERT_TRUE(app.ScanIOSBackFile(backup.path));
         app.waitForScan();
-        const bool inContacts = event == events::ScanContactInfo;
+        const bool inContacts = category == Category::Contact;
         EXPECT_TRUE(app.scanWasCancelled());
-        EXPECT_EQ(d.finishes, 1);
+        EXPECT_EQ(watcher.finishes, 1);
         EXPECT_EQ(seen, 3);
         EXPECT_FALSE(copies.empty() || std::filesystem::exists(copies));
-        EXPECT_EQ(store.photoAndVideoArray.size(), truth["photos"].size());  // the manifest stage ran whole
-        EXPECT_EQ(store.contactArray.size(), inContacts ? 3u : truth["contacts"]["live"].size());
-        EXPECT_EQ(store.messageArray.size(), inContacts ? 0u : 3u);
-        EXPECT_TRUE(store.noteArray.empty() && store.callHistoryArray.empty() && store.calendarArray.empty());
+        EXPECT_EQ(store.photos().size(), truth["photos"].size());  // the manifest stage ran whole
+        EXPECT_EQ(store.contacts().size(), inContacts ? 3u : truth["contacts"]["live"].size());
+        EXPECT_EQ(store.messages().size(), inContacts ? 0u : 3u);
+        EXPECT_TRUE(store.notes().empty() && store.calls().empty() && store.calendarEvents().empty());
     }
 }
 

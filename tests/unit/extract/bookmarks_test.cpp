@@ -19,7 +19,7 @@ TEST_F(BookmarksTest, OlderNameMissingFilesAndBadHistory) {
     logLines.clear();
     writeFile(stored(kBookmarksOld), R"(<plist version="1.0"><dict/></plist>)");
     runPiped(&scanBookmarks, backup.path());
-    EXPECT_EQ(records<BookMarkPtr>(events::scanBookMarkInfo).size(), kFactoryBookmarks.size());
+    EXPECT_EQ(records<BookMarkPtr>("bookmark").size(), kFactoryBookmarks.size());
     EXPECT_EQ(logLines, std::vector<std::string>{"bookMarkPlistPath not find"});
 
     for (const std::string& bad : {std::string("garbage"), std::string("bplist00"),
@@ -31,7 +31,7 @@ TEST_F(BookmarksTest, OlderNameMissingFilesAndBadHistory) {
         posted.clear();
         writeFile(stored(kHistory), bad);
         runPiped(&scanBookmarks, backup.path());
-        EXPECT_EQ(records<BookMarkPtr>(events::scanBookMarkInfo).size(), kFactoryBookmarks.size()) << bad;
+        EXPECT_EQ(records<BookMarkPtr>("bookmark").size(), kFactoryBookmarks.size()) << bad;
     }
 }
 

@@ -16,14 +16,14 @@ TEST_F(CallsTest, OlderFileNameAndPreferredNameWins) {
     makeDb(stored(kCallsHome), "ios4/call_history.db.sql",
            "INSERT INTO call(address, date, duration, flags) VALUES('123', 1300000000, 61, 4);");
     runPiped(&scanCallHistory, backup.path());
-    const auto calls = records<CallPtr>(events::ScanCallHistoryInfo);
+    const auto calls = records<CallPtr>("call");
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0]->callDuration, "1 minute");
 
     posted.clear();
     writeFile(stored(kCallsWireless), "not a database");  // preferred name wins, even unreadable
     runPiped(&scanCallHistory, backup.path());
-    EXPECT_EQ(names(), std::vector<std::string>{"ScanProgressInfo"});
+    EXPECT_EQ(names(), std::vector<std::string>{"progress"});
 }
 
 TEST_F(NotesTest, OlderStoreUnderOlderNameAndPreferredNameWins) {
@@ -32,14 +32,14 @@ TEST_F(NotesTest, OlderStoreUnderOlderNameAndPreferredNameWins) {
         INSERT INTO note_bodies(note_id, data) VALUES(1, 'x</br>y');
     )");
     runPiped(&scanNotes, backup.path());
-    auto notes = records<NotePtr>(events::ScanNoteInfo);
+    auto notes = records<NotePtr>("note");
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0]->noteContent, "x\ny");
 
     posted.clear();
     writeFile(stored(kNotes), std::string(1000, '\0'));
     runPiped(&scanNotes, backup.path());
-    EXPECT_EQ(names(), std::vector<std::string>{"ScanProgressInfo"});
+    EXPECT_EQ(names(), std::vector<std::string>{"progress"});
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ TEST_F(ContactsTest, UnreadablePictureStoreAndFolderInPlace) {
     writeFile(stored(kAddressBook), std::string(4096, 'x'));
     writeFile(stored(kImages), "garbage");
     runPiped(&scanContacts, backup.path());
-    EXPECT_EQ(names(), std::vector<std::string>{"ScanProgressInfo"});
+    EXPECT_EQ(names(), std::vector<std::string>{"progress"});
 
     // A stored name that is a folder cannot even be copied.
     posted.clear();

@@ -52,7 +52,7 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
         std::function<void()> check;
         const char* logged;  // in one of the diagnostic lines
     };
-    const auto messages = [this] { return records<MessagePtr>(events::ScanMessageInfo); };
+    const auto messages = [this] { return records<MessagePtr>("message"); };
     const Case cases[] = {
         {"handle page", &scanMessages, kSms, "ios6/sms.db.sql", kSmsRows, true,
          [](const std::string& p) { forge::damageTablePage(p, "handle"); },
@@ -112,7 +112,7 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
              forge::replaceWithEndlessView(p, "call", {"ROWID", "address", "date", "duration", "flags"});
          },
          [&] {
-             EXPECT_TRUE(records<CallPtr>(events::ScanCallHistoryInfo).empty());
+             EXPECT_TRUE(records<CallPtr>("call").empty());
              EXPECT_EQ(progress(), std::vector<int>{60});
          },
          "\"call\" is not a table"},
@@ -122,7 +122,7 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
         {"full-text table over an endless view for call", &scanCallHistory, kCalls, "ios6/call_history.db.sql",
          "INSERT INTO call(address, date, duration, flags) VALUES('1', 0, 5, 4);", true,
          [](const std::string& p) { forge::replaceWithEndlessFullText(p, "call", {"address", "date", "duration", "flags"}, true); },
-         [&] { EXPECT_TRUE(records<CallPtr>(events::ScanCallHistoryInfo).empty()); },
+         [&] { EXPECT_TRUE(records<CallPtr>("call").empty()); },
          "\"call\" is not a table"},
         {"full-text table over an endless view for handle", &scanMessages, kSms, "ios6/sms.db.sql", kSmsRows, true,
          [](const std::string& p) { forge::replaceWithEndlessFullText(p, "handle", {"id", "country", "service"}); },
@@ -136,7 +136,7 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
              rows(5, "INSERT INTO ZNOTEBODY(Z_PK, ZCONTENT) SELECT n, 'body' FROM c"),
          true, [](const std::string& p) { forge::damageTablePage(p, "ZNOTEBODY"); },
          [&] {
-             const auto notes = records<NotePtr>(events::ScanNoteInfo);
+             const auto notes = records<NotePtr>("note");
              ASSERT_EQ(notes.size(), 5u);
              EXPECT_EQ(notes[4]->noteTitle, "note 5");
              EXPECT_EQ(notes[4]->noteDate, "01-01-2001 00:00");
@@ -148,7 +148,7 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
              "INSERT INTO ABMultiValue(record_id, property, value) VALUES(1, 3, '555-1');",
          true, [](const std::string& p) { forge::damageTablePage(p, "ABMultiValue"); },
          [&] {
-             const auto contacts = records<ContactPtr>(events::ScanContactInfo);
+             const auto contacts = records<ContactPtr>("contact");
              ASSERT_EQ(contacts.size(), 3u);
              EXPECT_EQ(contacts[0]->contactName, "P1");
              EXPECT_EQ(contacts[0]->contactPhone, "");
@@ -161,7 +161,7 @@ TEST_F(DamagedDatabaseTest, EachDamageCostsOnlyItsRows) {
                      "SELECT 'item ' || n, 1, 0, CASE n WHEN 2 THEN 2 ELSE 1 END FROM c"),
          false, [](const std::string& p) { forge::damageTablePage(p, "Location"); },
          [&] {
-             const auto items = records<CalendarPtr>(events::scanCalendarInfo);
+             const auto items = records<CalendarPtr>("calendarEvent");
              ASSERT_EQ(items.size(), 2u);  // the task-only calendar's item stays out
              EXPECT_EQ(items[1]->calTitle, "item 3");
              EXPECT_EQ(items[1]->location, "");

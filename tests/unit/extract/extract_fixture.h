@@ -6,14 +6,14 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <any>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/scan_context.h"
 #include "engine/pipeline.h"
-#include "core/events.h"
+#include "core/record_collector.h"
 #include "platform/dispatcher.h"
 #include "platform/log.h"
 #include "support/support.h"
@@ -36,25 +36,29 @@ inline void makeDb(const std::string& path, const std::string& schema, const std
     ASSERT_EQ(rc, SQLITE_OK) << message;
 }
 
-struct Posted {
-    std::string name;
-    std::any object;
+// What a test watches of the sink: live records and progress, as the window
+// would count them (deleted records and problems have tests of their own).
+struct Watched {
+    RecordCollector& sink;
+    bool withDeleted = false;  // deleted messages and notes count too
+    void clear() { sink = RecordCollector(); }
+    std::size_t size() const {
+        return sink.contacts.size() + sink.messages.size() + sink.notes.size() + sink.calls.size() +
+               sink.bookmarks.size() + sink.calendarEvents.size() + sink.progressValues.size() +
+               (withDeleted ? sink.deletedMessages.size() + sink.deletedNotes.size() : 0);
+    }
+    bool empty() const { return size() == 0; }
 };
 
 class ExtractTest : public ::testing::Test {
 protected:
-    NotificationCenter nc;
-    ScanContext ctx{nc};
+    RecordCollector sink;
+    ScanContext ctx{sink};
+    Watched posted{sink};
     TempDir backup;
-    std::vector<Posted> posted;
     std::vector<std::string> logLines;
 
     void SetUp() override {
-        for (const char* name : {events::ScanContactInfo, events::ScanMessageInfo, events::ScanNoteInfo,
-                                 events::ScanCallHistoryInfo, events::scanBookMarkInfo, events::scanCalendarInfo,
-                                 events::ScanProgressInfo}) {
-            nc.addObserver(name, [this, name](const std::any& o) { posted.push_back({name, o}); });
-        }
         log::setSink([this](log::Level, const std::string& line) { logLines.push_back(line); });
     }
     void TearDown() override { log::setSink(nullptr); }
@@ -69,23 +73,27 @@ protected:
         ADD_FAILURE() << "not a pipeline stage";
     }
 
+    // What the stage delivered through the sink method named `kind`.
     template <class Ptr>
-    std::vector<Ptr> records(const char* event) const {
-        std::vector<Ptr> out;
-        for (const auto& p : posted)
-            if (p.name == event) out.push_back(std::any_cast<Ptr>(p.object));
-        return out;
+    std::vector<Ptr> records(const std::string& kind) const {
+        const bool deleted = kind.rfind("deleted", 0) == 0;
+        using T = typename Ptr::element_type;
+        if constexpr (std::is_same_v<T, MVContactNode>) return deleted ? sink.deletedContacts : sink.contacts;
+        else if constexpr (std::is_same_v<T, MVMessageNode>) return deleted ? sink.deletedMessages : sink.messages;
+        else if constexpr (std::is_same_v<T, MVCallHistoryNode>) return deleted ? sink.deletedCalls : sink.calls;
+        else if constexpr (std::is_same_v<T, MVNoteNode>) return deleted ? sink.deletedNotes : sink.notes;
+        else if constexpr (std::is_same_v<T, MVBookMarkNode>) return deleted ? sink.deletedBookmarks : sink.bookmarks;
+        else if constexpr (std::is_same_v<T, MVCalendarNode>) return deleted ? sink.deletedCalendarEvents : sink.calendarEvents;
+        else if constexpr (std::is_same_v<T, MVPhotoAndVideoNode>) return sink.photos;
+        else return {};
     }
-    std::vector<int> progress() const {
-        std::vector<int> out;
-        for (const auto& p : posted)
-            if (p.name == events::ScanProgressInfo) out.push_back(std::any_cast<int>(p.object));
-        return out;
-    }
-    // Names of the posted events in order (progress included).
+    std::vector<int> progress() const { return sink.progressValues; }
+    // The sink methods called, in order (progress included).
     std::vector<std::string> names() const {
+        static const std::vector<std::string> watched{"contact", "message", "note", "call", "bookmark", "calendarEvent", "progress"};
         std::vector<std::string> out;
-        for (const auto& p : posted) out.push_back(p.name);
+        for (const std::string& kind : sink.order)
+            if (std::find(watched.begin(), watched.end(), kind) != watched.end()) out.push_back(kind);
         return out;
     }
 };

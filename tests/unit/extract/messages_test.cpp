@@ -65,8 +65,8 @@ TEST_F(MessagesTest, NewerLayoutWithAttachmentsAndHandles) {
     std::filesystem::current_path(oldDir);
 
     EXPECT_EQ(progress(), std::vector<int>{50});
-    EXPECT_EQ(names().back(), "ScanProgressInfo");
-    const auto messages = records<MessagePtr>(events::ScanMessageInfo);
+    EXPECT_EQ(names().back(), "progress");
+    const auto messages = records<MessagePtr>("message");
     ASSERT_EQ(messages.size(), 4u);
 
     // Plain fields are compared with the forge end to end; here the odd cases.
@@ -110,7 +110,7 @@ TEST_F(MessagesTest, ACardAttachmentThatIsALinkIsNotRead) {
     std::filesystem::create_symlink(outside / "secret", backup / "3333333333333333333333333333333333333333");
     ctx.currentNodeIsiOS6Version = true;
     runPiped(&scanMessages, backup.path());
-    const auto messages = records<MessagePtr>(events::ScanMessageInfo);
+    const auto messages = records<MessagePtr>("message");
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0]->attachType, "Contact");
     EXPECT_FALSE(messages[0]->contactImageData);

@@ -61,12 +61,8 @@ json asJson(const MVCalendarNode& e) {
 class ModernTest : public ExtractTest {
 protected:
     TempDir forged;
-    std::vector<std::string> problems;
-
     void SetUp() override {
         ExtractTest::SetUp();
-        nc.addObserver(events::ScanProblemInfo,
-                       [this](const std::any& o) { problems.push_back(std::any_cast<std::string>(o)); });
         ctx.modernFormat = true;
         ctx.backupPath = backup.path();
     }
@@ -124,12 +120,12 @@ TEST_P(ModernCategoryLayouts, EveryRecordMatchesTheForgedTruth) {
          {&scanModernContacts, &scanModernCallHistory, &scanModernSafari, &scanModernCalendar})
         runPiped(stage, backup.path());
 
-    expectRecords(delivered<MVContactNode>(events::ScanContactInfo), contacts["live"], "contacts");
-    expectRecords(delivered<MVCallHistoryNode>(events::ScanCallHistoryInfo), calls["live"], "calls");
-    expectRecords(delivered<MVBookMarkNode>(events::scanBookMarkInfo), safari["live"], "safari");
-    expectRecords(delivered<MVCalendarNode>(events::scanCalendarInfo), calendar["live"], "calendar");
+    expectRecords(delivered<MVContactNode>("contact"), contacts["live"], "contacts");
+    expectRecords(delivered<MVCallHistoryNode>("call"), calls["live"], "calls");
+    expectRecords(delivered<MVBookMarkNode>("bookmark"), safari["live"], "safari");
+    expectRecords(delivered<MVCalendarNode>("calendarEvent"), calendar["live"], "calendar");
     EXPECT_EQ(progress(), (std::vector<int>{40, 60}));
-    EXPECT_TRUE(problems.empty());
+    EXPECT_TRUE(sink.problems.empty());
     // Some calls are with people of the address book, by name.
     EXPECT_TRUE(std::any_of(calls["live"].begin(), calls["live"].end(),
                             [](const json& c) { return c["callName"].is_string(); }));
@@ -146,10 +142,10 @@ TEST_F(ModernTest, MissingCallHistoryIsExplainedOnce) {
     runPiped(&scanModernCallHistory, backup.path());
     runPiped(&scanModernCallHistory, backup.path());
     runPiped(&scanModernSafari, backup.path());
-    EXPECT_EQ(problems,
+    EXPECT_EQ(sink.problems,
               std::vector<std::string>{"Call history is not in this backup: iOS keeps it only in encrypted backups."});
-    EXPECT_TRUE(records<CallPtr>(events::ScanCallHistoryInfo).empty());
-    expectRecords(delivered<MVBookMarkNode>(events::scanBookMarkInfo), safari["live"], "bookmarks");
+    EXPECT_TRUE(records<CallPtr>("call").empty());
+    expectRecords(delivered<MVBookMarkNode>("bookmark"), safari["live"], "bookmarks");
 }
 
 // A manifest record whose stored file is missing, or that points outside the
@@ -178,7 +174,7 @@ TEST_F(ModernTest, StoredNameFoundWhenTheRecordPointsNowhere) {
     // The log's record is sound: the file found by its stored name takes it.
     ctx.treeFileArray.push_back(log);
     runPiped(&scanModernCalendar, backup.path());
-    expectRecords(delivered<MVCalendarNode>(events::scanCalendarInfo), calendar["live"], "calendar");
+    expectRecords(delivered<MVCalendarNode>("calendarEvent"), calendar["live"], "calendar");
 }
 
 // A person added while the phone still held the change in the database's
@@ -204,7 +200,7 @@ TEST_F(ModernTest, RowsStillInTheWriteAheadLogAreRead) {
     const auto before = fingerprint(backup.path());
 
     runPiped(&scanModernContacts, backup.path());
-    const auto got = records<ContactPtr>(events::ScanContactInfo);
+    const auto got = records<ContactPtr>("contact");
     ASSERT_EQ(got.size(), contacts["live"].size() + 1);
     EXPECT_EQ(got.back()->contactName, "Walter");
     EXPECT_EQ(got.back()->contactPhone, " +1 202 555 0199");
@@ -227,7 +223,7 @@ TEST_F(ModernTest, RowsStillInTheWriteAheadLogAreRead) {
         // the people it deleted after the checkpoint (keys from 100) are
         // still live in the file alone.
         std::size_t own = 0;
-        for (const auto& c : records<ContactPtr>(events::ScanContactInfo)) own += c->rowid < 100 ? 1 : 0;
+        for (const auto& c : records<ContactPtr>("contact")) own += c->rowid < 100 ? 1 : 0;
         EXPECT_EQ(own, contacts["live"].size() - 1) << link;
         if (!link) plant(files[0].domain, files[0].relativePath + "-wal", elsewhere);
     }
@@ -267,7 +263,7 @@ TEST_F(ModernTest, UnexpectedLayoutsDegradeToWhatCanBeRead) {
          {&scanModernContacts, &scanModernCallHistory, &scanModernSafari, &scanModernCalendar})
         runPiped(stage, backup.path());
 
-    const auto contacts = records<ContactPtr>(events::ScanContactInfo);
+    const auto contacts = records<ContactPtr>("contact");
     ASSERT_EQ(contacts.size(), 1u);
     EXPECT_EQ(contacts[0]->rowid, 5);
     EXPECT_EQ(contacts[0]->contactName, " Okafor");
@@ -275,7 +271,7 @@ TEST_F(ModernTest, UnexpectedLayoutsDegradeToWhatCanBeRead) {
     EXPECT_EQ(contacts[0]->contactEmail, "");
     EXPECT_FALSE(contacts[0]->imageData);
 
-    const auto calls = records<CallPtr>(events::ScanCallHistoryInfo);
+    const auto calls = records<CallPtr>("call");
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0]->callPhone, "+1 555 0100");
     EXPECT_EQ(calls[0]->callDate, "03-08-2023 20:26");
@@ -285,14 +281,14 @@ TEST_F(ModernTest, UnexpectedLayoutsDegradeToWhatCanBeRead) {
     EXPECT_EQ(calls[1]->callPhone, "");  // a blob that is no text
     EXPECT_EQ(calls[1]->callDate, "");
 
-    const auto events = records<CalendarPtr>(events::scanCalendarInfo);
+    const auto events = records<CalendarPtr>("calendarEvent");
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0]->calTitle, "Standalone");
     EXPECT_EQ(events[0]->startDate, "01-01-2001 00:00");
     EXPECT_EQ(events[0]->location, "");  // no Location table to name it
 
     // The bookmark by its columns' names; the history page without the view's visits.
-    expectRecords(delivered<MVBookMarkNode>(events::scanBookMarkInfo),
+    expectRecords(delivered<MVBookMarkNode>("bookmark"),
                   json::array({{{"bookMarkTitle", "A"}, {"bookMarkURL", "https://a.example/"}},
                                {{"bookMarkTitle", nullptr}, {"bookMarkURL", "https://b.example/"}}}),
                   "safari");

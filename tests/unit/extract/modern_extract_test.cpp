@@ -22,8 +22,7 @@ class ModernExtractTest : public ExtractTest {
 protected:
     void SetUp() override {
         ExtractTest::SetUp();
-        for (const char* name : {events::ScanDelMessageInfo, events::ScanDelNoteInfo})
-            nc.addObserver(name, [this, name](const std::any& o) { posted.push_back({name, o}); });
+        posted.withDeleted = true;
         ctx.modernFormat = true;
         ctx.backupPath = backup.path();
     }
@@ -62,8 +61,8 @@ TEST_P(ModernLayouts, MessagesMatchTheirTruth) {
     plant(forge::writeModernSms(scratch / "sms.db", GetParam(), 7, truth));
     runPiped(&scanModernMessages, backup.path());
 
-    for (const auto& [event, key] : {std::pair{events::ScanMessageInfo, "messages"},
-                                     std::pair{events::ScanDelMessageInfo, "deletedMessages"}}) {
+    for (const auto& [event, key] : {std::pair{"message", "messages"},
+                                     std::pair{"deletedMessage", "deletedMessages"}}) {
         const auto got = uncarved(records<MessagePtr>(event));
         const json& want = truth.at(key);
         ASSERT_EQ(got.size(), want.size()) << key;
@@ -103,7 +102,7 @@ TEST_P(ModernLayouts, NotesMatchTheirTruth) {
     runPiped(&scanModernNotes, backup.path());
 
     for (const auto& [event, key] :
-         {std::pair{events::ScanNoteInfo, "notes"}, std::pair{events::ScanDelNoteInfo, "deletedNotes"}}) {
+         {std::pair{"note", "notes"}, std::pair{"deletedNote", "deletedNotes"}}) {
         const auto got = uncarved(records<NotePtr>(event));
         const json& want = truth.at(key);
         ASSERT_EQ(got.size(), want.size()) << key;
@@ -163,8 +162,8 @@ TEST_P(ModernLayouts, NewestRowsComeFromTheLogBesideTheDatabase) {
     };
     const std::set<int> wantMessages = truthRows(sms["messages"], sms["deletedMessages"], "rowId");
     const std::set<int> wantNotes = truthRows(notes["notes"], notes["deletedNotes"], "uid");
-    const std::set<int> gotMessages = rowsOf(events::ScanMessageInfo, events::ScanDelMessageInfo, MessagePtr());
-    const std::set<int> gotNotes = rowsOf(events::ScanNoteInfo, events::ScanDelNoteInfo, NotePtr());
+    const std::set<int> gotMessages = rowsOf("message", "deletedMessage", MessagePtr());
+    const std::set<int> gotNotes = rowsOf("note", "deletedNote", NotePtr());
     // What the file alone holds is the truth without its newest rows.
     ASSERT_LT(gotMessages.size(), wantMessages.size());
     EXPECT_TRUE(std::includes(wantMessages.begin(), wantMessages.end(), gotMessages.begin(), gotMessages.end()));
@@ -212,7 +211,7 @@ TEST_F(ModernExtractTest, ReadsWhatTheTablesHoldAndNothingOnOlderBackups) {
     ctx.modernFormat = true;
     runPiped(&scanModernMessages, backup.path());
     runPiped(&scanModernNotes, backup.path());
-    const auto messages = records<MessagePtr>(events::ScanMessageInfo);
+    const auto messages = records<MessagePtr>("message");
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(textOrEmpty(messages[0]->messageContent), "bare");
     // Seconds and nanoseconds since 2001 name the same minute.
@@ -220,7 +219,7 @@ TEST_F(ModernExtractTest, ReadsWhatTheTablesHoldAndNothingOnOlderBackups) {
     EXPECT_EQ(messages[1]->messageDate, messages[0]->messageDate);
     EXPECT_EQ(textOrEmpty(messages[1]->messageContent), "");
     EXPECT_EQ(textOrEmpty(messages[0]->messagePhone), "");
-    const auto notes = records<NotePtr>(events::ScanNoteInfo);
+    const auto notes = records<NotePtr>("note");
     ASSERT_EQ(notes.size(), 2u);
     EXPECT_EQ(textOrEmpty(notes[0]->noteTitle), "Lonely title");
     EXPECT_EQ(textOrEmpty(notes[0]->noteContent), "");

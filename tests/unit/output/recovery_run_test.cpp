@@ -9,8 +9,9 @@
 #include <thread>
 
 #include "engine/app_delegate.h"
-#include "core/notification_center.h"
+#include "engine/recovery.h"
 #include "engine/result_store.h"
+#include "engine/scan_feed.h"
 #include "output/chunked_copy.h"
 #include "output/recovery_run.h"
 #include "core/utf8.h"
@@ -24,7 +25,7 @@ using namespace test_output;
 
 class RecoveryRunTest : public ::testing::Test {
 protected:
-    RecoveryRunTest() : app(nc, dispatcher), store(app) {
+    RecoveryRunTest() {
         app.currentNode = std::make_shared<MVIOSDeviceNode>();
         app.currentNode->strDeviceName = "Phone";
         backup = scratch.path() / "backup";
@@ -41,25 +42,31 @@ protected:
     ContactPtr contact(const std::string& name) {
         auto c = std::make_shared<MVContactNode>();
         c->contactName = name, c->bSelected = 1;
-        store.contactArray.push_back(c);
+        source.contactArray.push_back(c);
         return c;
     }
 
     PhotoPtr photo(const std::string& name, const std::string& path, std::uint64_t size) {
         auto p = std::make_shared<MVPhotoAndVideoNode>();
         p->fileNodeName = name, p->filePath = path, p->fileSizeNumber = size, p->bSelected = 1;
-        store.photoAndVideoArray.push_back(p);
+        source.photoAndVideoArray.push_back(p);
         return p;
     }
 
     ConversationPtr conversation(const Text& name, const std::string& address) {
         auto c = std::make_shared<MVMessageTreeNode>();
         c->messageTreeNodeName = name, c->messageTreeNodeAdress = address, c->bSelected = 1;
-        store.messageTreeArray.push_back(c);
+        source.messageTreeArray.push_back(c);
         return c;
     }
 
-    RecoveryReport run() { return store.recoverFilesThread(dest.string()); }
+    // The selection as the run reads it, naming the device's folder.
+    RecoverySource selected() const {
+        RecoverySource s = source;
+        s.device = app.currentNode;
+        return s;
+    }
+    RecoveryReport run() { return recovery.run(selected(), dest.string()); }
 
     // Every file and folder now present below `root`, as relative paths.
     static std::set<std::string> listing(const fs::path& root) {
@@ -68,10 +75,12 @@ protected:
         return out;
     }
 
-    NotificationCenter nc;
     InlineDispatcher dispatcher;
-    SalvorAppDelegate app;
-    MVResultViewController store;
+    ResultStore store;
+    ScanFeed feed{store, dispatcher};
+    SalvorAppDelegate app{feed, dispatcher};
+    Recovery recovery{store, app};
+    RecoverySource source;  // what the tests tick
     ScratchDir scratch;
     fs::path backup, dest;
 };
@@ -96,7 +105,7 @@ TEST_F(RecoveryRunTest, FoldersListsAndCounts) {
     EXPECT_EQ(report.folder("Contact")->files, 5u);
     EXPECT_EQ(report.itemsRecovered, 5);
     EXPECT_EQ(report.itemsTotal, 6);
-    EXPECT_EQ(store.recovredFilesNum.load(), 6);
+    EXPECT_EQ(recovery.handled.load(), 6);
 }
 
 TEST_F(RecoveryRunTest, TreeFilesKeepDomainLayoutAndSkipUnselectedFolders) {
@@ -110,7 +119,7 @@ TEST_F(RecoveryRunTest, TreeFilesKeepDomainLayoutAndSkipUnselectedFolders) {
     auto domain = folder("HomeDomain", 2, root.get());
     auto library = folder("Library", 1, domain.get());
     auto skipped = folder("Media", 0, domain.get());
-    store.treeController.content.push_back(root);
+    source.tree.push_back(root);
 
     auto file = [&](MVTreeDirNode& folder, const std::string& dirPath, const std::string& content,
                     std::uint64_t size, bool isFile = true) {
@@ -204,7 +213,7 @@ TEST_F(RecoveryRunTest, ConversationPageWithCopiedAttachments) {
     }
     auto device = std::make_shared<MVTreeDirNode>();
     device->children.push_back(media);
-    store.treeController.content.push_back(device);
+    source.tree.push_back(device);
     writeFile(dest / "Message/Contact.vcf", "earlier");
 
     const RecoveryReport report = run();
@@ -347,7 +356,7 @@ TEST_F(RecoveryRunTest, StoppedRunKeepsWholeFilesOnlyAndSaysSo) {
             return false;
         });
         EXPECT_TRUE(copying);
-        store.cancelRecovery();
+        recovery.cancel();
     });
     const RecoveryReport report = run();
     stopper.join();
@@ -355,7 +364,7 @@ TEST_F(RecoveryRunTest, StoppedRunKeepsWholeFilesOnlyAndSaysSo) {
     EXPECT_TRUE(report.succeeded());
     EXPECT_EQ(report.itemsTotal, 4);
     EXPECT_EQ(report.itemsHandled, 1);
-    EXPECT_EQ(store.recovredFilesNum.load(), 1);
+    EXPECT_EQ(recovery.handled.load(), 1);
     EXPECT_EQ(report.folders.size(), 1u);
     EXPECT_EQ(listing(dest), (std::set<std::string>{"Photo&Video", "Photo&Video/a.jpg"}));
     EXPECT_EQ(readFile(dest / "Photo&Video/a.jpg"), "first");
@@ -363,7 +372,7 @@ TEST_F(RecoveryRunTest, StoppedRunKeepsWholeFilesOnlyAndSaysSo) {
     // A stop requested before the run begins writes nothing.
     std::stop_source early;
     early.request_stop();
-    EXPECT_TRUE(store.recoverFilesThread((scratch.path() / "none").string(), early.get_token()).cancelled);
+    EXPECT_TRUE(recovery.run(selected(), (scratch.path() / "none").string(), early.get_token()).cancelled);
     EXPECT_FALSE(fs::exists(scratch.path() / "none"));
 }
 
@@ -379,7 +388,7 @@ TEST_F(RecoveryRunTest, ADestinationInsideTheBackupIsRefusedAndNothingIsWritten)
     contact("Ann");
     fs::create_directories(dest);
     app.currentNode->backUpFilePath = dest.string();
-    const RecoveryReport report = store.recoverFilesThread((dest / "inside").string());
+    const RecoveryReport report = recovery.run(selected(), (dest / "inside").string());
     ASSERT_EQ(report.failures.size(), 1u);
     EXPECT_NE(report.failures[0].reason.find("inside the backup folder"), std::string::npos);
     EXPECT_TRUE(listing(dest).empty());

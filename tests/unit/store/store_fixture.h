@@ -1,4 +1,5 @@
-// A real controller with an inline dispatcher and a result store listening to it.
+// A result store fed directly, as the scan feed feeds it on its own thread,
+// with the counts a summary shows.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -6,8 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "engine/app_delegate.h"
-#include "core/notification_center.h"
 #include "engine/result_store.h"
 #include "platform/dispatcher.h"
 
@@ -15,10 +14,25 @@ namespace salvor {
 
 class StoreFixture : public ::testing::Test {
 protected:
-    NotificationCenter nc;
-    InlineDispatcher dispatcher;
-    SalvorAppDelegate app{nc, dispatcher};
-    MVResultViewController store{app};
+    ResultStore store;
+
+    long count(Category category, bool deletedOnes) const {
+        for (const CategoryCount& c : countCategories(store))
+            if (c.name == categoryInfo(category).countName) return deletedOnes ? c.deleted : c.live;
+        return -1;
+    }
+    long live(Category category) const { return count(category, false); }
+    long deleted(Category category) const { return count(category, true); }
+    // Every live (deleted) record of the lists a person ticks.
+    long liveTotal() const { return total(false); }
+    long deletedTotal() const { return total(true); }
+    long total(bool deletedOnes) const {
+        long n = 0;
+        for (Category c : {Category::Contact, Category::Message, Category::CallHistory, Category::Note,
+                           Category::BookMark, Category::Calendar, Category::PhotoAndVideo})
+            n += count(c, deletedOnes);
+        return n + (deletedOnes ? 0 : static_cast<long>(store.socialFiles().size()));
+    }
 
     static ContactPtr contact(const std::string& name, const std::string& phone) {
         auto c = std::make_shared<MVContactNode>();

@@ -4,12 +4,11 @@
 // index are those of the plain rule (every conversation tried in order).
 #include <gtest/gtest.h>
 
-#include <any>
 #include <array>
 #include <sstream>
 
 #include "backup/manifest.h"
-#include "core/events.h"
+#include "core/record_collector.h"
 #include "core/scan_context.h"
 #include "engine/scan_session.h"
 #include "forge/forge.h"
@@ -55,20 +54,21 @@ TEST(StoreScanBatches, ScannedTreeEqualsTreePlacedRecordByRecord) {
         ScanSession session;
         ASSERT_FALSE(session.run(backup));
 
-        NotificationCenter nc;
-        ScanContext ctx(nc, backup);
+        RecordCollector sink;
+        ScanContext ctx(sink, backup);
         MVTreeController oneByOne([&session] { return session.app.currentNode; });
         int placed = 0;
-        nc.addObserver(events::FindBackUpDirFileInfo, [&](const std::any& o) {
-            const TreeDirPtr& record = std::any_cast<const TreeDirPtr&>(o);
+        sink.onDelivery = [&](const std::string& kind) {
+            if (kind != "backupFile") return;
+            const TreeDirPtr& record = sink.backupFiles.back();
             if (textOrEmpty(record->filePath).empty()) return;
             oneByOne.addTreeNode(*record, placed == 0);
             ++placed;
-        });
+        };
         scanBackupFiles(ctx, backup);
         ASSERT_GT(placed, 4500);
-        EXPECT_EQ(session.store.backupfiles, placed);
-        EXPECT_EQ(describe(session.store.treeController.content), describe(oneByOne.content)) << folders;
+        EXPECT_EQ(session.store.recordCount(Category::BackupTree), static_cast<std::size_t>(placed));
+        EXPECT_EQ(describe(session.store.tree().content), describe(oneByOne.content)) << folders;
     }
 }
 
@@ -120,7 +120,7 @@ struct PlainGrouping {
 
     Conversation* first(const std::string& phone, bool onlyDeleted) {
         for (auto& c : conversations)
-            if ((!onlyDeleted || c.deleted) && MVResultViewController::addressMatches(c.address, phone)) return &c;
+            if ((!onlyDeleted || c.deleted) && addressMatches(c.address, phone)) return &c;
         return nullptr;
     }
     void live(const std::string& name, const std::string& phone, const std::string& content, const std::string& date) {
@@ -166,16 +166,16 @@ TEST_F(StoreGrouping, RememberedAddressesGroupAsThePlainRule) {
         const std::string date = "0" + std::to_string(rng.below(3)) + "-01-2013";
         auto m = message(name, phone, content, date);
         if (rng.chance(i < 1000 ? 20 : 60)) {
-            nc.post(events::ScanDelMessageInfo, std::any(m));
+            store.deletedMessage(m);
             plain.carved(name, phone, content, date);
         } else {
-            nc.post(events::ScanMessageInfo, std::any(m));
+            store.message(m);
             plain.live(name, phone, content, date);
         }
     }
-    ASSERT_EQ(store.messageTreeArray.size(), plain.conversations.size());
+    ASSERT_EQ(store.conversations().size(), plain.conversations.size());
     for (std::size_t i = 0; i < plain.conversations.size(); ++i) {
-        const MVMessageTreeNode& got = *store.messageTreeArray[i];
+        const MVMessageTreeNode& got = *store.conversations()[i];
         const auto& want = plain.conversations[i];
         EXPECT_EQ(textOrEmpty(got.messageTreeNodeAdress), want.address) << i;
         EXPECT_EQ(got.bdeleted == 1, want.deleted) << i;
@@ -183,13 +183,13 @@ TEST_F(StoreGrouping, RememberedAddressesGroupAsThePlainRule) {
         for (const auto& m : got.MessageNodeArray) members.push_back(textOrEmpty(m->messageName));
         EXPECT_EQ(members, want.members) << i;
     }
-    EXPECT_EQ(store.messageArray.size(), plain.messages.size());
+    EXPECT_EQ(store.messages().size(), plain.messages.size());
     // The reference uses the same address rule, so the rule is pinned here.
-    EXPECT_TRUE(MVResultViewController::addressMatches("abc", "ABC"));
-    EXPECT_TRUE(MVResultViewController::addressMatches("5551234", "+15551234"));
-    EXPECT_TRUE(MVResultViewController::addressMatches("5551234", "1234"));
-    EXPECT_FALSE(MVResultViewController::addressMatches("abc", ""));
-    EXPECT_FALSE(MVResultViewController::addressMatches("123", "1245"));
+    EXPECT_TRUE(addressMatches("abc", "ABC"));
+    EXPECT_TRUE(addressMatches("5551234", "+15551234"));
+    EXPECT_TRUE(addressMatches("5551234", "1234"));
+    EXPECT_FALSE(addressMatches("abc", ""));
+    EXPECT_FALSE(addressMatches("123", "1245"));
 }
 
 }  // namespace

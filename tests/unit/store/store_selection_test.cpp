@@ -1,81 +1,65 @@
-// Selection counts, the deleted-only filter and the three-state backup tree.
+// The selection service: ticks counted from the records' own flags, the
+// deleted-only choice and the three-state backup tree.
 #include <gtest/gtest.h>
 
-#include "core/events.h"
+#include "engine/selection.h"
 #include "store_fixture.h"
 
 namespace salvor {
 namespace {
 
-using StoreSelection = StoreFixture;
+class StoreSelection : public StoreFixture {
+protected:
+    Selection selection{store};
+    std::vector<std::int32_t> told;
+    void SetUp() override { selection.onChanged = [this](std::int32_t n) { told.push_back(n); }; }
+};
 
-TEST_F(StoreSelection, SelectAllCountsOnlyChangedRecords) {
-    for (int i = 0; i < 4; ++i) nc.post(events::ScanContactInfo, std::any(contact("c" + std::to_string(i), " 1")));
-    nc.post(events::ScanDelContactInfo, std::any(contact("gone", " 2")));
-    store.actContact();
-    ASSERT_EQ(store.displayedList.size(), 5u);
+TEST_F(StoreSelection, CountsComeFromTheRecordsAndOnlyRealChangesAreTold) {
+    for (int i = 0; i < 4; ++i) store.contact(contact("c" + std::to_string(i), " 1"));
+    store.deletedContact(contact("gone", " 2"));
+    const std::vector<AnyRecord> rows = store.records(Category::Contact);
+    ASSERT_EQ(rows.size(), 5u);
 
-    // Two rows highlighted, one of them twice, one out of range.
-    store.setRowsSelected({0, 2, 2, 99}, true);
-    EXPECT_EQ(store.selectedFilesNum, 2);
-    EXPECT_EQ(store.selectionText, "You select 2 files in the recovery results.");
+    selection.setSelected({rows[0], rows[2], rows[2]}, true);
+    EXPECT_EQ(selection.selectedCount(), 2);
+    selection.setSelected(rows, true);  // only the three not yet selected change
+    EXPECT_EQ(selection.selectedCount(), 5);
+    selection.setSelected(rows[1], true);  // no change: nobody is told
+    EXPECT_EQ(told, (std::vector<std::int32_t>{2, 5}));
+    selection.setSelected(rows, false);
+    EXPECT_EQ(selection.selectedCount(), 0);
+    selection.setSelected(AnyRecord(ContactPtr()), true);  // a null row is no record
+    EXPECT_EQ(selection.selectedCount(), 0);
 
-    store.ClickSelectAll(true);  // only the three not yet selected count
-    EXPECT_EQ(store.selectedFilesNum, 5);
-    store.ClickSelectAll(false);
-    EXPECT_EQ(store.selectedFilesNum, 0);
-    EXPECT_FALSE(store.recoverEnabled);
-
-    // The saved box state comes back with the category.
-    store.ClickSelectAll(true);
-    store.actNote();
-    EXPECT_FALSE(store.selectAllBoxState);
-    store.actContact();
-    EXPECT_TRUE(store.selectAllBoxState);
-    store.setRowsSelected({1}, false);
-    EXPECT_EQ(store.selectedFilesNum, 4);
-
-    // Thumbnail check boxes count only real changes too.
+    // A photo counts like any other record.
     auto photo = std::make_shared<MVPhotoAndVideoNode>();
-    nc.post(events::RefreshNodeSelctedStatu, std::any(PhotoThumbnailCheck{photo, true}));
-    nc.post(events::RefreshNodeSelctedStatu, std::any(PhotoThumbnailCheck{photo, true}));
-    EXPECT_EQ(store.selectedFilesNum, 5);
-    nc.post(events::RefreshNodeSelctedStatu, std::any(PhotoThumbnailCheck{photo, false}));
-    EXPECT_EQ(store.selectedFilesNum, 4);
+    store.photo(photo);
+    selection.setSelected(AnyRecord(photo), true);
+    EXPECT_EQ(selection.selectedRecordCount(), 1);
 }
 
-TEST_F(StoreSelection, DeletedOnlyFilterLimitsWhatSelectAllTouches) {
-    nc.post(events::ScanContactInfo, std::any(contact("live", " 1")));
-    nc.post(events::ScanDelContactInfo, std::any(contact("gone", " 2")));
-    nc.post(events::ScanDelContactInfo, std::any(contact("gone too", " 3")));
-    store.actContact();
-    store.actCheck(true);
-    ASSERT_EQ(store.displayedList.size(), 2u);
-    store.ClickSelectAll(true);
-    EXPECT_EQ(store.selectedFilesNum, 2);
-    EXPECT_EQ(store.contactArray[0]->bSelected, 0);
-    store.actCheck(false);
-    EXPECT_EQ(store.displayedList.size(), 3u);
+TEST_F(StoreSelection, DeletedOnlyLimitsWhatACategoryTickTouches) {
+    store.contact(contact("live", " 1"));
+    store.deletedContact(contact("gone", " 2"));
+    store.deletedContact(contact("gone too", " 3"));
+    selection.selectCategory(Category::Contact, true, true);
+    EXPECT_EQ(selection.selectedCount(), 2);
+    EXPECT_EQ(store.contacts()[0]->bSelected, 0);
 
-    // Photos are never deleted records: the filter shows none of them.
-    nc.post(events::ScanPhotoAndVideo, std::any(std::make_shared<MVPhotoAndVideoNode>()));
-    store.actCheck(true);
-    store.actPhoto();
-    EXPECT_TRUE(store.displayedList.empty());
-
-    // Messages: only the deleted conversation on show is ticked, then every one.
-    nc.post(events::ScanMessageInfo, std::any(message("A", "111", "x", "01-01-2013 10:00")));
-    nc.post(events::ScanMessageInfo, std::any(message("B", "222", "y", "01-01-2013 10:00")));
-    nc.post(events::ScanDelMessageInfo, std::any(message("", "333", "z", "01-01-2013 10:00")));
-    store.actMessage();
-    EXPECT_EQ(store.displayedList.size(), 1u);
-    store.ClickSelectAll(true);
-    EXPECT_EQ(store.selectedFilesNum, 3);
-    for (const auto& c : store.messageTreeArray) EXPECT_EQ(c->bSelected, c->bdeleted);
-    store.actCheck(false);
-    store.ClickSelectAll(true);
-    EXPECT_EQ(store.selectedFilesNum, 5);
-    for (const auto& c : store.messageTreeArray) EXPECT_EQ(c->bSelected, 1);
+    // Messages: a conversation stands for its messages; only the deleted one first.
+    store.message(message("A", "111", "x", "01-01-2013 10:00"));
+    store.message(message("B", "222", "y", "01-01-2013 10:00"));
+    store.deletedMessage(message("", "333", "z", "01-01-2013 10:00"));
+    selection.selectCategory(Category::Message, true, true);
+    EXPECT_EQ(selection.selectedCount(), 3);
+    for (const auto& c : store.conversations()) EXPECT_EQ(c->bSelected, c->bdeleted);
+    selection.selectCategory(Category::Message, true);
+    EXPECT_EQ(selection.selectedCount(), 5);
+    // Photos are never deleted records: a deleted-only tick takes none of them.
+    store.photo(std::make_shared<MVPhotoAndVideoNode>());
+    selection.selectCategory(Category::PhotoAndVideo, true, true);
+    EXPECT_EQ(selection.selectedCount(), 5);
 }
 
 // root
@@ -108,49 +92,49 @@ struct Tree {
 
 TEST_F(StoreSelection, TreeClicksPushDownAndRepairUpward) {
     Tree t;
-    store.treeController.content = {t.root};
+    store.tree().content = {t.root};
 
-    store.outlineViewSetObjectValue(*t.a);
+    selection.toggleFolder(*t.a);
     EXPECT_EQ(t.a->nodeIcon, "selected");
     EXPECT_TRUE(t.fx->bSelected);
     EXPECT_TRUE(t.fa2->bSelected);
     EXPECT_EQ(t.root->isSelected, 2);  // B and r1 still unselected
     EXPECT_EQ(t.root->nodeIcon, "selectedSome");
-    EXPECT_EQ(store.getTreeSelectedItemNum(), 3);
+    EXPECT_EQ(selection.selectedFileCount(), 3);
 
     // A partly selected folder becomes fully selected when clicked.
-    store.outlineViewSetObjectValue(*t.fx, false);
+    selection.setFileSelected(*t.fx, false);
     EXPECT_EQ(t.a1->isSelected, 0);
     EXPECT_EQ(t.a->isSelected, 2);
-    store.outlineViewSetObjectValue(*t.a);
+    selection.toggleFolder(*t.a);
     EXPECT_EQ(t.a->isSelected, 1);
     EXPECT_TRUE(t.fx->bSelected);
 
     // Clicking the root selects everything; B off and on again leaves it partly, then fully selected.
-    store.outlineViewSetObjectValue(*t.root);
-    EXPECT_EQ(store.getTreeSelectedItemNum(), 5);
-    store.outlineViewSetObjectValue(*t.b);
+    selection.toggleFolder(*t.root);
+    EXPECT_EQ(selection.selectedFileCount(), 5);
+    selection.toggleFolder(*t.b);
     EXPECT_FALSE(t.fb1->bSelected);
     EXPECT_EQ(t.root->isSelected, 2);
-    store.outlineViewSetObjectValue(*t.b);
+    selection.toggleFolder(*t.b);
     EXPECT_EQ(t.root->isSelected, 1);
 
     // File clicks walk up to the root.
-    store.outlineViewSetObjectValue(*t.root);
-    store.outlineViewSetObjectValue(*t.fx, true);
+    selection.toggleFolder(*t.root);
+    selection.setFileSelected(*t.fx, true);
     EXPECT_EQ(t.a1->isSelected, 1);  // its only file is selected
     EXPECT_EQ(t.a->isSelected, 2);
-    store.outlineViewSetObjectValue(*t.fx, false);
+    selection.setFileSelected(*t.fx, false);
     EXPECT_EQ(t.root->isSelected, 0);
-    EXPECT_EQ(store.getTreeSelectedItemNum(), 0);
-    EXPECT_FALSE(store.recoverEnabled);
+    EXPECT_EQ(selection.selectedFileCount(), 0);
 
     // The tree and the lists add up in the selection text.
-    nc.post(events::ScanContactInfo, std::any(contact("c", " 1")));
-    store.actContact();
-    store.setRowsSelected({0}, true);
-    store.outlineViewSetObjectValue(*t.fb1, true);
-    EXPECT_EQ(store.selectionText, "You select 2 files in the recovery results.");
+    store.contact(contact("c", " 1"));
+    selection.setSelected(AnyRecord(store.contacts()[0]), true);
+    selection.setFileSelected(*t.fb1, true);
+    EXPECT_EQ(selectionSentence(selection.selectedCount()), "You select 2 files in the recovery results.");
+    EXPECT_EQ(selectionSentence(0), "");
+    EXPECT_FALSE(selection.selectTreePath("NoSuchDomain/x"));
 }
 
 }  // namespace
