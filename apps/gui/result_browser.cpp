@@ -93,6 +93,7 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
 
     auto* middle = new QHBoxLayout;
     auto* side = new QVBoxLayout;
+    side->setSpacing(3);  // nine two-line buttons and the device panel fit a 660-pixel window
     devicePanel_ = new QLabel;
     devicePanel_->setTextFormat(Qt::RichText);
     devicePanel_->setFrameShape(QFrame::StyledPanel);
@@ -112,7 +113,7 @@ ResultBrowser::ResultBrowser(QWidget* parent) : QWidget(parent) {
         b->setMinimumWidth(170);
         b->setMaximumWidth(200);
         b->setFocusPolicy(Qt::StrongFocus);
-        b->setStyleSheet(QStringLiteral("QToolButton { text-align: left; padding: 6px; }"));
+        b->setStyleSheet(QStringLiteral("QToolButton { text-align: left; padding: 2px 6px; }"));
         buttons_->addButton(b);
         buttonOf_[c] = b;
         side->addWidget(b);
