@@ -60,6 +60,57 @@ Flag* selectionFlagOf(const AnyRecord& record) {
 
 RecordTableModel::RecordTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
+RecordTableModel::~RecordTableModel() {
+    if (store_) store_->removeObserver(this);
+}
+
+void RecordTableModel::follow(ResultStore* store, Category category, Filter filter, bool checkable) {
+    if (store_ != store) {
+        if (store_) store_->removeObserver(this);
+        if (store) store->addObserver(this);
+    }
+    store_ = store;
+    filter_ = std::move(filter);
+    inserting_ = false;
+    std::vector<AnyRecord> rows = store ? store->records(category) : std::vector<AnyRecord>{};
+    if (filter_) std::erase_if(rows, [this](const AnyRecord& r) { return !filter_(r); });
+    setRecords(category, std::move(rows), checkable);
+}
+
+void RecordTableModel::recordsAboutToBeAdded(Category category, std::size_t first, std::size_t count) {
+    // Unfiltered, the model's rows are the store's: the new rows take the same places.
+    if (category != category_ || filter_ || count == 0 || first != records_.size()) return;
+    beginInsertRows({}, static_cast<int>(first), static_cast<int>(first + count - 1));
+    inserting_ = true;
+}
+
+void RecordTableModel::recordsAdded(Category category, std::size_t first, std::size_t count) {
+    if (category != category_ || !store_) return;
+    std::vector<AnyRecord> added = store_->records(category, first);
+    if (added.size() > count) added.resize(count);
+    if (inserting_) {
+        records_.insert(records_.end(), added.begin(), added.end());
+        inserting_ = false;
+        endInsertRows();
+        return;
+    }
+    // Filtered: only the records that pass are inserted, all at once.
+    if (filter_) std::erase_if(added, [this](const AnyRecord& r) { return !filter_(r); });
+    appendRecords(std::move(added));
+}
+
+void RecordTableModel::recordChanged(Category category, std::size_t index) {
+    if (category != category_ || !store_ || index >= store_->recordCount(category)) return;
+    refreshRecord(store_->record(category, index), index);
+}
+
+void RecordTableModel::aboutToClear() { beginResetModel(); }
+
+void RecordTableModel::cleared() {
+    records_.clear();
+    endResetModel();
+}
+
 QStringList RecordTableModel::headers(Category category) {
     const CategoryInfo& info = categoryInfo(category);
     if (info.columns.empty()) return {};

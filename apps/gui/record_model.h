@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/categories.h"
+#include "engine/result_store.h"
 
 namespace salvor::gui {
 
@@ -26,13 +27,21 @@ using PlaceNames = std::map<std::string, std::string>;
 // row number when `places` has one, the record's own text otherwise.
 QString calendarPlace(const MVCalendarNode& event, const PlaceNames& places);
 
-class RecordTableModel : public QAbstractTableModel {
+class RecordTableModel : public QAbstractTableModel, public ResultStoreObserver {
     Q_OBJECT
 public:
     // The key a column sorts by (numbers for sizes and counts, texts otherwise).
     static constexpr int SortRole = Qt::UserRole + 1;
 
     explicit RecordTableModel(QObject* parent = nullptr);
+    ~RecordTableModel() override;
+
+    // Shows the rows of `category` that `filter` lets through (all when it
+    // is empty) and follows the store from now on: rows are inserted as the
+    // store announces them, between beginInsertRows and endInsertRows, and a
+    // changed record is repainted. A null store shows nothing and follows none.
+    using Filter = std::function<bool(const AnyRecord&)>;
+    void follow(ResultStore* store, Category category, Filter filter = {}, bool checkable = false);
 
     // Replaces the rows; `checkable` is false while a scan still fills the lists.
     void setRecords(Category category, std::vector<AnyRecord> records, bool checkable);
@@ -63,6 +72,15 @@ public:
     static bool isSelected(const AnyRecord& record);
 
 private:
+    void recordsAboutToBeAdded(Category category, std::size_t first, std::size_t count) override;
+    void recordsAdded(Category category, std::size_t first, std::size_t count) override;
+    void recordChanged(Category category, std::size_t index) override;
+    void aboutToClear() override;
+    void cleared() override;
+
+    ResultStore* store_ = nullptr;
+    Filter filter_;
+    bool inserting_ = false;  // between an unfiltered beginInsertRows and its end
     Category category_ = Category::Contact;
     std::vector<AnyRecord> records_;
     bool checkable_ = false;

@@ -62,21 +62,21 @@ bool ResultBrowser::passesFilters(const AnyRecord& record) const {
     return true;
 }
 
-void ResultBrowser::recordsAdded(Category category, std::size_t first, std::size_t count) {
-    countsChanged();
-    if (category != category_ || category == Category::BackupTree || !session_) return;
-    std::vector<AnyRecord> added = session_->store.records(category, first);
-    if (added.size() > count) added.resize(count);
-    std::erase_if(added, [this](const AnyRecord& r) { return !passesFilters(r); });
-    model_->appendRecords(std::move(added));
-}
+// The table's model follows the store by itself; the window follows the counts
+// and the detail pane.
+void ResultBrowser::recordsAdded(Category, std::size_t, std::size_t) { countsChanged(); }
 
 void ResultBrowser::recordChanged(Category category, std::size_t index) {
     countsChanged();
     if (category != category_ || !session_ || index >= session_->store.recordCount(category)) return;
-    model_->refreshRecord(session_->store.record(category, index), index);
-    // A shown record that gained an earlier version is shown again.
-    if (detailIndex_.isValid()) showDetail(detailIndex_);
+    const AnyRecord changed = session_->store.record(category, index);
+    // The record the detail pane shows is shown again when it changed (it
+    // gained an earlier version); other rows' changes leave the pane be.
+    if (!detailIndex_.isValid()) return;
+    const QModelIndex source = proxy_->mapToSource(detailIndex_);
+    if (source.isValid() && source.row() < static_cast<int>(model_->records().size()) &&
+        model_->records()[static_cast<std::size_t>(source.row())] == changed)
+        showDetail(detailIndex_);
 }
 
 void ResultBrowser::backupFilesAdded(std::size_t) { countsChanged(); }
@@ -162,14 +162,14 @@ void ResultBrowser::reloadRows() {
         return;
     }
     if (!session_) {
-        model_->setRecords(category_, {}, false);
+        model_->follow(nullptr, category_);
         return;
     }
     // While the scan appends, rows come as the store announces them and
     // cannot be ticked yet.
-    std::vector<AnyRecord> rows = session_->store.records(category_);
-    std::erase_if(rows, [this](const AnyRecord& r) { return !passesFilters(r); });
-    model_->setRecords(category_, std::move(rows), !scanning());
+    RecordTableModel::Filter filter;
+    if (deletedOnly_->isChecked() || searchHits_) filter = [this](const AnyRecord& r) { return passesFilters(r); };
+    model_->follow(&session_->store, category_, std::move(filter), !scanning());
     const int column = table_->horizontalHeader()->sortIndicatorSection();
     if (column >= 0 && column < model_->columnCount()) proxy_->sort(column, table_->horizontalHeader()->sortIndicatorOrder());
 }

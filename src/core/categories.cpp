@@ -131,13 +131,13 @@ std::vector<CategoryInfo> makeTable() {
     using P = MVPhotoAndVideoNode;
     using S = MVFaceTwitterNode;
     std::vector<CategoryInfo> t;
-    t.push_back({Category::Contact, "contacts", "Contacts", "Contacts", "Contact", "Contacts.txt", true, true,
+    t.push_back({Category::Contact, "contacts", "Contacts", "Contacts", "Contact", "", true, true,
                  {SALVOR_TEXT_COLUMN("Name", C, trimmed(r->contactName)),
                   SALVOR_TEXT_COLUMN("Phone", C, trimmed(r->contactPhone)),
                   SALVOR_TEXT_COLUMN("Email", C, trimmed(r->contactEmail)),
                   SALVOR_TEXT_COLUMN("Company", C, trimmed(r->contactCompany)),
                   SALVOR_TEXT_COLUMN("Birthday", C, trimmed(r->contactBirthday))}});
-    t.push_back({Category::Message, "messages", "Messages", "Messages", "Message", "Messages.txt", true, true,
+    t.push_back({Category::Message, "messages", "Messages", "Messages", "Message", "", true, true,
                  {SALVOR_TEXT_COLUMN("Name", M, trimmed(r->messageTreeNodeName)),
                   SALVOR_TEXT_COLUMN("Address", M, trimmed(r->messageTreeNodeAdress)),
                   Column{"Messages",

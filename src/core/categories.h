@@ -56,7 +56,8 @@ struct CategoryInfo {
     const char* title;      // the window's button
     const char* countName;  // count tables and the JSON of a scan
     const char* folder;     // the recovery run's folder; empty when the category has none of its own
-    const char* listFile;   // the list the run writes into that folder; empty when it writes none
+    const char* listFile;   // the text list the run writes into that folder; empty when it writes cards,
+                            // pages or copies instead
     bool searched;          // the search field looks into this category
     bool hasDeleted;        // deleted records of it can be found
     std::vector<Column> columns;  // after the check box, before the state column

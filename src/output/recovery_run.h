@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/backup_cipher.h"
+#include "core/categories.h"
 #include "core/device_node.h"
 #include "core/records.h"
 #include "core/tree_nodes.h"
@@ -59,17 +60,17 @@ struct RecoveryReport {
     const RecoveryFolderTally* folder(const std::string& name) const;
 };
 
-// The folders of a run, in the order they are written; the second one is
-// named after the device (safe form of its name). A folder is made only when
-// something is written into it.
-inline constexpr const char* kPhotoFolder = "Photo&Video";
-inline constexpr const char* kContactFolder = "Contact";
-inline constexpr const char* kMessageFolder = "Message";
-inline constexpr const char* kNoteFolder = "Note";
-inline constexpr const char* kCallFolder = "CallHistory";
-inline constexpr const char* kBookMarkFolder = "BookMark";
-inline constexpr const char* kCalendarFolder = "Calendar&Reminder";
-inline constexpr const char* kSocialFolder = "FaceBook&Twitter";
+// The folders of a run, in the order they are written, as the category table
+// names them; the second one is named after the device (safe form of its
+// name). A folder is made only when something is written into it.
+inline const char* const kPhotoFolder = categoryInfo(Category::PhotoAndVideo).folder;
+inline const char* const kContactFolder = categoryInfo(Category::Contact).folder;
+inline const char* const kMessageFolder = categoryInfo(Category::Message).folder;
+inline const char* const kNoteFolder = categoryInfo(Category::Note).folder;
+inline const char* const kCallFolder = categoryInfo(Category::CallHistory).folder;
+inline const char* const kBookMarkFolder = categoryInfo(Category::BookMark).folder;
+inline const char* const kCalendarFolder = categoryInfo(Category::Calendar).folder;
+inline const char* const kSocialFolder = categoryInfo(Category::FaceTwitter).folder;
 
 // What one run writes, and where it reports.
 struct RecoverySource {

@@ -1,5 +1,7 @@
 #include "output/rtf_controller.h"
 
+#include "core/categories.h"
+
 namespace salvor {
 
 void MVRtfController::addRtfContent(const std::string& text) {
@@ -8,12 +10,9 @@ void MVRtfController::addRtfContent(const std::string& text) {
 }
 
 std::string MVRtfController::listFileName(const std::string& fileType) {
-    if (fileType == "Contact") return "Contacts.txt";
-    if (fileType == "Message") return "Messages.txt";
-    if (fileType == "CallHistory") return "Call History.txt";
-    if (fileType == "Note") return "Notes.txt";
-    if (fileType == "BookMark") return "BookMark.txt";
-    if (fileType == "Calendar&Reminder") return "Calendar&Reminder.txt";
+    // A list is named by the category whose folder it goes into.
+    for (const CategoryInfo& info : categoryTable())
+        if (*info.listFile && fileType == info.folder) return info.listFile;
     return "TXT.txt";
 }
 
