@@ -89,14 +89,14 @@ Cell cellOf(const AnyRecord& record, int column, const PlaceNames& places) {
                 switch (column) {
                 case 1: return textCell(q(r.callName));
                 case 2: return textCell(q(r.callPhone));
-                case 3: return dateCell(r.callDate);
+                case 3: return dateCell(displayDate(r.callDate));
                 case 4: return textCell(q(r.callType));
-                case 5: return {q(r.callDuration), static_cast<qlonglong>(r.callTime)};
+                case 5: return {q(displayCallDuration(r)), static_cast<qlonglong>(r.callTime)};
                 }
             } else if constexpr (std::is_same_v<T, MVNoteNode>) {
                 switch (column) {
                 case 1: return textCell(q(r.noteTitle));
-                case 2: return dateCell(r.noteDate);
+                case 2: return dateCell(displayDate(r.noteDate));
                 case 3: return textCell(q(r.noteContent).simplified().left(200));
                 }
             } else if constexpr (std::is_same_v<T, MVBookMarkNode>) {
@@ -108,16 +108,16 @@ Cell cellOf(const AnyRecord& record, int column, const PlaceNames& places) {
                 switch (column) {
                 case 1: return textCell(q(r.calTitle));
                 case 2: return textCell(calendarPlace(r, places));
-                case 3: return dateCell(r.startDate);
-                case 4: return dateCell(r.endDate);
+                case 3: return dateCell(displayDate(r.startDate));
+                case 4: return dateCell(displayDate(r.endDate));
                 case 5: return textCell(q(r.calNote).simplified().left(200));
                 }
             } else if constexpr (std::is_same_v<T, MVPhotoAndVideoNode>) {
                 switch (column) {
                 case 1: return textCell(q(r.fileNodeName));
                 case 2: {
-                    const auto bytes = MVResultViewController::sizeFormString(textOrEmpty(r.fileNodeSize));
-                    return {q(r.fileNodeSize), static_cast<qulonglong>(bytes)};
+                    const std::string size = displaySize(r.fileSizeNumber);
+                    return {q(size), static_cast<qulonglong>(MVResultViewController::sizeFormString(size))};
                 }
                 case 3: return textCell(mediaKind(r));
                 case 4: return textCell(q(r.filePath));
@@ -125,7 +125,7 @@ Cell cellOf(const AnyRecord& record, int column, const PlaceNames& places) {
             } else if constexpr (std::is_same_v<T, MVFaceTwitterNode>) {
                 switch (column) {
                 case 1: return textCell(q(r.faceTwitterFileName));
-                case 2: return {sizeText(r.FileSizeNumber), static_cast<qulonglong>(r.FileSizeNumber)};
+                case 2: return {sizeText(r.fileSizeNumber), static_cast<qulonglong>(r.fileSizeNumber)};
                 case 3: return textCell(q(r.faceTwitterFilePath));
                 }
             }

@@ -104,7 +104,6 @@ void scanDeviceMedia(ScanContext& ctx, const std::string&) {
                 node->filePath = localPath;
                 node->fileSizeNumber = size;
                 node->fileNodeName = localPath.substr(localPath.rfind('/') + 1);
-                node->fileNodeSize = size_to_unit(size);
                 node->bmov = movie ? 1 : 0;
                 ctx.post(events::ScanPhotoAndVideo, std::any(PhotoPtr(std::move(node))));
             }

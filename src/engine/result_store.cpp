@@ -17,6 +17,7 @@
 
 #include "engine/app_delegate.h"
 #include "core/events.h"
+#include "core/helpers.h"
 
 namespace salvor {
 
@@ -37,17 +38,20 @@ void MVResultViewController::subscribe(const char* name, Handler handler) {
 
 namespace {
 
+// A date as listed, the text that tells copies of one record apart.
+std::string shownDate(const std::optional<Timestamp>& date) { return textOrEmpty(displayDate(date)); }
+
 // Files `record` among a conversation's messages in date order, after those
 // of the same minute: messages arrive mostly in order, so the place is found
 // from the end. A message without a readable date goes after all dated ones.
 void insertByDate(std::vector<MessagePtr>& messages, const MessagePtr& record) {
     constexpr long long kUndated = std::numeric_limits<long long>::min();
-    const long long key = MVResultViewController::dateKey(record->messageDate);
+    const long long key = MVResultViewController::dateKey(displayDate(record->messageDate));
     auto at = messages.end();
     if (key != kUndated) {
         for (; at != messages.begin(); --at) {
             const MessagePtr& before = *(at - 1);
-            const long long k = before ? MVResultViewController::dateKey(before->messageDate) : kUndated;
+            const long long k = before ? MVResultViewController::dateKey(displayDate(before->messageDate)) : kUndated;
             if (k != kUndated && k <= key) break;
         }
     }
@@ -154,14 +158,14 @@ public:
             const MVMessageNode* m = messages[indexed_].get();
             if (m)
                 positions_.emplace(
-                    key(textOrEmpty(m->messagePhone), textOrEmpty(m->messageContent), textOrEmpty(m->messageDate)),
+                    key(textOrEmpty(m->messagePhone), textOrEmpty(m->messageContent), shownDate(m->messageDate)),
                     indexed_);
         }
         const auto [first, last] = positions_.equal_range(key(phone, content, date));
         for (auto it = first; it != last; ++it) {
             const MVMessageNode* m = messages[it->second].get();
             if (m && textOrEmpty(m->messagePhone) == phone && textOrEmpty(m->messageContent) == content &&
-                textOrEmpty(m->messageDate) == date)
+                shownDate(m->messageDate) == date)
                 return true;
         }
         return false;
@@ -209,8 +213,8 @@ public:
     }
 
 private:
-    template <std::size_t N>
-    static std::size_t hashOf(const std::array<std::string_view, N>& parts) {
+    template <class Part, std::size_t N>
+    static std::size_t hashOf(const std::array<Part, N>& parts) {
         std::size_t h = 0;
         for (std::string_view part : parts)
             h ^= std::hash<std::string_view>{}(part) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
@@ -569,18 +573,18 @@ void MVResultViewController::ScanDelNoteInfomationHandle(const NotePtr& record) 
     // overwritten) by their title and date as well.
     appendDeleted(noteArray, record, Category::Note, delNoteNum, scanIndexes_->noteKeys, [](const MVNoteNode& n) {
         const bool body = !s(n.noteContent).empty();
-        return std::array<std::string_view, 3>{s(n.noteContent), body ? std::string_view() : s(n.noteTitle),
-                                               body ? std::string_view() : s(n.noteDate)};
+        return std::array<std::string, 3>{s(n.noteContent), body ? std::string() : s(n.noteTitle),
+                                          body ? std::string() : shownDate(n.noteDate)};
     }, [](const MVNoteNode& n) {
         const bool body = !s(n.noteContent).empty();
-        return std::array<std::string, 2>{body ? s(n.noteTitle) : std::string(), body ? s(n.noteDate) : std::string()};
+        return std::array<std::string, 2>{body ? s(n.noteTitle) : std::string(), body ? shownDate(n.noteDate) : std::string()};
     });
 }
 
 void MVResultViewController::ScanDelCallHistoryInfomationHandle(const CallPtr& record) {
     if (s(record->callName).empty() && s(record->callPhone).empty()) return;
     appendDeleted(callHistoryArray, record, Category::CallHistory, delCallNum, scanIndexes_->callKeys, [](const MVCallHistoryNode& c) {
-        return std::array<std::string_view, 2>{s(c.callPhone), s(c.callDate)};
+        return std::array<std::string, 2>{s(c.callPhone), shownDate(c.callDate)};
     }, [](const MVCallHistoryNode& c) {
         return std::array<std::string, 2>{c.callTime < 0 ? std::string() : std::to_string(c.callTime), s(c.callType)};
     });
@@ -594,10 +598,10 @@ void MVResultViewController::scanDelBookMarkInfoHandle(const BookMarkPtr& record
 }
 
 void MVResultViewController::scanDelCalendarInfoHandle(const CalendarPtr& record) {
-    if (s(record->calTitle).empty() && s(record->calNote).empty() && s(record->startDate).empty()) return;
+    if (s(record->calTitle).empty() && s(record->calNote).empty() && shownDate(record->startDate).empty()) return;
     appendDeleted(calendarArray, record, Category::Calendar, delCalendarNum, scanIndexes_->calendarKeys, [](const MVCalendarNode& c) {
-        return std::array<std::string_view, 3>{s(c.calTitle), s(c.calNote), s(c.startDate)};
-    }, [](const MVCalendarNode& c) { return std::array<std::string, 2>{s(c.location), s(c.endDate)}; });
+        return std::array<std::string, 3>{s(c.calTitle), s(c.calNote), shownDate(c.startDate)};
+    }, [](const MVCalendarNode& c) { return std::array<std::string, 2>{s(c.location), shownDate(c.endDate)}; });
 }
 
 void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& record) {
@@ -616,7 +620,7 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
     bool joined = false;
     {
         std::lock_guard<std::mutex> lock(listMutex_);
-        if (scanIndexes_->messageKeys.contains(messageArray, phone, s(record->messageContent), s(record->messageDate)))
+        if (scanIndexes_->messageKeys.contains(messageArray, phone, s(record->messageContent), shownDate(record->messageDate)))
             return;
         ScanIndexes& ix = *scanIndexes_;
         // A message that arrives marked deleted is one the phone itself keeps

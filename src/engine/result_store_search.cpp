@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "core/helpers.h"
 #include "engine/app_delegate.h"
 #include "engine/result_store.h"
 
@@ -219,7 +220,7 @@ bool MVResultViewController::sortByColumnLocked(const std::string& columnIdentif
             } else if (columnIdentifier == "Size") {
                 sizeOrder ^= 1;
                 sortRecords<PhotoPtr>(displayedList, sizeOrder == 1, [](const MVPhotoAndVideoNode& p) {
-                    return sizeFormString(textOrEmpty(p.fileNodeSize));
+                    return sizeFormString(displaySize(p.fileSizeNumber));
                 });
             } else {
                 return false;
@@ -250,7 +251,7 @@ bool MVResultViewController::sortByColumnLocked(const std::string& columnIdentif
             } else {
                 dateOrder ^= 1;
                 sortRecords<CallPtr>(displayedList, dateOrder == 1,
-                                     [](const MVCallHistoryNode& c) { return MVResultViewController::dateKey(c.callDate); });
+                                     [](const MVCallHistoryNode& c) { return MVResultViewController::dateKey(displayDate(c.callDate)); });
             }
             break;
         default: return false;
