@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "core/helpers.h"
 #include "carve/carve_primitives.h"
 #include "carve/deleted_bookmarks.h"
 #include "carve/deleted_calendar.h"
@@ -166,7 +167,8 @@ void scan(const Buf& image, int layout, bool throughFile, const std::string& fil
     nc.addObserver(events::ScanDelMessageInfo, [&](const std::any& o) {
         const auto m = std::any_cast<MessagePtr>(o);
         check(m != nullptr);
-        for (const Text* t : {&m->messageContent, &m->messagePhone, &m->messageDate}) {
+        const Text date = displayDate(m->messageDate);
+        for (const Text* t : {&m->messageContent, &m->messagePhone, &date}) {
             check(utf8::isValid(textOrEmpty(*t)));
             check(textOrEmpty(*t).size() <= 3 * pageBytes);
         }

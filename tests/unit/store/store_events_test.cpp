@@ -116,7 +116,7 @@ TEST_F(StoreEvents, DeletedRecordsMergeByTheirCategoryRules) {
     // Calendar: equal by title, note and start.
     auto event = [](const char* title, const char* note, const char* start) {
         auto c = std::make_shared<MVCalendarNode>();
-        c->calTitle = title, c->calNote = note, c->startDate = start;
+        c->calTitle = title, c->calNote = note, c->startDate = when(start);
         return c;
     };
     nc.post(events::scanCalendarInfo, std::any(event("Dentist", "", "03-07-2013 14:05")));

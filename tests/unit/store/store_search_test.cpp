@@ -92,15 +92,15 @@ TEST(StoreSearchQueued, SearchesPublishThroughTheMainThreadQueue) {
 }
 
 TEST_F(StoreSearch, SortsByNumberSizeAndDate) {
-    auto photo = [](const char* name, const char* size) {
+    auto photo = [](const char* name, std::uint64_t size) {
         auto p = std::make_shared<MVPhotoAndVideoNode>();
         p->fileNodeName = name;
-        p->fileNodeSize = size;
+        p->fileSizeNumber = size;
         return p;
     };
-    nc.post(events::ScanPhotoAndVideo, std::any(photo("00000010.JPG", "2.00K")));
-    nc.post(events::ScanPhotoAndVideo, std::any(photo("00000009.MOV", "1.50M")));
-    nc.post(events::ScanPhotoAndVideo, std::any(photo("00000100.PNG", "999.00B")));
+    nc.post(events::ScanPhotoAndVideo, std::any(photo("00000010.JPG", 2000)));
+    nc.post(events::ScanPhotoAndVideo, std::any(photo("00000009.MOV", 1500000)));
+    nc.post(events::ScanPhotoAndVideo, std::any(photo("00000100.PNG", 999)));
     store.actPhoto();
     auto names = [&] {
         std::string out;
