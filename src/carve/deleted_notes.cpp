@@ -162,9 +162,10 @@ void DelNoteScan::run() {
         }
         list = std::move(kept);
     };
-    if (!notes_.empty()) keep(notes_, liveNotes, [](const Carved& c) { // Versions a minute apart or less list alike: one is enough.
-        return std::make_tuple(c.number, c.title, textOrEmpty(displayDate(c.date)));
-    });
+    // Versions whose dates list alike (the same minute) are one version.
+    if (!notes_.empty())
+        keep(notes_, liveNotes,
+             [](const Carved& c) { return std::make_tuple(c.number, c.title, textOrEmpty(displayDate(c.date))); });
     if (!bodies_.empty()) keep(bodies_, liveBodies, [](const Carved& c) { return std::make_pair(c.number, c.content); });
 
     for (const Carved& c : notes_) {
