@@ -144,6 +144,17 @@ Text displayDate(Timestamp when) {
 
 Text displayDate(const std::optional<Timestamp>& when) { return when ? displayDate(*when) : std::string(); }
 
+std::optional<std::int64_t> listedMinute(const std::optional<Timestamp>& when) {
+    using namespace std::chrono;
+    if (!when) return std::nullopt;
+    // A day inside either end of the four-digit years shows in every zone;
+    // only nearer the ends does the local year decide.
+    static constexpr Timestamp kSafeFirst = sys_days(year(1) / January / 2);
+    static constexpr Timestamp kSafeLast = sys_days(year(9999) / December / 31);
+    if ((*when < kSafeFirst || *when >= kSafeLast) && !displayDate(*when)) return std::nullopt;
+    return floor<minutes>(*when).time_since_epoch().count();
+}
+
 std::string displaySize(std::uint64_t size) {
     // Single precision and powers of 1000, as the browser shows sizes.
     char buf[100] = {};

@@ -35,6 +35,11 @@ Text displayDate(Timestamp when);
 // A date field: a field without a date shows as empty text, one whose moment
 // cannot be written as absent.
 Text displayDate(const std::optional<Timestamp>& when);
+// The minute a date field lists under (minutes from 1970), to match and order
+// dates as they are listed without making their text: two dates list alike
+// exactly when they fall in one minute (zones are whole minutes from UTC).
+// None for a field without a date and for one that cannot be shown.
+std::optional<std::int64_t> listedMinute(const std::optional<Timestamp>& when);
 // "12.34K"-style size text (powers of 1000).
 std::string displaySize(std::uint64_t bytes);
 // "2 hours", "1 minute", "5 seconds"...

@@ -45,14 +45,13 @@ std::string shownDate(const std::optional<Timestamp>& date) { return textOrEmpty
 // of the same minute: messages arrive mostly in order, so the place is found
 // from the end. A message without a readable date goes after all dated ones.
 void insertByDate(std::vector<MessagePtr>& messages, const MessagePtr& record) {
-    constexpr long long kUndated = std::numeric_limits<long long>::min();
-    const long long key = MVResultViewController::dateKey(displayDate(record->messageDate));
+    const auto key = listedMinute(record->messageDate);
     auto at = messages.end();
-    if (key != kUndated) {
+    if (key) {
         for (; at != messages.begin(); --at) {
             const MessagePtr& before = *(at - 1);
-            const long long k = before ? MVResultViewController::dateKey(displayDate(before->messageDate)) : kUndated;
-            if (k != kUndated && k <= key) break;
+            const auto k = before ? listedMinute(before->messageDate) : std::nullopt;
+            if (k && *k <= *key) break;
         }
     }
     messages.insert(at, record);
@@ -149,7 +148,7 @@ private:
 class MessageKeyIndex {
 public:
     bool contains(const std::vector<MessagePtr>& messages, const std::string& phone, const std::string& content,
-                  const std::string& date) {
+                  std::optional<std::int64_t> minute) {
         if (indexed_ > messages.size()) {  // the list was emptied or replaced
             positions_.clear();
             indexed_ = 0;
@@ -158,14 +157,14 @@ public:
             const MVMessageNode* m = messages[indexed_].get();
             if (m)
                 positions_.emplace(
-                    key(textOrEmpty(m->messagePhone), textOrEmpty(m->messageContent), shownDate(m->messageDate)),
+                    key(textOrEmpty(m->messagePhone), textOrEmpty(m->messageContent), listedMinute(m->messageDate)),
                     indexed_);
         }
-        const auto [first, last] = positions_.equal_range(key(phone, content, date));
+        const auto [first, last] = positions_.equal_range(key(phone, content, minute));
         for (auto it = first; it != last; ++it) {
             const MVMessageNode* m = messages[it->second].get();
             if (m && textOrEmpty(m->messagePhone) == phone && textOrEmpty(m->messageContent) == content &&
-                shownDate(m->messageDate) == date)
+                listedMinute(m->messageDate) == minute)
                 return true;
         }
         return false;
@@ -176,10 +175,10 @@ public:
     }
 
 private:
-    static std::size_t key(std::string_view phone, std::string_view content, std::string_view date) {
+    static std::size_t key(std::string_view phone, std::string_view content, std::optional<std::int64_t> minute) {
         std::size_t h = std::hash<std::string_view>{}(phone);
-        for (std::string_view part : {content, date})
-            h ^= std::hash<std::string_view>{}(part) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+        for (std::size_t part : {std::hash<std::string_view>{}(content), std::hash<std::optional<std::int64_t>>{}(minute)})
+            h ^= part + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
         return h;
     }
     std::unordered_multimap<std::size_t, std::size_t> positions_;
@@ -620,7 +619,7 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
     bool joined = false;
     {
         std::lock_guard<std::mutex> lock(listMutex_);
-        if (scanIndexes_->messageKeys.contains(messageArray, phone, s(record->messageContent), shownDate(record->messageDate)))
+        if (scanIndexes_->messageKeys.contains(messageArray, phone, s(record->messageContent), listedMinute(record->messageDate)))
             return;
         ScanIndexes& ix = *scanIndexes_;
         // A message that arrives marked deleted is one the phone itself keeps

@@ -168,7 +168,8 @@ void scan(const Buf& image, int layout, bool throughFile, const std::string& fil
         const auto m = std::any_cast<MessagePtr>(o);
         check(m != nullptr);
         const Text date = displayDate(m->messageDate);
-        for (const Text* t : {&m->messageContent, &m->messagePhone, &date}) {
+        const Text* const shown[] = {&m->messageContent, &m->messagePhone, &date};
+        for (const Text* t : shown) {
             check(utf8::isValid(textOrEmpty(*t)));
             check(textOrEmpty(*t).size() <= 3 * pageBytes);
         }

@@ -124,6 +124,16 @@ TEST(Helpers, DateFieldsTellNoDateFromOneThatCannotBeShown) {
     // A field without a date shows empty; one holding an unreadable date shows none.
     EXPECT_EQ(displayDate(std::optional<Timestamp>()), "");
     EXPECT_FALSE(displayDate(std::optional<Timestamp>(kUnreadableDate)));
+    // The minute a date lists under matches its text without making it.
+    EXPECT_FALSE(listedMinute(std::nullopt));
+    EXPECT_FALSE(listedMinute(kUnreadableDate));
+    EXPECT_FALSE(listedMinute(timestampOf(-99999999999LL, 0)));
+    EXPECT_EQ(listedMinute(timestampOf(60, 1)), listedMinute(timestampOf(119, 1)));
+    EXPECT_NE(listedMinute(timestampOf(59, 1)), listedMinute(timestampOf(60, 1)));
+    EXPECT_EQ(listedMinute(timestampOf(-1, 1)), (k2001 - 60) / 60);  // minutes round down before 2001 too
+    const Timestamp lastShown(std::chrono::seconds(utc(9999, 12, 31, 23, 59)));
+    EXPECT_TRUE(listedMinute(lastShown));
+    EXPECT_FALSE(listedMinute(lastShown + std::chrono::minutes(1)));
 }
 
 TEST(Helpers, SizesAndCallLengthsAsListed) {
