@@ -150,7 +150,8 @@ QPlainTextEdit* ConversationView::showAll(std::size_t i) {
     }
     auto* window = new QDialog(this);
     window->setAttribute(Qt::WA_DeleteOnClose);
-    window->setWindowTitle(QStringLiteral("Message of %1").arg(QString::fromStdString(textOrEmpty(displayDate(messages_[i]->messageDate)))));
+    const std::string date = textOrEmpty(displayDate(messages_[i]->messageDate));
+    window->setWindowTitle(QStringLiteral("Message of %1").arg(QString::fromStdString(date)));
     auto* view = new QPlainTextEdit(window);
     view->setReadOnly(true);
     view->setPlainText(broken);

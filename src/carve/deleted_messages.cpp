@@ -454,7 +454,8 @@ void DelMessageScan::carveNewerMessage(std::uint64_t a, std::uint64_t end) {
     const std::int64_t fromMe = numberOf(r[kIsFromMe]).value_or(-1);
     node->messageType = fromMe == 0 ? "Received" : fromMe == 1 ? "Send" : "Unknowed";
     // The same row found twice (a copy left behind when a page was rewritten) is kept once.
-    if (!seen_.insert({std::string(), textOrEmpty(node->messageContent), textOrEmpty(displayDate(node->messageDate)), node->handle_id})
+    if (!seen_.insert({std::string(), textOrEmpty(node->messageContent), textOrEmpty(displayDate(node->messageDate)),
+                       node->handle_id})
              .second)
         return;
     pending_.push_back(std::move(node));

@@ -180,7 +180,8 @@ void DelNoteScan::run() {
     std::map<std::int64_t, const Carved*> noteOf;
     for (const Carved& c : notes_) noteOf[c.number] = &c;
     std::set<std::int64_t> joined;
-    auto post = [this](const std::string& title, const std::optional<Timestamp>& date, const std::string& content, const Carved& from) {
+    auto post = [this](const std::string& title, const std::optional<Timestamp>& date, const std::string& content,
+                       const Carved& from) {
         auto n = std::make_shared<MVNoteNode>();
         n->noteTitle = title;
         n->noteDate = date;

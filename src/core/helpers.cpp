@@ -121,7 +121,8 @@ Timestamp timestampOf(std::int64_t value, std::uint8_t fileType) {
     // Both readings stay far inside the range of 64-bit seconds: |value| < 1e11.
     if (fileType == 1) return Timestamp(std::chrono::seconds(value + kEpoch2001));
     const Timestamp from1970{std::chrono::seconds(value)};
-    const int year = static_cast<int>(std::chrono::year_month_day(std::chrono::floor<std::chrono::days>(from1970)).year());
+    const std::chrono::year_month_day day(std::chrono::floor<std::chrono::days>(from1970));
+    const int year = static_cast<int>(day.year());
     // A value whose 1970 reading falls before 1990 was counted from 2001.
     if (year >= 1 && year <= 1989) return from1970 + std::chrono::seconds(kEpoch2001);
     return from1970;

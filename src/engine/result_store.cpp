@@ -177,7 +177,9 @@ public:
 private:
     static std::size_t key(std::string_view phone, std::string_view content, std::optional<std::int64_t> minute) {
         std::size_t h = std::hash<std::string_view>{}(phone);
-        for (std::size_t part : {std::hash<std::string_view>{}(content), std::hash<std::optional<std::int64_t>>{}(minute)})
+        const std::size_t parts[] = {std::hash<std::string_view>{}(content),
+                                     std::hash<std::optional<std::int64_t>>{}(minute)};
+        for (std::size_t part : parts)
             h ^= part + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
         return h;
     }
@@ -619,7 +621,8 @@ void MVResultViewController::ScanDelMessageInfomationHandle(const MessagePtr& re
     bool joined = false;
     {
         std::lock_guard<std::mutex> lock(listMutex_);
-        if (scanIndexes_->messageKeys.contains(messageArray, phone, s(record->messageContent), listedMinute(record->messageDate)))
+        if (scanIndexes_->messageKeys.contains(messageArray, phone, s(record->messageContent),
+                                               listedMinute(record->messageDate)))
             return;
         ScanIndexes& ix = *scanIndexes_;
         // A message that arrives marked deleted is one the phone itself keeps

@@ -121,8 +121,10 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
         Row r{pk, integer(st.text(kFolder)), integer(st.text(kAccount)), integer(st.text(kNoteData)), {}, {}, {},
               integer(st.text(kLocked)) != 0, integer(st.text(kMarked)) != 0};
         setText(r.title, st.text(kTitle));
-        if (const char* v = st.text(kModified); sqlite::hasText(v)) r.modified = shownTimestampOf(sqlite::parseInteger(v), 1);
-        if (const char* v = st.text(kCreated); sqlite::hasText(v)) r.created = shownTimestampOf(sqlite::parseInteger(v), 1);
+        if (const char* v = st.text(kModified); sqlite::hasText(v))
+            r.modified = shownTimestampOf(sqlite::parseInteger(v), 1);
+        if (const char* v = st.text(kCreated); sqlite::hasText(v))
+            r.created = shownTimestampOf(sqlite::parseInteger(v), 1);
         notes.push_back(std::move(r));
     }
 
