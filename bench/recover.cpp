@@ -48,6 +48,18 @@ Text text(const nlohmann::json& j, const char* key) {
     return it->get<std::string>();
 }
 
+// The moment of a listed date ("MM-DD-YYYY HH:MM", read as UTC); none for
+// anything else.
+std::optional<Timestamp> listedDate(const Text& listed) {
+    unsigned month = 0, day = 0, hour = 0, minute = 0;
+    int year = 0;
+    if (!listed || std::sscanf(listed->c_str(), "%u-%u-%d %u:%u", &month, &day, &year, &hour, &minute) != 5)
+        return std::nullopt;
+    const std::chrono::year_month_day ymd{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
+    if (!ymd.ok()) return std::nullopt;
+    return std::chrono::sys_days(ymd) + std::chrono::hours(hour) + std::chrono::minutes(minute);
+}
+
 // Resident memory now, in MiB (second field of /proc/self/statm, in pages).
 long rssMiB() {
     std::ifstream statm("/proc/self/statm");
@@ -121,7 +133,7 @@ int main(int argc, char** argv) {
             msg->messageName = text(m, "messageName");
             msg->messagePhone = text(m, "messagePhone");
             msg->messageContent = text(m, "messageContent");
-            msg->messageDate = text(m, "messageDate");
+            msg->messageDate = listedDate(text(m, "messageDate"));
             msg->messageType = text(m, "messageType");
             msg->isHasAttach = static_cast<Flag>(m["isHasAttach"].get<int>());
             msg->attachType = text(m, "attachType");

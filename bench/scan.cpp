@@ -123,12 +123,12 @@ void BM_ReadAndHash(benchmark::State& state) {
 void BM_GroupMessages(benchmark::State& state) {
     const auto messages = static_cast<std::size_t>(state.range(0));
     const auto conversations = static_cast<std::size_t>(state.range(1));
-    auto message = [](std::string phone, std::string content, std::string date) {
+    auto message = [](std::string phone, std::string content, Timestamp date) {
         auto m = std::make_shared<MVMessageNode>();
         m->messageName = "Someone";
         m->messagePhone = std::move(phone);
         m->messageContent = std::move(content);
-        m->messageDate = std::move(date);
+        m->messageDate = date;
         return m;
     };
     auto number = [](std::size_t k) {
@@ -136,18 +136,20 @@ void BM_GroupMessages(benchmark::State& state) {
         std::snprintf(digits, sizeof digits, "555%07zu", k % 10000000);
         return std::string(digits);
     };
+    const Timestamp kLiveDate(std::chrono::seconds(1357034400));  // 01-01-2013 10:00 UTC
+    const Timestamp kGoneDate(std::chrono::seconds(1359712800));  // 02-01-2013 10:00 UTC
     std::vector<MessagePtr> live, carved;
     for (std::size_t i = 0; i < messages; ++i) {
         const std::size_t c = (i * 7919) % conversations;
         const std::string phone = (i % 10 == 9 ? "" : "+1") + number(c);
-        live.push_back(message(phone, "text " + std::to_string(i), "01-01-2013 10:00"));
+        live.push_back(message(phone, "text " + std::to_string(i), kLiveDate));
     }
     for (std::size_t i = 0; i < messages / 10; ++i) {
         if (i % 2 == 0) {
             const MessagePtr& twin = live[(i * 31) % live.size()];
             carved.push_back(message(*twin->messagePhone, *twin->messageContent, *twin->messageDate));
         } else {
-            carved.push_back(message("+1" + number(conversations + i % 300), "gone", "02-01-2013 10:00"));
+            carved.push_back(message("+1" + number(conversations + i % 300), "gone", kGoneDate));
         }
     }
     for (auto _ : state) {

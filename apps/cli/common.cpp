@@ -9,6 +9,7 @@
 #include "backup/device_list.h"
 #include "cli.h"
 #include "cli/json_writer.h"
+#include "core/helpers.h"
 #include "core/utf8.h"
 
 namespace salvor::cli {
@@ -163,7 +164,7 @@ void write(JsonWriter& w, const MVMessageNode& n) {
         .text("messageName", n.messageName)
         .text("messagePhone", n.messagePhone)
         .text("messageContent", n.messageContent)
-        .text("messageDate", n.messageDate)
+        .text("messageDate", displayDate(n.messageDate))
         .text("messageType", n.messageType)
         .flag("bImessage", n.bImessage)
         .flag("bSelected", n.bSelected)
@@ -199,10 +200,10 @@ void write(JsonWriter& w, const MVCallHistoryNode& n) {
     Fields{w}
         .text("callName", n.callName)
         .text("callPhone", n.callPhone)
-        .text("callDate", n.callDate)
+        .text("callDate", displayDate(n.callDate))
         .text("callType", n.callType)
         .number("callTime", n.callTime)
-        .text("callDuration", n.callDuration)
+        .text("callDuration", displayCallDuration(n))
         .flag("bSelected", n.bSelected)
         .flag("bDeleted", n.bDeleted);
     writeCarving(w, n);
@@ -214,7 +215,7 @@ void write(JsonWriter& w, const MVNoteNode& n) {
     Fields{w}
         .text("noteTitle", n.noteTitle)
         .text("noteContent", n.noteContent)
-        .text("noteDate", n.noteDate)
+        .text("noteDate", displayDate(n.noteDate))
         .text("noteFolder", n.noteFolder)
         .text("noteAccount", n.noteAccount)
         .number("uid", n.uid)
@@ -241,8 +242,8 @@ void write(JsonWriter& w, const MVCalendarNode& n) {
         .text("calTitle", n.calTitle)
         .text("calNote", n.calNote)
         .text("location", n.location)
-        .text("startDate", n.startDate)
-        .text("endDate", n.endDate)
+        .text("startDate", displayDate(n.startDate))
+        .text("endDate", displayDate(n.endDate))
         .flag("bDeleted", n.bDeleted)
         .flag("bSelected", n.bSelected);
     writeCarving(w, n);
@@ -253,12 +254,12 @@ void write(JsonWriter& w, const MVPhotoAndVideoNode& n) {
     w.beginObject();
     Fields{w}
         .text("fileNodeName", n.fileNodeName)
-        .text("fileNodeSize", n.fileNodeSize)
+        .text("fileNodeSize", displaySize(n.fileSizeNumber))
         .text("filePath", n.filePath)
         .flag("bmov", n.bmov)
         .flag("bSelected", n.bSelected)
         .number("fileSizeNumber", n.fileSizeNumber)
-        .text("fileCreateDate", n.fileCreateDate)
+        .text("fileCreateDate", n.fileCreateDate ? displayDate(*n.fileCreateDate) : Text())
         .flag("bDeleted", n.bDeleted)
         .text("livePhotoVideoPath", n.livePhotoVideo ? n.livePhotoVideo->filePath : Text());
     w.endObject();
@@ -269,9 +270,9 @@ void write(JsonWriter& w, const MVFaceTwitterNode& n) {
     Fields{w}
         .text("faceTwitterFileName", n.faceTwitterFileName)
         .text("faceTwitterFilePath", n.faceTwitterFilePath)
-        .text("fileSize", n.fileSize)
+        .text("fileSize", displaySize(n.fileSizeNumber))
         .flag("bSelected", n.bSelected)
-        .number("FileSizeNumber", n.FileSizeNumber);
+        .number("FileSizeNumber", n.fileSizeNumber);
     w.endObject();
 }
 

@@ -9,6 +9,7 @@
 #include <QPainterPath>
 #include <QResizeEvent>
 
+#include "core/helpers.h"
 #include "thumbnail_cache.h"
 
 namespace salvor::gui {
@@ -59,7 +60,7 @@ QString beginningOf(const MVMessageNode& m, qsizetype chars, bool& cut) {
 constexpr qsizetype kShownLine = 4096;
 
 QString stampOf(const MVMessageNode& m) {
-    QString s = QString::fromStdString(textOrEmpty(m.messageDate));
+    QString s = QString::fromStdString(textOrEmpty(displayDate(m.messageDate)));
     if (m.bDeleted) s += s.isEmpty() ? QStringLiteral("deleted") : QStringLiteral("  ·  deleted");
     return s;
 }
@@ -149,7 +150,8 @@ QPlainTextEdit* ConversationView::showAll(std::size_t i) {
     }
     auto* window = new QDialog(this);
     window->setAttribute(Qt::WA_DeleteOnClose);
-    window->setWindowTitle(QStringLiteral("Message of %1").arg(QString::fromStdString(textOrEmpty(messages_[i]->messageDate))));
+    const std::string date = textOrEmpty(displayDate(messages_[i]->messageDate));
+    window->setWindowTitle(QStringLiteral("Message of %1").arg(QString::fromStdString(date)));
     auto* view = new QPlainTextEdit(window);
     view->setReadOnly(true);
     view->setPlainText(broken);

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QStyle>
 
+#include "core/helpers.h"
 #include "record_model.h"
 #include "thumbnail_cache.h"
 
@@ -163,7 +164,7 @@ void PhotoGridDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, c
     const QRect line2 = line1.translated(0, fm.height());
     p->setPen(selected ? text : pal.color(QPalette::PlaceholderText));
     p->drawText(line2, Qt::AlignHCenter | Qt::AlignVCenter,
-                fm.elidedText(QStringLiteral("%1 · %2").arg(kind, QString::fromStdString(textOrEmpty(record->fileNodeSize))),
+                fm.elidedText(QStringLiteral("%1 · %2").arg(kind, QString::fromStdString(displaySize(record->fileSizeNumber))),
                               Qt::ElideRight, line2.width()));
     p->restore();
 }

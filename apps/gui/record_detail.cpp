@@ -5,6 +5,7 @@
 #include <QUrl>
 #include <type_traits>
 
+#include "core/helpers.h"
 #include "record_model.h"
 
 namespace salvor::gui {
@@ -81,12 +82,12 @@ QString recordDetailHtml(const AnyRecord& record, QTextDocument* document, const
             } else if constexpr (std::is_same_v<T, MVCallHistoryNode>) {
                 title = QString::fromStdString(textOrEmpty(r.callName.value_or("").empty() ? r.callPhone : r.callName));
                 row(body, "Number", r.callPhone);
-                row(body, "Date", r.callDate);
+                row(body, "Date", displayDate(r.callDate));
                 row(body, "Type", r.callType);
-                row(body, "Duration", r.callDuration);
+                row(body, "Duration", displayCallDuration(r));
             } else if constexpr (std::is_same_v<T, MVNoteNode>) {
                 title = QString::fromStdString(textOrEmpty(r.noteTitle));
-                row(body, "Date", r.noteDate);
+                row(body, "Date", displayDate(r.noteDate));
                 row(body, "Folder", r.noteFolder);
                 row(body, "Account", r.noteAccount);
                 row(body, "Text", r.noteContent);
@@ -95,22 +96,22 @@ QString recordDetailHtml(const AnyRecord& record, QTextDocument* document, const
                 row(body, "Address", r.bookMarkURL);
             } else if constexpr (std::is_same_v<T, MVCalendarNode>) {
                 title = QString::fromStdString(textOrEmpty(r.calTitle));
-                row(body, "Starts", r.startDate);
-                row(body, "Ends", r.endDate);
+                row(body, "Starts", displayDate(r.startDate));
+                row(body, "Ends", displayDate(r.endDate));
                 row(body, "Location", calendarPlace(r, places).toStdString());
                 row(body, "Note", r.calNote);
             } else if constexpr (std::is_same_v<T, MVPhotoAndVideoNode>) {
                 title = QString::fromStdString(textOrEmpty(r.fileNodeName));
                 row(body, "Kind", mediaKind(r).toStdString());
                 if (r.bDeleted) row(body, "State", std::string("Recently deleted on the device"));
-                row(body, "Taken", r.fileCreateDate);
-                row(body, "Size", r.fileNodeSize);
+                row(body, "Taken", r.fileCreateDate ? displayDate(*r.fileCreateDate) : Text());
+                row(body, "Size", displaySize(r.fileSizeNumber));
                 row(body, "Stored as", r.filePath);
                 if (r.livePhotoVideo) row(body, "Live Photo film", r.livePhotoVideo->filePath);
                 if (!r.bmov) image = picture(preview, document, "photo");
             } else if constexpr (std::is_same_v<T, MVFaceTwitterNode>) {
                 title = QString::fromStdString(textOrEmpty(r.faceTwitterFileName));
-                row(body, "Size", std::to_string(r.FileSizeNumber) + " bytes");
+                row(body, "Size", std::to_string(r.fileSizeNumber) + " bytes");
                 row(body, "Stored as", r.faceTwitterFilePath);
             } else if constexpr (std::is_same_v<T, MVMessageTreeNode>) {
                 title = QString::fromStdString(textOrEmpty(r.messageTreeNodeName));

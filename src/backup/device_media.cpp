@@ -102,7 +102,6 @@ void scanDeviceMedia(ScanContext& ctx, const std::string&) {
                 node->filePath = localPath;
                 node->fileSizeNumber = size;
                 node->fileNodeName = localPath.substr(localPath.rfind('/') + 1);
-                node->fileNodeSize = size_to_unit(size);
                 node->bmov = movie ? 1 : 0;
                 ctx.sink.photo(PhotoPtr(std::move(node)));
             }

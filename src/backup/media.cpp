@@ -83,7 +83,6 @@ std::shared_ptr<MVPhotoAndVideoNode> photoRecord(const MVTreeDirNode& node, cons
     photo->filePath = textOrEmpty(node.fileKey);
     photo->fileSizeNumber = stored.size;
     photo->fileNodeName = std::string(lastComponent(textOrEmpty(node.filePath)));
-    photo->fileNodeSize = size_to_unit(stored.size);
     photo->bmov = kind.movie ? 1 : 0;
     if (facts) {
         photo->fileCreateDate = facts->createDate;
@@ -96,8 +95,7 @@ void postSocial(ScanContext& ctx, const MVTreeDirNode& node, const StoredFile& s
     auto file = std::make_shared<MVFaceTwitterNode>();
     file->faceTwitterFilePath = textOrEmpty(node.fileKey);
     file->faceTwitterFileName = std::string(lastComponent(textOrEmpty(node.filePath)));
-    file->FileSizeNumber = stored.size;
-    file->fileSize = size_to_unit(stored.size);
+    file->fileSizeNumber = stored.size;
     ctx.sink.socialFile(FaceTwitterPtr(std::move(file)));
 }
 

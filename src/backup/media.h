@@ -14,7 +14,7 @@ class ScanContext;
 
 // What the device's photo library says about one camera-roll file.
 struct PhotoFacts {
-    Text createDate;       // when the picture or film was taken
+    std::optional<Timestamp> createDate;  // when the picture or film was taken
     bool trashed = false;  // in the library's "Recently Deleted" album
 };
 

@@ -104,7 +104,7 @@ PhotoLibrary readPhotoLibrary(const std::string& storedPath, std::stop_token sto
             // Seconds since 2001, stored as a real number.
             const double seconds = sqlite3_column_double(st, 2);
             if (std::isfinite(seconds) && std::fabs(seconds) < 1e11)
-                facts.createDate = dateText(static_cast<std::int64_t>(std::floor(seconds)), 1);
+                facts.createDate = shownTimestampOf(static_cast<std::int64_t>(std::floor(seconds)), 1);
         }
         facts.trashed = sqlite3_column_type(st, 3) == SQLITE_INTEGER && sqlite3_column_int64(st, 3) == 1;
         library.facts["Media/" + dir + "/" + name] = std::move(facts);

@@ -96,8 +96,8 @@ void fillFileNode(MVTreeFileNode& file, std::string_view name, const Text& store
     struct stat st {};
     const bool exists = !stored.empty() && stat(stored, st) && S_ISREG(st.st_mode);
     file.realFileSize = exists ? contentSize.value_or(static_cast<std::uint64_t>(st.st_size)) : 0;
-    static const std::string kNoBytes = size_to_unit(0);  // most records of a backup store nothing
-    file.fileSize = file.realFileSize == 0 ? kNoBytes : size_to_unit(file.realFileSize);
+    static const std::string kNoBytes = displaySize(0);  // most records of a backup store nothing
+    file.fileSize = file.realFileSize == 0 ? kNoBytes : displaySize(file.realFileSize);
     file.isFile = exists;
     file.isDirectory = !exists && directoryRecord;
     file.filePath = storedPath;

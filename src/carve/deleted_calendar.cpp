@@ -99,8 +99,9 @@ void DelCalendarScan::scanPage(std::uint64_t i, const std::string& kinds, bool t
 }
 
 std::vector<std::string> DelCalendarScan::identityOf(const MVCalendarNode& event) {
-    return {textOrEmpty(event.calTitle), textOrEmpty(event.startDate), textOrEmpty(event.calNote),
-            textOrEmpty(event.location), textOrEmpty(event.endDate)};
+    // Dates as listed: copies that round to the same minute are one event.
+    return {textOrEmpty(event.calTitle), textOrEmpty(displayDate(event.startDate)), textOrEmpty(event.calNote),
+            textOrEmpty(event.location), textOrEmpty(displayDate(event.endDate))};
 }
 
 std::optional<DelCalendarScan::Row> DelCalendarScan::carveRow(std::uint64_t anchor, const std::string& kinds,
@@ -120,8 +121,8 @@ CalendarPtr DelCalendarScan::makeEvent(const Row& row, bool textLocation) {
     event->calTitle = GetStringFormChar(row.key.first.c_str());
     event->calNote = GetStringFormChar(row.record.bytes(kDescription).value_or("").c_str());
     if (textLocation) event->location = GetStringFormChar(row.record.bytes(kLocation).value_or("").c_str());
-    if (row.key.second) event->startDate = dateText(*row.key.second, 1);
-    if (const auto end = row.record.number(kEnd)) event->endDate = dateText(*end, 1);
+    if (row.key.second) event->startDate = timestampOf(*row.key.second, 1);
+    if (const auto end = row.record.number(kEnd)) event->endDate = timestampOf(*end, 1);
     return event;
 }
 

@@ -134,16 +134,12 @@ std::optional<DelCallScan::Row> DelCallScan::carveRow(std::uint64_t anchor, cons
 CallPtr DelCallScan::makeCall(const Row& row) {
     auto call = std::make_shared<MVCallHistoryNode>();
     if (!row.key.first.empty()) call->callPhone = GetStringFormChar(row.key.first.c_str());
-    call->callDate = dateText(row.key.second, 0);
+    call->callDate = timestampOf(row.key.second, 0);
     const std::int64_t flags = row.record.number(kFlags).value_or(0);
     const auto duration = row.record.number(kDuration);
     call->callTime = static_cast<std::int32_t>(
         std::clamp<std::int64_t>(duration.value_or(0), 0, std::numeric_limits<std::int32_t>::max()));
     call->callType = flags == 5 ? "Outgoing" : "Incoming";
-    if (call->callTime == 0)
-        call->callDuration = flags == 5 ? "Cancelled" : "Missed";
-    else
-        call->callDuration = getCallHistoryDuration(call->callTime);
     return call;
 }
 

@@ -357,7 +357,7 @@ bool DelMessageScan::carveLegacyRecord(std::uint64_t base, std::uint64_t end, bo
     if (address.empty() && (text.empty() || !madrid)) return false;
     if (!address.empty()) node->messagePhone = GetStringFormChar(address.c_str());
     if (!text.empty()) node->messageContent = GetStringFormChar(text.c_str());
-    if (const auto date = numberOf(r[kDate])) node->messageDate = textOrEmpty(dateText(*date, 0));
+    if (const auto date = numberOf(r[kDate])) node->messageDate = shownTimestampOf(*date, 0);
     if (const auto flags = numberOf(r[kFlags])) node->messageType = flagsType(*flags);
     if (madrid) {
         node->bImessage = 1;
@@ -448,11 +448,12 @@ void DelMessageScan::carveNewerMessage(std::uint64_t a, std::uint64_t end) {
     node->handle_id = static_cast<std::int32_t>(
         std::clamp<std::int64_t>(numberOf(r[kHandleId]).value_or(0), 0, std::numeric_limits<std::int32_t>::max()));
     node->bImessage = textOf(r[kService]) == "SMS" ? 0 : 1;
-    if (const auto date = numberOf(r[kNewerDate])) node->messageDate = textOrEmpty(dateText(*date, 0));
+    if (const auto date = numberOf(r[kNewerDate])) node->messageDate = shownTimestampOf(*date, 0);
     const std::int64_t fromMe = numberOf(r[kIsFromMe]).value_or(-1);
     node->messageType = fromMe == 0 ? "Received" : fromMe == 1 ? "Send" : "Unknowed";
     // The same row found twice (a copy left behind when a page was rewritten) is kept once.
-    if (!seen_.insert({std::string(), textOrEmpty(node->messageContent), textOrEmpty(node->messageDate), node->handle_id})
+    if (!seen_.insert({std::string(), textOrEmpty(node->messageContent), textOrEmpty(displayDate(node->messageDate)),
+                       node->handle_id})
              .second)
         return;
     pending_.push_back(std::move(node));
@@ -483,7 +484,7 @@ void DelMessageScan::joinHandles() {
 void DelMessageScan::finish(const MessagePtr& node) {
     const std::string phone = textOrEmpty(node->messagePhone);
     if (ctx_.currentNodeIsiOS6Version == false &&
-        !seen_.insert({phone, textOrEmpty(node->messageContent), textOrEmpty(node->messageDate), -1}).second)
+        !seen_.insert({phone, textOrEmpty(node->messageContent), textOrEmpty(displayDate(node->messageDate)), -1}).second)
         return;
     if (phone.size() >= 2) {
         // One lookup per address: a thread's messages share it.

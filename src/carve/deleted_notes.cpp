@@ -88,10 +88,10 @@ void DelNoteScan::carveAt(std::uint64_t p, const carve::PageCells& page) {
         c.number = number.value_or(0);
         if (noteOpt_ > 0) c.version = r->integer(k(noteOpt_)).value_or(0);
         if (title) c.title = GetStringFormChar(title->c_str());
-        if (when) c.date = textOrEmpty(dateText(*when, 1));
+        if (when) c.date = shownTimestampOf(*when, 1);
         c.live = page.bListed(*r);
         // A live row counts by its number alone.
-        if (c.live) c.title.clear(), c.date.clear();
+        if (c.live) c.title.clear(), c.date.reset();
         c.where = where_, c.page = page.number();
         notes_.push_back(std::move(c));
         return;
@@ -160,7 +160,10 @@ void DelNoteScan::run() {
         }
         list = std::move(kept);
     };
-    if (!notes_.empty()) keep(notes_, liveNotes, [](const Carved& c) { return std::make_tuple(c.number, c.title, c.date); });
+    // Versions whose dates list alike (the same minute) are one version.
+    if (!notes_.empty())
+        keep(notes_, liveNotes,
+             [](const Carved& c) { return std::make_tuple(c.number, c.title, textOrEmpty(displayDate(c.date))); });
     if (!bodies_.empty()) keep(bodies_, liveBodies, [](const Carved& c) { return std::make_pair(c.number, c.content); });
 
     for (const Carved& c : notes_) {
@@ -175,7 +178,8 @@ void DelNoteScan::run() {
     std::map<std::int64_t, const Carved*> noteOf;
     for (const Carved& c : notes_) noteOf[c.number] = &c;
     std::set<std::int64_t> joined;
-    auto post = [this](const std::string& title, const std::string& date, const std::string& content, const Carved& from) {
+    auto post = [this](const std::string& title, const std::optional<Timestamp>& date, const std::string& content,
+                       const Carved& from) {
         auto n = std::make_shared<MVNoteNode>();
         n->noteTitle = title;
         n->noteDate = date;
@@ -188,7 +192,7 @@ void DelNoteScan::run() {
         if (ctx_.stopRequested()) return;
         const auto it = noteOf.find(b.number);
         if (it != noteOf.end()) joined.insert(b.number);
-        post(it != noteOf.end() ? it->second->title : std::string(), it != noteOf.end() ? it->second->date : std::string(),
+        post(it != noteOf.end() ? it->second->title : std::string(), it != noteOf.end() ? it->second->date : std::nullopt,
              b.content, b);
     }
     for (const Carved& c : notes_)

@@ -6,11 +6,13 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "carve/carve_primitives.h"
 #include "carve/carve_record.h"
+#include "core/records.h"
 
 namespace salvor {
 
@@ -34,7 +36,8 @@ private:
     struct Carved {
         std::int64_t number = 0;
         std::int64_t version = 0;  // Z_OPT: counts the row's edits
-        std::string title, date, content;
+        std::string title, content;
+        std::optional<Timestamp> date;  // none when absent or not showable
         bool live = false;
         carve::FoundIn where = carve::FoundIn::unallocated;
         std::uint64_t page = 0;

@@ -60,15 +60,9 @@ SortValue bytesValue(std::uint64_t n) {
 
 }  // namespace
 
-// Dates are kept as the "MM-DD-YYYY HH:MM" text of the moment: the value is
-// the moment itself, minute by minute; a text that is no such date has none.
-SortValue dateValue(const Text& date) {
-    int month = 0, day = 0, year = 0, hour = 0, minute = 0;
-    if (!date || std::sscanf(date->c_str(), "%d-%d-%d %d:%d", &month, &day, &year, &hour, &minute) != 5 ||
-        month < 1 || month > 12 || day < 1 || day > 31 || year < 0 || year > 99999 || hour < 0 || hour > 23 ||
-        minute < 0 || minute > 59)
-        return {};
-    return {SortValue::Kind::Moment, ((((static_cast<std::int64_t>(year) * 13 + month) * 32 + day) * 24 + hour) * 60) + minute, {}};
+SortValue dateValue(const std::optional<Timestamp>& date) {
+    if (!date) return {};
+    return {SortValue::Kind::Moment, date->time_since_epoch().count(), {}};
 }
 
 namespace {
@@ -95,7 +89,7 @@ const T* as(const AnyRecord& record) {
     Column {                                                                                          \
         Title, [](const AnyRecord& a) -> std::string {                                                \
             const Type* r = as<Type>(a);                                                              \
-            return r ? trimmed(r->field) : std::string();                                             \
+            return r ? trimmed(displayDate(r->field)) : std::string();                                \
         },                                                                                            \
             [](const AnyRecord& a) -> SortValue {                                                     \
                 const Type* r = as<Type>(a);                                                          \
@@ -131,7 +125,7 @@ std::vector<CategoryInfo> makeTable() {
     using P = MVPhotoAndVideoNode;
     using S = MVFaceTwitterNode;
     std::vector<CategoryInfo> t;
-    t.push_back({Category::Contact, "contacts", "Contacts", "Contacts", "Contact", "", true, true,
+    t.push_back({Category::Contact, "contacts", "Contacts", "Contacts", "Contact", "Contacts.txt", true, true,
                  {SALVOR_TEXT_COLUMN("Name", C, trimmed(r->contactName)),
                   SALVOR_TEXT_COLUMN("Phone", C, trimmed(r->contactPhone)),
                   SALVOR_TEXT_COLUMN("Email", C, trimmed(r->contactEmail)),
@@ -157,7 +151,7 @@ std::vector<CategoryInfo> makeTable() {
                   Column{"Duration",
                          [](const AnyRecord& a) -> std::string {
                              const K* r = as<K>(a);
-                             return r ? trimmed(r->callDuration) : std::string();
+                             return r ? displayCallDuration(*r) : std::string();
                          },
                          [](const AnyRecord& a) -> SortValue {
                              const K* r = as<K>(a);
@@ -180,7 +174,7 @@ std::vector<CategoryInfo> makeTable() {
                   Column{"Size",
                          [](const AnyRecord& a) -> std::string {
                              const P* r = as<P>(a);
-                             return r ? trimmed(r->fileNodeSize) : std::string();
+                             return r ? displaySize(r->fileSizeNumber) : std::string();
                          },
                          [](const AnyRecord& a) -> SortValue {
                              const P* r = as<P>(a);
@@ -192,11 +186,11 @@ std::vector<CategoryInfo> makeTable() {
                   Column{"Size",
                          [](const AnyRecord& a) -> std::string {
                              const S* r = as<S>(a);
-                             return r ? appFileSize(r->FileSizeNumber) : std::string();
+                             return r ? appFileSize(r->fileSizeNumber) : std::string();
                          },
                          [](const AnyRecord& a) -> SortValue {
                              const S* r = as<S>(a);
-                             return r ? bytesValue(r->FileSizeNumber) : SortValue{};
+                             return r ? bytesValue(r->fileSizeNumber) : SortValue{};
                          }},
                   SALVOR_TEXT_COLUMN("Path", S, trimmed(r->faceTwitterFilePath))}});
     // The backup's own file tree: its files go into a folder named after the device.
@@ -293,6 +287,12 @@ bool recordMatches(const AnyRecord& record, const std::string& needle) {
 
 namespace {
 const std::string& s(const Text& t) { return textOrEmpty(t); }
+// A date as it is listed: copies of one record agree on the minute, whatever
+// seconds either kept. Empty for no date.
+std::string minute(const std::optional<Timestamp>& date) {
+    const auto m = listedMinute(date);
+    return m ? std::to_string(*m) : std::string();
+}
 }  // namespace
 
 MergeKey contactKey(const MVContactNode& c) {
@@ -304,18 +304,18 @@ MergeKey contactKey(const MVContactNode& c) {
 // overwritten) by their title and date as well.
 MergeKey noteKey(const MVNoteNode& n) {
     const bool body = !s(n.noteContent).empty();
-    if (body) return {{s(n.noteContent), {}, {}}, {s(n.noteTitle), s(n.noteDate)}};
-    return {{s(n.noteContent), s(n.noteTitle), s(n.noteDate)}, {{}, {}}};
+    if (body) return {{s(n.noteContent), {}, {}}, {s(n.noteTitle), minute(n.noteDate)}};
+    return {{s(n.noteContent), s(n.noteTitle), minute(n.noteDate)}, {{}, {}}};
 }
 
 MergeKey callKey(const MVCallHistoryNode& c) {
-    return {{s(c.callPhone), s(c.callDate)}, {c.callTime < 0 ? std::string() : std::to_string(c.callTime), s(c.callType)}};
+    return {{s(c.callPhone), minute(c.callDate)}, {c.callTime < 0 ? std::string() : std::to_string(c.callTime), s(c.callType)}};
 }
 
 MergeKey bookmarkKey(const MVBookMarkNode& b) { return {{s(b.bookMarkURL), s(b.bookMarkTitle)}, {}}; }
 
 MergeKey calendarKey(const MVCalendarNode& c) {
-    return {{s(c.calTitle), s(c.calNote), s(c.startDate)}, {s(c.location), s(c.endDate)}};
+    return {{s(c.calTitle), s(c.calNote), minute(c.startDate)}, {s(c.location), minute(c.endDate)}};
 }
 
 }  // namespace salvor

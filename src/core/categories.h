@@ -71,7 +71,7 @@ std::optional<Category> categoryFromCliName(std::string_view name);
 
 // The moment a record's date names, as a column orders it; none for a
 // record without a readable date.
-SortValue dateValue(const Text& date);
+SortValue dateValue(const std::optional<Timestamp>& date);
 
 // The selection flag and the deleted mark of any record.
 Flag& selectionFlag(const AnyRecord& record);

@@ -1,5 +1,6 @@
 // Text, number and date conversions shared by every scan stage.
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -15,24 +16,6 @@
 namespace salvor {
 
 namespace {
-
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 // Seconds from 1970-01-01 to 2001-01-01, the epoch of the newer databases.
 constexpr std::int64_t kEpoch2001 = 978307200;
@@ -132,42 +115,48 @@ std::size_t Char2Unicode(const char* utf8, char32_t* out, std::size_t count) {
 
 std::string GetStringFormChar(const char* utf8) { return utf8 ? utf8::replaceInvalid(utf8) : std::string(); }
 
-std::optional<std::u32string> GetDateTime(std::int64_t seconds, std::uint8_t fileType) {
+Timestamp timestampOf(std::int64_t value, std::uint8_t fileType) {
     // Newer databases store nanoseconds since 2001; bring them back to seconds.
-    if (seconds >= kNanosecondThreshold || seconds <= -kNanosecondThreshold) seconds /= 1000000000LL;
-    std::optional<std::tm> tm;
-    if (fileType == 1) {
-        tm = localBreakdown(seconds + kEpoch2001);
-    } else {
-        // A value whose 1970 reading falls before 1990 was counted from 2001.
-        tm = localBreakdown(seconds);
-        if (tm && tm->tm_year + 1900 <= 1989) tm = localBreakdown(seconds + kEpoch2001);
-    }
+    if (value >= kNanosecondThreshold || value <= -kNanosecondThreshold) value /= 1000000000LL;
+    // Both readings stay far inside the range of 64-bit seconds: |value| < 1e11.
+    if (fileType == 1) return Timestamp(std::chrono::seconds(value + kEpoch2001));
+    const Timestamp from1970{std::chrono::seconds(value)};
+    const std::chrono::year_month_day day(std::chrono::floor<std::chrono::days>(from1970));
+    const int year = static_cast<int>(day.year());
+    // A value whose 1970 reading falls before 1990 was counted from 2001.
+    if (year >= 1 && year <= 1989) return from1970 + std::chrono::seconds(kEpoch2001);
+    return from1970;
+}
+
+std::optional<Timestamp> shownTimestampOf(std::int64_t value, std::uint8_t fileType) {
+    const Timestamp when = timestampOf(value, fileType);
+    if (!localBreakdown(when.time_since_epoch().count())) return std::nullopt;
+    return when;
+}
+
+Text displayDate(Timestamp when) {
+    const auto tm = localBreakdown(when.time_since_epoch().count());
     if (!tm) return std::nullopt;
     char buf[64];
     std::snprintf(buf, sizeof buf, "%02d-%02d-%04d %02d:%02d", tm->tm_mon + 1, tm->tm_mday, tm->tm_year + 1900,
                   tm->tm_hour, tm->tm_min);
-    std::u32string out;
-    for (const char* c = buf; *c; ++c) out.push_back(static_cast<char32_t>(static_cast<unsigned char>(*c)));
-    return out;
+    return std::string(buf);
 }
 
-std::string GetNSStringDate(const std::u32string& chars) {
-    std::string out;
-    for (char32_t cp : chars) {
-        if (cp == 0) break;
-        appendUtf8(out, cp);
-    }
-    return out;
+Text displayDate(const std::optional<Timestamp>& when) { return when ? displayDate(*when) : std::string(); }
+
+std::optional<std::int64_t> listedMinute(const std::optional<Timestamp>& when) {
+    using namespace std::chrono;
+    if (!when) return std::nullopt;
+    // A day inside either end of the four-digit years shows in every zone;
+    // only nearer the ends does the local year decide.
+    static constexpr Timestamp kSafeFirst = sys_days(year(1) / January / 2);
+    static constexpr Timestamp kSafeLast = sys_days(year(9999) / December / 31);
+    if ((*when < kSafeFirst || *when >= kSafeLast) && !displayDate(*when)) return std::nullopt;
+    return floor<minutes>(*when).time_since_epoch().count();
 }
 
-Text dateText(std::int64_t seconds, std::uint8_t fileType) {
-    auto chars = GetDateTime(seconds, fileType);
-    if (!chars) return std::nullopt;
-    return GetNSStringDate(*chars);
-}
-
-std::string size_to_unit(std::uint64_t size) {
+std::string displaySize(std::uint64_t size) {
     // Single precision and powers of 1000, as the browser shows sizes.
     char buf[100] = {};
     const float f = static_cast<float>(size);
@@ -184,7 +173,7 @@ std::string size_to_unit(std::uint64_t size) {
     return buf;
 }
 
-std::string getCallHistoryDuration(std::int32_t s) {
+std::string displayDuration(std::int32_t s) {
     char buf[64];
     if (s >= 7200) {
         std::snprintf(buf, sizeof buf, "%d hours", s / 3600);
@@ -202,6 +191,12 @@ std::string getCallHistoryDuration(std::int32_t s) {
         }
     }
     return buf;
+}
+
+std::string displayCallDuration(const MVCallHistoryNode& call) {
+    if (call.bUnanswered) return "Missed";
+    if (call.callTime == 0) return call.callType == "Outgoing" ? "Cancelled" : "Missed";
+    return displayDuration(call.callTime);
 }
 
 std::int32_t GetImageType(const char* ext) {

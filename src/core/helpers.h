@@ -17,16 +17,36 @@ std::string GetStringFormChar(const char* utf8);
 // Decodes into `out` (cleared first) at most count - 1 code points and a
 // terminating 0, invalid sequences as U+FFFD; returns how many were written.
 std::size_t Char2Unicode(const char* utf8, char32_t* out, std::size_t count);
-// Date text of a timestamp; fileType 1 counts from 2001, any other value uses
-// the 1990 rule; magnitudes of 1e11 or more are nanoseconds.
-std::optional<std::u32string> GetDateTime(std::int64_t seconds, std::uint8_t fileType);
-std::string GetNSStringDate(const std::u32string& chars);
-// GetDateTime then GetNSStringDate; absent when no date could be formed.
-Text dateText(std::int64_t seconds, std::uint8_t fileType);
+// The moment a stored date stands for. fileType 1 counts seconds from 2001;
+// any other value counts from 1970 unless that reading falls in the years
+// 1 to 1989 (UTC), when it too counts from 2001. Magnitudes of 1e11 or more
+// are nanoseconds (as seconds they would lie past the year 5000). Never
+// fails: a moment whose year has no four-digit form is kept, and shows as no
+// date.
+Timestamp timestampOf(std::int64_t value, std::uint8_t fileType);
+// timestampOf, or none when that moment cannot be shown as a date.
+std::optional<Timestamp> shownTimestampOf(std::int64_t value, std::uint8_t fileType);
+
+// The one set of display texts of typed record values, as every list, file
+// and the JSON write them.
+// "MM-DD-YYYY HH:MM" in local time; absent when the local year is outside
+// 1..9999.
+Text displayDate(Timestamp when);
+// A date field: a field without a date shows as empty text, one whose moment
+// cannot be written as absent.
+Text displayDate(const std::optional<Timestamp>& when);
+// The minute a date field lists under (minutes from 1970), to match and order
+// dates as they are listed without making their text: two dates list alike
+// exactly when they fall in one minute (zones are whole minutes from UTC).
+// None for a field without a date and for one that cannot be shown.
+std::optional<std::int64_t> listedMinute(const std::optional<Timestamp>& when);
 // "12.34K"-style size text (powers of 1000).
-std::string size_to_unit(std::uint64_t size);
+std::string displaySize(std::uint64_t bytes);
 // "2 hours", "1 minute", "5 seconds"...
-std::string getCallHistoryDuration(std::int32_t seconds);
+std::string displayDuration(std::int32_t seconds);
+// A call's length as its list shows it: "Missed" for an unanswered incoming
+// call, "Cancelled" or "Missed" for one that lasted no time, else its length.
+std::string displayCallDuration(const MVCallHistoryNode& call);
 // Index of an extension (case-insensitive, no dot) in the picture, film or
 // sound list; -1 when it is not listed.
 std::int32_t GetImageType(const char* ext);

@@ -2,6 +2,7 @@
 // the recovery run. Defaults equal the documented start values; no behaviour.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,6 +17,13 @@ using Text = std::optional<std::string>;
 using ByteBuffer = std::vector<std::uint8_t>;
 using Bytes = std::shared_ptr<const ByteBuffer>;
 using Flag = std::uint8_t;
+// An absolute moment (UTC), whole seconds. A date field without a value holds
+// no time point; one whose stored value was read holds it even when its year
+// cannot be written in four digits (it then shows as no date at all).
+using Timestamp = std::chrono::sys_seconds;
+// A date the source names but that cannot be shown as one, where no readable
+// moment is at hand: it lists as no date (absent), not as an empty one.
+inline constexpr Timestamp kUnreadableDate = Timestamp::min();
 
 struct MVContactNode {
     std::int32_t rowid = -1;
@@ -24,6 +32,8 @@ struct MVContactNode {
     Text contactEmail = std::string();
     Text contactHomepage = std::string();
     Text contactCompany = std::string();
+    // As the address book holds it (seconds from 2001 on older systems, ISO
+    // text on newer ones): a day, not a moment, shown as stored.
     Text contactBirthday = std::string();
     Text contactJobtitle = std::string();
     Text contactNote = std::string();
@@ -67,7 +77,7 @@ struct MVMessageNode {
     Text messageName = std::string();
     Text messagePhone = std::string();
     Text messageContent = std::string();
-    Text messageDate = std::string();
+    std::optional<Timestamp> messageDate;
     Text messageType = std::string();
     Flag bImessage = 0;
     Flag bSelected = 0;
@@ -116,10 +126,13 @@ struct MVChatMessageNode {
 struct MVCallHistoryNode {
     Text callName = std::string();
     Text callPhone = std::string();
-    Text callDate = std::string();
+    std::optional<Timestamp> callDate;
     Text callType = std::string();
+    // The call's length in seconds; -1 when the log does not say.
     std::int32_t callTime = -1;
-    Text callDuration = std::string();
+    // 1 for an incoming call the log marks as not answered, whatever its
+    // length (only the newer logs say so).
+    Flag bUnanswered = 0;
     Flag bSelected = 0;
     Flag bDeleted = 0;
     // Where a carved record was found: "freeblock", "unallocated", "freelist",
@@ -135,7 +148,7 @@ struct MVCallHistoryNode {
 struct MVNoteNode {
     Text noteTitle = std::string();
     Text noteContent = std::string();
-    Text noteDate = std::string();
+    std::optional<Timestamp> noteDate;
     std::int32_t uid = -1;
     Flag bSelected = 0;
     Flag bDeleted = 0;
@@ -171,8 +184,8 @@ struct MVCalendarNode {
     Text calTitle = std::string();
     Text calNote = std::string();
     Text location = std::string();
-    Text startDate = std::string();
-    Text endDate = std::string();
+    std::optional<Timestamp> startDate;
+    std::optional<Timestamp> endDate;
     Flag bDeleted = 0;
     Flag bSelected = 0;
     // Where a carved record was found: "freeblock", "unallocated", "freelist",
@@ -187,14 +200,13 @@ struct MVCalendarNode {
 
 struct MVPhotoAndVideoNode {
     Text fileNodeName = std::string();
-    Text fileNodeSize = std::string();
     Text filePath = std::string();
     Flag bmov = 0;
     Flag bSelected = 0;
     std::uint64_t fileSizeNumber = 0;
     // From the device's photo library, when the backup holds one: the date
     // taken, and 1 for an item the person moved to "Recently Deleted".
-    Text fileCreateDate;
+    std::optional<Timestamp> fileCreateDate;
     Flag bDeleted = 0;
     // A Live Photo's film (the ".MOV" of the same name beside the picture),
     // listed and recovered with the picture, never on its own; null for
@@ -205,9 +217,8 @@ struct MVPhotoAndVideoNode {
 struct MVFaceTwitterNode {
     Text faceTwitterFileName = std::string();
     Text faceTwitterFilePath = std::string();
-    Text fileSize = std::string();
     Flag bSelected = 0;
-    std::uint64_t FileSizeNumber = 0;
+    std::uint64_t fileSizeNumber = 0;
 };
 
 using ContactPtr = std::shared_ptr<MVContactNode>;

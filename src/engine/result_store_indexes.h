@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "core/categories.h"
+#include "core/helpers.h"
 #include "core/records.h"
 
 namespace salvor {
@@ -106,27 +108,28 @@ inline std::size_t combineHash(std::size_t h, std::string_view part) {
 class MessageKeyIndex {
 public:
     bool contains(const std::vector<MessagePtr>& messages, const std::string& phone, const std::string& content,
-                  const std::string& date) {
+                  std::optional<std::int64_t> minute) {
         for (; indexed_ < messages.size(); ++indexed_) {
             const MVMessageNode* m = messages[indexed_].get();
             if (m)
                 positions_.emplace(
-                    key(textOrEmpty(m->messagePhone), textOrEmpty(m->messageContent), textOrEmpty(m->messageDate)),
+                    key(textOrEmpty(m->messagePhone), textOrEmpty(m->messageContent), listedMinute(m->messageDate)),
                     indexed_);
         }
-        const auto [first, last] = positions_.equal_range(key(phone, content, date));
+        const auto [first, last] = positions_.equal_range(key(phone, content, minute));
         for (auto it = first; it != last; ++it) {
             const MVMessageNode* m = messages[it->second].get();
             if (m && textOrEmpty(m->messagePhone) == phone && textOrEmpty(m->messageContent) == content &&
-                textOrEmpty(m->messageDate) == date)
+                listedMinute(m->messageDate) == minute)
                 return true;
         }
         return false;
     }
 
 private:
-    static std::size_t key(std::string_view phone, std::string_view content, std::string_view date) {
-        return combineHash(combineHash(std::hash<std::string_view>{}(phone), content), date);
+    // Messages are told apart by the minute their date lists under.
+    static std::size_t key(std::string_view phone, std::string_view content, std::optional<std::int64_t> minute) {
+        return combineHash(combineHash(std::hash<std::string_view>{}(phone), content), minute ? std::to_string(*minute) : "");
     }
     std::unordered_multimap<std::size_t, std::size_t> positions_;
     std::size_t indexed_ = 0;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/helpers.h"
 #include "engine/result_store_merge.h"
 
 namespace salvor {
@@ -13,25 +14,17 @@ namespace {
 
 const std::string& s(const Text& t) { return textOrEmpty(t); }
 
-// Dates are kept as the "MM-DD-YYYY HH:MM" text of the moment: an orderable
-// number for it, the lowest for a text that is no such date.
-long long dateKey(const Text& date) {
-    const SortValue v = dateValue(date);
-    return v.kind == SortValue::Kind::Moment ? v.number : std::numeric_limits<long long>::min();
-}
-
 // Files `record` among a conversation's messages in date order, after those
 // of the same minute: messages arrive mostly in order, so the place is found
 // from the end. A message without a readable date goes after all dated ones.
 void insertByDate(std::vector<MessagePtr>& messages, const MessagePtr& record) {
-    constexpr long long kUndated = std::numeric_limits<long long>::min();
-    const long long key = dateKey(record->messageDate);
+    const auto key = listedMinute(record->messageDate);
     auto at = messages.end();
-    if (key != kUndated) {
+    if (key) {
         for (; at != messages.begin(); --at) {
             const MessagePtr& before = *(at - 1);
-            const long long k = before ? dateKey(before->messageDate) : kUndated;
-            if (k != kUndated && k <= key) break;
+            const auto k = before ? listedMinute(before->messageDate) : std::nullopt;
+            if (k && *k <= *key) break;
         }
     }
     messages.insert(at, record);
@@ -136,7 +129,7 @@ void ResultStore::deletedBookmark(const BookMarkPtr& record) {
 }
 
 void ResultStore::deletedCalendarEvent(const CalendarPtr& record) {
-    if (!record || (s(record->calTitle).empty() && s(record->calNote).empty() && s(record->startDate).empty())) return;
+    if (!record || (s(record->calTitle).empty() && s(record->calNote).empty() && !listedMinute(record->startDate))) return;
     appendDeleted(calendarEvents_, record, Category::Calendar, indexes_->calendarKeys, &calendarKey);
 }
 
@@ -151,7 +144,7 @@ void ResultStore::deletedMessage(const MessagePtr& record) {
         phone = "Unknown";
     }
     Indexes& ix = *indexes_;
-    if (ix.messageKeys.contains(messages_, phone, s(record->messageContent), s(record->messageDate))) return;
+    if (ix.messageKeys.contains(messages_, phone, s(record->messageContent), listedMinute(record->messageDate))) return;
     // A message that arrives marked deleted is one the phone itself keeps as
     // recently deleted, in a chat it still knows: it is a deleted message of
     // that chat's conversation, found as a live message finds its own (a

@@ -40,10 +40,6 @@ void scanCallHistory(ScanContext& ctx, const std::string& backupPath) {
                 call->callTime = static_cast<std::int32_t>(sqlite::parseInteger(v));
             if (const char* v = table.at(r, 3); sqlite::hasText(v))
                 call->callType = sqlite::parseInteger(v) == 5 ? "Outgoing" : "Incoming";
-            if (call->callTime != 0)
-                call->callDuration = getCallHistoryDuration(call->callTime);
-            else
-                call->callDuration = call->callType == "Outgoing" ? "Cancelled" : "Missed";
             // The contact list is fixed while calls are read: one lookup per number.
             const std::string& phone = textOrEmpty(call->callPhone);
             auto known = names.find(phone);

@@ -51,9 +51,10 @@ inline void appendText(Text& field, const char* value) {
 }
 
 // Sets a date field from a timestamp column when it is present and not empty;
-// a value that cannot be broken down leaves the field absent.
-inline void setDate(Text& field, const char* value, std::uint8_t fileType) {
-    if (sqlite::hasText(value)) field = dateText(sqlite::parseInteger(value), fileType);
+// a field without the column keeps no date, which shows differently from a
+// value too far out to be written.
+inline void setDate(std::optional<Timestamp>& field, const char* value, std::uint8_t fileType) {
+    if (sqlite::hasText(value)) field = timestampOf(sqlite::parseInteger(value), fileType);
 }
 
 // The kind of a message attachment by its device path: "Image", "Mov"

@@ -61,12 +61,7 @@ void scanModernCallHistory(ScanContext& ctx, const std::string& backupPath) {
                 call->callType = sqlite::parseInteger(v) == 1 ? "Outgoing" : "Incoming";
             const char* answered = rows.text(4);
             const bool unanswered = sqlite::hasText(answered) && sqlite::parseInteger(answered) == 0;
-            if (call->callType == "Incoming" && unanswered)
-                call->callDuration = "Missed";
-            else if (call->callTime != 0)
-                call->callDuration = getCallHistoryDuration(call->callTime);
-            else
-                call->callDuration = call->callType == "Outgoing" ? "Cancelled" : "Missed";
+            call->bUnanswered = call->callType == "Incoming" && unanswered ? 1 : 0;
             // The contact list is fixed while calls are read: one lookup per number.
             const std::string& phone = textOrEmpty(call->callPhone);
             auto known = names.find(phone);

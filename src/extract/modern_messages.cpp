@@ -213,7 +213,7 @@ void readMessages(ScanContext& ctx, const sqlite::Database& db, const Tables& t,
             if (auto text = typedstream::attributedText(body)) m->messageContent = std::move(*text);
         }
         // 0 is an unset date; the dates of iOS 11 and later are nanoseconds.
-        if (const std::int64_t date = integer(st.text(kDate)); date != 0) m->messageDate = dateText(date, 1);
+        if (const std::int64_t date = integer(st.text(kDate)); date != 0) m->messageDate = timestampOf(date, 1);
         if (const char* v = st.text(kFromMe); sqlite::hasText(v)) {
             const std::int64_t n = sqlite::parseInteger(v);
             m->messageType = n == 0 ? "Received" : n == 1 ? "Send" : "unknown";

@@ -100,7 +100,8 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
     // are read once and the notes put together after.
     struct Row {
         std::int64_t pk, folder, account, noteData;
-        Text title, modified, created;
+        Text title;
+        std::optional<Timestamp> modified, created;  // only dates that can be shown
         bool locked, marked;
     };
     std::vector<Row> notes;
@@ -120,8 +121,10 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
         Row r{pk, integer(st.text(kFolder)), integer(st.text(kAccount)), integer(st.text(kNoteData)), {}, {}, {},
               integer(st.text(kLocked)) != 0, integer(st.text(kMarked)) != 0};
         setText(r.title, st.text(kTitle));
-        setDate(r.modified, st.text(kModified), 1);
-        setDate(r.created, st.text(kCreated), 1);
+        if (const char* v = st.text(kModified); sqlite::hasText(v))
+            r.modified = shownTimestampOf(sqlite::parseInteger(v), 1);
+        if (const char* v = st.text(kCreated); sqlite::hasText(v))
+            r.created = shownTimestampOf(sqlite::parseInteger(v), 1);
         notes.push_back(std::move(r));
     }
 
@@ -135,7 +138,8 @@ void readStore(ScanContext& ctx, const sqlite::Database& db, const modern::Carve
         // A carved row whose own id was lost has none to show.
         note->uid = carved && modern::CarvedCopy::idWasLost(r.pk) ? -1 : static_cast<std::int32_t>(r.pk);
         if (r.title) note->noteTitle = r.title;
-        note->noteDate = r.modified ? r.modified : r.created;
+        // A note without a date that can be shown lists none at all, not an empty one.
+        note->noteDate = r.modified ? r.modified : r.created ? r.created : kUnreadableDate;
         const auto folder = folders.find(r.folder);
         if (folder != folders.end()) note->noteFolder = folder->second.title;
         if (const auto account = names.find(r.account); account != names.end()) note->noteAccount = account->second;

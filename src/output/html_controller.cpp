@@ -2,6 +2,7 @@
 
 #include "output/rtf_controller.h"
 #include "output/safe_name.h"
+#include "core/helpers.h"
 #include "core/utf8.h"
 
 namespace salvor {
@@ -116,7 +117,7 @@ std::string sender(const MVMessageNode& m) {
 
 std::string messageEntry(const MVMessageNode& m, const AttachmentRef& attachment) {
     std::string out;
-    const std::string date = htmlEscape(shown(m.messageDate));
+    const std::string date = htmlEscape(shown(displayDate(m.messageDate)));
     const std::string type = shown(m.messageType);
     out = "<p class='name'>Name: " + htmlEscape(sender(m)) + " &nbsp;&nbsp; Date: " + date + " <p>";
     if (m.isHasAttach) {

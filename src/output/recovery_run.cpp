@@ -16,6 +16,7 @@
 #include "output/output_dir.h"
 #include "output/rtf_controller.h"
 #include "output/safe_name.h"
+#include "core/helpers.h"
 #include "core/utf8.h"
 #include "output/vcf_controller.h"
 
@@ -423,7 +424,7 @@ private:
         if (kind == AttachKind::None) return ref;
         if (stopped()) return ref;
         const std::string what = "the " + textOrEmpty(message.attachType) + " attachment of the message of " +
-                                 output::shown(message.messageDate);
+                                 output::shown(displayDate(message.messageDate));
         if (!message.attachmentPath || message.attachmentPath->empty()) {
             count();
             // The backup never held this file: nothing failed to write, but the user
@@ -531,7 +532,7 @@ private:
                 continue;
             }
             const WriteResult result =
-                output::copyFileInto(source, &file->FileSizeNumber, open(folder), name, buffer_, source_.stop);
+                output::copyFileInto(source, &file->fileSizeNumber, open(folder), name, buffer_, source_.stop);
             if (copyStopped(result)) return;
             count();
             if (noteWrite(result)) recovered();

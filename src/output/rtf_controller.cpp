@@ -1,6 +1,7 @@
 #include "output/rtf_controller.h"
 
 #include "core/categories.h"
+#include "core/helpers.h"
 
 namespace salvor {
 
@@ -55,7 +56,7 @@ std::string noteListEntry(const MVNoteNode& n) {
     std::string out;
     field(out, "Title:", n.noteTitle);
     field(out, "Note:", n.noteContent);
-    field(out, "Date:", n.noteDate);
+    field(out, "Date:", displayDate(n.noteDate));
     return out;
 }
 
@@ -63,9 +64,9 @@ std::string callListEntry(const MVCallHistoryNode& c) {
     std::string out;
     field(out, "Name:", c.callName);
     field(out, "Phone:", c.callPhone);
-    field(out, "Date:", c.callDate);
+    field(out, "Date:", displayDate(c.callDate));
     field(out, "Type:", c.callType);
-    field(out, "Duration:", c.callDuration);
+    field(out, "Duration:", displayCallDuration(c));
     return out;
 }
 
@@ -80,8 +81,8 @@ std::string calendarListEntry(const MVCalendarNode& e) {
     std::string out;
     field(out, "Title:", e.calTitle);
     field(out, "Note:", e.calNote);
-    field(out, "Start Date:", e.startDate);
-    field(out, "End Date:", e.endDate);
+    field(out, "Start Date:", displayDate(e.startDate));
+    field(out, "End Date:", displayDate(e.endDate));
     return out;
 }
 

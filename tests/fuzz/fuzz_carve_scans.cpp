@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "core/helpers.h"
 #include "carve/carve_primitives.h"
 #include "carve/deleted_bookmarks.h"
 #include "carve/deleted_calendar.h"
@@ -163,7 +164,9 @@ void scan(const Buf& image, int layout, bool throughFile, const std::string& fil
         if (kind != "deletedMessage") return;
         const MessagePtr& m = sink.deletedMessages.back();
         check(m != nullptr);
-        for (const Text* t : {&m->messageContent, &m->messagePhone, &m->messageDate}) {
+        const Text date = displayDate(m->messageDate);
+        const Text* const shown[] = {&m->messageContent, &m->messagePhone, &date};
+        for (const Text* t : shown) {
             check(utf8::isValid(textOrEmpty(*t)));
             check(textOrEmpty(*t).size() <= 3 * pageBytes);
         }

@@ -551,16 +551,16 @@ TEST(GuiRecordDetail, CarvedRecordsSayWhereTheyWereFoundAndLiveOnesTheirEarlierV
 
     auto live = std::make_shared<MVCallHistoryNode>();
     live->callPhone = std::string("5550100");
-    live->callDuration = std::string("16:27:34");
+    live->callTime = 7200 * 3;  // "6 hours"
     auto older = std::make_shared<MVCallHistoryNode>(*carved);
-    older->callDuration = std::string("00:00:41");
+    older->callTime = 41;  // "41 seconds"
     live->earlierVersions.push_back(older);
     shown.setHtml(recordDetailHtml(AnyRecord(live), &document));
     const QString text = shown.toPlainText();
     EXPECT_FALSE(text.contains(QStringLiteral("Found in")));
     ASSERT_TRUE(text.contains(QStringLiteral("Earlier versions")));
-    EXPECT_LT(text.indexOf(QStringLiteral("16:27:34")), text.indexOf(QStringLiteral("Earlier versions")));
-    EXPECT_GT(text.indexOf(QStringLiteral("00:00:41")), text.indexOf(QStringLiteral("Earlier versions")));
+    EXPECT_LT(text.indexOf(QStringLiteral("6 hours")), text.indexOf(QStringLiteral("Earlier versions")));
+    EXPECT_GT(text.indexOf(QStringLiteral("41 seconds")), text.indexOf(QStringLiteral("Earlier versions")));
 }
 
 TEST(GuiBackupChooser, ChoosingAnotherBackupScansItAndTheDevicePanelFollows) {

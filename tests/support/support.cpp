@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -250,6 +252,16 @@ std::map<std::string, FileFingerprint> fingerprint(const std::string& dir) {
         out[fs::relative(e.path(), dir).string()] = f;
     }
     return out;
+}
+
+Timestamp dateAt(const std::string& listed) {
+    unsigned month = 0, day = 0, hour = 0, minute = 0;
+    int year = 0;
+    char end = 0;
+    const bool read = std::sscanf(listed.c_str(), "%2u-%2u-%4d %2u:%2u%c", &month, &day, &year, &hour, &minute, &end) == 5;
+    const std::chrono::year_month_day ymd{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
+    EXPECT_TRUE(read && ymd.ok() && hour < 24 && minute < 60) << "not a listed date: " << listed;
+    return std::chrono::sys_days(ymd) + std::chrono::hours(hour) + std::chrono::minutes(minute);
 }
 
 }  // namespace salvor::test

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/records.h"
 #include "forge/forge.h"
 
 namespace salvor::test {
@@ -95,5 +96,9 @@ nlohmann::json withDeletedFlag(const nlohmann::json& list, bool deleted, const c
 // address and date, and every other carved message is a deleted row or the
 // older version of an edited one.
 void expectDeletedMessagesMatchTruth(const nlohmann::json& scan, const nlohmann::json& truth);
+
+// The moment a listed date ("MM-DD-YYYY HH:MM") names, read as UTC (the
+// tests' zone); fails the test on any other text.
+Timestamp dateAt(const std::string& listed);
 
 }  // namespace salvor::test

@@ -48,9 +48,9 @@ TEST(Media, SocialApplicationFilesNeedAStoredCopy) {
     ASSERT_EQ(h.social.size(), 2u);
     EXPECT_EQ(*h.social[0]->faceTwitterFileName, "pic.jpg");
     EXPECT_EQ(*h.social[0]->faceTwitterFilePath, dir / "fb-jpg");
-    EXPECT_EQ(h.social[0]->FileSizeNumber, 10u);
+    EXPECT_EQ(h.social[0]->fileSizeNumber, 10u);
     EXPECT_EQ(*h.social[1]->faceTwitterFileName, "t.plist");
-    EXPECT_EQ(*h.social[1]->fileSize, "2.00K");
+    EXPECT_EQ(h.social[1]->fileSizeNumber, 2000u);
 }
 
 // Today's camera roll by type, whatever the case of the extension, and a Live

@@ -169,12 +169,12 @@ TEST_F(DelMessageScanTest, NewerLayoutRecordsAndTheirHandles) {
     ASSERT_EQ(carved.size(), 2u);
     const MVMessageNode* a = withText(longText);
     ASSERT_NE(a, nullptr);
-    EXPECT_EQ(textOrEmpty(a->messageDate), "03-01-2014 12:00");
+    EXPECT_EQ(textOrEmpty(displayDate(a->messageDate)), "03-01-2014 12:00");
     EXPECT_EQ(textOrEmpty(a->messagePhone) + "|" + textOrEmpty(a->messageType), "+14155550101|Send");
     const MVMessageNode* b = withText("See you there");
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->handle_id, 200);
-    EXPECT_EQ(textOrEmpty(b->messageDate) + "|" + textOrEmpty(b->messagePhone) + "|" + textOrEmpty(b->messageType),
+    EXPECT_EQ(textOrEmpty(displayDate(b->messageDate)) + "|" + textOrEmpty(b->messagePhone) + "|" + textOrEmpty(b->messageType),
               "03-01-2014 12:00|+12125550199|Received");
     EXPECT_EQ(ctx.chatMessageArray.size(), 2u);  // the carved handle joins the live one
 }
@@ -217,7 +217,7 @@ TEST_F(DelMessageScanTest, OlderCopiesOfALiveRowAreNotDeletedMessages) {
     place(P + 500, freed(cell(13, own)));
     scan();
     ASSERT_EQ(carved.size(), 1u);
-    EXPECT_EQ(textOrEmpty(carved[0]->messageDate), textOrEmpty(dateText(415000500, 0)));
+    EXPECT_EQ(carved[0]->messageDate, Timestamp(std::chrono::seconds(415000500 + 978307200)));  // before 1990 as from 1970
 
     // Page 2 goes to the free list (page 3 its trunk): its listed row is a deleted one.
     file.resize(4 * P, 0);
@@ -239,11 +239,11 @@ TEST_F(DelMessageScanTest, OlderLayoutSmsAndIMessageRecords) {
     ASSERT_EQ(carved.size(), 2u);
     const MVMessageNode* sms = withText(longText);
     ASSERT_NE(sms, nullptr);
-    EXPECT_EQ(textOrEmpty(sms->messagePhone) + "|" + textOrEmpty(sms->messageDate) + "|" + textOrEmpty(sms->messageType),
+    EXPECT_EQ(textOrEmpty(sms->messagePhone) + "|" + textOrEmpty(displayDate(sms->messageDate)) + "|" + textOrEmpty(sms->messageType),
               "+14155550101|01-01-2011 12:00|Send");
     const MVMessageNode* imsg = withText("Lunch at noon?");
     ASSERT_NE(imsg, nullptr);
-    EXPECT_EQ(textOrEmpty(imsg->messagePhone) + "|" + textOrEmpty(imsg->messageDate) + "|" + textOrEmpty(imsg->messageType),
+    EXPECT_EQ(textOrEmpty(imsg->messagePhone) + "|" + textOrEmpty(displayDate(imsg->messageDate)) + "|" + textOrEmpty(imsg->messageType),
               "friend@icloud.example.com|01-10-2012 12:00|Received");
     EXPECT_EQ(imsg->bImessage, 1);
 

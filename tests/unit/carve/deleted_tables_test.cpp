@@ -36,6 +36,9 @@ constexpr const char* kBookmarks = "d1f062e2da26192a6625d968274bfda8d07821e4";
 constexpr const char* kCalls = "2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca";
 constexpr const char* kCalendar = "2041457d5fe04d39d0ab481178355df6781e6858";
 
+// The moment of a value counted in seconds from 2001-01-01 UTC.
+Timestamp from2001(std::int64_t seconds) { return Timestamp(std::chrono::seconds(seconds + 978307200)); }
+
 class DelTableTest : public ::testing::Test {
 protected:
     RecordCollector sink;
@@ -129,7 +132,7 @@ TEST_F(DelTableTest, DeletedNotesOfEitherSchemaFormat) {
         EXPECT_EQ(*notes[0]->noteTitle + "|" + *notes[0]->noteContent, "First|First one");
         EXPECT_EQ(*notes[1]->noteTitle, "Milk");
         EXPECT_EQ(*notes[1]->noteContent, "Milk\neggs\n\nbread x");
-        EXPECT_EQ(*notes[1]->noteDate, textOrEmpty(dateText(380002000, 1)));
+        EXPECT_EQ(notes[1]->noteDate, from2001(380002000));
         EXPECT_EQ(*notes[2]->noteTitle, "Trip");
         // With small pages the long body lay on overflow pages, the first of
         // which became the free list's trunk: the body is cut, the note keeps
@@ -153,7 +156,7 @@ TEST_F(DelTableTest, NoteWithoutItsBodyAndRecordCutByTheEndOfTheFile) {
     scanNotesWithDeleted();
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(*notes[0]->noteTitle, "Gone");
-    EXPECT_EQ(*notes[0]->noteDate, textOrEmpty(dateText(380002000, 1)));
+    EXPECT_EQ(notes[0]->noteDate, from2001(380002000));
     EXPECT_EQ(*notes[0]->noteContent, "");
 
     // A note row that ends with the file is read; the same row cut by the
@@ -196,7 +199,7 @@ TEST_F(DelTableTest, EditedNoteComesBackOnceAsItsLastVersion) {
         ASSERT_EQ(notes.size(), 1u);
         EXPECT_EQ(textOrEmpty(notes[0]->noteTitle) + "|" + textOrEmpty(notes[0]->noteContent),
                   "Plan B|Plan\nthe second and much longer version of the plan, with more to say");
-        EXPECT_EQ(textOrEmpty(notes[0]->noteDate), textOrEmpty(dateText(380009000, 1)));
+        EXPECT_EQ(notes[0]->noteDate, from2001(380009000));
     }
 }
 
@@ -263,12 +266,12 @@ TEST_F(DelTableTest, DeletedCallsOfEveryTableComeBackOnceAndInPlace) {
         for (int i = 0; i < 6; ++i) {
             const MVCallHistoryNode& c = *calls[static_cast<std::size_t>(i)];
             EXPECT_EQ(textOrEmpty(c.callPhone), "55501" + std::to_string(i));
-            EXPECT_EQ(c.callDate, dateText(1300000000L + 1000L * i, 0));
+            EXPECT_EQ(c.callDate, Timestamp(std::chrono::seconds(1300000000L + 1000L * i)));  // read from 1970
             EXPECT_EQ(c.callTime, durations[i]);
             EXPECT_EQ(c.callType, flags[i] == 5 ? "Outgoing" : "Incoming");
         }
-        EXPECT_EQ(calls[4]->callDuration, "Cancelled");
-        EXPECT_EQ(calls[5]->callDuration, "Missed");
+        EXPECT_EQ(displayCallDuration(*calls[4]), "Cancelled");
+        EXPECT_EQ(displayCallDuration(*calls[5]), "Missed");
     }
 }
 
@@ -293,7 +296,7 @@ TEST_F(DelTableTest, DeletedCallsOfEveryFlagsAndIdWidth) {
     std::sort(calls.begin(), calls.end(), [](const CallPtr& a, const CallPtr& b) { return a->callPhone < b->callPhone; });
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(calls[static_cast<std::size_t>(i)]->callTime, 30 * i);
-        EXPECT_EQ(calls[static_cast<std::size_t>(i)]->callDate, dateText(410000000L + 999L * i, 0));
+        EXPECT_EQ(calls[static_cast<std::size_t>(i)]->callDate, from2001(410000000L + 999L * i));  // before 1990 as from 1970
     }
 }
 
@@ -394,8 +397,8 @@ TEST_F(DelTableTest, DeletedEventsOfEveryTableComeBackInPlace) {
         for (const CalendarPtr& e : events) {
             got.push_back(textOrEmpty(e->calTitle) + "|" + textOrEmpty(e->calNote) + "|" + textOrEmpty(e->location));
             const long start = 400000000L + 3600L * (textOrEmpty(e->calTitle).back() - '0');
-            EXPECT_EQ(e->startDate, dateText(start, 1));
-            EXPECT_EQ(e->endDate, dateText(start + 1800, 1));
+            EXPECT_EQ(e->startDate, from2001(start));
+            EXPECT_EQ(e->endDate, from2001(start + 1800));
         }
         const std::string room = generation == 4 ? "Room " : "";
         auto want = [&](int i, const std::string& note) {

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
+#include <string>
 
 #include "core/contact_index.h"
 #include "core/helpers.h"
@@ -24,14 +26,30 @@ std::int64_t utc(int y, int mo, int d, int h = 0, int mi = 0) {
     return static_cast<std::int64_t>(timegm(&tm));
 }
 
-std::string date(std::int64_t v, std::uint8_t type) { return dateText(v, type).value_or("<none>"); }
+std::string date(std::int64_t v, std::uint8_t type) { return displayDate(timestampOf(v, type)).value_or("<none>"); }
+std::int64_t unixOf(Timestamp t) { return t.time_since_epoch().count(); }
+
+// Sets the process's zone for one scope and puts the one before back.
+class ZoneScope {
+public:
+    explicit ZoneScope(const char* zone) {
+        if (const char* was = std::getenv("TZ")) before_ = was;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ZoneScope() {
+        if (before_) setenv("TZ", before_->c_str(), 1);
+        else unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    std::optional<std::string> before_;
+};
 
 class UtcZone : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
+    ZoneScope zone{"UTC"};
 };
 
 TEST_F(UtcZone, DatesAcrossLeapYearsAfter2016The1990RuleAndNanoseconds) {
@@ -52,22 +70,92 @@ TEST_F(UtcZone, DatesAcrossLeapYearsAfter2016The1990RuleAndNanoseconds) {
     EXPECT_EQ(date(secs + 59, 1), "06-30-2014 18:45");
 }
 
-TEST_F(UtcZone, LocalTimeZoneIsApplied) {
-    setenv("TZ", "America/New_York", 1);
-    tzset();
-    EXPECT_EQ(date(utc(2013, 7, 1, 12, 0) - k2001, 1), "07-01-2013 08:00");
-    setenv("TZ", "UTC", 1);
-    tzset();
+// The records keep the moment to the second; only the display drops seconds.
+TEST(Helpers, StoredValuesBecomeMomentsToTheSecond) {
+    EXPECT_EQ(unixOf(timestampOf(0, 1)), k2001);
+    EXPECT_EQ(unixOf(timestampOf(59, 1)), k2001 + 59);
+    EXPECT_EQ(unixOf(timestampOf(-1, 1)), k2001 - 1);
+    // Nanoseconds lose their fraction towards zero, on both sides of 2001.
+    EXPECT_EQ(unixOf(timestampOf(400000000LL * 1000000000LL + 999999999LL, 1)), k2001 + 400000000LL);
+    EXPECT_EQ(unixOf(timestampOf(-400000000LL * 1000000000LL - 999999999LL, 1)), k2001 - 400000000LL);
+    // Just under the threshold a value is still seconds.
+    EXPECT_EQ(unixOf(timestampOf(99999999999LL, 1)), k2001 + 99999999999LL);
+    // The 1990 rule for any other file type, at its edge and for negative values.
+    EXPECT_EQ(unixOf(timestampOf(utc(1990, 1, 1), 0)), utc(1990, 1, 1));
+    EXPECT_EQ(unixOf(timestampOf(utc(1990, 1, 1) - 1, 3)), utc(1990, 1, 1) - 1 + k2001);
+    EXPECT_EQ(unixOf(timestampOf(-86400, 0)), k2001 - 86400);  // 1969 is before 1990 too
+    EXPECT_EQ(unixOf(timestampOf(3000000000LL, 0)), 3000000000LL);
+    // Extremes never overflow: a nanosecond count of INT64 scale is a few
+    // hundred years either side of 2001.
+    EXPECT_EQ(unixOf(timestampOf(INT64_MAX, 0)), INT64_MAX / 1000000000LL);
+    EXPECT_EQ(unixOf(timestampOf(INT64_MIN, 1)), INT64_MIN / 1000000000LL + k2001);
 }
 
-TEST(Helpers, ValuesThatCannotBeBrokenDownGiveNoDate) {
-    // Just below the nanosecond threshold a value is still seconds: year 1169 BC or so.
-    EXPECT_FALSE(GetDateTime(-99999999999LL, 1).has_value());
-    EXPECT_FALSE(GetDateTime(-99999999999LL, 0).has_value());
+// The moment a value stands for does not depend on the zone of the machine
+// that read it; only its display does.
+TEST(Helpers, MomentsAreZoneFreeAndShownInLocalTime) {
+    const std::int64_t newYear1990 = utc(1990, 1, 1, 1, 0);  // 1989 still, in New York
+    const std::int64_t july2013 = utc(2013, 7, 1, 12, 0) - k2001;
+    Timestamp readInUtc, summer;
+    {
+        ZoneScope zone("UTC");
+        readInUtc = timestampOf(newYear1990, 0);
+        summer = timestampOf(july2013, 1);
+    }
+    ZoneScope zone("America/New_York");
+    EXPECT_EQ(timestampOf(newYear1990, 0), readInUtc);
+    EXPECT_EQ(unixOf(readInUtc), newYear1990);
+    EXPECT_EQ(timestampOf(july2013, 1), summer);
+    EXPECT_EQ(displayDate(summer), "07-01-2013 08:00");
+    EXPECT_EQ(displayDate(readInUtc), "12-31-1989 20:00");
+    EXPECT_EQ(displayDate(Timestamp(std::chrono::seconds(utc(2013, 12, 1, 12, 0)))), "12-01-2013 07:00");
+}
+
+TEST(Helpers, DateFieldsTellNoDateFromOneThatCannotBeShown) {
+    ZoneScope zone("UTC");
+    // Far before the year 1 (just under the nanosecond threshold, so seconds).
+    EXPECT_FALSE(displayDate(timestampOf(-99999999999LL, 1)));
+    EXPECT_FALSE(displayDate(timestampOf(-99999999999LL, 0)));
+    EXPECT_FALSE(shownTimestampOf(-99999999999LL, 0));
+    EXPECT_EQ(shownTimestampOf(0, 1), timestampOf(0, 1));
     EXPECT_EQ(date(99999999999LL, 0).substr(6, 4), "5138");
-    auto chars = GetDateTime(0, 1);
-    ASSERT_TRUE(chars);
-    EXPECT_EQ(chars->size(), 16u);
+    EXPECT_EQ(displayDate(Timestamp(std::chrono::seconds(utc(9999, 12, 31, 23, 59)))), "12-31-9999 23:59");
+    EXPECT_FALSE(displayDate(Timestamp(std::chrono::seconds(utc(9999, 12, 31, 23, 59) + 60))));
+    // A field without a date shows empty; one holding an unreadable date shows none.
+    EXPECT_EQ(displayDate(std::optional<Timestamp>()), "");
+    EXPECT_FALSE(displayDate(std::optional<Timestamp>(kUnreadableDate)));
+    // The minute a date lists under matches its text without making it.
+    EXPECT_FALSE(listedMinute(std::nullopt));
+    EXPECT_FALSE(listedMinute(kUnreadableDate));
+    EXPECT_FALSE(listedMinute(timestampOf(-99999999999LL, 0)));
+    EXPECT_EQ(listedMinute(timestampOf(60, 1)), listedMinute(timestampOf(119, 1)));
+    EXPECT_NE(listedMinute(timestampOf(59, 1)), listedMinute(timestampOf(60, 1)));
+    EXPECT_EQ(listedMinute(timestampOf(-1, 1)), (k2001 - 60) / 60);  // minutes round down before 2001 too
+    const Timestamp lastShown(std::chrono::seconds(utc(9999, 12, 31, 23, 59)));
+    EXPECT_TRUE(listedMinute(lastShown));
+    EXPECT_FALSE(listedMinute(lastShown + std::chrono::minutes(1)));
+}
+
+TEST(Helpers, SizesAndCallLengthsAsListed) {
+    EXPECT_EQ(displaySize(0), "0.00B");
+    EXPECT_EQ(displaySize(999), "999.00B");
+    EXPECT_EQ(displaySize(1000), "1.00K");
+    EXPECT_EQ(displaySize(1234567), "1.23M");
+    EXPECT_EQ(displaySize(5000000000000ULL), "5.00T");
+    MVCallHistoryNode call;
+    call.callType = "Incoming", call.callTime = 0;
+    EXPECT_EQ(displayCallDuration(call), "Missed");
+    call.callType = "Outgoing";
+    EXPECT_EQ(displayCallDuration(call), "Cancelled");
+    call.callTime = 61;
+    EXPECT_EQ(displayCallDuration(call), "1 minute");
+    call.callTime = 7260;
+    EXPECT_EQ(displayCallDuration(call), "2 hours");
+    // The newer logs mark an unanswered incoming call, however long it rang.
+    call.callType = "Incoming", call.callTime = 25, call.bUnanswered = 1;
+    EXPECT_EQ(displayCallDuration(call), "Missed");
+    call.bUnanswered = 0;
+    EXPECT_EQ(displayCallDuration(call), "25 seconds");
 }
 
 // Invalid UTF-8 costs one U+FFFD per maximal subpart, never the whole text.

@@ -1,3 +1,4 @@
+#include "core/helpers.h"
 #include "extract/extractors.h"
 #include "extract_fixture.h"
 
@@ -18,7 +19,7 @@ TEST_F(CallsTest, OlderFileNameAndPreferredNameWins) {
     runPiped(&scanCallHistory, backup.path());
     const auto calls = records<CallPtr>("call");
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0]->callDuration, "1 minute");
+    EXPECT_EQ(displayCallDuration(*calls[0]), "1 minute");
 
     posted.clear();
     writeFile(stored(kCallsWireless), "not a database");  // preferred name wins, even unreadable

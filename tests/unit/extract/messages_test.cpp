@@ -1,5 +1,6 @@
 #include <filesystem>
 
+#include "core/helpers.h"
 #include "extract/extractors.h"
 #include "extract_fixture.h"
 
@@ -81,7 +82,7 @@ TEST_F(MessagesTest, NewerLayoutWithAttachmentsAndHandles) {
 
     const auto& m4 = *messages[2];
     EXPECT_EQ(m4.messageContent, "\xEF\xBF\xBD");  // invalid UTF-8: replaced, not dropped
-    EXPECT_EQ(m4.messageDate, "");     // NULL date: default kept
+    EXPECT_FALSE(m4.messageDate);  // NULL date: none
     EXPECT_FALSE(m4.attachmentPath);   // not in the file tree
     EXPECT_EQ(m4.attachType, "Mov");
 

@@ -4,6 +4,7 @@
 // manifest's records, and layouts the readers did not expect.
 #include <filesystem>
 
+#include "core/helpers.h"
 #include "extract/modern_calendar.h"
 #include "extract/modern_calls.h"
 #include "extract/modern_contacts.h"
@@ -42,8 +43,8 @@ json asJson(const MVContactNode& c) {
             {"bSelected", c.bSelected}};
 }
 json asJson(const MVCallHistoryNode& c) {
-    return {{"callName", text(c.callName)}, {"callPhone", text(c.callPhone)}, {"callDate", text(c.callDate)},
-            {"callType", text(c.callType)}, {"callTime", c.callTime},         {"callDuration", text(c.callDuration)},
+    return {{"callName", text(c.callName)}, {"callPhone", text(c.callPhone)}, {"callDate", text(displayDate(c.callDate))},
+            {"callType", text(c.callType)}, {"callTime", c.callTime},         {"callDuration", displayCallDuration(c)},
             {"bSelected", c.bSelected},     {"bDeleted", c.bDeleted}};
 }
 json asJson(const MVBookMarkNode& b) {
@@ -54,7 +55,7 @@ json asJson(const MVBookMarkNode& b) {
 }
 json asJson(const MVCalendarNode& e) {
     return {{"calTitle", text(e.calTitle)},   {"calNote", text(e.calNote)}, {"location", text(e.location)},
-            {"startDate", text(e.startDate)}, {"endDate", text(e.endDate)}, {"bDeleted", e.bDeleted},
+            {"startDate", text(displayDate(e.startDate))}, {"endDate", text(displayDate(e.endDate))}, {"bDeleted", e.bDeleted},
             {"bSelected", e.bSelected}};
 }
 
@@ -274,17 +275,17 @@ TEST_F(ModernTest, UnexpectedLayoutsDegradeToWhatCanBeRead) {
     const auto calls = records<CallPtr>("call");
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0]->callPhone, "+1 555 0100");
-    EXPECT_EQ(calls[0]->callDate, "03-08-2023 20:26");
+    EXPECT_EQ(displayDate(calls[0]->callDate), "03-08-2023 20:26");
     EXPECT_EQ(calls[0]->callName, " Okafor");
     EXPECT_EQ(calls[0]->callTime, -1);  // no duration column
     EXPECT_EQ(calls[0]->callType, "");
     EXPECT_EQ(calls[1]->callPhone, "");  // a blob that is no text
-    EXPECT_EQ(calls[1]->callDate, "");
+    EXPECT_FALSE(calls[1]->callDate);
 
     const auto events = records<CalendarPtr>("calendarEvent");
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0]->calTitle, "Standalone");
-    EXPECT_EQ(events[0]->startDate, "01-01-2001 00:00");
+    EXPECT_EQ(displayDate(events[0]->startDate), "01-01-2001 00:00");
     EXPECT_EQ(events[0]->location, "");  // no Location table to name it
 
     // The bookmark by its columns' names; the history page without the view's visits.

@@ -6,6 +6,7 @@
 #include <set>
 #include <type_traits>
 
+#include "core/helpers.h"
 #include "extract/modern_messages.h"
 #include "extract/modern_notes.h"
 #include "extract_fixture.h"
@@ -74,7 +75,7 @@ TEST_P(ModernLayouts, MessagesMatchTheirTruth) {
             EXPECT_EQ(orNull(m.messagePhone), w.at("messagePhone"));
             EXPECT_EQ(orNull(m.messageName), w.at("messageName"));
             EXPECT_EQ(orNull(m.messageContent), w.at("messageContent"));
-            EXPECT_EQ(orNull(m.messageDate), w.at("messageDate"));
+            EXPECT_EQ(orNull(displayDate(m.messageDate)), w.at("messageDate"));
             EXPECT_EQ(orNull(m.messageType), w.at("messageType"));
             EXPECT_EQ(m.bImessage, w.at("bImessage").get<int>());
             EXPECT_EQ(m.bDeleted, w.at("bDeleted").get<int>());
@@ -114,7 +115,7 @@ TEST_P(ModernLayouts, NotesMatchTheirTruth) {
             EXPECT_EQ(orNull(n.noteTitle), w.at("noteTitle"));
             EXPECT_EQ(orNull(n.noteContent),
                       w.at("locked").get<bool>() ? json(kLockedNoteText) : w.at("noteContent"));
-            EXPECT_EQ(orNull(n.noteDate), w.at("noteDate"));
+            EXPECT_EQ(orNull(displayDate(n.noteDate)), w.at("noteDate"));
             EXPECT_EQ(orNull(n.noteFolder), w.at("noteFolder"));
             EXPECT_EQ(orNull(n.noteAccount), w.at("noteAccount"));
             EXPECT_EQ(n.bDeleted, w.at("bDeleted").get<int>());
@@ -215,8 +216,8 @@ TEST_F(ModernExtractTest, ReadsWhatTheTablesHoldAndNothingOnOlderBackups) {
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(textOrEmpty(messages[0]->messageContent), "bare");
     // Seconds and nanoseconds since 2001 name the same minute.
-    EXPECT_EQ(textOrEmpty(messages[0]->messageDate), "01-06-2020 10:40");
-    EXPECT_EQ(messages[1]->messageDate, messages[0]->messageDate);
+    EXPECT_EQ(textOrEmpty(displayDate(messages[0]->messageDate)), "01-06-2020 10:40");
+    EXPECT_EQ(displayDate(messages[1]->messageDate), displayDate(messages[0]->messageDate));
     EXPECT_EQ(textOrEmpty(messages[1]->messageContent), "");
     EXPECT_EQ(textOrEmpty(messages[0]->messagePhone), "");
     const auto notes = records<NotePtr>("note");

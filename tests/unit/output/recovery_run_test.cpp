@@ -17,6 +17,7 @@
 #include "core/utf8.h"
 #include "output_test_util.h"
 #include "platform/dispatcher.h"
+#include "support/support.h"
 
 namespace salvor {
 namespace {
@@ -177,9 +178,10 @@ TEST_F(RecoveryRunTest, TreeFilesKeepDomainLayoutAndSkipUnselectedFolders) {
 
 TEST_F(RecoveryRunTest, ConversationPageWithCopiedAttachments) {
     auto c = conversation("A", "+1 555 0101");  // one-character name: the page is named by the address
-    auto msg = [](const Text& name, const char* type, const Text& date, const Text& content) {
+    auto msg = [](const Text& name, const char* type, const std::string& date, const Text& content) {
         auto m = std::make_shared<MVMessageNode>();
-        m->messageName = name, m->messageType = type, m->messageDate = date, m->messageContent = content;
+        m->messageName = name, m->messageType = type, m->messageContent = content;
+        if (!date.empty()) m->messageDate = test::dateAt(date);
         return m;
     };
     auto attached = [&](const Text& name, const char* type, const char* kind, const std::string& file,

@@ -11,6 +11,7 @@
 #include "core/utf8.h"
 #include "output/vcf_controller.h"
 #include "output_test_util.h"
+#include "support/support.h"
 
 namespace salvor {
 namespace {
@@ -141,7 +142,7 @@ TEST(PageWriter, EntriesEscapeRecordTextAndPlaceBubbles) {
 
     MVMessageNode me;
     me.messageName = "Clara Smith";  // the conversation's contact, not the writer
-    me.messageDate = "03-07-2013 14:05", me.messageType = "Send";
+    me.messageDate = test::dateAt("03-07-2013 14:05"), me.messageType = "Send";
     me.messageContent = "<script>alert(1)</script> & 'x'";
     EXPECT_EQ(output::messageEntry(me, {}),
               "<p class='name'>Name: Me &nbsp;&nbsp; Date: 03-07-2013 14:05 <p>"
@@ -152,6 +153,10 @@ TEST(PageWriter, EntriesEscapeRecordTextAndPlaceBubbles) {
     other.messageContent = "hi";
     EXPECT_EQ(output::messageEntry(other, {}),
               "<p class='name'>Name: +1 555 &nbsp;&nbsp; Date:  <p><p class='triangle-isosceles'> hi </p>");
+    // A stored date too far out to be written is no date at all, unlike a missing one.
+    other.messageDate = kUnreadableDate;
+    EXPECT_EQ(output::messageEntry(other, {}),
+              "<p class='name'>Name: +1 555 &nbsp;&nbsp; Date: (null) <p><p class='triangle-isosceles'> hi </p>");
 
     // A received message is headed by its contact, else its address, never "Me".
     MVMessageNode in;

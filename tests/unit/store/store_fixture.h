@@ -9,6 +9,7 @@
 
 #include "engine/result_store.h"
 #include "platform/dispatcher.h"
+#include "support/support.h"
 
 namespace salvor {
 
@@ -44,15 +45,19 @@ protected:
         n->noteTitle = title, n->noteContent = content;
         return n;
     }
+    // A listed date's moment; no date for an empty text.
+    static std::optional<Timestamp> when(const std::string& listed) {
+        return listed.empty() ? std::nullopt : std::optional(test::dateAt(listed));
+    }
     static CallPtr call(const std::string& name, const std::string& phone, const std::string& date) {
         auto c = std::make_shared<MVCallHistoryNode>();
-        c->callName = name, c->callPhone = phone, c->callDate = date;
+        c->callName = name, c->callPhone = phone, c->callDate = when(date);
         return c;
     }
     static MessagePtr message(const std::string& name, const std::string& phone, const std::string& content,
                               const std::string& date) {
         auto m = std::make_shared<MVMessageNode>();
-        m->messageName = name, m->messagePhone = phone, m->messageContent = content, m->messageDate = date;
+        m->messageName = name, m->messagePhone = phone, m->messageContent = content, m->messageDate = when(date);
         return m;
     }
 };

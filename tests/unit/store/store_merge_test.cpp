@@ -124,7 +124,7 @@ TEST_F(StoreMerge, DeletedRecordsMergeByTheirCategoryRules) {
     // Calendar: equal by title, note and start.
     auto event = [](const char* title, const char* note, const char* start) {
         auto c = std::make_shared<MVCalendarNode>();
-        c->calTitle = title, c->calNote = note, c->startDate = start;
+        c->calTitle = title, c->calNote = note, c->startDate = when(start);
         return c;
     };
     store.calendarEvent(event("Dentist", "", "03-07-2013 14:05"));

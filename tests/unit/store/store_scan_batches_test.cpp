@@ -113,7 +113,14 @@ struct PlainGrouping {
     struct Conversation {
         std::string address;
         bool deleted = false;
-        std::vector<std::string> members;  // message names
+        std::vector<std::pair<std::string, std::string>> members;  // (date, message name)
+        // In date order, after those of the same date (the dates used here
+        // order as text).
+        void add(const std::string& date, const std::string& name) {
+            auto at = members.end();
+            while (at != members.begin() && (at - 1)->first > date) --at;
+            members.insert(at, {date, name});
+        }
     };
     std::vector<Conversation> conversations;
     std::vector<std::array<std::string, 3>> messages;  // phone, content, date
@@ -126,10 +133,10 @@ struct PlainGrouping {
     void live(const std::string& name, const std::string& phone, const std::string& content, const std::string& date) {
         messages.push_back({phone, content, date});
         if (Conversation* c = first(phone, false)) {
-            c->members.push_back(name);
+            c->add(date, name);
             c->deleted = false;  // a conversation with a live message is live
         } else {
-            conversations.push_back({phone, false, {name}});
+            conversations.push_back({phone, false, {{date, name}}});
         }
     }
     void carved(const std::string& name, std::string phone, const std::string& content, const std::string& date) {
@@ -141,10 +148,10 @@ struct PlainGrouping {
         for (const auto& m : messages)
             if (m[0] == phone && m[1] == content && m[2] == date) return;
         if (Conversation* c = first(phone, true)) {
-            c->members.push_back(name);
+            c->add(date, name);
             return;
         }
-        conversations.push_back({phone, true, {name}});
+        conversations.push_back({phone, true, {{date, name}}});
         messages.push_back({phone, content, date});
     }
 };
@@ -163,7 +170,7 @@ TEST_F(StoreGrouping, RememberedAddressesGroupAsThePlainRule) {
         const std::string name = "m" + std::to_string(i);
         const std::string phone = rng.pick(pool);
         const std::string content = rng.chance(10) ? "" : "t" + std::to_string(rng.below(20));
-        const std::string date = "0" + std::to_string(rng.below(3)) + "-01-2013";
+        const std::string date = "01-0" + std::to_string(rng.below(3) + 1) + "-2013 10:00";
         auto m = message(name, phone, content, date);
         if (rng.chance(i < 1000 ? 20 : 60)) {
             store.deletedMessage(m);
@@ -179,9 +186,10 @@ TEST_F(StoreGrouping, RememberedAddressesGroupAsThePlainRule) {
         const auto& want = plain.conversations[i];
         EXPECT_EQ(textOrEmpty(got.messageTreeNodeAdress), want.address) << i;
         EXPECT_EQ(got.bdeleted == 1, want.deleted) << i;
-        std::vector<std::string> members;
+        std::vector<std::string> members, wanted;
         for (const auto& m : got.MessageNodeArray) members.push_back(textOrEmpty(m->messageName));
-        EXPECT_EQ(members, want.members) << i;
+        for (const auto& m : want.members) wanted.push_back(m.second);
+        EXPECT_EQ(members, wanted) << i;
     }
     EXPECT_EQ(store.messages().size(), plain.messages.size());
     // The reference uses the same address rule, so the rule is pinned here.
