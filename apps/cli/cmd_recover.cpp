@@ -42,6 +42,7 @@ int cmdRecover(const std::vector<std::string>& args) {
     std::string udid;
     std::vector<std::string> categories, files;
     SecretOptions secrets;
+    ExportOptions exports;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
@@ -59,6 +60,15 @@ int cmdRecover(const std::vector<std::string>& args) {
             fromDevice = true;
         }
         else if (a == "--category" && hasValue) categories.push_back(args[++i]);
+        else if (a == "--format" && hasValue) {
+            std::string why;
+            const auto formats = parseExportFormats(args[++i], why);
+            if (!formats) {
+                error("recover: " + (why.empty() ? std::string("--format needs a list of formats") : why));
+                return kExitUsage;
+            }
+            exports.formats = *formats;
+        }
         else if (a == "--file" && hasValue) files.push_back(args[++i]);
         else if (!a.empty() && a[0] == '-') {
             error("recover: unknown or incomplete option '" + a + "'");
@@ -115,6 +125,16 @@ int cmdRecover(const std::vector<std::string>& args) {
         return kExitFailure;
     }
 
+    if (exports.formats.pdf) {
+        // Made here, on the main thread, before any other thread starts.
+        auto writer = startPdfWriter();
+        if (!writer) {
+            error("recover: this build of salvor cannot write PDF documents; leave pdf out of --format");
+            return kExitUsage;
+        }
+        exports.conversationDocument = std::move(*writer);
+    }
+
     ScanSession session;
     std::stop_source runStop;
     // A stop first ends the scan, later the recovery run (between files);
@@ -161,7 +181,7 @@ int cmdRecover(const std::vector<std::string>& args) {
     std::atomic<bool> done{false};
     RecoveryReport report;
     std::thread worker([&] {
-        report = store.recoverFilesThread(destination, runStop.get_token());
+        report = store.recoverFilesThread(destination, runStop.get_token(), exports);
         done = true;
         session.dispatcher.wake();
     });

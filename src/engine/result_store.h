@@ -171,8 +171,10 @@ public:
     // cancelRecovery() from another thread stops the running run between
     // files (or between the chunks of a large one); so does `stop`, which,
     // unlike cancelRecovery, also takes effect when it was requested before
-    // the run began.
-    RecoveryReport recoverFilesThread(const std::string& destination, std::stop_token stop = {});
+    // the run began. `exports` says which documents to write (the classic
+    // ones only by default).
+    RecoveryReport recoverFilesThread(const std::string& destination, std::stop_token stop = {},
+                                      ExportOptions exports = {});
     void cancelRecovery();
     // The selected items as a run reads them: a snapshot of the lists.
     RecoverySource recoverySource();

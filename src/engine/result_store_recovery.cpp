@@ -25,8 +25,10 @@ RecoverySource MVResultViewController::recoverySource() {
     return source;
 }
 
-RecoveryReport MVResultViewController::recoverFilesThread(const std::string& destination, std::stop_token stop) {
+RecoveryReport MVResultViewController::recoverFilesThread(const std::string& destination, std::stop_token stop,
+                                                          ExportOptions exports) {
     RecoverySource source = recoverySource();
+    source.exports = std::move(exports);
     {
         std::lock_guard<std::mutex> lock(recoveryMutex_);
         recoveryStop_ = std::stop_source();

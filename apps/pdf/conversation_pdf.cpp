@@ -1,0 +1,318 @@
+#include "conversation_pdf.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QFont>
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageReader>
+#include <QPageSize>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPdfWriter>
+#include <QTextLayout>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cmath>
+#include <optional>
+#include <memory>
+#include <vector>
+
+namespace salvor::pdf {
+
+namespace {
+
+// Sizes in points: the writer works at 72 units per inch.
+constexpr int kResolution = 72;
+constexpr double kMargin = 42;
+constexpr double kPad = 7;
+constexpr double kGap = 10;
+constexpr double kRadius = 9;
+constexpr double kBubbleShare = 0.72;  // of the text column
+constexpr double kMaxPicture = 260;
+// Pictures are kept at twice their drawn size: sharp when printed, small in the file.
+constexpr double kPictureDetail = 2.0;
+
+const QColor kSentFill(0x1f, 0x6f, 0xd6), kSentInk(Qt::white);
+const QColor kReceivedFill(0xe8, 0xe8, 0xed), kReceivedInk(0x1c, 0x1c, 0x1e);
+const QColor kDeletedEdge(0xd9, 0x3a, 0x2b), kQuiet(0x6e, 0x6e, 0x73);
+
+QString q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+// Line ends as the layout understands them.
+QString layoutText(const std::string& s) {
+    QString text = q(s);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    text.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    return text;
+}
+
+QFont font(double points, bool bold = false) {
+    // A family list: a character the first lacks comes from the next, and
+    // from any system font beyond that has it.
+    QFont f;
+    f.setFamilies({QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans")});
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    return f;
+}
+
+// Text laid out in lines of at most `width` points.
+struct Paragraph {
+    std::unique_ptr<QTextLayout> layout;
+    double widest = 0;
+    Paragraph(const QString& text, const QFont& f, double width, QPaintDevice* device) {
+        layout = std::make_unique<QTextLayout>(text, f, device);
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout->setTextOption(option);
+        layout->setCacheEnabled(true);
+        layout->beginLayout();
+        double y = 0;
+        for (;;) {
+            QTextLine line = layout->createLine();
+            if (!line.isValid()) break;
+            line.setLineWidth(width);
+            line.setPosition(QPointF(0, y));
+            y += line.height();
+            widest = std::max(widest, line.naturalTextWidth());
+        }
+        layout->endLayout();
+    }
+    int lines() const { return layout->lineCount(); }
+    QTextLine line(int i) const { return layout->lineAt(i); }
+    double height() const { return layout->boundingRect().height(); }
+};
+
+class Document {
+public:
+    Document(QPdfWriter& writer, QPainter& painter, const ConversationDocument& doc)
+        : writer_(writer), p_(painter), doc_(doc), body_(font(10.5)), small_(font(8)) {
+        const QRectF page = painter.viewport();
+        left_ = kMargin;
+        right_ = page.width() - kMargin;
+        top_ = kMargin;
+        bottom_ = page.height() - kMargin - 14;  // room for the page number
+        y_ = top_;
+        running_ = doc.name.empty() ? QStringLiteral("Conversation") : q(doc.name);
+    }
+
+    void write() {
+        titleBlock();
+        if (doc_.entries.empty()) {
+            p_.setFont(body_);
+            p_.setPen(kQuiet);
+            p_.drawText(QPointF(left_, y_ + QFontMetricsF(body_).ascent()), QStringLiteral("No messages."));
+        }
+        for (std::size_t i = 0; i < doc_.entries.size(); ++i) message(i);
+        footer();
+    }
+
+private:
+    void footer() {
+        p_.setFont(small_);
+        p_.setPen(kQuiet);
+        const QRectF band(left_, bottom_ + 8, right_ - left_, 14);
+        p_.drawText(band, Qt::AlignHCenter | Qt::AlignBottom, QStringLiteral("Page %1").arg(page_));
+    }
+    void newPage() {
+        footer();
+        writer_.newPage();
+        ++page_;
+        y_ = top_;
+        // Every later page says whose conversation it is.
+        p_.setFont(small_);
+        p_.setPen(kQuiet);
+        const QFontMetricsF fm(small_);
+        p_.drawText(QRectF(left_, y_, right_ - left_, fm.height()), Qt::AlignLeft | Qt::AlignTop,
+                    fm.elidedText(running_, Qt::ElideRight, right_ - left_));
+        y_ += fm.height() + 6;
+        pageTop_ = y_;
+    }
+    // Starts a new page unless `h` points fit below; never on an empty page.
+    void ensure(double h) {
+        if (y_ + h > bottom_ && y_ > pageTop_) newPage();
+    }
+
+    void block(const QString& text, const QFont& f, const QColor& ink) {
+        Paragraph para(text, f, right_ - left_, &writer_);
+        p_.setPen(ink);
+        para.layout->draw(&p_, QPointF(left_, y_));
+        y_ += para.height();
+    }
+
+    void titleBlock() {
+        block(QStringLiteral("Conversation with ") + running_, font(17, true), kReceivedInk);
+        y_ += 3;
+        QStringList facts;
+        if (!doc_.address.empty()) facts << q(doc_.address);
+        if (!doc_.device.empty()) facts << QStringLiteral("Device: ") + q(doc_.device);
+        if (!doc_.dateRange.empty()) facts << QStringLiteral("Dates: ") + q(doc_.dateRange);
+        facts << QStringLiteral("%1 message%2").arg(doc_.entries.size()).arg(doc_.entries.size() == 1 ? "" : "s");
+        for (const auto& fact : facts) block(fact, font(10), kQuiet);
+        y_ += 8;
+        p_.setPen(QPen(kReceivedFill, 1));
+        p_.drawLine(QPointF(left_, y_), QPointF(right_, y_));
+        y_ += 12;
+        pageTop_ = top_;
+    }
+
+    double bubbleX(bool sent, double width) const { return sent ? right_ - width : left_; }
+
+    void bubble(const QRectF& r, bool sent, bool deleted) {
+        QPainterPath path;
+        path.addRoundedRect(r, kRadius, kRadius);
+        p_.fillPath(path, sent ? kSentFill : kReceivedFill);
+        if (deleted) p_.strokePath(path, QPen(kDeletedEdge, 1.4, Qt::DashLine));
+    }
+
+    void message(std::size_t index) {
+        const ConversationDocument::Entry& e = doc_.entries[index];
+        const double column = right_ - left_;
+        const double maxText = column * kBubbleShare - 2 * kPad;
+
+        QString text = layoutText(e.text);
+        std::optional<QImage> picture;
+        if (e.picture) picture = loadPicture(index);
+        if (!e.attachment.empty() && !picture) {
+            if (!text.isEmpty()) text += QChar::LineSeparator;
+            text += QStringLiteral("[Attachment: ") + q(e.attachment) + QLatin1Char(']');
+        }
+        if (text.isEmpty() && !picture) text = QStringLiteral(" ");
+
+        QString stamp = q(e.sender);
+        if (!e.date.empty()) stamp += QStringLiteral("  \u00b7  ") + q(e.date);
+        if (e.deleted) stamp += QStringLiteral("  \u00b7  deleted");
+        const QFontMetricsF sm(small_);
+        const double stampH = sm.height() + 2;
+
+        std::optional<Paragraph> para;
+        if (!text.isEmpty()) para.emplace(text, body_, maxText, &writer_);
+        const double firstLine = para && para->lines() > 0 ? para->line(0).height() + 2 * kPad : 0;
+        ensure(stampH + (para ? firstLine : pictureSize(*picture, maxText).height()));
+
+        // Who and when, above the bubble on its side.
+        p_.setFont(small_);
+        p_.setPen(e.deleted ? kDeletedEdge : kQuiet);
+        const QString shownStamp = sm.elidedText(stamp, Qt::ElideRight, column);
+        const double stampW = sm.horizontalAdvance(shownStamp);
+        p_.drawText(QPointF(e.sent ? right_ - stampW : left_, y_ + sm.ascent()), shownStamp);
+        y_ += stampH;
+
+        if (para) {
+            const double width = std::ceil(para->widest) + 2 * kPad;
+            const double x = bubbleX(e.sent, width);
+            // Lines go onto the page until it is full; the rest continue on the next.
+            int first = 0;
+            while (first < para->lines()) {
+                int last = first;
+                double h = 0;
+                while (last < para->lines()) {
+                    const double lh = para->line(last).height();
+                    if (last > first && y_ + 2 * kPad + h + lh > bottom_) break;
+                    h += lh;
+                    ++last;
+                }
+                const QRectF r(x, y_, width, h + 2 * kPad);
+                bubble(r, e.sent, e.deleted);
+                p_.setPen(e.sent ? kSentInk : kReceivedInk);
+                const double shift = para->line(first).y();
+                for (int i = first; i < last; ++i)
+                    para->line(i).draw(&p_, QPointF(x + kPad, y_ + kPad - shift));
+                y_ += r.height();
+                first = last;
+                if (first < para->lines()) newPage();
+            }
+        }
+        if (picture) {
+            const QSizeF size = pictureSize(*picture, maxText);
+            if (para) y_ += 3;
+            ensure(size.height());
+            const QRectF r(bubbleX(e.sent, size.width()), y_, size.width(), size.height());
+            p_.save();
+            QPainterPath clip;
+            clip.addRoundedRect(r, kRadius, kRadius);
+            p_.setClipPath(clip);
+            p_.drawImage(r, *picture);
+            p_.restore();
+            if (e.deleted) p_.strokePath(clip, QPen(kDeletedEdge, 1.4, Qt::DashLine));
+            y_ += size.height();
+        }
+        y_ += kGap;
+    }
+
+    static QSizeF pictureSize(const QImage& image, double maxWidth) {
+        const double limit = std::min(maxWidth, kMaxPicture);
+        const double scale = std::min({1.0, limit / image.width(), kMaxPicture / image.height()});
+        return {std::max(1.0, image.width() * scale), std::max(1.0, image.height() * scale)};
+    }
+
+    // The picture of an entry, turned upright and reduced to the detail the
+    // page needs; absent when it cannot be read.
+    std::optional<QImage> loadPicture(std::size_t index) {
+        if (!doc_.loadPicture) return std::nullopt;
+        const Bytes bytes = doc_.loadPicture(index);
+        if (!bytes || bytes->empty()) return std::nullopt;
+        QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes->data()),
+                                                  static_cast<qsizetype>(bytes->size()));
+        QBuffer buffer(&data);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer);
+        reader.setAutoTransform(true);
+        QImage image = reader.read();
+        if (image.isNull() || image.width() <= 0 || image.height() <= 0) return std::nullopt;
+        const QSizeF shown = pictureSize(image, (right_ - left_) * kBubbleShare - 2 * kPad);
+        const QSize detail(static_cast<int>(shown.width() * kPictureDetail), static_cast<int>(shown.height() * kPictureDetail));
+        if (image.width() > detail.width() || image.height() > detail.height())
+            image = image.scaled(detail, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        return image;
+    }
+
+    QPdfWriter& writer_;
+    QPainter& p_;
+    const ConversationDocument& doc_;
+    QFont body_, small_;
+    QString running_;
+    double left_ = 0, right_ = 0, top_ = 0, bottom_ = 0, y_ = 0, pageTop_ = 0;
+    int page_ = 1;
+};
+
+}  // namespace
+
+std::string writeConversationPdf(const ConversationDocument& document, int fd) {
+    QFile file;
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
+        return "cannot open the document for writing: " + file.errorString().toStdString();
+    QPdfWriter writer(&file);
+    writer.setResolution(kResolution);
+    writer.setPageSize(QPageSize(QPageSize::A4));
+    writer.setPageMargins(QMarginsF(0, 0, 0, 0));
+    writer.setTitle(QStringLiteral("Conversation with ") + q(document.name));
+    writer.setCreator(QStringLiteral("Salvor"));
+    QPainter painter;
+    if (!painter.begin(&writer)) return "cannot start the document";
+    Document(writer, painter, document).write();
+    if (!painter.end()) return "cannot finish the document";
+    file.flush();
+    if (file.error() != QFileDevice::NoError) return "cannot write the document: " + file.errorString().toStdString();
+    return {};
+}
+
+void ensureApplication() {
+    if (QGuiApplication::instance()) return;
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (!platform || !*platform) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static int argc = 1;
+    static char name[] = "salvor";
+    static char* argv[] = {name, nullptr};
+    // Lives as long as the process: the writer may run until the very end.
+    static QGuiApplication* app = new QGuiApplication(argc, argv);
+    (void)app;
+}
+
+ConversationDocumentWriter conversationPdfWriter() { return &writeConversationPdf; }
+
+}  // namespace salvor::pdf

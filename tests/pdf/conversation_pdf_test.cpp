@@ -1,0 +1,179 @@
+// Printable conversations as PDF readers see them (poppler's pdftotext,
+// pdfinfo, pdffonts and pdfimages): real text in the order of the messages,
+// page numbers, pictures embedded, every script drawn with a font that has it.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QBuffer>
+#include <QImage>
+
+#include <filesystem>
+#include <csignal>
+#include <memory>
+#include <sstream>
+
+#include "conversation_pdf.h"
+#include "support/readers.h"
+#include "support/support.h"
+
+namespace salvor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+void app() { pdf::ensureApplication(); }
+
+std::string write(const ConversationDocument& doc, const std::string& path) {
+    app();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    EXPECT_GE(fd, 0);
+    const std::string error = pdf::writeConversationPdf(doc, fd);
+    ::close(fd);
+    return error;
+}
+
+// Text with every kind of white space taken out: pdftotext breaks lines where the layout did.
+std::string squeezed(const std::string& s) {
+    std::string out;
+    for (char c : s)
+        if (c != ' ' && c != '\n' && c != '\r' && c != '\t' && c != '\f') out += c;
+    return out;
+}
+
+ConversationDocument::Entry entry(std::string text, bool sent, std::string date = "2024-03-07 09:05") {
+    ConversationDocument::Entry e;
+    e.text = std::move(text);
+    e.sent = sent;
+    e.sender = sent ? "Me" : "Ann Lee";
+    e.date = std::move(date);
+    return e;
+}
+
+TEST(ConversationPdf, LongConversationKeepsEveryMessageInOrderOverNumberedPages) {
+    TempDir dir;
+    ConversationDocument doc;
+    doc.name = "Ann Lee", doc.address = "+1 555 0100", doc.device = "Ann's iPhone";
+    doc.dateRange = "2024-03-07 09:05 – 2024-03-09 18:00";
+    for (int i = 0; i < 240; ++i) doc.entries.push_back(entry("message " + std::to_string(i) + " says hello, friend", i % 3 == 0));
+    // One message longer than a page continues on the next.
+    std::string essay;
+    for (int i = 0; i < 900; ++i) essay += "word" + std::to_string(i) + " ";
+    doc.entries.push_back(entry(essay, false));
+    doc.entries.back().deleted = true;
+    const std::string path = dir / "ann.pdf";
+    ASSERT_EQ(write(doc, path), "");
+
+    const int pages = pdfPages(path);
+    EXPECT_GT(pages, 3);
+    const std::string text = pdfText(path);
+    EXPECT_NE(text.find("Conversation with Ann Lee"), std::string::npos) << text.substr(0, 400);
+    EXPECT_NE(text.find("+1 555 0100"), std::string::npos);
+    EXPECT_NE(text.find("Device: Ann's iPhone"), std::string::npos);
+    EXPECT_NE(text.find("2024-03-07 09:05 – 2024-03-09 18:00"), std::string::npos);
+    const std::string flat = squeezed(text);
+    std::size_t at = 0;
+    for (int i = 0; i < 240; ++i) {
+        const std::string want = squeezed("message " + std::to_string(i) + " says hello, friend");
+        const std::size_t found = flat.find(want, at);
+        ASSERT_NE(found, std::string::npos) << "message " << i << " missing or out of order";
+        at = found + want.size();
+    }
+    for (int i = 0; i < 900; i += 97) {
+        const std::size_t found = flat.find("word" + std::to_string(i) + "word", at);
+        ASSERT_NE(found, std::string::npos) << "word" << i;
+        at = found;
+    }
+    for (int p = 1; p <= pages; ++p) EXPECT_NE(text.find("Page " + std::to_string(p)), std::string::npos) << p;
+    EXPECT_NE(text.find("deleted"), std::string::npos);
+}
+
+TEST(ConversationPdf, PicturesAreEmbeddedAndOtherAttachmentsNamed) {
+    TempDir dir;
+    QImage picture(1600, 1200, QImage::Format_RGB32);
+    picture.fill(QColor(200, 30, 30));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(picture.save(&buffer, "PNG"));
+    const Bytes bytes = std::make_shared<const ByteBuffer>(png.begin(), png.end());
+
+    ConversationDocument doc;
+    doc.name = "Bob";
+    doc.entries.push_back(entry("look at this", false));
+    doc.entries.back().attachment = "IMG_0001.PNG";
+    doc.entries.back().picture = true;
+    doc.entries.push_back(entry("", true));
+    doc.entries.back().attachment = "card.vcf";
+    doc.entries.push_back(entry("broken picture", false));
+    doc.entries.back().attachment = "IMG_0002.JPG";
+    doc.entries.back().picture = true;
+    int loads = 0;
+    doc.loadPicture = [&](std::size_t i) -> Bytes {
+        ++loads;
+        return i == 0 ? bytes : std::make_shared<const ByteBuffer>(ByteBuffer{1, 2, 3});
+    };
+    const std::string path = dir / "bob.pdf";
+    ASSERT_EQ(write(doc, path), "");
+    EXPECT_EQ(loads, 2);
+
+    const ShellResult images = shell("pdfimages -list " + quoted(path), false);
+    ASSERT_EQ(images.status, 0);
+    // A header of two lines, then one line per image: the picture, reduced for the page.
+    int count = 0, width = 0, height = 0;
+    std::istringstream lines(images.out);
+    std::string line;
+    for (int skip = 0; skip < 2 && std::getline(lines, line); ++skip) {}
+    while (std::getline(lines, line)) {
+        std::istringstream cells(line);
+        int page, num;
+        std::string type;
+        if (cells >> page >> num >> type >> width >> height) ++count;
+    }
+    EXPECT_EQ(count, 1) << images.out;
+    EXPECT_GE(width, 300);
+    EXPECT_LE(width, 800);
+    EXPECT_NEAR(static_cast<double>(height) / width, 0.75, 0.02);
+    const std::string text = pdfText(path);
+    EXPECT_NE(text.find("[Attachment: card.vcf]"), std::string::npos) << text;
+    EXPECT_NE(text.find("[Attachment: IMG_0002.JPG]"), std::string::npos);
+    EXPECT_EQ(text.find("[Attachment: IMG_0001.PNG]"), std::string::npos);
+}
+
+TEST(ConversationPdf, EveryScriptIsDrawnWithAFontThatHasIt) {
+    TempDir dir;
+    ConversationDocument doc;
+    doc.name = "\xE7\x8E\x8B\xE4\xBC\x9F";  // 王伟
+    doc.entries.push_back(entry("\xE6\x98\x8E\xE5\xA4\xA9\xE8\xA7\x81", false));      // 明天见
+    doc.entries.push_back(entry("\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7", true));   // مرحبا
+    doc.entries.push_back(entry("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82", false));  // Привет
+    doc.entries.push_back(entry("party \xF0\x9F\x8E\x89", true));                      // 🎉
+    const std::string path = dir / "wang.pdf";
+    ASSERT_EQ(write(doc, path), "");
+    const std::string text = pdfText(path);
+    EXPECT_NE(text.find("\xE7\x8E\x8B\xE4\xBC\x9F"), std::string::npos) << text;
+    EXPECT_NE(text.find("\xE6\x98\x8E\xE5\xA4\xA9\xE8\xA7\x81"), std::string::npos) << text;
+    EXPECT_NE(text.find("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"), std::string::npos) << text;
+    // The fonts embedded: a CJK face, an Arabic one and the emoji face beside the Latin one.
+    const ShellResult fonts = shell("pdffonts " + quoted(path), false);
+    ASSERT_EQ(fonts.status, 0);
+    EXPECT_NE(fonts.out.find("CJK"), std::string::npos) << fonts.out;
+    EXPECT_NE(fonts.out.find("Arabic"), std::string::npos) << fonts.out;
+    EXPECT_NE(fonts.out.find("Emoji"), std::string::npos) << fonts.out;
+}
+
+TEST(ConversationPdf, AnUnwritableFileIsAnErrorNotACrash) {
+    app();
+    ConversationDocument doc;
+    doc.name = "x";
+    doc.entries.push_back(entry("hello", false));
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);  // nobody reads: every write fails
+    ::signal(SIGPIPE, SIG_IGN);
+    EXPECT_NE(pdf::writeConversationPdf(doc, fds[1]), "");
+    ::close(fds[1]);
+}
+
+}  // namespace
+}  // namespace salvor::test
