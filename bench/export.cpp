@@ -6,6 +6,8 @@
 // printable conversations must stay bounded in memory however many there are.
 //
 //   bench_export [--messages N] [--conversations N] [--formats csv,ics,html,pdf,classic] [work folder]
+//
+// A work folder named on the command line is kept, to look at what was written.
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,12 +101,16 @@ int main(int argc, char** argv) {
     int messages = 100000, conversations = 4000;
     std::string formats = "csv,ics,html,classic,pdf";
     fs::path work = fs::temp_directory_path() / ("salvor-bench-export-" + std::to_string(::getpid()));
+    bool keep = false;  // a folder named on the command line is left for a look
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--messages" && i + 1 < argc) messages = std::atoi(argv[++i]);
         else if (a == "--conversations" && i + 1 < argc) conversations = std::atoi(argv[++i]);
         else if (a == "--formats" && i + 1 < argc) formats = argv[++i];
-        else work = a;
+        else {
+            work = a;
+            keep = true;
+        }
     }
     const RecoverySource source = selection(messages, conversations);
     std::printf("%d messages in %d conversations, 5000 contacts, calls and events\n", messages, conversations);
@@ -154,6 +160,6 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     std::error_code ec;
-    fs::remove_all(work, ec);
+    if (!keep) fs::remove_all(work, ec);
     return 0;
 }

@@ -3,6 +3,9 @@
 #include <QBuffer>
 #include <QFile>
 #include <QFont>
+#include <QGlyphRun>
+#include <QHash>
+#include <QRawFont>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QImage>
@@ -87,6 +90,56 @@ struct Paragraph {
     double height() const { return layout->boundingRect().height(); }
 };
 
+// Whether a font draws its glyphs as colour bitmaps (emoji): the PDF engine
+// embeds outlines only, so such glyphs must be drawn as pictures.
+bool bitmapFont(const QRawFont& font) {
+    // Reading a table copies it (an emoji font's is megabytes): asked once per face.
+    thread_local QHash<QString, bool> known;
+    const QString face = font.familyName() + QLatin1Char('/') + font.styleName();
+    if (const auto it = known.constFind(face); it != known.constEnd()) return *it;
+    const bool bitmaps = !font.fontTable("CBDT").isEmpty() || !font.fontTable("sbix").isEmpty();
+    known.insert(face, bitmaps);
+    return bitmaps;
+}
+
+// Pictures of colour glyph runs already drawn, by font, size and glyphs: the
+// same picture is drawn again, and the document holds it once.
+using GlyphPictures = QHash<QString, QImage>;
+
+// Draws lines [first, last) of a laid-out paragraph with line `first` at
+// `origin`: the text as real text, and glyphs of colour fonts over it as
+// pictures at four times their size.
+void drawLines(QPainter& p, const QTextLayout& layout, int first, int last, QPointF origin, GlyphPictures& cache) {
+    const QPointF shift = origin - QPointF(0, layout.lineAt(first).y());
+    for (int i = first; i < last; ++i) {
+        const QTextLine line = layout.lineAt(i);
+        line.draw(&p, shift);
+        for (const QGlyphRun& run : line.glyphRuns()) {
+            if (!bitmapFont(run.rawFont())) continue;
+            const QRectF box = run.boundingRect();
+            if (box.isEmpty()) continue;
+            QString key = run.rawFont().familyName() + QString::number(run.rawFont().pixelSize());
+            for (const quint32 glyph : run.glyphIndexes()) key += QLatin1Char(',') + QString::number(glyph);
+            if (const auto it = cache.constFind(key); it != cache.constEnd()) {
+                p.drawImage(QRectF(shift + box.topLeft(), box.size()), *it);
+                continue;
+            }
+            constexpr double kDetail = 4.0;
+            QImage picture(QSize(static_cast<int>(std::ceil(box.width() * kDetail)),
+                                 static_cast<int>(std::ceil(box.height() * kDetail))),
+                           QImage::Format_ARGB32_Premultiplied);
+            picture.fill(Qt::transparent);
+            QPainter ip(&picture);
+            ip.scale(kDetail, kDetail);
+            ip.translate(-box.topLeft());
+            ip.drawGlyphRun(QPointF(0, 0), run);
+            ip.end();
+            p.drawImage(QRectF(shift + box.topLeft(), box.size()), picture);
+            cache.insert(key, picture);
+        }
+    }
+}
+
 class Document {
 public:
     Document(QPdfWriter& writer, QPainter& painter, const ConversationDocument& doc)
@@ -140,7 +193,7 @@ private:
     void block(const QString& text, const QFont& f, const QColor& ink) {
         Paragraph para(text, f, right_ - left_, &writer_);
         p_.setPen(ink);
-        para.layout->draw(&p_, QPointF(left_, y_));
+        if (para.lines() > 0) drawLines(p_, *para.layout, 0, para.lines(), QPointF(left_, y_), pictures_);
         y_ += para.height();
     }
 
@@ -197,9 +250,10 @@ private:
         // Who and when, above the bubble on its side.
         p_.setFont(small_);
         p_.setPen(e.deleted ? kDeletedEdge : kQuiet);
-        const QString shownStamp = sm.elidedText(stamp, Qt::ElideRight, column);
-        const double stampW = sm.horizontalAdvance(shownStamp);
-        p_.drawText(QPointF(e.sent ? right_ - stampW : left_, y_ + sm.ascent()), shownStamp);
+        const Paragraph stampLine(sm.elidedText(stamp, Qt::ElideRight, column), small_, column, &writer_);
+        const double stampW = std::ceil(stampLine.widest);
+        if (stampLine.lines() > 0)
+            drawLines(p_, *stampLine.layout, 0, 1, QPointF(e.sent ? right_ - stampW : left_, y_), pictures_);
         y_ += stampH;
 
         if (para) {
@@ -219,9 +273,7 @@ private:
                 const QRectF r(x, y_, width, h + 2 * kPad);
                 bubble(r, e.sent, e.deleted);
                 p_.setPen(e.sent ? kSentInk : kReceivedInk);
-                const double shift = para->line(first).y();
-                for (int i = first; i < last; ++i)
-                    para->line(i).draw(&p_, QPointF(x + kPad, y_ + kPad - shift));
+                drawLines(p_, *para->layout, first, last, QPointF(x + kPad, y_ + kPad), pictures_);
                 y_ += r.height();
                 first = last;
                 if (first < para->lines()) newPage();
@@ -276,6 +328,7 @@ private:
     const ConversationDocument& doc_;
     QFont body_, small_;
     QString running_;
+    GlyphPictures pictures_;
     double left_ = 0, right_ = 0, top_ = 0, bottom_ = 0, y_ = 0, pageTop_ = 0;
     int page_ = 1;
 };
