@@ -14,6 +14,9 @@
 #include <thread>
 
 #include "cli.h"
+#include "core/notification_center.h"
+#include "core/scan_context.h"
+#include "extract/extractors.h"
 #include "output/destination.h"
 #include "output/recovery_run.h"
 #include "platform/device_folder.h"
@@ -151,6 +154,16 @@ int cmdRecover(const std::vector<std::string>& args) {
         return kExitFailure;
     }
     MVResultViewController& store = session.store;
+    if (session.app.currentNodeIsiOS6Version && session.app.currentNode && (exports.formats.ics || exports.formats.csv)) {
+        // These backups name a calendar item's place by its row of a table of
+        // places; the calendar file and spreadsheet give the place's name.
+        NotificationCenter quiet;
+        const std::string folder = textOrEmpty(session.app.currentNode->backUpFilePath);
+        ScanContext ctx(quiet, folder);
+        ctx.cipher = std::const_pointer_cast<BackupCipher>(session.app.backupCipher());
+        exports.calendarPlaces = readCalendarLocationTitles(ctx, folder);
+        exports.calendarPlaces.emplace("0", std::string());  // row 0: the item has no place
+    }
     printCountTable(countCategories(store));
     const bool scanLostData = printProblems(store);
 

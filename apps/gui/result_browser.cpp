@@ -816,8 +816,10 @@ RecoveryReport ResultBrowser::recoverInto(const QString& destination, const Expo
     dialog.setAutoReset(false);
     connect(&dialog, &QProgressDialog::canceled, this, [&stop] { stop.request_stop(); });
     ScanSession* s = session_.get();
+    ExportOptions options = exports;
+    options.calendarPlaces = model_->placeNames();  // the names the window shows
     std::thread worker([&] {
-        report = store.recoverFilesThread(target, stop.get_token(), exports);
+        report = store.recoverFilesThread(target, stop.get_token(), std::move(options));
         done = true;
         s->dispatcher.wake();
     });

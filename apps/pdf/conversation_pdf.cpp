@@ -116,9 +116,20 @@ void drawLines(QPainter& p, const QTextLayout& layout, int first, int last, QPoi
         line.draw(&p, shift);
         for (const QGlyphRun& run : line.glyphRuns()) {
             if (!bitmapFont(run.rawFont())) continue;
-            const QRectF box = run.boundingRect();
+            // The box from the pen positions and advances: a bitmap glyph has
+            // no outline to measure.
+            const QRawFont font = run.rawFont();
+            const QList<QPointF> at = run.positions();
+            const QList<QPointF> advances = font.advancesForGlyphIndexes(run.glyphIndexes());
+            if (at.isEmpty() || advances.size() != at.size()) continue;
+            double x0 = at[0].x(), x1 = at[0].x(), baseline = at[0].y();
+            for (qsizetype g = 0; g < at.size(); ++g) {
+                x0 = std::min(x0, at[g].x());
+                x1 = std::max(x1, at[g].x() + advances[g].x());
+            }
+            const QRectF box(QPointF(x0, baseline - font.ascent()), QPointF(x1, baseline + font.descent()));
             if (box.isEmpty()) continue;
-            QString key = run.rawFont().familyName() + QString::number(run.rawFont().pixelSize());
+            QString key = font.familyName() + QString::number(font.pixelSize());
             for (const quint32 glyph : run.glyphIndexes()) key += QLatin1Char(',') + QString::number(glyph);
             if (const auto it = cache.constFind(key); it != cache.constEnd()) {
                 p.drawImage(QRectF(shift + box.topLeft(), box.size()), *it);

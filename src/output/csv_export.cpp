@@ -154,12 +154,13 @@ std::string writeBookmarksCsv(const std::vector<BookMarkPtr>& bookmarks, int fd)
     return csv.finish();
 }
 
-std::string writeCalendarCsv(const std::vector<CalendarPtr>& events, int fd) {
+std::string writeCalendarCsv(const std::vector<CalendarPtr>& events, const std::map<std::string, std::string>& places,
+                             int fd) {
     CsvFile csv(fd);
     csv.row({"Title", "Start", "End", "Location", "Notes", "Deleted"});
     for (const auto& e : events) {
         if (!e || e->bSelected != 1) continue;
-        csv.row({cleanText(e->calTitle), iso(eventStart(*e)), iso(eventEnd(*e)), cleanText(e->location),
+        csv.row({cleanText(e->calTitle), iso(eventStart(*e)), iso(eventEnd(*e)), eventLocation(*e, places),
                  cleanText(e->calNote), yesNo(e->bDeleted)});
     }
     return csv.finish();

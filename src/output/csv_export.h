@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,7 +35,8 @@ std::string writeMessagesCsv(const std::vector<ConversationPtr>& conversations, 
 std::string writeCallsCsv(const std::vector<CallPtr>& calls, int fd);
 std::string writeNotesCsv(const std::vector<NotePtr>& notes, int fd);
 std::string writeBookmarksCsv(const std::vector<BookMarkPtr>& bookmarks, int fd);
-std::string writeCalendarCsv(const std::vector<CalendarPtr>& events, int fd);
+std::string writeCalendarCsv(const std::vector<CalendarPtr>& events, const std::map<std::string, std::string>& places,
+                             int fd);
 
 // A conversation's name as the exports show it: its name when it has one of
 // two characters or more, else its address.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +63,9 @@ struct ExportOptions {
     // Needed for the pdf format: a run without it reports each conversation's
     // document as not written.
     ConversationDocumentWriter conversationDocument;
+    // Place names by row number: older calendars name an event's place by its
+    // row of a table of places. Empty when the records carry the names.
+    std::map<std::string, std::string> calendarPlaces;
 };
 
 }  // namespace salvor

@@ -119,12 +119,12 @@ void writeCategoryExports(const RecoverySource& source, ExportTarget& target, Re
         if (anySelected(source.bookMarkArray))
             csv(kBookMarkFolder, kBookmarksCsv, [&](int fd) { return writeBookmarksCsv(source.bookMarkArray, fd); });
         if (anySelected(source.calendarArray))
-            csv(kCalendarFolder, kCalendarCsv, [&](int fd) { return writeCalendarCsv(source.calendarArray, fd); });
+            csv(kCalendarFolder, kCalendarCsv, [&](int fd) { return writeCalendarCsv(source.calendarArray, source.exports.calendarPlaces, fd); });
     }
     if (f.ics && anySelected(source.calendarArray) && !target.stopped()) {
         const auto now = std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
         target.place(kCalendarFolder, kCalendarIcs,
-                     [&](int fd) { return writeCalendarIcs(source.calendarArray, now, fd); });
+                     [&](int fd) { return writeCalendarIcs(source.calendarArray, source.exports.calendarPlaces, now, fd); });
     }
     if (f.pdf) {
         for (const auto& conversation : source.messageTreeArray) {

@@ -69,6 +69,13 @@ bool eventAllDay(const MVCalendarNode& e) {
     return endClock == "00:00" || endClock == "23:59";
 }
 
+std::string eventLocation(const MVCalendarNode& e, const std::map<std::string, std::string>& places) {
+    if (e.location && !places.empty()) {
+        if (const auto it = places.find(*e.location); it != places.end()) return utf8::replaceInvalid(it->second);
+    }
+    return cleanText(e.location);
+}
+
 std::optional<std::int64_t> callSeconds(const MVCallHistoryNode& c) {
     if (c.callTime < 0) return std::nullopt;
     return c.callTime;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -23,6 +24,9 @@ std::optional<TimePoint> eventEnd(const MVCalendarNode& event);
 // at a later midnight (or at 23:59 of its last day, as older calendars keep
 // it), or has no end.
 bool eventAllDay(const MVCalendarNode& event);
+// The place of an event as a person reads it: the name behind a row number
+// when `places` has one, the record's own text otherwise.
+std::string eventLocation(const MVCalendarNode& event, const std::map<std::string, std::string>& places);
 // Seconds a call lasted; absent when unknown.
 std::optional<std::int64_t> callSeconds(const MVCallHistoryNode& call);
 

@@ -102,7 +102,8 @@ void property(FdBuffer& out, std::string_view name, const Text& value) {
 
 }  // namespace
 
-std::string writeCalendarIcs(const std::vector<CalendarPtr>& events, std::chrono::sys_seconds stamp, int fd) {
+std::string writeCalendarIcs(const std::vector<CalendarPtr>& events, const std::map<std::string, std::string>& places,
+                             std::chrono::sys_seconds stamp, int fd) {
     FdBuffer out(fd);
     out.add("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Salvor//Salvor recovery//EN\r\nCALSCALE:GREGORIAN\r\n");
     const std::string dtstamp = "DTSTAMP:" + utcStamp(stamp) + "\r\n";
@@ -132,7 +133,7 @@ std::string writeCalendarIcs(const std::vector<CalendarPtr>& events, std::chrono
             }
         }
         property(out, "SUMMARY", e->calTitle);
-        property(out, "LOCATION", e->location);
+        property(out, "LOCATION", eventLocation(*e, places));
         property(out, "DESCRIPTION", e->calNote);
         if (e->bDeleted) out.add("CATEGORIES:Recovered as deleted\r\nX-SALVOR-RECOVERED:DELETED\r\n");
         out.add(std::string("END:") + kind + "\r\n");

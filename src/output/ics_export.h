@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,8 @@ std::string eventUid(const MVCalendarNode& event);
 // Writes the selected events into `fd`: an event with a start date is a
 // VEVENT, one without (a reminder) a VTODO. `stamp` is the moment the file
 // is made. Empty text or why the file could not be written.
-std::string writeCalendarIcs(const std::vector<CalendarPtr>& events, std::chrono::sys_seconds stamp, int fd);
+// `places` names the places of events that give a row number (see ExportOptions).
+std::string writeCalendarIcs(const std::vector<CalendarPtr>& events, const std::map<std::string, std::string>& places,
+                             std::chrono::sys_seconds stamp, int fd);
 
 }  // namespace salvor::output

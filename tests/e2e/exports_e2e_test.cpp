@@ -32,10 +32,24 @@ std::string withoutObjectSign(std::string text) {
     return text;
 }
 
+// Text without white space (pdftotext breaks lines where the layout did)
+// and without emoji, which the document draws as pictures beside the text.
 std::string squeezed(const std::string& s) {
     std::string out;
-    for (char c : s)
-        if (!std::isspace(static_cast<unsigned char>(c))) out += c;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        const std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        const std::string ch = s.substr(i, n);
+        i += n;
+        if (n == 1 && std::isspace(b)) continue;
+        if (n == 4) continue;  // beyond the basic plane: emoji
+        if (n == 3) {
+            const unsigned cp = (b & 0x0F) << 12 | (static_cast<unsigned char>(ch[1]) & 0x3F) << 6 |
+                                (static_cast<unsigned char>(ch.size() > 2 ? ch[2] : 0) & 0x3F);
+            if ((cp >= 0x2600 && cp <= 0x27BF) || cp == 0xFE0F || cp == 0x200D || cp == 0x20E3) continue;
+        }
+        out += ch;
+    }
     return out;
 }
 
@@ -52,15 +66,19 @@ class ExportFormats : public ::testing::TestWithParam<std::string> {};
 TEST_P(ExportFormats, AllFormatsReadBackAndClassicFilesStayAsTheyWere) {
     TempDir dir;
     const auto b = forgeOne(dir, GetParam(), 31);
+    // The modern backup holds hostile entries that cost the scan data (exit
+    // status 1); every run of it must still write the same.
     const auto scanned = runSalvor({"scan", b.path, "--json", "--quiet"});
-    ASSERT_EQ(scanned.exitCode, 0) << scanned.err;
     const json scan = json::parse(scanned.out);
+    ASSERT_TRUE(scan.is_object()) << scanned.err;
 
     const std::string plain = dir / "plain", classic = dir / "classic", all = dir / "all";
-    ASSERT_EQ(runSalvor({"recover", b.path, "--all", "--to", plain}).exitCode, 0);
-    ASSERT_EQ(runSalvor({"recover", b.path, "--all", "--format", "classic", "--to", classic}).exitCode, 0);
+    const int plainExit = runSalvor({"recover", b.path, "--all", "--to", plain}).exitCode;
+    EXPECT_EQ(plainExit, scanned.exitCode);
+    EXPECT_EQ(runSalvor({"recover", b.path, "--all", "--format", "classic", "--to", classic}).exitCode, plainExit);
     const auto r = runSalvor({"recover", b.path, "--all", "--format", "all", "--to", all});
-    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    ASSERT_EQ(r.exitCode, plainExit) << r.out << r.err;
+    EXPECT_EQ(r.out.find("could not be written"), std::string::npos) << r.out;
 
     // classic alone is exactly today's run; every format keeps those files as they are.
     const auto plainFiles = contents(plain), allFiles = contents(all);
@@ -82,11 +100,22 @@ TEST_P(ExportFormats, AllFormatsReadBackAndClassicFilesStayAsTheyWere) {
     for (std::size_t i = 0; i < events.size(); ++i) {
         const json& c = ics["components"][i];
         EXPECT_EQ(str(c["summary"]), str(events[i]["calTitle"])) << i;
-        EXPECT_EQ(str(c["location"]), str(events[i]["location"])) << i;
+        const std::string place = str(events[i]["location"]), written = str(c["location"]);
+        if (GetParam() == "ios6") {
+            // The record holds a row number; the file gives the place's name.
+            if (!place.empty() && place != "0") {
+                EXPECT_NE(written, place) << i;
+            }
+            EXPECT_EQ(written.find_first_not_of("0123456789"), written.empty() ? std::string::npos : 0u) << written;
+        } else {
+            EXPECT_EQ(written, place) << i;
+        }
         const bool deleted = events[i]["bDeleted"] == 1;
         deletedEvents += deleted;
         EXPECT_EQ(c["categories"].is_array() && c["categories"][0] == "Recovered as deleted", deleted) << i;
-        if (c["kind"] == "VEVENT" && !c["dtstart"]["date"].get<bool>()) EXPECT_TRUE(c["dtstart"]["utc"]) << i;
+        if (c["kind"] == "VEVENT" && !c["dtstart"]["date"].get<bool>()) {
+            EXPECT_TRUE(c["dtstart"]["utc"]) << i;
+        }
     }
     EXPECT_GT(deletedEvents, 0u);
 
@@ -96,7 +125,7 @@ TEST_P(ExportFormats, AllFormatsReadBackAndClassicFilesStayAsTheyWere) {
                       marksCsv = all + "/BookMark/Bookmarks.csv", calendarCsv = all + "/Calendar&Reminder/Calendar.csv";
     const json csv = readCsv({contactsCsv, messagesCsv, callsCsv, notesCsv, marksCsv, calendarCsv});
     ASSERT_TRUE(csv.is_object());
-    auto rows = [&](const std::string& f) { return csv[f]["rows"]; };
+    auto rows = [&](const std::string& f) -> const json& { return csv.at(f).at("rows"); };
     ASSERT_EQ(rows(contactsCsv).size(), scan["contacts"].size() + 1);
     for (std::size_t i = 0; i < scan["contacts"].size(); ++i) {
         EXPECT_EQ(rows(contactsCsv)[i + 1][0], cell(str(scan["contacts"][i]["contactName"]))) << i;
@@ -141,7 +170,7 @@ TEST_P(ExportFormats, AllFormatsReadBackAndClassicFilesStayAsTheyWere) {
     std::string longestPdf;
     for (const auto& e : fs::directory_iterator(all + "/Message")) {
         if (e.path().extension() != ".pdf") continue;
-        const std::string text = pdfText(e.path().string());
+        const std::string text = pdfBodyText(e.path().string());
         if (text.find("Conversation with") == std::string::npos) ADD_FAILURE() << e.path();
         const std::string flat = squeezed(text);
         std::size_t at = 0;
@@ -158,7 +187,9 @@ TEST_P(ExportFormats, AllFormatsReadBackAndClassicFilesStayAsTheyWere) {
         if (inOrder) longestPdf = e.path().string();
     }
     EXPECT_FALSE(longestPdf.empty()) << "no document holds every message of the longest conversation in order";
-    if (!longestPdf.empty()) EXPECT_GE(pdfPages(longestPdf), 1);
+    if (!longestPdf.empty()) {
+        EXPECT_GE(pdfPages(longestPdf), 1);
+    }
 
     // The index page: every link leads to a file of the recovery, and every
     // list, card, page and document is linked.
@@ -172,8 +203,10 @@ TEST_P(ExportFormats, AllFormatsReadBackAndClassicFilesStayAsTheyWere) {
     for (const auto& [path, sha] : allFiles) {
         const auto dot = path.rfind('.');
         const std::string ext = dot == std::string::npos ? "" : path.substr(dot);
-        if (ext == ".txt" || ext == ".vcf" || ext == ".html" || ext == ".pdf" || ext == ".csv" || ext == ".ics")
-            if (path != "index.html") EXPECT_TRUE(linked.count(path)) << path;
+        if ((ext == ".txt" || ext == ".vcf" || ext == ".html" || ext == ".pdf" || ext == ".csv" || ext == ".ics") &&
+            path != "index.html") {
+            EXPECT_TRUE(linked.count(path)) << path;
+        }
     }
 }
 

@@ -71,7 +71,7 @@ TEST(ConversationPdf, LongConversationKeepsEveryMessageInOrderOverNumberedPages)
     EXPECT_NE(text.find("+1 555 0100"), std::string::npos);
     EXPECT_NE(text.find("Device: Ann's iPhone"), std::string::npos);
     EXPECT_NE(text.find("2024-03-07 09:05 – 2024-03-09 18:00"), std::string::npos);
-    const std::string flat = squeezed(text);
+    const std::string flat = squeezed(pdfBodyText(path));
     std::size_t at = 0;
     for (int i = 0; i < 240; ++i) {
         const std::string want = squeezed("message " + std::to_string(i) + " says hello, friend");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <sstream>
 
 namespace salvor::test {
 
@@ -51,6 +52,28 @@ std::string pdfText(const std::string& path) {
     const ShellResult r = shell("pdftotext -enc UTF-8 " + quoted(path) + " -", false);
     EXPECT_EQ(r.status, 0) << path;
     return r.out;
+}
+
+std::string pdfBodyText(const std::string& path) {
+    const std::string text = pdfText(path);
+    std::string out;
+    std::size_t page = 0, start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = std::min(text.find('\f', start), text.size());
+        std::istringstream lines(text.substr(start, end - start));
+        bool titleSkipped = page == 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (!titleSkipped && !line.empty()) {
+                titleSkipped = true;
+                continue;
+            }
+            if (line.rfind("Page ", 0) == 0 && line.find_first_not_of("0123456789", 5) == std::string::npos) continue;
+            out += line + "\n";
+        }
+        ++page;
+        start = end + 1;
+    }
+    return out;
 }
 
 int pdfPages(const std::string& path) {

@@ -28,5 +28,8 @@ nlohmann::json checkLinks(const std::string& page);
 // The text pdftotext takes from a PDF (in reading order), and its page count from pdfinfo.
 std::string pdfText(const std::string& path);
 int pdfPages(const std::string& path);
+// pdfText without what repeats on every page: the "Page N" lines, and the
+// first line of every page after the first (the running title).
+std::string pdfBodyText(const std::string& path);
 
 }  // namespace salvor::test

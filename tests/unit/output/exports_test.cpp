@@ -236,13 +236,16 @@ RecoverySource calendarSelection() {
     add("Buy stamps", std::string(), std::string(), "", "", false);  // a reminder without a date
     add("Deleted twin", "02-02-2024 10:00", "02-02-2024 11:00", "", "", true);
     add("Deleted twin", "02-02-2024 10:00", "02-02-2024 11:00", "", "", true);
+    // An older calendar names the place by a row of its table of places.
+    add("Council", "04-04-2024 18:00", "04-04-2024 19:00", "7", "", false);
+    s.exports.calendarPlaces = {{"7", "Town Hall, Room 2"}};
     return s;
 }
 
 TEST(IcsExport, CalendarProgramsReadEventsDatesAndRemindersBack) {
     ScratchDir dir;
     RecoverySource s = calendarSelection();
-    s.exports = only(false, true, false, false);
+    s.exports.formats = {false, true, true, false, false};
     const RecoveryReport report = run(s, dir.path() / "out");
     ASSERT_TRUE(report.failures.empty());
     const std::string file = (dir.path() / "out/Calendar&Reminder/Calendar.ics").string();
@@ -254,7 +257,7 @@ TEST(IcsExport, CalendarProgramsReadEventsDatesAndRemindersBack) {
     EXPECT_EQ(cal["bare_lf"], 0);
     EXPECT_TRUE(cal["ends_crlf"]);
     const json& c = cal["components"];
-    ASSERT_EQ(c.size(), 6u) << c;
+    ASSERT_EQ(c.size(), 7u) << c;
 
     EXPECT_EQ(c[0]["kind"], "VEVENT");
     EXPECT_EQ(c[0]["summary"], "Dentist");
@@ -277,6 +280,10 @@ TEST(IcsExport, CalendarProgramsReadEventsDatesAndRemindersBack) {
     EXPECT_EQ(c[2]["summary"], longTitle);
     EXPECT_EQ(c[2]["categories"], json({"Recovered as deleted"}));
     EXPECT_EQ(c[2]["x-salvor-recovered"], "DELETED");
+
+    EXPECT_EQ(c[6]["location"], "Town Hall, Room 2");
+    const json sheet = test::readCsv({(dir.path() / "out/Calendar&Reminder/Calendar.csv").string()});
+    EXPECT_EQ(sheet.begin().value()["rows"][7][3], "Town Hall, Room 2");
 
     EXPECT_EQ(c[3]["kind"], "VTODO");
     EXPECT_EQ(c[3]["summary"], "Buy stamps");
