@@ -3,9 +3,7 @@
 #include <QBuffer>
 #include <QFile>
 #include <QFont>
-#include <QGlyphRun>
 #include <QHash>
-#include <QRawFont>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QImage>
@@ -63,11 +61,85 @@ QFont font(double points, bool bold = false) {
     return f;
 }
 
-// Text laid out in lines of at most `width` points.
+// Whether `cp` starts an emoji that is drawn as a picture: the pictographs
+// beyond the basic plane, and any sign asked for in emoji form (U+FE0F after it).
+bool startsEmoji(char32_t cp, char32_t next) {
+    if (cp >= 0x1F000 && cp <= 0x1FAFF) return true;
+    return next == 0xFE0F && (cp >= 0x2000 || cp == '#' || cp == '*' || (cp >= '0' && cp <= '9') || cp == 0xA9 || cp == 0xAE);
+}
+// Whether `cp` continues the emoji before it: variation and skin-tone
+// modifiers, keycaps, tags, and a joiner with the pictograph after it.
+bool continuesEmoji(char32_t cp) {
+    return cp == 0xFE0F || cp == 0x20E3 || (cp >= 0x1F3FB && cp <= 0x1F3FF) || (cp >= 0xE0020 && cp <= 0xE007F);
+}
+
+// A colour emoji as a picture, drawn once per process and thread from the
+// system's emoji font at a size that prints sharply.
+QImage emojiPicture(const QString& cluster) {
+    thread_local QHash<QString, QImage> drawn;
+    if (const auto it = drawn.constFind(cluster); it != drawn.constEnd()) return *it;
+    QFont face;
+    face.setFamilies({QStringLiteral("Noto Color Emoji")});
+    face.setPixelSize(64);
+    const QFontMetricsF fm(face);
+    const QSize size(std::max(1, static_cast<int>(std::ceil(fm.horizontalAdvance(cluster)))),
+                     std::max(1, static_cast<int>(std::ceil(fm.height()))));
+    QImage picture(size, QImage::Format_ARGB32_Premultiplied);
+    picture.fill(Qt::transparent);
+    QPainter p(&picture);
+    p.setFont(face);
+    p.drawText(QPointF(0, fm.ascent()), cluster);
+    p.end();
+    drawn.insert(cluster, picture);
+    return picture;
+}
+
+// Text laid out in lines of at most `width` points. The PDF engine embeds
+// glyph outlines only, and colour emoji have none (and Qt measures them
+// differently from one layout to the next): each emoji is laid out as an em
+// space and drawn as a picture in its place.
 struct Paragraph {
+    struct Emoji {
+        int start = 0, length = 0;  // the em space in the laid-out text
+        QString cluster;
+    };
     std::unique_ptr<QTextLayout> layout;
+    std::vector<Emoji> emoji;
     double widest = 0;
-    Paragraph(const QString& text, const QFont& f, double width, QPaintDevice* device) {
+    Paragraph(const QString& given, const QFont& f, double width, QPaintDevice* device) {
+        QString text;
+        text.reserve(given.size());
+        const QList<uint> cps = given.toUcs4();
+        for (qsizetype i = 0; i < cps.size();) {
+            const char32_t cp = cps[i], next = i + 1 < cps.size() ? cps[i + 1] : 0;
+            if (!startsEmoji(cp, next)) {
+                text += QString::fromUcs4(&cp, 1);
+                ++i;
+                continue;
+            }
+            QString cluster = QString::fromUcs4(&cp, 1);
+            const bool flag = cp >= 0x1F1E6 && cp <= 0x1F1FF;
+            ++i;
+            if (flag && i < cps.size() && cps[i] >= 0x1F1E6 && cps[i] <= 0x1F1FF) {
+                const char32_t second = cps[i++];
+                cluster += QString::fromUcs4(&second, 1);
+            }
+            while (i < cps.size()) {
+                const char32_t more = cps[i];
+                if (continuesEmoji(more)) {
+                    cluster += QString::fromUcs4(&more, 1);
+                    ++i;
+                } else if (more == 0x200D && i + 1 < cps.size()) {
+                    const char32_t joined[2] = {more, static_cast<char32_t>(cps[i + 1])};
+                    cluster += QString::fromUcs4(joined, 2);
+                    i += 2;
+                } else {
+                    break;
+                }
+            }
+            emoji.push_back({static_cast<int>(text.size()), 1, cluster});
+            text += QChar(0x2003);
+        }
         layout = std::make_unique<QTextLayout>(text, f, device);
         QTextOption option;
         option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
@@ -90,63 +162,23 @@ struct Paragraph {
     double height() const { return layout->boundingRect().height(); }
 };
 
-// Whether a font draws its glyphs as colour bitmaps (emoji): the PDF engine
-// embeds outlines only, so such glyphs must be drawn as pictures.
-bool bitmapFont(const QRawFont& font) {
-    // Reading a table copies it (an emoji font's is megabytes): asked once per face.
-    thread_local QHash<QString, bool> known;
-    const QString face = font.familyName() + QLatin1Char('/') + font.styleName();
-    if (const auto it = known.constFind(face); it != known.constEnd()) return *it;
-    const bool bitmaps = !font.fontTable("CBDT").isEmpty() || !font.fontTable("sbix").isEmpty();
-    known.insert(face, bitmaps);
-    return bitmaps;
-}
-
-// Pictures of colour glyph runs already drawn, by font, size and glyphs: the
-// same picture is drawn again, and the document holds it once.
-using GlyphPictures = QHash<QString, QImage>;
-
-// Draws lines [first, last) of a laid-out paragraph with line `first` at
-// `origin`: the text as real text, and glyphs of colour fonts over it as
-// pictures at four times their size.
-void drawLines(QPainter& p, const QTextLayout& layout, int first, int last, QPointF origin, GlyphPictures& cache) {
-    const QPointF shift = origin - QPointF(0, layout.lineAt(first).y());
+// Draws lines [first, last) of a paragraph with line `first` at `origin`:
+// the text as real text, each emoji as its picture in the space kept for it.
+void drawLines(QPainter& p, const Paragraph& para, int first, int last, QPointF origin) {
+    const QPointF shift = origin - QPointF(0, para.line(first).y());
     for (int i = first; i < last; ++i) {
-        const QTextLine line = layout.lineAt(i);
+        const QTextLine line = para.line(i);
         line.draw(&p, shift);
-        for (const QGlyphRun& run : line.glyphRuns()) {
-            if (!bitmapFont(run.rawFont())) continue;
-            // The box from the pen positions and advances: a bitmap glyph has
-            // no outline to measure.
-            const QRawFont font = run.rawFont();
-            const QList<QPointF> at = run.positions();
-            const QList<QPointF> advances = font.advancesForGlyphIndexes(run.glyphIndexes());
-            if (at.isEmpty() || advances.size() != at.size()) continue;
-            double x0 = at[0].x(), x1 = at[0].x(), baseline = at[0].y();
-            for (qsizetype g = 0; g < at.size(); ++g) {
-                x0 = std::min(x0, at[g].x());
-                x1 = std::max(x1, at[g].x() + advances[g].x());
-            }
-            const QRectF box(QPointF(x0, baseline - font.ascent()), QPointF(x1, baseline + font.descent()));
-            if (box.isEmpty()) continue;
-            QString key = font.familyName() + QString::number(font.pixelSize());
-            for (const quint32 glyph : run.glyphIndexes()) key += QLatin1Char(',') + QString::number(glyph);
-            if (const auto it = cache.constFind(key); it != cache.constEnd()) {
-                p.drawImage(QRectF(shift + box.topLeft(), box.size()), *it);
-                continue;
-            }
-            constexpr double kDetail = 4.0;
-            QImage picture(QSize(static_cast<int>(std::ceil(box.width() * kDetail)),
-                                 static_cast<int>(std::ceil(box.height() * kDetail))),
-                           QImage::Format_ARGB32_Premultiplied);
-            picture.fill(Qt::transparent);
-            QPainter ip(&picture);
-            ip.scale(kDetail, kDetail);
-            ip.translate(-box.topLeft());
-            ip.drawGlyphRun(QPointF(0, 0), run);
-            ip.end();
-            p.drawImage(QRectF(shift + box.topLeft(), box.size()), picture);
-            cache.insert(key, picture);
+        for (const auto& e : para.emoji) {
+            if (e.start < line.textStart() || e.start >= line.textStart() + line.textLength()) continue;
+            const double a = line.cursorToX(e.start), b = line.cursorToX(e.start + e.length);
+            const double slot = std::abs(b - a), tall = line.ascent() + line.descent();
+            if (slot <= 0) continue;
+            const QImage picture = emojiPicture(e.cluster);
+            const double scale = std::min(slot / picture.width(), tall / picture.height());
+            const QSizeF size(picture.width() * scale, picture.height() * scale);
+            const QPointF corner(std::min(a, b) + (slot - size.width()) / 2, line.y() + (tall - size.height()) / 2);
+            p.drawImage(QRectF(shift + corner, size), picture);
         }
     }
 }
@@ -204,7 +236,7 @@ private:
     void block(const QString& text, const QFont& f, const QColor& ink) {
         Paragraph para(text, f, right_ - left_, &writer_);
         p_.setPen(ink);
-        if (para.lines() > 0) drawLines(p_, *para.layout, 0, para.lines(), QPointF(left_, y_), pictures_);
+        if (para.lines() > 0) drawLines(p_, para, 0, para.lines(), QPointF(left_, y_));
         y_ += para.height();
     }
 
@@ -264,7 +296,7 @@ private:
         const Paragraph stampLine(sm.elidedText(stamp, Qt::ElideRight, column), small_, column, &writer_);
         const double stampW = std::ceil(stampLine.widest);
         if (stampLine.lines() > 0)
-            drawLines(p_, *stampLine.layout, 0, 1, QPointF(e.sent ? right_ - stampW : left_, y_), pictures_);
+            drawLines(p_, stampLine, 0, 1, QPointF(e.sent ? right_ - stampW : left_, y_));
         y_ += stampH;
 
         if (para) {
@@ -284,7 +316,7 @@ private:
                 const QRectF r(x, y_, width, h + 2 * kPad);
                 bubble(r, e.sent, e.deleted);
                 p_.setPen(e.sent ? kSentInk : kReceivedInk);
-                drawLines(p_, *para->layout, first, last, QPointF(x + kPad, y_ + kPad), pictures_);
+                drawLines(p_, *para, first, last, QPointF(x + kPad, y_ + kPad));
                 y_ += r.height();
                 first = last;
                 if (first < para->lines()) newPage();
@@ -339,7 +371,6 @@ private:
     const ConversationDocument& doc_;
     QFont body_, small_;
     QString running_;
-    GlyphPictures pictures_;
     double left_ = 0, right_ = 0, top_ = 0, bottom_ = 0, y_ = 0, pageTop_ = 0;
     int page_ = 1;
 };

@@ -48,14 +48,14 @@ nlohmann::json checkLinks(const std::string& page) {
     return runReader("/usr/bin/python3 " + quoted(reader("check_links.py")) + " " + quoted(page));
 }
 
-std::string pdfText(const std::string& path) {
-    const ShellResult r = shell("pdftotext -enc UTF-8 " + quoted(path) + " -", false);
+std::string pdfText(const std::string& path, bool byLayout) {
+    const ShellResult r = shell(std::string("pdftotext ") + (byLayout ? "-layout " : "") + "-enc UTF-8 " + quoted(path) + " -", false);
     EXPECT_EQ(r.status, 0) << path;
     return r.out;
 }
 
-std::string pdfBodyText(const std::string& path) {
-    const std::string text = pdfText(path);
+std::string pdfBodyText(const std::string& path, bool byLayout) {
+    const std::string text = pdfText(path, byLayout);
     std::string out;
     std::size_t page = 0, start = 0;
     while (start <= text.size()) {
@@ -67,7 +67,10 @@ std::string pdfBodyText(const std::string& path) {
                 titleSkipped = true;
                 continue;
             }
-            if (line.rfind("Page ", 0) == 0 && line.find_first_not_of("0123456789", 5) == std::string::npos) continue;
+            const std::size_t from = std::min(line.find_first_not_of(' '), line.size());
+            const std::string bare = line.substr(from, line.find_last_not_of(' ') + 1 - from);
+            if (bare.rfind("Page ", 0) == 0 && bare.size() > 5 && bare.find_first_not_of("0123456789", 5) == std::string::npos)
+                continue;
             out += line + "\n";
         }
         ++page;

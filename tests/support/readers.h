@@ -26,10 +26,11 @@ nlohmann::json readCsv(const std::vector<std::string>& paths);
 // Every link of an HTML page followed from its folder (see readers/check_links.py).
 nlohmann::json checkLinks(const std::string& page);
 // The text pdftotext takes from a PDF (in reading order), and its page count from pdfinfo.
-std::string pdfText(const std::string& path);
+// With `byLayout`, lines as they stand on the page (pdftotext -layout).
+std::string pdfText(const std::string& path, bool byLayout = false);
 int pdfPages(const std::string& path);
 // pdfText without what repeats on every page: the "Page N" lines, and the
 // first line of every page after the first (the running title).
-std::string pdfBodyText(const std::string& path);
+std::string pdfBodyText(const std::string& path, bool byLayout = false);
 
 }  // namespace salvor::test
