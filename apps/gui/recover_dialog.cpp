@@ -107,6 +107,8 @@ void RecoverDialog::accept() {
     QDialog::accept();
 }
 
-void RecoverDialog::updateOk() { ok_->setEnabled(formats().any() && !destination().isEmpty()); }
+void RecoverDialog::updateOk() {
+    if (ok_) ok_->setEnabled(formats().any() && !destination().isEmpty());  // not yet made while the boxes are set up
+}
 
 }  // namespace salvor::gui

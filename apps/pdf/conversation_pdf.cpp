@@ -55,7 +55,7 @@ QFont font(double points, bool bold = false) {
     // A family list: a character the first lacks comes from the next, and
     // from any system font beyond that has it.
     QFont f;
-    f.setFamilies({QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans")});
+    f.setFamilies({QStringLiteral("DejaVu Sans"), QStringLiteral("Noto Sans")});
     f.setPointSizeF(points);
     f.setBold(bold);
     return f;
