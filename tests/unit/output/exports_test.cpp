@@ -366,19 +366,5 @@ TEST(Exports, ThePrintableFormatWithoutAWriterIsReportedNotSkipped) {
     EXPECT_FALSE(report.succeeded());
 }
 
-TEST(Exports, ClassicAloneIsWhatARunWithoutFormatsWrites) {
-    ScratchDir dir;
-    RecoverySource s = hostileSelection();
-    run(s, dir.path() / "a");
-    s.exports = only(true, false, false, false);
-    run(s, dir.path() / "b");
-    std::map<std::string, std::string> a, b;
-    for (const auto& [root, into] : {std::pair{dir.path() / "a", &a}, std::pair{dir.path() / "b", &b}})
-        for (const auto& e : fs::recursive_directory_iterator(root))
-            if (e.is_regular_file()) (*into)[fs::relative(e.path(), root).string()] = readFile(e.path().string());
-    EXPECT_EQ(a, b);
-    EXPECT_FALSE(a.empty());
-}
-
 }  // namespace
 }  // namespace salvor::test_output
