@@ -61,9 +61,9 @@ std::map<std::string, std::string> contents(const std::string& dir) {
     return out;
 }
 
-class ExportFormats : public ::testing::TestWithParam<std::string> {};
+class RecoverFormats : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(ExportFormats, AllFormatsReadBackAndClassicFilesStayAsTheyWere) {
+TEST_P(RecoverFormats, AllFormatsReadBackAndClassicFilesStayAsTheyWere) {
     TempDir dir;
     const auto b = forgeOne(dir, GetParam(), 31);
     // The modern backup holds hostile entries that cost the scan data (exit
@@ -211,14 +211,14 @@ TEST_P(ExportFormats, AllFormatsReadBackAndClassicFilesStayAsTheyWere) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Generations, ExportFormats, ::testing::Values("ios6", "ios17-modern"),
+INSTANTIATE_TEST_SUITE_P(Generations, RecoverFormats, ::testing::Values("ios6", "ios17-modern"),
                          [](const auto& info) {
                              std::string name = info.param;
                              std::replace(name.begin(), name.end(), '-', '_');
                              return name;
                          });
 
-TEST(ExportFormatsCommand, UnknownFormatIsBadUsage) {
+TEST(RecoverFormatsCommand, UnknownFormatIsBadUsage) {
     TempDir dir;
     const auto r = runSalvor({"recover", dir.path(), "--format", "xlsx", "--to", dir / "out"});
     EXPECT_EQ(r.exitCode, 2);
