@@ -218,7 +218,6 @@ private:
         tally().items += n;
         report_.itemsRecovered += static_cast<std::int64_t>(n);
     }
-    // stopped(): true once the run has been asked to stop; from then on nothing new is started.
     // A copy that came back stopped: the item is not handled, and the run ends.
     bool copyStopped(const WriteResult& result) {
         if (result.stopped) cancelled_ = true;
@@ -265,6 +264,7 @@ private:
         noteWrite(result, into);
         return result;
     }
+    // True once the run has been asked to stop; from then on nothing new is started.
     bool stopped() override {
         if (!cancelled_ && source_.stop.stop_requested()) cancelled_ = true;
         return cancelled_;
