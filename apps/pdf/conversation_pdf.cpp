@@ -1,4 +1,5 @@
 #include "conversation_pdf.h"
+#include "heif_picture.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -35,6 +36,8 @@ constexpr double kBubbleShare = 0.72;  // of the text column
 constexpr double kMaxPicture = 260;
 // Pictures are kept at twice their drawn size: sharp when printed, small in the file.
 constexpr double kPictureDetail = 2.0;
+// Larger pictures are not decoded at all.
+constexpr qint64 kMaxPixels = 100LL * 1000 * 1000;
 
 const QColor kSentFill(0x1f, 0x6f, 0xd6), kSentInk(Qt::white);
 const QColor kReceivedFill(0xe8, 0xe8, 0xed), kReceivedInk(0x1c, 0x1c, 0x1e);
@@ -353,11 +356,18 @@ private:
         if (!bytes || bytes->empty()) return std::nullopt;
         QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes->data()),
                                                   static_cast<qsizetype>(bytes->size()));
-        QBuffer buffer(&data);
-        buffer.open(QIODevice::ReadOnly);
-        QImageReader reader(&buffer);
-        reader.setAutoTransform(true);
-        QImage image = reader.read();
+        // Never more detail than the largest picture a page shows.
+        const QSize most(static_cast<int>(kMaxPicture * kPictureDetail), static_cast<int>(kMaxPicture * kPictureDetail));
+        QImage image;
+        if (isHeif(data)) {
+            image = decodeHeif(data, most, kMaxPixels);
+        } else {
+            QBuffer buffer(&data);
+            buffer.open(QIODevice::ReadOnly);
+            QImageReader reader(&buffer);
+            reader.setAutoTransform(true);
+            image = reader.read();
+        }
         if (image.isNull() || image.width() <= 0 || image.height() <= 0) return std::nullopt;
         const QSizeF shown = pictureSize(image, (right_ - left_) * kBubbleShare - 2 * kPad);
         const QSize detail(static_cast<int>(shown.width() * kPictureDetail), static_cast<int>(shown.height() * kPictureDetail));

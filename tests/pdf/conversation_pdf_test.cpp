@@ -3,6 +3,7 @@
 // page numbers, pictures embedded, every script drawn with a font that has it.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <libheif/heif.h>
 #include <unistd.h>
 
 #include <QBuffer>
@@ -88,6 +89,36 @@ TEST(ConversationPdf, LongConversationKeepsEveryMessageInOrderOverNumberedPages)
     EXPECT_NE(text.find("deleted"), std::string::npos);
 }
 
+// A HEIC picture as the camera makes it, `width` by `height`, one colour;
+// empty when this machine's libheif cannot encode.
+Bytes heic(int width, int height, const std::string& path) {
+    heif_context* context = heif_context_alloc();
+    heif_encoder* encoder = nullptr;
+    heif_image* image = nullptr;
+    bool ok = heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code == heif_error_Ok &&
+              heif_image_create(width, height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image).code ==
+                  heif_error_Ok &&
+              heif_image_add_plane(image, heif_channel_interleaved, width, height, 8).code == heif_error_Ok;
+    if (ok) {
+        int stride = 0;
+        uint8_t* pixels = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                uint8_t* p = pixels + y * stride + x * 3;
+                p[0] = 30, p[1] = 160, p[2] = 40;
+            }
+        }
+        ok = heif_context_encode_image(context, image, encoder, nullptr, nullptr).code == heif_error_Ok &&
+             heif_context_write_to_file(context, path.c_str()).code == heif_error_Ok;
+    }
+    if (image) heif_image_release(image);
+    if (encoder) heif_encoder_release(encoder);
+    heif_context_free(context);
+    if (!ok) return nullptr;
+    const auto bytes = readBytes(path);
+    return std::make_shared<const ByteBuffer>(bytes.begin(), bytes.end());
+}
+
 TEST(ConversationPdf, PicturesAreEmbeddedAndOtherAttachmentsNamed) {
     TempDir dir;
     QImage picture(1600, 1200, QImage::Format_RGB32);
@@ -108,36 +139,46 @@ TEST(ConversationPdf, PicturesAreEmbeddedAndOtherAttachmentsNamed) {
     doc.entries.push_back(entry("broken picture", false));
     doc.entries.back().attachment = "IMG_0002.JPG";
     doc.entries.back().picture = true;
+    const Bytes camera = heic(640, 480, dir / "camera.heic");
+    ASSERT_TRUE(camera) << "libheif cannot encode HEIC here";
+    doc.entries.push_back(entry("from the camera", true));
+    doc.entries.back().attachment = "IMG_0003.HEIC";
+    doc.entries.back().picture = true;
     int loads = 0;
     doc.loadPicture = [&](std::size_t i) -> Bytes {
         ++loads;
-        return i == 0 ? bytes : std::make_shared<const ByteBuffer>(ByteBuffer{1, 2, 3});
+        if (i == 0) return bytes;
+        return i == 3 ? camera : std::make_shared<const ByteBuffer>(ByteBuffer{1, 2, 3});
     };
     const std::string path = dir / "bob.pdf";
     ASSERT_EQ(write(doc, path), "");
-    EXPECT_EQ(loads, 2);
+    EXPECT_EQ(loads, 3);
 
     const ShellResult images = shell("pdfimages -list " + quoted(path), false);
     ASSERT_EQ(images.status, 0);
     // A header of two lines, then one line per image: the picture, reduced for the page.
-    int count = 0, width = 0, height = 0;
+    std::vector<std::pair<int, int>> sizes;
     std::istringstream lines(images.out);
     std::string line;
     for (int skip = 0; skip < 2 && std::getline(lines, line); ++skip) {}
     while (std::getline(lines, line)) {
         std::istringstream cells(line);
-        int page, num;
+        int page, num, width, height;
         std::string type;
-        if (cells >> page >> num >> type >> width >> height) ++count;
+        if (cells >> page >> num >> type >> width >> height) sizes.emplace_back(width, height);
     }
-    EXPECT_EQ(count, 1) << images.out;
-    EXPECT_GE(width, 300);
-    EXPECT_LE(width, 800);
-    EXPECT_NEAR(static_cast<double>(height) / width, 0.75, 0.02);
+    // The PNG and the HEIC picture, each reduced for the page and keeping its shape.
+    ASSERT_EQ(sizes.size(), 2u) << images.out;
+    for (const auto& [width, height] : sizes) {
+        EXPECT_GE(width, 300);
+        EXPECT_LE(width, 800);
+        EXPECT_NEAR(static_cast<double>(height) / width, 0.75, 0.02);
+    }
     const std::string text = pdfText(path);
     EXPECT_NE(text.find("[Attachment: card.vcf]"), std::string::npos) << text;
     EXPECT_NE(text.find("[Attachment: IMG_0002.JPG]"), std::string::npos);
     EXPECT_EQ(text.find("[Attachment: IMG_0001.PNG]"), std::string::npos);
+    EXPECT_EQ(text.find("[Attachment: IMG_0003.HEIC]"), std::string::npos);
 }
 
 // Pixels of a rendered page that are warm and bright (yellow, orange): the
