@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-vobject qt6-base-dev
   libheif-dev fonts-noto-color-emoji openssl
+  fonts-noto-cjk python3-icalendar poppler-utils
 )
 
 missing=()

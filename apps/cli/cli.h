@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/scan_session.h"
+#include "output/export_options.h"
 
 namespace salvor::cli {
 
@@ -25,6 +26,10 @@ int cmdDemo(const std::vector<std::string>& args);
 int cmdRecover(const std::vector<std::string>& args);
 int cmdDevices(const std::vector<std::string>& args);
 int cmdCarve(const std::vector<std::string>& args);
+
+// The writer of printable conversations, ready to run on any thread; absent
+// when this build has none. Call on the main thread, before the run starts.
+std::optional<ConversationDocumentWriter> startPdfWriter();
 
 // Prints "salvor: <message>" on stderr.
 void error(const std::string& message);

@@ -14,6 +14,9 @@
 #include <thread>
 
 #include "cli.h"
+#include "core/record_collector.h"
+#include "core/scan_context.h"
+#include "extract/extractors.h"
 #include "output/destination.h"
 #include "output/recovery_run.h"
 #include "platform/device_folder.h"
@@ -45,6 +48,7 @@ int cmdRecover(const std::vector<std::string>& args) {
     std::string udid;
     std::vector<std::string> categories, files;
     SecretOptions secrets;
+    ExportOptions exports;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
@@ -62,6 +66,15 @@ int cmdRecover(const std::vector<std::string>& args) {
             fromDevice = true;
         }
         else if (a == "--category" && hasValue) categories.push_back(args[++i]);
+        else if (a == "--format" && hasValue) {
+            std::string why;
+            const auto formats = parseExportFormats(args[++i], why);
+            if (!formats) {
+                error("recover: " + (why.empty() ? std::string("--format needs a list of formats") : why));
+                return kExitUsage;
+            }
+            exports.formats = *formats;
+        }
         else if (a == "--file" && hasValue) files.push_back(args[++i]);
         else if (!a.empty() && a[0] == '-') {
             error("recover: unknown or incomplete option '" + a + "'");
@@ -115,6 +128,16 @@ int cmdRecover(const std::vector<std::string>& args) {
         return kExitFailure;
     }
 
+    if (exports.formats.pdf) {
+        // Made here, on the main thread, before any other thread starts.
+        auto writer = startPdfWriter();
+        if (!writer) {
+            error("recover: this build of salvor cannot write PDF documents; leave pdf out of --format");
+            return kExitUsage;
+        }
+        exports.conversationDocument = std::move(*writer);
+    }
+
     ScanSession session;
     std::stop_source runStop;
     // A stop first ends the scan, later the recovery run (between files);
@@ -131,6 +154,16 @@ int cmdRecover(const std::vector<std::string>& args) {
         return kExitFailure;
     }
     const ResultStore& store = session.store;
+    if (session.app.currentNodeIsiOS6Version && session.app.currentNode && (exports.formats.ics || exports.formats.csv)) {
+        // These backups name a calendar item's place by its row of a table of
+        // places; the calendar file and spreadsheet give the place's name.
+        RecordCollector quiet;  // the place names are read, nothing is delivered
+        const std::string folder = textOrEmpty(session.app.currentNode->backUpFilePath);
+        ScanContext ctx(quiet, folder);
+        ctx.cipher = std::const_pointer_cast<BackupCipher>(session.app.backupCipher());
+        exports.calendarPlaces = readCalendarLocationTitles(ctx, folder);
+        exports.calendarPlaces.emplace("0", std::string());  // row 0: the item has no place
+    }
     printCountTable(countCategories(store));
     const bool scanLostData = printProblems(store);
 
@@ -158,6 +191,7 @@ int cmdRecover(const std::vector<std::string>& args) {
     std::atomic<bool> done{false};
     RecoveryReport report;
     RecoverySource selected = session.recovery.source();
+    selected.exports = exports;
     std::thread worker([&] {
         report = session.recovery.run(std::move(selected), destination, runStop.get_token());
         done = true;

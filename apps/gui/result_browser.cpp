@@ -39,6 +39,7 @@
 #include "output/destination.h"
 #include "record_detail.h"
 #include "record_model.h"
+#include "recover_dialog.h"
 #include "tree_model.h"
 
 namespace salvor::gui {
@@ -528,13 +529,12 @@ bool ResultBrowser::exportConversationPicture(const QString& file) {
 
 void ResultBrowser::askRecovery() {
     const QString proposed = QString::fromStdString(proposedRecoveryName(std::time(nullptr)));
-    const QString destination = QFileDialog::getSaveFileName(this, QStringLiteral("Recover into a new folder"),
-                                                             QDir::home().filePath(proposed));
-    if (destination.isEmpty()) return;
-    recoverInto(destination);
+    RecoverDialog dialog(QDir::home().filePath(proposed), this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    recoverInto(dialog.destination(), dialog.exports());
 }
 
-RecoveryReport ResultBrowser::recoverInto(const QString& destination) {
+RecoveryReport ResultBrowser::recoverInto(const QString& destination, const ExportOptions& exports) {
     if (!session_ || scanning()) return {};
     const std::string target = absolutePath(destination.toStdString());
     if (auto problem = destinationProblem(target, absolutePath(backupFolder_.toStdString()))) {
@@ -553,6 +553,8 @@ RecoveryReport ResultBrowser::recoverInto(const QString& destination) {
     dialog.setAutoReset(false);
     connect(&dialog, &QProgressDialog::canceled, this, [&stop] { stop.request_stop(); });
     ScanSession* s = session_.get();
+    selected.exports = exports;
+    selected.exports.calendarPlaces = model_->placeNames();  // the names the window shows
     std::thread worker([&] {
         report = recovery.run(std::move(selected), target, stop.get_token());
         done = true;

@@ -73,7 +73,7 @@ public:
 
     // Recovers the selection into `destination` (made by the run), on a
     // worker thread, with a cancellable progress dialog; returns the report.
-    RecoveryReport recoverInto(const QString& destination);
+    RecoveryReport recoverInto(const QString& destination, const ExportOptions& exports = {});
     // Whether a finished recovery opens its folder in the file manager.
     bool openDestinationAfterRecovery = true;
 

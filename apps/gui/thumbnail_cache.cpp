@@ -1,6 +1,7 @@
 #include "thumbnail_cache.h"
 
-#include <libheif/heif.h>
+#include "heif_picture.h"
+
 
 #include <QBuffer>
 #include <QFile>
@@ -22,48 +23,6 @@ constexpr int kCacheKb = 64 * 1024;
 // Larger pictures are not read at all: a damaged header claiming a huge size
 // would otherwise cost the memory of the whole picture.
 constexpr qint64 kMaxPixels = 100LL * 1000 * 1000;
-
-// Whether the bytes are a HEIF container (HEIC pictures of the camera since
-// iOS 11), told by their file type box: stored files carry no extension.
-bool isHeif(const QByteArray& bytes) {
-    const QByteArray head = bytes.left(64);
-    return head.size() >= 12 && heif_check_filetype(reinterpret_cast<const uint8_t*>(head.constData()),
-                                                    static_cast<int>(head.size())) == heif_filetype_yes_supported;
-}
-
-// Decodes a HEIF picture through libheif: Debian 12's Qt 6 has no image
-// plugin for the format, so QImageReader cannot. The primary picture is
-// decoded whole (HEVC tiles cannot be scaled while decoding) with the
-// rotation and mirroring it is stored with, then scaled to the box.
-QImage decodeHeif(const QByteArray& bytes, QSize box) {
-    const std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(),
-                                                                              &heif_context_free);
-    if (!context) return {};
-    if (heif_context_read_from_memory_without_copy(context.get(), bytes.constData(), static_cast<size_t>(bytes.size()),
-                                                   nullptr)
-            .code != heif_error_Ok)
-        return {};
-    heif_image_handle* rawHandle = nullptr;
-    if (heif_context_get_primary_image_handle(context.get(), &rawHandle).code != heif_error_Ok) return {};
-    const std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(
-        rawHandle, &heif_image_handle_release);
-    const int width = heif_image_handle_get_width(handle.get()), height = heif_image_handle_get_height(handle.get());
-    if (width <= 0 || height <= 0 || static_cast<qint64>(width) * height > kMaxPixels) return {};
-    heif_image* rawImage = nullptr;
-    if (heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, nullptr).code !=
-        heif_error_Ok)
-        return {};
-    const std::unique_ptr<heif_image, decltype(&heif_image_release)> image(rawImage, &heif_image_release);
-    int stride = 0;
-    const uint8_t* pixels = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
-    const int w = heif_image_get_width(image.get(), heif_channel_interleaved);
-    const int h = heif_image_get_height(image.get(), heif_channel_interleaved);
-    if (!pixels || w <= 0 || h <= 0 || stride < w * 4) return {};
-    // A view of libheif's buffer: scaled (or copied) before the buffer goes.
-    const QImage view(pixels, w, h, stride, QImage::Format_RGBA8888);
-    if (w > box.width() || h > box.height()) return view.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    return view.copy();
-}
 
 }  // namespace
 
@@ -87,7 +46,7 @@ QImage ThumbnailCache::decode(const QString& path, QSize box, const BackupCipher
     if (!bytes) return {};
     QByteArray plain(reinterpret_cast<const char*>(bytes->data()), static_cast<qsizetype>(bytes->size()));
     crypto::cleanse(bytes->data(), bytes->size());
-    if (isHeif(plain)) return decodeHeif(plain, box);
+    if (pdf::isHeif(plain)) return pdf::decodeHeif(plain, box, kMaxPixels);
     QBuffer buffer(&plain);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);

@@ -6,12 +6,15 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
 #include <unordered_map>
 
 #include "output/chunked_copy.h"
 #include "output/destination.h"
+#include "output/export_run.h"
 #include "output/html_controller.h"
 #include "output/output_dir.h"
 #include "output/rtf_controller.h"
@@ -132,14 +135,15 @@ struct RunFolder {
     bool opened = false;
 };
 
-class RecoveryRun {
+class RecoveryRun : public output::ExportTarget {
 public:
     RecoveryRun(const RecoverySource& source, const std::string& destination) : source_(source) {
         report_.destination = destination;
     }
 
     RecoveryReport run() {
-        report_.itemsTotal = countRecoveryItems(source_);
+        const bool classic = source_.exports.formats.classic;
+        report_.itemsTotal = (classic ? countRecoveryItems(source_) : 0) + output::countExportItems(source_);
         if (source_.allSelectedFileNum) *source_.allSelectedFileNum = static_cast<std::int32_t>(report_.itemsTotal);
 
         // Nothing is written when the destination cannot take the run, above
@@ -162,9 +166,11 @@ public:
             [&] { recoverSocial(); },
         };
         for (const auto& step : steps) {
-            if (stopped()) break;
+            if (stopped() || !classic) break;
             step();
         }
+        output::writeCategoryExports(source_, *this, report_);
+        output::writeIndexExport(source_, *this, report_);
 
         report_.itemsHandled = handled_;
         report_.cancelled = cancelled_;
@@ -213,25 +219,64 @@ private:
         tally().items += n;
         report_.itemsRecovered += static_cast<std::int64_t>(n);
     }
-    // True once the run has been asked to stop; from then on nothing new is started.
-    bool stopped() {
-        if (!cancelled_ && source_.stop.stop_requested()) cancelled_ = true;
-        return cancelled_;
-    }
     // A copy that came back stopped: the item is not handled, and the run ends.
     bool copyStopped(const WriteResult& result) {
         if (result.stopped) cancelled_ = true;
         return result.stopped;
     }
     // Notes a file write; true when it succeeded.
-    bool noteWrite(const WriteResult& result) {
+    bool noteWrite(const WriteResult& result) { return noteWrite(result, &tally()); }
+    bool noteWrite(const WriteResult& result, RecoveryFolderTally* into) {
         if (!result.ok) {
             if (result.notInBackup) notHeld(result.path, result.error);
             else fail(result.path, result.error);
             return false;
         }
-        ++tally().files;
+        if (!into) return true;
+        ++into->files;
+        const std::string& top = report_.destination;
+        if (result.path.size() > top.size() && result.path.compare(0, top.size(), top) == 0 && result.path[top.size()] == '/')
+            into->written.push_back(result.path.substr(top.size() + 1));
         return true;
+    }
+
+    // ---- the exports' side: files placed into any of the run's folders ----
+    WriteResult place(const std::string& folderName, const std::string& safeName, const OutputDir::Fill& fill) override {
+        RecoveryFolderTally* into = nullptr;
+        OutputDir* dir = &destination();
+        if (!folderName.empty()) {
+            auto it = std::find_if(report_.folders.begin(), report_.folders.end(),
+                                   [&](const RecoveryFolderTally& t) { return t.folder == folderName; });
+            if (it == report_.folders.end()) {
+                report_.folders.push_back({folderName, 0, 0, {}});
+                it = report_.folders.end() - 1;
+            }
+            into = &*it;
+            auto [entry, added] = exportDirs_.try_emplace(folderName);
+            if (added && dest_.valid()) {
+                std::string error;
+                entry->second = dest_.subfolder(folderName, error);
+                if (!entry->second.valid()) fail(report_.destination + "/" + folderName, error);
+            }
+            dir = &entry->second;
+        }
+        if (!dir->valid()) return {false, report_.destination + "/" + folderName + "/" + safeName, "no folder to write into"};
+        const WriteResult result = dir->place(safeName, fill);
+        noteWrite(result, into);
+        return result;
+    }
+    // True once the run has been asked to stop; from then on nothing new is started.
+    bool stopped() override {
+        if (!cancelled_ && source_.stop.stop_requested()) cancelled_ = true;
+        return cancelled_;
+    }
+    void handled() override { count(); }
+    std::string attachmentFileName(const MVMessageNode& message) override {
+        if (const auto it = copiedAttachments_.find(&message); it != copiedAttachments_.end()) return it->second;
+        const std::string& stored = textOrEmpty(message.attachmentPath);
+        if (stored.empty()) return {};
+        if (const std::string* own = attachmentName(stored)) return *own;
+        return lastComponent(stored);
     }
 
     std::string deviceName() const {
@@ -460,6 +505,7 @@ private:
         if (noteWrite(result)) {
             recovered();
             const std::string written = lastComponent(result.path);
+            copiedAttachments_[&message] = written;
             ref.href = output::urlEncodePath(written);
             ref.label = written;
         }
@@ -498,9 +544,7 @@ private:
         for (const auto& conversation : source_.messageTreeArray) {
             if (!conversation || conversation->bSelected != 1) continue;
             if (stopped()) return;
-            const std::string& name = textOrEmpty(conversation->messageTreeNodeName);
-            const std::string pageName = output::safeFileName(
-                utf8::codePointCount(name) >= 2 ? name : output::shown(conversation->messageTreeNodeAdress), ".html");
+            const std::string pageName = output::safeFileName(output::conversationFileBase(*conversation), ".html");
             MVHtmlController page;
             page.initMessageHtmlHeader(title);
             page.addHtmlContent(output::conversationHeading(*conversation));
@@ -547,6 +591,8 @@ private:
     bool destinationOpened_ = false;
     output::CopyBuffer buffer_;
     std::optional<std::unordered_map<std::string, std::string>> attachmentNames_;
+    std::unordered_map<const MVMessageNode*, std::string> copiedAttachments_;
+    std::map<std::string, OutputDir> exportDirs_;
 };
 
 }  // namespace

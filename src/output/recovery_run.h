@@ -19,6 +19,7 @@
 #include "core/device_node.h"
 #include "core/records.h"
 #include "core/tree_nodes.h"
+#include "output/export_options.h"
 
 namespace salvor {
 
@@ -33,6 +34,8 @@ struct RecoveryFolderTally {
     std::string folder;      // "Photo&Video", the device name, "Contact", "Message", ...
     std::size_t items = 0;   // selected records and files written (list entries included)
     std::size_t files = 0;   // files created in the folder (lists, cards, pages, copies)
+    // Each file written, as a path relative to the destination ("Contact/Ann.vcf").
+    std::vector<std::string> written;
 };
 
 struct RecoveryReport {
@@ -95,6 +98,8 @@ struct RecoverySource {
     // behind, every file already written is complete, no further folder or
     // list is started, and an item counts as handled only once it is done.
     std::stop_token stop;
+    // What to write: the classic files only unless the caller asks for more.
+    ExportOptions exports;
 };
 
 // Writes every selected item of `source` into `destination`.
