@@ -50,6 +50,9 @@ public:
     // The stored file `path` (".../<name>" or ".../<ab>/<ab...>"); when it is
     // held, its size into `size`.
     Presence presence(std::string_view path, std::uint64_t* size = nullptr);
+    Presence presence(const std::string& path, std::uint64_t* size = nullptr) {
+        return presence(std::string_view(path), size);
+    }
     Presence presence(const StoredPath& path, std::uint64_t* size = nullptr);
     // The file `name` of the folder `folder` (its path, without the last "/").
     Presence presence(std::string_view folder, std::string_view name, std::uint64_t* size = nullptr);
