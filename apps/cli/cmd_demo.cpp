@@ -24,16 +24,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kForgeName = "salvor-forge";
+constexpr const char* kMakerProgram = "salvor-forge";
 
 // The forge program: beside this one (where both are installed), or where a
 // build tree puts it (apps/cli/salvor and tools/forge/salvor-forge).
-std::optional<fs::path> forgeProgram() {
+std::optional<fs::path> sampleBackupMaker() {
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (ec) return std::nullopt;
     const fs::path folder = self.parent_path();
-    for (const fs::path& candidate : {folder / kForgeName, folder / ".." / ".." / "tools" / "forge" / kForgeName}) {
+    for (const fs::path& candidate : {folder / kMakerProgram, folder / ".." / ".." / "tools" / "forge" / kMakerProgram}) {
         if (::access(candidate.c_str(), X_OK) == 0 && fs::is_regular_file(candidate, ec)) return candidate;
     }
     return std::nullopt;
@@ -105,9 +105,9 @@ int cmdDemo(const std::vector<std::string>& args) {
         }
     }
 
-    const std::optional<fs::path> forge = forgeProgram();
-    if (!forge) {
-        error(std::string("demo: the sample backup is made by the ") + kForgeName +
+    const std::optional<fs::path> maker = sampleBackupMaker();
+    if (!maker) {
+        error(std::string("demo: the sample backup is made by the ") + kMakerProgram +
               " program, which is not installed beside this one; install it in the same folder (or run "
               "scripts/demo.sh from the source tree, which builds both)");
         return kExitFailure;
@@ -119,13 +119,13 @@ int cmdDemo(const std::vector<std::string>& args) {
     }
     const std::string store = tmpl + "/Backup";
     std::string out, why;
-    const int status = runCapturing(*forge, {"--store", store, "--seed", "2013", "--scenario", "demo"}, out, why);
+    const int status = runCapturing(*maker, {"--store", store, "--seed", "2013", "--scenario", "demo"}, out, why);
     const std::optional<std::string> backup = status == 0 ? firstBackup(out, store) : std::nullopt;
     if (!backup) {
         error("demo: the sample backup could not be made (" +
-              (status < 0 ? forge->string() + " could not be run: " + why
-                          : status != 0 ? forge->string() + " failed with status " + std::to_string(status)
-                                        : forge->string() + " named no backup") +
+              (status < 0 ? maker->string() + " could not be run: " + why
+                          : status != 0 ? maker->string() + " failed with status " + std::to_string(status)
+                                        : maker->string() + " named no backup") +
               ")");
         std::error_code ec;
         fs::remove_all(tmpl, ec);
