@@ -107,9 +107,9 @@ int cmdDemo(const std::vector<std::string>& args) {
 
     const std::optional<fs::path> maker = sampleBackupMaker();
     if (!maker) {
-        error(std::string("demo: the sample backup is made by the ") + kMakerProgram +
-              " program, which is not installed beside this one; install it in the same folder (or run "
-              "scripts/demo.sh from the source tree, which builds both)");
+        error("demo: the sample backup is made by the salvor-forge program, which is not installed beside "
+              "this one; install it in the same folder (or run scripts/demo.sh from the source tree, which "
+              "builds both)");
         return kExitFailure;
     }
     std::string tmpl = (fs::temp_directory_path() / "salvor-demo-XXXXXX").string();
@@ -122,11 +122,11 @@ int cmdDemo(const std::vector<std::string>& args) {
     const int status = runCapturing(*maker, {"--store", store, "--seed", "2013", "--scenario", "demo"}, out, why);
     const std::optional<std::string> backup = status == 0 ? firstBackup(out, store) : std::nullopt;
     if (!backup) {
-        error("demo: the sample backup could not be made (" +
-              (status < 0 ? maker->string() + " could not be run: " + why
-                          : status != 0 ? maker->string() + " failed with status " + std::to_string(status)
-                                        : maker->string() + " named no backup") +
-              ")");
+        std::string reason = maker->string();
+        if (status < 0) reason += " could not be run: " + why;
+        else if (status != 0) reason += " failed with status " + std::to_string(status);
+        else reason += " named no backup";
+        error("demo: the sample backup could not be made (" + reason + ")");
         std::error_code ec;
         fs::remove_all(tmpl, ec);
         return kExitFailure;
