@@ -1,11 +1,18 @@
 // Listing and tree building of a Manifest.db backup of 300,000 rows (the
 // manifest stage: every row checked, its archive decoded, its stored file
 // looked at, then filed into the backup tree in batches as a scan does),
-// beside reading the same rows with SQLite alone. Prints the time ratio and
-// the peak memory of each, measured in a child process per side.
+// beside reading the same rows with SQLite alone and with Python's sqlite3
+// module. Prints the time ratios and the peak memory of each: in a child
+// process per side, and as whole fresh processes (this program started again
+// to list once, and the Python reader), as `time -v` would show them.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +28,8 @@
 #include "platform/log.h"
 #include "peak_memory.h"
 #include "ratio_reporter.h"
+
+extern char** environ;
 
 namespace {
 
@@ -117,10 +126,90 @@ void BM_SqliteAlone(benchmark::State& state) {
 BENCHMARK(BM_ModernListingAndTree)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SqliteAlone)->Unit(benchmark::kMillisecond);
 
+// Every row of Files, the archive column included, through Python's sqlite3
+// module: one row at a time, as a reader that keeps nothing would.
+constexpr const char* kPythonReader =
+    "import sqlite3, sys\n"
+    "con = sqlite3.connect('file:' + sys.argv[1] + '/Manifest.db?mode=ro&immutable=1', uri=True)\n"
+    "n = 0\n"
+    "for row in con.execute('SELECT fileID, domain, relativePath, flags, file FROM Files'):\n"
+    "    n += len(row[4] or b'')\n"
+    "print([l for l in open('/proc/self/status') if l.startswith('VmHWM:')][0], end='')\n";
+
+struct ProcessCost {
+    double cpuMs = -1;  // user + system
+    long peakKiB = -1;  // the process's own peak resident set
+};
+
+// Runs `argv` as a fresh process, which prints its "VmHWM:" line last; what
+// it cost. The peak is the process's own report: the one the kernel keeps
+// for a child counts the memory of the parent it was started from.
+ProcessCost runProcess(std::vector<std::string> argv) {
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    int out[2];
+    if (::pipe(out) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; rc == 0 && (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    ProcessCost cost;
+    if (rc != 0) return cost;
+    int status = 0;
+    struct rusage usage {};
+    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return cost;
+    auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; };
+    cost.cpuMs = ms(usage.ru_utime) + ms(usage.ru_stime);
+    const std::size_t at = text.rfind("VmHWM:");
+    if (at != std::string::npos) cost.peakKiB = std::atol(text.c_str() + at + 6);
+    return cost;
+}
+
+// The cheapest of `runs` runs (CPU time), and the peak memory of that run.
+ProcessCost bestOf(int runs, const std::vector<std::string>& argv) {
+    ProcessCost best;
+    for (int i = 0; i < runs; ++i) {
+        const ProcessCost c = runProcess(argv);
+        if (c.cpuMs >= 0 && (best.cpuMs < 0 || c.cpuMs < best.cpuMs)) best = c;
+    }
+    return best;
+}
+
+void compareWithPython(const std::string& backup) {
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    const ProcessCost ours = bestOf(3, {self, "--list-once", backup});
+    const ProcessCost python = bestOf(3, {"python3", "-c", kPythonReader, backup});
+    if (ours.cpuMs < 0 || python.cpuMs < 0 || ours.peakKiB < 0 || python.peakKiB < 0) {
+        std::printf("fresh processes: not measurable here (python3 missing?)\n");
+        return;
+    }
+    std::printf("fresh processes, listing + tree / Python's sqlite3 reading every row (CPU, best of 3): "
+                "%.0f ms / %.0f ms = %.2fx\n",
+                ours.cpuMs, python.cpuMs, ours.cpuMs / python.cpuMs);
+    std::printf("fresh processes, peak memory: listing + tree %.1f MiB, Python's reader %.1f MiB, difference %+.1f MiB\n",
+                static_cast<double>(ours.peakKiB) / 1024.0, static_cast<double>(python.peakKiB) / 1024.0,
+                static_cast<double>(ours.peakKiB - python.peakKiB) / 1024.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     log::setSink([](log::Level, const std::string&) {});
+    // Started again by compareWithPython: one listing of the given backup, then out.
+    if (argc == 3 && std::string(argv[1]) == "--list-once") {
+        if (listAndBuildTree(argv[2]) == 0) return 1;
+        std::printf("VmHWM: %ld kB\n", bench_memory::statusKiB("VmHWM"));
+        return 0;
+    }
     benchmark::Initialize(&argc, argv);
     try {
         fixture();
@@ -146,6 +235,7 @@ int main(int argc, char** argv) {
     else
         std::printf("peak memory for a %.1f MiB Manifest.db: listing + tree +%.1f MiB, SQLite alone +%.1f MiB\n", dbMiB,
                     static_cast<double>(tree) / 1024.0, static_cast<double>(sqlite) / 1024.0);
+    compareWithPython(backup);
     benchmark::Shutdown();
     return 0;
 }

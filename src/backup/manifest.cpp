@@ -124,19 +124,21 @@ void scanBackupFiles(ScanContext& ctx, const std::string& backupPath) {
 
     StoredNameHasher hasher;
     MbdbRecord record;
-    std::string key;
     char hex[41];
+    // Every record's stored path shares this one text of the folder; the
+    // records' domains and folders are shared too.
+    const auto folder = std::make_shared<const std::string>(backupPath);
+    TextPool texts;
     MediaList mediaFiles;
     while (!ctx.stopRequested() && reader.next(record)) {
         auto node = std::make_shared<MVTreeDirNode>();
         // Texts are taken whole: a stored name made from a shortened path would
         // point at no file, and that file would be lost to the scan.
-        if (!record.domain.empty()) node->fileDomain = manifestText(record.domain);
-        if (!record.path.empty()) node->filePath = manifestText(record.path);
+        if (!record.domain.empty()) node->fileDomain = texts.text(manifestText(record.domain));
+        if (!record.path.empty()) node->filePath = texts.path(manifestText(record.path));
         node->fileMode = record.mode;
         if (hasher.name(record.domain, record.path, hex)) {
-            key.assign(backupPath).append("/").append(hex, 40);
-            node->fileKey = key;
+            node->fileKey = StoredPath(folder, std::string_view(hex, 40));
             // An encrypted backup keeps each file's key in its record.
             if (ctx.cipher && !record.encryptionKey.empty()) {
                 ctx.cipher->addFile(std::string_view(hex, 40), record.encryptionKey, record.size);

@@ -296,56 +296,12 @@ std::uint16_t modeOfFlags(std::int64_t flags) {
     }
 }
 
+// A digit of a valid file ID (lower-case hex).
+int hexDigit(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
+
 std::string count(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
-
-// Whether the stored file of a row is there: a regular file, not a link.
-// The backup folder is opened once and each file looked up from there,
-// rather than the whole path being walked again for every row.
-class StoredFiles {
-public:
-    explicit StoredFiles(const std::string& backupPath)
-        : fd_(::open(backupPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
-    ~StoredFiles() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    StoredFiles(const StoredFiles&) = delete;
-    StoredFiles& operator=(const StoredFiles&) = delete;
-
-    enum class Presence { Held, Missing, Linked };
-    // `id` is a valid file ID; `path` the stored file's full path. A file in
-    // a two-digit folder that is a link, or itself a link, is not held: it
-    // lies elsewhere.
-    Presence presence(std::string_view id, const std::string& path) {
-        struct stat st {};
-        if (fd_ < 0) {
-            if (statStoredFile(path, st) != 0) return errno == ELOOP ? Presence::Linked : Presence::Missing;
-            return S_ISREG(st.st_mode) ? Presence::Held : S_ISLNK(st.st_mode) ? Presence::Linked : Presence::Missing;
-        }
-        char name[44];  // "ab/" and the 40 digits
-        name[0] = id[0];
-        name[1] = id[1];
-        name[2] = '\0';
-        const std::size_t slot = static_cast<std::size_t>(std::stoi(name, nullptr, 16));
-        if (folderState_[slot] == 0) {
-            struct stat folder {};
-            folderState_[slot] =
-                ::fstatat(fd_, name, &folder, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(folder.st_mode) ? 2 : 1;
-        }
-        if (folderState_[slot] == 2) return Presence::Linked;
-        name[2] = '/';
-        id.copy(name + 3, 40);
-        name[43] = '\0';
-        if (::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Presence::Missing;
-        return S_ISREG(st.st_mode) ? Presence::Held : S_ISLNK(st.st_mode) ? Presence::Linked : Presence::Missing;
-    }
-
-private:
-    int fd_;
-    // Per two-digit folder: 0 not looked at, 1 a folder, 2 a link.
-    std::array<unsigned char, 256> folderState_{};
-};
 
 // Records the file's key with the scan's cipher.
 void registerKey(ScanContext& ctx, std::string_view fileId, const std::optional<MBFileAttributes>& attributes) {
@@ -544,9 +500,11 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
     std::uint64_t seen = 0;
     std::size_t badIds = 0, badNames = 0, missing = 0, linked = 0, undescribed = 0;
     std::string linkedNames;  // the first few, for the person
-    std::string key;
     std::string pathKey;
-    StoredFiles stored(backupPath);
+    // Each two-digit folder's path, shared by the stored paths of its files.
+    std::array<std::shared_ptr<const std::string>, 256> folders;
+    StoredFileIndex stored;
+    TextPool texts;  // the rows' domains and folders, shared
     MediaList mediaFiles;
     const bool readAll = manifest.forEachRow([&](const ManifestDb::Row& row) {
         if (ctx.stopRequested()) return;
@@ -569,19 +527,21 @@ void scanManifestDb(ScanContext& ctx, const std::string& backupPath) {
             mode = static_cast<std::uint16_t>(*attributes->mode & 0xFFFF);
 
         auto node = std::make_shared<MVTreeDirNode>();
-        node->fileDomain = manifestText(row.domain);
-        node->filePath = manifestText(row.relativePath);
+        node->fileDomain = texts.text(manifestText(row.domain));
+        node->filePath = texts.path(manifestText(row.relativePath));
         node->fileMode = mode;
         if (ctx.cipher && attributes && !attributes->encryptionKey.empty()) node->contentSize = attributes->size;
-        key.assign(backupPath).append("/").append(row.fileId.substr(0, 2)).append("/").append(row.fileId);
+        std::shared_ptr<const std::string>& folder = folders[static_cast<std::size_t>(hexDigit(row.fileId[0]) << 4 |
+                                                                                       hexDigit(row.fileId[1]))];
+        if (!folder) folder = std::make_shared<const std::string>(backupPath + "/" + std::string(row.fileId.substr(0, 2)));
+        node->fileKey = StoredPath(folder, row.fileId);
         if ((mode & 0xF000) == 0x8000) {
-            const StoredFiles::Presence presence = stored.presence(row.fileId, key);
-            if (presence == StoredFiles::Presence::Missing) ++missing;
-            if (presence == StoredFiles::Presence::Linked && ++linked <= 3)
+            const StoredFileIndex::Presence presence = stored.presence(*folder, row.fileId);
+            if (presence == StoredFileIndex::Presence::Missing) ++missing;
+            if (presence == StoredFileIndex::Presence::Linked && ++linked <= 3)
                 linkedNames += (linked > 1 ? ", " : "") +
                                manifestText(row.relativePath.substr(row.relativePath.rfind('/') + 1));
         }
-        node->fileKey = key;
         ctx.sink.backupFile(node);
 
         const std::string& domain = *node->fileDomain;

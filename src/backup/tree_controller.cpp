@@ -82,22 +82,26 @@ void domainPathOf(const MVTreeDirNode& record, std::string& out) {
 }
 
 // Fills a file node as the tree shows it, but for `dirFilePath` (the domain
-// path) and `parent`; `stat` reads the stored file's attributes without
-// following a link: only a regular file inside the backup counts as stored (a
-// link could lead anywhere on the machine).
-template <class Stat>
-void fillFileNode(MVTreeFileNode& file, std::string_view name, const Text& storedPath, bool directoryRecord,
-                  const std::optional<std::uint64_t>& contentSize, Stat stat) {
+// path) and `parent`; `held` tells whether the stored file is there (only a
+// regular file inside the backup counts: a link could lead anywhere on the
+// machine) and its size.
+// Type and size texts come from `texts`, shared with the other files of the
+// scan, when it is given.
+template <class Held>
+void fillFileNode(MVTreeFileNode& file, std::string_view name, const StoredPath& storedPath, bool directoryRecord,
+                  const std::optional<std::uint64_t>& contentSize, Held held, TextPool* texts) {
     file.treefileName = std::string(name);
     const std::size_t dot = name.rfind('.');
     const std::string_view ext = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
-    file.treefileType = std::string(ext.empty() ? name : ext);
-    const std::string& stored = textOrEmpty(storedPath);
-    struct stat st {};
-    const bool exists = !stored.empty() && stat(stored, st) && S_ISREG(st.st_mode);
-    file.realFileSize = exists ? contentSize.value_or(static_cast<std::uint64_t>(st.st_size)) : 0;
-    static const std::string kNoBytes = displaySize(0);  // most records of a backup store nothing
-    file.fileSize = file.realFileSize == 0 ? kNoBytes : displaySize(file.realFileSize);
+    // A name without an extension is its own type: shared with no other file.
+    file.treefileType = texts && !ext.empty() ? texts->text(ext) : SharedText(std::string(ext.empty() ? name : ext));
+    std::uint64_t size = 0;
+    const bool exists = storedPath && held(storedPath, size);
+    file.realFileSize = exists ? contentSize.value_or(size) : 0;
+    static const SharedText kNoBytes = displaySize(0);  // most records of a backup store nothing
+    if (file.realFileSize == 0) file.fileSize = kNoBytes;
+    else if (texts) file.fileSize = texts->text(displaySize(file.realFileSize));
+    else file.fileSize = displaySize(file.realFileSize);
     file.isFile = exists;
     file.isDirectory = !exists && directoryRecord;
     file.filePath = storedPath;
@@ -129,47 +133,13 @@ void releaseFolders(std::vector<TreeDirPtr>&& folders) {
 
 }  // namespace
 
-// The attributes of stored files, which sit side by side in the backup
-// folder or in its two-digit sub-folders (newer backups, whose records come
-// in no order of sub-folder): the folder above the file's own folder is
-// opened once and each file looked up from there, rather than the whole path
-// being walked again for every record.
-struct MVTreeController::RecordPreparer::StoredFiles {
-    std::string dir;
-    int fd = -1;
-    bool opened = false;
-    // The sub-folders of `dir` seen so far and whether each is a link: a
-    // file under a linked folder is not the backup's and counts as absent.
-    std::map<std::string, bool, std::less<>> linkedFolders;
-
-    ~StoredFiles() {
-        if (fd >= 0) ::close(fd);
-    }
-    bool stat(const std::string& file, struct stat& st) {
-        const std::size_t last = file.rfind('/');
-        const std::size_t slash = last == std::string::npos || last == 0 ? std::string::npos : file.rfind('/', last - 1);
-        if (slash == std::string::npos || slash == 0 || last + 1 == file.size() || last == slash + 1)
-            return ::lstat(file.c_str(), &st) == 0;
-        const std::string_view folder(file.data(), slash);
-        if (!opened || folder != dir) {
-            if (fd >= 0) ::close(fd);
-            dir.assign(folder);
-            fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-            opened = true;
-            linkedFolders.clear();
-        }
-        if (fd < 0) return statStoredFile(file, st) == 0;
-        const std::string_view sub(file.data() + slash + 1, last - slash - 1);
-        auto known = linkedFolders.find(sub);
-        if (known == linkedFolders.end()) {
-            struct stat folderStat {};
-            const bool linked = ::fstatat(fd, std::string(sub).c_str(), &folderStat, AT_SYMLINK_NOFOLLOW) == 0 &&
-                                S_ISLNK(folderStat.st_mode);
-            known = linkedFolders.emplace(std::string(sub), linked).first;
-        }
-        if (known->second) return false;
-        return ::fstatat(fd, file.c_str() + slash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
-    }
+// Whether stored files are there: each folder of stored files is listed
+// once and every record looked up in memory, since most records of a
+// backup name no file (a folder of the device, a file it did not keep).
+// And the texts the files share.
+struct MVTreeController::RecordPreparer::StoredFiles : StoredFileIndex {
+    TextPool texts;
+    std::string domainPath;
 };
 
 MVTreeController::RecordPreparer::RecordPreparer() : stored_(std::make_unique<StoredFiles>()) {}
@@ -177,16 +147,18 @@ MVTreeController::RecordPreparer::~RecordPreparer() = default;
 
 MVTreeController::PreparedRecord MVTreeController::RecordPreparer::prepare(const MVTreeDirNode& record) {
     auto file = std::make_shared<MVTreeFileNode>();
-    file->dirFilePath.emplace();
-    std::string& domainPath = *file->dirFilePath;
+    std::string& domainPath = stored_->domainPath;
     domainPathOf(record, domainPath);
+    file->dirFilePath = stored_->texts.path(domainPath);
     // The file goes to the folder that directly holds it, the last part of
     // the path; a path that ends with "/" names folders only.
     const std::size_t slash = domainPath.rfind('/');
     const bool attach = slash + 1 < domainPath.size();
     const std::string_view name = attach ? std::string_view(domainPath).substr(slash + 1) : std::string_view();
-    auto stat = [this, attach](const std::string& path, struct stat& st) { return attach && stored_->stat(path, st); };
-    fillFileNode(*file, name, record.fileKey, record.isDirectoryRecord(), record.contentSize, stat);
+    auto held = [this, attach](const StoredPath& path, std::uint64_t& size) {
+        return attach && stored_->presence(path, &size) == StoredFileIndex::Presence::Held;
+    };
+    fillFileNode(*file, name, record.fileKey, record.isDirectoryRecord(), record.contentSize, held, &stored_->texts);
     return {std::move(file), attach};
 }
 
@@ -254,7 +226,8 @@ void MVTreeController::addTreeNodes(const std::vector<PreparedRecord>& records) 
 void MVTreeController::placeRecord(const PreparedRecord& record, const std::string& device, Placing& placing) {
     // The tree is rooted at the device name; without one nothing is placed.
     if (device.empty()) return;
-    placing.path.assign(device).append("/").append(textOrEmpty(record.file->dirFilePath));
+    placing.path.assign(device).append("/");
+    record.file->dirFilePath.appendTo(placing.path);
     placePath(placing.path, record.attach ? record.file : nullptr, placing);
 }
 
@@ -361,8 +334,13 @@ void MVTreeController::finishPlacing(Placing& placing) {
 
 void MVTreeController::addFileNode(MVTreeDirNode& folder, const std::string& fileNodeName) {
     auto file = std::make_shared<MVTreeFileNode>();
-    auto stat = [](const std::string& path, struct stat& st) { return ::lstat(path.c_str(), &st) == 0; };
-    fillFileNode(*file, fileNodeName, realKeypath, directoryRecord, std::nullopt, stat);
+    auto held = [](const StoredPath& path, std::uint64_t& size) {
+        struct stat st {};
+        if (::lstat(path.value().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        size = static_cast<std::uint64_t>(st.st_size);
+        return true;
+    };
+    fillFileNode(*file, fileNodeName, realKeypath, directoryRecord, std::nullopt, held, nullptr);
     file->dirFilePath = dirFilePath ? *dirFilePath : std::string();
     file->parent = &folder;
     folder.addFileChildren(std::move(file));

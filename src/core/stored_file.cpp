@@ -1,5 +1,6 @@
 #include "core/stored_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "core/backup_cipher.h"
 #include "core/scan_context.h"
@@ -125,6 +128,119 @@ int statStoredFile(const std::string& path, struct stat& st) {
     const Fd dir{openTwoDigitFolder(backup, folder)};
     if (dir.fd < 0) return -1;
     return ::fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+}
+
+// ---- StoredFileIndex ----------------------------------------------------------
+
+namespace {
+
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
+
+StoredFileIndex::Presence presenceOf(int statResult, const struct stat& st, std::uint64_t* size) {
+    using P = StoredFileIndex::Presence;
+    if (statResult != 0) return errno == ELOOP ? P::Linked : P::Missing;
+    if (S_ISLNK(st.st_mode)) return P::Linked;
+    if (!S_ISREG(st.st_mode)) return P::Missing;
+    if (size) *size = static_cast<std::uint64_t>(st.st_size);
+    return P::Held;
+}
+
+}  // namespace
+
+struct StoredFileIndex::Folder {
+    enum class State { Listed, Linked, Unlistable };
+    std::string path;
+    State state = State::Listed;
+    NameSet files;  // regular files
+    NameSet links;
+};
+
+struct StoredFileIndex::Folders : std::unordered_map<std::string, std::unique_ptr<Folder>, NameHash, std::equal_to<>> {};
+
+StoredFileIndex::StoredFileIndex() : folders_(std::make_unique<Folders>()) {}
+StoredFileIndex::~StoredFileIndex() = default;
+
+StoredFileIndex::Folder& StoredFileIndex::folderOf(std::string_view path) {
+    if (last_ && last_->path == path) return *last_;
+    if (const auto known = folders_->find(path); known != folders_->end()) return *(last_ = known->second.get());
+    auto folder = std::make_unique<Folder>();
+    folder->path.assign(path);
+    const int fd = ::open(folder->path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        struct stat st {};
+        if (::lstat(folder->path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            folder->state = Folder::State::Linked;
+        else if (err == ENOENT || err == ENOTDIR)  // no such folder: nothing is stored in it
+            folder->state = Folder::State::Listed;
+        else
+            folder->state = Folder::State::Unlistable;
+    } else if (DIR* dir = ::fdopendir(fd)) {
+        ++listed_;
+        while (const dirent* entry = ::readdir(dir)) {
+            unsigned char type = entry->d_type;
+            if (type == DT_UNKNOWN) {  // some file systems do not say: asked of the file itself
+                struct stat st {};
+                if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+                type = S_ISREG(st.st_mode) ? DT_REG : S_ISLNK(st.st_mode) ? DT_LNK : DT_DIR;
+            }
+            if (type == DT_REG) folder->files.emplace(entry->d_name);
+            else if (type == DT_LNK) folder->links.emplace(entry->d_name);
+        }
+        ::closedir(dir);
+    } else {
+        ::close(fd);
+        folder->state = Folder::State::Unlistable;
+    }
+    last_ = folder.get();
+    std::string key = folder->path;
+    folders_->emplace(std::move(key), std::move(folder));
+    return *last_;
+}
+
+StoredFileIndex::Presence StoredFileIndex::presence(std::string_view path, std::uint64_t* size) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || slash == 0) {  // no folder to list: looked at directly
+        struct stat st {};
+        ++lookedAt_;
+        return presenceOf(statStoredFile(std::string(path), st), st, size);
+    }
+    return presence(path.substr(0, slash), path.substr(slash + 1), size);
+}
+
+StoredFileIndex::Presence StoredFileIndex::presence(const StoredPath& path, std::uint64_t* size) {
+    if (!path) return Presence::Missing;
+    if (!path.compact()) return presence(std::string_view(path.value()), size);
+    char scratch[40];
+    const auto [folder, name] = path.parts(scratch);
+    return presence(folder, name, size);
+}
+
+StoredFileIndex::Presence StoredFileIndex::presence(std::string_view folderPath, std::string_view name,
+                                                    std::uint64_t* size) {
+    if (folderPath.empty()) return presence(name, size);
+    if (name.empty() || name.find('/') != std::string_view::npos) return Presence::Missing;
+    auto whole = [&] { return std::string(folderPath).append("/").append(name); };
+    struct stat st {};
+    Folder& folder = folderOf(folderPath);
+    switch (folder.state) {
+    case Folder::State::Linked: return Presence::Linked;
+    case Folder::State::Unlistable:
+        ++lookedAt_;
+        return presenceOf(statStoredFile(whole(), st), st, size);
+    case Folder::State::Listed: break;
+    }
+    if (folder.links.find(name) != folder.links.end()) return Presence::Linked;
+    if (folder.files.find(name) == folder.files.end()) return Presence::Missing;
+    if (!size) return Presence::Held;
+    // Listed as a regular file: only its size is left to learn. The folder
+    // was seen not to be a link, and the file itself is never followed.
+    ++lookedAt_;
+    return presenceOf(::lstat(whole().c_str(), &st), st, size);
 }
 
 std::string storedFileRefusal(int err) {

@@ -6,9 +6,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "core/stored_path.h"
 
 struct stat;
 
@@ -26,6 +30,46 @@ int openStoredFile(const std::string& path, int flags);
 // lstat() of the stored file `path` with the same rule for its folder; -1
 // with errno set (ELOOP when the folder is a link).
 int statStoredFile(const std::string& path, struct stat& st);
+// Whether stored files are there, for a scan that asks about every record of
+// a manifest when most of them name no file: each folder that holds stored
+// files is listed once, on the first question about it, and names are then
+// looked up in memory; only a file that is there is looked at on disk (for
+// its size). The rules are those of statStoredFile: only a regular file
+// counts, never a link, and a file in a folder that is itself a link (the
+// backup folder, or a two-digit folder) lies elsewhere. A folder that cannot
+// be listed is asked about file by file. A listing is a picture of the moment
+// it was taken: a new index sees files added since.
+class StoredFileIndex {
+public:
+    StoredFileIndex();
+    ~StoredFileIndex();
+    StoredFileIndex(const StoredFileIndex&) = delete;
+    StoredFileIndex& operator=(const StoredFileIndex&) = delete;
+
+    enum class Presence { Held, Missing, Linked };
+    // The stored file `path` (".../<name>" or ".../<ab>/<ab...>"); when it is
+    // held, its size into `size`.
+    Presence presence(std::string_view path, std::uint64_t* size = nullptr);
+    Presence presence(const std::string& path, std::uint64_t* size = nullptr) {
+        return presence(std::string_view(path), size);
+    }
+    Presence presence(const StoredPath& path, std::uint64_t* size = nullptr);
+    // The file `name` of the folder `folder` (its path, without the last "/").
+    Presence presence(std::string_view folder, std::string_view name, std::uint64_t* size = nullptr);
+
+    // Folders listed and files looked at on disk, for tests and benchmarks.
+    std::size_t foldersListed() const { return listed_; }
+    std::size_t filesLookedAt() const { return lookedAt_; }
+
+private:
+    struct Folder;
+    struct Folders;
+    Folder& folderOf(std::string_view folder);
+    std::unique_ptr<Folders> folders_;
+    Folder* last_ = nullptr;  // the folder of the previous question: records of one folder come together
+    std::size_t listed_ = 0, lookedAt_ = 0;
+};
+
 // Why a stored file that failed to open with `err` (an errno value) was not
 // read, for the person: "it is a link ..." and the like.
 std::string storedFileRefusal(int err);

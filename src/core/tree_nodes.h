@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/records.h"
+#include "core/shared_text.h"
+#include "core/stored_path.h"
 
 namespace salvor {
 
@@ -17,19 +19,22 @@ using TreeDirPtr = std::shared_ptr<MVTreeDirNode>;
 using TreeFilePtr = std::shared_ptr<MVTreeFileNode>;
 
 // Serves two roles: one manifest record (domain, path, stored-file key) and one
-// folder of the backup tree (name, selection state, children).
+// folder of the backup tree (name, selection state, children). A manifest's
+// records share the texts they hold alike: the domain, the folder part of the
+// path and the stored files' folder (see shared_text.h and stored_path.h).
 struct MVTreeDirNode {
-    Text fileDomain = std::string();
-    Text filePath = std::string();
-    Text fileKey = std::string();
+    SharedText fileDomain = std::string();
+    PathText filePath = std::string();
+    // The stored file's path; a manifest's records share their folder's text.
+    StoredPath fileKey = std::string();
     // The record's mode from the manifest: file type and permission bits of
     // the device's file (0 when unknown).
     std::uint16_t fileMode = 0;
     // In an encrypted backup, the file's content size as the file list gives
     // it (the stored ciphertext is longer by its padding); absent otherwise.
     std::optional<std::uint64_t> contentSize;
-    Text fileName = std::string();
-    std::string nodeIcon = "unselected";
+    SharedText fileName = std::string();
+    SharedText nodeIcon = "unselected";
     bool isLeaf = false;
     std::int32_t isSelected = 0;  // 0 unselected, 1 selected, 2 partly selected
     MVTreeDirNode* parent = nullptr;  // not owned
@@ -54,17 +59,20 @@ struct MVTreeDirNode {
     }
 };
 
+// A file of the tree. Its texts share what files of one scan hold alike: the
+// type and size texts, the folder part of its domain path and its stored
+// file's folder.
 struct MVTreeFileNode {
     Text treefileName = std::string();
-    Text treefileType = std::string();
-    Text fileSize;                 // size text; absent until attached
+    SharedText treefileType = std::string();
+    SharedText fileSize;           // size text; absent until attached
     std::uint64_t realFileSize = 0;
+    StoredPath filePath;           // stored file path (the record's fileKey)
+    PathText dirFilePath = std::string();  // domain "/" relative path
+    MVTreeDirNode* parent = nullptr;  // not owned
     bool isFile = false;           // a stored file exists in the backup folder
     bool isDirectory = false;      // no stored file, as the record is a folder of the device
-    Text filePath;                 // stored file path (the record's fileKey)
-    Text dirFilePath = std::string();  // domain "/" relative path
     bool bSelected = false;
-    MVTreeDirNode* parent = nullptr;  // not owned
 };
 
 }  // namespace salvor

@@ -53,7 +53,7 @@ bool insideDir(const std::string& path, const std::string& dir) {
 // component, "sms.db"), for messages; the stored name when it lists none.
 std::string listedName(const ScanContext& ctx, const std::string& storedPath) {
     for (const TreeDirPtr& node : ctx.treeFileArray) {
-        if (!node || textOrEmpty(node->fileKey) != storedPath) continue;
+        if (!node || !node->fileKey.textIs(storedPath)) continue;
         const std::string path = textOrEmpty(node->filePath);
         if (!path.empty()) return path.substr(path.rfind('/') + 1);
     }

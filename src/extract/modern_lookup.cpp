@@ -51,7 +51,7 @@ std::string storedFileOf(const ScanContext& ctx, const MVTreeDirNode& node) {
 std::string logOf(const ScanContext& ctx, const std::string& domain, const std::string& relativePath) {
     const std::string logPath = relativePath + "-wal";
     for (const TreeDirPtr& node : ctx.treeFileArray) {
-        if (!node || textOrEmpty(node->filePath) != logPath || textOrEmpty(node->fileDomain) != domain) continue;
+        if (!node || !node->filePath.textIs(logPath) || textOrEmpty(node->fileDomain) != domain) continue;
         if (std::string stored = storedFileOf(ctx, *node); !stored.empty()) return stored;
     }
     return {};
@@ -84,8 +84,7 @@ bool copyRegularFile(const ScanContext& ctx, const std::string& from, const std:
 Found findDatabase(const ScanContext& ctx, std::initializer_list<Place> places, bool anyDomain) {
     for (const Place& place : places) {
         for (const TreeDirPtr& node : ctx.treeFileArray) {
-            if (!node || textOrEmpty(node->filePath) != place.relativePath ||
-                textOrEmpty(node->fileDomain) != place.domain)
+            if (!node || !node->filePath.textIs(place.relativePath) || textOrEmpty(node->fileDomain) != place.domain)
                 continue;
             if (std::string stored = storedFileOf(ctx, *node); !stored.empty())
                 return found(ctx, *node, std::move(stored));
@@ -99,7 +98,7 @@ Found findDatabase(const ScanContext& ctx, std::initializer_list<Place> places, 
     if (anyDomain) {
         for (const Place& place : places) {
             for (const TreeDirPtr& node : ctx.treeFileArray) {
-                if (!node || textOrEmpty(node->filePath) != place.relativePath) continue;
+                if (!node || !node->filePath.textIs(place.relativePath)) continue;
                 if (std::string stored = storedFileOf(ctx, *node); !stored.empty())
                     return found(ctx, *node, std::move(stored));
             }

@@ -179,7 +179,7 @@ TEST(CsvExport, EveryTickedRecordReadsBackThroughPythonsCsvModule) {
     EXPECT_EQ(messages[3][4], "'-3 degrees caf\xEF\xBF\xBD");
     EXPECT_EQ(messages[3][7], "yes");
 
-    EXPECT_EQ(read[files[2]]["rows"][1], json({"2012-12-31T23:59:00Z", "Bob", "'+15550100", "Incoming", "75", "", "no"}));
+    EXPECT_EQ(read[files[2]]["rows"][1], json({"2012-12-31T23:59:00Z", "Bob", "'+15550100", "Incoming", "75", "1 minute", "no"}));
     EXPECT_EQ(read[files[3]]["rows"][1][2], "milk,\neggs");
     EXPECT_EQ(read[files[4]]["rows"][1], json({"Search, \"fast\"", "https://example.org/?a=1,b=2", "no"}));
     EXPECT_EQ(read[files[5]]["rows"][1],
