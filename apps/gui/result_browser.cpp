@@ -544,7 +544,6 @@ RecoveryReport ResultBrowser::recoverInto(const QString& destination, const Expo
     Recovery& recovery = session_->recovery;
     RecoverySource selected = recovery.source();
     std::stop_source stop;
-    std::atomic<bool> done{false};
     RecoveryReport report;
     QProgressDialog dialog(QStringLiteral("Recovering the selected files…"), QStringLiteral("Cancel"), 0, 100, this);
     dialog.setWindowModality(Qt::WindowModal);
@@ -555,20 +554,25 @@ RecoveryReport ResultBrowser::recoverInto(const QString& destination, const Expo
     ScanSession* s = session_.get();
     selected.exports = exports;
     selected.exports.calendarPlaces = model_->placeNames();  // the names the window shows
+    // The run tells the dialog of its progress through this thread's event
+    // queue (one update waiting at a time) and of its end; this thread stays
+    // free for events meanwhile, and nothing polls.
+    QEventLoop loop;
+    auto updateWaiting = std::make_shared<std::atomic<bool>>(false);
+    selected.onItemHandled = [&dialog, &recovery, updateWaiting] {
+        if (updateWaiting->exchange(true)) return;
+        QMetaObject::invokeMethod(
+            &dialog,
+            [&dialog, &recovery, updateWaiting] {
+                updateWaiting->store(false);
+                dialog.setValue(recoveryPercent(recovery.handled.load(), recovery.total.load()));
+            },
+            Qt::QueuedConnection);
+    };
     std::thread worker([&] {
         report = recovery.run(std::move(selected), target, stop.get_token());
-        done = true;
-        s->dispatcher.wake();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
-    // The run's own counters drive the dialog; this thread stays free for events.
-    QEventLoop loop;
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, &loop, [&] {
-        s->dispatcher.pumpUntil([] { return true; });
-        dialog.setValue(recoveryPercent(recovery.handled.load(), recovery.total.load()));
-        if (done) loop.quit();
-    });
-    poll.start(20);
     loop.exec();
     worker.join();
     s->dispatcher.pumpUntil([] { return true; });

@@ -213,6 +213,7 @@ private:
     void count() {
         ++handled_;
         if (source_.recovredFilesNum) source_.recovredFilesNum->fetch_add(1);
+        if (source_.onItemHandled) source_.onItemHandled();
     }
     // `n` selected items written into the current folder.
     void recovered(std::size_t n = 1) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <atomic>
 #include <stop_token>
 #include <string>
@@ -93,6 +94,9 @@ struct RecoverySource {
     // Progress counters, updated as the run goes (either may be null).
     std::atomic<std::int32_t>* recovredFilesNum = nullptr;
     std::atomic<std::int32_t>* allSelectedFileNum = nullptr;
+    // Told (on the run's thread) after each item the run has handled, so a
+    // progress display follows the run without polling its counters. May be empty.
+    std::function<void()> onItemHandled;
     // Asks the run to stop, from any thread. It stops between items and
     // between the chunks of a large copy; the copy in progress leaves nothing
     // behind, every file already written is complete, no further folder or
