@@ -140,9 +140,28 @@ std::vector<AnyRecord> ResultStore::records(Category category, std::size_t first
     return out;
 }
 
+namespace {
+
+template <class Ptr>
+AnyRecord at(const std::vector<Ptr>& list, std::size_t index) {
+    return index < list.size() ? AnyRecord(list[index]) : AnyRecord(Ptr());
+}
+
+}  // namespace
+
 AnyRecord ResultStore::record(Category category, std::size_t index) const {
-    const auto rows = records(category, index);
-    return rows.empty() ? AnyRecord{} : rows.front();
+    switch (category) {
+        case Category::PhotoAndVideo: return at(photos_, index);
+        case Category::Contact: return at(contacts_, index);
+        case Category::Message: return at(conversations_, index);
+        case Category::CallHistory: return at(calls_, index);
+        case Category::Note: return at(notes_, index);
+        case Category::BookMark: return at(bookmarks_, index);
+        case Category::Calendar: return at(calendarEvents_, index);
+        case Category::FaceTwitter: return at(socialFiles_, index);
+        case Category::BackupTree: break;
+    }
+    return {};
 }
 
 std::size_t ResultStore::recordCount(Category category) const {

@@ -53,10 +53,14 @@ void ScanFeed::handOver() {
         waitingFiles_.reserve(kFileBatch);
         postBounded([this, files] { store_.placeBackupFiles(*files); });
     }
+    // Records are never held back: a stage hands them over from inside a
+    // database statement, whose time is bounded, so the scan must not wait
+    // for a busy window there. They exist either way; the queue holds only
+    // pointers to them.
     if (!waiting_.empty()) {
         auto batch = std::make_shared<std::vector<Delivery>>(std::move(waiting_));
         waiting_.clear();
-        postBounded([this, batch] {
+        dispatcher_.post([this, batch] {
             for (Delivery& d : *batch) d(store_);
         });
     }

@@ -62,7 +62,8 @@ private:
     void deliver(Delivery delivery);
     // Hands the waiting records and tree records to the store's thread.
     void handOver();
-    // Hands one task over, waiting while two are still untaken.
+    // Hands a batch of tree records over, waiting while two are still
+    // untaken (they are made on this thread; the tree takes its time).
     void postBounded(std::function<void()> task);
 
     ResultStore& store_;
@@ -72,8 +73,8 @@ private:
     MVTreeController::RecordPreparer treePreparer_;
     std::vector<MVTreeController::PreparedRecord> waitingFiles_;
     int lastProgress_ = -1;
-    // Hand-overs posted and not yet taken (the scan never runs far ahead of
-    // the store's thread, so a slow window does not pile up the whole scan).
+    // Tree batches posted and not yet taken (the manifest stage never runs
+    // far ahead of the tree, so a slow window does not pile up prepared files).
     std::mutex queuedMutex_;
     std::condition_variable taken_;
     int queued_ = 0;
