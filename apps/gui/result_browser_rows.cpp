@@ -17,6 +17,7 @@
 #include <QToolButton>
 #include <QTreeView>
 #include <algorithm>
+#include <chrono>
 
 #include "conversation_view.h"
 #include "photo_grid.h"
@@ -38,9 +39,14 @@ void ResultBrowser::drain() {
     if (!session_) return;
     QElapsedTimer clock;
     clock.start();
-    // The store takes what the scan handed over; the views follow it through
-    // its announcements, inside this call.
-    session_->dispatcher.pumpUntil([] { return true; });
+    // The store takes what the scan handed over, a slice at a time so that
+    // the window's own events come between the slices; the views follow it
+    // through its announcements, inside this call.
+    if (session_->dispatcher.pumpFor(std::chrono::milliseconds(25))) {
+        scheduleDrain();
+        longestTickMs_ = std::max(longestTickMs_, clock.elapsed());
+        return;
+    }
     // An encrypted backup's key store exists before any of its pictures is
     // listed, so a thumbnail is never asked for without it.
     thumbnails_->setCipher(session_->app.backupCipher());

@@ -56,6 +56,30 @@ void QueueDispatcher::wake() {
     if (onQueued_) onQueued_();
 }
 
+bool QueueDispatcher::pumpFor(std::chrono::milliseconds budget) {
+    const auto until = std::chrono::steady_clock::now() + budget;
+    std::unique_lock lock(mutex_);
+    while (!jobs_.empty()) {
+        if (std::chrono::steady_clock::now() >= until) return true;
+        Job* job = jobs_.front();
+        jobs_.pop_front();
+        lock.unlock();
+        try {
+            (*job->task)();
+        } catch (...) {
+            job->error = std::current_exception();
+        }
+        lock.lock();
+        if (job->posted) {
+            delete job;
+            continue;
+        }
+        job->finished = true;
+        finished_.notify_all();
+    }
+    return false;
+}
+
 void QueueDispatcher::pumpUntil(const std::function<bool()>& done) {
     std::unique_lock lock(mutex_);
     for (;;) {

@@ -2,6 +2,7 @@
 // scan thread can hand the window (or the CLI's main loop) a task and wait.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -52,6 +53,11 @@ public:
     // Runs queued tasks until `done()` is true (checked after each wake-up,
     // with the queue locked: `done` must not call wake()).
     void pumpUntil(const std::function<bool()>& done);
+    // Runs queued tasks, without waiting for more, until none is left or
+    // `budget` has passed (a task is never cut); true when tasks remain. A
+    // main thread with an event loop of its own takes the queue this way, a
+    // slice per turn, so that its other events come between the slices.
+    bool pumpFor(std::chrono::milliseconds budget);
     // Wakes a pumping main thread so it re-checks its condition.
     void wake();
     // Called (on the handing-over thread) whenever a task is queued or wake()
