@@ -56,26 +56,30 @@ void QueueDispatcher::wake() {
     if (onQueued_) onQueued_();
 }
 
+void QueueDispatcher::runFront(std::unique_lock<std::mutex>& lock) {
+    Job* job = jobs_.front();
+    jobs_.pop_front();
+    lock.unlock();
+    try {
+        (*job->task)();
+    } catch (...) {
+        job->error = std::current_exception();
+    }
+    lock.lock();
+    if (job->posted) {
+        delete job;
+        return;
+    }
+    job->finished = true;
+    finished_.notify_all();
+}
+
 bool QueueDispatcher::pumpFor(std::chrono::milliseconds budget) {
     const auto until = std::chrono::steady_clock::now() + budget;
     std::unique_lock lock(mutex_);
     while (!jobs_.empty()) {
         if (std::chrono::steady_clock::now() >= until) return true;
-        Job* job = jobs_.front();
-        jobs_.pop_front();
-        lock.unlock();
-        try {
-            (*job->task)();
-        } catch (...) {
-            job->error = std::current_exception();
-        }
-        lock.lock();
-        if (job->posted) {
-            delete job;
-            continue;
-        }
-        job->finished = true;
-        finished_.notify_all();
+        runFront(lock);
     }
     return false;
 }
@@ -83,24 +87,7 @@ bool QueueDispatcher::pumpFor(std::chrono::milliseconds budget) {
 void QueueDispatcher::pumpUntil(const std::function<bool()>& done) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        while (!jobs_.empty()) {
-            Job* job = jobs_.front();
-            jobs_.pop_front();
-            lock.unlock();
-            try {
-                (*job->task)();
-            } catch (...) {
-                job->error = std::current_exception();
-            }
-            if (job->posted) {
-                delete job;
-                lock.lock();
-                continue;
-            }
-            lock.lock();
-            job->finished = true;
-            finished_.notify_all();
-        }
+        while (!jobs_.empty()) runFront(lock);
         // Checked under the lock, so a wake() that follows the change of the
         // condition cannot fall between this check and the wait.
         if (done()) return;

@@ -74,6 +74,11 @@ private:
         std::function<void()> posted;  // a posted job owns its task and itself
     };
 
+    // Runs the first queued task (the lock held on entry and on return, not
+    // while the task runs) and settles it: a posted task is freed, a waiting
+    // caller is woken.
+    void runFront(std::unique_lock<std::mutex>& lock);
+
     std::thread::id mainId_;
     std::mutex mutex_;
     std::condition_variable queued_;
